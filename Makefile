@@ -1,0 +1,27 @@
+# Quick start: `make run` builds and starts the engine on its embedded defaults;
+# `make test` builds and runs every test. Both install what is missing first.
+PRESET ?= default
+BUILD_DIR := build/$(PRESET)
+
+.PHONY: deps configure build run test bench clean
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET)
+
+run: build
+	@scripts/run-demo $(BUILD_DIR)
+
+test: build
+	@ctest --preset $(PRESET)
+
+bench: build
+	@scripts/run-benchmarks $(BUILD_DIR)
+
+clean:
+	rm -rf build

@@ -1,0 +1,11 @@
+# KEYSTONE_SANITIZE: "" (none), "address" (ASan + UBSan) or "thread" (TSan).
+set(KEYSTONE_SANITIZE "" CACHE STRING "Sanitizers to build with: address or thread")
+if(KEYSTONE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KEYSTONE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KEYSTONE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "Unknown KEYSTONE_SANITIZE value: ${KEYSTONE_SANITIZE}")
+endif()

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+
+// Message type identifiers (upper half always 0xABBA) and applet error codes.
+namespace mfab::message_type {
+
+inline constexpr uint32_t kSaveRequest = 0xABBA0001;
+inline constexpr uint32_t kSaveResponse = 0xABBA0002;
+inline constexpr uint32_t kSaveEnrollmentDataRequest = 0xABBA0019;
+inline constexpr uint32_t kSaveEnrollmentDataResponse = 0xABBA001A;
+inline constexpr uint32_t kClearDataRequest = 0xABBA0030;
+inline constexpr uint32_t kClearDataResponse = 0xABBA0031;
+inline constexpr uint32_t kClientClearData = 0xABBA0032;
+inline constexpr uint32_t kDeleteLevel1Request = 0xABBA003A;
+inline constexpr uint32_t kDeleteLevel1Response = 0xABBA003B;
+inline constexpr uint32_t kFpRequest = 0xABBA003C;
+inline constexpr uint32_t kFpResponse = 0xABBA003D;
+inline constexpr uint32_t kGetPolicyDataRequest = 0xABBA0065;
+inline constexpr uint32_t kGetUserDataRequest = 0xABBA0067;
+inline constexpr uint32_t kCheckPhonePresenceRequest = 0xABBA0069;
+inline constexpr uint32_t kCheckPhonePresenceResponse = 0xABBA0070;
+inline constexpr uint32_t kNeedUserDataRequest = 0xABBA0073;
+inline constexpr uint32_t kNeedUserDataResponse = 0xABBA0074;
+inline constexpr uint32_t kClearActionTimeoutCacheRequest = 0xABBA0076;
+inline constexpr uint32_t kDataMigrationRequest = 0xABBA0078;
+inline constexpr uint32_t kDataMigrationFiles = 0xABBA0079;
+inline constexpr uint32_t kDataMigrationEnd = 0xABBA007A;
+inline constexpr uint32_t kFactorResultRequest = 0xABBA007B;
+inline constexpr uint32_t kFactorResultResponse = 0xABBA007C;
+inline constexpr uint32_t kSmartCardChallengeRequest = 0xABBA007D;
+inline constexpr uint32_t kValidateChallengeResponseRequest = 0xABBA007E;
+inline constexpr uint32_t kSmartCardDataForEnrollment = 0xABBA007F;
+inline constexpr uint32_t kErrorReply = 0xABBAAAAA;
+inline constexpr uint32_t kUnset = 0xABBAFFFF;
+
+}  // namespace mfab::message_type
+
+namespace mfab::applet_error {
+
+inline constexpr uint16_t kFactorNotSupported = 0x7F02;
+inline constexpr uint16_t kAlreadyEnrolled = 0x7F07;
+inline constexpr uint16_t kCannotEnroll = 0x7F08;
+inline constexpr uint16_t kEnrollmentError = 0x7F09;
+inline constexpr uint16_t kSvnUpgradeNeeded = 0x7F24;
+inline constexpr uint16_t kDefault = 0x7FF0;
+
+}  // namespace mfab::applet_error

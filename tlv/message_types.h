@@ -32,6 +32,27 @@ inline constexpr uint32_t kSmartCardChallengeRequest = 0xABBA007D;
 inline constexpr uint32_t kValidateChallengeResponseRequest = 0xABBA007E;
 inline constexpr uint32_t kSmartCardDataForEnrollment = 0xABBA007F;
 inline constexpr uint32_t kErrorReply = 0xABBAAAAA;
+
+// Client requests whose payload the engine reads on the way to the applet. Within the set-factor
+// layout (0x54, 0x58) and the close layout (0x56, 0x5A), which class goes with which value is ours.
+inline constexpr uint32_t kActionAuthenticateRequest = 0xABBA0009;
+inline constexpr uint32_t kEnrollFactorRequest = 0xABBA000B;
+inline constexpr uint32_t kUnenrollFactorRequest = 0xABBA0011;
+inline constexpr uint32_t kCheckFactorEnrollmentRequest = 0xABBA0013;
+inline constexpr uint32_t kStoreSecureDataRequest = 0xABBA0022;
+inline constexpr uint32_t kAuthenticateActionRetrieveDataRequest = 0xABBA0024;
+inline constexpr uint32_t kInitAttestationRequest = 0xABBA0026;
+inline constexpr uint32_t kActionAuthenticateInterAppRequest = 0xABBA002C;
+inline constexpr uint32_t kAuthenticatedUnenrollFactorRequest = 0xABBA003E;
+inline constexpr uint32_t kGetContAuthDataRequest = 0xABBA0044;
+inline constexpr uint32_t kInitAuthenticateActionRequest = 0xABBA0052;
+inline constexpr uint32_t kSetNextFactorRequest = 0xABBA0054;
+inline constexpr uint32_t kCloseAuthenticateActionRequest = 0xABBA0056;
+inline constexpr uint32_t kAuthenticateSetFactorRequest = 0xABBA0058;
+inline constexpr uint32_t kUnsetFactorRequest = 0xABBA005A;
+inline constexpr uint32_t kCloseAuthenticateActionRetrieveDataRequest = 0xABBA005C;
+inline constexpr uint32_t kGetPolicyActionFactorsDataRequest = 0xABBA005F;
+inline constexpr uint32_t kAuthenticatedUnenrollFactorRequest2 = 0xABBA0075;
 inline constexpr uint32_t kUnset = 0xABBAFFFF;
 
 }  // namespace mfab::message_type

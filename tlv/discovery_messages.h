@@ -1,0 +1,133 @@
+#pragma once
+
+// Policy and enrollment records that clients receive from discovery, and the factor support list
+// the engine mirrors. The system fixes the tags; where it leaves a field's meaning to the code that
+// fills it, the member is named by its kind and tag (value3E is the integer 0x7B3E). Wire layout in
+// docs/tlv.md.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tlv/record.h"
+#include "tlv/tlv.h"
+
+namespace mfab {
+
+// One factor of the policy as discovery reports it to a user.
+class FactorDiscoveryFactorData final : public Serializable {
+ public:
+  std::string factorId;  // 0x7B14
+  std::string text04;    // 0x7B04
+  int32_t value3E{};     // 0x7B3E
+  int32_t value3F{};     // 0x7B3F
+  std::string text02;    // 0x7B02, optional
+
+  using Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+  Bytes Serialize() const override;
+  static std::span<const record::Field<FactorDiscoveryFactorData>> Fields();
+};
+
+// The enrollment parameters of one factor. Reading takes only 0x7B91.
+class GetFactorEnrollmentParametersResponse final : public Serializable {
+ public:
+  std::string text96;  // 0x7B96, written only
+  std::string text97;  // 0x7B97, written only
+  Bytes parameters;    // 0x7B91, optional
+
+  using Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+  Bytes Serialize() const override;
+  static std::span<const record::Field<GetFactorEnrollmentParametersResponse>> Fields();
+};
+
+// Scope of the action-discovery record.
+struct GetPolicyActionFactorsDataResponse {
+  // An action's factor sets as discovery reports them to a user.
+  class ActionFactorDiscoveryData final : public Serializable {
+   public:
+    // One factor set of the action (an element of the 0x7B40 list).
+    class set final : public Serializable {
+     public:
+      std::string factorId;  // 0x7B14, optional
+
+      using Serializable::Deserialize;
+      void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+      Bytes Serialize() const override;
+      static std::span<const record::Field<set>> Fields();
+    };
+
+    // The nested 0x7B54 object. The kinds of 0x7B4C, 0x7B4D and 0x7B55 are ours: integers.
+    class Action final : public Serializable {
+     public:
+      std::vector<set> sets;  // 0x7B40, elements 0x7B4F
+      int32_t value4C{};      // 0x7B4C
+      int32_t value4D{};      // 0x7B4D
+      int32_t value55{};      // 0x7B55
+      std::string text56;     // 0x7B56
+      std::string text57;     // 0x7B57
+
+      using Serializable::Deserialize;
+      void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+      Bytes Serialize() const override;
+      static std::span<const record::Field<Action>> Fields();
+    };
+
+    std::string user;  // 0x7B01
+    Action action;     // 0x7B54
+
+    using Serializable::Deserialize;
+    void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+    Bytes Serialize() const override;
+    static std::span<const record::Field<ActionFactorDiscoveryData>> Fields();
+  };
+};
+
+// The factors supported outside the applet; absent list items mean none.
+class ExternalFactorsSupport final : public Serializable {
+ public:
+  // One supported factor (a 0x7B4F item).
+  class Factor final : public Serializable {
+   public:
+    std::string factorId;  // 0x7B14
+
+    using Serializable::Deserialize;
+    void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+    Bytes Serialize() const override;
+    static std::span<const record::Field<Factor>> Fields();
+  };
+
+  std::vector<Factor> factors;  // top-level 0x7B4F elements, optional
+
+  using Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+  Bytes Serialize() const override;
+  static std::span<const record::Field<ExternalFactorsSupport>> Fields();
+};
+
+}  // namespace mfab
+
+// The policy's factors as discovery reports them to a user.
+class FactorDiscovery final : public mfab::Serializable {
+ public:
+  std::string user;                                      // 0x7B01
+  std::vector<mfab::FactorDiscoveryFactorData> factors;  // 0x7B40, elements 0x7B4F, optional
+
+  using mfab::Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+  mfab::Bytes Serialize() const override;
+  static std::span<const mfab::record::Field<FactorDiscovery>> Fields();
+};
+
+// The known users, as discovery reports them.
+class UsersDiscovery final : public mfab::Serializable {
+ public:
+  std::string users;  // 0x7B01, optional
+
+  using mfab::Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
+  mfab::Bytes Serialize() const override;
+  static std::span<const mfab::record::Field<UsersDiscovery>> Fields();
+};

@@ -1,0 +1,47 @@
+#include "tlv/record.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace mfab::record {
+
+std::string IntText(int64_t value, unsigned width) {
+  const uint64_t mask = width >= 16 ? ~uint64_t{0} : (uint64_t{1} << (4 * width)) - 1;
+  char text[48];
+  std::snprintf(text, sizeof(text), "%" PRId64 " (0x%0*" PRIx64 ")", value, static_cast<int>(width),
+                static_cast<uint64_t>(value) & mask);
+  return text;
+}
+
+std::string TimeText(uint64_t value) { return std::to_string(value); }
+
+std::string StringText(std::string_view value) {
+  std::string text = "\"";
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      text += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+      text += escaped;
+    }
+  }
+  return text + "\"";
+}
+
+std::string BytesText(std::span<const uint8_t> value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text = "[" + std::to_string(value.size()) + "]";
+  if (!value.empty()) text += ' ';
+  for (const uint8_t byte : value) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xF];
+  }
+  return text;
+}
+
+}  // namespace mfab::record

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace keystone::testing {
+
+// An in-memory platform::FileSystem with POSIX-like behaviour ("/" always exists, a file needs
+// its parent directory, errors carry errno values) and failure injection. Every write stamps the
+// file with a logical clock one second after the previous change, so later writes are newer.
+// Thread-safe.
+class MemoryFileSystem final : public platform::FileSystem {
+ public:
+  enum class Op { kCreate, kWrite, kFlush, kRead, kCreateDirectories, kList, kDelete, kTime };
+
+  void WriteFile(const std::string& path, std::span<const uint8_t> bytes) override;
+  std::vector<uint8_t> ReadFile(const std::string& path, size_t maxBytes = kNoLimit) override;
+  bool Exists(const std::string& path) override;
+  void CreateDirectories(const std::string& path) override;
+  std::vector<std::string> ListDirectory(const std::string& path) override;
+  void DeleteFile(const std::string& path) override;
+  platform::FileTime LastWriteTime(const std::string& path) override;
+
+  // Makes every later op on exactly this path fail with the code. A failing kWrite leaves the
+  // file empty, a failing kFlush leaves it written.
+  void FailOn(Op op, const std::string& path, std::errc code);
+  // Exists() says yes for the path while it holds no file (a file that vanished in between).
+  void AddPhantom(const std::string& path);
+
+  // Test set-up shortcuts; they bypass failure injection and create missing parents.
+  void PutFile(const std::string& path, std::vector<uint8_t> content);
+  void PutFile(const std::string& path, const std::string& content);
+  void SetLastWriteTime(const std::string& path, platform::FileTime time);
+
+  bool HasFile(const std::string& path) const;
+  bool HasDirectory(const std::string& path) const;
+  // Content of a file; throws std::out_of_range when there is none.
+  std::vector<uint8_t> Content(const std::string& path) const;
+  // Every path written through WriteFile, in call order (failed writes included).
+  std::vector<std::string> WriteLog() const;
+  // All file paths, sorted.
+  std::vector<std::string> AllFiles() const;
+
+ private:
+  struct Node {
+    bool directory = false;
+    std::vector<uint8_t> content;
+    platform::FileTime mtime{};
+  };
+
+  static std::string Normalize(const std::string& path);
+  static std::string ParentOf(const std::string& path);
+  void ThrowIfInjectedLocked(Op op, const std::string& path) const;
+  void EnsureDirectoriesLocked(const std::string& path);
+  platform::FileTime TickLocked();
+
+  mutable std::mutex mutex;
+  std::map<std::string, Node> nodes;
+  std::map<std::pair<Op, std::string>, std::errc> failures;
+  std::set<std::string> phantoms;
+  std::vector<std::string> writeLog;
+  int64_t clockSeconds = 1'700'000'000;
+};
+
+}  // namespace keystone::testing

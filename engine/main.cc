@@ -1,0 +1,107 @@
+// keystone-engine: the engine's service process. Runs in the foreground, under systemd
+// (Type=notify) or by hand, until SIGTERM, SIGINT or a stop request on its control socket.
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "common/config_keys.h"
+#include "common/version.h"
+#include "engine/service.h"
+#include "engine/service_components.h"
+#include "log/logger.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "platform/power_capabilities.h"
+#include "platform/registry.h"
+#include "platform/service_host.h"
+#include "platform/system_log.h"
+
+namespace mfab {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: keystone-engine [--version | --help]\n"
+    "\n"
+    "The Keystone Engine service. Takes no options: configuration comes from the registry\n"
+    "($KEYSTONE_STATE_DIR/registry.db). Stops on SIGTERM, SIGINT or 'keystonectl event stop'.\n"
+    "Environment: KEYSTONE_STATE_DIR, KEYSTONE_RUNTIME_DIR, KEYSTONE_LOG=journal|stderr.\n";
+
+AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
+
+// Applies the per-sink thresholds of the Logging key; a sink without a value writes everything.
+void ApplyLogThresholds(platform::Registry& registry) {
+  constexpr uint32_t kDefaultThreshold = 4;
+  for (int i = 0; i < kLogSinkCount; ++i) {
+    const auto sink = static_cast<LogSink>(i);
+    uint32_t threshold = kDefaultThreshold;
+    try {
+      threshold = platform::ReadRegistryDword(registry, keystone::kLoggingKey, LogSinkName(sink))
+                      .value_or(kDefaultThreshold);
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), kLogWarning, "FLOW", "Ignoring the log threshold of %s (%s)",
+             LogSinkName(sink), e.what());
+    }
+    SetLogThreshold(sink, threshold);
+  }
+}
+
+}  // namespace
+
+// The process entry proper; logs under its own name and returns 0 in every case once the
+// service could be set up.
+int KSEngineServiceMain() {
+  SetLogBackend(platform::CreateSystemLogBackend());
+
+  const std::string stateDirectory = platform::StateDirectory();
+  platform::Registry* registry = nullptr;
+  try {
+    platform::CreateDirectories(stateDirectory, 0700);
+    platform::CheckDirectoryWritable(stateDirectory);
+    registry = &platform::SystemRegistry();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogCritical, "FLOW", "Cannot use the state directory %s (%s)",
+           stateDirectory.c_str(), e.what());
+    std::fprintf(stderr, "keystone-engine: cannot use the state directory %s: %s\n",
+                 stateDirectory.c_str(), e.what());
+    return 1;
+  }
+  ApplyLogThresholds(*registry);
+
+  platform::ServiceHostOptions hostOptions;
+  hostOptions.runtimeDirectory = platform::RuntimeDirectory();
+  std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
+  std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry);
+  FoundationComponents components(platform::SystemClock());
+  {
+    Service service(*host, *power, components);
+    const int error = host->StartServiceCtrlDispatcher(
+        kServiceName, [&service] { service.SvcMain(0, nullptr); });
+    if (error != 0) {
+      KS_LOG(Log(), kLogError, "FLOW", "StartServiceCtrlDispatcher Failed (%d)", error);
+    }
+  }
+  return 0;
+}
+
+}  // namespace mfab
+
+int main(int argc, char** argv) {
+  // There are no options; anything but these two is ignored.
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("keystone-engine %s\n", mfab::GetServiceFileVersion().c_str());
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(mfab::kUsage, stdout);
+    return 0;
+  }
+  try {
+    return mfab::KSEngineServiceMain();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "keystone-engine: %s\n", e.what());
+    return 1;
+  }
+}

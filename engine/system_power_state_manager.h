@@ -1,0 +1,90 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "common/mutex.h"
+#include "engine/system_power_state.h"
+#include "platform/clock.h"
+
+namespace mfab {
+
+// The engine's view of the machine's power state (normal, going to sleep, connected standby).
+// Every power and session event is handed to the registered listeners, one task per listener,
+// so listeners run concurrently and never delay each other or the caller.
+//
+// Owned by the resource manager. Thread-safe; no operation may be called while the caller holds
+// the state mutex (none of them can be, it is private). Operations return at once after starting
+// the listener tasks. The destructor cancels a pending connected-standby entry and waits for the
+// listener tasks still running, so listeners are never called after it returns.
+class SystemPowerStateManager {
+ public:
+  enum PowerState : int32_t { kNormal = 0, kGoingToSleep = 1, kConnectedStandby = 2 };
+
+  struct Options {
+    // How long after Sleep a sleep counts as in progress.
+    std::chrono::milliseconds sleepWindow{4000};
+    // How long an enter-connected-standby event waits for a cancelling exit event.
+    std::chrono::milliseconds standbyEntryDelay{4000};
+  };
+
+  explicit SystemPowerStateManager(platform::Clock& clock);
+  SystemPowerStateManager(platform::Clock& clock, Options options);
+  ~SystemPowerStateManager();
+  SystemPowerStateManager(const SystemPowerStateManager&) = delete;
+  SystemPowerStateManager& operator=(const SystemPowerStateManager&) = delete;
+
+  // Adds a listener at the end of the list; there is no removal.
+  void RegisterListener(std::shared_ptr<ISystemPowerState> listener);
+
+  void Sleep();
+  void Resume();
+  void SessionUnlock();
+  void SessionLock();
+  void Logoff();
+  // Enters connected standby after the entry delay unless an exit event arrives meanwhile.
+  void EnterConnectedStandby();
+  void ExitConnectedStandby();
+
+  // Whether a sleep is in progress: Sleep was called and its window has not passed. When the
+  // window has passed the sleep is taken as over and Resume is called (outside the state mutex).
+  bool IsGoingToSleep();
+
+  int32_t CurrentPowerState();
+
+ private:
+  using Handler = void (ISystemPowerState::*)();
+
+  // Starts one task per listener calling handler; failureText is the warning for a throw.
+  void FanOutLocked(Handler handler, const char* failureText) REQUIRES(stateMutex);
+  void RunEnterConnectedStandby(platform::Ticks enterTime);
+  // Starts body on its own thread, keeps its future and drops the finished ones; false (and
+  // nothing started) once the destructor has begun. Throws std::system_error when no thread.
+  bool LaunchTask(std::function<void()> body);
+
+  platform::Clock& clock;
+  const Options options;
+
+  keystone::Mutex stateMutex;  // Guards the members below.
+  platform::Ticks sleepDeadline GUARDED_BY(stateMutex) = 0;
+  int32_t powerState GUARDED_BY(stateMutex) = kNormal;
+  std::list<std::shared_ptr<ISystemPowerState>> listeners GUARDED_BY(stateMutex);
+
+  // Taken after stateMutex by the exit operation, never the other way round.
+  keystone::Mutex exitTimeMutex;
+  platform::Ticks lastStandbyExitTime GUARDED_BY(exitTimeMutex) = 0;
+
+  // Owns every task this manager starts. Taken last; nothing is called while holding it.
+  keystone::Mutex taskMutex;
+  std::condition_variable taskWake;
+  bool stopping GUARDED_BY(taskMutex) = false;
+  std::vector<std::future<void>> tasks GUARDED_BY(taskMutex);
+};
+
+}  // namespace mfab

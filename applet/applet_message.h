@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "applet/request_context.h"
+#include "common/mutex.h"
+#include "common/status.h"
+#include "tlv/tlv.h"
+
+namespace mfab {
+
+// One queued request to the applet and, once the queue thread has handled it, its answer or
+// failure. Shared between the waiting caller and the queue thread; every field is read and
+// written under the message's lock.
+class AppletMessage {
+ public:
+  // Failure kinds, which decide the exception the waiter sees.
+  static constexpr int32_t kFailureGeneral = 0;
+  static constexpr int32_t kFailureSvnUpgrade = 1;
+  static constexpr int32_t kFailureConnectedStandby = 2;
+
+  explicit AppletMessage(Bytes requestBytes, RequestContext context = {},
+                         uint32_t requestSessionId = keystone::kNoSessionId);
+  virtual ~AppletMessage();
+  AppletMessage(const AppletMessage&) = delete;
+  AppletMessage& operator=(const AppletMessage&) = delete;
+
+  // Blocks until an answer or a failure is stored, at most timeout (none when timeout <= 0), and
+  // returns a copy of the answer. Throws std::runtime_error "waiting for applet message to
+  // complete has timed out" when nothing arrived; for a stored failure, SVNUpgradeException
+  // (kind 1), ConnectedStandByException (kind 2) or std::runtime_error (any other kind) with the
+  // stored text.
+  Bytes GetAnswer(std::chrono::milliseconds timeout);
+
+  // Store the outcome and wake the waiter; called by the queue thread.
+  void SetAnswer(Bytes answerBytes);
+  void SetFailed(const std::exception& failure, int32_t kind);
+
+  const Bytes& Request() const { return request; }
+  const RequestContext& Context() const { return requestContext; }
+  uint32_t SessionId() const { return sessionId; }
+
+ private:
+  const Bytes request;
+  const RequestContext requestContext;
+  const uint32_t sessionId;
+
+  keystone::Mutex lock;  // Guards the members below.
+  std::condition_variable ready;
+  Bytes answer GUARDED_BY(lock);
+  bool answered GUARDED_BY(lock) = false;
+  std::string error GUARDED_BY(lock);
+  int32_t failureKind GUARDED_BY(lock) = kFailureGeneral;
+  bool failed GUARDED_BY(lock) = false;
+};
+
+}  // namespace mfab

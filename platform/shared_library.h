@@ -1,0 +1,40 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace platform {
+
+// A library that could not be loaded or lacks a symbol. The text names the file (and the symbol)
+// and carries the loader's own reason.
+class SharedLibraryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One loaded shared library; unloading happens when the owner goes. Symbols resolved from it are
+// valid only while it lives, so whoever calls through them must keep the owner alive.
+// Thread-safe after construction.
+class SharedLibrary {
+ public:
+  // Loads the file now, resolving all of its own symbols at once. Throws SharedLibraryError.
+  explicit SharedLibrary(const std::string& libraryPath);
+  ~SharedLibrary();
+  SharedLibrary(const SharedLibrary&) = delete;
+  SharedLibrary& operator=(const SharedLibrary&) = delete;
+
+  // The address of an exported symbol; throws SharedLibraryError naming the symbol and the file.
+  void* Symbol(const char* name) const;
+
+  const std::string& Path() const { return path; }
+
+ private:
+  std::string path;
+  void* handle = nullptr;
+};
+
+// The directory that holds the running executable, without a trailing separator.
+// Throws std::system_error when it cannot be determined.
+std::string ExecutableDirectory();
+
+}  // namespace platform

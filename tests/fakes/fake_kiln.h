@@ -1,0 +1,115 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "applet/kiln_library.h"
+
+namespace keystone::testing {
+
+enum class KilnFunction {
+  kInitialize,
+  kDeinit,
+  kGetVersionInfo,
+  kInstall2,
+  kUninstall,
+  kCreateSession,
+  kCloseSession,
+  kForceCloseSession,
+  kSendAndRecv2,
+};
+const char* KilnFunctionName(KilnFunction function);
+
+// A scriptable stand-in for the host-interface library. Every call is recorded; each function
+// returns the statuses scripted for it in order, then its default status (success unless set).
+// A call can be made to hang until the test releases it. Handles and sessions are small fake
+// pointers that the fake keeps track of. Thread-safe.
+class FakeKiln : public mfab::IKilnLibrary {
+ public:
+  // A hung call returns on its own after this long, so a broken test cannot hang the suite.
+  static constexpr std::chrono::seconds kHangSafetyLimit{30};
+
+  struct CallRecord {
+    KilnFunction function;
+    KILN_HANDLE handle = nullptr;
+    KILN_SESSION_HANDLE session = nullptr;
+    std::string appletId;
+    std::string appletPath;
+    uint32_t flags = 0;
+    uint32_t commandId = 0;
+    std::vector<uint8_t> data;  // session-init bytes or the sent request
+    KILN_STATUS status = 0;     // what the call returned
+  };
+
+  using ReplyHandler =
+      std::function<std::vector<uint8_t>(uint32_t commandId, const std::vector<uint8_t>& request)>;
+
+  FakeKiln();
+
+  // Statuses the next calls of function return, in order, before the default takes over.
+  void ScriptStatuses(KilnFunction function, std::vector<KILN_STATUS> statuses);
+  void SetDefaultStatus(KilnFunction function, KILN_STATUS status);
+
+  // The next call of function (one per HangNextCall) blocks until ReleaseHangs.
+  void HangNextCall(KilnFunction function);
+  void ReleaseHangs();
+  // Waits up to limit until a call of function is hanging; true when one is.
+  bool WaitUntilHanging(KilnFunction function, std::chrono::milliseconds limit);
+
+  // What successful sends answer: queued replies first, then the handler, then nothing.
+  void QueueReply(std::vector<uint8_t> reply);
+  void SetReplyHandler(ReplyHandler handler);
+  void SetFirmwareVersion(std::string version);
+
+  std::vector<CallRecord> Calls() const;
+  std::vector<CallRecord> CallsOf(KilnFunction function) const;
+  size_t Count(KilnFunction function) const;
+  // Functions in call order (for checking sequences).
+  std::vector<KilnFunction> Sequence() const;
+  void ClearCalls();
+  size_t OpenHandleCount() const;
+  size_t OpenSessionCount() const;
+
+  KILN_STATUS Initialize(KILN_HANDLE* handle, void* context, uint32_t flags) override;
+  KILN_STATUS Deinit(KILN_HANDLE handle) override;
+  KILN_STATUS GetVersionInfo(KILN_HANDLE handle, KILN_VERSION_INFO* versionInfo) override;
+  KILN_STATUS Install2(KILN_HANDLE handle, const char* appletId, const char* appletPath) override;
+  KILN_STATUS Uninstall(KILN_HANDLE handle, const char* appletId) override;
+  KILN_STATUS CreateSession(KILN_HANDLE handle, const char* appletId, uint32_t flags,
+                            const KILN_INIT_BUFFER* initBuffer,
+                            KILN_SESSION_HANDLE* session) override;
+  KILN_STATUS CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session) override;
+  KILN_STATUS ForceCloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session) override;
+  KILN_STATUS SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE session, uint32_t commandId,
+                           KILN_COMM_BUFFER* buffer, uint32_t* responseCode) override;
+
+ private:
+  // Records the call, takes its status and hangs when asked to; returns the status.
+  KILN_STATUS Enter(CallRecord record);
+
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  std::map<KilnFunction, std::deque<KILN_STATUS>> scripted;
+  std::map<KilnFunction, KILN_STATUS> defaults;
+  std::map<KilnFunction, int> pendingHangs;
+  std::map<KilnFunction, int> hanging;
+  uint64_t releaseGeneration = 0;
+  std::deque<std::vector<uint8_t>> replies;
+  ReplyHandler replyHandler;
+  std::string firmwareVersion = "1.0.0.0";
+  std::vector<CallRecord> calls;
+  uintptr_t nextHandle = 0x1000;
+  uintptr_t nextSession = 0x5000;
+  std::set<KILN_HANDLE> openHandles;
+  std::set<KILN_SESSION_HANDLE> openSessions;
+};
+
+}  // namespace keystone::testing

@@ -1,0 +1,421 @@
+#include "engine/service.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/version.h"
+#include "tests/fakes/log_capture.h"
+
+namespace mfab {
+namespace {
+
+using keystone::testing::LogCapture;
+using namespace std::chrono_literals;
+
+constexpr auto kWaitLimit = 10s;
+
+// Records what the service hands the host; failure codes and throws are set per test.
+class FakeHost final : public platform::ServiceHost {
+ public:
+  int StartServiceCtrlDispatcher(std::string_view, platform::ServiceMainFunction) override {
+    return ENOSYS;
+  }
+  int RegisterServiceCtrlHandler(std::string_view name,
+                                 platform::ServiceControlHandler h) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    registeredName = std::string(name);
+    handler = std::move(h);
+    return registerError;
+  }
+  int RegisterPowerSettingNotification(const platform::Guid& setting) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    powerSettings.push_back(setting);
+    return powerSettingError;
+  }
+  int SetServiceStatus(const platform::ServiceStatus& status) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (throwStd) throw std::runtime_error("status sink broke");
+      if (throwOther) throw 42;
+      statuses.push_back(status);
+    }
+    changed.notify_all();
+    return statusError;
+  }
+  std::vector<platform::ServiceStatus> Statuses() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return statuses;
+  }
+  bool WaitForState(uint32_t state) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, kWaitLimit, [&] {
+      return !statuses.empty() && statuses.back().currentState == state;
+    });
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::string registeredName;
+  platform::ServiceControlHandler handler;
+  std::vector<platform::Guid> powerSettings;
+  std::vector<platform::ServiceStatus> statuses;
+  int registerError = 0;
+  int powerSettingError = 0;
+  int statusError = 0;
+  bool throwStd = false;
+  bool throwOther = false;
+};
+
+class FakePower final : public platform::PowerCapabilities {
+ public:
+  bool Query(platform::SystemPowerCapabilities& caps) override {
+    caps.aoAc = aoAc;
+    return succeeds;
+  }
+  bool succeeds = true;
+  bool aoAc = false;
+};
+
+// Records the calls in order; the trace-log clean-up future is completed by the test.
+class FakeComponents final : public ServiceComponents {
+ public:
+  bool StartRpcServer() override {
+    Record("StartRpcServer");
+    return rpcStarts;
+  }
+  void StopRpcServer() override { Record("StopRpcServer"); }
+  void MirrorDataIfEmpty() override { Record("MirrorDataIfEmpty"); }
+  bool FirmwareChanged() override {
+    Record("FirmwareChanged");
+    return firmwareChanged;
+  }
+  void PolicyUpdated() override { Record("PolicyUpdated"); }
+  std::future<bool> StartTraceLogCleanup() override {
+    Record("StartTraceLogCleanup");
+    return cleanup.get_future();
+  }
+  void HandleOsUpgrade() override { Record("HandleOsUpgrade"); }
+  void StartUserRecordTask() override { Record("StartUserRecordTask"); }
+  void DestroyResourceManager() override { Record("DestroyResourceManager"); }
+  void HandlePowerSleepEvent() override { Record("Sleep"); }
+  void HandlePowerResumeEvent() override { Record("Resume"); }
+  void HandleConnectedStandbyEnterEvent() override { Record("StandbyEnter"); }
+  void HandleConnectedStandbyExitEvent() override { Record("StandbyExit"); }
+  void HandleLogoffEvent() override { Record("Logoff"); }
+  void HandleSessionLockEvent() override { Record("Lock"); }
+  void HandleSessionUnlockEvent() override {
+    Record("Unlock");
+    throw std::runtime_error("stays in the task");
+  }
+
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
+  }
+  bool WaitForCall(const std::string& name) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, kWaitLimit, [&] {
+      return std::find(calls.begin(), calls.end(), name) != calls.end();
+    });
+  }
+
+  bool rpcStarts = true;
+  bool firmwareChanged = false;
+  std::promise<bool> cleanup;
+
+ private:
+  void Record(const std::string& name) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back(name);
+    }
+    changed.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> calls;
+};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { capture = LogCapture::Install(); }
+  void TearDown() override {
+    service.reset();
+    capture->Uninstall();
+  }
+
+  Service& Make(ServiceOptions options = {}) {
+    service = std::make_unique<Service>(host, power, components, std::move(options));
+    return *service;
+  }
+
+  uint32_t Handle(uint32_t control, uint32_t eventType, const void* data = nullptr) {
+    return service->SvcCtrlHandler(control, eventType, data, nullptr);
+  }
+
+  FakeHost host;
+  FakePower power;
+  FakeComponents components;
+  std::unique_ptr<Service> service;
+  std::shared_ptr<LogCapture> capture;
+};
+
+TEST_F(ServiceTest, ReportsCarryCheckpointsAndAcceptedControls) {
+  Service& s = Make();
+  s.ReportSvcStatus(platform::kServiceStartPending, 0, 3000);
+  s.ReportSvcStatus(platform::kServiceStartPending, 5, 3000);
+  s.ReportSvcStatus(platform::kServiceRunning, 0, 0);
+  s.ReportSvcStatus(platform::kServiceStopPending, 0, 0);
+  s.ReportSvcStatus(platform::kServiceStopped, 0, 0);
+  const auto statuses = host.Statuses();
+  ASSERT_EQ(statuses.size(), 5u);
+  EXPECT_EQ(statuses[0].checkPoint, 1u);
+  EXPECT_EQ(statuses[0].controlsAccepted, 0u);
+  EXPECT_EQ(statuses[0].waitHint, 3000u);
+  EXPECT_EQ(statuses[1].checkPoint, 2u);
+  EXPECT_EQ(statuses[1].win32ExitCode, 0u);  // always 0
+  EXPECT_EQ(statuses[2].checkPoint, 0u);
+  EXPECT_EQ(statuses[2].controlsAccepted, 0x1C1u);
+  EXPECT_EQ(statuses[3].checkPoint, 3u);
+  EXPECT_EQ(statuses[3].controlsAccepted, 0x1C1u);
+  EXPECT_EQ(statuses[4].checkPoint, 0u);
+  EXPECT_EQ(statuses[4].controlsAccepted, 0x1C1u);
+  EXPECT_TRUE(
+      capture->Has("ReportSvcStatus (dwCurrentState = 2, dwWin32ExitCode = 5, dwWaitHint = 3000)"));
+  EXPECT_EQ(capture->Count("ReportSvcStatus End"), 5u);
+
+  host.statusError = 0x1f;
+  s.ReportSvcStatus(platform::kServiceRunning, 0, 0);
+  EXPECT_TRUE(capture->Has("SetServiceStatus Failed (0x1f)"));
+}
+
+struct DispatchRow {
+  uint32_t control;
+  uint32_t eventType;
+  uint32_t result;
+  const char* launched;  // the component event called, or nullptr
+  const char* logged;    // the task's message, or nullptr
+};
+
+TEST_F(ServiceTest, DispatchTableLaunchesTheMatchingEventTask) {
+  Make();
+  const DispatchRow rows[] = {
+      {13, 4, 0, "Sleep", "PBT_APMSUSPEND (System is suspending operation)"},
+      {13, 18, 0, "Resume", "PBT_APMRESUMEAUTOMATIC (Operation is resuming from sleep or hibernate)"},
+      {14, 6, 0, "Logoff", "SERVICE_CONTROL_SESSIONCHANGE LOGOFF"},
+      {14, 7, 0, "Lock", "SERVICE_SESSION  WTS_SESSION_LOCK"},
+      {14, 8, 0, "Unlock", "SERVICE_SESSION  WTS_SESSION_UNLOCK"},
+      {13, 7, 0, nullptr, nullptr},  // PBT_APMRESUMESUSPEND
+      {13, 10, 0, nullptr, nullptr},
+      {14, 1, 0, nullptr, nullptr},
+      {4, 0, 0, nullptr, nullptr},     // interrogate
+      {5, 0, 120, nullptr, nullptr},   // shutdown
+      {2, 0, 120, nullptr, nullptr},   // pause
+      {99, 0, 120, nullptr, nullptr},
+  };
+  for (const DispatchRow& row : rows) {
+    EXPECT_EQ(Handle(row.control, row.eventType), row.result) << row.control << "/" << row.eventType;
+    if (row.launched) {
+      EXPECT_TRUE(components.WaitForCall(row.launched));
+      EXPECT_TRUE(capture->Has(row.logged)) << row.logged;
+    } else {
+      EXPECT_EQ(service->EventTaskCountForTesting(), 0u) << row.control << "/" << row.eventType;
+    }
+    service.reset();  // waits for the task
+    Make();
+  }
+  EXPECT_TRUE(capture->Has("SvcCtrlHandler (dwControl = 0xd, dwEventType = 0x12)"));
+  EXPECT_EQ(capture->Count("SERVICE_ACCEPT_POWEREVENT"), 4u);
+  EXPECT_TRUE(host.Statuses().empty());
+}
+
+TEST_F(ServiceTest, PowerSettingChangeLaunchesOnlyForMonitorPowerOnWithData) {
+  Make();
+  const uint8_t off = 0, on = 1, other = 2;
+  const platform::Guid otherGuid{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  const platform::PowerBroadcastSetting ignored[] = {
+      {otherGuid, 1, &off},
+      {platform::kGuidMonitorPowerOn, 0, &off},
+      {platform::kGuidMonitorPowerOn, 1, &other},
+  };
+  for (const auto& setting : ignored) {
+    EXPECT_EQ(Handle(13, 0x8013, &setting), 0u);
+    EXPECT_EQ(service->EventTaskCountForTesting(), 0u);
+  }
+  EXPECT_EQ(Handle(13, 0x8013, nullptr), 0u);
+  EXPECT_EQ(service->EventTaskCountForTesting(), 0u);
+  EXPECT_EQ(capture->Count("PBT_POWERSETTINGCHANGE "), 4u);
+
+  const platform::PowerBroadcastSetting enter{platform::kGuidMonitorPowerOn, 1, &off};
+  const platform::PowerBroadcastSetting exit{platform::kGuidMonitorPowerOn, 1, &on};
+  EXPECT_EQ(Handle(13, 0x8013, &enter), 0u);
+  EXPECT_TRUE(components.WaitForCall("StandbyEnter"));
+  EXPECT_EQ(Handle(13, 0x8013, &exit), 0u);
+  EXPECT_TRUE(components.WaitForCall("StandbyExit"));
+  EXPECT_TRUE(capture->Has("PBT_POWERSETTINGCHANGE  - enter connected standby state"));
+  EXPECT_TRUE(capture->Has("PBT_POWERSETTINGCHANGE  - exit connected standby state"));
+}
+
+TEST_F(ServiceTest, FinishedEventTasksArePrunedOnTheNextLaunch) {
+  Make();
+  // The unlock task throws; the handler neither waits for nor sees that.
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Handle(14, 8), 0u);
+  EXPECT_TRUE(components.WaitForCall("Unlock"));
+  // Once earlier tasks have ended, a launch leaves only itself in the list.
+  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+  size_t count = 0;
+  do {
+    std::this_thread::sleep_for(1ms);
+    Handle(14, 7);
+    count = service->EventTaskCountForTesting();
+  } while (count > 1 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(count, 1u);
+}
+
+TEST_F(ServiceTest, ExceptionGuardTurnsFailuresIntoResult120) {
+  Make();
+  host.throwStd = true;
+  EXPECT_EQ(Handle(1, 0), 120u);
+  EXPECT_TRUE(capture->Has("Failed handling service event (status sink broke)"));
+  host.throwStd = false;
+  host.throwOther = true;
+  EXPECT_EQ(Handle(1, 0), 120u);
+  EXPECT_TRUE(capture->Has("Failed handling service event (Unknown exception)"));
+}
+
+TEST_F(ServiceTest, StopReportsTwiceAndSetsTheStopEvent) {
+  Service& s = Make();
+  s.ReportSvcStatus(platform::kServiceRunning, 0, 0);
+  EXPECT_EQ(Handle(1, 0), 0u);
+  EXPECT_TRUE(s.StopEventSet());
+  const auto statuses = host.Statuses();
+  ASSERT_EQ(statuses.size(), 3u);
+  EXPECT_EQ(statuses[1].currentState, platform::kServiceStopPending);
+  EXPECT_EQ(statuses[1].waitHint, 0u);
+  EXPECT_EQ(statuses[2].currentState, platform::kServiceStopPending);
+  EXPECT_EQ(statuses[2].checkPoint, statuses[1].checkPoint + 1);
+}
+
+TEST_F(ServiceTest, PreshutdownSetsTheStopEventWithoutReports) {
+  Service& s = Make();
+  EXPECT_EQ(Handle(15, 0), 0u);
+  EXPECT_TRUE(s.StopEventSet());
+  EXPECT_TRUE(host.Statuses().empty());
+  EXPECT_TRUE(capture->Has("SERVICE_ACCEPT_PRESHUTDOWN"));
+}
+
+TEST_F(ServiceTest, FullRunStartsAndStopsComponentsInOrder) {
+  components.firmwareChanged = true;
+  components.cleanup.set_value(true);
+  Service& s = Make();
+  std::thread main([&] { s.SvcMain(0, nullptr); });
+  ASSERT_TRUE(host.WaitForState(platform::kServiceRunning));
+  EXPECT_EQ(host.registeredName, "OstraKeystoneEngine");
+  EXPECT_EQ(s.CurrentStatus().serviceType, 0x10u);
+  ASSERT_TRUE(host.handler);
+  EXPECT_EQ(host.handler(1, 0, nullptr), 0u);
+  main.join();
+
+  EXPECT_EQ(components.Calls(),
+            (std::vector<std::string>{"StartRpcServer", "MirrorDataIfEmpty", "FirmwareChanged",
+                                      "PolicyUpdated", "StartTraceLogCleanup", "HandleOsUpgrade",
+                                      "StartUserRecordTask", "StopRpcServer",
+                                      "DestroyResourceManager"}));
+  const auto statuses = host.Statuses();
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+      {2, 3000}, {4, 0}, {3, 0}, {3, 0}, {3, 3000}, {1, 0}};
+  ASSERT_EQ(statuses.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(statuses[i].currentState, expected[i].first) << i;
+    EXPECT_EQ(statuses[i].waitHint, expected[i].second) << i;
+  }
+  EXPECT_EQ(statuses[0].checkPoint, 1u);
+  EXPECT_EQ(statuses[4].checkPoint, 4u);
+  EXPECT_TRUE(capture->Has("the system is not configer to connected standby"));
+  EXPECT_TRUE(capture->Has("Initialize Ostra Keystone Engine Service Version " +
+                           std::string(keystone::kVersionText)));
+  EXPECT_TRUE(capture->Has("SvcInit Start"));
+  const auto entries = capture->Entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back().record.operation, "SVC-END");
+  EXPECT_EQ(entries.back().record.message, "");
+  EXPECT_TRUE(host.powerSettings.empty());
+  EXPECT_EQ(s.DetachedTaskCountForTesting(), 0u);
+}
+
+TEST_F(ServiceTest, StopBeforeStartUpEndsRunsStraightThrough) {
+  components.cleanup.set_value(true);
+  Service& s = Make();
+  EXPECT_EQ(Handle(1, 0), 0u);  // answered at once, before SvcInit waits
+  s.SvcMain(0, nullptr);
+  EXPECT_EQ(host.Statuses().back().currentState, platform::kServiceStopped);
+  EXPECT_EQ(components.Calls().back(), "DestroyResourceManager");
+}
+
+TEST_F(ServiceTest, SlowTraceLogCleanupIsLeftBehindAfterItsWait) {
+  ServiceOptions options;
+  options.traceLogCleanupWait = 20ms;
+  Service& s = Make(options);
+  s.SvcCtrlHandler(15, 0, nullptr, nullptr);
+  s.SvcMain(0, nullptr);
+  EXPECT_EQ(host.Statuses().back().currentState, platform::kServiceStopped);
+  EXPECT_EQ(s.DetachedTaskCountForTesting(), 1u);
+  components.cleanup.set_value(false);  // lets the destructor's wait end
+}
+
+TEST_F(ServiceTest, FailedRpcStartGoesStraightToStopped) {
+  components.rpcStarts = false;
+  Make().SvcMain(0, nullptr);
+  EXPECT_EQ(components.Calls(), std::vector<std::string>{"StartRpcServer"});
+  const auto statuses = host.Statuses();
+  ASSERT_EQ(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0].currentState, platform::kServiceStartPending);
+  EXPECT_EQ(statuses[1].currentState, platform::kServiceStopped);
+  EXPECT_TRUE(capture->Has("RpcStartListening failed"));
+}
+
+TEST_F(ServiceTest, FailedRegistrationsEndSvcMainWithoutAnyReport) {
+  host.registerError = 1063;
+  Make().SvcMain(0, nullptr);
+  EXPECT_TRUE(capture->Has("RegisterServiceCtrlHandler failed (1063)"));
+  EXPECT_TRUE(host.Statuses().empty());
+
+  host.registerError = 0;
+  host.powerSettingError = 87;
+  power.aoAc = true;
+  Make().SvcMain(0, nullptr);
+  EXPECT_TRUE(capture->Has("Register to PowerSettingNotification doto connected standby mode"));
+  EXPECT_TRUE(capture->Has("RegisterPowerSettingNotification failed (87)"));
+  ASSERT_EQ(host.powerSettings.size(), 1u);
+  EXPECT_EQ(host.powerSettings[0], platform::kGuidMonitorPowerOn);
+  EXPECT_TRUE(host.Statuses().empty());
+  EXPECT_TRUE(components.Calls().empty());
+}
+
+TEST_F(ServiceTest, FailedPowerQueryMeansNoConnectedStandby) {
+  power.succeeds = false;
+  power.aoAc = true;
+  components.rpcStarts = false;
+  Make().SvcMain(0, nullptr);
+  EXPECT_TRUE(host.powerSettings.empty());
+  EXPECT_TRUE(capture->Has("the system is not configer to connected standby"));
+}
+
+TEST(ServiceFileVersionTest, FormatsTheFourPartsOrFallsBack) {
+  EXPECT_EQ(GetServiceFileVersion(), keystone::kVersionText);
+  EXPECT_EQ(GetServiceFileVersion([] { return std::optional<FileVersion>({0x0001000A, 0x00FFFFFF}); }),
+            "1.10.255.65535");
+  EXPECT_EQ(GetServiceFileVersion([] { return std::optional<FileVersion>(); }),
+            "**error return version**");
+  EXPECT_EQ(GetServiceFileVersion(nullptr), "**error return version**");
+}
+
+}  // namespace
+}  // namespace mfab

@@ -1,0 +1,108 @@
+#pragma once
+
+// The simulated authentication applet: the logic of one session. The applet keeps nothing
+// between sessions; everything it must keep goes to the engine as sealed blobs through save,
+// delete and clear requests, and comes back in the stored-data blocks the engine attaches. A
+// change takes effect (in the firmware's version table and in this session's data) only when the
+// engine confirms that it stored or deleted the files.
+//
+// Requests (command 0), the idle clear (command 1) and the upgrade exchange (command 2) are
+// described message by message in docs/applet-protocol.md.
+//
+// Not thread-safe: the library runs the exchanges of one session one at a time.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/applet/field_reader.h"
+#include "sim/applet/firmware.h"
+#include "sim/applet/piggy_back.h"
+#include "sim/applet/reply.h"
+#include "tlv/message.h"
+
+namespace kilnsim {
+
+// Most files the version table may name; keeps every save request within one message.
+inline constexpr size_t kMaxStoredFiles = 160;
+
+// A stored file as this session knows it: delivered by the engine or saved by the applet.
+struct StoredFile {
+  uint64_t version = 0;
+  uint32_t svn = 0;
+  std::vector<uint8_t> record;
+};
+
+class Applet {
+ public:
+  explicit Applet(std::shared_ptr<Firmware> firmware);
+  Applet(const Applet&) = delete;
+  Applet& operator=(const Applet&) = delete;
+
+  // Reads the session-init buffer: 0x0000 the OS generation (1 to 16), then optionally the
+  // stored-data block. Returns false with the reason when the buffer is malformed. Stored data
+  // that is refused does not fail the opening; the first request is answered with the refusal.
+  bool Open(std::span<const uint8_t> initData, std::string& problem);
+
+  // The serialized reply to one request. Never throws: every failure is an ErrorMessage reply.
+  std::vector<uint8_t> Exchange(uint32_t commandId, std::span<const uint8_t> request);
+
+  uint32_t OsGeneration() const { return osGeneration; }
+
+ private:
+  // A change waiting for the engine's confirmation.
+  struct Pending {
+    uint32_t awaitedType = 0;
+    std::string description;  // what the engine was asked to do, for log lines and errors
+    VersionChange change;
+    bool clearFiles = false;
+    std::vector<std::string> removePrefixes;
+    std::map<std::string, StoredFile> updates;
+    ReplyDraft finalReply;
+  };
+  enum class UpgradeStage { kIdle, kAwaitMigratedSaved, kAwaitMasterSaved };
+  struct Upgrade {
+    UpgradeStage stage = UpgradeStage::kIdle;
+    uint32_t targetSvn = 0;
+    uint64_t generation = 0;
+    std::map<std::string, uint64_t> migrated;
+  };
+  using NamedRecords = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
+  ReplyDraft HandleRequest(const mfab::Message& request, std::span<const uint8_t> raw, FwLog& log);
+  ReplyDraft HandleIdleClear(FwLog& log);
+  ReplyDraft HandleUpgrade(const mfab::Message& request, FwLog& log);
+
+  void AcceptStoredData(const PiggyBackBlock& block, FwLog& log);
+  ReplyDraft Confirm(const mfab::Message& answer, FwLog& log);
+  // Seals the records and the new master-versions record into a SaveRequest and remembers the
+  // change until the engine's SaveResponse.
+  ReplyDraft BeginSave(const NamedRecords& records, Pending pendingChange, FwLog& log);
+
+  ReplyDraft SetPolicy(const mfab::Message& request, FwLog& log);
+  ReplyDraft GetPolicyData(FwLog& log);
+  ReplyDraft GetUserData(const mfab::Message& request, FwLog& log);
+  ReplyDraft SaveEnrollmentData(const mfab::Message& request, FwLog& log);
+  ReplyDraft ClearAllData(FwLog& log);
+  ReplyDraft RemoveUser(const mfab::Message& request, FwLog& log);
+  ReplyDraft ClearActionTimeoutCache(const mfab::Message& request, FwLog& log);
+
+  ReplyDraft MigrateFiles(const mfab::Message& request, FwLog& log);
+  ReplyDraft SaveMigratedMaster(const mfab::Message& request, FwLog& log);
+  ReplyDraft FinishUpgrade(const mfab::Message& request, FwLog& log);
+
+  const std::shared_ptr<Firmware> firmware;
+  uint32_t osGeneration = 0;
+  std::map<std::string, StoredFile> files;
+  std::optional<Pending> pending;
+  Upgrade upgrade;
+  std::optional<AppletError> refusedAtOpen;
+  FwLog openLog;
+};
+
+}  // namespace kilnsim

@@ -1,0 +1,287 @@
+#include "platform/unix_socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/posix/error.h"
+
+namespace platform {
+namespace {
+
+// Milliseconds left before the deadline for poll: -1 for none, rounded up so that a wait
+// never ends early.
+int PollTimeout(Deadline deadline) {
+  if (deadline == kNoDeadline) return -1;
+  const auto now = std::chrono::steady_clock::now();
+  if (deadline <= now) return 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+[[noreturn]] void ThrowCode(int code, const char* what) {
+  throw std::system_error(code, std::generic_category(), what);
+}
+
+// Waits for events on one descriptor; false when the deadline passed first.
+bool PollOne(int fd, short events, Deadline deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int timeout = PollTimeout(deadline);
+    const int ready = ::poll(&entry, 1, timeout);
+    if (ready > 0) return true;
+    if (ready == 0) {
+      if (timeout == -1) continue;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      continue;
+    }
+    if (errno != EINTR) posix::ThrowErrno("poll");
+  }
+}
+
+sockaddr_un Address(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    errno = ENAMETOOLONG;
+    posix::ThrowErrno("socket path", path);
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}
+
+int NewSocket() {
+  return posix::ThrowIfFailed(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+}
+
+void CloseFd(int& fd) noexcept {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+// Whether something answers on the socket file at path.
+bool SomeoneListens(const std::string& path) {
+  UnixStream probe;
+  try {
+    probe = UnixStream::Connect(path);
+    return true;
+  } catch (const std::system_error& e) {
+    if (e.code().value() == ECONNREFUSED) return false;
+    throw;
+  }
+}
+
+}  // namespace
+
+Deadline DeadlineAfter(std::chrono::milliseconds limit) {
+  if (limit.count() <= 0) return kNoDeadline;
+  return std::chrono::steady_clock::now() + limit;
+}
+
+UnixStream::~UnixStream() { Close(); }
+
+UnixStream::UnixStream(UnixStream&& other) noexcept : fd(other.fd) { other.fd = -1; }
+
+UnixStream& UnixStream::operator=(UnixStream&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
+
+UnixStream UnixStream::Connect(const std::string& path) {
+  const sockaddr_un address = Address(path);
+  UnixStream stream(NewSocket());
+  for (;;) {
+    if (::connect(stream.fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+      return stream;
+    }
+    if (errno != EINTR) posix::ThrowErrno("connect", path);
+  }
+}
+
+std::pair<UnixStream, UnixStream> UnixStream::Pair() {
+  int fds[2] = {-1, -1};
+  posix::ThrowIfFailed(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), "socketpair");
+  return {UnixStream(fds[0]), UnixStream(fds[1])};
+}
+
+void UnixStream::SendAll(std::span<const uint8_t> data, Deadline deadline) {
+  if (fd < 0) ThrowCode(EBADF, "send");
+  size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n =
+        ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) posix::ThrowErrno("send");
+    if (!PollOne(fd, POLLOUT, deadline)) ThrowCode(ETIMEDOUT, "send");
+  }
+}
+
+size_t UnixStream::ReceiveSome(std::span<uint8_t> buffer, Deadline deadline) {
+  if (fd < 0) ThrowCode(EBADF, "recv");
+  if (buffer.empty()) return 0;
+  for (;;) {
+    // Waiting first saves a system call in the usual request-and-answer exchange, where the
+    // answer is not there yet when the reader arrives.
+    if (!PollOne(fd, POLLIN, deadline)) ThrowCode(ETIMEDOUT, "recv");
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == ECONNRESET) return 0;
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) posix::ThrowErrno("recv");
+  }
+}
+
+std::optional<size_t> UnixStream::TryReceive(std::span<uint8_t> buffer) {
+  if (fd < 0) ThrowCode(EBADF, "recv");
+  if (buffer.empty()) ThrowCode(EINVAL, "recv");
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+    if (errno == ECONNRESET) return 0;
+    if (errno != EINTR) posix::ThrowErrno("recv");
+  }
+}
+
+bool UnixStream::WaitReadable(Deadline deadline) {
+  if (fd < 0) ThrowCode(EBADF, "poll");
+  return PollOne(fd, POLLIN, deadline);
+}
+
+bool UnixStream::Readable() {
+  if (fd < 0) return true;
+  pollfd entry{fd, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, 0);
+  return ready != 0;
+}
+
+PeerCredentials UnixStream::Credentials() const {
+  ucred credentials{};
+  socklen_t size = sizeof(credentials);
+  posix::ThrowIfFailed(::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size),
+                       "getsockopt", "SO_PEERCRED");
+  PeerCredentials peer;
+  peer.pid = static_cast<uint32_t>(credentials.pid);
+  peer.uid = credentials.uid;
+  peer.gid = credentials.gid;
+  return peer;
+}
+
+void UnixStream::ShutdownRead() noexcept {
+  if (fd >= 0) ::shutdown(fd, SHUT_RD);
+}
+
+void UnixStream::ShutdownBoth() noexcept {
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void UnixStream::Close() noexcept { CloseFd(fd); }
+
+UnixListener::~UnixListener() { Close(); }
+
+UnixListener::UnixListener(UnixListener&& other) noexcept
+    : fd(other.fd), wakeRead(other.wakeRead), wakeWrite(other.wakeWrite), path(std::move(other.path)) {
+  other.fd = other.wakeRead = other.wakeWrite = -1;
+}
+
+UnixListener& UnixListener::operator=(UnixListener&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd = other.fd;
+    wakeRead = other.wakeRead;
+    wakeWrite = other.wakeWrite;
+    path = std::move(other.path);
+    other.fd = other.wakeRead = other.wakeWrite = -1;
+  }
+  return *this;
+}
+
+UnixListener UnixListener::Bind(const std::string& socketPath, unsigned mode) {
+  const sockaddr_un address = Address(socketPath);
+  struct stat st {};
+  if (::lstat(socketPath.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) ThrowCode(EEXIST, "bind: a file that is not a socket is in the way");
+    if (SomeoneListens(socketPath)) ThrowCode(EADDRINUSE, "bind: another server listens there");
+    RemoveSocketFile(socketPath);
+  } else if (errno != ENOENT) {
+    posix::ThrowErrno("lstat", socketPath);
+  }
+
+  UnixListener listener;
+  listener.path = socketPath;
+  listener.fd = NewSocket();
+  posix::ThrowIfFailed(::fcntl(listener.fd, F_SETFL, O_NONBLOCK), "fcntl", socketPath);
+  posix::ThrowIfFailed(
+      ::bind(listener.fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), "bind",
+      socketPath);
+  // bind applies the umask; the mode is meant as given.
+  posix::ThrowIfFailed(::chmod(socketPath.c_str(), static_cast<mode_t>(mode)), "chmod", socketPath);
+  int pipeFds[2] = {-1, -1};
+  posix::ThrowIfFailed(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), "pipe2");
+  listener.wakeRead = pipeFds[0];
+  listener.wakeWrite = pipeFds[1];
+  return listener;
+}
+
+void UnixListener::Listen(int backlog) {
+  if (fd < 0) ThrowCode(EBADF, "listen");
+  posix::ThrowIfFailed(::listen(fd, backlog), "listen", path);
+}
+
+std::optional<UnixStream> UnixListener::Accept(Deadline deadline) {
+  if (fd < 0) ThrowCode(EBADF, "accept");
+  for (;;) {
+    pollfd entries[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+    const int timeout = PollTimeout(deadline);
+    const int ready = ::poll(entries, 2, timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      posix::ThrowErrno("poll", path);
+    }
+    if (entries[1].revents != 0) return std::nullopt;
+    if (ready == 0) {
+      if (timeout != -1 && std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      continue;
+    }
+    const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client >= 0) return UnixStream(client);
+    // The connection may have gone away between poll and accept.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+      continue;
+    }
+    posix::ThrowErrno("accept", path);
+  }
+}
+
+void UnixListener::Wake() noexcept {
+  if (wakeWrite < 0) return;
+  const uint8_t byte = 1;
+  // A full pipe already holds a wake-up; nothing else can fail here that matters.
+  [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &byte, 1);
+}
+
+void UnixListener::Close() noexcept {
+  CloseFd(fd);
+  CloseFd(wakeRead);
+  CloseFd(wakeWrite);
+}
+
+void RemoveSocketFile(const std::string& socketPath) {
+  if (::unlink(socketPath.c_str()) != 0 && errno != ENOENT) posix::ThrowErrno("unlink", socketPath);
+}
+
+}  // namespace platform

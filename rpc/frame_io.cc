@@ -1,0 +1,100 @@
+#include "rpc/frame_io.h"
+
+#include <cstring>
+#include <system_error>
+
+namespace rpc {
+namespace {
+
+// Room for any small frame and a few more behind it.
+constexpr size_t kInitialBuffer = 4096;
+// A buffer grown past this for one large frame is given back afterwards.
+constexpr size_t kKeptBuffer = 256 * 1024;
+
+}  // namespace
+
+bool FrameReader::Fill(platform::UnixStream& stream, size_t n, platform::Deadline deadline) {
+  if (buffer.size() - start < n) {
+    // Move what is left to the front and grow to hold the whole frame.
+    std::memmove(buffer.data(), buffer.data() + start, end - start);
+    end -= start;
+    start = 0;
+    if (buffer.size() < n) buffer.resize(std::max(n, kInitialBuffer));
+  }
+  while (end - start < n) {
+    std::span<uint8_t> free(buffer.data() + end, buffer.size() - end);
+    const std::optional<size_t> got = stream.TryReceive(free);
+    if (!got) {
+      if (!stream.WaitReadable(deadline)) {
+        throw std::system_error(ETIMEDOUT, std::generic_category(), "frame");
+      }
+      continue;
+    }
+    if (*got == 0) return false;
+    end += *got;
+  }
+  return true;
+}
+
+FrameReader::Status FrameReader::Next(platform::UnixStream& stream,
+                                      platform::Deadline idleDeadline,
+                                      std::chrono::milliseconds frameLimit, uint32_t maxPayload,
+                                      FrameHeader& header, std::span<const uint8_t>& payload) {
+  if (buffer.empty()) buffer.resize(kInitialBuffer);
+  if (start == end) {
+    start = end = 0;
+    if (!stream.WaitReadable(idleDeadline)) return Status::kIdle;
+  }
+  const platform::Deadline frameDeadline = platform::DeadlineAfter(frameLimit);
+  try {
+    if (!Fill(stream, kFrameHeaderSize, frameDeadline)) {
+      return end == start ? Status::kClosed : Status::kTruncated;
+    }
+    header = DecodeHeader(buffer.data() + start);
+    if (header.magic != kFrameMagic) return Status::kBadMagic;
+    if (header.version != kProtocolVersion) return Status::kBadVersion;
+    if (header.length > maxPayload) return Status::kTooLarge;
+    const size_t frameSize = kFrameHeaderSize + header.length;
+    if (!Fill(stream, frameSize, frameDeadline)) return Status::kTruncated;
+    payload = std::span<const uint8_t>(buffer.data() + start + kFrameHeaderSize, header.length);
+    start += frameSize;
+    return Status::kFrame;
+  } catch (const std::system_error& e) {
+    if (e.code().value() == ETIMEDOUT) return Status::kTimedOut;
+    throw;
+  }
+}
+
+void FrameReader::Trim() {
+  if (buffer.size() <= kKeptBuffer || end - start > kInitialBuffer) return;
+  std::vector<uint8_t> smaller(kInitialBuffer);
+  std::memcpy(smaller.data(), buffer.data() + start, end - start);
+  end -= start;
+  start = 0;
+  buffer.swap(smaller);
+}
+
+void FinishFrame(std::vector<uint8_t>& out, FrameKind kind, uint16_t procedure, uint32_t callId,
+                 uint32_t status) {
+  FrameHeader header;
+  header.kind = static_cast<uint8_t>(kind);
+  header.procedure = procedure;
+  header.callId = callId;
+  header.status = status;
+  header.length = static_cast<uint32_t>(out.size() - kFrameHeaderSize);
+  EncodeHeader(header, out.data());
+}
+
+std::array<uint8_t, kFrameHeaderSize> HeaderOnlyFrame(FrameKind kind, uint16_t procedure,
+                                                      uint32_t callId, uint32_t status) {
+  std::array<uint8_t, kFrameHeaderSize> frame{};
+  FrameHeader header;
+  header.kind = static_cast<uint8_t>(kind);
+  header.procedure = procedure;
+  header.callId = callId;
+  header.status = status;
+  EncodeHeader(header, frame.data());
+  return frame;
+}
+
+}  // namespace rpc

@@ -1,0 +1,490 @@
+#pragma once
+
+// Marshalling generated from the operation table: the C++ type of every parameter, the
+// signature check of EngineOperations (and of any proxy class) against the table, the
+// server-side decoding of a request into argument slots and encoding of the reply, and the
+// client-side encoding of a request and decoding of its reply. Everything here is driven by
+// kOperations[N]; no operation is spelled out by hand except in kEngineMethods.
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "rpc/engine_operations.h"
+#include "rpc/operation_table.h"
+#include "rpc/protocol.h"
+
+namespace rpc {
+
+// C++ type of a parameter by its encoding and direction.
+template <Wire W, Direction D>
+struct CppType;
+template <>
+struct CppType<Wire::kShort, Direction::kIn> {
+  using type = int16_t;
+};
+template <>
+struct CppType<Wire::kLong, Direction::kIn> {
+  using type = int32_t;
+};
+template <>
+struct CppType<Wire::kShort, Direction::kInOut> {
+  using type = int16_t&;
+};
+template <>
+struct CppType<Wire::kLong, Direction::kInOut> {
+  using type = int32_t&;
+};
+template <>
+struct CppType<Wire::kLong, Direction::kOut> {
+  using type = int32_t&;
+};
+template <>
+struct CppType<Wire::kBytes, Direction::kIn> {
+  using type = const uint8_t*;
+};
+template <>
+struct CppType<Wire::kString, Direction::kIn> {
+  using type = const char*;
+};
+template <>
+struct CppType<Wire::kSize, Direction::kInOut> {
+  using type = int32_t*;
+};
+template <>
+struct CppType<Wire::kBuffer, Direction::kInOut> {
+  using type = uint8_t*;
+};
+
+template <ResultType R>
+struct ResultCpp;
+template <>
+struct ResultCpp<ResultType::kNone> {
+  using type = void;
+};
+template <>
+struct ResultCpp<ResultType::kLong> {
+  using type = int32_t;
+};
+template <>
+struct ResultCpp<ResultType::kEnum32> {
+  using type = int32_t;
+};
+template <>
+struct ResultCpp<ResultType::kAppletCallStatus> {
+  using type = AppletCallStatus;
+};
+template <>
+struct ResultCpp<ResultType::kBtCallStatus> {
+  using type = BtCallStatus;
+};
+
+template <size_t N, size_t I>
+inline constexpr ParamSpec kParam = kOperations[N].params[I];
+
+template <size_t N, size_t I>
+using ParamType = typename CppType<kParam<N, I>.wire, kParam<N, I>.direction>::type;
+
+template <size_t N>
+using Indices = std::make_index_sequence<kOperations[N].params.size()>;
+
+template <size_t N, typename Seq = Indices<N>>
+struct Signature;
+
+template <size_t N, size_t... I>
+struct Signature<N, std::index_sequence<I...>> {
+  static constexpr bool kAsync = kOperations[N].async;
+  // What the operation returns to the client (the completion's value for the async one).
+  using Result = typename ResultCpp<kOperations[N].result>::type;
+  // The arguments as a proxy receives them: values, pointers and references.
+  using Arguments = std::tuple<ParamType<N, I>...>;
+  using EngineMethod =
+      std::conditional_t<kAsync, void (EngineOperations::*)(AsyncCallContext&, ParamType<N, I>...),
+                         Result (EngineOperations::*)(CallContext&, ParamType<N, I>...)>;
+  template <typename Proxy, typename... Extra>
+  using ProxyMethod = Result (Proxy::*)(ParamType<N, I>..., Extra...);
+};
+
+// The engine's methods in procedure-number order; checked against the table below.
+inline constexpr auto kEngineMethods = std::make_tuple(
+    &EngineOperations::ResetServiceRpc, &EngineOperations::GetSessionIdRpc,
+    &EngineOperations::ReleaseSessionIdRpc, &EngineOperations::NotifyAuthenticateStatusAsyncRpc,
+    &EngineOperations::UpdateAuthenticationErrorStateRpc, &EngineOperations::SendMessageToAppletRpc,
+    &EngineOperations::SetBTMockModeRpc, &EngineOperations::SendMessageToBtDeviceRpc,
+    &EngineOperations::EstablishConnectionWithBtDeviceRpc, &EngineOperations::IsRSSISupportedRpc,
+    &EngineOperations::GetRSSIRpc, &EngineOperations::CalibrateRSSIRpc,
+    &EngineOperations::GetDeviceStatusRpc, &EngineOperations::ScanRpc,
+    &EngineOperations::UpdateProximityStateRpc, &EngineOperations::AuthenticationOnDesktopRpc,
+    &EngineOperations::TriggerDataBackupRpc, &EngineOperations::GetDiscoveryInfoRpc,
+    &EngineOperations::MirrorFactorSupportedStatusRpc, &EngineOperations::GetUserRecordsRpc,
+    &EngineOperations::IsPhonePresentRpc, &EngineOperations::SetUserPresenceRpc,
+    &EngineOperations::InitializeSessionRpc, &EngineOperations::RunEnrollmentFlowRpc);
+
+template <size_t... N>
+constexpr bool EngineMatchesTable(std::index_sequence<N...>) {
+  return (std::is_same_v<std::tuple_element_t<N, std::remove_const_t<decltype(kEngineMethods)>>,
+                         typename Signature<N>::EngineMethod> &&
+          ...);
+}
+static_assert(std::tuple_size_v<std::remove_const_t<decltype(kEngineMethods)>> == kOperationCount);
+static_assert(EngineMatchesTable(std::make_index_sequence<kOperationCount>()),
+              "EngineOperations does not match the operation table");
+
+namespace detail {
+
+// Server-side storage of one argument, decoded from the request and encoded into the reply.
+template <Wire W, Direction D>
+struct Slot;
+
+template <>
+struct Slot<Wire::kShort, Direction::kIn> {
+  int16_t value = 0;
+  void Decode(ByteReader& in) { value = in.I16(); }
+  int16_t Pass() { return value; }
+};
+
+template <>
+struct Slot<Wire::kLong, Direction::kIn> {
+  int32_t value = 0;
+  void Decode(ByteReader& in) { value = in.I32(); }
+  int32_t Pass() { return value; }
+};
+
+template <>
+struct Slot<Wire::kShort, Direction::kInOut> {
+  int16_t value = 0;
+  void Decode(ByteReader& in) { value = in.I16(); }
+  int16_t& Pass() { return value; }
+  void Encode(ByteWriter& out) const { out.I16(value); }
+};
+
+template <>
+struct Slot<Wire::kLong, Direction::kInOut> {
+  int32_t value = 0;
+  void Decode(ByteReader& in) { value = in.I32(); }
+  int32_t& Pass() { return value; }
+  void Encode(ByteWriter& out) const { out.I32(value); }
+};
+
+template <>
+struct Slot<Wire::kLong, Direction::kOut> {
+  int32_t value = 0;
+  int32_t& Pass() { return value; }
+  void Encode(ByteWriter& out) const { out.I32(value); }
+};
+
+template <>
+struct Slot<Wire::kBytes, Direction::kIn> {
+  const uint8_t* data = nullptr;
+  void Decode(ByteReader& in, int32_t length) {
+    if (!in.Flag()) return;
+    if (length < 0) throw MarshalError("byte array with a negative length");
+    std::span<const uint8_t> bytes = in.Take(static_cast<size_t>(length));
+    // A present array of no bytes is still a non-null pointer.
+    static const uint8_t kEmpty = 0;
+    data = bytes.data() != nullptr ? bytes.data() : &kEmpty;
+  }
+  const uint8_t* Pass() { return data; }
+};
+
+template <>
+struct Slot<Wire::kString, Direction::kIn> {
+  std::string value;
+  void Decode(ByteReader& in) {
+    const uint32_t length = in.U32();
+    std::span<const uint8_t> chars = in.Take(length);
+    if (std::find(chars.begin(), chars.end(), 0) != chars.end()) {
+      throw MarshalError("string holds a NUL character");
+    }
+    value.assign(reinterpret_cast<const char*>(chars.data()), chars.size());
+  }
+  const char* Pass() { return value.c_str(); }
+};
+
+template <>
+struct Slot<Wire::kSize, Direction::kInOut> {
+  bool present = false;
+  int32_t value = 0;
+  void Decode(ByteReader& in) {
+    present = in.Flag();
+    if (present) value = in.I32();
+  }
+  int32_t* Pass() { return present ? &value : nullptr; }
+  void Encode(ByteWriter& out) const {
+    out.U8(present ? 1 : 0);
+    if (present) out.I32(value);
+  }
+};
+
+template <>
+struct Slot<Wire::kBuffer, Direction::kInOut> {
+  bool present = false;
+  int32_t capacity = 0;
+  std::vector<uint8_t> data;
+  void Decode(ByteReader& in, const Slot<Wire::kSize, Direction::kInOut>& size) {
+    present = in.Flag();
+    if (!present) return;
+    capacity = size.present ? size.value : 0;
+    if (capacity < 0 || capacity > kMaxOutputCapacity) {
+      throw MarshalError("output capacity out of range");
+    }
+    // At least one byte so that a present buffer of capacity 0 is not a null pointer.
+    data.assign(std::max<size_t>(static_cast<size_t>(capacity), 1), 0);
+  }
+  uint8_t* Pass() { return present ? data.data() : nullptr; }
+  void Encode(ByteWriter& out, const Slot<Wire::kSize, Direction::kInOut>& size) const {
+    out.U8(present ? 1 : 0);
+    if (!present) return;
+    const int32_t count = size.present ? size.value : 0;
+    if (count < 0 || count > capacity) {
+      throw MarshalError("the operation returned a size beyond the buffer's capacity");
+    }
+    out.U32(static_cast<uint32_t>(count));
+    out.Bytes(data.data(), static_cast<size_t>(count));
+  }
+};
+
+template <size_t N, typename Seq = Indices<N>>
+struct SlotsOf;
+template <size_t N, size_t... I>
+struct SlotsOf<N, std::index_sequence<I...>> {
+  using type = std::tuple<Slot<kParam<N, I>.wire, kParam<N, I>.direction>...>;
+};
+
+template <typename T>
+void EncodeResult(ByteWriter& out, T result) {
+  if constexpr (sizeof(T) == 2) {
+    out.U16(static_cast<uint16_t>(result));
+  } else {
+    static_assert(sizeof(T) == 4);
+    out.I32(static_cast<int32_t>(result));
+  }
+}
+
+}  // namespace detail
+
+// One decoded request of operation N, with storage for every argument; the reply is encoded
+// from the same storage after the operation ran.
+template <size_t N>
+class ServerCall {
+ public:
+  using Result = typename Signature<N>::Result;
+
+  // Throws MarshalError when the payload does not hold exactly the operation's parameters.
+  void Decode(std::span<const uint8_t> payload) {
+    ByteReader in(payload);
+    DecodeAll(in, Indices<N>());
+    in.ExpectEnd();
+  }
+
+  // Calls the engine's method; for the asynchronous operation, the call completes later.
+  auto Invoke(EngineOperations& operations, CallContext& call) {
+    return std::apply(
+        [&](auto&... slot) {
+          if constexpr (Signature<N>::kAsync) {
+            return (operations.*std::get<N>(kEngineMethods))(static_cast<AsyncCallContext&>(call),
+                                                            slot.Pass()...);
+          } else {
+            return (operations.*std::get<N>(kEngineMethods))(call, slot.Pass()...);
+          }
+        },
+        slots);
+  }
+
+  // The reply payload: the result, then the in/out and out parameters.
+  // Throws MarshalError when the operation left an output out of range.
+  template <typename R>
+  void EncodeReply(ByteWriter& out, R result) const {
+    detail::EncodeResult(out, result);
+    EncodeOutputs(out, Indices<N>());
+  }
+  void EncodeReply(ByteWriter& out) const { EncodeOutputs(out, Indices<N>()); }
+
+ private:
+  template <size_t... I>
+  void DecodeAll(ByteReader& in, std::index_sequence<I...>) {
+    (DecodeOne<I>(in), ...);
+  }
+
+  template <size_t I>
+  void DecodeOne(ByteReader& in) {
+    constexpr ParamSpec p = kParam<N, I>;
+    auto& slot = std::get<I>(slots);
+    if constexpr (p.direction == Direction::kOut) {
+      return;
+    } else if constexpr (p.wire == Wire::kBytes) {
+      slot.Decode(in, std::get<static_cast<size_t>(p.sizedBy)>(slots).value);
+    } else if constexpr (p.wire == Wire::kBuffer) {
+      slot.Decode(in, std::get<static_cast<size_t>(p.sizedBy)>(slots));
+    } else {
+      slot.Decode(in);
+    }
+  }
+
+  template <size_t... I>
+  void EncodeOutputs(ByteWriter& out, std::index_sequence<I...>) const {
+    (EncodeOne<I>(out), ...);
+  }
+
+  template <size_t I>
+  void EncodeOne(ByteWriter& out) const {
+    constexpr ParamSpec p = kParam<N, I>;
+    const auto& slot = std::get<I>(slots);
+    if constexpr (p.direction == Direction::kIn) {
+      return;
+    } else if constexpr (p.wire == Wire::kBuffer) {
+      slot.Encode(out, std::get<static_cast<size_t>(p.sizedBy)>(slots));
+    } else {
+      slot.Encode(out);
+    }
+  }
+
+  typename detail::SlotsOf<N>::type slots;
+};
+
+// Runs a synchronous operation: decodes the request payload, calls the engine and appends the
+// reply payload to reply. Throws MarshalError (bad request or bad outputs).
+using SyncStub = void (*)(EngineOperations& operations, CallContext& call,
+                          std::span<const uint8_t> payload, std::vector<uint8_t>& reply);
+
+// A decoded call of an asynchronous operation, kept alive until it completes.
+class PendingAsyncCall {
+ public:
+  virtual ~PendingAsyncCall() = default;
+  virtual void Invoke(EngineOperations& operations, AsyncCallContext& call) = 0;
+  // Appends the reply payload for this result; throws MarshalError.
+  virtual void EncodeReply(std::vector<uint8_t>& reply, int32_t result) const = 0;
+};
+using AsyncStub = std::unique_ptr<PendingAsyncCall> (*)(std::span<const uint8_t> payload);
+
+// The stubs of procedure number n: exactly one of them is set for n < kOperationCount.
+struct Stub {
+  SyncStub sync = nullptr;
+  AsyncStub async = nullptr;
+};
+const Stub& StubFor(uint16_t procedure);
+
+// Client side: encodes the in parameters of a call; throws MarshalError (a null string, a
+// negative length with bytes, a capacity out of range).
+template <size_t N>
+class ProxyCall {
+ public:
+  using Result = typename Signature<N>::Result;
+  using Arguments = typename Signature<N>::Arguments;
+
+  explicit ProxyCall(Arguments arguments) : args(arguments) {}
+
+  void EncodeRequest(std::vector<uint8_t>& request) {
+    ByteWriter out(request);
+    EncodeAll(out, Indices<N>());
+  }
+
+  // Stores the reply's outputs into the caller's arguments and returns the result. Throws
+  // MarshalError when the reply does not match the request (presence, counts, capacities).
+  Result DecodeReply(std::span<const uint8_t> payload) {
+    ByteReader in(payload);
+    if constexpr (std::is_void_v<Result>) {
+      DecodeAll(in, Indices<N>());
+      in.ExpectEnd();
+    } else {
+      Result result;
+      if constexpr (sizeof(Result) == 2) {
+        result = static_cast<Result>(in.U16());
+      } else {
+        result = static_cast<Result>(in.I32());
+      }
+      DecodeAll(in, Indices<N>());
+      in.ExpectEnd();
+      return result;
+    }
+  }
+
+ private:
+  template <size_t... I>
+  void EncodeAll(ByteWriter& out, std::index_sequence<I...>) {
+    (EncodeOne<I>(out), ...);
+  }
+
+  template <size_t I>
+  void EncodeOne(ByteWriter& out) {
+    constexpr ParamSpec p = kParam<N, I>;
+    const auto& arg = std::get<I>(args);
+    if constexpr (p.direction == Direction::kOut) {
+      return;
+    } else if constexpr (p.wire == Wire::kShort) {
+      out.I16(arg);
+    } else if constexpr (p.wire == Wire::kLong) {
+      out.I32(arg);
+    } else if constexpr (p.wire == Wire::kBytes) {
+      out.U8(arg != nullptr ? 1 : 0);
+      if (arg == nullptr) return;
+      const int32_t length = std::get<static_cast<size_t>(p.sizedBy)>(args);
+      if (length < 0) throw MarshalError(std::string(p.name) + " has a negative length");
+      out.Bytes(arg, static_cast<size_t>(length));
+    } else if constexpr (p.wire == Wire::kString) {
+      if (arg == nullptr) throw MarshalError(std::string(p.name) + " is null", kStatusNullReference);
+      const size_t length = std::strlen(arg);
+      out.U32(static_cast<uint32_t>(length));
+      out.Bytes(reinterpret_cast<const uint8_t*>(arg), length);
+    } else if constexpr (p.wire == Wire::kSize) {
+      out.U8(arg != nullptr ? 1 : 0);
+      if (arg != nullptr) out.I32(*arg);
+    } else {
+      static_assert(p.wire == Wire::kBuffer);
+      if (arg != nullptr) {
+        const int32_t* size = std::get<static_cast<size_t>(p.sizedBy)>(args);
+        const int32_t capacity = size != nullptr ? *size : 0;
+        if (capacity < 0 || capacity > kMaxOutputCapacity) {
+          throw MarshalError("output capacity out of range");
+        }
+        capacities[I] = capacity;
+      }
+      out.U8(arg != nullptr ? 1 : 0);
+    }
+  }
+
+  template <size_t... I>
+  void DecodeAll(ByteReader& in, std::index_sequence<I...>) {
+    (DecodeOne<I>(in), ...);
+  }
+
+  template <size_t I>
+  void DecodeOne(ByteReader& in) {
+    constexpr ParamSpec p = kParam<N, I>;
+    auto& arg = std::get<I>(args);
+    if constexpr (p.direction == Direction::kIn) {
+      return;
+    } else if constexpr (p.wire == Wire::kShort) {
+      arg = in.I16();
+    } else if constexpr (p.wire == Wire::kLong) {
+      arg = in.I32();
+    } else if constexpr (p.wire == Wire::kSize) {
+      if (in.Flag() != (arg != nullptr)) throw MarshalError("reply changed a size's presence");
+      if (arg != nullptr) *arg = in.I32();
+    } else {
+      static_assert(p.wire == Wire::kBuffer);
+      if (in.Flag() != (arg != nullptr)) throw MarshalError("reply changed a buffer's presence");
+      if (arg == nullptr) return;
+      const uint32_t count = in.U32();
+      const int32_t* size = std::get<static_cast<size_t>(p.sizedBy)>(args);
+      if (count > static_cast<uint32_t>(capacities[I]) ||
+          (size != nullptr && static_cast<uint32_t>(*size) != count)) {
+        throw MarshalError("reply bytes do not fit the buffer");
+      }
+      std::span<const uint8_t> bytes = in.Take(count);
+      if (count != 0) std::memcpy(arg, bytes.data(), count);
+    }
+  }
+
+  Arguments args;
+  std::array<int32_t, kMaxParams> capacities{};
+};
+
+}  // namespace rpc

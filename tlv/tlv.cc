@@ -32,7 +32,7 @@ TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end) {
                     remaining - kTlvHeaderSize);
       throw TlvException(text);
     }
-    index.emplace(tag, cursor);  // keeps the first occurrence
+    index.try_emplace(tag, cursor);  // keeps the first occurrence without building a node
     cursor += kTlvHeaderSize + length;
   }
   return index;

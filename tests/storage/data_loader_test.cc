@@ -1,0 +1,305 @@
+#include "storage/data_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "common/config_keys.h"
+#include "common/exceptions.h"
+#include "platform/registry.h"
+#include "tests/fakes/log_capture.h"
+#include "tests/fakes/memory_file_system.h"
+#include "tests/fakes/memory_registry.h"
+
+namespace mfab {
+namespace {
+
+using keystone::testing::LogCapture;
+using keystone::testing::MemoryFileSystem;
+using keystone::testing::MemoryRegistry;
+
+constexpr const char* kSid = "S-1-5-21-1-2-3-7";
+
+Bytes FromHex(std::string_view hex) {
+  Bytes bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// The items of one TLV sequence, in order, as (tag, value).
+std::vector<std::pair<uint16_t, Bytes>> Items(std::span<const uint8_t> bytes) {
+  std::vector<std::pair<uint16_t, Bytes>> items;
+  ParseTlv(bytes);  // validates the framing
+  for (const uint8_t* item = bytes.data(); item != bytes.data() + bytes.size();
+       item = TlvNext(item)) {
+    items.emplace_back(TlvTag(item), TlvToBytes(item));
+  }
+  return items;
+}
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+struct FakePolicy : IPolicyMirrorReader {
+  std::vector<std::string> FactorIds() override { return factors; }
+  std::vector<std::string> ActionIds() override { return actions; }
+  std::vector<std::string> factors;
+  std::vector<std::string> actions;
+};
+
+class DataLoaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogThreshold(LogSink::kService, 4);
+    capture = LogCapture::Install();
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                                 platform::RegValue::String("/d"));
+  }
+  void TearDown() override { capture->Uninstall(); }
+
+  void Put(const std::string& fullName, const std::string& content = "x") {
+    fs.PutFile("/d/Data/" + fullName + ".SDS", content);
+  }
+  Bytes Build(DataCategories& categories, const std::string& user = "") {
+    return BuildPiggyBackBlock(user, categories, controller, policy);
+  }
+  // The full names in the block's file list, in order.
+  static std::vector<std::string> FileNames(const Bytes& block) {
+    std::vector<std::string> names;
+    const auto body = Items(Items(block).at(0).second);
+    for (const auto& file : Items(body.at(1).second)) {
+      names.push_back(Text(Items(file.second).at(0).second));
+    }
+    return names;
+  }
+
+  MemoryRegistry registry;
+  MemoryFileSystem fs;
+  DataController controller{registry, fs};
+  FakePolicy policy;
+  std::shared_ptr<LogCapture> capture;
+};
+
+TEST_F(DataLoaderTest, PolicyBlockIsLaidOutByteForByte) {
+  Put("_Sys", "S");
+  Put("_Sys$Policy", "P");
+  DataCategories categories{0x0002};
+  const Bytes expected = FromHex(
+      "0006003D"                                          // block, 61 bytes
+      "7BAC0008" "7BAD000400000002"                        // categories: 2
+      "7BAE0029"                                          // files, 41 bytes
+      "7BAF000D" "7BB000045F537973" "7BB1000153"           // "_Sys" = "S"
+      "7BAF0014" "7BB0000B5F53797324506F6C696379" "7BB1000150"  // "_Sys$Policy" = "P"
+      "7BB20000");                                        // user section, empty
+  EXPECT_EQ(Build(categories), expected);
+  EXPECT_EQ(categories, DataCategories{0x0002});
+  EXPECT_TRUE(capture->Has("Piggy-backing policy data"));
+}
+
+TEST_F(DataLoaderTest, EnrollmentBlockListsOnlyTheFactorsWhoseFilesExist) {
+  policy.factors = {"1", "2"};
+  Put(std::string("_U") + kSid, "u");
+  Put(std::string("_U") + kSid + "$E2", "e");
+  DataCategories categories{0x0101};
+  const Bytes expected = FromHex(
+      "00060072"
+      "7BAC0008" "7BAD000400000101"
+      "7BAE0041"
+      "7BAF001B" "7BB000125F55532D312D352D32312D312D322D332D37" "7BB1000175"
+      "7BAF001E" "7BB000155F55532D312D352D32312D312D322D332D37244532" "7BB1000165"
+      "7BB2001D" "7BB30010532D312D352D32312D312D322D332D37"  // the user
+      "7BBA0005" "7BBB000132");                               // factor ids: "2"
+  EXPECT_EQ(Build(categories, kSid), expected);
+}
+
+TEST_F(DataLoaderTest, CategoriesWhoseConditionFailsAreNotLoaded) {
+  Put("_Sys");
+  DataCategories categories{0x0002};  // _Sys$Policy missing
+  EXPECT_TRUE(Build(categories).empty());
+  EXPECT_TRUE(categories.empty());
+
+  categories = {0x0003};  // _Sys$Credential missing
+  Put("_Sys$publicKey");
+  EXPECT_TRUE(Build(categories).empty());
+  // A failed condition adds none of the category's files.
+  AuthenticateDataLoader loader(controller, policy);
+  loader.LoadKeys({0x0002, 0x0003});
+  EXPECT_TRUE(loader.Files().empty());
+
+  Put("_Sys$F1");
+  policy.factors = {"1"};
+  categories = {0x0101, 0x0102};  // user file missing, so its factor files do not count either
+  Put(std::string("_U") + kSid + "$E1");
+  EXPECT_TRUE(Build(categories, kSid).empty());
+  EXPECT_TRUE(categories.empty());
+
+  categories = {0x0000, 0x0100, 0x0200, 0x0005};  // groups and unknown codes are not handled
+  EXPECT_TRUE(Build(categories, kSid).empty());
+  EXPECT_TRUE(categories.empty());
+}
+
+TEST_F(DataLoaderTest, SharedSysFileIsAttachedOnceInFullNameOrder) {
+  Put("_Sys");
+  Put("_Sys$Credential");
+  Put("_Sys$Policy");
+  Put("_Sys$publicKey2");
+  DataCategories categories{0x0003, 0x0002};
+  const Bytes block = Build(categories);
+  EXPECT_EQ(FileNames(block), (std::vector<std::string>{"_Sys", "_Sys$Credential", "_Sys$Policy",
+                                                        "_Sys$publicKey2"}));
+  EXPECT_EQ(categories, (DataCategories{0x0002, 0x0003}));
+  std::multiset<Bytes> codes;
+  for (const auto& item : Items(Items(Items(block)[0].second)[0].second)) codes.insert(item.second);
+  EXPECT_EQ(codes, (std::multiset<Bytes>{FromHex("00000002"), FromHex("00000003")}));
+}
+
+TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsAndTheUserFileNeedsAUser) {
+  Put("_Sys");
+  Put(std::string("_U") + kSid);
+  DataCategories categories{0x0001};
+  EXPECT_TRUE(Build(categories, kSid).empty());
+  EXPECT_TRUE(categories.empty());
+
+  Put("_masterVersions");
+  categories = {0x0001};
+  EXPECT_EQ(FileNames(Build(categories, kSid)),
+            (std::vector<std::string>{"_Sys", std::string("_U") + kSid, "_masterVersions"}));
+  categories = {0x0001};
+  EXPECT_EQ(FileNames(Build(categories)), (std::vector<std::string>{"_Sys", "_masterVersions"}));
+}
+
+TEST_F(DataLoaderTest, MissingMasterVersionsStopsTheWalk) {
+  Put("_Sys");
+  Put("_Sys$Policy");
+  Put("_Sys$Credential");
+  policy.factors = {"1"};
+  Put("_Sys$F1");
+  DataCategories categories{0x0002, 0x0001, 0x0003, 0x0201};
+  // The walk follows the set's own order; whatever comes before 0x0001 is handled.
+  DataCategories before;
+  for (uint16_t code : categories) {
+    if (code == 0x0001) break;
+    before.insert(code);
+  }
+  Build(categories);
+  EXPECT_EQ(categories, before);
+  EXPECT_EQ(capture->Count("Piggy-backing system files"), 1u);
+}
+
+TEST_F(DataLoaderTest, UserCategoriesWithoutAUserThrow) {
+  DataCategories categories{0x0101};
+  try {
+    Build(categories);
+    FAIL() << "no exception";
+  } catch (const InvalidParamException& e) {
+    EXPECT_STREQ(e.what(), "Enrollment data piggyback missing user name");
+  }
+  EXPECT_EQ(categories, DataCategories{0x0101});
+  categories = {0x0102};
+  try {
+    Build(categories);
+    FAIL() << "no exception";
+  } catch (const InvalidParamException& e) {
+    EXPECT_STREQ(e.what(), "Action data piggyback missing user name");
+  }
+}
+
+TEST_F(DataLoaderTest, FactorAndActionIdsComeFromAttachedFilesOnly) {
+  policy.factors = {"1", "2", "3"};
+  policy.actions = {"10", "3"};
+  const std::string user = std::string("_U") + kSid;
+  Put("_Sys");
+  Put("_Sys$F1");
+  Put(user);
+  Put(user + "$E2");
+  Put(user + "$A3");
+  DataCategories categories{0x0201, 0x0101, 0x0102};
+  const Bytes block = Build(categories, kSid);
+  EXPECT_EQ(categories.size(), 3u);
+  EXPECT_EQ(FileNames(block), (std::vector<std::string>{"_Sys", "_Sys$F1", user, user + "$A3",
+                                                        user + "$E2"}));
+  const auto userSection = Items(Items(Items(block)[0].second)[2].second);
+  ASSERT_EQ(userSection.size(), 3u);
+  EXPECT_EQ(userSection[0], (std::pair<uint16_t, Bytes>{0x7BB3, Bytes(kSid, kSid + 16)}));
+  EXPECT_EQ(userSection[1].first, 0x7BBA);
+  EXPECT_EQ(userSection[1].second, FromHex("7BBB000131" "7BBB000132"));
+  EXPECT_EQ(userSection[2].first, 0x7BBC);
+  EXPECT_EQ(userSection[2].second, FromHex("7BBD000133"));
+}
+
+TEST_F(DataLoaderTest, FileThatVanishesBeforeEncodingIsSentEmpty) {
+  Put("_Sys", "S");
+  Put("_Sys$Policy", "P");
+  AuthenticateDataLoader loader(controller, policy);
+  loader.LoadKeys({0x0002});
+  fs.DeleteFile("/d/Data/_Sys$Policy.SDS");
+  const Bytes block = loader.Encode();
+  const auto files = Items(Items(Items(block)[0].second)[1].second);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[1].second, FromHex("7BB0000B5F53797324506F6C696379" "7BB10000"));
+}
+
+TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowWithoutABlock) {
+  Put("_Sys");
+  fs.AddPhantom("/d/Data/_Sys$Policy.SDS");  // exists, but cannot be read
+  DataCategories categories{0x0002};
+  EXPECT_THROW(Build(categories), GeneralException);
+
+  Put("_Sys$Policy", std::string(32767 - 8 - 15 - 4 - 4, 'p'));
+  categories = {0x0002};
+  EXPECT_THROW(Build(categories), std::overflow_error);
+
+  categories = {0x0101};
+  EXPECT_THROW(Build(categories, "../../etc"), GeneralException);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class PolicyMirrorReaderTest : public ::testing::Test {
+ protected:
+  void AddKey(const std::string& relative) {
+    registry.CreateKey(std::string(keystone::kDataMirrorKey) + "\\" + relative,
+                       platform::reg_access::kWrite);
+  }
+  MemoryRegistry registry;
+  RegistryPolicyMirrorReader reader{registry};
+};
+
+TEST_F(PolicyMirrorReaderTest, ReadsIdsFromTheMirrorOrNothingWithoutOne) {
+  EXPECT_TRUE(reader.FactorIds().empty());
+  EXPECT_TRUE(reader.ActionIds().empty());
+  AddKey("Factors\\2\\Parameters");
+  AddKey("Factors\\10");
+  AddKey("Factors\\1");
+  AddKey("Actions\\7\\Set1\\2");
+  AddKey("Actions\\3");
+  EXPECT_EQ(reader.FactorIds(), (std::vector<std::string>{"1", "10", "2"}));
+  EXPECT_EQ(reader.ActionIds().size(), 2u);
+}
+
+TEST_F(PolicyMirrorReaderTest, AFailingStoreIsAMirrorReadError) {
+  auto capture = LogCapture::Install();
+  SetLogThreshold(LogSink::kService, 4);
+  AddKey("Factors\\1");
+  registry.SetFailure(platform::RegistryErrc::kIoFailed);
+  EXPECT_THROW(reader.FactorIds(), ReadMirrorDataException);
+  EXPECT_TRUE(capture->Has("Error reading from registry (1016)"));
+  capture->Uninstall();
+}
+
+TEST_F(PolicyMirrorReaderTest, ReadsUnderThePolicyMirrorLock) {
+  AddKey("Factors\\4");
+  std::future<std::vector<std::string>> ids;
+  {
+    keystone::MutexLock lock(PolicyMirrorMutex());
+    ids = std::async(std::launch::async, [this] { return reader.FactorIds(); });
+    EXPECT_EQ(ids.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  }
+  EXPECT_EQ(ids.get(), std::vector<std::string>{"4"});
+}
+
+}  // namespace
+}  // namespace mfab

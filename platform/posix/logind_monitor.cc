@@ -126,19 +126,26 @@ void LogindMonitor::Process() {
 }
 
 void LogindMonitor::Deliver(uint32_t control, uint32_t eventType, const char* what) noexcept {
+  // Runs inside sd-bus's C callback: nothing may escape, not even from the logging.
   try {
-    callback(control, eventType, what);
-  } catch (const std::exception& e) {
-    KS_LOG(Log(), mfab::kLogError, "FLOW", "Handling %s failed (%s)", what, e.what());
+    try {
+      callback(control, eventType, what);
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), mfab::kLogError, "FLOW", "Handling %s failed (%s)", what, e.what());
+    } catch (...) {
+      KS_LOG(Log(), mfab::kLogError, "FLOW", "Handling %s failed (Unknown exception)", what);
+    }
   } catch (...) {
-    KS_LOG(Log(), mfab::kLogError, "FLOW", "Handling %s failed (Unknown exception)", what);
   }
 }
 
 int LogindMonitor::OnPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
   int start = 0;
   if (sd_bus_message_read(message, "b", &start) < 0) {
-    KS_LOG(Log(), mfab::kLogWarning, "FLOW", "Ignoring a malformed PrepareForSleep signal");
+    try {
+      KS_LOG(Log(), mfab::kLogWarning, "FLOW", "Ignoring a malformed PrepareForSleep signal");
+    } catch (...) {
+    }
     return 0;
   }
   auto* monitor = static_cast<LogindMonitor*>(self);

@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "common/config_keys.h"
 #include "log/logger.h"

@@ -1,0 +1,111 @@
+#include "applet/request_processor.h"
+
+#include <gtest/gtest.h>
+
+#include "applet/session_init_data.h"
+#include "common/exceptions.h"
+#include "common/config_keys.h"
+#include "platform/os_version.h"
+#include "platform/registry.h"
+#include "storage/data_controller.h"
+#include "tests/fakes/log_capture.h"
+#include "tests/fakes/memory_file_system.h"
+#include "tests/fakes/memory_registry.h"
+#include "tlv/host_messages.h"
+#include "tlv/message_types.h"
+
+namespace mfab {
+namespace {
+
+using keystone::testing::MemoryFileSystem;
+using keystone::testing::MemoryRegistry;
+using platform::RegValue;
+
+class RequestProcessorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                                 RegValue::String("/data"));
+  }
+
+  static Message SaveMessage() {
+    SaveRequest save;
+    save.masterVersionsData = {1};
+    save.secondFileName = "_Sys";
+    save.secondFileData = {2};
+    save.firstFileName = "_Sys$Policy";
+    save.firstFileData = {3};
+    Message message;
+    message.moduleId = 42;
+    message.messageType = message_type::kSaveRequest;
+    message.payload = save.Serialize();
+    message.sessionId = 9;
+    return message;
+  }
+
+  MemoryRegistry registry;
+  MemoryFileSystem files;
+  DataController controller{registry, files};
+  RequestProcessor processor{controller};
+};
+
+TEST_F(RequestProcessorTest, StoresFilesInOrderAndEchoesTheRequest) {
+  const Message answer = Message::Parse(processor.ProcessSaveRequest(SaveMessage()));
+  EXPECT_EQ(answer.moduleId, 42u);
+  EXPECT_EQ(answer.sessionId, 9u);
+  EXPECT_EQ(answer.messageType, message_type::kSaveResponse);
+  EXPECT_EQ(answer.category, 0u);
+  EXPECT_TRUE(answer.isResponse);
+  SaveResponse response;
+  response.Deserialize(answer.payload);
+  EXPECT_EQ(response.result, 1);
+  EXPECT_EQ(files.WriteLog(),
+            (std::vector<std::string>{"/data/Data/_masterVersions.SDS", "/data/Data/_Sys.SDS",
+                                      "/data/Data/_Sys$Policy.SDS"}));
+  EXPECT_EQ(files.Content("/data/Data/_Sys$Policy.SDS"), std::vector<uint8_t>{3});
+}
+
+TEST_F(RequestProcessorTest, StorageFailureStopsAndPropagates) {
+  files.FailOn(MemoryFileSystem::Op::kWrite, "/data/Data/_Sys.SDS", std::errc::no_space_on_device);
+  EXPECT_THROW(processor.ProcessSaveRequest(SaveMessage()), GeneralException);
+  EXPECT_FALSE(files.HasFile("/data/Data/_Sys$Policy.SDS"));
+}
+
+TEST_F(RequestProcessorTest, MalformedPayloadIsRejected) {
+  Message message = SaveMessage();
+  message.payload.resize(10);
+  EXPECT_THROW(processor.ProcessSaveRequest(message), TlvException);
+  EXPECT_TRUE(files.WriteLog().empty());
+}
+
+TEST(SessionInitDataTest, AnnouncesGenerationCappedAtThree) {
+  auto capture = keystone::testing::LogCapture::Install();
+  SetLogThreshold(LogSink::kService, 4);
+  MemoryRegistry registry;
+  auto version = platform::CreateOsVersion(registry);
+  const struct {
+    const char* build;
+    uint8_t value;
+    const char* name;
+  } cases[] = {{"10586", 2, "WIN_10_RS1"},
+               {"15063", 3, "WIN_10_RS2"},
+               {"16299", 3, "WIN_10_RS3"},
+               {"17134", 3, "WIN_10_LATER"}};
+  for (const auto& c : cases) {
+    platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                                 "CurrentBuildNumber", RegValue::String(c.build));
+    EXPECT_EQ(SessionInitData(*version).Serialize(), (Bytes{0, 0, 0, 4, 0, 0, 0, c.value}))
+        << c.build;
+    EXPECT_TRUE(capture->Has(std::string("OS Version : ") + c.name)) << c.build;
+  }
+  platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                               "CurrentMajorVersionNumber", RegValue::Dword(6));
+  platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                               "CurrentMinorVersionNumber", RegValue::Dword(1));
+  EXPECT_EQ(SessionInitData(*version).Serialize(), (Bytes{0, 0, 0, 4, 0, 0, 0, 1}));
+  EXPECT_TRUE(capture->Has("OS Version : WIN_7"));
+  capture->Uninstall();
+}
+
+}  // namespace
+}  // namespace mfab

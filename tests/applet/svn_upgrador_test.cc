@@ -1,0 +1,203 @@
+#include "applet/svn_upgrador.h"
+
+#include <gtest/gtest.h>
+
+#include "common/exceptions.h"
+#include "tests/applet/applet_session_fixture.h"
+#include "tlv/host_messages.h"
+#include "tlv/message_types.h"
+
+namespace mfab {
+namespace {
+
+using keystone::kClientUsersKey;
+using keystone::kEngineKey;
+using keystone::testing::ErrorReply;
+using keystone::testing::KilnFunction;
+using keystone::testing::Reply;
+using keystone::testing::RequestBytes;
+using platform::RegValue;
+
+constexpr uint32_t kMigrationModule = 10;
+
+Bytes MigratedFilesReply(const std::vector<std::pair<std::string, std::string>>& migrated) {
+  DataMigrationMessage message;
+  for (const auto& [name, content] : migrated) {
+    FileData file;
+    file.fileName = name;
+    file.content.assign(content.begin(), content.end());
+    message.files.push_back(file);
+  }
+  return Reply(message_type::kDataMigrationFiles, message.Serialize(), nullptr, kMigrationModule);
+}
+
+Bytes SaveRequestReply() {
+  SaveRequest save;
+  save.masterVersionsData = {'m', '2'};
+  save.secondFileName = "_Sys$Policy";
+  save.secondFileData = {'p'};
+  save.firstFileName = "_Sys$Credential";
+  save.firstFileData = {'c'};
+  return Reply(message_type::kSaveRequest, save.Serialize());
+}
+
+// The applet's side of the exchange: the upgrade demand for the client's request, then the
+// migration conversation. Each stage's answer can be replaced.
+class SVNUpgradorTest : public keystone::testing::AppletSessionFixture {
+ protected:
+  void SetUp() override {
+    AppletSessionFixture::SetUp();
+    platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
+                                 RegValue::Dword(1));
+    for (const char* user : {kUserA, kUserB}) {
+      const std::string key = std::string(kClientUsersKey) + "\\" + user;
+      platform::WriteRegistryValue(registry, key, "IsSSOAvailable", RegValue::Dword(1));
+      platform::WriteRegistryValue(registry, key, "SmartCardContainerName",
+                                   RegValue::String("container"));
+      platform::WriteRegistryValue(registry, key, "ReaderName", RegValue::String("reader"));
+    }
+    PutData("_masterVersions", "m1");
+    PutData("_Sys", "sys");
+    PutData(std::string("_U") + kUserA + "$A7", "action");
+    migrationReply = MigratedFilesReply({{"_Sys", "resealed"}, {"_Unew", "new user"}});
+    saveReply = SaveRequestReply();
+    finalReply = Reply(message_type::kDataMigrationEnd);
+
+    kiln->SetReplyHandler([this](uint32_t commandId, const Bytes& sent) {
+      commands.push_back(commandId);
+      const Message message = Message::Parse(sent);
+      if (commandId == 0) return ErrorReply(applet_error::kSvnUpgradeNeeded);
+      if (message.messageType == message_type::kDataMigrationRequest) {
+        migrationRequest = message;
+        return migrationReply;
+      }
+      savedAnswers.push_back(message);
+      return savedAnswers.size() == 1 ? saveReply : finalReply;
+    });
+  }
+
+  bool HasOperation(const std::string& operation, const std::string& text) const {
+    for (const auto& entry : capture->Entries()) {
+      if (entry.record.operation == operation && entry.record.message == text) return true;
+    }
+    return false;
+  }
+
+  Bytes migrationReply;
+  Bytes saveReply;
+  Bytes finalReply;
+  std::vector<uint32_t> commands;
+  std::optional<Message> migrationRequest;
+  std::vector<Message> savedAnswers;
+};
+
+TEST_F(SVNUpgradorTest, CompletedMigrationEndsInUpgradeException) {
+  AppletSession& applet = Open();
+  try {
+    applet.Send(0, RequestBytes(), {});
+    FAIL() << "no upgrade";
+  } catch (const SVNUpgradeException& e) {
+    EXPECT_STREQ(e.what(), "SVN version upgrade was identify");
+  }
+  EXPECT_EQ(commands, (std::vector<uint32_t>{0, 2, 2, 2}));
+  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
+
+  // The action data was wiped before the remaining files were handed over.
+  ASSERT_TRUE(migrationRequest);
+  EXPECT_EQ(migrationRequest->moduleId, kMigrationModule);
+  EXPECT_EQ(migrationRequest->category, 1u);
+  EXPECT_EQ(migrationRequest->sessionId, 0xFFFFFFFFu);
+  DataMigrationMessage handedOver;
+  handedOver.Deserialize(migrationRequest->payload);
+  ASSERT_EQ(handedOver.files.size(), 2u);
+  EXPECT_EQ(handedOver.files[0].fileName, "_Sys");
+  EXPECT_EQ(handedOver.files[0].content, (Bytes{'s', 'y', 's'}));
+  EXPECT_EQ(handedOver.files[1].fileName, "_masterVersions");
+
+  // The migrated files and then the save request's files were stored.
+  EXPECT_EQ(DataOf("_Sys"), "resealed");
+  EXPECT_EQ(DataOf("_Unew"), "new user");
+  EXPECT_EQ(DataOf("_masterVersions"), "m2");
+  EXPECT_EQ(DataOf("_Sys$Policy"), "p");
+  EXPECT_EQ(DataOf("_Sys$Credential"), "c");
+  EXPECT_FALSE(HasData(std::string("_U") + kUserA + "$A7"));
+
+  ASSERT_EQ(savedAnswers.size(), 2u);
+  EXPECT_EQ(savedAnswers[0].messageType, message_type::kSaveResponse);
+  EXPECT_EQ(savedAnswers[0].moduleId, kMigrationModule);
+  EXPECT_TRUE(savedAnswers[0].isResponse);
+  SaveMigratedFilesResponse stored;
+  stored.Deserialize(savedAnswers[0].payload);
+  EXPECT_EQ(stored.result, 1);
+  EXPECT_EQ(savedAnswers[1].messageType, message_type::kSaveResponse);
+
+  for (const char* user : {kUserA, kUserB}) {
+    const std::string key = std::string(kClientUsersKey) + "\\" + user;
+    EXPECT_EQ(platform::ReadRegistryDword(registry, key, "IsSSOAvailable"), 0u);
+    EXPECT_FALSE(platform::ReadRegistryString(registry, key, "SmartCardContainerName"));
+    EXPECT_FALSE(platform::ReadRegistryString(registry, key, "ReaderName"));
+  }
+  EXPECT_GE(registry.FlushCount(), 2u);
+  EXPECT_TRUE(capture->Has("SVN UPGRADE ERROR recived from the applet"));
+  EXPECT_TRUE(capture->Has("revoking all VOX-PKI certificates"));
+  EXPECT_TRUE(applet.DeliveredData().empty());
+}
+
+TEST_F(SVNUpgradorTest, WithoutOptInNothingIsTouchedAndClientGetsTheErrorReply) {
+  for (bool present : {false, true}) {
+    registry.DeleteTree(kEngineKey);
+    platform::WriteRegistryValue(registry, kEngineKey, "DataDir", RegValue::String(kDataRoot));
+    if (present) {
+      platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
+                                   RegValue::Dword(0));
+    }
+    busy.events.clear();
+    commands.clear();
+    capture->Clear();
+    session.reset();
+    AppletSession& applet = Open();
+    EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
+    EXPECT_EQ(commands, std::vector<uint32_t>{0});
+    EXPECT_EQ(busy.events, std::vector<std::string>{"clear"});
+    EXPECT_TRUE(HasData(std::string("_U") + kUserA + "$A7"));
+    EXPECT_EQ(platform::ReadRegistryDword(
+                  registry, std::string(kClientUsersKey) + "\\" + kUserA, "IsSSOAvailable"),
+              1u);
+    EXPECT_TRUE(capture->Has("data migration was not choosen"));
+    EXPECT_TRUE(HasOperation("SVN upgrade", "SVN version upgrade was identify"));
+    EXPECT_TRUE(capture->Has("Reply from applet does not have Message entries"));
+  }
+}
+
+TEST_F(SVNUpgradorTest, MigrationReplyOfAnotherTypeFailsTheUpgrade) {
+  // Even a second upgrade demand does not start another upgrade inside the first.
+  migrationReply = ErrorReply(applet_error::kSvnUpgradeNeeded);
+  AppletSession& applet = Open();
+  EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
+  EXPECT_EQ(commands, (std::vector<uint32_t>{0, 2}));
+  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
+  EXPECT_TRUE(HasOperation("SVN upgrade", "data migration process failed"));
+  EXPECT_EQ(DataOf("_Sys"), "sys");
+}
+
+TEST_F(SVNUpgradorTest, MissingEndOfExchangeFailsAtTheLastStage) {
+  finalReply = Reply(message_type::kSaveResponse);
+  AppletSession& applet = Open();
+  EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
+  EXPECT_TRUE(capture->Has("SVN upgrade process failed at the last stage"));
+  EXPECT_TRUE(HasOperation("SVN upgrade", "data migration process failed"));
+  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
+  // What was stored before the failure stays stored.
+  EXPECT_EQ(DataOf("_Sys$Policy"), "p");
+}
+
+TEST_F(SVNUpgradorTest, UnsafeMigratedFileNameFailsTheUpgrade) {
+  migrationReply = MigratedFilesReply({{"../escape", "x"}});
+  AppletSession& applet = Open();
+  EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
+  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
+  EXPECT_FALSE(files.HasFile("/data/escape.SDS"));
+}
+
+}  // namespace
+}  // namespace mfab

@@ -189,21 +189,18 @@ TEST_F(DataLoaderTest, MissingMasterVersionsStopsTheWalk) {
   EXPECT_EQ(capture->Count("Piggy-backing system files"), 1u);
 }
 
-TEST_F(DataLoaderTest, UserCategoriesWithoutAUserThrow) {
-  DataCategories categories{0x0101};
-  try {
-    Build(categories);
-    FAIL() << "no exception";
-  } catch (const InvalidParamException& e) {
-    EXPECT_STREQ(e.what(), "Enrollment data piggyback missing user name");
-  }
-  EXPECT_EQ(categories, DataCategories{0x0101});
-  categories = {0x0102};
-  try {
-    Build(categories);
-    FAIL() << "no exception";
-  } catch (const InvalidParamException& e) {
-    EXPECT_STREQ(e.what(), "Action data piggyback missing user name");
+TEST_F(DataLoaderTest, UserCategoriesWithoutAUserThrowEvenWithNothingToFind) {
+  for (const auto& [code, text] : {std::pair<uint16_t, std::string>{
+                                       0x0101, "Enrollment data piggyback missing user name"},
+                                   {0x0102, "Action data piggyback missing user name"}}) {
+    DataCategories categories{code};
+    try {
+      Build(categories);
+      ADD_FAILURE() << "no exception";
+    } catch (const InvalidParamException& e) {
+      EXPECT_EQ(e.what(), text);
+    }
+    EXPECT_EQ(categories, DataCategories{code});
   }
 }
 
@@ -258,47 +255,29 @@ TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowWithoutABlock) {
 
 // ---------------------------------------------------------------------------------------------
 
-class PolicyMirrorReaderTest : public ::testing::Test {
- protected:
-  void AddKey(const std::string& relative) {
-    registry.CreateKey(std::string(keystone::kDataMirrorKey) + "\\" + relative,
+TEST(PolicyMirrorReaderTest, ReadsIdsFromTheMirrorUnderThePolicyMirrorLock) {
+  keystone::testing::MemoryRegistry registry;
+  RegistryPolicyMirrorReader reader(registry);
+  EXPECT_TRUE(reader.FactorIds().empty());
+  for (const char* key : {"Factors\\2\\Parameters", "Factors\\10", "Factors\\1", "Actions\\7\\Set1"}) {
+    registry.CreateKey(std::string(keystone::kDataMirrorKey) + "\\" + key,
                        platform::reg_access::kWrite);
   }
-  MemoryRegistry registry;
-  RegistryPolicyMirrorReader reader{registry};
-};
+  std::future<std::vector<std::string>> ids;
+  {
+    keystone::MutexLock lock(PolicyMirrorMutex());
+    ids = std::async(std::launch::async, [&reader] { return reader.FactorIds(); });
+    EXPECT_EQ(ids.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  }
+  EXPECT_EQ(ids.get(), (std::vector<std::string>{"1", "10", "2"}));
+  EXPECT_EQ(reader.ActionIds(), std::vector<std::string>{"7"});
 
-TEST_F(PolicyMirrorReaderTest, ReadsIdsFromTheMirrorOrNothingWithoutOne) {
-  EXPECT_TRUE(reader.FactorIds().empty());
-  EXPECT_TRUE(reader.ActionIds().empty());
-  AddKey("Factors\\2\\Parameters");
-  AddKey("Factors\\10");
-  AddKey("Factors\\1");
-  AddKey("Actions\\7\\Set1\\2");
-  AddKey("Actions\\3");
-  EXPECT_EQ(reader.FactorIds(), (std::vector<std::string>{"1", "10", "2"}));
-  EXPECT_EQ(reader.ActionIds().size(), 2u);
-}
-
-TEST_F(PolicyMirrorReaderTest, AFailingStoreIsAMirrorReadError) {
   auto capture = LogCapture::Install();
   SetLogThreshold(LogSink::kService, 4);
-  AddKey("Factors\\1");
   registry.SetFailure(platform::RegistryErrc::kIoFailed);
   EXPECT_THROW(reader.FactorIds(), ReadMirrorDataException);
   EXPECT_TRUE(capture->Has("Error reading from registry (1016)"));
   capture->Uninstall();
-}
-
-TEST_F(PolicyMirrorReaderTest, ReadsUnderThePolicyMirrorLock) {
-  AddKey("Factors\\4");
-  std::future<std::vector<std::string>> ids;
-  {
-    keystone::MutexLock lock(PolicyMirrorMutex());
-    ids = std::async(std::launch::async, [this] { return reader.FactorIds(); });
-    EXPECT_EQ(ids.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  }
-  EXPECT_EQ(ids.get(), std::vector<std::string>{"4"});
 }
 
 }  // namespace

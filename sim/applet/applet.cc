@@ -226,6 +226,11 @@ void Applet::AcceptStoredData(const PiggyBackBlock& block, FwLog& log) {
         throw SealError("sealed under SVN " + std::to_string(header.svn) + ", newer than this firmware's " +
                         std::to_string(svn));
       }
+      // Data of a security version that an upgrade has left behind is no longer trusted.
+      if (header.svn < table.dataSvn) {
+        throw SealError("sealed under SVN " + std::to_string(header.svn) + ", older than the stored data's " +
+                        std::to_string(table.dataSvn));
+      }
       stored.record = OpenBlob(firmware->KeyFor(header.svn), file.name, file.content);
       stored.version = header.version;
       stored.svn = header.svn;
@@ -527,7 +532,7 @@ ReplyDraft Applet::MigrateFiles(const mfab::Message& request, FwLog& log) {
     try {
       if (!IsStoredName(name) || file.content.empty()) throw SealError("empty or unusable name");
       const BlobHeader header = PeekBlobHeader(file.content);
-      if (header.svn > svn) throw SealError("sealed under a newer SVN");
+      if (header.svn > svn || header.svn < table.dataSvn) throw SealError("sealed under another SVN");
       const std::vector<uint8_t> record = OpenBlob(firmware->KeyFor(header.svn), name, file.content);
       if (!table.Accepts(name, header.version)) throw SealError("rolled back");
       mfab::FileData migrated;

@@ -169,7 +169,7 @@ std::map<std::string, std::string> Firmware::ReadApplets() {
 void Firmware::WriteApplets(const std::map<std::string, std::string>& applets) {
   std::string text;
   for (const auto& [id, path] : applets) text += id + " " + path + "\n";
-  ReplaceFile(PathOf("applets"), text, 0600);
+  ReplaceFile(PathOf("applets"), text, 0600, options.durableWrites);
 }
 
 std::optional<std::string> Firmware::InstalledImage(const std::string& appletId) {
@@ -206,7 +206,7 @@ VersionTable Firmware::ReadVersionsFile() {
 }
 
 void Firmware::WriteVersionsFile(const VersionTable& table) {
-  ReplaceFile(PathOf("versions"), FormatVersionsFile(table), 0600);
+  ReplaceFile(PathOf("versions"), FormatVersionsFile(table), 0600, options.durableWrites);
 }
 
 VersionTable Firmware::Versions() {

@@ -40,6 +40,9 @@ inline constexpr uint32_t kDefaultSvn = 1;
 struct FirmwareOptions {
   // How long an update of a state file waits for another process holding the lock.
   std::chrono::milliseconds lockTimeout{5'000};
+  // Flush every state file to the disk before going on; off only where state is thrown away
+  // (the fuzz target).
+  bool durableWrites = true;
 };
 
 struct FirmwareInfo {

@@ -240,11 +240,8 @@ KILN_STATUS SimLibrary::CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* se
 KILN_STATUS SimLibrary::SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE session, uint32_t commandId,
                                      KILN_COMM_BUFFER* buffer, uint32_t* responseCode) {
   try {
-    std::shared_ptr<Firmware> firmware = FirmwareOf(handle);
-    if (!firmware || !buffer || !buffer->receiveBuffer || (buffer->sendLength > 0 && !buffer->sendBuffer) ||
-        buffer->sendLength > kMaxRequestSize) {
-      return KILN_STATUS_INVALID_PARAMETER;
-    }
+    // The session first: a session whose handle was de-initialized is gone with it, and the
+    // caller must learn that it has to open a new one.
     std::shared_ptr<Session> target;
     {
       keystone::MutexLock lock(mutex);
@@ -252,6 +249,11 @@ KILN_STATUS SimLibrary::SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE ses
       if (it != sessions.end() && it->second->handle == IdOf(handle)) target = it->second;
     }
     if (!target) return KILN_STATUS_INVALID_SESSION_HANDLE;
+    std::shared_ptr<Firmware> firmware = FirmwareOf(handle);
+    if (!firmware || !buffer || !buffer->receiveBuffer || (buffer->sendLength > 0 && !buffer->sendBuffer) ||
+        buffer->sendLength > kMaxRequestSize) {
+      return KILN_STATUS_INVALID_PARAMETER;
+    }
     CallFaults faults;
     if (auto status = ApplyFaults(*firmware, KilnFunction::kSendAndRecv2, &faults)) return *status;
     // Checked before the request runs, so that a too small buffer changes nothing.

@@ -66,7 +66,7 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t maxSize
   return content;
 }
 
-void ReplaceFile(const std::string& path, std::string_view content, mode_t mode) {
+void ReplaceFile(const std::string& path, std::string_view content, mode_t mode, bool durable) {
   std::string temporary = path + ".XXXXXX";
   Fd fd(ThrowIfFailed(::mkstemp(temporary.data()), "mkstemp", temporary));
   try {
@@ -77,12 +77,13 @@ void ReplaceFile(const std::string& path, std::string_view content, mode_t mode)
           ::write(fd.Get(), content.data() + written, content.size() - written), "write",
           temporary));
     }
-    ThrowIfFailed(::fsync(fd.Get()), "fsync", temporary);
+    if (durable) ThrowIfFailed(::fsync(fd.Get()), "fsync", temporary);
     ThrowIfFailed(::rename(temporary.c_str(), path.c_str()), "rename", path);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;
   }
+  if (!durable) return;
   const std::string directory = DirectoryOf(path);
   Fd dir(ThrowIfFailed(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), "open",
                        directory));

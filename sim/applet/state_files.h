@@ -21,8 +21,9 @@ namespace kilnsim {
 // other failures and std::runtime_error when the file is larger than maxSize.
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t maxSize);
 
-// Replaces path with content, created with the given mode. Throws std::system_error.
-void ReplaceFile(const std::string& path, std::string_view content, mode_t mode);
+// Replaces path with content, created with the given mode; with durable set, the file and its
+// directory are flushed to the disk before this returns. Throws std::system_error.
+void ReplaceFile(const std::string& path, std::string_view content, mode_t mode, bool durable = true);
 
 // Identity of a file's current content, for cheap change detection (a replaced file always gets
 // a new inode).

@@ -1,0 +1,163 @@
+// The nine functions of libkiln-sim.so: handles, sessions, installation, version, buffers.
+
+#include <dlfcn.h>
+
+#include <gtest/gtest.h>
+
+#include "applet/applet_ids.h"
+#include "sim/applet/protocol.h"
+#include "tests/sim/sim_test_support.h"
+#include "tlv/host_messages.h"
+#include "tlv/metadata.h"
+
+namespace kilnsim::testing {
+namespace {
+
+class SimLibraryTest : public ::testing::Test {
+ protected:
+  SimStateDir state;
+  HostDouble host;
+};
+
+TEST_F(SimLibraryTest, ExportsOnlyTheNineFunctions) {
+  EXPECT_NE(::dlsym(Kiln().library, "KILN_SendAndRecv2"), nullptr);
+  // The codec and the applet's classes are linked in but stay hidden.
+  EXPECT_EQ(::dlsym(Kiln().library, "_ZN4mfab8ParseTlvEPKhS1_"), nullptr);
+  EXPECT_EQ(::dlsym(Kiln().library, "_ZN7kilnsim10SimLibrary8InstanceEv"), nullptr);
+}
+
+TEST_F(SimLibraryTest, ReportsTheFirmwareVersionOfItsStateFile) {
+  SimClient client(host, false);
+  KILN_VERSION_INFO info{};
+  ASSERT_EQ(Kiln().getVersionInfo(client.Handle(), &info), KILN_STATUS_SUCCESS);
+  EXPECT_STREQ(info.firmwareVersion, "1.0.0.1");
+
+  state.WriteFile("firmware", "version=2.5.0.77\nplatform=kiln-sim 1.0\nsvn=1\n");
+  ASSERT_EQ(Kiln().getVersionInfo(client.Handle(), &info), KILN_STATUS_SUCCESS);
+  EXPECT_STREQ(info.firmwareVersion, "2.5.0.77");
+  EXPECT_EQ(Kiln().getVersionInfo(client.Handle(), nullptr), KILN_STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationApplet) {
+  SimClient client(host, false);
+  Bytes init;
+  mfab::AppendTlvInt(init, 0x0000, 3);
+  EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
+
+  EXPECT_EQ(Kiln().install2(client.Handle(), "00000000000000000000000000000000", "/x"), KILN_STATUS_APPLET_NOT_FOUND);
+  ASSERT_EQ(Kiln().install2(client.Handle(), keystone::kPanelAppletId, "/opt/panel.img"), KILN_STATUS_SUCCESS);
+  ASSERT_EQ(Kiln().install2(client.Handle(), keystone::kAuthenticationAppletId, "/opt/auth.img"), KILN_STATUS_SUCCESS);
+  EXPECT_NE(state.ReadFile("applets").find(std::string(keystone::kAuthenticationAppletId) + " /opt/auth.img"),
+            std::string::npos);
+  ASSERT_EQ(client.Open(init), KILN_STATUS_SUCCESS);
+
+  // Uninstalling ends the applet's sessions; uninstalling again is harmless.
+  ASSERT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId), KILN_STATUS_SUCCESS);
+  Bytes reply;
+  EXPECT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply), KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId), KILN_STATUS_SUCCESS);
+  EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
+}
+
+TEST_F(SimLibraryTest, RefusesSessionsForOtherAppletsAndBadInitData) {
+  SimClient client(host);
+  KILN_SESSION_HANDLE session = nullptr;
+  Bytes init;
+  mfab::AppendTlvInt(init, 0x0000, 3);
+  KILN_INIT_BUFFER buffer{init.data(), static_cast<uint32_t>(init.size())};
+  EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kPanelAppletId, 1, &buffer, &session),
+            KILN_STATUS_APPLET_NOT_FOUND);
+  EXPECT_EQ(Kiln().createSession(client.Handle(), "not-an-applet", 1, &buffer, &session), KILN_STATUS_APPLET_NOT_FOUND);
+
+  Bytes noGeneration;
+  mfab::AppendTlvInt(noGeneration, 0x0001, 3);
+  EXPECT_EQ(client.Open(noGeneration), KILN_STATUS_INVALID_PARAMETER);
+  Bytes truncated = init;
+  truncated.pop_back();
+  EXPECT_EQ(client.Open(truncated), KILN_STATUS_INVALID_PARAMETER);
+  Bytes brokenBlock = init;
+  mfab::AppendTlv(brokenBlock, 0x0006, Bytes{0x7B, 0xAC, 0x00});
+  EXPECT_EQ(client.Open(brokenBlock), KILN_STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kAuthenticationAppletId, 1, nullptr, &session),
+            KILN_STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(SimLibraryTest, UnknownHandlesAndSessionsAreRefused) {
+  SimClient client(host);
+  Bytes reply;
+  const Bytes request = MakeRequest(0xABBA0065).Serialize();
+  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(), 0};
+  EXPECT_EQ(Kiln().sendAndRecv2(client.Handle(), reinterpret_cast<KILN_SESSION_HANDLE>(0x77), 0, &buffer, nullptr),
+            KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(Kiln().deinit(reinterpret_cast<KILN_HANDLE>(0x5)), KILN_STATUS_INVALID_PARAMETER);
+
+  KILN_SESSION_HANDLE session = client.Session();
+  ASSERT_EQ(Kiln().closeSession(client.Handle(), &session), KILN_STATUS_SUCCESS);
+  EXPECT_EQ(session, nullptr);
+  session = client.Session();
+  EXPECT_EQ(Kiln().forceCloseSession(client.Handle(), &session), KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(client.Exchange(0, request, reply), KILN_STATUS_INVALID_SESSION_HANDLE);
+}
+
+TEST_F(SimLibraryTest, DeinitEndsTheHandlesSessionsOnly) {
+  SimClient first(host);
+  SimClient second(host);
+  KILN_HANDLE handle = first.Handle();
+  ASSERT_EQ(Kiln().deinit(handle), KILN_STATUS_SUCCESS);
+  Bytes reply;
+  const Bytes request = MakeRequest(0xABBA0065).Serialize();
+  EXPECT_EQ(first.Exchange(0, request, reply), KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(second.Exchange(0, request, reply), KILN_STATUS_SUCCESS);
+  // A session of one handle is unknown to another.
+  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(), 32768};
+  reply.resize(32768);
+  EXPECT_EQ(Kiln().sendAndRecv2(second.Handle(), first.Session(), 0, &buffer, nullptr),
+            KILN_STATUS_INVALID_SESSION_HANDLE);
+}
+
+TEST_F(SimLibraryTest, TooSmallReceiveBufferChangesNothing) {
+  SimClient client(host);
+  Bytes reply;
+  const Bytes setPolicy = MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()).Serialize();
+  KILN_COMM_BUFFER buffer{setPolicy.data(), static_cast<uint32_t>(setPolicy.size()), nullptr, 100};
+  reply.resize(100);
+  buffer.receiveBuffer = reply.data();
+  ASSERT_EQ(Kiln().sendAndRecv2(client.Handle(), client.Session(), 0, &buffer, nullptr),
+            KILN_STATUS_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(buffer.receiveLength, kMaxReplySize);
+  // The refused request left no change waiting for a save response.
+  const mfab::Message answer = client.Send(0, MakeRequest(mfab::message_type::kSaveResponse, mfab::SaveResponse{}.Serialize()));
+  EXPECT_EQ(ErrorCodeOf(answer), sim_error::kUnexpectedMessage);
+}
+
+TEST_F(SimLibraryTest, EveryReplyEchoesTheSessionAndCarriesLogLines) {
+  SimClient client(host);
+  const mfab::Message reply = client.Send(0, MakeRequest(0xABBA0065, {}, 4242));
+  EXPECT_EQ(reply.sessionId, 4242u);
+  EXPECT_EQ(reply.moduleId, 3u);
+  EXPECT_TRUE(reply.isResponse);
+  EXPECT_EQ(ErrorCodeOf(reply), sim_error::kPolicyNotSet);
+  ASSERT_TRUE(reply.metadata);
+  mfab::MessageMetadata metadata;
+  metadata.Deserialize(*reply.metadata);
+  ASSERT_FALSE(metadata.entries.empty());
+  EXPECT_EQ(metadata.entries.front().component, "KILN-SIM");
+  EXPECT_EQ(metadata.entries.back().level, 2);
+}
+
+TEST_F(SimLibraryTest, AnswersGarbageWithAnErrorReply) {
+  SimClient client(host);
+  Bytes reply;
+  ASSERT_EQ(client.Exchange(0, Bytes{0x00, 0x01, 0xFF, 0xFF, 0x01}, reply), KILN_STATUS_SUCCESS);
+  const mfab::Message parsed = mfab::Message::Parse(reply);
+  EXPECT_EQ(ErrorCodeOf(parsed), sim_error::kMalformedRequest);
+  EXPECT_EQ(parsed.sessionId, 0xFFFFFFFFu);
+
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(0xABBA1234))), sim_error::kUnsupportedMessage);
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mfab::message_type::kClearDataResponse))),
+            sim_error::kUnexpectedMessage);
+  EXPECT_EQ(ErrorCodeOf(client.Send(9, MakeRequest(0xABBA0065))), sim_error::kUnsupportedMessage);
+}
+
+}  // namespace
+}  // namespace kilnsim::testing

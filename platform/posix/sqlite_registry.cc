@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -341,7 +342,8 @@ class SqliteNodeStore final : public regtree::NodeStore {
 
   // Sets the database up on first use (WAL mode, tables, hive roots) and checks its version.
   void Initialise() {
-    std::unique_ptr<Connection> connection = Acquire();
+    Lease lease(*this);
+    Connection* connection = &lease.Get();
     if (!connection->ReadOnly()) {
       // The journal mode is a property of the file: set once, kept by every later connection.
       Retrying([&] { connection->Execute("PRAGMA journal_mode = WAL"); });
@@ -361,7 +363,6 @@ class SqliteNodeStore final : public regtree::NodeStore {
                               std::to_string(version) + ", this program knows version " +
                               std::to_string(kSchemaVersion));
     }
-    Release(std::move(connection));
   }
 
   void Read(const std::function<void(regtree::NodeReader&)>& body) override {
@@ -406,22 +407,58 @@ class SqliteNodeStore final : public regtree::NodeStore {
     std::unique_ptr<Connection> connection;
   };
 
+  // Hands out an idle connection or opens one; with maxConnections open and none idle, waits
+  // for one to come back, at most the busy limit.
   std::unique_ptr<Connection> Acquire() {
     {
       MutexLock lock(poolMutex);
+      const auto deadline = std::chrono::steady_clock::now() + options.busyLimit;
+      while (idle.empty() && open >= options.maxConnections) {
+        if (poolChanged.wait_until(lock.Native(), deadline) == std::cv_status::timeout &&
+            idle.empty() && open >= options.maxConnections) {
+          throw RegistryError(RegistryErrc::kIoFailed,
+                              "all " + std::to_string(options.maxConnections) +
+                                  " connections to registry store '" + path + "' stayed in use");
+        }
+      }
       if (!idle.empty()) {
         std::unique_ptr<Connection> connection = std::move(idle.back());
         idle.pop_back();
         return connection;
       }
+      ++open;
     }
-    return std::make_unique<Connection>(path, options);
+    try {
+      return std::make_unique<Connection>(path, options);
+    } catch (...) {
+      Forget();
+      throw;
+    }
   }
 
   void Release(std::unique_ptr<Connection> connection) {
-    if (!connection->Idle()) return;  // left inside a transaction it could not end: discard
-    MutexLock lock(poolMutex);
-    if (idle.size() < options.maxIdleConnections) idle.push_back(std::move(connection));
+    {
+      MutexLock lock(poolMutex);
+      // A connection left inside a transaction it could not end is not reused.
+      if (connection->Idle() && idle.size() < options.maxIdleConnections) {
+        idle.push_back(std::move(connection));  // leaves connection empty
+      }
+    }
+    if (connection) {
+      connection.reset();  // closed outside the lock
+      Forget();
+      return;
+    }
+    poolChanged.notify_one();
+  }
+
+  // One connection fewer is open.
+  void Forget() {
+    {
+      MutexLock lock(poolMutex);
+      --open;
+    }
+    poolChanged.notify_one();
   }
 
   // Runs attempt until it gets through without meeting another connection's lock, for at most
@@ -485,8 +522,10 @@ class SqliteNodeStore final : public regtree::NodeStore {
 
   const std::string path;
   const SqliteRegistryOptions options;
-  Mutex poolMutex;  // Guards the idle connections.
+  Mutex poolMutex;  // Guards the members below.
+  std::condition_variable poolChanged;
   std::vector<std::unique_ptr<Connection>> idle GUARDED_BY(poolMutex);
+  size_t open GUARDED_BY(poolMutex) = 0;  // connections in use or idle
 };
 
 bool Exists(const std::string& path) {

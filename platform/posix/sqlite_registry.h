@@ -23,7 +23,9 @@ struct SqliteRegistryOptions {
   // How long one operation waits for another connection's write lock (or a WAL recovery)
   // before it fails with kIoFailed.
   std::chrono::milliseconds busyLimit{5000};
-  // Idle connections kept for reuse; each thread at work holds one of its own.
+  // Connections open at once (each thread at work holds one) and kept open while idle. A
+  // thread that finds all of them in use waits for one, at most busyLimit.
+  size_t maxConnections = 16;
   size_t maxIdleConnections = 8;
 };
 

@@ -335,4 +335,23 @@ TEST_F(SqliteRegistryTest, WriterGivesUpOnAHeldLockAfterTheBusyLimit) {
   EXPECT_EQ(key->QueryValue("v")->AsDword(), 3u);
 }
 
+TEST_F(SqliteRegistryTest, ThreadsShareALimitedPoolOfConnections) {
+  platform::SqliteRegistryOptions options;
+  options.maxConnections = 1;
+  auto registry = platform::OpenSqliteRegistry(database, options);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string path = "HKLM\\Pool\\T" + std::to_string(t);
+      for (uint32_t i = 0; i < 30; ++i) {
+        auto tx = registry->BeginTransaction();
+        registry->CreateKey(path, access::kAllAccess, tx.get())->SetValue("v", RegValue::Dword(i));
+        tx->Commit();
+        EXPECT_EQ(platform::ReadRegistryDword(*registry, path, "v"), i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
 }  // namespace

@@ -37,8 +37,8 @@ bool IsSafeName(std::string_view name) {
 bool IsSafePrefix(std::string_view prefix) { return prefix.empty() || IsSafeName(prefix); }
 
 [[noreturn]] void RefuseName(const std::string& name) {
-  KS_LOG(Log(), kLogError, "FLOW", "Refused secure-data file name \"%s\" (%zu bytes)",
-         name.c_str(), name.size());
+  KS_LOG(Log(), kLogError, "FLOW", "Refused secure-data file name \"%s\" (%zu bytes)", name.c_str(),
+         name.size());
   throw GeneralException("Refused secure-data file name: it would leave the data directory");
 }
 

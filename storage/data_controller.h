@@ -110,8 +110,7 @@ class DataController {
   // file whose name starts with the prefix. A prefix holding '/', ".." or a NUL is refused with
   // GeneralException before anything changes.
   bool DeleteLevel1Files(const DeleteLevel1Request& request) const;
-  bool DeleteLevel1Files(std::span<const uint8_t> masterVersions,
-                         const std::string& prefix) const;
+  bool DeleteLevel1Files(std::span<const uint8_t> masterVersions, const std::string& prefix) const;
   bool DeleteAllSecureDataFiles() const;
   // Deletes every user's action data (every file whose name holds "$A").
   bool DeleteUsersStoredSecureDataFiles() const;

@@ -51,8 +51,7 @@ class PosixFileSystem final : public FileSystem {
  public:
   void WriteFile(const std::string& path, std::span<const uint8_t> bytes) override {
     // O_NONBLOCK keeps a FIFO planted under the name from blocking us; files ignore it.
-    UniqueFd fd(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600));
     if (fd.Get() < 0) ThrowWrite(WriteStep::kCreate, "open", path);
     size_t written = 0;
     while (written < bytes.size()) {
@@ -134,8 +133,8 @@ class PosixFileSystem final : public FileSystem {
   FileTime LastWriteTime(const std::string& path) override {
     struct stat st {};
     posix::ThrowIfFailed(::stat(path.c_str(), &st), "stat", path);
-    const auto since = std::chrono::seconds(st.st_mtim.tv_sec) +
-                       std::chrono::nanoseconds(st.st_mtim.tv_nsec);
+    const auto since =
+        std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
     return FileTime(std::chrono::duration_cast<std::chrono::nanoseconds>(since));
   }
 };

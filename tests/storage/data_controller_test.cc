@@ -169,8 +169,8 @@ TEST_F(DataControllerTest, SaveWritesMasterVersionsThenSecondThenFirstAndStopsAt
 
 TEST_F(DataControllerTest, DeleteLevel1RewritesMasterVersionsFirstThenDeletesByPrefix) {
   const std::string user = "_US-1-5-21-1-2-3-1001";
-  for (const std::string& name :
-       Names{"_masterVersions", "_Sys", user, user + "$E1", user + "$A9", "_US-1-5-21-1-2-3-1002"}) {
+  for (const std::string& name : Names{"_masterVersions", "_Sys", user, user + "$E1", user + "$A9",
+                                       "_US-1-5-21-1-2-3-1002"}) {
     Put(name);
   }
   DeleteLevel1Request request;
@@ -187,7 +187,8 @@ TEST_F(DataControllerTest, DeleteLevel1RewritesMasterVersionsFirstThenDeletesByP
 }
 
 TEST_F(DataControllerTest, DeletingUsersStoredDataRemovesActionDataOnly) {
-  for (const char* name : {"_U1", "_U1$A1", "_U1$E1", "_U2$A17", "_Sys$Policy", "_Aside"}) Put(name);
+  for (const char* name : {"_U1", "_U1$A1", "_U1$E1", "_U2$A17", "_Sys$Policy", "_Aside"})
+    Put(name);
   fs.PutFile("/store/Data/_U3$A1.txt", "not a secure-data file");
   EXPECT_TRUE(controller.DeleteUsersStoredSecureDataFiles());
   EXPECT_EQ(Remaining(),

@@ -87,6 +87,7 @@ TEST_F(DataLoaderTest, PolicyBlockIsLaidOutByteForByte) {
   Put("_Sys", "S");
   Put("_Sys$Policy", "P");
   DataCategories categories{0x0002};
+  // clang-format off
   const Bytes expected = FromHex(
       "0006003D"                                          // block, 61 bytes
       "7BAC0008" "7BAD000400000002"                        // categories: 2
@@ -94,6 +95,7 @@ TEST_F(DataLoaderTest, PolicyBlockIsLaidOutByteForByte) {
       "7BAF000D" "7BB000045F537973" "7BB1000153"           // "_Sys" = "S"
       "7BAF0014" "7BB0000B5F53797324506F6C696379" "7BB1000150"  // "_Sys$Policy" = "P"
       "7BB20000");                                        // user section, empty
+  // clang-format on
   EXPECT_EQ(Build(categories), expected);
   EXPECT_EQ(categories, DataCategories{0x0002});
   EXPECT_TRUE(capture->Has("Piggy-backing policy data"));
@@ -104,6 +106,7 @@ TEST_F(DataLoaderTest, EnrollmentBlockListsOnlyTheFactorsWhoseFilesExist) {
   Put(std::string("_U") + kSid, "u");
   Put(std::string("_U") + kSid + "$E2", "e");
   DataCategories categories{0x0101};
+  // clang-format off
   const Bytes expected = FromHex(
       "00060072"
       "7BAC0008" "7BAD000400000101"
@@ -112,6 +115,7 @@ TEST_F(DataLoaderTest, EnrollmentBlockListsOnlyTheFactorsWhoseFilesExist) {
       "7BAF001E" "7BB000155F55532D312D352D32312D312D322D332D37244532" "7BB1000165"
       "7BB2001D" "7BB30010532D312D352D32312D312D322D332D37"  // the user
       "7BBA0005" "7BBB000132");                               // factor ids: "2"
+  // clang-format on
   EXPECT_EQ(Build(categories, kSid), expected);
 }
 
@@ -190,9 +194,9 @@ TEST_F(DataLoaderTest, MissingMasterVersionsStopsTheWalk) {
 }
 
 TEST_F(DataLoaderTest, UserCategoriesWithoutAUserThrowEvenWithNothingToFind) {
-  for (const auto& [code, text] : {std::pair<uint16_t, std::string>{
-                                       0x0101, "Enrollment data piggyback missing user name"},
-                                   {0x0102, "Action data piggyback missing user name"}}) {
+  for (const auto& [code, text] :
+       {std::pair<uint16_t, std::string>{0x0101, "Enrollment data piggyback missing user name"},
+        {0x0102, "Action data piggyback missing user name"}}) {
     DataCategories categories{code};
     try {
       Build(categories);
@@ -216,13 +220,13 @@ TEST_F(DataLoaderTest, FactorAndActionIdsComeFromAttachedFilesOnly) {
   DataCategories categories{0x0201, 0x0101, 0x0102};
   const Bytes block = Build(categories, kSid);
   EXPECT_EQ(categories.size(), 3u);
-  EXPECT_EQ(FileNames(block), (std::vector<std::string>{"_Sys", "_Sys$F1", user, user + "$A3",
-                                                        user + "$E2"}));
+  EXPECT_EQ(FileNames(block),
+            (std::vector<std::string>{"_Sys", "_Sys$F1", user, user + "$A3", user + "$E2"}));
   const auto userSection = Items(Items(Items(block)[0].second)[2].second);
   ASSERT_EQ(userSection.size(), 3u);
   EXPECT_EQ(userSection[0], (std::pair<uint16_t, Bytes>{0x7BB3, Bytes(kSid, kSid + 16)}));
   EXPECT_EQ(userSection[1].first, 0x7BBA);
-  EXPECT_EQ(userSection[1].second, FromHex("7BBB000131" "7BBB000132"));
+  EXPECT_EQ(userSection[1].second, FromHex("7BBB0001317BBB000132"));
   EXPECT_EQ(userSection[2].first, 0x7BBC);
   EXPECT_EQ(userSection[2].second, FromHex("7BBD000133"));
 }
@@ -236,7 +240,7 @@ TEST_F(DataLoaderTest, FileThatVanishesBeforeEncodingIsSentEmpty) {
   const Bytes block = loader.Encode();
   const auto files = Items(Items(Items(block)[0].second)[1].second);
   ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[1].second, FromHex("7BB0000B5F53797324506F6C696379" "7BB10000"));
+  EXPECT_EQ(files[1].second, FromHex("7BB0000B5F53797324506F6C6963797BB10000"));
 }
 
 TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowWithoutABlock) {
@@ -259,7 +263,8 @@ TEST(PolicyMirrorReaderTest, ReadsIdsFromTheMirrorUnderThePolicyMirrorLock) {
   keystone::testing::MemoryRegistry registry;
   RegistryPolicyMirrorReader reader(registry);
   EXPECT_TRUE(reader.FactorIds().empty());
-  for (const char* key : {"Factors\\2\\Parameters", "Factors\\10", "Factors\\1", "Actions\\7\\Set1"}) {
+  for (const char* key :
+       {"Factors\\2\\Parameters", "Factors\\10", "Factors\\1", "Actions\\7\\Set1"}) {
     registry.CreateKey(std::string(keystone::kDataMirrorKey) + "\\" + key,
                        platform::reg_access::kWrite);
   }

@@ -48,7 +48,8 @@ class LogCleanupTest : public ::testing::Test {
 
 TEST_F(LogCleanupTest, KeepsTheTwoNewestOfEachPrefix) {
   const int seconds[] = {50, 10, 40, 20, 30};
-  for (int i = 0; i < 5; ++i) PutLog("Keystone_Engine_Logs_" + std::to_string(i) + ".etl", seconds[i]);
+  for (int i = 0; i < 5; ++i)
+    PutLog("Keystone_Engine_Logs_" + std::to_string(i) + ".etl", seconds[i]);
   PutLog("Vox_Scr_Logs_a.etl", 1);
   PutLog("Vox_Scr_Logs_b.etl", 2);
   PutLog("Other.etl", 1);
@@ -68,7 +69,8 @@ TEST_F(LogCleanupTest, ASameTimeTwinLosesItsSlotAndAnUnreadableFileSurvives) {
   PutLog("Vox_Scr_Logs_busy.etl", 0);
   fs.FailOn(Op::kTime, std::string(kLogs) + "Vox_Scr_Logs_busy.etl", std::errc::permission_denied);
   EXPECT_TRUE(controller.DeleteEtlLogs());
-  EXPECT_EQ(Remaining(), (Names{"Vox_Scr_Logs_b.etl", "Vox_Scr_Logs_busy.etl", "Vox_Scr_Logs_c.etl"}));
+  EXPECT_EQ(Remaining(),
+            (Names{"Vox_Scr_Logs_b.etl", "Vox_Scr_Logs_busy.etl", "Vox_Scr_Logs_c.etl"}));
   EXPECT_TRUE(capture->Has("CreateFile failed with 13"));
 }
 

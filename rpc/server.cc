@@ -315,8 +315,13 @@ void Server::Serve(Connection& connection) {
   } catch (const std::exception& e) {
     KS_LOG(Log(), mfab::kLogWarning, "RPC", "connection ended: %s", e.what());
   }
-  // An open asynchronous call learns that its client is gone, and ends.
+  // An open asynchronous call learns that its client is gone (or misbehaved), and ends; its
+  // reply goes out only while the server stops, when the client is still there to take it.
   if (connection.async) connection.async->cancelled = true;
+  if (!stopping.load()) {
+    keystone::MutexLock state(connection.stateMutex);
+    connection.stream.ShutdownBoth();
+  }
   JoinAsync(connection);
   {
     keystone::MutexLock state(connection.stateMutex);

@@ -1,0 +1,268 @@
+#include "rpc/client/client.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "rpc/operation_table.h"
+#include "rpc/server.h"
+#include "tests/rpc/fake_engine.h"
+
+namespace rpc {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeEngine;
+using testing::TempDir;
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    options = testing::TestServerOptions(dir.path + "/IVoxWithMfa");
+    Start();
+  }
+  void TearDown() override {
+    engine.OpenGate();
+    server.reset();
+  }
+
+  void Start() {
+    server = std::make_unique<Server>(engine, options);
+    server->UseEndpoint();
+    server->Listen();
+  }
+
+  std::string LastName() { return engine.LastCall().name; }
+  std::string LastArgs() { return engine.LastCall().args; }
+
+  TempDir dir;
+  FakeEngine engine;
+  ServerOptions options;
+  std::unique_ptr<Server> server;
+};
+
+uint32_t StatusOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const TransportError& e) {
+    return e.Status();
+  }
+  return 0;
+}
+
+TEST_F(ClientTest, EveryOperationReachesItsNamesakeWithItsArguments) {
+  Client client(options.socketPath);
+  const uint8_t id[] = {1, 2, 3, 4, 5, 6, 1, 0};
+  const uint8_t data[] = {0xDE, 0xAD};
+  uint8_t out[64] = {};
+  int32_t size = sizeof(out);
+  std::vector<std::string> names;
+
+  client.ResetServiceRpc();
+  names.push_back(LastName());
+  EXPECT_EQ(client.GetSessionIdRpc(), 1);
+  names.push_back(LastName());
+  client.ReleaseSessionIdRpc(77);
+  names.push_back(LastName());
+  EXPECT_EQ(LastArgs(), "sessionId=77");
+  int32_t dataState = 0;
+  engine.PublishStatus({5, 5});
+  EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState), kNotifyStatusDelivered);
+  names.push_back(LastName());
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(dataState, kDataStateWritten);
+  client.UpdateAuthenticationErrorStateRpc(3, -4);
+  names.push_back(LastName());
+  EXPECT_EQ(LastArgs(), "first=3 second=-4");
+  size = sizeof(out);
+  EXPECT_EQ(client.SendMessageToAppletRpc(0, 2, data, &size, out), AppletCallStatus::kSuccess);
+  names.push_back(LastName());
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(out[0], 0xDE);
+  client.SetBTMockModeRpc();
+  names.push_back(LastName());
+  size = sizeof(out);
+  EXPECT_EQ(client.SendMessageToBtDeviceRpc(8, id, 2, data, 1, &size, out), BtCallStatus::kSuccess);
+  names.push_back(LastName());
+  EXPECT_EQ(size, 10);
+  EXPECT_EQ(out[9], 0xAD);
+  EXPECT_EQ(client.EstablishConnectionWithBtDeviceRpc(8, id), BtCallStatus::kNotResponsive);
+  names.push_back(LastName());
+  int32_t supported = 0;
+  EXPECT_EQ(client.IsRSSISupportedRpc(int16_t{3}, supported), BtCallStatus::kSuccess);
+  names.push_back(LastName());
+  EXPECT_EQ(supported, 3);
+  int16_t rssi = 0;
+  EXPECT_EQ(client.GetRSSIRpc(8, id, 0, rssi), static_cast<BtCallStatus>(0xFFFF));
+  names.push_back(LastName());
+  EXPECT_EQ(rssi, -10);
+  EXPECT_EQ(client.CalibrateRSSIRpc(8, id), BtCallStatus::kUnsupportedFactor);
+  names.push_back(LastName());
+  int32_t status = 100;
+  EXPECT_EQ(client.GetDeviceStatusRpc(8, id, 1, status), BtCallStatus::kSuccess);
+  names.push_back(LastName());
+  EXPECT_EQ(status, 101);
+  size = 4;
+  EXPECT_EQ(client.ScanRpc(int16_t{2}, &size, out), BtCallStatus::kBufferTooSmall);
+  names.push_back(LastName());
+  EXPECT_EQ(size, 4);
+  client.UpdateProximityStateRpc(8, id, 101);
+  names.push_back(LastName());
+  EXPECT_EQ(LastArgs(), "idSize=8 deviceId=0102030405060100 state=101");
+  EXPECT_EQ(client.AuthenticationOnDesktopRpc("ab", "c"), 201);
+  names.push_back(LastName());
+  EXPECT_EQ(client.TriggerDataBackupRpc(int16_t{2}, "", 0, nullptr), 2);
+  names.push_back(LastName());
+  size = sizeof(out);
+  EXPECT_EQ(client.GetDiscoveryInfoRpc(int16_t{3}, 0, nullptr, "x", "y", &size, out), 0);
+  names.push_back(LastName());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(size)), "x|y|");
+  EXPECT_EQ(client.MirrorFactorSupportedStatusRpc(2, data),
+            static_cast<int32_t>(keystone::kStatusPolicyNotSet));
+  names.push_back(LastName());
+  size = sizeof(out);
+  EXPECT_EQ(client.GetUserRecordsRpc("S-1-5-18", nullptr, out),
+            static_cast<int32_t>(keystone::kStatusInvalidParameter));
+  names.push_back(LastName());
+  int32_t present = 0;
+  EXPECT_EQ(client.IsPhonePresentRpc(8, id, present), BtCallStatus::kSuccess);
+  names.push_back(LastName());
+  EXPECT_EQ(present, 1);
+  EXPECT_EQ(client.SetUserPresenceRpc(2, data), -2);
+  names.push_back(LastName());
+  client.InitializeSessionRpc();
+  names.push_back(LastName());
+  EXPECT_EQ(client.RunEnrollmentFlowRpc(5, "a", "b", 2, data), 10);
+  names.push_back(LastName());
+
+  ASSERT_EQ(names.size(), kOperationCount);
+  for (size_t n = 0; n < kOperationCount; ++n) EXPECT_EQ(names[n], kOperations[n].name);
+  // One thread calling one after another needs one connection.
+  EXPECT_EQ(client.IdleConnections(), 1u);
+}
+
+TEST_F(ClientTest, SixtyFourThreadsLoseOrCrossNoReply) {
+  constexpr int kThreads = 64;
+  constexpr int kCalls = 1000;
+  Client client(options.socketPath);
+  std::atomic<int> mismatches{0};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        // A value unique to this call, of a length that varies with it.
+        std::vector<uint8_t> value(4 + static_cast<size_t>(i % 13));
+        std::memcpy(value.data(), &t, 2);
+        std::memcpy(value.data() + 2, &i, 2);
+        uint8_t out[32];
+        int32_t size = sizeof(out);
+        try {
+          const AppletCallStatus status = client.SendMessageToAppletRpc(
+              t, static_cast<int32_t>(value.size()), value.data(), &size, out);
+          if (status != AppletCallStatus::kSuccess || size != static_cast<int32_t>(value.size()) ||
+              std::memcmp(out, value.data(), value.size()) != 0) {
+            ++mismatches;
+          }
+        } catch (const TransportError&) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_LE(client.IdleConnections(), ClientOptions{}.maxIdleConnections);
+  EXPECT_EQ(server->CallsInFlight(), 0u);
+}
+
+TEST_F(ClientTest, TransportFailuresAreTransportErrors) {
+  Client nowhere(dir.path + "/nobody");
+  EXPECT_EQ(StatusOf([&] { nowhere.GetSessionIdRpc(); }), kStatusServerUnavailable);
+
+  Client client(options.socketPath);
+  EXPECT_EQ(StatusOf([&] { client.ReleaseSessionIdRpc(FakeEngine::kThrowingSession); }),
+            kStatusCallFailed);
+  EXPECT_EQ(StatusOf([&] { client.AuthenticationOnDesktopRpc(nullptr, "x"); }),
+            kStatusNullReference);
+  const uint8_t data[] = {1};
+  EXPECT_EQ(StatusOf([&] { client.SetUserPresenceRpc(-1, data); }), kStatusBadStubData);
+  uint8_t out[4];
+  int32_t size = 4;
+  EXPECT_EQ(StatusOf([&] { client.GetUserRecordsRpc("overflow", &size, out); }), kStatusBadStubData);
+  // The faults left the connection usable.
+  EXPECT_EQ(client.GetSessionIdRpc(), 1);
+  EXPECT_EQ(client.IdleConnections(), 1u);
+}
+
+TEST_F(ClientTest, ServerTooBusyIsReportedToThatCallerOnly) {
+  server.reset();
+  options.maxCalls = 1;
+  Start();
+  engine.CloseGate();
+  Client client(options.socketPath);
+  auto blocked = std::async(std::launch::async, [&] { client.InitializeSessionRpc(); });
+  ASSERT_TRUE(engine.WaitAtGate(1));
+  EXPECT_EQ(StatusOf([&] { client.GetSessionIdRpc(); }), kStatusServerTooBusy);
+  engine.OpenGate();
+  blocked.get();
+  EXPECT_EQ(client.GetSessionIdRpc(), 1);
+}
+
+TEST_F(ClientTest, SurvivesARestartOfTheServer) {
+  Client client(options.socketPath);
+  EXPECT_EQ(client.GetSessionIdRpc(), 1);
+  server.reset();
+  EXPECT_EQ(StatusOf([&] { client.GetSessionIdRpc(); }), kStatusServerUnavailable);
+  Start();
+  EXPECT_EQ(client.GetSessionIdRpc(), 2);
+  // A pooled connection to the old server is not reused.
+  server.reset();
+  Start();
+  EXPECT_EQ(client.GetSessionIdRpc(), 3);
+}
+
+TEST_F(ClientTest, CancelTokenEndsTheAsyncCall) {
+  Client client(options.socketPath);
+  CancelToken token;
+  int32_t size = 16;
+  uint8_t out[16];
+  int32_t dataState = 0;
+  auto call = std::async(std::launch::async, [&] {
+    return client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token);
+  });
+  ASSERT_TRUE(engine.WaitAsyncRunning());
+  const auto start = std::chrono::steady_clock::now();
+  token.Cancel();
+  ASSERT_EQ(call.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(call.get(), kNotifyCancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(dataState, kDataStateNone);
+
+  // A token cancelled before the call cancels it at once; Reset makes it usable again.
+  size = 16;
+  EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token), kNotifyCancelled);
+  token.Reset();
+  size = 16;
+  engine.PublishStatus({9});
+  EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token),
+            kNotifyStatusDelivered);
+  EXPECT_EQ(out[0], 9);
+}
+
+TEST_F(ClientTest, AsyncCallLimitDropsTheConnectionWhichCancelsTheCall) {
+  ClientOptions clientOptions;
+  clientOptions.asyncCallTimeout = 100ms;
+  Client client(options.socketPath, clientOptions);
+  int32_t size = 16;
+  uint8_t out[16];
+  int32_t dataState = 0;
+  EXPECT_EQ(StatusOf([&] { client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState); }),
+            kStatusTimeout);
+  EXPECT_EQ(engine.WaitAsyncEnded(2s), kNotifyCancelled);
+}
+
+}  // namespace
+}  // namespace rpc

@@ -32,7 +32,13 @@ TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end) {
                     remaining - kTlvHeaderSize);
       throw TlvException(text);
     }
-    index.try_emplace(tag, cursor);  // keeps the first occurrence without building a node
+    // Writers emit tags mostly in ascending order: append those without a search. try_emplace
+    // keeps the first occurrence of a repeated tag without building a node.
+    if (index.empty() || tag > index.rbegin()->first) {
+      index.emplace_hint(index.end(), tag, cursor);
+    } else {
+      index.try_emplace(tag, cursor);
+    }
     cursor += kTlvHeaderSize + length;
   }
   return index;

@@ -118,8 +118,13 @@ class Connection {
     int persist = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     readOnly = sqlite3_db_readonly(db, "main") == 1;
-    // Committed changes survive a crash of the process at once and a power loss after Flush.
-    Execute("PRAGMA synchronous = NORMAL");
+    try {
+      // Committed changes survive a crash of the process at once and a power loss after Flush.
+      Execute("PRAGMA synchronous = NORMAL");
+    } catch (...) {
+      sqlite3_close_v2(db);
+      throw;
+    }
   }
 
   ~Connection() {

@@ -109,7 +109,8 @@ class RegistryKey {
   virtual std::optional<std::string> EnumKey(uint32_t index) = 0;
   virtual std::optional<std::string> EnumValue(uint32_t index) = 0;
 
-  // The value with this name ("" is the key's default value); nullopt when absent.
+  // The value with this name ("" is the key's default value); nullopt when absent. Needs
+  // kQueryValue.
   virtual std::optional<RegValue> QueryValue(std::string_view name) = 0;
   // Creates or replaces the value. Needs kSetValue.
   virtual void SetValue(std::string_view name, const RegValue& value) = 0;
@@ -121,7 +122,11 @@ class RegistryKey {
 };
 
 // A group of changes that becomes visible to others all at once, or not at all.
-// Destroying an uncommitted transaction rolls it back.
+// Destroying an uncommitted transaction rolls it back. Its handles see its own changes on top
+// of the store; it locks nothing until Commit, which applies the changes to the store as it is
+// then and fails whole when one of them has lost its key (deleted by someone else meanwhile, or
+// a key to delete that got subkeys). After Commit or Rollback its handles throw
+// kTransactionFailed.
 class RegistryTransaction {
  public:
   virtual ~RegistryTransaction() = default;

@@ -391,10 +391,10 @@ class SqliteNodeStore final : public regtree::NodeStore {
   }
 
   void Sync() override {
-    // With synchronous=NORMAL a commit reaches the WAL file without an fsync; syncing the WAL
-    // (and the database, which a checkpoint may have moved pages into) makes it durable.
-    SyncFile(path + "-wal");
-    SyncFile(path);
+    // With synchronous=NORMAL a commit reaches the WAL file without an fsync, so syncing the WAL
+    // makes every commit durable. Pages a checkpoint moved into the database are durable
+    // already: the checkpoint syncs the database before the WAL may be reused.
+    if (!SyncFile(path + "-wal")) SyncFile(path);
   }
 
  private:
@@ -509,10 +509,11 @@ class SqliteNodeStore final : public regtree::NodeStore {
     });
   }
 
-  void SyncFile(const std::string& file) {
+  // False when the file does not exist.
+  bool SyncFile(const std::string& file) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      if (errno == ENOENT) return;
+      if (errno == ENOENT) return false;
       throw RegistryError(RegistryErrc::kIoFailed,
                           "cannot flush '" + file + "': " + std::strerror(errno));
     }
@@ -523,6 +524,7 @@ class SqliteNodeStore final : public regtree::NodeStore {
       throw RegistryError(RegistryErrc::kIoFailed,
                           "cannot flush '" + file + "': " + std::strerror(error));
     }
+    return true;
   }
 
   const std::string path;

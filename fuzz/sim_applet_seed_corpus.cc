@@ -19,6 +19,7 @@
 #include "sim/applet/state_files.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
+#include "tlv/message.h"
 
 namespace {
 

@@ -12,8 +12,7 @@ AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 
 }  // namespace
 
-AppletMessage::AppletMessage(Bytes requestBytes, RequestContext context,
-                             uint32_t requestSessionId)
+AppletMessage::AppletMessage(Bytes requestBytes, RequestContext context, uint32_t requestSessionId)
     : request(std::move(requestBytes)),
       requestContext(std::move(context)),
       sessionId(requestSessionId) {}
@@ -40,9 +39,12 @@ Bytes AppletMessage::GetAnswer(std::chrono::milliseconds timeout) {
   }
   if (isFailed) {
     switch (kind) {
-      case kFailureSvnUpgrade: throw SVNUpgradeException(text);
-      case kFailureConnectedStandby: throw ConnectedStandByException(text);
-      default: throw std::runtime_error(text);
+      case kFailureSvnUpgrade:
+        throw SVNUpgradeException(text);
+      case kFailureConnectedStandby:
+        throw ConnectedStandByException(text);
+      default:
+        throw std::runtime_error(text);
     }
   }
   if (!isAnswered) {

@@ -156,12 +156,14 @@ void KILNAdapter::Run(std::function<void()> work, std::function<void()> recovery
     return;
   }
 
+  // Parked first, so that nothing below can leave the worker without an owner.
+  AbandonedCalls::Instance().Park(std::move(worker), call);
   KS_LOG(Log(), kLogError, "TEE-CALL",
          "KILN function has timed out. Starting recovery asynchronously");
   // The previous recovery cleared busy as its last step, so it has ended or is about to.
   if (recovery.joinable()) recovery.join();
   try {
-    recovery = std::thread([this, call, recover = std::move(recoveryFunction)]() {
+    recovery = std::thread([this, call = std::move(call), recover = std::move(recoveryFunction)]() {
       try {
         KS_LOG(Log(), kLogInfo, "TEE-CALL", "Waiting for KILN call to finish");
         call->WaitUntilDone();
@@ -179,7 +181,6 @@ void KILNAdapter::Run(std::function<void()> work, std::function<void()> recovery
     KS_LOG(Log(), kLogError, "TEE-CALL", "Recovery function failed (%s)", e.what());
     busy.store(false, std::memory_order_release);
   }
-  AbandonedCalls::Instance().Park(std::move(worker), std::move(call));
   throw KILNCallTimeoutException();
 }
 

@@ -119,9 +119,7 @@ void SharedKilnLibrary::Load() { Functions(); }
 
 std::string SharedKilnLibrary::LibraryPath() { return impl->Path(); }
 
-const SharedKilnLibrary::FunctionTable& SharedKilnLibrary::Functions() {
-  return impl->Functions();
-}
+const SharedKilnLibrary::FunctionTable& SharedKilnLibrary::Functions() { return impl->Functions(); }
 
 KILN_STATUS SharedKilnLibrary::Initialize(KILN_HANDLE* handle, void* context, uint32_t flags) {
   return Functions().initialize(handle, context, flags);
@@ -152,8 +150,7 @@ KILN_STATUS SharedKilnLibrary::CloseSession(KILN_HANDLE handle, KILN_SESSION_HAN
   return Functions().closeSession(handle, session);
 }
 
-KILN_STATUS SharedKilnLibrary::ForceCloseSession(KILN_HANDLE handle,
-                                                 KILN_SESSION_HANDLE* session) {
+KILN_STATUS SharedKilnLibrary::ForceCloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session) {
   return Functions().forceCloseSession(handle, session);
 }
 

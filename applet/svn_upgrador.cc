@@ -83,7 +83,8 @@ void SVNUpgrador::Run() {
   if (saveRequest.messageType != message_type::kSaveRequest) {
     throw std::runtime_error(kMigrationFailedText);
   }
-  const Bytes saveAnswer = RequestProcessor(services.dataController).ProcessSaveRequest(saveRequest);
+  const Bytes saveAnswer =
+      RequestProcessor(services.dataController).ProcessSaveRequest(saveRequest);
   const Bytes finalReply = session.Send(kUpgradeCommandId, saveAnswer, RequestContext{});
 
   if (Message::Parse(finalReply).messageType == message_type::kDataMigrationEnd) {
@@ -109,9 +110,9 @@ void SVNUpgrador::DeleteUsersPasswords() {
 
   std::vector<std::string> users;
   {
-    std::unique_ptr<platform::RegistryKey> usersKey = services.registry.OpenKey(
-        keystone::kClientUsersKey,
-        platform::reg_access::kRead | platform::reg_access::kWow64_32Key);
+    std::unique_ptr<platform::RegistryKey> usersKey =
+        services.registry.OpenKey(keystone::kClientUsersKey,
+                                  platform::reg_access::kRead | platform::reg_access::kWow64_32Key);
     if (!usersKey) return;
     for (uint32_t index = 0;; ++index) {
       std::optional<std::string> name = usersKey->EnumKey(index);

@@ -66,6 +66,7 @@ KilnSession::KilnSession(std::shared_ptr<IKilnLibrary> library, KilnHandleOwner 
       options(adapterOptions) {}
 
 KilnSession::~KilnSession() {
+  if (value == nullptr) return;
   try {
     KILNAdapter closer(options);
     const KILN_STATUS status = closer.Call(
@@ -122,11 +123,10 @@ KILN_STATUS TeeApplet::InitializeHandle() {
 void TeeApplet::CheckFWUpgrade() {
   auto info = std::make_shared<KILN_VERSION_INFO>();
   std::memset(info.get(), 0, sizeof(KILN_VERSION_INFO));
-  const KILN_STATUS status = adapter.Call(
-      [library = kiln, owner = kilnHandle, info]() {
-        return library->GetVersionInfo(owner->value.load(), info.get());
-      },
-      DefaultRecovery());
+  const KILN_STATUS status =
+      adapter.Call([library = kiln, owner = kilnHandle,
+                    info]() { return library->GetVersionInfo(owner->value.load(), info.get()); },
+                   DefaultRecovery());
   if (status != KILN_STATUS_SUCCESS) {
     KS_LOG(Log(), kLogError, "TEE-CALL", "KILN_GetVersionInfo failed (%#X)", status);
     throw KilnCommunicationErrorException();
@@ -141,11 +141,9 @@ void TeeApplet::CheckFWUpgrade() {
   KS_LOG(Log(), kLogInfo, "TEE-CALL", "%s", change.c_str());
 
   auto uninstall = [this](const char* appletId) {
-    return adapter.Call(
-        [library = kiln, owner = kilnHandle, appletId]() {
-          return library->Uninstall(owner->value.load(), appletId);
-        },
-        DefaultRecovery());
+    return adapter.Call([library = kiln, owner = kilnHandle,
+                         appletId]() { return library->Uninstall(owner->value.load(), appletId); },
+                        DefaultRecovery());
   };
   KILN_STATUS uninstalled = uninstall(keystone::kAuthenticationAppletId);
   if (uninstalled != KILN_STATUS_SUCCESS) {
@@ -255,9 +253,9 @@ KilnSessionOwner TeeApplet::OpenSession(const std::vector<uint8_t>& initData) {
   CallKILNWithRetries([library = kiln, owner = kilnHandle, init, created]() {
     const KILN_INIT_BUFFER buffer{init->data(), static_cast<uint32_t>(init->size())};
     KILN_SESSION_HANDLE session = nullptr;
-    const KILN_STATUS status = library->CreateSession(
-        owner->value.load(), keystone::kAuthenticationAppletId, KILN_SESSION_FLAG_DEFAULT,
-        &buffer, &session);
+    const KILN_STATUS status =
+        library->CreateSession(owner->value.load(), keystone::kAuthenticationAppletId,
+                               KILN_SESSION_FLAG_DEFAULT, &buffer, &session);
     if (status == KILN_STATUS_SUCCESS) created->store(session);
     return status;
   });
@@ -275,8 +273,8 @@ TeeApplet::SendResult TeeApplet::SendOnce(
         KILN_COMM_BUFFER buffer{request->data(), static_cast<uint32_t>(request->size()),
                                 received.data(), capacity};
         uint32_t responseCode = 0;
-        const KILN_STATUS status = library->SendAndRecv2(owner->value.load(), session, commandId,
-                                                         &buffer, &responseCode);
+        const KILN_STATUS status =
+            library->SendAndRecv2(owner->value.load(), session, commandId, &buffer, &responseCode);
         if (buffer.receiveLength > capacity) {
           KS_LOG(Log(), kLogError, "TEE-CALL",
                  "KILN_SendAndRecv2 reported %u bytes for a buffer of %u", buffer.receiveLength,

@@ -45,8 +45,8 @@ class InstantKiln : public mfab::IKilnLibrary {
   KILN_STATUS ForceCloseSession(KILN_HANDLE, KILN_SESSION_HANDLE*) override { return 0; }
   KILN_STATUS SendAndRecv2(KILN_HANDLE, KILN_SESSION_HANDLE, uint32_t, KILN_COMM_BUFFER* buffer,
                            uint32_t*) override {
-    const uint32_t length = std::min<uint32_t>(static_cast<uint32_t>(reply.size()),
-                                               buffer->receiveLength);
+    const uint32_t length =
+        std::min<uint32_t>(static_cast<uint32_t>(reply.size()), buffer->receiveLength);
     std::memcpy(buffer->receiveBuffer, reply.data(), length);
     buffer->receiveLength = length;
     return 0;

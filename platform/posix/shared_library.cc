@@ -44,8 +44,7 @@ void* SharedLibrary::Symbol(const char* name) const {
 std::string ExecutableDirectory() {
   std::vector<char> buffer(PATH_MAX + 1);
   const ssize_t length = posix::ThrowIfFailed(
-      ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1), "readlink",
-      "/proc/self/exe");
+      ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1), "readlink", "/proc/self/exe");
   std::string executable(buffer.data(), static_cast<size_t>(length));
   const size_t slash = executable.rfind('/');
   if (slash == std::string::npos) return ".";

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <typeinfo>
 
 #include "common/exceptions.h"
+#include "tests/applet/applet_test_support.h"
 
 namespace mfab {
 namespace {
 
+using keystone::testing::ThrownText;
 using std::chrono::milliseconds;
 
 TEST(AppletMessageTest, AnsweredMessageReturnsAtOnceEvenWithoutWaiting) {
@@ -29,45 +32,30 @@ TEST(AppletMessageTest, EmptyAnswerIsAnAnswer) {
 
 TEST(AppletMessageTest, NoAnswerTimesOut) {
   AppletMessage message({});
-  try {
-    message.GetAnswer(milliseconds(5));
-    FAIL() << "answered";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "waiting for applet message to complete has timed out");
-  }
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { message.GetAnswer(milliseconds(5)); }),
+            "waiting for applet message to complete has timed out");
   EXPECT_THROW(message.GetAnswer(milliseconds(0)), std::runtime_error);
 }
 
 TEST(AppletMessageTest, FailureKindSelectsTheException) {
-  AppletMessage upgrade({});
-  upgrade.SetFailed(std::runtime_error("upgraded"), AppletMessage::kFailureSvnUpgrade);
-  try {
-    upgrade.GetAnswer(milliseconds(0));
-    FAIL();
-  } catch (const SVNUpgradeException& e) {
-    EXPECT_STREQ(e.what(), "upgraded");
-  }
-
-  AppletMessage standby({});
-  standby.SetFailed(std::runtime_error("not allow to run this flow"),
-                    AppletMessage::kFailureConnectedStandby);
-  try {
-    standby.GetAnswer(milliseconds(0));
-    FAIL();
-  } catch (const ConnectedStandByException& e) {
-    EXPECT_STREQ(e.what(), "not allow to run this flow");
-  }
-
+  auto failedWith = [](int32_t kind) {
+    auto message = std::make_shared<AppletMessage>(Bytes{});
+    message->SetFailed(std::logic_error("stored text"), kind);
+    return message;
+  };
+  EXPECT_EQ(ThrownText<SVNUpgradeException>([&] { failedWith(1)->GetAnswer(milliseconds(0)); }),
+            "stored text");
+  EXPECT_EQ(
+      ThrownText<ConnectedStandByException>([&] { failedWith(2)->GetAnswer(milliseconds(0)); }),
+      "stored text");
   for (int32_t kind : {0, 3, -1}) {
-    AppletMessage general({});
-    general.SetFailed(std::logic_error("broken"), kind);
+    // A general failure is a plain exception, not one of the engine's own.
     try {
-      general.GetAnswer(milliseconds(0));
-      FAIL();
-    } catch (const MfaException&) {
-      FAIL() << "kind " << kind << " must not be an engine exception";
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "broken");
+      failedWith(kind)->GetAnswer(milliseconds(0));
+      ADD_FAILURE() << "answered";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(typeid(e), typeid(std::runtime_error)) << kind;
+      EXPECT_STREQ(e.what(), "stored text");
     }
   }
 }

@@ -67,8 +67,8 @@ class AppletSessionFixture : public ::testing::Test {
   }
 
   mfab::AppletSession& Open() {
-    services.emplace(mfab::AppletSessionServices{registry, clock, *osVersion, controller, policy,
-                                                 busy});
+    services.emplace(
+        mfab::AppletSessionServices{registry, clock, *osVersion, controller, policy, busy});
     session = std::make_unique<mfab::AppletSession>(*services, kiln, options);
     return *session;
   }
@@ -91,7 +91,8 @@ class AppletSessionFixture : public ::testing::Test {
     const mfab::TlvIndex top = mfab::ParseTlv(sent.data() + skip, sent.data() + sent.size());
     if (!mfab::HasTlv(top, 0x0006)) return std::nullopt;
     const uint8_t* block = mfab::GetTlv(top, 0x0006);
-    const mfab::TlvIndex body = mfab::ParseTlv(mfab::TlvValueBegin(block), mfab::TlvValueEnd(block));
+    const mfab::TlvIndex body =
+        mfab::ParseTlv(mfab::TlvValueBegin(block), mfab::TlvValueEnd(block));
     const uint8_t* list = mfab::GetTlv(body, 0x7BAC);
     std::set<uint16_t> categories;
     for (const uint8_t* item = mfab::TlvValueBegin(list); item != mfab::TlvValueEnd(list);

@@ -53,13 +53,6 @@ TEST_F(AppletSessionTest, OpeningHandsOverOsGenerationPolicyAndCertificates) {
   EXPECT_TRUE(capture->Has("OS Version : WIN_10_LATER"));
 }
 
-TEST_F(AppletSessionTest, WithoutStoredDataTheInitDataIsTheGenerationAlone) {
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  EXPECT_EQ(kiln->CallsOf(KilnFunction::kCreateSession)[0].data, (Bytes{0, 0, 0, 4, 0, 0, 0, 3}));
-  EXPECT_TRUE(applet.DeliveredData().empty());
-}
-
 TEST_F(AppletSessionTest, FirstSendOpensSessionAndEachCategoryIsDeliveredOnce) {
   PutData("_Sys");
   PutData("_Sys$Credential");
@@ -92,8 +85,7 @@ TEST_F(AppletSessionTest, UserSwitchRedeliversOnlyTheNewUsersData) {
             (std::set<uint16_t>{0x0101, 0x0102, 0x0201}));
 
   applet.Send(0, request, Context(kUserB, {0x0100, 0x0201}));
-  EXPECT_EQ(BlockCategories(Sends()[1].data, request.size()),
-            (std::set<uint16_t>{0x0101, 0x0102}));
+  EXPECT_EQ(BlockCategories(Sends()[1].data, request.size()), (std::set<uint16_t>{0x0101, 0x0102}));
   EXPECT_EQ(applet.CurrentUser(), kUserB);
 
   // A request without identity keeps the current user and what it has.
@@ -102,19 +94,16 @@ TEST_F(AppletSessionTest, UserSwitchRedeliversOnlyTheNewUsersData) {
   EXPECT_EQ(applet.CurrentUser(), kUserB);
 }
 
-TEST_F(AppletSessionTest, NoPiggyBackFlagAttachesNothing) {
+TEST_F(AppletSessionTest, NoPiggyBackFlagAttachesNothingAndUserDataNeedsAUser) {
   PutData(std::string("_U") + kUserA);
   AppletSession& applet = Open();
+  EXPECT_THROW(applet.Send(0, request, Context("", {0x0101})), InvalidParamException);
+  EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 0u);
+
   RequestContext context = Context(kUserA, {0x0100});
   context.noPiggyBack = true;
   applet.Send(0, request, context);
   EXPECT_EQ(Sends()[0].data, request);
-}
-
-TEST_F(AppletSessionTest, UserCategoryWithoutUserFailsTheSend) {
-  AppletSession& applet = Open();
-  EXPECT_THROW(applet.Send(0, request, Context("", {0x0101})), InvalidParamException);
-  EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 0u);
 }
 
 TEST_F(AppletSessionTest, CommunicationErrorsAreRetriedAfterSleeps) {
@@ -219,33 +208,15 @@ TEST_F(AppletSessionTest, AppletLogLinesAreRelogged) {
   EXPECT_EQ(relogged[1].record.operation, "APPLET-CORE");
 }
 
-TEST_F(AppletSessionTest, ReplyWithoutMetadataIsNotedAndProcessingGoesOn) {
-  AppletSession& applet = Open();
-  EXPECT_EQ(applet.Send(0, request, {}), Reply(kSomeReplyType));
-  EXPECT_TRUE(capture->Has("Reply from applet does not have metadata entry"));
-  EXPECT_FALSE(capture->Has("Reply from applet does not have Message entries"));
-}
-
-TEST_F(AppletSessionTest, OtherErrorRepliesTravelBackAsBytes) {
+TEST_F(AppletSessionTest, OtherErrorRepliesWithoutMetadataTravelBackAsBytes) {
   const Bytes error = keystone::testing::ErrorReply(applet_error::kAlreadyEnrolled, "enrolled");
   kiln->QueueReply(error);
   AppletSession& applet = Open();
   EXPECT_EQ(applet.Send(0, request, {}), error);
+  EXPECT_TRUE(capture->Has("Reply from applet does not have metadata entry"));
+  EXPECT_FALSE(capture->Has("Reply from applet does not have Message entries"));
   EXPECT_FALSE(capture->Has("SVN UPGRADE ERROR recived from the applet"));
   EXPECT_TRUE(busy.events.empty());
-}
-
-TEST_F(AppletSessionTest, ResetForgetsDeliveredDataAndClosesSession) {
-  PutData("_Sys");
-  PutData("_Sys$Policy");
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  EXPECT_FALSE(applet.DeliveredData().empty());
-  applet.ResetSession();
-  EXPECT_FALSE(applet.HasOpenSession());
-  EXPECT_TRUE(applet.DeliveredData().empty());
-  EXPECT_EQ(kiln->OpenSessionCount(), 0u);
-  EXPECT_TRUE(capture->Has("Reset Session"));
 }
 
 }  // namespace

@@ -78,6 +78,17 @@ inline bool Eventually(const std::function<bool()>& condition,
   return true;
 }
 
+// The text of the E that f throws; "<no exception>" when f returns (other exceptions pass).
+template <typename E, typename F>
+std::string ThrownText(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
 inline void EnableEngineLog() { mfab::SetLogThreshold(mfab::LogSink::kService, 4); }
 
 // An applet reply envelope.

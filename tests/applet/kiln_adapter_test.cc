@@ -24,7 +24,8 @@ class KILNAdapterTest : public ::testing::Test {
   }
   void TearDown() override { capture->Uninstall(); }
 
-  static KILNAdapter::Options Shrunk() { return KILNAdapter::Options{50}; }
+  // Long enough for a call that is not held back to finish on a loaded machine.
+  static KILNAdapter::Options Shrunk() { return KILNAdapter::Options{250}; }
 
   std::shared_ptr<LogCapture> capture;
 };

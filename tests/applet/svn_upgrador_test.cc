@@ -16,6 +16,7 @@ using keystone::testing::ErrorReply;
 using keystone::testing::KilnFunction;
 using keystone::testing::Reply;
 using keystone::testing::RequestBytes;
+using keystone::testing::ThrownText;
 using platform::RegValue;
 
 constexpr uint32_t kMigrationModule = 10;
@@ -93,12 +94,8 @@ class SVNUpgradorTest : public keystone::testing::AppletSessionFixture {
 
 TEST_F(SVNUpgradorTest, CompletedMigrationEndsInUpgradeException) {
   AppletSession& applet = Open();
-  try {
-    applet.Send(0, RequestBytes(), {});
-    FAIL() << "no upgrade";
-  } catch (const SVNUpgradeException& e) {
-    EXPECT_STREQ(e.what(), "SVN version upgrade was identify");
-  }
+  EXPECT_EQ(ThrownText<SVNUpgradeException>([&] { applet.Send(0, RequestBytes(), {}); }),
+            "SVN version upgrade was identify");
   EXPECT_EQ(commands, (std::vector<uint32_t>{0, 2, 2, 2}));
   EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
 
@@ -160,8 +157,8 @@ TEST_F(SVNUpgradorTest, WithoutOptInNothingIsTouchedAndClientGetsTheErrorReply) 
     EXPECT_EQ(commands, std::vector<uint32_t>{0});
     EXPECT_EQ(busy.events, std::vector<std::string>{"clear"});
     EXPECT_TRUE(HasData(std::string("_U") + kUserA + "$A7"));
-    EXPECT_EQ(platform::ReadRegistryDword(
-                  registry, std::string(kClientUsersKey) + "\\" + kUserA, "IsSSOAvailable"),
+    EXPECT_EQ(platform::ReadRegistryDword(registry, std::string(kClientUsersKey) + "\\" + kUserA,
+                                          "IsSSOAvailable"),
               1u);
     EXPECT_TRUE(capture->Has("data migration was not choosen"));
     EXPECT_TRUE(HasOperation("SVN upgrade", "SVN version upgrade was identify"));

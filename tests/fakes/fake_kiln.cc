@@ -7,15 +7,24 @@ namespace keystone::testing {
 
 const char* KilnFunctionName(KilnFunction function) {
   switch (function) {
-    case KilnFunction::kInitialize: return "KILN_Initialize";
-    case KilnFunction::kDeinit: return "KILN_Deinit";
-    case KilnFunction::kGetVersionInfo: return "KILN_GetVersionInfo";
-    case KilnFunction::kInstall2: return "KILN_Install2";
-    case KilnFunction::kUninstall: return "KILN_Uninstall";
-    case KilnFunction::kCreateSession: return "KILN_CreateSession";
-    case KilnFunction::kCloseSession: return "KILN_CloseSession";
-    case KilnFunction::kForceCloseSession: return "KILN_ForceCloseSession";
-    case KilnFunction::kSendAndRecv2: return "KILN_SendAndRecv2";
+    case KilnFunction::kInitialize:
+      return "KILN_Initialize";
+    case KilnFunction::kDeinit:
+      return "KILN_Deinit";
+    case KilnFunction::kGetVersionInfo:
+      return "KILN_GetVersionInfo";
+    case KilnFunction::kInstall2:
+      return "KILN_Install2";
+    case KilnFunction::kUninstall:
+      return "KILN_Uninstall";
+    case KilnFunction::kCreateSession:
+      return "KILN_CreateSession";
+    case KilnFunction::kCloseSession:
+      return "KILN_CloseSession";
+    case KilnFunction::kForceCloseSession:
+      return "KILN_ForceCloseSession";
+    case KilnFunction::kSendAndRecv2:
+      return "KILN_SendAndRecv2";
   }
   return "?";
 }

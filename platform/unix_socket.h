@@ -54,8 +54,6 @@ class UnixStream {
   std::optional<size_t> TryReceive(std::span<uint8_t> buffer);
   // Waits until a read would not block (data, end of stream or an error); false at the deadline.
   bool WaitReadable(Deadline deadline);
-  // Whether a read would not block right now.
-  bool Readable();
 
   // The peer's process, user and group; throws when the kernel cannot tell.
   PeerCredentials Credentials() const;

@@ -107,7 +107,6 @@ std::string CallbackEndpointPath(uint32_t endpointNumber) {
 
 std::string_view TransportStatusText(uint32_t status) {
   switch (status) {
-    case kStatusOutOfMemory: return "reply too large for the client";
     case kStatusTimeout: return "the call timed out";
     case kStatusNotListening: return "the server is stopping";
     case kStatusUnknownVersion: return "protocol version not supported by the server";

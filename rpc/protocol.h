@@ -42,7 +42,6 @@ enum class FrameKind : uint8_t { kRequest = 1, kReply = 2, kCancel = 3, kFault =
 
 // Transport statuses, in fault frames and in TransportError. Their numbers are those of the
 // corresponding failures of the platform's RPC run time, so both implementations agree.
-inline constexpr uint32_t kStatusOutOfMemory = 14;           // the client could not hold the reply
 inline constexpr uint32_t kStatusTimeout = 1460;             // a call outlived its limit
 inline constexpr uint32_t kStatusNotListening = 1715;        // the server is stopping
 inline constexpr uint32_t kStatusUnknownVersion = 1717;      // protocol version not spoken

@@ -134,6 +134,14 @@ void UnixStream::SendAll(std::span<const uint8_t> data, Deadline deadline) {
 size_t UnixStream::ReceiveSome(std::span<uint8_t> buffer, Deadline deadline) {
   if (fd < 0) ThrowCode(EBADF, "recv");
   if (buffer.empty()) return 0;
+  if (deadline == kNoDeadline) {
+    for (;;) {
+      const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno == ECONNRESET) return 0;
+      if (errno != EINTR) posix::ThrowErrno("recv");
+    }
+  }
   for (;;) {
     // Waiting first saves a system call in the usual request-and-answer exchange, where the
     // answer is not there yet when the reader arrives.
@@ -160,13 +168,6 @@ std::optional<size_t> UnixStream::TryReceive(std::span<uint8_t> buffer) {
 bool UnixStream::WaitReadable(Deadline deadline) {
   if (fd < 0) ThrowCode(EBADF, "poll");
   return PollOne(fd, POLLIN, deadline);
-}
-
-bool UnixStream::Readable() {
-  if (fd < 0) return true;
-  pollfd entry{fd, POLLIN, 0};
-  const int ready = ::poll(&entry, 1, 0);
-  return ready != 0;
 }
 
 PeerCredentials UnixStream::Credentials() const {

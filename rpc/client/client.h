@@ -86,6 +86,7 @@ class Client {
   // the first call; never throws here.
   Client();
   explicit Client(std::string socketPath, ClientOptions options = {});
+  // Closes the pooled connections; no call may be in flight.
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 
 #include "rpc/operation_table.h"
@@ -32,9 +33,6 @@ class ClientTest : public ::testing::Test {
     server->Listen();
   }
 
-  std::string LastName() { return engine.LastCall().name; }
-  std::string LastArgs() { return engine.LastCall().args; }
-
   TempDir dir;
   FakeEngine engine;
   ServerOptions options;
@@ -50,93 +48,47 @@ uint32_t StatusOf(const std::function<void()>& call) {
   return 0;
 }
 
-TEST_F(ClientTest, EveryOperationReachesItsNamesakeWithItsArguments) {
+// Each proxy reaches the engine's method of its own name; the encodings themselves are covered
+// by the marshalling tests.
+TEST_F(ClientTest, EveryProxyReachesItsNamesake) {
   Client client(options.socketPath);
   const uint8_t id[] = {1, 2, 3, 4, 5, 6, 1, 0};
-  const uint8_t data[] = {0xDE, 0xAD};
   uint8_t out[64] = {};
-  int32_t size = sizeof(out);
-  std::vector<std::string> names;
-
-  client.ResetServiceRpc();
-  names.push_back(LastName());
-  EXPECT_EQ(client.GetSessionIdRpc(), 1);
-  names.push_back(LastName());
-  client.ReleaseSessionIdRpc(77);
-  names.push_back(LastName());
-  EXPECT_EQ(LastArgs(), "sessionId=77");
-  int32_t dataState = 0;
-  engine.PublishStatus({5, 5});
-  EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState), kNotifyStatusDelivered);
-  names.push_back(LastName());
-  EXPECT_EQ(size, 2);
-  EXPECT_EQ(dataState, kDataStateWritten);
-  client.UpdateAuthenticationErrorStateRpc(3, -4);
-  names.push_back(LastName());
-  EXPECT_EQ(LastArgs(), "first=3 second=-4");
-  size = sizeof(out);
-  EXPECT_EQ(client.SendMessageToAppletRpc(0, 2, data, &size, out), AppletCallStatus::kSuccess);
-  names.push_back(LastName());
-  EXPECT_EQ(size, 2);
-  EXPECT_EQ(out[0], 0xDE);
-  client.SetBTMockModeRpc();
-  names.push_back(LastName());
-  size = sizeof(out);
-  EXPECT_EQ(client.SendMessageToBtDeviceRpc(8, id, 2, data, 1, &size, out), BtCallStatus::kSuccess);
-  names.push_back(LastName());
-  EXPECT_EQ(size, 10);
-  EXPECT_EQ(out[9], 0xAD);
-  EXPECT_EQ(client.EstablishConnectionWithBtDeviceRpc(8, id), BtCallStatus::kNotResponsive);
-  names.push_back(LastName());
-  int32_t supported = 0;
-  EXPECT_EQ(client.IsRSSISupportedRpc(int16_t{3}, supported), BtCallStatus::kSuccess);
-  names.push_back(LastName());
-  EXPECT_EQ(supported, 3);
+  int32_t size = sizeof(out), value = 0;
   int16_t rssi = 0;
-  EXPECT_EQ(client.GetRSSIRpc(8, id, 0, rssi), static_cast<BtCallStatus>(0xFFFF));
-  names.push_back(LastName());
-  EXPECT_EQ(rssi, -10);
-  EXPECT_EQ(client.CalibrateRSSIRpc(8, id), BtCallStatus::kUnsupportedFactor);
-  names.push_back(LastName());
-  int32_t status = 100;
-  EXPECT_EQ(client.GetDeviceStatusRpc(8, id, 1, status), BtCallStatus::kSuccess);
-  names.push_back(LastName());
-  EXPECT_EQ(status, 101);
-  size = 4;
-  EXPECT_EQ(client.ScanRpc(int16_t{2}, &size, out), BtCallStatus::kBufferTooSmall);
-  names.push_back(LastName());
-  EXPECT_EQ(size, 4);
-  client.UpdateProximityStateRpc(8, id, 101);
-  names.push_back(LastName());
-  EXPECT_EQ(LastArgs(), "idSize=8 deviceId=0102030405060100 state=101");
-  EXPECT_EQ(client.AuthenticationOnDesktopRpc("ab", "c"), 201);
-  names.push_back(LastName());
-  EXPECT_EQ(client.TriggerDataBackupRpc(int16_t{2}, "", 0, nullptr), 2);
-  names.push_back(LastName());
-  size = sizeof(out);
-  EXPECT_EQ(client.GetDiscoveryInfoRpc(int16_t{3}, 0, nullptr, "x", "y", &size, out), 0);
-  names.push_back(LastName());
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(size)), "x|y|");
-  EXPECT_EQ(client.MirrorFactorSupportedStatusRpc(2, data),
-            static_cast<int32_t>(keystone::kStatusPolicyNotSet));
-  names.push_back(LastName());
-  size = sizeof(out);
-  EXPECT_EQ(client.GetUserRecordsRpc("S-1-5-18", nullptr, out),
-            static_cast<int32_t>(keystone::kStatusInvalidParameter));
-  names.push_back(LastName());
-  int32_t present = 0;
-  EXPECT_EQ(client.IsPhonePresentRpc(8, id, present), BtCallStatus::kSuccess);
-  names.push_back(LastName());
-  EXPECT_EQ(present, 1);
-  EXPECT_EQ(client.SetUserPresenceRpc(2, data), -2);
-  names.push_back(LastName());
-  client.InitializeSessionRpc();
-  names.push_back(LastName());
-  EXPECT_EQ(client.RunEnrollmentFlowRpc(5, "a", "b", 2, data), 10);
-  names.push_back(LastName());
-
-  ASSERT_EQ(names.size(), kOperationCount);
-  for (size_t n = 0; n < kOperationCount; ++n) EXPECT_EQ(names[n], kOperations[n].name);
+  engine.PublishStatus({5, 5});
+  const std::vector<std::function<void()>> calls = {
+      [&] { client.ResetServiceRpc(); },
+      [&] { EXPECT_EQ(client.GetSessionIdRpc(), 1); },
+      [&] { client.ReleaseSessionIdRpc(77); },
+      [&] { EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, value), 0); },
+      [&] { client.UpdateAuthenticationErrorStateRpc(3, -4); },
+      [&] { EXPECT_EQ(client.SendMessageToAppletRpc(0, 2, id, &size, out), AppletCallStatus::kSuccess); },
+      [&] { client.SetBTMockModeRpc(); },
+      [&] { client.SendMessageToBtDeviceRpc(8, id, 0, nullptr, 1, &size, out); },
+      [&] { EXPECT_EQ(client.EstablishConnectionWithBtDeviceRpc(8, id), BtCallStatus::kNotResponsive); },
+      [&] { client.IsRSSISupportedRpc(int16_t{3}, value); },
+      [&] { client.GetRSSIRpc(8, id, 0, rssi); },
+      [&] { EXPECT_EQ(client.CalibrateRSSIRpc(8, id), BtCallStatus::kUnsupportedFactor); },
+      [&] { client.GetDeviceStatusRpc(8, id, 1, value); },
+      [&] { client.ScanRpc(int16_t{2}, &size, out); },
+      [&] { client.UpdateProximityStateRpc(8, id, 101); },
+      [&] { EXPECT_EQ(client.AuthenticationOnDesktopRpc("ab", "c"), 201); },
+      [&] { client.TriggerDataBackupRpc(int16_t{2}, "", 0, nullptr); },
+      [&] { client.GetDiscoveryInfoRpc(int16_t{3}, 0, nullptr, "x", "y", &size, out); },
+      [&] { client.MirrorFactorSupportedStatusRpc(0, nullptr); },
+      [&] { client.GetUserRecordsRpc("S-1-5-18", nullptr, out); },
+      [&] { client.IsPhonePresentRpc(8, id, value); },
+      [&] { EXPECT_EQ(client.SetUserPresenceRpc(2, id), -2); },
+      [&] { client.InitializeSessionRpc(); },
+      [&] { EXPECT_EQ(client.RunEnrollmentFlowRpc(5, "a", "b", 0, nullptr), 10); },
+  };
+  ASSERT_EQ(calls.size(), kOperationCount);
+  for (size_t n = 0; n < kOperationCount; ++n) {
+    size = sizeof(out);
+    calls[n]();
+    EXPECT_EQ(engine.LastCall().name, kOperations[n].name);
+  }
   // One thread calling one after another needs one connection.
   EXPECT_EQ(client.IdleConnections(), 1u);
 }
@@ -261,7 +213,7 @@ TEST_F(ClientTest, AsyncCallLimitDropsTheConnectionWhichCancelsTheCall) {
   int32_t dataState = 0;
   EXPECT_EQ(StatusOf([&] { client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState); }),
             kStatusTimeout);
-  EXPECT_EQ(engine.WaitAsyncEnded(2s), kNotifyCancelled);
+  EXPECT_EQ(engine.WaitAsyncEnded(), kNotifyCancelled);
 }
 
 }  // namespace

@@ -20,29 +20,32 @@
 #include "rpc/engine_operations.h"
 #include "rpc/protocol.h"
 #include "rpc/rpc_server.h"
+#include "rpc/server.h"
 
 namespace rpc::testing {
 
-inline std::string HexOrNull(const uint8_t* data, int32_t size) {
-  if (data == nullptr) return "null";
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (int32_t i = 0; i < size; ++i) {
-    text.push_back(kDigits[data[i] >> 4]);
-    text.push_back(kDigits[data[i] & 0xF]);
+inline std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// Arguments as text: "name=value ..."; byte arrays in hex ("null", "empty"), pointers as
+// "null" or "buf", sizes by value.
+struct Arg {
+  Arg(const char* label, int64_t number) : text(std::string(label) + "=" + std::to_string(number)) {}
+  Arg(const char* label, const char* chars) : text(std::string(label) + "=" + chars) {}
+  Arg(const char* label, const int32_t* size)
+      : text(std::string(label) + "=" + (size ? std::to_string(*size) : "null")) {}
+  Arg(const char* label, const uint8_t* buffer)
+      : text(std::string(label) + "=" + (buffer ? "buf" : "null")) {}
+  Arg(const char* label, const uint8_t* data, int32_t size) : text(std::string(label) + "=") {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    if (data == nullptr) text += "null";
+    if (data != nullptr && size == 0) text += "empty";
+    for (int32_t i = 0; data != nullptr && i < size; ++i) {
+      text.push_back(kDigits[data[i] >> 4]);
+      text.push_back(kDigits[data[i] & 0xF]);
+    }
   }
-  return text.empty() ? "empty" : text;
-}
-
-inline std::string SizeText(const int32_t* size) {
-  return size == nullptr ? "null" : std::to_string(*size);
-}
-
-inline std::string BufferText(const uint8_t* buffer) { return buffer == nullptr ? "null" : "buf"; }
-
-inline std::vector<uint8_t> Bytes(const std::string& text) {
-  return std::vector<uint8_t>(text.begin(), text.end());
-}
+  std::string text;
+};
 
 class FakeEngine : public EngineOperations {
  public:
@@ -51,11 +54,7 @@ class FakeEngine : public EngineOperations {
     std::string args;
     std::optional<CallerIdentity> caller;
   };
-
-  // Reply handed to populateOutput by ScanRpc.
-  std::vector<uint8_t> scanReply = Bytes("scan-records");
-  // Poll step of the asynchronous operation.
-  std::chrono::milliseconds asyncPoll{5};
+  static constexpr int32_t kThrowingSession = -42;
 
   std::vector<Call> Calls() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -65,236 +64,180 @@ class FakeEngine : public EngineOperations {
     std::lock_guard<std::mutex> lock(mutex);
     return calls.empty() ? Call{} : calls.back();
   }
-  void ClearCalls() {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.clear();
-  }
 
   // InitializeSessionRpc waits at the gate until it opens (or 10 s pass).
-  void CloseGate() {
-    std::lock_guard<std::mutex> lock(mutex);
-    gateOpen = false;
-  }
-  void OpenGate() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      gateOpen = true;
-    }
-    changed.notify_all();
-  }
-  // Waits until n calls wait at the gate; false after the limit.
-  bool WaitAtGate(int n, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, limit, [&] { return atGate >= n; });
-  }
+  void CloseGate() { Set([&] { gateOpen = false; }); }
+  void OpenGate() { Set([&] { gateOpen = true; }); }
+  bool WaitAtGate(int n) { return WaitFor([&] { return atGate >= n; }); }
 
-  // The status the asynchronous operation delivers at its next poll.
-  void PublishStatus(std::vector<uint8_t> status) {
-    std::lock_guard<std::mutex> lock(mutex);
-    pendingStatus = std::move(status);
-  }
-  bool WaitAsyncRunning(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  // The asynchronous operation delivers this status at its next poll.
+  void PublishStatus(std::vector<uint8_t> status) { Set([&] { pendingStatus = std::move(status); }); }
+  bool WaitAsyncRunning() { return WaitFor([&] { return asyncRunning > 0; }); }
+  // The result the next asynchronous call to end completed with.
+  std::optional<int32_t> WaitAsyncEnded() {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, limit, [&] { return asyncRunning > 0; });
-  }
-  // Waits until an asynchronous call has ended and returns the result it completed with.
-  std::optional<int32_t> WaitAsyncEnded(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!changed.wait_for(lock, limit, [&] { return !asyncResults.empty(); })) return std::nullopt;
+    if (!changed.wait_for(lock, kWaitLimit, [&] { return !asyncResults.empty(); })) return {};
     const int32_t result = asyncResults.front();
     asyncResults.erase(asyncResults.begin());
     return result;
   }
 
-  void ResetServiceRpc(CallContext& call) override { Record(call, __func__, ""); }
-
+  void ResetServiceRpc(CallContext& call) override { Record(call, __func__, {}); }
   int32_t GetSessionIdRpc(CallContext& call) override {
-    Record(call, __func__, "");
+    Record(call, __func__, {});
     return nextSession.fetch_add(1);
   }
-
   void ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) override {
-    Record(call, __func__, "sessionId=" + std::to_string(sessionId));
+    Record(call, __func__, {{"sessionId", sessionId}});
     if (sessionId == kThrowingSession) throw std::runtime_error("fake failure");
   }
 
+  // Polls like the real operation: cancel test first, then a published status.
   void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call, int32_t* outSize, uint8_t* outBuffer,
                                         int32_t& dataState) override {
-    Record(call, __func__, "outSize=" + SizeText(outSize) + " outBuffer=" + BufferText(outBuffer));
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++asyncRunning;
-    }
-    changed.notify_all();
-    int32_t result = kNotifyCancelled;
+    Record(call, __func__, {{"outSize", outSize}, {"outBuffer", outBuffer}});
+    Set([&] { ++asyncRunning; });
     dataState = kDataStateNone;
+    int32_t result = kNotifyCancelled;
     for (;;) {
-      std::this_thread::sleep_for(asyncPoll);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
       const int32_t cancel = call.TestCancel();
-      if (cancel == kCallCancelled) {
-        if (outSize != nullptr) *outSize = 0;
-        result = kNotifyCancelled;
-        break;
-      }
       if (cancel != kCallNotCancelled) {
-        result = kNotifyBadCancelStatus;
+        if (outSize != nullptr) *outSize = 0;
+        result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
         break;
       }
       std::optional<std::vector<uint8_t>> status;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        status.swap(pendingStatus);
-      }
-      if (status) {
-        if (populateOutput(*status, outSize, outBuffer) != keystone::kStatusSuccess) {
-          result = kNotifyBufferTooSmall;
-        } else {
-          dataState = kDataStateWritten;
-          result = kNotifyStatusDelivered;
-        }
-        break;
-      }
+      Set([&] { status.swap(pendingStatus); });
+      if (!status) continue;
+      result = populateOutput(*status, outSize, outBuffer) == 0 ? kNotifyStatusDelivered
+                                                                 : kNotifyBufferTooSmall;
+      if (result == kNotifyStatusDelivered) dataState = kDataStateWritten;
+      break;
     }
     call.Complete(result);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
+    Set([&] {
       --asyncRunning;
       asyncResults.push_back(result);
-    }
-    changed.notify_all();
+    });
   }
 
   void UpdateAuthenticationErrorStateRpc(CallContext& call, int32_t first, int32_t second) override {
-    Record(call, __func__, "first=" + std::to_string(first) + " second=" + std::to_string(second));
+    Record(call, __func__, {{"first", first}, {"second", second}});
   }
 
-  // Echoes its input into the output buffer.
+  // Echoes its input.
   AppletCallStatus SendMessageToAppletRpc(CallContext& call, int32_t reserved, int32_t inSize,
                                           const uint8_t* inBytes, int32_t* outSize,
                                           uint8_t* outBuffer) override {
     Record(call, __func__,
-           "reserved=" + std::to_string(reserved) + " inSize=" + std::to_string(inSize) +
-               " inBytes=" + HexOrNull(inBytes, inSize) + " outSize=" + SizeText(outSize) +
-               " outBuffer=" + BufferText(outBuffer));
-    std::vector<uint8_t> reply;
-    if (inBytes != nullptr) reply.assign(inBytes, inBytes + inSize);
-    switch (populateOutput(reply, outSize, outBuffer)) {
-      case keystone::kStatusSuccess: return AppletCallStatus::kSuccess;
-      case keystone::kStatusBufferTooSmall: return AppletCallStatus::kBufferTooSmall;
-      default: return AppletCallStatus::kInvalidApi;
-    }
+           {{"reserved", reserved}, {"inSize", inSize}, {"inBytes", inBytes, inSize},
+            {"outSize", outSize}, {"outBuffer", outBuffer}});
+    const uint32_t status = populateOutput(Join(inBytes, inSize), outSize, outBuffer);
+    return status == 0 ? AppletCallStatus::kSuccess
+           : status == keystone::kStatusBufferTooSmall ? AppletCallStatus::kBufferTooSmall
+                                                        : AppletCallStatus::kInvalidApi;
   }
 
-  void SetBTMockModeRpc(CallContext& call) override { Record(call, __func__, ""); }
+  void SetBTMockModeRpc(CallContext& call) override { Record(call, __func__, {}); }
 
+  // Replies with the device id followed by the input.
   BtCallStatus SendMessageToBtDeviceRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                         int32_t inSize, const uint8_t* inBytes, int32_t interactive,
                                         int32_t* outSize, uint8_t* outBuffer) override {
     Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize) +
-               " inSize=" + std::to_string(inSize) + " inBytes=" + HexOrNull(inBytes, inSize) +
-               " interactive=" + std::to_string(interactive) + " outSize=" + SizeText(outSize) +
-               " outBuffer=" + BufferText(outBuffer));
-    std::vector<uint8_t> reply;
-    if (deviceId != nullptr) reply.assign(deviceId, deviceId + idSize);
-    if (inBytes != nullptr) reply.insert(reply.end(), inBytes, inBytes + inSize);
+           {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"inSize", inSize},
+            {"inBytes", inBytes, inSize}, {"interactive", interactive}, {"outSize", outSize},
+            {"outBuffer", outBuffer}});
+    std::vector<uint8_t> reply = Join(deviceId, idSize);
+    const std::vector<uint8_t> input = Join(inBytes, inSize);
+    reply.insert(reply.end(), input.begin(), input.end());
     return BtStatusOf(populateOutput(reply, outSize, outBuffer));
   }
 
   BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& call, int32_t idSize,
                                                   const uint8_t* deviceId) override {
-    Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize));
+    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}});
     return deviceId == nullptr ? BtCallStatus::kInvalidDeviceId : BtCallStatus::kNotResponsive;
   }
 
   BtCallStatus IsRSSISupportedRpc(CallContext& call, int16_t providerType,
                                   int32_t& supported) override {
-    Record(call, __func__,
-           "providerType=" + std::to_string(providerType) + " supported=" + std::to_string(supported));
-    supported = supported + providerType;
+    Record(call, __func__, {{"providerType", providerType}, {"supported", supported}});
+    supported += providerType;
     return BtCallStatus::kSuccess;
   }
 
+  // Every 16 bits of the result travel: answers 0xFFFF.
   BtCallStatus GetRSSIRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                           int32_t mustExist, int16_t& rssi) override {
     Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize) +
-               " mustExist=" + std::to_string(mustExist) + " rssi=" + std::to_string(rssi));
+           {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"mustExist", mustExist},
+            {"rssi", rssi}});
     rssi = static_cast<int16_t>(rssi - 10);
     return static_cast<BtCallStatus>(0xFFFF);
   }
 
   BtCallStatus CalibrateRSSIRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId) override {
-    Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize));
+    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}});
     return BtCallStatus::kUnsupportedFactor;
   }
 
   BtCallStatus GetDeviceStatusRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                   int32_t flag, int32_t& status) override {
     Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize) +
-               " flag=" + std::to_string(flag) + " status=" + std::to_string(status));
-    status = status + flag;
+           {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"flag", flag}, {"status", status}});
+    status += flag;
     return BtCallStatus::kSuccess;
   }
 
   BtCallStatus ScanRpc(CallContext& call, int16_t scanType, int32_t* outSize,
                        uint8_t* outBuffer) override {
-    Record(call, __func__,
-           "scanType=" + std::to_string(scanType) + " outSize=" + SizeText(outSize) +
-               " outBuffer=" + BufferText(outBuffer));
-    return BtStatusOf(populateOutput(scanReply, outSize, outBuffer));
+    Record(call, __func__, {{"scanType", scanType}, {"outSize", outSize}, {"outBuffer", outBuffer}});
+    return BtStatusOf(populateOutput(Bytes("scan-records"), outSize, outBuffer));
   }
 
   void UpdateProximityStateRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                int32_t state) override {
-    Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize) +
-               " state=" + std::to_string(state));
+    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"state", state}});
   }
 
   int32_t AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
                                      const char* second) override {
-    Record(call, __func__, std::string("userSid=") + userSid + " second=" + second);
+    Record(call, __func__, {{"userSid", userSid}, {"second", second}});
     return static_cast<int32_t>(std::strlen(userSid) * 100 + std::strlen(second));
   }
 
   int32_t TriggerDataBackupRpc(CallContext& call, int16_t mode, const char* user, int32_t dataSize,
                                const uint8_t* data) override {
     Record(call, __func__,
-           "mode=" + std::to_string(mode) + " user=" + user + " dataSize=" +
-               std::to_string(dataSize) + " data=" + HexOrNull(data, dataSize));
+           {{"mode", mode}, {"user", user}, {"dataSize", dataSize}, {"data", data, dataSize}});
     return mode == 0 ? static_cast<int32_t>(keystone::kStatusGeneralFailure) : mode;
   }
 
-  // Replies "<first>|<second>|<data as text>".
+  // Replies "<first>|<second>|<data>".
   int32_t GetDiscoveryInfoRpc(CallContext& call, int16_t kind, int32_t dataSize,
                               const uint8_t* data, const char* first, const char* second,
                               int32_t* outSize, uint8_t* outBuffer) override {
     Record(call, __func__,
-           "kind=" + std::to_string(kind) + " dataSize=" + std::to_string(dataSize) + " data=" +
-               HexOrNull(data, dataSize) + " first=" + first + " second=" + second +
-               " outSize=" + SizeText(outSize) + " outBuffer=" + BufferText(outBuffer));
+           {{"kind", kind}, {"dataSize", dataSize}, {"data", data, dataSize}, {"first", first},
+            {"second", second}, {"outSize", outSize}, {"outBuffer", outBuffer}});
     std::vector<uint8_t> reply = Bytes(std::string(first) + "|" + second + "|");
-    if (data != nullptr) reply.insert(reply.end(), data, data + dataSize);
+    const std::vector<uint8_t> input = Join(data, dataSize);
+    reply.insert(reply.end(), input.begin(), input.end());
     return static_cast<int32_t>(populateOutput(reply, outSize, outBuffer));
   }
 
   int32_t MirrorFactorSupportedStatusRpc(CallContext& call, int32_t dataSize,
                                          const uint8_t* data) override {
-    Record(call, __func__,
-           "dataSize=" + std::to_string(dataSize) + " data=" + HexOrNull(data, dataSize));
+    Record(call, __func__, {{"dataSize", dataSize}, {"data", data, dataSize}});
     return static_cast<int32_t>(keystone::kStatusPolicyNotSet);
   }
 
-  // Replies with the SID's text; "overflow" makes it claim more bytes than the buffer holds.
+  // Replies with the SID; "overflow" makes it claim more bytes than the buffer holds.
   int32_t GetUserRecordsRpc(CallContext& call, const char* userSid, int32_t* outSize,
                             uint8_t* outBuffer) override {
-    Record(call, __func__,
-           std::string("userSid=") + userSid + " outSize=" + SizeText(outSize) +
-               " outBuffer=" + BufferText(outBuffer));
+    Record(call, __func__, {{"userSid", userSid}, {"outSize", outSize}, {"outBuffer", outBuffer}});
     if (std::strcmp(userSid, "overflow") == 0 && outSize != nullptr) {
       *outSize += 1;
       return 0;
@@ -304,54 +247,67 @@ class FakeEngine : public EngineOperations {
 
   BtCallStatus IsPhonePresentRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                  int32_t& present) override {
-    Record(call, __func__,
-           "idSize=" + std::to_string(idSize) + " deviceId=" + HexOrNull(deviceId, idSize) +
-               " present=" + std::to_string(present));
+    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"present", present}});
     present = deviceId != nullptr ? 1 : 0;
     return BtCallStatus::kSuccess;
   }
 
   int32_t SetUserPresenceRpc(CallContext& call, int32_t dataSize, const uint8_t* data) override {
-    Record(call, __func__,
-           "dataSize=" + std::to_string(dataSize) + " data=" + HexOrNull(data, dataSize));
+    Record(call, __func__, {{"dataSize", dataSize}, {"data", data, dataSize}});
     return -dataSize;
   }
 
   void InitializeSessionRpc(CallContext& call) override {
-    Record(call, __func__, "");
+    Record(call, __func__, {});
     std::unique_lock<std::mutex> lock(mutex);
     ++atGate;
     changed.notify_all();
-    changed.wait_for(lock, std::chrono::seconds(10), [&] { return gateOpen; });
+    changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
     --atGate;
   }
 
   int32_t RunEnrollmentFlowRpc(CallContext& call, int32_t value, const char* first,
                                const char* second, int32_t dataSize, const uint8_t* data) override {
     Record(call, __func__,
-           "value=" + std::to_string(value) + " first=" + first + " second=" + second +
-               " dataSize=" + std::to_string(dataSize) + " data=" + HexOrNull(data, dataSize));
+           {{"value", value}, {"first", first}, {"second", second}, {"dataSize", dataSize},
+            {"data", data, dataSize}});
     return value * 2;
   }
 
-  static constexpr int32_t kThrowingSession = -42;
-
  private:
-  static BtCallStatus BtStatusOf(uint32_t status) {
-    switch (status) {
-      case keystone::kStatusSuccess: return BtCallStatus::kSuccess;
-      case keystone::kStatusBufferTooSmall: return BtCallStatus::kBufferTooSmall;
-      default: return BtCallStatus::kInternalError;
-    }
-  }
-
-  void Record(CallContext& call, const char* name, std::string args) {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back({name, std::move(args), call.Caller()});
-    if (calls.size() > kMaxRecorded) calls.erase(calls.begin(), calls.begin() + kMaxRecorded / 2);
-  }
-
+  static constexpr std::chrono::seconds kWaitLimit{10};
   static constexpr size_t kMaxRecorded = 4096;
+
+  static std::vector<uint8_t> Join(const uint8_t* data, int32_t size) {
+    return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + size);
+  }
+  static BtCallStatus BtStatusOf(uint32_t status) {
+    return status == 0 ? BtCallStatus::kSuccess
+           : status == keystone::kStatusBufferTooSmall ? BtCallStatus::kBufferTooSmall
+                                                        : BtCallStatus::kInternalError;
+  }
+
+  template <typename F>
+  void Set(F change) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      change();
+    }
+    changed.notify_all();
+  }
+  template <typename P>
+  bool WaitFor(P predicate) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, kWaitLimit, predicate);
+  }
+
+  void Record(CallContext& call, const char* name, std::initializer_list<Arg> args) {
+    std::string text;
+    for (const Arg& arg : args) text += (text.empty() ? "" : " ") + arg.text;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (calls.size() >= kMaxRecorded) calls.erase(calls.begin(), calls.begin() + kMaxRecorded / 2);
+    calls.push_back({name, std::move(text), call.Caller()});
+  }
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -365,27 +321,21 @@ class FakeEngine : public EngineOperations {
 };
 
 // A fresh directory under /tmp (short, for socket paths), removed with its contents.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     std::random_device seed;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    do {
       path = "/tmp/ksrpc-" + std::to_string(seed() % 1000000000u);
-      if (std::filesystem::create_directory(path)) return;
-    }
-    throw std::runtime_error("no temporary directory");
+    } while (!std::filesystem::create_directory(path));
   }
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   std::string path;
 };
 
-// Shrunk limits for tests.
+// Server limits shrunk for tests.
 inline ServerOptions TestServerOptions(const std::string& socketPath) {
   ServerOptions options;
   options.socketPath = socketPath;

@@ -143,17 +143,5 @@ TEST_F(RpcCommandTest, BadValuesAndTransportFailuresExitOne) {
   EXPECT_NE(outcome.err.find("cannot reach the engine"), std::string::npos) << outcome.err;
 }
 
-TEST_F(RpcCommandTest, CommandLineMistakesExitTwoWithoutCalling) {
-  EXPECT_EQ(Run("NoSuchRpc").exitCode, 2);
-  EXPECT_EQ(Run("").exitCode, 2);
-  EXPECT_EQ(Run("AuthenticationOnDesktopRpc userSid=a").exitCode, 2);
-  EXPECT_EQ(Run("GetRSSIRpc colour=red").exitCode, 2);
-  EXPECT_EQ(Run("NotifyAuthenticateStatusAsyncRpc dataState=1").exitCode, 2);
-  EXPECT_EQ(Run("ReleaseSessionIdRpc sessionId=1 sessionId=2").exitCode, 2);
-  EXPECT_EQ(Run("ReleaseSessionIdRpc 5").exitCode, 2);
-  EXPECT_EQ(Run("--bogus=1 GetSessionIdRpc").exitCode, 2);
-  EXPECT_TRUE(engine.Calls().empty());
-}
-
 }  // namespace
 }  // namespace rpc

@@ -1,0 +1,422 @@
+#include "rpc/engine_rpc_operations.h"
+
+#include <exception>
+#include <span>
+#include <thread>
+
+#include "common/exceptions.h"
+#include "common/status.h"
+#include "log/logger.h"
+#include "rpc/protocol.h"
+#include "rpc/rpc_server.h"
+
+namespace rpc {
+namespace {
+
+using keystone::kStatusBufferTooSmall;
+using keystone::kStatusGeneralFailure;
+using keystone::kStatusInvalidParameter;
+using keystone::kStatusSuccess;
+using mfab::kLogError;
+using mfab::kLogInfo;
+using mfab::kLogWarning;
+
+constexpr int16_t kNoRssiProviderType = 3;
+
+constexpr const char* kBtManager = "Bluetooth manager";
+constexpr const char* kPhonePresence = "Phone-presence monitor";
+constexpr const char* kMirroring = "Registry mirroring";
+constexpr const char* kUserRecords = "User records";
+constexpr const char* kDiscovery = "Discovery commands";
+constexpr const char* kSecureDesktop = "Secure-desktop authentication";
+constexpr const char* kEnrollmentFlow = "Enrollment flow";
+
+mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
+
+void Start(const char* operation) { KS_LOG(Log(), kLogInfo, "RPC-START", "%s", operation); }
+void End(const char* operation) { KS_LOG(Log(), kLogInfo, "RPC-END", "%s", operation); }
+
+// The entry and exit records of an operation whose component is not in the engine yet.
+void NotPresent(const char* operation, const char* component) noexcept {
+  try {
+    Start(operation);
+    KS_LOG(Log(), kLogWarning, "RPC-END", "%s is not present (%s)", component, operation);
+  } catch (...) {
+    // Only logging can fail (out of memory); the operation still answers.
+  }
+}
+
+// Logs what escaped a callee where nothing may escape: an operation without a result.
+void LogSwallowed(const char* operation, std::exception_ptr failure) noexcept {
+  try {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), kLogError, "RPC-END", "%s failed: %s", operation, e.what());
+    } catch (...) {
+      KS_LOG(Log(), kLogError, "RPC-END", "%s failed: Unknown error", operation);
+    }
+  } catch (...) {
+    // Logging failed too (out of memory); the operation still returns normally.
+  }
+}
+
+std::vector<uint8_t> CopyIn(int32_t size, const uint8_t* bytes) {
+  if (bytes == nullptr || size <= 0) return {};
+  return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+}  // namespace
+
+EngineRpcOperations::EngineRpcOperations(EngineRpcServices& engineServices,
+                                         EngineRpcOptions operationOptions)
+    : services(engineServices), options(operationOptions) {}
+
+void EngineRpcOperations::ResetServiceRpc(CallContext& /*call*/) {
+  try {
+    Start("ResetServiceRpc");
+    KS_LOG(Log(), kLogError, "RPC-END", "ResetServiceRpc is not supported in Production");
+  } catch (...) {
+    LogSwallowed("ResetServiceRpc", std::current_exception());
+  }
+}
+
+int32_t EngineRpcOperations::GetSessionIdRpc(CallContext& /*call*/) {
+  try {
+    Start("GetSessionIdRpc");
+    const uint32_t id = services.NextSessionId();
+    End("GetSessionIdRpc");
+    return static_cast<int32_t>(id);
+  } catch (...) {
+    LogSwallowed("GetSessionIdRpc", std::current_exception());
+    // The id that stands for no session: the client cannot claim the applet with it.
+    return static_cast<int32_t>(keystone::kNoSessionId);
+  }
+}
+
+void EngineRpcOperations::ReleaseSessionIdRpc(CallContext& /*call*/, int32_t sessionId) {
+  try {
+    Start("ReleaseSessionIdRpc");
+    services.ReleaseSessionId(static_cast<uint32_t>(sessionId));
+    End("ReleaseSessionIdRpc");
+  } catch (...) {
+    LogSwallowed("ReleaseSessionIdRpc", std::current_exception());
+  }
+}
+
+void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call,
+                                                           int32_t* outSize, uint8_t* outBuffer,
+                                                           int32_t& dataState) {
+  dataState = kDataStateNone;
+  bool admitted = false;
+  int32_t result = kNotifyCancelled;
+  try {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "RPC-START - AsyncFunc");
+    admitted = services.SetAsyncRpcState(true);
+    if (!admitted) {
+      KS_LOG(Log(), kLogWarning, "RPC-END", "RPC Async ASYNC_RPC_ERROR_ALREADY_WITHIN_CALL ");
+      call.Complete(kNotifyAlreadyWithinCall);
+      return;
+    }
+    result = NotifyLoop(call, outSize, outBuffer, dataState);
+  } catch (...) {
+    LogSwallowed("NotifyAuthenticateStatusAsyncRpc", std::current_exception());
+    dataState = kDataStateNone;
+    result = kNotifyCancelled;
+  }
+  call.Complete(result);
+  if (!admitted) return;
+  try {
+    services.SetAsyncRpcState(false);
+    KS_LOG(Log(), kLogInfo, "RPC-END", "RPC-END - AsyncFunc");
+  } catch (...) {
+    LogSwallowed("NotifyAuthenticateStatusAsyncRpc", std::current_exception());
+  }
+}
+
+int32_t EngineRpcOperations::NotifyLoop(AsyncCallContext& call, int32_t* outSize,
+                                        uint8_t* outBuffer, int32_t& dataState) {
+  KS_LOG(Log(), kLogInfo, "RPC-START", "RPC Async call - start running ");
+  for (;;) {
+    // No lock is held here: the loop only sleeps and polls.
+    std::this_thread::sleep_for(options.notifyPollInterval);
+    const int32_t cancel = call.TestCancel();
+    if (cancel == kCallCancelled) {
+      KS_LOG(Log(), kLogInfo, "RPC-END", "RPC-END - AsyncFunc - Call cancelled by Client");
+      if (outSize != nullptr) *outSize = 0;
+      dataState = kDataStateNone;
+      return kNotifyCancelled;
+    }
+    if (cancel != kCallNotCancelled) {
+      KS_LOG(Log(), kLogWarning, "RPC-END", "RPC-END - Exiting AsyncFunc due to bad status %d",
+             cancel);
+      dataState = kDataStateNone;
+      return kNotifyBadCancelStatus;
+    }
+    const EngineRpcServices::StatusPoll poll = services.PollAuthenticationStatus();
+    if (poll == EngineRpcServices::StatusPoll::kMarkedForDeletion) {
+      KS_LOG(Log(), kLogInfo, "RPC-END", "Authentication State manager mark for deletion");
+      dataState = kDataStateNone;
+      services.AuthenticationStatusUpdateCompleted();
+      return kNotifyCancelled;
+    }
+    if (poll == EngineRpcServices::StatusPoll::kChanged) break;
+  }
+
+  KS_LOG(Log(), kLogInfo, "RPC-FLOW",
+         "NotifyAuthenticateStatusAsyncRpc: AuthenticationStatus Changed");
+  const std::vector<uint8_t> status = services.GetAuthenticationStatus();
+  int32_t result = kNotifyStatusDelivered;
+  if (populateOutput(status, outSize, outBuffer) != kStatusSuccess) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Data size doesn not match actual response size");
+    dataState = kDataStateNone;
+    result = kNotifyBufferTooSmall;
+  } else {
+    dataState = kDataStateWritten;
+  }
+  services.AuthenticationStatusUpdateCompleted();
+  return result;
+}
+
+void EngineRpcOperations::UpdateAuthenticationErrorStateRpc(CallContext& /*call*/, int32_t first,
+                                                            int32_t second) {
+  // first: the authentication's identifier (0x7B47 of its status); second: the client's error.
+  try {
+    Start("UpdateAuthenticationErrorStateRpc");
+    services.UpdateAuthenticationErrorState(first, static_cast<uint32_t>(second));
+    KS_LOG(Log(), kLogInfo, "RPC-END", "End UpdateAuthenticationErrorStateRpc");
+  } catch (...) {
+    LogSwallowed("UpdateAuthenticationErrorStateRpc", std::current_exception());
+  }
+}
+
+AppletCallStatus EngineRpcOperations::SendMessageToAppletRpc(CallContext& call,
+                                                             int32_t /*reserved*/, int32_t inSize,
+                                                             const uint8_t* inBytes,
+                                                             int32_t* outSize,
+                                                             uint8_t* outBuffer) {
+  try {
+    Start("SendMessageToAppletRpc");
+    const AppletCallStatus status = SendMessage(call, inSize, inBytes, outSize, outBuffer);
+    End("SendMessageToAppletRpc");
+    return status;
+  } catch (...) {
+    // Only logging can fail here; the call still gets an answer.
+    return AppletCallStatus::kGeneralFailure;
+  }
+}
+
+AppletCallStatus EngineRpcOperations::SendMessage(CallContext& call, int32_t inSize,
+                                                  const uint8_t* inBytes, int32_t* outSize,
+                                                  uint8_t* outBuffer) {
+  std::vector<uint8_t> reply;
+  try {
+    const uint32_t pid = GetClientPid(call);
+    reply = services.SendMessageToApplet(CopyIn(inSize, inBytes), pid);
+  } catch (const mfab::AppletCurrentlyBusyException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Applet currently busy");
+    return AppletCallStatus::kAppletBusy;
+  } catch (const mfab::ApiCurrentlyBusyException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "API currently busy");
+    return AppletCallStatus::kApiBusy;
+  } catch (const mfab::InvalidApiException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Invalid API call");
+    return AppletCallStatus::kInvalidApi;
+  } catch (const mfab::NotElevatedException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Insufficient privileges");
+    return AppletCallStatus::kNotElevated;
+  } catch (const mfab::SVNUpgradeException&) {
+    KS_LOG(Log(), kLogError, "RPC-END",
+           "Couldn't complete the applet activity , FSVN version upgrade was identify");
+    return AppletCallStatus::kSvnUpgrade;
+  } catch (const mfab::ConnectedStandByException&) {
+    KS_LOG(Log(), kLogError, "RPC-END",
+           "Couldn't complete the applet activity , Connected Stand By state");
+    return AppletCallStatus::kConnectedStandby;
+  } catch (const mfab::GenericException& e) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Attestation failure: %s", e.what());
+    return AppletCallStatus::kAttestationFailure;
+  } catch (const mfab::ClearDiskException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Couldn't delete all SDS files");
+    return AppletCallStatus::kClearDiskFailed;
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Exception: %s", e.what());
+    return AppletCallStatus::kGeneralFailure;
+  } catch (...) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Unknown error");
+    return AppletCallStatus::kGeneralFailure;
+  }
+  switch (populateOutput(reply, outSize, outBuffer)) {
+    case kStatusSuccess: return AppletCallStatus::kSuccess;
+    case kStatusBufferTooSmall: return AppletCallStatus::kBufferTooSmall;
+    case kStatusInvalidParameter: return AppletCallStatus::kInvalidApi;
+    default: return AppletCallStatus::kGeneralFailure;
+  }
+}
+
+void EngineRpcOperations::SetBTMockModeRpc(CallContext& /*call*/) {
+  try {
+    Start("SetBTMockModeRpc");
+    KS_LOG(Log(), kLogError, "RPC-END", "SetBTMockModeRpc is not supported in Production");
+  } catch (...) {
+    LogSwallowed("SetBTMockModeRpc", std::current_exception());
+  }
+}
+
+// The Bluetooth operations: the Bluetooth manager is not present yet.
+
+BtCallStatus EngineRpcOperations::SendMessageToBtDeviceRpc(CallContext& /*call*/, int32_t,
+                                                           const uint8_t*, int32_t,
+                                                           const uint8_t*, int32_t, int32_t*,
+                                                           uint8_t*) {
+  NotPresent("SendMessageToBtDeviceRpc", kBtManager);
+  return BtCallStatus::kGeneralFailure;
+}
+
+BtCallStatus EngineRpcOperations::EstablishConnectionWithBtDeviceRpc(CallContext& /*call*/,
+                                                                     int32_t, const uint8_t*) {
+  NotPresent("EstablishConnectionWithBtDeviceRpc", kBtManager);
+  return BtCallStatus::kGeneralFailure;
+}
+
+BtCallStatus EngineRpcOperations::IsRSSISupportedRpc(CallContext& /*call*/, int16_t providerType,
+                                                     int32_t& /*supported*/) {
+  try {
+    // Provider type 3 is refused before the Bluetooth manager is asked.
+    if (providerType == kNoRssiProviderType) {
+      Start("IsRSSISupportedRpc");
+      End("IsRSSISupportedRpc");
+      return BtCallStatus::kGeneralFailure;
+    }
+    NotPresent("IsRSSISupportedRpc", kBtManager);
+  } catch (...) {
+    // Only logging can fail here (out of memory); the operation still answers.
+  }
+  return BtCallStatus::kGeneralFailure;
+}
+
+BtCallStatus EngineRpcOperations::GetRSSIRpc(CallContext& /*call*/, int32_t, const uint8_t*,
+                                             int32_t, int16_t& /*rssi*/) {
+  NotPresent("GetRSSIRpc", kBtManager);
+  return BtCallStatus::kGeneralFailure;
+}
+
+BtCallStatus EngineRpcOperations::CalibrateRSSIRpc(CallContext& /*call*/, int32_t,
+                                                   const uint8_t*) {
+  NotPresent("CalibrateRSSIRpc", kBtManager);
+  return BtCallStatus::kGeneralFailure;
+}
+
+BtCallStatus EngineRpcOperations::GetDeviceStatusRpc(CallContext& /*call*/, int32_t,
+                                                     const uint8_t*, int32_t,
+                                                     int32_t& /*status*/) {
+  NotPresent("GetDeviceStatusRpc", kBtManager);
+  return BtCallStatus::kGeneralFailure;
+}
+
+BtCallStatus EngineRpcOperations::ScanRpc(CallContext& /*call*/, int16_t, int32_t*, uint8_t*) {
+  NotPresent("ScanRpc", kBtManager);
+  return BtCallStatus::kGeneralFailure;
+}
+
+void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t, const uint8_t*,
+                                                  int32_t) {
+  NotPresent("UpdateProximityStateRpc", kBtManager);
+}
+
+int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& /*call*/, const char*,
+                                                        const char*) {
+  NotPresent("AuthenticationOnDesktopRpc", kSecureDesktop);
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+int32_t EngineRpcOperations::TriggerDataBackupRpc(CallContext& /*call*/, int16_t mode,
+                                                  const char* /*user*/, int32_t /*dataSize*/,
+                                                  const uint8_t* /*data*/) {
+  try {
+    Start("TriggerDataBackupRpc");
+    const char* modeText = mode == 0 ? "Clear All" : mode == 1 ? "Update User" : "Update All";
+    if (mode < 0 || mode > 2) {
+      // Other modes do nothing, whatever components there are.
+      End("TriggerDataBackupRpc");
+      return static_cast<int32_t>(kStatusSuccess);
+    }
+    KS_LOG(Log(), kLogInfo, "RPC-FLOW", "%s", modeText);
+    KS_LOG(Log(), kLogError, "RPC-END", "%s is not present (TriggerDataBackupRpc)", kMirroring);
+  } catch (...) {
+    // Only logging can fail here (out of memory); the operation still answers.
+  }
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+int32_t EngineRpcOperations::GetDiscoveryInfoRpc(CallContext& /*call*/, int16_t kind, int32_t,
+                                                 const uint8_t*, const char*, const char*,
+                                                 int32_t* outSize, uint8_t* outBuffer) {
+  constexpr int16_t kLastDiscoveryKind = 4;
+  try {
+    if (kind < 0 || kind > kLastDiscoveryKind) {
+      // Kinds without a command have an empty reply.
+      Start("GetDiscoveryInfoRpc");
+      const uint32_t status = populateOutput(std::span<const uint8_t>{}, outSize, outBuffer);
+      End("GetDiscoveryInfoRpc");
+      return static_cast<int32_t>(status);
+    }
+    NotPresent("GetDiscoveryInfoRpc", kind == 3 ? kUserRecords : kDiscovery);
+  } catch (...) {
+    // Only logging can fail here (out of memory); the operation still answers.
+  }
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+int32_t EngineRpcOperations::MirrorFactorSupportedStatusRpc(CallContext& /*call*/, int32_t,
+                                                            const uint8_t*) {
+  NotPresent("MirrorFactorSupportedStatusRpc", kMirroring);
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+int32_t EngineRpcOperations::GetUserRecordsRpc(CallContext& /*call*/, const char*, int32_t*,
+                                               uint8_t*) {
+  NotPresent("GetUserRecordsRpc", kUserRecords);
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+BtCallStatus EngineRpcOperations::IsPhonePresentRpc(CallContext& /*call*/, int32_t,
+                                                    const uint8_t*, int32_t& /*present*/) {
+  NotPresent("IsPhonePresentRpc", kPhonePresence);
+  return BtCallStatus::kGeneralFailure;
+}
+
+int32_t EngineRpcOperations::SetUserPresenceRpc(CallContext& /*call*/, int32_t, const uint8_t*) {
+  NotPresent("SetUserPresenceRpc", kPhonePresence);
+  // 0 in every case: the operation swallows every failure of the monitor.
+  return static_cast<int32_t>(kStatusSuccess);
+}
+
+void EngineRpcOperations::InitializeSessionRpc(CallContext& /*call*/) {
+  try {
+    Start("InitializeSessionRpc");
+    services.RequestSessionVerification();
+    const auto deadline = std::chrono::steady_clock::now() + options.sessionVerifyLimit;
+    while (services.SessionVerificationPending()) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        KS_LOG(Log(), kLogWarning, "RPC-FLOW", "The applet session was not verified in time");
+        break;
+      }
+      std::this_thread::sleep_for(options.sessionCheckInterval);
+    }
+    End("InitializeSessionRpc");
+  } catch (...) {
+    try {
+      KS_LOG(Log(), kLogError, "RPC-END", "External open session throw exception");
+    } catch (...) {
+    }
+  }
+}
+
+int32_t EngineRpcOperations::RunEnrollmentFlowRpc(CallContext& /*call*/, int32_t, const char*,
+                                                  const char*, int32_t, const uint8_t*) {
+  NotPresent("RunEnrollmentFlowRpc", kEnrollmentFlow);
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+}  // namespace rpc

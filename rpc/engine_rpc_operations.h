@@ -1,0 +1,124 @@
+#pragma once
+
+// The engine's implementation of the 24 client operations at the RPC boundary: what each one
+// calls, how a reply reaches the client's buffer, and how every failure becomes the operation's
+// documented result.
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "rpc/engine_operations.h"
+
+namespace rpc {
+
+// What the operations need of the engine. The production implementation goes through the
+// resource manager (rpc/engine_rpc_wiring.h); tests hand in a fake. Thread-safe. Every method
+// may throw what the engine throws; the operations turn that into their results.
+class EngineRpcServices {
+ public:
+  // The authentication status as one poll of the notification call sees it.
+  enum class StatusPoll { kUnchanged, kChanged, kMarkedForDeletion };
+
+  virtual ~EngineRpcServices() = default;
+
+  virtual uint32_t NextSessionId() = 0;
+  virtual void ReleaseSessionId(uint32_t sessionId) = 0;
+  // The client's request through the command handler and the applet; the last reply.
+  virtual std::vector<uint8_t> SendMessageToApplet(const std::vector<uint8_t>& request,
+                                                   uint32_t clientPid) = 0;
+  // Test-and-set of the asynchronous-call flag; false when it already had newState.
+  virtual bool SetAsyncRpcState(bool newState) = 0;
+
+  // kMarkedForDeletion also when the engine's state manager is gone (the service stops).
+  virtual StatusPoll PollAuthenticationStatus() = 0;
+  // The current status, serialized; empty when there is none.
+  virtual std::vector<uint8_t> GetAuthenticationStatus() = 0;
+  virtual void AuthenticationStatusUpdateCompleted() = 0;
+  virtual void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) = 0;
+
+  // Asks the applet queue to make sure a session is open; pending until it tried.
+  virtual void RequestSessionVerification() = 0;
+  virtual bool SessionVerificationPending() = 0;
+};
+
+// Limits of the operations; tests shrink them.
+struct EngineRpcOptions {
+  // How often the notification call looks for a cancel and for news.
+  std::chrono::milliseconds notifyPollInterval{100};
+  // InitializeSessionRpc: how often it looks whether the session was verified, and for how long.
+  std::chrono::milliseconds sessionCheckInterval{100};
+  std::chrono::milliseconds sessionVerifyLimit{std::chrono::seconds(10)};
+};
+
+// The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
+// devices, phone presence, registry mirroring, user records, discovery commands, secure-desktop
+// authentication, enrollment flows) are not present: their operations log that and return the
+// general failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the operations without a
+// result), except where an operation's answer needs no component.
+//
+// Keeps no per-call state; thread-safe as far as services is. Never throws.
+class EngineRpcOperations final : public EngineOperations {
+ public:
+  explicit EngineRpcOperations(EngineRpcServices& services, EngineRpcOptions options = {});
+
+  void ResetServiceRpc(CallContext& call) override;
+  int32_t GetSessionIdRpc(CallContext& call) override;
+  void ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) override;
+  void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call, int32_t* outSize,
+                                        uint8_t* outBuffer, int32_t& dataState) override;
+  void UpdateAuthenticationErrorStateRpc(CallContext& call, int32_t first,
+                                         int32_t second) override;
+  AppletCallStatus SendMessageToAppletRpc(CallContext& call, int32_t reserved, int32_t inSize,
+                                          const uint8_t* inBytes, int32_t* outSize,
+                                          uint8_t* outBuffer) override;
+  void SetBTMockModeRpc(CallContext& call) override;
+  BtCallStatus SendMessageToBtDeviceRpc(CallContext& call, int32_t idSize,
+                                        const uint8_t* deviceId, int32_t inSize,
+                                        const uint8_t* inBytes, int32_t interactive,
+                                        int32_t* outSize, uint8_t* outBuffer) override;
+  BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& call, int32_t idSize,
+                                                  const uint8_t* deviceId) override;
+  BtCallStatus IsRSSISupportedRpc(CallContext& call, int16_t providerType,
+                                  int32_t& supported) override;
+  BtCallStatus GetRSSIRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
+                          int32_t mustExist, int16_t& rssi) override;
+  BtCallStatus CalibrateRSSIRpc(CallContext& call, int32_t idSize,
+                                const uint8_t* deviceId) override;
+  BtCallStatus GetDeviceStatusRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
+                                  int32_t flag, int32_t& status) override;
+  BtCallStatus ScanRpc(CallContext& call, int16_t scanType, int32_t* outSize,
+                       uint8_t* outBuffer) override;
+  void UpdateProximityStateRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
+                               int32_t state) override;
+  int32_t AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
+                                     const char* second) override;
+  int32_t TriggerDataBackupRpc(CallContext& call, int16_t mode, const char* user,
+                               int32_t dataSize, const uint8_t* data) override;
+  int32_t GetDiscoveryInfoRpc(CallContext& call, int16_t kind, int32_t dataSize,
+                              const uint8_t* data, const char* first, const char* second,
+                              int32_t* outSize, uint8_t* outBuffer) override;
+  int32_t MirrorFactorSupportedStatusRpc(CallContext& call, int32_t dataSize,
+                                         const uint8_t* data) override;
+  int32_t GetUserRecordsRpc(CallContext& call, const char* userSid, int32_t* outSize,
+                            uint8_t* outBuffer) override;
+  BtCallStatus IsPhonePresentRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
+                                 int32_t& present) override;
+  int32_t SetUserPresenceRpc(CallContext& call, int32_t dataSize, const uint8_t* data) override;
+  void InitializeSessionRpc(CallContext& call) override;
+  int32_t RunEnrollmentFlowRpc(CallContext& call, int32_t value, const char* first,
+                               const char* second, int32_t dataSize,
+                               const uint8_t* data) override;
+
+ private:
+  // The notification call after admission; returns its result and sets dataState.
+  int32_t NotifyLoop(AsyncCallContext& call, int32_t* outSize, uint8_t* outBuffer,
+                     int32_t& dataState);
+  AppletCallStatus SendMessage(CallContext& call, int32_t inSize, const uint8_t* inBytes,
+                               int32_t* outSize, uint8_t* outBuffer);
+
+  EngineRpcServices& services;
+  const EngineRpcOptions options;
+};
+
+}  // namespace rpc

@@ -25,8 +25,8 @@ using Bytes = std::vector<uint8_t>;
 
 class FakeCall final : public AsyncCallContext {
  public:
-  explicit FakeCall(std::optional<CallerIdentity> caller = CallerIdentity{4321, 0, 0})
-      : AsyncCallContext(5, caller, caller ? 0 : 13) {}
+  explicit FakeCall(std::optional<CallerIdentity> identity = CallerIdentity{4321, 0, 0})
+      : AsyncCallContext(5, identity, identity ? 0 : 13) {}
   int32_t TestCancel() const override { return cancelStatus.load(); }
   void Complete(int32_t value) override {
     ++completions;
@@ -100,11 +100,11 @@ class EngineRpcOperationsTest : public ::testing::Test {
     return options;
   }
 
-  AppletCallStatus Send(int32_t capacity, Bytes& out, CallContext& call) {
+  AppletCallStatus Send(int32_t capacity, Bytes& out, CallContext& context) {
     const Bytes request{0xAA, 0xBB};
     outSize = capacity;
     out.assign(static_cast<size_t>(capacity), 0);
-    return operations.SendMessageToAppletRpc(call, 0, 2, request.data(), &outSize, out.data());
+    return operations.SendMessageToAppletRpc(context, 0, 2, request.data(), &outSize, out.data());
   }
 
   std::shared_ptr<LogCapture> capture = LogCapture::Install();
@@ -255,7 +255,9 @@ TEST_F(EngineRpcOperationsTest, NotifyEndsOnCancelBadStatusAndDeletion) {
     EXPECT_EQ(dataState, kDataStateNone) << c.line;
     EXPECT_TRUE(capture->Has(c.line)) << c.line;
     EXPECT_FALSE(services.asyncState) << c.line;
-    if (c.cancel == kCallCancelled) EXPECT_EQ(size, 0);
+    if (c.cancel == kCallCancelled) {
+      EXPECT_EQ(size, 0);
+    }
   }
 }
 

@@ -368,4 +368,25 @@ TYPED_TEST(RegistrySemanticsTest, ThreadsWritingAtOnceLoseNothing) {
   EXPECT_EQ(this->Subkeys(*key).size(), size_t{kThreads * kWrites});
 }
 
+// The fake's own controls, which other components' tests use to reach their error paths.
+TEST(MemoryRegistryTest, ReadOnlyFailureAndFlushControlsApplyToEveryHandle) {
+  keystone::testing::MemoryRegistry registry;
+  auto key = registry.CreateKey(kBase, access::kAllAccess);
+  key->SetValue("v", RegValue::Dword(1));
+  key->Flush();
+  key->Flush();
+  EXPECT_EQ(registry.FlushCount(), 2u);
+  registry.SetReadOnly(true);
+  EXPECT_EQ(ErrorOf([&] { key->SetValue("v", RegValue::Dword(2)); }), RegistryErrc::kAccessDenied);
+  EXPECT_EQ(ErrorOf([&] { registry.CreateKey("HKLM\\New", access::kRead); }),
+            RegistryErrc::kAccessDenied);
+  EXPECT_EQ(key->QueryValue("v")->AsDword(), 1u);
+  registry.SetReadOnly(false);
+  registry.SetFailure(RegistryErrc::kIoFailed);
+  EXPECT_EQ(ErrorOf([&] { registry.OpenKey(kBase, access::kRead); }), RegistryErrc::kIoFailed);
+  EXPECT_EQ(ErrorOf([&] { key->QueryValue("v"); }), RegistryErrc::kIoFailed);
+  registry.SetFailure(std::nullopt);
+  EXPECT_EQ(key->QueryValue("v")->AsDword(), 1u);
+}
+
 }  // namespace

@@ -520,8 +520,6 @@ ReplyDraft Applet::MigrateFiles(const mfab::Message& request, FwLog& log) {
   if (incoming.files.size() > kMaxDeliveredFiles) {
     throw AppletError(sim_error::kMalformedRequest, "more than 256 files to migrate");
   }
-  // The session's data is re-sealed; the engine delivers it again after the upgrade.
-  files.clear();
   pending.reset();
   upgrade = Upgrade{UpgradeStage::kIdle, svn, 0, {}};
   const SealingKey newKey = firmware->KeyFor(svn);
@@ -578,6 +576,10 @@ ReplyDraft Applet::FinishUpgrade(const mfab::Message& request, FwLog& log) {
   change.dataSvn = upgrade.targetSvn;
   change.sealSvn = upgrade.targetSvn;
   firmware->Commit(change);
+  // The session keeps what it holds (the records are unchanged), less what did not migrate: the
+  // engine does not deliver again what a request does not name.
+  std::erase_if(files, [&](const auto& entry) { return upgrade.migrated.count(entry.first) == 0; });
+  for (auto& [name, stored] : files) stored.svn = upgrade.targetSvn;
   log.Add(FwLog::kInfo, "upgrade: ", "security version upgrade to SVN %u complete", upgrade.targetSvn);
   upgrade = Upgrade{};
   return BooleanDraft(mt::kDataMigrationEnd, 0);

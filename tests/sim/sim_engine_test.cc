@@ -1,0 +1,252 @@
+// The real simulated applet under the engine's own applet channel: the resource manager, command
+// handler, applet manager and session load libkiln-sim.so through the configured library path,
+// and the applet's blobs are stored as .SDS files by the data controller in a temporary state
+// directory.
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "applet/kiln_library.h"
+#include "common/config_keys.h"
+#include "common/exceptions.h"
+#include "engine/resource_manager.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/os_version.h"
+#include "platform/registry.h"
+#include "sim/applet/protocol.h"
+#include "sim/applet/records.h"
+#include "storage/data_controller.h"
+#include "storage/policy_mirror.h"
+#include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/memory_registry.h"
+#include "tests/sim/sim_test_support.h"
+#include "tlv/client_messages.h"
+#include "tlv/host_messages.h"
+
+namespace kilnsim::testing {
+namespace {
+
+namespace mt = mfab::message_type;
+using keystone::testing::FakeAccounts;
+using keystone::testing::FakeAttestation;
+using keystone::testing::FakeAuthenticationState;
+
+constexpr uint32_t kAdminPid = 4242;
+constexpr uint32_t kClientSession = 17;
+constexpr char kSid[] = "S-1-5-21-11-22-33-1001";
+
+class PolicyIds : public mfab::IPolicyMirrorReader {
+ public:
+  std::vector<std::string> FactorIds() override { return {"Phone", "SmartCard"}; }
+  std::vector<std::string> ActionIds() override { return {"OSLogin", "VPN"}; }
+};
+
+// One engine's applet channel over the simulated applet, as the service builds it.
+class Engine {
+ public:
+  Engine(platform::Registry& registryToUse, std::chrono::milliseconds adapterLimit)
+      : registry(registryToUse), library(std::make_shared<mfab::SharedKilnLibrary>(registry)) {
+    accounts.elevatedPids[kAdminPid] = true;
+    sessionOptions.tee.adapter.timeoutMs = adapterLimit.count();
+    sessionOptions.tee.retrySleep = std::chrono::milliseconds(1);
+    sessionOptions.communicationRetrySleep = std::chrono::milliseconds(1);
+    mfab::ResourceManager::Options options;
+    options.applet.activityTimeout = std::chrono::seconds(10);
+    manager = std::make_unique<mfab::ResourceManager>(
+        mfab::ResourceManagerDependencies{
+            platform::SystemClock(), registry, accounts, *osVersion, controller, attestation, mirroring,
+            userRecords,
+            [this](mfab::SystemPowerStateManager&) { return authState; },
+            [this](mfab::IApiBusyFlag& busy) {
+              return std::make_unique<mfab::SessionAppletChannel>(
+                  mfab::AppletSessionServices{registry, platform::SystemClock(), *osVersion, controller, policy,
+                                              busy},
+                  library, sessionOptions);
+            },
+            nullptr, nullptr, nullptr},
+        options);
+  }
+
+  // A client request through the command handler and the applet, host work answered on the way.
+  mfab::Message Client(uint32_t type, const Bytes& payload) {
+    mfab::Message request = MakeRequest(type, payload, kClientSession);
+    const Bytes reply = manager->SendMessageToApplet(request.Serialize(), kAdminPid);
+    manager->ReleaseSessionId(kClientSession);
+    return mfab::Message::Parse(reply);
+  }
+
+  mfab::ResourceManager& Manager() { return *manager; }
+  const mfab::DataController& Controller() const { return controller; }
+  const std::shared_ptr<FakeAuthenticationState> authState = std::make_shared<FakeAuthenticationState>();
+
+ private:
+  platform::Registry& registry;
+  std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
+  mfab::DataController controller{registry, platform::SystemFileSystem()};
+  PolicyIds policy;
+  FakeAccounts accounts;
+  FakeAttestation attestation;
+  mfab::DataMirroringNotPresent mirroring;
+  mfab::UserRecordsNotPresent userRecords;
+  std::shared_ptr<mfab::IKilnLibrary> library;
+  mfab::AppletSessionOptions sessionOptions;
+  std::unique_ptr<mfab::ResourceManager> manager;
+};
+
+class SimEngineTest : public ::testing::Test {
+ protected:
+  SimEngineTest() {
+    ::setenv("KEYSTONE_STATE_DIR", state.Path().c_str(), 1);
+    ::unsetenv("KILN_SIM_STATE_DIR");  // the applet keeps its state under the engine's
+    using platform::RegValue;
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, mfab::kKilnLibraryPathValue,
+                                 RegValue::String(KILN_SIM_LIBRARY));
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath", RegValue::String("/opt/mfa.applet"));
+  }
+  ~SimEngineTest() override { ::unsetenv("KEYSTONE_STATE_DIR"); }
+
+  Engine& Start(std::chrono::milliseconds adapterLimit = std::chrono::seconds(5)) {
+    engine.reset();
+    engine = std::make_unique<Engine>(registry, adapterLimit);
+    return *engine;
+  }
+
+  void Faults(const std::string& text) {
+    std::filesystem::create_directories(state.Path() + "/kiln-sim");
+    state.WriteFile("kiln-sim/faults", text);
+  }
+
+  std::string Stored(const std::string& name) const { return state.ReadFile("Data/" + name + ".SDS"); }
+  bool IsStored(const std::string& name) const {
+    return std::filesystem::exists(state.Path() + "/Data/" + name + ".SDS");
+  }
+
+  mfab::GetPolicyDataResponse Policy() {
+    const mfab::Message reply = mfab::Message::Parse(engine->Manager().Applet().GetPolicyData());
+    EXPECT_EQ(reply.messageType, sim_type::kGetPolicyDataResponse) << ErrorTextOf(reply);
+    mfab::GetPolicyDataResponse policy;
+    policy.Deserialize(reply.payload);
+    return policy;
+  }
+
+  TempDir state;
+  keystone::testing::MemoryRegistry registry;
+  std::unique_ptr<Engine> engine;
+};
+
+TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndDeliveredBackAfterARestart) {
+  Start();
+  const mfab::Message reply = engine->Client(sim_type::kSetPolicyRequest, SamplePolicy("Card of Alice"));
+  ASSERT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
+  EXPECT_EQ(reply.sessionId, kClientSession);
+  ASSERT_TRUE(IsStored("_Sys$Policy"));
+  ASSERT_TRUE(IsStored("_Sys"));
+  ASSERT_TRUE(IsStored("_masterVersions"));
+  EXPECT_EQ(Stored("_Sys$Policy").find("Card of Alice"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(state.Path() + "/kiln-sim/device.key"));
+  const Bytes factors = Policy().factorsData;
+
+  Start();  // a new engine: a new session, opened with the stored files
+  EXPECT_EQ(Policy().factorsData, factors);
+  const std::string text(factors.begin(), factors.end());
+  EXPECT_NE(text.find("Card of Alice"), std::string::npos);
+}
+
+TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
+  Start();
+  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType, sim_type::kSetPolicyResponse);
+  mfab::SaveEnrollmentDataRequest store;
+  store.user = kSid;
+  store.factorId = "SmartCard";
+  ASSERT_EQ(engine->Client(mt::kSaveEnrollmentDataRequest, store.Serialize()).messageType,
+            mt::kSaveEnrollmentDataResponse);
+  ASSERT_TRUE(IsStored(std::string("_U") + kSid + "$ESmartCard"));
+
+  Start();
+  mfab::GetUserDataRequest query;
+  query.user = kSid;
+  mfab::Message request = MakeRequest(mt::kGetUserDataRequest, query.Serialize(), 0xFFFFFFFF);
+  mfab::Message reply = mfab::Message::Parse(engine->Manager().ExecuteMessageToApplet(request.Serialize()));
+  mfab::GetUserDataResponse response;
+  response.Deserialize(reply.payload);
+  const std::vector<UserData> users = ParseUserData(response.userData);
+  ASSERT_EQ(users.size(), 1u);
+  EXPECT_EQ(users[0].factors.count("SmartCard"), 1u);
+
+  Bytes removal;
+  mfab::AppendTlv(removal, tag::kUser, std::string_view(kSid));
+  ASSERT_EQ(engine->Client(sim_type::kRemoveUserRequest, removal).messageType, sim_type::kRemoveUserResponse);
+  EXPECT_FALSE(IsStored(std::string("_U") + kSid));
+  EXPECT_FALSE(IsStored(std::string("_U") + kSid + "$ESmartCard"));
+  EXPECT_TRUE(IsStored("_Sys$Policy"));
+
+  ASSERT_EQ(engine->Client(mt::kClientClearData, {}).messageType, sim_type::kClientClearDataResponse);
+  EXPECT_FALSE(IsStored("_Sys$Policy"));
+  EXPECT_THROW(engine->Manager().ExecuteMessageToApplet(
+                   MakeRequest(mt::kGetPolicyDataRequest, {}, 0xFFFFFFFF).Serialize()),
+               mfab::TEEException);
+}
+
+TEST_F(SimEngineTest, SurvivesAHungCall) {
+  Start(std::chrono::milliseconds(200));
+  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType, sim_type::kSetPolicyResponse);
+  Faults("hang SendAndRecv2 700ms\n");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    engine->Manager().Applet().GetPolicyData();
+  } catch (const std::exception&) {
+    // The time-out surfaces as whatever the channel makes of it; what matters is what follows.
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  // Once the hung call has returned and the recovery has run, the applet answers again.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool answered = false;
+  while (!answered && std::chrono::steady_clock::now() < deadline) {
+    try {
+      const mfab::Message reply = mfab::Message::Parse(engine->Manager().Applet().GetPolicyData());
+      answered = reply.messageType == sim_type::kGetPolicyDataResponse;
+    } catch (const std::exception&) {
+    }
+    if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(answered);
+}
+
+TEST_F(SimEngineTest, RetriesThroughStatusSequences) {
+  Faults("status CreateSession 0x1004*3 0\nstatus SendAndRecv2 0x300*3 0\n");
+  Start();
+  const mfab::Message reply = engine->Client(sim_type::kSetPolicyRequest, SamplePolicy());
+  EXPECT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
+  EXPECT_EQ(Policy().factorsData.empty(), false);
+}
+
+TEST_F(SimEngineTest, CompletesASecurityVersionUpgrade) {
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn", platform::RegValue::Dword(1));
+  Start();
+  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType, sim_type::kSetPolicyResponse);
+  const Bytes factors = Policy().factorsData;
+
+  Faults("svn 2\n");
+  EXPECT_THROW(engine->Manager().Applet().GetPolicyData(), mfab::SVNUpgradeException);
+  const std::string blob = Stored("_Sys$Policy");
+  ASSERT_GE(blob.size(), 8u);
+  EXPECT_EQ(blob.substr(4, 4), std::string("\0\0\0\2", 4));  // re-sealed under SVN 2
+  EXPECT_NE(state.ReadFile("kiln-sim/versions").find("data-svn 2"), std::string::npos);
+
+  EXPECT_EQ(Policy().factorsData, factors);
+  Start();
+  EXPECT_EQ(Policy().factorsData, factors);
+}
+
+}  // namespace
+}  // namespace kilnsim::testing

@@ -1,0 +1,578 @@
+#include "engine/applet_manager.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "applet/applet_message.h"
+#include "applet/kiln_exceptions.h"
+#include "common/exceptions.h"
+#include "common/status.h"
+#include "engine/system_power_state_manager.h"
+#include "log/logger.h"
+#include "tlv/client_messages.h"
+#include "tlv/host_messages.h"
+#include "tlv/message.h"
+#include "tlv/message_types.h"
+#include "tlv/metadata.h"
+#include "tlv/smart_card_messages.h"
+
+namespace mfab {
+namespace {
+
+AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
+
+constexpr uint32_t kQueuedRequestCommand = 0;
+constexpr uint32_t kIdleClearCommand = 1;
+constexpr const char* kOsLoginAction = "OSLogin";
+constexpr const char* kShuttingDown = "The applet manager is shutting down";
+
+// Categories of the stored data (group codes included).
+constexpr uint16_t kUserGroup = 0x0100;
+constexpr uint16_t kCertificate = 0x0003;
+constexpr uint16_t kUserEnrollment = 0x0101;
+constexpr uint16_t kUserActions = 0x0102;
+constexpr uint16_t kFactorSystem = 0x0201;
+
+// The identity a request's payload names. A payload that does not decode names nobody: the
+// applet judges the request itself and answers with its own error.
+template <typename Payload>
+std::string UserOf(const Message& message) {
+  Payload payload;
+  try {
+    payload.Deserialize(message.payload);
+  } catch (const TlvException& e) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "No user in the payload of %#x (%s)",
+           static_cast<unsigned>(message.messageType), e.what());
+    return {};
+  }
+  return payload.user;
+}
+
+// Which user and which stored data a request concerns, by its message type.
+RequestContext ContextFor(const Message& message) {
+  RequestContext context;
+  switch (message.messageType & 0xFFFFu) {
+    case 0x07:
+    case 0x0D:
+    case 0x26:
+      context.categories = {kCertificate};
+      break;
+    case 0x09:
+      context.user = UserOf<ActionAuthenticateRequest>(message);
+      context.categories = {kUserEnrollment, kFactorSystem};
+      break;
+    case 0x0B:
+      context.user = UserOf<EnrollFactorRequest>(message);
+      context.categories = {kUserEnrollment, kFactorSystem};
+      break;
+    case 0x0F:
+      context.categories = {kFactorSystem};
+      break;
+    case 0x11:
+      context.user = UserOf<UnenrollFactorRequest>(message);
+      context.categories = {kUserEnrollment, kFactorSystem};
+      break;
+    case 0x13:
+      context.user = UserOf<CheckFactorEnrollmentRequest>(message);
+      context.categories = {kUserEnrollment};
+      break;
+    case 0x22:
+      // StoreSecureDataRequest names no user (it has no 0x7B01); the data goes with the
+      // current one.
+      context.categories = {kUserActions};
+      break;
+    case 0x24:
+      context.user = UserOf<AuthenticateActionRetrieveDataRequest>(message);
+      context.categories = {kUserGroup, kFactorSystem, kCertificate};
+      break;
+    case 0x2C:
+      context.user = UserOf<ActionAuthenticateInterAppRequest>(message);
+      context.categories = {kFactorSystem, kUserGroup};
+      break;
+    case 0x32:
+      context.noPiggyBack = true;
+      break;
+    case 0x3E:
+    case 0x75:
+      context.user = UserOf<AuthenticatedUnenrollFactorRequest>(message);
+      context.categories = {kUserGroup, kFactorSystem};
+      break;
+    case 0x44:
+      context.user = UserOf<GetContAuthDataRequest>(message);
+      context.categories = {kUserEnrollment};
+      break;
+    case 0x52:
+      context.user = UserOf<InitAuthenticateActionRequest>(message);
+      context.categories = {kUserGroup, kFactorSystem};
+      break;
+    case 0x5F:
+      context.user = UserOf<GetPolicyActionFactorsDataRequest>(message);
+      context.categories = {kUserEnrollment};
+      break;
+    case 0x67:
+      context.user = UserOf<GetUserDataRequest>(message);
+      context.categories = {kUserEnrollment};
+      break;
+    case 0x74:
+      context.user = UserOf<NeedUserDataRequest>(message);
+      context.categories = {kUserGroup};
+      break;
+    case 0x7F:
+      context.user = UserOf<SmartCardFactor::SmartCardDataForEnrollment>(message);
+      context.categories = {kUserEnrollment, kFactorSystem};
+      break;
+    default:
+      break;
+  }
+  return context;
+}
+
+}  // namespace
+
+// A queued request that also remembers whether the library call timed out, so the caller can be
+// told so by type.
+class AppletManager::QueuedMessage : public AppletMessage {
+ public:
+  using AppletMessage::AppletMessage;
+  std::atomic<bool> kilnTimedOut{false};
+};
+
+SessionAppletChannel::SessionAppletChannel(const AppletSessionServices& services,
+                                           std::shared_ptr<IKilnLibrary> library,
+                                           AppletSessionOptions options)
+    : session(services, std::move(library), options) {}
+
+Bytes SessionAppletChannel::Send(uint32_t commandId, const Bytes& request,
+                                 const RequestContext& context) {
+  return session.Send(commandId, request, context);
+}
+bool SessionAppletChannel::HasOpenSession() const { return session.HasOpenSession(); }
+void SessionAppletChannel::OpenSession() { session.OpenSession(); }
+bool SessionAppletChannel::FwUpgraded() const { return session.FwUpgraded(); }
+
+AppletManager::AppletManager(AppletChannelFactory channelFactory, IAppletOwnership& owner,
+                             std::shared_ptr<IAuthenticationState> stateManager,
+                             SystemPowerStateManager& powerState, Options managerOptions)
+    : factory(std::move(channelFactory)),
+      resources(owner),
+      authStateManager(std::move(stateManager)),
+      power(powerState),
+      options(managerOptions) {
+  keystone::MutexLock lock(senderLock);
+  StartSenderLocked();
+}
+
+AppletManager::~AppletManager() {
+  Shutdown();
+  // The queue thread has ended; the channel (and with it the library session) goes here.
+  channel.reset();
+}
+
+void AppletManager::Shutdown() {
+  verifySessionRequested.store(false);
+  {
+    keystone::MutexLock lock(senderLock);
+    shutDown = true;
+    StopSenderLocked();
+  }
+  verified.notify_all();
+  {
+    keystone::MutexLock lock(queueLock);
+    closed = true;
+  }
+  FailQueued(kShuttingDown);
+  std::future<void> lastClear;
+  {
+    keystone::MutexLock lock(pkiLock);
+    lastClear = std::move(pkiClearTask);
+  }
+  if (lastClear.valid()) lastClear.wait();
+}
+
+void AppletManager::StartSenderLocked() {
+  if (sender.joinable() || shutDown) return;
+  {
+    keystone::MutexLock lock(queueLock);
+    stopRequested.store(false);
+  }
+  sender = std::thread([this] { AppletMessagesQueueSender(); });
+}
+
+void AppletManager::StopSenderLocked() {
+  if (!sender.joinable()) return;
+  {
+    keystone::MutexLock lock(queueLock);
+    stopRequested.store(true);
+  }
+  wake.notify_all();
+  // Waits for the exchange in flight, which the library layer bounds.
+  sender.join();
+}
+
+void AppletManager::PowerGate() {
+  // Within the sleep window the system is on its way down; after it the sleep is taken as over
+  // and the missed resume runs inside this test.
+  if (power.IsGoingToSleep()) {
+    throw AppletCurrentlyBusyException("Wait for S3/S4 resume event has timed out");
+  }
+}
+
+Bytes AppletManager::SendMessageToApplet(const Bytes& request) {
+  KS_LOG(Log(), kLogInfo, "AM-START", "SendMessageToApplet");
+  PowerGate();
+  Bytes reply = SendMessageUsingQueue(request);
+  KS_LOG(Log(), kLogInfo, "AM-END", "SendMessageToApplet");
+  return reply;
+}
+
+Bytes AppletManager::ExecuteMessageToApplet(const Bytes& request) {
+  KS_LOG(Log(), kLogInfo, "AM-START", "ExecuteMessageToApplet");
+  PowerGate();
+  Bytes reply = SendMessageUsingQueue(request);
+  const Message message = Message::Parse(reply);
+  if (message.messageType != message_type::kErrorReply) {
+    KS_LOG(Log(), kLogInfo, "AM-END", "ExecuteMessageToApplet");
+    return reply;
+  }
+  ErrorMessage error;
+  error.Deserialize(message.payload);
+  KS_LOG(Log(), kLogError, "AM-END", "Applet error reply %#x: %s",
+         static_cast<unsigned>(error.errorCode), error.errorText.c_str());
+  switch (error.errorCode) {
+    case applet_error::kFactorNotSupported: throw FactorNotSupportedException(error.errorText);
+    case applet_error::kAlreadyEnrolled: throw AlreadyEnrolledException(error.errorText);
+    case applet_error::kCannotEnroll: throw CannotEnrollException(error.errorText);
+    case applet_error::kEnrollmentError: throw EnrollmentError(error.errorText);
+    default: throw TEEException(error.errorText);
+  }
+}
+
+Bytes AppletManager::SendMessageUsingQueue(const Bytes& request) {
+  KS_LOG(Log(), kLogInfo, "AM-FLOW", "attemp to send message to applet using queue");
+  const Message message = Message::Parse(request);
+  auto queued = std::make_shared<QueuedMessage>(request, ContextFor(message), message.sessionId);
+  return Exchange(queued);
+}
+
+Bytes AppletManager::Exchange(const std::shared_ptr<QueuedMessage>& message) {
+  {
+    keystone::MutexLock lock(queueLock);
+    if (closed) throw std::runtime_error(kShuttingDown);
+    queue.push_back(message);
+  }
+  wake.notify_all();
+  try {
+    return message->GetAnswer(options.activityTimeout);
+  } catch (const std::runtime_error&) {
+    if (message->kilnTimedOut.load()) throw KILNCallTimeoutException();
+    throw;
+  }
+}
+
+Bytes AppletManager::GetPolicyData() {
+  KS_LOG(Log(), kLogInfo, "AM-FLOW", "Get Policy Data");
+  Message message;
+  message.moduleId = 5;
+  message.messageType = message_type::kGetPolicyDataRequest;
+  message.category = 1;
+  message.payload = GetPolicyDataRequest().Serialize();
+  message.isResponse = false;
+  message.sessionId = keystone::kNoSessionId;
+  return SendMessageUsingQueue(message.Serialize());
+}
+
+std::shared_ptr<AppletManager::QueuedMessage> AppletManager::PopFront() {
+  keystone::MutexLock lock(queueLock);
+  if (queue.empty() || stopRequested.load()) return nullptr;
+  std::shared_ptr<QueuedMessage> front = std::move(queue.front());
+  queue.pop_front();
+  return front;
+}
+
+void AppletManager::FailQueued(const std::string& text) {
+  std::deque<std::shared_ptr<QueuedMessage>> abandoned;
+  {
+    keystone::MutexLock lock(queueLock);
+    abandoned.swap(queue);
+  }
+  for (const auto& message : abandoned) {
+    message->SetFailed(std::runtime_error(text), AppletMessage::kFailureGeneral);
+  }
+}
+
+bool AppletManager::EnsureChannel(std::string& reason) {
+  if (channel) return true;
+  bool created = false;
+  try {
+    channel = factory();
+    created = channel != nullptr;
+    if (!created) reason = "no applet channel";
+  } catch (const std::exception& e) {
+    reason = e.what();
+  } catch (...) {
+    reason = "unknown failure";
+  }
+  if (created) {
+    firmwareChanged.store(channel->FwUpgraded());
+  } else {
+    KS_LOG(Log(), kLogError, "AM-FLOW", "The applet channel could not be created (%s)",
+           reason.c_str());
+  }
+  {
+    keystone::MutexLock lock(channelStateLock);
+    firstChannelAttemptDone = true;
+  }
+  channelAttempted.notify_all();
+  return created;
+}
+
+bool AppletManager::WaitForFirstChannelAttempt(std::chrono::milliseconds limit) {
+  keystone::MutexLock lock(channelStateLock);
+  return channelAttempted.wait_for(lock.Native(), limit, [this]() REQUIRES(channelStateLock) {
+    return firstChannelAttemptDone;
+  });
+}
+
+void AppletManager::SendOne(QueuedMessage& message) {
+  try {
+    if (!resources.IsCurrentFlowAllowed()) {
+      KS_LOG(Log(), kLogWarning, "AM-FLOW", "SendMessage rejected sessionId is %d",
+             static_cast<int>(message.SessionId()));
+      message.SetFailed(std::runtime_error("not allow to run this flow"),
+                        AppletMessage::kFailureConnectedStandby);
+      return;
+    }
+    std::string reason;
+    if (!EnsureChannel(reason)) {
+      // Requests that waited for this attempt share its outcome; a library that hangs on
+      // start-up then costs them one wait, not one each. Later requests try again.
+      const std::string text = "The applet is not available (" + reason + ")";
+      FailQueued(text);
+      throw std::runtime_error(text);
+    }
+    Bytes reply = channel->Send(kQueuedRequestCommand, message.Request(), message.Context());
+    message.SetAnswer(std::move(reply));
+    KS_LOG(Log(), kLogInfo, "AM-FLOW", "SendMessage attempt succeeded");
+  } catch (const SVNUpgradeException& e) {
+    message.SetFailed(e, AppletMessage::kFailureSvnUpgrade);
+  } catch (const KILNCallTimeoutException& e) {
+    message.kilnTimedOut.store(true);
+    message.SetFailed(e, AppletMessage::kFailureGeneral);
+  } catch (const std::exception& e) {
+    message.SetFailed(e, AppletMessage::kFailureGeneral);
+  } catch (...) {
+    message.SetFailed(
+        std::runtime_error(
+            "Unknown exception occurred while attempting to send the message to the applet"),
+        AppletMessage::kFailureGeneral);
+  }
+}
+
+void AppletManager::SendMessagesFromQueueToApplet() {
+  KS_LOG(Log(), kLogInfo, "AM-START", "SendMessagesFromQueueToApplet");
+  while (std::shared_ptr<QueuedMessage> message = PopFront()) SendOne(*message);
+  KS_LOG(Log(), kLogInfo, "AM-END", "SendMessagesFromQueueToApplet");
+}
+
+void AppletManager::IdleRelease() {
+  try {
+    resources.ReleaseSessionId(keystone::kNoSessionId);
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Releasing the session id failed (%s)", e.what());
+  }
+  try {
+    authStateManager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Updating the authentication state failed (%s)",
+           e.what());
+  }
+}
+
+void AppletManager::ClearContinuationCache() {
+  KS_LOG(Log(), kLogInfo, "AM-FLOW", "Clearing continuation cache");
+  try {
+    std::string reason;
+    if (!EnsureChannel(reason)) throw std::runtime_error(reason);
+    channel->Send(kIdleClearCommand, Bytes{}, RequestContext{});
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Clearing continuation cache failed");
+    KS_LOG(Log(), kLogInfo, "AM-FLOW", "%s", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Clearing continuation cache failed");
+  }
+}
+
+void AppletManager::VerifyOpenSession() {
+  KS_LOG(Log(), kLogInfo, "AM-FLOW", "Verify open session.");
+  try {
+    std::string reason;
+    if (EnsureChannel(reason) && !channel->HasOpenSession()) channel->OpenSession();
+  } catch (const std::exception& e) {
+    // The next request opens the session again; the client only asked us to try.
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Opening the applet session failed (%s)", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Opening the applet session failed");
+  }
+  {
+    keystone::MutexLock lock(queueLock);
+    verifySessionRequested.store(false);
+  }
+  verified.notify_all();
+}
+
+void AppletManager::RequestSessionVerification() {
+  {
+    keystone::MutexLock lock(queueLock);
+    verifySessionRequested.store(true);
+  }
+  wake.notify_all();
+}
+
+bool AppletManager::WaitSessionVerified(std::chrono::milliseconds limit) {
+  keystone::MutexLock lock(queueLock);
+  return verified.wait_for(lock.Native(), limit,
+                           [this] { return !verifySessionRequested.load(); });
+}
+
+void AppletManager::AppletMessagesQueueSender() noexcept {
+  try {
+    KS_LOG(Log(), kLogInfo, "AM-FLOW", "Starting queue monitoring");
+    {
+      std::string reason;
+      EnsureChannel(reason);
+    }
+    SendMessagesFromQueueToApplet();
+    bool idleCleared = false;
+    for (;;) {
+      bool woken = false;
+      {
+        keystone::MutexLock lock(queueLock);
+        if (stopRequested.load()) {
+          KS_LOG(Log(), kLogInfo, "AM-FLOW", "Stoping queue monitoring");
+          return;
+        }
+        woken = wake.wait_for(lock.Native(), options.activityTimeout,
+                              [this]() REQUIRES(queueLock) {
+                                return stopRequested.load() || verifySessionRequested.load() ||
+                                       !queue.empty();
+                              });
+      }
+      if (woken) {
+        if (stopRequested.load()) {
+          KS_LOG(Log(), kLogInfo, "AM-FLOW", "Stoping queue monitoring");
+          return;
+        }
+        if (verifySessionRequested.load()) {
+          VerifyOpenSession();
+        } else {
+          idleCleared = false;
+          SendMessagesFromQueueToApplet();
+          KS_LOG(Log(), kLogInfo, "AM-FLOW",
+                 "all messages were sent to applet , waiting for new messages");
+        }
+        continue;
+      }
+      KS_LOG(Log(), kLogInfo, "AM-FLOW", "Applet wasn't active for APPLET_ACTIVITY_TIMEOUT seconds");
+      IdleRelease();
+      if (!idleCleared) {
+        ClearContinuationCache();
+        idleCleared = true;
+      }
+    }
+  } catch (...) {
+    // Only logging can fail here (out of memory); the thread ends, requests time out.
+  }
+}
+
+void AppletManager::SendClearTimeoutCacheForOSLoginRequest() {
+  ClearActionTimeoutCacheRequest clear;
+  clear.actionId = kOsLoginAction;
+  Message message;
+  message.moduleId = 6;
+  message.messageType = message_type::kClearActionTimeoutCacheRequest;
+  message.category = 1;
+  message.payload = clear.Serialize();
+  message.isResponse = false;
+  message.sessionId = keystone::kNoSessionId;
+
+  const Message reply = Message::Parse(SendMessageToApplet(message.Serialize()));
+  BooleanResponse result;
+  result.Deserialize(reply.payload);
+  if (result.result != 0) KS_LOG(Log(), kLogWarning, "AM-FLOW", "Failed to clear cache timeout");
+
+  keystone::MutexLock lock(pkiLock);
+  if (pkiClearTask.valid() &&
+      pkiClearTask.wait_for(options.pkiClearWait) != std::future_status::ready) {
+    // The running clear covers the same action; keep at most one outstanding.
+    KS_LOG(Log(), kLogWarning, "AM-FLOW",
+           "The previous key-storage cache clear is still running; no new one started");
+    return;
+  }
+  pkiClearTask = std::async(std::launch::async, [this] { SendClearTimeoutCacheToPKI(kOsLoginAction); });
+}
+
+void AppletManager::SendClearTimeoutCacheToPKI(const std::string& action) {
+  try {
+    const std::string sid = resources.CurrentUserSid();
+    KS_LOG(Log(), kLogInfo, "AM-FLOW", "CurrentUserSid (%s)", sid.c_str());
+    if (sid.empty()) return;
+    // The key-storage provider that caches these authorizations exists only on the original
+    // platform; here there is nothing else to clear.
+    KS_LOG(Log(), kLogInfo, "AM-FLOW", "No key-storage provider cache to clear for %s",
+           action.c_str());
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Key-storage cache clear failed (%s)", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogWarning, "AM-FLOW", "Key-storage cache clear failed");
+  }
+}
+
+void AppletManager::HandlePowerSleepEvent() {
+  KS_LOG(Log(), kLogInfo, "AM-START", "HandlePowerSleepEvent");
+  {
+    keystone::MutexLock lock(senderLock);
+    StopSenderLocked();
+  }
+  KS_LOG(Log(), kLogInfo, "AM-FLOW", "queue activity was stopped");
+  KS_LOG(Log(), kLogInfo, "AM-END", "HandlePowerSleepEvent");
+}
+
+void AppletManager::HandlePowerResumeEvent() {
+  KS_LOG(Log(), kLogInfo, "AM-START", "HandlePowerResumeEvent");
+  {
+    keystone::MutexLock lock(senderLock);
+    StartSenderLocked();
+  }
+  KS_LOG(Log(), kLogInfo, "AM-END", "HandlePowerResumeEvent");
+}
+
+void AppletManager::HandleSessionLockEvent() {
+  KS_LOG(Log(), kLogInfo, "AM-START", "HandleSessionLockEvent");
+  SendClearTimeoutCacheForOSLoginRequest();
+  KS_LOG(Log(), kLogInfo, "AM-END", "HandleSessionLockEvent");
+}
+
+void AppletManager::HandleSessionLogoffEvent() {
+  KS_LOG(Log(), kLogInfo, "AM-START", "HandleSessionLogoffEvent");
+  SendClearTimeoutCacheForOSLoginRequest();
+  KS_LOG(Log(), kLogInfo, "AM-END", "HandleSessionLogoffEvent");
+}
+
+void AppletManager::HandleEnterConnectedStandbyEvent() {
+  KS_LOG(Log(), kLogInfo, "AM-START", "HandleEnterConnectedStandbyEvent");
+  if (!resources.IsCurrentFlowAllowed()) resources.ReleaseSessionId(resources.OwnerSessionId());
+  KS_LOG(Log(), kLogInfo, "AM-END", "HandleEnterConnectedStandbyEvent");
+}
+
+bool AppletManager::SenderRunningForTesting() {
+  keystone::MutexLock lock(senderLock);
+  return sender.joinable();
+}
+
+size_t AppletManager::QueueLengthForTesting() {
+  keystone::MutexLock lock(queueLock);
+  return queue.size();
+}
+
+}  // namespace mfab

@@ -1,0 +1,222 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "applet/api_busy_flag.h"
+#include "applet/applet_session.h"
+#include "applet/request_context.h"
+#include "common/mutex.h"
+#include "engine/system_power_state.h"
+#include "tlv/tlv.h"
+
+namespace mfab {
+
+class AppletMessage;
+class SystemPowerStateManager;
+
+// The applet as the queue thread talks to it: one session that is opened when needed. Used only
+// by the queue thread (and destroyed after it ended).
+class IAppletChannel {
+ public:
+  virtual ~IAppletChannel() = default;
+
+  // Sends request with commandId, attaching the stored data context needs, and returns the
+  // reply (empty when even a resend on a reopened session failed). Throws SVNUpgradeException
+  // after an upgrade and what the library layer throws.
+  virtual Bytes Send(uint32_t commandId, const Bytes& request, const RequestContext& context) = 0;
+  virtual bool HasOpenSession() const = 0;
+  // Opens (or reopens) the session; throws what the library layer throws.
+  virtual void OpenSession() = 0;
+  // True when a firmware change made the channel reinstall the applets while it was created.
+  virtual bool FwUpgraded() const = 0;
+};
+
+// Creates the channel; throws when the host-interface library cannot be loaded or initialized.
+// Called on the queue thread only.
+using AppletChannelFactory = std::function<std::unique_ptr<IAppletChannel>()>;
+
+// The channel over a real AppletSession. Owns what the session borrows except services' members.
+class SessionAppletChannel final : public IAppletChannel {
+ public:
+  // Constructing it initializes the library (see TeeApplet) and throws what that throws.
+  SessionAppletChannel(const AppletSessionServices& services,
+                       std::shared_ptr<IKilnLibrary> library, AppletSessionOptions options = {});
+
+  Bytes Send(uint32_t commandId, const Bytes& request, const RequestContext& context) override;
+  bool HasOpenSession() const override;
+  void OpenSession() override;
+  bool FwUpgraded() const override;
+
+ private:
+  AppletSession session;
+};
+
+// The engine's view of the authentication state manager: what the resource manager, the applet
+// manager, the command handler and the client operations ask of it. Thread-safe.
+class IAuthenticationState : public ISystemPowerState {
+ public:
+  virtual void UpdateAuthenticationState(const Bytes& reply) = 0;
+  virtual Bytes GetStatus() = 0;
+  virtual void StatusUpdateCompleted() = 0;
+  virtual void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) = 0;
+  virtual void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) = 0;
+  virtual bool AuthenticationInProgress() = 0;
+  virtual uint32_t CurrentAuthenticationActionId() = 0;
+  virtual void SetMonitoring(bool wanted) = 0;
+  virtual bool StatusChanged() = 0;
+  virtual bool MarkedForDeletion() = 0;
+};
+
+// What the applet manager needs of the resource manager's arbitration. Thread-safe.
+class IAppletOwnership {
+ public:
+  virtual ~IAppletOwnership() = default;
+  // Whether the owner's flow may run now (it may not in connected standby for types 1 and 2).
+  virtual bool IsCurrentFlowAllowed() = 0;
+  virtual uint32_t OwnerSessionId() = 0;
+  virtual void ReleaseSessionId(uint32_t sessionId) = 0;
+  // The console user's SID text, empty when none is known.
+  virtual std::string CurrentUserSid() = 0;
+};
+
+// Limits of the applet manager; tests shrink them.
+struct AppletManagerOptions {
+  // APPLET_ACTIVITY_TIMEOUT: the queue thread's idle period and a caller's wait for its answer.
+  std::chrono::milliseconds activityTimeout{std::chrono::seconds(60)};
+  // How long a lock or log-off waits for the previous key-storage clear before leaving it be.
+  std::chrono::milliseconds pkiClearWait{std::chrono::seconds(60)};
+};
+
+// The single way to the applet: every exchange goes through one queue served by one thread, the
+// queue sender, which owns the applet channel; callers block until their answer arrives. Maps the
+// applet's error replies to exceptions for the engine's own requests, cleans up after the applet
+// has been idle, and reacts to sleep, resume, lock, log-off and connected standby.
+//
+// The channel is created by the queue thread when it starts and again before a request whenever
+// the last attempt failed, so construction is quick and an applet that cannot be reached fails
+// the requests (with the reason) instead of the engine.
+//
+// Owned (shared) by the resource manager and the power-state manager's listener list.
+// Thread-safe. Lock order: senderLock before queueLock; no lock is held while the applet, the
+// resource manager or the authentication state manager is called.
+class AppletManager : public ISystemPowerState {
+ public:
+  using Options = AppletManagerOptions;
+
+  // owner and powerState must outlive this object. Starts the queue thread.
+  AppletManager(AppletChannelFactory channelFactory, IAppletOwnership& owner,
+                std::shared_ptr<IAuthenticationState> authStateManager,
+                SystemPowerStateManager& powerState, Options options = {});
+  ~AppletManager() override;
+  AppletManager(const AppletManager&) = delete;
+  AppletManager& operator=(const AppletManager&) = delete;
+
+  // Power gate, then the queue; returns the reply as it came, error replies included. Throws
+  // AppletCurrentlyBusyException during the first moments of a sleep, what SendMessageUsingQueue
+  // throws, and KILNCallTimeoutException when the library call timed out.
+  Bytes SendMessageToApplet(const Bytes& request);
+  // As SendMessageToApplet, but an error reply is thrown: FactorNotSupportedException,
+  // AlreadyEnrolledException, CannotEnrollException, EnrollmentError or TEEException, each with
+  // the applet's text.
+  Bytes ExecuteMessageToApplet(const Bytes& request);
+  // Queues the request (no power gate) and waits up to activityTimeout for its reply. Throws
+  // TlvException for a malformed request, std::runtime_error "waiting for applet message to
+  // complete has timed out", SVNUpgradeException, ConnectedStandByException or the stored
+  // failure's std::runtime_error.
+  Bytes SendMessageUsingQueue(const Bytes& request);
+  // Asks the applet for its policy (reply payload GetPolicyDataResponse).
+  Bytes GetPolicyData();
+
+  // Tells the applet to drop the cached "OSLogin" authorization, then starts the key-storage
+  // clear in the background (after the previous one ended). Throws what the send throws.
+  void SendClearTimeoutCacheForOSLoginRequest();
+  // The key-storage provider's cache clear for the console user; never throws.
+  void SendClearTimeoutCacheToPKI(const std::string& action);
+
+  // Makes the queue thread ensure that a session is open; WaitSessionVerified waits until it has
+  // tried (true) or limit passed (false).
+  void RequestSessionVerification();
+  bool WaitSessionVerified(std::chrono::milliseconds limit);
+  bool SessionVerificationPending() const { return verifySessionRequested.load(); }
+
+  // Waits until the queue thread's first attempt to create the channel ended (true) or limit
+  // passed (false); then FwUpgraded says whether that found a firmware change.
+  bool WaitForFirstChannelAttempt(std::chrono::milliseconds limit);
+  bool FwUpgraded() const { return firmwareChanged.load(); }
+
+  // Stops the queue thread and waits for the key-storage clear; what the destructor does first.
+  // Requests still queued fail. Idempotent.
+  void Shutdown();
+
+  void HandlePowerSleepEvent() override;
+  void HandlePowerResumeEvent() override;
+  void HandleSessionLockEvent() override;
+  void HandleSessionLogoffEvent() override;
+  void HandleEnterConnectedStandbyEvent() override;
+
+  bool SenderRunningForTesting();
+  size_t QueueLengthForTesting();
+
+ private:
+  class QueuedMessage;
+
+  // Throws AppletCurrentlyBusyException while a sleep is in progress.
+  void PowerGate();
+  // Queues message and waits for its outcome.
+  Bytes Exchange(const std::shared_ptr<QueuedMessage>& message);
+  void StartSenderLocked() REQUIRES(senderLock);
+  void StopSenderLocked() REQUIRES(senderLock);
+  void AppletMessagesQueueSender() noexcept;
+  void SendMessagesFromQueueToApplet();
+  void SendOne(QueuedMessage& message);
+  // Releases the owner and records the inactivity error after an idle period; never throws.
+  void IdleRelease();
+  void ClearContinuationCache();
+  void VerifyOpenSession();
+  // Creates the channel when there is none; false (and reason filled) when that failed.
+  bool EnsureChannel(std::string& reason);
+  std::shared_ptr<QueuedMessage> PopFront();
+  // Fails every request still queued with text.
+  void FailQueued(const std::string& text);
+
+  const AppletChannelFactory factory;
+  IAppletOwnership& resources;
+  const std::shared_ptr<IAuthenticationState> authStateManager;
+  SystemPowerStateManager& power;
+  const Options options;
+
+  // Touched by the queue thread only, and by the destructor after the thread ended.
+  std::unique_ptr<IAppletChannel> channel;
+
+  keystone::Mutex senderLock;  // Guards starting and stopping the sender.
+  std::thread sender GUARDED_BY(senderLock);
+  bool shutDown GUARDED_BY(senderLock) = false;
+
+  keystone::Mutex queueLock;  // Guards the queue and the waits on wake.
+  std::condition_variable wake;
+  std::deque<std::shared_ptr<QueuedMessage>> queue GUARDED_BY(queueLock);
+  bool closed GUARDED_BY(queueLock) = false;  // Shutdown began; nothing is queued any more.
+  // Written under queueLock (so no wake-up is missed), read anywhere.
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> verifySessionRequested{false};
+  std::condition_variable verified;
+
+  keystone::Mutex channelStateLock;  // Guards the member below.
+  std::condition_variable channelAttempted;
+  bool firstChannelAttemptDone GUARDED_BY(channelStateLock) = false;
+  std::atomic<bool> firmwareChanged{false};
+
+  keystone::Mutex pkiLock;  // Guards the member below; held while waiting for the old clear.
+  std::future<void> pkiClearTask GUARDED_BY(pkiLock);
+};
+
+}  // namespace mfab

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "applet/request_processor.h"
+#include "engine/system_power_state.h"
+#include "tlv/message.h"
+#include "tlv/tlv.h"
+
+namespace platform {
+class Accounts;
+class Clock;
+}  // namespace platform
+
+namespace mfab {
+
+class DataController;
+class IAttestationClient;
+class IAuthenticationState;
+
+// What the command handler needs of the resource manager. Thread-safe.
+class ICommandHandlerHost {
+ public:
+  virtual ~ICommandHandlerHost() = default;
+  // Whether the current owner's flow may run now.
+  virtual bool IsCurrentFlowAllowed() = 0;
+  // Claims the applet; throws AppletCurrentlyBusyException or ConnectedStandByException.
+  virtual void SetFlowType(uint32_t sessionId, int32_t flowType) = 0;
+  // Set while a security-version upgrade runs.
+  virtual bool ApiBusy() = 0;
+  // Reads and clears the mark a resume leaves.
+  virtual bool TakeResumeMark() = 0;
+};
+
+// The phone-presence monitor as the applet's presence check uses it; also a power listener.
+class IPhonePresenceMonitor : public ISystemPowerState {
+ public:
+  // Whether the phone with this device id is near. Throws when it cannot tell.
+  virtual bool IsPhonePresent(const Bytes& deviceId) = 0;
+};
+
+// Runs the factor-authentication flow the applet asks for.
+class IFactorFlowRunner {
+ public:
+  virtual ~IFactorFlowRunner() = default;
+  // Runs the flow on request for at most limit. Returns 0 with answer set to the message the
+  // flow built, 1 when it timed out, 2 when it could not start, anything else for no answer.
+  virtual int32_t RunFactorFlow(const Message& request, std::chrono::seconds limit,
+                                Bytes& answer) = 0;
+};
+
+// Client flow types by message type; 0 for the types that claim no particular flow.
+int32_t FlowTypeOf(uint32_t messageType);
+
+// The collaborators of the command handler; all borrowed, all must outlive it. The two nullable
+// ones stand for components that are not present: the handler answers as their absence implies.
+struct CommandHandlerServices {
+  ICommandHandlerHost& host;
+  IAuthenticationState& authState;
+  const DataController& dataController;
+  platform::Accounts& accounts;
+  platform::Clock& clock;
+  IAttestationClient& attestation;
+  IPhonePresenceMonitor* phonePresence = nullptr;
+  IFactorFlowRunner* factorFlows = nullptr;
+};
+
+struct CommandHandlerOptions {
+  // How long the applet's factor-authentication request may run.
+  std::chrono::seconds factorFlowLimit{120};
+};
+
+// Looks at every message between a client and the applet. A client request is admitted (or
+// refused), claims the applet for its session and flow, and may be answered here; an applet reply
+// that asks the host for work is answered here, and that answer goes back to the applet.
+//
+// Owned by value by the resource manager. Runs on the calling thread; thread-safe as far as its
+// collaborators are. Throws ApiCurrentlyBusyException, ConnectedStandByException,
+// AppletCurrentlyBusyException, InvalidApiException, NotElevatedException, ClearDiskException,
+// GenericException (attestation), and TlvException for malformed messages.
+class CommandHandler {
+ public:
+  using Options = CommandHandlerOptions;
+
+  explicit CommandHandler(const CommandHandlerServices& handlerServices, Options options = {});
+  CommandHandler(const CommandHandler&) = delete;
+  CommandHandler& operator=(const CommandHandler&) = delete;
+
+  // bytes is a client request (fromClient) or an applet reply. Empty result: forward the client
+  // request to the applet, or the reply is final. Otherwise: the client's answer, or the message
+  // to send to the applet. clientPid is the caller's process (0 when unknown).
+  Bytes HandleRequest(const Bytes& bytes, uint32_t clientPid, bool fromClient);
+
+  // Returns when the process runs elevated; logs and throws NotElevatedException otherwise.
+  void RequireElevation(uint32_t clientPid);
+
+  // Returns when an authentication runs and its action id equals the request's 0x7B47 value;
+  // throws InvalidApiException otherwise (or TlvException for a malformed payload).
+  void ValidateRequest(const Message& message);
+
+ private:
+  void Admit(const Message& message, bool fromClient);
+  Bytes DispatchClientRequest(const Message& message, uint32_t clientPid);
+  Bytes DispatchAppletRequest(const Message& message);
+  void StartOfAction(int32_t monitorStatus);
+  void ClearDataDirectoryForClient(uint32_t clientPid);
+  Bytes BooleanAnswer(const Message& request, uint32_t answerType, bool failed) const;
+  Bytes KeyRenewal(const Message& request);
+  Bytes PhonePresence(const Message& request);
+  Bytes FactorFlow(const Message& request);
+  Bytes NeedUserData(const Message& request) const;
+  Bytes DeleteLevel1(const Message& request);
+
+  const CommandHandlerServices services;
+  const Options options;
+  RequestProcessor requestProcessor;
+};
+
+}  // namespace mfab

@@ -1,0 +1,394 @@
+#include "engine/resource_manager.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "applet/kiln_exceptions.h"
+#include "common/config_keys.h"
+#include "common/exceptions.h"
+#include "common/status.h"
+#include "log/logger.h"
+#include "platform/accounts.h"
+#include "platform/os_version.h"
+#include "platform/registry.h"
+
+namespace mfab {
+namespace {
+
+AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
+
+constexpr const char* kOsVersionValue = "OSVersion";
+constexpr uint16_t kResumeMarkKey = 0;
+
+keystone::Mutex& SingletonMutex() {
+  static keystone::Mutex mutex;
+  return mutex;
+}
+
+// The singleton's state; the atomic pointer lets Instance() skip the mutex once it exists.
+struct Singleton {
+  std::atomic<ResourceManager*> published{nullptr};
+  std::shared_ptr<ResourceManager> instance;
+  ResourceManager::Factory factory;
+};
+
+Singleton& TheSingleton() {
+  static Singleton singleton;
+  return singleton;
+}
+
+// Runs an event handler's work; what it throws is logged, never passed on.
+template <typename Work>
+void GuardEvent(const char* handler, Work work) noexcept {
+  try {
+    KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager %s", handler);
+    work();
+  } catch (const std::exception& e) {
+    try {
+      KS_LOG(Log(), kLogError, "FLOW", "%s failed (%s)", handler, e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      KS_LOG(Log(), kLogError, "FLOW", "%s failed (Unknown exception)", handler);
+    } catch (...) {
+    }
+  }
+}
+
+void NotPresent(const char* component, const char* operation) {
+  KS_LOG(Log(), kLogInfo, "FLOW", "%s is not present (%s)", component, operation);
+}
+
+}  // namespace
+
+void DataMirroringNotPresent::MirrorDataIfEmpty() {
+  NotPresent("Registry mirroring", "MirrorDataIfEmpty");
+}
+void DataMirroringNotPresent::PolicyUpdated() { NotPresent("Registry mirroring", "PolicyUpdated"); }
+void DataMirroringNotPresent::UserUpdated(const std::string& /*user*/) {
+  NotPresent("Registry mirroring", "UserUpdated");
+}
+void UserRecordsNotPresent::updateUserRecord() { NotPresent("User records", "updateUserRecord"); }
+
+ResourceManager::ResourceManager(ResourceManagerDependencies dependencies, Options options)
+    : deps(std::move(dependencies)),
+      powerState(std::make_unique<SystemPowerStateManager>(deps.clock, options.power)),
+      authStateManager(deps.authStateFactory(*powerState)),
+      btManager(deps.btManager),
+      softBtManager(deps.softBtManager),
+      appletManager(std::make_shared<AppletManager>(
+          [factory = deps.channelFactory, busy = &apiBusy] { return factory(*busy); }, *this,
+          authStateManager, *powerState, options.applet)),
+      commandHandler(CommandHandlerServices{*this, *authStateManager, deps.dataController,
+                                            deps.accounts, deps.clock, deps.attestation,
+                                            softBtManager.get(), deps.factorFlows},
+                     options.commands) {
+  KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager created");
+  // Listener order: applet manager, Bluetooth manager, phone presence, authentication state.
+  powerState->RegisterListener(appletManager);
+  if (btManager) {
+    powerState->RegisterListener(btManager);
+  } else {
+    NotPresent("Bluetooth manager", "power listener");
+  }
+  if (softBtManager) {
+    powerState->RegisterListener(softBtManager);
+  } else {
+    NotPresent("Phone presence monitor", "power listener");
+  }
+  powerState->RegisterListener(authStateManager);
+  // Known before the first lock, so the key-storage clear has its user.
+  FindCurrentUserSid();
+}
+
+ResourceManager::~ResourceManager() {
+  // Nothing may call back into this object once its destruction goes on: the queue thread first,
+  // then the start-up tasks, then every listener task (destroying the power-state manager waits
+  // for them).
+  appletManager->Shutdown();
+  std::vector<std::future<void>> tasks;
+  {
+    keystone::MutexLock lock(stateMutex);
+    tasks = std::move(startupTasks);
+  }
+  for (std::future<void>& task : tasks) {
+    if (task.valid()) task.wait();
+  }
+  powerState.reset();
+  KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager destroyed");
+}
+
+void ResourceManager::InstallFactory(Factory factory) {
+  keystone::MutexLock lock(SingletonMutex());
+  TheSingleton().factory = std::move(factory);
+}
+
+ResourceManager& ResourceManager::Instance() {
+  Singleton& singleton = TheSingleton();
+  if (ResourceManager* existing = singleton.published.load(std::memory_order_acquire)) {
+    return *existing;
+  }
+  keystone::MutexLock lock(SingletonMutex());
+  if (ResourceManager* existing = singleton.published.load(std::memory_order_relaxed)) {
+    return *existing;
+  }
+  if (!singleton.factory) throw std::logic_error("No resource manager factory is installed");
+  singleton.instance = singleton.factory();
+  if (!singleton.instance) throw std::logic_error("The resource manager factory made nothing");
+  singleton.published.store(singleton.instance.get(), std::memory_order_release);
+  return *singleton.instance;
+}
+
+std::shared_ptr<ResourceManager> ResourceManager::Current() {
+  keystone::MutexLock lock(SingletonMutex());
+  return TheSingleton().instance;
+}
+
+void ResourceManager::DestroyInstance() {
+  keystone::MutexLock lock(SingletonMutex());
+  Singleton& singleton = TheSingleton();
+  singleton.published.store(nullptr, std::memory_order_release);
+  // The destructor never reaches for the singleton, so it may run under its mutex.
+  singleton.instance.reset();
+}
+
+bool ResourceManager::IsFlowAllowed(int32_t flowType) {
+  if ((flowType == kEnrollmentFlow || flowType == kAuthenticationFlow) &&
+      powerState->CurrentPowerState() == SystemPowerStateManager::kConnectedStandby) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "Block this Flow Type in CONNECTED_STANDBY");
+    return false;
+  }
+  return true;
+}
+
+int32_t ResourceManager::CurrentFlowType() {
+  keystone::MutexLock lock(arbitrationMutex);
+  return currentFlowType;
+}
+
+uint32_t ResourceManager::OwnerSessionId() {
+  keystone::MutexLock lock(arbitrationMutex);
+  return ownerSessionId;
+}
+
+bool ResourceManager::IsCurrentFlowAllowed() { return IsFlowAllowed(CurrentFlowType()); }
+
+void ResourceManager::SetFlowType(uint32_t sessionId, int32_t flowType) {
+  keystone::MutexLock lock(arbitrationMutex);
+  if (ownerSessionId == sessionId && currentFlowType == flowType) return;
+  if (ownerSessionId == keystone::kNoSessionId) {
+    // IsFlowAllowed takes only the power-state mutex, which never waits for this one.
+    if (!IsFlowAllowed(flowType)) {
+      throw ConnectedStandByException("cannot run this flow in Connected StandBy state");
+    }
+    ownerSessionId = sessionId;
+    currentFlowType = flowType;
+    return;
+  }
+  KS_LOG(Log(), kLogWarning, "FLOW", "Applet is currently busy with other flow");
+  throw AppletCurrentlyBusyException("Applet is currently busy with other flow");
+}
+
+void ResourceManager::ReleaseSessionId(uint32_t sessionId) {
+  uint32_t owner = 0;
+  {
+    keystone::MutexLock lock(arbitrationMutex);
+    if (sessionId == keystone::kNoSessionId || sessionId == ownerSessionId) {
+      ownerSessionId = keystone::kNoSessionId;
+      currentFlowType = 0;
+      return;
+    }
+    owner = ownerSessionId;
+  }
+  IsOwner(owner, sessionId);
+}
+
+void ResourceManager::IsOwner(uint32_t ownerId, uint32_t sessionId) {
+  KS_LOG(Log(), kLogWarning, "FLOW", "Applet is currently busy oner ID %d , sessionID %d",
+         static_cast<int>(ownerId), static_cast<int>(sessionId));
+}
+
+Bytes ResourceManager::SendMessageToApplet(const Bytes& request, uint32_t clientPid) {
+  Bytes own = commandHandler.HandleRequest(request, clientPid, true);
+  if (!own.empty()) return own;
+
+  Bytes last;
+  try {
+    last = appletManager->SendMessageToApplet(request);
+    authStateManager->UpdateAuthenticationState(last);
+    for (;;) {
+      Bytes hostAnswer = commandHandler.HandleRequest(last, clientPid, false);
+      if (hostAnswer.empty()) break;
+      last = appletManager->SendMessageToApplet(hostAnswer);
+      authStateManager->UpdateAuthenticationState(last);
+    }
+  } catch (const KILNCallTimeoutException&) {
+    KS_LOG(Log(), kLogError, "FLOW", "KILN call timed out; returning the last reply");
+    authStateManager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorKilnTimeout);
+  }
+  return last;
+}
+
+Bytes ResourceManager::ExecuteMessageToApplet(const Bytes& request) {
+  KS_LOG(Log(), kLogInfo, "FLOW", "ExecuteMessageToApplet");
+  return appletManager->ExecuteMessageToApplet(request);
+}
+
+void ResourceManager::FindCurrentUserSid() {
+  {
+    keystone::MutexLock lock(stateMutex);
+    currentUserSid.clear();
+  }
+  std::string sid;
+  try {
+    sid = deps.accounts.ConsoleUserSid();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "Cannot find the console user (%s)", e.what());
+    return;
+  }
+  if (sid.empty()) return;
+  {
+    keystone::MutexLock lock(stateMutex);
+    currentUserSid = sid;
+  }
+  KS_LOG(Log(), kLogInfo, "FLOW", "current usersid on Console Session: %s", sid.c_str());
+}
+
+std::string ResourceManager::CurrentUserSid() {
+  keystone::MutexLock lock(stateMutex);
+  return currentUserSid;
+}
+
+bool ResourceManager::SetAsyncRpcState(bool newState) {
+  keystone::MutexLock lock(asyncMutex);
+  const bool current = asyncRpcActive.load();
+  KS_LOG(Log(), kLogInfo, "FLOW", "SetAsyncRpcState to %d, current state is %d", newState ? 1 : 0,
+         current ? 1 : 0);
+  if (current == newState) {
+    KS_LOG(Log(), kLogInfo, "FLOW", "AsyncRpcState can't be changed");
+    return false;
+  }
+  asyncRpcActive.store(newState);
+  KS_LOG(Log(), kLogInfo, "FLOW", "AsyncRpcState changed is now %d", newState ? 1 : 0);
+  return true;
+}
+
+void ResourceManager::HandleOsUpgrade() {
+  try {
+    auto key = deps.registry.CreateKey(keystone::kEngineKey, platform::reg_access::kReadWrite);
+    const std::optional<platform::RegValue> stored = key->QueryValue(kOsVersionValue);
+    const uint32_t old = stored ? stored->AsDword() : 0;
+    const uint16_t current = platform::GetWindowsVersionClass(deps.osVersion);
+    if (old == current) return;
+    const std::string text = std::string("found new OS version, old: ") +
+                             platform::OsGenerationName(static_cast<uint16_t>(old)) + " , new :" +
+                             platform::OsGenerationName(current);
+    KS_LOG(Log(), kLogInfo, "FLOW", "%s", text.c_str());
+    key->SetValue(kOsVersionValue, platform::RegValue::Dword(current));
+    key->Flush();
+    key.reset();
+    deps.mirroring.UserUpdated("");
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "FLOW", "HandleOsUpgrade failed (%s)", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogError, "FLOW", "HandleOsUpgrade failed");
+  }
+}
+
+void ResourceManager::StartUserRecordTask() {
+  IUserRecords* records = &deps.userRecords;
+  keystone::MutexLock lock(stateMutex);
+  std::erase_if(startupTasks, [](std::future<void>& task) {
+    return task.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  });
+  startupTasks.push_back(std::async(std::launch::async, [records] {
+    try {
+      records->updateUserRecord();
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), kLogError, "FLOW", "User record update failed (%s)", e.what());
+    } catch (...) {
+      KS_LOG(Log(), kLogError, "FLOW", "User record update failed");
+    }
+  }));
+}
+
+uint32_t ResourceManager::NextSessionId() {
+  keystone::MutexLock lock(stateMutex);
+  if (sessionIdCounter == keystone::kNoSessionId) sessionIdCounter = 0;
+  return sessionIdCounter++;
+}
+
+bool ResourceManager::TakeResumeMark() {
+  keystone::MutexLock lock(stateMutex);
+  auto mark = resumeMarks.find(kResumeMarkKey);
+  if (mark == resumeMarks.end()) return false;
+  const bool wasSet = mark->second;
+  mark->second = false;
+  return wasSet;
+}
+
+void ResourceManager::HandlePowerSleepEvent() {
+  GuardEvent("HandlePowerSleepEvent", [this] {
+    ReleaseSessionId(keystone::kNoSessionId);
+    powerState->Sleep();
+  });
+}
+
+void ResourceManager::HandlePowerResumeEvent() {
+  GuardEvent("HandlePowerResumeEvent", [this] {
+    {
+      keystone::MutexLock lock(stateMutex);
+      resumeMarks[kResumeMarkKey] = true;
+    }
+    powerState->Resume();
+  });
+}
+
+void ResourceManager::HandleSessionUnlockEvent() {
+  GuardEvent("HandleSessionUnlockEvent", [this] {
+    FindCurrentUserSid();
+    powerState->SessionUnlock();
+  });
+}
+
+void ResourceManager::HandleSessionLockEvent() {
+  GuardEvent("HandleSessionLockEvent", [this] { powerState->SessionLock(); });
+}
+
+void ResourceManager::HandleLogoffEvent() {
+  GuardEvent("HandleLogoffEvent", [this] {
+    powerState->Logoff();
+    {
+      keystone::MutexLock lock(stateMutex);
+      currentUserSid.clear();
+    }
+    if (!btManager) {
+      NotPresent("Bluetooth manager", "ClearRssi");
+      return;
+    }
+    try {
+      btManager->ClearRssi();
+    } catch (...) {
+      KS_LOG(Log(), kLogWarning, "FLOW", "BtManager ClearRssi failed");
+    }
+  });
+}
+
+void ResourceManager::HandleConnectedStandbyEnterEvent() {
+  GuardEvent("HandleConnectedStandbyEnterEvent", [this] {
+    try {
+      appletManager->SendClearTimeoutCacheForOSLoginRequest();
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), kLogWarning, "FLOW", "Clearing the OSLogin cache failed (%s)", e.what());
+    }
+    powerState->EnterConnectedStandby();
+  });
+}
+
+void ResourceManager::HandleConnectedStandbyExitEvent() {
+  GuardEvent("HandleConnectedStandbyExitEvent", [this] { powerState->ExitConnectedStandby(); });
+}
+
+}  // namespace mfab

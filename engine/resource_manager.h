@@ -1,0 +1,218 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "applet/api_busy_flag.h"
+#include "common/mutex.h"
+#include "engine/applet_manager.h"
+#include "engine/command_handler.h"
+#include "engine/system_power_state_manager.h"
+#include "tlv/tlv.h"
+
+namespace platform {
+class Accounts;
+class Clock;
+class OsVersion;
+class Registry;
+}  // namespace platform
+
+namespace mfab {
+
+class DataController;
+class IAttestationClient;
+
+// The Bluetooth manager as the resource manager uses it; also a power listener.
+class IBluetoothManager : public ISystemPowerState {
+ public:
+  // Forgets the signal-strength state of every device. Throws on failure.
+  virtual void ClearRssi() = 0;
+};
+
+// Registry mirroring as the engine triggers it.
+class IDataMirroring {
+ public:
+  virtual ~IDataMirroring() = default;
+  virtual void MirrorDataIfEmpty() = 0;
+  virtual void PolicyUpdated() = 0;
+  // A user's data changed (empty: every user's).
+  virtual void UserUpdated(const std::string& user) = 0;
+};
+
+// The user records' update, run as the resource manager's start-up task.
+class IUserRecords {
+ public:
+  virtual ~IUserRecords() = default;
+  virtual void updateUserRecord() = 0;
+};
+
+// Stand-ins for components that do not exist yet: each operation logs that the component is not
+// present and does nothing else.
+class DataMirroringNotPresent final : public IDataMirroring {
+ public:
+  void MirrorDataIfEmpty() override;
+  void PolicyUpdated() override;
+  void UserUpdated(const std::string& user) override;
+};
+class UserRecordsNotPresent final : public IUserRecords {
+ public:
+  void updateUserRecord() override;
+};
+
+// Creates the authentication state manager over the power-state manager it must consult.
+using AuthenticationStateFactory =
+    std::function<std::shared_ptr<IAuthenticationState>(SystemPowerStateManager&)>;
+// Creates the applet channel (on the queue thread) with the flag an upgrade raises.
+using AppletChannelFactoryWithBusyFlag =
+    std::function<std::unique_ptr<IAppletChannel>(IApiBusyFlag&)>;
+
+// Everything the resource manager is built from. References are borrowed and must outlive it;
+// the nullable members stand for components that are not present yet.
+struct ResourceManagerDependencies {
+  platform::Clock& clock;
+  platform::Registry& registry;
+  platform::Accounts& accounts;
+  platform::OsVersion& osVersion;
+  const DataController& dataController;
+  IAttestationClient& attestation;
+  IDataMirroring& mirroring;
+  IUserRecords& userRecords;
+  AuthenticationStateFactory authStateFactory;
+  AppletChannelFactoryWithBusyFlag channelFactory;
+  // Not present yet: the Bluetooth manager, the phone-presence monitor (SoftBtManager) and the
+  // factor-authentication flows.
+  std::shared_ptr<IBluetoothManager> btManager;
+  std::shared_ptr<IPhonePresenceMonitor> softBtManager;
+  IFactorFlowRunner* factorFlows = nullptr;
+};
+
+struct ResourceManagerOptions {
+  AppletManagerOptions applet;
+  SystemPowerStateManager::Options power;
+  CommandHandlerOptions commands;
+};
+
+// The engine's long-lived services and the arbiter of the applet: owns the power-state manager,
+// the authentication state manager, the applet manager and the command handler; decides which
+// client session may run a flow against the applet; carries client requests through the command
+// handler and the applet manager while the applet asks for host work; knows the console user's
+// SID; detects an operating-system upgrade.
+//
+// One per process (Instance), created on first use from the installed factory and destroyed only
+// at service stop (DestroyInstance). Thread-safe: called from RPC threads, flow threads, event
+// tasks and the applet queue thread. The event handlers and HandleOsUpgrade never throw.
+class ResourceManager final : public IAppletOwnership, public ICommandHandlerHost {
+ public:
+  using Options = ResourceManagerOptions;
+  using Factory = std::function<std::unique_ptr<ResourceManager>()>;
+
+  // Flow types of the command handler that connected standby blocks.
+  static constexpr int32_t kEnrollmentFlow = 1;
+  static constexpr int32_t kAuthenticationFlow = 2;
+
+  ResourceManager(ResourceManagerDependencies dependencies, Options options = {});
+  ~ResourceManager() override;
+  ResourceManager(const ResourceManager&) = delete;
+  ResourceManager& operator=(const ResourceManager&) = delete;
+
+  // The process's instance, created with the installed factory on the first call. Throws
+  // std::logic_error when no factory is installed, and what the factory throws.
+  static ResourceManager& Instance();
+  // The instance if there is one (never creates); keeps it alive while held.
+  static std::shared_ptr<ResourceManager> Current();
+  // Drops the instance under the singleton mutex; it is destroyed there unless a holder of
+  // Current() still has it, in which case that holder destroys it.
+  static void DestroyInstance();
+  // The factory the next Instance() creation uses (the service installs the production one).
+  static void InstallFactory(Factory factory);
+
+  // True unless the machine is in connected standby and the flow type is 1 or 2.
+  bool IsFlowAllowed(int32_t flowType);
+  // Claims the applet for sessionId and flowType. Throws AppletCurrentlyBusyException when
+  // another session or flow holds it, ConnectedStandByException when the flow is blocked.
+  void SetFlowType(uint32_t sessionId, int32_t flowType) override;
+  // Frees the applet when sessionId owns it or is 0xFFFFFFFF; otherwise logs and keeps it.
+  void ReleaseSessionId(uint32_t sessionId) override;
+
+  // A client request through the command handler and the applet, with the applet's requests for
+  // host work answered on the way; returns the last reply (or the handler's own answer). A
+  // library time-out records error 0x301 and returns the last reply received (empty if none).
+  // Throws what the command handler and the applet manager throw.
+  Bytes SendMessageToApplet(const Bytes& request, uint32_t clientPid);
+  // The engine's own request; error replies are thrown (see AppletManager).
+  Bytes ExecuteMessageToApplet(const Bytes& request);
+
+  // Looks up the console user's SID into CurrentUserSid (empty when none); never throws.
+  void FindCurrentUserSid();
+  std::string CurrentUserSid() override;
+  // Test-and-set of the asynchronous-call flag: false when it already had newState.
+  bool SetAsyncRpcState(bool newState);
+  // Records the OS generation and triggers user-data mirroring when it changed; never throws.
+  void HandleOsUpgrade();
+  // Starts the user-record update on its own task (kept until destruction).
+  void StartUserRecordTask();
+  // The next client session id (GetSessionIdRpc); never 0xFFFFFFFF.
+  uint32_t NextSessionId();
+
+  // Raised while a security-version upgrade runs.
+  IApiBusyFlag& ApiBusyFlag() { return apiBusy; }
+  bool ApiBusy() override { return apiBusy.IsSet(); }
+  // Reads and clears the mark the last resume left.
+  bool TakeResumeMark() override;
+
+  void HandlePowerSleepEvent();
+  void HandlePowerResumeEvent();
+  void HandleSessionUnlockEvent();
+  void HandleSessionLockEvent();
+  void HandleLogoffEvent();
+  void HandleConnectedStandbyEnterEvent();
+  void HandleConnectedStandbyExitEvent();
+
+  IAuthenticationState& AuthStateManager() { return *authStateManager; }
+  AppletManager& Applet() { return *appletManager; }
+  SystemPowerStateManager& PowerState() { return *powerState; }
+  CommandHandler& Commands() { return commandHandler; }
+  // Null while the component is not present.
+  const std::shared_ptr<IBluetoothManager>& BtManager() const { return btManager; }
+  const std::shared_ptr<IPhonePresenceMonitor>& SoftBtManager() const { return softBtManager; }
+
+  bool IsCurrentFlowAllowed() override;
+  uint32_t OwnerSessionId() override;
+  int32_t CurrentFlowType();
+
+ private:
+  // Logs the refusal of a release by a session that does not own the applet.
+  void IsOwner(uint32_t ownerId, uint32_t sessionId);
+
+  ResourceManagerDependencies deps;
+
+  keystone::Mutex asyncMutex;  // Guards the test-and-set of the flag below.
+  std::atomic<bool> asyncRpcActive{false};
+  AtomicApiBusyFlag apiBusy;
+
+  keystone::Mutex arbitrationMutex;  // Guards the members below.
+  uint32_t ownerSessionId GUARDED_BY(arbitrationMutex) = 0xFFFFFFFF;
+  int32_t currentFlowType GUARDED_BY(arbitrationMutex) = 0;
+
+  keystone::Mutex stateMutex;  // Guards the members below.
+  std::string currentUserSid GUARDED_BY(stateMutex);
+  std::map<uint16_t, bool> resumeMarks GUARDED_BY(stateMutex);
+  uint32_t sessionIdCounter GUARDED_BY(stateMutex) = 1;
+  std::vector<std::future<void>> startupTasks GUARDED_BY(stateMutex);
+
+  // Destroyed explicitly before the listeners it holds (see the destructor).
+  std::unique_ptr<SystemPowerStateManager> powerState;
+  std::shared_ptr<IAuthenticationState> authStateManager;
+  std::shared_ptr<IBluetoothManager> btManager;
+  std::shared_ptr<IPhonePresenceMonitor> softBtManager;
+  std::shared_ptr<AppletManager> appletManager;
+  CommandHandler commandHandler;
+};
+
+}  // namespace mfab

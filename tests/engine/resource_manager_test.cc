@@ -1,0 +1,380 @@
+#include "engine/resource_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "applet/kiln_exceptions.h"
+#include "common/config_keys.h"
+#include "common/exceptions.h"
+#include "platform/os_version.h"
+#include "platform/registry.h"
+#include "storage/data_controller.h"
+#include "tests/applet/applet_test_support.h"
+#include "tests/fakes/fake_applet_channel.h"
+#include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/log_capture.h"
+#include "tests/fakes/memory_file_system.h"
+#include "tests/fakes/memory_registry.h"
+#include "tlv/host_messages.h"
+#include "tlv/message_types.h"
+
+namespace mfab {
+namespace {
+
+using keystone::testing::EnableEngineLog;
+using keystone::testing::Eventually;
+using keystone::testing::FakeAccounts;
+using keystone::testing::FakeApplet;
+using keystone::testing::FakeAttestation;
+using keystone::testing::FakeAuthenticationState;
+using keystone::testing::LogCapture;
+using keystone::testing::MemoryFileSystem;
+using keystone::testing::MemoryRegistry;
+using keystone::testing::Reply;
+using keystone::testing::SteppingClock;
+using namespace std::chrono_literals;
+namespace mt = message_type;
+
+constexpr char kConsoleSid[] = "S-1-5-21-9-9-9-1000";
+
+Bytes ClientRequest(uint32_t type, uint32_t sessionId = 7) {
+  Message message;
+  message.moduleId = 3;
+  message.messageType = type;
+  message.sessionId = sessionId;
+  return message.Serialize();
+}
+
+Bytes SaveRequestReply(const std::string& name) {
+  SaveRequest save;
+  save.masterVersionsData = {1};
+  save.secondFileName = name + "$2";
+  save.secondFileData = {2};
+  save.firstFileName = name;
+  save.firstFileData = {3};
+  return Reply(mt::kSaveRequest, save.Serialize());
+}
+
+class RecordingMirroring : public IDataMirroring {
+ public:
+  void MirrorDataIfEmpty() override {}
+  void PolicyUpdated() override {}
+  void UserUpdated(const std::string& user) override { users.push_back(user); }
+  std::vector<std::string> users;
+};
+
+class CountingUserRecords : public IUserRecords {
+ public:
+  void updateUserRecord() override { ++updates; }
+  std::atomic<int> updates{0};
+};
+
+class FakeBtManager : public IBluetoothManager {
+ public:
+  void ClearRssi() override {
+    ++clears;
+    if (fail) throw std::runtime_error("radio gone");
+  }
+  void HandlePowerSleepEvent() override { ++sleeps; }
+  std::atomic<int> clears{0};
+  std::atomic<int> sleeps{0};
+  bool fail = false;
+};
+
+class ResourceManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    capture = LogCapture::Install();
+    EnableEngineLog();
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                                 platform::RegValue::String("/data"));
+    accounts.SetConsoleSid(kConsoleSid);
+  }
+  void TearDown() override {
+    resources.reset();
+    capture->Uninstall();
+  }
+
+  ResourceManagerDependencies Dependencies() {
+    return ResourceManagerDependencies{
+        clock,
+        registry,
+        accounts,
+        *osVersion,
+        controller,
+        attestation,
+        mirroring,
+        userRecords,
+        [state = auth](SystemPowerStateManager&) -> std::shared_ptr<IAuthenticationState> {
+          return state;
+        },
+        [fake = applet](IApiBusyFlag&) { return fake->Factory()(); },
+        btManager,
+        nullptr,
+        nullptr};
+  }
+  static ResourceManagerOptions Options() {
+    ResourceManagerOptions options;
+    options.applet.activityTimeout = 10s;
+    options.power.standbyEntryDelay = 1ms;
+    return options;
+  }
+  ResourceManager& Start() {
+    resources = std::make_unique<ResourceManager>(Dependencies(), Options());
+    return *resources;
+  }
+  void SetBuildNumber(const std::string& build) {
+    platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                                 "CurrentBuildNumber", platform::RegValue::String(build));
+  }
+  std::optional<uint32_t> StoredOsVersion() {
+    return platform::ReadRegistryDword(registry, keystone::kEngineKey, "OSVersion");
+  }
+
+  std::shared_ptr<LogCapture> capture;
+  MemoryRegistry registry;
+  MemoryFileSystem files;
+  DataController controller{registry, files};
+  SteppingClock clock;
+  FakeAccounts accounts;
+  std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
+  FakeAttestation attestation;
+  RecordingMirroring mirroring;
+  CountingUserRecords userRecords;
+  std::shared_ptr<FakeAuthenticationState> auth = std::make_shared<FakeAuthenticationState>();
+  std::shared_ptr<FakeApplet> applet = std::make_shared<FakeApplet>();
+  std::shared_ptr<FakeBtManager> btManager;
+  std::unique_ptr<ResourceManager> resources;
+};
+
+TEST_F(ResourceManagerTest, OneSessionAndFlowHoldTheAppletUntilReleased) {
+  ResourceManager& rm = Start();
+  rm.SetFlowType(7, 3);
+  rm.SetFlowType(7, 3);
+  try {
+    rm.SetFlowType(8, 3);
+    ADD_FAILURE() << "second session admitted";
+  } catch (const AppletCurrentlyBusyException& e) {
+    EXPECT_STREQ(e.what(), "Applet is currently busy with other flow");
+  }
+  EXPECT_THROW(rm.SetFlowType(7, 2), AppletCurrentlyBusyException);
+
+  rm.ReleaseSessionId(8);
+  EXPECT_EQ(rm.OwnerSessionId(), 7u);
+  bool underIsOwner = false;
+  for (const auto& entry : capture->Entries()) {
+    if (entry.record.message == "Applet is currently busy oner ID 7 , sessionID 8") {
+      underIsOwner = entry.record.function.find("IsOwner") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(underIsOwner);
+
+  rm.ReleaseSessionId(7);
+  EXPECT_EQ(rm.OwnerSessionId(), 0xFFFFFFFFu);
+  EXPECT_EQ(rm.CurrentFlowType(), 0);
+  rm.SetFlowType(8, 3);
+  rm.ReleaseSessionId(0xFFFFFFFF);
+  EXPECT_EQ(rm.OwnerSessionId(), 0xFFFFFFFFu);
+}
+
+TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlows) {
+  ResourceManager& rm = Start();
+  applet->SetHandler([](uint32_t, const Bytes&) { return Reply(0xABBA0077, BooleanResponse().Serialize()); });
+  rm.SetFlowType(4, 2);
+  rm.HandleConnectedStandbyEnterEvent();
+  ASSERT_TRUE(Eventually([&] {
+    return rm.PowerState().CurrentPowerState() == SystemPowerStateManager::kConnectedStandby;
+  }));
+  // The applet manager, a listener, let go of the blocked owner.
+  ASSERT_TRUE(Eventually([&] { return rm.OwnerSessionId() == 0xFFFFFFFFu; }));
+  EXPECT_EQ(applet->CountCommand(0), 1u);  // the OSLogin cache clear
+
+  try {
+    rm.SetFlowType(5, 1);
+    ADD_FAILURE() << "enrollment admitted in connected standby";
+  } catch (const ConnectedStandByException& e) {
+    EXPECT_STREQ(e.what(), "cannot run this flow in Connected StandBy state");
+  }
+  EXPECT_TRUE(capture->Has("Block this Flow Type in CONNECTED_STANDBY"));
+  rm.SetFlowType(5, 3);
+  EXPECT_TRUE(rm.IsCurrentFlowAllowed());
+
+  rm.HandleConnectedStandbyExitEvent();
+  EXPECT_TRUE(rm.IsFlowAllowed(1));
+}
+
+TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReply) {
+  ResourceManager& rm = Start();
+  int exchange = 0;
+  applet->SetHandler([&](uint32_t, const Bytes&) {
+    switch (++exchange) {
+      case 1: return SaveRequestReply("_U1");
+      case 2: return SaveRequestReply("_U2");
+      default: return Reply(0xABBA0014);
+    }
+  });
+  EXPECT_EQ(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), Reply(0xABBA0014));
+
+  const auto sends = applet->Sends();
+  ASSERT_EQ(sends.size(), 3u);
+  EXPECT_EQ(Message::Parse(sends[1].request).messageType, mt::kSaveResponse);
+  EXPECT_EQ(Message::Parse(sends[2].request).messageType, mt::kSaveResponse);
+  EXPECT_EQ(auth->Replies().size(), 3u);
+  EXPECT_TRUE(files.HasFile("/data/Data/_U1.SDS"));
+  EXPECT_TRUE(files.HasFile("/data/Data/_U2$2.SDS"));
+  EXPECT_EQ(rm.OwnerSessionId(), 7u);
+}
+
+TEST_F(ResourceManagerTest, LibraryTimeoutReturnsTheLastReplyAndRecordsTheError) {
+  ResourceManager& rm = Start();
+  int exchange = 0;
+  applet->SetHandler([&](uint32_t, const Bytes&) -> Bytes {
+    if (++exchange == 2) throw KILNCallTimeoutException();
+    return SaveRequestReply("_U1");
+  });
+  EXPECT_EQ(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), SaveRequestReply("_U1"));
+  EXPECT_EQ(auth->Errors(), (std::vector<uint32_t>{0x301}));
+
+  exchange = 1;
+  rm.ReleaseSessionId(0xFFFFFFFF);
+  EXPECT_TRUE(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55).empty());
+}
+
+TEST_F(ResourceManagerTest, RefusedRequestsNeverReachTheApplet) {
+  ResourceManager& rm = Start();
+  auth->inProgress = true;
+  EXPECT_THROW(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), ApiCurrentlyBusyException);
+  auth->inProgress = false;
+  rm.ApiBusyFlag().Set();
+  EXPECT_THROW(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), ApiCurrentlyBusyException);
+  rm.ApiBusyFlag().Clear();
+  rm.SetFlowType(9, 1);
+  EXPECT_THROW(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), AppletCurrentlyBusyException);
+  EXPECT_TRUE(applet->Sends().empty());
+}
+
+TEST_F(ResourceManagerTest, AsyncRpcStateIsATestAndSet) {
+  ResourceManager& rm = Start();
+  EXPECT_TRUE(rm.SetAsyncRpcState(true));
+  EXPECT_FALSE(rm.SetAsyncRpcState(true));
+  EXPECT_TRUE(capture->Has("AsyncRpcState can't be changed"));
+  EXPECT_TRUE(rm.SetAsyncRpcState(false));
+  EXPECT_TRUE(capture->Has("AsyncRpcState changed is now 0"));
+}
+
+TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
+  ResourceManager& rm = Start();
+  SetBuildNumber("15063");
+  rm.HandleOsUpgrade();
+  EXPECT_EQ(StoredOsVersion(), 3u);
+  EXPECT_TRUE(capture->Has("found new OS version, old: UNKNOWN , new :WIN_10_RS2"));
+  EXPECT_EQ(mirroring.users, (std::vector<std::string>{""}));
+  rm.HandleOsUpgrade();
+  EXPECT_EQ(mirroring.users.size(), 1u);
+
+  const std::pair<const char*, uint32_t> builds[] = {{"16299", 4}, {"17134", 16}, {"10586", 2}};
+  for (const auto& [build, generation] : builds) {
+    SetBuildNumber(build);
+    rm.HandleOsUpgrade();
+    EXPECT_EQ(StoredOsVersion(), generation) << build;
+  }
+  EXPECT_TRUE(capture->Has("found new OS version, old: WIN_10_RS2 , new :WIN_10_RS3"));
+  EXPECT_TRUE(capture->Has("found new OS version, old: WIN_10_LATER , new :WIN_10_RS1"));
+
+  SetBuildNumber("build");
+  EXPECT_NO_THROW(rm.HandleOsUpgrade());
+  EXPECT_TRUE(capture->Has("HandleOsUpgrade failed (invalid stol argument)"));
+  EXPECT_EQ(StoredOsVersion(), 2u);
+}
+
+TEST_F(ResourceManagerTest, SleepAndResumeReachTheListenersAndLeaveAResumeMark) {
+  btManager = std::make_shared<FakeBtManager>();
+  ResourceManager& rm = Start();
+  rm.SetFlowType(7, 3);
+  rm.HandlePowerSleepEvent();
+  EXPECT_EQ(rm.OwnerSessionId(), 0xFFFFFFFFu);
+  ASSERT_TRUE(Eventually([&] { return !rm.Applet().SenderRunningForTesting(); }));
+  ASSERT_TRUE(Eventually([&] { return auth->sleeps == 1 && btManager->sleeps == 1; }));
+  EXPECT_FALSE(rm.TakeResumeMark());
+
+  rm.HandlePowerResumeEvent();
+  ASSERT_TRUE(Eventually([&] { return rm.Applet().SenderRunningForTesting(); }));
+  EXPECT_TRUE(rm.TakeResumeMark());
+  EXPECT_FALSE(rm.TakeResumeMark());
+}
+
+TEST_F(ResourceManagerTest, ConsoleUserIsFoundOnUnlockAndForgottenOnLogoff) {
+  accounts.SetConsoleSid("");
+  ResourceManager& rm = Start();
+  EXPECT_EQ(rm.CurrentUserSid(), "");
+  accounts.SetConsoleSid(kConsoleSid);
+  rm.HandleSessionUnlockEvent();
+  EXPECT_EQ(rm.CurrentUserSid(), kConsoleSid);
+  EXPECT_TRUE(capture->Has(std::string("current usersid on Console Session: ") + kConsoleSid));
+
+  rm.HandleLogoffEvent();
+  EXPECT_EQ(rm.CurrentUserSid(), "");
+  EXPECT_TRUE(capture->Has("Bluetooth manager is not present (ClearRssi)"));
+
+  accounts.sidFails = true;
+  EXPECT_NO_THROW(rm.HandleSessionUnlockEvent());
+  EXPECT_EQ(rm.CurrentUserSid(), "");
+}
+
+TEST_F(ResourceManagerTest, FailingRssiClearDoesNotStopTheLogoff) {
+  btManager = std::make_shared<FakeBtManager>();
+  btManager->fail = true;
+  ResourceManager& rm = Start();
+  rm.HandleLogoffEvent();
+  EXPECT_EQ(btManager->clears, 1);
+  EXPECT_TRUE(capture->Has("BtManager ClearRssi failed"));
+  EXPECT_EQ(rm.CurrentUserSid(), "");
+}
+
+TEST_F(ResourceManagerTest, SessionIdsAndStartupTasks) {
+  ResourceManager& rm = Start();
+  const uint32_t first = rm.NextSessionId();
+  EXPECT_EQ(rm.NextSessionId(), first + 1);
+  rm.StartUserRecordTask();
+  rm.StartUserRecordTask();
+  ASSERT_TRUE(Eventually([&] { return userRecords.updates == 2; }));
+}
+
+TEST_F(ResourceManagerTest, UnreachableAppletDoesNotStopTheResourceManager) {
+  applet->FailCreations(1000, "cannot load libkiln-sim.so");
+  ResourceManager& rm = Start();
+  try {
+    rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "The applet is not available (cannot load libkiln-sim.so)");
+  }
+  rm.HandleSessionLockEvent();
+  EXPECT_EQ(rm.NextSessionId(), 1u);
+}
+
+TEST_F(ResourceManagerTest, SingletonIsMadeOnceByTheInstalledFactoryAndDestroyedOnRequest) {
+  ResourceManager::InstallFactory(nullptr);
+  EXPECT_THROW(ResourceManager::Instance(), std::logic_error);
+  int made = 0;
+  ResourceManager::InstallFactory([&] {
+    ++made;
+    return std::make_unique<ResourceManager>(Dependencies(), Options());
+  });
+  EXPECT_EQ(ResourceManager::Current(), nullptr);
+  ResourceManager& first = ResourceManager::Instance();
+  EXPECT_EQ(&ResourceManager::Instance(), &first);
+  EXPECT_EQ(ResourceManager::Current().get(), &first);
+  ResourceManager::DestroyInstance();
+  EXPECT_EQ(ResourceManager::Current(), nullptr);
+  EXPECT_EQ(made, 1);
+  ResourceManager::InstallFactory(nullptr);
+}
+
+}  // namespace
+}  // namespace mfab

@@ -1,0 +1,158 @@
+#pragma once
+
+// A scriptable applet behind the applet manager's channel seam. The test keeps the FakeApplet;
+// the manager owns the channels its factory makes, which forward every call here. Thread-safe.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/applet_manager.h"
+
+namespace keystone::testing {
+
+class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
+ public:
+  // A hold that no test releases ends on its own after this long.
+  static constexpr std::chrono::seconds kHoldSafetyLimit{20};
+
+  using Handler = std::function<mfab::Bytes(uint32_t commandId, const mfab::Bytes& request)>;
+
+  struct Sent {
+    uint32_t commandId = 0;
+    mfab::Bytes request;
+    mfab::RequestContext context;
+  };
+
+  // What sends answer; by default the request itself comes back.
+  void SetHandler(Handler replyHandler) {
+    std::lock_guard<std::mutex> lock(mutex);
+    handler = std::move(replyHandler);
+  }
+  // The next `count` channel creations throw std::runtime_error(reason).
+  void FailCreations(int count, std::string reason = "KILN_Initialize failed") {
+    std::lock_guard<std::mutex> lock(mutex);
+    failingCreations = count;
+    creationFailure = std::move(reason);
+  }
+  void SetFwUpgraded(bool upgraded) {
+    std::lock_guard<std::mutex> lock(mutex);
+    fwUpgraded = upgraded;
+  }
+  // Sends block (after being recorded) until Release.
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex);
+    held = true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      held = false;
+    }
+    changed.notify_all();
+  }
+
+  std::vector<Sent> Sends() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sends;
+  }
+  size_t CountCommand(uint32_t commandId) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t count = 0;
+    for (const Sent& sent : sends) count += sent.commandId == commandId ? 1 : 0;
+    return count;
+  }
+  size_t Creations() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return creations;
+  }
+  size_t Opens() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return opens;
+  }
+  // Waits until at least count sends were recorded.
+  bool WaitForSends(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return sends.size() >= count; });
+  }
+
+  mfab::AppletChannelFactory Factory() {
+    std::shared_ptr<FakeApplet> self = shared_from_this();
+    return [self]() -> std::unique_ptr<mfab::IAppletChannel> { return self->Create(); };
+  }
+
+ private:
+  class Channel final : public mfab::IAppletChannel {
+   public:
+    Channel(std::shared_ptr<FakeApplet> fakeApplet, bool upgraded)
+        : applet(std::move(fakeApplet)), firmwareUpgraded(upgraded) {}
+    mfab::Bytes Send(uint32_t commandId, const mfab::Bytes& request,
+                     const mfab::RequestContext& context) override {
+      open = true;
+      return applet->Exchange(commandId, request, context);
+    }
+    bool HasOpenSession() const override { return open; }
+    void OpenSession() override {
+      open = true;
+      applet->CountOpen();
+    }
+    bool FwUpgraded() const override { return firmwareUpgraded; }
+
+   private:
+    std::shared_ptr<FakeApplet> applet;
+    bool open = false;
+    const bool firmwareUpgraded;
+  };
+
+  std::unique_ptr<mfab::IAppletChannel> Create() {
+    bool upgraded = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++creations;
+      if (failingCreations > 0) {
+        --failingCreations;
+        throw std::runtime_error(creationFailure);
+      }
+      upgraded = fwUpgraded;
+    }
+    return std::make_unique<Channel>(shared_from_this(), upgraded);
+  }
+
+  void CountOpen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++opens;
+  }
+
+  mfab::Bytes Exchange(uint32_t commandId, const mfab::Bytes& request,
+                       const mfab::RequestContext& context) {
+    Handler current;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      sends.push_back(Sent{commandId, request, context});
+      changed.notify_all();
+      changed.wait_for(lock, kHoldSafetyLimit, [this] { return !held; });
+      current = handler;
+    }
+    return current ? current(commandId, request) : request;
+  }
+
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  Handler handler;
+  int failingCreations = 0;
+  std::string creationFailure;
+  bool fwUpgraded = false;
+  bool held = false;
+  std::vector<Sent> sends;
+  size_t creations = 0;
+  size_t opens = 0;
+};
+
+}  // namespace keystone::testing

@@ -1,0 +1,192 @@
+#pragma once
+
+// Recording stand-ins for the collaborators of the applet manager, the command handler and the
+// resource manager. Thread-safe.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/exceptions.h"
+#include "engine/applet_manager.h"
+#include "engine/attestation_client.h"
+#include "engine/command_handler.h"
+#include "platform/accounts.h"
+
+namespace keystone::testing {
+
+class FakeAuthenticationState : public mfab::IAuthenticationState {
+ public:
+  void UpdateAuthenticationState(const mfab::Bytes& reply) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    replies.push_back(reply);
+  }
+  mfab::Bytes GetStatus() override { return {}; }
+  void StatusUpdateCompleted() override {}
+  void UpdateAuthenticationErrorState(int32_t, uint32_t) override {}
+  void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    errors.push_back(errorCode);
+  }
+  bool AuthenticationInProgress() override { return inProgress.load(); }
+  uint32_t CurrentAuthenticationActionId() override { return actionId.load(); }
+  void SetMonitoring(bool wanted) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    monitoring = wanted;
+  }
+  bool StatusChanged() override { return false; }
+  bool MarkedForDeletion() override { return false; }
+  void HandlePowerSleepEvent() override { ++sleeps; }
+
+  std::vector<uint32_t> Errors() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return errors;
+  }
+  std::vector<mfab::Bytes> Replies() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return replies;
+  }
+  std::optional<bool> Monitoring() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return monitoring;
+  }
+
+  std::atomic<bool> inProgress{false};
+  std::atomic<uint32_t> actionId{0};
+  std::atomic<int> sleeps{0};
+
+ private:
+  mutable std::mutex mutex;
+  std::vector<uint32_t> errors;
+  std::vector<mfab::Bytes> replies;
+  std::optional<bool> monitoring;
+};
+
+// The resource manager's arbitration as the applet manager sees it. CurrentUserSid can be made to
+// block until the test opens it, to hold a key-storage clear in flight.
+class FakeAppletOwnership : public mfab::IAppletOwnership {
+ public:
+  bool IsCurrentFlowAllowed() override { return flowAllowed.load(); }
+  uint32_t OwnerSessionId() override { return owner.load(); }
+  void ReleaseSessionId(uint32_t sessionId) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    releases.push_back(sessionId);
+  }
+  std::string CurrentUserSid() override {
+    std::unique_lock<std::mutex> lock(mutex);
+    events.push_back("sid-start");
+    if (holdSid) {
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(20), [this] { return !holdSid; });
+    }
+    events.push_back("sid-end");
+    changed.notify_all();
+    return sid;
+  }
+
+  void HoldSidLookups(bool hold) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      holdSid = hold;
+    }
+    changed.notify_all();
+  }
+  bool WaitForEvents(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return events.size() >= count; });
+  }
+  std::vector<std::string> Events() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return events;
+  }
+  std::vector<uint32_t> Releases() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return releases;
+  }
+
+  std::atomic<bool> flowAllowed{true};
+  std::atomic<uint32_t> owner{0xFFFFFFFF};
+  std::string sid = "S-1-5-21-1-2-3-1000";
+
+ private:
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  bool holdSid = false;
+  std::vector<uint32_t> releases;
+  std::vector<std::string> events;
+};
+
+class FakeCommandHost : public mfab::ICommandHandlerHost {
+ public:
+  bool IsCurrentFlowAllowed() override { return flowAllowed; }
+  void SetFlowType(uint32_t sessionId, int32_t flowType) override {
+    if (refuseClaims) throw mfab::AppletCurrentlyBusyException("Applet is currently busy with other flow");
+    claims.emplace_back(sessionId, flowType);
+  }
+  bool ApiBusy() override { return apiBusy; }
+  bool TakeResumeMark() override {
+    const bool was = resumeMark;
+    resumeMark = false;
+    return was;
+  }
+
+  bool flowAllowed = true;
+  bool refuseClaims = false;
+  bool apiBusy = false;
+  bool resumeMark = false;
+  std::vector<std::pair<uint32_t, int32_t>> claims;
+};
+
+class FakeAccounts : public platform::Accounts {
+ public:
+  std::string ConsoleUserSid() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++sidLookups;
+    if (sidFails) throw std::runtime_error("logind is not reachable");
+    return consoleSid;
+  }
+  bool IsProcessElevated(uint32_t pid) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    checkedPids.push_back(pid);
+    if (failingStep) throw platform::ElevationQueryError(*failingStep, 3, "no such process");
+    return elevatedPids.count(pid) != 0;
+  }
+
+  void SetConsoleSid(std::string sid) {
+    std::lock_guard<std::mutex> lock(mutex);
+    consoleSid = std::move(sid);
+  }
+  int SidLookups() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sidLookups;
+  }
+
+  std::map<uint32_t, bool> elevatedPids;
+  std::optional<platform::ElevationQueryError::Step> failingStep;
+  bool sidFails = false;
+  std::vector<uint32_t> checkedPids;
+
+ private:
+  mutable std::mutex mutex;
+  std::string consoleSid;
+  int sidLookups = 0;
+};
+
+class FakeAttestation : public mfab::IAttestationClient {
+ public:
+  void Initialize() override {
+    ++starts;
+    if (failure) throw mfab::GenericException(*failure);
+  }
+  int starts = 0;
+  std::optional<std::string> failure;
+};
+
+}  // namespace keystone::testing

@@ -1,0 +1,77 @@
+#include "platform/accounts.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <stdexcept>
+#include <string>
+
+namespace platform {
+namespace {
+
+constexpr char kMachineId[] = "4c4c4544004a3610804bb2c04f4e3332";
+
+TEST(AccountsTest, MachineAuthoritiesAreAStableHashOfTheMachineId) {
+  const MachineSidAuthorities derived = posix::DeriveMachineSidAuthorities(kMachineId);
+  // Case and a trailing newline do not change the machine.
+  EXPECT_EQ(posix::DeriveMachineSidAuthorities("4C4C4544004A3610804BB2C04F4E3332\n"), derived);
+  EXPECT_NE(posix::DeriveMachineSidAuthorities("4c4c4544004a3610804bb2c04f4e3333"), derived);
+  // The SID does not carry the machine id itself.
+  const std::string sid = LocalAccountSid(derived, 1000);
+  EXPECT_TRUE(std::regex_match(sid, std::regex(R"(S-1-5-21-\d{1,10}-\d{1,10}-\d{1,10}-1000)")))
+      << sid;
+  EXPECT_EQ(sid.find("4c4c4544"), std::string::npos);
+  EXPECT_EQ(LocalAccountSid({1, 2, 4294967295u}, 0), "S-1-5-21-1-2-4294967295-0");
+}
+
+TEST(AccountsTest, MalformedMachineIdsAreRefused) {
+  for (const char* bad : {"", "4c4c4544", "4c4c4544004a3610804bb2c04f4e33321",
+                          "4c4c4544004a3610804bb2c04f4e333g", "4c4c4544004a3610804bb2c04f4e333\n\n",
+                          "uninitialized\n"}) {
+    EXPECT_THROW(posix::DeriveMachineSidAuthorities(bad), std::invalid_argument) << bad;
+  }
+}
+
+TEST(AccountsTest, EffectiveUidIsTheSecondFieldOfTheUidLine) {
+  EXPECT_EQ(posix::EffectiveUidFromStatus("Name:\tbash\nUid:\t1000\t0\t1000\t1000\nGid:\t0\n"), 0u);
+  EXPECT_EQ(posix::EffectiveUidFromStatus("Uid:\t0\t1000\t0\t0"), 1000u);
+  EXPECT_EQ(posix::EffectiveUidFromStatus("Uid: 5 4294967295 5 5\n"), 4294967295u);
+  for (const char* bad : {"", "Name:\tbash\n", "Uid:\t1000\n", "Uid:\t1000\tx\n", "Uid:\t\n",
+                          "Uid:\t1\t4294967296\t1\t1\n", "Uid:\t1\t99999999999\n"}) {
+    EXPECT_FALSE(posix::EffectiveUidFromStatus(bad).has_value()) << bad;
+  }
+}
+
+TEST(AccountsTest, ElevationOfProcessesOnThisMachine) {
+  Accounts& accounts = SystemAccounts();
+  // Elevated exactly when this test runs as root.
+  EXPECT_EQ(accounts.IsProcessElevated(static_cast<uint32_t>(::getpid())), ::geteuid() == 0);
+  try {
+    accounts.IsProcessElevated(0x7FFFFFF0);
+    ADD_FAILURE() << "a process that cannot exist was examined";
+  } catch (const ElevationQueryError& e) {
+    EXPECT_EQ(e.FailedStep(), ElevationQueryError::Step::kOpenProcess);
+  }
+  EXPECT_THROW(accounts.IsProcessElevated(0), ElevationQueryError);
+  EXPECT_THROW(accounts.IsProcessElevated(0xFFFFFFFF), ElevationQueryError);
+}
+
+TEST(AccountsTest, ConsoleUserOnThisMachineIsALocalSidOrNobody) {
+  // A container or a headless host has no active seat; a desktop has its user.
+  std::string sid;
+  try {
+    sid = SystemAccounts().ConsoleUserSid();
+  } catch (const std::runtime_error& e) {
+    GTEST_SKIP() << "no machine id here: " << e.what();
+  }
+  if (!sid.empty()) {
+    std::string machinePrefix = LocalAccountSid(posix::ThisMachineSidAuthorities(), 0);
+    machinePrefix.pop_back();
+    EXPECT_EQ(sid.rfind(machinePrefix, 0), 0u) << sid;
+    EXPECT_TRUE(std::regex_match(sid.substr(machinePrefix.size()), std::regex(R"(\d+)"))) << sid;
+  }
+}
+
+}  // namespace
+}  // namespace platform

@@ -268,7 +268,8 @@ TEST_F(ServiceTest, FinishedEventTasksArePrunedOnTheNextLaunch) {
   // The unlock task throws; the handler neither waits for nor sees that.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Handle(14, 8), 0u);
   EXPECT_TRUE(components.WaitForCall("Unlock"));
-  // Once earlier tasks have ended, a launch leaves only itself in the list.
+  // Once earlier tasks have ended, a launch leaves at most itself in the list (none when it has
+  // already ended too); without pruning the list would only grow.
   const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
   size_t count = 0;
   do {
@@ -276,7 +277,7 @@ TEST_F(ServiceTest, FinishedEventTasksArePrunedOnTheNextLaunch) {
     Handle(14, 7);
     count = service->EventTaskCountForTesting();
   } while (count > 1 && std::chrono::steady_clock::now() < deadline);
-  EXPECT_EQ(count, 1u);
+  EXPECT_LE(count, 1u);
 }
 
 TEST_F(ServiceTest, ExceptionGuardTurnsFailuresIntoResult120) {

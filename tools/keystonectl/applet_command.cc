@@ -1,0 +1,516 @@
+// keystonectl applet, auth and session: the everyday client calls by what they do, on top of the
+// RPC interface (keystonectl rpc calls any operation by its parameters).
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rpc/client/client.h"
+#include "rpc/engine_operations.h"
+#include "tlv/catalogue.h"
+#include "tlv/message.h"
+#include "tlv/message_types.h"
+#include "tlv/metadata.h"
+#include "tlv/status_messages.h"
+#include "tlv/tlv.h"
+#include "tools/keystonectl/command.h"
+#include "tools/keystonectl/hex.h"
+
+namespace keystonectl {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using mfab::AppendTlv;
+using mfab::AppendTlvUint;
+using mfab::AuthenticationStatusData;
+using mfab::CatalogueEntry;
+using mfab::ErrorMessage;
+using mfab::FindMessageClass;
+using mfab::Message;
+using mfab::TlvException;
+namespace message_type = mfab::message_type;
+namespace record = mfab::record;
+
+// The applet's largest reply, so a reply never fails for want of room unless asked to.
+constexpr int32_t kDefaultCapacity = 32768;
+constexpr uint32_t kSetPolicyRequest = 0xABBA000D;
+constexpr uint32_t kPolicyModule = 5;
+constexpr uint32_t kNoSession = 0xFFFFFFFF;
+
+// SetPolicyRequest layout (docs/applet-protocol.md).
+constexpr uint16_t kTagFactorId = 0x7B14;
+constexpr uint16_t kTagActionId = 0x7B02;
+constexpr uint16_t kTagFactors = 0x7C01;
+constexpr uint16_t kTagFactor = 0x7C02;
+constexpr uint16_t kTagFactorName = 0x7C03;
+constexpr uint16_t kTagFactorType = 0x7C04;
+constexpr uint16_t kTagActions = 0x7C10;
+constexpr uint16_t kTagAction = 0x7C11;
+constexpr uint16_t kTagFactorSets = 0x7C12;
+constexpr uint16_t kTagFactorSet = 0x7C13;
+constexpr uint16_t kTagSetEntry = 0x7C14;
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+const char* StatusText(rpc::AppletCallStatus status) {
+  switch (status) {
+    case rpc::AppletCallStatus::kSuccess: return "success";
+    case rpc::AppletCallStatus::kBufferTooSmall: return "output buffer too small";
+    case rpc::AppletCallStatus::kGeneralFailure: return "the request failed in the engine";
+    case rpc::AppletCallStatus::kAppletBusy: return "applet busy with another session";
+    case rpc::AppletCallStatus::kApiBusy: return "API busy (authentication or upgrade running)";
+    case rpc::AppletCallStatus::kInvalidApi: return "invalid API call";
+    case rpc::AppletCallStatus::kNotElevated: return "not elevated (run as root)";
+    case rpc::AppletCallStatus::kSvnUpgrade: return "security-version upgrade happened, retry";
+    case rpc::AppletCallStatus::kConnectedStandby: return "refused in connected standby";
+    case rpc::AppletCallStatus::kAttestationFailure: return "attestation failure";
+    case rpc::AppletCallStatus::kClearDiskFailed: return "stored data could not be cleared";
+  }
+  return "unknown status";
+}
+
+uint32_t ParseNumber(const std::string& option, const std::string& text) {
+  try {
+    size_t used = 0;
+    const unsigned long long value = std::stoull(text, &used, 0);
+    if (used != text.size() || value > 0xFFFFFFFFull) throw std::out_of_range(text);
+    return static_cast<uint32_t>(value);
+  } catch (const std::logic_error&) {
+    throw UsageError(option + " needs a number, not '" + text + "'");
+  }
+}
+
+// Options shared by the subcommands; each takes what it knows and leaves the rest.
+struct CommonOptions {
+  std::string socket;
+  uint32_t session = kNoSession;
+  int32_t capacity = kDefaultCapacity;
+};
+
+// Takes "--name VALUE" at args[i] into value; false when args[i] is not that option.
+bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* name,
+                std::string& value) {
+  if (args[i] != name) return false;
+  if (i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
+  value = args[++i];
+  return true;
+}
+
+bool TakeCommon(const std::vector<std::string>& args, size_t& i, CommonOptions& common) {
+  std::string value;
+  if (TakeOption(args, i, "--socket", common.socket)) return true;
+  if (TakeOption(args, i, "--session", value)) {
+    common.session = ParseNumber("--session", value);
+    return true;
+  }
+  if (TakeOption(args, i, "--capacity", value)) {
+    common.capacity = static_cast<int32_t>(ParseNumber("--capacity", value));
+    return true;
+  }
+  return false;
+}
+
+std::unique_ptr<rpc::Client> MakeClient(const CommonOptions& common) {
+  return common.socket.empty() ? std::make_unique<rpc::Client>()
+                               : std::make_unique<rpc::Client>(common.socket);
+}
+
+// Prints a reply through the tlv command's message decoder.
+void PrintReply(const Bytes& reply) {
+  if (reply.empty()) {
+    std::printf("reply: (empty)\n");
+    return;
+  }
+  std::printf("reply (%zu bytes):\n", reply.size());
+  for (const Command& c : Commands()) {
+    if (std::string(c.name) == "tlv") {
+      std::fflush(stdout);
+      if (c.run({"message", ToHex(reply)}) == kExitOk) return;
+    }
+  }
+  std::printf("%s\n", ToHex(reply).c_str());
+}
+
+// Sends one request and prints the outcome; the exit code says whether the applet accepted it.
+int SendAndPrint(const Message& request, const CommonOptions& common, bool raw) {
+  const std::unique_ptr<rpc::Client> client = MakeClient(common);
+  const Bytes bytes = request.Serialize();
+  Bytes out(static_cast<size_t>(common.capacity));
+  int32_t outSize = common.capacity;
+  const rpc::AppletCallStatus status = client->SendMessageToAppletRpc(
+      0, static_cast<int32_t>(bytes.size()), bytes.data(), &outSize, out.data());
+  if (status != rpc::AppletCallStatus::kSuccess) {
+    std::printf("status=%u (%s)\n", static_cast<unsigned>(status), StatusText(status));
+    return kExitFailure;
+  }
+  out.resize(static_cast<size_t>(outSize));
+  if (raw) {
+    std::printf("%s\n", ToHex(out).c_str());
+    return kExitOk;
+  }
+  std::printf("status=0 (success)\n");
+  PrintReply(out);
+  try {
+    const Message reply = Message::Parse(out);
+    if (reply.messageType == message_type::kErrorReply) {
+      ErrorMessage error;
+      error.Deserialize(reply.payload);
+      std::printf("applet error 0x%04X: %s\n", error.errorCode, error.errorText.c_str());
+      return kExitFailure;
+    }
+  } catch (const TlvException&) {
+    std::printf("the reply is not a Message envelope\n");
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+Bytes ReadPayloadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read " + path);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  return ParseHex(text);
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream stream(text);
+  std::string part;
+  while (std::getline(stream, part, separator)) parts.push_back(part);
+  return parts;
+}
+
+// --factor ID:TYPE[:NAME] as a 0x7C02 element.
+Bytes FactorElement(const std::string& spec) {
+  const std::vector<std::string> parts = Split(spec, ':');
+  if (parts.size() < 2 || parts[0].empty()) {
+    throw UsageError("--factor needs ID:TYPE[:NAME], not '" + spec + "'");
+  }
+  Bytes element;
+  AppendTlv(element, kTagFactorId, parts[0]);
+  AppendTlv(element, kTagFactorName, parts.size() > 2 ? parts[2] : parts[0]);
+  AppendTlvUint(element, kTagFactorType, ParseNumber("--factor", parts[1]));
+  Bytes item;
+  AppendTlv(item, kTagFactor, element);
+  return item;
+}
+
+// --action ID=F1+F2,F3 (sets separated by ',', factors of a set by '+') as a 0x7C11 element.
+Bytes ActionElement(const std::string& spec) {
+  const size_t equals = spec.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
+    throw UsageError("--action needs ID=FACTOR[+FACTOR][,FACTOR...], not '" + spec + "'");
+  }
+  Bytes sets;
+  for (const std::string& set : Split(spec.substr(equals + 1), ',')) {
+    Bytes entries;
+    for (const std::string& factor : Split(set, '+')) {
+      Bytes entry;
+      AppendTlv(entry, kTagFactorId, factor);
+      AppendTlv(entries, kTagSetEntry, entry);
+    }
+    AppendTlv(sets, kTagFactorSet, entries);
+  }
+  Bytes element;
+  AppendTlv(element, kTagActionId, spec.substr(0, equals));
+  AppendTlv(element, kTagFactorSets, sets);
+  Bytes item;
+  AppendTlv(item, kTagAction, element);
+  return item;
+}
+
+int RunPolicySet(const std::vector<std::string>& args, size_t start) {
+  CommonOptions common;
+  std::string file;
+  Bytes factors;
+  Bytes actions;
+  for (size_t i = start; i < args.size(); ++i) {
+    std::string value;
+    if (TakeCommon(args, i, common)) continue;
+    if (TakeOption(args, i, "--file", file)) continue;
+    if (TakeOption(args, i, "--factor", value)) {
+      const Bytes element = FactorElement(value);
+      factors.insert(factors.end(), element.begin(), element.end());
+      continue;
+    }
+    if (TakeOption(args, i, "--action", value)) {
+      const Bytes element = ActionElement(value);
+      actions.insert(actions.end(), element.begin(), element.end());
+      continue;
+    }
+    throw UsageError("unknown policy set argument '" + args[i] + "'");
+  }
+  Message request;
+  request.moduleId = kPolicyModule;
+  request.messageType = kSetPolicyRequest;
+  request.category = 1;
+  request.sessionId = common.session;
+  if (!file.empty()) {
+    if (!factors.empty() || !actions.empty()) {
+      throw UsageError("--file and --factor/--action exclude each other");
+    }
+    request.payload = ReadPayloadFile(file);
+  } else {
+    if (factors.empty()) throw UsageError("policy set needs --file or at least one --factor");
+    AppendTlv(request.payload, kTagFactors, factors);
+    if (!actions.empty()) AppendTlv(request.payload, kTagActions, actions);
+  }
+  return SendAndPrint(request, common, false);
+}
+
+int RunPolicyGet(const std::vector<std::string>& args, size_t start) {
+  CommonOptions common;
+  for (size_t i = start; i < args.size(); ++i) {
+    if (!TakeCommon(args, i, common)) throw UsageError("unknown policy get argument '" + args[i] + "'");
+  }
+  Message request;
+  request.moduleId = kPolicyModule;
+  request.messageType = message_type::kGetPolicyDataRequest;
+  request.category = 1;
+  request.sessionId = common.session;
+  return SendAndPrint(request, common, false);
+}
+
+int RunSend(const std::vector<std::string>& args, size_t start) {
+  CommonOptions common;
+  Message request;
+  request.moduleId = 0;
+  request.category = 0;
+  std::optional<uint32_t> type;
+  bool raw = false;
+  for (size_t i = start; i < args.size(); ++i) {
+    std::string value;
+    if (TakeCommon(args, i, common)) continue;
+    if (TakeOption(args, i, "--type", value)) {
+      type = ParseNumber("--type", value);
+    } else if (TakeOption(args, i, "--module", value)) {
+      request.moduleId = ParseNumber("--module", value);
+    } else if (TakeOption(args, i, "--category", value)) {
+      request.category = ParseNumber("--category", value);
+    } else if (TakeOption(args, i, "--payload", value)) {
+      request.payload = HexArgument(value);
+    } else if (args[i] == "--response") {
+      request.isResponse = true;
+    } else if (args[i] == "--raw") {
+      raw = true;
+    } else {
+      throw UsageError("unknown applet send argument '" + args[i] + "'");
+    }
+  }
+  if (!type) throw UsageError("applet send needs --type");
+  request.messageType = *type;
+  request.sessionId = common.session;
+  return SendAndPrint(request, common, raw);
+}
+
+int RunApplet(const std::vector<std::string>& args) {
+  try {
+    if (args.empty()) throw UsageError("applet needs send or policy");
+    if (args[0] == "send") return RunSend(args, 1);
+    if (args[0] == "policy" && args.size() >= 2 && args[1] == "set") return RunPolicySet(args, 2);
+    if (args[0] == "policy" && args.size() >= 2 && args[1] == "get") return RunPolicyGet(args, 2);
+    throw UsageError("unknown applet subcommand");
+  } catch (const UsageError& e) {
+    return Fail(kExitUsage, e.what());
+  } catch (const rpc::TransportError& e) {
+    return Fail(kExitFailure, std::string("cannot reach the engine: ") + e.what());
+  }
+}
+
+// Set by SIGINT; the waiting thread cancels the call when it sees it.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int) { interrupted = true; }
+
+void PrintStatus(const Bytes& status) {
+  if (status.empty()) {
+    std::printf("status: (none: no authentication is running)\n");
+    return;
+  }
+  AuthenticationStatusData data;
+  data.Deserialize(status);
+  const CatalogueEntry* entry = FindMessageClass("AuthenticationStatusData");
+  if (entry == nullptr) {
+    std::printf("status: %s\n", ToHex(status).c_str());
+    return;
+  }
+  std::printf("status:\n");
+  for (const record::FieldValue& field : entry->describe(data)) {
+    std::printf("  %-18s = %s\n", field.name.c_str(), field.text.c_str());
+  }
+}
+
+int RunAuth(const std::vector<std::string>& args) {
+  try {
+    if (args.empty() || args[0] != "wait") throw UsageError("auth needs wait");
+    CommonOptions common;
+    std::optional<double> timeout;
+    for (size_t i = 1; i < args.size(); ++i) {
+      std::string value;
+      if (TakeCommon(args, i, common)) continue;
+      if (TakeOption(args, i, "--timeout", value)) {
+        try {
+          timeout = std::stod(value);
+        } catch (const std::logic_error&) {
+          throw UsageError("--timeout needs seconds, not '" + value + "'");
+        }
+        continue;
+      }
+      throw UsageError("unknown auth wait argument '" + args[i] + "'");
+    }
+    const std::unique_ptr<rpc::Client> client = MakeClient(common);
+    rpc::CancelToken cancel;
+    std::atomic<bool> done{false};
+    std::atomic<bool> timedOut{false};
+    interrupted = false;
+    std::signal(SIGINT, OnInterrupt);
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(timeout.value_or(0)));
+    // Watches for Ctrl-C and the time limit; the call itself cannot be interrupted otherwise.
+    std::thread watcher([&] {
+      while (!done) {
+        if (interrupted || (timeout && std::chrono::steady_clock::now() >= deadline)) {
+          timedOut = !interrupted;
+          cancel.Cancel();
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+    Bytes out(static_cast<size_t>(common.capacity));
+    int32_t outSize = common.capacity;
+    int32_t dataState = 0;
+    int32_t result = -1;
+    try {
+      result = client->NotifyAuthenticateStatusAsyncRpc(&outSize, out.data(), dataState, &cancel);
+    } catch (...) {
+      done = true;
+      watcher.join();
+      std::signal(SIGINT, SIG_DFL);
+      throw;
+    }
+    done = true;
+    watcher.join();
+    std::signal(SIGINT, SIG_DFL);
+    std::printf("result=%d dataState=%d\n", result, dataState);
+    switch (result) {
+      case rpc::kNotifyStatusDelivered:
+        out.resize(static_cast<size_t>(outSize));
+        PrintStatus(out);
+        return kExitOk;
+      case rpc::kNotifyAlreadyWithinCall:
+        std::printf("another client is already waiting for the status\n");
+        return kExitFailure;
+      case rpc::kNotifyCancelled:
+        std::printf("%s\n", timedOut      ? "no status change within the time limit"
+                            : interrupted ? "cancelled"
+                                          : "the engine ended the call");
+        return kExitFailure;
+      case rpc::kNotifyBufferTooSmall:
+        std::printf("the status did not fit %d bytes (--capacity)\n", common.capacity);
+        return kExitFailure;
+      default: std::printf("the engine is stopping\n"); return kExitFailure;
+    }
+  } catch (const UsageError& e) {
+    return Fail(kExitUsage, e.what());
+  } catch (const rpc::TransportError& e) {
+    return Fail(kExitFailure, std::string("cannot reach the engine: ") + e.what());
+  }
+}
+
+int RunSession(const std::vector<std::string>& args) {
+  try {
+    if (args.empty()) throw UsageError("session needs new or release");
+    CommonOptions common;
+    std::optional<uint32_t> id;
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (TakeCommon(args, i, common)) continue;
+      if (args[0] == "release" && !id) {
+        id = ParseNumber("session id", args[i]);
+        continue;
+      }
+      throw UsageError("unknown session argument '" + args[i] + "'");
+    }
+    const std::unique_ptr<rpc::Client> client = MakeClient(common);
+    if (args[0] == "new") {
+      std::printf("%u\n", static_cast<uint32_t>(client->GetSessionIdRpc()));
+      return kExitOk;
+    }
+    if (args[0] == "release") {
+      if (!id) throw UsageError("session release needs the session id");
+      client->ReleaseSessionIdRpc(static_cast<int32_t>(*id));
+      return kExitOk;
+    }
+    throw UsageError("unknown session subcommand '" + args[0] + "'");
+  } catch (const UsageError& e) {
+    return Fail(kExitUsage, e.what());
+  } catch (const rpc::TransportError& e) {
+    return Fail(kExitFailure, std::string("cannot reach the engine: ") + e.what());
+  }
+}
+
+constexpr const char* kCommonHelp =
+    "Common options: --socket PATH (the engine's endpoint; default IVoxWithMfa in the runtime\n"
+    "directory), --session N (the client session the request belongs to; default 0xffffffff),\n"
+    "--capacity N (the output buffer offered, default 32768).\n";
+
+const std::string kAppletUsage = std::string(
+    "usage: keystonectl applet send --type N [--module N] [--category N] [--payload HEX]\n"
+    "                               [--response] [--raw] [common options]\n"
+    "       keystonectl applet policy set (--factor ID:TYPE[:NAME]... [--action ID=F1+F2,F3]...\n"
+    "                                      | --file HEXFILE) [common options]\n"
+    "       keystonectl applet policy get [common options]\n"
+    "\n"
+    "  send        builds a Message, sends it with SendMessageToAppletRpc and decodes the reply\n"
+    "              (--raw prints the reply in hex only)\n"
+    "  policy set  sets the applet's policy (0xABBA000D; the engine requires root): factors by\n"
+    "              id, type and display name, actions by id with their factor sets (',' between\n"
+    "              sets, '+' between the factors of a set), or a SetPolicyRequest payload in hex\n"
+    "  policy get  reads the policy back (GetPolicyDataRequest 0xABBA0065)\n"
+    "\n") + kCommonHelp +
+    "The applet is held by the session of a request until it is released (keystonectl session\n"
+    "release N) or idle for 60 s; another session meanwhile gets status 3.\n"
+    "Prints status=N and the decoded reply. Exit 0 when the applet accepted the request, 1 for\n"
+    "any other call status, an applet error reply or a transport failure, 2 for a bad command "
+    "line.";
+
+const std::string kAuthUsage = std::string(
+    "usage: keystonectl auth wait [--timeout SECONDS] [common options]\n"
+    "\n"
+    "Waits for the next change of the authentication status (NotifyAuthenticateStatusAsyncRpc)\n"
+    "and prints it. Ctrl-C or the time limit cancels the call. Only one client may wait at a\n"
+    "time. Exit 0 when a status arrived, 1 otherwise.\n") + kCommonHelp;
+
+const std::string kSessionUsage = std::string(
+    "usage: keystonectl session new [common options]\n"
+    "       keystonectl session release ID [common options]\n"
+    "\n"
+    "  new      prints a fresh client session id (GetSessionIdRpc)\n"
+    "  release  frees the applet if session ID holds it (ReleaseSessionIdRpc; 4294967295\n"
+    "           frees it whoever holds it)\n");
+
+const RegisterCommand kRegisterApplet({"applet", "send applet messages, set and read the policy",
+                                       kAppletUsage.c_str(), RunApplet});
+const RegisterCommand kRegisterAuth({"auth", "wait for the authentication status",
+                                     kAuthUsage.c_str(), RunAuth});
+const RegisterCommand kRegisterSession({"session", "get and release client session ids",
+                                        kSessionUsage.c_str(), RunSession});
+
+}  // namespace
+}  // namespace keystonectl

@@ -33,13 +33,11 @@ constexpr const char* kEnrollmentFlow = "Enrollment flow";
 
 mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
 
-void Start(const char* operation) { KS_LOG(Log(), kLogInfo, "RPC-START", "%s", operation); }
-void End(const char* operation) { KS_LOG(Log(), kLogInfo, "RPC-END", "%s", operation); }
 
 // The entry and exit records of an operation whose component is not in the engine yet.
 void NotPresent(const char* operation, const char* component) noexcept {
   try {
-    Start(operation);
+    KS_LOG(Log(), kLogInfo, "RPC-START", "%s", operation);
     KS_LOG(Log(), kLogWarning, "RPC-END", "%s is not present (%s)", component, operation);
   } catch (...) {
     // Only logging can fail (out of memory); the operation still answers.
@@ -74,7 +72,7 @@ EngineRpcOperations::EngineRpcOperations(EngineRpcServices& engineServices,
 
 void EngineRpcOperations::ResetServiceRpc(CallContext& /*call*/) {
   try {
-    Start("ResetServiceRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "ResetServiceRpc");
     KS_LOG(Log(), kLogError, "RPC-END", "ResetServiceRpc is not supported in Production");
   } catch (...) {
     LogSwallowed("ResetServiceRpc", std::current_exception());
@@ -83,9 +81,9 @@ void EngineRpcOperations::ResetServiceRpc(CallContext& /*call*/) {
 
 int32_t EngineRpcOperations::GetSessionIdRpc(CallContext& /*call*/) {
   try {
-    Start("GetSessionIdRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "GetSessionIdRpc");
     const uint32_t id = services.NextSessionId();
-    End("GetSessionIdRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "GetSessionIdRpc");
     return static_cast<int32_t>(id);
   } catch (...) {
     LogSwallowed("GetSessionIdRpc", std::current_exception());
@@ -96,9 +94,9 @@ int32_t EngineRpcOperations::GetSessionIdRpc(CallContext& /*call*/) {
 
 void EngineRpcOperations::ReleaseSessionIdRpc(CallContext& /*call*/, int32_t sessionId) {
   try {
-    Start("ReleaseSessionIdRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "ReleaseSessionIdRpc");
     services.ReleaseSessionId(static_cast<uint32_t>(sessionId));
-    End("ReleaseSessionIdRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "ReleaseSessionIdRpc");
   } catch (...) {
     LogSwallowed("ReleaseSessionIdRpc", std::current_exception());
   }
@@ -182,7 +180,7 @@ void EngineRpcOperations::UpdateAuthenticationErrorStateRpc(CallContext& /*call*
                                                             int32_t second) {
   // first: the authentication's identifier (0x7B47 of its status); second: the client's error.
   try {
-    Start("UpdateAuthenticationErrorStateRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "UpdateAuthenticationErrorStateRpc");
     services.UpdateAuthenticationErrorState(first, static_cast<uint32_t>(second));
     KS_LOG(Log(), kLogInfo, "RPC-END", "End UpdateAuthenticationErrorStateRpc");
   } catch (...) {
@@ -196,9 +194,9 @@ AppletCallStatus EngineRpcOperations::SendMessageToAppletRpc(CallContext& call,
                                                              int32_t* outSize,
                                                              uint8_t* outBuffer) {
   try {
-    Start("SendMessageToAppletRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "SendMessageToAppletRpc");
     const AppletCallStatus status = SendMessage(call, inSize, inBytes, outSize, outBuffer);
-    End("SendMessageToAppletRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "SendMessageToAppletRpc");
     return status;
   } catch (...) {
     // Only logging can fail here; the call still gets an answer.
@@ -256,7 +254,7 @@ AppletCallStatus EngineRpcOperations::SendMessage(CallContext& call, int32_t inS
 
 void EngineRpcOperations::SetBTMockModeRpc(CallContext& /*call*/) {
   try {
-    Start("SetBTMockModeRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "SetBTMockModeRpc");
     KS_LOG(Log(), kLogError, "RPC-END", "SetBTMockModeRpc is not supported in Production");
   } catch (...) {
     LogSwallowed("SetBTMockModeRpc", std::current_exception());
@@ -284,8 +282,8 @@ BtCallStatus EngineRpcOperations::IsRSSISupportedRpc(CallContext& /*call*/, int1
   try {
     // Provider type 3 is refused before the Bluetooth manager is asked.
     if (providerType == kNoRssiProviderType) {
-      Start("IsRSSISupportedRpc");
-      End("IsRSSISupportedRpc");
+      KS_LOG(Log(), kLogInfo, "RPC-START", "IsRSSISupportedRpc");
+      KS_LOG(Log(), kLogInfo, "RPC-END", "IsRSSISupportedRpc");
       return BtCallStatus::kGeneralFailure;
     }
     NotPresent("IsRSSISupportedRpc", kBtManager);
@@ -334,11 +332,11 @@ int32_t EngineRpcOperations::TriggerDataBackupRpc(CallContext& /*call*/, int16_t
                                                   const char* /*user*/, int32_t /*dataSize*/,
                                                   const uint8_t* /*data*/) {
   try {
-    Start("TriggerDataBackupRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "TriggerDataBackupRpc");
     const char* modeText = mode == 0 ? "Clear All" : mode == 1 ? "Update User" : "Update All";
     if (mode < 0 || mode > 2) {
       // Other modes do nothing, whatever components there are.
-      End("TriggerDataBackupRpc");
+      KS_LOG(Log(), kLogInfo, "RPC-END", "TriggerDataBackupRpc");
       return static_cast<int32_t>(kStatusSuccess);
     }
     KS_LOG(Log(), kLogInfo, "RPC-FLOW", "%s", modeText);
@@ -356,9 +354,9 @@ int32_t EngineRpcOperations::GetDiscoveryInfoRpc(CallContext& /*call*/, int16_t 
   try {
     if (kind < 0 || kind > kLastDiscoveryKind) {
       // Kinds without a command have an empty reply.
-      Start("GetDiscoveryInfoRpc");
+      KS_LOG(Log(), kLogInfo, "RPC-START", "GetDiscoveryInfoRpc");
       const uint32_t status = populateOutput(std::span<const uint8_t>{}, outSize, outBuffer);
-      End("GetDiscoveryInfoRpc");
+      KS_LOG(Log(), kLogInfo, "RPC-END", "GetDiscoveryInfoRpc");
       return static_cast<int32_t>(status);
     }
     NotPresent("GetDiscoveryInfoRpc", kind == 3 ? kUserRecords : kDiscovery);
@@ -394,7 +392,7 @@ int32_t EngineRpcOperations::SetUserPresenceRpc(CallContext& /*call*/, int32_t, 
 
 void EngineRpcOperations::InitializeSessionRpc(CallContext& /*call*/) {
   try {
-    Start("InitializeSessionRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "InitializeSessionRpc");
     services.RequestSessionVerification();
     const auto deadline = std::chrono::steady_clock::now() + options.sessionVerifyLimit;
     while (services.SessionVerificationPending()) {
@@ -404,7 +402,7 @@ void EngineRpcOperations::InitializeSessionRpc(CallContext& /*call*/) {
       }
       std::this_thread::sleep_for(options.sessionCheckInterval);
     }
-    End("InitializeSessionRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "InitializeSessionRpc");
   } catch (...) {
     try {
       KS_LOG(Log(), kLogError, "RPC-END", "External open session throw exception");

@@ -126,8 +126,8 @@ class Firmware {
   std::map<uint32_t, SealingKey> keys GUARDED_BY(mutex);
 };
 
-// Text forms of the firmware and version files (also read by keystonectl's sim command through
-// the same layout). Parsing throws std::runtime_error naming the bad line.
+// Text forms of the firmware and version files (keystonectl's sim command reads and edits the
+// same text). Parsing throws std::runtime_error naming the bad line.
 FirmwareInfo ParseFirmwareFile(const std::string& text);
 std::string FormatFirmwareFile(const FirmwareInfo& info);
 VersionTable ParseVersionsFile(const std::string& text);

@@ -164,8 +164,10 @@ bool Server::StopListening() {
       if (!connection->closed) connection->stream.ShutdownRead();
     }
     const auto deadline = std::chrono::steady_clock::now() + options.stopTimeout;
-    ended = connectionsChanged.wait_until(lock.Native(), deadline,
-                                          [this] { return activeConnections == 0; });
+    while (activeConnections != 0 &&
+           connectionsChanged.wait_until(lock.Native(), deadline) == std::cv_status::no_timeout) {
+    }
+    ended = activeConnections == 0;
     if (!ended) {
       KS_LOG(Log(), mfab::kLogError, "RPC",
              "RPC server stopped with %u connections still in a call", activeConnections);

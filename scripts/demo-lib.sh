@@ -52,7 +52,11 @@ run_tour() {
   title "3. What the engine stored for the applet"
   say "The applet keeps nothing itself: it hands sealed blobs to the engine, which stores them as"
   say "<name>.SDS files in the Data directory (opaque, AES-GCM sealed by the applet)."
-  show ls -l "$KEYSTONE_STATE_DIR/Data"
+  if compgen -G "$KEYSTONE_STATE_DIR/Data/*.SDS" >/dev/null; then
+    show ls -l "$KEYSTONE_STATE_DIR/Data"
+  else
+    say "(nothing stored yet: no policy was set)"
+  fi
 
   title "4. One session at a time: the applet is held by the session of the last request"
   session=$("$ctl" session new)

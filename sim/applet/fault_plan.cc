@@ -162,24 +162,31 @@ FaultPlan ParseFaultPlan(std::string_view text) {
 
 FaultInjector::FaultInjector(std::string faultFilePath) : path(std::move(faultFilePath)) {}
 
-void FaultInjector::ReloadIfChangedLocked() {
+void FaultInjector::Refresh() {
   const FileStamp current = StampOf(path);
-  if (current == stamp) return;
+  {
+    keystone::MutexLock lock(mutex);
+    if (current == stamp) return;
+  }
+  FaultPlan fresh;
+  if (current.exists) {
+    try {
+      if (std::optional<std::string> text = ReadSmallFile(path, kMaxFaultFile)) fresh = ParseFaultPlan(*text);
+    } catch (const std::exception& error) {
+      fresh.problems.push_back(std::string("unreadable: ") + error.what());
+    }
+  }
+  keystone::MutexLock lock(mutex);
+  if (current == stamp) return;  // another thread took this version first
   stamp = current;
-  plan = FaultPlan{};
+  plan = std::move(fresh);
   for (size_t& index : statusIndex) index = 0;
   problemsReported = false;
-  if (!current.exists) return;
-  try {
-    if (std::optional<std::string> text = ReadSmallFile(path, kMaxFaultFile)) plan = ParseFaultPlan(*text);
-  } catch (const std::exception& error) {
-    plan.problems.push_back(std::string("unreadable: ") + error.what());
-  }
 }
 
 CallFaults FaultInjector::Next(KilnFunction function) {
+  Refresh();
   keystone::MutexLock lock(mutex);
-  ReloadIfChangedLocked();
   const size_t f = static_cast<size_t>(function);
   CallFaults faults;
   if (std::optional<FaultPlan::Hang>& hang = plan.hangs[f]; hang && Consume(hang->count)) {
@@ -207,14 +214,14 @@ CallFaults FaultInjector::Next(KilnFunction function) {
 }
 
 std::optional<uint32_t> FaultInjector::SvnOverride() {
+  Refresh();
   keystone::MutexLock lock(mutex);
-  ReloadIfChangedLocked();
   return plan.svn;
 }
 
 std::vector<std::string> FaultInjector::TakeProblems() {
+  Refresh();
   keystone::MutexLock lock(mutex);
-  ReloadIfChangedLocked();
   if (problemsReported) return {};
   problemsReported = true;
   return plan.problems;

@@ -94,7 +94,8 @@ class FaultInjector {
   std::vector<std::string> TakeProblems();
 
  private:
-  void ReloadIfChangedLocked() REQUIRES(mutex);
+  // Takes the file's current version when it changed; reads it without holding the mutex.
+  void Refresh();
 
   const std::string path;
   keystone::Mutex mutex;

@@ -137,14 +137,18 @@ Firmware::Firmware(std::string stateDirectory, FirmwareOptions firmwareOptions)
 
 FirmwareInfo Firmware::Info() {
   const std::string path = PathOf("firmware");
-  keystone::MutexLock lock(mutex);
   const FileStamp stamp = StampOf(path);
-  if (stamp != infoStamp) {
-    std::optional<std::string> text = ReadSmallFile(path, kMaxStateFile);
-    info = text ? ParseFirmwareFile(*text) : FirmwareInfo{};
-    infoStamp = stamp;
+  {
+    keystone::MutexLock lock(mutex);
+    if (stamp == infoStamp) return info;
   }
-  return info;
+  // Read without the lock; a reader that loses a race stores content matching its own stamp.
+  std::optional<std::string> text = ReadSmallFile(path, kMaxStateFile);
+  FirmwareInfo fresh = text ? ParseFirmwareFile(*text) : FirmwareInfo{};
+  keystone::MutexLock lock(mutex);
+  info = fresh;
+  infoStamp = stamp;
+  return fresh;
 }
 
 uint32_t Firmware::EffectiveSvn() {
@@ -194,10 +198,14 @@ void Firmware::Uninstall(const std::string& appletId) {
 }
 
 SealingKey Firmware::KeyFor(uint32_t svn) {
+  {
+    keystone::MutexLock lock(mutex);
+    if (auto it = keys.find(svn); it != keys.end()) return it->second;
+  }
+  const SealingKey key = DeriveSealingKey(deviceKey, svn);
   keystone::MutexLock lock(mutex);
-  auto it = keys.find(svn);
-  if (it == keys.end()) it = keys.emplace(svn, DeriveSealingKey(deviceKey, svn)).first;
-  return it->second;
+  keys.emplace(svn, key);
+  return key;
 }
 
 VersionTable Firmware::ReadVersionsFile() {
@@ -210,14 +218,16 @@ void Firmware::WriteVersionsFile(const VersionTable& table) {
 }
 
 VersionTable Firmware::Versions() {
-  const std::string path = PathOf("versions");
-  keystone::MutexLock lock(mutex);
-  const FileStamp stamp = StampOf(path);
-  if (stamp != versionsStamp) {
-    versionsCache = ReadVersionsFile();
-    versionsStamp = stamp;
+  const FileStamp stamp = StampOf(PathOf("versions"));
+  {
+    keystone::MutexLock lock(mutex);
+    if (stamp == versionsStamp) return versionsCache;
   }
-  return versionsCache;
+  VersionTable fresh = ReadVersionsFile();
+  keystone::MutexLock lock(mutex);
+  versionsCache = fresh;
+  versionsStamp = stamp;
+  return fresh;
 }
 
 uint64_t Firmware::ReserveGeneration() {

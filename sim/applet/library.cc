@@ -176,10 +176,10 @@ KILN_STATUS SimLibrary::Uninstall(KILN_HANDLE handle, const char* appletId) {
     if (std::strcmp(appletId, keystone::kAuthenticationAppletId) == 0) {
       // Sessions with an uninstalled applet end; their handles become unknown.
       keystone::MutexLock lock(mutex);
-      std::erase_if(sessions, [&](const auto& entry) {
-        auto owner = handles.find(entry.second->handle);
-        return owner != handles.end() && owner->second == firmware;
-      });
+      for (auto it = sessions.begin(); it != sessions.end();) {
+        auto owner = handles.find(it->second->handle);
+        it = owner != handles.end() && owner->second == firmware ? sessions.erase(it) : std::next(it);
+      }
     }
     return KILN_STATUS_SUCCESS;
   } catch (const std::exception&) {

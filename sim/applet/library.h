@@ -49,7 +49,9 @@ class SimLibrary {
  private:
   struct Session {
     uintptr_t handle = 0;
-    keystone::Mutex mutex;  // serializes the exchanges of this session
+    // The session's turn: held for a whole exchange (which reads and writes firmware state) so
+    // that a session's exchanges run in order. Nothing called under it takes a library lock.
+    keystone::Mutex mutex;
     std::unique_ptr<Applet> applet GUARDED_BY(mutex);
   };
 

@@ -495,7 +495,7 @@ const std::string kAuthUsage = std::string(
     "\n"
     "Waits for the next change of the authentication status (NotifyAuthenticateStatusAsyncRpc)\n"
     "and prints it. Ctrl-C or the time limit cancels the call. Only one client may wait at a\n"
-    "time. Exit 0 when a status arrived, 1 otherwise.\n") + kCommonHelp;
+    "time. Exit 0 when a status arrived, 1 otherwise.\n\n") + kCommonHelp;
 
 const std::string kSessionUsage = std::string(
     "usage: keystonectl session new [common options]\n"

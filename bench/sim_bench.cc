@@ -27,10 +27,19 @@ namespace mt = mfab::message_type;
 Bytes Policy() {
   kilnsim::Policy policy;
   for (int i = 0; i < 4; ++i) {
-    policy.factors.push_back({"F" + std::to_string(i), "Factor " + std::to_string(i), 1, false, true, false, true, 300, 30,
+    policy.factors.push_back({"F" + std::to_string(i),
+                              "Factor " + std::to_string(i),
+                              1,
+                              false,
+                              true,
+                              false,
+                              true,
+                              300,
+                              30,
                               {{"Param", "value"}}});
   }
-  policy.actions = {kilnsim::PolicyAction{"OSLogin", {{kilnsim::SetEntry{"F0", {}}}, {kilnsim::SetEntry{"F1", {}}}}}};
+  policy.actions = {kilnsim::PolicyAction{
+      "OSLogin", {{kilnsim::SetEntry{"F0", {}}}, {kilnsim::SetEntry{"F1", {}}}}}};
   return kilnsim::SerializePolicy(policy);
 }
 
@@ -48,7 +57,8 @@ Bytes Request(uint32_t type, const Bytes& payload = {}, bool isResponse = false)
 class Sim {
  public:
   Sim() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kiln-sim-bench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "kiln-sim-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
     dir = pattern;
     ::setenv("KILN_SIM_STATE_DIR", dir.c_str(), 1);
@@ -80,7 +90,8 @@ class Sim {
     KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(),
                             static_cast<uint32_t>(reply.size())};
     uint32_t code = 0;
-    if (KILN_SendAndRecv2(handle, session, 0, &buffer, &code) != 0) throw std::runtime_error("send failed");
+    if (KILN_SendAndRecv2(handle, session, 0, &buffer, &code) != 0)
+      throw std::runtime_error("send failed");
     reply.resize(buffer.receiveLength);
     return reply;
   }
@@ -88,7 +99,9 @@ class Sim {
   // Sets the policy and returns the stored-data block that delivers it.
   Bytes SetPolicy() {
     mfab::SaveRequest save;
-    save.Deserialize(mfab::Message::Parse(Exchange(Request(kilnsim::sim_type::kSetPolicyRequest, Policy()))).payload);
+    save.Deserialize(
+        mfab::Message::Parse(Exchange(Request(kilnsim::sim_type::kSetPolicyRequest, Policy())))
+            .payload);
     Exchange(Request(mt::kSaveResponse, mfab::SaveResponse{}.Serialize(), true));
     Bytes files;
     for (const auto& [name, blob] : {std::pair{save.firstFileName, save.firstFileData},

@@ -33,7 +33,8 @@ std::string stateDir;
 }
 
 kilnsim::Firmware& SharedFirmware() {
-  static kilnsim::Firmware firmware(stateDir, kilnsim::FirmwareOptions{std::chrono::milliseconds(5'000), false});
+  static kilnsim::Firmware firmware(
+      stateDir, kilnsim::FirmwareOptions{std::chrono::milliseconds(5'000), false});
   return firmware;
 }
 
@@ -42,7 +43,8 @@ std::shared_ptr<kilnsim::Firmware> FirmwarePointer() {
   return pointer;
 }
 
-void CheckReply(const std::vector<uint8_t>& reply, const uint8_t* request, size_t size, uint32_t command) {
+void CheckReply(const std::vector<uint8_t>& reply, const uint8_t* request, size_t size,
+                uint32_t command) {
   if (reply.size() > kilnsim::kMaxReplySize) Fail("reply larger than 32768 bytes");
   mfab::Message parsed;
   try {
@@ -80,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t offset = 0;
   for (size_t frame = 0; frame < kMaxFrames && size - offset >= 3; ++frame) {
     const uint8_t kind = data[offset] % 5;
-    const size_t length = std::min<size_t>((size_t{data[offset + 1]} << 8) | data[offset + 2], size - offset - 3);
+    const size_t length =
+        std::min<size_t>((size_t{data[offset + 1]} << 8) | data[offset + 2], size - offset - 3);
     const uint8_t* body = data + offset + 3;
     offset += 3 + length;
     if (kind == 3) {
@@ -92,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (kind == 4) {
       kilnsim::ReplaceFile(stateDir + "/faults", "svn 2\n", 0600, false);
     } else {
-      CheckReply(applet->Exchange(kind, std::span<const uint8_t>(body, length)), body, length, kind);
+      CheckReply(applet->Exchange(kind, std::span<const uint8_t>(body, length)), body, length,
+                 kind);
     }
   }
   return 0;

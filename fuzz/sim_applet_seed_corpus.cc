@@ -26,7 +26,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 namespace mt = mfab::message_type;
 
-Bytes MessageBytes(uint32_t type, const Bytes& payload, bool isResponse = false, const Bytes& block = {}) {
+Bytes MessageBytes(uint32_t type, const Bytes& payload, bool isResponse = false,
+                   const Bytes& block = {}) {
   mfab::Message message;
   message.moduleId = 3;
   message.messageType = type;
@@ -53,14 +54,18 @@ Bytes Boolean(int32_t value) {
 
 Bytes SampleFactors() {
   kilnsim::Policy policy;
-  policy.factors = {kilnsim::PolicyFactor{"Card", "Smart card", 4, false, true, true, true, 300, 30, {{"Reader", "any"}}},
-                    kilnsim::PolicyFactor{"Phone", "Phone", 1, true, false, false, true, 60, 6, {}}};
-  policy.actions = {kilnsim::PolicyAction{"OSLogin", {{kilnsim::SetEntry{"Card", {}}}, {kilnsim::SetEntry{"Phone", {}}}}}};
+  policy.factors = {
+      kilnsim::PolicyFactor{
+          "Card", "Smart card", 4, false, true, true, true, 300, 30, {{"Reader", "any"}}},
+      kilnsim::PolicyFactor{"Phone", "Phone", 1, true, false, false, true, 60, 6, {}}};
+  policy.actions = {kilnsim::PolicyAction{
+      "OSLogin", {{kilnsim::SetEntry{"Card", {}}}, {kilnsim::SetEntry{"Phone", {}}}}}};
   policy.settings = {kilnsim::SystemSetting{"LockOnLeave", 4, {0, 0, 0, 1}}};
   return kilnsim::SerializePolicy(policy);
 }
 
-Bytes Block(const std::vector<std::pair<std::string, Bytes>>& files, uint32_t category, const std::string& user = {}) {
+Bytes Block(const std::vector<std::pair<std::string, Bytes>>& files, uint32_t category,
+            const std::string& user = {}) {
   Bytes codes, list, userSection, body, block;
   mfab::AppendTlvUint(codes, 0x7BAD, category);
   for (const auto& [name, content] : files) {
@@ -78,8 +83,9 @@ Bytes Block(const std::vector<std::pair<std::string, Bytes>>& files, uint32_t ca
 }
 
 void Write(const std::filesystem::path& dir, const std::string& name, const Bytes& input) {
-  std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(input.data()),
-                                                    static_cast<std::streamsize>(input.size()));
+  std::ofstream(dir / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(input.data()),
+             static_cast<std::streamsize>(input.size()));
 }
 
 }  // namespace
@@ -96,11 +102,14 @@ int main(int argc, char** argv) {
   const kilnsim::SealingKey key = kilnsim::DeriveSealingKey(device, 1);
   const std::string sid = "S-1-5-21-1-2-3-1001";
   const Bytes policy = SampleFactors();
-  const Bytes sys = kilnsim::SealBlob(key, "_Sys", {1, 1}, kilnsim::SerializeSystemRecord({1, 1700000000}));
+  const Bytes sys =
+      kilnsim::SealBlob(key, "_Sys", {1, 1}, kilnsim::SerializeSystemRecord({1, 1700000000}));
   const Bytes sealedPolicy = kilnsim::SealBlob(key, "_Sys$Policy", {1, 1}, policy);
-  const Bytes user = kilnsim::SealBlob(key, "_U" + sid, {1, 1}, kilnsim::SerializeUserRecord({sid, 1700000000}));
-  const Bytes enrollment = kilnsim::SealBlob(key, "_U" + sid + "$ECard", {1, 1},
-                                             kilnsim::SerializeEnrollmentRecord({"Card", 1700000000, {{"Serial", "42"}}, {}}));
+  const Bytes user =
+      kilnsim::SealBlob(key, "_U" + sid, {1, 1}, kilnsim::SerializeUserRecord({sid, 1700000000}));
+  const Bytes enrollment = kilnsim::SealBlob(
+      key, "_U" + sid + "$ECard", {1, 1},
+      kilnsim::SerializeEnrollmentRecord({"Card", 1700000000, {{"Serial", "42"}}, {}}));
   mfab::SaveResponse saved;
   saved.result = 1;
 
@@ -111,11 +120,15 @@ int main(int argc, char** argv) {
   Write(dir, "set_policy", input);
 
   input.clear();
-  Frame(input, 0, MessageBytes(mt::kGetPolicyDataRequest, {}, false, Block({{"_Sys", sys}, {"_Sys$Policy", sealedPolicy}}, 2)));
+  Frame(input, 0,
+        MessageBytes(mt::kGetPolicyDataRequest, {}, false,
+                     Block({{"_Sys", sys}, {"_Sys$Policy", sealedPolicy}}, 2)));
   mfab::GetUserDataRequest query;
   query.user = sid;
-  Frame(input, 0, MessageBytes(mt::kGetUserDataRequest, query.Serialize(), false,
-                               Block({{"_U" + sid, user}, {"_U" + sid + "$ECard", enrollment}}, 0x0101, sid)));
+  Frame(
+      input, 0,
+      MessageBytes(mt::kGetUserDataRequest, query.Serialize(), false,
+                   Block({{"_U" + sid, user}, {"_U" + sid + "$ECard", enrollment}}, 0x0101, sid)));
   Write(dir, "delivered", input);
 
   input.clear();
@@ -144,7 +157,8 @@ int main(int argc, char** argv) {
   Frame(input, 4, {});
   Frame(input, 0, MessageBytes(mt::kGetPolicyDataRequest, {}));
   mfab::DataMigrationMessage migration;
-  for (const auto& [name, blob] : std::vector<std::pair<std::string, Bytes>>{{"_Sys.SDS", sys}, {"_Sys$Policy.SDS", sealedPolicy}}) {
+  for (const auto& [name, blob] : std::vector<std::pair<std::string, Bytes>>{
+           {"_Sys.SDS", sys}, {"_Sys$Policy.SDS", sealedPolicy}}) {
     mfab::FileData file;
     file.fileName = name;
     file.content = blob;

@@ -45,15 +45,18 @@ mfab::Message ParseEnvelope(std::span<const uint8_t> request) {
   try {
     return mfab::Message::Parse(request);
   } catch (const std::exception& error) {
-    throw AppletError(sim_error::kMalformedRequest, std::string("malformed request: ") + error.what());
+    throw AppletError(sim_error::kMalformedRequest,
+                      std::string("malformed request: ") + error.what());
   }
 }
 
 // The logical name behind a name the engine uses for a stored file: without directories and
 // without the ".SDS" extension.
 std::string LogicalName(const std::string& fileName) {
-  std::string name = fileName.substr(fileName.rfind('/') == std::string::npos ? 0 : fileName.rfind('/') + 1);
-  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".SDS") == 0) name.resize(name.size() - 4);
+  std::string name =
+      fileName.substr(fileName.rfind('/') == std::string::npos ? 0 : fileName.rfind('/') + 1);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".SDS") == 0)
+    name.resize(name.size() - 4);
   return name;
 }
 
@@ -70,25 +73,36 @@ std::string Hex(std::span<const uint8_t> bytes) {
 // Checks a record by the kind its name gives it; throws AppletError(kSealedDataRefused).
 void ValidateRecord(const std::string& name, std::span<const uint8_t> record) {
   switch (ClassifyName(name).kind) {
-    case RecordKind::kMasterVersions: ParseMasterVersions(record); break;
-    case RecordKind::kSystem: ParseSystemRecord(record); break;
+    case RecordKind::kMasterVersions:
+      ParseMasterVersions(record);
+      break;
+    case RecordKind::kSystem:
+      ParseSystemRecord(record);
+      break;
     case RecordKind::kPolicy:
       try {
         ParsePolicy(record);
       } catch (const AppletError& error) {
-        throw AppletError(sim_error::kSealedDataRefused, std::string("stored policy: ") + error.what());
+        throw AppletError(sim_error::kSealedDataRefused,
+                          std::string("stored policy: ") + error.what());
       }
       break;
-    case RecordKind::kUser: ParseUserRecord(record); break;
-    case RecordKind::kEnrollment: ParseEnrollmentRecord(record); break;
-    case RecordKind::kOpaque: break;
+    case RecordKind::kUser:
+      ParseUserRecord(record);
+      break;
+    case RecordKind::kEnrollment:
+      ParseEnrollmentRecord(record);
+      break;
+    case RecordKind::kOpaque:
+      break;
   }
 }
 
 bool IsAnswerType(uint32_t type) {
-  return type == mt::kSaveResponse || type == mt::kClearDataResponse || type == mt::kDeleteLevel1Response ||
-         type == mt::kCheckPhonePresenceResponse || type == mt::kNeedUserDataResponse ||
-         type == mt::kFactorResultResponse || type == mt::kFpResponse;
+  return type == mt::kSaveResponse || type == mt::kClearDataResponse ||
+         type == mt::kDeleteLevel1Response || type == mt::kCheckPhonePresenceResponse ||
+         type == mt::kNeedUserDataResponse || type == mt::kFactorResultResponse ||
+         type == mt::kFpResponse;
 }
 
 }  // namespace
@@ -97,8 +111,10 @@ Applet::Applet(std::shared_ptr<Firmware> sharedFirmware) : firmware(std::move(sh
 
 bool Applet::Open(std::span<const uint8_t> initData, std::string& problem) {
   try {
-    if (initData.size() > kMaxRequestSize) throw AppletError(sim_error::kMalformedRequest, "init data too large");
-    FieldReader fields(initData, "session-init data", sim_error::kMalformedRequest, {0x0000, kPiggyBackTag});
+    if (initData.size() > kMaxRequestSize)
+      throw AppletError(sim_error::kMalformedRequest, "init data too large");
+    FieldReader fields(initData, "session-init data", sim_error::kMalformedRequest,
+                       {0x0000, kPiggyBackTag});
     osGeneration = fields.Uint(0x0000);
     if (osGeneration < 1 || osGeneration > 16) fields.Fail("OS generation out of range");
     openLog.Add(FwLog::kInfo, "session: ", "opened for OS generation %u", osGeneration);
@@ -139,7 +155,8 @@ std::vector<uint8_t> Applet::Exchange(uint32_t commandId, std::span<const uint8_
       } else if (commandId == command::kUpgrade) {
         draft = HandleUpgrade(message, log);
       } else {
-        throw AppletError(sim_error::kUnsupportedMessage, "unknown command identifier " + std::to_string(commandId));
+        throw AppletError(sim_error::kUnsupportedMessage,
+                          "unknown command identifier " + std::to_string(commandId));
       }
     }
   } catch (const AppletError& error) {
@@ -149,18 +166,21 @@ std::vector<uint8_t> Applet::Exchange(uint32_t commandId, std::span<const uint8_
   } catch (const std::exception& error) {
     if (commandId == command::kUpgrade) upgrade = Upgrade{};
     log.Add(FwLog::kError, "request: ", "firmware failure: %s", error.what());
-    draft = ErrorDraft(sim_error::kFirmwareFailure, std::string("firmware failure: ") + error.what());
+    draft =
+        ErrorDraft(sim_error::kFirmwareFailure, std::string("firmware failure: ") + error.what());
   }
   return FinishReply(draft, moduleId, category, sessionId, log, firmware->UptimeMs());
 }
 
-ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const uint8_t> raw, FwLog& log) {
+ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const uint8_t> raw,
+                                 FwLog& log) {
   if (const std::optional<std::span<const uint8_t>> block = FindPiggyBack(raw)) {
     AcceptStoredData(ParsePiggyBack(*block), log);
   }
   if (pending && request.messageType == pending->awaitedType) return Confirm(request, log);
   if (pending) {
-    log.Add(FwLog::kWarning, "storage: ", "change not confirmed by the host, dropped: %s", pending->description.c_str());
+    log.Add(FwLog::kWarning, "storage: ", "change not confirmed by the host, dropped: %s",
+            pending->description.c_str());
     pending.reset();
   }
   if (upgrade.stage != UpgradeStage::kIdle) {
@@ -175,32 +195,45 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
   const VersionTable table = firmware->Versions();
   const uint32_t svn = firmware->EffectiveSvn();
   if (!table.versions.empty() && table.dataSvn < svn) {
-    log.Add(FwLog::kWarning, "upgrade: ", "stored data sealed under SVN %u, firmware runs SVN %u", table.dataSvn, svn);
+    log.Add(FwLog::kWarning, "upgrade: ", "stored data sealed under SVN %u, firmware runs SVN %u",
+            table.dataSvn, svn);
     return ErrorDraft(mfab::applet_error::kSvnUpgradeNeeded,
                       "security version upgrade needed: stored data is sealed under SVN " +
-                          std::to_string(table.dataSvn) + ", the firmware runs SVN " + std::to_string(svn));
+                          std::to_string(table.dataSvn) + ", the firmware runs SVN " +
+                          std::to_string(svn));
   }
   switch (request.messageType) {
-    case sim_type::kSetPolicyRequest: return SetPolicy(request, log);
-    case mt::kGetPolicyDataRequest: return GetPolicyData(log);
-    case mt::kGetUserDataRequest: return GetUserData(request, log);
-    case mt::kSaveEnrollmentDataRequest: return SaveEnrollmentData(request, log);
-    case mt::kClientClearData: return ClearAllData(log);
-    case sim_type::kRemoveUserRequest: return RemoveUser(request, log);
-    case mt::kClearActionTimeoutCacheRequest: return ClearActionTimeoutCache(request, log);
-    default: break;
+    case sim_type::kSetPolicyRequest:
+      return SetPolicy(request, log);
+    case mt::kGetPolicyDataRequest:
+      return GetPolicyData(log);
+    case mt::kGetUserDataRequest:
+      return GetUserData(request, log);
+    case mt::kSaveEnrollmentDataRequest:
+      return SaveEnrollmentData(request, log);
+    case mt::kClientClearData:
+      return ClearAllData(log);
+    case sim_type::kRemoveUserRequest:
+      return RemoveUser(request, log);
+    case mt::kClearActionTimeoutCacheRequest:
+      return ClearActionTimeoutCache(request, log);
+    default:
+      break;
   }
   char type[16];
   std::snprintf(type, sizeof(type), "0x%08X", request.messageType);
   if (IsAnswerType(request.messageType)) {
-    throw AppletError(sim_error::kUnexpectedMessage,
-                      std::string("message type ") + type + " answers a request this applet has not made");
+    throw AppletError(
+        sim_error::kUnexpectedMessage,
+        std::string("message type ") + type + " answers a request this applet has not made");
   }
-  throw AppletError(sim_error::kUnsupportedMessage, std::string("message type ") + type + " is not supported");
+  throw AppletError(sim_error::kUnsupportedMessage,
+                    std::string("message type ") + type + " is not supported");
 }
 
 ReplyDraft Applet::HandleIdleClear(FwLog& log) {
-  log.Add(FwLog::kInfo, "session: ", "continuation cache cleared%s%s", pending ? " (dropped unconfirmed change)" : "",
+  log.Add(FwLog::kInfo, "session: ", "continuation cache cleared%s%s",
+          pending ? " (dropped unconfirmed change)" : "",
           upgrade.stage != UpgradeStage::kIdle ? " (dropped upgrade exchange)" : "");
   pending.reset();
   upgrade = Upgrade{};
@@ -213,7 +246,8 @@ void Applet::AcceptStoredData(const PiggyBackBlock& block, FwLog& log) {
   std::map<std::string, StoredFile> accepted;
   for (const DeliveredFile& file : block.files) {
     if (!IsStoredName(file.name)) {
-      throw AppletError(sim_error::kMalformedRequest, "stored-data name '" + file.name + "' is not acceptable");
+      throw AppletError(sim_error::kMalformedRequest,
+                        "stored-data name '" + file.name + "' is not acceptable");
     }
     if (file.content.empty()) {
       log.Add(FwLog::kWarning, "storage: ", "stored file %s arrived empty", file.name.c_str());
@@ -223,29 +257,32 @@ void Applet::AcceptStoredData(const PiggyBackBlock& block, FwLog& log) {
     try {
       const BlobHeader header = PeekBlobHeader(file.content);
       if (header.svn > svn) {
-        throw SealError("sealed under SVN " + std::to_string(header.svn) + ", newer than this firmware's " +
-                        std::to_string(svn));
+        throw SealError("sealed under SVN " + std::to_string(header.svn) +
+                        ", newer than this firmware's " + std::to_string(svn));
       }
       // Data of a security version that an upgrade has left behind is no longer trusted.
       if (header.svn < table.dataSvn) {
-        throw SealError("sealed under SVN " + std::to_string(header.svn) + ", older than the stored data's " +
-                        std::to_string(table.dataSvn));
+        throw SealError("sealed under SVN " + std::to_string(header.svn) +
+                        ", older than the stored data's " + std::to_string(table.dataSvn));
       }
       stored.record = OpenBlob(firmware->KeyFor(header.svn), file.name, file.content);
       stored.version = header.version;
       stored.svn = header.svn;
     } catch (const SealError& error) {
-      throw AppletError(sim_error::kSealedDataRefused,
-                        "stored data '" + file.name + "' refused: it does not unseal (" + error.what() + ")");
+      throw AppletError(
+          sim_error::kSealedDataRefused,
+          "stored data '" + file.name + "' refused: it does not unseal (" + error.what() + ")");
     }
     if (!table.Accepts(file.name, stored.version)) {
       auto current = table.versions.find(file.name);
-      throw AppletError(sim_error::kRollbackDetected,
-                        "stored data '" + file.name + "' refused: it is version " + std::to_string(stored.version) +
-                            (current == table.versions.end()
-                                 ? std::string(", a file that no longer exists")
-                                 : ", but version " + std::to_string(current->second) + " is current") +
-                            " (rolled back)");
+      throw AppletError(
+          sim_error::kRollbackDetected,
+          "stored data '" + file.name + "' refused: it is version " +
+              std::to_string(stored.version) +
+              (current == table.versions.end()
+                   ? std::string(", a file that no longer exists")
+                   : ", but version " + std::to_string(current->second) + " is current") +
+              " (rolled back)");
     }
     ValidateRecord(file.name, stored.record);
     accepted[file.name] = std::move(stored);
@@ -265,12 +302,13 @@ void Applet::AcceptStoredData(const PiggyBackBlock& block, FwLog& log) {
     if (code == 0x0101 && IsSid(block.user)) needed = UserRootName(block.user);
     if (!needed.empty() && accepted.count(needed) == 0) {
       throw AppletError(sim_error::kStoredDataIncomplete,
-                        "stored data incomplete: category " + std::to_string(code) + " announced without '" +
-                            needed + "'");
+                        "stored data incomplete: category " + std::to_string(code) +
+                            " announced without '" + needed + "'");
     }
   }
   for (auto& [name, stored] : accepted) files[name] = std::move(stored);
-  if (!accepted.empty()) log.Add(FwLog::kInfo, "storage: ", "accepted %zu stored file(s)", accepted.size());
+  if (!accepted.empty())
+    log.Add(FwLog::kInfo, "storage: ", "accepted %zu stored file(s)", accepted.size());
 }
 
 ReplyDraft Applet::Confirm(const mfab::Message& answer, FwLog& log) {
@@ -282,7 +320,8 @@ ReplyDraft Applet::Confirm(const mfab::Message& answer, FwLog& log) {
   } else {
     const auto result = ParsePayload<mfab::BooleanResponse>(answer, "BooleanResponse");
     if (result.result != 0) {
-      throw AppletError(sim_error::kHostRefused, "the host could not " + change.description + "; nothing changed");
+      throw AppletError(sim_error::kHostRefused,
+                        "the host could not " + change.description + "; nothing changed");
     }
   }
   firmware->Commit(change.change);
@@ -291,8 +330,8 @@ ReplyDraft Applet::Confirm(const mfab::Message& answer, FwLog& log) {
     std::erase_if(files, [&](const auto& entry) { return entry.first.starts_with(prefix); });
   }
   for (auto& [name, stored] : change.updates) files[name] = std::move(stored);
-  log.Add(FwLog::kInfo, "storage: ", "host confirmed: %s (generation %" PRIu64 ")", change.description.c_str(),
-          change.change.generation);
+  log.Add(FwLog::kInfo, "storage: ", "host confirmed: %s (generation %" PRIu64 ")",
+          change.description.c_str(), change.change.generation);
   return change.finalReply;
 }
 
@@ -310,11 +349,13 @@ ReplyDraft Applet::BeginSave(const NamedRecords& records, Pending change, FwLog&
   const SealingKey key = firmware->KeyFor(svn);
   const BlobHeader header{svn, generation};
   mfab::SaveRequest save;
-  save.masterVersionsData = SealBlob(key, kMasterVersionsName, header, SerializeMasterVersions(master));
+  save.masterVersionsData =
+      SealBlob(key, kMasterVersionsName, header, SerializeMasterVersions(master));
   // Both slots must name a file; a slot with nothing else to carry repeats the last file (or the
   // master-versions record), which the engine simply writes twice.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> blobs;
-  for (const auto& [name, record] : records) blobs.emplace_back(name, SealBlob(key, name, header, record));
+  for (const auto& [name, record] : records)
+    blobs.emplace_back(name, SealBlob(key, name, header, record));
   if (blobs.empty()) blobs.emplace_back(kMasterVersionsName, save.masterVersionsData);
   save.firstFileName = blobs.front().first;
   save.firstFileData = blobs.front().second;
@@ -341,16 +382,19 @@ ReplyDraft Applet::BeginSave(const NamedRecords& records, Pending change, FwLog&
 ReplyDraft Applet::SetPolicy(const mfab::Message& request, FwLog& log) {
   const Policy policy = ParsePolicy(request.payload);
   SystemRecord system;
-  if (auto it = files.find(kSystemName); it != files.end()) system = ParseSystemRecord(it->second.record);
+  if (auto it = files.find(kSystemName); it != files.end())
+    system = ParseSystemRecord(it->second.record);
   ++system.policyRevision;
   system.updated = UnixSeconds();
-  log.Add(FwLog::kInfo, "policy: ", "policy revision %u: %zu factor(s), %zu action(s), %zu setting(s)",
-          system.policyRevision, policy.factors.size(), policy.actions.size(), policy.settings.size());
+  log.Add(
+      FwLog::kInfo, "policy: ", "policy revision %u: %zu factor(s), %zu action(s), %zu setting(s)",
+      system.policyRevision, policy.factors.size(), policy.actions.size(), policy.settings.size());
   Pending change;
   change.description = "store the policy";
   change.finalReply = BooleanDraft(sim_type::kSetPolicyResponse, 0);
-  return BeginSave({{kSystemName, SerializeSystemRecord(system)}, {kPolicyName, SerializePolicy(policy)}},
-                   std::move(change), log);
+  return BeginSave(
+      {{kSystemName, SerializeSystemRecord(system)}, {kPolicyName, SerializePolicy(policy)}},
+      std::move(change), log);
 }
 
 ReplyDraft Applet::GetPolicyData(FwLog& log) {
@@ -361,8 +405,8 @@ ReplyDraft Applet::GetPolicyData(FwLog& log) {
   response.factorsData = SerializeFactorElements(policy);
   response.actionsData = SerializeActionElements(policy);
   response.systemParamsData = SerializeSettingElements(policy);
-  log.Add(FwLog::kInfo, "policy: ", "policy read: %zu factor(s), %zu action(s)", policy.factors.size(),
-          policy.actions.size());
+  log.Add(FwLog::kInfo, "policy: ", "policy read: %zu factor(s), %zu action(s)",
+          policy.factors.size(), policy.actions.size());
   return ReplyDraft{sim_type::kGetPolicyDataResponse, true, response.Serialize()};
 }
 
@@ -382,7 +426,8 @@ ReplyDraft Applet::GetUserData(const mfab::Message& request, FwLog& log) {
     user.sid = info.sid;
     if (info.kind != RecordKind::kEnrollment) continue;
     const EnrollmentRecord enrollment = ParseEnrollmentRecord(stored.record);
-    std::vector<NameValue> values{{"IsEnrolled", "true"}, {"EnrolledAt", std::to_string(enrollment.enrolledAt)}};
+    std::vector<NameValue> values{{"IsEnrolled", "true"},
+                                  {"EnrolledAt", std::to_string(enrollment.enrolledAt)}};
     for (const NameValue& value : enrollment.data) {
       if (value.name != "IsEnrolled" && value.name != "EnrolledAt") values.push_back(value);
     }
@@ -394,22 +439,27 @@ ReplyDraft Applet::GetUserData(const mfab::Message& request, FwLog& log) {
   mfab::GetUserDataResponse response;
   response.userData = SerializeUserData(list);
   if (response.userData.size() > kMaxSavePayload) {
-    throw AppletError(sim_error::kStorageLimit, "user data does not fit one message; ask for one user");
+    throw AppletError(sim_error::kStorageLimit,
+                      "user data does not fit one message; ask for one user");
   }
   log.Add(FwLog::kInfo, "user: ", "user data of %zu user(s)", list.size());
   return ReplyDraft{sim_type::kGetUserDataResponse, true, response.Serialize()};
 }
 
 ReplyDraft Applet::SaveEnrollmentData(const mfab::Message& request, FwLog& log) {
-  const auto store = ParsePayload<mfab::SaveEnrollmentDataRequest>(request, "SaveEnrollmentDataRequest");
-  if (!IsSid(store.user)) throw AppletError(sim_error::kInvalidArgument, "'" + store.user + "' is not a SID");
+  const auto store =
+      ParsePayload<mfab::SaveEnrollmentDataRequest>(request, "SaveEnrollmentDataRequest");
+  if (!IsSid(store.user))
+    throw AppletError(sim_error::kInvalidArgument, "'" + store.user + "' is not a SID");
   if (!IsIdentifier(store.factorId)) {
-    throw AppletError(sim_error::kInvalidArgument, "'" + store.factorId + "' is not a factor identifier");
+    throw AppletError(sim_error::kInvalidArgument,
+                      "'" + store.factorId + "' is not a factor identifier");
   }
   auto policyFile = files.find(kPolicyName);
   if (policyFile == files.end()) throw AppletError(sim_error::kPolicyNotSet, "no policy is set");
   if (!ParsePolicy(policyFile->second.record).FindFactor(store.factorId)) {
-    throw AppletError(mfab::applet_error::kFactorNotSupported, "factor " + store.factorId + " is not in the policy");
+    throw AppletError(mfab::applet_error::kFactorNotSupported,
+                      "factor " + store.factorId + " is not in the policy");
   }
   EnrollmentRecord enrollment{store.factorId, UnixSeconds(), {}, {}};
   if (!store.data.empty()) {
@@ -423,13 +473,15 @@ ReplyDraft Applet::SaveEnrollmentData(const mfab::Message& request, FwLog& log) 
     }
   }
   UserRecord user{store.user, UnixSeconds()};
-  if (auto it = files.find(UserRootName(store.user)); it != files.end()) user = ParseUserRecord(it->second.record);
+  if (auto it = files.find(UserRootName(store.user)); it != files.end())
+    user = ParseUserRecord(it->second.record);
   Pending change;
   change.description = "store the enrollment of factor " + store.factorId + " for " + store.user;
   change.finalReply = BooleanDraft(mt::kSaveEnrollmentDataResponse, 0);
-  return BeginSave({{UserRootName(store.user), SerializeUserRecord(user)},
-                    {EnrollmentName(store.user, store.factorId), SerializeEnrollmentRecord(enrollment)}},
-                   std::move(change), log);
+  return BeginSave(
+      {{UserRootName(store.user), SerializeUserRecord(user)},
+       {EnrollmentName(store.user, store.factorId), SerializeEnrollmentRecord(enrollment)}},
+      std::move(change), log);
 }
 
 ReplyDraft Applet::ClearAllData(FwLog& log) {
@@ -446,7 +498,8 @@ ReplyDraft Applet::ClearAllData(FwLog& log) {
 }
 
 ReplyDraft Applet::RemoveUser(const mfab::Message& request, FwLog& log) {
-  FieldReader fields(request.payload, "RemoveUserRequest", sim_error::kMalformedRequest, {tag::kUser});
+  FieldReader fields(request.payload, "RemoveUserRequest", sim_error::kMalformedRequest,
+                     {tag::kUser});
   const std::string sid = fields.Text(tag::kUser, 184);
   if (!IsSid(sid)) throw AppletError(sim_error::kInvalidArgument, "'" + sid + "' is not a SID");
   const std::string prefix = UserRootName(sid);
@@ -469,8 +522,8 @@ ReplyDraft Applet::RemoveUser(const mfab::Message& request, FwLog& log) {
     return entry.first.starts_with(prefix) || entry.first == kMasterVersionsName;
   });
   mfab::DeleteLevel1Request remove;
-  remove.masterVersionsData =
-      SealBlob(firmware->KeyFor(svn), kMasterVersionsName, {svn, generation}, SerializeMasterVersions(master));
+  remove.masterVersionsData = SealBlob(firmware->KeyFor(svn), kMasterVersionsName,
+                                       {svn, generation}, SerializeMasterVersions(master));
   remove.namePrefix = prefix;
   Pending change;
   change.awaitedType = mt::kDeleteLevel1Response;
@@ -487,8 +540,8 @@ ReplyDraft Applet::RemoveUser(const mfab::Message& request, FwLog& log) {
 }
 
 ReplyDraft Applet::ClearActionTimeoutCache(const mfab::Message& request, FwLog& log) {
-  FieldReader fields(request.payload, "ClearActionTimeoutCacheRequest", sim_error::kMalformedRequest,
-                     {tag::kActionId});
+  FieldReader fields(request.payload, "ClearActionTimeoutCacheRequest",
+                     sim_error::kMalformedRequest, {tag::kActionId});
   const std::string action = fields.Text(tag::kActionId, 64);
   // Authorizations are cached only by an authentication, which this applet does not run yet; the
   // cache is per session and therefore empty here.
@@ -498,16 +551,18 @@ ReplyDraft Applet::ClearActionTimeoutCache(const mfab::Message& request, FwLog& 
 
 ReplyDraft Applet::HandleUpgrade(const mfab::Message& request, FwLog& log) {
   if (request.messageType == mt::kDataMigrationRequest) return MigrateFiles(request, log);
-  if (request.messageType == mt::kSaveResponse && upgrade.stage == UpgradeStage::kAwaitMigratedSaved) {
+  if (request.messageType == mt::kSaveResponse &&
+      upgrade.stage == UpgradeStage::kAwaitMigratedSaved) {
     return SaveMigratedMaster(request, log);
   }
-  if (request.messageType == mt::kSaveResponse && upgrade.stage == UpgradeStage::kAwaitMasterSaved) {
+  if (request.messageType == mt::kSaveResponse &&
+      upgrade.stage == UpgradeStage::kAwaitMasterSaved) {
     return FinishUpgrade(request, log);
   }
   char type[16];
   std::snprintf(type, sizeof(type), "0x%08X", request.messageType);
-  throw AppletError(sim_error::kUnexpectedMessage, std::string("message type ") + type +
-                                                       " does not fit the upgrade exchange");
+  throw AppletError(sim_error::kUnexpectedMessage,
+                    std::string("message type ") + type + " does not fit the upgrade exchange");
 }
 
 ReplyDraft Applet::MigrateFiles(const mfab::Message& request, FwLog& log) {
@@ -530,8 +585,10 @@ ReplyDraft Applet::MigrateFiles(const mfab::Message& request, FwLog& log) {
     try {
       if (!IsStoredName(name) || file.content.empty()) throw SealError("empty or unusable name");
       const BlobHeader header = PeekBlobHeader(file.content);
-      if (header.svn > svn || header.svn < table.dataSvn) throw SealError("sealed under another SVN");
-      const std::vector<uint8_t> record = OpenBlob(firmware->KeyFor(header.svn), name, file.content);
+      if (header.svn > svn || header.svn < table.dataSvn)
+        throw SealError("sealed under another SVN");
+      const std::vector<uint8_t> record =
+          OpenBlob(firmware->KeyFor(header.svn), name, file.content);
       if (!table.Accepts(name, header.version)) throw SealError("rolled back");
       mfab::FileData migrated;
       migrated.fileName = file.fileName;
@@ -539,7 +596,8 @@ ReplyDraft Applet::MigrateFiles(const mfab::Message& request, FwLog& log) {
       outgoing.files.push_back(std::move(migrated));
       upgrade.migrated[name] = header.version;
     } catch (const SealError& error) {
-      log.Add(FwLog::kWarning, "upgrade: ", "file %s left out: %s", file.fileName.c_str(), error.what());
+      log.Add(FwLog::kWarning, "upgrade: ", "file %s left out: %s", file.fileName.c_str(),
+              error.what());
     }
   }
   std::vector<uint8_t> payload = outgoing.Serialize();
@@ -547,8 +605,8 @@ ReplyDraft Applet::MigrateFiles(const mfab::Message& request, FwLog& log) {
     throw AppletError(sim_error::kStorageLimit, "the migrated files do not fit one message");
   }
   upgrade.stage = UpgradeStage::kAwaitMigratedSaved;
-  log.Add(FwLog::kInfo, "upgrade: ", "%zu file(s) re-sealed from SVN %u to SVN %u", outgoing.files.size(),
-          table.dataSvn, svn);
+  log.Add(FwLog::kInfo, "upgrade: ", "%zu file(s) re-sealed from SVN %u to SVN %u",
+          outgoing.files.size(), table.dataSvn, svn);
   return ReplyDraft{mt::kDataMigrationFiles, false, std::move(payload)};
 }
 
@@ -557,12 +615,14 @@ ReplyDraft Applet::SaveMigratedMaster(const mfab::Message& request, FwLog& log) 
   upgrade.generation = firmware->ReserveGeneration();
   const MasterVersions master{upgrade.generation, upgrade.targetSvn, upgrade.migrated};
   mfab::SaveRequest save;
-  save.masterVersionsData = SealBlob(firmware->KeyFor(upgrade.targetSvn), kMasterVersionsName,
-                                     {upgrade.targetSvn, upgrade.generation}, SerializeMasterVersions(master));
+  save.masterVersionsData =
+      SealBlob(firmware->KeyFor(upgrade.targetSvn), kMasterVersionsName,
+               {upgrade.targetSvn, upgrade.generation}, SerializeMasterVersions(master));
   save.firstFileName = save.secondFileName = kMasterVersionsName;
   save.firstFileData = save.secondFileData = save.masterVersionsData;
   upgrade.stage = UpgradeStage::kAwaitMasterSaved;
-  log.Add(FwLog::kInfo, "upgrade: ", "migrated files stored; saving the new master-versions record");
+  log.Add(FwLog::kInfo,
+          "upgrade: ", "migrated files stored; saving the new master-versions record");
   return ReplyDraft{mt::kSaveRequest, false, save.Serialize()};
 }
 
@@ -580,7 +640,8 @@ ReplyDraft Applet::FinishUpgrade(const mfab::Message& request, FwLog& log) {
   // engine does not deliver again what a request does not name.
   std::erase_if(files, [&](const auto& entry) { return upgrade.migrated.count(entry.first) == 0; });
   for (auto& [name, stored] : files) stored.svn = upgrade.targetSvn;
-  log.Add(FwLog::kInfo, "upgrade: ", "security version upgrade to SVN %u complete", upgrade.targetSvn);
+  log.Add(FwLog::kInfo, "upgrade: ", "security version upgrade to SVN %u complete",
+          upgrade.targetSvn);
   upgrade = Upgrade{};
   return BooleanDraft(mt::kDataMigrationEnd, 0);
 }

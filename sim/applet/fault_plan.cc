@@ -9,7 +9,7 @@ namespace kilnsim {
 namespace {
 
 constexpr const char* kFunctionNames[kKilnFunctionCount] = {
-    "Initialize",   "Deinit",       "GetVersionInfo",    "Install2",    "Uninstall",
+    "Initialize",    "Deinit",       "GetVersionInfo",    "Install2",    "Uninstall",
     "CreateSession", "CloseSession", "ForceCloseSession", "SendAndRecv2"};
 constexpr size_t kMaxFaultFile = 64 * 1024;
 
@@ -88,7 +88,8 @@ void ParseLine(const std::vector<std::string_view>& words, FaultPlan& plan) {
   } else if (EqualsNoCase(keyword, "hang")) {
     if (words.size() != 3) throw std::invalid_argument("hang needs a function and a duration");
     auto [duration, count] = WithCount(words[2]);
-    plan.hangs[static_cast<size_t>(FunctionOf(words[1]))] = FaultPlan::Hang{ParseDuration(duration), count};
+    plan.hangs[static_cast<size_t>(FunctionOf(words[1]))] =
+        FaultPlan::Hang{ParseDuration(duration), count};
   } else if (EqualsNoCase(keyword, "reply")) {
     if (words.size() != 2) throw std::invalid_argument("reply needs one kind");
     auto [kind, count] = WithCount(words[1]);
@@ -148,7 +149,8 @@ FaultPlan ParseFaultPlan(std::string_view text) {
     const auto newline = text.find('\n');
     std::string_view line = text.substr(0, newline);
     text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-    if (const auto hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+    if (const auto hash = line.find('#'); hash != std::string_view::npos)
+      line = line.substr(0, hash);
     const std::vector<std::string_view> words = Words(line);
     if (words.empty()) continue;
     try {
@@ -171,7 +173,8 @@ void FaultInjector::Refresh() {
   FaultPlan fresh;
   if (current.exists) {
     try {
-      if (std::optional<std::string> text = ReadSmallFile(path, kMaxFaultFile)) fresh = ParseFaultPlan(*text);
+      if (std::optional<std::string> text = ReadSmallFile(path, kMaxFaultFile))
+        fresh = ParseFaultPlan(*text);
     } catch (const std::exception& error) {
       fresh.problems.push_back(std::string("unreadable: ") + error.what());
     }

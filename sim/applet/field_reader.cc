@@ -32,8 +32,8 @@ std::vector<TlvItem> SplitTlv(std::span<const uint8_t> sequence, size_t maxItems
                                        " runs past the end of its sequence");
     }
     if (items.size() == maxItems) {
-      throw AppletError(errorCode, std::string(what) + ": more than " +
-                                       std::to_string(maxItems) + " items");
+      throw AppletError(errorCode,
+                        std::string(what) + ": more than " + std::to_string(maxItems) + " items");
     }
     items.push_back({tag, sequence.subspan(offset + 4, length)});
     offset += 4 + length;
@@ -48,11 +48,14 @@ FieldReader::FieldReader(std::span<const uint8_t> sequence, std::string_view rec
     if (std::find(allowedTags.begin(), allowedTags.end(), item.tag) == allowedTags.end()) {
       Fail("unexpected item " + TagText(item.tag));
     }
-    if (!fields.emplace(item.tag, item.value).second) Fail("item " + TagText(item.tag) + " repeated");
+    if (!fields.emplace(item.tag, item.value).second)
+      Fail("item " + TagText(item.tag) + " repeated");
   }
 }
 
-void FieldReader::Fail(const std::string& text) const { throw AppletError(code, record + ": " + text); }
+void FieldReader::Fail(const std::string& text) const {
+  throw AppletError(code, record + ": " + text);
+}
 
 std::span<const uint8_t> FieldReader::Find(uint16_t tag) const {
   auto it = fields.find(tag);
@@ -117,8 +120,8 @@ std::vector<std::span<const uint8_t>> ListElements(std::span<const uint8_t> cont
 bool IsIdentifier(std::string_view text) {
   if (text.empty() || text.size() > 64) return false;
   return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
   });
 }
 
@@ -156,8 +159,6 @@ uint32_t GetBe32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-uint64_t GetBe64(const uint8_t* p) {
-  return (uint64_t{GetBe32(p)} << 32) | GetBe32(p + 4);
-}
+uint64_t GetBe64(const uint8_t* p) { return (uint64_t{GetBe32(p)} << 32) | GetBe32(p + 4); }
 
 }  // namespace kilnsim

@@ -60,7 +60,8 @@ FirmwareInfo ParseFirmwareFile(const std::string& text) {
     const std::string value = Trimmed(line.substr(equals + 1));
     if (key == "version" || key == "platform") {
       if (value.size() > kMaxVersionText || !IsPrintable(value)) {
-        throw std::runtime_error("firmware file: " + key + " must be printable and at most 49 bytes");
+        throw std::runtime_error("firmware file: " + key +
+                                 " must be printable and at most 49 bytes");
       }
       (key == "version" ? info.version : info.platform) = value;
     } else if (key == "svn") {
@@ -73,8 +74,8 @@ FirmwareInfo ParseFirmwareFile(const std::string& text) {
 
 std::string FormatFirmwareFile(const FirmwareInfo& info) {
   return "# Simulated firmware: reported version, platform text and security version (SVN).\n"
-         "version=" + info.version + "\nplatform=" + info.platform +
-         "\nsvn=" + std::to_string(info.svn) + "\n";
+         "version=" +
+         info.version + "\nplatform=" + info.platform + "\nsvn=" + std::to_string(info.svn) + "\n";
 }
 
 VersionTable ParseVersionsFile(const std::string& text) {
@@ -95,7 +96,8 @@ VersionTable ParseVersionsFile(const std::string& text) {
       if (split == std::string_view::npos || split == 0) {
         throw std::runtime_error("versions file: bad line '" + std::string(line) + "'");
       }
-      table.versions[std::string(rest.substr(0, split))] = ParseUnsigned(rest.substr(split + 1), UINT64_MAX, line);
+      table.versions[std::string(rest.substr(0, split))] =
+          ParseUnsigned(rest.substr(split + 1), UINT64_MAX, line);
     } else {
       throw std::runtime_error("versions file: unknown line '" + std::string(line) + "'");
     }
@@ -106,7 +108,8 @@ VersionTable ParseVersionsFile(const std::string& text) {
 
 std::string FormatVersionsFile(const VersionTable& table) {
   std::string text = "generation " + std::to_string(table.generation) + "\nreserved " +
-                     std::to_string(table.reserved) + "\ndata-svn " + std::to_string(table.dataSvn) + "\n";
+                     std::to_string(table.reserved) + "\ndata-svn " +
+                     std::to_string(table.dataSvn) + "\n";
   for (const auto& [name, version] : table.versions) {
     text += "file " + name + " " + std::to_string(version) + "\n";
   }
@@ -126,13 +129,17 @@ Firmware::Firmware(std::string stateDirectory, FirmwareOptions firmwareOptions)
   StateLock lock(PathOf("lock"), options.lockTimeout);
   const std::string keyPath = PathOf("device.key");
   if (std::optional<std::string> key = ReadSmallFile(keyPath, deviceKey.size() + 1)) {
-    if (key->size() != deviceKey.size()) throw std::runtime_error("device key " + keyPath + " is damaged");
+    if (key->size() != deviceKey.size())
+      throw std::runtime_error("device key " + keyPath + " is damaged");
     std::copy(key->begin(), key->end(), deviceKey.begin());
   } else {
     RandomBytes(deviceKey);
-    ReplaceFile(keyPath, std::string_view(reinterpret_cast<const char*>(deviceKey.data()), deviceKey.size()), 0600);
+    ReplaceFile(keyPath,
+                std::string_view(reinterpret_cast<const char*>(deviceKey.data()), deviceKey.size()),
+                0600);
   }
-  if (!StampOf(PathOf("firmware")).exists) ReplaceFile(PathOf("firmware"), FormatFirmwareFile({}), 0600);
+  if (!StampOf(PathOf("firmware")).exists)
+    ReplaceFile(PathOf("firmware"), FormatFirmwareFile({}), 0600);
 }
 
 FirmwareInfo Firmware::Info() {
@@ -184,7 +191,8 @@ std::optional<std::string> Firmware::InstalledImage(const std::string& appletId)
 }
 
 void Firmware::Install(const std::string& appletId, const std::string& imagePath) {
-  if (imagePath.find('\n') != std::string::npos) throw std::invalid_argument("image path holds a line break");
+  if (imagePath.find('\n') != std::string::npos)
+    throw std::invalid_argument("image path holds a line break");
   StateLock lock(PathOf("lock"), options.lockTimeout);
   std::map<std::string, std::string> applets = ReadApplets();
   applets[appletId] = imagePath;
@@ -244,7 +252,8 @@ void Firmware::Commit(const VersionChange& change) {
   const bool hadData = !table.versions.empty();
   if (change.removeAll) table.versions.clear();
   for (const std::string& prefix : change.removePrefixes) {
-    std::erase_if(table.versions, [&](const auto& entry) { return entry.first.starts_with(prefix); });
+    std::erase_if(table.versions,
+                  [&](const auto& entry) { return entry.first.starts_with(prefix); });
   }
   for (const auto& [name, version] : change.set) table.versions[name] = version;
   table.generation = std::max(table.generation, change.generation);

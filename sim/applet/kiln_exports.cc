@@ -29,7 +29,7 @@ KILN_STATUS KILN_Uninstall(KILN_HANDLE handle, const char* appletId) {
 }
 
 KILN_STATUS KILN_CreateSession(KILN_HANDLE handle, const char* appletId, uint32_t flags,
-                                               const KILN_INIT_BUFFER* initBuffer, KILN_SESSION_HANDLE* session) {
+                               const KILN_INIT_BUFFER* initBuffer, KILN_SESSION_HANDLE* session) {
   return SimLibrary::Instance().CreateSession(handle, appletId, flags, initBuffer, session);
 }
 
@@ -42,7 +42,7 @@ KILN_STATUS KILN_ForceCloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* sess
 }
 
 KILN_STATUS KILN_SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE session, uint32_t commandId,
-                                              KILN_COMM_BUFFER* buffer, uint32_t* responseCode) {
+                              KILN_COMM_BUFFER* buffer, uint32_t* responseCode) {
   return SimLibrary::Instance().SendAndRecv2(handle, session, commandId, buffer, responseCode);
 }
 

@@ -29,9 +29,14 @@ void CopyText(char (&out)[KILN_VERSION_TEXT_SIZE], const std::string& text) {
 // Breaks a reply the way a failing transport would.
 std::vector<uint8_t> Mangle(std::vector<uint8_t> reply, const CallFaults& faults) {
   switch (faults.reply) {
-    case ReplyFault::kNone: break;
-    case ReplyFault::kTruncate: reply.resize(reply.size() / 2); break;
-    case ReplyFault::kEmpty: reply.clear(); break;
+    case ReplyFault::kNone:
+      break;
+    case ReplyFault::kTruncate:
+      reply.resize(reply.size() / 2);
+      break;
+    case ReplyFault::kEmpty:
+      reply.clear();
+      break;
     case ReplyFault::kGarbage:
       try {
         RandomBytes(reply);
@@ -98,7 +103,8 @@ std::shared_ptr<Firmware> SimLibrary::FirmwareOf(KILN_HANDLE handle) {
   return it == handles.end() ? nullptr : it->second;
 }
 
-std::optional<KILN_STATUS> SimLibrary::ApplyFaults(Firmware& firmware, KilnFunction function, CallFaults* out) {
+std::optional<KILN_STATUS> SimLibrary::ApplyFaults(Firmware& firmware, KilnFunction function,
+                                                   CallFaults* out) {
   const CallFaults faults = firmware.Faults().Next(function);
   if (faults.hang.count() > 0) Hang(faults.hang);
   if (out) *out = faults;
@@ -128,7 +134,8 @@ KILN_STATUS SimLibrary::Deinit(KILN_HANDLE handle) {
     if (auto status = ApplyFaults(*firmware, KilnFunction::kDeinit)) return *status;
     keystone::MutexLock lock(mutex);
     handles.erase(IdOf(handle));
-    std::erase_if(sessions, [&](const auto& entry) { return entry.second->handle == IdOf(handle); });
+    std::erase_if(sessions,
+                  [&](const auto& entry) { return entry.second->handle == IdOf(handle); });
     return KILN_STATUS_SUCCESS;
   } catch (const std::exception&) {
     return KILN_STATUS_SERVICE_UNAVAILABLE;
@@ -152,7 +159,8 @@ KILN_STATUS SimLibrary::GetVersionInfo(KILN_HANDLE handle, KILN_VERSION_INFO* ve
 KILN_STATUS SimLibrary::Install2(KILN_HANDLE handle, const char* appletId, const char* appletPath) {
   try {
     std::shared_ptr<Firmware> firmware = FirmwareOf(handle);
-    if (!firmware || !appletId || !appletPath || ::strnlen(appletPath, kMaxImagePath + 1) > kMaxImagePath) {
+    if (!firmware || !appletId || !appletPath ||
+        ::strnlen(appletPath, kMaxImagePath + 1) > kMaxImagePath) {
       return KILN_STATUS_INVALID_PARAMETER;
     }
     if (auto status = ApplyFaults(*firmware, KilnFunction::kInstall2)) return *status;
@@ -178,7 +186,8 @@ KILN_STATUS SimLibrary::Uninstall(KILN_HANDLE handle, const char* appletId) {
       keystone::MutexLock lock(mutex);
       for (auto it = sessions.begin(); it != sessions.end();) {
         auto owner = handles.find(it->second->handle);
-        it = owner != handles.end() && owner->second == firmware ? sessions.erase(it) : std::next(it);
+        it = owner != handles.end() && owner->second == firmware ? sessions.erase(it)
+                                                                 : std::next(it);
       }
     }
     return KILN_STATUS_SUCCESS;
@@ -188,17 +197,20 @@ KILN_STATUS SimLibrary::Uninstall(KILN_HANDLE handle, const char* appletId) {
 }
 
 KILN_STATUS SimLibrary::CreateSession(KILN_HANDLE handle, const char* appletId, uint32_t,
-                                      const KILN_INIT_BUFFER* initBuffer, KILN_SESSION_HANDLE* session) {
+                                      const KILN_INIT_BUFFER* initBuffer,
+                                      KILN_SESSION_HANDLE* session) {
   try {
     std::shared_ptr<Firmware> firmware = FirmwareOf(handle);
     if (!firmware || !appletId || !session) return KILN_STATUS_INVALID_PARAMETER;
     if (auto status = ApplyFaults(*firmware, KilnFunction::kCreateSession)) return *status;
     // Only the authentication applet takes sessions.
-    if (std::strcmp(appletId, keystone::kAuthenticationAppletId) != 0) return KILN_STATUS_APPLET_NOT_FOUND;
+    if (std::strcmp(appletId, keystone::kAuthenticationAppletId) != 0)
+      return KILN_STATUS_APPLET_NOT_FOUND;
     if (!firmware->InstalledImage(appletId)) return KILN_STATUS_APPLET_NOT_INSTALLED;
     std::span<const uint8_t> initData;
     if (initBuffer && initBuffer->length > 0) {
-      if (!initBuffer->data || initBuffer->length > kMaxRequestSize) return KILN_STATUS_INVALID_PARAMETER;
+      if (!initBuffer->data || initBuffer->length > kMaxRequestSize)
+        return KILN_STATUS_INVALID_PARAMETER;
       initData = std::span<const uint8_t>(initBuffer->data, initBuffer->length);
     }
     auto fresh = std::make_shared<Session>();
@@ -211,7 +223,8 @@ KILN_STATUS SimLibrary::CreateSession(KILN_HANDLE handle, const char* appletId, 
       fresh->applet = std::move(applet);
     }
     keystone::MutexLock lock(mutex);
-    if (handles.count(IdOf(handle)) == 0) return KILN_STATUS_INVALID_PARAMETER;  // de-initialized meanwhile
+    if (handles.count(IdOf(handle)) == 0)
+      return KILN_STATUS_INVALID_PARAMETER;  // de-initialized meanwhile
     const uintptr_t id = nextId++;
     sessions[id] = std::move(fresh);
     *session = ValueOf(id);
@@ -221,14 +234,16 @@ KILN_STATUS SimLibrary::CreateSession(KILN_HANDLE handle, const char* appletId, 
   }
 }
 
-KILN_STATUS SimLibrary::CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session, KilnFunction function) {
+KILN_STATUS SimLibrary::CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session,
+                                     KilnFunction function) {
   try {
     std::shared_ptr<Firmware> firmware = FirmwareOf(handle);
     if (!firmware || !session) return KILN_STATUS_INVALID_PARAMETER;
     if (auto status = ApplyFaults(*firmware, function)) return *status;
     keystone::MutexLock lock(mutex);
     auto it = sessions.find(IdOf(*session));
-    if (it == sessions.end() || it->second->handle != IdOf(handle)) return KILN_STATUS_INVALID_SESSION_HANDLE;
+    if (it == sessions.end() || it->second->handle != IdOf(handle))
+      return KILN_STATUS_INVALID_SESSION_HANDLE;
     sessions.erase(it);
     *session = nullptr;
     return KILN_STATUS_SUCCESS;
@@ -237,8 +252,9 @@ KILN_STATUS SimLibrary::CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* se
   }
 }
 
-KILN_STATUS SimLibrary::SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE session, uint32_t commandId,
-                                     KILN_COMM_BUFFER* buffer, uint32_t* responseCode) {
+KILN_STATUS SimLibrary::SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE session,
+                                     uint32_t commandId, KILN_COMM_BUFFER* buffer,
+                                     uint32_t* responseCode) {
   try {
     // The session first: a session whose handle was de-initialized is gone with it, and the
     // caller must learn that it has to open a new one.
@@ -250,8 +266,8 @@ KILN_STATUS SimLibrary::SendAndRecv2(KILN_HANDLE handle, KILN_SESSION_HANDLE ses
     }
     if (!target) return KILN_STATUS_INVALID_SESSION_HANDLE;
     std::shared_ptr<Firmware> firmware = FirmwareOf(handle);
-    if (!firmware || !buffer || !buffer->receiveBuffer || (buffer->sendLength > 0 && !buffer->sendBuffer) ||
-        buffer->sendLength > kMaxRequestSize) {
+    if (!firmware || !buffer || !buffer->receiveBuffer ||
+        (buffer->sendLength > 0 && !buffer->sendBuffer) || buffer->sendLength > kMaxRequestSize) {
       return KILN_STATUS_INVALID_PARAMETER;
     }
     CallFaults faults;

@@ -59,7 +59,8 @@ class SimLibrary {
   std::shared_ptr<Firmware> FirmwareFor(const std::string& directory);
   std::shared_ptr<Firmware> FirmwareOf(KILN_HANDLE handle);
   // The faults of this call, after waiting out an injected hang; nullopt when the call may run.
-  std::optional<KILN_STATUS> ApplyFaults(Firmware& firmware, KilnFunction function, CallFaults* faults = nullptr);
+  std::optional<KILN_STATUS> ApplyFaults(Firmware& firmware, KilnFunction function,
+                                         CallFaults* faults = nullptr);
   void Hang(std::chrono::milliseconds duration);
 
   keystone::Mutex mutex;

@@ -17,7 +17,8 @@ void Check(bool condition, const std::string& text) {
 
 std::string Identifier(const FieldReader& fields, uint16_t tag, const char* what) {
   std::string id = fields.Text(tag, 64);
-  Check(IsIdentifier(id), std::string(what) + " '" + id + "' is not an identifier (letters, digits, '_', '-')");
+  Check(IsIdentifier(id),
+        std::string(what) + " '" + id + "' is not an identifier (letters, digits, '_', '-')");
   return id;
 }
 
@@ -38,7 +39,8 @@ PolicyFactor ParseFactor(std::span<const uint8_t> element) {
   factor.timeoutSuccess = fields.OptionalUint(tag::kTimeoutSuccess, 0);
   factor.timeoutUnsuccessful = fields.OptionalUint(tag::kTimeoutUnsuccessful, 0);
   if (fields.Has(tag::kNameValues)) {
-    factor.parameters = ParseNameValues(fields.Bytes(tag::kNameValues), kInvalid, "factor parameters");
+    factor.parameters =
+        ParseNameValues(fields.Bytes(tag::kNameValues), kInvalid, "factor parameters");
   }
   return factor;
 }
@@ -47,23 +49,27 @@ PolicyAction ParseAction(std::span<const uint8_t> element, const std::set<std::s
   FieldReader fields(element, "policy action", kInvalid, {tag::kActionId, tag::kFactorSets});
   PolicyAction action;
   action.id = Identifier(fields, tag::kActionId, "action id");
-  const auto sets = ListElements(fields.Bytes(tag::kFactorSets), tag::kFactorSet,
-                                 kMaxSetsPerAction, kInvalid, "factor sets of action " + action.id);
+  const auto sets = ListElements(fields.Bytes(tag::kFactorSets), tag::kFactorSet, kMaxSetsPerAction,
+                                 kInvalid, "factor sets of action " + action.id);
   Check(!sets.empty(), "action " + action.id + " has no factor set");
   for (std::span<const uint8_t> setBytes : sets) {
     std::vector<SetEntry> set;
     std::set<std::string> seen;
     for (std::span<const uint8_t> entryBytes :
-         ListElements(setBytes, tag::kSetEntry, kMaxFactorsPerSet, kInvalid, "factor set of action " + action.id)) {
-      FieldReader entryFields(entryBytes, "factor set entry", kInvalid, {tag::kFactorId, tag::kNameValues});
+         ListElements(setBytes, tag::kSetEntry, kMaxFactorsPerSet, kInvalid,
+                      "factor set of action " + action.id)) {
+      FieldReader entryFields(entryBytes, "factor set entry", kInvalid,
+                              {tag::kFactorId, tag::kNameValues});
       SetEntry entry;
       entry.factorId = Identifier(entryFields, tag::kFactorId, "factor id");
-      Check(factorIds.count(entry.factorId) != 0,
-            "action " + action.id + " names factor " + entry.factorId + ", which the policy does not define");
+      Check(factorIds.count(entry.factorId) != 0, "action " + action.id + " names factor " +
+                                                      entry.factorId +
+                                                      ", which the policy does not define");
       Check(seen.insert(entry.factorId).second,
             "a factor set of action " + action.id + " names factor " + entry.factorId + " twice");
       if (entryFields.Has(tag::kNameValues)) {
-        entry.settings = ParseNameValues(entryFields.Bytes(tag::kNameValues), kInvalid, "factor set settings");
+        entry.settings =
+            ParseNameValues(entryFields.Bytes(tag::kNameValues), kInvalid, "factor set settings");
       }
       set.push_back(std::move(entry));
     }
@@ -74,7 +80,8 @@ PolicyAction ParseAction(std::span<const uint8_t> element, const std::set<std::s
 }
 
 SystemSetting ParseSetting(std::span<const uint8_t> element) {
-  FieldReader fields(element, "system setting", kInvalid, {tag::kSettingName, tag::kSettingType, tag::kSettingValue});
+  FieldReader fields(element, "system setting", kInvalid,
+                     {tag::kSettingName, tag::kSettingType, tag::kSettingValue});
   SystemSetting setting;
   setting.name = Identifier(fields, tag::kSettingName, "setting name");
   setting.type = fields.Uint(tag::kSettingType);
@@ -95,7 +102,8 @@ std::vector<uint8_t> FactorElement(const PolicyFactor& factor) {
   mfab::AppendTlvBool(out, tag::kIsSupported, factor.isSupported);
   mfab::AppendTlvUint(out, tag::kTimeoutSuccess, factor.timeoutSuccess);
   mfab::AppendTlvUint(out, tag::kTimeoutUnsuccessful, factor.timeoutUnsuccessful);
-  if (!factor.parameters.empty()) mfab::AppendTlv(out, tag::kNameValues, SerializeNameValues(factor.parameters));
+  if (!factor.parameters.empty())
+    mfab::AppendTlv(out, tag::kNameValues, SerializeNameValues(factor.parameters));
   return out;
 }
 
@@ -106,7 +114,8 @@ std::vector<uint8_t> ActionElement(const PolicyAction& action) {
     for (const SetEntry& entry : set) {
       std::vector<uint8_t> entryBytes;
       mfab::AppendTlv(entryBytes, tag::kFactorId, entry.factorId);
-      if (!entry.settings.empty()) mfab::AppendTlv(entryBytes, tag::kNameValues, SerializeNameValues(entry.settings));
+      if (!entry.settings.empty())
+        mfab::AppendTlv(entryBytes, tag::kNameValues, SerializeNameValues(entry.settings));
       mfab::AppendTlv(entries, tag::kSetEntry, entryBytes);
     }
     mfab::AppendTlv(sets, tag::kFactorSet, entries);
@@ -138,7 +147,8 @@ std::vector<NameValue> ParseNameValues(std::span<const uint8_t> container, uint1
                                        const char* what) {
   std::vector<NameValue> values;
   std::set<std::string> names;
-  for (std::span<const uint8_t> element : ListElements(container, tag::kNameValue, kMaxNameValues, errorCode, what)) {
+  for (std::span<const uint8_t> element :
+       ListElements(container, tag::kNameValue, kMaxNameValues, errorCode, what)) {
     FieldReader fields(element, what, errorCode, {tag::kName, tag::kValue});
     NameValue value{fields.Text(tag::kName, 64), fields.Text(tag::kValue, kMaxValueText, true)};
     if (!IsPrintable(value.name) || value.name.find('\\') != std::string::npos ||
@@ -166,12 +176,13 @@ std::vector<uint8_t> SerializeNameValues(const std::vector<NameValue>& values) {
 }
 
 Policy ParsePolicy(std::span<const uint8_t> payload) {
-  Check(payload.size() <= kMaxPolicyBytes, "larger than " + std::to_string(kMaxPolicyBytes) + " bytes");
+  Check(payload.size() <= kMaxPolicyBytes,
+        "larger than " + std::to_string(kMaxPolicyBytes) + " bytes");
   FieldReader fields(payload, "policy", kInvalid, {tag::kFactors, tag::kActions, tag::kSettings});
   Policy policy;
   std::set<std::string> factorIds;
-  for (std::span<const uint8_t> element :
-       ListElements(fields.Bytes(tag::kFactors), tag::kFactor, kMaxFactors, kInvalid, "policy factors")) {
+  for (std::span<const uint8_t> element : ListElements(fields.Bytes(tag::kFactors), tag::kFactor,
+                                                       kMaxFactors, kInvalid, "policy factors")) {
     PolicyFactor factor = ParseFactor(element);
     Check(factorIds.insert(factor.id).second, "factor id " + factor.id + " repeated");
     policy.factors.push_back(std::move(factor));
@@ -179,8 +190,8 @@ Policy ParsePolicy(std::span<const uint8_t> payload) {
   Check(!policy.factors.empty(), "no factor");
   std::set<std::string> actionIds;
   if (fields.Has(tag::kActions)) {
-    for (std::span<const uint8_t> element :
-         ListElements(fields.Bytes(tag::kActions), tag::kAction, kMaxActions, kInvalid, "policy actions")) {
+    for (std::span<const uint8_t> element : ListElements(fields.Bytes(tag::kActions), tag::kAction,
+                                                         kMaxActions, kInvalid, "policy actions")) {
       PolicyAction action = ParseAction(element, factorIds);
       Check(actionIds.insert(action.id).second, "action id " + action.id + " repeated");
       policy.actions.push_back(std::move(action));
@@ -189,7 +200,8 @@ Policy ParsePolicy(std::span<const uint8_t> payload) {
   std::set<std::string> settingNames;
   if (fields.Has(tag::kSettings)) {
     for (std::span<const uint8_t> element :
-         ListElements(fields.Bytes(tag::kSettings), tag::kSetting, kMaxSettings, kInvalid, "system settings")) {
+         ListElements(fields.Bytes(tag::kSettings), tag::kSetting, kMaxSettings, kInvalid,
+                      "system settings")) {
       SystemSetting setting = ParseSetting(element);
       Check(settingNames.insert(setting.name).second, "setting " + setting.name + " repeated");
       policy.settings.push_back(std::move(setting));
@@ -200,19 +212,22 @@ Policy ParsePolicy(std::span<const uint8_t> payload) {
 
 std::vector<uint8_t> SerializeFactorElements(const Policy& policy) {
   std::vector<uint8_t> out;
-  for (const PolicyFactor& factor : policy.factors) mfab::AppendTlv(out, tag::kFactor, FactorElement(factor));
+  for (const PolicyFactor& factor : policy.factors)
+    mfab::AppendTlv(out, tag::kFactor, FactorElement(factor));
   return out;
 }
 
 std::vector<uint8_t> SerializeActionElements(const Policy& policy) {
   std::vector<uint8_t> out;
-  for (const PolicyAction& action : policy.actions) mfab::AppendTlv(out, tag::kAction, ActionElement(action));
+  for (const PolicyAction& action : policy.actions)
+    mfab::AppendTlv(out, tag::kAction, ActionElement(action));
   return out;
 }
 
 std::vector<uint8_t> SerializeSettingElements(const Policy& policy) {
   std::vector<uint8_t> out;
-  for (const SystemSetting& setting : policy.settings) mfab::AppendTlv(out, tag::kSetting, SettingElement(setting));
+  for (const SystemSetting& setting : policy.settings)
+    mfab::AppendTlv(out, tag::kSetting, SettingElement(setting));
   return out;
 }
 
@@ -220,7 +235,8 @@ std::vector<uint8_t> SerializePolicy(const Policy& policy) {
   std::vector<uint8_t> out;
   mfab::AppendTlv(out, tag::kFactors, SerializeFactorElements(policy));
   if (!policy.actions.empty()) mfab::AppendTlv(out, tag::kActions, SerializeActionElements(policy));
-  if (!policy.settings.empty()) mfab::AppendTlv(out, tag::kSettings, SerializeSettingElements(policy));
+  if (!policy.settings.empty())
+    mfab::AppendTlv(out, tag::kSettings, SerializeSettingElements(policy));
   return out;
 }
 

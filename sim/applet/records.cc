@@ -37,9 +37,11 @@ MasterVersions ParseMasterVersions(std::span<const uint8_t> record) {
   MasterVersions master;
   master.generation = fields.Time(tag::kGeneration);
   master.dataSvn = fields.Uint(tag::kDataSvn);
-  for (std::span<const uint8_t> element : ListElements(fields.Bytes(tag::kVersionEntries), tag::kVersionEntry,
-                                                       kMaxVersionEntries, kRefused, "master-versions entries")) {
-    FieldReader entry(element, "master-versions entry", kRefused, {tag::kFileName, tag::kFileVersion});
+  for (std::span<const uint8_t> element :
+       ListElements(fields.Bytes(tag::kVersionEntries), tag::kVersionEntry, kMaxVersionEntries,
+                    kRefused, "master-versions entries")) {
+    FieldReader entry(element, "master-versions entry", kRefused,
+                      {tag::kFileName, tag::kFileVersion});
     master.versions[entry.Text(tag::kFileName, 255)] = entry.Time(tag::kFileVersion);
   }
   return master;
@@ -54,7 +56,8 @@ std::vector<uint8_t> SerializeSystemRecord(const SystemRecord& record) {
 }
 
 SystemRecord ParseSystemRecord(std::span<const uint8_t> record) {
-  FieldReader fields(record, "system record", kRefused, {tag::kFormat, tag::kPolicyRevision, tag::kTime});
+  FieldReader fields(record, "system record", kRefused,
+                     {tag::kFormat, tag::kPolicyRevision, tag::kTime});
   CheckFormat(fields);
   return SystemRecord{fields.Uint(tag::kPolicyRevision), fields.Time(tag::kTime)};
 }
@@ -80,14 +83,16 @@ std::vector<uint8_t> SerializeEnrollmentRecord(const EnrollmentRecord& record) {
   mfab::AppendTlvUint(out, tag::kFormat, kRecordFormat);
   mfab::AppendTlv(out, tag::kFactorId, record.factorId);
   mfab::AppendTlvTime(out, tag::kEnrolledAt, record.enrolledAt);
-  if (!record.data.empty()) mfab::AppendTlv(out, tag::kNameValues, SerializeNameValues(record.data));
+  if (!record.data.empty())
+    mfab::AppendTlv(out, tag::kNameValues, SerializeNameValues(record.data));
   if (!record.raw.empty()) mfab::AppendTlv(out, tag::kRawData, record.raw);
   return out;
 }
 
 EnrollmentRecord ParseEnrollmentRecord(std::span<const uint8_t> record) {
-  FieldReader fields(record, "enrollment record", kRefused,
-                     {tag::kFormat, tag::kFactorId, tag::kEnrolledAt, tag::kNameValues, tag::kRawData});
+  FieldReader fields(
+      record, "enrollment record", kRefused,
+      {tag::kFormat, tag::kFactorId, tag::kEnrolledAt, tag::kNameValues, tag::kRawData});
   CheckFormat(fields);
   EnrollmentRecord enrollment;
   enrollment.factorId = fields.Text(tag::kFactorId, 64);
@@ -121,13 +126,14 @@ std::vector<uint8_t> SerializeUserData(const std::vector<UserData>& users) {
 std::vector<UserData> ParseUserData(std::span<const uint8_t> value) {
   constexpr uint16_t kMalformed = sim_error::kMalformedRequest;
   std::vector<UserData> users;
-  for (std::span<const uint8_t> element : ListElements(value, tag::kUserData, 1024, kMalformed, "user data")) {
+  for (std::span<const uint8_t> element :
+       ListElements(value, tag::kUserData, 1024, kMalformed, "user data")) {
     FieldReader fields(element, "user data element", kMalformed, {tag::kUser, tag::kUserEntries});
     UserData user;
     user.sid = fields.Text(tag::kUser, 184);
     if (fields.Has(tag::kUserEntries)) {
-      for (std::span<const uint8_t> entryBytes :
-           ListElements(fields.Bytes(tag::kUserEntries), tag::kUserEntry, 256, kMalformed, "user entries")) {
+      for (std::span<const uint8_t> entryBytes : ListElements(
+               fields.Bytes(tag::kUserEntries), tag::kUserEntry, 256, kMalformed, "user entries")) {
         FieldReader entry(entryBytes, "user entry", kMalformed, {tag::kFactorId, tag::kNameValues});
         user.factors[entry.Text(tag::kFactorId, 64)] =
             ParseNameValues(entry.Bytes(tag::kNameValues), kMalformed, "user entry values");
@@ -164,7 +170,8 @@ NameInfo ClassifyName(const std::string& name) {
 }
 
 bool IsStoredName(const std::string& name) {
-  return !name.empty() && name.size() <= 255 && IsPrintable(name) && name.find('/') == std::string::npos;
+  return !name.empty() && name.size() <= 255 && IsPrintable(name) &&
+         name.find('/') == std::string::npos;
 }
 
 std::string UserRootName(const std::string& sid) { return kUserPrefix + sid; }

@@ -49,8 +49,13 @@ SealingKey DeriveSealingKey(const SealingKey& deviceKey, uint32_t svn) {
   EVP_KDF_CTX* context = EVP_KDF_CTX_new(kdf);
   EVP_KDF_free(kdf);
   if (!context) throw std::runtime_error("EVP_KDF_CTX_new failed");
-  uint8_t info[7] = {'s', 'v', 'n', static_cast<uint8_t>(svn >> 24), static_cast<uint8_t>(svn >> 16),
-                     static_cast<uint8_t>(svn >> 8), static_cast<uint8_t>(svn)};
+  uint8_t info[7] = {'s',
+                     'v',
+                     'n',
+                     static_cast<uint8_t>(svn >> 24),
+                     static_cast<uint8_t>(svn >> 16),
+                     static_cast<uint8_t>(svn >> 8),
+                     static_cast<uint8_t>(svn)};
   char digest[] = "SHA256";
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
@@ -84,14 +89,15 @@ std::vector<uint8_t> SealBlob(const SealingKey& key, std::string_view name, Blob
 
   CipherContext context = NewContext();
   int length = 0;
-  if (EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, key.data(), blob.data() + 16) != 1 ||
+  if (EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, key.data(), blob.data() + 16) !=
+          1 ||
       EVP_EncryptUpdate(context.get(), nullptr, &length, aad.data(), Length(aad.size())) != 1) {
     throw std::runtime_error("AES-GCM set-up failed");
   }
   blob.resize(kBlobHeaderSize + plaintext.size() + kBlobTagSize);
   uint8_t* cipher = blob.data() + kBlobHeaderSize;
-  if (!plaintext.empty() &&
-      EVP_EncryptUpdate(context.get(), cipher, &length, plaintext.data(), Length(plaintext.size())) != 1) {
+  if (!plaintext.empty() && EVP_EncryptUpdate(context.get(), cipher, &length, plaintext.data(),
+                                              Length(plaintext.size())) != 1) {
     throw std::runtime_error("AES-GCM encryption failed");
   }
   int finalLength = 0;
@@ -118,13 +124,14 @@ std::vector<uint8_t> OpenBlob(const SealingKey& key, std::string_view name,
 
   CipherContext context = NewContext();
   int length = 0;
-  if (EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, key.data(), blob.data() + 16) != 1 ||
+  if (EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, key.data(), blob.data() + 16) !=
+          1 ||
       EVP_DecryptUpdate(context.get(), nullptr, &length, aad.data(), Length(aad.size())) != 1) {
     throw std::runtime_error("AES-GCM set-up failed");
   }
   std::vector<uint8_t> plaintext(cipherSize);
-  if (cipherSize > 0 &&
-      EVP_DecryptUpdate(context.get(), plaintext.data(), &length, cipher, Length(cipherSize)) != 1) {
+  if (cipherSize > 0 && EVP_DecryptUpdate(context.get(), plaintext.data(), &length, cipher,
+                                          Length(cipherSize)) != 1) {
     throw SealError("does not decrypt");
   }
   // The tag buffer is only read by the library despite the non-const parameter.
@@ -134,7 +141,8 @@ std::vector<uint8_t> OpenBlob(const SealingKey& key, std::string_view name,
   }
   int finalLength = 0;
   if (EVP_DecryptFinal_ex(context.get(), plaintext.data() + cipherSize, &finalLength) != 1) {
-    throw SealError("authentication failed (altered, bound to another name, or sealed by another device)");
+    throw SealError(
+        "authentication failed (altered, bound to another name, or sealed by another device)");
   }
   return plaintext;
 }

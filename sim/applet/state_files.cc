@@ -58,8 +58,8 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t maxSize
     const ssize_t n = ThrowIfFailed(::read(fd.Get(), buffer, sizeof(buffer)), "read", path);
     if (n == 0) break;
     if (content.size() + static_cast<size_t>(n) > maxSize) {
-      throw std::runtime_error("state file " + path + " is larger than " +
-                               std::to_string(maxSize) + " bytes");
+      throw std::runtime_error("state file " + path + " is larger than " + std::to_string(maxSize) +
+                               " bytes");
     }
     content.append(buffer, static_cast<size_t>(n));
   }
@@ -73,9 +73,9 @@ void ReplaceFile(const std::string& path, std::string_view content, mode_t mode,
     ThrowIfFailed(::fchmod(fd.Get(), mode), "fchmod", temporary);
     size_t written = 0;
     while (written < content.size()) {
-      written += static_cast<size_t>(ThrowIfFailed(
-          ::write(fd.Get(), content.data() + written, content.size() - written), "write",
-          temporary));
+      written += static_cast<size_t>(
+          ThrowIfFailed(::write(fd.Get(), content.data() + written, content.size() - written),
+                        "write", temporary));
     }
     if (durable) ThrowIfFailed(::fsync(fd.Get()), "fsync", temporary);
     ThrowIfFailed(::rename(temporary.c_str(), path.c_str()), "rename", path);
@@ -103,8 +103,8 @@ FileStamp StampOf(const std::string& path) {
 }
 
 StateLock::StateLock(const std::string& lockPath, std::chrono::milliseconds timeout) {
-  fd = ThrowIfFailed(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600), "open",
-                     lockPath);
+  fd =
+      ThrowIfFailed(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600), "open", lockPath);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     try {

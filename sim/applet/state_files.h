@@ -23,7 +23,8 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t maxSize
 
 // Replaces path with content, created with the given mode; with durable set, the file and its
 // directory are flushed to the disk before this returns. Throws std::system_error.
-void ReplaceFile(const std::string& path, std::string_view content, mode_t mode, bool durable = true);
+void ReplaceFile(const std::string& path, std::string_view content, mode_t mode,
+                 bool durable = true);
 
 // Identity of a file's current content, for cheap change detection (a replaced file always gets
 // a new inode).

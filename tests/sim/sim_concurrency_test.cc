@@ -40,7 +40,8 @@ TEST_F(SimConcurrencyTest, SessionsOfManyThreadsKeepOneConsistentVersionTable) {
       SimClient client(hosts[t]);
       const std::string sid = "S-1-5-21-7-7-7-" + std::to_string(500 + t);
       for (int round = 0; round < kRounds; ++round) {
-        if (client.Send(0, MakeRequest(mt::kGetPolicyDataRequest)).messageType != sim_type::kGetPolicyDataResponse) {
+        if (client.Send(0, MakeRequest(mt::kGetPolicyDataRequest)).messageType !=
+            sim_type::kGetPolicyDataResponse) {
           ++failures;
         }
       }
@@ -62,9 +63,9 @@ TEST_F(SimConcurrencyTest, SessionsOfManyThreadsKeepOneConsistentVersionTable) {
     SimClient client(hosts[t]);
     mfab::GetUserDataRequest query;
     query.user = sid;
-    const mfab::Message reply =
-        client.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
-                    hosts[t].Block({UserRootName(sid), EnrollmentName(sid, "Phone")}, {0x0101}, sid));
+    const mfab::Message reply = client.Send(
+        0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
+        hosts[t].Block({UserRootName(sid), EnrollmentName(sid, "Phone")}, {0x0101}, sid));
     ASSERT_EQ(reply.messageType, sim_type::kGetUserDataResponse) << ErrorTextOf(reply);
     mfab::GetUserDataResponse response;
     response.Deserialize(reply.payload);
@@ -80,8 +81,10 @@ TEST_F(SimConcurrencyTest, ExchangesOnOneSessionRunOneAtATime) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < kRounds; ++round) {
         const uint32_t sessionId = static_cast<uint32_t>(t * 1000 + round);
-        const mfab::Message reply = client.Send(0, MakeRequest(mt::kGetPolicyDataRequest, {}, sessionId));
-        if (reply.sessionId == sessionId && reply.messageType == sim_type::kGetPolicyDataResponse) ++good;
+        const mfab::Message reply =
+            client.Send(0, MakeRequest(mt::kGetPolicyDataRequest, {}, sessionId));
+        if (reply.sessionId == sessionId && reply.messageType == sim_type::kGetPolicyDataResponse)
+          ++good;
       }
     });
   }
@@ -102,7 +105,8 @@ TEST_F(SimConcurrencyTest, HandlesComeAndGoWhileOthersSend) {
   for (int i = 0; i < 20; ++i) {
     SimClient transient(host);
     Bytes reply;
-    if (transient.Exchange(0, MakeRequest(mt::kGetPolicyDataRequest).Serialize(), reply) != 0) ++bad;
+    if (transient.Exchange(0, MakeRequest(mt::kGetPolicyDataRequest).Serialize(), reply) != 0)
+      ++bad;
   }
   stop = true;
   sender.join();

@@ -63,13 +63,12 @@ class Engine {
     options.applet.activityTimeout = std::chrono::seconds(10);
     manager = std::make_unique<mfab::ResourceManager>(
         mfab::ResourceManagerDependencies{
-            platform::SystemClock(), registry, accounts, *osVersion, controller, attestation, mirroring,
-            userRecords,
-            [this](mfab::SystemPowerStateManager&) { return authState; },
+            platform::SystemClock(), registry, accounts, *osVersion, controller, attestation,
+            mirroring, userRecords, [this](mfab::SystemPowerStateManager&) { return authState; },
             [this](mfab::IApiBusyFlag& busy) {
               return std::make_unique<mfab::SessionAppletChannel>(
-                  mfab::AppletSessionServices{registry, platform::SystemClock(), *osVersion, controller, policy,
-                                              busy},
+                  mfab::AppletSessionServices{registry, platform::SystemClock(), *osVersion,
+                                              controller, policy, busy},
                   library, sessionOptions);
             },
             nullptr, nullptr, nullptr},
@@ -86,7 +85,8 @@ class Engine {
 
   mfab::ResourceManager& Manager() { return *manager; }
   const mfab::DataController& Controller() const { return controller; }
-  const std::shared_ptr<FakeAuthenticationState> authState = std::make_shared<FakeAuthenticationState>();
+  const std::shared_ptr<FakeAuthenticationState> authState =
+      std::make_shared<FakeAuthenticationState>();
 
  private:
   platform::Registry& registry;
@@ -110,7 +110,8 @@ class SimEngineTest : public ::testing::Test {
     using platform::RegValue;
     platform::WriteRegistryValue(registry, keystone::kEngineKey, mfab::kKilnLibraryPathValue,
                                  RegValue::String(KILN_SIM_LIBRARY));
-    platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath", RegValue::String("/opt/mfa.applet"));
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath",
+                                 RegValue::String("/opt/mfa.applet"));
   }
   ~SimEngineTest() override { ::unsetenv("KEYSTONE_STATE_DIR"); }
 
@@ -125,7 +126,9 @@ class SimEngineTest : public ::testing::Test {
     state.WriteFile("kiln-sim/faults", text);
   }
 
-  std::string Stored(const std::string& name) const { return state.ReadFile("Data/" + name + ".SDS"); }
+  std::string Stored(const std::string& name) const {
+    return state.ReadFile("Data/" + name + ".SDS");
+  }
   bool IsStored(const std::string& name) const {
     return std::filesystem::exists(state.Path() + "/Data/" + name + ".SDS");
   }
@@ -145,7 +148,8 @@ class SimEngineTest : public ::testing::Test {
 
 TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndDeliveredBackAfterARestart) {
   Start();
-  const mfab::Message reply = engine->Client(sim_type::kSetPolicyRequest, SamplePolicy("Card of Alice"));
+  const mfab::Message reply =
+      engine->Client(sim_type::kSetPolicyRequest, SamplePolicy("Card of Alice"));
   ASSERT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
   EXPECT_EQ(reply.sessionId, kClientSession);
   ASSERT_TRUE(IsStored("_Sys$Policy"));
@@ -163,7 +167,8 @@ TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndDeliveredBackAfterARestart) {
 
 TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
   Start();
-  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType, sim_type::kSetPolicyResponse);
+  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType,
+            sim_type::kSetPolicyResponse);
   mfab::SaveEnrollmentDataRequest store;
   store.user = kSid;
   store.factorId = "SmartCard";
@@ -175,7 +180,8 @@ TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
   mfab::GetUserDataRequest query;
   query.user = kSid;
   mfab::Message request = MakeRequest(mt::kGetUserDataRequest, query.Serialize(), 0xFFFFFFFF);
-  mfab::Message reply = mfab::Message::Parse(engine->Manager().ExecuteMessageToApplet(request.Serialize()));
+  mfab::Message reply =
+      mfab::Message::Parse(engine->Manager().ExecuteMessageToApplet(request.Serialize()));
   mfab::GetUserDataResponse response;
   response.Deserialize(reply.payload);
   const std::vector<UserData> users = ParseUserData(response.userData);
@@ -184,12 +190,14 @@ TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
 
   Bytes removal;
   mfab::AppendTlv(removal, tag::kUser, std::string_view(kSid));
-  ASSERT_EQ(engine->Client(sim_type::kRemoveUserRequest, removal).messageType, sim_type::kRemoveUserResponse);
+  ASSERT_EQ(engine->Client(sim_type::kRemoveUserRequest, removal).messageType,
+            sim_type::kRemoveUserResponse);
   EXPECT_FALSE(IsStored(std::string("_U") + kSid));
   EXPECT_FALSE(IsStored(std::string("_U") + kSid + "$ESmartCard"));
   EXPECT_TRUE(IsStored("_Sys$Policy"));
 
-  ASSERT_EQ(engine->Client(mt::kClientClearData, {}).messageType, sim_type::kClientClearDataResponse);
+  ASSERT_EQ(engine->Client(mt::kClientClearData, {}).messageType,
+            sim_type::kClientClearDataResponse);
   EXPECT_FALSE(IsStored("_Sys$Policy"));
   EXPECT_THROW(engine->Manager().ExecuteMessageToApplet(
                    MakeRequest(mt::kGetPolicyDataRequest, {}, 0xFFFFFFFF).Serialize()),
@@ -198,7 +206,8 @@ TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {
   Start(std::chrono::milliseconds(200));
-  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType, sim_type::kSetPolicyResponse);
+  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType,
+            sim_type::kSetPolicyResponse);
   Faults("hang SendAndRecv2 700ms\n");
   const auto start = std::chrono::steady_clock::now();
   try {
@@ -231,9 +240,11 @@ TEST_F(SimEngineTest, RetriesThroughStatusSequences) {
 }
 
 TEST_F(SimEngineTest, CompletesASecurityVersionUpgrade) {
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn", platform::RegValue::Dword(1));
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn",
+                               platform::RegValue::Dword(1));
   Start();
-  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType, sim_type::kSetPolicyResponse);
+  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType,
+            sim_type::kSetPolicyResponse);
   const Bytes factors = Policy().factorsData;
 
   Faults("svn 2\n");

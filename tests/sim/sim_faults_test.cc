@@ -142,12 +142,14 @@ TEST_F(SimFaultsTest, BadFaultLinesShowInTheNextReplyLog) {
   metadata.Deserialize(*reply.metadata);
   bool reported = false;
   for (const mfab::LoggingEntry& entry : metadata.entries) {
-    reported = reported || (entry.level == 1 && entry.text.find("unknown function 'Nothing'") != std::string::npos);
+    reported = reported || (entry.level == 1 &&
+                            entry.text.find("unknown function 'Nothing'") != std::string::npos);
   }
   EXPECT_TRUE(reported);
   // Once per version of the file.
   metadata.Deserialize(*client.Send(0, MakeRequest(0xABBA0065)).metadata);
-  for (const mfab::LoggingEntry& entry : metadata.entries) EXPECT_EQ(entry.text.find("Nothing"), std::string::npos);
+  for (const mfab::LoggingEntry& entry : metadata.entries)
+    EXPECT_EQ(entry.text.find("Nothing"), std::string::npos);
 }
 
 TEST_F(SimFaultsTest, EveryFunctionCanFail) {

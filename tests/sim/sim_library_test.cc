@@ -44,18 +44,25 @@ TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationApplet) {
   mfab::AppendTlvInt(init, 0x0000, 3);
   EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
 
-  EXPECT_EQ(Kiln().install2(client.Handle(), "00000000000000000000000000000000", "/x"), KILN_STATUS_APPLET_NOT_FOUND);
-  ASSERT_EQ(Kiln().install2(client.Handle(), keystone::kPanelAppletId, "/opt/panel.img"), KILN_STATUS_SUCCESS);
-  ASSERT_EQ(Kiln().install2(client.Handle(), keystone::kAuthenticationAppletId, "/opt/auth.img"), KILN_STATUS_SUCCESS);
-  EXPECT_NE(state.ReadFile("applets").find(std::string(keystone::kAuthenticationAppletId) + " /opt/auth.img"),
+  EXPECT_EQ(Kiln().install2(client.Handle(), "00000000000000000000000000000000", "/x"),
+            KILN_STATUS_APPLET_NOT_FOUND);
+  ASSERT_EQ(Kiln().install2(client.Handle(), keystone::kPanelAppletId, "/opt/panel.img"),
+            KILN_STATUS_SUCCESS);
+  ASSERT_EQ(Kiln().install2(client.Handle(), keystone::kAuthenticationAppletId, "/opt/auth.img"),
+            KILN_STATUS_SUCCESS);
+  EXPECT_NE(state.ReadFile("applets").find(std::string(keystone::kAuthenticationAppletId) +
+                                           " /opt/auth.img"),
             std::string::npos);
   ASSERT_EQ(client.Open(init), KILN_STATUS_SUCCESS);
 
   // Uninstalling ends the applet's sessions; uninstalling again is harmless.
-  ASSERT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId), KILN_STATUS_SUCCESS);
+  ASSERT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId),
+            KILN_STATUS_SUCCESS);
   Bytes reply;
-  EXPECT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply), KILN_STATUS_INVALID_SESSION_HANDLE);
-  EXPECT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId), KILN_STATUS_SUCCESS);
+  EXPECT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply),
+            KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId),
+            KILN_STATUS_SUCCESS);
   EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
 }
 
@@ -67,7 +74,8 @@ TEST_F(SimLibraryTest, RefusesSessionsForOtherAppletsAndBadInitData) {
   KILN_INIT_BUFFER buffer{init.data(), static_cast<uint32_t>(init.size())};
   EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kPanelAppletId, 1, &buffer, &session),
             KILN_STATUS_APPLET_NOT_FOUND);
-  EXPECT_EQ(Kiln().createSession(client.Handle(), "not-an-applet", 1, &buffer, &session), KILN_STATUS_APPLET_NOT_FOUND);
+  EXPECT_EQ(Kiln().createSession(client.Handle(), "not-an-applet", 1, &buffer, &session),
+            KILN_STATUS_APPLET_NOT_FOUND);
 
   Bytes noGeneration;
   mfab::AppendTlvInt(noGeneration, 0x0001, 3);
@@ -78,7 +86,8 @@ TEST_F(SimLibraryTest, RefusesSessionsForOtherAppletsAndBadInitData) {
   Bytes brokenBlock = init;
   mfab::AppendTlv(brokenBlock, 0x0006, Bytes{0x7B, 0xAC, 0x00});
   EXPECT_EQ(client.Open(brokenBlock), KILN_STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kAuthenticationAppletId, 1, nullptr, &session),
+  EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kAuthenticationAppletId, 1, nullptr,
+                                 &session),
             KILN_STATUS_INVALID_PARAMETER);
 }
 
@@ -87,7 +96,8 @@ TEST_F(SimLibraryTest, UnknownHandlesAndSessionsAreRefused) {
   Bytes reply;
   const Bytes request = MakeRequest(0xABBA0065).Serialize();
   KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(), 0};
-  EXPECT_EQ(Kiln().sendAndRecv2(client.Handle(), reinterpret_cast<KILN_SESSION_HANDLE>(0x77), 0, &buffer, nullptr),
+  EXPECT_EQ(Kiln().sendAndRecv2(client.Handle(), reinterpret_cast<KILN_SESSION_HANDLE>(0x77), 0,
+                                &buffer, nullptr),
             KILN_STATUS_INVALID_SESSION_HANDLE);
   EXPECT_EQ(Kiln().deinit(reinterpret_cast<KILN_HANDLE>(0x5)), KILN_STATUS_INVALID_PARAMETER);
 
@@ -95,7 +105,8 @@ TEST_F(SimLibraryTest, UnknownHandlesAndSessionsAreRefused) {
   ASSERT_EQ(Kiln().closeSession(client.Handle(), &session), KILN_STATUS_SUCCESS);
   EXPECT_EQ(session, nullptr);
   session = client.Session();
-  EXPECT_EQ(Kiln().forceCloseSession(client.Handle(), &session), KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(Kiln().forceCloseSession(client.Handle(), &session),
+            KILN_STATUS_INVALID_SESSION_HANDLE);
   EXPECT_EQ(client.Exchange(0, request, reply), KILN_STATUS_INVALID_SESSION_HANDLE);
 }
 
@@ -109,7 +120,8 @@ TEST_F(SimLibraryTest, DeinitEndsTheHandlesSessionsOnly) {
   EXPECT_EQ(first.Exchange(0, request, reply), KILN_STATUS_INVALID_SESSION_HANDLE);
   EXPECT_EQ(second.Exchange(0, request, reply), KILN_STATUS_SUCCESS);
   // A session of one handle is unknown to another.
-  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(), 32768};
+  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(),
+                          32768};
   reply.resize(32768);
   EXPECT_EQ(Kiln().sendAndRecv2(second.Handle(), first.Session(), 0, &buffer, nullptr),
             KILN_STATUS_INVALID_SESSION_HANDLE);
@@ -126,7 +138,8 @@ TEST_F(SimLibraryTest, TooSmallReceiveBufferChangesNothing) {
             KILN_STATUS_INSUFFICIENT_BUFFER);
   EXPECT_EQ(buffer.receiveLength, kMaxReplySize);
   // The refused request left no change waiting for a save response.
-  const mfab::Message answer = client.Send(0, MakeRequest(mfab::message_type::kSaveResponse, mfab::SaveResponse{}.Serialize()));
+  const mfab::Message answer = client.Send(
+      0, MakeRequest(mfab::message_type::kSaveResponse, mfab::SaveResponse{}.Serialize()));
   EXPECT_EQ(ErrorCodeOf(answer), sim_error::kUnexpectedMessage);
 }
 

@@ -57,7 +57,8 @@ Bytes Action(std::string_view id, std::initializer_list<std::string_view> set) {
     const Bytes entry = Item(tag::kSetEntry, Text(tag::kFactorId, factor));
     entries.insert(entries.end(), entry.begin(), entry.end());
   }
-  return Item(tag::kAction, Concat({Text(tag::kActionId, id), Item(tag::kFactorSets, Item(tag::kFactorSet, entries))}));
+  return Item(tag::kAction, Concat({Text(tag::kActionId, id),
+                                    Item(tag::kFactorSets, Item(tag::kFactorSet, entries))}));
 }
 
 std::string RefusalOf(const Bytes& payload) {
@@ -71,7 +72,8 @@ std::string RefusalOf(const Bytes& payload) {
 }
 
 TEST(PolicyRecordTest, HandWrittenPolicyReadsAndRoundTrips) {
-  const Bytes payload = PolicyOf(Concat({Factor("Pin"), Factor("Phone")}), Action("OSLogin", {"Pin", "Phone"}));
+  const Bytes payload =
+      PolicyOf(Concat({Factor("Pin"), Factor("Phone")}), Action("OSLogin", {"Pin", "Phone"}));
   const Policy policy = ParsePolicy(payload);
   ASSERT_EQ(policy.factors.size(), 2u);
   EXPECT_EQ(policy.factors[1].id, "Phone");
@@ -84,17 +86,24 @@ TEST(PolicyRecordTest, HandWrittenPolicyReadsAndRoundTrips) {
 
 TEST(PolicyRecordTest, RefusesWhatTheRegistryMirrorCouldNotHold) {
   EXPECT_NE(RefusalOf(PolicyOf({})).find("no factor"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Concat({Factor("Pin"), Factor("Pin")}))).find("repeated"), std::string::npos);
+  EXPECT_NE(RefusalOf(PolicyOf(Concat({Factor("Pin"), Factor("Pin")}))).find("repeated"),
+            std::string::npos);
   EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin\\x"))).find("not an identifier"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin"), Action("VPN", {"Retina"}))).find("Retina"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin"), Action("VPN", {"Pin", "Pin"}))).find("twice"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin"), Action("VPN", {}))).find("empty factor set"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {Text(0x7C99, "x")}))).find("unexpected item 0x7C99"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {Text(tag::kFactorName, "again")}))).find("repeated"), std::string::npos);
+  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin"), Action("VPN", {"Retina"}))).find("Retina"),
+            std::string::npos);
+  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin"), Action("VPN", {"Pin", "Pin"}))).find("twice"),
+            std::string::npos);
+  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin"), Action("VPN", {}))).find("empty factor set"),
+            std::string::npos);
+  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {Text(0x7C99, "x")}))).find("unexpected item 0x7C99"),
+            std::string::npos);
+  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {Text(tag::kFactorName, "again")}))).find("repeated"),
+            std::string::npos);
   Bytes badFlag;
   mfab::AppendTlvInt(badFlag, tag::kIsUi, 2);
   EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {badFlag}))).find("0 or 1"), std::string::npos);
-  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {Text(tag::kNameValues, "\x7C\x0C\x00")}))).find("truncated"),
+  EXPECT_NE(RefusalOf(PolicyOf(Factor("Pin", {Text(tag::kNameValues, "\x7C\x0C\x00")})))
+                .find("truncated"),
             std::string::npos);
   Bytes many;
   for (int i = 0; i < 33; ++i) many = Concat({many, Factor("F" + std::to_string(i))});
@@ -143,7 +152,8 @@ TEST(SealingTest, BlobOpensOnlyWithItsKeyAndName) {
 TEST(StateFileTest, VersionTableAcceptsCurrentAndNewerOnly) {
   const VersionTable table =
       ParseVersionsFile("generation 9\nreserved 11\ndata-svn 2\nfile _Sys 9\nfile _Sys$Policy 5\n");
-  EXPECT_EQ(FormatVersionsFile(table), "generation 9\nreserved 11\ndata-svn 2\nfile _Sys 9\nfile _Sys$Policy 5\n");
+  EXPECT_EQ(FormatVersionsFile(table),
+            "generation 9\nreserved 11\ndata-svn 2\nfile _Sys 9\nfile _Sys$Policy 5\n");
   EXPECT_TRUE(table.Accepts("_Sys$Policy", 5));
   EXPECT_TRUE(table.Accepts("_Sys$Policy", 10));  // written after the last confirmation
   EXPECT_FALSE(table.Accepts("_Sys$Policy", 4));

@@ -28,19 +28,23 @@ class SimStorageTest : public ::testing::Test {
     mfab::SaveEnrollmentDataRequest store;
     store.user = sid;
     store.factorId = factor;
-    const mfab::Message reply = client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()));
+    const mfab::Message reply =
+        client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()));
     ASSERT_EQ(reply.messageType, mt::kSaveEnrollmentDataResponse) << ErrorTextOf(reply);
   }
 
-  mfab::Message GetPolicy(SimClient& client) { return client.Send(0, MakeRequest(mt::kGetPolicyDataRequest)); }
+  mfab::Message GetPolicy(SimClient& client) {
+    return client.Send(0, MakeRequest(mt::kGetPolicyDataRequest));
+  }
 
   std::vector<UserData> GetUsers(SimClient& client, const std::string& sid) {
     mfab::GetUserDataRequest query;
     query.user = sid;
-    const mfab::Message reply = client.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
-                                            host.Block({UserRootName(sid), EnrollmentName(sid, "SmartCard"),
-                                                        EnrollmentName(sid, "Phone")},
-                                                       {0x0101}, sid));
+    const mfab::Message reply = client.Send(
+        0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
+        host.Block(
+            {UserRootName(sid), EnrollmentName(sid, "SmartCard"), EnrollmentName(sid, "Phone")},
+            {0x0101}, sid));
     EXPECT_EQ(reply.messageType, sim_type::kGetUserDataResponse) << ErrorTextOf(reply);
     mfab::GetUserDataResponse response;
     response.Deserialize(reply.payload);
@@ -53,7 +57,8 @@ class SimStorageTest : public ::testing::Test {
 
 TEST_F(SimStorageTest, SetPolicyStoresSealedBlobsThroughTheHost) {
   SimClient client(host);
-  const mfab::Message save = client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy("Card of Alice"), 31));
+  const mfab::Message save =
+      client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy("Card of Alice"), 31));
   ASSERT_EQ(save.messageType, mt::kSaveRequest) << ErrorTextOf(save);
   EXPECT_FALSE(save.isResponse);
   EXPECT_EQ(save.sessionId, 31u);
@@ -99,7 +104,8 @@ TEST_F(SimStorageTest, PolicyComesBackFromDeliveredBlobsAfterARestart) {
 
 TEST_F(SimStorageTest, UnconfirmedChangeIsDropped) {
   SimClient client(host);
-  const mfab::Message save = client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()));
+  const mfab::Message save =
+      client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()));
   ASSERT_EQ(save.messageType, mt::kSaveRequest);
   EXPECT_EQ(ErrorCodeOf(GetPolicy(client)), sim_error::kPolicyNotSet);
   EXPECT_EQ(ErrorCodeOf(client.Send(0, *host.Answer(save))), sim_error::kUnexpectedMessage);
@@ -109,7 +115,8 @@ TEST_F(SimStorageTest, InvalidPolicyIsRefusedWithItsReason) {
   SimClient client(host);
   Policy policy = ParsePolicy(SamplePolicy());
   policy.actions[0].sets[0][0].factorId = "Retina";
-  const mfab::Message reply = client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SerializePolicy(policy)));
+  const mfab::Message reply =
+      client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SerializePolicy(policy)));
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kInvalidPolicy);
   EXPECT_NE(ErrorTextOf(reply).find("Retina"), std::string::npos);
 }
@@ -160,11 +167,13 @@ TEST_F(SimStorageTest, ChildWithoutItsParentIsIncomplete) {
   }
   HostDouble empty;
   SimClient client(empty);  // opened without stored data
-  const mfab::Message reply = client.Send(0, MakeRequest(mt::kGetPolicyDataRequest), host.Block({"_Sys$Policy"}, {}));
+  const mfab::Message reply =
+      client.Send(0, MakeRequest(mt::kGetPolicyDataRequest), host.Block({"_Sys$Policy"}, {}));
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kStoredDataIncomplete);
   EXPECT_NE(ErrorTextOf(reply).find("without '_Sys'"), std::string::npos);
   // A category announced without its files is incomplete too.
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kGetPolicyDataRequest), host.Block({"_Sys"}, {0x0002}))),
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kGetPolicyDataRequest),
+                                    host.Block({"_Sys"}, {0x0002}))),
             sim_error::kStoredDataIncomplete);
 }
 
@@ -190,12 +199,14 @@ TEST_F(SimStorageTest, EnrollmentBecomesUserData) {
   mfab::SaveEnrollmentDataRequest store;
   store.user = kSid;
   store.factorId = "SmartCard";
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()))),
-            sim_error::kPolicyNotSet);
+  EXPECT_EQ(
+      ErrorCodeOf(client.Send(0, MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()))),
+      sim_error::kPolicyNotSet);
   SetPolicy(client);
   store.factorId = "Retina";
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()))),
-            mfab::applet_error::kFactorNotSupported);
+  EXPECT_EQ(
+      ErrorCodeOf(client.Send(0, MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()))),
+      mfab::applet_error::kFactorNotSupported);
   Enroll(client, kSid, "SmartCard");
   EXPECT_EQ(host.store.count(std::string("_U") + kSid + "$ESmartCard"), 1u);
 
@@ -214,11 +225,12 @@ TEST_F(SimStorageTest, RemovingAUserDeletesItsDataForGood) {
   Enroll(client, kSid, "SmartCard");
   const HostDouble before = host;
 
-  const mfab::Message remove = client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, [] {
-    Bytes payload;
-    mfab::AppendTlv(payload, tag::kUser, std::string_view(kSid));
-    return payload;
-  }()));
+  const mfab::Message remove =
+      client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, [] {
+                    Bytes payload;
+                    mfab::AppendTlv(payload, tag::kUser, std::string_view(kSid));
+                    return payload;
+                  }()));
   ASSERT_EQ(remove.messageType, mt::kDeleteLevel1Request) << ErrorTextOf(remove);
   mfab::DeleteLevel1Request request;
   request.Deserialize(remove.payload);
@@ -231,8 +243,9 @@ TEST_F(SimStorageTest, RemovingAUserDeletesItsDataForGood) {
   SimClient restarted(host);
   mfab::GetUserDataRequest query;
   query.user = kSid;
-  const mfab::Message reply = restarted.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
-                                             host.Block({std::string("_U") + kSid}, {0x0101}, kSid));
+  const mfab::Message reply =
+      restarted.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
+                     host.Block({std::string("_U") + kSid}, {0x0101}, kSid));
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kRollbackDetected);
   EXPECT_NE(ErrorTextOf(reply).find("no longer exists"), std::string::npos);
 }
@@ -250,7 +263,8 @@ TEST_F(SimStorageTest, RemovalThatWouldHitAnotherUserIsRefused) {
 
   Bytes unknown;
   mfab::AppendTlv(unknown, tag::kUser, std::string_view("S-1-5-21-9-9-9-9"));
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, unknown))), sim_error::kUnknownUser);
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, unknown))),
+            sim_error::kUnknownUser);
 }
 
 TEST_F(SimStorageTest, HostThatCannotDeleteLeavesEverythingInForce) {
@@ -272,7 +286,8 @@ TEST_F(SimStorageTest, OsLoginCacheClearAndIdleClearAnswerYes) {
   SimClient client(host);
   mfab::ClearActionTimeoutCacheRequest clear;
   clear.actionId = "OSLogin";
-  mfab::Message request = MakeRequest(mt::kClearActionTimeoutCacheRequest, clear.Serialize(), 0xFFFFFFFF);
+  mfab::Message request =
+      MakeRequest(mt::kClearActionTimeoutCacheRequest, clear.Serialize(), 0xFFFFFFFF);
   request.moduleId = 6;
   request.category = 1;
   const mfab::Message reply = client.Send(0, request);
@@ -281,7 +296,8 @@ TEST_F(SimStorageTest, OsLoginCacheClearAndIdleClearAnswerYes) {
   EXPECT_EQ(reply.moduleId, 6u);
 
   // The idle clear drops a change still waiting for the host.
-  const mfab::Message save = client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()));
+  const mfab::Message save =
+      client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()));
   Bytes idle;
   ASSERT_EQ(client.Exchange(1, {}, idle), KILN_STATUS_SUCCESS);
   EXPECT_EQ(mfab::Message::Parse(idle).messageType, sim_type::kIdleClearResponse);

@@ -27,16 +27,17 @@ F Resolve(void* library, const char* name) {
 KilnFunctions Load() {
   void* library = ::dlopen(KILN_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   if (!library) throw std::runtime_error(std::string("dlopen: ") + ::dlerror());
-  return KilnFunctions{Resolve<decltype(&KILN_Initialize)>(library, "KILN_Initialize"),
-                       Resolve<decltype(&KILN_Deinit)>(library, "KILN_Deinit"),
-                       Resolve<decltype(&KILN_GetVersionInfo)>(library, "KILN_GetVersionInfo"),
-                       Resolve<decltype(&KILN_Install2)>(library, "KILN_Install2"),
-                       Resolve<decltype(&KILN_Uninstall)>(library, "KILN_Uninstall"),
-                       Resolve<decltype(&KILN_CreateSession)>(library, "KILN_CreateSession"),
-                       Resolve<decltype(&KILN_CloseSession)>(library, "KILN_CloseSession"),
-                       Resolve<decltype(&KILN_ForceCloseSession)>(library, "KILN_ForceCloseSession"),
-                       Resolve<decltype(&KILN_SendAndRecv2)>(library, "KILN_SendAndRecv2"),
-                       library};
+  return KilnFunctions{
+      Resolve<decltype(&KILN_Initialize)>(library, "KILN_Initialize"),
+      Resolve<decltype(&KILN_Deinit)>(library, "KILN_Deinit"),
+      Resolve<decltype(&KILN_GetVersionInfo)>(library, "KILN_GetVersionInfo"),
+      Resolve<decltype(&KILN_Install2)>(library, "KILN_Install2"),
+      Resolve<decltype(&KILN_Uninstall)>(library, "KILN_Uninstall"),
+      Resolve<decltype(&KILN_CreateSession)>(library, "KILN_CreateSession"),
+      Resolve<decltype(&KILN_CloseSession)>(library, "KILN_CloseSession"),
+      Resolve<decltype(&KILN_ForceCloseSession)>(library, "KILN_ForceCloseSession"),
+      Resolve<decltype(&KILN_SendAndRecv2)>(library, "KILN_SendAndRecv2"),
+      library};
 }
 
 mfab::Message Answer(const mfab::Message& request, uint32_t type, const Bytes& payload) {
@@ -93,8 +94,8 @@ SimStateDir::~SimStateDir() { ::unsetenv("KILN_SIM_STATE_DIR"); }
 
 void SimStateDir::SetFaults(const std::string& text) const { WriteFile("faults", text); }
 
-Bytes HostDouble::Block(const std::vector<std::string>& names, const std::vector<uint32_t>& categories,
-                        const std::string& user) const {
+Bytes HostDouble::Block(const std::vector<std::string>& names,
+                        const std::vector<uint32_t>& categories, const std::string& user) const {
   // Like the engine's loader, a category counts only when its files exist.
   Bytes codes;
   for (uint32_t code : categories) {
@@ -146,7 +147,8 @@ std::optional<mfab::Message> HostDouble::Answer(const mfab::Message& reply) {
       mfab::DeleteLevel1Request remove;
       remove.Deserialize(reply.payload);
       store["_masterVersions"] = remove.masterVersionsData;
-      std::erase_if(store, [&](const auto& entry) { return entry.first.starts_with(remove.namePrefix); });
+      std::erase_if(store,
+                    [&](const auto& entry) { return entry.first.starts_with(remove.namePrefix); });
       return testing::Answer(reply, mfab::message_type::kDeleteLevel1Response, BooleanPayload(0));
     }
     default:
@@ -185,7 +187,8 @@ int32_t BooleanOf(const mfab::Message& reply) {
 }
 
 SimClient::SimClient(HostDouble& hostDouble, bool install) : host(hostDouble) {
-  if (Kiln().initialize(&handle, nullptr, 0) != KILN_STATUS_SUCCESS) throw std::runtime_error("KILN_Initialize");
+  if (Kiln().initialize(&handle, nullptr, 0) != KILN_STATUS_SUCCESS)
+    throw std::runtime_error("KILN_Initialize");
   if (!install) return;
   if (Kiln().install2(handle, keystone::kAuthenticationAppletId, "/opt/applets/auth.img") != 0) {
     throw std::runtime_error("KILN_Install2");
@@ -204,25 +207,30 @@ SimClient::~SimClient() {
 
 KILN_STATUS SimClient::Open(const Bytes& initData) {
   const KILN_INIT_BUFFER buffer{initData.data(), static_cast<uint32_t>(initData.size())};
-  return Kiln().createSession(handle, keystone::kAuthenticationAppletId, KILN_SESSION_FLAG_DEFAULT, &buffer,
-                              &session);
+  return Kiln().createSession(handle, keystone::kAuthenticationAppletId, KILN_SESSION_FLAG_DEFAULT,
+                              &buffer, &session);
 }
 
-KILN_STATUS SimClient::Exchange(uint32_t commandId, const Bytes& request, Bytes& reply, uint32_t capacity) {
+KILN_STATUS SimClient::Exchange(uint32_t commandId, const Bytes& request, Bytes& reply,
+                                uint32_t capacity) {
   reply.assign(capacity, 0);
-  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(), capacity};
+  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(),
+                          capacity};
   uint32_t responseCode = 0xFFFF;
-  const KILN_STATUS status = Kiln().sendAndRecv2(handle, session, commandId, &buffer, &responseCode);
+  const KILN_STATUS status =
+      Kiln().sendAndRecv2(handle, session, commandId, &buffer, &responseCode);
   reply.resize(status == KILN_STATUS_SUCCESS ? buffer.receiveLength : 0);
   return status;
 }
 
-mfab::Message SimClient::Send(uint32_t commandId, const mfab::Message& request, const Bytes& block) {
+mfab::Message SimClient::Send(uint32_t commandId, const mfab::Message& request,
+                              const Bytes& block) {
   Bytes bytes = request.Serialize();
   bytes.insert(bytes.end(), block.begin(), block.end());
   Bytes reply;
   const KILN_STATUS status = Exchange(commandId, bytes, reply);
-  if (status != KILN_STATUS_SUCCESS) throw std::runtime_error("KILN_SendAndRecv2 returned " + std::to_string(status));
+  if (status != KILN_STATUS_SUCCESS)
+    throw std::runtime_error("KILN_SendAndRecv2 returned " + std::to_string(status));
   return mfab::Message::Parse(reply);
 }
 
@@ -234,11 +242,14 @@ mfab::Message SimClient::Run(const mfab::Message& request, const Bytes& block) {
 
 Bytes SamplePolicy(const std::string& firstFactorName) {
   Policy policy;
-  PolicyFactor card{"SmartCard", firstFactorName, 4, false, true, true, true, 300, 30, {{"Reader", "any"}}};
+  PolicyFactor card{"SmartCard", firstFactorName,    4, false, true, true, true, 300,
+                    30,          {{"Reader", "any"}}};
   PolicyFactor phone{"Phone", "Phone nearby", 1, true, false, false, true, 600, 60, {}};
   policy.factors = {card, phone};
-  policy.actions = {PolicyAction{"OSLogin", {{SetEntry{"SmartCard", {}}}, {SetEntry{"Phone", {{"Rssi", "-60"}}}}}},
-                    PolicyAction{"VPN", {{SetEntry{"SmartCard", {}}, SetEntry{"Phone", {}}}}}};
+  policy.actions = {
+      PolicyAction{"OSLogin",
+                   {{SetEntry{"SmartCard", {}}}, {SetEntry{"Phone", {{"Rssi", "-60"}}}}}},
+      PolicyAction{"VPN", {{SetEntry{"SmartCard", {}}, SetEntry{"Phone", {}}}}}};
   policy.settings = {SystemSetting{"LockOnLeave", 4, {0, 0, 0, 1}}};
   return SerializePolicy(policy);
 }

@@ -89,7 +89,8 @@ class SimClient {
   // Opens the session now (done by the constructor); returns the library status.
   KILN_STATUS Open(const Bytes& initData);
   // One exchange; reply receives the bytes written.
-  KILN_STATUS Exchange(uint32_t commandId, const Bytes& request, Bytes& reply, uint32_t capacity = 32768);
+  KILN_STATUS Exchange(uint32_t commandId, const Bytes& request, Bytes& reply,
+                       uint32_t capacity = 32768);
   // One exchange of a request (with an optional stored-data block appended); the reply parsed.
   mfab::Message Send(uint32_t commandId, const mfab::Message& request, const Bytes& block = {});
   // A request and every host answer it leads to, until the final reply.

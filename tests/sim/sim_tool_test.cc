@@ -13,7 +13,8 @@ namespace {
 
 // Runs keystonectl with the arguments; returns its exit status and standard output.
 std::pair<int, std::string> Keystonectl(const std::string& arguments) {
-  FILE* pipe = ::popen((std::string(KEYSTONECTL_BINARY) + " " + arguments + " 2>/dev/null").c_str(), "r");
+  FILE* pipe =
+      ::popen((std::string(KEYSTONECTL_BINARY) + " " + arguments + " 2>/dev/null").c_str(), "r");
   if (!pipe) return {-1, {}};
   std::string output;
   char buffer[512];

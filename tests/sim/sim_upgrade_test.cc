@@ -24,8 +24,9 @@ class SimUpgradeTest : public ::testing::Test {
     mfab::SaveEnrollmentDataRequest store;
     store.user = kSid;
     store.factorId = "Phone";
-    ASSERT_EQ(client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize())).messageType,
-              mt::kSaveEnrollmentDataResponse);
+    ASSERT_EQ(
+        client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize())).messageType,
+        mt::kSaveEnrollmentDataResponse);
   }
 
   // What the engine sends: every stored file, named as its path in the data directory.
@@ -37,7 +38,8 @@ class SimUpgradeTest : public ::testing::Test {
       file.content = content;
       migration.files.push_back(file);
     }
-    mfab::Message request = MakeRequest(mt::kDataMigrationRequest, migration.Serialize(), 0xFFFFFFFF);
+    mfab::Message request =
+        MakeRequest(mt::kDataMigrationRequest, migration.Serialize(), 0xFFFFFFFF);
     request.moduleId = 10;
     request.category = 1;
     return request;
@@ -90,7 +92,8 @@ TEST_F(SimUpgradeTest, RaisedSvnLeadsThroughTheWholeMigration) {
   EXPECT_NE(state.ReadFile("versions").find("data-svn 2"), std::string::npos);
 
   SimClient after(host);
-  EXPECT_EQ(after.Send(0, MakeRequest(mt::kGetPolicyDataRequest)).messageType, sim_type::kGetPolicyDataResponse);
+  EXPECT_EQ(after.Send(0, MakeRequest(mt::kGetPolicyDataRequest)).messageType,
+            sim_type::kGetPolicyDataResponse);
   // What was sealed under the old SVN is no longer trusted, even at the current version.
   SimClient replay(host);
   EXPECT_EQ(ErrorCodeOf(replay.Send(0, MakeRequest(mt::kGetPolicyDataRequest), before.InitBlock())),
@@ -119,7 +122,8 @@ TEST_F(SimUpgradeTest, AlteredFileIsLeftOutOfTheMigration) {
   ASSERT_EQ(files.messageType, mt::kDataMigrationFiles);
   mfab::DataMigrationMessage migrated;
   migrated.Deserialize(files.payload);
-  for (const mfab::FileData& file : migrated.files) EXPECT_EQ(file.fileName.find("$EPhone"), std::string::npos);
+  for (const mfab::FileData& file : migrated.files)
+    EXPECT_EQ(file.fileName.find("$EPhone"), std::string::npos);
   EXPECT_EQ(migrated.files.size(), host.store.size() - 2);
 }
 
@@ -133,7 +137,8 @@ TEST_F(SimUpgradeTest, InterruptedExchangeStartsAgain) {
   Bytes idle;
   ASSERT_EQ(client.Exchange(1, {}, idle), KILN_STATUS_SUCCESS);
   EXPECT_EQ(ErrorCodeOf(client.Send(2, SaveAnswer(files))), sim_error::kUnexpectedMessage);
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kGetPolicyDataRequest))), mfab::applet_error::kSvnUpgradeNeeded);
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kGetPolicyDataRequest))),
+            mfab::applet_error::kSvnUpgradeNeeded);
 
   // Files already re-sealed migrate again.
   const mfab::Message again = client.Send(2, MigrationRequest());

@@ -56,7 +56,8 @@ void WriteText(const std::string& path, const std::string& text) {
   platform::FileSystem& files = platform::SystemFileSystem();
   files.CreateDirectories(std::filesystem::path(path).parent_path().string());
   const std::string temporary = path + ".keystonectl";
-  files.WriteFile(temporary, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  files.WriteFile(temporary, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
+                                                      text.size()));
   std::filesystem::rename(temporary, path);
 }
 
@@ -114,19 +115,23 @@ int Status() {
               Clean(firmware.count("version") ? firmware["version"] : "1.0.0.1").c_str(),
               Clean(firmware.count("platform") ? firmware["platform"] : "kiln-sim 1.0").c_str(),
               Clean(firmware.count("svn") ? firmware["svn"] : "1").c_str());
-  std::printf("device key       %s\n", platform::SystemFileSystem().Exists(dir + "/device.key") ? "present" : "missing");
+  std::printf("device key       %s\n",
+              platform::SystemFileSystem().Exists(dir + "/device.key") ? "present" : "missing");
   std::printf("stored data\n");
   const std::optional<std::string> versions = ReadText(dir + "/versions");
   if (!versions) std::printf("  (nothing stored yet)\n");
-  for (const std::string& line : Lines(versions.value_or(""))) std::printf("  %s\n", Clean(line).c_str());
+  for (const std::string& line : Lines(versions.value_or("")))
+    std::printf("  %s\n", Clean(line).c_str());
   std::printf("applets\n");
   const std::optional<std::string> applets = ReadText(dir + "/applets");
   if (!applets || applets->empty()) std::printf("  (none installed)\n");
-  for (const std::string& line : Lines(applets.value_or(""))) std::printf("  %s\n", Clean(line).c_str());
+  for (const std::string& line : Lines(applets.value_or("")))
+    std::printf("  %s\n", Clean(line).c_str());
   std::printf("faults\n");
   const std::optional<std::string> faults = ReadText(dir + "/faults");
   if (!faults || faults->empty()) std::printf("  (none)\n");
-  for (const std::string& line : Lines(faults.value_or(""))) std::printf("  %s\n", Clean(line).c_str());
+  for (const std::string& line : Lines(faults.value_or("")))
+    std::printf("  %s\n", Clean(line).c_str());
   return kExitOk;
 }
 
@@ -143,11 +148,15 @@ int Fault(const std::vector<std::string>& args) {
   }
   static const char* const kDirectives[] = {"status", "hang", "reply", "svn"};
   bool known = false;
-  for (const char* directive : kDirectives) known = known || (args.size() >= 3 && args[1] == directive);
-  if (!known) return Fail(kExitUsage, "sim fault needs show, clear, or a directive (status, hang, reply, svn)");
+  for (const char* directive : kDirectives)
+    known = known || (args.size() >= 3 && args[1] == directive);
+  if (!known)
+    return Fail(kExitUsage,
+                "sim fault needs show, clear, or a directive (status, hang, reply, svn)");
   std::string line;
   for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i].find('\n') != std::string::npos) return Fail(kExitFailure, "a directive is one line");
+    if (args[i].find('\n') != std::string::npos)
+      return Fail(kExitFailure, "a directive is one line");
     line += (i > 1 ? " " : "") + args[i];
   }
   WriteText(path, ReadText(path).value_or("") + line + "\n");
@@ -166,7 +175,8 @@ int Run(const std::vector<std::string>& args) {
     return kExitOk;
   }
   if (args[0] == "svn" && args.size() == 2) {
-    if (args[1].empty() || args[1].size() > 10 || args[1].find_first_not_of("0123456789") != std::string::npos ||
+    if (args[1].empty() || args[1].size() > 10 ||
+        args[1].find_first_not_of("0123456789") != std::string::npos ||
         std::stoull(args[1]) > 0x7FFFFFFF) {
       return Fail(kExitFailure, "the SVN must be a number up to 2147483647");
     }
@@ -176,7 +186,8 @@ int Run(const std::vector<std::string>& args) {
   return Fail(kExitUsage, "bad sim command line; see keystonectl help sim");
 }
 
-const RegisterCommand kRegistration({"sim", "show and script the simulated applet's firmware", kUsage, Run});
+const RegisterCommand kRegistration({"sim", "show and script the simulated applet's firmware",
+                                     kUsage, Run});
 
 }  // namespace
 }  // namespace keystonectl

@@ -112,7 +112,8 @@ class ServiceHost {
   // registered handler on the calling thread, one at a time, until serviceMain returns. Blocks
   // for the whole run. Returns 0 after serviceMain returned, or an error code when the host
   // could not be set up (then serviceMain is not run). Call before the process starts threads:
-  // the stop signals are blocked in the calling thread and the threads it creates.
+  // the stop signals are blocked in the calling thread and the threads it creates, and stay
+  // blocked after a run (a late stop signal must not kill a process that is exiting).
   virtual int StartServiceCtrlDispatcher(std::string_view serviceName,
                                          ServiceMainFunction serviceMain) = 0;
 

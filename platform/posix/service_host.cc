@@ -99,7 +99,8 @@ int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  sigset_t previousMask;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
 
   UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC));
   UniqueFd eventFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -119,6 +120,8 @@ int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
     }
   }
   if (setupError != 0) {
+    // Nothing ran, so the caller gets its signals back as they were.
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     keystone::MutexLock lock(mutex);
     dispatching = false;
     return setupError;

@@ -40,7 +40,15 @@ class PrivateBus {
   ~PrivateBus() {
     if (pid > 0) {
       ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
+      const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+      while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          ::kill(pid, SIGKILL);
+          ::waitpid(pid, nullptr, 0);
+          break;
+        }
+        std::this_thread::sleep_for(5ms);
+      }
     }
     std::filesystem::remove_all(dir);
   }
@@ -62,6 +70,10 @@ class PrivateBus {
     if (::pipe(out) != 0) return "pipe failed";
     pid = ::fork();
     if (pid == 0) {
+      // The runner's thread may have the stop signals blocked; the daemon must not inherit that.
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       ::dup2(out[1], 3);
       const std::string configArg = "--config-file=" + config;
       ::execl(kDbusDaemon, kDbusDaemon, configArg.c_str(), "--nofork", "--print-address=3",

@@ -224,8 +224,14 @@ TEST_F(ServiceHostTest, SetUpFailureRunsNothingAndASecondDispatcherIsRefused) {
   options.useSystemBus = false;
   auto broken = CreateServiceHost(options);
   bool ran = false;
+  sigset_t before;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
   EXPECT_EQ(broken->StartServiceCtrlDispatcher("KeystoneTest", [&] { ran = true; }), ENOTDIR);
   EXPECT_FALSE(ran);
+  // A failed set-up leaves the caller's signal mask as it was.
+  sigset_t after;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_EQ(::sigismember(&after, SIGTERM), ::sigismember(&before, SIGTERM));
 
   TestService service(*host, kServiceRunning);
   Run(service);

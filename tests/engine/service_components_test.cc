@@ -54,21 +54,5 @@ TEST_F(FoundationComponentsTest, EventsReachThePowerStateManagerWhileItLives) {
   EXPECT_TRUE(capture->Has("Session lock event dropped: the resource manager is not running"));
 }
 
-TEST_F(FoundationComponentsTest, MissingComponentsSayThatTheyAreMissing) {
-  FoundationComponents components(platform::SystemClock());
-  components.MirrorDataIfEmpty();
-  EXPECT_FALSE(components.FirmwareChanged());
-  components.HandleOsUpgrade();
-  components.StartUserRecordTask();
-  components.StopRpcServer();
-  for (const char* text : {"Registry mirroring: component not present yet",
-                           "Applet adapter: component not present yet",
-                           "Resource manager OS upgrade: component not present yet",
-                           "User records: component not present yet",
-                           "RPC server: component not present yet"}) {
-    EXPECT_TRUE(capture->Has(text)) << text;
-  }
-}
-
 }  // namespace
 }  // namespace mfab

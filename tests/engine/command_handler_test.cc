@@ -148,7 +148,6 @@ TEST_F(CommandHandlerTest, StartOfActionHandsTheMonitoringWishOn) {
   retrieve.monitorStatus = 0;
   FromClient(MakeMessage(mt::kAuthenticateActionRetrieveDataRequest, retrieve.Serialize()));
   EXPECT_EQ(auth.Monitoring(), false);
-  EXPECT_THROW(FromClient(MakeMessage(mt::kActionAuthenticateRequest, Bytes{0x7B})), TlvException);
 }
 
 TEST_F(CommandHandlerTest, ConnectedStandbyRefusesAppletRepliesAndClientAnswers) {
@@ -301,33 +300,6 @@ TEST_F(CommandHandlerTest, AbsentComponentsAnswerAsTheirAbsenceImplies) {
   EXPECT_EQ(user.messageType, mt::kNeedUserDataResponse);
   EXPECT_EQ(response.result, 1);
   EXPECT_EQ(response.user, need.user);
-}
-
-class PresentComponents : public IPhonePresenceMonitor, public IFactorFlowRunner {
- public:
-  bool IsPhonePresent(const Bytes& deviceId) override { return deviceId == Bytes(8, 1); }
-  int32_t RunFactorFlow(const Message&, std::chrono::seconds limit, Bytes& answer) override {
-    seenLimit = limit;
-    answer = Bytes{0xAA};
-    return result;
-  }
-  int32_t result = 0;
-  std::chrono::seconds seenLimit{0};
-};
-
-TEST_F(CommandHandlerTest, PresentComponentsDecideTheAnswer) {
-  PresentComponents present;
-  handler = std::make_unique<CommandHandler>(CommandHandlerServices{
-      host, auth, controller, accounts, clock, attestation, &present, &present});
-  CheckPhonePresenceRequest presence;
-  presence.deviceId = Bytes(8, 1);
-  EXPECT_EQ(BooleanOf(Message::Parse(FromApplet(MakeMessage(mt::kCheckPhonePresenceRequest, presence.Serialize())))), 0);
-  EXPECT_EQ(FromApplet(MakeMessage(mt::kFactorResultRequest)), Bytes{0xAA});
-  EXPECT_EQ(present.seenLimit, std::chrono::seconds(120));
-  present.result = 1;
-  EXPECT_EQ(BooleanOf(Message::Parse(FromApplet(MakeMessage(mt::kFactorResultRequest)))), 1);
-  present.result = 7;
-  EXPECT_TRUE(FromApplet(MakeMessage(mt::kFactorResultRequest)).empty());
 }
 
 TEST_F(CommandHandlerTest, AttestationFailureIsAGenericException) {

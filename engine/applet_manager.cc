@@ -240,11 +240,16 @@ Bytes AppletManager::ExecuteMessageToApplet(const Bytes& request) {
   KS_LOG(Log(), kLogError, "AM-END", "Applet error reply %#x: %s",
          static_cast<unsigned>(error.errorCode), error.errorText.c_str());
   switch (error.errorCode) {
-    case applet_error::kFactorNotSupported: throw FactorNotSupportedException(error.errorText);
-    case applet_error::kAlreadyEnrolled: throw AlreadyEnrolledException(error.errorText);
-    case applet_error::kCannotEnroll: throw CannotEnrollException(error.errorText);
-    case applet_error::kEnrollmentError: throw EnrollmentError(error.errorText);
-    default: throw TEEException(error.errorText);
+    case applet_error::kFactorNotSupported:
+      throw FactorNotSupportedException(error.errorText);
+    case applet_error::kAlreadyEnrolled:
+      throw AlreadyEnrolledException(error.errorText);
+    case applet_error::kCannotEnroll:
+      throw CannotEnrollException(error.errorText);
+    case applet_error::kEnrollmentError:
+      throw EnrollmentError(error.errorText);
+    default:
+      throw TEEException(error.errorText);
   }
 }
 
@@ -431,8 +436,7 @@ void AppletManager::RequestSessionVerification() {
 
 bool AppletManager::WaitSessionVerified(std::chrono::milliseconds limit) {
   keystone::MutexLock lock(queueLock);
-  return verified.wait_for(lock.Native(), limit,
-                           [this] { return !verifySessionRequested.load(); });
+  return verified.wait_for(lock.Native(), limit, [this] { return !verifySessionRequested.load(); });
 }
 
 void AppletManager::AppletMessagesQueueSender() noexcept {
@@ -452,11 +456,9 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
           KS_LOG(Log(), kLogInfo, "AM-FLOW", "Stoping queue monitoring");
           return;
         }
-        woken = wake.wait_for(lock.Native(), options.activityTimeout,
-                              [this]() REQUIRES(queueLock) {
-                                return stopRequested.load() || verifySessionRequested.load() ||
-                                       !queue.empty();
-                              });
+        woken = wake.wait_for(lock.Native(), options.activityTimeout, [this]() REQUIRES(queueLock) {
+          return stopRequested.load() || verifySessionRequested.load() || !queue.empty();
+        });
       }
       if (woken) {
         if (stopRequested.load()) {
@@ -473,7 +475,8 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
         }
         continue;
       }
-      KS_LOG(Log(), kLogInfo, "AM-FLOW", "Applet wasn't active for APPLET_ACTIVITY_TIMEOUT seconds");
+      KS_LOG(Log(), kLogInfo, "AM-FLOW",
+             "Applet wasn't active for APPLET_ACTIVITY_TIMEOUT seconds");
       IdleRelease();
       if (!idleCleared) {
         ClearContinuationCache();
@@ -509,7 +512,8 @@ void AppletManager::SendClearTimeoutCacheForOSLoginRequest() {
            "The previous key-storage cache clear is still running; no new one started");
     return;
   }
-  pkiClearTask = std::async(std::launch::async, [this] { SendClearTimeoutCacheToPKI(kOsLoginAction); });
+  pkiClearTask =
+      std::async(std::launch::async, [this] { SendClearTimeoutCacheToPKI(kOsLoginAction); });
 }
 
 void AppletManager::SendClearTimeoutCacheToPKI(const std::string& action) {

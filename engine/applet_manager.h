@@ -48,8 +48,8 @@ using AppletChannelFactory = std::function<std::unique_ptr<IAppletChannel>()>;
 class SessionAppletChannel final : public IAppletChannel {
  public:
   // Constructing it initializes the library (see TeeApplet) and throws what that throws.
-  SessionAppletChannel(const AppletSessionServices& services,
-                       std::shared_ptr<IKilnLibrary> library, AppletSessionOptions options = {});
+  SessionAppletChannel(const AppletSessionServices& services, std::shared_ptr<IKilnLibrary> library,
+                       AppletSessionOptions options = {});
 
   Bytes Send(uint32_t commandId, const Bytes& request, const RequestContext& context) override;
   bool HasOpenSession() const override;

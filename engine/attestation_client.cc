@@ -35,8 +35,8 @@ void LibraryAttestationClient::Initialize() {
   if (!loaded) {
     std::optional<std::string> path;
     try {
-      path = platform::ReadRegistryString(registry, keystone::kEngineKey,
-                                          kAttestationClientPathValue);
+      path =
+          platform::ReadRegistryString(registry, keystone::kEngineKey, kAttestationClientPathValue);
     } catch (const std::exception& e) {
       KS_LOG(Log(), kLogError, "FLOW", "Cannot read %s (%s)", kAttestationClientPathValue,
              e.what());

@@ -1,7 +1,9 @@
 #include "engine/command_handler.h"
 
 #include <exception>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "common/exceptions.h"
 #include "engine/applet_manager.h"
@@ -64,25 +66,25 @@ int32_t AuthenticationIdOf(const Message& message) {
 }  // namespace
 
 int32_t FlowTypeOf(uint32_t messageType) {
+  static constexpr uint16_t kEnrollment[] = {0x0B, 0x11, 0x17, 0x19, 0x3E, 0x75};
+  static constexpr uint16_t kAuthentication[] = {0x09, 0x22, 0x24, 0x2C, 0x44, 0x52,
+                                                 0x54, 0x56, 0x58, 0x5A, 0x5C};
+  static constexpr uint16_t kQuery[] = {0x13, 0x15, 0x1B, 0x26, 0x2E, 0x47, 0x4D, 0x5F, 0x63, 0x71};
+  static constexpr uint16_t kSystem[] = {0x07, 0x0D, 0x0F, 0x32, 0x36, 0x37, 0x38, 0x39, 0x46};
+  static constexpr std::pair<int32_t, std::span<const uint16_t>> kTable[] = {
+      {1, kEnrollment}, {2, kAuthentication}, {3, kQuery}, {4, kSystem}};
   if ((messageType >> 16) != 0xABBA) return 0;
-  switch (messageType & 0xFFFFu) {
-    case 0x0B: case 0x11: case 0x17: case 0x19: case 0x3E: case 0x75:
-      return 1;
-    case 0x09: case 0x22: case 0x24: case 0x2C: case 0x44: case 0x52: case 0x54: case 0x56:
-    case 0x58: case 0x5A: case 0x5C:
-      return 2;
-    case 0x13: case 0x15: case 0x1B: case 0x26: case 0x2E: case 0x47: case 0x4D: case 0x5F:
-    case 0x63: case 0x71:
-      return 3;
-    case 0x07: case 0x0D: case 0x0F: case 0x32: case 0x36: case 0x37: case 0x38: case 0x39:
-    case 0x46:
-      return 4;
-    default:
-      return 0;
+  const auto low = static_cast<uint16_t>(messageType & 0xFFFFu);
+  for (const auto& [flowType, lowHalves] : kTable) {
+    for (uint16_t candidate : lowHalves) {
+      if (candidate == low) return flowType;
+    }
   }
+  return 0;
 }
 
-CommandHandler::CommandHandler(const CommandHandlerServices& handlerServices, Options handlerOptions)
+CommandHandler::CommandHandler(const CommandHandlerServices& handlerServices,
+                               Options handlerOptions)
     : services(handlerServices),
       options(handlerOptions),
       requestProcessor(handlerServices.dataController) {}

@@ -45,9 +45,7 @@ class AuthenticationStateAdapter final : public IAuthenticationState {
   void HandleSessionUnlockEvent() override { manager->HandleSessionUnlockEvent(); }
   void HandleSessionLockEvent() override { manager->HandleSessionLockEvent(); }
   void HandleSessionLogoffEvent() override { manager->HandleSessionLogoffEvent(); }
-  void HandleEnterConnectedStandbyEvent() override {
-    manager->HandleEnterConnectedStandbyEvent();
-  }
+  void HandleEnterConnectedStandbyEvent() override { manager->HandleEnterConnectedStandbyEvent(); }
   void HandleExitConnectedStandbyEvent() override { manager->HandleExitConnectedStandbyEvent(); }
 
  private:
@@ -94,9 +92,9 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
         return std::make_shared<AuthenticationStateAdapter>(power);
       },
       [this](IApiBusyFlag& busy) -> std::unique_ptr<IAppletChannel> {
-        const AppletSessionServices services{environment.registry,       environment.clock,
-                                             *osVersion,                  environment.dataController,
-                                             environment.policyReader,   busy};
+        const AppletSessionServices services{
+            environment.registry,       environment.clock,        *osVersion,
+            environment.dataController, environment.policyReader, busy};
         return std::make_unique<SessionAppletChannel>(services, environment.kilnLibrary,
                                                       options.session);
       },
@@ -116,8 +114,7 @@ bool EngineComponents::StartRpcServer() {
   try {
     ResourceManager::Instance();
   } catch (const std::exception& e) {
-    KS_LOG(Log(), kLogCritical, "FLOW", "The resource manager could not be created (%s)",
-           e.what());
+    KS_LOG(Log(), kLogCritical, "FLOW", "The resource manager could not be created (%s)", e.what());
     if (environment.rpcServer) environment.rpcServer->StopListening();
     return false;
   }

@@ -283,8 +283,8 @@ void ResourceManager::HandleOsUpgrade() {
     const uint16_t current = platform::GetWindowsVersionClass(deps.osVersion);
     if (old == current) return;
     const std::string text = std::string("found new OS version, old: ") +
-                             platform::OsGenerationName(static_cast<uint16_t>(old)) + " , new :" +
-                             platform::OsGenerationName(current);
+                             platform::OsGenerationName(static_cast<uint16_t>(old)) +
+                             " , new :" + platform::OsGenerationName(current);
     KS_LOG(Log(), kLogInfo, "FLOW", "%s", text.c_str());
     key->SetValue(kOsVersionValue, platform::RegValue::Dword(current));
     key->Flush();

@@ -73,8 +73,7 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string& text, int
 // No logind, no seat0 or nobody active on it: there is no console user.
 bool MeansNoConsoleUser(int result) {
   const int code = -result;
-  return code == ENOENT || code == ENXIO || code == ENODATA || code == ENOMEDIUM ||
-         code == ESRCH;
+  return code == ENOENT || code == ENXIO || code == ENODATA || code == ENOMEDIUM || code == ESRCH;
 }
 
 class PosixAccounts final : public Accounts {
@@ -158,7 +157,8 @@ MachineSidAuthorities DeriveMachineSidAuthorities(std::string_view machineId) {
   }
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int digestSize = 0;
-  if (EVP_Digest(text.data(), text.size(), digest.data(), &digestSize, EVP_sha256(), nullptr) != 1 ||
+  if (EVP_Digest(text.data(), text.size(), digest.data(), &digestSize, EVP_sha256(), nullptr) !=
+          1 ||
       digestSize < 12) {
     throw std::runtime_error("SHA-256 of the machine id failed");
   }

@@ -85,7 +85,8 @@ TEST_F(AppletManagerTest, SendsEachRequestWithTheContextOfItsType) {
 
   ActionAuthenticateRequest authenticate;
   authenticate.user = "S-1-5-21-1-2-3-1001";
-  const Bytes first = Request(message_type::kActionAuthenticateRequest, authenticate.Serialize(), 21);
+  const Bytes first =
+      Request(message_type::kActionAuthenticateRequest, authenticate.Serialize(), 21);
   EXPECT_EQ(am.SendMessageToApplet(first), Reply(0xABBA000A));
   am.SendMessageUsingQueue(Request(message_type::kClientClearData));
   am.SendMessageUsingQueue(Request(0xABBA0007));
@@ -186,8 +187,8 @@ TEST_F(AppletManagerTest, RequestQueuedWhileAsleepIsAnsweredAfterResume) {
   EXPECT_FALSE(am.SenderRunningForTesting());
   EXPECT_TRUE(capture->Has("queue activity was stopped"));
 
-  auto answer = std::async(std::launch::async,
-                           [&] { return am.SendMessageUsingQueue(Request(0xABBA0013)); });
+  auto answer =
+      std::async(std::launch::async, [&] { return am.SendMessageUsingQueue(Request(0xABBA0013)); });
   ASSERT_TRUE(Eventually([&] { return am.QueueLengthForTesting() == 1; }));
   EXPECT_TRUE(applet->Sends().empty());
 
@@ -226,10 +227,14 @@ TEST_F(AppletManagerTest, ExchangeFailuresReachTheCallerByKind) {
   int failure = 0;
   applet->SetHandler([&](uint32_t, const Bytes& request) -> Bytes {
     switch (failure) {
-      case 1: throw SVNUpgradeException("upgraded");
-      case 2: throw KILNCallTimeoutException();
-      case 3: throw 42;
-      default: return request;
+      case 1:
+        throw SVNUpgradeException("upgraded");
+      case 2:
+        throw KILNCallTimeoutException();
+      case 3:
+        throw 42;
+      default:
+        return request;
     }
   });
   failure = 1;
@@ -262,7 +267,8 @@ TEST_F(AppletManagerTest, UnreachableLibraryFailsRequestsAndIsTriedAgain) {
   }
   EXPECT_EQ(am.SendMessageUsingQueue(Request(0xABBA0013)), Request(0xABBA0013));
   EXPECT_EQ(applet->Creations(), 3u);
-  EXPECT_TRUE(capture->Contains("The applet channel could not be created (KILN_Initialize failed)"));
+  EXPECT_TRUE(
+      capture->Contains("The applet channel could not be created (KILN_Initialize failed)"));
 }
 
 TEST_F(AppletManagerTest, SessionVerificationOpensASessionOnlyWhenNoneIsOpen) {
@@ -325,8 +331,8 @@ TEST_F(AppletManagerTest, NewPlatformCacheClearWaitsForThePreviousOne) {
 TEST_F(AppletManagerTest, ShutdownFailsWaitingRequestsAndRefusesNewOnes) {
   AppletManager& am = Start();
   am.HandlePowerSleepEvent();
-  auto waiting = std::async(std::launch::async,
-                            [&] { return am.SendMessageUsingQueue(Request(0xABBA0013)); });
+  auto waiting =
+      std::async(std::launch::async, [&] { return am.SendMessageUsingQueue(Request(0xABBA0013)); });
   ASSERT_TRUE(Eventually([&] { return am.QueueLengthForTesting() == 1; }));
   am.Shutdown();
   EXPECT_THROW(waiting.get(), std::runtime_error);

@@ -112,8 +112,8 @@ TEST_F(CommandHandlerTest, ClientRequestsClaimTheAppletWithTheirFlowType) {
   FromClient(MakeMessage(0xABBA0037));
   FromClient(MakeMessage(0xABBA0099));
   FromClient(MakeMessage(0xABBA0022, {}, true));  // a client's answer claims nothing
-  EXPECT_EQ(host.claims, (std::vector<std::pair<uint32_t, int32_t>>{
-                             {17, 1}, {18, 3}, {17, 4}, {17, 0}}));
+  EXPECT_EQ(host.claims,
+            (std::vector<std::pair<uint32_t, int32_t>>{{17, 1}, {18, 3}, {17, 4}, {17, 0}}));
 
   host.refuseClaims = true;
   EXPECT_THROW(FromClient(MakeMessage(0xABBA000B)), AppletCurrentlyBusyException);
@@ -214,8 +214,8 @@ TEST_F(CommandHandlerTest, InAuthenticationCallsMustNameTheRunningAuthentication
                InvalidApiException);
   CloseAuthenticateActionRetrieveDataRequest close;
   close.authenticationId = 9;
-  EXPECT_NO_THROW(FromClient(
-      MakeMessage(mt::kCloseAuthenticateActionRetrieveDataRequest, close.Serialize())));
+  EXPECT_NO_THROW(
+      FromClient(MakeMessage(mt::kCloseAuthenticateActionRetrieveDataRequest, close.Serialize())));
 }
 
 TEST_F(CommandHandlerTest, SaveRequestIsAnsweredWithTheRequestsIdentity) {
@@ -240,7 +240,8 @@ TEST_F(CommandHandlerTest, KeyRenewalReportsAResumeOnce) {
   renew.requestCode = 0x7DD0;
   host.resumeMark = true;
   auto ask = [&] {
-    const Message answer = Message::Parse(FromApplet(MakeMessage(mt::kFpRequest, renew.Serialize())));
+    const Message answer =
+        Message::Parse(FromApplet(MakeMessage(mt::kFpRequest, renew.Serialize())));
     EXPECT_EQ(answer.messageType, mt::kFpResponse);
     EXPECT_EQ(answer.sessionId, 17u);
     FpResponse response;
@@ -269,19 +270,23 @@ TEST_F(CommandHandlerTest, StorageRequestsOfTheAppletAreAnsweredYesOrNo) {
   DeleteLevel1Request remove;
   remove.masterVersionsData = {7};
   remove.namePrefix = "_U1";
-  const Message deleted = Message::Parse(FromApplet(MakeMessage(mt::kDeleteLevel1Request, remove.Serialize())));
+  const Message deleted =
+      Message::Parse(FromApplet(MakeMessage(mt::kDeleteLevel1Request, remove.Serialize())));
   EXPECT_EQ(deleted.messageType, mt::kDeleteLevel1Response);
   EXPECT_EQ(BooleanOf(deleted), 0);
   EXPECT_FALSE(files.HasFile("/data/Data/_U1$A.SDS"));
 
   remove.namePrefix = "../etc";
-  EXPECT_EQ(BooleanOf(Message::Parse(FromApplet(MakeMessage(mt::kDeleteLevel1Request, remove.Serialize())))), 1);
+  EXPECT_EQ(BooleanOf(Message::Parse(
+                FromApplet(MakeMessage(mt::kDeleteLevel1Request, remove.Serialize())))),
+            1);
 }
 
 TEST_F(CommandHandlerTest, AbsentComponentsAnswerAsTheirAbsenceImplies) {
   CheckPhonePresenceRequest presence;
   presence.deviceId = Bytes(8, 1);
-  const Message phone = Message::Parse(FromApplet(MakeMessage(mt::kCheckPhonePresenceRequest, presence.Serialize())));
+  const Message phone =
+      Message::Parse(FromApplet(MakeMessage(mt::kCheckPhonePresenceRequest, presence.Serialize())));
   EXPECT_EQ(phone.messageType, mt::kCheckPhonePresenceResponse);
   EXPECT_EQ(BooleanOf(phone), 1);
   EXPECT_TRUE(capture->Has("Phone presence monitor is not present"));
@@ -294,7 +299,8 @@ TEST_F(CommandHandlerTest, AbsentComponentsAnswerAsTheirAbsenceImplies) {
 
   NeedUserDataRequest need;
   need.user = "S-1-5-21-1-2-3-1001";
-  const Message user = Message::Parse(FromApplet(MakeMessage(mt::kNeedUserDataRequest, need.Serialize())));
+  const Message user =
+      Message::Parse(FromApplet(MakeMessage(mt::kNeedUserDataRequest, need.Serialize())));
   NeedUserDataResponse response;
   response.Deserialize(user.payload);
   EXPECT_EQ(user.messageType, mt::kNeedUserDataResponse);

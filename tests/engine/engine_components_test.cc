@@ -158,7 +158,8 @@ TEST_F(EngineComponentsTest, StartUpStepsReportWhatIsNotPresent) {
   engine.StartUserRecordTask();
   EXPECT_TRUE(capture->Has("Registry mirroring is not present (MirrorDataIfEmpty)"));
   EXPECT_TRUE(capture->Has("Registry mirroring is not present (PolicyUpdated)"));
-  ASSERT_TRUE(Eventually([&] { return capture->Has("User records is not present (updateUserRecord)"); }));
+  ASSERT_TRUE(
+      Eventually([&] { return capture->Has("User records is not present (updateUserRecord)"); }));
   auto cleanup = engine.StartTraceLogCleanup();
   ASSERT_EQ(cleanup.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(cleanup.get());
@@ -172,7 +173,8 @@ class SimulatedAppletState {
  public:
   SimulatedAppletState() {
     std::random_device random;
-    path = std::filesystem::temp_directory_path() / ("keystone-core-sim-" + std::to_string(random()));
+    path =
+        std::filesystem::temp_directory_path() / ("keystone-core-sim-" + std::to_string(random()));
     std::filesystem::create_directories(path);
     ::setenv("KILN_SIM_STATE_DIR", path.c_str(), 1);
   }

@@ -173,7 +173,8 @@ TEST_F(ResourceManagerTest, OneSessionAndFlowHoldTheAppletUntilReleased) {
 
 TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlows) {
   ResourceManager& rm = Start();
-  applet->SetHandler([](uint32_t, const Bytes&) { return Reply(0xABBA0077, BooleanResponse().Serialize()); });
+  applet->SetHandler(
+      [](uint32_t, const Bytes&) { return Reply(0xABBA0077, BooleanResponse().Serialize()); });
   rm.SetFlowType(4, 2);
   rm.HandleConnectedStandbyEnterEvent();
   ASSERT_TRUE(Eventually([&] {
@@ -202,9 +203,12 @@ TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReply) {
   int exchange = 0;
   applet->SetHandler([&](uint32_t, const Bytes&) {
     switch (++exchange) {
-      case 1: return SaveRequestReply("_U1");
-      case 2: return SaveRequestReply("_U2");
-      default: return Reply(0xABBA0014);
+      case 1:
+        return SaveRequestReply("_U1");
+      case 2:
+        return SaveRequestReply("_U2");
+      default:
+        return Reply(0xABBA0014);
     }
   });
   EXPECT_EQ(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), Reply(0xABBA0014));

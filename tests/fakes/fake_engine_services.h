@@ -127,7 +127,8 @@ class FakeCommandHost : public mfab::ICommandHandlerHost {
  public:
   bool IsCurrentFlowAllowed() override { return flowAllowed; }
   void SetFlowType(uint32_t sessionId, int32_t flowType) override {
-    if (refuseClaims) throw mfab::AppletCurrentlyBusyException("Applet is currently busy with other flow");
+    if (refuseClaims)
+      throw mfab::AppletCurrentlyBusyException("Applet is currently busy with other flow");
     claims.emplace_back(sessionId, flowType);
   }
   bool ApiBusy() override { return apiBusy; }

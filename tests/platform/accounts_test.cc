@@ -26,9 +26,9 @@ TEST(AccountsTest, MachineAuthoritiesAreAStableHashOfTheMachineId) {
 }
 
 TEST(AccountsTest, MalformedMachineIdsAreRefused) {
-  for (const char* bad : {"", "4c4c4544", "4c4c4544004a3610804bb2c04f4e33321",
-                          "4c4c4544004a3610804bb2c04f4e333g", "4c4c4544004a3610804bb2c04f4e333\n\n",
-                          "uninitialized\n"}) {
+  for (const char* bad :
+       {"", "4c4c4544", "4c4c4544004a3610804bb2c04f4e33321", "4c4c4544004a3610804bb2c04f4e333g",
+        "4c4c4544004a3610804bb2c04f4e333\n\n", "uninitialized\n"}) {
     EXPECT_THROW(posix::DeriveMachineSidAuthorities(bad), std::invalid_argument) << bad;
   }
 }

@@ -8,6 +8,7 @@
 
 #include "common/config_keys.h"
 #include "common/exceptions.h"
+#include "engine/attestation_client.h"
 #include "platform/registry.h"
 #include "storage/data_controller.h"
 #include "tests/applet/applet_test_support.h"
@@ -318,6 +319,27 @@ TEST_F(CommandHandlerTest, AttestationFailureIsAGenericException) {
   } catch (const GenericException& e) {
     EXPECT_EQ(static_cast<uint32_t>(e.ErrorCode()), 0xA0000060u);
   }
+}
+
+TEST_F(CommandHandlerTest, AttestationClientThatCannotBeLoadedFailsWithTheDocumentedText) {
+  LibraryAttestationClient client(registry);
+  auto failure = [&]() -> std::string {
+    try {
+      client.Initialize();
+    } catch (const GenericException& e) {
+      return e.what();
+    }
+    return "started";
+  };
+  const std::string expected = "Failed to initialing Halo client for Attestation.";
+  EXPECT_EQ(failure(), expected);
+  EXPECT_TRUE(capture->Contains("No attestation client is configured"));
+  for (const char* path : {"/nonexistent/libattest.so", "libc.so.6"}) {
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, kAttestationClientPathValue,
+                                 platform::RegValue::String(path));
+    EXPECT_EQ(failure(), expected) << path;
+  }
+  EXPECT_TRUE(capture->Contains("KeystoneAttestationInitialize"));
 }
 
 TEST_F(CommandHandlerTest, HostWorkTypesFromAClientAreOnlyForwarded) {

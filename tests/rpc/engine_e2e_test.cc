@@ -221,7 +221,8 @@ class EngineE2eTest : public ::testing::Test {
     std::filesystem::rename(root + "/kiln/faults.tmp", root + "/kiln/faults");
   }
 
-  // Starts the engine and waits until it answers a call.
+  // Starts the engine and waits until it answers a call. Skips the test when this engine has no
+  // RPC server; the caller returns when IsSkipped().
   void StartEngine() {
     enginePid = Spawn({kEngine}, env, root + "/engine.out", root + "/engine.log");
     ASSERT_GT(enginePid, 0);
@@ -287,6 +288,7 @@ class EngineE2eTest : public ::testing::Test {
 
 TEST_F(EngineE2eTest, StatusesOfOrdinaryRequests) {
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   auto client = NewClient();
   const uint32_t a = static_cast<uint32_t>(client->GetSessionIdRpc());
   const uint32_t b = static_cast<uint32_t>(client->GetSessionIdRpc());
@@ -358,6 +360,7 @@ TEST_F(EngineE2eTest, StatusesOfOrdinaryRequests) {
 TEST_F(EngineE2eTest, NullOutputBufferStillSetsThePolicy) {
   if (::geteuid() != 0) GTEST_SKIP() << "setting the policy needs root";
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   auto client = NewClient();
   const Bytes set = PolicySet(1);
   EXPECT_EQ(client->SendMessageToAppletRpc(0, static_cast<int32_t>(set.size()), set.data(),
@@ -376,6 +379,7 @@ TEST_F(EngineE2eTest, SecurityVersionUpgradeAndApiBusy) {
   if (::geteuid() != 0) GTEST_SKIP() << "stored data (a policy) needs an elevated client";
   SetDword("DataMigrationOptIn", 1);
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   auto client = NewClient();
   ASSERT_EQ(Send(*client, PolicySet(1)), AppletCallStatus::kSuccess);
   client->ReleaseSessionIdRpc(1);
@@ -410,6 +414,7 @@ TEST_F(EngineE2eTest, SecurityVersionUpgradeAndApiBusy) {
 TEST_F(EngineE2eTest, ConnectedStandbyBlocksEnrollmentFlows) {
   SetDword(platform::kConnectedStandbyValue, 1);
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   auto client = NewClient();
   Bytes enrollment;
   AppendItem(enrollment, 0x7B01, Text("S-1-5-21-1-2-3-1000"));
@@ -445,6 +450,7 @@ TEST_F(EngineE2eTest, ConnectedStandbyBlocksEnrollmentFlows) {
 
 TEST_F(EngineE2eTest, StatusLongPollIsCancelledAndAdmitsOneAtATime) {
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   auto waiting = NewClient();
   CancelToken cancel;
   std::atomic<int32_t> result{-1};
@@ -488,6 +494,7 @@ TEST_F(EngineE2eTest, StatusLongPollIsCancelledAndAdmitsOneAtATime) {
 
 TEST_F(EngineE2eTest, SleepRefusesRequestsUntilResume) {
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   auto client = NewClient();
   ASSERT_EQ(Send(*client, PolicyGet(kNoSession)), AppletCallStatus::kSuccess);
 
@@ -525,6 +532,7 @@ TEST_F(EngineE2eTest, SleepRefusesRequestsUntilResume) {
 // module id, which numbers the requests), none is lost.
 TEST_F(EngineE2eTest, ManyClientsEachGetTheirOwnReplies) {
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   std::atomic<int> wrong{0};
   std::atomic<int> failed{0};
   std::atomic<int> answered{0};
@@ -558,6 +566,7 @@ TEST_F(EngineE2eTest, ManyClientsEachGetTheirOwnReplies) {
 // Garbage, a torn frame and a client that leaves in the middle of its call harm nobody else.
 TEST_F(EngineE2eTest, MisbehavingClientsHarmNobodyElse) {
   StartEngine();
+  if (IsSkipped() || HasFatalFailure()) return;
   std::atomic<bool> stop{false};
   std::atomic<int> healthyFailures{0};
   std::atomic<int> healthyCalls{0};

@@ -71,8 +71,8 @@ std::vector<std::string_view> Words(std::string_view line) {
 
 bool Same(const ControlRequest& a, const ControlRequest& b) {
   return a.kind == b.kind && a.command == b.command && a.control == b.control &&
-         a.eventType == b.eventType && a.monitorPowerOn == b.monitorPowerOn &&
-         a.sink == b.sink && a.threshold == b.threshold;
+         a.eventType == b.eventType && a.monitorPowerOn == b.monitorPowerOn && a.sink == b.sink &&
+         a.threshold == b.threshold;
 }
 
 // The part of text between prefix and suffix, or false when it does not have that form.
@@ -88,9 +88,9 @@ bool Between(std::string_view text, std::string_view prefix, std::string_view su
 
 void CheckRefusal(std::string_view reason) {
   if (reason.empty() || !Printable(reason, false)) Fail("a refusal that is not one printable line");
-  static constexpr std::string_view kFixed[] = {
-      "malformed request: not printable text", "empty request",
-      "usage: log-level <sink> <0-4>", "log level must be 0 to 4"};
+  static constexpr std::string_view kFixed[] = {"malformed request: not printable text",
+                                                "empty request", "usage: log-level <sink> <0-4>",
+                                                "log level must be 0 to 4"};
   if (std::find(std::begin(kFixed), std::end(kFixed), reason) != std::end(kFixed)) return;
   std::string_view echoed;
   if (Between(reason, "unknown command '", "'", echoed) ||

@@ -22,15 +22,17 @@ namespace {
 constexpr char kLine = 0;
 constexpr char kConnection = 1;
 
-const std::vector<std::string> kEvents = {"sleep", "resume", "standby-enter", "standby-exit", "lock",
-                                          "unlock", "logoff", "stop", "preshutdown"};
+const std::vector<std::string> kEvents = {"sleep",        "resume", "standby-enter",
+                                          "standby-exit", "lock",   "unlock",
+                                          "logoff",       "stop",   "preshutdown"};
 
 class SeedWriter {
  public:
   explicit SeedWriter(std::filesystem::path dir) : directory(std::move(dir)) {}
 
   void Write(char form, const std::string& body) {
-    const std::string name = std::string(form == kLine ? "line-" : "connection-") + std::to_string(count++);
+    const std::string name =
+        std::string(form == kLine ? "line-" : "connection-") + std::to_string(count++);
     std::ofstream file(directory / name, std::ios::binary | std::ios::trunc);
     file.put(form);
     file.write(body.data(), static_cast<std::streamsize>(body.size()));
@@ -78,12 +80,14 @@ int main(int argc, char** argv) {
   for (const auto sink : {mfab::LogSink::kService, mfab::LogSink::kBt, mfab::LogSink::kProx,
                           mfab::LogSink::kMsftBt}) {
     for (int level = 0; level <= 4; level += 2) {
-      valid.push_back("log-level " + std::string(mfab::LogSinkName(sink)) + " " + std::to_string(level));
+      valid.push_back("log-level " + std::string(mfab::LogSinkName(sink)) + " " +
+                      std::to_string(level));
     }
   }
   for (const std::string& line : valid) seeds.Line(line, true);
-  for (const std::string& line : {std::string("log-level engine 4"), std::string("log-level PROXIMITY 1"),
-                                  std::string("\tlock  \r"), std::string("  stop")}) {
+  for (const std::string& line :
+       {std::string("log-level engine 4"), std::string("log-level PROXIMITY 1"),
+        std::string("\tlock  \r"), std::string("  stop")}) {
     seeds.Line(line, true);
   }
 
@@ -95,12 +99,13 @@ int main(int argc, char** argv) {
     seeds.Line(upper, false);
   }
   for (const std::string& line :
-       {std::string(""), std::string(" \t "), std::string("standby_enter"), std::string("log-level"),
-        std::string("log-level Engine"), std::string("log-level Engine 5"),
-        std::string("log-level Engine -1"), std::string("log-level Engine 03"),
-        std::string("log-level Engine 3 x"), std::string("log-level Nowhere 1"),
-        std::string("log-level Engine\v3"), std::string("sleep\x01"), std::string("lock\xC3\xA9"),
-        std::string("stop\nstop"), std::string(40, 'x'), std::string("log-level ") + std::string(300, 'E') + " 1"}) {
+       {std::string(""), std::string(" \t "), std::string("standby_enter"),
+        std::string("log-level"), std::string("log-level Engine"),
+        std::string("log-level Engine 5"), std::string("log-level Engine -1"),
+        std::string("log-level Engine 03"), std::string("log-level Engine 3 x"),
+        std::string("log-level Nowhere 1"), std::string("log-level Engine\v3"),
+        std::string("sleep\x01"), std::string("lock\xC3\xA9"), std::string("stop\nstop"),
+        std::string(40, 'x'), std::string("log-level ") + std::string(300, 'E') + " 1"}) {
     seeds.Line(line, false);
   }
 

@@ -327,13 +327,25 @@ inline int32_t ChosenCount(uint32_t script, int32_t capacity) {
   int64_t count = 0;
   switch (script & 7) {
     case 0:
-    case 1: count = wide; break;
-    case 2: count = 0; break;
-    case 3: count = wide / 2; break;
+    case 1:
+      count = wide;
+      break;
+    case 2:
+      count = 0;
+      break;
+    case 3:
+      count = wide / 2;
+      break;
     case 4:
-    case 5: count = std::min<int64_t>(wide, (script >> 3) & 0xFF); break;
-    case 6: count = wide + 1; break;
-    default: count = -1 - static_cast<int64_t>((script >> 3) & 0xF); break;
+    case 5:
+      count = std::min<int64_t>(wide, (script >> 3) & 0xFF);
+      break;
+    case 6:
+      count = wide + 1;
+      break;
+    default:
+      count = -1 - static_cast<int64_t>((script >> 3) & 0xF);
+      break;
   }
   return static_cast<int32_t>(count);  // wraps past INT32_MAX, as a client's size may sit there
 }
@@ -374,7 +386,8 @@ class CallCheck {
     }
     TouchAll(server, rpc::Indices<N>());
     if (role == Role::kCompare) {
-      if (!client.SameAs(server)) Fail("the server handed over other arguments than the client sent");
+      if (!client.SameAs(server))
+        Fail("the server handed over other arguments than the client sent");
     } else {
       client.CopyFrom(server);
       proxy.emplace(client.Pass());
@@ -544,7 +557,8 @@ class CallCheck {
       for (int32_t i = 0; i < arg.capacity; ++i) {
         const auto at = static_cast<size_t>(i);
         const uint8_t want = i < count ? PatternByte(script, at) : kSentinel;
-        if (arg.data[at] != want) Fail("the client's buffer does not hold exactly the reply's bytes");
+        if (arg.data[at] != want)
+          Fail("the client's buffer does not hold exactly the reply's bytes");
       }
     }
   }
@@ -650,8 +664,7 @@ class FuzzEngine final : public rpc::EngineOperations {
   }
   void InitializeSessionRpc(rpc::CallContext& call) override { Run<22>(call); }
   int32_t RunEnrollmentFlowRpc(rpc::CallContext& call, int32_t value, const char* first,
-                               const char* second, int32_t dataSize,
-                               const uint8_t* data) override {
+                               const char* second, int32_t dataSize, const uint8_t* data) override {
     return Run<23>(call, value, first, second, dataSize, data);
   }
 
@@ -730,7 +743,8 @@ template <size_t N>
 bool ServeAndVerify(FuzzEngine& engine, CallCheck<N>& check, std::span<const uint8_t> payload) {
   const StubOutcome outcome = RunStub(engine, check, payload);
   if (!check.called) {
-    if (outcome.status != rpc::kStatusBadStubData) Fail("a request failed other than as bad stub data");
+    if (outcome.status != rpc::kStatusBadStubData)
+      Fail("a request failed other than as bad stub data");
     return false;
   }
   if (check.beyondCapacity) {

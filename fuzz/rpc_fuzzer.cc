@@ -91,7 +91,8 @@ void DecodeReply(std::span<const uint8_t> requestBytes, std::span<const uint8_t>
       result = capture.proxy->DecodeReply(reply);
     }
   } catch (const rpc::MarshalError& e) {
-    if (e.Status() != rpc::kStatusBadStubData) Fail("a reply refused with another status than 1783");
+    if (e.Status() != rpc::kStatusBadStubData)
+      Fail("a reply refused with another status than 1783");
     return;
   }
 
@@ -194,8 +195,8 @@ void FuzzConnection(std::span<const uint8_t> stream) {
     rpc::FrameHeader header;
     std::span<const uint8_t> payload;
     const rpc::FrameReader::Status status =
-        reader.Next(server, platform::DeadlineAfter(kReadLimit), kReadLimit,
-                    rpc::kMaxFramePayload, header, payload);
+        reader.Next(server, platform::DeadlineAfter(kReadLimit), kReadLimit, rpc::kMaxFramePayload,
+                    header, payload);
     const std::span<const uint8_t> rest = stream.subspan(offset);
     if (status != ExpectedStatus(rest)) Fail("the frame reader misjudged a frame");
     if (status != rpc::FrameReader::Status::kFrame) return;

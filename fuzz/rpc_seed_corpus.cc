@@ -58,9 +58,12 @@ struct VariantInfo {
 };
 
 constexpr VariantInfo kVariants[] = {
-    {Variant::kNull, "null", 0x00000024},       {Variant::kEmpty, "empty", 0x00000001},
-    {Variant::kData, "data", 0x00012300},       {Variant::kLarge, "large", 0x00045602},
-    {Variant::kSizeOnly, "size_only", 0x00000003}, {Variant::kBufferOnly, "buffer_only", 0x00000000},
+    {Variant::kNull, "null", 0x00000024},
+    {Variant::kEmpty, "empty", 0x00000001},
+    {Variant::kData, "data", 0x00012300},
+    {Variant::kLarge, "large", 0x00045602},
+    {Variant::kSizeOnly, "size_only", 0x00000003},
+    {Variant::kBufferOnly, "buffer_only", 0x00000000},
 };
 
 Bytes AppletMessage(size_t payloadSize) {
@@ -101,10 +104,14 @@ int16_t ShortFor(std::string_view name) {
 
 int32_t CapacityFor(Variant variant) {
   switch (variant) {
-    case Variant::kData: return 64;
-    case Variant::kLarge: return rpc::kMaxOutputCapacity;
-    case Variant::kSizeOnly: return 16;
-    default: return 0;
+    case Variant::kData:
+      return 64;
+    case Variant::kLarge:
+      return rpc::kMaxOutputCapacity;
+    case Variant::kSizeOnly:
+      return 16;
+    default:
+      return 0;
   }
 }
 
@@ -132,7 +139,8 @@ Bytes ChoicesFor(const rpc::OperationSpec& op, Variant variant) {
         if (array >= 0) {
           // A null array keeps the length its caller had (it travels as it is).
           const Variant sized = variant == Variant::kNull ? Variant::kData : variant;
-          U32(out, static_cast<uint32_t>(ContentFor(op.params[static_cast<size_t>(array)].name, sized).size()));
+          U32(out, static_cast<uint32_t>(
+                       ContentFor(op.params[static_cast<size_t>(array)].name, sized).size()));
         } else {
           U32(out, static_cast<uint32_t>(i + 1));
         }
@@ -188,7 +196,8 @@ class SeedWriter {
   void Write(const std::string& name, uint8_t form, const Bytes& body) {
     std::ofstream file(directory / name, std::ios::binary | std::ios::trunc);
     file.put(static_cast<char>(form));
-    file.write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(body.size()));
+    file.write(reinterpret_cast<const char*>(body.data()),
+               static_cast<std::streamsize>(body.size()));
     if (!file) {
       std::fprintf(stderr, "rpc_seed_corpus: cannot write %s\n", name.c_str());
       std::exit(1);
@@ -224,7 +233,8 @@ Bytes WriteCall(SeedWriter& seeds, const VariantInfo& info) {
   check.VerifyReply(outcome.reply);
 
   const std::string name = std::string(op.name) + "-" + info.name;
-  seeds.Write(name + "-connection", kConnection, Frame(rpc::FrameKind::kRequest, N, info.script, request));
+  seeds.Write(name + "-connection", kConnection,
+              Frame(rpc::FrameKind::kRequest, N, info.script, request));
 
   Bytes decoding;
   U8(decoding, static_cast<uint8_t>(N));
@@ -273,7 +283,8 @@ void WriteConnections(SeedWriter& seeds) {
   const Bytes cancel = Frame(rpc::FrameKind::kCancel, 0, 4, {});
 
   Bytes several;
-  for (const Bytes* frame : {&getSessionId, &release, &sendToApplet, &notify, &cancel, &getSessionId}) {
+  for (const Bytes* frame :
+       {&getSessionId, &release, &sendToApplet, &notify, &cancel, &getSessionId}) {
     Append(several, *frame);
   }
   seeds.Write("connection-several-calls", kConnection, several);
@@ -292,7 +303,8 @@ void WriteConnections(SeedWriter& seeds) {
   Append(cancelWithPayload, getSessionId);
   seeds.Write("connection-cancel-with-payload", kConnection, cancelWithPayload);
 
-  seeds.Write("connection-reply-from-client", kConnection, Frame(rpc::FrameKind::kReply, 1, 1, {5, 0, 0, 0}));
+  seeds.Write("connection-reply-from-client", kConnection,
+              Frame(rpc::FrameKind::kReply, 1, 1, {5, 0, 0, 0}));
   seeds.Write("connection-fault-from-client", kConnection,
               Header(rpc::kProtocolVersion, static_cast<uint8_t>(rpc::FrameKind::kFault), 0, 0, 0));
 
@@ -300,11 +312,13 @@ void WriteConnections(SeedWriter& seeds) {
   badMagic[0] = 'X';
   seeds.Write("connection-bad-magic", kConnection, badMagic);
   seeds.Write("connection-bad-version", kConnection, Header(2, 1, 1, 1, 0));
-  seeds.Write("connection-too-large", kConnection, Header(rpc::kProtocolVersion, 1, 5, 1, rpc::kMaxFramePayload + 1));
+  seeds.Write("connection-too-large", kConnection,
+              Header(rpc::kProtocolVersion, 1, 5, 1, rpc::kMaxFramePayload + 1));
   Bytes truncated = Header(rpc::kProtocolVersion, 1, 5, 1, 100);
   truncated.resize(truncated.size() + 10, 0);
   seeds.Write("connection-truncated", kConnection, truncated);
-  seeds.Write("connection-short-header", kConnection, Bytes(getSessionId.begin(), getSessionId.begin() + 11));
+  seeds.Write("connection-short-header", kConnection,
+              Bytes(getSessionId.begin(), getSessionId.begin() + 11));
 }
 
 }  // namespace

@@ -317,6 +317,18 @@ void WriteConnections(SeedWriter& seeds) {
   Bytes truncated = Header(rpc::kProtocolVersion, 1, 5, 1, 100);
   truncated.resize(truncated.size() + 10, 0);
   seeds.Write("connection-truncated", kConnection, truncated);
+  // The documented SendMessageToAppletRpc example: reserved 0, two bytes in, capacity 16, and
+  // the reply of result 0 with two bytes out.
+  const Bytes exampleRequest = {0, 0, 0, 0, 2, 0, 0, 0, 1, 0x0A, 0x0B, 1, 0x10, 0, 0, 0, 1};
+  const Bytes exampleReply = {0, 0, 1, 2, 0, 0, 0, 1, 2, 0, 0, 0, 0x0A, 0x0B};
+  Bytes example = {5};
+  U16(example, static_cast<uint16_t>(exampleRequest.size()));
+  Append(example, exampleRequest);
+  Append(example, exampleReply);
+  seeds.Write("documented-example-reply", kReplyDecoding, example);
+  seeds.Write("documented-example-connection", kConnection,
+              Frame(rpc::FrameKind::kRequest, 5, 1, exampleRequest));
+
   seeds.Write("connection-short-header", kConnection,
               Bytes(getSessionId.begin(), getSessionId.begin() + 11));
 }

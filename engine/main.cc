@@ -6,18 +6,23 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "common/config_keys.h"
 #include "common/version.h"
 #include "engine/service.h"
-#include "engine/service_components.h"
+#include "engine/engine_components.h"
 #include "log/logger.h"
+#include "platform/accounts.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
 #include "platform/service_host.h"
 #include "platform/system_log.h"
+#include "rpc/engine_rpc_wiring.h"
+#include "storage/data_controller.h"
+#include "storage/policy_mirror.h"
 
 namespace mfab {
 namespace {
@@ -74,7 +79,10 @@ int KSEngineServiceMain() {
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();
   std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
   std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry);
-  FoundationComponents components(platform::SystemClock());
+  EngineComponents components(EngineEnvironment{
+      platform::SystemClock(), *registry, platform::SystemAccounts(), DataController::Default(),
+      DefaultPolicyMirrorReader(), /*kilnLibrary=*/nullptr,
+      std::make_shared<rpc::EngineRpcServer>()});
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

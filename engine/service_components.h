@@ -1,11 +1,6 @@
 #pragma once
 
 #include <future>
-#include <memory>
-
-#include "common/mutex.h"
-#include "engine/system_power_state_manager.h"
-#include "platform/clock.h"
 
 namespace mfab {
 
@@ -43,49 +38,6 @@ class ServiceComponents {
   virtual void HandleLogoffEvent() = 0;
   virtual void HandleSessionLockEvent() = 0;
   virtual void HandleSessionUnlockEvent() = 0;
-};
-
-// The components available so far: the power and session state manager (created by
-// StartRpcServer in place of the resource manager, destroyed by DestroyResourceManager, with no
-// listeners yet) receives the seven events; the trace-log clean-up runs on the data directory.
-// The RPC server, the resource manager's own work, registry mirroring and the user records are
-// not present yet: their operations log that and do nothing.
-class FoundationComponents final : public ServiceComponents {
- public:
-  explicit FoundationComponents(platform::Clock& clock,
-                                SystemPowerStateManager::Options powerOptions = {});
-  ~FoundationComponents() override;
-
-  bool StartRpcServer() override;
-  void StopRpcServer() override;
-  void MirrorDataIfEmpty() override;
-  bool FirmwareChanged() override;
-  void PolicyUpdated() override;
-  std::future<bool> StartTraceLogCleanup() override;
-  void HandleOsUpgrade() override;
-  void StartUserRecordTask() override;
-  void DestroyResourceManager() override;
-
-  void HandlePowerSleepEvent() override;
-  void HandlePowerResumeEvent() override;
-  void HandleConnectedStandbyEnterEvent() override;
-  void HandleConnectedStandbyExitEvent() override;
-  void HandleLogoffEvent() override;
-  void HandleSessionLockEvent() override;
-  void HandleSessionUnlockEvent() override;
-
-  // The manager, or nullptr before StartRpcServer and after DestroyResourceManager.
-  std::shared_ptr<SystemPowerStateManager> PowerStateManager();
-
- private:
-  // The manager for an event; logs and returns nullptr when there is none.
-  std::shared_ptr<SystemPowerStateManager> ManagerForEvent(const char* event);
-
-  platform::Clock& clock;
-  const SystemPowerStateManager::Options powerOptions;
-
-  keystone::Mutex mutex;  // Guards the member below; never held while calling the manager.
-  std::shared_ptr<SystemPowerStateManager> manager GUARDED_BY(mutex);
 };
 
 }  // namespace mfab

@@ -3,6 +3,8 @@ add_library(keystone_warnings INTERFACE)
 target_compile_options(keystone_warnings INTERFACE
   -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wcast-qual -Wformat=2 -Wpedantic
   -Wno-missing-field-initializers -Werror)
+# Log records name their source file relative to the source tree, as the build laid it out.
+target_compile_options(keystone_warnings INTERFACE "-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_options(keystone_warnings INTERFACE -Wthread-safety)
 endif()

@@ -7,7 +7,7 @@
 
 find_program(KEYSTONE_FUZZ_CLANGXX NAMES clang++ clang++-19 clang++-18 clang++-17 clang++-16
                                          clang++-15 clang++-14)
-set(rpc_fuzz_runs 60000 CACHE STRING "Inputs the rpc_fuzz test runs")
+set(rpc_fuzz_runs 120000 CACHE STRING "Inputs the rpc_fuzz test runs")
 
 set(rpc_fuzz_usable FALSE)
 if(KEYSTONE_FUZZ_CLANGXX AND TARGET keystone_rpc AND TARGET keystone_tlv)

@@ -57,6 +57,8 @@ std::string SendControlRequest(const std::string& runtimeDirectory, std::string_
     const ssize_t n =
         ::send(socket.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
+    // The engine may refuse a peer before it reads anything; its reply says why.
+    if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) break;
     posix::ThrowIfFailed(n, "send", path);
     sent += static_cast<size_t>(n);
   }
@@ -81,8 +83,8 @@ std::string SendControlRequest(const std::string& runtimeDirectory, std::string_
     char chunk[512];
     const ssize_t n = ::recv(socket.get(), chunk, sizeof(chunk), 0);
     if (n < 0 && errno == EINTR) continue;
-    posix::ThrowIfFailed(n, "recv", path);
-    if (n == 0) {
+    if (n < 0 && errno != ECONNRESET) posix::ThrowIfFailed(n, "recv", path);
+    if (n <= 0) {
       // A final line without its newline still counts.
       if (!reply.empty()) return reply;
       throw std::runtime_error("the engine closed the connection without a reply");

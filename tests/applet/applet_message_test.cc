@@ -11,50 +11,45 @@
 namespace mfab {
 namespace {
 
-using keystone::testing::ThrownText;
 using std::chrono::milliseconds;
 
-TEST(AppletMessageTest, AnsweredMessageReturnsAtOnceEvenWithoutWaiting) {
+TEST(AppletMessageTest, StoredAnswerIsReturnedAtOnceAndStays) {
   AppletMessage message({1, 2}, {}, 5);
   message.SetAnswer({7, 8});
   EXPECT_EQ(message.GetAnswer(milliseconds(0)), (Bytes{7, 8}));
-  // The answer stays for a second reader.
-  EXPECT_EQ(message.GetAnswer(milliseconds(0)), (Bytes{7, 8}));
+  EXPECT_EQ(message.GetAnswer(milliseconds(0)), (Bytes{7, 8}));  // for a second reader too
   EXPECT_EQ(message.SessionId(), 5u);
   EXPECT_EQ(message.Request(), (Bytes{1, 2}));
-}
 
-TEST(AppletMessageTest, EmptyAnswerIsAnAnswer) {
-  AppletMessage message({});
-  message.SetAnswer({});
-  EXPECT_TRUE(message.GetAnswer(milliseconds(10)).empty());
+  AppletMessage empty({});
+  empty.SetAnswer({});  // an empty answer is still an answer
+  EXPECT_TRUE(empty.GetAnswer(milliseconds(10)).empty());
 }
 
 TEST(AppletMessageTest, NoAnswerTimesOut) {
   AppletMessage message({});
-  EXPECT_EQ(ThrownText<std::runtime_error>([&] { message.GetAnswer(milliseconds(5)); }),
+  EXPECT_EQ(keystone::testing::ThrownText<std::runtime_error>(
+                [&] { message.GetAnswer(milliseconds(5)); }),
             "waiting for applet message to complete has timed out");
   EXPECT_THROW(message.GetAnswer(milliseconds(0)), std::runtime_error);
 }
 
 TEST(AppletMessageTest, FailureKindSelectsTheException) {
-  auto failedWith = [](int32_t kind) {
-    auto message = std::make_shared<AppletMessage>(Bytes{});
-    message->SetFailed(std::logic_error("stored text"), kind);
-    return message;
-  };
-  EXPECT_EQ(ThrownText<SVNUpgradeException>([&] { failedWith(1)->GetAnswer(milliseconds(0)); }),
-            "stored text");
-  EXPECT_EQ(
-      ThrownText<ConnectedStandByException>([&] { failedWith(2)->GetAnswer(milliseconds(0)); }),
-      "stored text");
-  for (int32_t kind : {0, 3, -1}) {
-    // A general failure is a plain exception, not one of the engine's own.
+  // A general failure is a plain exception, not one of the engine's own.
+  const std::pair<int32_t, const std::type_info*> cases[] = {
+      {1, &typeid(SVNUpgradeException)},
+      {2, &typeid(ConnectedStandByException)},
+      {0, &typeid(std::runtime_error)},
+      {3, &typeid(std::runtime_error)},
+      {-1, &typeid(std::runtime_error)}};
+  for (const auto& [kind, type] : cases) {
+    AppletMessage message({});
+    message.SetFailed(std::logic_error("stored text"), kind);
     try {
-      failedWith(kind)->GetAnswer(milliseconds(0));
+      message.GetAnswer(milliseconds(0));
       ADD_FAILURE() << "answered";
     } catch (const std::exception& e) {
-      EXPECT_EQ(typeid(e), typeid(std::runtime_error)) << kind;
+      EXPECT_EQ(typeid(e), *type) << kind;
       EXPECT_STREQ(e.what(), "stored text");
     }
   }

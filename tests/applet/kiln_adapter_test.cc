@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <stdexcept>
 
 #include "applet/kiln_exceptions.h"
@@ -13,25 +14,27 @@ namespace mfab {
 namespace {
 
 using keystone::testing::Eventually;
-using keystone::testing::Gate;
-using keystone::testing::LogCapture;
+
+// A call that returns once the test sets release (or a safety limit passes). It shares what it
+// waits on, since a timed-out call outlives the caller's frame.
+std::function<bool()> HeldUntil(std::promise<void>& release) {
+  return [done = release.get_future().share()] {
+    return done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  };
+}
 
 class KILNAdapterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    capture = LogCapture::Install();
-    keystone::testing::EnableEngineLog();
-  }
+  void SetUp() override { keystone::testing::EnableEngineLog(); }
   void TearDown() override { capture->Uninstall(); }
 
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   // Long enough for a call that is not held back to finish on a loaded machine.
-  static KILNAdapter::Options Shrunk() { return KILNAdapter::Options{250}; }
-
-  std::shared_ptr<LogCapture> capture;
+  const KILNAdapter::Options shrunk{250};
+  KILNAdapter adapter{shrunk};
 };
 
 TEST_F(KILNAdapterTest, ReturnsResultOrPropagatesFailureOfCallInTime) {
-  KILNAdapter adapter(Shrunk());
   EXPECT_EQ(adapter.Call([] { return 42; }, nullptr), 42);
   EXPECT_THROW(adapter.Call([]() -> int { throw std::logic_error("inner"); }, nullptr),
                std::logic_error);
@@ -41,94 +44,73 @@ TEST_F(KILNAdapterTest, ReturnsResultOrPropagatesFailureOfCallInTime) {
 }
 
 TEST_F(KILNAdapterTest, TimedOutCallLeavesAdapterBusyUntilRecoveryHasRun) {
-  KILNAdapter adapter(Shrunk());
-  Gate release;
-  std::atomic<bool> callFinished{false};
+  std::promise<void> release;
+  auto callFinished = std::make_shared<std::atomic<bool>>(false);
   std::atomic<bool> recoveryRan{false};
   std::atomic<bool> recoveryAfterCall{false};
-
-  EXPECT_THROW(adapter.Call(
+  EXPECT_THROW(
+      adapter.Call([held = HeldUntil(release), callFinished] { return *callFinished = held(); },
                    [&] {
-                     release.Wait();
-                     callFinished = true;
-                     return 0;
-                   },
-                   [&] {
-                     recoveryAfterCall = callFinished.load();
+                     recoveryAfterCall = callFinished->load();
                      recoveryRan = true;
                    }),
-               KILNCallTimeoutException);
+      KILNCallTimeoutException);
   // The hung call is still running: the caller was not kept waiting for it.
-  EXPECT_FALSE(callFinished);
+  EXPECT_FALSE(*callFinished);
   EXPECT_TRUE(adapter.IsBusy());
   EXPECT_THROW(adapter.Call([] { return 1; }, nullptr), KILNBusyException);
   EXPECT_FALSE(recoveryRan);
 
-  release.Open();
+  release.set_value();
   ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
   EXPECT_TRUE(recoveryRan);
   EXPECT_TRUE(recoveryAfterCall);
   EXPECT_EQ(adapter.Call([] { return 7; }, nullptr), 7);
-
-  EXPECT_TRUE(capture->Has("KILN function has timed out. Starting recovery asynchronously"));
-  EXPECT_TRUE(capture->Has("Waiting for KILN call to finish"));
-  EXPECT_TRUE(capture->Has("Running recovery function"));
+  for (const char* log : {"KILN function has timed out. Starting recovery asynchronously",
+                          "Waiting for KILN call to finish", "Running recovery function"}) {
+    EXPECT_TRUE(capture->Has(log)) << log;
+  }
 }
 
 TEST_F(KILNAdapterTest, FailingRecoveryIsLoggedAndStillClearsBusy) {
-  KILNAdapter adapter(Shrunk());
-  Gate release;
-  EXPECT_THROW(adapter.Call(
-                   [&] {
-                     release.Wait();
-                     return 0;
-                   },
-                   [] { throw std::runtime_error("device gone"); }),
-               KILNCallTimeoutException);
-  release.Open();
-  ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
-  EXPECT_TRUE(capture->Has("Recovery function failed (device gone)"));
-
-  Gate second;
-  EXPECT_THROW(adapter.Call(
-                   [&] {
-                     second.Wait();
-                     return 0;
-                   },
-                   [] { throw 17; }),
-               KILNCallTimeoutException);
-  second.Open();
-  ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
-  EXPECT_TRUE(capture->Has("Recovery function failed (Unknown exception)"));
+  const std::pair<std::function<void()>, const char*> recoveries[] = {
+      {[] { throw std::runtime_error("device gone"); }, "Recovery function failed (device gone)"},
+      {[] { throw 17; }, "Recovery function failed (Unknown exception)"}};
+  for (const auto& [recovery, log] : recoveries) {
+    std::promise<void> release;
+    EXPECT_THROW(adapter.Call(HeldUntil(release), recovery), KILNCallTimeoutException);
+    release.set_value();
+    ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
+    EXPECT_TRUE(capture->Has(log)) << log;
+  }
 }
 
 TEST_F(KILNAdapterTest, AbandonedCallsAreParkedAndPrunedOnceFinished) {
-  KILNAdapter adapter(Shrunk());
-  Gate first;
-  EXPECT_THROW(adapter.Call([&] { return first.Wait(); }, nullptr), KILNCallTimeoutException);
+  std::promise<void> first;
+  EXPECT_THROW(adapter.Call(HeldUntil(first), nullptr), KILNCallTimeoutException);
   const size_t parked = KILNAdapter::AbandonedCallCountForTesting();
   EXPECT_GE(parked, 1u);
-  first.Open();
+  first.set_value();
   ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
 
-  Gate second;
-  EXPECT_THROW(adapter.Call([&] { return second.Wait(); }, nullptr), KILNCallTimeoutException);
+  std::promise<void> second;
+  EXPECT_THROW(adapter.Call(HeldUntil(second), nullptr), KILNCallTimeoutException);
   // The first worker had finished, so parking the second pruned it.
   EXPECT_LE(KILNAdapter::AbandonedCallCountForTesting(), parked);
-  second.Open();
+  second.set_value();
 }
 
 TEST_F(KILNAdapterTest, DestructorWaitsForRunningRecovery) {
   std::atomic<bool> recoveryRan{false};
-  Gate release;
+  std::promise<void> release;
   std::thread opener;
   {
-    KILNAdapter adapter(Shrunk());
-    EXPECT_THROW(adapter.Call([&] { return release.Wait(); }, [&] { recoveryRan = true; }),
+    KILNAdapter own(shrunk);
+    EXPECT_THROW(own.Call(HeldUntil(release), [&] { recoveryRan = true; }),
                  KILNCallTimeoutException);
     opener = std::thread([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      release.Open();
+      release.set_value();
     });
   }
   EXPECT_TRUE(recoveryRan);
@@ -137,22 +119,22 @@ TEST_F(KILNAdapterTest, DestructorWaitsForRunningRecovery) {
 }
 
 TEST_F(KILNAdapterTest, ConcurrentCallersAreRefusedNotQueued) {
-  KILNAdapter adapter(KILNAdapter::Options{5'000});
-  Gate release;
-  Gate started;
-  std::thread first([&] {
-    adapter.Call(
+  KILNAdapter patient(KILNAdapter::Options{5'000});
+  std::promise<void> release;
+  std::promise<void> started;
+  std::thread first([&, held = HeldUntil(release)] {
+    patient.Call(
         [&] {
-          started.Open();
-          return release.Wait();
+          started.set_value();
+          return held();
         },
         nullptr);
   });
-  ASSERT_TRUE(started.Wait());
-  EXPECT_THROW(adapter.Call([] { return 0; }, nullptr), KILNBusyException);
-  release.Open();
+  ASSERT_EQ(started.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_THROW(patient.Call([] { return 0; }, nullptr), KILNBusyException);
+  release.set_value();
   first.join();
-  EXPECT_FALSE(adapter.IsBusy());
+  EXPECT_FALSE(patient.IsBusy());
 }
 
 }  // namespace

@@ -26,7 +26,6 @@ enum class KilnFunction {
   kForceCloseSession,
   kSendAndRecv2,
 };
-const char* KilnFunctionName(KilnFunction function);
 
 // A scriptable stand-in for the host-interface library. Every call is recorded; each function
 // returns the statuses scripted for it in order, then its default status (success unless set).
@@ -44,15 +43,11 @@ class FakeKiln : public mfab::IKilnLibrary {
     std::string appletId;
     std::string appletPath;
     uint32_t flags = 0;
-    uint32_t commandId = 0;
     std::vector<uint8_t> data;  // session-init bytes or the sent request
-    KILN_STATUS status = 0;     // what the call returned
   };
 
   using ReplyHandler =
       std::function<std::vector<uint8_t>(uint32_t commandId, const std::vector<uint8_t>& request)>;
-
-  FakeKiln();
 
   // Statuses the next calls of function return, in order, before the default takes over.
   void ScriptStatuses(KilnFunction function, std::vector<KILN_STATUS> statuses);
@@ -61,17 +56,14 @@ class FakeKiln : public mfab::IKilnLibrary {
   // The next call of function (one per HangNextCall) blocks until ReleaseHangs.
   void HangNextCall(KilnFunction function);
   void ReleaseHangs();
-  // Waits up to limit until a call of function is hanging; true when one is.
-  bool WaitUntilHanging(KilnFunction function, std::chrono::milliseconds limit);
 
   // What successful sends answer: queued replies first, then the handler, then nothing.
   void QueueReply(std::vector<uint8_t> reply);
   void SetReplyHandler(ReplyHandler handler);
   void SetFirmwareVersion(std::string version);
 
-  std::vector<CallRecord> Calls() const;
   std::vector<CallRecord> CallsOf(KilnFunction function) const;
-  size_t Count(KilnFunction function) const;
+  size_t Count(KilnFunction function) const { return CallsOf(function).size(); }
   // Functions in call order (for checking sequences).
   std::vector<KilnFunction> Sequence() const;
   void ClearCalls();
@@ -94,13 +86,13 @@ class FakeKiln : public mfab::IKilnLibrary {
  private:
   // Records the call, takes its status and hangs when asked to; returns the status.
   KILN_STATUS Enter(CallRecord record);
+  KILN_STATUS Close(KilnFunction function, KILN_HANDLE handle, KILN_SESSION_HANDLE* session);
 
   mutable std::mutex mutex;
   std::condition_variable changed;
   std::map<KilnFunction, std::deque<KILN_STATUS>> scripted;
   std::map<KilnFunction, KILN_STATUS> defaults;
   std::map<KilnFunction, int> pendingHangs;
-  std::map<KilnFunction, int> hanging;
   uint64_t releaseGeneration = 0;
   std::deque<std::vector<uint8_t>> replies;
   ReplyHandler replyHandler;

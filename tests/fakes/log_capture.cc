@@ -22,26 +22,18 @@ std::vector<LogCapture::Entry> LogCapture::Entries() const {
   return entries;
 }
 
-std::vector<std::string> LogCapture::Messages() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  std::vector<std::string> messages;
-  for (const Entry& e : entries) messages.push_back(e.record.message);
-  return messages;
-}
-
-bool LogCapture::Has(const std::string& message) const { return Count(message) > 0; }
-
 bool LogCapture::Contains(const std::string& fragment) const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
-    return e.record.message.find(fragment) != std::string::npos;
-  });
+  return CountIf([&](const std::string& m) { return m.find(fragment) != std::string::npos; }) > 0;
 }
 
 size_t LogCapture::Count(const std::string& message) const {
+  return CountIf([&](const std::string& m) { return m == message; });
+}
+
+size_t LogCapture::CountIf(const std::function<bool(const std::string&)>& match) const {
   std::lock_guard<std::mutex> lock(mutex);
-  return static_cast<size_t>(std::count_if(entries.begin(), entries.end(),
-                                           [&](const Entry& e) { return e.record.message == message; }));
+  return static_cast<size_t>(std::count_if(
+      entries.begin(), entries.end(), [&](const Entry& e) { return match(e.record.message); }));
 }
 
 void LogCapture::Clear() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,10 +10,9 @@
 
 namespace keystone::testing {
 
-// Records every log record written while it is alive (and still passes nothing on).
-// Install it before the code under test runs; it restores the previous backend when destroyed.
-class LogCapture : public mfab::LogBackend,
-                   public std::enable_shared_from_this<LogCapture> {
+// Records every log record written while it is installed (and passes nothing on). Install it
+// before the code under test runs; Uninstall puts the previous backend back.
+class LogCapture : public mfab::LogBackend {
  public:
   struct Entry {
     mfab::LogSink sink;
@@ -21,7 +22,6 @@ class LogCapture : public mfab::LogBackend,
 
   // Creates a capture and installs it as the process's backend.
   static std::shared_ptr<LogCapture> Install();
-  ~LogCapture() override = default;
 
   void Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogRecord& record) override;
 
@@ -29,14 +29,16 @@ class LogCapture : public mfab::LogBackend,
   void Uninstall();
 
   std::vector<Entry> Entries() const;
-  std::vector<std::string> Messages() const;
   // Whether a record's message equals text (or, with Contains, holds it).
-  bool Has(const std::string& message) const;
+  bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Contains(const std::string& fragment) const;
   size_t Count(const std::string& message) const;
   void Clear();
 
  private:
+  // How many records' messages satisfy match.
+  size_t CountIf(const std::function<bool(const std::string&)>& match) const;
+
   mutable std::mutex mutex;
   std::vector<Entry> entries;
   std::shared_ptr<mfab::LogBackend> previous;

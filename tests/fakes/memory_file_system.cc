@@ -32,6 +32,14 @@ void MemoryFileSystem::ThrowIfInjectedLocked(Op op, const std::string& path) con
   if (it != failures.end()) Throw(it->second, "injected", path);
 }
 
+const MemoryFileSystem::Node& MemoryFileSystem::FindLocked(Op op, const std::string& path,
+                                                           const char* what) const {
+  ThrowIfInjectedLocked(op, path);
+  auto it = nodes.find(path);
+  if (it == nodes.end()) Throw(std::errc::no_such_file_or_directory, what, path);
+  return it->second;
+}
+
 platform::FileTime MemoryFileSystem::TickLocked() {
   return platform::FileTime(std::chrono::seconds(++clockSeconds));
 }
@@ -51,44 +59,38 @@ void MemoryFileSystem::WriteFile(const std::string& rawPath, std::span<const uin
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
   writeLog.push_back(path);
-  auto fail = [&](Op op, platform::WriteStep step) {
-    auto it = failures.find({op, path});
-    if (it != failures.end()) {
-      throw platform::FileWriteError(step, std::make_error_code(it->second), "injected: " + path);
+  auto fail = [&](Op op, platform::WriteStep step, std::errc code) {
+    if (auto it = failures.find({op, path}); it != failures.end()) code = it->second;
+    if (code != std::errc{}) {
+      throw platform::FileWriteError(step, std::make_error_code(code), "write: " + path);
     }
   };
-  fail(Op::kCreate, platform::WriteStep::kCreate);
   const std::string parent = ParentOf(path);
-  auto parentNode = nodes.find(parent);
+  const auto parentNode = nodes.find(parent);
+  const auto existing = nodes.find(path);
+  std::errc refusal{};
   if (parent != "/" && parent != "." &&
       (parentNode == nodes.end() || !parentNode->second.directory)) {
-    throw platform::FileWriteError(platform::WriteStep::kCreate,
-                                   std::make_error_code(std::errc::no_such_file_or_directory),
-                                   "open: " + path);
+    refusal = std::errc::no_such_file_or_directory;
+  } else if (existing != nodes.end() && existing->second.directory) {
+    refusal = std::errc::is_a_directory;
   }
-  auto existing = nodes.find(path);
-  if (existing != nodes.end() && existing->second.directory) {
-    throw platform::FileWriteError(platform::WriteStep::kCreate,
-                                   std::make_error_code(std::errc::is_a_directory),
-                                   "open: " + path);
-  }
+  fail(Op::kCreate, platform::WriteStep::kCreate, refusal);
   Node& node = nodes[path];
   node.content.clear();
   node.mtime = TickLocked();
-  fail(Op::kWrite, platform::WriteStep::kWrite);
+  fail(Op::kWrite, platform::WriteStep::kWrite, {});
   node.content.assign(bytes.begin(), bytes.end());
-  fail(Op::kFlush, platform::WriteStep::kFlush);
+  fail(Op::kFlush, platform::WriteStep::kFlush, {});
 }
 
 std::vector<uint8_t> MemoryFileSystem::ReadFile(const std::string& rawPath, size_t maxBytes) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
-  ThrowIfInjectedLocked(Op::kRead, path);
-  auto it = nodes.find(path);
-  if (it == nodes.end()) Throw(std::errc::no_such_file_or_directory, "open", path);
-  if (it->second.directory) Throw(std::errc::is_a_directory, "read", path);
-  if (it->second.content.size() > maxBytes) Throw(std::errc::file_too_large, "read", path);
-  return it->second.content;
+  const Node& node = FindLocked(Op::kRead, path, "open");
+  if (node.directory) Throw(std::errc::is_a_directory, "read", path);
+  if (node.content.size() > maxBytes) Throw(std::errc::file_too_large, "read", path);
+  return node.content;
 }
 
 bool MemoryFileSystem::Exists(const std::string& rawPath) {
@@ -107,11 +109,8 @@ void MemoryFileSystem::CreateDirectories(const std::string& rawPath) {
 std::vector<std::string> MemoryFileSystem::ListDirectory(const std::string& rawPath) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
-  ThrowIfInjectedLocked(Op::kList, path);
-  if (path != "/") {
-    auto it = nodes.find(path);
-    if (it == nodes.end()) Throw(std::errc::no_such_file_or_directory, "opendir", path);
-    if (!it->second.directory) Throw(std::errc::not_a_directory, "opendir", path);
+  if (path != "/" && !FindLocked(Op::kList, path, "opendir").directory) {
+    Throw(std::errc::not_a_directory, "opendir", path);
   }
   const std::string prefix = path == "/" ? "/" : path + "/";
   std::vector<std::string> names;
@@ -126,20 +125,15 @@ std::vector<std::string> MemoryFileSystem::ListDirectory(const std::string& rawP
 void MemoryFileSystem::DeleteFile(const std::string& rawPath) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
-  ThrowIfInjectedLocked(Op::kDelete, path);
-  auto it = nodes.find(path);
-  if (it == nodes.end()) Throw(std::errc::no_such_file_or_directory, "unlink", path);
-  if (it->second.directory) Throw(std::errc::is_a_directory, "unlink", path);
-  nodes.erase(it);
+  if (FindLocked(Op::kDelete, path, "unlink").directory) {
+    Throw(std::errc::is_a_directory, "unlink", path);
+  }
+  nodes.erase(path);
 }
 
 platform::FileTime MemoryFileSystem::LastWriteTime(const std::string& rawPath) {
   std::lock_guard<std::mutex> lock(mutex);
-  const std::string path = Normalize(rawPath);
-  ThrowIfInjectedLocked(Op::kTime, path);
-  auto it = nodes.find(path);
-  if (it == nodes.end()) Throw(std::errc::no_such_file_or_directory, "stat", path);
-  return it->second.mtime;
+  return FindLocked(Op::kTime, Normalize(rawPath), "stat").mtime;
 }
 
 void MemoryFileSystem::FailOn(Op op, const std::string& path, std::errc code) {
@@ -152,18 +146,11 @@ void MemoryFileSystem::AddPhantom(const std::string& path) {
   phantoms.insert(Normalize(path));
 }
 
-void MemoryFileSystem::PutFile(const std::string& rawPath, std::vector<uint8_t> content) {
+void MemoryFileSystem::PutFile(const std::string& rawPath, const std::string& content) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
   EnsureDirectoriesLocked(ParentOf(path));
-  Node& node = nodes[path];
-  node.directory = false;
-  node.content = std::move(content);
-  node.mtime = TickLocked();
-}
-
-void MemoryFileSystem::PutFile(const std::string& path, const std::string& content) {
-  PutFile(path, std::vector<uint8_t>(content.begin(), content.end()));
+  nodes[path] = Node{false, {content.begin(), content.end()}, TickLocked()};
 }
 
 void MemoryFileSystem::SetLastWriteTime(const std::string& path, platform::FileTime time) {
@@ -179,9 +166,8 @@ bool MemoryFileSystem::HasFile(const std::string& path) const {
 
 bool MemoryFileSystem::HasDirectory(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex);
-  const std::string normal = Normalize(path);
-  auto it = nodes.find(normal);
-  return normal == "/" || (it != nodes.end() && it->second.directory);
+  auto it = nodes.find(Normalize(path));
+  return it != nodes.end() && it->second.directory;
 }
 
 std::vector<uint8_t> MemoryFileSystem::Content(const std::string& path) const {

@@ -36,7 +36,6 @@ class MemoryFileSystem final : public platform::FileSystem {
   void AddPhantom(const std::string& path);
 
   // Test set-up shortcuts; they bypass failure injection and create missing parents.
-  void PutFile(const std::string& path, std::vector<uint8_t> content);
   void PutFile(const std::string& path, const std::string& content);
   void SetLastWriteTime(const std::string& path, platform::FileTime time);
 
@@ -59,6 +58,8 @@ class MemoryFileSystem final : public platform::FileSystem {
   static std::string Normalize(const std::string& path);
   static std::string ParentOf(const std::string& path);
   void ThrowIfInjectedLocked(Op op, const std::string& path) const;
+  // The node at path after injected failures of op; throws ENOENT naming `what` when none.
+  const Node& FindLocked(Op op, const std::string& path, const char* what) const;
   void EnsureDirectoriesLocked(const std::string& path);
   platform::FileTime TickLocked();
 

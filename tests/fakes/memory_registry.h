@@ -27,15 +27,23 @@ class MemoryRegistry : public platform::Registry {
 
   std::unique_ptr<platform::RegistryKey> OpenKey(
       std::string_view path, uint32_t access,
-      platform::RegistryTransaction* transaction = nullptr) override;
+      platform::RegistryTransaction* tx = nullptr) override {
+    return registry->OpenKey(path, access, tx);
+  }
   std::unique_ptr<platform::RegistryKey> CreateKey(
       std::string_view path, uint32_t access,
-      platform::RegistryTransaction* transaction = nullptr) override;
-  void DeleteKey(std::string_view path,
-                 platform::RegistryTransaction* transaction = nullptr) override;
-  void DeleteTree(std::string_view path,
-                  platform::RegistryTransaction* transaction = nullptr) override;
-  std::unique_ptr<platform::RegistryTransaction> BeginTransaction() override;
+      platform::RegistryTransaction* tx = nullptr) override {
+    return registry->CreateKey(path, access, tx);
+  }
+  void DeleteKey(std::string_view path, platform::RegistryTransaction* tx = nullptr) override {
+    registry->DeleteKey(path, tx);
+  }
+  void DeleteTree(std::string_view path, platform::RegistryTransaction* tx = nullptr) override {
+    registry->DeleteTree(path, tx);
+  }
+  std::unique_ptr<platform::RegistryTransaction> BeginTransaction() override {
+    return registry->BeginTransaction();
+  }
 
   // Makes every later change fail with kAccessDenied, as a store that is read-only to the
   // process does; reads go on working.

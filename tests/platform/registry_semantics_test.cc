@@ -1,9 +1,16 @@
 // The registry's rules, checked against every store: the SQLite store the engine uses and the
-// in-memory fake the other tests use, so the two cannot drift apart.
+// in-memory fake the other tests use, so the two cannot drift apart. Then the SQLite store as a
+// file shared by processes: concurrent writers, writers killed at any moment, readers without
+// write permission, damaged files, a write lock held too long.
 
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,16 +23,23 @@
 #include "platform/registry.h"
 #include "platform/registry_path.h"
 #include "tests/fakes/memory_registry.h"
+#include "tests/platform/platform_test_support.h"
 
 namespace {
 
 using platform::RegistryErrc;
 using platform::RegistryError;
+using platform::RegistryKey;
+using platform::RegistryTransaction;
 using platform::RegType;
 using platform::RegValue;
+using platform_test::HelperRole;
+using platform_test::SpawnHelper;
+using platform_test::TellTest;
+using ::testing::ElementsAre;
 namespace access = platform::reg_access;
 
-constexpr const char* kBase = "HKLM\\SOFTWARE\\Ostra\\Test";
+const std::string kBase = "HKLM\\SOFTWARE\\Ostra\\Test";
 
 struct MemoryStore {
   static std::unique_ptr<platform::Registry> Make(const std::string&) {
@@ -42,77 +56,74 @@ struct SqliteStore {
 template <typename Store>
 class RegistrySemanticsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/registry-semantics-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
-    registry = Store::Make(dir);
+  std::unique_ptr<RegistryKey> Create(const std::string& sub, RegistryTransaction* tx = nullptr) {
+    return target.CreateKey(kBase + sub, access::kAllAccess, tx);
   }
-  void TearDown() override {
-    registry.reset();
-    std::filesystem::remove_all(dir);
+  std::unique_ptr<RegistryKey> Open(const std::string& sub, RegistryTransaction* tx = nullptr) {
+    return target.OpenKey(kBase + sub, access::kAllAccess, tx);
   }
-
-  std::unique_ptr<platform::RegistryKey> Create(const std::string& sub,
-                                                platform::RegistryTransaction* tx = nullptr) {
-    return registry->CreateKey(std::string(kBase) + sub, access::kAllAccess, tx);
-  }
-  std::unique_ptr<platform::RegistryKey> Open(const std::string& sub,
-                                              platform::RegistryTransaction* tx = nullptr) {
-    return registry->OpenKey(std::string(kBase) + sub, access::kAllAccess, tx);
-  }
-  static std::vector<std::string> Subkeys(platform::RegistryKey& key) {
+  // The key's subkey names, or with values set its value names, in enumeration order.
+  static std::vector<std::string> Names(RegistryKey& key, bool values = false) {
     std::vector<std::string> names;
-    for (uint32_t i = 0; auto name = key.EnumKey(i); ++i) names.push_back(*name);
-    return names;
-  }
-  static std::vector<std::string> Values(platform::RegistryKey& key) {
-    std::vector<std::string> names;
-    for (uint32_t i = 0; auto name = key.EnumValue(i); ++i) names.push_back(*name);
+    for (uint32_t i = 0; auto name = values ? key.EnumValue(i) : key.EnumKey(i); ++i) {
+      names.push_back(*name);
+    }
     return names;
   }
 
-  std::string dir;
-  std::unique_ptr<platform::Registry> registry;
+  platform_test::TempDir dir;
+  std::unique_ptr<platform::Registry> registry = Store::Make(dir.path);
+  platform::Registry& target = *registry;
 };
 
 using Stores = ::testing::Types<MemoryStore, SqliteStore>;
 TYPED_TEST_SUITE(RegistrySemanticsTest, Stores);
 
-template <typename F>
-RegistryErrc ErrorOf(F&& call) {
-  try {
-    call();
-  } catch (const RegistryError& e) {
-    EXPECT_NE(std::string(e.what()), "");
-    return static_cast<RegistryErrc>(e.code().value());
-  }
-  ADD_FAILURE() << "no RegistryError";
-  return RegistryErrc::kIoFailed;
-}
-
-TYPED_TEST(RegistrySemanticsTest, KeysAreCaseInsensitiveAndKeepTheirFirstCase) {
+TYPED_TEST(RegistrySemanticsTest, NamesAreCaseInsensitiveKeepTheirFirstCaseAndListInFoldedOrder) {
+  auto& store = this->target;
   this->Create("\\Foo\\Bar");
-  this->registry->CreateKey("hkey_local_machine\\software\\OSTRA\\test\\FOO\\baz", access::kRead);
-  auto key = this->registry->OpenKey("hklm\\SOFTWARE\\ostra\\TEST\\foo", access::kRead);
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(key->Path(), "HKLM\\SOFTWARE\\Ostra\\Test\\Foo");
-  EXPECT_THAT(this->Subkeys(*key), ::testing::ElementsAre("Bar", "baz"));
-  EXPECT_THAT(this->Subkeys(*this->Open("")), ::testing::ElementsAre("Foo"));
-}
+  store.CreateKey("hkey_local_machine\\software\\OSTRA\\test\\FOO\\baz", access::kRead);
+  auto foo = store.OpenKey("hklm\\SOFTWARE\\ostra\\TEST\\foo", access::kRead);
+  ASSERT_NE(foo, nullptr);
+  EXPECT_EQ(foo->Path(), kBase + "\\Foo");
+  EXPECT_THAT(this->Names(*foo), ElementsAre("Bar", "baz"));
 
-TYPED_TEST(RegistrySemanticsTest, ValueNamesAreCaseInsensitiveAndKeepTheirFirstCase) {
   auto key = this->Create("");
   key->SetValue("Level", RegValue::Dword(1));
   key->SetValue("LEVEL", RegValue::String("two"));
-  EXPECT_EQ(this->Values(*key), std::vector<std::string>{"Level"});
+  EXPECT_THAT(this->Names(*key, true), ElementsAre("Level"));
   EXPECT_EQ(key->QueryValue("level")->AsString(), "two");
   EXPECT_TRUE(key->DeleteValue("lEvEl"));
   EXPECT_FALSE(key->DeleteValue("Level"));
   EXPECT_EQ(key->QueryValue("Level"), std::nullopt);
+
+  for (const char* name : {"gamma", "Beta", "alpha"}) {
+    this->Create(std::string("\\") + name);
+    key->SetValue(name, RegValue::Dword(0));
+  }
+  EXPECT_THAT(this->Names(*key), ElementsAre("alpha", "Beta", "Foo", "gamma"));
+  EXPECT_THAT(this->Names(*key, true), ElementsAre("alpha", "Beta", "gamma"));
+  // Indexes follow changes made since.
+  this->Create("\\Aardvark");
+  store.DeleteKey(kBase + "\\BETA");
+  key->DeleteValue("alpha");
+  EXPECT_EQ(key->EnumKey(0), "Aardvark");
+  EXPECT_EQ(key->EnumKey(3), "gamma");
+  EXPECT_EQ(key->EnumKey(4), std::nullopt);
+  EXPECT_EQ(key->EnumValue(0), "Beta");
+  EXPECT_EQ(key->EnumValue(2), std::nullopt);
+
+  // Hive roots always exist, under either name, and are separate trees.
+  for (const char* root : {"HKLM", "HKU", "HKCU", "HKEY_CURRENT_USER", "hkey_users"}) {
+    EXPECT_NE(store.OpenKey(root, access::kRead), nullptr) << root;
+  }
+  store.CreateKey("HKCU\\Software\\Only", access::kRead);
+  EXPECT_EQ(store.OpenKey("HKLM\\Software\\Only", access::kRead), nullptr);
+  EXPECT_EQ(store.OpenKey("HKU\\Software\\Only", access::kRead), nullptr);
+  EXPECT_EQ(store.OpenKey("HKEY_CURRENT_USER\\SOFTWARE", access::kRead)->Path(), "HKCU\\Software");
 }
 
-TYPED_TEST(RegistrySemanticsTest, EveryTypeRoundTripsThroughAnotherHandle) {
+TYPED_TEST(RegistrySemanticsTest, EveryTypeRoundTripsAndTypedReadersCheckTheType) {
   const std::vector<std::pair<std::string, RegValue>> values = {
       {"", RegValue::String("default")},
       {"Sz", RegValue::String("text with \\ and ü")},
@@ -132,135 +143,91 @@ TYPED_TEST(RegistrySemanticsTest, EveryTypeRoundTripsThroughAnotherHandle) {
   for (const auto& [name, value] : values) writer->SetValue(name, value);
   auto reader = this->Open("");
   for (const auto& [name, value] : values) EXPECT_EQ(reader->QueryValue(name), value) << name;
-  EXPECT_EQ(reader->QueryValue("Multi")->AsMultiString(),
-            (std::vector<std::string>{"a"}));  // the empty string ends the list
+  // The empty string ends the list.
+  EXPECT_THAT(reader->QueryValue("Multi")->AsMultiString(), ElementsAre("a"));
   EXPECT_EQ(reader->QueryValue("Qword")->AsQword(), 0x0123456789ABCDEFull);
   EXPECT_EQ(reader->QueryValue("Expand")->AsString(), "%HOME%/x");
-}
+  EXPECT_REGISTRY_ERROR(reader->QueryValue("Sz")->AsDword(), kTypeMismatch);
+  EXPECT_REGISTRY_ERROR(reader->QueryValue("Sz")->AsMultiString(), kTypeMismatch);
+  EXPECT_REGISTRY_ERROR(reader->QueryValue("ShortDword")->AsDword(), kInvalidParameter);
 
-TYPED_TEST(RegistrySemanticsTest, TypedReadersRefuseOtherTypesAndMalformedData) {
-  auto key = this->Create("");
-  key->SetValue("Text", RegValue::String("5"));
-  key->SetValue("Short", RegValue{RegType::kDword, {1, 2, 3}});
-  auto& store = *this->registry;
-  EXPECT_EQ(ErrorOf([&] { key->QueryValue("Text")->AsDword(); }), RegistryErrc::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { key->QueryValue("Text")->AsMultiString(); }),
-            RegistryErrc::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { key->QueryValue("Short")->AsDword(); }),
-            RegistryErrc::kInvalidParameter);
-  EXPECT_EQ(ErrorOf([&] { platform::ReadRegistryDword(store, kBase, "TEXT"); }),
-            RegistryErrc::kTypeMismatch);
-  EXPECT_EQ(platform::ReadRegistryString(store, kBase, "text"), "5");
+  auto& store = this->target;
+  EXPECT_REGISTRY_ERROR(platform::ReadRegistryDword(store, kBase, "SZ"), kTypeMismatch);
+  EXPECT_EQ(platform::ReadRegistryString(store, kBase, "emptysz"), "");
   EXPECT_EQ(platform::ReadRegistryDword(store, kBase, "Missing"), std::nullopt);
-  EXPECT_EQ(platform::ReadRegistryDword(store, std::string(kBase) + "\\Nope", "x"),
-            std::nullopt);
-  platform::WriteRegistryValue(store, std::string(kBase) + "\\New\\Deep", "N",
-                               RegValue::Dword(3));
-  EXPECT_EQ(platform::ReadRegistryDword(store, std::string(kBase) + "\\NEW\\deep", "n"), 3u);
+  EXPECT_EQ(platform::ReadRegistryDword(store, kBase + "\\Nope", "x"), std::nullopt);
+  platform::WriteRegistryValue(store, kBase + "\\New\\Deep", "N", RegValue::Dword(3));
+  EXPECT_EQ(platform::ReadRegistryDword(store, kBase + "\\NEW\\deep", "n"), 3u);
 }
 
 TYPED_TEST(RegistrySemanticsTest, DeleteKeyRefusesKeysWithSubkeysAndHiveRoots) {
   this->Create("\\Parent\\Child")->SetValue("v", RegValue::Dword(1));
-  auto& store = *this->registry;
-  const std::string parent = std::string(kBase) + "\\Parent";
-  EXPECT_EQ(ErrorOf([&] { store.DeleteKey(parent); }), RegistryErrc::kKeyHasChildren);
+  auto& store = this->target;
+  const std::string parent = kBase + "\\Parent";
+  EXPECT_REGISTRY_ERROR(store.DeleteKey(parent), kKeyHasChildren);
   store.DeleteKey(parent + "\\CHILD");
   EXPECT_EQ(this->Open("\\Parent\\Child"), nullptr);
   store.DeleteKey(parent);
-  EXPECT_EQ(ErrorOf([&] { store.DeleteKey(parent); }), RegistryErrc::kNotFound);
-  EXPECT_EQ(ErrorOf([&] { store.DeleteTree(parent); }), RegistryErrc::kNotFound);
-  EXPECT_EQ(ErrorOf([&] { store.DeleteKey("HKLM"); }), RegistryErrc::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { store.DeleteTree("HKEY_USERS"); }), RegistryErrc::kAccessDenied);
+  EXPECT_REGISTRY_ERROR(store.DeleteKey(parent), kNotFound);
+  EXPECT_REGISTRY_ERROR(store.DeleteTree(parent), kNotFound);
+  EXPECT_REGISTRY_ERROR(store.DeleteKey("HKLM"), kAccessDenied);
+  EXPECT_REGISTRY_ERROR(store.DeleteTree("HKEY_USERS"), kAccessDenied);
 }
 
 TYPED_TEST(RegistrySemanticsTest, HandlesOnADeletedTreeReportItEvenAfterRecreation) {
   auto deep = this->Create("\\Tree\\A\\B");
   deep->SetValue("v", RegValue::Dword(1));
   auto top = this->Open("\\Tree");
-  this->registry->DeleteTree(std::string(kBase) + "\\tree");
+  this->target.DeleteTree(kBase + "\\tree");
   EXPECT_EQ(this->Open("\\Tree"), nullptr);
   this->Create("\\Tree\\A\\B")->SetValue("v", RegValue::Dword(2));  // same names, new keys
-  EXPECT_EQ(ErrorOf([&] { deep->QueryValue("v"); }), RegistryErrc::kKeyDeleted);
-  EXPECT_EQ(ErrorOf([&] { deep->SetValue("v", RegValue::Dword(3)); }), RegistryErrc::kKeyDeleted);
-  EXPECT_EQ(ErrorOf([&] { deep->DeleteValue("v"); }), RegistryErrc::kKeyDeleted);
-  EXPECT_EQ(ErrorOf([&] { deep->EnumValue(0); }), RegistryErrc::kKeyDeleted);
-  EXPECT_EQ(ErrorOf([&] { top->EnumKey(0); }), RegistryErrc::kKeyDeleted);
-  EXPECT_EQ(ErrorOf([&] { deep->Flush(); }), RegistryErrc::kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(deep->QueryValue("v"), kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(deep->SetValue("v", RegValue::Dword(3)), kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(deep->DeleteValue("v"), kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(deep->EnumValue(0), kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(top->EnumKey(0), kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(deep->Flush(), kKeyDeleted);
   EXPECT_EQ(this->Open("\\Tree\\A\\B")->QueryValue("v")->AsDword(), 2u);
-}
-
-TYPED_TEST(RegistrySemanticsTest, EnumerationFollowsCaseInsensitiveOrderAcrossChanges) {
-  auto key = this->Create("");
-  for (const char* name : {"gamma", "Beta", "alpha"}) {
-    this->Create(std::string("\\") + name);
-    key->SetValue(name, RegValue::Dword(0));
-  }
-  EXPECT_THAT(this->Subkeys(*key), ::testing::ElementsAre("alpha", "Beta", "gamma"));
-  EXPECT_THAT(this->Values(*key), ::testing::ElementsAre("alpha", "Beta", "gamma"));
-  EXPECT_EQ(key->EnumKey(3), std::nullopt);
-  this->Create("\\Aardvark");
-  this->registry->DeleteKey(std::string(kBase) + "\\BETA");
-  key->DeleteValue("alpha");
-  EXPECT_EQ(key->EnumKey(0), "Aardvark");
-  EXPECT_EQ(key->EnumKey(2), "gamma");
-  EXPECT_EQ(key->EnumValue(0), "Beta");
-  EXPECT_EQ(key->EnumValue(2), std::nullopt);
 }
 
 TYPED_TEST(RegistrySemanticsTest, HandlesAllowOnlyTheirAccessRights) {
   this->Create("")->SetValue("v", RegValue::Dword(1));
-  auto reader = this->registry->OpenKey(kBase, access::kRead | access::kWow64_32Key);
+  auto reader = this->target.OpenKey(kBase, access::kRead | access::kWow64_32Key);
   EXPECT_EQ(reader->QueryValue("v")->AsDword(), 1u);
-  EXPECT_EQ(ErrorOf([&] { reader->SetValue("v", RegValue::Dword(2)); }),
-            RegistryErrc::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { reader->DeleteValue("v"); }), RegistryErrc::kAccessDenied);
-  auto writer = this->registry->CreateKey(kBase, access::kWrite);
+  EXPECT_REGISTRY_ERROR(reader->SetValue("v", RegValue::Dword(2)), kAccessDenied);
+  EXPECT_REGISTRY_ERROR(reader->DeleteValue("v"), kAccessDenied);
+  auto writer = this->target.CreateKey(kBase, access::kWrite);
   writer->SetValue("v", RegValue::Dword(2));
-  EXPECT_EQ(ErrorOf([&] { writer->QueryValue("v"); }), RegistryErrc::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { writer->EnumKey(0); }), RegistryErrc::kAccessDenied);
+  EXPECT_REGISTRY_ERROR(writer->QueryValue("v"), kAccessDenied);
+  EXPECT_REGISTRY_ERROR(writer->EnumKey(0), kAccessDenied);
   EXPECT_EQ(reader->QueryValue("v")->AsDword(), 2u);
 }
 
-TYPED_TEST(RegistrySemanticsTest, MalformedPathsAndNamesAreInvalidParameters) {
-  auto& store = *this->registry;
-  for (const std::string& path : std::vector<std::string>{"", "HKLM\\\\Foo", "\\HKLM\\Foo", "HKLM\\Foo\\", "HKXX\\Foo", "Foo",
-                           "HKLM\\" + std::string(256, 'k'), std::string("HKLM\\a\0b", 8)}) {
-    EXPECT_EQ(ErrorOf([&] { store.OpenKey(path, access::kRead); }),
-              RegistryErrc::kInvalidParameter)
-        << path;
-    EXPECT_EQ(ErrorOf([&] { store.CreateKey(path, access::kRead); }),
-              RegistryErrc::kInvalidParameter);
-    EXPECT_EQ(ErrorOf([&] { store.DeleteTree(path); }), RegistryErrc::kInvalidParameter);
+TYPED_TEST(RegistrySemanticsTest, MalformedPathsNamesAndDataAreInvalidParameters) {
+  auto& store = this->target;
+  std::string tooDeep = "HKLM";
+  for (size_t i = 0; i <= platform::kMaxKeyDepth; ++i) tooDeep += "\\k";
+  for (const std::string& path :
+       {std::string(""), std::string("HKLM\\\\Foo"), std::string("\\HKLM\\Foo"),
+        std::string("HKLM\\Foo\\"), std::string("HKXX\\Foo"), std::string("Foo"),
+        "HKLM\\" + std::string(256, 'k'), std::string("HKLM\\a\0b", 8), tooDeep}) {
+    SCOPED_TRACE(path.substr(0, 40));
+    EXPECT_REGISTRY_ERROR(store.OpenKey(path, access::kRead), kInvalidParameter);
+    EXPECT_REGISTRY_ERROR(store.CreateKey(path, access::kRead), kInvalidParameter);
+    EXPECT_REGISTRY_ERROR(store.DeleteTree(path), kInvalidParameter);
   }
-  std::string deep = "HKLM";
-  for (int i = 0; i < 513; ++i) deep += "\\k";
-  EXPECT_EQ(ErrorOf([&] { store.CreateKey(deep, access::kRead); }),
-            RegistryErrc::kInvalidParameter);
   auto key = store.CreateKey("HKLM\\" + std::string(255, 'k'), access::kAllAccess);
   key->SetValue(std::string(16383, 'v'), RegValue::Dword(1));
-  EXPECT_EQ(ErrorOf([&] { key->SetValue(std::string(16384, 'v'), RegValue::Dword(1)); }),
-            RegistryErrc::kInvalidParameter);
-  EXPECT_EQ(ErrorOf([&] { key->QueryValue(std::string("a\0b", 3)); }),
-            RegistryErrc::kInvalidParameter);
-  EXPECT_EQ(ErrorOf([&] { key->SetValue("big", RegValue::Binary(std::vector<uint8_t>(
-                                                   platform::kMaxValueDataSize + 1))); }),
-            RegistryErrc::kInvalidParameter);
-}
-
-TYPED_TEST(RegistrySemanticsTest, HiveRootsAlwaysExistAndAreSeparate) {
-  for (const char* root : {"HKLM", "HKU", "HKCU", "HKEY_CURRENT_USER", "hkey_users"}) {
-    EXPECT_NE(this->registry->OpenKey(root, access::kRead), nullptr) << root;
-  }
-  this->registry->CreateKey("HKCU\\Software\\Only", access::kRead);
-  EXPECT_EQ(this->registry->OpenKey("HKLM\\Software\\Only", access::kRead), nullptr);
-  EXPECT_EQ(this->registry->OpenKey("HKU\\Software\\Only", access::kRead), nullptr);
-  EXPECT_EQ(this->registry->OpenKey("HKEY_CURRENT_USER\\SOFTWARE", access::kRead)->Path(),
-            "HKCU\\Software");
+  EXPECT_REGISTRY_ERROR(key->SetValue(std::string(16384, 'v'), RegValue::Dword(1)),
+                        kInvalidParameter);
+  EXPECT_REGISTRY_ERROR(key->QueryValue(std::string("a\0b", 3)), kInvalidParameter);
+  const std::vector<uint8_t> big(platform::kMaxValueDataSize + 1);
+  EXPECT_REGISTRY_ERROR(key->SetValue("big", RegValue::Binary(big)), kInvalidParameter);
 }
 
 TYPED_TEST(RegistrySemanticsTest, TransactionChangesAppearTogetherAtCommit) {
   this->Create("\\Old")->SetValue("Level", RegValue::Dword(1));
-  auto tx = this->registry->BeginTransaction();
+  auto tx = this->target.BeginTransaction();
   auto created = this->Create("\\New\\Sub", tx.get());
   created->SetValue("a", RegValue::String("x"));
   this->Open("\\Old", tx.get())->SetValue("LEVEL", RegValue::Dword(2));
@@ -268,83 +235,79 @@ TYPED_TEST(RegistrySemanticsTest, TransactionChangesAppearTogetherAtCommit) {
   EXPECT_EQ(this->Open("\\New"), nullptr);
   EXPECT_EQ(this->Open("\\Old")->QueryValue("Level")->AsDword(), 1u);
   EXPECT_EQ(this->Open("\\old", tx.get())->QueryValue("level")->AsDword(), 2u);
-  EXPECT_THAT(this->Subkeys(*this->Open("", tx.get())), ::testing::ElementsAre("New", "Old"));
-  EXPECT_EQ(created->Path(), std::string(kBase) + "\\New\\Sub");
+  EXPECT_THAT(this->Names(*this->Open("", tx.get())), ElementsAre("New", "Old"));
+  EXPECT_EQ(created->Path(), kBase + "\\New\\Sub");
   tx->Commit();
   EXPECT_EQ(this->Open("\\New\\Sub")->QueryValue("A")->AsString(), "x");
   auto old = this->Open("\\Old");
   EXPECT_EQ(old->QueryValue("Level")->AsDword(), 2u);
-  EXPECT_EQ(this->Values(*old), std::vector<std::string>{"Level"});
-  EXPECT_EQ(ErrorOf([&] { created->QueryValue("a"); }), RegistryErrc::kTransactionFailed);
-  EXPECT_EQ(ErrorOf([&] { tx->Commit(); }), RegistryErrc::kTransactionFailed);
+  EXPECT_THAT(this->Names(*old, true), ElementsAre("Level"));
+  EXPECT_REGISTRY_ERROR(created->QueryValue("a"), kTransactionFailed);
+  EXPECT_REGISTRY_ERROR(tx->Commit(), kTransactionFailed);
 }
 
 TYPED_TEST(RegistrySemanticsTest, RolledBackOrDestroyedTransactionsLeaveNoTrace) {
   this->Create("\\Keep")->SetValue("v", RegValue::Dword(1));
   {
-    auto tx = this->registry->BeginTransaction();
+    auto tx = this->target.BeginTransaction();
     this->Create("\\Gone", tx.get());
-    this->registry->DeleteTree(std::string(kBase) + "\\Keep", tx.get());
+    this->target.DeleteTree(kBase + "\\Keep", tx.get());
     EXPECT_EQ(this->Open("\\Keep", tx.get()), nullptr);
     tx->Rollback();
-    EXPECT_EQ(ErrorOf([&] { this->Open("", tx.get()); }), RegistryErrc::kTransactionFailed);
+    EXPECT_REGISTRY_ERROR(this->Open("", tx.get()), kTransactionFailed);
     tx->Rollback();  // harmless twice
   }
-  std::unique_ptr<platform::RegistryKey> orphan;
+  std::unique_ptr<RegistryKey> orphan;
   {
-    auto tx = this->registry->BeginTransaction();
+    auto tx = this->target.BeginTransaction();
     orphan = this->Create("\\Gone", tx.get());
     orphan->DeleteValue("x");
   }
   EXPECT_EQ(this->Open("\\Gone"), nullptr);
   EXPECT_EQ(this->Open("\\Keep")->QueryValue("v")->AsDword(), 1u);
-  EXPECT_EQ(ErrorOf([&] { orphan->SetValue("x", RegValue::Dword(1)); }),
-            RegistryErrc::kTransactionFailed);
+  EXPECT_REGISTRY_ERROR(orphan->SetValue("x", RegValue::Dword(1)), kTransactionFailed);
 }
 
 TYPED_TEST(RegistrySemanticsTest, TransactedDeletesFollowTheSameRules) {
+  auto& store = this->target;
   this->Create("\\A\\B");
   this->Create("\\C")->SetValue("v", RegValue::Dword(1));
-  auto tx = this->registry->BeginTransaction();
-  const std::string base = kBase;
+  auto tx = store.BeginTransaction();
   auto c = this->Open("\\C", tx.get());
-  EXPECT_EQ(ErrorOf([&] { this->registry->DeleteKey(base + "\\A", tx.get()); }),
-            RegistryErrc::kKeyHasChildren);
-  this->registry->DeleteKey(base + "\\A\\B", tx.get());
-  this->registry->DeleteKey(base + "\\A", tx.get());  // empty now, in the transaction's view
-  this->registry->DeleteKey(base + "\\C", tx.get());
-  EXPECT_EQ(ErrorOf([&] { c->QueryValue("v"); }), RegistryErrc::kKeyDeleted);
-  EXPECT_EQ(ErrorOf([&] { this->registry->DeleteKey(base + "\\C", tx.get()); }),
-            RegistryErrc::kNotFound);
+  EXPECT_REGISTRY_ERROR(store.DeleteKey(kBase + "\\A", tx.get()), kKeyHasChildren);
+  store.DeleteKey(kBase + "\\A\\B", tx.get());
+  store.DeleteKey(kBase + "\\A", tx.get());  // empty now, in the transaction's view
+  store.DeleteKey(kBase + "\\C", tx.get());
+  EXPECT_REGISTRY_ERROR(c->QueryValue("v"), kKeyDeleted);
+  EXPECT_REGISTRY_ERROR(store.DeleteKey(kBase + "\\C", tx.get()), kNotFound);
   this->Create("\\C", tx.get())->SetValue("w", RegValue::Dword(2));  // a new key, no old values
   EXPECT_NE(this->Open("\\A\\B"), nullptr);
   tx->Commit();
   EXPECT_EQ(this->Open("\\A"), nullptr);
-  auto fresh = this->Open("\\C");
-  EXPECT_EQ(this->Values(*fresh), std::vector<std::string>{"w"});
+  EXPECT_THAT(this->Names(*this->Open("\\C"), true), ElementsAre("w"));
 }
 
 TYPED_TEST(RegistrySemanticsTest, CommitFailsWholeWhenAChangeLostItsKey) {
+  auto& store = this->target;
   this->Create("\\Target");
-  auto tx = this->registry->BeginTransaction();
+  auto tx = store.BeginTransaction();
   this->Create("\\Created", tx.get());
   this->Open("\\Target", tx.get())->SetValue("v", RegValue::Dword(1));
-  this->registry->DeleteKey(std::string(kBase) + "\\Target");  // outside the transaction
-  EXPECT_EQ(ErrorOf([&] { tx->Commit(); }), RegistryErrc::kTransactionFailed);
+  store.DeleteKey(kBase + "\\Target");  // outside the transaction
+  EXPECT_REGISTRY_ERROR(tx->Commit(), kTransactionFailed);
   EXPECT_EQ(this->Open("\\Created"), nullptr);
 
   this->Create("\\Lonely");
-  auto tx2 = this->registry->BeginTransaction();
-  this->registry->DeleteKey(std::string(kBase) + "\\Lonely", tx2.get());
+  auto tx2 = store.BeginTransaction();
+  store.DeleteKey(kBase + "\\Lonely", tx2.get());
   this->Create("\\Lonely\\Newcomer");
-  EXPECT_EQ(ErrorOf([&] { tx2->Commit(); }), RegistryErrc::kTransactionFailed);
+  EXPECT_REGISTRY_ERROR(tx2->Commit(), kTransactionFailed);
   EXPECT_NE(this->Open("\\Lonely\\Newcomer"), nullptr);
-}
 
-TYPED_TEST(RegistrySemanticsTest, TransactionsBelongToTheirOwnStore) {
+  // A transaction of another store is refused.
   keystone::testing::MemoryRegistry other;
   auto foreign = other.BeginTransaction();
-  EXPECT_EQ(ErrorOf([&] { this->Create("", foreign.get()); }), RegistryErrc::kInvalidParameter);
+  EXPECT_REGISTRY_ERROR(this->Create("", foreign.get()), kInvalidParameter);
 }
 
 TYPED_TEST(RegistrySemanticsTest, ThreadsWritingAtOnceLoseNothing) {
@@ -355,7 +318,7 @@ TYPED_TEST(RegistrySemanticsTest, ThreadsWritingAtOnceLoseNothing) {
     threads.emplace_back([&, t] {
       auto shared = this->Create("");
       for (int i = 0; i < kWrites; ++i) {
-        std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+        const std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
         shared->SetValue(name, RegValue::Dword(static_cast<uint32_t>(i)));
         this->Create("\\" + name);
         EXPECT_EQ(this->Open("")->QueryValue(name)->AsDword(), static_cast<uint32_t>(i));
@@ -364,8 +327,8 @@ TYPED_TEST(RegistrySemanticsTest, ThreadsWritingAtOnceLoseNothing) {
   }
   for (std::thread& thread : threads) thread.join();
   auto key = this->Open("");
-  EXPECT_EQ(this->Values(*key).size(), size_t{kThreads * kWrites});
-  EXPECT_EQ(this->Subkeys(*key).size(), size_t{kThreads * kWrites});
+  EXPECT_EQ(this->Names(*key, true).size(), size_t{kThreads * kWrites});
+  EXPECT_EQ(this->Names(*key).size(), size_t{kThreads * kWrites});
 }
 
 // The fake's own controls, which other components' tests use to reach their error paths.
@@ -377,16 +340,218 @@ TEST(MemoryRegistryTest, ReadOnlyFailureAndFlushControlsApplyToEveryHandle) {
   key->Flush();
   EXPECT_EQ(registry.FlushCount(), 2u);
   registry.SetReadOnly(true);
-  EXPECT_EQ(ErrorOf([&] { key->SetValue("v", RegValue::Dword(2)); }), RegistryErrc::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { registry.CreateKey("HKLM\\New", access::kRead); }),
-            RegistryErrc::kAccessDenied);
+  EXPECT_REGISTRY_ERROR(key->SetValue("v", RegValue::Dword(2)), kAccessDenied);
+  EXPECT_REGISTRY_ERROR(registry.CreateKey("HKLM\\New", access::kRead), kAccessDenied);
   EXPECT_EQ(key->QueryValue("v")->AsDword(), 1u);
   registry.SetReadOnly(false);
-  registry.SetFailure(RegistryErrc::kIoFailed);
-  EXPECT_EQ(ErrorOf([&] { registry.OpenKey(kBase, access::kRead); }), RegistryErrc::kIoFailed);
-  EXPECT_EQ(ErrorOf([&] { key->QueryValue("v"); }), RegistryErrc::kIoFailed);
+  registry.SetFailure(platform::RegistryErrc::kIoFailed);
+  EXPECT_REGISTRY_ERROR(registry.OpenKey(kBase, access::kRead), kIoFailed);
+  EXPECT_REGISTRY_ERROR(key->QueryValue("v"), kIoFailed);
+  EXPECT_REGISTRY_ERROR(key->Flush(), kIoFailed);
   registry.SetFailure(std::nullopt);
   EXPECT_EQ(key->QueryValue("v")->AsDword(), 1u);
+}
+
+// --- the SQLite store shared by processes ---------------------------------------------------
+
+constexpr int kWrites = 300;
+constexpr int kGenerationValues = 200;
+
+// kWrites values and subkeys under HKLM\Shared, named prefix0, prefix1, ...
+void WriteMany(platform::Registry& registry, const std::string& prefix) {
+  auto shared = registry.CreateKey("HKLM\\Shared", access::kAllAccess);
+  for (int i = 0; i < kWrites; ++i) {
+    shared->SetValue(prefix + std::to_string(i), RegValue::Dword(static_cast<uint32_t>(i)));
+    registry.CreateKey("HKLM\\Shared\\" + prefix + std::to_string(i), access::kRead);
+  }
+}
+
+// The helper processes' work; the argument is the database path.
+[[maybe_unused]] const bool kWriterRole = HelperRole("writer", [](const std::string& database) {
+  WriteMany(*platform::OpenRegistry(database), "child");
+  return 0;
+});
+
+// Rewrites every value of one key with the same generation number, one transaction each.
+[[maybe_unused]] const bool kCommitterRole =
+    HelperRole("committer", [](const std::string& db) -> int {
+      auto registry = platform::OpenRegistry(db);
+      for (uint32_t generation = 1;; ++generation) {
+        auto tx = registry->BeginTransaction();
+        auto key = registry->CreateKey("HKLM\\Generation", access::kAllAccess, tx.get());
+        for (int i = 0; i < kGenerationValues; ++i) {
+          key->SetValue("v" + std::to_string(i), RegValue::Dword(generation));
+        }
+        tx->Commit();
+        TellTest();
+      }
+    });
+
+// Root's store seen by an ordinary user: readable, never writable. Exits 0 when it saw that.
+int ReadOnlyUser(const std::string& database) {
+  using platform_test::ErrorOf;
+  if (::geteuid() == 0 && !platform_test::BecomeNobody()) return 20;
+  auto registry = platform::OpenRegistry(database);
+  auto key = registry->OpenKey("HKLM\\Mirror", access::kAllAccess);
+  auto tx = registry->BeginTransaction();
+  registry->OpenKey("HKLM\\Mirror", access::kAllAccess, tx.get())
+      ->SetValue("v", RegValue::Dword(9));
+  const bool refused =
+      ErrorOf([&] { key->SetValue("v", RegValue::Dword(8)); }) == RegistryErrc::kAccessDenied &&
+      ErrorOf([&] { registry->CreateKey("HKLM\\New", access::kRead); }) ==
+          RegistryErrc::kAccessDenied &&
+      ErrorOf([&] { tx->Commit(); }) == RegistryErrc::kTransactionFailed;
+  return refused && key->QueryValue("v") == RegValue::Dword(7) ? 0 : 21;
+}
+[[maybe_unused]] const bool kReaderRole = HelperRole("reader", ReadOnlyUser);
+
+class SqliteRegistryTest : public ::testing::Test {
+ protected:
+  std::string SqliteText(const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(database.c_str(), &db);
+    std::string result;
+    sqlite3_exec(
+        db, sql,
+        [](void* out, int, char** values, char**) {
+          *static_cast<std::string*>(out) += values[0] ? values[0] : "";
+          return 0;
+        },
+        &result, nullptr);
+    sqlite3_close(db);
+    return result;
+  }
+
+  platform_test::TempDir dir;
+  const std::string database = dir.path + "/registry.db";
+};
+
+TEST_F(SqliteRegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
+  auto registry = platform::OpenRegistry(database);
+  auto child = SpawnHelper("writer", database);
+  WriteMany(*registry, "parent");
+  ASSERT_EQ(child.Wait(), 0);
+  auto shared = registry->OpenKey("HKLM\\Shared", access::kRead);
+  uint32_t values = 0;
+  uint32_t keys = 0;
+  while (shared->EnumValue(values)) ++values;
+  while (shared->EnumKey(keys)) ++keys;
+  EXPECT_EQ(values, 2u * kWrites);
+  EXPECT_EQ(keys, 2u * kWrites);
+  EXPECT_EQ(shared->QueryValue("child299")->AsDword(), 299u);
+}
+
+// A transaction writes nothing to the file before its commit, so a writer killed at any moment,
+// during a commit included, must leave whole transactions only.
+TEST_F(SqliteRegistryTest, WritersKilledAtAnyMomentLeaveWholeTransactionsOnly) {
+  platform::OpenRegistry(database);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    auto child = SpawnHelper("committer", database);
+    ASSERT_TRUE(child.WaitForOutput()) << "no commit";
+    std::this_thread::sleep_for(std::chrono::milliseconds(attempt * 7));
+    child.Stop(SIGKILL);
+
+    auto key = platform::OpenRegistry(database)->OpenKey("HKLM\\Generation", access::kRead);
+    ASSERT_NE(key, nullptr);
+    const uint32_t generation = key->QueryValue("v0")->AsDword();
+    for (int i = 0; i < kGenerationValues; ++i) {
+      ASSERT_EQ(key->QueryValue("v" + std::to_string(i))->AsDword(), generation) << i;
+    }
+    EXPECT_EQ(key->EnumValue(kGenerationValues), std::nullopt);
+    EXPECT_EQ(SqliteText("PRAGMA integrity_check"), "ok");
+  }
+}
+
+TEST_F(SqliteRegistryTest, ReadersWithoutWritePermissionReadAndAreRefusedWrites) {
+  const bool root = ::geteuid() == 0;
+  {
+    auto registry = platform::OpenRegistry(database);
+    platform::WriteRegistryValue(*registry, "HKLM\\Mirror", "v", RegValue::Dword(7));
+    if (root) {
+      EXPECT_EQ(SpawnHelper("reader", database).Wait(), 0) << "while a writer has it open";
+    }
+  }
+  if (!root) ::chmod(database.c_str(), 0444);
+  EXPECT_EQ(root ? SpawnHelper("reader", database).Wait() : ReadOnlyUser(database), 0)
+      << "with no writer running";
+}
+
+TEST_F(SqliteRegistryTest, NewStoreGetsItsDirectoryAndModesAndKeepsData) {
+  const std::string nested = dir.path + "/state/keystone/registry.db";
+  {
+    auto registry = platform::OpenRegistry(nested);
+    auto key = registry->CreateKey("HKLM\\SOFTWARE\\Kept", access::kAllAccess);
+    key->SetValue("Multi", RegValue::MultiString({"a", "b"}));
+    key->SetValue("Blob", RegValue::Binary({0, 1, 2}));
+    key->Flush();
+  }
+  auto mode = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+  };
+  const bool root = ::geteuid() == 0;
+  EXPECT_EQ(mode(dir.path + "/state/keystone"), root ? 0755u : 0700u);
+  EXPECT_EQ(mode(nested), root ? 0644u : 0600u);
+  EXPECT_EQ(mode(nested + "-wal"), root ? 0644u : 0600u);
+
+  auto key = platform::OpenRegistry(nested)->OpenKey("hklm\\software\\kept", access::kRead);
+  EXPECT_THAT(key->QueryValue("multi")->AsMultiString(), ::testing::ElementsAre("a", "b"));
+  EXPECT_EQ(key->QueryValue("blob"), RegValue::Binary({0, 1, 2}));
+}
+
+TEST_F(SqliteRegistryTest, DamagedOrForeignFilesAreRefusedAtOpen) {
+  auto open = [&] { platform::OpenRegistry(database); };
+  std::ofstream(database) << std::string(4096, 'x');
+  EXPECT_EQ(platform_test::ErrorOf(open), RegistryErrc::kIoFailed) << "a file of garbage";
+  std::filesystem::remove(database);
+  SqliteText("PRAGMA user_version = 7");
+  EXPECT_EQ(platform_test::ErrorOf(open), RegistryErrc::kIoFailed) << "an unknown schema";
+  EXPECT_THAT(open,
+              ::testing::ThrowsMessage<RegistryError>(::testing::HasSubstr("schema version 7")));
+  std::filesystem::remove(database);
+  std::ofstream(database).close();  // an empty file is a new store
+  EXPECT_NE(platform::OpenRegistry(database)->OpenKey("HKLM", access::kRead), nullptr);
+}
+
+TEST_F(SqliteRegistryTest, WriterGivesUpOnAHeldLockAfterTheBusyLimit) {
+  platform::SqliteRegistryOptions options;
+  options.busyLimit = std::chrono::milliseconds(100);
+  auto registry = platform::OpenSqliteRegistry(database, options);
+  auto key = registry->CreateKey("HKLM\\Locked", access::kAllAccess);
+  key->SetValue("v", RegValue::Dword(1));
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_REGISTRY_ERROR(key->SetValue("v", RegValue::Dword(2)), kIoFailed);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, options.busyLimit);
+  EXPECT_LT(waited, std::chrono::seconds(3));
+  EXPECT_EQ(key->QueryValue("v")->AsDword(), 1u);  // readers do not wait for writers
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  key->SetValue("v", RegValue::Dword(3));
+  EXPECT_EQ(key->QueryValue("v")->AsDword(), 3u);
+}
+
+TEST_F(SqliteRegistryTest, ThreadsShareALimitedPoolOfConnections) {
+  platform::SqliteRegistryOptions options;
+  options.maxConnections = 1;
+  auto registry = platform::OpenSqliteRegistry(database, options);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string path = "HKLM\\Pool\\T" + std::to_string(t);
+      for (uint32_t i = 0; i < 30; ++i) {
+        auto tx = registry->BeginTransaction();
+        registry->CreateKey(path, access::kAllAccess, tx.get())->SetValue("v", RegValue::Dword(i));
+        tx->Commit();
+        EXPECT_EQ(platform::ReadRegistryDword(*registry, path, "v"), i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace

@@ -2,67 +2,54 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "common/config_keys.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
+#include "tests/platform/platform_test_support.h"
 
 namespace platform {
 namespace {
 
-class PowerCapabilitiesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ks-power-XXXXXX").string();
-    dir = ::mkdtemp(pattern.data());
-    memSleep = dir + "/mem_sleep";
+// Connected standby follows the kernel's selected suspend state unless the registry says
+// otherwise; a registry value of another type is ignored.
+TEST(PowerCapabilitiesTest, SelectedS2idleOrTheRegistryOverrideMeansConnectedStandby) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> memSleep;  // nullopt: no such file
+    std::optional<RegValue> override;
+    std::optional<bool> aoAc;  // nullopt: the query fails
+  };
+  const Case cases[] = {
+      {"s2idle selected", "[s2idle] deep\n", std::nullopt, true},
+      {"deep selected", "s2idle [deep]\n", std::nullopt, false},
+      {"nothing selected", "s2idle deep\n", std::nullopt, std::nullopt},
+      {"no kernel facts", std::nullopt, std::nullopt, std::nullopt},
+      {"override on", "s2idle [deep]\n", RegValue::Dword(1), true},
+      {"override off, no kernel facts", std::nullopt, RegValue::Dword(0), false},
+      {"override of another type", "[s2idle]\n", RegValue::String("0"), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform_test::TempDir dir;
+    const std::string memSleep = dir.path + "/mem_sleep";
+    if (c.memSleep) std::ofstream(memSleep) << *c.memSleep;
+    // Without an override there is no registry at all.
+    std::unique_ptr<Registry> registry;
+    if (c.override) {
+      registry = OpenRegistry(dir.path + "/registry.db");
+      WriteRegistryValue(*registry, keystone::kEngineKey, kConnectedStandbyValue, *c.override);
+    }
+    for (bool before : {false, true}) {  // the answer is written whatever was there
+      SystemPowerCapabilities caps;
+      caps.aoAc = before;
+      const bool ok = CreatePowerCapabilities(registry.get(), memSleep)->Query(caps);
+      EXPECT_EQ(ok ? std::optional(caps.aoAc) : std::nullopt, c.aoAc);
+    }
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  void WriteMemSleep(const std::string& text) { std::ofstream(memSleep) << text; }
-  bool Query(Registry* registry, bool& aoAc) {
-    SystemPowerCapabilities caps;
-    caps.aoAc = !aoAc;  // must be overwritten on success
-    const bool ok = CreatePowerCapabilities(registry, memSleep)->Query(caps);
-    aoAc = caps.aoAc;
-    return ok;
-  }
-
-  std::string dir;
-  std::string memSleep;
-};
-
-TEST_F(PowerCapabilitiesTest, SelectedS2idleMeansConnectedStandby) {
-  bool aoAc = false;
-  WriteMemSleep("[s2idle] deep\n");
-  ASSERT_TRUE(Query(nullptr, aoAc));
-  EXPECT_TRUE(aoAc);
-  WriteMemSleep("s2idle [deep]\n");
-  ASSERT_TRUE(Query(nullptr, aoAc));
-  EXPECT_FALSE(aoAc);
-  WriteMemSleep("s2idle deep\n");  // nothing selected: the facts are unreadable
-  EXPECT_FALSE(Query(nullptr, aoAc));
-  std::filesystem::remove(memSleep);
-  EXPECT_FALSE(Query(nullptr, aoAc));
-}
-
-TEST_F(PowerCapabilitiesTest, RegistryValueOverridesTheKernel) {
-  auto registry = OpenRegistry(dir + "/registry.db");
-  bool aoAc = false;
-  WriteMemSleep("s2idle [deep]\n");
-  WriteRegistryValue(*registry, keystone::kEngineKey, kConnectedStandbyValue, RegValue::Dword(1));
-  ASSERT_TRUE(Query(registry.get(), aoAc));
-  EXPECT_TRUE(aoAc);
-  std::filesystem::remove(memSleep);  // the override needs no kernel facts
-  WriteRegistryValue(*registry, keystone::kEngineKey, kConnectedStandbyValue, RegValue::Dword(0));
-  ASSERT_TRUE(Query(registry.get(), aoAc));
-  EXPECT_FALSE(aoAc);
-  // A value of the wrong type is ignored, so the kernel decides again.
-  WriteRegistryValue(*registry, keystone::kEngineKey, kConnectedStandbyValue, RegValue::String("1"));
-  WriteMemSleep("[s2idle]\n");
-  ASSERT_TRUE(Query(registry.get(), aoAc));
-  EXPECT_TRUE(aoAc);
 }
 
 }  // namespace

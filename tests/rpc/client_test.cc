@@ -14,29 +14,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeEngine;
-using testing::TempDir;
 
-class ClientTest : public ::testing::Test {
+class ClientTest : public testing::ServerFixture {
  protected:
-  void SetUp() override {
-    options = testing::TestServerOptions(dir.path + "/IVoxWithMfa");
-    Start();
-  }
-  void TearDown() override {
-    engine.OpenGate();
-    server.reset();
-  }
-
-  void Start() {
-    server = std::make_unique<Server>(engine, options);
-    server->UseEndpoint();
-    server->Listen();
-  }
-
-  TempDir dir;
-  FakeEngine engine;
-  ServerOptions options;
-  std::unique_ptr<Server> server;
+  void SetUp() override { Start(); }
+  Client client{options.socketPath};
 };
 
 uint32_t StatusOf(const std::function<void()>& call) {
@@ -51,7 +33,6 @@ uint32_t StatusOf(const std::function<void()>& call) {
 // Each proxy reaches the engine's method of its own name; the encodings themselves are covered
 // by the marshalling tests.
 TEST_F(ClientTest, EveryProxyReachesItsNamesake) {
-  Client client(options.socketPath);
   const uint8_t id[] = {1, 2, 3, 4, 5, 6, 1, 0};
   uint8_t out[64] = {};
   int32_t size = sizeof(out), value = 0;
@@ -63,10 +44,14 @@ TEST_F(ClientTest, EveryProxyReachesItsNamesake) {
       [&] { client.ReleaseSessionIdRpc(77); },
       [&] { EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, value), 0); },
       [&] { client.UpdateAuthenticationErrorStateRpc(3, -4); },
-      [&] { EXPECT_EQ(client.SendMessageToAppletRpc(0, 2, id, &size, out), AppletCallStatus::kSuccess); },
+      [&] {
+        EXPECT_EQ(client.SendMessageToAppletRpc(0, 2, id, &size, out), AppletCallStatus::kSuccess);
+      },
       [&] { client.SetBTMockModeRpc(); },
       [&] { client.SendMessageToBtDeviceRpc(8, id, 0, nullptr, 1, &size, out); },
-      [&] { EXPECT_EQ(client.EstablishConnectionWithBtDeviceRpc(8, id), BtCallStatus::kNotResponsive); },
+      [&] {
+        EXPECT_EQ(client.EstablishConnectionWithBtDeviceRpc(8, id), BtCallStatus::kNotResponsive);
+      },
       [&] { client.IsRSSISupportedRpc(int16_t{3}, value); },
       [&] { client.GetRSSIRpc(8, id, 0, rssi); },
       [&] { EXPECT_EQ(client.CalibrateRSSIRpc(8, id), BtCallStatus::kUnsupportedFactor); },
@@ -96,9 +81,7 @@ TEST_F(ClientTest, EveryProxyReachesItsNamesake) {
 TEST_F(ClientTest, SixtyFourThreadsLoseOrCrossNoReply) {
   constexpr int kThreads = 64;
   constexpr int kCalls = 1000;
-  Client client(options.socketPath);
-  std::atomic<int> mismatches{0};
-  std::atomic<int> failures{0};
+  std::atomic<int> lostOrCrossed{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -112,19 +95,18 @@ TEST_F(ClientTest, SixtyFourThreadsLoseOrCrossNoReply) {
         try {
           const AppletCallStatus status = client.SendMessageToAppletRpc(
               t, static_cast<int32_t>(value.size()), value.data(), &size, out);
-          if (status != AppletCallStatus::kSuccess || size != static_cast<int32_t>(value.size()) ||
-              std::memcmp(out, value.data(), value.size()) != 0) {
-            ++mismatches;
+          if (status == AppletCallStatus::kSuccess &&
+              std::vector<uint8_t>(out, out + size) == value) {
+            continue;
           }
         } catch (const TransportError&) {
-          ++failures;
         }
+        ++lostOrCrossed;
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(lostOrCrossed.load(), 0);
   EXPECT_LE(client.IdleConnections(), ClientOptions{}.maxIdleConnections);
   EXPECT_EQ(server->CallsInFlight(), 0u);
 }
@@ -133,7 +115,6 @@ TEST_F(ClientTest, TransportFailuresAreTransportErrors) {
   Client nowhere(dir.path + "/nobody");
   EXPECT_EQ(StatusOf([&] { nowhere.GetSessionIdRpc(); }), kStatusServerUnavailable);
 
-  Client client(options.socketPath);
   EXPECT_EQ(StatusOf([&] { client.ReleaseSessionIdRpc(FakeEngine::kThrowingSession); }),
             kStatusCallFailed);
   EXPECT_EQ(StatusOf([&] { client.AuthenticationOnDesktopRpc(nullptr, "x"); }),
@@ -142,28 +123,14 @@ TEST_F(ClientTest, TransportFailuresAreTransportErrors) {
   EXPECT_EQ(StatusOf([&] { client.SetUserPresenceRpc(-1, data); }), kStatusBadStubData);
   uint8_t out[4];
   int32_t size = 4;
-  EXPECT_EQ(StatusOf([&] { client.GetUserRecordsRpc("overflow", &size, out); }), kStatusBadStubData);
+  EXPECT_EQ(StatusOf([&] { client.GetUserRecordsRpc("overflow", &size, out); }),
+            kStatusBadStubData);
   // The faults left the connection usable.
   EXPECT_EQ(client.GetSessionIdRpc(), 1);
   EXPECT_EQ(client.IdleConnections(), 1u);
 }
 
-TEST_F(ClientTest, ServerTooBusyIsReportedToThatCallerOnly) {
-  server.reset();
-  options.maxCalls = 1;
-  Start();
-  engine.CloseGate();
-  Client client(options.socketPath);
-  auto blocked = std::async(std::launch::async, [&] { client.InitializeSessionRpc(); });
-  ASSERT_TRUE(engine.WaitAtGate(1));
-  EXPECT_EQ(StatusOf([&] { client.GetSessionIdRpc(); }), kStatusServerTooBusy);
-  engine.OpenGate();
-  blocked.get();
-  EXPECT_EQ(client.GetSessionIdRpc(), 1);
-}
-
 TEST_F(ClientTest, SurvivesARestartOfTheServer) {
-  Client client(options.socketPath);
   EXPECT_EQ(client.GetSessionIdRpc(), 1);
   server.reset();
   EXPECT_EQ(StatusOf([&] { client.GetSessionIdRpc(); }), kStatusServerUnavailable);
@@ -176,7 +143,6 @@ TEST_F(ClientTest, SurvivesARestartOfTheServer) {
 }
 
 TEST_F(ClientTest, CancelTokenEndsTheAsyncCall) {
-  Client client(options.socketPath);
   CancelToken token;
   int32_t size = 16;
   uint8_t out[16];
@@ -185,33 +151,34 @@ TEST_F(ClientTest, CancelTokenEndsTheAsyncCall) {
     return client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token);
   });
   ASSERT_TRUE(engine.WaitAsyncRunning());
-  const auto start = std::chrono::steady_clock::now();
   token.Cancel();
-  ASSERT_EQ(call.wait_for(2s), std::future_status::ready);
+  ASSERT_EQ(call.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(call.get(), kNotifyCancelled);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_EQ(size, 0);
   EXPECT_EQ(dataState, kDataStateNone);
 
   // A token cancelled before the call cancels it at once; Reset makes it usable again.
   size = 16;
-  EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token), kNotifyCancelled);
+  EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token),
+            kNotifyCancelled);
   token.Reset();
   size = 16;
   engine.PublishStatus({9});
   EXPECT_EQ(client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState, &token),
             kNotifyStatusDelivered);
+  EXPECT_EQ(size, 1);
   EXPECT_EQ(out[0], 9);
+  EXPECT_EQ(dataState, kDataStateWritten);
 }
 
 TEST_F(ClientTest, AsyncCallLimitDropsTheConnectionWhichCancelsTheCall) {
   ClientOptions clientOptions;
   clientOptions.asyncCallTimeout = 100ms;
-  Client client(options.socketPath, clientOptions);
+  Client limited(options.socketPath, clientOptions);
   int32_t size = 16;
   uint8_t out[16];
   int32_t dataState = 0;
-  EXPECT_EQ(StatusOf([&] { client.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState); }),
+  EXPECT_EQ(StatusOf([&] { limited.NotifyAuthenticateStatusAsyncRpc(&size, out, dataState); }),
             kStatusTimeout);
   EXPECT_EQ(engine.WaitAsyncEnded(), kNotifyCancelled);
 }

@@ -1,8 +1,11 @@
 #pragma once
 
-// A fake engine for the RPC tests: records every call with its arguments as text, answers with
-// values derived from its inputs (so a crossed or lost reply shows), copies replies out with
-// populateOutput like the real operations, and can hold calls at a gate.
+// A fake engine for the RPC tests: records every call with its arguments as text, named after
+// the operation table; answers with values derived from its inputs (so a crossed or lost reply
+// shows), copies replies out with populateOutput like the real operations, and can hold
+// InitializeSessionRpc at a gate. Also a server on it in a directory of its own.
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +21,7 @@
 
 #include "common/status.h"
 #include "rpc/engine_operations.h"
-#include "rpc/protocol.h"
+#include "rpc/operation_table.h"
 #include "rpc/rpc_server.h"
 #include "rpc/server.h"
 
@@ -26,29 +29,10 @@ namespace rpc::testing {
 
 inline std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-// Arguments as text: "name=value ..."; byte arrays in hex ("null", "empty"), pointers as
-// "null" or "buf", sizes by value.
-struct Arg {
-  Arg(const char* label, int64_t number) : text(std::string(label) + "=" + std::to_string(number)) {}
-  Arg(const char* label, const char* chars) : text(std::string(label) + "=" + chars) {}
-  Arg(const char* label, const int32_t* size)
-      : text(std::string(label) + "=" + (size ? std::to_string(*size) : "null")) {}
-  Arg(const char* label, const uint8_t* buffer)
-      : text(std::string(label) + "=" + (buffer ? "buf" : "null")) {}
-  Arg(const char* label, const uint8_t* data, int32_t size) : text(std::string(label) + "=") {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    if (data == nullptr) text += "null";
-    if (data != nullptr && size == 0) text += "empty";
-    for (int32_t i = 0; data != nullptr && i < size; ++i) {
-      text.push_back(kDigits[data[i] >> 4]);
-      text.push_back(kDigits[data[i] & 0xF]);
-    }
-  }
-  std::string text;
-};
-
 class FakeEngine : public EngineOperations {
  public:
+  // args: "name=value ..." in the table's order; byte arrays in hex ("null", "empty"), strings
+  // as they are, sizes by value ("null"), buffers as "buf" or "null".
   struct Call {
     std::string name;
     std::string args;
@@ -66,36 +50,46 @@ class FakeEngine : public EngineOperations {
   }
 
   // InitializeSessionRpc waits at the gate until it opens (or 10 s pass).
-  void CloseGate() { Set([&] { gateOpen = false; }); }
-  void OpenGate() { Set([&] { gateOpen = true; }); }
-  bool WaitAtGate(int n) { return WaitFor([&] { return atGate >= n; }); }
+  void CloseGate() {
+    Set([&] { gateOpen = false; });
+  }
+  void OpenGate() {
+    Set([&] { gateOpen = true; });
+  }
+  bool WaitAtGate(int n) {
+    return WaitFor([&] { return atGate >= n; });
+  }
 
   // The asynchronous operation delivers this status at its next poll.
-  void PublishStatus(std::vector<uint8_t> status) { Set([&] { pendingStatus = std::move(status); }); }
-  bool WaitAsyncRunning() { return WaitFor([&] { return asyncRunning > 0; }); }
+  void PublishStatus(std::vector<uint8_t> status) {
+    Set([&] { pendingStatus = std::move(status); });
+  }
+  bool WaitAsyncRunning() {
+    return WaitFor([&] { return asyncRunning > 0; });
+  }
   // The result the next asynchronous call to end completed with.
   std::optional<int32_t> WaitAsyncEnded() {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!changed.wait_for(lock, kWaitLimit, [&] { return !asyncResults.empty(); })) return {};
+    if (!WaitFor([&] { return !asyncResults.empty(); })) return {};
+    std::lock_guard<std::mutex> lock(mutex);
     const int32_t result = asyncResults.front();
     asyncResults.erase(asyncResults.begin());
     return result;
   }
 
-  void ResetServiceRpc(CallContext& call) override { Record(call, __func__, {}); }
+  void ResetServiceRpc(CallContext& call) override { Record(call, __func__); }
   int32_t GetSessionIdRpc(CallContext& call) override {
-    Record(call, __func__, {});
+    Record(call, __func__);
     return nextSession.fetch_add(1);
   }
   void ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) override {
-    Record(call, __func__, {{"sessionId", sessionId}});
+    Record(call, __func__, sessionId);
     if (sessionId == kThrowingSession) throw std::runtime_error("fake failure");
   }
 
   // Polls like the real operation: cancel test first, then a published status.
-  void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call, int32_t* outSize, uint8_t* outBuffer,
-                                        int32_t& dataState) override {
-    Record(call, __func__, {{"outSize", outSize}, {"outBuffer", outBuffer}});
+  void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call, int32_t* outSize,
+                                        uint8_t* outBuffer, int32_t& dataState) override {
+    Record(call, __func__, outSize, outBuffer, dataState);
     Set([&] { ++asyncRunning; });
     dataState = kDataStateNone;
     int32_t result = kNotifyCancelled;
@@ -111,7 +105,7 @@ class FakeEngine : public EngineOperations {
       Set([&] { status.swap(pendingStatus); });
       if (!status) continue;
       result = populateOutput(*status, outSize, outBuffer) == 0 ? kNotifyStatusDelivered
-                                                                 : kNotifyBufferTooSmall;
+                                                                : kNotifyBufferTooSmall;
       if (result == kNotifyStatusDelivered) dataState = kDataStateWritten;
       break;
     }
@@ -122,155 +116,125 @@ class FakeEngine : public EngineOperations {
     });
   }
 
-  void UpdateAuthenticationErrorStateRpc(CallContext& call, int32_t first, int32_t second) override {
-    Record(call, __func__, {{"first", first}, {"second", second}});
+  void UpdateAuthenticationErrorStateRpc(CallContext& call, int32_t first,
+                                         int32_t second) override {
+    Record(call, __func__, first, second);
   }
-
   // Echoes its input.
   AppletCallStatus SendMessageToAppletRpc(CallContext& call, int32_t reserved, int32_t inSize,
                                           const uint8_t* inBytes, int32_t* outSize,
                                           uint8_t* outBuffer) override {
-    Record(call, __func__,
-           {{"reserved", reserved}, {"inSize", inSize}, {"inBytes", inBytes, inSize},
-            {"outSize", outSize}, {"outBuffer", outBuffer}});
+    Record(call, __func__, reserved, inSize, inBytes, outSize, outBuffer);
     const uint32_t status = populateOutput(Join(inBytes, inSize), outSize, outBuffer);
-    return status == 0 ? AppletCallStatus::kSuccess
+    return status == 0                                 ? AppletCallStatus::kSuccess
            : status == keystone::kStatusBufferTooSmall ? AppletCallStatus::kBufferTooSmall
-                                                        : AppletCallStatus::kInvalidApi;
+                                                       : AppletCallStatus::kInvalidApi;
   }
-
-  void SetBTMockModeRpc(CallContext& call) override { Record(call, __func__, {}); }
-
+  void SetBTMockModeRpc(CallContext& call) override { Record(call, __func__); }
   // Replies with the device id followed by the input.
   BtCallStatus SendMessageToBtDeviceRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                         int32_t inSize, const uint8_t* inBytes, int32_t interactive,
                                         int32_t* outSize, uint8_t* outBuffer) override {
-    Record(call, __func__,
-           {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"inSize", inSize},
-            {"inBytes", inBytes, inSize}, {"interactive", interactive}, {"outSize", outSize},
-            {"outBuffer", outBuffer}});
+    Record(call, __func__, idSize, deviceId, inSize, inBytes, interactive, outSize, outBuffer);
     std::vector<uint8_t> reply = Join(deviceId, idSize);
     const std::vector<uint8_t> input = Join(inBytes, inSize);
     reply.insert(reply.end(), input.begin(), input.end());
     return BtStatusOf(populateOutput(reply, outSize, outBuffer));
   }
-
   BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& call, int32_t idSize,
                                                   const uint8_t* deviceId) override {
-    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}});
+    Record(call, __func__, idSize, deviceId);
     return deviceId == nullptr ? BtCallStatus::kInvalidDeviceId : BtCallStatus::kNotResponsive;
   }
-
   BtCallStatus IsRSSISupportedRpc(CallContext& call, int16_t providerType,
                                   int32_t& supported) override {
-    Record(call, __func__, {{"providerType", providerType}, {"supported", supported}});
+    Record(call, __func__, providerType, supported);
     supported += providerType;
     return BtCallStatus::kSuccess;
   }
-
   // Every 16 bits of the result travel: answers 0xFFFF.
   BtCallStatus GetRSSIRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                           int32_t mustExist, int16_t& rssi) override {
-    Record(call, __func__,
-           {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"mustExist", mustExist},
-            {"rssi", rssi}});
+    Record(call, __func__, idSize, deviceId, mustExist, rssi);
     rssi = static_cast<int16_t>(rssi - 10);
     return static_cast<BtCallStatus>(0xFFFF);
   }
-
-  BtCallStatus CalibrateRSSIRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId) override {
-    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}});
+  BtCallStatus CalibrateRSSIRpc(CallContext& call, int32_t idSize,
+                                const uint8_t* deviceId) override {
+    Record(call, __func__, idSize, deviceId);
     return BtCallStatus::kUnsupportedFactor;
   }
-
   BtCallStatus GetDeviceStatusRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                   int32_t flag, int32_t& status) override {
-    Record(call, __func__,
-           {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"flag", flag}, {"status", status}});
+    Record(call, __func__, idSize, deviceId, flag, status);
     status += flag;
     return BtCallStatus::kSuccess;
   }
-
   BtCallStatus ScanRpc(CallContext& call, int16_t scanType, int32_t* outSize,
                        uint8_t* outBuffer) override {
-    Record(call, __func__, {{"scanType", scanType}, {"outSize", outSize}, {"outBuffer", outBuffer}});
+    Record(call, __func__, scanType, outSize, outBuffer);
     return BtStatusOf(populateOutput(Bytes("scan-records"), outSize, outBuffer));
   }
-
   void UpdateProximityStateRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                int32_t state) override {
-    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"state", state}});
+    Record(call, __func__, idSize, deviceId, state);
   }
-
   int32_t AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
                                      const char* second) override {
-    Record(call, __func__, {{"userSid", userSid}, {"second", second}});
+    Record(call, __func__, userSid, second);
     return static_cast<int32_t>(std::strlen(userSid) * 100 + std::strlen(second));
   }
-
   int32_t TriggerDataBackupRpc(CallContext& call, int16_t mode, const char* user, int32_t dataSize,
                                const uint8_t* data) override {
-    Record(call, __func__,
-           {{"mode", mode}, {"user", user}, {"dataSize", dataSize}, {"data", data, dataSize}});
+    Record(call, __func__, mode, user, dataSize, data);
     return mode == 0 ? static_cast<int32_t>(keystone::kStatusGeneralFailure) : mode;
   }
-
   // Replies "<first>|<second>|<data>".
   int32_t GetDiscoveryInfoRpc(CallContext& call, int16_t kind, int32_t dataSize,
                               const uint8_t* data, const char* first, const char* second,
                               int32_t* outSize, uint8_t* outBuffer) override {
-    Record(call, __func__,
-           {{"kind", kind}, {"dataSize", dataSize}, {"data", data, dataSize}, {"first", first},
-            {"second", second}, {"outSize", outSize}, {"outBuffer", outBuffer}});
+    Record(call, __func__, kind, dataSize, data, first, second, outSize, outBuffer);
     std::vector<uint8_t> reply = Bytes(std::string(first) + "|" + second + "|");
     const std::vector<uint8_t> input = Join(data, dataSize);
     reply.insert(reply.end(), input.begin(), input.end());
     return static_cast<int32_t>(populateOutput(reply, outSize, outBuffer));
   }
-
   int32_t MirrorFactorSupportedStatusRpc(CallContext& call, int32_t dataSize,
                                          const uint8_t* data) override {
-    Record(call, __func__, {{"dataSize", dataSize}, {"data", data, dataSize}});
+    Record(call, __func__, dataSize, data);
     return static_cast<int32_t>(keystone::kStatusPolicyNotSet);
   }
-
   // Replies with the SID; "overflow" makes it claim more bytes than the buffer holds.
   int32_t GetUserRecordsRpc(CallContext& call, const char* userSid, int32_t* outSize,
                             uint8_t* outBuffer) override {
-    Record(call, __func__, {{"userSid", userSid}, {"outSize", outSize}, {"outBuffer", outBuffer}});
+    Record(call, __func__, userSid, outSize, outBuffer);
     if (std::strcmp(userSid, "overflow") == 0 && outSize != nullptr) {
       *outSize += 1;
       return 0;
     }
     return static_cast<int32_t>(populateOutput(Bytes(userSid), outSize, outBuffer));
   }
-
   BtCallStatus IsPhonePresentRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                  int32_t& present) override {
-    Record(call, __func__, {{"idSize", idSize}, {"deviceId", deviceId, idSize}, {"present", present}});
+    Record(call, __func__, idSize, deviceId, present);
     present = deviceId != nullptr ? 1 : 0;
     return BtCallStatus::kSuccess;
   }
-
   int32_t SetUserPresenceRpc(CallContext& call, int32_t dataSize, const uint8_t* data) override {
-    Record(call, __func__, {{"dataSize", dataSize}, {"data", data, dataSize}});
+    Record(call, __func__, dataSize, data);
     return -dataSize;
   }
-
   void InitializeSessionRpc(CallContext& call) override {
-    Record(call, __func__, {});
+    Record(call, __func__);
     std::unique_lock<std::mutex> lock(mutex);
     ++atGate;
     changed.notify_all();
     changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
     --atGate;
   }
-
   int32_t RunEnrollmentFlowRpc(CallContext& call, int32_t value, const char* first,
                                const char* second, int32_t dataSize, const uint8_t* data) override {
-    Record(call, __func__,
-           {{"value", value}, {"first", first}, {"second", second}, {"dataSize", dataSize},
-            {"data", data, dataSize}});
+    Record(call, __func__, value, first, second, dataSize, data);
     return value * 2;
   }
 
@@ -278,13 +242,58 @@ class FakeEngine : public EngineOperations {
   static constexpr std::chrono::seconds kWaitLimit{10};
   static constexpr size_t kMaxRecorded = 4096;
 
+  // One argument: a number, or a pointer that its parameter's kind says how to show.
+  struct Value {
+    Value(int64_t value) : number(value) {}
+    Value(const void* value) : pointer(value) {}
+    int64_t number = 0;
+    const void* pointer = nullptr;
+  };
+
+  static BtCallStatus BtStatusOf(uint32_t status) {
+    return status == 0                                 ? BtCallStatus::kSuccess
+           : status == keystone::kStatusBufferTooSmall ? BtCallStatus::kBufferTooSmall
+                                                       : BtCallStatus::kInternalError;
+  }
+
   static std::vector<uint8_t> Join(const uint8_t* data, int32_t size) {
     return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + size);
   }
-  static BtCallStatus BtStatusOf(uint32_t status) {
-    return status == 0 ? BtCallStatus::kSuccess
-           : status == keystone::kStatusBufferTooSmall ? BtCallStatus::kBufferTooSmall
-                                                        : BtCallStatus::kInternalError;
+  static std::string Show(const ParamSpec& param, const Value& value, const Value* all) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const auto* bytes = static_cast<const uint8_t*>(value.pointer);
+    switch (param.wire) {
+      case Wire::kShort:
+      case Wire::kLong:
+        return std::to_string(value.number);
+      case Wire::kString:
+        return static_cast<const char*>(value.pointer);
+      case Wire::kSize:
+        return bytes ? std::to_string(*static_cast<const int32_t*>(value.pointer)) : "null";
+      case Wire::kBuffer:
+        return bytes ? "buf" : "null";
+      case Wire::kBytes:
+        break;
+    }
+    const int64_t size = all[param.sizedBy].number;
+    if (bytes == nullptr || size == 0) return bytes ? "empty" : "null";
+    std::string hex;
+    for (int64_t i = 0; i < size; ++i) hex += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xF]};
+    return hex;
+  }
+
+  template <typename... A>
+  void Record(CallContext& call, const char* name, const A&... arguments) {
+    const Value values[] = {Value(arguments)..., Value(int64_t{0})};
+    std::string text;
+    size_t i = 0;
+    for (const ParamSpec& param : FindOperation(name)->params) {
+      text += (i == 0 ? "" : " ") + std::string(param.name) + "=" + Show(param, values[i], values);
+      ++i;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (calls.size() >= kMaxRecorded) calls.erase(calls.begin(), calls.begin() + kMaxRecorded / 2);
+    calls.push_back({name, std::move(text), call.Caller()});
   }
 
   template <typename F>
@@ -299,14 +308,6 @@ class FakeEngine : public EngineOperations {
   bool WaitFor(P predicate) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, kWaitLimit, predicate);
-  }
-
-  void Record(CallContext& call, const char* name, std::initializer_list<Arg> args) {
-    std::string text;
-    for (const Arg& arg : args) text += (text.empty() ? "" : " ") + arg.text;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (calls.size() >= kMaxRecorded) calls.erase(calls.begin(), calls.begin() + kMaxRecorded / 2);
-    calls.push_back({name, std::move(text), call.Caller()});
   }
 
   std::mutex mutex;
@@ -345,5 +346,24 @@ inline ServerOptions TestServerOptions(const std::string& socketPath) {
   options.stopTimeout = std::chrono::milliseconds(5000);
   return options;
 }
+
+// A server on the fake engine; a test changes options before Start.
+class ServerFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    engine.OpenGate();
+    server.reset();
+  }
+  void Start() {
+    server = std::make_unique<Server>(engine, options);
+    server->UseEndpoint();
+    server->Listen();
+  }
+
+  TempDir dir;
+  FakeEngine engine;
+  ServerOptions options = TestServerOptions(dir.path + "/IVoxWithMfa");
+  std::unique_ptr<Server> server;
+};
 
 }  // namespace rpc::testing

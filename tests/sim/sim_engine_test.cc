@@ -42,7 +42,6 @@ using keystone::testing::FakeAuthenticationState;
 
 constexpr uint32_t kAdminPid = 4242;
 constexpr uint32_t kClientSession = 17;
-constexpr char kSid[] = "S-1-5-21-11-22-33-1001";
 
 class PolicyIds : public mfab::IPolicyMirrorReader {
  public:
@@ -76,19 +75,21 @@ class Engine {
   }
 
   // A client request through the command handler and the applet, host work answered on the way.
-  mfab::Message Client(uint32_t type, const Bytes& payload) {
-    mfab::Message request = MakeRequest(type, payload, kClientSession);
+  mfab::Message Client(mfab::Message request) {
+    request.sessionId = kClientSession;
     const Bytes reply = manager->SendMessageToApplet(request.Serialize(), kAdminPid);
     manager->ReleaseSessionId(kClientSession);
     return mfab::Message::Parse(reply);
   }
+  mfab::Message SetPolicy(const Bytes& content = SamplePolicy()) {
+    return Client(MakeRequest(sim_type::kSetPolicyRequest, content));
+  }
 
   mfab::ResourceManager& Manager() { return *manager; }
-  const mfab::DataController& Controller() const { return controller; }
-  const std::shared_ptr<FakeAuthenticationState> authState =
-      std::make_shared<FakeAuthenticationState>();
 
  private:
+  const std::shared_ptr<FakeAuthenticationState> authState =
+      std::make_shared<FakeAuthenticationState>();
   platform::Registry& registry;
   std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
   mfab::DataController controller{registry, platform::SystemFileSystem()};
@@ -115,10 +116,9 @@ class SimEngineTest : public ::testing::Test {
   }
   ~SimEngineTest() override { ::unsetenv("KEYSTONE_STATE_DIR"); }
 
-  Engine& Start(std::chrono::milliseconds adapterLimit = std::chrono::seconds(5)) {
+  void Start(std::chrono::milliseconds adapterLimit = std::chrono::seconds(5)) {
     engine.reset();
     engine = std::make_unique<Engine>(registry, adapterLimit);
-    return *engine;
   }
 
   void Faults(const std::string& text) {
@@ -148,8 +148,7 @@ class SimEngineTest : public ::testing::Test {
 
 TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndDeliveredBackAfterARestart) {
   Start();
-  const mfab::Message reply =
-      engine->Client(sim_type::kSetPolicyRequest, SamplePolicy("Card of Alice"));
+  const mfab::Message reply = engine->SetPolicy(SamplePolicy("Card of Alice"));
   ASSERT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
   EXPECT_EQ(reply.sessionId, kClientSession);
   ASSERT_TRUE(IsStored("_Sys$Policy"));
@@ -167,36 +166,23 @@ TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndDeliveredBackAfterARestart) {
 
 TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
   Start();
-  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType,
-            sim_type::kSetPolicyResponse);
-  mfab::SaveEnrollmentDataRequest store;
-  store.user = kSid;
-  store.factorId = "SmartCard";
-  ASSERT_EQ(engine->Client(mt::kSaveEnrollmentDataRequest, store.Serialize()).messageType,
+  ASSERT_EQ(engine->SetPolicy().messageType, sim_type::kSetPolicyResponse);
+  ASSERT_EQ(engine->Client(EnrollRequest(kSid, "SmartCard")).messageType,
             mt::kSaveEnrollmentDataResponse);
   ASSERT_TRUE(IsStored(std::string("_U") + kSid + "$ESmartCard"));
 
   Start();
-  mfab::GetUserDataRequest query;
-  query.user = kSid;
-  mfab::Message request = MakeRequest(mt::kGetUserDataRequest, query.Serialize(), 0xFFFFFFFF);
-  mfab::Message reply =
-      mfab::Message::Parse(engine->Manager().ExecuteMessageToApplet(request.Serialize()));
-  mfab::GetUserDataResponse response;
-  response.Deserialize(reply.payload);
-  const std::vector<UserData> users = ParseUserData(response.userData);
+  const std::vector<UserData> users = UsersOf(mfab::Message::Parse(
+      engine->Manager().ExecuteMessageToApplet(UserDataRequest(kSid, 0xFFFFFFFF).Serialize())));
   ASSERT_EQ(users.size(), 1u);
   EXPECT_EQ(users[0].factors.count("SmartCard"), 1u);
 
-  Bytes removal;
-  mfab::AppendTlv(removal, tag::kUser, std::string_view(kSid));
-  ASSERT_EQ(engine->Client(sim_type::kRemoveUserRequest, removal).messageType,
-            sim_type::kRemoveUserResponse);
+  ASSERT_EQ(engine->Client(RemoveUserRequest(kSid)).messageType, sim_type::kRemoveUserResponse);
   EXPECT_FALSE(IsStored(std::string("_U") + kSid));
   EXPECT_FALSE(IsStored(std::string("_U") + kSid + "$ESmartCard"));
   EXPECT_TRUE(IsStored("_Sys$Policy"));
 
-  ASSERT_EQ(engine->Client(mt::kClientClearData, {}).messageType,
+  ASSERT_EQ(engine->Client(MakeRequest(mt::kClientClearData)).messageType,
             sim_type::kClientClearDataResponse);
   EXPECT_FALSE(IsStored("_Sys$Policy"));
   EXPECT_THROW(engine->Manager().ExecuteMessageToApplet(
@@ -206,8 +192,7 @@ TEST_F(SimEngineTest, UserDataTravelsThroughTheEnginesLoaderAndDeleteLevel1) {
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {
   Start(std::chrono::milliseconds(200));
-  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType,
-            sim_type::kSetPolicyResponse);
+  ASSERT_EQ(engine->SetPolicy().messageType, sim_type::kSetPolicyResponse);
   Faults("hang SendAndRecv2 700ms\n");
   const auto start = std::chrono::steady_clock::now();
   try {
@@ -234,7 +219,7 @@ TEST_F(SimEngineTest, SurvivesAHungCall) {
 TEST_F(SimEngineTest, RetriesThroughStatusSequences) {
   Faults("status CreateSession 0x1004*3 0\nstatus SendAndRecv2 0x300*3 0\n");
   Start();
-  const mfab::Message reply = engine->Client(sim_type::kSetPolicyRequest, SamplePolicy());
+  const mfab::Message reply = engine->SetPolicy();
   EXPECT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
   EXPECT_EQ(Policy().factorsData.empty(), false);
 }
@@ -243,8 +228,7 @@ TEST_F(SimEngineTest, CompletesASecurityVersionUpgrade) {
   platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn",
                                platform::RegValue::Dword(1));
   Start();
-  ASSERT_EQ(engine->Client(sim_type::kSetPolicyRequest, SamplePolicy()).messageType,
-            sim_type::kSetPolicyResponse);
+  ASSERT_EQ(engine->SetPolicy().messageType, sim_type::kSetPolicyResponse);
   const Bytes factors = Policy().factorsData;
 
   Faults("svn 2\n");

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "applet/applet_ids.h"
@@ -55,17 +56,7 @@ TEST(FaultPlanTest, ListsBadLinesAndKeepsTheRest) {
   EXPECT_EQ(plan.statuses[static_cast<size_t>(KilnFunction::kDeinit)].size(), 1u);
 }
 
-class SimFaultsTest : public ::testing::Test {
- protected:
-  Bytes InitData() const {
-    Bytes init;
-    mfab::AppendTlvInt(init, 0x0000, 3);
-    return init;
-  }
-
-  SimStateDir state;
-  HostDouble host;
-};
+using SimFaultsTest = SimTest;
 
 TEST_F(SimFaultsTest, StatusSequenceThenNormalCalls) {
   SimClient client(host);
@@ -117,12 +108,9 @@ TEST_F(SimFaultsTest, MalformedReplies) {
   EXPECT_THROW(mfab::Message::Parse(reply), mfab::TlvException);
 
   ASSERT_EQ(client.Exchange(0, request, reply), 0u);
-  try {
-    mfab::Message::Parse(reply);
-    ADD_FAILURE() << "a reply without 0x0008 parsed";
-  } catch (const mfab::TlvException& error) {
-    EXPECT_STREQ(error.what(), "Requested TLV (0x0008) not found.");
-  }
+  EXPECT_THAT([&] { mfab::Message::Parse(reply); },
+              ::testing::ThrowsMessage<mfab::TlvException>(
+                  ::testing::StrEq("Requested TLV (0x0008) not found.")));
 
   ASSERT_EQ(client.Exchange(0, request, reply), 0u);
   EXPECT_TRUE(reply.empty());

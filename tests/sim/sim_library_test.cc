@@ -13,11 +13,16 @@
 namespace kilnsim::testing {
 namespace {
 
-class SimLibraryTest : public ::testing::Test {
- protected:
-  SimStateDir state;
-  HostDouble host;
-};
+using SimLibraryTest = SimTest;
+
+// One exchange on any pair of handle and session.
+KILN_STATUS SendOn(KILN_HANDLE handle, KILN_SESSION_HANDLE session) {
+  const Bytes request = MakeRequest(0xABBA0065).Serialize();
+  Bytes reply(32768);
+  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(),
+                          static_cast<uint32_t>(reply.size())};
+  return Kiln().sendAndRecv2(handle, session, 0, &buffer, nullptr);
+}
 
 TEST_F(SimLibraryTest, ExportsOnlyTheNineFunctions) {
   EXPECT_NE(::dlsym(Kiln().library, "KILN_SendAndRecv2"), nullptr);
@@ -40,9 +45,7 @@ TEST_F(SimLibraryTest, ReportsTheFirmwareVersionOfItsStateFile) {
 
 TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationApplet) {
   SimClient client(host, false);
-  Bytes init;
-  mfab::AppendTlvInt(init, 0x0000, 3);
-  EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
+  EXPECT_EQ(client.Open(InitData()), KILN_STATUS_APPLET_NOT_INSTALLED);
 
   EXPECT_EQ(Kiln().install2(client.Handle(), "00000000000000000000000000000000", "/x"),
             KILN_STATUS_APPLET_NOT_FOUND);
@@ -53,87 +56,68 @@ TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationApplet) {
   EXPECT_NE(state.ReadFile("applets").find(std::string(keystone::kAuthenticationAppletId) +
                                            " /opt/auth.img"),
             std::string::npos);
-  ASSERT_EQ(client.Open(init), KILN_STATUS_SUCCESS);
+  ASSERT_EQ(client.Open(InitData()), KILN_STATUS_SUCCESS);
 
   // Uninstalling ends the applet's sessions; uninstalling again is harmless.
   ASSERT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId),
             KILN_STATUS_SUCCESS);
-  Bytes reply;
-  EXPECT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply),
-            KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(SendOn(client.Handle(), client.Session()), KILN_STATUS_INVALID_SESSION_HANDLE);
   EXPECT_EQ(Kiln().uninstall(client.Handle(), keystone::kAuthenticationAppletId),
             KILN_STATUS_SUCCESS);
-  EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
+  EXPECT_EQ(client.Open(InitData()), KILN_STATUS_APPLET_NOT_INSTALLED);
 }
 
 TEST_F(SimLibraryTest, RefusesSessionsForOtherAppletsAndBadInitData) {
   SimClient client(host);
   KILN_SESSION_HANDLE session = nullptr;
-  Bytes init;
-  mfab::AppendTlvInt(init, 0x0000, 3);
+  const Bytes init = InitData();
   KILN_INIT_BUFFER buffer{init.data(), static_cast<uint32_t>(init.size())};
-  EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kPanelAppletId, 1, &buffer, &session),
-            KILN_STATUS_APPLET_NOT_FOUND);
-  EXPECT_EQ(Kiln().createSession(client.Handle(), "not-an-applet", 1, &buffer, &session),
-            KILN_STATUS_APPLET_NOT_FOUND);
-
-  Bytes noGeneration;
-  mfab::AppendTlvInt(noGeneration, 0x0001, 3);
-  EXPECT_EQ(client.Open(noGeneration), KILN_STATUS_INVALID_PARAMETER);
-  Bytes truncated = init;
-  truncated.pop_back();
-  EXPECT_EQ(client.Open(truncated), KILN_STATUS_INVALID_PARAMETER);
-  Bytes brokenBlock = init;
-  mfab::AppendTlv(brokenBlock, 0x0006, Bytes{0x7B, 0xAC, 0x00});
-  EXPECT_EQ(client.Open(brokenBlock), KILN_STATUS_INVALID_PARAMETER);
+  for (const char* applet : {keystone::kPanelAppletId, "not-an-applet"}) {
+    EXPECT_EQ(Kiln().createSession(client.Handle(), applet, 1, &buffer, &session),
+              KILN_STATUS_APPLET_NOT_FOUND)
+        << applet;
+  }
   EXPECT_EQ(Kiln().createSession(client.Handle(), keystone::kAuthenticationAppletId, 1, nullptr,
                                  &session),
             KILN_STATUS_INVALID_PARAMETER);
+
+  Bytes noGeneration;
+  mfab::AppendTlvInt(noGeneration, 0x0001, 3);
+  Bytes brokenBlock = init;
+  mfab::AppendTlv(brokenBlock, 0x0006, Bytes{0x7B, 0xAC, 0x00});
+  for (const Bytes& bad : {noGeneration, Bytes(init.begin(), init.end() - 1), brokenBlock})
+    EXPECT_EQ(client.Open(bad), KILN_STATUS_INVALID_PARAMETER) << ::testing::PrintToString(bad);
 }
 
-TEST_F(SimLibraryTest, UnknownHandlesAndSessionsAreRefused) {
-  SimClient client(host);
-  Bytes reply;
-  const Bytes request = MakeRequest(0xABBA0065).Serialize();
-  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(), 0};
-  EXPECT_EQ(Kiln().sendAndRecv2(client.Handle(), reinterpret_cast<KILN_SESSION_HANDLE>(0x77), 0,
-                                &buffer, nullptr),
+TEST_F(SimLibraryTest, SessionsAreKnownOnlyToTheirOwnHandleAndWhileOpen) {
+  SimClient first(host);
+  SimClient second(host);
+  EXPECT_EQ(SendOn(second.Handle(), first.Session()), KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(SendOn(first.Handle(), reinterpret_cast<KILN_SESSION_HANDLE>(0x77)),
             KILN_STATUS_INVALID_SESSION_HANDLE);
   EXPECT_EQ(Kiln().deinit(reinterpret_cast<KILN_HANDLE>(0x5)), KILN_STATUS_INVALID_PARAMETER);
 
-  KILN_SESSION_HANDLE session = client.Session();
-  ASSERT_EQ(Kiln().closeSession(client.Handle(), &session), KILN_STATUS_SUCCESS);
+  KILN_SESSION_HANDLE session = second.Session();
+  ASSERT_EQ(Kiln().closeSession(second.Handle(), &session), KILN_STATUS_SUCCESS);
   EXPECT_EQ(session, nullptr);
-  session = client.Session();
-  EXPECT_EQ(Kiln().forceCloseSession(client.Handle(), &session),
+  session = second.Session();
+  EXPECT_EQ(Kiln().forceCloseSession(second.Handle(), &session),
             KILN_STATUS_INVALID_SESSION_HANDLE);
-  EXPECT_EQ(client.Exchange(0, request, reply), KILN_STATUS_INVALID_SESSION_HANDLE);
-}
+  EXPECT_EQ(SendOn(second.Handle(), second.Session()), KILN_STATUS_INVALID_SESSION_HANDLE);
 
-TEST_F(SimLibraryTest, DeinitEndsTheHandlesSessionsOnly) {
-  SimClient first(host);
-  SimClient second(host);
-  KILN_HANDLE handle = first.Handle();
-  ASSERT_EQ(Kiln().deinit(handle), KILN_STATUS_SUCCESS);
-  Bytes reply;
-  const Bytes request = MakeRequest(0xABBA0065).Serialize();
-  EXPECT_EQ(first.Exchange(0, request, reply), KILN_STATUS_INVALID_SESSION_HANDLE);
-  EXPECT_EQ(second.Exchange(0, request, reply), KILN_STATUS_SUCCESS);
-  // A session of one handle is unknown to another.
-  KILN_COMM_BUFFER buffer{request.data(), static_cast<uint32_t>(request.size()), reply.data(),
-                          32768};
-  reply.resize(32768);
-  EXPECT_EQ(Kiln().sendAndRecv2(second.Handle(), first.Session(), 0, &buffer, nullptr),
-            KILN_STATUS_INVALID_SESSION_HANDLE);
+  // Deinit ends the handle's sessions only.
+  SimClient third(host);
+  ASSERT_EQ(Kiln().deinit(first.Handle()), KILN_STATUS_SUCCESS);
+  EXPECT_EQ(SendOn(first.Handle(), first.Session()), KILN_STATUS_INVALID_SESSION_HANDLE);
+  EXPECT_EQ(SendOn(third.Handle(), third.Session()), KILN_STATUS_SUCCESS);
 }
 
 TEST_F(SimLibraryTest, TooSmallReceiveBufferChangesNothing) {
   SimClient client(host);
-  Bytes reply;
   const Bytes setPolicy = MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()).Serialize();
-  KILN_COMM_BUFFER buffer{setPolicy.data(), static_cast<uint32_t>(setPolicy.size()), nullptr, 100};
-  reply.resize(100);
-  buffer.receiveBuffer = reply.data();
+  Bytes reply(100);
+  KILN_COMM_BUFFER buffer{setPolicy.data(), static_cast<uint32_t>(setPolicy.size()), reply.data(),
+                          100};
   ASSERT_EQ(Kiln().sendAndRecv2(client.Handle(), client.Session(), 0, &buffer, nullptr),
             KILN_STATUS_INSUFFICIENT_BUFFER);
   EXPECT_EQ(buffer.receiveLength, kMaxReplySize);

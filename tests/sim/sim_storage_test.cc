@@ -14,46 +14,7 @@ namespace kilnsim::testing {
 namespace {
 
 namespace mt = mfab::message_type;
-constexpr char kSid[] = "S-1-5-21-11-22-33-1001";
-
-class SimStorageTest : public ::testing::Test {
- protected:
-  void SetPolicy(SimClient& client, const Bytes& policy = SamplePolicy()) {
-    const mfab::Message reply = client.Run(MakeRequest(sim_type::kSetPolicyRequest, policy));
-    ASSERT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
-    ASSERT_EQ(BooleanOf(reply), 0);
-  }
-
-  void Enroll(SimClient& client, const std::string& sid, const std::string& factor) {
-    mfab::SaveEnrollmentDataRequest store;
-    store.user = sid;
-    store.factorId = factor;
-    const mfab::Message reply =
-        client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()));
-    ASSERT_EQ(reply.messageType, mt::kSaveEnrollmentDataResponse) << ErrorTextOf(reply);
-  }
-
-  mfab::Message GetPolicy(SimClient& client) {
-    return client.Send(0, MakeRequest(mt::kGetPolicyDataRequest));
-  }
-
-  std::vector<UserData> GetUsers(SimClient& client, const std::string& sid) {
-    mfab::GetUserDataRequest query;
-    query.user = sid;
-    const mfab::Message reply = client.Send(
-        0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
-        host.Block(
-            {UserRootName(sid), EnrollmentName(sid, "SmartCard"), EnrollmentName(sid, "Phone")},
-            {0x0101}, sid));
-    EXPECT_EQ(reply.messageType, sim_type::kGetUserDataResponse) << ErrorTextOf(reply);
-    mfab::GetUserDataResponse response;
-    response.Deserialize(reply.payload);
-    return ParseUserData(response.userData);
-  }
-
-  SimStateDir state;
-  HostDouble host;
-};
+using SimStorageTest = SimTest;
 
 TEST_F(SimStorageTest, SetPolicyStoresSealedBlobsThroughTheHost) {
   SimClient client(host);
@@ -77,7 +38,7 @@ TEST_F(SimStorageTest, SetPolicyStoresSealedBlobsThroughTheHost) {
   EXPECT_EQ(BooleanOf(reply), 0);
   EXPECT_NE(state.ReadFile("versions").find("file _Sys$Policy "), std::string::npos);
 
-  const mfab::Message policy = GetPolicy(client);
+  const mfab::Message policy = client.GetPolicy();
   ASSERT_EQ(policy.messageType, sim_type::kGetPolicyDataResponse);
   mfab::GetPolicyDataResponse response;
   response.Deserialize(policy.payload);
@@ -87,131 +48,90 @@ TEST_F(SimStorageTest, SetPolicyStoresSealedBlobsThroughTheHost) {
   EXPECT_EQ(response.systemParamsData, SerializeSettingElements(expected));
 }
 
-TEST_F(SimStorageTest, PolicyComesBackFromDeliveredBlobsAfterARestart) {
-  {
-    SimClient first(host);
-    SetPolicy(first);
-  }  // every handle gone: the next one reads the state directory afresh
-  SimClient second(host);
-  const mfab::Message policy = GetPolicy(second);
-  ASSERT_EQ(policy.messageType, sim_type::kGetPolicyDataResponse) << ErrorTextOf(policy);
-
-  // Without the stored data the applet knows of no policy.
-  HostDouble empty;
-  SimClient third(empty);
-  EXPECT_EQ(ErrorCodeOf(GetPolicy(third)), sim_error::kPolicyNotSet);
-}
-
 TEST_F(SimStorageTest, UnconfirmedChangeIsDropped) {
   SimClient client(host);
   const mfab::Message save =
       client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()));
   ASSERT_EQ(save.messageType, mt::kSaveRequest);
-  EXPECT_EQ(ErrorCodeOf(GetPolicy(client)), sim_error::kPolicyNotSet);
+  EXPECT_EQ(ErrorCodeOf(client.GetPolicy()), sim_error::kPolicyNotSet);
   EXPECT_EQ(ErrorCodeOf(client.Send(0, *host.Answer(save))), sim_error::kUnexpectedMessage);
-}
 
-TEST_F(SimStorageTest, InvalidPolicyIsRefusedWithItsReason) {
-  SimClient client(host);
   Policy policy = ParsePolicy(SamplePolicy());
   policy.actions[0].sets[0][0].factorId = "Retina";
-  const mfab::Message reply =
+  const mfab::Message invalid =
       client.Send(0, MakeRequest(sim_type::kSetPolicyRequest, SerializePolicy(policy)));
-  EXPECT_EQ(ErrorCodeOf(reply), sim_error::kInvalidPolicy);
-  EXPECT_NE(ErrorTextOf(reply).find("Retina"), std::string::npos);
+  EXPECT_EQ(ErrorCodeOf(invalid), sim_error::kInvalidPolicy);
+  EXPECT_NE(ErrorTextOf(invalid).find("Retina"), std::string::npos);
 }
 
-TEST_F(SimStorageTest, AlteredOrMovedBlobsAreRefused) {
-  {
-    SimClient client(host);
-    SetPolicy(client);
-  }
+// Every check opens a new session, which reads the state directory afresh and is given the
+// host's blobs.
+TEST_F(SimStorageTest, AlteredMovedOrRolledBackBlobsAreRefused) {
+  SimClient(host).SetPolicy(SamplePolicy("First"));
+  const HostDouble first = host;
+  SimClient(host).SetPolicy(SamplePolicy("Second"));
   const Bytes original = host.store["_Sys$Policy"];
   host.store["_Sys$Policy"][40] ^= 0x01;
   {
     SimClient client(host);
-    const mfab::Message reply = GetPolicy(client);
+    const mfab::Message reply = client.GetPolicy();
     EXPECT_EQ(ErrorCodeOf(reply), sim_error::kSealedDataRefused);
     EXPECT_NE(ErrorTextOf(reply).find("'_Sys$Policy'"), std::string::npos);
     // Reported once; the session goes on without the refused data.
-    EXPECT_EQ(ErrorCodeOf(GetPolicy(client)), sim_error::kPolicyNotSet);
+    EXPECT_EQ(ErrorCodeOf(client.GetPolicy()), sim_error::kPolicyNotSet);
   }
   host.store["_Sys$Policy"] = host.store["_Sys"];  // a valid blob under the wrong name
-  {
-    SimClient client(host);
-    EXPECT_EQ(ErrorCodeOf(GetPolicy(client)), sim_error::kSealedDataRefused);
-  }
+  EXPECT_EQ(ErrorCodeOf(SimClient(host).GetPolicy()), sim_error::kSealedDataRefused);
   host.store["_Sys$Policy"] = original;
-  SimClient client(host);
-  EXPECT_EQ(GetPolicy(client).messageType, sim_type::kGetPolicyDataResponse);
-}
+  EXPECT_EQ(SimClient(host).GetPolicy().messageType, sim_type::kGetPolicyDataResponse);
 
-TEST_F(SimStorageTest, RolledBackBlobsAreRefused) {
-  SimClient client(host);
-  SetPolicy(client, SamplePolicy("First"));
-  const HostDouble before = host;
-  SetPolicy(client, SamplePolicy("Second"));
-  host.store["_Sys"] = before.store.at("_Sys");
-  host.store["_Sys$Policy"] = before.store.at("_Sys$Policy");
-
-  SimClient restarted(host);
-  const mfab::Message reply = GetPolicy(restarted);
-  EXPECT_EQ(ErrorCodeOf(reply), sim_error::kRollbackDetected);
-  EXPECT_NE(ErrorTextOf(reply).find("rolled back"), std::string::npos);
+  host = first;
+  const mfab::Message rolledBack = SimClient(host).GetPolicy();
+  EXPECT_EQ(ErrorCodeOf(rolledBack), sim_error::kRollbackDetected);
+  EXPECT_NE(ErrorTextOf(rolledBack).find("rolled back"), std::string::npos);
 }
 
 TEST_F(SimStorageTest, ChildWithoutItsParentIsIncomplete) {
-  {
-    SimClient client(host);
-    SetPolicy(client);
-  }
+  SimClient(host).SetPolicy();
   HostDouble empty;
-  SimClient client(empty);  // opened without stored data
-  const mfab::Message reply =
-      client.Send(0, MakeRequest(mt::kGetPolicyDataRequest), host.Block({"_Sys$Policy"}, {}));
+  SimClient client(empty);  // opened without stored data: no policy known
+  EXPECT_EQ(ErrorCodeOf(client.GetPolicy()), sim_error::kPolicyNotSet);
+  const mfab::Message reply = client.GetPolicy(host.Block({"_Sys$Policy"}, {}));
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kStoredDataIncomplete);
   EXPECT_NE(ErrorTextOf(reply).find("without '_Sys'"), std::string::npos);
   // A category announced without its files is incomplete too.
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kGetPolicyDataRequest),
-                                    host.Block({"_Sys"}, {0x0002}))),
+  EXPECT_EQ(ErrorCodeOf(client.GetPolicy(host.Block({"_Sys"}, {0x0002}))),
             sim_error::kStoredDataIncomplete);
 }
 
 TEST_F(SimStorageTest, ClearForgetsEverythingOnceTheHostCleared) {
   SimClient client(host);
-  SetPolicy(client);
+  client.SetPolicy();
   const HostDouble before = host;
   const mfab::Message clear = client.Send(0, MakeRequest(mt::kClientClearData));
   ASSERT_EQ(clear.messageType, mt::kClearDataRequest);
-  const mfab::Message reply = client.Send(0, *host.Answer(clear));
-  EXPECT_EQ(reply.messageType, sim_type::kClientClearDataResponse);
+  EXPECT_EQ(client.Send(0, *host.Answer(clear)).messageType, sim_type::kClientClearDataResponse);
   EXPECT_TRUE(host.store.empty());
-  EXPECT_EQ(ErrorCodeOf(GetPolicy(client)), sim_error::kPolicyNotSet);
+  EXPECT_EQ(ErrorCodeOf(client.GetPolicy()), sim_error::kPolicyNotSet);
 
   // Blobs from before the clear are history, not data.
   host = before;
-  SimClient restarted(host);
-  EXPECT_EQ(ErrorCodeOf(GetPolicy(restarted)), sim_error::kRollbackDetected);
+  EXPECT_EQ(ErrorCodeOf(SimClient(host).GetPolicy()), sim_error::kRollbackDetected);
 }
 
 TEST_F(SimStorageTest, EnrollmentBecomesUserData) {
   SimClient client(host);
-  mfab::SaveEnrollmentDataRequest store;
-  store.user = kSid;
-  store.factorId = "SmartCard";
-  EXPECT_EQ(
-      ErrorCodeOf(client.Send(0, MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()))),
-      sim_error::kPolicyNotSet);
-  SetPolicy(client);
-  store.factorId = "Retina";
-  EXPECT_EQ(
-      ErrorCodeOf(client.Send(0, MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()))),
-      mfab::applet_error::kFactorNotSupported);
-  Enroll(client, kSid, "SmartCard");
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, EnrollRequest(kSid, "SmartCard"))),
+            sim_error::kPolicyNotSet);
+  client.SetPolicy();
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, EnrollRequest(kSid, "Retina"))),
+            mfab::applet_error::kFactorNotSupported);
+  client.Enroll(kSid, "SmartCard");
   EXPECT_EQ(host.store.count(std::string("_U") + kSid + "$ESmartCard"), 1u);
 
-  SimClient restarted(host);
-  const std::vector<UserData> users = GetUsers(restarted, kSid);
+  const mfab::Message reply = SimClient(host).GetUserData(kSid);
+  ASSERT_EQ(reply.messageType, sim_type::kGetUserDataResponse) << ErrorTextOf(reply);
+  const std::vector<UserData> users = UsersOf(reply);
   ASSERT_EQ(users.size(), 1u);
   EXPECT_EQ(users[0].sid, kSid);
   ASSERT_EQ(users[0].factors.count("SmartCard"), 1u);
@@ -221,65 +141,43 @@ TEST_F(SimStorageTest, EnrollmentBecomesUserData) {
 
 TEST_F(SimStorageTest, RemovingAUserDeletesItsDataForGood) {
   SimClient client(host);
-  SetPolicy(client);
-  Enroll(client, kSid, "SmartCard");
+  client.SetPolicy();
+  client.Enroll(kSid, "SmartCard");
   const HostDouble before = host;
 
-  const mfab::Message remove =
-      client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, [] {
-                    Bytes payload;
-                    mfab::AppendTlv(payload, tag::kUser, std::string_view(kSid));
-                    return payload;
-                  }()));
+  const mfab::Message remove = client.Send(0, RemoveUserRequest(kSid));
   ASSERT_EQ(remove.messageType, mt::kDeleteLevel1Request) << ErrorTextOf(remove);
   mfab::DeleteLevel1Request request;
   request.Deserialize(remove.payload);
   EXPECT_EQ(request.namePrefix, std::string("_U") + kSid);
   EXPECT_EQ(client.Send(0, *host.Answer(remove)).messageType, sim_type::kRemoveUserResponse);
-  EXPECT_TRUE(GetUsers(client, kSid).empty());
+  EXPECT_TRUE(UsersOf(client.GetUserData(kSid)).empty());
   EXPECT_EQ(host.store.count("_Sys$Policy"), 1u);
 
   host.store[std::string("_U") + kSid] = before.store.at(std::string("_U") + kSid);
-  SimClient restarted(host);
-  mfab::GetUserDataRequest query;
-  query.user = kSid;
-  const mfab::Message reply =
-      restarted.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()),
-                     host.Block({std::string("_U") + kSid}, {0x0101}, kSid));
+  const mfab::Message reply = SimClient(host).GetUserData(kSid);
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kRollbackDetected);
   EXPECT_NE(ErrorTextOf(reply).find("no longer exists"), std::string::npos);
 }
 
-TEST_F(SimStorageTest, RemovalThatWouldHitAnotherUserIsRefused) {
+TEST_F(SimStorageTest, RemovalIsRefusedForOtherUsersUnknownUsersAndByTheHost) {
   SimClient client(host);
-  SetPolicy(client);
-  Enroll(client, "S-1-5-21-1-2-3-100", "SmartCard");
-  Enroll(client, "S-1-5-21-1-2-3-1000", "SmartCard");
-  Bytes payload;
-  mfab::AppendTlv(payload, tag::kUser, std::string_view("S-1-5-21-1-2-3-100"));
-  const mfab::Message reply = client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, payload));
+  client.SetPolicy();
+  client.Enroll("S-1-5-21-1-2-3-100", "SmartCard");
+  client.Enroll("S-1-5-21-1-2-3-1000", "SmartCard");
+  const mfab::Message reply = client.Send(0, RemoveUserRequest("S-1-5-21-1-2-3-100"));
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kInvalidArgument);
   EXPECT_NE(ErrorTextOf(reply).find("S-1-5-21-1-2-3-1000"), std::string::npos);
-
-  Bytes unknown;
-  mfab::AppendTlv(unknown, tag::kUser, std::string_view("S-1-5-21-9-9-9-9"));
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, unknown))),
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, RemoveUserRequest("S-1-5-21-9-9-9-9"))),
             sim_error::kUnknownUser);
-}
 
-TEST_F(SimStorageTest, HostThatCannotDeleteLeavesEverythingInForce) {
-  SimClient client(host);
-  SetPolicy(client);
-  Enroll(client, kSid, "SmartCard");
-  Bytes payload;
-  mfab::AppendTlv(payload, tag::kUser, std::string_view(kSid));
-  const mfab::Message remove = client.Send(0, MakeRequest(sim_type::kRemoveUserRequest, payload));
-  mfab::Message refusal = *HostDouble{}.Answer(remove);
-  mfab::BooleanResponse no;
-  no.result = 1;
-  refusal.payload = no.Serialize();
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, refusal)), sim_error::kHostRefused);
-  ASSERT_EQ(GetUsers(client, kSid).size(), 1u);
+  // A host that cannot delete leaves everything in force.
+  client.Enroll(kSid, "SmartCard");
+  const mfab::Message remove = client.Send(0, RemoveUserRequest(kSid));
+  EXPECT_EQ(
+      ErrorCodeOf(client.Send(0, AnswerTo(remove, mt::kDeleteLevel1Response, BooleanPayload(1)))),
+      sim_error::kHostRefused);
+  ASSERT_EQ(UsersOf(client.GetUserData(kSid)).size(), 1u);
 }
 
 TEST_F(SimStorageTest, OsLoginCacheClearAndIdleClearAnswerYes) {

@@ -11,6 +11,7 @@
 #include "applet/applet_ids.h"
 #include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
+#include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
 #include "tlv/metadata.h"
 
@@ -40,14 +41,25 @@ KilnFunctions Load() {
       library};
 }
 
-mfab::Message Answer(const mfab::Message& request, uint32_t type, const Bytes& payload) {
-  mfab::Message answer;
+std::optional<mfab::ErrorMessage> ErrorOf(const mfab::Message& reply) {
+  if (reply.messageType != mfab::message_type::kErrorReply) return std::nullopt;
+  mfab::ErrorMessage error;
+  error.Deserialize(reply.payload);
+  return error;
+}
+
+void Accepted(const mfab::Message& reply, uint32_t expected) {
+  if (reply.messageType != expected) {
+    throw std::runtime_error("the applet refused: " + ErrorTextOf(reply));
+  }
+}
+
+}  // namespace
+
+mfab::Message AnswerTo(const mfab::Message& request, uint32_t type, const Bytes& payload) {
+  mfab::Message answer = MakeRequest(type, payload, request.sessionId);
   answer.moduleId = request.moduleId;
-  answer.messageType = type;
-  answer.category = 0;
-  answer.payload = payload;
   answer.isResponse = true;
-  answer.sessionId = request.sessionId;
   return answer;
 }
 
@@ -56,8 +68,6 @@ Bytes BooleanPayload(int32_t value) {
   response.result = value;
   return response.Serialize();
 }
-
-}  // namespace
 
 const KilnFunctions& Kiln() {
   static const KilnFunctions functions = Load();
@@ -136,20 +146,18 @@ std::optional<mfab::Message> HostDouble::Answer(const mfab::Message& reply) {
       store["_masterVersions"] = save.masterVersionsData;
       store[save.secondFileName] = save.secondFileData;
       store[save.firstFileName] = save.firstFileData;
-      mfab::SaveResponse response;
-      response.result = 1;
-      return testing::Answer(reply, mfab::message_type::kSaveResponse, response.Serialize());
+      return AnswerTo(reply, mfab::message_type::kSaveResponse, BooleanPayload(1));
     }
     case mfab::message_type::kClearDataRequest:
       store.clear();
-      return testing::Answer(reply, mfab::message_type::kClearDataResponse, BooleanPayload(0));
+      return AnswerTo(reply, mfab::message_type::kClearDataResponse, BooleanPayload(0));
     case mfab::message_type::kDeleteLevel1Request: {
       mfab::DeleteLevel1Request remove;
       remove.Deserialize(reply.payload);
       store["_masterVersions"] = remove.masterVersionsData;
       std::erase_if(store,
                     [&](const auto& entry) { return entry.first.starts_with(remove.namePrefix); });
-      return testing::Answer(reply, mfab::message_type::kDeleteLevel1Response, BooleanPayload(0));
+      return AnswerTo(reply, mfab::message_type::kDeleteLevel1Response, BooleanPayload(0));
     }
     default:
       return std::nullopt;
@@ -166,24 +174,52 @@ mfab::Message MakeRequest(uint32_t type, Bytes payload, uint32_t sessionId) {
   return request;
 }
 
+Bytes InitData(const Bytes& block) {
+  Bytes init;
+  mfab::AppendTlvInt(init, 0x0000, 3);
+  init.insert(init.end(), block.begin(), block.end());
+  return init;
+}
+
+mfab::Message EnrollRequest(const std::string& sid, const std::string& factorId) {
+  mfab::SaveEnrollmentDataRequest store;
+  store.user = sid;
+  store.factorId = factorId;
+  return MakeRequest(mfab::message_type::kSaveEnrollmentDataRequest, store.Serialize());
+}
+
+mfab::Message RemoveUserRequest(const std::string& sid) {
+  Bytes payload;
+  mfab::AppendTlv(payload, tag::kUser, sid);
+  return MakeRequest(sim_type::kRemoveUserRequest, payload);
+}
+
+mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId) {
+  mfab::GetUserDataRequest query;
+  query.user = sid;
+  return MakeRequest(mfab::message_type::kGetUserDataRequest, query.Serialize(), sessionId);
+}
+
 uint16_t ErrorCodeOf(const mfab::Message& reply) {
-  if (reply.messageType != mfab::message_type::kErrorReply) return 0;
-  mfab::ErrorMessage error;
-  error.Deserialize(reply.payload);
-  return error.errorCode;
+  const auto error = ErrorOf(reply);
+  return error ? error->errorCode : 0;
 }
 
 std::string ErrorTextOf(const mfab::Message& reply) {
-  if (reply.messageType != mfab::message_type::kErrorReply) return {};
-  mfab::ErrorMessage error;
-  error.Deserialize(reply.payload);
-  return error.errorText;
+  const auto error = ErrorOf(reply);
+  return error ? error->errorText : std::string();
 }
 
 int32_t BooleanOf(const mfab::Message& reply) {
   mfab::BooleanResponse response;
   response.Deserialize(reply.payload);
   return response.result;
+}
+
+std::vector<UserData> UsersOf(const mfab::Message& reply) {
+  mfab::GetUserDataResponse response;
+  response.Deserialize(reply.payload);
+  return ParseUserData(response.userData);
 }
 
 SimClient::SimClient(HostDouble& hostDouble, bool install) : host(hostDouble) {
@@ -193,11 +229,8 @@ SimClient::SimClient(HostDouble& hostDouble, bool install) : host(hostDouble) {
   if (Kiln().install2(handle, keystone::kAuthenticationAppletId, "/opt/applets/auth.img") != 0) {
     throw std::runtime_error("KILN_Install2");
   }
-  Bytes init;
-  mfab::AppendTlvInt(init, 0x0000, 3);
-  const Bytes block = host.InitBlock();
-  init.insert(init.end(), block.begin(), block.end());
-  if (Open(init) != KILN_STATUS_SUCCESS) throw std::runtime_error("KILN_CreateSession");
+  if (Open(InitData(host.InitBlock())) != KILN_STATUS_SUCCESS)
+    throw std::runtime_error("KILN_CreateSession");
 }
 
 SimClient::~SimClient() {
@@ -238,6 +271,27 @@ mfab::Message SimClient::Run(const mfab::Message& request, const Bytes& block) {
   mfab::Message reply = Send(0, request, block);
   while (std::optional<mfab::Message> answer = host.Answer(reply)) reply = Send(0, *answer);
   return reply;
+}
+
+mfab::Message SimClient::GetPolicy(const Bytes& block) {
+  return Send(0, MakeRequest(mfab::message_type::kGetPolicyDataRequest), block);
+}
+
+mfab::Message SimClient::GetUserData(const std::string& sid) {
+  return Send(0, UserDataRequest(sid),
+              host.Block({UserRootName(sid), EnrollmentName(sid, "SmartCard"),
+                          EnrollmentName(sid, "Phone")},
+                         {0x0101}, sid));
+}
+
+void SimClient::SetPolicy(const Bytes& policy) {
+  const mfab::Message reply = Run(MakeRequest(sim_type::kSetPolicyRequest, policy));
+  Accepted(reply, sim_type::kSetPolicyResponse);
+  if (BooleanOf(reply) != 0) throw std::runtime_error("the policy was not set");
+}
+
+void SimClient::Enroll(const std::string& sid, const std::string& factorId) {
+  Accepted(Run(EnrollRequest(sid, factorId)), mfab::message_type::kSaveEnrollmentDataResponse);
 }
 
 Bytes SamplePolicy(const std::string& firstFactorName) {

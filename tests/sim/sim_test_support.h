@@ -1,8 +1,9 @@
 #pragma once
 
 // Helpers of the simulated applet's tests: the nine functions of the real libkiln-sim.so, a
-// temporary state directory, and a small stand-in for the engine's host side (a store of named
-// blobs, stored-data blocks built from it, and the answers to the applet's storage requests).
+// temporary state directory, a small stand-in for the engine's host side (a store of named blobs,
+// stored-data blocks built from it, and the answers to the applet's storage requests), and the
+// requests the tests send.
 
 #include <cstdint>
 #include <map>
@@ -10,12 +11,16 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "applet/kiln.h"
+#include "sim/applet/records.h"
 #include "tlv/message.h"
 
 namespace kilnsim::testing {
 
 using Bytes = std::vector<uint8_t>;
+inline constexpr char kSid[] = "S-1-5-21-11-22-33-1001";
 
 // The functions of libkiln-sim.so, loaded once per process with dlopen.
 struct KilnFunctions {
@@ -72,9 +77,24 @@ class HostDouble {
 };
 
 mfab::Message MakeRequest(uint32_t type, Bytes payload = {}, uint32_t sessionId = 7);
+// The host's answer to an applet request: its module and session, flagged as a response.
+mfab::Message AnswerTo(const mfab::Message& request, uint32_t type, const Bytes& payload);
+Bytes BooleanPayload(int32_t value);
+// A session's opening data: generation 3, then the stored-data block if any.
+Bytes InitData(const Bytes& block = {});
+mfab::Message EnrollRequest(const std::string& sid, const std::string& factorId);
+mfab::Message RemoveUserRequest(const std::string& sid);
+mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId = 7);
+
 uint16_t ErrorCodeOf(const mfab::Message& reply);
 std::string ErrorTextOf(const mfab::Message& reply);
 int32_t BooleanOf(const mfab::Message& reply);
+// The users of a GetUserData reply.
+std::vector<UserData> UsersOf(const mfab::Message& reply);
+
+// A policy with factors "SmartCard" and "Phone", actions "OSLogin" (either factor) and "VPN"
+// (both), and one system setting.
+Bytes SamplePolicy(const std::string& firstFactorName = "Smart card");
 
 // One handle and one session on the library, opened with the host's init block.
 class SimClient {
@@ -96,14 +116,24 @@ class SimClient {
   // A request and every host answer it leads to, until the final reply.
   mfab::Message Run(const mfab::Message& request, const Bytes& block = {});
 
+  mfab::Message GetPolicy(const Bytes& block = {});
+  // The user's data, with the user's stored files delivered.
+  mfab::Message GetUserData(const std::string& sid);
+  // Complete changes through the host; they throw unless the applet accepts.
+  void SetPolicy(const Bytes& policy = SamplePolicy());
+  void Enroll(const std::string& sid, const std::string& factorId);
+
  private:
   HostDouble& host;
   KILN_HANDLE handle = nullptr;
   KILN_SESSION_HANDLE session = nullptr;
 };
 
-// A policy with factors "SmartCard" and "Phone", actions "OSLogin" (either factor) and "VPN"
-// (both), and one system setting.
-Bytes SamplePolicy(const std::string& firstFactorName = "Smart card");
+// A state directory of the test's own and an empty host.
+class SimTest : public ::testing::Test {
+ protected:
+  SimStateDir state;
+  HostDouble host;
+};
 
 }  // namespace kilnsim::testing

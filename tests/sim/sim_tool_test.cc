@@ -1,9 +1,8 @@
 // keystonectl sim against the library: what the tool writes is what the firmware does.
 
-#include <stdio.h>
-
 #include <gtest/gtest.h>
 
+#include "tests/fakes/program_runner.h"
 #include "tests/sim/sim_test_support.h"
 
 #ifdef KEYSTONECTL_BINARY
@@ -11,16 +10,9 @@
 namespace kilnsim::testing {
 namespace {
 
-// Runs keystonectl with the arguments; returns its exit status and standard output.
-std::pair<int, std::string> Keystonectl(const std::string& arguments) {
-  FILE* pipe =
-      ::popen((std::string(KEYSTONECTL_BINARY) + " " + arguments + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return {-1, {}};
-  std::string output;
-  char buffer[512];
-  while (size_t n = fread(buffer, 1, sizeof(buffer), pipe)) output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  return {WEXITSTATUS(status), output};
+// Runs keystonectl with the words; the simulator's state directory is the test's (SimStateDir).
+keystone::testing::ProgramResult Keystonectl(const std::string& words) {
+  return keystone::testing::RunProgram(KEYSTONECTL_BINARY, keystone::testing::Words(words));
 }
 
 class SimToolTest : public ::testing::Test {
@@ -31,8 +23,8 @@ class SimToolTest : public ::testing::Test {
 
 TEST_F(SimToolTest, FaultsAndVersionReachTheLibrary) {
   SimClient client(host);
-  ASSERT_EQ(Keystonectl("sim fault status CreateSession '0x1004*2' 0").first, 0);
-  ASSERT_EQ(Keystonectl("sim version 3.3.0.9").first, 0);
+  ASSERT_EQ(Keystonectl("sim fault status CreateSession 0x1004*2 0").exitCode, 0);
+  ASSERT_EQ(Keystonectl("sim version 3.3.0.9").exitCode, 0);
   Bytes init;
   mfab::AppendTlvInt(init, 0x0000, 3);
   EXPECT_EQ(client.Open(init), 0x1004u);
@@ -42,20 +34,20 @@ TEST_F(SimToolTest, FaultsAndVersionReachTheLibrary) {
   ASSERT_EQ(Kiln().getVersionInfo(client.Handle(), &info), 0u);
   EXPECT_STREQ(info.firmwareVersion, "3.3.0.9");
 
-  const auto [status, output] = Keystonectl("sim status");
-  EXPECT_EQ(status, 0);
+  const auto [status, output, errors] = Keystonectl("sim status");
+  EXPECT_EQ(status, 0) << errors;
   EXPECT_NE(output.find("version 3.3.0.9"), std::string::npos);
   EXPECT_NE(output.find("status CreateSession 0x1004*2 0"), std::string::npos);
-  EXPECT_EQ(Keystonectl("sim fault explode").first, 2);
-  EXPECT_EQ(Keystonectl("sim svn lots").first, 1);
+  EXPECT_EQ(Keystonectl("sim fault explode").exitCode, 2);
+  EXPECT_EQ(Keystonectl("sim svn lots").exitCode, 1);
 }
 
 TEST_F(SimToolTest, RaisedSvnDemandsTheUpgrade) {
   SimClient client(host);
   ASSERT_EQ(client.Run(MakeRequest(0xABBA000D, SamplePolicy())).messageType, 0xABBA000Eu);
-  ASSERT_EQ(Keystonectl("sim svn 2").first, 0);
+  ASSERT_EQ(Keystonectl("sim svn 2").exitCode, 0);
   EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(0xABBA0065))), 0x7F24);
-  EXPECT_NE(Keystonectl("sim status").second.find("file _Sys$Policy"), std::string::npos);
+  EXPECT_NE(Keystonectl("sim status").out.find("file _Sys$Policy"), std::string::npos);
 }
 
 }  // namespace

@@ -140,15 +140,6 @@ TEST_P(CatalogueRoundTripTest, EachRequiredFieldIsRequired) {
   }
 }
 
-TEST_P(CatalogueRoundTripTest, DescribesEveryFieldByName) {
-  const CatalogueEntry& entry = *GetParam();
-  auto object = entry.create();
-  const std::vector<record::FieldValue> values = entry.describe(*object);
-  const std::vector<FieldInfo> schema = entry.schema();
-  ASSERT_EQ(values.size(), schema.size());
-  for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(values[i].name, schema[i].name);
-}
-
 std::string EntryName(const ::testing::TestParamInfo<const CatalogueEntry*>& info) {
   std::string name;
   for (const char* p = info.param->name; *p; ++p) name += std::isalnum(*p) ? *p : '_';
@@ -164,101 +155,71 @@ std::vector<const CatalogueEntry*> AllEntries() {
 INSTANTIATE_TEST_SUITE_P(AllClasses, CatalogueRoundTripTest, ::testing::ValuesIn(AllEntries()),
                          EntryName);
 
-// Tags of each catalogue class in write order; this restates the system's table on purpose so a
-// slip in a field table shows here.
+// A class's fields in write order as the documentation writes them: "[tag]" optional on
+// reading, "tag(element)" a list in a container, "(element)" a top-level list, "tag!" written
+// only.
+std::string Layout(const std::vector<FieldInfo>& schema) {
+  std::string out;
+  for (const FieldInfo& field : schema) {
+    char text[24];
+    if (field.kind == Kind::kList) {
+      std::snprintf(text, sizeof(text), "%04X(%04X)", field.tag, field.elementTag);
+    } else if (field.kind == Kind::kTopLevelList) {
+      std::snprintf(text, sizeof(text), "(%04X)", field.elementTag);
+    } else {
+      std::snprintf(text, sizeof(text), "%04X%s", field.tag,
+                    field.access == Access::kWriteOnly ? "!" : "");
+    }
+    if (!out.empty()) out += ' ';
+    out += field.presence == Presence::kOptional ? "[" + std::string(text) + "]" : text;
+  }
+  return out;
+}
+
+// This restates the system's table on purpose so that a slip in a field table shows here.
 TEST(CatalogueLayoutTest, ClassesWriteTheirTagsInTheDocumentedOrder) {
-  const std::pair<const char*, std::vector<uint16_t>> expected[] = {
-      {"BooleanResponse", {0x7B08}},
-      {"SaveRequest", {0x7B30, 0x7B31, 0x7B32, 0x7B33, 0x7B34}},
-      {"DeleteLevel1Request", {0x7B30, 0x7B33}},
-      {"NeedUserDataResponse", {0x7B08, 0x7B01}},
-      {"GetPolicyDataResponse", {0x7B94, 0x7B95, 0x7BAA}},
-      {"GetUserDataRequest", {0x0000}},
-      {"FpRequest", {0x7B0C, 0x7F08, 0x7B05}},
-      {"FpResponse", {0x7B0A, 0x7F08, 0x7B08, 0x7B23}},
-      {"SaveEnrollmentDataRequest", {0x7B01, 0x7B14, 0x7B05}},
-      {"CheckFactorEnrollmentRequest", {0x7B14, 0x7B01, 0x7B05}},
-      {"EnrollFactorRequest", {0x7B04, 0x7B14, 0x7B01, 0x7B05}},
-      {"StoreSecureDataRequest", {0x7B0C, 0x7B0D, 0x7B3A, 0x7B05}},
-      {"ActionAuthenticateInterAppRequest", {0x7B1F, 0x7B05, 0x7B01}},
-      {"InitAuthenticateActionRequest", {0x7B01, 0x7B02, 0x7B49}},
-      {"AuthenticateActionRetrieveDataRequest",
-       {0x7B01, 0x7B02, 0x7B0C, 0x7B0D, 0x7B3A, 0x7B0E, 0x7B49, 0x7B81}},
-      {"CloseAuthenticateActionRetrieveDataRequest",
-       {0x7B47, 0x7B0C, 0x7B0D, 0x7B3A, 0x7B0E, 0x7B81}},
-      {"AuthenticateSetFactorRequest", {0x7B47, 0x7B14}},
-      {"AuthenticationStatusData",
-       {0x7B47, 0x7B01, 0x7B02, 0x7B44, 0x7B42, 0x7B43, 0x7B41, 0x7B4A, 0x7B48, 0x7B4B}},
-      {"FactorStatusData", {0x7B14, 0x7B45, 0x7B5E}},
-      {"SmartCardDataForEnrollment", {0x7B5C, 0x7B5B, 0x7B5D, 0x7B01, 0x7B5F}},
-      {"SmartCardChallengeResponse", {0x7B0E, 0x7B5D, 0x7B5B, 0x7B5F}},
-      {"ValidateChallengeResponseRequest", {0x7B0E, 0x7B01}},
-      {"FactorDiscoveryFactorData", {0x7B14, 0x7B04, 0x7B3E, 0x7B3F, 0x7B02}},
-      {"GetFactorEnrollmentParametersResponse", {0x7B96, 0x7B97, 0x7B91}},
-      {"FileData", {0x7BB0, 0x7BB1}},
+  const std::pair<const char*, const char*> expected[] = {
+      {"LoggingEntry", "6A02 6A03 6A04 6A05 6A06 6A07 6A08 [6A09]"},
+      {"MessageMetadata", "[(7B38)]"},
+      {"ErrorMessage", "7B0B 7B0A"},
+      {"BooleanResponse", "7B08"},
+      {"SaveRequest", "7B30 7B31 7B32 7B33 7B34"},
+      {"DeleteLevel1Request", "7B30 7B33"},
+      {"NeedUserDataResponse", "7B08 7B01"},
+      {"GetPolicyDataResponse", "7B94 7B95 7BAA"},
+      {"GetUserDataRequest", "0000"},
+      {"GetUserDataResponse", "[7B05]"},
+      {"ClearActionTimeoutCacheRequest", "7B02!"},
+      {"FpRequest", "7B0C 7F08 7B05"},
+      {"FpResponse", "7B0A 7F08 7B08 7B23"},
+      {"SaveEnrollmentDataRequest", "7B01 7B14 7B05"},
+      {"CheckFactorEnrollmentRequest", "7B14 7B01 7B05"},
+      {"EnrollFactorRequest", "7B04 7B14 7B01 7B05"},
+      {"StoreSecureDataRequest", "7B0C 7B0D 7B3A 7B05"},
+      {"ActionAuthenticateInterAppRequest", "7B1F 7B05 7B01"},
+      {"InitAuthenticateActionRequest", "7B01 7B02 7B49"},
+      {"AuthenticateActionRetrieveDataRequest", "7B01 7B02 7B0C 7B0D 7B3A 7B0E 7B49 7B81"},
+      {"CloseAuthenticateActionRetrieveDataRequest", "7B47 7B0C 7B0D 7B3A 7B0E 7B81"},
+      {"AuthenticateSetFactorRequest", "7B47 7B14"},
+      {"AuthenticationStatusData", "7B47 7B01 7B02 7B44 7B42 7B43 [7B41(7B4F)] 7B4A [7B48] [7B4B]"},
+      {"FactorStatusData", "7B14 7B45 7B5E"},
+      {"SmartCardDataForEnrollment", "[7B5C] 7B5B 7B5D 7B01 7B5F"},
+      {"SmartCardChallengeResponse", "7B0E 7B5D 7B5B 7B5F"},
+      {"ValidateChallengeResponseRequest", "7B0E 7B01"},
+      {"FactorDiscovery", "7B01 [7B40(7B4F)]"},
+      {"FactorDiscoveryFactorData", "7B14 7B04 7B3E 7B3F [7B02]"},
+      {"GetFactorEnrollmentParametersResponse", "7B96! 7B97! [7B91]"},
+      {"ActionFactorDiscoveryData", "7B01 7B54"},
+      {"Action", "7B40(7B4F) 7B4C 7B4D 7B55 7B56 7B57"},  // of ActionFactorDiscoveryData,
+      {"set", "[7B14]"},
+      {"FileData", "7BB0 7BB1"},
+      {"DataMigrationMessage", "[(7BAF)]"},
   };
-  for (const auto& [name, tags] : expected) {
+  for (const auto& [name, layout] : expected) {
     const CatalogueEntry* entry = FindMessageClass(name);
     ASSERT_NE(entry, nullptr) << name;
-    std::vector<uint16_t> written;
-    for (const FieldInfo& field : entry->schema()) written.push_back(field.tag);
-    EXPECT_EQ(written, tags) << name;
+    EXPECT_EQ(Layout(entry->schema()), layout) << name;
   }
-}
-
-TEST(CatalogueLayoutTest, WrittenOnlyFieldsAreNotRead) {
-  ClearActionTimeoutCacheRequest request;
-  request.actionId = "OSLogin";
-  const Bytes wire = request.Serialize();
-  EXPECT_EQ(TlvToString(GetTlv(ParseTlv(wire), 0x7B02)), "OSLogin");
-  ClearActionTimeoutCacheRequest read;
-  read.Deserialize(wire);
-  EXPECT_EQ(read.actionId, "");
-  read.Deserialize(Bytes{});  // reading requires nothing
-
-  GetFactorEnrollmentParametersResponse parameters;
-  parameters.parameters = {1};
-  GetFactorEnrollmentParametersResponse readParameters;
-  readParameters.Deserialize(Bytes{});
-  Bytes only91;
-  AppendTlv(only91, 0x7B91, Bytes{9});
-  readParameters.Deserialize(only91);
-  EXPECT_EQ(readParameters.parameters, Bytes{9});
-}
-
-TEST(CatalogueLayoutTest, AbsentOptionalFieldsKeepTheirValues) {
-  // The authentication state manager decodes each reply into the record it holds.
-  AuthenticationStatusData status;
-  status.active = true;
-  status.errorCode = 0xA0000031;
-  status.factors.resize(1);
-  AuthenticationStatusData update;
-  update.state = 2;
-  Bytes wire;
-  for (const auto& field : AuthenticationStatusData::Fields()) {
-    if (field.presence == Presence::kRequired) field.write(update, field, wire);
-  }
-  status.Deserialize(wire);
-  EXPECT_EQ(status.state, 2);
-  EXPECT_TRUE(status.active);
-  EXPECT_EQ(status.errorCode, 0xA0000031u);
-  EXPECT_EQ(status.factors.size(), 1u);
-}
-
-TEST(CatalogueLayoutTest, NestedAndListFieldsUseTheirElementTags) {
-  GetPolicyActionFactorsDataResponse::ActionFactorDiscoveryData data;
-  data.user = "S-1";
-  data.action.sets.resize(2);
-  data.action.sets[1].factorId = "PhysicalSmartcard";
-  const Bytes wire = data.Serialize();
-  const uint8_t* action = GetTlv(ParseTlv(wire), 0x7B54);
-  const TlvIndex inner = ParseTlv(TlvValueBegin(action), TlvValueEnd(action));
-  const uint8_t* sets = GetTlv(inner, 0x7B40);
-  EXPECT_EQ(TlvTag(TlvValueBegin(sets)), 0x7B4F);
-  GetPolicyActionFactorsDataResponse::ActionFactorDiscoveryData read;
-  read.Deserialize(wire);
-  ASSERT_EQ(read.action.sets.size(), 2u);
-  EXPECT_EQ(read.action.sets[1].factorId, "PhysicalSmartcard");
 }
 
 TEST(CatalogueTest, EveryClassIsListedOnceAndFoundByName) {
@@ -292,6 +253,87 @@ TEST(CatalogueTest, PayloadClassesOfTheEngineMessageTypes) {
   EXPECT_EQ(PayloadClassOf(message_type::kUnset), nullptr);
   EXPECT_EQ(MessageTypesOf(*FindMessageClass("DataMigrationMessage")),
             (std::vector<uint32_t>{0xABBA0078, 0xABBA0079}));
+}
+
+LoggingEntry Entry(std::string text) {
+  LoggingEntry entry;
+  entry.level = 2;
+  entry.text = std::move(text);
+  return entry;
+}
+
+// The item with this tag replaced by a four-byte integer item.
+Bytes WithInt(const Bytes& wire, uint16_t tag, int32_t value) {
+  Bytes out;
+  for (const uint8_t* item = wire.data(); item != wire.data() + wire.size(); item = TlvNext(item)) {
+    if (TlvTag(item) == tag) {
+      AppendTlvInt(out, tag, value);
+    } else {
+      out.insert(out.end(), item, TlvNext(item));
+    }
+  }
+  return out;
+}
+
+TEST(MessageMetadataTest, EntriesRunFromTheFirst0x7B38ItemToTheEnd) {
+  MessageMetadata read;
+  read.entries = {Entry("stale")};
+  Bytes wire;
+  AppendTlv(wire, 0x1111, Entry("ignored").Serialize());
+  read.Deserialize(wire);
+  EXPECT_TRUE(read.entries.empty()) << "no entry tag means no entries";
+
+  wire.clear();
+  AppendTlv(wire, 0x0001, Bytes{});  // before the first entry: skipped
+  AppendTlv(wire, 0x7B38, Entry("one").Serialize());
+  AppendTlv(wire, 0x4242, Entry("two").Serialize());  // after it: an entry whatever its tag
+  read.Deserialize(wire);
+  ASSERT_EQ(read.entries.size(), 2u);
+  EXPECT_EQ(read.entries[1].text, "two");
+
+  AppendTlv(wire, 0x4343, Bytes{1, 2, 3, 4});  // not an entry's sequence
+  EXPECT_THROW(read.Deserialize(wire), TlvException);
+}
+
+TEST(RecordIntegerTest, NarrowMembersAreWrittenAsFourBytesAndTruncatedOnReading) {
+  LoggingEntry entry = Entry("t");
+  entry.level = 0xFF;
+  const Bytes wire = entry.Serialize();
+  const uint8_t* level = GetTlv(ParseTlv(wire), 0x6A03);
+  EXPECT_EQ(TlvLength(level), 4);
+  EXPECT_EQ(TlvToInt(level), 0xFF) << "zero-extended, not sign-extended";
+  LoggingEntry readEntry;
+  readEntry.Deserialize(WithInt(wire, 0x6A03, 0x1203));
+  EXPECT_EQ(readEntry.level, 0x03);
+
+  ErrorMessage error;
+  EXPECT_EQ(error.errorCode, 0x7FF0) << "the default code";
+  error.Deserialize(WithInt(error.Serialize(), 0x7B0B, 0x00017F07));
+  EXPECT_EQ(error.errorCode, applet_error::kAlreadyEnrolled);
+}
+
+TEST(RecordIntegerTest, AbsentOptionalFieldsKeepTheirValuesAndAnyNonZeroFlagIsTrue) {
+  // The authentication state manager decodes each reply into the record it holds.
+  AuthenticationStatusData status;
+  status.active = true;
+  status.errorCode = 0xA0000031;
+  status.factors.resize(1);
+  AuthenticationStatusData update;
+  update.state = 2;
+  Bytes wire;
+  for (const auto& field : AuthenticationStatusData::Fields()) {
+    if (field.presence == Presence::kRequired) field.write(update, field, wire);
+  }
+  status.Deserialize(wire);
+  EXPECT_EQ(status.state, 2);
+  EXPECT_TRUE(status.active);
+  EXPECT_EQ(status.errorCode, 0xA0000031u);
+  EXPECT_EQ(status.factors.size(), 1u);
+
+  status.active = false;
+  AppendTlvInt(wire, 0x7B48, 2);  // 2 is not 1 but still true
+  status.Deserialize(wire);
+  EXPECT_TRUE(status.active);
 }
 
 }  // namespace

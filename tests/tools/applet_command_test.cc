@@ -3,51 +3,32 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include <sys/wait.h>
+#include "tests/fakes/program_paths.h"
+#include "tests/fakes/program_runner.h"
 
 namespace {
 
-struct Outcome {
-  int exitCode = -1;
-  std::string text;
-};
+using keystone::testing::ProgramResult;
 
 class AppletCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifndef KEYSTONECTL_BINARY
-    GTEST_SKIP() << "keystonectl is not part of this build";
-#endif
+    if (!*keystone::testing::kKeystonectlBinary) GTEST_SKIP() << "keystonectl was not built";
   }
-
-  // Runs "keystonectl <arguments>" against a socket nobody listens on.
-  Outcome Run(const std::string& arguments) {
-#ifdef KEYSTONECTL_BINARY
-    const std::string dir = ::testing::TempDir();
-    const std::string out = dir + "applet_cmd_out.txt";
-    const std::string command = "KEYSTONE_RUNTIME_DIR=" + dir + "no-engine " +
-                                std::string(KEYSTONECTL_BINARY) + " " + arguments + " >" + out +
-                                " 2>&1";
-    const int status = std::system(command.c_str());
-    std::ifstream file(out);
-    std::stringstream text;
-    text << file.rdbuf();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
-#else
-    (void)arguments;
-    return {};
-#endif
+  // Runs "keystonectl <words>" against a runtime directory nobody listens in.
+  ProgramResult Run(const std::string& words) {
+    return keystone::testing::RunProgram(keystone::testing::kKeystonectlBinary,
+                                         keystone::testing::Words(words),
+                                         {.env = {{"KEYSTONE_RUNTIME_DIR", dir.File("none")}}});
   }
+  keystone::testing::TempDirectory dir;
 };
 
 TEST_F(AppletCommandTest, BadCommandLinesExitTwoWithTheReason) {
   const struct {
-    const char* arguments;
+    const char* words;
     const char* reason;
   } cases[] = {
       {"applet", "applet needs send or policy"},
@@ -65,31 +46,30 @@ TEST_F(AppletCommandTest, BadCommandLinesExitTwoWithTheReason) {
       {"session renew", "unknown session subcommand 'renew'"},
   };
   for (const auto& c : cases) {
-    const Outcome outcome = Run(c.arguments);
-    EXPECT_EQ(outcome.exitCode, 2) << c.arguments << "\n" << outcome.text;
-    EXPECT_NE(outcome.text.find(c.reason), std::string::npos) << c.arguments << "\n"
-                                                              << outcome.text;
+    const ProgramResult result = Run(c.words);
+    EXPECT_EQ(result.exitCode, 2) << c.words << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.reason), std::string::npos) << c.words << "\n" << result.err;
   }
 }
 
 TEST_F(AppletCommandTest, WithoutAnEngineEachCommandSaysSoAndExitsOne) {
-  for (const char* arguments :
+  for (const char* words :
        {"applet policy get", "applet send --type 0xABBA0065 --payload 7b010000", "auth wait",
         "session new", "applet policy set --factor pin:1:PIN --action OSLogin=pin"}) {
-    const Outcome outcome = Run(arguments);
-    EXPECT_EQ(outcome.exitCode, 1) << arguments << "\n" << outcome.text;
-    EXPECT_NE(outcome.text.find("cannot reach the engine"), std::string::npos)
-        << arguments << "\n" << outcome.text;
+    const ProgramResult result = Run(words);
+    EXPECT_EQ(result.exitCode, 1) << words << "\n" << result.err;
+    EXPECT_NE(result.err.find("cannot reach the engine"), std::string::npos) << words << "\n"
+                                                                             << result.err;
   }
 }
 
 TEST_F(AppletCommandTest, HelpDescribesEveryForm) {
-  const Outcome outcome = Run("--help");
-  EXPECT_EQ(outcome.exitCode, 0);
+  const ProgramResult result = Run("--help");
+  EXPECT_EQ(result.exitCode, 0);
   for (const char* form : {"keystonectl applet send --type N", "keystonectl applet policy set",
                            "keystonectl applet policy get", "keystonectl auth wait",
                            "keystonectl session new", "keystonectl session release ID"}) {
-    EXPECT_NE(outcome.text.find(form), std::string::npos) << form;
+    EXPECT_NE(result.out.find(form), std::string::npos) << form;
   }
 }
 

@@ -1,85 +1,39 @@
 // keystonectl reg, run as a program against a store in a temporary KEYSTONE_STATE_DIR.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/registry.h"
+#include <string>
+#include <vector>
 
-extern char** environ;
+#include "platform/registry.h"
+#include "tests/fakes/program_paths.h"
+#include "tests/fakes/program_runner.h"
 
 namespace {
 
+using keystone::testing::ProgramResult;
 using platform::RegType;
 using platform::RegValue;
 using ::testing::HasSubstr;
 
 constexpr const char* kEngine = "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine";
 
-struct Result {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
 class RegCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/reg-command-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
+    if (!*keystone::testing::kKeystonectlBinary) GTEST_SKIP() << "keystonectl was not built";
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  Result Run(std::vector<std::string> args) {
-    args.insert(args.begin(), {KEYSTONECTL_BINARY, "reg"});
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env{"KEYSTONE_STATE_DIR=" + dir};
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("KEYSTONE_STATE_DIR=", 0) != 0) env.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    const std::string out = dir + "/stdout";
-    const std::string err = dir + "/stderr";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    Result result;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = Slurp(out);
-    result.err = Slurp(err);
-    return result;
+  ProgramResult Run(std::vector<std::string> args) {
+    args.insert(args.begin(), "reg");
+    return keystone::testing::RunProgram(keystone::testing::kKeystonectlBinary, args,
+                                         {.env = {{"KEYSTONE_STATE_DIR", dir.Path()}}});
+  }
+  std::unique_ptr<platform::Registry> Store() {
+    return platform::OpenRegistry(dir.File("registry.db"));
   }
 
-  std::unique_ptr<platform::Registry> Store() { return platform::OpenRegistry(dir + "/registry.db"); }
-
-  static std::string Slurp(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-  }
-
-  std::string dir;
+  keystone::testing::TempDirectory dir;
 };
 
 TEST_F(RegCommandTest, SetStoresEachTypeAndQueryShowsIt) {
@@ -92,15 +46,12 @@ TEST_F(RegCommandTest, SetStoresEachTypeAndQueryShowsIt) {
            {"set", key, "Blob", "REG_BINARY", "01:02:AB"},
            {"set", key, "", "REG_EXPAND_SZ", "%HOME%"},
            {"set", key + "\\Factors\\SoftBT", "Device", "REG_SZ", "AA:BB"}}) {
-    Result r = Run(args);
+    ProgramResult r = Run(args);
     ASSERT_EQ(r.exitCode, 0) << args[2] << ": " << r.err;
   }
-  auto engine = Store()->OpenKey(kEngine, platform::reg_access::kRead);
-  EXPECT_EQ(engine->QueryValue("level")->AsDword(), 16u);
-  EXPECT_EQ(engine->QueryValue("List")->AsMultiString(), (std::vector<std::string>{"a", "b c"}));
-  EXPECT_EQ(engine->QueryValue("Blob"), RegValue::Binary({1, 2, 0xAB}));
-
-  Result query = Run({"query", "hkey_local_machine\\software\\ostra\\ostra keystone\\engine"});
+  // What query prints shows what set stored: each type, the multi-string's two parts.
+  ProgramResult query =
+      Run({"query", "hkey_local_machine\\software\\ostra\\ostra keystone\\engine"});
   ASSERT_EQ(query.exitCode, 0) << query.err;
   EXPECT_EQ(query.out,
             "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine\n"
@@ -112,8 +63,9 @@ TEST_F(RegCommandTest, SetStoresEachTypeAndQueryShowsIt) {
             "    List    REG_MULTI_SZ    a\\0b c\n"
             "\n"
             "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine\\Factors\n");
-  Result one = Run({"query", key, "LEVEL"});
-  EXPECT_EQ(one.out, "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine\n    Level    REG_DWORD    0x10\n");
+  ProgramResult one = Run({"query", key, "LEVEL"});
+  EXPECT_EQ(one.out,
+            "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine\n    Level    REG_DWORD    0x10\n");
 }
 
 TEST_F(RegCommandTest, ExportWritesTheSubtreeAsText) {
@@ -129,7 +81,7 @@ TEST_F(RegCommandTest, ExportWritesTheSubtreeAsText) {
     store->CreateKey(std::string(kEngine) + "\\Sub\\Leaf", platform::reg_access::kAllAccess)
         ->SetValue("B", RegValue::Binary({0xde, 0xad}));
   }
-  Result r = Run({"export", std::string(kEngine) + "\\"});
+  ProgramResult r = Run({"export", std::string(kEngine) + "\\"});
   EXPECT_EQ(r.exitCode, 1);
   r = Run({"export", kEngine});
   ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -153,7 +105,7 @@ TEST_F(RegCommandTest, ExportWritesTheSubtreeAsText) {
 TEST_F(RegCommandTest, DeleteRefusesSubkeysAndDeleteTreeRemovesThem) {
   platform::WriteRegistryValue(*Store(), std::string(kEngine) + "\\A\\B", "v", RegValue::Dword(1));
   const std::string a = std::string(kEngine) + "\\A";
-  Result refused = Run({"delete", a});
+  ProgramResult refused = Run({"delete", a});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_THAT(refused.err, HasSubstr("subkeys"));
   EXPECT_EQ(Run({"delete", a + "\\B", "V"}).exitCode, 0);
@@ -179,13 +131,19 @@ TEST_F(RegCommandTest, BadInputExitsOneAndBadCommandLinesExitTwo) {
       {{"query", "HKLM", "Missing"}, "not found"},
   };
   for (const auto& [args, message] : bad) {
-    Result r = Run(args);
+    ProgramResult r = Run(args);
     EXPECT_EQ(r.exitCode, 1) << args[0] << " " << args.back();
     EXPECT_THAT(r.err, HasSubstr(message));
   }
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"frobnicate"}, {"query"}, {"set", key, "X"}, {"set", key, "X", "REG_SZ"},
-           {"set", key, "X", "REG_DWORD", "1", "2"}, {"delete-tree"}, {"export", key, "x"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"query"},
+                                             {"set", key, "X"},
+                                             {"set", key, "X", "REG_SZ"},
+                                             {"set", key, "X", "REG_DWORD", "1", "2"},
+                                             {"delete-tree"},
+                                             {"export", key, "x"}}) {
     EXPECT_EQ(Run(args).exitCode, 2) << (args.empty() ? "" : args[0]);
   }
   EXPECT_EQ(Store()->OpenKey(key, platform::reg_access::kRead), nullptr);

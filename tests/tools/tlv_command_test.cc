@@ -1,57 +1,35 @@
-// Runs the built keystonectl on a few buffers and checks what it prints and how it exits.
+// Runs the built keystonectl tlv on a few buffers and checks what it prints and how it exits.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include <sys/wait.h>
+#include "tests/fakes/program_paths.h"
+#include "tests/fakes/program_runner.h"
 
 namespace {
 
-struct Outcome {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using keystone::testing::ProgramResult;
 
 class TlvCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifndef KEYSTONECTL_BINARY
-    GTEST_SKIP() << "keystonectl is not part of this build";
-#endif
+    if (!*keystone::testing::kKeystonectlBinary) GTEST_SKIP() << "keystonectl was not built";
   }
-
-  // Runs "keystonectl tlv <arguments>" through the shell, with input on standard input.
-  Outcome Run(const std::string& arguments, const std::string& input = "") {
-#ifdef KEYSTONECTL_BINARY
-    const std::string dir = ::testing::TempDir();
-    const std::string in = dir + "tlv_in.txt", out = dir + "tlv_out.txt", err = dir + "tlv_err.txt";
-    std::ofstream(in) << input;
-    const std::string command = std::string(KEYSTONECTL_BINARY) + " tlv " + arguments + " <" + in +
-                                " >" + out + " 2>" + err;
-    const int status = std::system(command.c_str());
-    Outcome outcome;
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = Slurp(out);
-    outcome.err = Slurp(err);
-    return outcome;
-#else
-    (void)arguments;
-    (void)input;
-    return {};
-#endif
+  // Runs "keystonectl tlv <words>" with input on standard input.
+  static ProgramResult Run(const std::string& words, const std::string& input = "") {
+    return keystone::testing::RunProgram(keystone::testing::kKeystonectlBinary,
+                                         keystone::testing::Words("tlv " + words),
+                                         {.input = input});
   }
-
-  static std::string Slurp(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+  // Runs it, expects success and each line in the output.
+  static void ExpectLines(const std::string& words, const std::vector<std::string>& lines,
+                          const std::string& input = "") {
+    const ProgramResult result = Run(words, input);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    for (const std::string& line : lines) {
+      EXPECT_NE(result.out.find(line), std::string::npos) << line << "\nin:\n" << result.out;
+    }
   }
 };
 
@@ -63,45 +41,39 @@ constexpr char kSaveMessage[] =
     "000700040000000000080004ffffffff";
 
 TEST_F(TlvCommandTest, BuildPrintsTheSerializedEnvelope) {
-  const Outcome o =
+  const ProgramResult o =
       Run(std::string("build --module 5 --type 0xABBA0001 --category 1 --payload ") + kSavePayload);
   EXPECT_EQ(o.exitCode, 0) << o.err;
   EXPECT_EQ(o.out, std::string(kSaveMessage) + "\n");
 
-  const Outcome defaults = Run("build --module 0xffffffff --type 0xabbaffff --category 0");
-  EXPECT_EQ(defaults.out,
+  EXPECT_EQ(Run("build --module 0xffffffff --type 0xabbaffff --category 0").out,
             "00000004ffffffff00010004abbaffff0003000400000000000200000007000400000000"
             "00080004ffffffff\n")
       << "the default Message's 44 bytes";
-}
-
-TEST_F(TlvCommandTest, BuildSetsResponseAndSession) {
-  const Outcome o = Run("build --module 1 --type 2 --category 3 --response --session 9");
-  ASSERT_EQ(o.exitCode, 0) << o.err;
-  EXPECT_NE(o.out.find("00070004000000010008000400000009\n"), std::string::npos) << o.out;
+  // Response flag and session.
+  ExpectLines("build --module 1 --type 2 --category 3 --response --session 9",
+              {"00070004000000010008000400000009\n"});
 }
 
 TEST_F(TlvCommandTest, DumpIndentsValuesThatAreWholeSequences) {
-  const Outcome o = Run(std::string("dump ") + kSaveMessage);
+  const ProgramResult o = Run(std::string("dump ") + kSaveMessage);
   ASSERT_EQ(o.exitCode, 0) << o.err;
-  EXPECT_NE(o.out.find("0000: tag 0x0000 len 4  00000005  = 5\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("0018: tag 0x0002 len 26  7b30"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("\n  001c: tag 0x7b30 len 3  aabbcc"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("\n  002c: tag 0x7b33 len 2  6e31  = 28209  \"n1\"\n"), std::string::npos)
-      << o.out;
+  for (const char* line : {"0000: tag 0x0000 len 4  00000005  = 5\n",
+                           "0018: tag 0x0002 len 26  7b30", "\n  001c: tag 0x7b30 len 3  aabbcc",
+                           "\n  002c: tag 0x7b33 len 2  6e31  = 28209  \"n1\"\n"}) {
+    EXPECT_NE(o.out.find(line), std::string::npos) << line << "\nin:\n" << o.out;
+  }
   // A four-byte value that happens to parse as an empty item stays an integer.
   EXPECT_EQ(o.out.find("\n  0010:"), std::string::npos) << o.out;
 }
 
 TEST_F(TlvCommandTest, MessageDecodesFieldsAndTheKnownPayload) {
-  const Outcome o = Run("message -", kSaveMessage);
-  ASSERT_EQ(o.exitCode, 0) << o.err;
-  EXPECT_NE(o.out.find("messageType = 0xabba0001 (mfab::SaveRequest)\n"), std::string::npos);
-  EXPECT_NE(o.out.find("metadata    = absent\n"), std::string::npos);
-  EXPECT_NE(o.out.find("sessionId   = 4294967295 (0xffffffff)\n"), std::string::npos);
-  EXPECT_NE(o.out.find("payload mfab::SaveRequest:\n"), std::string::npos);
-  EXPECT_NE(o.out.find("  masterVersionsData (0x7b30) = [3] aabbcc\n"), std::string::npos);
-  EXPECT_NE(o.out.find("  secondFileName (0x7b33) = \"n1\"\n"), std::string::npos) << o.out;
+  ExpectLines(
+      "message -",
+      {"messageType = 0xabba0001 (mfab::SaveRequest)\n", "metadata    = absent\n",
+       "sessionId   = 4294967295 (0xffffffff)\n", "payload mfab::SaveRequest:\n",
+       "  masterVersionsData (0x7b30) = [3] aabbcc\n", "  secondFileName (0x7b33) = \"n1\"\n"},
+      kSaveMessage);
 }
 
 TEST_F(TlvCommandTest, MessageShowsMetadataEntriesAndTheStoredDataBlock) {
@@ -114,7 +86,7 @@ TEST_F(TlvCommandTest, MessageShowsMetadataEntriesAndTheStoredDataBlock) {
       "6a0700026869"
       "6a08000400000000"
       "6a0900080000000000000064";
-  const Outcome built =
+  const ProgramResult built =
       Run("build --module 5 --type 0xabba0002 --category 0 --payload 7b08000400000001"
           " --metadata 7b380039" +
           entry);
@@ -123,47 +95,38 @@ TEST_F(TlvCommandTest, MessageShowsMetadataEntriesAndTheStoredDataBlock) {
       "000600207bac00087bad000400000101"
       "7bae00107baf000c7bb0000161"
       "7bb10003010203";
-  const std::string wire = built.out.substr(0, built.out.size() - 1) + block;
-  const Outcome o = Run("message " + wire);
-  ASSERT_EQ(o.exitCode, 0) << o.err;
-  EXPECT_NE(o.out.find("metadata entries: 1\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("    text (0x6a07) = \"hi\"\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("    fwTime (0x6a09) = 100\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("stored data (0x0006): 32 bytes\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("  categories: 0x0101\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("  file \"a\": 3 bytes\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("payload mfab::SaveResponse:\n  result (0x7b08) = 1"), std::string::npos);
+  ExpectLines(
+      "message " + built.out.substr(0, built.out.size() - 1) + block,
+      {"metadata entries: 1\n", "    text (0x6a07) = \"hi\"\n", "    fwTime (0x6a09) = 100\n",
+       "stored data (0x0006): 32 bytes\n", "  categories: 0x0101\n", "  file \"a\": 3 bytes\n",
+       "payload mfab::SaveResponse:\n  result (0x7b08) = 1"});
 }
 
-TEST_F(TlvCommandTest, BadBuffersExitOneWithTheDecoderText) {
-  const Outcome missing = Run("message 000000040000000500010004abba0001");
-  EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_NE(missing.err.find("Requested TLV (0x0003) not found."), std::string::npos)
-      << missing.err;
-
-  const Outcome overlong = Run("dump 7b0100050102");
-  EXPECT_EQ(overlong.exitCode, 1);
-  EXPECT_NE(overlong.err.find("TLV item (0x7b01) declares 5 value bytes but only 2 remain."),
-            std::string::npos)
-      << overlong.err;
-
-  const Outcome notHex = Run("dump 7g");
-  EXPECT_EQ(notHex.exitCode, 1);
-
-  const Outcome tooLong =
-      Run("build --module 1 --type 1 --category 1 --payload -", std::string(2 * 32768, 'a'));
-  EXPECT_EQ(tooLong.exitCode, 1);
-  EXPECT_NE(tooLong.err.find("Error converting value 32768 to unsigned short (max value: 32767)."),
-            std::string::npos);
-}
-
-TEST_F(TlvCommandTest, CommandLineErrorsExitTwo) {
-  EXPECT_EQ(Run("").exitCode, 2);
-  EXPECT_EQ(Run("frobnicate 00").exitCode, 2);
-  EXPECT_EQ(Run("dump").exitCode, 2);
-  EXPECT_EQ(Run("build --module 1 --type 1").exitCode, 2);
-  EXPECT_EQ(Run("build --module 0x100000000 --type 1 --category 1").exitCode, 2);
-  EXPECT_EQ(Run("message --as NoSuchClass 00").exitCode, 2);
+// Bad buffers exit 1 with the decoder's text; command-line errors exit 2.
+TEST_F(TlvCommandTest, BadBuffersExitOneAndCommandLineErrorsTwo) {
+  const struct {
+    std::string words;
+    std::string input;
+    int exitCode;
+    const char* text;
+  } cases[] = {
+      {"message 000000040000000500010004abba0001", "", 1, "Requested TLV (0x0003) not found."},
+      {"dump 7b0100050102", "", 1, "TLV item (0x7b01) declares 5 value bytes but only 2 remain."},
+      {"dump 7g", "", 1, ""},
+      {"build --module 1 --type 1 --category 1 --payload -", std::string(2 * 32768, 'a'), 1,
+       "Error converting value 32768 to unsigned short (max value: 32767)."},
+      {"", "", 2, ""},
+      {"frobnicate 00", "", 2, ""},
+      {"dump", "", 2, ""},
+      {"build --module 1 --type 1", "", 2, ""},
+      {"build --module 0x100000000 --type 1 --category 1", "", 2, ""},
+      {"message --as NoSuchClass 00", "", 2, ""},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult result = Run(c.words, c.input);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.words;
+    EXPECT_NE(result.err.find(c.text), std::string::npos) << c.words << ": " << result.err;
+  }
 }
 
 }  // namespace

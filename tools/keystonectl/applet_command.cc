@@ -194,10 +194,10 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 // --factor ID:TYPE[:NAME] as a 0x7C02 element.
-Bytes FactorElement(const std::string& spec) {
-  const std::vector<std::string> parts = Split(spec, ':');
+Bytes FactorElement(const std::string& option) {
+  const std::vector<std::string> parts = Split(option, ':');
   if (parts.size() < 2 || parts[0].empty()) {
-    throw UsageError("--factor needs ID:TYPE[:NAME], not '" + spec + "'");
+    throw UsageError("--factor needs ID:TYPE[:NAME], not '" + option + "'");
   }
   Bytes element;
   AppendTlv(element, kTagFactorId, parts[0]);
@@ -209,13 +209,13 @@ Bytes FactorElement(const std::string& spec) {
 }
 
 // --action ID=F1+F2,F3 (sets separated by ',', factors of a set by '+') as a 0x7C11 element.
-Bytes ActionElement(const std::string& spec) {
-  const size_t equals = spec.find('=');
-  if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
-    throw UsageError("--action needs ID=FACTOR[+FACTOR][,FACTOR...], not '" + spec + "'");
+Bytes ActionElement(const std::string& option) {
+  const size_t equals = option.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == option.size()) {
+    throw UsageError("--action needs ID=FACTOR[+FACTOR][,FACTOR...], not '" + option + "'");
   }
   Bytes sets;
-  for (const std::string& set : Split(spec.substr(equals + 1), ',')) {
+  for (const std::string& set : Split(option.substr(equals + 1), ',')) {
     Bytes entries;
     for (const std::string& factor : Split(set, '+')) {
       Bytes entry;
@@ -225,7 +225,7 @@ Bytes ActionElement(const std::string& spec) {
     AppendTlv(sets, kTagFactorSet, entries);
   }
   Bytes element;
-  AppendTlv(element, kTagActionId, spec.substr(0, equals));
+  AppendTlv(element, kTagActionId, option.substr(0, equals));
   AppendTlv(element, kTagFactorSets, sets);
   Bytes item;
   AppendTlv(item, kTagAction, element);

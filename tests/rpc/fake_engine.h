@@ -11,10 +11,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "rpc/operation_table.h"
 #include "rpc/rpc_server.h"
 #include "rpc/server.h"
+#include "tests/fakes/program_runner.h"
 
 namespace rpc::testing {
 
@@ -50,16 +49,12 @@ class FakeEngine : public EngineOperations {
   }
 
   // InitializeSessionRpc waits at the gate until it opens (or 10 s pass).
-  void CloseGate() {
-    Set([&] { gateOpen = false; });
-  }
-  void OpenGate() {
-    Set([&] { gateOpen = true; });
+  void SetGate(bool open) {
+    Set([&] { gateOpen = open; });
   }
   bool WaitAtGate(int n) {
     return WaitFor([&] { return atGate >= n; });
   }
-
   // The asynchronous operation delivers this status at its next poll.
   void PublishStatus(std::vector<uint8_t> status) {
     Set([&] { pendingStatus = std::move(status); });
@@ -79,13 +74,12 @@ class FakeEngine : public EngineOperations {
   void ResetServiceRpc(CallContext& call) override { Record(call, __func__); }
   int32_t GetSessionIdRpc(CallContext& call) override {
     Record(call, __func__);
-    return nextSession.fetch_add(1);
+    return nextSession++;
   }
   void ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) override {
     Record(call, __func__, sessionId);
     if (sessionId == kThrowingSession) throw std::runtime_error("fake failure");
   }
-
   // Polls like the real operation: cancel test first, then a published status.
   void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call, int32_t* outSize,
                                         uint8_t* outBuffer, int32_t& dataState) override {
@@ -95,8 +89,7 @@ class FakeEngine : public EngineOperations {
     int32_t result = kNotifyCancelled;
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      const int32_t cancel = call.TestCancel();
-      if (cancel != kCallNotCancelled) {
+      if (const int32_t cancel = call.TestCancel(); cancel != kCallNotCancelled) {
         if (outSize != nullptr) *outSize = 0;
         result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
         break;
@@ -104,9 +97,9 @@ class FakeEngine : public EngineOperations {
       std::optional<std::vector<uint8_t>> status;
       Set([&] { status.swap(pendingStatus); });
       if (!status) continue;
-      result = populateOutput(*status, outSize, outBuffer) == 0 ? kNotifyStatusDelivered
-                                                                : kNotifyBufferTooSmall;
-      if (result == kNotifyStatusDelivered) dataState = kDataStateWritten;
+      const bool fits = populateOutput(*status, outSize, outBuffer) == 0;
+      result = fits ? kNotifyStatusDelivered : kNotifyBufferTooSmall;
+      if (fits) dataState = kDataStateWritten;
       break;
     }
     call.Complete(result);
@@ -115,7 +108,6 @@ class FakeEngine : public EngineOperations {
       asyncResults.push_back(result);
     });
   }
-
   void UpdateAuthenticationErrorStateRpc(CallContext& call, int32_t first,
                                          int32_t second) override {
     Record(call, __func__, first, second);
@@ -136,8 +128,7 @@ class FakeEngine : public EngineOperations {
                                         int32_t inSize, const uint8_t* inBytes, int32_t interactive,
                                         int32_t* outSize, uint8_t* outBuffer) override {
     Record(call, __func__, idSize, deviceId, inSize, inBytes, interactive, outSize, outBuffer);
-    std::vector<uint8_t> reply = Join(deviceId, idSize);
-    const std::vector<uint8_t> input = Join(inBytes, inSize);
+    std::vector<uint8_t> reply = Join(deviceId, idSize), input = Join(inBytes, inSize);
     reply.insert(reply.end(), input.begin(), input.end());
     return BtStatusOf(populateOutput(reply, outSize, outBuffer));
   }
@@ -173,7 +164,7 @@ class FakeEngine : public EngineOperations {
   BtCallStatus ScanRpc(CallContext& call, int16_t scanType, int32_t* outSize,
                        uint8_t* outBuffer) override {
     Record(call, __func__, scanType, outSize, outBuffer);
-    return BtStatusOf(populateOutput(Bytes("scan-records"), outSize, outBuffer));
+    return BtStatusOf(populateOutput(Bytes("scan"), outSize, outBuffer));
   }
   void UpdateProximityStateRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
                                int32_t state) override {
@@ -255,7 +246,6 @@ class FakeEngine : public EngineOperations {
            : status == keystone::kStatusBufferTooSmall ? BtCallStatus::kBufferTooSmall
                                                        : BtCallStatus::kInternalError;
   }
-
   static std::vector<uint8_t> Join(const uint8_t* data, int32_t size) {
     return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + size);
   }
@@ -321,21 +311,6 @@ class FakeEngine : public EngineOperations {
   std::atomic<int32_t> nextSession{1};
 };
 
-// A fresh directory under /tmp (short, for socket paths), removed with its contents.
-struct TempDir {
-  TempDir() {
-    std::random_device seed;
-    do {
-      path = "/tmp/ksrpc-" + std::to_string(seed() % 1000000000u);
-    } while (!std::filesystem::create_directory(path));
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
 // Server limits shrunk for tests.
 inline ServerOptions TestServerOptions(const std::string& socketPath) {
   ServerOptions options;
@@ -351,7 +326,7 @@ inline ServerOptions TestServerOptions(const std::string& socketPath) {
 class ServerFixture : public ::testing::Test {
  protected:
   void TearDown() override {
-    engine.OpenGate();
+    engine.SetGate(true);
     server.reset();
   }
   void Start() {
@@ -359,10 +334,16 @@ class ServerFixture : public ::testing::Test {
     server->UseEndpoint();
     server->Listen();
   }
+  bool WaitConnections(uint32_t expected) {
+    for (int i = 0; i < 2500 && server->OpenConnections() != expected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return server->OpenConnections() == expected;
+  }
 
-  TempDir dir;
+  keystone::testing::TempDirectory dir;
   FakeEngine engine;
-  ServerOptions options = TestServerOptions(dir.path + "/IVoxWithMfa");
+  ServerOptions options = TestServerOptions(dir.File("IVoxWithMfa"));
   std::unique_ptr<Server> server;
 };
 

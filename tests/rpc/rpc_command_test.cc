@@ -7,7 +7,6 @@
 #include <string>
 
 #include "rpc/operation_table.h"
-#include "rpc/server.h"
 #include "tests/fakes/program_paths.h"
 #include "tests/fakes/program_runner.h"
 #include "tests/rpc/fake_engine.h"
@@ -16,81 +15,70 @@ namespace rpc {
 namespace {
 
 using keystone::testing::ProgramResult;
-using testing::FakeEngine;
 
-class RpcCommandTest : public ::testing::Test {
+class RpcCommandTest : public testing::ServerFixture {
  protected:
   void SetUp() override {
     if (!*keystone::testing::kKeystonectlBinary) GTEST_SKIP() << "keystonectl was not built";
-    server = std::make_unique<Server>(engine, testing::TestServerOptions(socketPath));
-    server->UseEndpoint();
-    server->Listen();
+    Start();
   }
-
   // Runs "keystonectl <words>" with the runtime directory where the server listens.
   ProgramResult Ctl(const std::string& words, const std::string& input = "") {
     return keystone::testing::RunProgram(
         keystone::testing::kKeystonectlBinary, keystone::testing::Words(words),
-        {.env = {{"KEYSTONE_RUNTIME_DIR", dir.path}}, .input = input});
+        {.env = {{"KEYSTONE_RUNTIME_DIR", dir.Path()}}, .input = input});
   }
-  ProgramResult Run(const std::string& words, const std::string& input = "") {
-    return Ctl("rpc " + words, input);
-  }
-  void ExpectOut(const std::string& words, const std::string& out) {
-    const ProgramResult result = Run(words);
-    EXPECT_EQ(result.exitCode, 0) << words << ": " << result.err;
-    EXPECT_EQ(result.out, out) << words;
-  }
-
-  testing::TempDir dir;
-  const std::string socketPath = dir.path + "/IVoxWithMfa";
-  FakeEngine engine;
-  std::unique_ptr<Server> server;
 };
 
-TEST_F(RpcCommandTest, CallsByNameOrNumberAndPrintsTheResult) {
-  ExpectOut("GetSessionIdRpc", "result=1\n");
-  ExpectOut("1", "result=2\n");
-  ExpectOut("releasesessionidrpc sessionId=0x10", "");
-  EXPECT_EQ(engine.LastCall().args, "sessionId=16");
-}
-
-TEST_F(RpcCommandTest, BytesAndOutputPairs) {
-  ExpectOut("SendMessageToAppletRpc reserved=3 inBytes=0a0b outSize=16",
-            "result=0\noutSize=2\noutBuffer=0a0b\n");
-  EXPECT_EQ(engine.LastCall().args, "reserved=3 inSize=2 inBytes=0a0b outSize=16 outBuffer=buf");
-
-  // Null pointers reach the engine as null; a size may disagree with a null array.
-  ExpectOut("SendMessageToAppletRpc reserved=0 inSize=5 inBytes=null outBuffer=null",
-            "result=5\noutSize=4096\noutBuffer=null\n");
-  EXPECT_EQ(engine.LastCall().args, "reserved=0 inSize=5 inBytes=null outSize=4096 outBuffer=null");
-  ExpectOut("SendMessageToAppletRpc reserved=0 inBytes= outSize=null",
-            "result=5\noutSize=null\noutBuffer=\n");
-  EXPECT_EQ(engine.LastCall().args, "reserved=0 inSize=0 inBytes=empty outSize=null outBuffer=buf");
-
-  // Too small: the size is left as it was.
-  ExpectOut("SendMessageToAppletRpc reserved=0 inBytes=010203 outSize=2",
-            "result=1\noutSize=2\noutBuffer=0000\n");
-  // Hex from standard input.
-  EXPECT_EQ(Run("SendMessageToBtDeviceRpc deviceId=- interactive=1", "aa bb\n").out,
-            "result=0\noutSize=2\noutBuffer=aabb\n");
-}
-
-TEST_F(RpcCommandTest, ReferencesStringsAndStatusResults) {
-  ExpectOut("IsRSSISupportedRpc providerType=2 supported=5", "result=0\nsupported=7\n");
-  ExpectOut("GetRSSIRpc deviceId=0102 mustExist=1 rssi=-60", "result=65535\nrssi=-70\n");
-  ExpectOut("AuthenticationOnDesktopRpc userSid=ab second=c", "result=201\n");
-  ExpectOut("MirrorFactorSupportedStatusRpc data=01", "result=0xA0000050\n");
-  ExpectOut("GetDiscoveryInfoRpc kind=1 first=p second=q data=21",
-            "result=0\noutSize=5\noutBuffer=707c717c21\n");
-}
-
-TEST_F(RpcCommandTest, AsyncCallDeliversOrIsCancelled) {
+// The edge values of every kind of parameter travel through the same marshalling as the client
+// library's; null pointers reach the engine as null, a size may disagree with a null array.
+TEST_F(RpcCommandTest, CallsByNameOrNumberAndPrintsTheResultAndOutputs) {
+  const struct {
+    const char* words;
+    const char* input;
+    const char* out;
+    const char* args;  // nullptr: not checked
+  } cases[] = {
+      {"GetSessionIdRpc", "", "result=1\n", ""},
+      {"1", "", "result=2\n", ""},
+      {"releasesessionidrpc sessionId=0x10", "", "", "sessionId=16"},
+      {"SendMessageToAppletRpc reserved=3 inBytes=0a0b outSize=16", "",
+       "result=0\noutSize=2\noutBuffer=0a0b\n",
+       "reserved=3 inSize=2 inBytes=0a0b outSize=16 outBuffer=buf"},
+      {"SendMessageToAppletRpc reserved=0 inSize=5 inBytes=null outBuffer=null", "",
+       "result=5\noutSize=4096\noutBuffer=null\n",
+       "reserved=0 inSize=5 inBytes=null outSize=4096 outBuffer=null"},
+      {"SendMessageToAppletRpc reserved=0 inBytes= outSize=null", "",
+       "result=5\noutSize=null\noutBuffer=\n",
+       "reserved=0 inSize=0 inBytes=empty outSize=null outBuffer=buf"},
+      {"SendMessageToAppletRpc reserved=0 inBytes= outSize=0", "",
+       "result=0\noutSize=0\noutBuffer=\n",
+       "reserved=0 inSize=0 inBytes=empty outSize=0 outBuffer=buf"},
+      // Too small: the size is left as it was.
+      {"SendMessageToAppletRpc reserved=0 inBytes=010203 outSize=2", "",
+       "result=1\noutSize=2\noutBuffer=0000\n", nullptr},
+      {"SendMessageToBtDeviceRpc deviceId=- interactive=1", "aa bb\n",
+       "result=0\noutSize=2\noutBuffer=aabb\n", nullptr},
+      {"IsRSSISupportedRpc providerType=2 supported=5", "", "result=0\nsupported=7\n", nullptr},
+      {"GetRSSIRpc deviceId=0102 mustExist=1 rssi=-60", "", "result=65535\nrssi=-70\n", nullptr},
+      {"AuthenticationOnDesktopRpc userSid=ab second=c", "", "result=201\n", nullptr},
+      {"MirrorFactorSupportedStatusRpc data=01", "", "result=0xA0000050\n", nullptr},
+      {"GetDiscoveryInfoRpc kind=1 first=p second=q data=21", "",
+       "result=0\noutSize=5\noutBuffer=707c717c21\n", nullptr},
+      {"NotifyAuthenticateStatusAsyncRpc outSize=8", "",
+       "result=0\noutSize=2\noutBuffer=c0de\ndataState=3\n", nullptr},
+      {"--cancel-after=100 NotifyAuthenticateStatusAsyncRpc", "",
+       "result=2\noutSize=0\noutBuffer=\ndataState=5\n", nullptr},
+  };
   engine.PublishStatus({0xC0, 0xDE});
-  ExpectOut("NotifyAuthenticateStatusAsyncRpc outSize=8",
-            "result=0\noutSize=2\noutBuffer=c0de\ndataState=3\n");
-  ExpectOut("--cancel-after=100 NotifyAuthenticateStatusAsyncRpc",
-            "result=2\noutSize=0\noutBuffer=\ndataState=5\n");
+  for (const auto& c : cases) {
+    const ProgramResult result = Ctl(std::string("rpc ") + c.words, c.input);
+    EXPECT_EQ(result.exitCode, 0) << c.words << ": " << result.err;
+    EXPECT_EQ(result.out, c.out) << c.words;
+    if (c.args) {
+      EXPECT_EQ(engine.LastCall().args, c.args) << c.words;
+    }
+  }
 }
 
 TEST_F(RpcCommandTest, HelpListsEveryOperationWithItsParameters) {
@@ -111,8 +99,9 @@ TEST_F(RpcCommandTest, HelpListsEveryOperationWithItsParameters) {
   EXPECT_TRUE(engine.Calls().empty());
 }
 
-// Command-line errors exit 2, bad values 1; both before the engine is contacted.
-TEST_F(RpcCommandTest, BadCommandLinesExitTwoAndBadValuesOne) {
+// Command-line errors exit 2, bad values 1, both before the engine is contacted; so do the
+// engine's refusals and an absent engine.
+TEST_F(RpcCommandTest, BadCommandLinesExitTwoAndBadValuesAndRefusalsOne) {
   const struct {
     const char* words;
     int exitCode;
@@ -131,28 +120,23 @@ TEST_F(RpcCommandTest, BadCommandLinesExitTwoAndBadValuesOne) {
       {"IsRSSISupportedRpc providerType=70000", 1, ""},
       {"ScanRpc scanType=1 outSize=-1", 1, ""},
       {"ScanRpc scanType=1 outBuffer=00", 1, ""},
+      {"ReleaseSessionIdRpc sessionId=-42", 1, "1726"},
   };
   for (const auto& c : cases) {
-    const ProgramResult result = Run(c.words);
+    const ProgramResult result = Ctl(std::string("rpc ") + c.words);
     EXPECT_EQ(result.exitCode, c.exitCode) << c.words << ": " << result.err;
     EXPECT_NE(result.err.find(c.reason), std::string::npos) << c.words << ": " << result.err;
   }
-  EXPECT_TRUE(engine.Calls().empty());
-}
-
-TEST_F(RpcCommandTest, EngineRefusalsAndTransportFailuresExitOne) {
-  ProgramResult result = Run("ReleaseSessionIdRpc sessionId=-42");
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("1726"), std::string::npos) << result.err;
+  EXPECT_EQ(engine.Calls().size(), 1u);
 
   server.reset();
-  result = Run("GetSessionIdRpc");
+  ProgramResult result = Ctl("rpc GetSessionIdRpc");
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find("cannot reach the engine"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find(socketPath), std::string::npos) << result.err;
-  result = Run("--socket " + dir.path + "/elsewhere GetSessionIdRpc");
-  EXPECT_NE(result.err.find(dir.path + "/elsewhere"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(options.socketPath), std::string::npos) << result.err;
+  result = Ctl("rpc --socket " + dir.File("elsewhere") + " GetSessionIdRpc");
+  EXPECT_NE(result.err.find(dir.File("elsewhere")), std::string::npos) << result.err;
 }
 
 }  // namespace

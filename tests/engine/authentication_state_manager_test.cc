@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -12,25 +11,18 @@
 #include "common/status.h"
 #include "engine/system_power_state_manager.h"
 #include "platform/clock.h"
+#include "tests/applet/applet_test_support.h"
 #include "tests/fakes/log_capture.h"
 #include "tlv/message.h"
 
 namespace mfab {
 namespace {
 
-using keystone::testing::LogCapture;
+using keystone::testing::Eventually;
 using namespace std::chrono_literals;
 
-constexpr auto kWaitLimit = 10s;
-
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+constexpr char kTimedOut[] =
+    "No status update activity for STATUS_UPDATE_ACTIVITY_TIMEOUT seconds.";
 
 AuthenticationStatusData Status(int32_t id, int32_t state, bool active = false) {
   AuthenticationStatusData s;
@@ -44,12 +36,7 @@ AuthenticationStatusData Status(int32_t id, int32_t state, bool active = false) 
 
 // An applet reply; statusItem, when given, is appended as the top-level 0x0005 item.
 Bytes Reply(const Bytes* statusItem) {
-  Message m;
-  m.moduleId = 1;
-  m.messageType = 0xABBA000A;
-  m.isResponse = true;
-  m.sessionId = 7;
-  Bytes out = m.Serialize();
+  Bytes out = keystone::testing::Reply(0xABBA000A);
   if (statusItem) AppendTlv(out, Message::kTagStatus, *statusItem);
   return out;
 }
@@ -67,11 +54,11 @@ AuthenticationStatusData Decode(const Bytes& bytes) {
 
 class AuthenticationStateManagerTest : public ::testing::Test {
  protected:
-  void Make(std::chrono::milliseconds activityTimeout) {
-    AuthenticationStateManager::Options options;
-    options.activityTimeout = activityTimeout;
-    manager = std::make_shared<AuthenticationStateManager>(*power, options);
+  void Make(std::chrono::milliseconds activityTimeout, bool monitoring = false) {
+    manager = std::make_shared<AuthenticationStateManager>(
+        *power, AuthenticationStateManager::Options{activityTimeout});
     power->RegisterListener(manager);
+    manager->SetMonitoring(monitoring);
   }
   void SetUp() override { Make(10s); }
   void TearDown() override {
@@ -80,24 +67,27 @@ class AuthenticationStateManagerTest : public ::testing::Test {
     manager.reset();
     capture->Uninstall();
   }
+  // A running authentication 42 whose first status the client collected.
+  void Running() {
+    manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
+    manager->StatusUpdateCompleted();
+  }
 
-  std::shared_ptr<LogCapture> capture = LogCapture::Install();
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   std::unique_ptr<SystemPowerStateManager> power = std::make_unique<SystemPowerStateManager>(
       platform::SystemClock(), SystemPowerStateManager::Options{5s, 20ms});
   std::shared_ptr<AuthenticationStateManager> manager;
 };
 
 TEST_F(AuthenticationStateManagerTest, RepliesWithoutAStateChangeNothing) {
-  manager->UpdateAuthenticationState(Reply(nullptr));
-  Bytes noState;
+  Bytes noState, partial;
   AppendTlvInt(noState, 0x7B47, 5);
-  manager->UpdateAuthenticationState(Reply(&noState));
-  manager->UpdateAuthenticationState(Bytes{0x00, 0x05, 0x7F});  // not TLV at all
   // 0x7B44 present but required fields missing: dropped whole.
-  Bytes partial;
   AppendTlvInt(partial, 0x7B44, 1);
-  manager->UpdateAuthenticationState(Reply(&partial));
-
+  for (const Bytes& reply :
+       {Reply(nullptr), Reply(&noState), Bytes{0x00, 0x05, 0x7F}, Reply(&partial)}) {
+    manager->UpdateAuthenticationState(reply);
+  }
   EXPECT_FALSE(manager->AuthenticationInProgress());
   EXPECT_FALSE(manager->StatusChanged());
   EXPECT_TRUE(manager->GetStatus().empty());
@@ -105,50 +95,38 @@ TEST_F(AuthenticationStateManagerTest, RepliesWithoutAStateChangeNothing) {
   EXPECT_TRUE(capture->Contains("Malformed authentication status dropped"));
 }
 
-TEST_F(AuthenticationStateManagerTest, EachChangeIsReportedOnce) {
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
+TEST_F(AuthenticationStateManagerTest, EachChangeIsReportedOnceAndAbsentOptionalFieldsStay) {
+  AuthenticationStatusData first = Status(42, 1);
+  first.errorCode = 0x77;
+  manager->UpdateAuthenticationState(ReplyWith(first));
   EXPECT_TRUE(capture->Has("Incoming message has a piggyback."));
-  EXPECT_TRUE(capture->Has("Creating a new authentication status, overriding existing one."));
   EXPECT_TRUE(manager->AuthenticationInProgress());
   EXPECT_EQ(manager->CurrentAuthenticationActionId(), 42u);
   EXPECT_TRUE(manager->StatusChanged());
-  const AuthenticationStatusData got = Decode(manager->GetStatus());
-  EXPECT_EQ(got.authenticationId, 42);
-  EXPECT_EQ(got.actionId, "OSLogin");
-  EXPECT_EQ(got.state, 1);
+  EXPECT_EQ(Decode(manager->GetStatus()).actionId, "OSLogin");
 
   manager->StatusUpdateCompleted();
   EXPECT_FALSE(manager->StatusChanged());
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));  // same status again
+  manager->UpdateAuthenticationState(ReplyWith(first));  // same status again
   EXPECT_FALSE(manager->StatusChanged());
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 2)));
-  EXPECT_TRUE(manager->StatusChanged());
-  EXPECT_EQ(Decode(manager->GetStatus()).state, 2);
-  EXPECT_EQ(capture->Count("Creating a new authentication status, overriding existing one."), 1u);
-}
 
-TEST_F(AuthenticationStateManagerTest, OptionalFieldsAbsentKeepTheirValue) {
-  AuthenticationStatusData first = Status(9, 1);
-  first.errorCode = 0x77;
-  manager->UpdateAuthenticationState(ReplyWith(first));
   // Without 0x7B4B and 0x7B48 on the wire: the error code stays.
-  AuthenticationStatusData next = Status(9, 2);
+  AuthenticationStatusData next = Status(42, 2);
   Bytes item;
   for (const auto& field : AuthenticationStatusData::Fields()) {
-    if (field.tag == 0x7B4B || field.tag == 0x7B48) continue;
-    field.write(next, field, item);
+    if (field.tag != 0x7B4B && field.tag != 0x7B48) field.write(next, field, item);
   }
   manager->UpdateAuthenticationState(Reply(&item));
+  EXPECT_TRUE(manager->StatusChanged());
   const AuthenticationStatusData got = Decode(manager->GetStatus());
   EXPECT_EQ(got.state, 2);
   EXPECT_EQ(got.errorCode, 0x77u);
+  EXPECT_EQ(capture->Count("Creating a new authentication status, overriding existing one."), 1u);
 }
 
 TEST_F(AuthenticationStateManagerTest, ClientErrorOnlyForTheCurrentIdentifier) {
   manager->SetMonitoring(true);
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
-  manager->StatusUpdateCompleted();
-
+  Running();
   manager->UpdateAuthenticationErrorState(41, 0x1234);
   EXPECT_FALSE(manager->StatusChanged());
   EXPECT_EQ(Decode(manager->GetStatus()).errorCode, 0u);
@@ -163,28 +141,22 @@ TEST_F(AuthenticationStateManagerTest, ClientErrorOnlyForTheCurrentIdentifier) {
 }
 
 TEST_F(AuthenticationStateManagerTest, EngineErrorWithoutMonitoringEndsTheAuthentication) {
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
-  manager->StatusUpdateCompleted();
+  // With nobody to tell it changes nothing.
+  manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
+  EXPECT_FALSE(manager->StatusChanged());
+  Running();
   manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorKilnTimeout);
   EXPECT_FALSE(manager->AuthenticationInProgress());
   EXPECT_TRUE(manager->GetStatus().empty());
   EXPECT_TRUE(capture->Has("Authentication is cleared."));
 }
 
-TEST_F(AuthenticationStateManagerTest, EngineErrorWithNobodyToTellChangesNothing) {
-  manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
-  EXPECT_FALSE(manager->StatusChanged());
-  EXPECT_FALSE(manager->AuthenticationInProgress());
-}
-
 TEST_F(AuthenticationStateManagerTest, SleepDuringAnAuthenticationReachesTheClient) {
   manager->SetMonitoring(true);
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
-  manager->StatusUpdateCompleted();
-
+  Running();
   power->Sleep();
-  ASSERT_TRUE(WaitUntil([&] { return manager->StatusChanged(); }));
-  AuthenticationStatusData got = Decode(manager->GetStatus());
+  ASSERT_TRUE(Eventually([&] { return manager->StatusChanged(); }));
+  const AuthenticationStatusData got = Decode(manager->GetStatus());
   EXPECT_EQ(got.errorCode, keystone::kAuthErrorPowerEvent);
   EXPECT_EQ(got.state, 3);
   EXPECT_TRUE(capture->Has("HandlePowerSleepEvent"));
@@ -198,49 +170,38 @@ TEST_F(AuthenticationStateManagerTest, SleepDuringAnAuthenticationReachesTheClie
 TEST_F(AuthenticationStateManagerTest, LogoffAndStandbyWithoutMonitoringClearTheStatus) {
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
   power->Logoff();
-  ASSERT_TRUE(WaitUntil([&] { return !manager->AuthenticationInProgress(); }));
-
+  ASSERT_TRUE(Eventually([&] { return !manager->AuthenticationInProgress(); }));
   manager->UpdateAuthenticationState(ReplyWith(Status(43, 1)));
   power->EnterConnectedStandby();
-  ASSERT_TRUE(WaitUntil([&] { return !manager->AuthenticationInProgress(); }));
+  ASSERT_TRUE(Eventually([&] { return !manager->AuthenticationInProgress(); }));
   EXPECT_TRUE(capture->Has("same as sleep"));
 }
 
-TEST_F(AuthenticationStateManagerTest, FinalStatusEndsAtOnceWithoutMonitoring) {
+TEST_F(AuthenticationStateManagerTest, FlaggedStatusEndsAtOnceOrWhenCollected) {
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 4, /*active=*/true)));
   EXPECT_FALSE(manager->AuthenticationInProgress());
   EXPECT_TRUE(capture->Has("StopAuthenticate called before authentication ended."));
-}
 
-TEST_F(AuthenticationStateManagerTest, CollectingAFlaggedStatusEndsTheAuthentication) {
   manager->SetMonitoring(true);
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 4, true)));
+  manager->UpdateAuthenticationState(ReplyWith(Status(43, 4, true)));
   EXPECT_TRUE(manager->AuthenticationInProgress());
-  EXPECT_EQ(Decode(manager->GetStatus()).active, true);
+  EXPECT_TRUE(Decode(manager->GetStatus()).active);
   manager->StatusUpdateCompleted();
   EXPECT_FALSE(manager->AuthenticationInProgress());
   EXPECT_FALSE(manager->MonitorRunningForTesting());
 }
 
-TEST_F(AuthenticationStateManagerTest, UnservedFlaggedChangeEndsAfterTheActivityTimeout) {
-  Make(30ms);
-  manager->SetMonitoring(true);
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 4, true)));
-  ASSERT_TRUE(WaitUntil([&] { return !manager->AuthenticationInProgress(); }));
-  EXPECT_TRUE(capture->Has("No status update activity for STATUS_UPDATE_ACTIVITY_TIMEOUT seconds."));
-  EXPECT_TRUE(WaitUntil([&] { return !manager->MonitorRunningForTesting(); }));
-}
-
-TEST_F(AuthenticationStateManagerTest, UnservedUnflaggedChangeOutlivesTheTimeout) {
-  Make(20ms);
-  manager->SetMonitoring(true);
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
-  ASSERT_TRUE(WaitUntil([&] {
-    return capture->Has("No status update activity for STATUS_UPDATE_ACTIVITY_TIMEOUT seconds.");
-  }));
-  ASSERT_TRUE(WaitUntil([&] { return !manager->MonitorRunningForTesting(); }));
-  EXPECT_TRUE(manager->AuthenticationInProgress());
-  EXPECT_TRUE(manager->StatusChanged());
+TEST_F(AuthenticationStateManagerTest, UnservedChangeTimesOutEndingOnlyAFlaggedAuthentication) {
+  for (const bool flagged : {true, false}) {
+    SCOPED_TRACE(flagged);
+    capture->Clear();
+    Make(30ms, true);
+    manager->UpdateAuthenticationState(ReplyWith(Status(42, flagged ? 4 : 1, flagged)));
+    ASSERT_TRUE(Eventually([&] { return capture->Has(kTimedOut); }));
+    ASSERT_TRUE(Eventually([&] { return !manager->MonitorRunningForTesting(); }));
+    EXPECT_EQ(manager->AuthenticationInProgress(), !flagged);
+    EXPECT_TRUE(manager->StatusChanged());
+  }
 }
 
 TEST_F(AuthenticationStateManagerTest, OneMonitorPerCollectedChange) {
@@ -250,16 +211,16 @@ TEST_F(AuthenticationStateManagerTest, OneMonitorPerCollectedChange) {
   // A second change before the client collected the first: the same monitor goes on.
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 2)));
   manager->StatusUpdateCompleted();
-  ASSERT_TRUE(WaitUntil([&] { return capture->Count("Status updated") == 1; }));
+  ASSERT_TRUE(Eventually([&] { return capture->Count("Status updated") == 1; }));
 
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 3)));
   EXPECT_TRUE(manager->MonitorRunningForTesting());
   manager->StatusUpdateCompleted();
-  ASSERT_TRUE(WaitUntil([&] { return capture->Count("Status updated") == 2; }));
+  ASSERT_TRUE(Eventually([&] { return capture->Count("Status updated") == 2; }));
   EXPECT_TRUE(manager->AuthenticationInProgress());
 }
 
-TEST_F(AuthenticationStateManagerTest, StopMonitorJoinsTheMonitor) {
+TEST_F(AuthenticationStateManagerTest, StopMonitorAndDestructionJoinTheMonitor) {
   manager->SetMonitoring(true);
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
   ASSERT_TRUE(manager->MonitorRunningForTesting());
@@ -267,37 +228,41 @@ TEST_F(AuthenticationStateManagerTest, StopMonitorJoinsTheMonitor) {
   manager->StopMonitor();
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);  // not the 10 s activity timeout
   EXPECT_FALSE(manager->MonitorRunningForTesting());
-  EXPECT_TRUE(capture->Has("Monitor killed"));
   EXPECT_TRUE(manager->AuthenticationInProgress());
-}
 
-TEST_F(AuthenticationStateManagerTest, DestructionStopsARunningMonitor) {
-  manager->SetMonitoring(true);
-  manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
+  manager->StatusUpdateCompleted();
+  manager->UpdateAuthenticationState(ReplyWith(Status(42, 2)));
   ASSERT_TRUE(manager->MonitorRunningForTesting());
   power.reset();
   manager.reset();
-  EXPECT_TRUE(capture->Has("Monitor killed"));
+  EXPECT_EQ(capture->Count("Monitor killed"), 2u);
 }
 
 // Replies, collections, errors and power events from many threads at once, with a monitor that
 // times out constantly: nothing deadlocks and every call returns.
 TEST_F(AuthenticationStateManagerTest, ConcurrentUseEndsCleanly) {
   Make(1ms);
-  std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 200 && !stop; ++i) {
+      for (int i = 0; i < 200; ++i) {
         switch ((i + t) % 5) {
           case 0:
             manager->SetMonitoring(i % 2 == 0);
             manager->UpdateAuthenticationState(ReplyWith(Status(t, i % 4, i % 3 == 0)));
             break;
-          case 1: manager->StatusUpdateCompleted(); break;
-          case 2: (void)manager->GetStatus(); break;
-          case 3: manager->UpdateAuthenticationErrorState(t, 0x55); break;
-          case 4: manager->UpdateCurrentAuthenticationErrorState(0x301); break;
+          case 1:
+            manager->StatusUpdateCompleted();
+            break;
+          case 2:
+            (void)manager->GetStatus();
+            break;
+          case 3:
+            manager->UpdateAuthenticationErrorState(t, 0x55);
+            break;
+          case 4:
+            manager->UpdateCurrentAuthenticationErrorState(0x301);
+            break;
         }
       }
     });
@@ -306,7 +271,7 @@ TEST_F(AuthenticationStateManagerTest, ConcurrentUseEndsCleanly) {
   for (std::thread& thread : threads) thread.join();
   manager->StopAuthentication();
   EXPECT_FALSE(manager->AuthenticationInProgress());
-  EXPECT_TRUE(WaitUntil([&] { return !manager->MonitorRunningForTesting(); }));
+  EXPECT_TRUE(Eventually([&] { return !manager->MonitorRunningForTesting(); }));
 }
 
 }  // namespace

@@ -1,13 +1,9 @@
 #include "engine/engine_components.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 
 #include "common/config_keys.h"
@@ -21,23 +17,11 @@
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_file_system.h"
 #include "tests/fakes/memory_registry.h"
-#include "tlv/client_messages.h"
-#include "tlv/message.h"
-#include "tlv/message_types.h"
 
 namespace mfab {
 namespace {
 
-using keystone::testing::EnableEngineLog;
 using keystone::testing::Eventually;
-using keystone::testing::FakeAccounts;
-using keystone::testing::FakeApplet;
-using keystone::testing::FakeAttestation;
-using keystone::testing::FakeAuthenticationState;
-using keystone::testing::LogCapture;
-using keystone::testing::MemoryFileSystem;
-using keystone::testing::MemoryRegistry;
-using keystone::testing::SteppingClock;
 using namespace std::chrono_literals;
 
 class FakeRpcServer : public IRpcServerControl {
@@ -58,11 +42,12 @@ class NoPolicy : public IPolicyMirrorReader {
   std::vector<std::string> ActionIds() override { return {}; }
 };
 
+// The production wiring (EngineComponents on the real library) runs in the end-to-end tests;
+// here the resource manager runs on fakes.
 class EngineComponentsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    capture = LogCapture::Install();
-    EnableEngineLog();
+    keystone::testing::EnableEngineLog();
     platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
                                  platform::RegValue::String("/data"));
   }
@@ -71,12 +56,9 @@ class EngineComponentsTest : public ::testing::Test {
     capture->Uninstall();
   }
 
-  EngineEnvironment Environment() {
-    return EngineEnvironment{clock, registry, accounts, controller, policy, nullptr, rpc};
-  }
-  // Components whose resource manager runs on fakes.
   EngineComponents& WithFakes() {
-    components = std::make_unique<EngineComponents>(Environment(), [this] {
+    EngineEnvironment environment{clock, registry, accounts, controller, policy, nullptr, rpc};
+    components = std::make_unique<EngineComponents>(environment, [this] {
       ResourceManagerOptions options;
       options.applet.activityTimeout = 10s;
       return std::make_unique<ResourceManager>(
@@ -92,32 +74,41 @@ class EngineComponentsTest : public ::testing::Test {
     return *components;
   }
 
-  std::shared_ptr<LogCapture> capture;
-  MemoryRegistry registry;
-  MemoryFileSystem files;
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
+  keystone::testing::MemoryRegistry registry;
+  keystone::testing::MemoryFileSystem files;
   DataController controller{registry, files};
-  SteppingClock clock;
-  FakeAccounts accounts;
+  keystone::testing::SteppingClock clock;
+  keystone::testing::FakeAccounts accounts;
   NoPolicy policy;
   std::shared_ptr<FakeRpcServer> rpc = std::make_shared<FakeRpcServer>();
   std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
-  FakeAttestation attestation;
+  keystone::testing::FakeAttestation attestation;
   DataMirroringNotPresent mirroring;
   UserRecordsNotPresent records;
-  std::shared_ptr<FakeAuthenticationState> auth = std::make_shared<FakeAuthenticationState>();
-  std::shared_ptr<FakeApplet> applet = std::make_shared<FakeApplet>();
+  std::shared_ptr<keystone::testing::FakeAuthenticationState> auth =
+      std::make_shared<keystone::testing::FakeAuthenticationState>();
+  std::shared_ptr<keystone::testing::FakeApplet> applet =
+      std::make_shared<keystone::testing::FakeApplet>();
   std::unique_ptr<EngineComponents> components;
 };
 
 TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
+  applet->SetFwUpgraded(true);
   EngineComponents& engine = WithFakes();
   engine.HandlePowerSleepEvent();
   EXPECT_TRUE(capture->Has("Sleep event dropped: the resource manager is not running"));
+  EXPECT_FALSE(engine.FirmwareChanged());
+  // A server that cannot listen stops the start.
+  rpc->listens = false;
+  EXPECT_FALSE(engine.StartRpcServer());
+  EXPECT_EQ(ResourceManager::Current(), nullptr);
 
+  rpc->listens = true;
   ASSERT_TRUE(engine.StartRpcServer());
-  EXPECT_EQ(rpc->starts, 1);
   std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
   ASSERT_NE(manager, nullptr);
+  EXPECT_TRUE(engine.FirmwareChanged());
 
   manager->SetFlowType(3, 3);
   engine.HandlePowerSleepEvent();
@@ -140,19 +131,9 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   EXPECT_TRUE(capture->Has("Session lock event dropped: the resource manager is not running"));
 }
 
-TEST_F(EngineComponentsTest, ServerThatCannotListenStopsTheStart) {
-  rpc->listens = false;
-  EngineComponents& engine = WithFakes();
-  EXPECT_FALSE(engine.StartRpcServer());
-  EXPECT_EQ(ResourceManager::Current(), nullptr);
-}
-
 TEST_F(EngineComponentsTest, StartUpStepsReportWhatIsNotPresent) {
-  applet->SetFwUpgraded(true);
   EngineComponents& engine = WithFakes();
-  EXPECT_FALSE(engine.FirmwareChanged());  // no resource manager yet
   ASSERT_TRUE(engine.StartRpcServer());
-  EXPECT_TRUE(engine.FirmwareChanged());
   engine.MirrorDataIfEmpty();
   engine.PolicyUpdated();
   engine.StartUserRecordTask();
@@ -166,60 +147,6 @@ TEST_F(EngineComponentsTest, StartUpStepsReportWhatIsNotPresent) {
   engine.HandleOsUpgrade();
   EXPECT_TRUE(platform::ReadRegistryDword(registry, keystone::kEngineKey, "OSVersion").has_value());
 }
-
-#ifdef KILN_SIM_LIBRARY
-// A fresh directory for the simulated applet's own state, removed afterwards.
-class SimulatedAppletState {
- public:
-  SimulatedAppletState() {
-    std::random_device random;
-    path =
-        std::filesystem::temp_directory_path() / ("keystone-core-sim-" + std::to_string(random()));
-    std::filesystem::create_directories(path);
-    ::setenv("KILN_SIM_STATE_DIR", path.c_str(), 1);
-  }
-  ~SimulatedAppletState() {
-    ::unsetenv("KILN_SIM_STATE_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-
- private:
-  std::filesystem::path path;
-};
-
-TEST_F(EngineComponentsTest, ProductionWiringTalksToTheSimulatedApplet) {
-  SimulatedAppletState simulator;
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "KILNLibraryPath",
-                               platform::RegValue::String(KILN_SIM_LIBRARY));
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath",
-                               platform::RegValue::String("/opt/keystone/mfa.applet"));
-  components = std::make_unique<EngineComponents>(Environment());
-  ASSERT_TRUE(components->StartRpcServer());
-  // A first start finds a firmware it has not recorded and installs the applet.
-  EXPECT_TRUE(components->FirmwareChanged());
-
-  ResourceManager& manager = ResourceManager::Instance();
-  const Message policyReply = Message::Parse(manager.Applet().GetPolicyData());
-  EXPECT_TRUE(policyReply.messageType == 0xABBA0066 ||
-              policyReply.messageType == message_type::kErrorReply)
-      << std::hex << policyReply.messageType;
-
-  // A client request goes the whole way and leaves the applet to its session.
-  CheckFactorEnrollmentRequest check;
-  check.factorId = "F1";
-  check.user = "S-1-5-21-1-2-3-1000";
-  Message request;
-  request.moduleId = 1;
-  request.messageType = message_type::kCheckFactorEnrollmentRequest;
-  request.payload = check.Serialize();
-  request.sessionId = manager.NextSessionId();
-  const Message reply = Message::Parse(manager.SendMessageToApplet(request.Serialize(), 1));
-  EXPECT_EQ(reply.sessionId, request.sessionId);
-  EXPECT_EQ(manager.OwnerSessionId(), request.sessionId);
-  components->DestroyResourceManager();
-}
-#endif
 
 }  // namespace
 }  // namespace mfab

@@ -26,29 +26,14 @@
 namespace mfab {
 namespace {
 
-using keystone::testing::EnableEngineLog;
 using keystone::testing::Eventually;
-using keystone::testing::FakeAccounts;
-using keystone::testing::FakeApplet;
-using keystone::testing::FakeAttestation;
-using keystone::testing::FakeAuthenticationState;
-using keystone::testing::LogCapture;
-using keystone::testing::MemoryFileSystem;
-using keystone::testing::MemoryRegistry;
 using keystone::testing::Reply;
-using keystone::testing::SteppingClock;
+using keystone::testing::ThrownText;
 using namespace std::chrono_literals;
 namespace mt = message_type;
 
 constexpr char kConsoleSid[] = "S-1-5-21-9-9-9-1000";
-
-Bytes ClientRequest(uint32_t type, uint32_t sessionId = 7) {
-  Message message;
-  message.moduleId = 3;
-  message.messageType = type;
-  message.sessionId = sessionId;
-  return message.Serialize();
-}
+constexpr uint32_t kNobody = 0xFFFFFFFF;
 
 Bytes SaveRequestReply(const std::string& name) {
   SaveRequest save;
@@ -78,8 +63,7 @@ class FakeBtManager : public IBluetoothManager {
 class ResourceManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    capture = LogCapture::Install();
-    EnableEngineLog();
+    keystone::testing::EnableEngineLog();
     platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
                                  platform::RegValue::String("/data"));
     accounts.SetConsoleSid(kConsoleSid);
@@ -89,34 +73,25 @@ class ResourceManagerTest : public ::testing::Test {
     capture->Uninstall();
   }
 
-  ResourceManagerDependencies Dependencies() {
-    return ResourceManagerDependencies{
-        clock,
-        registry,
-        accounts,
-        *osVersion,
-        controller,
-        attestation,
-        mirroring,
-        userRecords,
-        [state = auth](SystemPowerStateManager&) -> std::shared_ptr<IAuthenticationState> {
-          return state;
-        },
-        [fake = applet](IApiBusyFlag&) { return fake->Factory()(); },
-        btManager,
-        nullptr,
-        nullptr};
-  }
-  static ResourceManagerOptions Options() {
+  std::unique_ptr<ResourceManager> Make() {
     ResourceManagerOptions options;
     options.applet.activityTimeout = 10s;
     options.power.standbyEntryDelay = 1ms;
-    return options;
+    return std::make_unique<ResourceManager>(
+        ResourceManagerDependencies{
+            clock, registry, accounts, *osVersion, controller, attestation, mirroring, userRecords,
+            [state = auth](SystemPowerStateManager&) -> std::shared_ptr<IAuthenticationState> {
+              return state;
+            },
+            [fake = applet](IApiBusyFlag&) { return fake->Factory()(); }, btManager, nullptr,
+            nullptr},
+        options);
   }
   ResourceManager& Start() {
-    resources = std::make_unique<ResourceManager>(Dependencies(), Options());
+    resources = Make();
     return *resources;
   }
+  Bytes Send(ResourceManager& rm) { return rm.SendMessageToApplet(request, 55); }
   void SetBuildNumber(const std::string& build) {
     platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
                                  "CurrentBuildNumber", platform::RegValue::String(build));
@@ -125,32 +100,32 @@ class ResourceManagerTest : public ::testing::Test {
     return platform::ReadRegistryDword(registry, keystone::kEngineKey, "OSVersion");
   }
 
-  std::shared_ptr<LogCapture> capture;
-  MemoryRegistry registry;
-  MemoryFileSystem files;
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
+  keystone::testing::MemoryRegistry registry;
+  keystone::testing::MemoryFileSystem files;
   DataController controller{registry, files};
-  SteppingClock clock;
-  FakeAccounts accounts;
+  keystone::testing::SteppingClock clock;
+  keystone::testing::FakeAccounts accounts;
   std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
-  FakeAttestation attestation;
+  keystone::testing::FakeAttestation attestation;
   RecordingMirroring mirroring;
   UserRecordsNotPresent userRecords;
-  std::shared_ptr<FakeAuthenticationState> auth = std::make_shared<FakeAuthenticationState>();
-  std::shared_ptr<FakeApplet> applet = std::make_shared<FakeApplet>();
+  std::shared_ptr<keystone::testing::FakeAuthenticationState> auth =
+      std::make_shared<keystone::testing::FakeAuthenticationState>();
+  std::shared_ptr<keystone::testing::FakeApplet> applet =
+      std::make_shared<keystone::testing::FakeApplet>();
   std::shared_ptr<FakeBtManager> btManager;
   std::unique_ptr<ResourceManager> resources;
+  // A client request in session 7.
+  const Bytes request = Reply(0xABBA0013);
 };
 
 TEST_F(ResourceManagerTest, OneSessionAndFlowHoldTheAppletUntilReleased) {
   ResourceManager& rm = Start();
   rm.SetFlowType(7, 3);
   rm.SetFlowType(7, 3);
-  try {
-    rm.SetFlowType(8, 3);
-    ADD_FAILURE() << "second session admitted";
-  } catch (const AppletCurrentlyBusyException& e) {
-    EXPECT_STREQ(e.what(), "Applet is currently busy with other flow");
-  }
+  EXPECT_EQ(ThrownText<AppletCurrentlyBusyException>([&] { rm.SetFlowType(8, 3); }),
+            "Applet is currently busy with other flow");
   EXPECT_THROW(rm.SetFlowType(7, 2), AppletCurrentlyBusyException);
 
   rm.ReleaseSessionId(8);
@@ -164,11 +139,11 @@ TEST_F(ResourceManagerTest, OneSessionAndFlowHoldTheAppletUntilReleased) {
   EXPECT_TRUE(underIsOwner);
 
   rm.ReleaseSessionId(7);
-  EXPECT_EQ(rm.OwnerSessionId(), 0xFFFFFFFFu);
+  EXPECT_EQ(rm.OwnerSessionId(), kNobody);
   EXPECT_EQ(rm.CurrentFlowType(), 0);
   rm.SetFlowType(8, 3);
-  rm.ReleaseSessionId(0xFFFFFFFF);
-  EXPECT_EQ(rm.OwnerSessionId(), 0xFFFFFFFFu);
+  rm.ReleaseSessionId(kNobody);
+  EXPECT_EQ(rm.OwnerSessionId(), kNobody);
 }
 
 TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlows) {
@@ -181,19 +156,14 @@ TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlo
     return rm.PowerState().CurrentPowerState() == SystemPowerStateManager::kConnectedStandby;
   }));
   // The applet manager, a listener, let go of the blocked owner.
-  ASSERT_TRUE(Eventually([&] { return rm.OwnerSessionId() == 0xFFFFFFFFu; }));
+  ASSERT_TRUE(Eventually([&] { return rm.OwnerSessionId() == kNobody; }));
   EXPECT_EQ(applet->CountCommand(0), 1u);  // the OSLogin cache clear
 
-  try {
-    rm.SetFlowType(5, 1);
-    ADD_FAILURE() << "enrollment admitted in connected standby";
-  } catch (const ConnectedStandByException& e) {
-    EXPECT_STREQ(e.what(), "cannot run this flow in Connected StandBy state");
-  }
+  EXPECT_EQ(ThrownText<ConnectedStandByException>([&] { rm.SetFlowType(5, 1); }),
+            "cannot run this flow in Connected StandBy state");
   EXPECT_TRUE(capture->Has("Block this Flow Type in CONNECTED_STANDBY"));
   rm.SetFlowType(5, 3);
   EXPECT_TRUE(rm.IsCurrentFlowAllowed());
-
   rm.HandleConnectedStandbyExitEvent();
   EXPECT_TRUE(rm.IsFlowAllowed(1));
 }
@@ -202,17 +172,10 @@ TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReply) {
   ResourceManager& rm = Start();
   int exchange = 0;
   applet->SetHandler([&](uint32_t, const Bytes&) {
-    switch (++exchange) {
-      case 1:
-        return SaveRequestReply("_U1");
-      case 2:
-        return SaveRequestReply("_U2");
-      default:
-        return Reply(0xABBA0014);
-    }
+    ++exchange;
+    return exchange < 3 ? SaveRequestReply("_U" + std::to_string(exchange)) : Reply(0xABBA0014);
   });
-  EXPECT_EQ(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), Reply(0xABBA0014));
-
+  EXPECT_EQ(Send(rm), Reply(0xABBA0014));
   const auto sends = applet->Sends();
   ASSERT_EQ(sends.size(), 3u);
   EXPECT_EQ(Message::Parse(sends[1].request).messageType, mt::kSaveResponse);
@@ -230,29 +193,26 @@ TEST_F(ResourceManagerTest, LibraryTimeoutReturnsTheLastReplyAndRecordsTheError)
     if (++exchange == 2) throw KILNCallTimeoutException();
     return SaveRequestReply("_U1");
   });
-  EXPECT_EQ(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), SaveRequestReply("_U1"));
+  EXPECT_EQ(Send(rm), SaveRequestReply("_U1"));
   EXPECT_EQ(auth->Errors(), (std::vector<uint32_t>{0x301}));
-
   exchange = 1;
-  rm.ReleaseSessionId(0xFFFFFFFF);
-  EXPECT_TRUE(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55).empty());
+  rm.ReleaseSessionId(kNobody);
+  EXPECT_TRUE(Send(rm).empty());
 }
 
 TEST_F(ResourceManagerTest, RefusedRequestsNeverReachTheApplet) {
   ResourceManager& rm = Start();
   auth->inProgress = true;
-  EXPECT_THROW(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), ApiCurrentlyBusyException);
+  EXPECT_THROW(Send(rm), ApiCurrentlyBusyException);
   auth->inProgress = false;
   rm.ApiBusyFlag().Set();
-  EXPECT_THROW(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), ApiCurrentlyBusyException);
+  EXPECT_THROW(Send(rm), ApiCurrentlyBusyException);
   rm.ApiBusyFlag().Clear();
   rm.SetFlowType(9, 1);
-  EXPECT_THROW(rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55), AppletCurrentlyBusyException);
+  EXPECT_THROW(Send(rm), AppletCurrentlyBusyException);
   EXPECT_TRUE(applet->Sends().empty());
-}
 
-TEST_F(ResourceManagerTest, AsyncRpcStateIsATestAndSet) {
-  ResourceManager& rm = Start();
+  // The long-poll slot is a test-and-set.
   EXPECT_TRUE(rm.SetAsyncRpcState(true));
   EXPECT_FALSE(rm.SetAsyncRpcState(true));
   EXPECT_TRUE(capture->Has("AsyncRpcState can't be changed"));
@@ -264,11 +224,10 @@ TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
   ResourceManager& rm = Start();
   SetBuildNumber("15063");
   rm.HandleOsUpgrade();
+  rm.HandleOsUpgrade();
   EXPECT_EQ(StoredOsVersion(), 3u);
   EXPECT_TRUE(capture->Has("found new OS version, old: UNKNOWN , new :WIN_10_RS2"));
   EXPECT_EQ(mirroring.users, (std::vector<std::string>{""}));
-  rm.HandleOsUpgrade();
-  EXPECT_EQ(mirroring.users.size(), 1u);
 
   const std::pair<const char*, uint32_t> builds[] = {{"16299", 4}, {"17134", 16}, {"10586", 2}};
   for (const auto& [build, generation] : builds) {
@@ -290,7 +249,7 @@ TEST_F(ResourceManagerTest, SleepAndResumeReachTheListenersAndLeaveAResumeMark) 
   ResourceManager& rm = Start();
   rm.SetFlowType(7, 3);
   rm.HandlePowerSleepEvent();
-  EXPECT_EQ(rm.OwnerSessionId(), 0xFFFFFFFFu);
+  EXPECT_EQ(rm.OwnerSessionId(), kNobody);
   ASSERT_TRUE(Eventually([&] { return !rm.Applet().SenderRunningForTesting(); }));
   ASSERT_TRUE(Eventually([&] { return auth->sleeps == 1 && btManager->sleeps == 1; }));
   EXPECT_FALSE(rm.TakeResumeMark());
@@ -299,7 +258,6 @@ TEST_F(ResourceManagerTest, SleepAndResumeReachTheListenersAndLeaveAResumeMark) 
   ASSERT_TRUE(Eventually([&] { return rm.Applet().SenderRunningForTesting(); }));
   EXPECT_TRUE(rm.TakeResumeMark());
   EXPECT_FALSE(rm.TakeResumeMark());
-
   rm.HandleLogoffEvent();
   EXPECT_TRUE(capture->Has("BtManager ClearRssi failed"));
 }
@@ -316,7 +274,6 @@ TEST_F(ResourceManagerTest, ConsoleUserIsFoundOnUnlockAndForgottenOnLogoff) {
   rm.HandleLogoffEvent();
   EXPECT_EQ(rm.CurrentUserSid(), "");
   EXPECT_TRUE(capture->Has("Bluetooth manager is not present (ClearRssi)"));
-
   accounts.sidFails = true;
   EXPECT_NO_THROW(rm.HandleSessionUnlockEvent());
   EXPECT_EQ(rm.CurrentUserSid(), "");
@@ -325,12 +282,8 @@ TEST_F(ResourceManagerTest, ConsoleUserIsFoundOnUnlockAndForgottenOnLogoff) {
 TEST_F(ResourceManagerTest, UnreachableAppletDoesNotStopTheResourceManager) {
   applet->FailCreations(1000, "cannot load libkiln-sim.so");
   ResourceManager& rm = Start();
-  try {
-    rm.SendMessageToApplet(ClientRequest(0xABBA0013), 55);
-    ADD_FAILURE() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "The applet is not available (cannot load libkiln-sim.so)");
-  }
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { Send(rm); }),
+            "The applet is not available (cannot load libkiln-sim.so)");
   rm.HandleSessionLockEvent();
   EXPECT_EQ(rm.NextSessionId(), 1u);
   EXPECT_EQ(rm.NextSessionId(), 2u);
@@ -342,7 +295,7 @@ TEST_F(ResourceManagerTest, SingletonIsMadeOnceByTheInstalledFactoryAndDestroyed
   int made = 0;
   ResourceManager::InstallFactory([&] {
     ++made;
-    return std::make_unique<ResourceManager>(Dependencies(), Options());
+    return Make();
   });
   EXPECT_EQ(ResourceManager::Current(), nullptr);
   ResourceManager& first = ResourceManager::Instance();

@@ -2,15 +2,16 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <systemd/sd-bus.h>
@@ -23,7 +24,6 @@ namespace platform::posix {
 namespace {
 
 using keystone::testing::LogCapture;
-using platform_test::kWaitLimit;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 
@@ -46,14 +46,12 @@ class LogindMonitorTest : public ::testing::Test {
                              "<allow user=\"*\"/><allow own=\"*\"/>"
                              "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
                              "<allow eavesdrop=\"true\"/></policy></busconfig>\n";
-    daemon.emplace(std::vector<std::string>{kDbusDaemon, "--config-file=" + config, "--nofork",
-                                            "--print-address=3"},
-                   std::vector<std::string>{});
-    // It prints its address once it listens.
-    if (!daemon->WaitForOutput()) GTEST_SKIP() << "dbus-daemon did not start";
+    daemon.emplace(kDbusDaemon, std::vector<std::string>{"--config-file=" + config, "--nofork"},
+                   keystone::testing::EnvChanges{}, dir.path + "/bus.log");
     ::setenv(kBusVariable, ("unix:path=" + dir.path + "/bus").c_str(), 1);
-    logind = Connect();
-    ASSERT_NE(logind, nullptr);
+    if (!platform_test::WaitUntil([&] { return (logind = Connect()) != nullptr; })) {
+      GTEST_SKIP() << "dbus-daemon did not start";
+    }
     ASSERT_GE(sd_bus_request_name(logind, "org.freedesktop.login1", 0), 0);
   }
   void TearDown() override {
@@ -72,84 +70,58 @@ class LogindMonitorTest : public ::testing::Test {
     sd_bus* bus = nullptr;
     return sd_bus_open_system(&bus) < 0 ? nullptr : bus;
   }
-
-  // Pumps the monitor until it has delivered count events or the limit passes.
-  void Pump(LogindMonitor& monitor, size_t count, std::chrono::milliseconds limit = kWaitLimit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (events.size() < count && std::chrono::steady_clock::now() < deadline) {
-      pollfd entry{monitor.Fd(), monitor.Events(), 0};
-      ::poll(&entry, 1, 20);
-      monitor.Process();
-    }
-  }
-  LogindMonitor MakeMonitor() {
-    return LogindMonitor([this](uint32_t control, uint32_t eventType, const char*) {
-      events.push_back(std::to_string(control) + "/" + std::to_string(eventType));
-    });
+  // Runs the test service under a host listening to the bus; returns the controls it got.
+  std::vector<std::string> Run(const std::function<void()>& body) {
+    ServiceHostOptions options;
+    options.runtimeDirectory = dir.path + "/run";
+    EXPECT_EQ(platform_test::RunService(*CreateServiceHost(options), kServiceRunning, log, body),
+              0);
+    return log.Get();
   }
 
   std::shared_ptr<LogCapture> capture = LogCapture::Install();
   platform_test::TempDir dir;
-  std::optional<platform_test::ChildProcess> daemon;
+  std::optional<platform_test::Background> daemon;
   sd_bus* logind = nullptr;
   std::optional<std::string> savedAddress;
-  std::vector<std::string> events;
+  platform_test::ControlLog log;
 };
 
-TEST_F(LogindMonitorTest, LogindSignalsBecomePowerAndSessionEventsAndOthersAreIgnored) {
-  LogindMonitor monitor = MakeMonitor();
-  ASSERT_TRUE(monitor.Start());
-  EXPECT_TRUE(capture->Has("Listening to systemd-logind's power and session signals"));
-  // From someone who does not own logind's name: the bus does not deliver it.
-  sd_bus* impostor = Connect();
-  ASSERT_NE(impostor, nullptr);
-  sd_bus_emit_signal(impostor, kManagerPath, kManager, "PrepareForSleep", "b", 1);
-  sd_bus_flush_close_unref(impostor);
+TEST_F(LogindMonitorTest, LogindSignalsReachTheServiceAsPowerAndSessionEventsAndOthersAreIgnored) {
+  const auto controls = Run([&] {
+    // The host subscribed before it started the service.
+    EXPECT_TRUE(capture->Has("Listening to systemd-logind's power and session signals"));
+    // From someone who does not own logind's name: the bus does not deliver it.
+    sd_bus* impostor = Connect();
+    ASSERT_NE(impostor, nullptr);
+    sd_bus_emit_signal(impostor, kManagerPath, kManager, "PrepareForSleep", "b", 1);
+    sd_bus_flush_close_unref(impostor);
 
-  sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 1);
-  sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 0);
-  sd_bus_emit_signal(logind, kSessionPath, kSession, "Lock", "");
-  sd_bus_emit_signal(logind, kSessionPath, kSession, "Unlock", "");
-  sd_bus_emit_signal(logind, kManagerPath, kManager, "SessionRemoved", "so", "2", kSessionPath);
-  // Not ours: another member and a malformed PrepareForSleep.
-  sd_bus_emit_signal(logind, kManagerPath, kManager, "SessionNew", "so", "3", kSessionPath);
-  sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "s", "yes");
-  sd_bus_flush(logind);
-  Pump(monitor, 5);
-  Pump(monitor, 6, 200ms);
-  EXPECT_THAT(events, ElementsAre("13/4", "13/18", "14/7", "14/8", "14/6"));
+    // Not ours: another member and a malformed PrepareForSleep.
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "SessionNew", "so", "3", kSessionPath);
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "s", "yes");
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 1);
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 0);
+    sd_bus_emit_signal(logind, kSessionPath, kSession, "Lock", "");
+    sd_bus_emit_signal(logind, kSessionPath, kSession, "Unlock", "");
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "SessionRemoved", "so", "2", kSessionPath);
+    sd_bus_flush(logind);
+    EXPECT_TRUE(log.WaitFor(5));
+    std::this_thread::sleep_for(200ms);  // for anything that should not come
+  });
+  EXPECT_THAT(controls, ElementsAre("13/4", "13/18", "14/7", "14/8", "14/6"));
   EXPECT_TRUE(capture->Has("Ignoring a malformed PrepareForSleep signal"));
 }
 
 TEST_F(LogindMonitorTest, MissingLogindOrBusIsLoggedAndNotFatal) {
   sd_bus_release_name(logind, "org.freedesktop.login1");
-  {
-    LogindMonitor monitor = MakeMonitor();
-    EXPECT_TRUE(monitor.Start());  // subscribed for when logind appears
-    EXPECT_TRUE(capture->Contains("systemd-logind is not on the system bus"));
-  }
-  ::setenv(kBusVariable, ("unix:path=" + dir.path + "/nothing-here").c_str(), 1);
-  LogindMonitor monitor = MakeMonitor();
-  EXPECT_FALSE(monitor.Start());
-  EXPECT_FALSE(monitor.Connected());
-  EXPECT_TRUE(capture->Contains("No system bus"));
-  monitor.Process();  // harmless without a bus
-}
+  LogindMonitor monitor([](uint32_t, uint32_t, const char*) {});
+  EXPECT_TRUE(monitor.Start());  // subscribed for when logind appears
+  EXPECT_TRUE(capture->Contains("systemd-logind is not on the system bus"));
 
-TEST_F(LogindMonitorTest, ServiceHostHandsLogindSignalsToTheHandler) {
-  ServiceHostOptions options;
-  options.runtimeDirectory = dir.path + "/run";
-  platform_test::ControlLog log;
-  const int result =
-      platform_test::RunService(*CreateServiceHost(options), kServiceRunning, log, [&] {
-        // The host subscribed before it started the service.
-        EXPECT_TRUE(capture->Has("Listening to systemd-logind's power and session signals"));
-        sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 1);
-        sd_bus_flush(logind);
-        EXPECT_TRUE(log.WaitFor(1));
-      });
-  EXPECT_EQ(result, 0);
-  EXPECT_THAT(log.Get(), ElementsAre("13/4"));
+  ::setenv(kBusVariable, ("unix:path=" + dir.path + "/nothing-here").c_str(), 1);
+  EXPECT_THAT(Run([] {}), ::testing::IsEmpty());
+  EXPECT_TRUE(capture->Contains("No system bus"));
 }
 
 }  // namespace

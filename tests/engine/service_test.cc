@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "common/version.h"
+#include "tests/applet/applet_test_support.h"
 #include "tests/fakes/log_capture.h"
 
 namespace mfab {
 namespace {
 
-using keystone::testing::LogCapture;
+using keystone::testing::Eventually;
 using namespace std::chrono_literals;
-
-constexpr auto kWaitLimit = 10s;
+using States = std::vector<std::pair<uint32_t, uint32_t>>;  // state and wait hint
 
 // Records what the service hands the host; failure codes and throws are set per test.
 class FakeHost final : public platform::ServiceHost {
@@ -40,37 +40,29 @@ class FakeHost final : public platform::ServiceHost {
     return powerSettingError;
   }
   int SetServiceStatus(const platform::ServiceStatus& status) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (throwStd) throw std::runtime_error("status sink broke");
-      if (throwOther) throw 42;
-      statuses.push_back(status);
-    }
-    changed.notify_all();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (throwStd) throw std::runtime_error("status sink broke");
+    if (throwOther) throw 42;
+    statuses.push_back(status);
     return statusError;
   }
   std::vector<platform::ServiceStatus> Statuses() {
     std::lock_guard<std::mutex> lock(mutex);
     return statuses;
   }
-  bool WaitForState(uint32_t state) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kWaitLimit, [&] {
-      return !statuses.empty() && statuses.back().currentState == state;
-    });
+  States StatesAndHints() {
+    States out;
+    for (const auto& status : Statuses()) out.emplace_back(status.currentState, status.waitHint);
+    return out;
   }
 
   std::mutex mutex;
-  std::condition_variable changed;
   std::string registeredName;
   platform::ServiceControlHandler handler;
   std::vector<platform::Guid> powerSettings;
   std::vector<platform::ServiceStatus> statuses;
-  int registerError = 0;
-  int powerSettingError = 0;
-  int statusError = 0;
-  bool throwStd = false;
-  bool throwOther = false;
+  int registerError = 0, powerSettingError = 0, statusError = 0;
+  bool throwStd = false, throwOther = false;
 };
 
 class FakePower final : public platform::PowerCapabilities {
@@ -120,9 +112,9 @@ class FakeComponents final : public ServiceComponents {
     return calls;
   }
   bool WaitForCall(const std::string& name) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kWaitLimit, [&] {
-      return std::find(calls.begin(), calls.end(), name) != calls.end();
+    return Eventually([&] {
+      const auto all = Calls();
+      return std::find(all.begin(), all.end(), name) != all.end();
     });
   }
 
@@ -132,104 +124,94 @@ class FakeComponents final : public ServiceComponents {
 
  private:
   void Record(const std::string& name) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      calls.push_back(name);
-    }
-    changed.notify_all();
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(name);
   }
   std::mutex mutex;
-  std::condition_variable changed;
   std::vector<std::string> calls;
 };
 
 class ServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override { capture = LogCapture::Install(); }
   void TearDown() override {
     service.reset();
     capture->Uninstall();
   }
-
   Service& Make(ServiceOptions options = {}) {
     service = std::make_unique<Service>(host, power, components, std::move(options));
     return *service;
   }
-
   uint32_t Handle(uint32_t control, uint32_t eventType, const void* data = nullptr) {
     return service->SvcCtrlHandler(control, eventType, data, nullptr);
   }
 
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   FakeHost host;
   FakePower power;
   FakeComponents components;
   std::unique_ptr<Service> service;
-  std::shared_ptr<LogCapture> capture;
 };
 
 TEST_F(ServiceTest, ReportsCarryCheckpointsAndAcceptedControls) {
   Service& s = Make();
-  s.ReportSvcStatus(platform::kServiceStartPending, 0, 3000);
-  s.ReportSvcStatus(platform::kServiceStartPending, 5, 3000);
-  s.ReportSvcStatus(platform::kServiceRunning, 0, 0);
-  s.ReportSvcStatus(platform::kServiceStopPending, 0, 0);
-  s.ReportSvcStatus(platform::kServiceStopped, 0, 0);
+  const struct {
+    uint32_t state, exitCode, waitHint, checkPoint, controlsAccepted;
+  } reports[] = {
+      {platform::kServiceStartPending, 0, 3000, 1, 0},
+      {platform::kServiceStartPending, 5, 3000, 2, 0},
+      {platform::kServiceRunning, 0, 0, 0, 0x1C1},
+      {platform::kServiceStopPending, 0, 0, 3, 0x1C1},
+      {platform::kServiceStopped, 0, 0, 0, 0x1C1},
+  };
+  for (const auto& r : reports) s.ReportSvcStatus(r.state, r.exitCode, r.waitHint);
   const auto statuses = host.Statuses();
-  ASSERT_EQ(statuses.size(), 5u);
-  EXPECT_EQ(statuses[0].checkPoint, 1u);
-  EXPECT_EQ(statuses[0].controlsAccepted, 0u);
-  EXPECT_EQ(statuses[0].waitHint, 3000u);
-  EXPECT_EQ(statuses[1].checkPoint, 2u);
-  EXPECT_EQ(statuses[1].win32ExitCode, 0u);  // always 0
-  EXPECT_EQ(statuses[2].checkPoint, 0u);
-  EXPECT_EQ(statuses[2].controlsAccepted, 0x1C1u);
-  EXPECT_EQ(statuses[3].checkPoint, 3u);
-  EXPECT_EQ(statuses[3].controlsAccepted, 0x1C1u);
-  EXPECT_EQ(statuses[4].checkPoint, 0u);
-  EXPECT_EQ(statuses[4].controlsAccepted, 0x1C1u);
+  ASSERT_EQ(statuses.size(), std::size(reports));
+  for (size_t i = 0; i < statuses.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(statuses[i].checkPoint, reports[i].checkPoint);
+    EXPECT_EQ(statuses[i].controlsAccepted, reports[i].controlsAccepted);
+    EXPECT_EQ(statuses[i].waitHint, reports[i].waitHint);
+    EXPECT_EQ(statuses[i].win32ExitCode, 0u);  // always 0
+  }
   EXPECT_TRUE(
       capture->Has("ReportSvcStatus (dwCurrentState = 2, dwWin32ExitCode = 5, dwWaitHint = 3000)"));
   EXPECT_EQ(capture->Count("ReportSvcStatus End"), 5u);
-
   host.statusError = 0x1f;
   s.ReportSvcStatus(platform::kServiceRunning, 0, 0);
   EXPECT_TRUE(capture->Has("SetServiceStatus Failed (0x1f)"));
 }
 
-struct DispatchRow {
-  uint32_t control;
-  uint32_t eventType;
-  uint32_t result;
-  const char* launched;  // the component event called, or nullptr
-  const char* logged;    // the task's message, or nullptr
-};
-
 TEST_F(ServiceTest, DispatchTableLaunchesTheMatchingEventTask) {
-  Make();
-  const DispatchRow rows[] = {
+  const struct {
+    uint32_t control, eventType, result;
+    const char* launched;  // the component event called, or nullptr
+    const char* logged;    // the task's message, or nullptr
+  } rows[] = {
       {13, 4, 0, "Sleep", "PBT_APMSUSPEND (System is suspending operation)"},
-      {13, 18, 0, "Resume", "PBT_APMRESUMEAUTOMATIC (Operation is resuming from sleep or hibernate)"},
+      {13, 18, 0, "Resume",
+       "PBT_APMRESUMEAUTOMATIC (Operation is resuming from sleep or hibernate)"},
       {14, 6, 0, "Logoff", "SERVICE_CONTROL_SESSIONCHANGE LOGOFF"},
       {14, 7, 0, "Lock", "SERVICE_SESSION  WTS_SESSION_LOCK"},
       {14, 8, 0, "Unlock", "SERVICE_SESSION  WTS_SESSION_UNLOCK"},
       {13, 7, 0, nullptr, nullptr},  // PBT_APMRESUMESUSPEND
       {13, 10, 0, nullptr, nullptr},
       {14, 1, 0, nullptr, nullptr},
-      {4, 0, 0, nullptr, nullptr},     // interrogate
-      {5, 0, 120, nullptr, nullptr},   // shutdown
-      {2, 0, 120, nullptr, nullptr},   // pause
+      {4, 0, 0, nullptr, nullptr},    // interrogate
+      {5, 0, 120, nullptr, nullptr},  // shutdown
+      {2, 0, 120, nullptr, nullptr},  // pause
       {99, 0, 120, nullptr, nullptr},
   };
-  for (const DispatchRow& row : rows) {
-    EXPECT_EQ(Handle(row.control, row.eventType), row.result) << row.control << "/" << row.eventType;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.control) + "/" + std::to_string(row.eventType));
+    Make();
+    EXPECT_EQ(Handle(row.control, row.eventType), row.result);
     if (row.launched) {
       EXPECT_TRUE(components.WaitForCall(row.launched));
-      EXPECT_TRUE(capture->Has(row.logged)) << row.logged;
+      EXPECT_TRUE(capture->Has(row.logged));
     } else {
-      EXPECT_EQ(service->EventTaskCountForTesting(), 0u) << row.control << "/" << row.eventType;
+      EXPECT_EQ(service->EventTaskCountForTesting(), 0u);
     }
     service.reset();  // waits for the task
-    Make();
   }
   EXPECT_TRUE(capture->Has("SvcCtrlHandler (dwControl = 0xd, dwEventType = 0x12)"));
   EXPECT_EQ(capture->Count("SERVICE_ACCEPT_POWEREVENT"), 4u);
@@ -240,17 +222,15 @@ TEST_F(ServiceTest, PowerSettingChangeLaunchesOnlyForMonitorPowerOnWithData) {
   Make();
   const uint8_t off = 0, on = 1, other = 2;
   const platform::Guid otherGuid{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-  const platform::PowerBroadcastSetting ignored[] = {
-      {otherGuid, 1, &off},
-      {platform::kGuidMonitorPowerOn, 0, &off},
-      {platform::kGuidMonitorPowerOn, 1, &other},
-  };
-  for (const auto& setting : ignored) {
-    EXPECT_EQ(Handle(13, 0x8013, &setting), 0u);
+  const platform::PowerBroadcastSetting wrongGuid{otherGuid, 1, &off},
+      noData{platform::kGuidMonitorPowerOn, 0, &off},
+      otherValue{platform::kGuidMonitorPowerOn, 1, &other};
+  for (const platform::PowerBroadcastSetting* setting :
+       {&wrongGuid, &noData, &otherValue,
+        static_cast<const platform::PowerBroadcastSetting*>(nullptr)}) {
+    EXPECT_EQ(Handle(13, 0x8013, setting), 0u);
     EXPECT_EQ(service->EventTaskCountForTesting(), 0u);
   }
-  EXPECT_EQ(Handle(13, 0x8013, nullptr), 0u);
-  EXPECT_EQ(service->EventTaskCountForTesting(), 0u);
   EXPECT_EQ(capture->Count("PBT_POWERSETTINGCHANGE "), 4u);
 
   const platform::PowerBroadcastSetting enter{platform::kGuidMonitorPowerOn, 1, &off};
@@ -270,14 +250,10 @@ TEST_F(ServiceTest, FinishedEventTasksArePrunedOnTheNextLaunch) {
   EXPECT_TRUE(components.WaitForCall("Unlock"));
   // Once earlier tasks have ended, a launch leaves at most itself in the list (none when it has
   // already ended too); without pruning the list would only grow.
-  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  size_t count = 0;
-  do {
-    std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(Eventually([&] {
     Handle(14, 7);
-    count = service->EventTaskCountForTesting();
-  } while (count > 1 && std::chrono::steady_clock::now() < deadline);
-  EXPECT_LE(count, 1u);
+    return service->EventTaskCountForTesting() <= 1;
+  }));
 }
 
 TEST_F(ServiceTest, ExceptionGuardTurnsFailuresIntoResult120) {
@@ -291,24 +267,20 @@ TEST_F(ServiceTest, ExceptionGuardTurnsFailuresIntoResult120) {
   EXPECT_TRUE(capture->Has("Failed handling service event (Unknown exception)"));
 }
 
-TEST_F(ServiceTest, StopReportsTwiceAndSetsTheStopEvent) {
+TEST_F(ServiceTest, StopReportsTwiceAndPreshutdownNotAtAll) {
   Service& s = Make();
   s.ReportSvcStatus(platform::kServiceRunning, 0, 0);
   EXPECT_EQ(Handle(1, 0), 0u);
   EXPECT_TRUE(s.StopEventSet());
   const auto statuses = host.Statuses();
   ASSERT_EQ(statuses.size(), 3u);
-  EXPECT_EQ(statuses[1].currentState, platform::kServiceStopPending);
-  EXPECT_EQ(statuses[1].waitHint, 0u);
-  EXPECT_EQ(statuses[2].currentState, platform::kServiceStopPending);
+  EXPECT_EQ(host.StatesAndHints(), (States{{4, 0}, {3, 0}, {3, 0}}));
   EXPECT_EQ(statuses[2].checkPoint, statuses[1].checkPoint + 1);
-}
 
-TEST_F(ServiceTest, PreshutdownSetsTheStopEventWithoutReports) {
-  Service& s = Make();
+  EXPECT_FALSE(Make().StopEventSet());
   EXPECT_EQ(Handle(15, 0), 0u);
-  EXPECT_TRUE(s.StopEventSet());
-  EXPECT_TRUE(host.Statuses().empty());
+  EXPECT_TRUE(service->StopEventSet());
+  EXPECT_EQ(host.Statuses().size(), 3u);
   EXPECT_TRUE(capture->Has("SERVICE_ACCEPT_PRESHUTDOWN"));
 }
 
@@ -317,36 +289,24 @@ TEST_F(ServiceTest, FullRunStartsAndStopsComponentsInOrder) {
   components.cleanup.set_value(true);
   Service& s = Make();
   std::thread main([&] { s.SvcMain(0, nullptr); });
-  ASSERT_TRUE(host.WaitForState(platform::kServiceRunning));
+  ASSERT_TRUE(Eventually(
+      [&] { return !host.Statuses().empty() && host.Statuses().back().currentState == 4; }));
   EXPECT_EQ(host.registeredName, "OstraKeystoneEngine");
   EXPECT_EQ(s.CurrentStatus().serviceType, 0x10u);
-  ASSERT_TRUE(host.handler);
   EXPECT_EQ(host.handler(1, 0, nullptr), 0u);
   main.join();
 
-  EXPECT_EQ(components.Calls(),
-            (std::vector<std::string>{"StartRpcServer", "MirrorDataIfEmpty", "FirmwareChanged",
-                                      "PolicyUpdated", "StartTraceLogCleanup", "HandleOsUpgrade",
-                                      "StartUserRecordTask", "StopRpcServer",
-                                      "DestroyResourceManager"}));
-  const auto statuses = host.Statuses();
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-      {2, 3000}, {4, 0}, {3, 0}, {3, 0}, {3, 3000}, {1, 0}};
-  ASSERT_EQ(statuses.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(statuses[i].currentState, expected[i].first) << i;
-    EXPECT_EQ(statuses[i].waitHint, expected[i].second) << i;
-  }
-  EXPECT_EQ(statuses[0].checkPoint, 1u);
-  EXPECT_EQ(statuses[4].checkPoint, 4u);
-  EXPECT_TRUE(capture->Has("the system is not configer to connected standby"));
+  EXPECT_EQ(
+      components.Calls(),
+      (std::vector<std::string>{"StartRpcServer", "MirrorDataIfEmpty", "FirmwareChanged",
+                                "PolicyUpdated", "StartTraceLogCleanup", "HandleOsUpgrade",
+                                "StartUserRecordTask", "StopRpcServer", "DestroyResourceManager"}));
+  EXPECT_EQ(host.StatesAndHints(), (States{{2, 3000}, {4, 0}, {3, 0}, {3, 0}, {3, 3000}, {1, 0}}));
+  EXPECT_EQ(host.Statuses()[4].checkPoint, 4u);
   EXPECT_TRUE(capture->Has("Initialize Ostra Keystone Engine Service Version " +
                            std::string(keystone::kVersionText)));
   EXPECT_TRUE(capture->Has("SvcInit Start"));
-  const auto entries = capture->Entries();
-  ASSERT_FALSE(entries.empty());
-  EXPECT_EQ(entries.back().record.operation, "SVC-END");
-  EXPECT_EQ(entries.back().record.message, "");
+  EXPECT_EQ(capture->Entries().back().record.operation, "SVC-END");
   EXPECT_TRUE(host.powerSettings.empty());
   EXPECT_EQ(s.DetachedTaskCountForTesting(), 0u);
 }
@@ -364,30 +324,29 @@ TEST_F(ServiceTest, SlowTraceLogCleanupIsLeftBehindAfterItsWait) {
   ServiceOptions options;
   options.traceLogCleanupWait = 20ms;
   Service& s = Make(options);
-  s.SvcCtrlHandler(15, 0, nullptr, nullptr);
+  Handle(15, 0);
   s.SvcMain(0, nullptr);
   EXPECT_EQ(host.Statuses().back().currentState, platform::kServiceStopped);
   EXPECT_EQ(s.DetachedTaskCountForTesting(), 1u);
   components.cleanup.set_value(false);  // lets the destructor's wait end
 }
 
-TEST_F(ServiceTest, FailedRpcStartGoesStraightToStopped) {
+TEST_F(ServiceTest, FailedRpcStartGoesStraightToStoppedAndAFailedPowerQueryMeansNoStandby) {
   components.rpcStarts = false;
+  power.succeeds = false;
+  power.aoAc = true;
   Make().SvcMain(0, nullptr);
   EXPECT_EQ(components.Calls(), std::vector<std::string>{"StartRpcServer"});
-  const auto statuses = host.Statuses();
-  ASSERT_EQ(statuses.size(), 2u);
-  EXPECT_EQ(statuses[0].currentState, platform::kServiceStartPending);
-  EXPECT_EQ(statuses[1].currentState, platform::kServiceStopped);
+  EXPECT_EQ(host.StatesAndHints(), (States{{2, 3000}, {1, 0}}));
   EXPECT_TRUE(capture->Has("RpcStartListening failed"));
+  EXPECT_TRUE(host.powerSettings.empty());
+  EXPECT_TRUE(capture->Has("the system is not configer to connected standby"));
 }
 
 TEST_F(ServiceTest, FailedRegistrationsEndSvcMainWithoutAnyReport) {
   host.registerError = 1063;
   Make().SvcMain(0, nullptr);
   EXPECT_TRUE(capture->Has("RegisterServiceCtrlHandler failed (1063)"));
-  EXPECT_TRUE(host.Statuses().empty());
-
   host.registerError = 0;
   host.powerSettingError = 87;
   power.aoAc = true;
@@ -400,18 +359,11 @@ TEST_F(ServiceTest, FailedRegistrationsEndSvcMainWithoutAnyReport) {
   EXPECT_TRUE(components.Calls().empty());
 }
 
-TEST_F(ServiceTest, FailedPowerQueryMeansNoConnectedStandby) {
-  power.succeeds = false;
-  power.aoAc = true;
-  components.rpcStarts = false;
-  Make().SvcMain(0, nullptr);
-  EXPECT_TRUE(host.powerSettings.empty());
-  EXPECT_TRUE(capture->Has("the system is not configer to connected standby"));
-}
-
 TEST(ServiceFileVersionTest, FormatsTheFourPartsOrFallsBack) {
   EXPECT_EQ(GetServiceFileVersion(), keystone::kVersionText);
-  EXPECT_EQ(GetServiceFileVersion([] { return std::optional<FileVersion>({0x0001000A, 0x00FFFFFF}); }),
+  EXPECT_EQ(GetServiceFileVersion([] {
+              return std::optional<FileVersion>({0x0001000A, 0x00FFFFFF});
+            }),
             "1.10.255.65535");
   EXPECT_EQ(GetServiceFileVersion([] { return std::optional<FileVersion>(); }),
             "**error return version**");

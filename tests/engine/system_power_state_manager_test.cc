@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -12,27 +10,17 @@
 #include <string>
 #include <thread>
 
+#include "tests/applet/applet_test_support.h"
 #include "tests/fakes/log_capture.h"
 
 namespace mfab {
 namespace {
 
-using keystone::testing::LogCapture;
+using keystone::testing::Eventually;
+using Manager = SystemPowerStateManager;
 using namespace std::chrono_literals;
 
-constexpr auto kWaitLimit = 10s;
-
-class ManualClock final : public platform::Clock {
- public:
-  platform::Ticks SteadyNow() const override { return now.load(); }
-  int64_t UnixSeconds() const override { return 0; }
-  void Advance(std::chrono::milliseconds d) { now += platform::ToTicks(d); }
-
- private:
-  std::atomic<platform::Ticks> now{1'000'000};
-};
-
-// Counts each handler call; throws from the handlers named in throwOn.
+// Counts each handler call; throws from the handler named in throwOn.
 class RecordingListener final : public ISystemPowerState {
  public:
   void HandlePowerSleepEvent() override { Record("sleep"); }
@@ -48,8 +36,7 @@ class RecordingListener final : public ISystemPowerState {
     return counts[event];
   }
   bool WaitFor(const std::string& event, int count = 1) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kWaitLimit, [&] { return counts[event] >= count; });
+    return Eventually([&] { return Count(event) >= count; });
   }
   std::string throwOn;
 
@@ -59,102 +46,85 @@ class RecordingListener final : public ISystemPowerState {
       std::lock_guard<std::mutex> lock(mutex);
       ++counts[event];
     }
-    changed.notify_all();
     if (throwOn == event) throw std::runtime_error("listener failed");
   }
   std::mutex mutex;
-  std::condition_variable changed;
   std::map<std::string, int> counts;
 };
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 class SystemPowerStateManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override { capture = LogCapture::Install(); }
+  void SetUp() override { clock.Advance(1'000'000); }  // no time stamp of the manager is zero
   void TearDown() override { capture->Uninstall(); }
 
   // A manager with two listeners, registered in order.
-  std::unique_ptr<SystemPowerStateManager> Make(std::chrono::milliseconds standbyDelay) {
-    SystemPowerStateManager::Options options;
-    options.sleepWindow = 4000ms;
-    options.standbyEntryDelay = standbyDelay;
-    auto manager = std::make_unique<SystemPowerStateManager>(clock, options);
+  std::unique_ptr<Manager> Make(std::chrono::milliseconds standbyDelay) {
+    auto manager = std::make_unique<Manager>(clock, Manager::Options{4000ms, standbyDelay});
     manager->RegisterListener(first);
     manager->RegisterListener(second);
     return manager;
   }
-
   // Puts the manager into connected standby through the (short) entry delay.
-  void EnterStandby(SystemPowerStateManager& manager) {
+  void EnterStandby(Manager& manager) {
     const int before = first->Count("enter");
     manager.EnterConnectedStandby();
     ASSERT_TRUE(first->WaitFor("enter", before + 1));
     ASSERT_TRUE(second->WaitFor("enter", before + 1));
-    ASSERT_EQ(manager.CurrentPowerState(), SystemPowerStateManager::kConnectedStandby);
+    ASSERT_EQ(manager.CurrentPowerState(), Manager::kConnectedStandby);
   }
+  // Each listener's count of each event, once the manager's tasks have ended.
+  void ExpectCounts(std::unique_ptr<Manager> manager, const std::map<std::string, int>& expected) {
+    manager.reset();
+    for (const auto& [event, count] : expected) {
+      EXPECT_EQ(first->Count(event), count) << event;
+      EXPECT_EQ(second->Count(event), count) << event;
+    }
+  }
+  void Advance(std::chrono::milliseconds step) { clock.Advance(platform::ToTicks(step)); }
 
-  ManualClock clock;
-  std::shared_ptr<LogCapture> capture;
+  keystone::testing::SteppingClock clock;
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   std::shared_ptr<RecordingListener> first = std::make_shared<RecordingListener>();
   std::shared_ptr<RecordingListener> second = std::make_shared<RecordingListener>();
 };
 
 TEST_F(SystemPowerStateManagerTest, SleepAndResumeReachEveryListenerOnce) {
   auto manager = Make(10ms);
+  // Resume and exit without a sleep or standby call nobody.
+  manager->Resume();
+  manager->ExitConnectedStandby();
   manager->Sleep();
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kGoingToSleep);
   manager->Resume();
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kNormal);
-  // A second resume finds the state normal and calls nobody.
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
   manager->Resume();
-  manager.reset();  // waits for the listener tasks
-  for (auto& listener : {first, second}) {
-    EXPECT_EQ(listener->Count("sleep"), 1);
-    EXPECT_EQ(listener->Count("resume"), 1);
-  }
+  ExpectCounts(std::move(manager), {{"sleep", 1}, {"resume", 1}, {"exit", 0}});
   EXPECT_GE(capture->Count("PowerState = 1"), 1u);
 }
 
-TEST_F(SystemPowerStateManagerTest, ResumeWithoutSleepOrStandbyCallsNobody) {
-  auto manager = Make(10ms);
-  manager->Resume();
-  manager->ExitConnectedStandby();
-  manager.reset();
-  EXPECT_EQ(first->Count("resume"), 0);
-  EXPECT_EQ(first->Count("exit"), 0);
-  EXPECT_EQ(second->Count("resume"), 0);
-}
-
 TEST_F(SystemPowerStateManagerTest, ThrowingListenerIsLoggedAndOthersStillRun) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"sleep", "Power Resume Event handler failed"},
-      {"unlock", "Session Logon handler failed"},
-      {"lock", "Session lock handler failed"},
-      {"logoff", "Session Logoff handler failed"},
+  const struct {
+    const char* event;
+    void (Manager::*call)();
+    const char* text;
+  } cases[] = {
+      {"sleep", &Manager::Sleep, "Power Resume Event handler failed"},
+      {"unlock", &Manager::SessionUnlock, "Session Logon handler failed"},
+      {"lock", &Manager::SessionLock, "Session lock handler failed"},
+      {"logoff", &Manager::Logoff, "Session Logoff handler failed"},
   };
-  for (const auto& [event, text] : cases) {
-    first->throwOn = event;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.event);
+    first->throwOn = c.event;
     auto manager = Make(10ms);
-    if (event == "sleep") manager->Sleep();
-    if (event == "unlock") manager->SessionUnlock();
-    if (event == "lock") manager->SessionLock();
-    if (event == "logoff") manager->Logoff();
+    ((*manager).*c.call)();
     manager.reset();
-    EXPECT_EQ(second->Count(event), 1) << event;
-    ASSERT_EQ(capture->Count(text), 1u) << event;
+    EXPECT_EQ(second->Count(c.event), 1);
+    ASSERT_EQ(capture->Count(c.text), 1u);
     for (const auto& entry : capture->Entries()) {
-      if (entry.record.message == text) {
-        EXPECT_EQ(entry.eventId, 2011);  // warning
-        EXPECT_EQ(entry.record.operation, "FLOW");
-      }
+      if (entry.record.message != c.text) continue;
+      EXPECT_EQ(entry.eventId, 2011);  // warning
+      EXPECT_EQ(entry.record.operation, "FLOW");
     }
   }
 }
@@ -167,67 +137,55 @@ TEST_F(SystemPowerStateManagerTest, SessionEventsReachListenersInEveryPowerState
     manager->SessionLock();
     manager->SessionUnlock();
     manager->Logoff();
-    for (auto& listener : {first, second}) {
-      EXPECT_TRUE(listener->WaitFor("lock", expected));
-      EXPECT_TRUE(listener->WaitFor("unlock", expected));
-      EXPECT_TRUE(listener->WaitFor("logoff", expected));
+    for (const char* event : {"lock", "unlock", "logoff"}) {
+      EXPECT_TRUE(first->WaitFor(event, expected));
+      EXPECT_TRUE(second->WaitFor(event, expected));
     }
   };
-  sessionRound();  // normal
+  sessionRound();
   manager->Sleep();
-  sessionRound();  // going to sleep
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
+  sessionRound();
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kGoingToSleep);
   manager->Resume();
   EnterStandby(*manager);
-  sessionRound();  // connected standby
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kConnectedStandby);
+  sessionRound();
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kConnectedStandby);
 }
 
 TEST_F(SystemPowerStateManagerTest, EnterThenExitWithinTheDelayCallsNobody) {
   auto manager = Make(200ms);
   manager->EnterConnectedStandby();
-  clock.Advance(1ms);
+  Advance(1ms);
   manager->ExitConnectedStandby();
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(Eventually([&] {
     return capture->Has("Not entering connected standby - exit event received already received ");
   }));
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kNormal);
-  manager.reset();
-  EXPECT_EQ(first->Count("enter"), 0);
-  EXPECT_EQ(first->Count("exit"), 0);
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
+  ExpectCounts(std::move(manager), {{"enter", 0}, {"exit", 0}});
 }
 
-TEST_F(SystemPowerStateManagerTest, ExitBeforeTheEnterEventDoesNotCancelIt) {
+TEST_F(SystemPowerStateManagerTest, StandbyIsLeftByExitOrResumeButNotByAnEarlierExit) {
   auto manager = Make(20ms);
   manager->ExitConnectedStandby();
-  clock.Advance(1ms);
+  Advance(1ms);
   EnterStandby(*manager);
   manager->ExitConnectedStandby();
-  EXPECT_TRUE(first->WaitFor("exit"));
-  EXPECT_TRUE(second->WaitFor("exit"));
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kNormal);
-  // Resume out of standby is not a resume from standby; it was already left.
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
+  // Resume out of standby already left is no resume from standby.
   manager->Resume();
-  manager.reset();
-  EXPECT_EQ(first->Count("resume"), 0);
+  EnterStandby(*manager);
+  manager->Resume();
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
+  ExpectCounts(std::move(manager), {{"enter", 2}, {"exit", 1}, {"resume", 1}});
 }
 
 TEST_F(SystemPowerStateManagerTest, EnterWhileGoingToSleepKeepsTheSleepState) {
   auto manager = Make(5ms);
   manager->Sleep();
   manager->EnterConnectedStandby();
-  ASSERT_TRUE(WaitUntil([&] { return capture->Has("Already in sleep state"); }));
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
-  manager.reset();
-  EXPECT_EQ(first->Count("enter"), 0);
-}
-
-TEST_F(SystemPowerStateManagerTest, ResumeLeavesConnectedStandbyAndCallsResume) {
-  auto manager = Make(5ms);
-  EnterStandby(*manager);
-  manager->Resume();
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kNormal);
-  EXPECT_TRUE(first->WaitFor("resume"));
+  ASSERT_TRUE(Eventually([&] { return capture->Has("Already in sleep state"); }));
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kGoingToSleep);
+  ExpectCounts(std::move(manager), {{"enter", 0}});
 }
 
 TEST_F(SystemPowerStateManagerTest, GoingToSleepLastsTheWindowThenResumesOnFirstCheck) {
@@ -235,42 +193,35 @@ TEST_F(SystemPowerStateManagerTest, GoingToSleepLastsTheWindowThenResumesOnFirst
   EXPECT_FALSE(manager->IsGoingToSleep());
   manager->Sleep();
   EXPECT_TRUE(manager->IsGoingToSleep());
-  clock.Advance(4000ms);  // the deadline itself still counts
+  Advance(4000ms);  // the deadline itself still counts
   EXPECT_TRUE(manager->IsGoingToSleep());
   EXPECT_EQ(first->Count("resume"), 0);
-  clock.Advance(1ms);
+  Advance(1ms);
   EXPECT_FALSE(manager->IsGoingToSleep());
-  EXPECT_EQ(manager->CurrentPowerState(), SystemPowerStateManager::kNormal);
+  EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
   EXPECT_FALSE(manager->IsGoingToSleep());
-  manager.reset();
-  EXPECT_EQ(first->Count("resume"), 1);
-  EXPECT_EQ(second->Count("resume"), 1);
+  ExpectCounts(std::move(manager), {{"resume", 1}});
 }
 
 TEST_F(SystemPowerStateManagerTest, DestructionCancelsAPendingStandbyEntry) {
   auto manager = Make(60000ms);
   manager->EnterConnectedStandby();
   const auto start = std::chrono::steady_clock::now();
-  manager.reset();
+  ExpectCounts(std::move(manager), {{"enter", 0}});
   // The entry delay is cut short rather than waited out.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
-  EXPECT_EQ(first->Count("enter"), 0);
 }
 
 TEST_F(SystemPowerStateManagerTest, ConcurrentEventsKeepAConsistentState) {
   auto manager = Make(1ms);
+  const std::function<void()> calls[] = {[&] { manager->Sleep(); }, [&] { manager->Resume(); },
+                                         [&] { manager->EnterConnectedStandby(); },
+                                         [&] { manager->ExitConnectedStandby(); },
+                                         [&] { manager->IsGoingToSleep(); }};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 50; ++i) {
-        switch ((t + i) % 5) {
-          case 0: manager->Sleep(); break;
-          case 1: manager->Resume(); break;
-          case 2: manager->EnterConnectedStandby(); break;
-          case 3: manager->ExitConnectedStandby(); break;
-          default: manager->IsGoingToSleep(); break;
-        }
-      }
+      for (int i = 0; i < 50; ++i) calls[(t + i) % 5]();
     });
   }
   for (auto& thread : threads) thread.join();

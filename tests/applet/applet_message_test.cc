@@ -13,25 +13,19 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(AppletMessageTest, StoredAnswerIsReturnedAtOnceAndStays) {
+TEST(AppletMessageTest, AnswerStaysForEveryReaderAndNoAnswerTimesOut) {
   AppletMessage message({1, 2}, {}, 5);
   message.SetAnswer({7, 8});
   EXPECT_EQ(message.GetAnswer(milliseconds(0)), (Bytes{7, 8}));
-  EXPECT_EQ(message.GetAnswer(milliseconds(0)), (Bytes{7, 8}));  // for a second reader too
-  EXPECT_EQ(message.SessionId(), 5u);
-  EXPECT_EQ(message.Request(), (Bytes{1, 2}));
-
+  EXPECT_EQ(message.GetAnswer(milliseconds(0)), (Bytes{7, 8}));
   AppletMessage empty({});
   empty.SetAnswer({});  // an empty answer is still an answer
   EXPECT_TRUE(empty.GetAnswer(milliseconds(10)).empty());
-}
 
-TEST(AppletMessageTest, NoAnswerTimesOut) {
-  AppletMessage message({});
+  AppletMessage unanswered({});
   EXPECT_EQ(keystone::testing::ThrownText<std::runtime_error>(
-                [&] { message.GetAnswer(milliseconds(5)); }),
+                [&] { unanswered.GetAnswer(milliseconds(5)); }),
             "waiting for applet message to complete has timed out");
-  EXPECT_THROW(message.GetAnswer(milliseconds(0)), std::runtime_error);
 }
 
 TEST(AppletMessageTest, FailureKindSelectsTheException) {

@@ -14,7 +14,7 @@ namespace {
 
 using keystone::testing::KilnFunction;
 using keystone::testing::Reply;
-using keystone::testing::RequestBytes;
+using Categories = std::optional<std::set<uint16_t>>;
 
 constexpr uint32_t kSomeReplyType = 0xABBA0014;
 
@@ -25,23 +25,22 @@ class AppletSessionTest : public keystone::testing::AppletSessionFixture {
     kiln->SetReplyHandler([](uint32_t, const Bytes&) { return Reply(kSomeReplyType); });
   }
 
-  static RequestContext Context(std::string user, DataCategories categories) {
+  // Sends as user with categories; returns the categories of the block that travelled with it.
+  Categories SendAs(std::string user, DataCategories categories, bool noPiggyBack = false) {
     RequestContext context;
     context.user = std::move(user);
     context.categories = std::move(categories);
-    return context;
+    context.noPiggyBack = noPiggyBack;
+    EXPECT_EQ(session->Send(0, request, context), Reply(kSomeReplyType));
+    return BlockCategories(Sends().back().data, request.size());
   }
 
-  const Bytes request = RequestBytes();
+  const Bytes request = keystone::testing::RequestBytes();
 };
 
 TEST_F(AppletSessionTest, OpeningHandsOverOsGenerationPolicyAndCertificates) {
-  PutData("_Sys");
-  PutData("_Sys$Policy");
-  PutData("_Sys$Credential");
-  AppletSession& applet = Open();
-  applet.OpenSession();
-
+  for (const char* name : {"_Sys", "_Sys$Policy", "_Sys$Credential"}) PutData(name);
+  Open().OpenSession();
   const auto creates = kiln->CallsOf(KilnFunction::kCreateSession);
   ASSERT_EQ(creates.size(), 1u);
   const Bytes& init = creates[0].data;
@@ -49,153 +48,122 @@ TEST_F(AppletSessionTest, OpeningHandsOverOsGenerationPolicyAndCertificates) {
   // The newest generation is announced capped at 3.
   EXPECT_EQ(Bytes(init.begin(), init.begin() + 8), (Bytes{0, 0, 0, 4, 0, 0, 0, 3}));
   EXPECT_EQ(BlockCategories(init, 8), (std::set<uint16_t>{0x0002, 0x0003}));
-  EXPECT_EQ(applet.DeliveredData(), (DataCategories{0x0002, 0x0003}));
+  EXPECT_EQ(session->DeliveredData(), (DataCategories{0x0002, 0x0003}));
   EXPECT_TRUE(capture->Has("OS Version : WIN_10_LATER"));
 }
 
+// Each category travels once per session, user data again when the user changes.
 TEST_F(AppletSessionTest, FirstSendOpensSessionAndEachCategoryIsDeliveredOnce) {
-  PutData("_Sys");
-  PutData("_Sys$Credential");
-  PutData(std::string("_U") + kUserA);
-  AppletSession& applet = Open();
-  EXPECT_FALSE(applet.HasOpenSession());
+  for (std::string name : {"_Sys", "_Sys$Credential"}) PutData(name);
+  for (const char* user : {kUserA, kUserB}) PutData(std::string("_U") + user);
+  Open();
+  EXPECT_THROW(session->Send(0, request, {.user = "", .categories = {0x0101}}),
+               InvalidParamException);  // user data needs a user
+  EXPECT_FALSE(session->HasOpenSession());
+  EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 0u);
 
-  const RequestContext context = Context(kUserA, {0x0100, 0x0003});
-  EXPECT_EQ(applet.Send(0, request, context), Reply(kSomeReplyType));
-  EXPECT_TRUE(applet.HasOpenSession());
+  EXPECT_EQ(SendAs(kUserA, {0x0100, 0x0003, 0x0201}),
+            (std::set<uint16_t>{0x0003, 0x0101, 0x0102, 0x0201}));
   // The block is chosen before the session opens, so the certificates travel twice this once.
   EXPECT_EQ(BlockCategories(kiln->CallsOf(KilnFunction::kCreateSession)[0].data, 8),
             (std::set<uint16_t>{0x0003}));
-  EXPECT_EQ(BlockCategories(Sends()[0].data, request.size()),
-            (std::set<uint16_t>{0x0003, 0x0101, 0x0102}));
-
-  applet.Send(0, request, context);
-  EXPECT_EQ(Sends()[1].data, request);
-  EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), 1u);
-  EXPECT_EQ(applet.CurrentUser(), kUserA);
-}
-
-TEST_F(AppletSessionTest, UserSwitchRedeliversOnlyTheNewUsersData) {
-  PutData("_Sys");
-  PutData(std::string("_U") + kUserA);
-  PutData(std::string("_U") + kUserB);
-  AppletSession& applet = Open();
-  applet.Send(0, request, Context(kUserA, {0x0100, 0x0201}));
-  EXPECT_EQ(BlockCategories(Sends()[0].data, request.size()),
-            (std::set<uint16_t>{0x0101, 0x0102, 0x0201}));
-
-  applet.Send(0, request, Context(kUserB, {0x0100, 0x0201}));
-  EXPECT_EQ(BlockCategories(Sends()[1].data, request.size()), (std::set<uint16_t>{0x0101, 0x0102}));
-  EXPECT_EQ(applet.CurrentUser(), kUserB);
-
+  EXPECT_EQ(SendAs(kUserA, {0x0100, 0x0003, 0x0201}), std::nullopt);
+  EXPECT_EQ(SendAs(kUserB, {0x0100, 0x0201}), (std::set<uint16_t>{0x0101, 0x0102}));
+  EXPECT_EQ(session->CurrentUser(), kUserB);
   // A request without identity keeps the current user and what it has.
-  applet.Send(0, request, Context("", {0x0100}));
-  EXPECT_EQ(Sends()[2].data, request);
-  EXPECT_EQ(applet.CurrentUser(), kUserB);
-}
-
-TEST_F(AppletSessionTest, NoPiggyBackFlagAttachesNothingAndUserDataNeedsAUser) {
-  PutData(std::string("_U") + kUserA);
-  AppletSession& applet = Open();
-  EXPECT_THROW(applet.Send(0, request, Context("", {0x0101})), InvalidParamException);
-  EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 0u);
-
-  RequestContext context = Context(kUserA, {0x0100});
-  context.noPiggyBack = true;
-  applet.Send(0, request, context);
-  EXPECT_EQ(Sends()[0].data, request);
-}
-
-TEST_F(AppletSessionTest, CommunicationErrorsAreRetriedAfterSleeps) {
-  options.communicationRetrySleep = std::chrono::milliseconds(25);
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  // Three failed sends (each the library's two attempts), then success.
-  kiln->ScriptStatuses(KilnFunction::kSendAndRecv2, {0x300, 0x300, 0x300, 0x300, 0x300, 0x300});
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(applet.Send(0, request, {}), Reply(kSomeReplyType));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 2 * options.communicationRetrySleep);
-  EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 7u);
-  EXPECT_EQ(capture->Count("AppletManager::send get ConnectionError"), 1u);
+  EXPECT_EQ(SendAs("", {0x0100}), std::nullopt);
+  EXPECT_EQ(session->CurrentUser(), kUserB);
+  EXPECT_EQ(SendAs(kUserA, {0x0100}, true), std::nullopt);
   EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), 1u);
 }
 
-TEST_F(AppletSessionTest, InvalidSessionIsReopenedAndResent) {
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  kiln->ScriptStatuses(KilnFunction::kSendAndRecv2, {0x100F});
-  EXPECT_EQ(applet.Send(0, request, {}), Reply(kSomeReplyType));
-  EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), 2u);
-  EXPECT_EQ(kiln->Count(KilnFunction::kCloseSession), 1u);
-  const auto sends = Sends();
-  ASSERT_EQ(sends.size(), 2u);
-  EXPECT_NE(sends[0].session, sends[1].session);
+// Communication errors are retried after sleeps on the same session; an invalid session is
+// reopened at once; any other failure is resent once on a reopened session.
+TEST_F(AppletSessionTest, ResendAndReopenRules) {
+  const struct {
+    const char* name;
+    std::vector<KILN_STATUS> scripted;
+    KILN_STATUS otherwise;
+    bool answered;
+    size_t sends, creates;
+    std::vector<std::pair<std::string, size_t>> logs;
+  } cases[] = {
+      // clang-format off
+      {"three communication errors", {0x300, 0x300, 0x300, 0x300, 0x300, 0x300}, 0, true, 7, 1,
+       {{"AppletManager::send get ConnectionError", 1}}},
+      {"invalid session", {0x100F}, 0, true, 2, 2, {}},
+      {"invalid session during retries", {0x300, 0x300, 0x100F}, 0, true, 4, 2, {}},
+      {"general failure", {0x400, 0x400}, 0, true, 3, 2,
+       {{"Send failed (0X400)", 1}, {"Second SendMessage attempt succeeded", 1}}},
+      // Each round: the first send and three retries, two library attempts each.
+      {"communication errors throughout", {}, 0x300, false, 16, 2,
+       {{"Second SendMessage attempt failed (Send failed)", 1},
+        {"Send failed with CommunicationError", 2}}},
+      // clang-format on
+  };
+  options.communicationRetryAttempts = 3;
+  options.communicationRetrySleep = std::chrono::milliseconds(25);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    kiln = std::make_shared<keystone::testing::FakeKiln>();
+    kiln->SetReplyHandler([](uint32_t, const Bytes&) { return Reply(kSomeReplyType); });
+    capture->Clear();
+    Open().OpenSession();
+    kiln->ScriptStatuses(KilnFunction::kSendAndRecv2, c.scripted);
+    kiln->SetDefaultStatus(KilnFunction::kSendAndRecv2, c.otherwise);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(session->Send(0, request, {}), c.answered ? Reply(kSomeReplyType) : Bytes{});
+    const auto sends = Sends();
+    EXPECT_EQ(sends.size(), c.sends);
+    EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), c.creates);
+    EXPECT_EQ(kiln->Count(KilnFunction::kCloseSession), c.creates - 1);
+    EXPECT_EQ(sends.front().session == sends.back().session, c.creates == 1);
+    for (const auto& [log, count] : c.logs) EXPECT_EQ(capture->Count(log), count) << log;
+    if (c.sends == 7) {
+      EXPECT_GE(std::chrono::steady_clock::now() - start, 2 * options.communicationRetrySleep);
+    }
+  }
 }
 
-TEST_F(AppletSessionTest, InvalidSessionDuringCommunicationRetriesReopensAtOnce) {
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  kiln->ScriptStatuses(KilnFunction::kSendAndRecv2, {0x300, 0x300, 0x100F});
-  EXPECT_EQ(applet.Send(0, request, {}), Reply(kSomeReplyType));
-  EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), 2u);
-}
-
-TEST_F(AppletSessionTest, GeneralFailureIsResentOnceOnAReopenedSession) {
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  kiln->ScriptStatuses(KilnFunction::kSendAndRecv2, {0x400, 0x400});
-  EXPECT_EQ(applet.Send(0, request, {}), Reply(kSomeReplyType));
-  EXPECT_TRUE(capture->Has("Send failed (0X400)"));
-  EXPECT_TRUE(capture->Has("Second SendMessage attempt succeeded"));
-  EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), 2u);
-}
-
-TEST_F(AppletSessionTest, SecondFailureReturnsEmptyReply) {
-  options.communicationRetryAttempts = 2;
-  AppletSession& applet = Open();
-  applet.OpenSession();
-  kiln->SetDefaultStatus(KilnFunction::kSendAndRecv2, 0x300);
-  EXPECT_TRUE(applet.Send(0, request, {}).empty());
-  EXPECT_TRUE(capture->Has("Second SendMessage attempt failed (Send failed)"));
-  // Each round: the first send and two retries, two library attempts each.
-  EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 12u);
-  EXPECT_EQ(capture->Count("Send failed with CommunicationError"), 2u);
-}
-
-TEST_F(AppletSessionTest, MalformedReplyIsLoggedAndStillReturned) {
-  AppletSession& applet = Open();
-  const Bytes truncated{0x00, 0x01, 0x00, 0x04, 0xAB};
-  kiln->QueueReply(truncated);
-  EXPECT_EQ(applet.Send(0, request, {}), truncated);
-  EXPECT_TRUE(capture->Has("Reply from applet does not have Message entries"));
-
-  Message noSession;
-  noSession.messageType = kSomeReplyType;
-  Bytes withoutSessionId = noSession.Serialize();
+TEST_F(AppletSessionTest, RepliesAreReturnedAsBytesWhateverTheyHold) {
+  Bytes withoutSessionId = Reply(kSomeReplyType);
   withoutSessionId.resize(withoutSessionId.size() - 8);  // drop the 0x0008 item
-  kiln->QueueReply(withoutSessionId);
-  capture->Clear();
-  EXPECT_EQ(applet.Send(0, request, {}), withoutSessionId);
-  EXPECT_TRUE(capture->Has("Reply from applet does not have Message entries"));
+  const Bytes truncated{0x00, 0x01, 0x00, 0x04, 0xAB};
+  const Bytes error = keystone::testing::ErrorReply(applet_error::kAlreadyEnrolled, "enrolled");
+  const char* const noEntries = "Reply from applet does not have Message entries";
+  const char* const noMetadata = "Reply from applet does not have metadata entry";
+  const struct {
+    Bytes reply;
+    const char* logged;
+    const char* notLogged;
+  } cases[] = {{truncated, noEntries, noMetadata},
+               {withoutSessionId, noEntries, noMetadata},
+               {error, noMetadata, noEntries}};
+  Open();
+  for (const auto& c : cases) {
+    capture->Clear();
+    kiln->QueueReply(c.reply);
+    EXPECT_EQ(session->Send(0, request, {}), c.reply);
+    EXPECT_TRUE(capture->Has(c.logged));
+    EXPECT_FALSE(capture->Has(c.notLogged));
+  }
+  EXPECT_FALSE(capture->Has("SVN UPGRADE ERROR recived from the applet"));
+  EXPECT_TRUE(busy.events.empty());
 }
 
 TEST_F(AppletSessionTest, AppletLogLinesAreRelogged) {
   MessageMetadata metadata;
-  LoggingEntry first;
-  first.level = kLogWarning;
-  first.component = "APPLET-AUTH";
-  first.scope = "policy: ";
-  first.text = "factor 3 timed out";
-  first.fwTime = 123456789;
-  LoggingEntry second;
-  second.level = kLogInfo;
-  second.component = "APPLET-CORE";
-  second.text = "ready";
-  metadata.entries = {first, second};
+  metadata.entries.resize(2);
+  metadata.entries[0].level = kLogWarning;
+  metadata.entries[0].component = "APPLET-AUTH";
+  metadata.entries[0].scope = "policy: ";
+  metadata.entries[0].text = "factor 3 timed out";
+  metadata.entries[0].fwTime = 123456789;
+  metadata.entries[1].level = kLogInfo;
+  metadata.entries[1].component = "APPLET-CORE";
+  metadata.entries[1].text = "ready";
   kiln->QueueReply(Reply(kSomeReplyType, {}, &metadata));
-
-  AppletSession& applet = Open();
-  applet.Send(0, request, {});
+  Open().Send(0, request, {});
   std::vector<keystone::testing::LogCapture::Entry> relogged;
   for (const auto& entry : capture->Entries()) {
     if (entry.record.message.rfind("FW time:", 0) == 0) relogged.push_back(entry);
@@ -206,17 +174,6 @@ TEST_F(AppletSessionTest, AppletLogLinesAreRelogged) {
   EXPECT_EQ(relogged[0].record.level, kLogWarning);
   EXPECT_EQ(relogged[1].record.message, "FW time:0 ready");
   EXPECT_EQ(relogged[1].record.operation, "APPLET-CORE");
-}
-
-TEST_F(AppletSessionTest, OtherErrorRepliesWithoutMetadataTravelBackAsBytes) {
-  const Bytes error = keystone::testing::ErrorReply(applet_error::kAlreadyEnrolled, "enrolled");
-  kiln->QueueReply(error);
-  AppletSession& applet = Open();
-  EXPECT_EQ(applet.Send(0, request, {}), error);
-  EXPECT_TRUE(capture->Has("Reply from applet does not have metadata entry"));
-  EXPECT_FALSE(capture->Has("Reply from applet does not have Message entries"));
-  EXPECT_FALSE(capture->Has("SVN UPGRADE ERROR recived from the applet"));
-  EXPECT_TRUE(busy.events.empty());
 }
 
 }  // namespace

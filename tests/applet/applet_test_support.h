@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,29 +40,6 @@ class SteppingClock : public platform::Clock {
  private:
   mutable std::atomic<platform::Ticks> now{0};
   const platform::Ticks step;
-};
-
-// A one-shot gate a test opens; waiting has a safety limit so a broken test cannot hang.
-class Gate {
- public:
-  static constexpr std::chrono::seconds kSafetyLimit{20};
-
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      open = true;
-    }
-    changed.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kSafetyLimit, [this] { return open; });
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool open = false;
 };
 
 // Polls condition until it holds or limit passes; true when it held.

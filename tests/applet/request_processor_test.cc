@@ -17,40 +17,33 @@
 namespace mfab {
 namespace {
 
-using keystone::testing::MemoryFileSystem;
-using keystone::testing::MemoryRegistry;
 using platform::RegValue;
 
-class RequestProcessorTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
-                                 RegValue::String("/data"));
-  }
-
-  static Message SaveMessage() {
-    SaveRequest save;
-    save.masterVersionsData = {1};
-    save.secondFileName = "_Sys";
-    save.secondFileData = {2};
-    save.firstFileName = "_Sys$Policy";
-    save.firstFileData = {3};
-    Message message;
-    message.moduleId = 42;
-    message.messageType = message_type::kSaveRequest;
-    message.payload = save.Serialize();
-    message.sessionId = 9;
-    return message;
-  }
-
-  MemoryRegistry registry;
-  MemoryFileSystem files;
+TEST(RequestProcessorTest, SaveStoresFilesInOrderAndEchoesTheRequest) {
+  keystone::testing::MemoryRegistry registry;
+  keystone::testing::MemoryFileSystem files;
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                               RegValue::String("/data"));
   DataController controller{registry, files};
   RequestProcessor processor{controller};
-};
+  SaveRequest save;
+  save.masterVersionsData = {1};
+  save.secondFileName = "_Sys";
+  save.secondFileData = {2};
+  save.firstFileName = "_Sys$Policy";
+  save.firstFileData = {3};
+  Message message;
+  message.moduleId = 42;
+  message.messageType = message_type::kSaveRequest;
+  message.payload = save.Serialize();
+  message.sessionId = 9;
 
-TEST_F(RequestProcessorTest, StoresFilesInOrderAndEchoesTheRequest) {
-  const Message answer = Message::Parse(processor.ProcessSaveRequest(SaveMessage()));
+  Message malformed = message;
+  malformed.payload.resize(10);
+  EXPECT_THROW(processor.ProcessSaveRequest(malformed), TlvException);
+  EXPECT_TRUE(files.WriteLog().empty());
+
+  const Message answer = Message::Parse(processor.ProcessSaveRequest(message));
   EXPECT_EQ(answer.moduleId, 42u);
   EXPECT_EQ(answer.sessionId, 9u);
   EXPECT_EQ(answer.messageType, message_type::kSaveResponse);
@@ -65,39 +58,31 @@ TEST_F(RequestProcessorTest, StoresFilesInOrderAndEchoesTheRequest) {
   EXPECT_EQ(files.Content("/data/Data/_Sys$Policy.SDS"), std::vector<uint8_t>{3});
 }
 
-TEST_F(RequestProcessorTest, MalformedPayloadStoresNothing) {
-  Message message = SaveMessage();
-  message.payload.resize(10);
-  EXPECT_THROW(processor.ProcessSaveRequest(message), TlvException);
-  EXPECT_TRUE(files.WriteLog().empty());
-}
-
 TEST(SessionInitDataTest, AnnouncesGenerationCappedAtThree) {
   auto capture = keystone::testing::LogCapture::Install();
   SetLogThreshold(LogSink::kService, 4);
-  MemoryRegistry registry;
+  keystone::testing::MemoryRegistry registry;
   auto version = platform::CreateOsVersion(registry);
   const struct {
-    const char* build;
-    uint8_t value;
+    const char* key;
+    RegValue value;
+    uint8_t generation;
     const char* name;
-  } cases[] = {{"10586", 2, "WIN_10_RS1"},
-               {"15063", 3, "WIN_10_RS2"},
-               {"16299", 3, "WIN_10_RS3"},
-               {"17134", 3, "WIN_10_LATER"}};
+  } cases[] = {{"CurrentBuildNumber", RegValue::String("10586"), 2, "WIN_10_RS1"},
+               {"CurrentBuildNumber", RegValue::String("15063"), 3, "WIN_10_RS2"},
+               {"CurrentBuildNumber", RegValue::String("16299"), 3, "WIN_10_RS3"},
+               {"CurrentBuildNumber", RegValue::String("17134"), 3, "WIN_10_LATER"},
+               {"CurrentMajorVersionNumber", RegValue::Dword(6), 1, "WIN_7"}};
   for (const auto& c : cases) {
-    platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
-                                 "CurrentBuildNumber", RegValue::String(c.build));
-    EXPECT_EQ(SessionInitData(*version).Serialize(), (Bytes{0, 0, 0, 4, 0, 0, 0, c.value}))
-        << c.build;
-    EXPECT_TRUE(capture->Has(std::string("OS Version : ") + c.name)) << c.build;
+    SCOPED_TRACE(c.name);
+    platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey, c.key, c.value);
+    if (c.generation == 1) {
+      platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                                   "CurrentMinorVersionNumber", RegValue::Dword(1));
+    }
+    EXPECT_EQ(SessionInitData(*version).Serialize(), (Bytes{0, 0, 0, 4, 0, 0, 0, c.generation}));
+    EXPECT_TRUE(capture->Has(std::string("OS Version : ") + c.name));
   }
-  platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
-                               "CurrentMajorVersionNumber", RegValue::Dword(6));
-  platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
-                               "CurrentMinorVersionNumber", RegValue::Dword(1));
-  EXPECT_EQ(SessionInitData(*version).Serialize(), (Bytes{0, 0, 0, 4, 0, 0, 0, 1}));
-  EXPECT_TRUE(capture->Has("OS Version : WIN_7"));
   capture->Uninstall();
 }
 

@@ -140,60 +140,67 @@ TEST_F(SVNUpgradorTest, CompletedMigrationEndsInUpgradeException) {
   EXPECT_TRUE(applet.DeliveredData().empty());
 }
 
-TEST_F(SVNUpgradorTest, WithoutOptInNothingIsTouchedAndClientGetsTheErrorReply) {
-  for (bool present : {false, true}) {
+// Without the opt-in nothing is touched; a failed stage keeps what was stored before it. Either
+// way the client gets the error reply, and even a second upgrade demand does not start another
+// upgrade inside the first.
+TEST_F(SVNUpgradorTest, DeclinedOrFailedUpgradeHandsTheClientTheErrorReply) {
+  using Events = std::vector<std::string>;
+  const char* const failed = "data migration process failed";
+  const struct {
+    const char* name;
+    int optIn;  // -1: no value
+    Bytes* stage;
+    Bytes reply;
+    std::vector<uint32_t> commands;
+    Events events;
+    const char *log, *operation, *sys, *policy;
+  } cases[] = {
+      // clang-format off
+      {"no opt-in", -1, nullptr, {}, {0}, {"clear"}, "data migration was not choosen",
+       "SVN version upgrade was identify", "sys", "none"},
+      {"opt-in 0", 0, nullptr, {}, {0}, {"clear"}, "data migration was not choosen",
+       "SVN version upgrade was identify", "sys", "none"},
+      {"upgrade demand", 1, &migrationReply, ErrorReply(applet_error::kSvnUpgradeNeeded), {0, 2},
+       {"set", "clear"}, failed, failed, "sys", "none"},
+      {"unsafe file name", 1, &migrationReply, MigratedFilesReply({{"../escape", "x"}}), {0, 2},
+       {"set", "clear"}, "revoking all VOX-PKI certificates", "", "sys", "none"},
+      {"no end of exchange", 1, &finalReply, Reply(message_type::kSaveResponse), {0, 2, 2, 2},
+       {"set", "clear"}, "SVN upgrade process failed at the last stage", failed, "resealed", "p"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     registry.DeleteTree(kEngineKey);
     platform::WriteRegistryValue(registry, kEngineKey, "DataDir", RegValue::String(kDataRoot));
-    if (present) {
+    if (c.optIn >= 0) {
       platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
-                                   RegValue::Dword(0));
+                                   RegValue::Dword(c.optIn));
     }
-    busy.events.clear();
+    PutData(std::string("_U") + kUserA + "$A7", "action");
+    Bytes kept;
+    if (c.stage) {
+      kept = *c.stage;
+      *c.stage = c.reply;
+    }
     commands.clear();
+    savedAnswers.clear();
+    busy.events.clear();
     capture->Clear();
     session.reset();
-    AppletSession& applet = Open();
-    EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
-    EXPECT_EQ(commands, std::vector<uint32_t>{0});
-    EXPECT_EQ(busy.events, std::vector<std::string>{"clear"});
-    EXPECT_TRUE(HasData(std::string("_U") + kUserA + "$A7"));
+    EXPECT_EQ(Open().Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
+    EXPECT_EQ(commands, c.commands);
+    EXPECT_EQ(busy.events, c.events);
+    EXPECT_TRUE(capture->Has(c.log));
+    EXPECT_TRUE(!*c.operation || HasOperation("SVN upgrade", c.operation));
+    EXPECT_EQ(HasData(std::string("_U") + kUserA + "$A7"), !c.stage);
     EXPECT_EQ(platform::ReadRegistryDword(registry, std::string(kClientUsersKey) + "\\" + kUserA,
                                           "IsSSOAvailable"),
-              1u);
-    EXPECT_TRUE(capture->Has("data migration was not choosen"));
-    EXPECT_TRUE(HasOperation("SVN upgrade", "SVN version upgrade was identify"));
-    EXPECT_TRUE(capture->Has("Reply from applet does not have Message entries"));
+              c.stage ? 0u : 1u);
+    EXPECT_EQ(DataOf("_Sys"), c.sys);
+    EXPECT_EQ(HasData("_Sys$Policy") ? DataOf("_Sys$Policy") : "none", c.policy);
+    EXPECT_FALSE(files.HasFile("/data/escape.SDS"));
+    if (c.stage) *c.stage = kept;
   }
-}
-
-TEST_F(SVNUpgradorTest, MigrationReplyOfAnotherTypeFailsTheUpgrade) {
-  // Even a second upgrade demand does not start another upgrade inside the first.
-  migrationReply = ErrorReply(applet_error::kSvnUpgradeNeeded);
-  AppletSession& applet = Open();
-  EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
-  EXPECT_EQ(commands, (std::vector<uint32_t>{0, 2}));
-  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
-  EXPECT_TRUE(HasOperation("SVN upgrade", "data migration process failed"));
-  EXPECT_EQ(DataOf("_Sys"), "sys");
-}
-
-TEST_F(SVNUpgradorTest, MissingEndOfExchangeFailsAtTheLastStage) {
-  finalReply = Reply(message_type::kSaveResponse);
-  AppletSession& applet = Open();
-  EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
-  EXPECT_TRUE(capture->Has("SVN upgrade process failed at the last stage"));
-  EXPECT_TRUE(HasOperation("SVN upgrade", "data migration process failed"));
-  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
-  // What was stored before the failure stays stored.
-  EXPECT_EQ(DataOf("_Sys$Policy"), "p");
-}
-
-TEST_F(SVNUpgradorTest, UnsafeMigratedFileNameFailsTheUpgrade) {
-  migrationReply = MigratedFilesReply({{"../escape", "x"}});
-  AppletSession& applet = Open();
-  EXPECT_EQ(applet.Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
-  EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
-  EXPECT_FALSE(files.HasFile("/data/escape.SDS"));
 }
 
 }  // namespace

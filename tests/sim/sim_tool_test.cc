@@ -15,39 +15,29 @@ keystone::testing::ProgramResult Keystonectl(const std::string& words) {
   return keystone::testing::RunProgram(KEYSTONECTL_BINARY, keystone::testing::Words(words));
 }
 
-class SimToolTest : public ::testing::Test {
- protected:
-  SimStateDir state;
-  HostDouble host;
-};
+using SimToolTest = SimTest;
 
-TEST_F(SimToolTest, FaultsAndVersionReachTheLibrary) {
+TEST_F(SimToolTest, FaultsVersionAndSvnReachTheLibrary) {
   SimClient client(host);
+  ASSERT_EQ(client.Run(MakeRequest(0xABBA000D, SamplePolicy())).messageType, 0xABBA000Eu);
   ASSERT_EQ(Keystonectl("sim fault status CreateSession 0x1004*2 0").exitCode, 0);
   ASSERT_EQ(Keystonectl("sim version 3.3.0.9").exitCode, 0);
-  Bytes init;
-  mfab::AppendTlvInt(init, 0x0000, 3);
-  EXPECT_EQ(client.Open(init), 0x1004u);
-  EXPECT_EQ(client.Open(init), 0x1004u);
-  EXPECT_EQ(client.Open(init), 0u);
+  EXPECT_EQ(client.Open(InitData()), 0x1004u);
+  EXPECT_EQ(client.Open(InitData()), 0x1004u);
+  EXPECT_EQ(client.Open(InitData()), 0u);
   KILN_VERSION_INFO info{};
   ASSERT_EQ(Kiln().getVersionInfo(client.Handle(), &info), 0u);
   EXPECT_STREQ(info.firmwareVersion, "3.3.0.9");
 
-  const auto [status, output, errors] = Keystonectl("sim status");
-  EXPECT_EQ(status, 0) << errors;
-  EXPECT_NE(output.find("version 3.3.0.9"), std::string::npos);
-  EXPECT_NE(output.find("status CreateSession 0x1004*2 0"), std::string::npos);
-  EXPECT_EQ(Keystonectl("sim fault explode").exitCode, 2);
-  EXPECT_EQ(Keystonectl("sim svn lots").exitCode, 1);
-}
-
-TEST_F(SimToolTest, RaisedSvnDemandsTheUpgrade) {
-  SimClient client(host);
-  ASSERT_EQ(client.Run(MakeRequest(0xABBA000D, SamplePolicy())).messageType, 0xABBA000Eu);
   ASSERT_EQ(Keystonectl("sim svn 2").exitCode, 0);
   EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(0xABBA0065))), 0x7F24);
-  EXPECT_NE(Keystonectl("sim status").out.find("file _Sys$Policy"), std::string::npos);
+  const auto [status, output, errors] = Keystonectl("sim status");
+  EXPECT_EQ(status, 0) << errors;
+  for (const char* line :
+       {"version 3.3.0.9", "status CreateSession 0x1004*2 0", "file _Sys$Policy"})
+    EXPECT_NE(output.find(line), std::string::npos) << line;
+  EXPECT_EQ(Keystonectl("sim fault explode").exitCode, 2);
+  EXPECT_EQ(Keystonectl("sim svn lots").exitCode, 1);
 }
 
 }  // namespace

@@ -100,7 +100,6 @@ TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     for (const char* event : {"sleep", "unlock", "preshutdown"}) EXPECT_EQ(Send(event), "ok");
-    EXPECT_EQ(Send("reboot"), "error unknown command 'reboot'");
     EXPECT_EQ(Send("log-level classicbluetooth 3"), "ok");
     EXPECT_EQ(mfab::LogThreshold(mfab::LogSink::kMsftBt), 3u);
     mfab::SetLogThreshold(mfab::LogSink::kMsftBt, 4);

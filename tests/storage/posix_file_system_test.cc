@@ -1,7 +1,6 @@
 // The file system and the data directory on disk, in a temporary directory.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include "platform/registry.h"
 #include "storage/data_controller.h"
 #include "tests/fakes/memory_registry.h"
+#include "tests/fakes/program_runner.h"
 
 namespace mfab {
 namespace {
@@ -22,13 +22,6 @@ namespace stdfs = std::filesystem;
 
 class PosixFileSystemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (stdfs::temp_directory_path() / "ks-storage-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-  }
-  void TearDown() override { stdfs::remove_all(root); }
-
   std::string Path(const std::string& relative) const { return (root / relative).string(); }
   std::vector<std::string> Listed(const std::string& dir) const {
     std::vector<std::string> names = fs.ListDirectory(dir);
@@ -36,7 +29,8 @@ class PosixFileSystemTest : public ::testing::Test {
     return names;
   }
 
-  stdfs::path root;
+  keystone::testing::TempDirectory temp;
+  const stdfs::path root = temp.Path();
   platform::FileSystem& fs = platform::SystemFileSystem();
 };
 

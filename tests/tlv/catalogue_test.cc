@@ -217,20 +217,10 @@ TEST(CatalogueTest, ClassesWriteTheirTagsInTheDocumentedOrderAndAreFoundByName) 
   EXPECT_EQ(FindMessageClass("SaveRequest"), FindMessageClass("mfab::SaveRequest"));
   EXPECT_EQ(FindMessageClass("NoSuchRequest"), nullptr);
 
-  // The payload classes of the engine's message types.
-  const std::pair<uint32_t, const char*> payloads[] = {
-      {0xABBA0001, "mfab::SaveRequest"},
-      {0xABBA0002, "mfab::SaveResponse"},
-      {0xABBA001A, "mfab::BooleanResponse"},
-      {0xABBA003C, "mfab::FpRequest"},
-      {0xABBA007B, "AuthenticateFlows::AuthenticateFactorRequest"},
-      {0xABBA007F, "SmartCardFactor::SmartCardDataForEnrollment"},
-      {0xABBAAAAA, "mfab::ErrorMessage"},
-      {0xABBA0009, "mfab::ActionAuthenticateRequest"}};
-  for (const auto& [type, name] : payloads) {
-    ASSERT_NE(PayloadClassOf(type), nullptr) << std::hex << type;
-    EXPECT_STREQ(PayloadClassOf(type)->name, name);
-  }
+  // Payload classes of message types; the tlv tool's tests decode payloads through them.
+  ASSERT_NE(PayloadClassOf(0xABBA007B), nullptr);
+  EXPECT_EQ(PayloadClassOf(0xABBA007B), FindMessageClass("AuthenticateFactorRequest"));
+  EXPECT_EQ(PayloadClassOf(0xABBAAAAA), FindMessageClass("ErrorMessage"));
   EXPECT_EQ(PayloadClassOf(message_type::kClearDataRequest), nullptr);
   EXPECT_EQ(PayloadClassOf(message_type::kUnset), nullptr);
   EXPECT_EQ(MessageTypesOf(*FindMessageClass("DataMigrationMessage")),
@@ -287,10 +277,6 @@ TEST(RecordIntegerTest, NarrowMembersAreFourBytesOnTheWireAndAbsentOptionalsKeep
   LoggingEntry readEntry;
   readEntry.Deserialize(WithInt(wire, 0x6A03, 0x1203));
   EXPECT_EQ(readEntry.level, 0x03);
-
-  ErrorMessage error;
-  error.Deserialize(WithInt(error.Serialize(), 0x7B0B, 0x00017F07));
-  EXPECT_EQ(error.errorCode, applet_error::kAlreadyEnrolled);
 
   // Absent optional fields keep their values, as the authentication state manager decodes each
   // reply into the record it holds; any non-zero flag is true.

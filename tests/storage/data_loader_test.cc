@@ -64,6 +64,9 @@ class DataLoaderTest : public ::testing::Test {
   void Put(const std::string& fullName, const std::string& content = "x") {
     fs.PutFile("/d/Data/" + fullName + ".SDS", content);
   }
+  void Put(std::initializer_list<std::string> fullNames) {
+    for (const std::string& name : fullNames) Put(name);
+  }
   Bytes Build(DataCategories& categories, const std::string& user = "") {
     return BuildPiggyBackBlock(user, categories, controller, policy);
   }
@@ -157,11 +160,8 @@ TEST_F(DataLoaderTest, CategoriesWhoseConditionFailsAreNotLoaded) {
 }
 
 TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsWhoseAbsenceStopsTheWalk) {
-  Put("_Sys");
-  Put("_Sys$Policy");
-  Put("_Sys$Credential");
+  Put({"_Sys", "_Sys$Policy", "_Sys$Credential", "_Sys$F1"});
   policy.factors = {"1"};
-  Put("_Sys$F1");
   DataCategories categories{0x0002, 0x0001, 0x0003, 0x0201};
   // The walk follows the set's own order; whatever comes before 0x0001 is handled.
   DataCategories before;
@@ -174,8 +174,7 @@ TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsWhoseAbsenceStopsTheWalk) {
   EXPECT_EQ(capture->Count("Piggy-backing system files"), 1u);
 
   // With master versions, the user file comes along when there is a user.
-  Put("_masterVersions");
-  Put(std::string("_U") + kSid);
+  Put({"_masterVersions", std::string("_U") + kSid});
   categories = {0x0001};
   EXPECT_EQ(FileNames(Build(categories, kSid)),
             (std::vector<std::string>{"_Sys", std::string("_U") + kSid, "_masterVersions"}));
@@ -184,10 +183,7 @@ TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsWhoseAbsenceStopsTheWalk) {
 }
 
 TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAttachedFiles) {
-  Put("_Sys");
-  Put("_Sys$Credential");
-  Put("_Sys$Policy");
-  Put("_Sys$publicKey2");
+  Put({"_Sys", "_Sys$Credential", "_Sys$Policy", "_Sys$publicKey2"});
   DataCategories categories{0x0003, 0x0002};
   const Bytes block = Build(categories);
   EXPECT_EQ(FileNames(block), (std::vector<std::string>{"_Sys", "_Sys$Credential", "_Sys$Policy",
@@ -200,10 +196,7 @@ TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAt
   policy.factors = {"1", "2", "3"};
   policy.actions = {"10", "3"};
   const std::string user = std::string("_U") + kSid;
-  Put("_Sys$F1");
-  Put(user);
-  Put(user + "$E2");
-  Put(user + "$A3");
+  Put({"_Sys$F1", user, user + "$E2", user + "$A3"});
   categories = {0x0201, 0x0101, 0x0102};
   const Bytes userBlock = Build(categories, kSid);
   EXPECT_EQ(categories.size(), 3u);

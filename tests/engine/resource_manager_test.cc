@@ -1,4 +1,5 @@
 #include "engine/resource_manager.h"
+#include "engine/engine_components.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include "platform/os_version.h"
 #include "platform/registry.h"
 #include "storage/data_controller.h"
+#include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_applet_channel.h"
 #include "tests/fakes/fake_engine_services.h"
@@ -305,6 +307,92 @@ TEST_F(ResourceManagerTest, SingletonIsMadeOnceByTheInstalledFactoryAndDestroyed
   EXPECT_EQ(ResourceManager::Current(), nullptr);
   EXPECT_EQ(made, 1);
   ResourceManager::InstallFactory(nullptr);
+}
+
+class FakeRpcServer : public IRpcServerControl {
+ public:
+  bool StartListening() override { return listens; }
+  void StopListening() override { ++stops; }
+  bool listens = true;
+  int stops = 0;
+};
+
+class NoPolicy : public IPolicyMirrorReader {
+ public:
+  std::vector<std::string> FactorIds() override { return {}; }
+  std::vector<std::string> ActionIds() override { return {}; }
+};
+
+// The components with the resource manager above; their production wiring (on the real library)
+// runs in the end-to-end tests.
+class EngineComponentsTest : public ResourceManagerTest {
+ protected:
+  void TearDown() override {
+    components.reset();
+    ResourceManagerTest::TearDown();
+  }
+  EngineComponents& WithFakes() {
+    EngineEnvironment environment{clock, registry, accounts, controller, policy, nullptr, rpc};
+    components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
+    return *components;
+  }
+
+  NoPolicy policy;
+  std::shared_ptr<FakeRpcServer> rpc = std::make_shared<FakeRpcServer>();
+  std::unique_ptr<EngineComponents> components;
+};
+
+TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
+  applet->SetFwUpgraded(true);
+  EngineComponents& engine = WithFakes();
+  engine.HandlePowerSleepEvent();
+  EXPECT_TRUE(capture->Has("Sleep event dropped: the resource manager is not running"));
+  EXPECT_FALSE(engine.FirmwareChanged());
+  // A server that cannot listen stops the start.
+  rpc->listens = false;
+  EXPECT_FALSE(engine.StartRpcServer());
+  EXPECT_EQ(ResourceManager::Current(), nullptr);
+
+  rpc->listens = true;
+  ASSERT_TRUE(engine.StartRpcServer());
+  std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_TRUE(engine.FirmwareChanged());
+  manager->SetFlowType(3, 3);
+  engine.HandlePowerSleepEvent();
+  EXPECT_EQ(manager->OwnerSessionId(), kNobody);
+  EXPECT_EQ(manager->PowerState().CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
+  engine.HandlePowerResumeEvent();
+  EXPECT_TRUE(manager->TakeResumeMark());
+  engine.HandleSessionUnlockEvent();
+  EXPECT_EQ(manager->CurrentUserSid(), kConsoleSid);
+  engine.HandleLogoffEvent();
+  EXPECT_EQ(manager->CurrentUserSid(), "");
+  manager.reset();
+
+  engine.StopRpcServer();
+  EXPECT_EQ(rpc->stops, 1);
+  engine.DestroyResourceManager();
+  EXPECT_EQ(ResourceManager::Current(), nullptr);
+  engine.HandleSessionLockEvent();
+  EXPECT_TRUE(capture->Has("Session lock event dropped: the resource manager is not running"));
+}
+
+TEST_F(EngineComponentsTest, StartUpStepsReportWhatIsNotPresent) {
+  EngineComponents& engine = WithFakes();
+  ASSERT_TRUE(engine.StartRpcServer());
+  engine.MirrorDataIfEmpty();
+  engine.PolicyUpdated();
+  engine.StartUserRecordTask();
+  EXPECT_TRUE(capture->Has("Registry mirroring is not present (MirrorDataIfEmpty)"));
+  EXPECT_TRUE(capture->Has("Registry mirroring is not present (PolicyUpdated)"));
+  ASSERT_TRUE(
+      Eventually([&] { return capture->Has("User records is not present (updateUserRecord)"); }));
+  auto cleanup = engine.StartTraceLogCleanup();
+  ASSERT_EQ(cleanup.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(cleanup.get());
+  engine.HandleOsUpgrade();
+  EXPECT_TRUE(StoredOsVersion().has_value());
 }
 
 }  // namespace

@@ -209,7 +209,7 @@ TEST(CatalogueTest, ClassesWriteTheirTagsInTheDocumentedOrderAndAreFoundByName) 
   EXPECT_EQ(FindMessageClass("SaveRequest"), FindMessageClass("mfab::SaveRequest"));
   EXPECT_EQ(FindMessageClass("NoSuchRequest"), nullptr);
 
-  // Payload classes of message types; the tlv tool's tests decode payloads through them.
+  // Payload classes of message types; keystonectl's tests decode payloads through them.
   ASSERT_NE(PayloadClassOf(0xABBA007B), nullptr);
   EXPECT_EQ(PayloadClassOf(0xABBA007B), FindMessageClass("AuthenticateFactorRequest"));
   EXPECT_EQ(PayloadClassOf(0xABBAAAAA), FindMessageClass("ErrorMessage"));

@@ -1,5 +1,5 @@
-// The envelope. Its default 44 bytes and a full save message, byte for byte, are checked by the
-// tlv tool's tests; the 32767-byte item limit by the codec's.
+// The envelope. Its default 44 bytes and a full save message, byte for byte, are checked by
+// keystonectl's tests; the 32767-byte item limit by the codec's.
 
 #include "tlv/message.h"
 
@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tlv/metadata.h"
 
@@ -29,7 +30,8 @@ Message ReplyWithMetadata() {
   return message;
 }
 
-// The serialized envelope without its top-level items of this tag; with none, the tags in order.
+// The serialized envelope without its top-level items of this tag; tags, when given, receives
+// every item's tag in order.
 Bytes Without(const Bytes& wire, int tag, std::vector<uint16_t>* tags = nullptr) {
   Bytes out;
   for (const uint8_t* item = wire.data(); item != wire.data() + wire.size(); item = TlvNext(item)) {

@@ -119,14 +119,25 @@ TEST_F(SVNUpgradorTest, CompletedMigrationEndsInUpgradeException) {
   EXPECT_EQ(DataOf("_Sys$Credential"), "c");
   EXPECT_FALSE(HasData(std::string("_U") + kUserA + "$A7"));
 
+  // Both answers are responses in the module and session of what they answer.
   ASSERT_EQ(savedAnswers.size(), 2u);
-  EXPECT_EQ(savedAnswers[0].messageType, message_type::kSaveResponse);
-  EXPECT_EQ(savedAnswers[0].moduleId, kMigrationModule);
-  EXPECT_TRUE(savedAnswers[0].isResponse);
-  SaveMigratedFilesResponse stored;
-  stored.Deserialize(savedAnswers[0].payload);
-  EXPECT_EQ(stored.result, 1);
-  EXPECT_EQ(savedAnswers[1].messageType, message_type::kSaveResponse);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(savedAnswers[i].messageType, message_type::kSaveResponse);
+    EXPECT_EQ(savedAnswers[i].moduleId, i == 0 ? kMigrationModule : 3u);
+    EXPECT_TRUE(savedAnswers[i].isResponse);
+    SaveResponse stored;
+    stored.Deserialize(savedAnswers[i].payload);
+    EXPECT_EQ(stored.result, 1);
+  }
+  EXPECT_EQ(savedAnswers[1].sessionId, 7u);
+  EXPECT_EQ(savedAnswers[1].category, 0u);
+  // The save request's files go in their fixed order: master versions, second, first.
+  const std::vector<std::string> writes = files.WriteLog();
+  ASSERT_GE(writes.size(), 3u);
+  EXPECT_EQ(
+      std::vector<std::string>(writes.end() - 3, writes.end()),
+      (std::vector<std::string>{"/data/Data/_masterVersions.SDS", "/data/Data/_Sys$Policy.SDS",
+                                "/data/Data/_Sys$Credential.SDS"}));
 
   for (const char* user : {kUserA, kUserB}) {
     const std::string key = std::string(kClientUsersKey) + "\\" + user;
@@ -164,6 +175,8 @@ TEST_F(SVNUpgradorTest, DeclinedOrFailedUpgradeHandsTheClientTheErrorReply) {
        {"set", "clear"}, failed, failed, "sys", "none"},
       {"unsafe file name", 1, &migrationReply, MigratedFilesReply({{"../escape", "x"}}), {0, 2},
        {"set", "clear"}, "revoking all VOX-PKI certificates", "", "sys", "none"},
+      {"malformed save request", 1, &saveReply, Reply(message_type::kSaveRequest, {0x7B, 0x01}),
+       {0, 2, 2}, {"set", "clear"}, "storing all files after migration", "", "resealed", "none"},
       {"no end of exchange", 1, &finalReply, Reply(message_type::kSaveResponse), {0, 2, 2, 2},
        {"set", "clear"}, "SVN upgrade process failed at the last stage", failed, "resealed", "p"},
       // clang-format on

@@ -51,86 +51,66 @@ class KeystonectlTest : public ::testing::Test {
 
 // Command-line errors exit 2, failures 1, each with its reason on standard error.
 TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
-  const std::string key = kEngine;
   const struct {
-    Args args;
+    const char* line;
     int exitCode;
-    std::string reason;
+    const char* reason;
   } cases[] = {
-      {{"applet"}, 2, "applet needs send or policy"},
-      {{"applet", "send", "--module", "5"}, 2, "applet send needs --type"},
-      {{"applet", "send", "--type", "banana"}, 2, "--type needs a number, not 'banana'"},
-      {{"applet", "send", "--type", "0xABBA0065", "--payload"}, 2, "--payload needs a value"},
-      {{"applet", "policy", "set"}, 2, "policy set needs --file or at least one --factor"},
-      {{"applet", "policy", "set", "--factor", "pin"},
-       2,
-       "--factor needs ID:TYPE[:NAME], not 'pin'"},
-      {{"applet", "policy", "set", "--factor", "pin:1", "--action", "OSLogin"},
-       2,
-       "--action needs ID=FACTOR"},
-      {{"applet", "policy", "set", "--factor", "pin:1", "--file", "x.hex"},
-       2,
-       "--file and --factor/--action exclude"},
-      {{"applet", "policy", "get", "--bogus"}, 2, "unknown policy get argument '--bogus'"},
-      {{"auth"}, 2, "auth needs wait"},
-      {{"auth", "wait", "--timeout", "soon"}, 2, "--timeout needs seconds, not 'soon'"},
-      {{"session", "release"}, 2, "session release needs the session id"},
-      {{"session", "renew"}, 2, "unknown session subcommand 'renew'"},
-      {{"applet", "policy", "get"}, 1, "cannot reach the engine"},
-      {{"applet", "send", "--type", "0xABBA0065", "--payload", "7b010000"},
-       1,
-       "cannot reach the engine"},
-      {{"auth", "wait"}, 1, "cannot reach the engine"},
-      {{"session", "new"}, 1, "cannot reach the engine"},
-      {{"applet", "policy", "set", "--factor", "pin:1:PIN", "--action", "OSLogin=pin"},
-       1,
-       "cannot reach the engine"},
-      {{"reg", "set", key, "X", "REG_DWORD", "4294967296"}, 1, "not a REG_DWORD"},
-      {{"reg", "set", key, "X", "REG_DWORD", "-1"}, 1, "not a REG_DWORD"},
-      {{"reg", "set", key, "X", "REG_QWORD", "0x"}, 1, "not a REG_QWORD"},
-      {{"reg", "set", key, "X", "REG_WORD", "1"}, 1, "unknown registry type"},
-      {{"reg", "set", key, "X", "REG_BINARY", "0g"}, 1, "bad hex"},
-      {{"reg", "set", key, "X", "REG_MULTI_SZ", "a", ""}, 1, "cannot be empty"},
-      {{"reg", "set", "HKXX\\A", "X", "REG_SZ", "a"}, 1, "no known hive"},
-      {{"reg", "query", "HKLM\\\\A"}, 1, "empty key name"},
-      {{"reg", "query", key + "\\Missing"}, 1, "not found"},
-      {{"reg", "query", "HKLM", "Missing"}, 1, "not found"},
-      {{"reg", "export", key + "\\"}, 1, ""},
-      {{"reg"}, 2, ""},
-      {{"reg", "frobnicate"}, 2, ""},
-      {{"reg", "query"}, 2, ""},
-      {{"reg", "set", key, "X"}, 2, ""},
-      {{"reg", "set", key, "X", "REG_SZ"}, 2, ""},
-      {{"reg", "set", key, "X", "REG_DWORD", "1", "2"}, 2, ""},
-      {{"reg", "delete-tree"}, 2, ""},
-      {{"reg", "export", key, "x"}, 2, ""},
-      {{"tlv", "message", "000000040000000500010004abba0001"},
-       1,
-       "Requested TLV (0x0003) not found."},
-      {{"tlv", "dump", "7b0100050102"},
-       1,
-       "TLV item (0x7b01) declares 5 value bytes but only 2 remain."},
-      {{"tlv", "dump", "7g"}, 1, ""},
-      {{"tlv"}, 2, ""},
-      {{"tlv", "frobnicate", "00"}, 2, ""},
-      {{"tlv", "dump"}, 2, ""},
-      {{"tlv", "build", "--module", "1", "--type", "1"}, 2, ""},
-      {{"tlv", "build", "--module", "0x100000000", "--type", "1", "--category", "1"}, 2, ""},
-      {{"tlv", "message", "--as", "NoSuchClass", "00"}, 2, ""},
+      {"applet", 2, "applet needs send or policy"},
+      {"applet send --module 5", 2, "applet send needs --type"},
+      {"applet send --type banana", 2, "--type needs a number, not 'banana'"},
+      {"applet send --type 0xABBA0065 --payload", 2, "--payload needs a value"},
+      {"applet policy set", 2, "policy set needs --file or at least one --factor"},
+      {"applet policy set --factor pin", 2, "--factor needs ID:TYPE[:NAME], not 'pin'"},
+      {"applet policy set --factor pin:1 --action OSLogin", 2, "--action needs ID=FACTOR"},
+      {"applet policy set --factor pin:1 --file x.hex", 2, "--file and --factor/--action exclude"},
+      {"applet policy get --bogus", 2, "unknown policy get argument '--bogus'"},
+      {"auth", 2, "auth needs wait"},
+      {"auth wait --timeout soon", 2, "--timeout needs seconds, not 'soon'"},
+      {"session release", 2, "session release needs the session id"},
+      {"session renew", 2, "unknown session subcommand 'renew'"},
+      {"applet policy get", 1, "cannot reach the engine"},
+      {"applet send --type 0xABBA0065 --payload 7b010000", 1, "cannot reach the engine"},
+      {"auth wait", 1, "cannot reach the engine"},
+      {"session new", 1, "cannot reach the engine"},
+      {"applet policy set --factor pin:1:PIN --action OSLogin=pin", 1, "cannot reach the engine"},
+      {"reg set HKLM\\K X REG_DWORD 4294967296", 1, "not a REG_DWORD"},
+      {"reg set HKLM\\K X REG_DWORD -1", 1, "not a REG_DWORD"},
+      {"reg set HKLM\\K X REG_QWORD 0x", 1, "not a REG_QWORD"},
+      {"reg set HKLM\\K X REG_WORD 1", 1, "unknown registry type"},
+      {"reg set HKLM\\K X REG_BINARY 0g", 1, "bad hex"},
+      {"reg set HKXX\\A X REG_SZ a", 1, "no known hive"},
+      {"reg query HKLM\\\\A", 1, "empty key name"},
+      {"reg query HKLM\\K", 1, "not found"},
+      {"reg query HKLM Missing", 1, "not found"},
+      {"reg export HKLM\\SOFTWARE\\", 1, ""},
+      {"tlv message 000000040000000500010004abba0001", 1, "Requested TLV (0x0003) not found."},
+      {"tlv dump 7b0100050102", 1, "TLV item (0x7b01) declares 5 value bytes but only 2 remain."},
+      {"tlv dump 7g", 1, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.size() > 1 ? c.args[0] + " " + c.args[1] : c.args[0]);
-    const ProgramResult result = Run(c.args);
-    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
-    EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+    const ProgramResult result = RunLine(c.line);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.line << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.reason), std::string::npos) << c.line << "\n" << result.err;
   }
+  for (const char* line :
+       {"reg", "reg frobnicate", "reg query", "reg set HKLM\\K X", "reg set HKLM\\K X REG_SZ",
+        "reg set HKLM\\K X REG_DWORD 1 2", "reg delete-tree", "reg export HKLM\\K x", "tlv",
+        "tlv frobnicate 00", "tlv dump", "tlv build --module 1 --type 1",
+        "tlv build --module 0x100000000 --type 1 --category 1",
+        "tlv message --as NoSuchClass 00"}) {
+    EXPECT_EQ(RunLine(line).exitCode, 2) << line;
+  }
+  const ProgramResult emptyPart = Run({"reg", "set", "HKLM\\K", "X", "REG_MULTI_SZ", "a", ""});
+  EXPECT_EQ(emptyPart.exitCode, 1);
+  EXPECT_NE(emptyPart.err.find("cannot be empty"), std::string::npos) << emptyPart.err;
+  EXPECT_EQ(Store()->OpenKey("HKLM\\K", platform::reg_access::kRead), nullptr);
   // The longest payload is 32767 bytes.
   const ProgramResult tooLong = RunLine("tlv build --module 1 --type 1 --category 1 --payload -",
                                         std::string(2 * 32768, 'a'));
   EXPECT_EQ(tooLong.exitCode, 1);
   EXPECT_NE(tooLong.err.find("Error converting value 32768 to unsigned short (max value: 32767)."),
             std::string::npos);
-  EXPECT_EQ(Store()->OpenKey(key, platform::reg_access::kRead), nullptr);
 }
 
 TEST_F(KeystonectlTest, RegSetStoresEachTypeAndQueryShowsIt) {

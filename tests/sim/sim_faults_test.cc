@@ -17,12 +17,12 @@ using SimFaultsTest = SimTest;
 
 TEST_F(SimFaultsTest, StatusSequencesFailCallsWithoutRunningThem) {
   SimClient client(host);
-  state.SetFaults("# drill\nstatus createsession 0x1004*3 0x201 0  # retry classes\n");
+  state.WriteFile("faults", "# drill\nstatus createsession 0x1004*3 0x201 0  # retry classes\n");
   std::vector<KILN_STATUS> statuses;
   for (int i = 0; i < 6; ++i) statuses.push_back(client.Open(InitData()));
   EXPECT_EQ(statuses, (std::vector<KILN_STATUS>{0x1004, 0x1004, 0x1004, 0x201, 0, 0}));
   // Rewriting the file starts its counts again.
-  state.SetFaults("status CreateSession 0x1004\nstatus KILN_SendAndRecv2 0x300*2\n");
+  state.WriteFile("faults", "status CreateSession 0x1004\nstatus KILN_SendAndRecv2 0x300*2\n");
   EXPECT_EQ(client.Open(InitData()), 0x1004u);
   EXPECT_EQ(client.Open(InitData()), 0u);
 
@@ -34,9 +34,9 @@ TEST_F(SimFaultsTest, StatusSequencesFailCallsWithoutRunningThem) {
   // Only the third attempt reached the applet: it asks for one save, not three.
   EXPECT_EQ(mfab::Message::Parse(reply).messageType, mfab::message_type::kSaveRequest);
 
-  state.SetFaults(
-      "status Initialize 0x300\nstatus GetVersionInfo 0x301\nstatus Install2 0x1004\n"
-      "status Uninstall 0x1004\nstatus CloseSession 0x300\nstatus Deinit 0x300\n");
+  state.WriteFile("faults",
+                  "status Initialize 0x300\nstatus GetVersionInfo 0x301\nstatus Install2 0x1004\n"
+                  "status Uninstall 0x1004\nstatus CloseSession 0x300\nstatus Deinit 0x300\n");
   KILN_HANDLE handle = nullptr;
   EXPECT_EQ(Kiln().initialize(&handle, nullptr, 0), 0x300u);
   KILN_VERSION_INFO info{};
@@ -56,9 +56,9 @@ TEST_F(SimFaultsTest, HangsDelayAndRepliesBreakAsTold) {
   Bytes healthy;
   ASSERT_EQ(client.Exchange(0, request, healthy), 0u);  // the first reply also logs the opening
   ASSERT_EQ(client.Exchange(0, request, healthy), 0u);
-  state.SetFaults(
-      "hang SendAndRecv2 150ms\nreply truncate\nreply drop-tag:0x0008\nreply empty\n"
-      "reply garbage\n");
+  state.WriteFile("faults",
+                  "hang SendAndRecv2 150ms\nreply truncate\nreply drop-tag:0x0008\nreply empty\n"
+                  "reply garbage\n");
   Bytes reply;
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(client.Exchange(0, request, reply), 0u);
@@ -80,7 +80,7 @@ TEST_F(SimFaultsTest, HangsDelayAndRepliesBreakAsTold) {
 
 TEST_F(SimFaultsTest, BadFaultLinesShowOnceInTheNextReplyLog) {
   SimClient client(host);
-  state.SetFaults("status Nothing 1\n");
+  state.WriteFile("faults", "status Nothing 1\n");
   for (bool expected : {true, false}) {
     mfab::MessageMetadata metadata;
     metadata.Deserialize(*client.Send(0, MakeRequest(0xABBA0065)).metadata);

@@ -98,11 +98,9 @@ std::string TempDir::ReadFile(const std::string& name) const {
   return content.str();
 }
 
-SimStateDir::SimStateDir() { ::setenv("KILN_SIM_STATE_DIR", Path().c_str(), 1); }
+SimTest::SimTest() { ::setenv("KILN_SIM_STATE_DIR", state.Path().c_str(), 1); }
 
-SimStateDir::~SimStateDir() { ::unsetenv("KILN_SIM_STATE_DIR"); }
-
-void SimStateDir::SetFaults(const std::string& text) const { WriteFile("faults", text); }
+SimTest::~SimTest() { ::unsetenv("KILN_SIM_STATE_DIR"); }
 
 Bytes HostDouble::Block(const std::vector<std::string>& names,
                         const std::vector<uint32_t>& categories, const std::string& user) const {

@@ -52,15 +52,6 @@ class TempDir {
   std::string path;
 };
 
-// Points KILN_SIM_STATE_DIR at a temporary directory for its lifetime.
-class SimStateDir : public TempDir {
- public:
-  SimStateDir();
-  ~SimStateDir();
-  // Replaces the fault file.
-  void SetFaults(const std::string& text) const;
-};
-
 // The engine's storage side: keeps blobs by logical name and answers the applet's requests.
 class HostDouble {
  public:
@@ -129,10 +120,13 @@ class SimClient {
   KILN_SESSION_HANDLE session = nullptr;
 };
 
-// A state directory of the test's own and an empty host.
+// A state directory of the test's own (KILN_SIM_STATE_DIR points at it) and an empty host.
 class SimTest : public ::testing::Test {
  protected:
-  SimStateDir state;
+  SimTest();
+  ~SimTest() override;
+
+  TempDir state;
   HostDouble host;
 };
 

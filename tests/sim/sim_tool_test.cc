@@ -10,7 +10,7 @@
 namespace kilnsim::testing {
 namespace {
 
-// Runs keystonectl with the words; the simulator's state directory is the test's (SimStateDir).
+// Runs keystonectl with the words; the simulator's state directory is the test's (SimTest).
 keystone::testing::ProgramResult Keystonectl(const std::string& words) {
   return keystone::testing::RunProgram(KEYSTONECTL_BINARY, keystone::testing::Words(words));
 }

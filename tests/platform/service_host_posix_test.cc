@@ -116,16 +116,7 @@ TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
   EXPECT_THAT(log.Get(), ElementsAre("13/4", "14/8", "15/0", "1/0"));
 }
 
-TEST_F(ServiceHostTest, OnlyStopIsDeliveredBeforeTheServiceAcceptsControls) {
-  Run(kServiceStartPending, [&] {
-    EXPECT_EQ(Send("sleep"), "error the service does not accept 'sleep' now (state start-pending)");
-    EXPECT_THAT(Send("preshutdown"), ::testing::StartsWith("error the service does not accept"));
-    EXPECT_EQ(Send("stop"), "ok");
-  });
-  EXPECT_THAT(log.Get(), ElementsAre("1/0"));
-}
-
-TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItsHandlerIsRegistered) {
+TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItAcceptsControls) {
   const pthread_t dispatcher = ::pthread_self();
   // Sent to the dispatcher thread, which has the stop signals blocked by now.
   auto early = [&] {
@@ -136,7 +127,10 @@ TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItsHandlerIsRegistere
       kServiceRunning, [&] { EXPECT_TRUE(log.WaitFor(1)); }, early);
   EXPECT_EQ(result, 0);
   EXPECT_THAT(log.Get(), ElementsAre("1/0"));
-  Run(kServiceRunning, [&] {
+  // Before the service accepts controls only a stop is delivered.
+  Run(kServiceStartPending, [&] {
+    EXPECT_EQ(Send("sleep"), "error the service does not accept 'sleep' now (state start-pending)");
+    EXPECT_THAT(Send("preshutdown"), ::testing::StartsWith("error the service does not accept"));
     ::pthread_kill(dispatcher, SIGINT);
     EXPECT_TRUE(log.WaitFor(2));
   });

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -242,29 +243,19 @@ TEST_F(AuthenticationStateManagerTest, StopMonitorAndDestructionJoinTheMonitor) 
 // times out constantly: nothing deadlocks and every call returns.
 TEST_F(AuthenticationStateManagerTest, ConcurrentUseEndsCleanly) {
   Make(1ms);
+  const std::function<void(int, int)> calls[] = {
+      [&](int t, int i) {
+        manager->SetMonitoring(i % 2 == 0);
+        manager->UpdateAuthenticationState(ReplyWith(Status(t, i % 4, i % 3 == 0)));
+      },
+      [&](int, int) { manager->StatusUpdateCompleted(); },
+      [&](int, int) { (void)manager->GetStatus(); },
+      [&](int t, int) { manager->UpdateAuthenticationErrorState(t, 0x55); },
+      [&](int, int) { manager->UpdateCurrentAuthenticationErrorState(0x301); }};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        switch ((i + t) % 5) {
-          case 0:
-            manager->SetMonitoring(i % 2 == 0);
-            manager->UpdateAuthenticationState(ReplyWith(Status(t, i % 4, i % 3 == 0)));
-            break;
-          case 1:
-            manager->StatusUpdateCompleted();
-            break;
-          case 2:
-            (void)manager->GetStatus();
-            break;
-          case 3:
-            manager->UpdateAuthenticationErrorState(t, 0x55);
-            break;
-          case 4:
-            manager->UpdateCurrentAuthenticationErrorState(0x301);
-            break;
-        }
-      }
+      for (int i = 0; i < 200; ++i) calls[(i + t) % 5](t, i);
     });
   }
   power->Logoff();

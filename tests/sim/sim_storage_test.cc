@@ -30,12 +30,7 @@ TEST_F(SimStorageTest, SetPolicyStoresSealedBlobsThroughTheHostOnceConfirmed) {
   ASSERT_EQ(save.messageType, mt::kSaveRequest) << ErrorTextOf(save);
   EXPECT_FALSE(save.isResponse);
   EXPECT_EQ(save.sessionId, 31u);
-  mfab::SaveRequest request;
-  request.Deserialize(save.payload);
-  EXPECT_EQ(request.firstFileName, "_Sys");
-  EXPECT_EQ(request.secondFileName, "_Sys$Policy");
-  const std::string blob(request.secondFileData.begin(), request.secondFileData.end());
-  EXPECT_EQ(blob.find("Card of Alice"), std::string::npos);  // opaque to the host
+  // What the host stores is checked through the engine (sim_engine_test).
   EXPECT_EQ(state.ReadFile("versions").find("_Sys$Policy"), std::string::npos);
   const mfab::Message reply = client.Send(0, *host.Answer(save));
   EXPECT_EQ(reply.messageType, sim_type::kSetPolicyResponse);

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 #include <typeindex>
+#include <typeinfo>
+#include <vector>
 
 #include "applet/kiln_exceptions.h"
 #include "common/exceptions.h"

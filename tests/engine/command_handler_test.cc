@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "common/config_keys.h"
 #include "common/exceptions.h"

@@ -1,17 +1,20 @@
 #include "engine/resource_manager.h"
-#include "engine/engine_components.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "applet/kiln_exceptions.h"
 #include "common/config_keys.h"
 #include "common/exceptions.h"
+#include "engine/engine_components.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
 #include "storage/data_controller.h"

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/log_capture.h"

@@ -21,11 +21,7 @@ class ClientTest : public testing::ServerFixture {
 
   // The size and buffer as "size=n out=hex".
   std::string Output() {
-    std::string text = "size=" + std::to_string(size) + " out=";
-    for (int32_t i = 0; i < size; ++i) {
-      text += {"0123456789abcdef"[out[i] >> 4], "0123456789abcdef"[out[i] & 0xF]};
-    }
-    return text;
+    return "size=" + std::to_string(size) + " out=" + testing::Hex(out, size);
   }
 
   Client client{options.socketPath};

@@ -27,6 +27,12 @@
 namespace rpc::testing {
 
 inline std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+inline std::string Hex(const uint8_t* bytes, int64_t size) {
+  std::string hex;
+  for (int64_t i = 0; i < size; ++i)
+    hex += {"0123456789abcdef"[bytes[i] >> 4], "0123456789abcdef"[bytes[i] & 0xF]};
+  return hex;
+}
 
 class FakeEngine : public EngineOperations {
  public:
@@ -71,25 +77,23 @@ class FakeEngine : public EngineOperations {
     return result;
   }
 
-  void ResetServiceRpc(CallContext& call) override { Record(call, __func__); }
-  int32_t GetSessionIdRpc(CallContext& call) override {
-    Record(call, __func__);
-    return nextSession++;
-  }
-  void ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) override {
-    Record(call, __func__, sessionId);
-    if (sessionId == kThrowingSession) throw std::runtime_error("fake failure");
+  // Each operation records its call, then answers from its inputs; the names are the table's.
+  void ResetServiceRpc(CallContext& c) override { Record(c, __func__); }
+  int32_t GetSessionIdRpc(CallContext& c) override { return Record(c, __func__), nextSession++; }
+  void ReleaseSessionIdRpc(CallContext& c, int32_t session) override {
+    Record(c, __func__, session);
+    if (session == kThrowingSession) throw std::runtime_error("fake failure");
   }
   // Polls like the real operation: cancel test first, then a published status.
-  void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call, int32_t* outSize,
-                                        uint8_t* outBuffer, int32_t& dataState) override {
-    Record(call, __func__, outSize, outBuffer, dataState);
+  void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& c, int32_t* outSize, uint8_t* out,
+                                        int32_t& dataState) override {
+    Record(c, __func__, outSize, out, dataState);
     Set([&] { ++asyncRunning; });
     dataState = kDataStateNone;
     int32_t result = kNotifyCancelled;
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      if (const int32_t cancel = call.TestCancel(); cancel != kCallNotCancelled) {
+      if (const int32_t cancel = c.TestCancel(); cancel != kCallNotCancelled) {
         if (outSize != nullptr) *outSize = 0;
         result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
         break;
@@ -97,141 +101,121 @@ class FakeEngine : public EngineOperations {
       std::optional<std::vector<uint8_t>> status;
       Set([&] { status.swap(pendingStatus); });
       if (!status) continue;
-      const bool fits = populateOutput(*status, outSize, outBuffer) == 0;
+      const bool fits = populateOutput(*status, outSize, out) == 0;
       result = fits ? kNotifyStatusDelivered : kNotifyBufferTooSmall;
       if (fits) dataState = kDataStateWritten;
       break;
     }
-    call.Complete(result);
+    c.Complete(result);
     Set([&] {
       --asyncRunning;
       asyncResults.push_back(result);
     });
   }
-  void UpdateAuthenticationErrorStateRpc(CallContext& call, int32_t first,
-                                         int32_t second) override {
-    Record(call, __func__, first, second);
+  void UpdateAuthenticationErrorStateRpc(CallContext& c, int32_t a, int32_t b) override {
+    Record(c, __func__, a, b);
   }
   // Echoes its input.
-  AppletCallStatus SendMessageToAppletRpc(CallContext& call, int32_t reserved, int32_t inSize,
-                                          const uint8_t* inBytes, int32_t* outSize,
-                                          uint8_t* outBuffer) override {
-    Record(call, __func__, reserved, inSize, inBytes, outSize, outBuffer);
-    const uint32_t status = populateOutput(Join(inBytes, inSize), outSize, outBuffer);
+  AppletCallStatus SendMessageToAppletRpc(CallContext& c, int32_t r, int32_t n, const uint8_t* in,
+                                          int32_t* outSize, uint8_t* out) override {
+    Record(c, __func__, r, n, in, outSize, out);
+    const uint32_t status = populateOutput(Join(in, n), outSize, out);
     return status == 0                                 ? AppletCallStatus::kSuccess
            : status == keystone::kStatusBufferTooSmall ? AppletCallStatus::kBufferTooSmall
                                                        : AppletCallStatus::kInvalidApi;
   }
-  void SetBTMockModeRpc(CallContext& call) override { Record(call, __func__); }
+  void SetBTMockModeRpc(CallContext& c) override { Record(c, __func__); }
   // Replies with the device id followed by the input.
-  BtCallStatus SendMessageToBtDeviceRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
-                                        int32_t inSize, const uint8_t* inBytes, int32_t interactive,
-                                        int32_t* outSize, uint8_t* outBuffer) override {
-    Record(call, __func__, idSize, deviceId, inSize, inBytes, interactive, outSize, outBuffer);
-    std::vector<uint8_t> reply = Join(deviceId, idSize), input = Join(inBytes, inSize);
-    reply.insert(reply.end(), input.begin(), input.end());
-    return BtStatusOf(populateOutput(reply, outSize, outBuffer));
+  BtCallStatus SendMessageToBtDeviceRpc(CallContext& c, int32_t idSize, const uint8_t* id,
+                                        int32_t n, const uint8_t* in, int32_t interactive,
+                                        int32_t* outSize, uint8_t* out) override {
+    Record(c, __func__, idSize, id, n, in, interactive, outSize, out);
+    return BtStatusOf(populateOutput(Join(id, idSize, in, n), outSize, out));
   }
-  BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& call, int32_t idSize,
-                                                  const uint8_t* deviceId) override {
-    Record(call, __func__, idSize, deviceId);
-    return deviceId == nullptr ? BtCallStatus::kInvalidDeviceId : BtCallStatus::kNotResponsive;
+  BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& c, int32_t n,
+                                                  const uint8_t* id) override {
+    return Record(c, __func__, n, id), BtCallStatus::kNotResponsive;
   }
-  BtCallStatus IsRSSISupportedRpc(CallContext& call, int16_t providerType,
-                                  int32_t& supported) override {
-    Record(call, __func__, providerType, supported);
-    supported += providerType;
+  BtCallStatus IsRSSISupportedRpc(CallContext& c, int16_t type, int32_t& supported) override {
+    Record(c, __func__, type, supported);
+    supported += type;
     return BtCallStatus::kSuccess;
   }
   // Every 16 bits of the result travel: answers 0xFFFF.
-  BtCallStatus GetRSSIRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
-                          int32_t mustExist, int16_t& rssi) override {
-    Record(call, __func__, idSize, deviceId, mustExist, rssi);
+  BtCallStatus GetRSSIRpc(CallContext& c, int32_t n, const uint8_t* id, int32_t mustExist,
+                          int16_t& rssi) override {
+    Record(c, __func__, n, id, mustExist, rssi);
     rssi = static_cast<int16_t>(rssi - 10);
     return static_cast<BtCallStatus>(0xFFFF);
   }
-  BtCallStatus CalibrateRSSIRpc(CallContext& call, int32_t idSize,
-                                const uint8_t* deviceId) override {
-    Record(call, __func__, idSize, deviceId);
-    return BtCallStatus::kUnsupportedFactor;
+  BtCallStatus CalibrateRSSIRpc(CallContext& c, int32_t n, const uint8_t* id) override {
+    return Record(c, __func__, n, id), BtCallStatus::kUnsupportedFactor;
   }
-  BtCallStatus GetDeviceStatusRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
-                                  int32_t flag, int32_t& status) override {
-    Record(call, __func__, idSize, deviceId, flag, status);
+  BtCallStatus GetDeviceStatusRpc(CallContext& c, int32_t n, const uint8_t* id, int32_t flag,
+                                  int32_t& status) override {
+    Record(c, __func__, n, id, flag, status);
     status += flag;
     return BtCallStatus::kSuccess;
   }
-  BtCallStatus ScanRpc(CallContext& call, int16_t scanType, int32_t* outSize,
-                       uint8_t* outBuffer) override {
-    Record(call, __func__, scanType, outSize, outBuffer);
-    return BtStatusOf(populateOutput(Bytes("scan"), outSize, outBuffer));
+  BtCallStatus ScanRpc(CallContext& c, int16_t type, int32_t* outSize, uint8_t* out) override {
+    Record(c, __func__, type, outSize, out);
+    return BtStatusOf(populateOutput(Bytes("scan"), outSize, out));
   }
-  void UpdateProximityStateRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
-                               int32_t state) override {
-    Record(call, __func__, idSize, deviceId, state);
+  void UpdateProximityStateRpc(CallContext& c, int32_t n, const uint8_t* id, int32_t s) override {
+    Record(c, __func__, n, id, s);
   }
-  int32_t AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
-                                     const char* second) override {
-    Record(call, __func__, userSid, second);
-    return static_cast<int32_t>(std::strlen(userSid) * 100 + std::strlen(second));
+  int32_t AuthenticationOnDesktopRpc(CallContext& c, const char* sid, const char* s) override {
+    Record(c, __func__, sid, s);
+    return static_cast<int32_t>(std::strlen(sid) * 100 + std::strlen(s));
   }
-  int32_t TriggerDataBackupRpc(CallContext& call, int16_t mode, const char* user, int32_t dataSize,
+  int32_t TriggerDataBackupRpc(CallContext& c, int16_t mode, const char* user, int32_t n,
                                const uint8_t* data) override {
-    Record(call, __func__, mode, user, dataSize, data);
+    Record(c, __func__, mode, user, n, data);
     return mode == 0 ? static_cast<int32_t>(keystone::kStatusGeneralFailure) : mode;
   }
   // Replies "<first>|<second>|<data>".
-  int32_t GetDiscoveryInfoRpc(CallContext& call, int16_t kind, int32_t dataSize,
-                              const uint8_t* data, const char* first, const char* second,
-                              int32_t* outSize, uint8_t* outBuffer) override {
-    Record(call, __func__, kind, dataSize, data, first, second, outSize, outBuffer);
-    std::vector<uint8_t> reply = Bytes(std::string(first) + "|" + second + "|");
-    const std::vector<uint8_t> input = Join(data, dataSize);
-    reply.insert(reply.end(), input.begin(), input.end());
-    return static_cast<int32_t>(populateOutput(reply, outSize, outBuffer));
+  int32_t GetDiscoveryInfoRpc(CallContext& c, int16_t kind, int32_t n, const uint8_t* data,
+                              const char* first, const char* second, int32_t* outSize,
+                              uint8_t* out) override {
+    Record(c, __func__, kind, n, data, first, second, outSize, out);
+    const std::vector<uint8_t> text = Bytes(std::string(first) + "|" + second + "|");
+    return static_cast<int32_t>(populateOutput(
+        Join(text.data(), static_cast<int32_t>(text.size()), data, n), outSize, out));
   }
-  int32_t MirrorFactorSupportedStatusRpc(CallContext& call, int32_t dataSize,
-                                         const uint8_t* data) override {
-    Record(call, __func__, dataSize, data);
-    return static_cast<int32_t>(keystone::kStatusPolicyNotSet);
+  int32_t MirrorFactorSupportedStatusRpc(CallContext& c, int32_t n, const uint8_t* data) override {
+    return Record(c, __func__, n, data), static_cast<int32_t>(keystone::kStatusPolicyNotSet);
   }
   // Replies with the SID; "overflow" makes it claim more bytes than the buffer holds.
-  int32_t GetUserRecordsRpc(CallContext& call, const char* userSid, int32_t* outSize,
-                            uint8_t* outBuffer) override {
-    Record(call, __func__, userSid, outSize, outBuffer);
-    if (std::strcmp(userSid, "overflow") == 0 && outSize != nullptr) {
-      *outSize += 1;
-      return 0;
-    }
-    return static_cast<int32_t>(populateOutput(Bytes(userSid), outSize, outBuffer));
+  int32_t GetUserRecordsRpc(CallContext& c, const char* sid, int32_t* outSize,
+                            uint8_t* out) override {
+    Record(c, __func__, sid, outSize, out);
+    if (std::strcmp(sid, "overflow") == 0 && outSize != nullptr) return ++*outSize, 0;
+    return static_cast<int32_t>(populateOutput(Bytes(sid), outSize, out));
   }
-  BtCallStatus IsPhonePresentRpc(CallContext& call, int32_t idSize, const uint8_t* deviceId,
+  BtCallStatus IsPhonePresentRpc(CallContext& c, int32_t n, const uint8_t* id,
                                  int32_t& present) override {
-    Record(call, __func__, idSize, deviceId, present);
-    present = deviceId != nullptr ? 1 : 0;
+    Record(c, __func__, n, id, present);
+    present = id != nullptr ? 1 : 0;
     return BtCallStatus::kSuccess;
   }
-  int32_t SetUserPresenceRpc(CallContext& call, int32_t dataSize, const uint8_t* data) override {
-    Record(call, __func__, dataSize, data);
-    return -dataSize;
+  int32_t SetUserPresenceRpc(CallContext& c, int32_t n, const uint8_t* data) override {
+    return Record(c, __func__, n, data), -n;
   }
-  void InitializeSessionRpc(CallContext& call) override {
-    Record(call, __func__);
+  void InitializeSessionRpc(CallContext& c) override {
+    Record(c, __func__);
     std::unique_lock<std::mutex> lock(mutex);
     ++atGate;
     changed.notify_all();
     changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
     --atGate;
   }
-  int32_t RunEnrollmentFlowRpc(CallContext& call, int32_t value, const char* first,
-                               const char* second, int32_t dataSize, const uint8_t* data) override {
-    Record(call, __func__, value, first, second, dataSize, data);
-    return value * 2;
+  int32_t RunEnrollmentFlowRpc(CallContext& c, int32_t value, const char* first, const char* second,
+                               int32_t n, const uint8_t* data) override {
+    return Record(c, __func__, value, first, second, n, data), value * 2;
   }
 
  private:
   static constexpr std::chrono::seconds kWaitLimit{10};
-  static constexpr size_t kMaxRecorded = 4096;
 
   // One argument: a number, or a pointer that its parameter's kind says how to show.
   struct Value {
@@ -242,15 +226,17 @@ class FakeEngine : public EngineOperations {
   };
 
   static BtCallStatus BtStatusOf(uint32_t status) {
-    return status == 0                                 ? BtCallStatus::kSuccess
-           : status == keystone::kStatusBufferTooSmall ? BtCallStatus::kBufferTooSmall
-                                                       : BtCallStatus::kInternalError;
+    return status == 0 ? BtCallStatus::kSuccess : BtCallStatus::kBufferTooSmall;
   }
-  static std::vector<uint8_t> Join(const uint8_t* data, int32_t size) {
-    return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + size);
+  // The bytes of both arrays, a null one counting as none.
+  static std::vector<uint8_t> Join(const uint8_t* a, int32_t n, const uint8_t* b = nullptr,
+                                   int32_t m = 0) {
+    std::vector<uint8_t> bytes;
+    if (a != nullptr) bytes.assign(a, a + n);
+    if (b != nullptr) bytes.insert(bytes.end(), b, b + m);
+    return bytes;
   }
   static std::string Show(const ParamSpec& param, const Value& value, const Value* all) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     const auto* bytes = static_cast<const uint8_t*>(value.pointer);
     switch (param.wire) {
       case Wire::kShort:
@@ -267,9 +253,7 @@ class FakeEngine : public EngineOperations {
     }
     const int64_t size = all[param.sizedBy].number;
     if (bytes == nullptr || size == 0) return bytes ? "empty" : "null";
-    std::string hex;
-    for (int64_t i = 0; i < size; ++i) hex += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xF]};
-    return hex;
+    return Hex(bytes, size);
   }
 
   template <typename... A>
@@ -282,7 +266,6 @@ class FakeEngine : public EngineOperations {
       ++i;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    if (calls.size() >= kMaxRecorded) calls.erase(calls.begin(), calls.begin() + kMaxRecorded / 2);
     calls.push_back({name, std::move(text), call.Caller()});
   }
 
@@ -313,13 +296,12 @@ class FakeEngine : public EngineOperations {
 
 // Server limits shrunk for tests.
 inline ServerOptions TestServerOptions(const std::string& socketPath) {
-  ServerOptions options;
-  options.socketPath = socketPath;
-  options.frameTimeout = std::chrono::milliseconds(200);
-  options.sendTimeout = std::chrono::milliseconds(500);
-  options.idleTimeout = std::chrono::milliseconds(5000);
-  options.stopTimeout = std::chrono::milliseconds(5000);
-  return options;
+  using std::chrono::milliseconds;
+  return {.socketPath = socketPath,
+          .frameTimeout = milliseconds(200),
+          .sendTimeout = milliseconds(500),
+          .idleTimeout = milliseconds(5000),
+          .stopTimeout = milliseconds(5000)};
 }
 
 // A server on the fake engine; a test changes options before Start.

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/status.h"
 #include "rpc/client/client.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/rpc/fake_engine.h"
@@ -35,30 +34,6 @@ class RpcServerTest : public ::testing::Test {
   testing::FakeEngine engine;
   ServerOptions options = testing::TestServerOptions(dir.File("rt/IVoxWithMfa"));
 };
-
-TEST_F(RpcServerTest, PopulateOutputRefusesNullsKeepsTheSizeWhenTooSmallAndCopiesWhatFits) {
-  const std::vector<uint8_t> reply = {1, 2, 3};
-  uint8_t buffer[3] = {};
-  int32_t size = 3;
-  EXPECT_EQ(populateOutput(reply, nullptr, buffer), keystone::kStatusInvalidParameter);
-  EXPECT_EQ(populateOutput(reply, &size, nullptr), keystone::kStatusInvalidParameter);
-  EXPECT_EQ(capture->Count("outBufferSize or outBuffer is null"), 2u);
-  EXPECT_TRUE(LoggedError("outBufferSize or outBuffer is null"));
-
-  size = 2;
-  EXPECT_EQ(populateOutput(reply, &size, buffer), keystone::kStatusBufferTooSmall);
-  EXPECT_EQ(size, 2);
-  EXPECT_EQ(buffer[0], 0);
-  EXPECT_TRUE(LoggedError("insufficient buffer size"));
-
-  size = 3;
-  EXPECT_EQ(populateOutput(reply, &size, buffer), keystone::kStatusSuccess);
-  EXPECT_EQ(size, 3);
-  EXPECT_EQ(buffer[2], 3);
-  EXPECT_EQ(populateOutput(std::vector<uint8_t>{}, &size, buffer), keystone::kStatusSuccess);
-  EXPECT_EQ(size, 0);
-  EXPECT_EQ(capture->Count("PopulateOutput"), 5u);
-}
 
 TEST_F(RpcServerTest, ListeningStepsLogTheirFailuresWithTheirCodes) {
   EXPECT_FALSE(RpcStartListening(nullptr, options));

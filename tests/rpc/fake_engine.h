@@ -79,7 +79,10 @@ class FakeEngine : public EngineOperations {
 
   // Each operation records its call, then answers from its inputs; the names are the table's.
   void ResetServiceRpc(CallContext& c) override { Record(c, __func__); }
-  int32_t GetSessionIdRpc(CallContext& c) override { return Record(c, __func__), nextSession++; }
+  int32_t GetSessionIdRpc(CallContext& c) override {
+    Record(c, __func__);
+    return nextSession++;
+  }
   void ReleaseSessionIdRpc(CallContext& c, int32_t session) override {
     Record(c, __func__, session);
     if (session == kThrowingSession) throw std::runtime_error("fake failure");
@@ -134,7 +137,8 @@ class FakeEngine : public EngineOperations {
   }
   BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& c, int32_t n,
                                                   const uint8_t* id) override {
-    return Record(c, __func__, n, id), BtCallStatus::kNotResponsive;
+    Record(c, __func__, n, id);
+    return BtCallStatus::kNotResponsive;
   }
   BtCallStatus IsRSSISupportedRpc(CallContext& c, int16_t type, int32_t& supported) override {
     Record(c, __func__, type, supported);
@@ -149,7 +153,8 @@ class FakeEngine : public EngineOperations {
     return static_cast<BtCallStatus>(0xFFFF);
   }
   BtCallStatus CalibrateRSSIRpc(CallContext& c, int32_t n, const uint8_t* id) override {
-    return Record(c, __func__, n, id), BtCallStatus::kUnsupportedFactor;
+    Record(c, __func__, n, id);
+    return BtCallStatus::kUnsupportedFactor;
   }
   BtCallStatus GetDeviceStatusRpc(CallContext& c, int32_t n, const uint8_t* id, int32_t flag,
                                   int32_t& status) override {
@@ -183,13 +188,17 @@ class FakeEngine : public EngineOperations {
         Join(text.data(), static_cast<int32_t>(text.size()), data, n), outSize, out));
   }
   int32_t MirrorFactorSupportedStatusRpc(CallContext& c, int32_t n, const uint8_t* data) override {
-    return Record(c, __func__, n, data), static_cast<int32_t>(keystone::kStatusPolicyNotSet);
+    Record(c, __func__, n, data);
+    return static_cast<int32_t>(keystone::kStatusPolicyNotSet);
   }
   // Replies with the SID; "overflow" makes it claim more bytes than the buffer holds.
   int32_t GetUserRecordsRpc(CallContext& c, const char* sid, int32_t* outSize,
                             uint8_t* out) override {
     Record(c, __func__, sid, outSize, out);
-    if (std::strcmp(sid, "overflow") == 0 && outSize != nullptr) return ++*outSize, 0;
+    if (std::strcmp(sid, "overflow") == 0 && outSize != nullptr) {
+      ++*outSize;
+      return 0;
+    }
     return static_cast<int32_t>(populateOutput(Bytes(sid), outSize, out));
   }
   BtCallStatus IsPhonePresentRpc(CallContext& c, int32_t n, const uint8_t* id,
@@ -199,7 +208,8 @@ class FakeEngine : public EngineOperations {
     return BtCallStatus::kSuccess;
   }
   int32_t SetUserPresenceRpc(CallContext& c, int32_t n, const uint8_t* data) override {
-    return Record(c, __func__, n, data), -n;
+    Record(c, __func__, n, data);
+    return -n;
   }
   void InitializeSessionRpc(CallContext& c) override {
     Record(c, __func__);
@@ -211,7 +221,8 @@ class FakeEngine : public EngineOperations {
   }
   int32_t RunEnrollmentFlowRpc(CallContext& c, int32_t value, const char* first, const char* second,
                                int32_t n, const uint8_t* data) override {
-    return Record(c, __func__, value, first, second, n, data), value * 2;
+    Record(c, __func__, value, first, second, n, data);
+    return value * 2;
   }
 
  private:

@@ -44,7 +44,7 @@ class BenchEngine : public rpc::testing::FakeEngine {
 struct RpcWorld {
   RpcWorld() {
     rpc::ServerOptions options;
-    options.socketPath = dir.path + "/IVoxWithMfa";
+    options.socketPath = dir.File("IVoxWithMfa");
     server = std::make_unique<rpc::Server>(engine, options);
     server->UseEndpoint();
     server->Listen();
@@ -54,7 +54,7 @@ struct RpcWorld {
     widePoolClient = std::make_unique<rpc::Client>(options.socketPath, wide);
   }
 
-  rpc::testing::TempDir dir;
+  keystone::testing::TempDirectory dir;
   BenchEngine engine;
   std::unique_ptr<rpc::Server> server;
   std::unique_ptr<rpc::Client> client;

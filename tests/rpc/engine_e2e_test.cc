@@ -269,6 +269,8 @@ TEST_F(EngineE2eTest, SleepRefusesRequestsUntilResume) {
   });
   std::this_thread::sleep_for(200ms);
   ASSERT_EQ(engine.Ctl({"event", "sleep"}).exitCode, 0);
+  // The engine takes the event in a task of its own; the applet manager hears of it last.
+  ASSERT_TRUE(engine.WaitForLog("HandlePowerSleepEvent"));
 
   // During the first seconds of a sleep the applet is busy for everyone.
   EXPECT_EQ(Until(get, AppletCallStatus::kAppletBusy, true, 3s), AppletCallStatus::kAppletBusy);

@@ -124,7 +124,10 @@ TEST_F(AuthenticationStateManagerTest, EachChangeIsReportedOnceAndAbsentOptional
   EXPECT_EQ(capture->Count("Creating a new authentication status, overriding existing one."), 1u);
 }
 
-TEST_F(AuthenticationStateManagerTest, ClientErrorOnlyForTheCurrentIdentifier) {
+TEST_F(AuthenticationStateManagerTest, ClientErrorOnlyForTheCurrentIdentifierEngineErrorEndsIt) {
+  // With nobody to tell, an engine error changes nothing.
+  manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
+  EXPECT_FALSE(manager->StatusChanged());
   manager->SetMonitoring(true);
   Running();
   manager->UpdateAuthenticationErrorState(41, 0x1234);
@@ -138,13 +141,9 @@ TEST_F(AuthenticationStateManagerTest, ClientErrorOnlyForTheCurrentIdentifier) {
   EXPECT_EQ(got.errorCode, 0x1234u);
   EXPECT_EQ(got.state, 3);
   EXPECT_TRUE(capture->Has("UpdateAuthenticationErrorState before exit 2"));
-}
 
-TEST_F(AuthenticationStateManagerTest, EngineErrorWithoutMonitoringEndsTheAuthentication) {
-  // With nobody to tell it changes nothing.
-  manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
-  EXPECT_FALSE(manager->StatusChanged());
-  Running();
+  // An engine error without monitoring ends the authentication.
+  manager->SetMonitoring(false);
   manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorKilnTimeout);
   EXPECT_FALSE(manager->AuthenticationInProgress());
   EXPECT_TRUE(manager->GetStatus().empty());
@@ -204,7 +203,7 @@ TEST_F(AuthenticationStateManagerTest, UnservedChangeTimesOutEndingOnlyAFlaggedA
   }
 }
 
-TEST_F(AuthenticationStateManagerTest, OneMonitorPerCollectedChange) {
+TEST_F(AuthenticationStateManagerTest, OneMonitorPerCollectedChangeJoinedOnStop) {
   manager->SetMonitoring(true);
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
   EXPECT_TRUE(manager->MonitorRunningForTesting());
@@ -218,18 +217,15 @@ TEST_F(AuthenticationStateManagerTest, OneMonitorPerCollectedChange) {
   manager->StatusUpdateCompleted();
   ASSERT_TRUE(Eventually([&] { return capture->Count("Status updated") == 2; }));
   EXPECT_TRUE(manager->AuthenticationInProgress());
-}
 
-TEST_F(AuthenticationStateManagerTest, StopMonitorAndDestructionJoinTheMonitor) {
-  manager->SetMonitoring(true);
+  // StopMonitor and destruction join a running monitor without its activity time-out.
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
   ASSERT_TRUE(manager->MonitorRunningForTesting());
   const auto started = std::chrono::steady_clock::now();
   manager->StopMonitor();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);  // not the 10 s activity timeout
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   EXPECT_FALSE(manager->MonitorRunningForTesting());
   EXPECT_TRUE(manager->AuthenticationInProgress());
-
   manager->StatusUpdateCompleted();
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 2)));
   ASSERT_TRUE(manager->MonitorRunningForTesting());

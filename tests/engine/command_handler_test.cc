@@ -97,50 +97,41 @@ class CommandHandlerTest : public ::testing::Test {
 TEST_F(CommandHandlerTest, ClientRequestsClaimTheAppletWithTheirFlowType) {
   EXPECT_TRUE(FromClient(MakeMessage(0xABBA000B)).empty());
   EXPECT_TRUE(FromClient(MakeMessage(0xABBA0013, {}, false, 18)).empty());
-  FromClient(MakeMessage(0xABBA0037));
   FromClient(MakeMessage(0xABBA0099));
   FromClient(MakeMessage(0xABBA0022, {}, true));  // a client's answer claims nothing
-  EXPECT_EQ(host.claims,
-            (std::vector<std::pair<uint32_t, int32_t>>{{17, 1}, {18, 3}, {17, 4}, {17, 0}}));
+  EXPECT_EQ(host.claims, (std::vector<std::pair<uint32_t, int32_t>>{{17, 1}, {18, 3}, {17, 0}}));
   host.refuseClaims = true;
   EXPECT_THROW(FromClient(MakeMessage(0xABBA000B)), AppletCurrentlyBusyException);
 }
 
+// A running authentication (5) admits only its own calls, which must name it.
 TEST_F(CommandHandlerTest, RunningAuthenticationAdmitsOnlyItsOwnCalls) {
-  auth.inProgress = true;
   auth.actionId = 5;
+  auth.inProgress = true;
   EXPECT_THROW(FromClient(MakeMessage(0xABBA0013)), ApiCurrentlyBusyException);
   EXPECT_THROW(FromClient(MakeMessage(mt::kActionAuthenticateRequest)), ApiCurrentlyBusyException);
-  EXPECT_TRUE(host.claims.empty());
-
-  EXPECT_NO_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 5)));
-  EXPECT_NO_THROW(FromClient(InAuthentication(mt::kUnsetFactorRequest, 5)));
-  EXPECT_NO_THROW(FromClient(MakeMessage(0xABBA0013, {}, true)));
   // A start-of-action answer while one runs is refused by the action itself.
   EXPECT_THROW(FromClient(MakeMessage(mt::kActionAuthenticateRequest,
                                       ActionAuthenticateRequest().Serialize(), true)),
                ApiCurrentlyBusyException);
+  EXPECT_TRUE(host.claims.empty());
+  auth.inProgress = false;
+  EXPECT_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 5)), InvalidApiException);
+  EXPECT_TRUE(capture->Has("AuthenticationInProgres = false"));
+  auth.inProgress = true;
+  EXPECT_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 4)), InvalidApiException);
+  EXPECT_THROW(FromClient(InAuthentication(mt::kAuthenticateSetFactorRequest, -5)),
+               InvalidApiException);
+  for (const Message& own : {InAuthentication(mt::kSetNextFactorRequest, 5),
+                             InAuthentication(mt::kUnsetFactorRequest, 5),
+                             InAuthentication(mt::kCloseAuthenticateActionRequest, 5),
+                             MakeMessage(0xABBA0013, {}, true)}) {
+    EXPECT_NO_THROW(FromClient(own)) << own.messageType;
+  }
+  EXPECT_TRUE(capture->Has("In GetInvalidResponse"));
   host.apiBusy = true;
   EXPECT_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 5)),
                ApiCurrentlyBusyException);
-}
-
-TEST_F(CommandHandlerTest, InAuthenticationCallsMustNameTheRunningAuthentication) {
-  auth.actionId = 9;
-  EXPECT_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 9)), InvalidApiException);
-  EXPECT_TRUE(capture->Has("AuthenticationInProgres = false"));
-
-  auth.inProgress = true;
-  EXPECT_NO_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 9)));
-  EXPECT_TRUE(capture->Has("In GetInvalidResponse"));
-  EXPECT_THROW(FromClient(InAuthentication(mt::kSetNextFactorRequest, 8)), InvalidApiException);
-  EXPECT_NO_THROW(FromClient(InAuthentication(mt::kCloseAuthenticateActionRequest, 9)));
-  EXPECT_THROW(FromClient(InAuthentication(mt::kAuthenticateSetFactorRequest, -9)),
-               InvalidApiException);
-  CloseAuthenticateActionRetrieveDataRequest close;
-  close.authenticationId = 9;
-  EXPECT_NO_THROW(
-      FromClient(MakeMessage(mt::kCloseAuthenticateActionRetrieveDataRequest, close.Serialize())));
 }
 
 TEST_F(CommandHandlerTest, StartOfActionHandsTheMonitoringWishOn) {
@@ -169,8 +160,18 @@ TEST_F(CommandHandlerTest, ClearDataNeedsAnElevatedClientAndReportsAFailedDelete
   EXPECT_TRUE(capture->Has("Client is running with insufficient privileges"));
   EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), 0), NotElevatedException);
   EXPECT_TRUE(capture->Has("Cannot evaluate client's privileges"));
+  const std::pair<Step, const char*> failures[] = {
+      {Step::kOpenProcess, "OpenProcess failed"},
+      {Step::kOpenToken, "OpenProcessToken failed"},
+      {Step::kQueryToken, "GetTokenInformation failed"}};
+  for (const auto& [step, text] : failures) {
+    accounts.failingStep = step;
+    EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), kElevatedPid), NotElevatedException);
+    EXPECT_TRUE(capture->Has(text)) << text;
+  }
   EXPECT_TRUE(files.WriteLog().empty());
 
+  accounts.failingStep.reset();
   EXPECT_TRUE(FromClient(MakeMessage(mt::kClientClearData), kElevatedPid).empty());
   EXPECT_FALSE(files.HasFile(kStoredFile));
   files.PutFile(kStoredFile, "blob");
@@ -178,19 +179,6 @@ TEST_F(CommandHandlerTest, ClearDataNeedsAnElevatedClientAndReportsAFailedDelete
   EXPECT_EQ(ThrownText<ClearDiskException>(
                 [&] { FromClient(MakeMessage(mt::kClientClearData), kElevatedPid); }),
             "Couldn't delete all SDS files");
-}
-
-TEST_F(CommandHandlerTest, ElevationQueryFailuresAreRefusalsWithTheirStep) {
-  EXPECT_NO_THROW(FromClient(MakeMessage(0xABBA000D), kElevatedPid));
-  EXPECT_THROW(FromClient(MakeMessage(0xABBA000D), kUserPid), NotElevatedException);
-  const std::pair<Step, const char*> cases[] = {{Step::kOpenProcess, "OpenProcess failed"},
-                                                {Step::kOpenToken, "OpenProcessToken failed"},
-                                                {Step::kQueryToken, "GetTokenInformation failed"}};
-  for (const auto& [step, text] : cases) {
-    accounts.failingStep = step;
-    EXPECT_THROW(Handler().RequireElevation(kElevatedPid), NotElevatedException);
-    EXPECT_TRUE(capture->Has(text)) << text;
-  }
 }
 
 TEST_F(CommandHandlerTest, HostRequestsOfTheAppletAreAnsweredInTheirSession) {

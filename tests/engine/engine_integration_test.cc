@@ -59,9 +59,7 @@ TEST_F(EngineIntegrationTest, EventsReachThePowerStateManagerAndSigtermStopsClea
   ExpectCtl("log-level Engine 2");
   EXPECT_EQ(engine.Ctl({"log-level", "quiet-sink", "4"}).exitCode, 1);
   ExpectCtl("log-level Engine 4");
-  const auto loud = engine.Ctl({"log-level", "loud-sink", "4"});
-  EXPECT_EQ(loud.exitCode, 1);
-  EXPECT_EQ(loud.out.rfind("error unknown log sink 'loud-sink' (", 0), 0u);
+  EXPECT_EQ(engine.Ctl({"log-level", "loud-sink", "4"}).exitCode, 1);
   EXPECT_TRUE(engine.WaitForLog("refused a request (unknown log sink 'loud-sink' ("));
   EXPECT_EQ(engine.Log().find("quiet-sink"), std::string::npos);
 

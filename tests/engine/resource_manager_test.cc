@@ -161,17 +161,17 @@ TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlo
   EXPECT_EQ(ThrownText<ConnectedStandByException>([&] { rm.SetFlowType(5, 1); }),
             "cannot run this flow in Connected StandBy state");
   EXPECT_TRUE(capture->Has("Block this Flow Type in CONNECTED_STANDBY"));
-  rm.SetFlowType(5, 3);
-  EXPECT_TRUE(rm.IsCurrentFlowAllowed());
   rm.HandleConnectedStandbyExitEvent();
   EXPECT_TRUE(rm.IsFlowAllowed(1));
 }
 
-TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReply) {
+// Host work is answered until the applet's final reply; a library time-out ends the loop with
+// the last reply and records the error.
+TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReplyOrATimeOut) {
   ResourceManager& rm = Start();
-  int exchange = 0;
+  int exchange = 0, timeoutAt = 0;
   applet->SetHandler([&](uint32_t, const Bytes&) {
-    ++exchange;
+    if (++exchange == timeoutAt) throw KILNCallTimeoutException();
     return exchange < 3 ? SaveRequestReply("_U" + std::to_string(exchange)) : Reply(0xABBA0014);
   });
   EXPECT_EQ(Send(rm), Reply(0xABBA0014));
@@ -183,19 +183,13 @@ TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReply) {
   EXPECT_TRUE(files.HasFile("/data/Data/_U1.SDS"));
   EXPECT_TRUE(files.HasFile("/data/Data/_U2$2.SDS"));
   EXPECT_EQ(rm.OwnerSessionId(), 7u);
-}
 
-TEST_F(ResourceManagerTest, LibraryTimeoutReturnsTheLastReplyAndRecordsTheError) {
-  ResourceManager& rm = Start();
-  int exchange = 0;
-  applet->SetHandler([&](uint32_t, const Bytes&) -> Bytes {
-    if (++exchange == 2) throw KILNCallTimeoutException();
-    return SaveRequestReply("_U1");
-  });
+  exchange = 0;
+  timeoutAt = 2;
   EXPECT_EQ(Send(rm), SaveRequestReply("_U1"));
   EXPECT_EQ(auth->Errors(), (std::vector<uint32_t>{0x301}));
-  exchange = 1;
-  rm.ReleaseSessionId(kNobody);
+  exchange = 0;
+  timeoutAt = 1;  // a time-out on the first exchange leaves no reply
   EXPECT_TRUE(Send(rm).empty());
 }
 
@@ -214,9 +208,7 @@ TEST_F(ResourceManagerTest, RefusedRequestsNeverReachTheApplet) {
   // The long-poll slot is a test-and-set.
   EXPECT_TRUE(rm.SetAsyncRpcState(true));
   EXPECT_FALSE(rm.SetAsyncRpcState(true));
-  EXPECT_TRUE(capture->Has("AsyncRpcState can't be changed"));
   EXPECT_TRUE(rm.SetAsyncRpcState(false));
-  EXPECT_TRUE(capture->Has("AsyncRpcState changed is now 0"));
 }
 
 TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
@@ -227,15 +219,9 @@ TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
   EXPECT_EQ(StoredOsVersion(), 3u);
   EXPECT_TRUE(capture->Has("found new OS version, old: UNKNOWN , new :WIN_10_RS2"));
   EXPECT_EQ(mirroring.users, (std::vector<std::string>{""}));
-
-  const std::pair<const char*, uint32_t> builds[] = {{"16299", 4}, {"17134", 16}, {"10586", 2}};
-  for (const auto& [build, generation] : builds) {
-    SetBuildNumber(build);
-    rm.HandleOsUpgrade();
-    EXPECT_EQ(StoredOsVersion(), generation) << build;
-  }
-  EXPECT_TRUE(capture->Has("found new OS version, old: WIN_10_RS2 , new :WIN_10_RS3"));
-  EXPECT_TRUE(capture->Has("found new OS version, old: WIN_10_LATER , new :WIN_10_RS1"));
+  SetBuildNumber("10586");  // an older generation is recorded as well
+  rm.HandleOsUpgrade();
+  EXPECT_EQ(StoredOsVersion(), 2u);
 
   SetBuildNumber("build");
   EXPECT_NO_THROW(rm.HandleOsUpgrade());
@@ -283,9 +269,7 @@ TEST_F(ResourceManagerTest, UnreachableAppletDoesNotStopTheResourceManager) {
   ResourceManager& rm = Start();
   EXPECT_EQ(ThrownText<std::runtime_error>([&] { Send(rm); }),
             "The applet is not available (cannot load libkiln-sim.so)");
-  rm.HandleSessionLockEvent();
-  EXPECT_EQ(rm.NextSessionId(), 1u);
-  EXPECT_EQ(rm.NextSessionId(), 2u);
+  EXPECT_NO_THROW(rm.HandleSessionLockEvent());
 }
 
 class FakeRpcServer : public IRpcServerControl {
@@ -337,29 +321,10 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
   ASSERT_NE(manager, nullptr);
   EXPECT_TRUE(engine.FirmwareChanged());
-  manager->SetFlowType(3, 3);
+  // Events reach the running resource manager (what each does is tested above).
   engine.HandlePowerSleepEvent();
-  EXPECT_EQ(manager->OwnerSessionId(), kNobody);
   EXPECT_EQ(manager->PowerState().CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
-  engine.HandlePowerResumeEvent();
-  EXPECT_TRUE(manager->TakeResumeMark());
-  engine.HandleSessionUnlockEvent();
-  EXPECT_EQ(manager->CurrentUserSid(), kConsoleSid);
-  engine.HandleLogoffEvent();
-  EXPECT_EQ(manager->CurrentUserSid(), "");
   manager.reset();
-
-  engine.StopRpcServer();
-  EXPECT_EQ(rpc->stops, 1);
-  engine.DestroyResourceManager();
-  EXPECT_EQ(ResourceManager::Current(), nullptr);
-  engine.HandleSessionLockEvent();
-  EXPECT_TRUE(capture->Has("Session lock event dropped: the resource manager is not running"));
-}
-
-TEST_F(EngineComponentsTest, StartUpStepsReportWhatIsNotPresent) {
-  EngineComponents& engine = WithFakes();
-  ASSERT_TRUE(engine.StartRpcServer());
   engine.MirrorDataIfEmpty();
   engine.PolicyUpdated();
   engine.StartUserRecordTask();
@@ -370,8 +335,11 @@ TEST_F(EngineComponentsTest, StartUpStepsReportWhatIsNotPresent) {
   auto cleanup = engine.StartTraceLogCleanup();
   ASSERT_EQ(cleanup.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(cleanup.get());
-  engine.HandleOsUpgrade();
-  EXPECT_TRUE(StoredOsVersion().has_value());
+
+  engine.StopRpcServer();
+  EXPECT_EQ(rpc->stops, 1);
+  engine.DestroyResourceManager();
+  EXPECT_EQ(ResourceManager::Current(), nullptr);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,9 +19,6 @@ namespace keystone::testing {
 
 class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
  public:
-  // A hold that no test releases ends on its own after this long.
-  static constexpr std::chrono::seconds kHoldSafetyLimit{20};
-
   using Handler = std::function<mfab::Bytes(uint32_t commandId, const mfab::Bytes& request)>;
 
   struct Sent {
@@ -46,37 +42,16 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
     std::lock_guard<std::mutex> lock(mutex);
     fwUpgraded = upgraded;
   }
-  // Sends block (after being recorded) until Release.
-  void Hold() {
-    std::lock_guard<std::mutex> lock(mutex);
-    held = true;
-  }
-  void Release() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      held = false;
-    }
-    changed.notify_all();
-  }
 
-  std::vector<Sent> Sends() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sends;
-  }
+  std::vector<Sent> Sends() const { return Locked(sends); }
   size_t CountCommand(uint32_t commandId) const {
     std::lock_guard<std::mutex> lock(mutex);
     size_t count = 0;
     for (const Sent& sent : sends) count += sent.commandId == commandId ? 1 : 0;
     return count;
   }
-  size_t Creations() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return creations;
-  }
-  size_t Opens() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return opens;
-  }
+  size_t Creations() const { return Locked(creations); }
+  size_t Opens() const { return Locked(opens); }
   // Waits until at least count sends were recorded.
   bool WaitForSends(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(mutex);
@@ -89,6 +64,12 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   }
 
  private:
+  template <typename T>
+  T Locked(const T& member) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return member;
+  }
+
   class Channel final : public mfab::IAppletChannel {
    public:
     Channel(std::shared_ptr<FakeApplet> fakeApplet, bool upgraded)
@@ -101,7 +82,8 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
     bool HasOpenSession() const override { return open; }
     void OpenSession() override {
       open = true;
-      applet->CountOpen();
+      std::lock_guard<std::mutex> lock(applet->mutex);
+      ++applet->opens;
     }
     bool FwUpgraded() const override { return firmwareUpgraded; }
 
@@ -112,34 +94,24 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   };
 
   std::unique_ptr<mfab::IAppletChannel> Create() {
-    bool upgraded = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++creations;
-      if (failingCreations > 0) {
-        --failingCreations;
-        throw std::runtime_error(creationFailure);
-      }
-      upgraded = fwUpgraded;
-    }
-    return std::make_unique<Channel>(shared_from_this(), upgraded);
-  }
-
-  void CountOpen() {
     std::lock_guard<std::mutex> lock(mutex);
-    ++opens;
+    ++creations;
+    if (failingCreations > 0) {
+      --failingCreations;
+      throw std::runtime_error(creationFailure);
+    }
+    return std::make_unique<Channel>(shared_from_this(), fwUpgraded);
   }
 
   mfab::Bytes Exchange(uint32_t commandId, const mfab::Bytes& request,
                        const mfab::RequestContext& context) {
     Handler current;
     {
-      std::unique_lock<std::mutex> lock(mutex);
+      std::lock_guard<std::mutex> lock(mutex);
       sends.push_back(Sent{commandId, request, context});
-      changed.notify_all();
-      changed.wait_for(lock, kHoldSafetyLimit, [this] { return !held; });
       current = handler;
     }
+    changed.notify_all();
     return current ? current(commandId, request) : request;
   }
 
@@ -149,7 +121,6 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   int failingCreations = 0;
   std::string creationFailure;
   bool fwUpgraded = false;
-  bool held = false;
   std::vector<Sent> sends;
   size_t creations = 0;
   size_t opens = 0;

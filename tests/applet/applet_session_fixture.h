@@ -26,13 +26,10 @@
 
 namespace keystone::testing {
 
-class FixedPolicyReader : public mfab::IPolicyMirrorReader {
+class NoPolicyReader : public mfab::IPolicyMirrorReader {
  public:
-  std::vector<std::string> FactorIds() override { return factors; }
-  std::vector<std::string> ActionIds() override { return actions; }
-
-  std::vector<std::string> factors;
-  std::vector<std::string> actions;
+  std::vector<std::string> FactorIds() override { return {}; }
+  std::vector<std::string> ActionIds() override { return {}; }
 };
 
 // Records the order in which the flag is raised and lowered.
@@ -73,14 +70,16 @@ class AppletSessionFixture : public ::testing::Test {
     return *session;
   }
 
+  static std::string PathOf(const std::string& fullName) {
+    return std::string(kDataRoot) + "/Data/" + fullName + ".SDS";
+  }
   void PutData(const std::string& fullName, const std::string& content = "blob") {
-    files.PutFile(std::string(kDataRoot) + "/Data/" + fullName + ".SDS", content);
+    files.PutFile(PathOf(fullName), content);
   }
-  bool HasData(const std::string& fullName) const {
-    return files.HasFile(std::string(kDataRoot) + "/Data/" + fullName + ".SDS");
-  }
+  // The file's content; "none" when there is no such file.
   std::string DataOf(const std::string& fullName) const {
-    const auto bytes = files.Content(std::string(kDataRoot) + "/Data/" + fullName + ".SDS");
+    if (!files.HasFile(PathOf(fullName))) return "none";
+    const auto bytes = files.Content(PathOf(fullName));
     return std::string(bytes.begin(), bytes.end());
   }
 
@@ -102,15 +101,11 @@ class AppletSessionFixture : public ::testing::Test {
     return categories;
   }
 
-  std::vector<FakeKiln::CallRecord> Sends() const {
-    return kiln->CallsOf(KilnFunction::kSendAndRecv2);
-  }
-
   std::shared_ptr<LogCapture> capture;
   MemoryRegistry registry;
   MemoryFileSystem files;
   mfab::DataController controller{registry, files};
-  FixedPolicyReader policy;
+  NoPolicyReader policy;
   RecordingBusyFlag busy;
   SteppingClock clock;
   std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);

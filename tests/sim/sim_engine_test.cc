@@ -48,22 +48,37 @@ class PolicyIds : public mfab::IPolicyMirrorReader {
   std::vector<std::string> ActionIds() override { return {"OSLogin", "VPN"}; }
 };
 
-// One engine's applet channel over the simulated applet, as the service builds it.
-class Engine {
- public:
-  Engine(platform::Registry& registryToUse, std::chrono::milliseconds adapterLimit)
-      : registry(registryToUse), library(std::make_shared<mfab::SharedKilnLibrary>(registry)) {
+class SimEngineTest : public ::testing::Test {
+ protected:
+  SimEngineTest() {
+    ::setenv("KEYSTONE_STATE_DIR", state.Path().c_str(), 1);
+    ::unsetenv("KILN_SIM_STATE_DIR");  // the applet keeps its state under the engine's
+    using platform::RegValue;
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, mfab::kKilnLibraryPathValue,
+                                 RegValue::String(KILN_SIM_LIBRARY));
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath",
+                                 RegValue::String("/opt/mfa.applet"));
     accounts.elevatedPids[kAdminPid] = true;
-    sessionOptions.tee.adapter.timeoutMs = adapterLimit.count();
     sessionOptions.tee.retrySleep = std::chrono::milliseconds(1);
     sessionOptions.communicationRetrySleep = std::chrono::milliseconds(1);
+  }
+  ~SimEngineTest() override {
+    manager.reset();
+    ::unsetenv("KEYSTONE_STATE_DIR");
+  }
+
+  // A new engine: the applet channel as the service builds it, on a library loaded afresh.
+  void Start(std::chrono::milliseconds adapterLimit = std::chrono::seconds(5)) {
+    manager.reset();
+    sessionOptions.tee.adapter.timeoutMs = adapterLimit.count();
     mfab::ResourceManager::Options options;
     options.applet.activityTimeout = std::chrono::seconds(10);
+    auto library = std::make_shared<mfab::SharedKilnLibrary>(registry);
     manager = std::make_unique<mfab::ResourceManager>(
         mfab::ResourceManagerDependencies{
             platform::SystemClock(), registry, accounts, *osVersion, controller, attestation,
             mirroring, userRecords, [this](mfab::SystemPowerStateManager&) { return authState; },
-            [this](mfab::IApiBusyFlag& busy) {
+            [this, library](mfab::IApiBusyFlag& busy) {
               return std::make_unique<mfab::SessionAppletChannel>(
                   mfab::AppletSessionServices{registry, platform::SystemClock(), *osVersion,
                                               controller, policy, busy},
@@ -83,48 +98,20 @@ class Engine {
   mfab::Message SetPolicy(const Bytes& content = SamplePolicy()) {
     return Client(MakeRequest(sim_type::kSetPolicyRequest, content));
   }
-
-  mfab::ResourceManager& Manager() { return *manager; }
-
- private:
-  const std::shared_ptr<FakeAuthenticationState> authState =
-      std::make_shared<FakeAuthenticationState>();
-  platform::Registry& registry;
-  std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
-  mfab::DataController controller{registry, platform::SystemFileSystem()};
-  PolicyIds policy;
-  FakeAccounts accounts;
-  FakeAttestation attestation;
-  mfab::DataMirroringNotPresent mirroring;
-  mfab::UserRecordsNotPresent userRecords;
-  std::shared_ptr<mfab::IKilnLibrary> library;
-  mfab::AppletSessionOptions sessionOptions;
-  std::unique_ptr<mfab::ResourceManager> manager;
-};
-
-class SimEngineTest : public ::testing::Test {
- protected:
-  SimEngineTest() {
-    ::setenv("KEYSTONE_STATE_DIR", state.Path().c_str(), 1);
-    ::unsetenv("KILN_SIM_STATE_DIR");  // the applet keeps its state under the engine's
-    using platform::RegValue;
-    platform::WriteRegistryValue(registry, keystone::kEngineKey, mfab::kKilnLibraryPathValue,
-                                 RegValue::String(KILN_SIM_LIBRARY));
-    platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath",
-                                 RegValue::String("/opt/mfa.applet"));
-  }
-  ~SimEngineTest() override { ::unsetenv("KEYSTONE_STATE_DIR"); }
-
-  void Start(std::chrono::milliseconds adapterLimit = std::chrono::seconds(5)) {
-    engine.reset();
-    engine = std::make_unique<Engine>(registry, adapterLimit);
+  // The engine's own policy query, the reply parsed.
+  mfab::Message PolicyReply() { return mfab::Message::Parse(manager->Applet().GetPolicyData()); }
+  Bytes Factors() {
+    const mfab::Message reply = PolicyReply();
+    EXPECT_EQ(reply.messageType, sim_type::kGetPolicyDataResponse) << ErrorTextOf(reply);
+    mfab::GetPolicyDataResponse response;
+    response.Deserialize(reply.payload);
+    return response.factorsData;
   }
 
   void Faults(const std::string& text) {
     std::filesystem::create_directories(state.Path() + "/kiln-sim");
     state.WriteFile("kiln-sim/faults", text);
   }
-
   std::string Stored(const std::string& name) const {
     return state.ReadFile("Data/" + name + ".SDS");
   }
@@ -132,45 +119,127 @@ class SimEngineTest : public ::testing::Test {
     return std::filesystem::exists(state.Path() + "/Data/" + name + ".SDS");
   }
 
-  mfab::GetPolicyDataResponse Policy() {
-    const mfab::Message reply = mfab::Message::Parse(engine->Manager().Applet().GetPolicyData());
-    EXPECT_EQ(reply.messageType, sim_type::kGetPolicyDataResponse) << ErrorTextOf(reply);
-    mfab::GetPolicyDataResponse policy;
-    policy.Deserialize(reply.payload);
-    return policy;
-  }
-
   TempDir state;
   keystone::testing::MemoryRegistry registry;
-  std::unique_ptr<Engine> engine;
+  const std::shared_ptr<FakeAuthenticationState> authState =
+      std::make_shared<FakeAuthenticationState>();
+  std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
+  mfab::DataController controller{registry, platform::SystemFileSystem()};
+  PolicyIds policy;
+  FakeAccounts accounts;
+  FakeAttestation attestation;
+  mfab::DataMirroringNotPresent mirroring;
+  mfab::UserRecordsNotPresent userRecords;
+  mfab::AppletSessionOptions sessionOptions;
+  std::unique_ptr<mfab::ResourceManager> manager;
 };
 
-// The engine's retries carry the change through failing session creations and sends.
-TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndDeliveredBackAfterARestart) {
+// The engine's retries carry the first change through failing session creations and sends. Each
+// Start() is a new engine whose session opens with the files on disk.
+TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndRefusedWhenAlteredMovedOrRolledBack) {
   Faults("status CreateSession 0x1004*3 0\nstatus SendAndRecv2 0x300*3 0\n");
   Start();
-  const mfab::Message reply = engine->SetPolicy(SamplePolicy("Card of Alice"));
+  ASSERT_EQ(SetPolicy(SamplePolicy("First")).messageType, sim_type::kSetPolicyResponse);
+  const std::string first = Stored("_Sys$Policy");
+  const mfab::Message reply = SetPolicy(SamplePolicy("Card of Alice"));
   ASSERT_EQ(reply.messageType, sim_type::kSetPolicyResponse) << ErrorTextOf(reply);
   EXPECT_EQ(reply.sessionId, kClientSession);
-  for (const char* name : {"_Sys$Policy", "_Sys", "_masterVersions"})
-    ASSERT_TRUE(IsStored(name)) << name;
-  EXPECT_EQ(Stored("_Sys$Policy").find("Card of Alice"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(state.Path() + "/kiln-sim/device.key"));
-  const Bytes factors = Policy().factorsData;
-
-  Start();  // a new engine: a new session, opened with the stored files
-  EXPECT_EQ(Policy().factorsData, factors);
+  EXPECT_TRUE(IsStored("_masterVersions"));
+  const std::string second = Stored("_Sys$Policy");
+  EXPECT_EQ(second.find("Card of Alice"), std::string::npos);
+  std::string altered = second;
+  altered[40] ^= 0x01;
+  const struct {
+    const char* name;
+    std::string content;
+    uint16_t code;
+    const char* text;
+  } cases[] = {
+      {"altered", altered, sim_error::kSealedDataRefused, "'_Sys$Policy' refused"},
+      {"moved", Stored("_Sys"), sim_error::kSealedDataRefused, "does not unseal"},
+      {"rolled back", first, sim_error::kRollbackDetected, "(rolled back)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    state.WriteFile("Data/_Sys$Policy.SDS", c.content);
+    Start();
+    const mfab::Message refused = PolicyReply();
+    EXPECT_EQ(ErrorCodeOf(refused), c.code);
+    EXPECT_NE(ErrorTextOf(refused).find(c.text), std::string::npos) << ErrorTextOf(refused);
+    // Reported once; the session goes on without the refused data.
+    EXPECT_EQ(ErrorCodeOf(PolicyReply()), sim_error::kPolicyNotSet);
+  }
+  state.WriteFile("Data/_Sys$Policy.SDS", second);
+  Start();
+  const Bytes factors = Factors();
   EXPECT_NE(std::string(factors.begin(), factors.end()).find("Card of Alice"), std::string::npos);
+}
+
+// An upgrade the engine abandons halfway starts again on the next request and re-seals the files
+// migrated before; the user's data travels through the engine's loader, and blobs of the old
+// SVN, or of a removed user, are no longer trusted.
+TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUserData) {
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn",
+                               platform::RegValue::Dword(1));
+  Start();
+  ASSERT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
+  ASSERT_EQ(Client(EnrollRequest(kSid, "SmartCard")).messageType, mt::kSaveEnrollmentDataResponse);
+  const std::string enrollment = std::string("_U") + kSid + "$ESmartCard";
+  const std::string oldPolicy = Stored("_Sys$Policy");
+  const Bytes factors = Factors();
+
+  // The demand and the migrated files pass; the saves that follow fail, and the demand stands.
+  Faults("svn 2\nstatus SendAndRecv2 0*2 0x400*always\n");
+  EXPECT_EQ(ErrorCodeOf(PolicyReply()), mfab::applet_error::kSvnUpgradeNeeded);
+  EXPECT_EQ(Stored(enrollment).substr(4, 4), std::string("\0\0\0\2", 4));
+  EXPECT_EQ(state.ReadFile("kiln-sim/versions").find("data-svn 2"), std::string::npos);
+
+  Faults("svn 2\n");
+  EXPECT_THROW(manager->Applet().GetPolicyData(), mfab::SVNUpgradeException);
+  for (const std::string& name : {std::string("_Sys$Policy"), enrollment}) {
+    const std::string blob = Stored(name);
+    ASSERT_GE(blob.size(), 8u);
+    EXPECT_EQ(blob.substr(4, 4), std::string("\0\0\0\2", 4)) << name;  // re-sealed under SVN 2
+  }
+  EXPECT_NE(state.ReadFile("kiln-sim/versions").find("data-svn 2"), std::string::npos);
+  EXPECT_EQ(Factors(), factors);
+
+  Start();
+  EXPECT_EQ(Factors(), factors);
+  const auto userData = [&] {
+    return mfab::Message::Parse(
+        manager->ExecuteMessageToApplet(UserDataRequest(kSid, 0xFFFFFFFF).Serialize()));
+  };
+  const std::vector<UserData> users = UsersOf(userData());
+  ASSERT_EQ(users.size(), 1u);
+  EXPECT_EQ(users[0].factors.count("SmartCard"), 1u);
+  const std::string userRoot = Stored(std::string("_U") + kSid);
+  ASSERT_EQ(Client(RemoveUserRequest(kSid)).messageType, sim_type::kRemoveUserResponse);
+  EXPECT_FALSE(IsStored(std::string("_U") + kSid));
+  EXPECT_FALSE(IsStored(enrollment));
+
+  state.WriteFile("Data/_U" + std::string(kSid) + ".SDS", userRoot);
+  state.WriteFile("Data/_Sys$Policy.SDS", oldPolicy);
+  Start();
+  EXPECT_EQ(ErrorCodeOf(PolicyReply()), sim_error::kSealedDataRefused);
+  EXPECT_NE(keystone::testing::ThrownText<mfab::TEEException>(userData).find("no longer exists"),
+            std::string::npos);
+  ASSERT_EQ(Client(MakeRequest(mt::kClientClearData)).messageType,
+            sim_type::kClientClearDataResponse);
+  EXPECT_FALSE(IsStored("_Sys$Policy"));
+  EXPECT_THROW(manager->ExecuteMessageToApplet(
+                   MakeRequest(mt::kGetPolicyDataRequest, {}, 0xFFFFFFFF).Serialize()),
+               mfab::TEEException);
 }
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {
   Start(std::chrono::milliseconds(200));
-  ASSERT_EQ(engine->SetPolicy().messageType, sim_type::kSetPolicyResponse);
+  ASSERT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
   Faults("hang SendAndRecv2 700ms\n");
   const auto start = std::chrono::steady_clock::now();
   // The time-out surfaces as whatever the channel makes of it; what matters is what follows.
   try {
-    engine->Manager().Applet().GetPolicyData();
+    manager->Applet().GetPolicyData();
   } catch (const std::exception&) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -178,52 +247,12 @@ TEST_F(SimEngineTest, SurvivesAHungCall) {
   // Once the hung call has returned and the recovery has run, the applet answers again.
   EXPECT_TRUE(keystone::testing::Eventually([&] {
     try {
-      return mfab::Message::Parse(engine->Manager().Applet().GetPolicyData()).messageType ==
-             sim_type::kGetPolicyDataResponse;
+      return PolicyReply().messageType == sim_type::kGetPolicyDataResponse;
     } catch (const std::exception&) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       return false;
     }
   }));
-}
-
-// The user's data travels through the engine's loader, is re-sealed by the upgrade and is
-// removed through DeleteLevel1.
-TEST_F(SimEngineTest, CompletesASecurityVersionUpgradeOfPolicyAndUserData) {
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn",
-                               platform::RegValue::Dword(1));
-  Start();
-  ASSERT_EQ(engine->SetPolicy().messageType, sim_type::kSetPolicyResponse);
-  ASSERT_EQ(engine->Client(EnrollRequest(kSid, "SmartCard")).messageType,
-            mt::kSaveEnrollmentDataResponse);
-  const std::string enrollment = std::string("_U") + kSid + "$ESmartCard";
-  const Bytes factors = Policy().factorsData;
-
-  Faults("svn 2\n");
-  EXPECT_THROW(engine->Manager().Applet().GetPolicyData(), mfab::SVNUpgradeException);
-  for (const std::string& name : {std::string("_Sys$Policy"), enrollment}) {
-    const std::string blob = Stored(name);
-    ASSERT_GE(blob.size(), 8u);
-    EXPECT_EQ(blob.substr(4, 4), std::string("\0\0\0\2", 4)) << name;  // re-sealed under SVN 2
-  }
-  EXPECT_NE(state.ReadFile("kiln-sim/versions").find("data-svn 2"), std::string::npos);
-  EXPECT_EQ(Policy().factorsData, factors);
-
-  Start();
-  EXPECT_EQ(Policy().factorsData, factors);
-  const std::vector<UserData> users = UsersOf(mfab::Message::Parse(
-      engine->Manager().ExecuteMessageToApplet(UserDataRequest(kSid, 0xFFFFFFFF).Serialize())));
-  ASSERT_EQ(users.size(), 1u);
-  EXPECT_EQ(users[0].factors.count("SmartCard"), 1u);
-  ASSERT_EQ(engine->Client(RemoveUserRequest(kSid)).messageType, sim_type::kRemoveUserResponse);
-  EXPECT_FALSE(IsStored(std::string("_U") + kSid));
-  EXPECT_FALSE(IsStored(enrollment));
-  ASSERT_EQ(engine->Client(MakeRequest(mt::kClientClearData)).messageType,
-            sim_type::kClientClearDataResponse);
-  EXPECT_FALSE(IsStored("_Sys$Policy"));
-  EXPECT_THROW(engine->Manager().ExecuteMessageToApplet(
-                   MakeRequest(mt::kGetPolicyDataRequest, {}, 0xFFFFFFFF).Serialize()),
-               mfab::TEEException);
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 #pragma once
 
-// Helpers of the simulated applet's tests: the nine functions of the real libkiln-sim.so, a
-// temporary state directory, a small stand-in for the engine's host side (a store of named blobs,
-// stored-data blocks built from it, and the answers to the applet's storage requests), and the
-// requests the tests send.
+// Helpers of the simulated applet's tests: the real libkiln-sim.so, a temporary state directory,
+// a client of the library and the requests the tests send. What the engine stores for the applet
+// is tested through the engine (sim_engine_test).
 
 #include <cstdint>
 #include <map>
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "applet/kiln.h"
+#include "applet/kiln_library.h"
 #include "sim/applet/records.h"
 #include "tlv/message.h"
 
@@ -22,20 +22,8 @@ namespace kilnsim::testing {
 using Bytes = std::vector<uint8_t>;
 inline constexpr char kSid[] = "S-1-5-21-11-22-33-1001";
 
-// The functions of libkiln-sim.so, loaded once per process with dlopen.
-struct KilnFunctions {
-  decltype(&KILN_Initialize) initialize;
-  decltype(&KILN_Deinit) deinit;
-  decltype(&KILN_GetVersionInfo) getVersionInfo;
-  decltype(&KILN_Install2) install2;
-  decltype(&KILN_Uninstall) uninstall;
-  decltype(&KILN_CreateSession) createSession;
-  decltype(&KILN_CloseSession) closeSession;
-  decltype(&KILN_ForceCloseSession) forceCloseSession;
-  decltype(&KILN_SendAndRecv2) sendAndRecv2;
-  void* library;
-};
-const KilnFunctions& Kiln();
+// libkiln-sim.so through the engine's loader, loaded once per process.
+mfab::SharedKilnLibrary& Kiln();
 
 // A fresh directory, removed with its content on destruction.
 class TempDir {
@@ -52,27 +40,9 @@ class TempDir {
   std::string path;
 };
 
-// The engine's storage side: keeps blobs by logical name and answers the applet's requests.
-class HostDouble {
- public:
-  std::map<std::string, Bytes> store;
-
-  // The 0x0006 item with these stored files (those that exist) and categories (0x0002 and 0x0101
-  // only when their files exist, as the engine's loader does).
-  Bytes Block(const std::vector<std::string>& names, const std::vector<uint32_t>& categories,
-              const std::string& user = {}) const;
-  // The block a session opens with: the policy category when the policy is stored.
-  Bytes InitBlock() const;
-  // The answer to a reply that is a request for host work; nullopt when the reply is final.
-  std::optional<mfab::Message> Answer(const mfab::Message& reply);
-};
-
 mfab::Message MakeRequest(uint32_t type, Bytes payload = {}, uint32_t sessionId = 7);
-// The host's answer to an applet request: its module and session, flagged as a response.
-mfab::Message AnswerTo(const mfab::Message& request, uint32_t type, const Bytes& payload);
-Bytes BooleanPayload(int32_t value);
-// A session's opening data: generation 3, then the stored-data block if any.
-Bytes InitData(const Bytes& block = {});
+// A session's opening data: generation 3, no stored data.
+Bytes InitData();
 mfab::Message EnrollRequest(const std::string& sid, const std::string& factorId);
 mfab::Message RemoveUserRequest(const std::string& sid);
 mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId = 7);
@@ -87,10 +57,10 @@ std::vector<UserData> UsersOf(const mfab::Message& reply);
 // (both), and one system setting.
 Bytes SamplePolicy(const std::string& firstFactorName = "Smart card");
 
-// One handle and one session on the library, opened with the host's init block.
+// One handle and, when installed, one session on the library.
 class SimClient {
  public:
-  explicit SimClient(HostDouble& host, bool install = true);
+  explicit SimClient(bool install = true);
   ~SimClient();
   SimClient(const SimClient&) = delete;
   SimClient& operator=(const SimClient&) = delete;
@@ -102,32 +72,25 @@ class SimClient {
   // One exchange; reply receives the bytes written.
   KILN_STATUS Exchange(uint32_t commandId, const Bytes& request, Bytes& reply,
                        uint32_t capacity = 32768);
-  // One exchange of a request (with an optional stored-data block appended); the reply parsed.
-  mfab::Message Send(uint32_t commandId, const mfab::Message& request, const Bytes& block = {});
-  // A request and every host answer it leads to, until the final reply.
-  mfab::Message Run(const mfab::Message& request, const Bytes& block = {});
-
-  mfab::Message GetPolicy(const Bytes& block = {});
-  // The user's data, with the user's stored files delivered.
-  mfab::Message GetUserData(const std::string& sid);
-  // Complete changes through the host; they throw unless the applet accepts.
+  // One exchange of a request; the reply parsed.
+  mfab::Message Send(uint32_t commandId, const mfab::Message& request);
+  // A request, every save it asks for answered as done, until the final reply.
+  mfab::Message Run(const mfab::Message& request);
+  // Completes the change; throws unless the applet accepts.
   void SetPolicy(const Bytes& policy = SamplePolicy());
-  void Enroll(const std::string& sid, const std::string& factorId);
 
  private:
-  HostDouble& host;
   KILN_HANDLE handle = nullptr;
   KILN_SESSION_HANDLE session = nullptr;
 };
 
-// A state directory of the test's own (KILN_SIM_STATE_DIR points at it) and an empty host.
+// A state directory of the test's own (KILN_SIM_STATE_DIR points at it).
 class SimTest : public ::testing::Test {
  protected:
   SimTest();
   ~SimTest() override;
 
   TempDir state;
-  HostDouble host;
 };
 
 }  // namespace kilnsim::testing

@@ -18,7 +18,7 @@ keystone::testing::ProgramResult Keystonectl(const std::string& words) {
 using SimToolTest = SimTest;
 
 TEST_F(SimToolTest, FaultsVersionAndSvnReachTheLibrary) {
-  SimClient client(host);
+  SimClient client;
   ASSERT_EQ(client.Run(MakeRequest(0xABBA000D, SamplePolicy())).messageType, 0xABBA000Eu);
   ASSERT_EQ(Keystonectl("sim fault status CreateSession 0x1004*2 0").exitCode, 0);
   ASSERT_EQ(Keystonectl("sim version 3.3.0.9").exitCode, 0);
@@ -26,7 +26,7 @@ TEST_F(SimToolTest, FaultsVersionAndSvnReachTheLibrary) {
   EXPECT_EQ(client.Open(InitData()), 0x1004u);
   EXPECT_EQ(client.Open(InitData()), 0u);
   KILN_VERSION_INFO info{};
-  ASSERT_EQ(Kiln().getVersionInfo(client.Handle(), &info), 0u);
+  ASSERT_EQ(Kiln().GetVersionInfo(client.Handle(), &info), 0u);
   EXPECT_STREQ(info.firmwareVersion, "3.3.0.9");
 
   ASSERT_EQ(Keystonectl("sim svn 2").exitCode, 0);

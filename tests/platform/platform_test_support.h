@@ -5,7 +5,6 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,7 +14,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -34,8 +32,7 @@ using namespace std::chrono_literals;
 // How long a test waits for something that should happen at once.
 inline constexpr auto kWaitLimit = 10s;
 
-// A fresh directory (mode 0755, so a helper running as another user can reach into it), removed
-// with its contents.
+// A fresh directory, mode 0755 so that a helper running as another user reaches into it.
 struct TempDir {
   TempDir() { ::chmod(path.c_str(), 0755); }
   keystone::testing::TempDirectory dir;
@@ -52,8 +49,7 @@ bool WaitUntil(F&& condition) {
   return true;
 }
 
-// A program running in the background, its output appended to a log file; killed and reaped at
-// destruction if still running.
+// A program running in the background, its output appended to logPath; killed at destruction.
 class Background {
  public:
   Background(const std::string& path, const std::vector<std::string>& args,
@@ -64,8 +60,8 @@ class Background {
 
   // Signals the program (unless signal is 0) and waits up to kWaitLimit for its exit code.
   int Stop(int signal = 0) {
-    if (pid <= 0) return -1;
-    if (signal) ::kill(pid, signal);  // never pid -1: that would signal every process
+    if (pid <= 0) return -1;  // never kill(-1): that would signal every process
+    if (signal) ::kill(pid, signal);
     const int code = keystone::testing::WaitForExit(pid, kWaitLimit);
     pid = -1;
     return code;
@@ -75,7 +71,7 @@ class Background {
   pid_t pid;
 };
 
-// This test binary started again to do a helper's work: every HelperRole checks at static
+// This test binary started again to do a helper's work: each HelperRole checks at static
 // initialisation whether it is the one asked for, and if so runs it and exits with its result.
 inline bool HelperRole(const char* role, int (*body)(const std::string& argument)) {
   const char* asked = std::getenv("KEYSTONE_PLATFORM_TEST_ROLE");
@@ -101,8 +97,7 @@ inline int RunHelper(const std::string& role, const std::string& argument,
       .exitCode;
 }
 
-// The code of the std::system_error (a RegistryError, say) the call throws; none when it throws
-// nothing.
+// The code of the std::system_error the call throws; none when it throws nothing.
 template <typename F>
 std::error_code ErrorOf(F&& call) {
   try {
@@ -125,7 +120,7 @@ class ControlLog {
     calls.push_back(std::to_string(control) + "/" + std::to_string(eventType));
     changed.notify_all();
   }
-  // Waits up to kWaitLimit until count controls arrived.
+  // Whether count controls arrived within kWaitLimit.
   bool WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, kWaitLimit, [&] { return calls.size() >= count; });
@@ -141,18 +136,17 @@ class ControlLog {
   std::vector<std::string> calls;
 };
 
-// Runs a service under the host, the calling thread being the dispatcher (which keeps the stop
-// signals blocked afterwards), and returns what StartServiceCtrlDispatcher returned. The service
-// registers a handler that adds each control to log, reports startState, runs body on its own
-// thread and ends when body returns.
+// Runs a service under the host with the calling thread as its dispatcher (which keeps the stop
+// signals blocked afterwards); returns what StartServiceCtrlDispatcher returned. The service's
+// handler adds each control to log; it reports startState, runs body and stops when body returns.
 inline int RunService(platform::ServiceHost& host, uint32_t startState, ControlLog& log,
                       const std::function<void()>& body,
                       const std::function<void()>& beforeRegistration = {}) {
   return host.StartServiceCtrlDispatcher("KeystoneTest", [&] {
     if (beforeRegistration) beforeRegistration();
     host.RegisterServiceCtrlHandler("KeystoneTest",
-                                    [&](uint32_t control, uint32_t eventType, const void*) {
-                                      log.Add(control, eventType);
+                                    [&](uint32_t control, uint32_t type, const void*) {
+                                      log.Add(control, type);
                                       return platform::kErrorSuccess;
                                     });
     platform::ServiceStatus status;

@@ -1,8 +1,6 @@
 // The Linux service host with a test service, and its control socket. The engine's own run under
-// the host (status datagrams, each event command reaching the service as its control, standby
-// records, log levels) is covered by the engine's integration tests; how a connection's bytes
-// split into requests and replies, and other spellings of accepted requests, by the control
-// socket's fuzz target.
+// the host is covered by the engine's integration tests; how a connection's bytes split into
+// requests, and other spellings of accepted requests, by the control socket's fuzz target.
 
 #include "platform/service_host.h"
 
@@ -46,17 +44,14 @@ using namespace std::chrono_literals;
 
 TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", "empty request"},
       {"   ", "empty request"},
       {"reboot", "unknown command 'reboot'"},
       {"sleep now", "'sleep' takes no arguments"},
       {"log-level Engine", "usage: log-level <sink> <0-4>"},
       {"log-level Engine 5", "log level must be 0 to 4"},
       {"log-level Engine 01", "log level must be 0 to 4"},
-      {"log-level Engine -1", "log level must be 0 to 4"},
       {"log-level Disk 2", "unknown log sink 'Disk'"},
       {std::string("sl\0ep", 5), "malformed request: not printable text"},
-      {"sleep\x1b", "malformed request: not printable text"},
       {"\xc3\xa9t\xc3\xa9", "malformed request: not printable text"},
       {std::string(100, 'z'), "unknown command '" + std::string(32, 'z') + "...'"},
   };
@@ -137,19 +132,6 @@ TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItAcceptsControls) {
   EXPECT_THAT(log.Get(), ElementsAre("1/0", "1/0"));
 }
 
-TEST_F(ServiceHostTest, SetUpFailureRunsNothingAndLeavesTheSignalMaskAlone) {
-  std::ofstream(runtime.path + "/file") << "x";
-  options.runtimeDirectory = runtime.path + "/file/sub";
-  bool ran = false;
-  sigset_t before;
-  ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
-  EXPECT_EQ(Run(kServiceRunning, [&] { ran = true; }), ENOTDIR);
-  EXPECT_FALSE(ran);
-  sigset_t after;
-  ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
-  EXPECT_EQ(::sigismember(&after, SIGTERM), ::sigismember(&before, SIGTERM));
-}
-
 TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMissingReplies) {
   const std::string path = options.runtimeDirectory + "/control";
   EXPECT_EQ(platform_test::ErrorOf([&] { Send("sleep"); }), std::errc::no_such_file_or_directory);
@@ -172,10 +154,19 @@ TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMiss
   ASSERT_TRUE(std::filesystem::is_socket(path));
   EXPECT_EQ(Run(kServiceRunning, [&] { EXPECT_EQ(Send("lock"), "ok"); }), 0);
 
-  // Anything else in its place is left alone.
+  // Anything else in its place is left alone; a set-up failure runs nothing and leaves the stop
+  // signals as they were (earlier runs left them blocked).
   std::ofstream(path) << "not a socket";
-  EXPECT_NE(Run(kServiceRunning, [] {}), 0);
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGTERM);
+  ::pthread_sigmask(SIG_UNBLOCK, &mask, nullptr);
+  bool ran = false;
+  EXPECT_NE(Run(kServiceRunning, [&] { ran = true; }), 0);
+  EXPECT_FALSE(ran);
   EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_FALSE(::sigismember(&mask, SIGTERM));
 }
 
 TEST_F(ServiceHostTest, IdleConnectionsAreClosedAndConnectionsAreBounded) {

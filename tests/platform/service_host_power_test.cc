@@ -27,7 +27,6 @@ TEST(PowerCapabilitiesTest, SelectedS2idleOrTheRegistryOverrideMeansConnectedSta
       {"s2idle selected", "[s2idle] deep\n", std::nullopt, true},
       {"deep selected", "s2idle [deep]\n", std::nullopt, false},
       {"nothing selected", "s2idle deep\n", std::nullopt, std::nullopt},
-      {"no kernel facts", std::nullopt, std::nullopt, std::nullopt},
       {"override on", "s2idle [deep]\n", RegValue::Dword(1), true},
       {"override off, no kernel facts", std::nullopt, RegValue::Dword(0), false},
       {"override of another type", "[s2idle]\n", RegValue::String("0"), true},

@@ -74,8 +74,7 @@ class EngineE2eTest : public ::testing::Test {
     }
   }
 
-  // Sends with an output buffer of capacity bytes (-1: none); reply gets as many bytes as the
-  // returned size says.
+  // Sends with an output buffer of capacity bytes (-1: none); reply gets the returned size's bytes.
   AppletCallStatus Send(Client& to, const Bytes& request, Bytes* reply = nullptr,
                         int32_t capacity = 32768) {
     Bytes out(static_cast<size_t>(std::max(capacity, 0)));
@@ -92,8 +91,7 @@ class EngineE2eTest : public ::testing::Test {
   }
   void Release(uint32_t session) { client->ReleaseSessionIdRpc(static_cast<int32_t>(session)); }
 
-  // Repeats the call until its status is (or, with equal false, is not) the expected one or the
-  // limit passes; the last status.
+  // The last status of the call, repeated until it is (equal false: is not) expected or time is up.
   AppletCallStatus Until(const std::function<AppletCallStatus()>& call, AppletCallStatus expected,
                          bool equal = true, std::chrono::milliseconds limit = kWaitLimit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -121,7 +119,7 @@ class EngineE2eTest : public ::testing::Test {
 TEST_F(EngineE2eTest, StatusesOfOrdinaryRequests) {
   const uint32_t a = static_cast<uint32_t>(client->GetSessionIdRpc());
   const uint32_t b = static_cast<uint32_t>(client->GetSessionIdRpc());
-  // 0: the reply in the buffer, echoing the request's module and session.
+  // 0: the reply echoes the request's module and session.
   Bytes reply;
   ASSERT_EQ(Send(PolicyGet(a, 77), &reply), AppletCallStatus::kSuccess);
   const mfab::Message answer = mfab::Message::Parse(reply);
@@ -161,7 +159,6 @@ TEST_F(EngineE2eTest, StatusesOfOrdinaryRequests) {
   const auto run = SetPolicy(::geteuid() == 0 ? std::optional<uint32_t>(65534) : std::nullopt);
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   EXPECT_NE((run.out + run.err).find("status=6"), std::string::npos) << run.out << run.err;
-  EXPECT_TRUE(Logged("Insufficient privileges"));
 }
 
 // A security-version rise: the request that meets it gets 7 once the data is migrated; while the
@@ -187,7 +184,6 @@ TEST_F(EngineE2eTest, SecurityVersionUpgradeAndApiBusy) {
   first.join();
   EXPECT_EQ(upgraded, static_cast<int>(AppletCallStatus::kSvnUpgrade));
   EXPECT_TRUE(sawApiBusy);
-  EXPECT_TRUE(Logged("FSVN version upgrade was identify"));
 
   // The migrated policy is in force under the new version.
   Release(kNoSession);
@@ -218,7 +214,6 @@ TEST_F(ConnectedStandbyE2eTest, BlocksEnrollmentFlows) {
   // The engine enters connected standby after its entry delay (4 s).
   ASSERT_EQ(engine.Ctl({"event", "standby-enter"}).exitCode, 0);
   EXPECT_EQ(Until(save, standby), standby);
-  EXPECT_TRUE(Logged("Connected Stand By state"));
   // Other flows go on.
   EXPECT_EQ(Send(PolicyGet(10)), AppletCallStatus::kSuccess);
   Release(10);
@@ -245,7 +240,6 @@ TEST_F(EngineE2eTest, StatusLongPollAdmitsOneAtATimeAndIsCancelled) {
             kNotifyAlreadyWithinCall);
   EXPECT_EQ(dataState, kDataStateNone);
   EXPECT_EQ(result, -1);
-  EXPECT_TRUE(Logged("RPC Async ASYNC_RPC_ERROR_ALREADY_WITHIN_CALL"));
 
   const auto cancelled = std::chrono::steady_clock::now();
   cancel.Cancel();
@@ -253,7 +247,6 @@ TEST_F(EngineE2eTest, StatusLongPollAdmitsOneAtATimeAndIsCancelled) {
   EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 2s);
   EXPECT_EQ(result, kNotifyCancelled);
   EXPECT_EQ(state, kDataStateNone);
-  EXPECT_TRUE(Logged("RPC-END - AsyncFunc - Call cancelled by Client"));
 }
 
 TEST_F(EngineE2eTest, SleepRefusesRequestsUntilResume) {

@@ -1,8 +1,7 @@
 #pragma once
 
-// A fake engine for the RPC tests: records every call with its arguments as text, named after
-// the operation table; answers with values derived from its inputs (so a crossed or lost reply
-// shows), copies replies out with populateOutput like the real operations, and can hold
+// A fake engine for the RPC tests: records each call's arguments as text in the operation
+// table's order, answers from its inputs (so a crossed or lost reply shows) and can hold
 // InitializeSessionRpc at a gate. Also a server on it in a directory of its own.
 
 #include <gtest/gtest.h>
@@ -50,11 +49,10 @@ class FakeEngine : public EngineOperations {
     return calls;
   }
   Call LastCall() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls.empty() ? Call{} : calls.back();
+    const std::vector<Call> all = Calls();
+    return all.empty() ? Call{} : all.back();
   }
 
-  // InitializeSessionRpc waits at the gate until it opens (or 10 s pass).
   void SetGate(bool open) {
     Set([&] { gateOpen = open; });
   }
@@ -77,12 +75,8 @@ class FakeEngine : public EngineOperations {
     return result;
   }
 
-  // Each operation records its call, then answers from its inputs; the names are the table's.
   void ResetServiceRpc(CallContext& c) override { Record(c, __func__); }
-  int32_t GetSessionIdRpc(CallContext& c) override {
-    Record(c, __func__);
-    return nextSession++;
-  }
+  int32_t GetSessionIdRpc(CallContext& c) override { return Answer(nextSession++, c, __func__); }
   void ReleaseSessionIdRpc(CallContext& c, int32_t session) override {
     Record(c, __func__, session);
     if (session == kThrowingSession) throw std::runtime_error("fake failure");
@@ -137,8 +131,7 @@ class FakeEngine : public EngineOperations {
   }
   BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& c, int32_t n,
                                                   const uint8_t* id) override {
-    Record(c, __func__, n, id);
-    return BtCallStatus::kNotResponsive;
+    return Answer(BtCallStatus::kNotResponsive, c, __func__, n, id);
   }
   BtCallStatus IsRSSISupportedRpc(CallContext& c, int16_t type, int32_t& supported) override {
     Record(c, __func__, type, supported);
@@ -153,8 +146,7 @@ class FakeEngine : public EngineOperations {
     return static_cast<BtCallStatus>(0xFFFF);
   }
   BtCallStatus CalibrateRSSIRpc(CallContext& c, int32_t n, const uint8_t* id) override {
-    Record(c, __func__, n, id);
-    return BtCallStatus::kUnsupportedFactor;
+    return Answer(BtCallStatus::kUnsupportedFactor, c, __func__, n, id);
   }
   BtCallStatus GetDeviceStatusRpc(CallContext& c, int32_t n, const uint8_t* id, int32_t flag,
                                   int32_t& status) override {
@@ -170,13 +162,13 @@ class FakeEngine : public EngineOperations {
     Record(c, __func__, n, id, s);
   }
   int32_t AuthenticationOnDesktopRpc(CallContext& c, const char* sid, const char* s) override {
-    Record(c, __func__, sid, s);
-    return static_cast<int32_t>(std::strlen(sid) * 100 + std::strlen(s));
+    const auto sizes = static_cast<int32_t>(std::strlen(sid) * 100 + std::strlen(s));
+    return Answer(sizes, c, __func__, sid, s);
   }
   int32_t TriggerDataBackupRpc(CallContext& c, int16_t mode, const char* user, int32_t n,
                                const uint8_t* data) override {
-    Record(c, __func__, mode, user, n, data);
-    return mode == 0 ? static_cast<int32_t>(keystone::kStatusGeneralFailure) : mode;
+    const int32_t failure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
+    return Answer(mode == 0 ? failure : mode, c, __func__, mode, user, n, data);
   }
   // Replies "<first>|<second>|<data>".
   int32_t GetDiscoveryInfoRpc(CallContext& c, int16_t kind, int32_t n, const uint8_t* data,
@@ -188,18 +180,17 @@ class FakeEngine : public EngineOperations {
         Join(text.data(), static_cast<int32_t>(text.size()), data, n), outSize, out));
   }
   int32_t MirrorFactorSupportedStatusRpc(CallContext& c, int32_t n, const uint8_t* data) override {
-    Record(c, __func__, n, data);
-    return static_cast<int32_t>(keystone::kStatusPolicyNotSet);
+    return Answer(static_cast<int32_t>(keystone::kStatusPolicyNotSet), c, __func__, n, data);
   }
   // Replies with the SID; "overflow" makes it claim more bytes than the buffer holds.
   int32_t GetUserRecordsRpc(CallContext& c, const char* sid, int32_t* outSize,
                             uint8_t* out) override {
     Record(c, __func__, sid, outSize, out);
-    if (std::strcmp(sid, "overflow") == 0 && outSize != nullptr) {
-      ++*outSize;
-      return 0;
+    if (std::strcmp(sid, "overflow") != 0 || outSize == nullptr) {
+      return static_cast<int32_t>(populateOutput(Bytes(sid), outSize, out));
     }
-    return static_cast<int32_t>(populateOutput(Bytes(sid), outSize, out));
+    ++*outSize;
+    return 0;
   }
   BtCallStatus IsPhonePresentRpc(CallContext& c, int32_t n, const uint8_t* id,
                                  int32_t& present) override {
@@ -208,9 +199,9 @@ class FakeEngine : public EngineOperations {
     return BtCallStatus::kSuccess;
   }
   int32_t SetUserPresenceRpc(CallContext& c, int32_t n, const uint8_t* data) override {
-    Record(c, __func__, n, data);
-    return -n;
+    return Answer(-n, c, __func__, n, data);
   }
+  // Waits at the gate until it opens (or the wait limit passes).
   void InitializeSessionRpc(CallContext& c) override {
     Record(c, __func__);
     std::unique_lock<std::mutex> lock(mutex);
@@ -221,8 +212,7 @@ class FakeEngine : public EngineOperations {
   }
   int32_t RunEnrollmentFlowRpc(CallContext& c, int32_t value, const char* first, const char* second,
                                int32_t n, const uint8_t* data) override {
-    Record(c, __func__, value, first, second, n, data);
-    return value * 2;
+    return Answer(value * 2, c, __func__, value, first, second, n, data);
   }
 
  private:
@@ -278,6 +268,13 @@ class FakeEngine : public EngineOperations {
     }
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back({name, std::move(text), call.Caller()});
+  }
+
+  // Records the call, then returns result.
+  template <typename R, typename... A>
+  R Answer(R result, CallContext& call, const char* name, const A&... arguments) {
+    Record(call, name, arguments...);
+    return result;
   }
 
   template <typename F>

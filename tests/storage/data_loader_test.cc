@@ -105,24 +105,6 @@ TEST_F(DataLoaderTest, PolicyBlockIsLaidOutByteForByte) {
   EXPECT_TRUE(capture->Has("Piggy-backing policy data"));
 }
 
-TEST_F(DataLoaderTest, EnrollmentBlockListsOnlyTheFactorsWhoseFilesExist) {
-  policy.factors = {"1", "2"};
-  Put(std::string("_U") + kSid, "u");
-  Put(std::string("_U") + kSid + "$E2", "e");
-  DataCategories categories{0x0101};
-  // clang-format off
-  const Bytes expected = FromHex(
-      "00060072"
-      "7BAC0008" "7BAD000400000101"
-      "7BAE0041"
-      "7BAF001B" "7BB000125F55532D312D352D32312D312D322D332D37" "7BB1000175"
-      "7BAF001E" "7BB000155F55532D312D352D32312D312D322D332D37244532" "7BB1000165"
-      "7BB2001D" "7BB30010532D312D352D32312D312D322D332D37"  // the user
-      "7BBA0005" "7BBB000132");                               // factor ids: "2"
-  // clang-format on
-  EXPECT_EQ(Build(categories, kSid), expected);
-}
-
 TEST_F(DataLoaderTest, CategoriesWhoseConditionFailsAreNotLoaded) {
   Put("_Sys");
   DataCategories categories{0x0002};  // _Sys$Policy missing
@@ -202,8 +184,10 @@ TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAt
   EXPECT_EQ(categories.size(), 3u);
   EXPECT_EQ(FileNames(userBlock),
             (std::vector<std::string>{"_Sys", "_Sys$F1", user, user + "$A3", user + "$E2"}));
+  // The user, then the factor ids of the attached files (not 3), then the action ids.
   const auto userSection = Items(Items(Items(userBlock)[0].second)[2].second);
   ASSERT_EQ(userSection.size(), 3u);
+  EXPECT_EQ(userSection[0], (std::pair<uint16_t, Bytes>{0x7BB3, Bytes(kSid, kSid + 16)}));
   EXPECT_EQ(userSection[1], (std::pair<uint16_t, Bytes>{0x7BBA, FromHex("7BBB0001317BBB000132")}));
   EXPECT_EQ(userSection[2], (std::pair<uint16_t, Bytes>{0x7BBC, FromHex("7BBD000133")}));
 }
@@ -255,7 +239,6 @@ TEST(PolicyMirrorReaderTest, ReadsIdsFromTheMirrorUnderThePolicyMirrorLock) {
   EXPECT_EQ(reader.ActionIds(), std::vector<std::string>{"7"});
 
   auto capture = LogCapture::Install();
-  SetLogThreshold(LogSink::kService, 4);
   registry.SetFailure(platform::RegistryErrc::kIoFailed);
   EXPECT_THROW(reader.FactorIds(), ReadMirrorDataException);
   EXPECT_TRUE(capture->Has("Error reading from registry (1016)"));

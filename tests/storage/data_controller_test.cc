@@ -80,7 +80,6 @@ TEST_F(DataControllerTest, RootComesFromDataDirAndFullNamesMapToFileNames) {
   EXPECT_EQ(controller.GetSecureDataFilePath("_Sys"), "/store/Data/_Sys.SDS");
   EXPECT_TRUE(fs.HasDirectory("/store/Data"));
   EXPECT_EQ(controller.GetSecureDataFilePath("policy"), "/store/Data/_Policy.SDS");
-  EXPECT_EQ(controller.GetSecureDataFilePath("enrollmentData"), "/store/Data/_EnrollmentData.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("Policy"), "/store/Data/Policy.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("policy2"), "/store/Data/policy2.SDS");
   auto sys = std::make_shared<const DataFile>(controller, nullptr, "_Sys");

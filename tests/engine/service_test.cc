@@ -282,9 +282,7 @@ TEST_F(ServiceTest, FullRunStartsAndStopsComponentsInOrder) {
   EXPECT_EQ(statuses[1].controlsAccepted, 0x1C1u);
   EXPECT_TRUE(capture->Has("Initialize Ostra Keystone Engine Service Version " +
                            std::string(keystone::kVersionText)));
-  EXPECT_TRUE(capture->Has("SvcInit Start"));
   EXPECT_EQ(capture->Entries().back().record.operation, "SVC-END");
-  EXPECT_TRUE(host.powerSettings.empty());
   EXPECT_EQ(s.DetachedTaskCountForTesting(), 0u);
 }
 

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,6 +20,13 @@
 #include "platform/accounts.h"
 
 namespace keystone::testing {
+
+// A copy of member, taken under mutex.
+template <typename T>
+T LockedCopy(std::mutex& mutex, const T& member) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return member;
+}
 
 class FakeAuthenticationState : public mfab::IAuthenticationState {
  public:
@@ -45,18 +51,9 @@ class FakeAuthenticationState : public mfab::IAuthenticationState {
   bool MarkedForDeletion() override { return false; }
   void HandlePowerSleepEvent() override { ++sleeps; }
 
-  std::vector<uint32_t> Errors() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return errors;
-  }
-  std::vector<mfab::Bytes> Replies() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return replies;
-  }
-  std::optional<bool> Monitoring() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return monitoring;
-  }
+  std::vector<uint32_t> Errors() const { return LockedCopy(mutex, errors); }
+  std::vector<mfab::Bytes> Replies() const { return LockedCopy(mutex, replies); }
+  std::optional<bool> Monitoring() const { return LockedCopy(mutex, monitoring); }
 
   std::atomic<bool> inProgress{false};
   std::atomic<uint32_t> actionId{0};
@@ -102,14 +99,8 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, limit, [&] { return events.size() >= count; });
   }
-  std::vector<std::string> Events() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return events;
-  }
-  std::vector<uint32_t> Releases() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return releases;
-  }
+  std::vector<std::string> Events() const { return LockedCopy(mutex, events); }
+  std::vector<uint32_t> Releases() const { return LockedCopy(mutex, releases); }
 
   std::atomic<bool> flowAllowed{true};
   std::atomic<uint32_t> owner{0xFFFFFFFF};
@@ -149,7 +140,6 @@ class FakeAccounts : public platform::Accounts {
  public:
   std::string ConsoleUserSid() override {
     std::lock_guard<std::mutex> lock(mutex);
-    ++sidLookups;
     if (sidFails) throw std::runtime_error("logind is not reachable");
     return consoleSid;
   }
@@ -164,10 +154,6 @@ class FakeAccounts : public platform::Accounts {
     std::lock_guard<std::mutex> lock(mutex);
     consoleSid = std::move(sid);
   }
-  int SidLookups() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sidLookups;
-  }
 
   std::map<uint32_t, bool> elevatedPids;
   std::optional<platform::ElevationQueryError::Step> failingStep;
@@ -175,19 +161,14 @@ class FakeAccounts : public platform::Accounts {
   std::vector<uint32_t> checkedPids;
 
  private:
-  mutable std::mutex mutex;
+  std::mutex mutex;
   std::string consoleSid;
-  int sidLookups = 0;
 };
 
 class FakeAttestation : public mfab::IAttestationClient {
  public:
-  void Initialize() override {
-    ++starts;
-    if (failure) throw mfab::GenericException(*failure);
-  }
+  void Initialize() override { ++starts; }
   int starts = 0;
-  std::optional<std::string> failure;
 };
 
 }  // namespace keystone::testing

@@ -17,10 +17,10 @@
 namespace kilnsim::testing {
 namespace {
 
-std::optional<mfab::ErrorMessage> ErrorOf(const mfab::Message& reply) {
-  if (reply.messageType != mfab::message_type::kErrorReply) return std::nullopt;
+// An empty error (code 0) when the reply is no error.
+mfab::ErrorMessage ErrorOf(const mfab::Message& reply) {
   mfab::ErrorMessage error;
-  error.Deserialize(reply.payload);
+  if (reply.messageType == mfab::message_type::kErrorReply) error.Deserialize(reply.payload);
   return error;
 }
 
@@ -94,21 +94,9 @@ mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId) {
   return MakeRequest(mfab::message_type::kGetUserDataRequest, query.Serialize(), sessionId);
 }
 
-uint16_t ErrorCodeOf(const mfab::Message& reply) {
-  const auto error = ErrorOf(reply);
-  return error ? error->errorCode : 0;
-}
+uint16_t ErrorCodeOf(const mfab::Message& reply) { return ErrorOf(reply).errorCode; }
 
-std::string ErrorTextOf(const mfab::Message& reply) {
-  const auto error = ErrorOf(reply);
-  return error ? error->errorText : std::string();
-}
-
-int32_t BooleanOf(const mfab::Message& reply) {
-  mfab::BooleanResponse response;
-  response.Deserialize(reply.payload);
-  return response.result;
-}
+std::string ErrorTextOf(const mfab::Message& reply) { return ErrorOf(reply).errorText; }
 
 std::vector<UserData> UsersOf(const mfab::Message& reply) {
   mfab::GetUserDataResponse response;
@@ -172,7 +160,9 @@ mfab::Message SimClient::Run(const mfab::Message& request) {
 
 void SimClient::SetPolicy(const Bytes& policy) {
   const mfab::Message reply = Run(MakeRequest(sim_type::kSetPolicyRequest, policy));
-  if (reply.messageType != sim_type::kSetPolicyResponse || BooleanOf(reply) != 0)
+  mfab::BooleanResponse set;
+  if (reply.messageType == sim_type::kSetPolicyResponse) set.Deserialize(reply.payload);
+  if (reply.messageType != sim_type::kSetPolicyResponse || set.result != 0)
     throw std::runtime_error("the policy was not set: " + ErrorTextOf(reply));
 }
 

@@ -5,8 +5,6 @@
 // is tested through the engine (sim_engine_test).
 
 #include <cstdint>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,7 +47,6 @@ mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId = 7);
 
 uint16_t ErrorCodeOf(const mfab::Message& reply);
 std::string ErrorTextOf(const mfab::Message& reply);
-int32_t BooleanOf(const mfab::Message& reply);
 // The users of a GetUserData reply.
 std::vector<UserData> UsersOf(const mfab::Message& reply);
 

@@ -193,17 +193,6 @@ TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReplyOrATimeOu
   EXPECT_TRUE(Send(rm).empty());
 }
 
-// The API-busy flag, another session's hold and the long-poll slot are seen end to end.
-TEST_F(ResourceManagerTest, RefusedRequestsNeverReachTheApplet) {
-  ResourceManager& rm = Start();
-  auth->inProgress = true;
-  EXPECT_THROW(Send(rm), ApiCurrentlyBusyException);
-  auth->inProgress = false;
-  rm.SetFlowType(9, 1);
-  EXPECT_THROW(Send(rm), AppletCurrentlyBusyException);
-  EXPECT_TRUE(applet->Sends().empty());
-}
-
 TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
   ResourceManager& rm = Start();
   SetBuildNumber("15063");

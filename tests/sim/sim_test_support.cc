@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "applet/applet_ids.h"
@@ -31,28 +30,9 @@ mfab::SharedKilnLibrary& Kiln() {
   return library;
 }
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kiln-sim-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
-}
-
 void TempDir::WriteFile(const std::string& name, const std::string& content) const {
-  const std::string temporary = path + "/" + name + ".new";
-  std::ofstream(temporary, std::ios::binary | std::ios::trunc) << content;
-  std::filesystem::rename(temporary, path + "/" + name);
-}
-
-std::string TempDir::ReadFile(const std::string& name) const {
-  std::ifstream in(path + "/" + name, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+  std::ofstream(File(name) + ".new", std::ios::binary | std::ios::trunc) << content;
+  std::filesystem::rename(File(name) + ".new", File(name));
 }
 
 SimTest::SimTest() { ::setenv("KILN_SIM_STATE_DIR", state.Path().c_str(), 1); }

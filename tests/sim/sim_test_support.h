@@ -13,6 +13,7 @@
 #include "applet/kiln.h"
 #include "applet/kiln_library.h"
 #include "sim/applet/records.h"
+#include "tests/fakes/program_runner.h"
 #include "tlv/message.h"
 
 namespace kilnsim::testing {
@@ -23,19 +24,14 @@ inline constexpr char kSid[] = "S-1-5-21-11-22-33-1001";
 // libkiln-sim.so through the engine's loader, loaded once per process.
 mfab::SharedKilnLibrary& Kiln();
 
-// A fresh directory, removed with its content on destruction.
-class TempDir {
+// A fresh directory, removed with its content on destruction; files named relative to it.
+class TempDir : public keystone::testing::TempDirectory {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path; }
+  // Replaces the file at once (by renaming), as a reader in another thread must see it.
   void WriteFile(const std::string& name, const std::string& content) const;
-  std::string ReadFile(const std::string& name) const;
-
- private:
-  std::string path;
+  std::string ReadFile(const std::string& name) const {
+    return keystone::testing::ReadFileText(File(name));
+  }
 };
 
 mfab::Message MakeRequest(uint32_t type, Bytes payload = {}, uint32_t sessionId = 7);

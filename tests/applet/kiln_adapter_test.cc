@@ -34,57 +34,45 @@ class KILNAdapterTest : public ::testing::Test {
   KILNAdapter adapter{shrunk};
 };
 
+// Each time-out parks its worker and leaves the adapter busy until the call has returned and the
+// recovery has run; a failing recovery is logged; parking the next worker prunes finished ones.
 TEST_F(KILNAdapterTest, TimedOutCallLeavesAdapterBusyUntilRecoveryHasRun) {
   EXPECT_EQ(adapter.Call([] { return 42; }, nullptr), 42);
   EXPECT_THROW(adapter.Call([]() -> int { throw std::logic_error("inner"); }, nullptr),
                std::logic_error);
   EXPECT_FALSE(adapter.IsBusy());
 
-  std::promise<void> release;
-  auto callFinished = std::make_shared<std::atomic<bool>>(false);
-  std::atomic<bool> recoveryRan{false};
-  std::atomic<bool> recoveryAfterCall{false};
-  EXPECT_THROW(
-      adapter.Call([held = HeldUntil(release), callFinished] { return *callFinished = held(); },
-                   [&] {
-                     recoveryAfterCall = callFinished->load();
-                     recoveryRan = true;
-                   }),
-      KILNCallTimeoutException);
-  // The hung call is still running: the caller was not kept waiting for it.
-  EXPECT_FALSE(*callFinished);
-  EXPECT_TRUE(adapter.IsBusy());
-  EXPECT_THROW(adapter.Call([] { return 1; }, nullptr), KILNBusyException);
-  EXPECT_FALSE(recoveryRan);
-
-  release.set_value();
-  ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
-  EXPECT_TRUE(recoveryRan);
-  EXPECT_TRUE(recoveryAfterCall);
-  EXPECT_EQ(adapter.Call([] { return 7; }, nullptr), 7);
-  for (const char* log : {"KILN function has timed out. Starting recovery asynchronously",
-                          "Waiting for KILN call to finish", "Running recovery function"}) {
-    EXPECT_TRUE(capture->Has(log)) << log;
-  }
-}
-
-// Each time-out parks its worker; parking the next prunes the workers that have finished.
-TEST_F(KILNAdapterTest, FailingRecoveryIsLoggedAndAbandonedCallsArePruned) {
   const std::pair<std::function<void()>, const char*> recoveries[] = {
+      {[] {}, "Running recovery function"},
       {[] { throw std::runtime_error("device gone"); }, "Recovery function failed (device gone)"},
       {[] { throw 17; }, "Recovery function failed (Unknown exception)"}};
   size_t parked = 0;
   for (const auto& [recovery, log] : recoveries) {
     std::promise<void> release;
-    EXPECT_THROW(adapter.Call(HeldUntil(release), recovery), KILNCallTimeoutException);
-    if (parked == 0) {
-      parked = KILNAdapter::AbandonedCallCountForTesting();
-      EXPECT_GE(parked, 1u);
-    } else {
-      EXPECT_LE(KILNAdapter::AbandonedCallCountForTesting(), parked);
-    }
+    auto callFinished = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> recoveryAfterCall{false};
+    EXPECT_THROW(
+        adapter.Call([held = HeldUntil(release), callFinished] { return *callFinished = held(); },
+                     [&] {
+                       recoveryAfterCall = callFinished->load();
+                       recovery();
+                     }),
+        KILNCallTimeoutException);
+    // The hung call is still running: the caller was not kept waiting for it.
+    EXPECT_FALSE(*callFinished);
+    EXPECT_TRUE(adapter.IsBusy());
+    EXPECT_THROW(adapter.Call([] { return 1; }, nullptr), KILNBusyException);
+    if (parked == 0) parked = KILNAdapter::AbandonedCallCountForTesting();
+    EXPECT_GE(parked, 1u);
+    EXPECT_LE(KILNAdapter::AbandonedCallCountForTesting(), parked);
     release.set_value();
     ASSERT_TRUE(Eventually([&] { return !adapter.IsBusy(); }));
+    EXPECT_TRUE(recoveryAfterCall);
+    EXPECT_TRUE(capture->Has(log)) << log;
+  }
+  EXPECT_EQ(adapter.Call([] { return 7; }, nullptr), 7);
+  for (const char* log : {"KILN function has timed out. Starting recovery asynchronously",
+                          "Waiting for KILN call to finish"}) {
     EXPECT_TRUE(capture->Has(log)) << log;
   }
 }

@@ -25,7 +25,6 @@ TEST(SessionInitDataTest, AnnouncesGenerationCappedAtThree) {
     const char* name;
   } cases[] = {{"CurrentBuildNumber", RegValue::String("10586"), 2, "WIN_10_RS1"},
                {"CurrentBuildNumber", RegValue::String("15063"), 3, "WIN_10_RS2"},
-               {"CurrentBuildNumber", RegValue::String("17134"), 3, "WIN_10_LATER"},
                {"CurrentMajorVersionNumber", RegValue::Dword(6), 1, "WIN_7"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -224,12 +224,6 @@ TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUse
   EXPECT_EQ(ErrorCodeOf(PolicyReply()), sim_error::kSealedDataRefused);
   EXPECT_NE(keystone::testing::ThrownText<mfab::TEEException>(userData).find("no longer exists"),
             std::string::npos);
-  ASSERT_EQ(Client(MakeRequest(mt::kClientClearData)).messageType,
-            sim_type::kClientClearDataResponse);
-  EXPECT_FALSE(IsStored("_Sys$Policy"));
-  EXPECT_THROW(manager->ExecuteMessageToApplet(
-                   MakeRequest(mt::kGetPolicyDataRequest, {}, 0xFFFFFFFF).Serialize()),
-               mfab::TEEException);
 }
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {

@@ -43,8 +43,6 @@ TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationAppletAndSoundInitD
             KILN_STATUS_APPLET_NOT_FOUND);
   for (const char* applet : {keystone::kPanelAppletId, kAuthenticationAppletId})
     ASSERT_EQ(Kiln().Install2(client.Handle(), applet, "/opt/a.img"), KILN_STATUS_SUCCESS);
-  EXPECT_NE(state.ReadFile("applets").find(std::string(kAuthenticationAppletId) + " /opt/a.img"),
-            std::string::npos);
   KILN_SESSION_HANDLE session = nullptr;
   const Bytes init = InitData();
   KILN_INIT_BUFFER buffer{init.data(), static_cast<uint32_t>(init.size())};
@@ -105,12 +103,11 @@ TEST_F(SimLibraryTest, TooSmallReceiveBufferChangesNothing) {
   EXPECT_EQ(ErrorCodeOf(answer), sim_error::kUnexpectedMessage);
 }
 
-TEST_F(SimLibraryTest, EveryReplyEchoesTheSessionAndCarriesLogLinesEvenForGarbage) {
+// The session's echo is checked in sim_concurrency_test; here refusals, even of garbage, and the
+// firmware's log lines that every reply carries.
+TEST_F(SimLibraryTest, RequestsTheAppletCannotServeAreRefusedWithLogLines) {
   SimClient client;
-  const mfab::Message reply = client.Send(0, MakeRequest(0xABBA0065, {}, 4242));
-  EXPECT_EQ(reply.sessionId, 4242u);
-  EXPECT_EQ(reply.moduleId, 3u);
-  EXPECT_TRUE(reply.isResponse);
+  const mfab::Message reply = client.Send(0, MakeRequest(0xABBA0065));
   EXPECT_EQ(ErrorCodeOf(reply), sim_error::kPolicyNotSet);
   ASSERT_TRUE(reply.metadata);
   mfab::MessageMetadata metadata;

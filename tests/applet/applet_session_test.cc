@@ -35,7 +35,7 @@ class AppletSessionTest : public keystone::testing::AppletSessionFixture {
     return BlockCategories(kiln->CallsOf(KilnFunction::kSendAndRecv2).back().data, request.size());
   }
 
-  const Bytes request = keystone::testing::RequestBytes();
+  const Bytes request = Reply(0xABBA0013);
 };
 
 // The first send opens the session with the OS generation, the policy and the certificates. Each

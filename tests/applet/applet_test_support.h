@@ -66,7 +66,7 @@ std::string ThrownText(F&& f) {
 
 inline void EnableEngineLog() { mfab::SetLogThreshold(mfab::LogSink::kService, 4); }
 
-// An applet reply envelope.
+// An applet reply envelope (a request envelope as well).
 inline mfab::Bytes Reply(uint32_t messageType, mfab::Bytes payload = {},
                          const mfab::MessageMetadata* metadata = nullptr, uint32_t moduleId = 3) {
   mfab::Message message;
@@ -83,14 +83,6 @@ inline mfab::Bytes ErrorReply(uint16_t code, const std::string& text = "applet e
   error.errorCode = code;
   error.errorText = text;
   return Reply(mfab::message_type::kErrorReply, error.Serialize());
-}
-
-inline mfab::Bytes RequestBytes(uint32_t messageType = 0xABBA0013) {
-  mfab::Message message;
-  message.moduleId = 1;
-  message.messageType = messageType;
-  message.sessionId = 11;
-  return message.Serialize();
 }
 
 }  // namespace keystone::testing

@@ -15,7 +15,6 @@ using keystone::kEngineKey;
 using keystone::testing::ErrorReply;
 using keystone::testing::KilnFunction;
 using keystone::testing::Reply;
-using keystone::testing::RequestBytes;
 using keystone::testing::ThrownText;
 using platform::RegValue;
 
@@ -95,7 +94,7 @@ class SVNUpgradorTest : public keystone::testing::AppletSessionFixture {
 TEST_F(SVNUpgradorTest, CompletedMigrationEndsInUpgradeException) {
   PutData("_Sys$Policy", "p0");  // delivered when the session opens, so again after the upgrade
   AppletSession& applet = Open();
-  EXPECT_EQ(ThrownText<SVNUpgradeException>([&] { applet.Send(0, RequestBytes(), {}); }),
+  EXPECT_EQ(ThrownText<SVNUpgradeException>([&] { applet.Send(0, Reply(0xABBA0013), {}); }),
             "SVN version upgrade was identify");
   EXPECT_EQ(busy.events, (std::vector<std::string>{"set", "clear"}));
 
@@ -189,7 +188,7 @@ TEST_F(SVNUpgradorTest, DeclinedOrFailedUpgradeHandsTheClientTheErrorReply) {
     busy.events.clear();
     capture->Clear();
     session.reset();
-    EXPECT_EQ(Open().Send(0, RequestBytes(), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
+    EXPECT_EQ(Open().Send(0, Reply(0xABBA0013), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
     EXPECT_EQ(commands, c.commands);
     EXPECT_EQ(busy.events, c.events);
     EXPECT_TRUE(capture->Has(c.log));

@@ -239,7 +239,8 @@ TEST_F(TeeAppletTest, HungCallsTimeOutAndRecover) {
 }
 
 // What reaches the library is checked through the session tests; here the call's fixed parts.
-TEST_F(TeeAppletTest, SessionFlagsAndTheReceiveBufferLimit) {
+// The session outlives the applet and closes without throwing.
+TEST_F(TeeAppletTest, SessionFlagsReceiveBufferLimitAndOwnership) {
   OpenFresh();
   const auto creates = kiln->CallsOf(KilnFunction::kCreateSession);
   ASSERT_EQ(creates.size(), 1u);
@@ -249,6 +250,17 @@ TEST_F(TeeAppletTest, SessionFlagsAndTheReceiveBufferLimit) {
   EXPECT_EQ(applet->Send(session, 0, request).size(), 32'768u);
   EXPECT_THROW(applet->Send(nullptr, 0, request), KilnInvalidSessionException);
   EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), 1u);
+
+  kiln->ScriptStatuses(KilnFunction::kCloseSession, {0x400});
+  kiln->ScriptStatuses(KilnFunction::kDeinit, {0x401});
+  applet.reset();
+  EXPECT_EQ(kiln->Count(KilnFunction::kDeinit), 0u);  // the session still holds the handle
+  session.reset();
+  for (const char* log :
+       {"KILN_CloseSession failed (0X400)", "Deinitializing KILN", "KILN_Deinit failed (0X401)"}) {
+    EXPECT_TRUE(capture->Has(log)) << log;
+  }
+  EXPECT_EQ(kiln->Sequence().back(), KilnFunction::kDeinit);
 }
 
 // A failed first attempt is repeated once, except for an unknown session; the second decides.
@@ -285,20 +297,6 @@ TEST_F(TeeAppletTest, SendAttempts) {
     EXPECT_EQ(kiln->Count(KilnFunction::kSendAndRecv2), c.sends);
     EXPECT_TRUE(capture->Has(c.log));
   }
-}
-
-TEST_F(TeeAppletTest, SessionOutlivesAppletAndOwnersCloseWithoutThrowing) {
-  OpenFresh();
-  kiln->ScriptStatuses(KilnFunction::kCloseSession, {0x400});
-  kiln->ScriptStatuses(KilnFunction::kDeinit, {0x401});
-  applet.reset();
-  EXPECT_EQ(kiln->Count(KilnFunction::kDeinit), 0u);  // the session still holds the handle
-  session.reset();
-  for (const char* log :
-       {"KILN_CloseSession failed (0X400)", "Deinitializing KILN", "KILN_Deinit failed (0X401)"}) {
-    EXPECT_TRUE(capture->Has(log)) << log;
-  }
-  EXPECT_EQ(kiln->Sequence().back(), KilnFunction::kDeinit);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "tests/sim/sim_test_support.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -34,10 +32,6 @@ void TempDir::WriteFile(const std::string& name, const std::string& content) con
   std::ofstream(File(name) + ".new", std::ios::binary | std::ios::trunc) << content;
   std::filesystem::rename(File(name) + ".new", File(name));
 }
-
-SimTest::SimTest() { ::setenv("KILN_SIM_STATE_DIR", state.Path().c_str(), 1); }
-
-SimTest::~SimTest() { ::unsetenv("KILN_SIM_STATE_DIR"); }
 
 mfab::Message MakeRequest(uint32_t type, Bytes payload, uint32_t sessionId) {
   mfab::Message request;

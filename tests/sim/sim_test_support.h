@@ -4,6 +4,8 @@
 // a client of the library and the requests the tests send. What the engine stores for the applet
 // is tested through the engine (sim_engine_test).
 
+#include <stdlib.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -80,8 +82,8 @@ class SimClient {
 // A state directory of the test's own (KILN_SIM_STATE_DIR points at it).
 class SimTest : public ::testing::Test {
  protected:
-  SimTest();
-  ~SimTest() override;
+  SimTest() { ::setenv("KILN_SIM_STATE_DIR", state.Path().c_str(), 1); }
+  ~SimTest() override { ::unsetenv("KILN_SIM_STATE_DIR"); }
 
   TempDir state;
 };

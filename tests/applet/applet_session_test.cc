@@ -114,7 +114,7 @@ TEST_F(AppletSessionTest, ResendAndReopenRules) {
   }
 }
 
-TEST_F(AppletSessionTest, RepliesAreReturnedAsBytesWhateverTheyHold) {
+TEST_F(AppletSessionTest, RepliesAreReturnedAsBytesWhateverTheyHoldAndTheirLogLinesRelogged) {
   const Bytes truncated{0x00, 0x01, 0x00, 0x04, 0xAB};
   const Bytes error = keystone::testing::ErrorReply(applet_error::kAlreadyEnrolled, "enrolled");
   const char* const noEntries = "Reply from applet does not have Message entries";
@@ -134,9 +134,8 @@ TEST_F(AppletSessionTest, RepliesAreReturnedAsBytesWhateverTheyHold) {
   }
   EXPECT_FALSE(capture->Has("SVN UPGRADE ERROR recived from the applet"));
   EXPECT_TRUE(busy.events.empty());
-}
 
-TEST_F(AppletSessionTest, AppletLogLinesAreRelogged) {
+  // The applet's log lines are logged again as the engine's.
   MessageMetadata metadata;
   metadata.entries.resize(2);
   metadata.entries[0].level = kLogWarning;
@@ -148,7 +147,7 @@ TEST_F(AppletSessionTest, AppletLogLinesAreRelogged) {
   metadata.entries[1].component = "APPLET-CORE";
   metadata.entries[1].text = "ready";
   kiln->QueueReply(Reply(kSomeReplyType, {}, &metadata));
-  Open().Send(0, request, {});
+  session->Send(0, request, {});
   std::vector<keystone::testing::LogCapture::Entry> relogged;
   for (const auto& entry : capture->Entries()) {
     if (entry.record.message.rfind("FW time:", 0) == 0) relogged.push_back(entry);

@@ -117,8 +117,6 @@ TEST_F(TeeAppletTest, FailedInitializationOrVersionQueryFailsConstruction) {
 // Only the authentication applet's failures stop the reinstall; the version is recorded only
 // when it went through.
 TEST_F(TeeAppletTest, FailuresDuringReinstall) {
-  const std::string mainInstall =
-      std::string("KILN_Install2 on ") + kAuthenticationAppletId + " failed (0X400)";
   const struct {
     Statuses uninstalls, installs;
     bool panelImage;
@@ -133,7 +131,8 @@ TEST_F(TeeAppletTest, FailuresDuringReinstall) {
        2, 2, true, ""},
       {{}, {}, false, "PANEL Applet installation failed: (no PANEL AppletPath configured)", 2, 1,
        true, ""},
-      {{}, {0x400}, true, mainInstall, 2, 1, false, "KILN_Install2 failed"},
+      {{}, {0x400}, true, std::string("KILN_Install2 on ") + kAuthenticationAppletId +
+       " failed (0X400)", 2, 1, false, "KILN_Install2 failed"},
       // clang-format on
   };
   for (const auto& c : cases) {

@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "applet/applet_ids.h"
 #include "tests/sim/sim_test_support.h"
 
 namespace kilnsim::testing {
@@ -33,12 +32,7 @@ TEST_F(SimFaultsTest, StatusSequencesFailCallsWithoutRunningThem) {
   // Only the third attempt reached the applet: it asks for one save, not three.
   EXPECT_EQ(mfab::Message::Parse(reply).messageType, mfab::message_type::kSaveRequest);
 
-  state.WriteFile("faults",
-                  "status Initialize 0x300\nstatus Uninstall 0x1004\nstatus CloseSession 0x300\n"
-                  "status Deinit 0x300\n");
-  KILN_HANDLE handle = nullptr;
-  EXPECT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0x300u);
-  EXPECT_EQ(Kiln().Uninstall(client.Handle(), keystone::kAuthenticationAppletId), 0x1004u);
+  state.WriteFile("faults", "status CloseSession 0x300\nstatus Deinit 0x300\n");
   KILN_SESSION_HANDLE session = client.Session();
   EXPECT_EQ(Kiln().CloseSession(client.Handle(), &session), 0x300u);
   EXPECT_EQ(Kiln().Deinit(client.Handle()), 0x300u);

@@ -52,9 +52,6 @@ class AppletSessionFixture : public ::testing::Test {
     EnableEngineLog();
     using platform::RegValue;
     platform::WriteRegistryValue(registry, kEngineKey, "DataDir", RegValue::String(kDataRoot));
-    platform::WriteRegistryValue(registry, kEngineKey, "AppletPath",
-                                 RegValue::String("/opt/mfa.applet"));
-    platform::WriteRegistryValue(registry, kEngineKey, "FWVersion", RegValue::String("1.0.0.0"));
     options.tee = FastTeeOptions();
     options.communicationRetrySleep = std::chrono::milliseconds(1);
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "common/exceptions.h"
 #include "tests/applet/applet_session_fixture.h"
 #include "tlv/host_messages.h"
@@ -145,43 +147,37 @@ TEST_F(SVNUpgradorTest, CompletedMigrationEndsInUpgradeException) {
 // way the client gets the error reply, and even a second upgrade demand does not start another
 // upgrade inside the first.
 TEST_F(SVNUpgradorTest, DeclinedOrFailedUpgradeHandsTheClientTheErrorReply) {
-  using Events = std::vector<std::string>;
   const char* const failed = "data migration process failed";
   const struct {
     const char* name;
-    int optIn;  // -1: no value
-    Bytes* stage;
+    Bytes* stage;  // the stage whose answer is replaced; none: no opt-in
     Bytes reply;
     std::vector<uint32_t> commands;
-    Events events;
     const char *log, *operation, *sys, *policy;
   } cases[] = {
       // clang-format off
-      {"no opt-in", -1, nullptr, {}, {0}, {"clear"}, "data migration was not choosen",
+      {"no opt-in", nullptr, {}, {0}, "data migration was not choosen",
        "SVN version upgrade was identify", "sys", "none"},
-      {"upgrade demand", 1, &migrationReply, ErrorReply(applet_error::kSvnUpgradeNeeded), {0, 2},
-       {"set", "clear"}, failed, failed, "sys", "none"},
-      {"unsafe file name", 1, &migrationReply, MigratedFilesReply({{"../escape", "x"}}), {0, 2},
-       {"set", "clear"}, "revoking all VOX-PKI certificates", "", "sys", "none"},
-      {"malformed save request", 1, &saveReply, Reply(message_type::kSaveRequest, {0x7B, 0x01}),
-       {0, 2, 2}, {"set", "clear"}, "storing all files after migration", "", "resealed", "none"},
-      {"no end of exchange", 1, &finalReply, Reply(message_type::kSaveResponse), {0, 2, 2, 2},
-       {"set", "clear"}, "SVN upgrade process failed at the last stage", failed, "resealed", "p"},
+      {"upgrade demand", &migrationReply, ErrorReply(applet_error::kSvnUpgradeNeeded), {0, 2},
+       failed, failed, "sys", "none"},
+      {"unsafe file name", &migrationReply, MigratedFilesReply({{"../escape", "x"}}), {0, 2},
+       "revoking all VOX-PKI certificates", "", "sys", "none"},
+      {"malformed save request", &saveReply, Reply(message_type::kSaveRequest, {0x7B, 0x01}),
+       {0, 2, 2}, "storing all files after migration", "", "resealed", "none"},
+      {"no end of exchange", &finalReply, Reply(message_type::kSaveResponse), {0, 2, 2, 2},
+       "SVN upgrade process failed at the last stage", failed, "resealed", "p"},
       // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     registry.DeleteTree(kEngineKey);
     platform::WriteRegistryValue(registry, kEngineKey, "DataDir", RegValue::String(kDataRoot));
-    if (c.optIn >= 0) {
-      platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
-                                   RegValue::Dword(c.optIn));
-    }
     PutData(std::string("_U") + kUserA + "$A7", "action");
     Bytes kept;
     if (c.stage) {
-      kept = *c.stage;
-      *c.stage = c.reply;
+      platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
+                                   RegValue::Dword(1));
+      kept = std::exchange(*c.stage, c.reply);
     }
     commands.clear();
     savedAnswers.clear();
@@ -190,7 +186,8 @@ TEST_F(SVNUpgradorTest, DeclinedOrFailedUpgradeHandsTheClientTheErrorReply) {
     session.reset();
     EXPECT_EQ(Open().Send(0, Reply(0xABBA0013), {}), ErrorReply(applet_error::kSvnUpgradeNeeded));
     EXPECT_EQ(commands, c.commands);
-    EXPECT_EQ(busy.events, c.events);
+    EXPECT_EQ(busy.events, c.stage ? (std::vector<std::string>{"set", "clear"})
+                                   : std::vector<std::string>{"clear"});
     EXPECT_TRUE(capture->Has(c.log));
     EXPECT_TRUE(!*c.operation || HasOperation("SVN upgrade", c.operation));
     EXPECT_EQ(DataOf(std::string("_U") + kUserA + "$A7"), c.stage ? "none" : "action");

@@ -23,15 +23,16 @@ std::string SidOf(int thread) { return "S-1-5-21-7-7-7-" + std::to_string(500 + 
 // Threads share one session, one exchange at a time, while handles of their own come and go and
 // commit changes to the one version table.
 TEST_F(SimConcurrencyTest, SharedAndOwnSessionsOfManyThreadsStayConsistent) {
+  const mfab::Message setPolicy = MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy());
   SimClient shared;
-  shared.SetPolicy();
+  ASSERT_EQ(shared.Run(setPolicy).messageType, sim_type::kSetPolicyResponse);
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       try {
         SimClient own;
-        own.SetPolicy();
+        failures += own.Run(setPolicy).messageType != sim_type::kSetPolicyResponse;
         for (int round = 0; round < kRounds; ++round) {
           const uint32_t id = static_cast<uint32_t>(t * 1000 + round);
           const mfab::Message reply =

@@ -207,7 +207,9 @@ TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUse
     return mfab::Message::Parse(
         manager->ExecuteMessageToApplet(UserDataRequest(kSid, 0xFFFFFFFF).Serialize()));
   };
-  const std::vector<UserData> users = UsersOf(userData());
+  mfab::GetUserDataResponse response;
+  response.Deserialize(userData().payload);
+  const std::vector<UserData> users = ParseUserData(response.userData);
   ASSERT_EQ(users.size(), 1u);
   EXPECT_EQ(users[0].factors.count("SmartCard"), 1u);
   const std::string userRoot = Stored(std::string("_U") + kSid);

@@ -72,12 +72,6 @@ uint16_t ErrorCodeOf(const mfab::Message& reply) { return ErrorOf(reply).errorCo
 
 std::string ErrorTextOf(const mfab::Message& reply) { return ErrorOf(reply).errorText; }
 
-std::vector<UserData> UsersOf(const mfab::Message& reply) {
-  mfab::GetUserDataResponse response;
-  response.Deserialize(reply.payload);
-  return ParseUserData(response.userData);
-}
-
 SimClient::SimClient(bool install) {
   if (Kiln().Initialize(&handle, nullptr, 0) != KILN_STATUS_SUCCESS)
     throw std::runtime_error("KILN_Initialize");
@@ -130,14 +124,6 @@ mfab::Message SimClient::Run(const mfab::Message& request) {
     reply = Send(0, answer);
   }
   return reply;
-}
-
-void SimClient::SetPolicy(const Bytes& policy) {
-  const mfab::Message reply = Run(MakeRequest(sim_type::kSetPolicyRequest, policy));
-  mfab::BooleanResponse set;
-  if (reply.messageType == sim_type::kSetPolicyResponse) set.Deserialize(reply.payload);
-  if (reply.messageType != sim_type::kSetPolicyResponse || set.result != 0)
-    throw std::runtime_error("the policy was not set: " + ErrorTextOf(reply));
 }
 
 Bytes SamplePolicy(const std::string& firstFactorName) {

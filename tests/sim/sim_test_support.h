@@ -45,8 +45,6 @@ mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId = 7);
 
 uint16_t ErrorCodeOf(const mfab::Message& reply);
 std::string ErrorTextOf(const mfab::Message& reply);
-// The users of a GetUserData reply.
-std::vector<UserData> UsersOf(const mfab::Message& reply);
 
 // A policy with factors "SmartCard" and "Phone", actions "OSLogin" (either factor) and "VPN"
 // (both), and one system setting.
@@ -71,8 +69,6 @@ class SimClient {
   mfab::Message Send(uint32_t commandId, const mfab::Message& request);
   // A request, every save it asks for answered as done, until the final reply.
   mfab::Message Run(const mfab::Message& request);
-  // Completes the change; throws unless the applet accepts.
-  void SetPolicy(const Bytes& policy = SamplePolicy());
 
  private:
   KILN_HANDLE handle = nullptr;

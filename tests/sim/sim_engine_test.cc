@@ -203,9 +203,11 @@ TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUse
 
   Start();
   EXPECT_EQ(Factors(), factors);
+  mfab::GetUserDataRequest query;
+  query.user = kSid;
   const auto userData = [&] {
-    return mfab::Message::Parse(
-        manager->ExecuteMessageToApplet(UserDataRequest(kSid, 0xFFFFFFFF).Serialize()));
+    return mfab::Message::Parse(manager->ExecuteMessageToApplet(
+        MakeRequest(mt::kGetUserDataRequest, query.Serialize(), 0xFFFFFFFF).Serialize()));
   };
   mfab::GetUserDataResponse response;
   response.Deserialize(userData().payload);
@@ -213,7 +215,10 @@ TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUse
   ASSERT_EQ(users.size(), 1u);
   EXPECT_EQ(users[0].factors.count("SmartCard"), 1u);
   const std::string userRoot = Stored(std::string("_U") + kSid);
-  ASSERT_EQ(Client(RemoveUserRequest(kSid)).messageType, sim_type::kRemoveUserResponse);
+  Bytes user;
+  mfab::AppendTlv(user, tag::kUser, kSid);
+  ASSERT_EQ(Client(MakeRequest(sim_type::kRemoveUserRequest, user)).messageType,
+            sim_type::kRemoveUserResponse);
   EXPECT_EQ(Stored(std::string("_U") + kSid) + Stored(enrollment), "");  // deleted
 
   state.WriteFile("Data/_U" + std::string(kSid) + ".SDS", userRoot);

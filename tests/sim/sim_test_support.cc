@@ -6,7 +6,6 @@
 
 #include "applet/applet_ids.h"
 #include "sim/applet/policy.h"
-#include "sim/applet/protocol.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
 #include "tlv/metadata.h"
@@ -37,7 +36,6 @@ mfab::Message MakeRequest(uint32_t type, Bytes payload, uint32_t sessionId) {
   mfab::Message request;
   request.moduleId = 3;
   request.messageType = type;
-  request.category = 0;
   request.payload = std::move(payload);
   request.sessionId = sessionId;
   return request;
@@ -54,18 +52,6 @@ mfab::Message EnrollRequest(const std::string& sid, const std::string& factorId)
   store.user = sid;
   store.factorId = factorId;
   return MakeRequest(mfab::message_type::kSaveEnrollmentDataRequest, store.Serialize());
-}
-
-mfab::Message RemoveUserRequest(const std::string& sid) {
-  Bytes payload;
-  mfab::AppendTlv(payload, tag::kUser, sid);
-  return MakeRequest(sim_type::kRemoveUserRequest, payload);
-}
-
-mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId) {
-  mfab::GetUserDataRequest query;
-  query.user = sid;
-  return MakeRequest(mfab::message_type::kGetUserDataRequest, query.Serialize(), sessionId);
 }
 
 uint16_t ErrorCodeOf(const mfab::Message& reply) { return ErrorOf(reply).errorCode; }

@@ -40,8 +40,6 @@ mfab::Message MakeRequest(uint32_t type, Bytes payload = {}, uint32_t sessionId 
 // A session's opening data: generation 3, no stored data.
 Bytes InitData();
 mfab::Message EnrollRequest(const std::string& sid, const std::string& factorId);
-mfab::Message RemoveUserRequest(const std::string& sid);
-mfab::Message UserDataRequest(const std::string& sid, uint32_t sessionId = 7);
 
 uint16_t ErrorCodeOf(const mfab::Message& reply);
 std::string ErrorTextOf(const mfab::Message& reply);

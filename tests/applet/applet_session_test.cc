@@ -72,20 +72,19 @@ TEST_F(AppletSessionTest, ResendAndReopenRules) {
   const struct {
     const char* name;
     std::vector<KILN_STATUS> scripted;
-    KILN_STATUS otherwise;
-    bool answered;
+    KILN_STATUS otherwise;  // after the scripted ones; 0: the send is answered
     size_t sends, creates;
     std::vector<std::pair<std::string, size_t>> logs;
   } cases[] = {
       // clang-format off
-      {"three communication errors", {0x300, 0x300, 0x300, 0x300, 0x300, 0x300}, 0, true, 7, 1,
+      {"three communication errors", {0x300, 0x300, 0x300, 0x300, 0x300, 0x300}, 0, 7, 1,
        {{"AppletManager::send get ConnectionError", 1}}},
-      {"invalid session", {0x100F}, 0, true, 2, 2, {}},
-      {"invalid session during retries", {0x300, 0x300, 0x100F}, 0, true, 4, 2, {}},
-      {"general failure", {0x400, 0x400}, 0, true, 3, 2,
+      {"invalid session", {0x100F}, 0, 2, 2, {}},
+      {"invalid session during retries", {0x300, 0x300, 0x100F}, 0, 4, 2, {}},
+      {"general failure", {0x400, 0x400}, 0, 3, 2,
        {{"Send failed (0X400)", 1}, {"Second SendMessage attempt succeeded", 1}}},
       // Each round: the first send and three retries, two library attempts each.
-      {"communication errors throughout", {}, 0x300, false, 16, 2,
+      {"communication errors throughout", {}, 0x300, 16, 2,
        {{"Second SendMessage attempt failed (Send failed)", 1},
         {"Send failed with CommunicationError", 2}}},
       // clang-format on
@@ -101,7 +100,7 @@ TEST_F(AppletSessionTest, ResendAndReopenRules) {
     kiln->ScriptStatuses(KilnFunction::kSendAndRecv2, c.scripted);
     kiln->SetDefaultStatus(KilnFunction::kSendAndRecv2, c.otherwise);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(session->Send(0, request, {}), c.answered ? Reply(kSomeReplyType) : Bytes{});
+    EXPECT_EQ(session->Send(0, request, {}), c.otherwise == 0 ? Reply(kSomeReplyType) : Bytes{});
     const auto sends = kiln->CallsOf(KilnFunction::kSendAndRecv2);
     EXPECT_EQ(sends.size(), c.sends);
     EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), c.creates);

@@ -53,7 +53,7 @@ class TeeAppletTest : public ::testing::Test {
   void OpenFresh() {
     kiln = std::make_shared<FakeKiln>();
     applet = Make();
-    session = applet->OpenSession(init);
+    session = applet->OpenSession({0, 0, 0, 4, 0, 0, 0, 3});
   }
   void SetStoredFirmware(const char* version) {
     platform::WriteRegistryValue(registry, kEngineKey, "FWVersion",
@@ -78,7 +78,6 @@ class TeeAppletTest : public ::testing::Test {
   std::unique_ptr<TeeApplet> applet;
   KilnSessionOwner session;
   const std::vector<uint8_t> request{1, 2, 3};
-  const std::vector<uint8_t> init{0, 0, 0, 4, 0, 0, 0, 3};
 };
 
 TEST_F(TeeAppletTest, NewFirmwareReinstallsBothAppletsInOrderAndUnchangedTouchesNothing) {

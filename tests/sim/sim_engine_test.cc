@@ -108,10 +108,7 @@ class SimEngineTest : public ::testing::Test {
     return response.factorsData;
   }
 
-  void Faults(const std::string& text) {
-    std::filesystem::create_directories(state.Path() + "/kiln-sim");
-    state.WriteFile("kiln-sim/faults", text);
-  }
+  void Faults(const std::string& text) const { state.WriteFile("kiln-sim/faults", text); }
   std::string Stored(const std::string& name) const {
     return state.ReadFile("Data/" + name + ".SDS");
   }

@@ -19,10 +19,8 @@ TEST_F(SimFaultsTest, StatusSequencesFailCallsWithoutRunningThem) {
   std::vector<KILN_STATUS> statuses;
   for (int i = 0; i < 6; ++i) statuses.push_back(client.Open(InitData()));
   EXPECT_EQ(statuses, (std::vector<KILN_STATUS>{0x1004, 0x1004, 0x1004, 0x201, 0, 0}));
-  // Rewriting the file starts its counts again.
-  state.WriteFile("faults", "status CreateSession 0x1004\nstatus KILN_SendAndRecv2 0x300*2\n");
-  EXPECT_EQ(client.Open(InitData()), 0x1004u);
-  EXPECT_EQ(client.Open(InitData()), 0u);
+  // A rewritten file replaces the plan (the engine tests rely on it, rewriting theirs).
+  state.WriteFile("faults", "status KILN_SendAndRecv2 0x300*2\n");
 
   Bytes reply;
   const Bytes request = MakeRequest(0xABBA000D, SamplePolicy()).Serialize();

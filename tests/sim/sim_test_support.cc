@@ -28,6 +28,7 @@ mfab::SharedKilnLibrary& Kiln() {
 }
 
 void TempDir::WriteFile(const std::string& name, const std::string& content) const {
+  std::filesystem::create_directories(std::filesystem::path(File(name)).parent_path());
   std::ofstream(File(name) + ".new", std::ios::binary | std::ios::trunc) << content;
   std::filesystem::rename(File(name) + ".new", File(name));
 }

@@ -29,7 +29,8 @@ mfab::SharedKilnLibrary& Kiln();
 // A fresh directory, removed with its content on destruction; files named relative to it.
 class TempDir : public keystone::testing::TempDirectory {
  public:
-  // Replaces the file at once (by renaming), as a reader in another thread must see it.
+  // Replaces the file at once (by renaming), as a reader in another thread must see it; makes
+  // the directories on the way.
   void WriteFile(const std::string& name, const std::string& content) const;
   std::string ReadFile(const std::string& name) const {
     return keystone::testing::ReadFileText(File(name));

@@ -23,7 +23,6 @@ TEST(KilnLibraryTest, FailedLoadNamesLibraryAndReasonOnEveryUse) {
     missing.Initialize(&handle, nullptr, 0);
     ADD_FAILURE() << "loaded";
   } catch (const KilnLibraryException& e) {
-    EXPECT_NE(std::string(e.what()).find("/nonexistent/libkiln-none.so"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
     EXPECT_EQ(e.Context(), "/nonexistent/libkiln-none.so");
   }

@@ -90,13 +90,10 @@ TEST_F(SimLibraryTest, SessionsAreKnownOnlyToTheirOwnHandleAndWhileOpen) {
 
 TEST_F(SimLibraryTest, TooSmallReceiveBufferChangesNothing) {
   SimClient client;
+  Bytes reply;
   const Bytes setPolicy = MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy()).Serialize();
-  Bytes reply(100);
-  KILN_COMM_BUFFER buffer{setPolicy.data(), static_cast<uint32_t>(setPolicy.size()), reply.data(),
-                          100};
-  ASSERT_EQ(Kiln().SendAndRecv2(client.Handle(), client.Session(), 0, &buffer, nullptr),
-            KILN_STATUS_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(buffer.receiveLength, kMaxReplySize);
+  ASSERT_EQ(client.Exchange(0, setPolicy, reply, 100), KILN_STATUS_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(reply.size(), kMaxReplySize);
   // The refused request left no change waiting for a save response.
   const mfab::Message answer = client.Send(
       0, MakeRequest(mfab::message_type::kSaveResponse, mfab::SaveResponse{}.Serialize()));

@@ -88,7 +88,7 @@ KILN_STATUS SimClient::Exchange(uint32_t commandId, const Bytes& request, Bytes&
   uint32_t responseCode = 0xFFFF;
   const KILN_STATUS status =
       Kiln().SendAndRecv2(handle, session, commandId, &buffer, &responseCode);
-  reply.resize(status == KILN_STATUS_SUCCESS ? buffer.receiveLength : 0);
+  reply.resize(buffer.receiveLength);
   return status;
 }
 

@@ -61,7 +61,7 @@ class SimClient {
   KILN_SESSION_HANDLE Session() const { return session; }
   // Opens the session now (done by the constructor); returns the library status.
   KILN_STATUS Open(const Bytes& initData);
-  // One exchange; reply receives the bytes written.
+  // One exchange; reply receives the bytes written (for a too small buffer, as many as needed).
   KILN_STATUS Exchange(uint32_t commandId, const Bytes& request, Bytes& reply,
                        uint32_t capacity = 32768);
   // One exchange of a request; the reply parsed.

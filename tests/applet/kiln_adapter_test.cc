@@ -71,10 +71,8 @@ TEST_F(KILNAdapterTest, TimedOutCallLeavesAdapterBusyUntilRecoveryHasRun) {
     EXPECT_TRUE(capture->Has(log)) << log;
   }
   EXPECT_EQ(adapter.Call([] { return 7; }, nullptr), 7);
-  for (const char* log : {"KILN function has timed out. Starting recovery asynchronously",
-                          "Waiting for KILN call to finish"}) {
-    EXPECT_TRUE(capture->Has(log)) << log;
-  }
+  EXPECT_TRUE(capture->Has("KILN function has timed out. Starting recovery asynchronously"));
+  EXPECT_TRUE(capture->Has("Waiting for KILN call to finish"));
 }
 
 TEST_F(KILNAdapterTest, DestructorWaitsForRunningRecovery) {

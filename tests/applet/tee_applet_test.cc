@@ -254,10 +254,8 @@ TEST_F(TeeAppletTest, SessionFlagsReceiveBufferLimitAndOwnership) {
   applet.reset();
   EXPECT_EQ(kiln->Count(KilnFunction::kDeinit), 0u);  // the session still holds the handle
   session.reset();
-  for (const char* log :
-       {"KILN_CloseSession failed (0X400)", "Deinitializing KILN", "KILN_Deinit failed (0X401)"}) {
-    EXPECT_TRUE(capture->Has(log)) << log;
-  }
+  EXPECT_TRUE(capture->Has("KILN_CloseSession failed (0X400)"));
+  EXPECT_TRUE(capture->Has("KILN_Deinit failed (0X401)"));
   EXPECT_EQ(kiln->Sequence().back(), KilnFunction::kDeinit);
 }
 

@@ -15,6 +15,8 @@
 #include <openssl/evp.h>
 #include <systemd/sd-login.h>
 
+#include "platform/posix/unique_fd.h"
+
 namespace platform {
 namespace {
 
@@ -30,34 +32,20 @@ struct FreeDeleter {
 };
 using SdString = std::unique_ptr<char, FreeDeleter>;
 
-class FileCloser {
- public:
-  explicit FileCloser(int descriptor) : fd(descriptor) {}
-  ~FileCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  int Get() const { return fd; }
-
- private:
-  int fd;
-};
-
 // Reads at most limit bytes of a file; false with errno set when it cannot be opened, and
 // readError set when a read fails.
 bool ReadSmallFile(const std::string& path, size_t limit, std::string& text, int& openError,
                    int& readError) {
   openError = 0;
   readError = 0;
-  FileCloser file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.Get() < 0) {
+  posix::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
     openError = errno;
     return false;
   }
   std::array<char, 4096> chunk{};
   while (text.size() < limit) {
-    const ssize_t got = ::read(file.Get(), chunk.data(), chunk.size());
+    const ssize_t got = ::read(file.get(), chunk.data(), chunk.size());
     if (got < 0) {
       if (errno == EINTR) continue;
       readError = errno;

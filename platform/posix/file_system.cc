@@ -11,31 +11,10 @@
 
 #include "platform/paths.h"
 #include "platform/posix/error.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace {
-
-// Owns one descriptor; closing never throws.
-class UniqueFd {
- public:
-  explicit UniqueFd(int descriptor) : fd(descriptor) {}
-  ~UniqueFd() {
-    if (fd >= 0) ::close(fd);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd; }
-  // Closes now and reports the result, so a failing close of a written file is seen.
-  int Close() {
-    const int result = ::close(fd);
-    fd = -1;
-    return result;
-  }
-
- private:
-  int fd;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -51,11 +30,12 @@ class PosixFileSystem final : public FileSystem {
  public:
   void WriteFile(const std::string& path, std::span<const uint8_t> bytes) override {
     // O_NONBLOCK keeps a FIFO planted under the name from blocking us; files ignore it.
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600));
-    if (fd.Get() < 0) ThrowWrite(WriteStep::kCreate, "open", path);
+    posix::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (fd.get() < 0) ThrowWrite(WriteStep::kCreate, "open", path);
     size_t written = 0;
     while (written < bytes.size()) {
-      const ssize_t n = ::write(fd.Get(), bytes.data() + written, bytes.size() - written);
+      const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
       if (n < 0) {
         if (errno == EINTR) continue;
         ThrowWrite(WriteStep::kWrite, "write", path);
@@ -66,15 +46,15 @@ class PosixFileSystem final : public FileSystem {
       }
       written += static_cast<size_t>(n);
     }
-    if (::fsync(fd.Get()) != 0) ThrowWrite(WriteStep::kFlush, "fsync", path);
+    if (::fsync(fd.get()) != 0) ThrowWrite(WriteStep::kFlush, "fsync", path);
     if (fd.Close() != 0) ThrowWrite(WriteStep::kFlush, "close", path);
   }
 
   std::vector<uint8_t> ReadFile(const std::string& path, size_t maxBytes) override {
-    UniqueFd fd(posix::ThrowIfFailed(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK),
-                                     "open", path));
+    posix::UniqueFd fd(posix::ThrowIfFailed(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK),
+                                            "open", path));
     struct stat st {};
-    posix::ThrowIfFailed(::fstat(fd.Get(), &st), "fstat", path);
+    posix::ThrowIfFailed(::fstat(fd.get(), &st), "fstat", path);
     if (!S_ISREG(st.st_mode)) {
       errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       posix::ThrowErrno("read", path);
@@ -86,7 +66,7 @@ class PosixFileSystem final : public FileSystem {
     // Read to the end rather than trusting the size: the file may change under us.
     uint8_t buffer[16384];
     for (;;) {
-      const ssize_t n = ::read(fd.Get(), buffer, sizeof(buffer));
+      const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
       if (n < 0) {
         if (errno == EINTR) continue;
         posix::ThrowErrno("read", path);

@@ -20,6 +20,7 @@
 #include "log/logger.h"
 #include "platform/posix/control_socket.h"
 #include "platform/posix/logind_monitor.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -39,21 +40,6 @@ uint32_t RequiredAcceptBit(uint32_t control) {
     default: return 0;  // stop (a signal cannot be refused) and interrogate
   }
 }
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int value) : fd(value) {}
-  ~UniqueFd() {
-    if (fd >= 0) ::close(fd);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd; }
-
- private:
-  int fd = -1;
-};
 
 // Runs a service in the foreground: the calling thread is the dispatcher and the event loop.
 class PosixServiceHost final : public ServiceHost {
@@ -102,8 +88,8 @@ int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
   sigset_t previousMask;
   pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
 
-  UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC));
-  UniqueFd eventFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  posix::UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC));
+  posix::UniqueFd eventFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   std::optional<posix::ControlSocketServer> controlSocket;
   int setupError = 0;
   if (signalFd.get() < 0 || eventFd.get() < 0) {

@@ -69,6 +69,9 @@ class IAuthenticationState : public ISystemPowerState {
   virtual void StatusUpdateCompleted() = 0;
   virtual void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) = 0;
   virtual void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) = 0;
+  // Ends the running authentication with errorCode at once, whether or not a client waits for
+  // its status (the waiter sees the change and an empty status).
+  virtual void AbandonAuthentication(uint32_t errorCode) = 0;
   virtual bool AuthenticationInProgress() = 0;
   virtual uint32_t CurrentAuthenticationActionId() = 0;
   virtual void SetMonitoring(bool wanted) = 0;

@@ -158,6 +158,17 @@ void AuthenticationStateManager::UpdateCurrentAuthenticationErrorState(uint32_t 
   if (recorded && !monitoring) StopAuthentication();
 }
 
+void AuthenticationStateManager::AbandonAuthentication(uint32_t errorCode) {
+  KS_LOG(Log(), kLogInfo, "FLOW", "AbandonAuthentication 0x%X", errorCode);
+  MonitorAction action = MonitorAction::kNone;
+  {
+    keystone::MutexLock lock(stateMutex);
+    if (!RecordErrorLocked(errorCode, action)) return;
+  }
+  ApplyMonitorAction(action);
+  StopAuthentication();
+}
+
 bool AuthenticationStateManager::RecordErrorLocked(uint32_t errorCode, MonitorAction& action) {
   if (!hasStatus && !monitoring) {
     KS_LOG(Log(), kLogInfo, "FLOW", "No authentication to record error 0x%X for", errorCode);

@@ -63,6 +63,7 @@ class AuthenticationStateManager : public ISystemPowerState {
   // the client. Without a status and without monitoring there is nobody to tell: nothing changes
   // (the applet manager reports its inactivity after every idle period, authentication or not).
   void UpdateCurrentAuthenticationErrorState(uint32_t errorCode);
+  void AbandonAuthentication(uint32_t errorCode);
   // Clears the status and stops (joins) the monitor.
   void StopAuthentication();
   // Ends the monitor task and waits for it, unless called from the monitor task itself.

@@ -89,19 +89,26 @@ CommandHandler::CommandHandler(const CommandHandlerServices& handlerServices,
       options(handlerOptions),
       requestProcessor(handlerServices.dataController) {}
 
-Bytes CommandHandler::HandleRequest(const Bytes& bytes, uint32_t clientPid, bool fromClient) {
+Bytes CommandHandler::HandleRequest(const Bytes& bytes, const keystone::ClientIdentity& client,
+                                    bool fromClient) {
   const Message message = Message::Parse(bytes);
-  Admit(message, fromClient);
+  Admit(message, client, fromClient);
   // Host work is answered only when the applet asks for it: a client cannot make the engine
   // clear or rewrite stored data by sending the applet's request types itself.
-  return fromClient ? DispatchClientRequest(message, clientPid) : DispatchAppletRequest(message);
+  return fromClient ? DispatchClientRequest(message, client) : DispatchAppletRequest(message);
 }
 
-void CommandHandler::Admit(const Message& message, bool fromClient) {
+void CommandHandler::Admit(const Message& message, const keystone::ClientIdentity& client,
+                           bool fromClient) {
   if (fromClient) {
+    RequireOwnUser(message, client);
     if (!IsInAuthenticationCall(message.messageType) && !message.isResponse &&
         services.authState.AuthenticationInProgress()) {
-      throw ApiCurrentlyBusyException();
+      // Another user's authentication does not keep the console user (or root) out.
+      if (!services.host.YieldToPriorityClient(client) ||
+          services.authState.AuthenticationInProgress()) {
+        throw ApiCurrentlyBusyException();
+      }
     }
     if (services.host.ApiBusy()) throw ApiCurrentlyBusyException();
   }
@@ -111,7 +118,40 @@ void CommandHandler::Admit(const Message& message, bool fromClient) {
     }
   }
   if (fromClient && !message.isResponse) {
-    services.host.SetFlowType(message.sessionId, FlowTypeOf(message.messageType));
+    services.host.SetFlowType(message.sessionId, FlowTypeOf(message.messageType), client);
+  }
+}
+
+void CommandHandler::RequireOwnUser(const Message& message,
+                                    const keystone::ClientIdentity& client) {
+  if (client.Elevated()) return;
+  const uint8_t* const begin = message.payload.data();
+  const uint8_t* const end = begin + message.payload.size();
+  try {
+    // Validates the whole sequence; then every item is looked at, not only the first of a tag.
+    ParseTlv(begin, end);
+  } catch (const TlvException&) {
+    KS_LOG(Log(), kLogError, "FLOW", "Request 0x%08X of uid %u is not a TLV sequence",
+           message.messageType, client.uid);
+    throw InvalidApiException();
+  }
+  std::string own;
+  for (const uint8_t* item = begin; item != end; item = TlvNext(item)) {
+    if (TlvTag(item) != kUserTag) continue;
+    if (own.empty()) {
+      try {
+        own = client.Known() ? services.accounts.UserSid(client.uid) : std::string();
+      } catch (const std::exception& e) {
+        KS_LOG(Log(), kLogError, "FLOW", "Cannot name the user of uid %u (%s)", client.uid,
+               e.what());
+      }
+    }
+    const std::string named = TlvToString(item);
+    if (own.empty() || named != own) {
+      KS_LOG(Log(), kLogError, "FLOW", "Request 0x%08X of uid %u names user %s, not its own",
+             message.messageType, client.uid, named.c_str());
+      throw InvalidApiException();
+    }
   }
 }
 
@@ -120,7 +160,8 @@ void CommandHandler::StartOfAction(int32_t monitorStatus) {
   services.authState.SetMonitoring(monitorStatus != 0);
 }
 
-Bytes CommandHandler::DispatchClientRequest(const Message& message, uint32_t clientPid) {
+Bytes CommandHandler::DispatchClientRequest(const Message& message,
+                                            const keystone::ClientIdentity& client) {
   switch (message.messageType) {
     case mt::kActionAuthenticateRequest: {
       ActionAuthenticateRequest request;
@@ -141,13 +182,13 @@ Bytes CommandHandler::DispatchClientRequest(const Message& message, uint32_t cli
       break;
     }
     case kRequireElevationRequest:
-      RequireElevation(clientPid);
+      RequireElevation(client);
       break;
     case mt::kInitAttestationRequest:
       services.attestation.Initialize();
       break;
     case mt::kClientClearData:
-      ClearDataDirectoryForClient(clientPid);
+      ClearDataDirectoryForClient(client);
       break;
     case mt::kSetNextFactorRequest:
     case mt::kAuthenticateSetFactorRequest:
@@ -267,8 +308,8 @@ Bytes CommandHandler::FactorFlow(const Message& message) {
   return {};
 }
 
-void CommandHandler::ClearDataDirectoryForClient(uint32_t clientPid) {
-  RequireElevation(clientPid);
+void CommandHandler::ClearDataDirectoryForClient(const keystone::ClientIdentity& client) {
+  RequireElevation(client);
   bool cleared = false;
   try {
     cleared = services.dataController.DeleteAllSecureDataFiles();
@@ -278,30 +319,12 @@ void CommandHandler::ClearDataDirectoryForClient(uint32_t clientPid) {
   if (!cleared) throw ClearDiskException();
 }
 
-void CommandHandler::RequireElevation(uint32_t clientPid) {
-  if (clientPid == 0) {
+void CommandHandler::RequireElevation(const keystone::ClientIdentity& client) {
+  if (!client.Known()) {
     KS_LOG(Log(), kLogError, "FLOW", "Cannot evaluate client's privileges");
     throw NotElevatedException();
   }
-  bool elevated = false;
-  try {
-    elevated = services.accounts.IsProcessElevated(clientPid);
-  } catch (const platform::ElevationQueryError& e) {
-    switch (e.FailedStep()) {
-      case platform::ElevationQueryError::Step::kOpenProcess:
-        KS_LOG(Log(), kLogError, "FLOW", "OpenProcess failed");
-        break;
-      case platform::ElevationQueryError::Step::kOpenToken:
-        KS_LOG(Log(), kLogError, "FLOW", "OpenProcessToken failed");
-        break;
-      case platform::ElevationQueryError::Step::kQueryToken:
-        KS_LOG(Log(), kLogError, "FLOW", "GetTokenInformation failed");
-        break;
-    }
-    KS_LOG(Log(), kLogInfo, "FLOW", "%s (%d)", e.what(), e.Code());
-    throw NotElevatedException();
-  }
-  if (!elevated) {
+  if (!client.Elevated()) {
     KS_LOG(Log(), kLogError, "FLOW", "Client is running with insufficient privileges");
     throw NotElevatedException();
   }

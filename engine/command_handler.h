@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "applet/request_processor.h"
+#include "common/client_identity.h"
 #include "engine/system_power_state.h"
 #include "tlv/message.h"
 #include "tlv/tlv.h"
@@ -25,8 +26,13 @@ class ICommandHandlerHost {
   virtual ~ICommandHandlerHost() = default;
   // Whether the current owner's flow may run now.
   virtual bool IsCurrentFlowAllowed() = 0;
-  // Claims the applet; throws AppletCurrentlyBusyException or ConnectedStandByException.
-  virtual void SetFlowType(uint32_t sessionId, int32_t flowType) = 0;
+  // Claims the applet for the client's session; throws AppletCurrentlyBusyException or
+  // ConnectedStandByException.
+  virtual void SetFlowType(uint32_t sessionId, int32_t flowType,
+                           const keystone::ClientIdentity& client) = 0;
+  // Frees the applet and ends the running authentication when they are held by a user other
+  // than this client and the client is root or the console user; true when it did.
+  virtual bool YieldToPriorityClient(const keystone::ClientIdentity& client) = 0;
   // Set while a security-version upgrade runs.
   virtual bool ApiBusy() = 0;
   // Reads and clears the mark a resume leaves.
@@ -79,6 +85,9 @@ struct CommandHandlerOptions {
 // collaborators are. Throws ApiCurrentlyBusyException, ConnectedStandByException,
 // AppletCurrentlyBusyException, InvalidApiException, NotElevatedException, ClearDiskException,
 // GenericException (attestation), and TlvException for malformed messages.
+//
+// Who the client is comes from its connection (ClientIdentity), never from its process later:
+// elevation is root at connect, and a client that is not root acts only for its own user.
 class CommandHandler {
  public:
   using Options = CommandHandlerOptions;
@@ -89,22 +98,28 @@ class CommandHandler {
 
   // bytes is a client request (fromClient) or an applet reply. Empty result: forward the client
   // request to the applet, or the reply is final. Otherwise: the client's answer, or the message
-  // to send to the applet. clientPid is the caller's process (0 when unknown).
-  Bytes HandleRequest(const Bytes& bytes, uint32_t clientPid, bool fromClient);
+  // to send to the applet. client is who sent the client request.
+  Bytes HandleRequest(const Bytes& bytes, const keystone::ClientIdentity& client,
+                      bool fromClient);
 
-  // Returns when the process runs elevated; logs and throws NotElevatedException otherwise.
-  void RequireElevation(uint32_t clientPid);
+  // Returns when the client connected as root; logs and throws NotElevatedException otherwise.
+  void RequireElevation(const keystone::ClientIdentity& client);
+
+  // Returns when every user the request names (its top-level user items) is the client's own,
+  // or the client is root; logs and throws InvalidApiException otherwise, also for a payload
+  // that is not a TLV sequence.
+  void RequireOwnUser(const Message& message, const keystone::ClientIdentity& client);
 
   // Returns when an authentication runs and its action id equals the request's 0x7B47 value;
   // throws InvalidApiException otherwise (or TlvException for a malformed payload).
   void ValidateRequest(const Message& message);
 
  private:
-  void Admit(const Message& message, bool fromClient);
-  Bytes DispatchClientRequest(const Message& message, uint32_t clientPid);
+  void Admit(const Message& message, const keystone::ClientIdentity& client, bool fromClient);
+  Bytes DispatchClientRequest(const Message& message, const keystone::ClientIdentity& client);
   Bytes DispatchAppletRequest(const Message& message);
   void StartOfAction(int32_t monitorStatus);
-  void ClearDataDirectoryForClient(uint32_t clientPid);
+  void ClearDataDirectoryForClient(const keystone::ClientIdentity& client);
   Bytes BooleanAnswer(const Message& request, uint32_t answerType, bool failed) const;
   Bytes KeyRenewal(const Message& request);
   Bytes PhonePresence(const Message& request);

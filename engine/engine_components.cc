@@ -32,6 +32,9 @@ class AuthenticationStateAdapter final : public IAuthenticationState {
   void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override {
     manager->UpdateCurrentAuthenticationErrorState(errorCode);
   }
+  void AbandonAuthentication(uint32_t errorCode) override {
+    manager->AbandonAuthentication(errorCode);
+  }
   bool AuthenticationInProgress() override { return manager->AuthenticationInProgress(); }
   uint32_t CurrentAuthenticationActionId() override {
     return manager->CurrentAuthenticationActionId();

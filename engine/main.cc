@@ -19,6 +19,7 @@
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
 #include "platform/service_host.h"
+#include "platform/process_limits.h"
 #include "platform/system_log.h"
 #include "rpc/engine_rpc_wiring.h"
 #include "storage/data_controller.h"
@@ -59,6 +60,8 @@ void ApplyLogThresholds(platform::Registry& registry) {
 // service could be set up.
 int KSEngineServiceMain() {
   SetLogBackend(platform::CreateSystemLogBackend());
+  // Client connections take descriptors; the limit is raised before anything opens one.
+  const uint64_t descriptors = platform::RaiseOpenFileLimit();
 
   const std::string stateDirectory = platform::StateDirectory();
   platform::Registry* registry = nullptr;
@@ -74,6 +77,8 @@ int KSEngineServiceMain() {
     return 1;
   }
   ApplyLogThresholds(*registry);
+  KS_LOG(Log(), kLogInfo, "FLOW", "Descriptor limit %llu",
+         static_cast<unsigned long long>(descriptors));
 
   platform::ServiceHostOptions hostOptions;
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();

@@ -175,20 +175,70 @@ uint32_t ResourceManager::OwnerSessionId() {
 
 bool ResourceManager::IsCurrentFlowAllowed() { return IsFlowAllowed(CurrentFlowType()); }
 
-void ResourceManager::SetFlowType(uint32_t sessionId, int32_t flowType) {
+void ResourceManager::SetFlowType(uint32_t sessionId, int32_t flowType,
+                                  const keystone::ClientIdentity& client) {
   keystone::MutexLock lock(arbitrationMutex);
-  if (ownerSessionId == sessionId && currentFlowType == flowType) return;
+  if (ownerSessionId == sessionId && currentFlowType == flowType && ownerUid == client.uid) {
+    return;
+  }
   if (ownerSessionId == keystone::kNoSessionId) {
     // IsFlowAllowed takes only the power-state mutex, which never waits for this one.
     if (!IsFlowAllowed(flowType)) {
       throw ConnectedStandByException("cannot run this flow in Connected StandBy state");
     }
     ownerSessionId = sessionId;
+    ownerUid = client.uid;
     currentFlowType = flowType;
+    if (flowType == kAuthenticationFlow) authenticationUid = client.uid;
     return;
   }
   KS_LOG(Log(), kLogWarning, "FLOW", "Applet is currently busy with other flow");
   throw AppletCurrentlyBusyException("Applet is currently busy with other flow");
+}
+
+bool ResourceManager::IsPriorityClient(const keystone::ClientIdentity& client) {
+  if (client.Elevated()) return true;
+  if (!client.Known()) return false;
+  const std::string console = CurrentUserSid();
+  if (console.empty()) return false;
+  try {
+    return deps.accounts.UserSid(client.uid) == console;
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "Cannot name the user of uid %u (%s)", client.uid,
+           e.what());
+    return false;
+  }
+}
+
+bool ResourceManager::YieldToPriorityClient(const keystone::ClientIdentity& client) {
+  const bool authenticating = authStateManager->AuthenticationInProgress();
+  uint32_t holder = keystone::ClientIdentity::kUnknownUid;
+  {
+    keystone::MutexLock lock(arbitrationMutex);
+    holder = ownerSessionId != keystone::kNoSessionId ? ownerUid
+             : authenticating                         ? authenticationUid
+                                                      : holder;
+  }
+  if (holder == keystone::ClientIdentity::kUnknownUid || holder == client.uid || holder == 0) {
+    return false;
+  }
+  // Looked up without the arbitration mutex: the console user comes from the state mutex and
+  // the accounts facility.
+  if (!IsPriorityClient(client)) return false;
+  if (IsPriorityClient(keystone::ClientIdentity{0, holder})) return false;
+  {
+    keystone::MutexLock lock(arbitrationMutex);
+    if (ownerSessionId != keystone::kNoSessionId && ownerUid != holder) return false;
+    KS_LOG(Log(), kLogWarning, "FLOW",
+           "Applet released from session %u of uid %u for uid %u (root or the console user)", ownerSessionId,
+           holder, client.uid);
+    ownerSessionId = keystone::kNoSessionId;
+    ownerUid = keystone::ClientIdentity::kUnknownUid;
+    currentFlowType = 0;
+    authenticationUid = keystone::ClientIdentity::kUnknownUid;
+  }
+  if (authenticating) authStateManager->AbandonAuthentication(keystone::kAuthErrorAppletInactive);
+  return true;
 }
 
 void ResourceManager::ReleaseSessionId(uint32_t sessionId) {
@@ -197,6 +247,24 @@ void ResourceManager::ReleaseSessionId(uint32_t sessionId) {
     keystone::MutexLock lock(arbitrationMutex);
     if (sessionId == keystone::kNoSessionId || sessionId == ownerSessionId) {
       ownerSessionId = keystone::kNoSessionId;
+      ownerUid = keystone::ClientIdentity::kUnknownUid;
+      currentFlowType = 0;
+      return;
+    }
+    owner = ownerSessionId;
+  }
+  IsOwner(owner, sessionId);
+}
+
+void ResourceManager::ReleaseClientSession(uint32_t sessionId,
+                                           const keystone::ClientIdentity& client) {
+  uint32_t owner = 0;
+  {
+    keystone::MutexLock lock(arbitrationMutex);
+    if ((sessionId == keystone::kNoSessionId || sessionId == ownerSessionId) &&
+        (ownerUid == client.uid || client.Elevated())) {
+      ownerSessionId = keystone::kNoSessionId;
+      ownerUid = keystone::ClientIdentity::kUnknownUid;
       currentFlowType = 0;
       return;
     }
@@ -210,8 +278,9 @@ void ResourceManager::IsOwner(uint32_t ownerId, uint32_t sessionId) {
          static_cast<int>(ownerId), static_cast<int>(sessionId));
 }
 
-Bytes ResourceManager::SendMessageToApplet(const Bytes& request, uint32_t clientPid) {
-  Bytes own = commandHandler.HandleRequest(request, clientPid, true);
+Bytes ResourceManager::SendMessageToApplet(const Bytes& request,
+                                           const keystone::ClientIdentity& client) {
+  Bytes own = commandHandler.HandleRequest(request, client, true);
   if (!own.empty()) return own;
 
   Bytes last;
@@ -219,7 +288,7 @@ Bytes ResourceManager::SendMessageToApplet(const Bytes& request, uint32_t client
     last = appletManager->SendMessageToApplet(request);
     authStateManager->UpdateAuthenticationState(last);
     for (;;) {
-      Bytes hostAnswer = commandHandler.HandleRequest(last, clientPid, false);
+      Bytes hostAnswer = commandHandler.HandleRequest(last, client, false);
       if (hostAnswer.empty()) break;
       last = appletManager->SendMessageToApplet(hostAnswer);
       authStateManager->UpdateAuthenticationState(last);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "applet/api_busy_flag.h"
+#include "common/client_identity.h"
 #include "common/mutex.h"
 #include "engine/applet_manager.h"
 #include "engine/command_handler.h"
@@ -134,17 +135,29 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
 
   // True unless the machine is in connected standby and the flow type is 1 or 2.
   bool IsFlowAllowed(int32_t flowType);
-  // Claims the applet for sessionId and flowType. Throws AppletCurrentlyBusyException when
-  // another session or flow holds it, ConnectedStandByException when the flow is blocked.
-  void SetFlowType(uint32_t sessionId, int32_t flowType) override;
-  // Frees the applet when sessionId owns it or is 0xFFFFFFFF; otherwise logs and keeps it.
+  // Claims the applet for the client's sessionId and flowType. Throws
+  // AppletCurrentlyBusyException when another session or flow holds it (a session id is the
+  // client's only together with its user), ConnectedStandByException when the flow is blocked.
+  void SetFlowType(uint32_t sessionId, int32_t flowType,
+                   const keystone::ClientIdentity& client) override;
+  // When the client is root or the console user and the applet, or the authentication that
+  // runs, was claimed by another user (who is neither): frees the applet and ends that
+  // authentication with error 0xA000005A, as if its holder had gone idle. True when it did.
+  bool YieldToPriorityClient(const keystone::ClientIdentity& client) override;
+  // Root, or the user of the console session: the clients no other user may keep out.
+  bool IsPriorityClient(const keystone::ClientIdentity& client);
+  // The engine's release: frees the applet when sessionId owns it or is 0xFFFFFFFF; otherwise
+  // logs and keeps it.
   void ReleaseSessionId(uint32_t sessionId) override;
+  // A client's release: as ReleaseSessionId, but only the user who claimed the applet (or root)
+  // frees it.
+  void ReleaseClientSession(uint32_t sessionId, const keystone::ClientIdentity& client);
 
   // A client request through the command handler and the applet, with the applet's requests for
   // host work answered on the way; returns the last reply (or the handler's own answer). A
   // library time-out records error 0x301 and returns the last reply received (empty if none).
   // Throws what the command handler and the applet manager throw.
-  Bytes SendMessageToApplet(const Bytes& request, uint32_t clientPid);
+  Bytes SendMessageToApplet(const Bytes& request, const keystone::ClientIdentity& client);
   // The engine's own request; error replies are thrown (see AppletManager).
   Bytes ExecuteMessageToApplet(const Bytes& request);
 
@@ -198,7 +211,12 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
 
   keystone::Mutex arbitrationMutex;  // Guards the members below.
   uint32_t ownerSessionId GUARDED_BY(arbitrationMutex) = 0xFFFFFFFF;
+  uint32_t ownerUid GUARDED_BY(arbitrationMutex) = keystone::ClientIdentity::kUnknownUid;
   int32_t currentFlowType GUARDED_BY(arbitrationMutex) = 0;
+  // Who last claimed the applet for an authentication flow: the authentication that runs is
+  // theirs, also after they released the applet.
+  uint32_t authenticationUid GUARDED_BY(arbitrationMutex) =
+      keystone::ClientIdentity::kUnknownUid;
 
   keystone::Mutex stateMutex;  // Guards the members below.
   std::string currentUserSid GUARDED_BY(stateMutex);

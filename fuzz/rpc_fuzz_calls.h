@@ -731,20 +731,18 @@ struct StubOutcome {
 template <size_t N>
 StubOutcome RunStub(FuzzEngine& engine, CallCheck<N>& check, std::span<const uint8_t> payload) {
   StubOutcome outcome;
-  const rpc::Stub& stub = rpc::StubFor(N);
   engine.Expect(check);
   try {
+    const std::unique_ptr<rpc::PreparedCall> prepared = rpc::PrepareCall(N, payload);
+    prepared->AllocateOutputs();
     if constexpr (rpc::kOperations[N].async) {
-      if (stub.async == nullptr || stub.sync != nullptr) Fail("the asynchronous stub is missing");
-      const std::unique_ptr<rpc::PendingAsyncCall> pending = stub.async(payload);
       CompletedCall call(N, kFuzzCaller);
-      pending->Invoke(engine, call);
+      prepared->Invoke(engine, call);
       if (!call.completed) Fail("the asynchronous operation did not complete");
-      pending->EncodeReply(outcome.reply, call.result);
+      prepared->EncodeReply(outcome.reply, call.result);
     } else {
-      if (stub.sync == nullptr || stub.async != nullptr) Fail("a synchronous stub is missing");
       rpc::CallContext call(N, kFuzzCaller);
-      stub.sync(engine, call, payload, outcome.reply);
+      prepared->Run(engine, call, outcome.reply);
     }
   } catch (const rpc::MarshalError& e) {
     outcome.status = e.Status();

@@ -1,6 +1,6 @@
 // libFuzzer target over the engine's RPC protocol (docs/rpc-protocol.md). The first input byte,
 // modulo 3, says what the rest is:
-//   0  the bytes a client sent on a connection. The server's frame reader splits them (its
+//   0  the bytes a client sent on a connection. The server's frame assembler splits them (its
 //      verdict on each frame must be the one the frame layout gives), and every request frame
 //      runs through its operation's server stub into an engine that checks the arguments it was
 //      handed and answers by a script taken from the call id. A decoded request must encode to
@@ -78,6 +78,7 @@ void DecodeReply(std::span<const uint8_t> requestBytes, std::span<const uint8_t>
   } catch (const rpc::MarshalError&) {
     return;
   }
+  serverCall.AllocateOutputs();
   Check capture(Check::Role::kCapture, 0);
   capture.request = request;
   InvokeServerCall(serverCall, capture);
@@ -148,9 +149,9 @@ constexpr auto MakeTables(std::index_sequence<N...>) {
 }
 constexpr auto kTables = MakeTables(std::make_index_sequence<rpc::kOperationCount>());
 
-// What the reader must make of the rest of a stream whose writer has closed.
-rpc::FrameReader::Status ExpectedStatus(std::span<const uint8_t> rest) {
-  using Status = rpc::FrameReader::Status;
+// What the server's assembler must make of the rest of a stream whose writer has closed.
+rpc::FrameAssembler::Status ExpectedStatus(std::span<const uint8_t> rest) {
+  using Status = rpc::FrameAssembler::Status;
   if (rest.empty()) return Status::kClosed;
   if (rest.size() < rpc::kFrameHeaderSize) return Status::kTruncated;
   const auto u32 = [&](size_t at) {
@@ -169,9 +170,14 @@ rpc::FrameReader::Status ExpectedStatus(std::span<const uint8_t> rest) {
 bool HandleFrame(const rpc::FrameHeader& header, std::span<const uint8_t> payload) {
   switch (static_cast<rpc::FrameKind>(header.kind)) {
     case rpc::FrameKind::kRequest: {
-      const rpc::Stub& stub = rpc::StubFor(header.procedure);
+      if (header.callId == 0) return false;  // fault 1728, the connection closes
       if (header.procedure >= rpc::kOperationCount) {
-        if (stub.sync != nullptr || stub.async != nullptr) Fail("a stub for an unknown procedure");
+        try {
+          rpc::PrepareCall(header.procedure, payload);
+          Fail("an unknown procedure was prepared");
+        } catch (const rpc::MarshalError& e) {
+          if (e.Status() != rpc::kStatusProcedureOutOfRange) Fail("unknown procedure not 1745");
+        }
         return true;  // fault 1745, the connection stays
       }
       std::get<0>(kTables)[header.procedure](payload, header.callId);
@@ -189,17 +195,25 @@ void FuzzConnection(std::span<const uint8_t> stream) {
   auto [client, server] = platform::UnixStream::Pair();
   client.SendAll(stream, platform::DeadlineAfter(kReadLimit));
   client.Close();
-  rpc::FrameReader reader;
+  rpc::FrameAssembler assembler;
+  // Every growth is checked against what the stream holds: memory follows the bytes that came.
+  size_t held = 0;
+  const rpc::FrameAssembler::Grow grow = [&](size_t bytes) {
+    held += bytes;
+    if (held > 2 * stream.size() + rpc::FrameAssembler::kReadChunk + 4096) {
+      Fail("the assembler took more memory than its bytes need");
+    }
+    return true;
+  };
   size_t offset = 0;
   for (int frame = 0; frame < kMaxFramesPerStream; ++frame) {
     rpc::FrameHeader header;
     std::span<const uint8_t> payload;
-    const rpc::FrameReader::Status status =
-        reader.Next(server, platform::DeadlineAfter(kReadLimit), kReadLimit, rpc::kMaxFramePayload,
-                    header, payload);
+    const rpc::FrameAssembler::Status status =
+        assembler.Next(server, rpc::kMaxFramePayload, grow, header, payload);
     const std::span<const uint8_t> rest = stream.subspan(offset);
-    if (status != ExpectedStatus(rest)) Fail("the frame reader misjudged a frame");
-    if (status != rpc::FrameReader::Status::kFrame) return;
+    if (status != ExpectedStatus(rest)) Fail("the frame assembler misjudged a frame");
+    if (status != rpc::FrameAssembler::Status::kFrame) return;
     std::array<uint8_t, rpc::kFrameHeaderSize> encoded;
     rpc::EncodeHeader(header, encoded.data());
     if (!std::equal(encoded.begin(), encoded.end(), rest.begin())) {
@@ -211,7 +225,7 @@ void FuzzConnection(std::span<const uint8_t> stream) {
     }
     offset += rpc::kFrameHeaderSize + header.length;
     if (!HandleFrame(header, payload)) return;
-    reader.Trim();
+    assembler.Consume();
   }
 }
 

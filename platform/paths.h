@@ -13,6 +13,10 @@ std::string StateDirectory();
 // for root, $XDG_RUNTIME_DIR/ostra-keystone, or /tmp/ostra-keystone-$UID.
 std::string RuntimeDirectory();
 
+// Where clients find the system engine's sockets, whatever user they run as:
+// $KEYSTONE_RUNTIME_DIR, otherwise /run/ostra-keystone.
+std::string ClientRuntimeDirectory();
+
 // Creates the directory and its missing parents with the given mode; throws std::system_error.
 void CreateDirectories(const std::string& path, unsigned mode = 0700);
 

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -21,10 +22,33 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
 Deadline DeadlineAfter(std::chrono::milliseconds limit);
 
 // Who is at the other end of a connection, as the kernel saw it when the connection was made.
+// uid and gid are the effective ones of that moment; nothing the peer does later changes them.
 struct PeerCredentials {
   uint32_t pid = 0;
   uint32_t uid = 0;
   uint32_t gid = 0;
+};
+
+// One process for its whole life (a pidfd on Linux): unlike a process number, it never comes to
+// name another process. Movable owner; closing never throws.
+class ProcessHandle {
+ public:
+  ProcessHandle() = default;
+  ~ProcessHandle();
+  ProcessHandle(ProcessHandle&& other) noexcept;
+  ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  bool IsOpen() const { return fd >= 0; }
+  // Whether the process has ended; true for an empty handle. Never blocks or throws.
+  bool Exited() const;
+
+ private:
+  friend class UnixStream;
+  explicit ProcessHandle(int handle) : fd(handle) {}
+
+  int fd = -1;
 };
 
 // One connected stream socket. Movable owner; closing never throws.
@@ -57,6 +81,10 @@ class UnixStream {
 
   // The peer's process, user and group; throws when the kernel cannot tell.
   PeerCredentials Credentials() const;
+  // The peer's process as it was when it connected. Empty when the kernel cannot name it for
+  // certain: the process is gone, or (on kernels that cannot hand the connecting process over)
+  // its number may already belong to a newer process. Never throws.
+  ProcessHandle PeerProcess() const;
 
   // Makes reads see the end of the stream (waking a waiting reader); writes still work.
   void ShutdownRead() noexcept;
@@ -66,6 +94,7 @@ class UnixStream {
  private:
   explicit UnixStream(int handle) : fd(handle) {}
   friend class UnixListener;
+  friend class StreamPoller;
 
   int fd = -1;
 };
@@ -89,6 +118,12 @@ class UnixListener {
   // Waits for one connection. Empty when Wake was called or the deadline passed.
   // Throws std::system_error on a failure of the socket itself.
   std::optional<UnixStream> Accept(Deadline deadline = kNoDeadline);
+  // Takes one waiting connection without waiting; empty when none waits. When the process has
+  // no descriptor left, the waiting connection is taken with a descriptor kept in reserve for
+  // this, sent farewell (without waiting) and closed; the result is then empty and refused is
+  // set, so that a full process never leaves a client hanging or its acceptor spinning.
+  // Throws std::system_error on other failures.
+  std::optional<UnixStream> TryAccept(std::span<const uint8_t> farewell, bool& refused);
   // Makes the current and every later Accept return at once. Thread-safe, never throws.
   void Wake() noexcept;
 
@@ -98,13 +133,26 @@ class UnixListener {
   void Close() noexcept;
 
  private:
+  friend class StreamPoller;
+
   int fd = -1;
   int wakeRead = -1;
   int wakeWrite = -1;
+  int reserve = -1;  // a descriptor to give up when accept finds none left
   std::string path;
 };
 
 // Removes a socket file; a missing file is not an error. Throws std::system_error.
 void RemoveSocketFile(const std::string& path);
+
+// Why the directory that holds the socket at socketPath cannot be trusted to hold only a server
+// of one of owners: it is a link, not a directory, owned by someone else, or writable by group
+// or others (who could put a socket of their own there). Empty when it can be trusted, or when
+// it cannot be looked at (connecting there fails and says why).
+std::string UntrustedSocketDirectory(const std::string& socketPath,
+                                     const std::vector<uint32_t>& owners);
+
+// The real user id of this process.
+uint32_t CurrentUserId();
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 // must not throw: a failure becomes its documented result (an escaping exception is logged and
 // the client gets a transport fault instead of a result).
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -52,7 +53,8 @@ inline constexpr int32_t kNotifyBufferTooSmall = 4;
 inline constexpr int32_t kDataStateWritten = 3;
 inline constexpr int32_t kDataStateNone = 5;
 
-// The caller of a call, from the connection's credentials.
+// The caller of a call: the credentials the kernel recorded when the client connected (its
+// effective user and group at that moment). Nothing the client does later changes them.
 struct CallerIdentity {
   uint32_t pid = 0;
   uint32_t uid = 0;
@@ -64,8 +66,11 @@ struct CallerIdentity {
 class CallContext {
  public:
   CallContext(uint16_t procedureNumber, std::optional<CallerIdentity> callerIdentity,
-              int identityErrorCode = 0)
-      : procedure(procedureNumber), caller(callerIdentity), identityError(identityErrorCode) {}
+              int identityErrorCode = 0, const std::atomic<bool>* serverStopping = nullptr)
+      : procedure(procedureNumber),
+        caller(callerIdentity),
+        identityError(identityErrorCode),
+        stopping(serverStopping) {}
   virtual ~CallContext() = default;
   CallContext(const CallContext&) = delete;
   CallContext& operator=(const CallContext&) = delete;
@@ -74,11 +79,14 @@ class CallContext {
   // Empty when the connection's credentials could not be read; IdentityError() says why.
   const std::optional<CallerIdentity>& Caller() const { return caller; }
   int IdentityError() const { return identityError; }
+  // Whether the server is stopping: a call that waits for something should end now.
+  bool ServerStopping() const { return stopping != nullptr && stopping->load(); }
 
  private:
   uint16_t procedure;
   std::optional<CallerIdentity> caller;
   int identityError;
+  const std::atomic<bool>* stopping;
 };
 
 // The call of the asynchronous operation. The operation runs on a server thread of its own and

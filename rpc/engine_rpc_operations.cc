@@ -92,10 +92,10 @@ int32_t EngineRpcOperations::GetSessionIdRpc(CallContext& /*call*/) {
   }
 }
 
-void EngineRpcOperations::ReleaseSessionIdRpc(CallContext& /*call*/, int32_t sessionId) {
+void EngineRpcOperations::ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) {
   try {
     KS_LOG(Log(), kLogInfo, "RPC-START", "ReleaseSessionIdRpc");
-    services.ReleaseSessionId(static_cast<uint32_t>(sessionId));
+    services.ReleaseSessionId(static_cast<uint32_t>(sessionId), ClientOf(call));
     KS_LOG(Log(), kLogInfo, "RPC-END", "ReleaseSessionIdRpc");
   } catch (...) {
     LogSwallowed("ReleaseSessionIdRpc", std::current_exception());
@@ -108,19 +108,34 @@ void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& cal
   dataState = kDataStateNone;
   bool admitted = false;
   int32_t result = kNotifyCancelled;
+  std::shared_ptr<std::atomic<bool>> displaced;
   try {
     KS_LOG(Log(), kLogInfo, "RPC-START", "RPC-START - AsyncFunc");
-    admitted = services.SetAsyncRpcState(true);
+    const keystone::ClientIdentity client = ClientOf(call);
+    admitted = services.SetAsyncRpcState(true) || DisplaceWaiter(call, client);
     if (!admitted) {
       KS_LOG(Log(), kLogWarning, "RPC-END", "RPC Async ASYNC_RPC_ERROR_ALREADY_WITHIN_CALL ");
       call.Complete(kNotifyAlreadyWithinCall);
       return;
     }
-    result = NotifyLoop(call, outSize, outBuffer, dataState);
+    displaced = std::make_shared<std::atomic<bool>>(false);
+    {
+      keystone::MutexLock lock(waiterMutex);
+      waiterUid = client.uid;
+      waiterDisplaced = displaced;
+    }
+    result = NotifyLoop(call, outSize, outBuffer, dataState, *displaced);
   } catch (...) {
     LogSwallowed("NotifyAuthenticateStatusAsyncRpc", std::current_exception());
     dataState = kDataStateNone;
     result = kNotifyCancelled;
+  }
+  if (displaced) {
+    keystone::MutexLock lock(waiterMutex);
+    if (waiterDisplaced == displaced) {
+      waiterUid = keystone::ClientIdentity::kUnknownUid;
+      waiterDisplaced.reset();
+    }
   }
   call.Complete(result);
   if (!admitted) return;
@@ -132,13 +147,46 @@ void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& cal
   }
 }
 
+bool EngineRpcOperations::DisplaceWaiter(AsyncCallContext& call,
+                                         const keystone::ClientIdentity& client) {
+  uint32_t holder = keystone::ClientIdentity::kUnknownUid;
+  std::shared_ptr<std::atomic<bool>> flag;
+  {
+    keystone::MutexLock lock(waiterMutex);
+    holder = waiterUid;
+    flag = waiterDisplaced;
+  }
+  if (!flag || holder == client.uid || !services.IsPriorityClient(client) ||
+      services.IsPriorityClient(keystone::ClientIdentity{0, holder})) {
+    return false;
+  }
+  KS_LOG(Log(), kLogWarning, "RPC-FLOW",
+         "The status wait of uid %u is given up for uid %u (root or the console user)", holder,
+         client.uid);
+  *flag = true;
+  // The displaced wait notices within one poll and frees the slot.
+  const auto deadline = std::chrono::steady_clock::now() + options.displaceLimit;
+  while (std::chrono::steady_clock::now() < deadline && call.TestCancel() == kCallNotCancelled) {
+    std::this_thread::sleep_for(options.notifyPollInterval / 4);
+    if (services.SetAsyncRpcState(true)) return true;
+  }
+  return false;
+}
+
 int32_t EngineRpcOperations::NotifyLoop(AsyncCallContext& call, int32_t* outSize,
-                                        uint8_t* outBuffer, int32_t& dataState) {
+                                        uint8_t* outBuffer, int32_t& dataState,
+                                        const std::atomic<bool>& displaced) {
   KS_LOG(Log(), kLogInfo, "RPC-START", "RPC Async call - start running ");
   for (;;) {
     // No lock is held here: the loop only sleeps and polls.
     std::this_thread::sleep_for(options.notifyPollInterval);
     const int32_t cancel = call.TestCancel();
+    if (displaced.load()) {
+      KS_LOG(Log(), kLogInfo, "RPC-END", "RPC-END - AsyncFunc - Call given up for another client");
+      if (outSize != nullptr) *outSize = 0;
+      dataState = kDataStateNone;
+      return kNotifyCancelled;
+    }
     if (cancel == kCallCancelled) {
       KS_LOG(Log(), kLogInfo, "RPC-END", "RPC-END - AsyncFunc - Call cancelled by Client");
       if (outSize != nullptr) *outSize = 0;
@@ -209,8 +257,7 @@ AppletCallStatus EngineRpcOperations::SendMessage(CallContext& call, int32_t inS
                                                   uint8_t* outBuffer) {
   std::vector<uint8_t> reply;
   try {
-    const uint32_t pid = GetClientPid(call);
-    reply = services.SendMessageToApplet(CopyIn(inSize, inBytes), pid);
+    reply = services.SendMessageToApplet(CopyIn(inSize, inBytes), ClientOf(call));
   } catch (const mfab::AppletCurrentlyBusyException&) {
     KS_LOG(Log(), kLogError, "RPC-END", "Applet currently busy");
     return AppletCallStatus::kAppletBusy;
@@ -390,12 +437,12 @@ int32_t EngineRpcOperations::SetUserPresenceRpc(CallContext& /*call*/, int32_t, 
   return static_cast<int32_t>(kStatusSuccess);
 }
 
-void EngineRpcOperations::InitializeSessionRpc(CallContext& /*call*/) {
+void EngineRpcOperations::InitializeSessionRpc(CallContext& call) {
   try {
     KS_LOG(Log(), kLogInfo, "RPC-START", "InitializeSessionRpc");
     services.RequestSessionVerification();
     const auto deadline = std::chrono::steady_clock::now() + options.sessionVerifyLimit;
-    while (services.SessionVerificationPending()) {
+    while (services.SessionVerificationPending() && !call.ServerStopping()) {
       if (std::chrono::steady_clock::now() >= deadline) {
         KS_LOG(Log(), kLogWarning, "RPC-FLOW", "The applet session was not verified in time");
         break;

@@ -4,10 +4,14 @@
 // calls, how a reply reaches the client's buffer, and how every failure becomes the operation's
 // documented result.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "common/client_identity.h"
+#include "common/mutex.h"
 #include "rpc/engine_operations.h"
 
 namespace rpc {
@@ -23,10 +27,13 @@ class EngineRpcServices {
   virtual ~EngineRpcServices() = default;
 
   virtual uint32_t NextSessionId() = 0;
-  virtual void ReleaseSessionId(uint32_t sessionId) = 0;
+  // Frees the applet when the client's user holds it with sessionId.
+  virtual void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) = 0;
   // The client's request through the command handler and the applet; the last reply.
   virtual std::vector<uint8_t> SendMessageToApplet(const std::vector<uint8_t>& request,
-                                                   uint32_t clientPid) = 0;
+                                                   const keystone::ClientIdentity& client) = 0;
+  // Root, or the user of the console session: the clients no other user may keep out.
+  virtual bool IsPriorityClient(const keystone::ClientIdentity& client) = 0;
   // Test-and-set of the asynchronous-call flag; false when it already had newState.
   virtual bool SetAsyncRpcState(bool newState) = 0;
 
@@ -49,6 +56,8 @@ struct EngineRpcOptions {
   // InitializeSessionRpc: how often it looks whether the session was verified, and for how long.
   std::chrono::milliseconds sessionCheckInterval{100};
   std::chrono::milliseconds sessionVerifyLimit{std::chrono::seconds(10)};
+  // How long a displacing client waits for the displaced status wait to give up its slot.
+  std::chrono::milliseconds displaceLimit{std::chrono::seconds(2)};
 };
 
 // The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
@@ -111,14 +120,22 @@ class EngineRpcOperations final : public EngineOperations {
                                const uint8_t* data) override;
 
  private:
-  // The notification call after admission; returns its result and sets dataState.
+  // The notification call after admission; returns its result and sets dataState. Ends
+  // cancelled when displaced is set.
   int32_t NotifyLoop(AsyncCallContext& call, int32_t* outSize, uint8_t* outBuffer,
-                     int32_t& dataState);
+                     int32_t& dataState, const std::atomic<bool>& displaced);
+  // When the status wait is held by a user other than the client's, and the client is root or
+  // the console user while the holder is neither: ends the holder's wait and takes the slot.
+  bool DisplaceWaiter(AsyncCallContext& call, const keystone::ClientIdentity& client);
   AppletCallStatus SendMessage(CallContext& call, int32_t inSize, const uint8_t* inBytes,
                                int32_t* outSize, uint8_t* outBuffer);
 
   EngineRpcServices& services;
   const EngineRpcOptions options;
+
+  keystone::Mutex waiterMutex;  // Guards the members below.
+  uint32_t waiterUid GUARDED_BY(waiterMutex) = keystone::ClientIdentity::kUnknownUid;
+  std::shared_ptr<std::atomic<bool>> waiterDisplaced GUARDED_BY(waiterMutex);
 };
 
 }  // namespace rpc

@@ -20,13 +20,18 @@ std::shared_ptr<mfab::ResourceManager> ResourceManagerRpcServices::Engine() {
 
 uint32_t ResourceManagerRpcServices::NextSessionId() { return Engine()->NextSessionId(); }
 
-void ResourceManagerRpcServices::ReleaseSessionId(uint32_t sessionId) {
-  Engine()->ReleaseSessionId(sessionId);
+void ResourceManagerRpcServices::ReleaseSessionId(uint32_t sessionId,
+                                                  const keystone::ClientIdentity& client) {
+  Engine()->ReleaseClientSession(sessionId, client);
 }
 
 std::vector<uint8_t> ResourceManagerRpcServices::SendMessageToApplet(
-    const std::vector<uint8_t>& request, uint32_t clientPid) {
-  return Engine()->SendMessageToApplet(request, clientPid);
+    const std::vector<uint8_t>& request, const keystone::ClientIdentity& client) {
+  return Engine()->SendMessageToApplet(request, client);
+}
+
+bool ResourceManagerRpcServices::IsPriorityClient(const keystone::ClientIdentity& client) {
+  return Engine()->IsPriorityClient(client);
 }
 
 bool ResourceManagerRpcServices::SetAsyncRpcState(bool newState) {

@@ -25,9 +25,10 @@ namespace rpc {
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
   uint32_t NextSessionId() override;
-  void ReleaseSessionId(uint32_t sessionId) override;
+  void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
   std::vector<uint8_t> SendMessageToApplet(const std::vector<uint8_t>& request,
-                                           uint32_t clientPid) override;
+                                           const keystone::ClientIdentity& client) override;
+  bool IsPriorityClient(const keystone::ClientIdentity& client) override;
   bool SetAsyncRpcState(bool newState) override;
   StatusPoll PollAuthenticationStatus() override;
   std::vector<uint8_t> GetAuthenticationStatus() override;

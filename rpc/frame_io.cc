@@ -1,5 +1,6 @@
 #include "rpc/frame_io.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -72,6 +73,83 @@ void FrameReader::Trim() {
   end -= start;
   start = 0;
   buffer.swap(smaller);
+}
+
+FrameAssembler::Status FrameAssembler::Check(uint32_t maxPayload, FrameHeader& header) const {
+  if (end - start < kFrameHeaderSize) return Status::kNeedMore;
+  header = DecodeHeader(buffer.data() + start);
+  if (header.magic != kFrameMagic) return Status::kBadMagic;
+  if (header.version != kProtocolVersion) return Status::kBadVersion;
+  if (header.length > maxPayload) return Status::kTooLarge;
+  return end - start >= kFrameHeaderSize + header.length ? Status::kFrame : Status::kNeedMore;
+}
+
+FrameAssembler::Status FrameAssembler::Buffered(uint32_t maxPayload, FrameHeader& header,
+                                                std::span<const uint8_t>& payload) {
+  const Status status = Check(maxPayload, header);
+  if (status == Status::kFrame) {
+    frameSize = kFrameHeaderSize + header.length;
+    payload = std::span<const uint8_t>(buffer.data() + start + kFrameHeaderSize, header.length);
+  }
+  return status;
+}
+
+FrameAssembler::Status FrameAssembler::Next(platform::UnixStream& stream, uint32_t maxPayload,
+                                            const Grow& grow, FrameHeader& header,
+                                            std::span<const uint8_t>& payload) {
+  for (;;) {
+    const Status status = Buffered(maxPayload, header, payload);
+    if (status != Status::kNeedMore) return status;
+
+    // Room for the rest of this frame, a chunk at a time; before its header is known, a small
+    // buffer's worth, which holds most frames whole.
+    const size_t held = end - start;
+    const size_t wanted =
+        held < kFrameHeaderSize ? kInitialBuffer : kFrameHeaderSize + size_t{header.length};
+    const size_t room = std::min(wanted - held, kReadChunk);
+    // A buffer grows only once it is (nearly) full, so it never holds more than about twice
+    // what arrived, plus one chunk.
+    const size_t least = std::min(room, kInitialBuffer);
+    if (buffer.size() - end < least) {
+      if (start > 0) {
+        std::memmove(buffer.data(), buffer.data() + start, held);
+        end = held;
+        start = 0;
+      }
+      if (buffer.size() - end < least) {
+        // Small frames share one modest buffer; a large one at most doubles what it received,
+        // never past its own size, so its memory follows its bytes.
+        const size_t needed = end + room;
+        const size_t doubled = std::min(std::max(buffer.size() * 2, kInitialBuffer), wanted);
+        const size_t target = std::max(needed, doubled);
+        if (!grow(target - buffer.size())) return Status::kRefused;
+        std::vector<uint8_t> larger;
+        larger.reserve(target);
+        larger.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(end));
+        larger.resize(target);
+        buffer.swap(larger);
+      }
+    }
+    const std::optional<size_t> got =
+        stream.TryReceive(std::span<uint8_t>(buffer.data() + end, buffer.size() - end));
+    if (!got) return Status::kNeedMore;
+    if (*got == 0) return held == 0 ? Status::kClosed : Status::kTruncated;
+    end += *got;
+  }
+}
+
+void FrameAssembler::Consume() {
+  start += frameSize;
+  frameSize = 0;
+  if (start == end) start = end = 0;
+}
+
+size_t FrameAssembler::Release() {
+  if (HoldsPart() || buffer.empty()) return 0;
+  const size_t freed = buffer.size();
+  std::vector<uint8_t>().swap(buffer);
+  start = end = 0;
+  return freed;
 }
 
 void FinishFrame(std::vector<uint8_t>& out, FrameKind kind, uint16_t procedure, uint32_t callId,

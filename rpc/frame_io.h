@@ -2,8 +2,10 @@
 
 // Reading and writing whole frames of the protocol (rpc/protocol.h) on a stream.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -47,6 +49,54 @@ class FrameReader {
   std::vector<uint8_t> buffer;
   size_t start = 0;
   size_t end = 0;
+};
+
+// Assembles frames from a non-blocking stream as its bytes arrive: the server's side, where one
+// thread reads whatever a connection has and goes on to other work. A frame's header never
+// decides how much memory is taken: the buffer grows with the bytes that came, by at most
+// kReadChunk per read, and every growth is approved first by the caller (its memory budget).
+// Not thread-safe: one assembler per connection, used by one thread at a time.
+class FrameAssembler {
+ public:
+  enum class Status {
+    kFrame,       // header and payload are set; Consume when done with them
+    kNeedMore,    // nothing more to read now
+    kClosed,      // the peer closed between frames
+    kTruncated,   // the peer closed inside a frame
+    kBadMagic,    // not our protocol
+    kBadVersion,  // a version we do not speak (header is set)
+    kTooLarge,    // announced payload above the limit (header is set)
+    kRefused,     // the memory for the next bytes was not approved
+  };
+  // Approves growing the buffer by that many bytes; false refuses.
+  using Grow = std::function<bool(size_t bytes)>;
+
+  static constexpr size_t kReadChunk = 64 * 1024;
+
+  // The next complete frame, reading what the stream offers meanwhile. The payload stays valid
+  // until Consume or the next call. Throws std::system_error on a failure of the stream.
+  Status Next(platform::UnixStream& stream, uint32_t maxPayload, const Grow& grow,
+              FrameHeader& header, std::span<const uint8_t>& payload);
+  // As Next, without reading: only what is already buffered.
+  Status Buffered(uint32_t maxPayload, FrameHeader& header, std::span<const uint8_t>& payload);
+  // Drops the frame Next or Buffered returned.
+  void Consume();
+  // Whether part of a frame is held.
+  bool HoldsPart() const { return end > start; }
+  // Bytes of memory held.
+  size_t Held() const { return buffer.size(); }
+  // Gives back the memory when nothing is held; returns the bytes freed.
+  size_t Release();
+
+ private:
+  // Validates the buffered header, if there is one: kFrame when the whole frame is here,
+  // kNeedMore when more is to come, or the header's fault.
+  Status Check(uint32_t maxPayload, FrameHeader& header) const;
+
+  std::vector<uint8_t> buffer;
+  size_t start = 0;
+  size_t end = 0;
+  size_t frameSize = 0;  // of the frame Next returned
 };
 
 // Builds a frame in out: the header with the payload length taken from out's size. The payload

@@ -228,6 +228,7 @@ struct Slot<Wire::kBuffer, Direction::kInOut> {
   bool present = false;
   int32_t capacity = 0;
   std::vector<uint8_t> data;
+  // Only the capacity is read here; the buffer comes with Allocate, once the server approved it.
   void Decode(ByteReader& in, const Slot<Wire::kSize, Direction::kInOut>& size) {
     present = in.Flag();
     if (!present) return;
@@ -235,8 +236,12 @@ struct Slot<Wire::kBuffer, Direction::kInOut> {
     if (capacity < 0 || capacity > kMaxOutputCapacity) {
       throw MarshalError("output capacity out of range");
     }
-    // At least one byte so that a present buffer of capacity 0 is not a null pointer.
-    data.assign(std::max<size_t>(static_cast<size_t>(capacity), 1), 0);
+  }
+  // At least one byte so that a present buffer of capacity 0 is not a null pointer.
+  size_t Bytes() const { return present ? std::max<size_t>(static_cast<size_t>(capacity), 1) : 0; }
+  // Zero-filled: an operation that reports more than it wrote sends zeros, never old memory.
+  void Allocate() {
+    if (present) data.assign(Bytes(), 0);
   }
   uint8_t* Pass() { return present ? data.data() : nullptr; }
   void Encode(ByteWriter& out, const Slot<Wire::kSize, Direction::kInOut>& size) const {
@@ -284,6 +289,15 @@ class ServerCall {
     in.ExpectEnd();
   }
 
+  // Memory the output buffers take once allocated.
+  size_t OutputBytes() const {
+    return std::apply([](const auto&... slot) { return (size_t{0} + ... + BytesOf(slot)); },
+                      slots);
+  }
+  void AllocateOutputs() {
+    std::apply([](auto&... slot) { (AllocateOne(slot), ...); }, slots);
+  }
+
   // Calls the engine's method; for the asynchronous operation, the call completes later.
   auto Invoke(EngineOperations& operations, CallContext& call) {
     return std::apply(
@@ -308,6 +322,19 @@ class ServerCall {
   void EncodeReply(ByteWriter& out) const { EncodeOutputs(out, Indices<N>()); }
 
  private:
+  template <typename S>
+  static size_t BytesOf(const S& slot) {
+    if constexpr (requires { slot.Bytes(); }) {
+      return slot.Bytes();
+    } else {
+      return 0;
+    }
+  }
+  template <typename S>
+  static void AllocateOne(S& slot) {
+    if constexpr (requires { slot.Allocate(); }) slot.Allocate();
+  }
+
   template <size_t... I>
   void DecodeAll(ByteReader& in, std::index_sequence<I...>) {
     (DecodeOne<I>(in), ...);
@@ -349,27 +376,34 @@ class ServerCall {
   typename detail::SlotsOf<N>::type slots;
 };
 
-// Runs a synchronous operation: decodes the request payload, calls the engine and appends the
-// reply payload to reply. Throws MarshalError (bad request or bad outputs).
-using SyncStub = void (*)(EngineOperations& operations, CallContext& call,
-                          std::span<const uint8_t> payload, std::vector<uint8_t>& reply);
-
-// A decoded call of an asynchronous operation, kept alive until it completes.
-class PendingAsyncCall {
+// One decoded request, ready to run once the server has approved the memory of its output
+// buffers. The synchronous operations run with Run; the asynchronous one with Invoke, and its
+// reply is encoded when it completes. Decoded parameters may point into the request payload: a
+// synchronous call's payload must outlive Run (an asynchronous call keeps its own copy).
+class PreparedCall {
  public:
-  virtual ~PendingAsyncCall() = default;
+  virtual ~PreparedCall() = default;
+  virtual size_t OutputBytes() const = 0;
+  // Allocates the output buffers; before Run or Invoke.
+  virtual void AllocateOutputs() = 0;
+  // Synchronous: calls the engine and appends the reply payload. Throws MarshalError when the
+  // operation left an output out of range.
+  virtual void Run(EngineOperations& operations, CallContext& call,
+                   std::vector<uint8_t>& reply) = 0;
+  // Asynchronous: calls the engine, which completes the call through its context.
   virtual void Invoke(EngineOperations& operations, AsyncCallContext& call) = 0;
-  // Appends the reply payload for this result; throws MarshalError.
+  // Asynchronous: appends the reply payload for this result; throws MarshalError.
   virtual void EncodeReply(std::vector<uint8_t>& reply, int32_t result) const = 0;
 };
-using AsyncStub = std::unique_ptr<PendingAsyncCall> (*)(std::span<const uint8_t> payload);
 
-// The stubs of procedure number n: exactly one of them is set for n < kOperationCount.
-struct Stub {
-  SyncStub sync = nullptr;
-  AsyncStub async = nullptr;
-};
-const Stub& StubFor(uint16_t procedure);
+// Decodes the request payload of procedure n; throws MarshalError when it does not hold exactly
+// the operation's parameters, or kStatusProcedureOutOfRange for an unknown procedure.
+std::unique_ptr<PreparedCall> PrepareCall(uint16_t procedure, std::span<const uint8_t> payload);
+
+// Whether procedure n is the asynchronous operation.
+constexpr bool IsAsyncProcedure(uint16_t procedure) {
+  return procedure < kOperationCount && kOperations[procedure].async;
+}
 
 // Client side: encodes the in parameters of a call; throws MarshalError (a null string, a
 // negative length with bytes, a capacity out of range).

@@ -1,5 +1,6 @@
 #include "rpc/protocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/paths.h"
@@ -100,6 +101,25 @@ std::string DefaultEndpointPath() {
   return platform::RuntimeDirectory() + "/" + std::string(kEndpointName);
 }
 
+std::string ClientEndpointPath() {
+  return platform::ClientRuntimeDirectory() + "/" + std::string(kEndpointName);
+}
+
+platform::UnixStream ConnectToTrustedPeer(const std::string& path,
+                                          const std::vector<uint32_t>& owners) {
+  if (const std::string problem = platform::UntrustedSocketDirectory(path, owners);
+      !problem.empty()) {
+    throw UntrustedPeerError(problem);
+  }
+  platform::UnixStream stream = platform::UnixStream::Connect(path);
+  const platform::PeerCredentials peer = stream.Credentials();
+  if (std::find(owners.begin(), owners.end(), peer.uid) == owners.end()) {
+    throw UntrustedPeerError("the process listening at " + path + " runs as uid " +
+                             std::to_string(peer.uid));
+  }
+  return stream;
+}
+
 std::string CallbackEndpointPath(uint32_t endpointNumber) {
   return platform::RuntimeDirectory() + "/" + std::string(kCallbackEndpointPrefix) +
          std::to_string(endpointNumber);
@@ -117,6 +137,7 @@ std::string_view TransportStatusText(uint32_t status) {
     case kStatusProcedureOutOfRange: return "unknown procedure";
     case kStatusNullReference: return "a string argument is null";
     case kStatusBadStubData: return "bad arguments";
+    case kStatusUntrustedServer: return "the endpoint is not the engine's";
     default: return "transport failure";
   }
 }

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unix_socket.h"
+
 namespace rpc {
 
 inline constexpr uint32_t kFrameMagic = 0x5052534B;  // "KSRP" in byte order
@@ -52,6 +54,7 @@ inline constexpr uint32_t kStatusProtocolError = 1728;       // malformed, overs
 inline constexpr uint32_t kStatusProcedureOutOfRange = 1745; // unknown procedure number
 inline constexpr uint32_t kStatusNullReference = 1780;       // a string was null
 inline constexpr uint32_t kStatusBadStubData = 1783;         // parameters that do not decode
+inline constexpr uint32_t kStatusUntrustedServer = 5;        // the endpoint is not the engine's
 
 // The asynchronous call's cancel test: the call stands / the client cancelled it (or went away).
 // While the server stops, the test returns kStatusNotListening.
@@ -121,10 +124,26 @@ class ByteReader {
   size_t position = 0;
 };
 
-// Path of the interface's endpoint, and of a client's callback endpoint, in the runtime
-// directory.
+// Path of the interface's endpoint where the engine listens (its runtime directory), where
+// clients look for it (the system engine's, whatever user they run as), and of a client's
+// callback endpoint.
 std::string DefaultEndpointPath();
+std::string ClientEndpointPath();
 std::string CallbackEndpointPath(uint32_t endpointNumber);
+
+// A peer that is not who it must be: the socket's directory can be changed by others, or the
+// process listening there runs as another user.
+class UntrustedPeerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Connects to the socket at path when its directory and the process listening there belong to
+// one of owners (by the credentials the kernel recorded when that process listened). Throws
+// UntrustedPeerError, or std::system_error when nothing can be reached there. Clients check the
+// engine this way; the engine checks a client's callback endpoint this way before calling it.
+platform::UnixStream ConnectToTrustedPeer(const std::string& path,
+                                          const std::vector<uint32_t>& owners);
 
 // A short English text for a transport status, for messages.
 std::string_view TransportStatusText(uint32_t status);

@@ -110,4 +110,12 @@ uint32_t GetClientPid(const CallContext& call) {
   return call.Caller()->pid;
 }
 
+keystone::ClientIdentity ClientOf(const CallContext& call) {
+  if (!call.Caller()) {
+    GetClientPid(call);
+    return {};
+  }
+  return keystone::ClientIdentity{call.Caller()->pid, call.Caller()->uid};
+}
+
 }  // namespace rpc

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/client_identity.h"
 #include "rpc/engine_operations.h"
 #include "rpc/server.h"
 
@@ -30,5 +31,9 @@ uint32_t populateOutput(std::span<const uint8_t> reply, int32_t* outBufferSize, 
 
 // The calling process's id, or 0 (logged) when the connection's credentials are unknown.
 uint32_t GetClientPid(const CallContext& call);
+
+// The caller as its connection's credentials name it; unknown (logged as GetClientPid does)
+// when they could not be read.
+keystone::ClientIdentity ClientOf(const CallContext& call);
 
 }  // namespace rpc

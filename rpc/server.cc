@@ -1,12 +1,15 @@
 #include "rpc/server.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include "log/logger.h"
 #include "platform/paths.h"
+#include "platform/process_limits.h"
 #include "rpc/frame_io.h"
 #include "rpc/marshal.h"
 #include "rpc/operation_table.h"
@@ -14,12 +17,25 @@
 namespace rpc {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
 
 constexpr unsigned kDirectoryMode = 0755;
 constexpr unsigned kSocketMode = 0666;
-// A refused connection is told why within this, or not at all.
-constexpr std::chrono::milliseconds kRefusalSendLimit{100};
+// The listener's key in the poller; connections count from 1.
+constexpr uint64_t kListenerKey = 0;
+// Connections taken from the backlog per turn, so that one thread does not accept for ever.
+constexpr int kAcceptsPerTurn = 64;
+// Refusals under load are logged at most this often.
+constexpr std::chrono::seconds kRefusalLogInterval{10};
+// How long a new asynchronous call waits for the previous one of its connection to end.
+constexpr std::chrono::seconds kPreviousAsyncLimit{2};
+// A socket and a process handle per connection.
+constexpr uint64_t kDescriptorsPerConnection = 2;
+
+const std::array<uint8_t, kFrameHeaderSize> kBusyFault =
+    HeaderOnlyFrame(FrameKind::kFault, 0, 0, kStatusServerTooBusy);
 
 std::string DirectoryOf(const std::string& path) {
   const std::string::size_type slash = path.rfind('/');
@@ -27,45 +43,162 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string_view OperationName(uint16_t procedure) {
-  return procedure < kOperationCount ? kOperations[procedure].name : std::string_view("?");
+std::string OperationName(uint16_t procedure) {
+  return std::string(procedure < kOperationCount ? kOperations[procedure].name
+                                                 : std::string_view("?"));
 }
+
+Clock::rep Ticks(Clock::time_point when) { return when.time_since_epoch().count(); }
+Clock::time_point FromTicks(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
 
 }  // namespace
 
+// What every user holds and the totals; each admission is checked against the user's share and
+// the total. Thread-safe.
+class Server::Ledger {
+ public:
+  Ledger(const ServerOptions& serverOptions, uint32_t connectionLimit)
+      : options(serverOptions), maxConnections(connectionLimit) {}
+
+  bool AdmitConnection(uint32_t uid) {
+    return Charge(uid, &ServerUsage::connections, 1u, options.maxConnectionsPerUser,
+                  maxConnections);
+  }
+  void ReleaseConnection(uint32_t uid) { Refund(uid, &ServerUsage::connections, 1u); }
+  bool AdmitCall(uint32_t uid) {
+    return Charge(uid, &ServerUsage::calls, 1u, options.maxCallsPerUser, options.maxCalls);
+  }
+  void ReleaseCall(uint32_t uid) {
+    Refund(uid, &ServerUsage::calls, 1u);
+    callsChanged.notify_all();
+  }
+  bool ChargePending(uint32_t uid, uint64_t bytes) {
+    return Charge(uid, &ServerUsage::pendingBytes, bytes, options.maxPendingBytesPerUser,
+                  options.maxPendingBytes);
+  }
+  void RefundPending(uint32_t uid, uint64_t bytes) {
+    Refund(uid, &ServerUsage::pendingBytes, bytes);
+  }
+  bool ChargeOutput(uint32_t uid, uint64_t bytes) {
+    return Charge(uid, &ServerUsage::outputBytes, bytes, options.maxOutputBytesPerUser,
+                  options.maxOutputBytes);
+  }
+  void RefundOutput(uint32_t uid, uint64_t bytes) {
+    Refund(uid, &ServerUsage::outputBytes, bytes);
+  }
+
+  ServerUsage Total() {
+    keystone::MutexLock lock(mutex);
+    return total;
+  }
+  ServerUsage Of(uint32_t uid) {
+    keystone::MutexLock lock(mutex);
+    const auto it = users.find(uid);
+    return it == users.end() ? ServerUsage{} : it->second;
+  }
+  // Waits until no call is in flight; false at the deadline.
+  bool WaitNoCalls(Clock::time_point deadline) {
+    keystone::MutexLock lock(mutex);
+    return callsChanged.wait_until(lock.Native(), deadline, [this] { return total.calls == 0; });
+  }
+
+ private:
+  template <typename T>
+  bool Charge(uint32_t uid, T ServerUsage::*field, T amount, uint64_t userLimit,
+              uint64_t totalLimit) {
+    const bool capped = std::find(options.uncappedUids.begin(), options.uncappedUids.end(), uid) ==
+                        options.uncappedUids.end();
+    keystone::MutexLock lock(mutex);
+    ServerUsage& user = users[uid];
+    if (total.*field + amount > totalLimit || (capped && user.*field + amount > userLimit)) {
+      DropIfEmptyLocked(uid, user);
+      return false;
+    }
+    user.*field += amount;
+    total.*field += amount;
+    return true;
+  }
+
+  template <typename T>
+  void Refund(uint32_t uid, T ServerUsage::*field, T amount) {
+    keystone::MutexLock lock(mutex);
+    const auto it = users.find(uid);
+    if (it == users.end()) return;
+    it->second.*field -= std::min(amount, it->second.*field);
+    total.*field -= std::min(amount, total.*field);
+    DropIfEmptyLocked(uid, it->second);
+  }
+
+  // A user who holds nothing takes no memory here.
+  void DropIfEmptyLocked(uint32_t uid, const ServerUsage& user) REQUIRES(mutex) {
+    if (user.connections == 0 && user.calls == 0 && user.pendingBytes == 0 &&
+        user.outputBytes == 0) {
+      users.erase(uid);
+    }
+  }
+
+  const ServerOptions& options;
+  const uint32_t maxConnections;
+  keystone::Mutex mutex;  // Guards the members below.
+  std::unordered_map<uint32_t, ServerUsage> users GUARDED_BY(mutex);
+  ServerUsage total GUARDED_BY(mutex);
+  std::condition_variable callsChanged;
+};
+
+// One client connection. Its input (the assembler, what it charged) belongs to the one thread
+// that took the connection's event from the poller, until that thread arms it again; replies may
+// be written by that thread or by the asynchronous call's, one frame at a time.
 struct Server::Connection {
-  explicit Connection(platform::UnixStream s) : stream(std::move(s)) {}
+  Connection(platform::UnixStream s, uint64_t connectionKey, const platform::PeerCredentials& peer)
+      : key(connectionKey), stream(std::move(s)), caller(CallerIdentity{peer.pid, peer.uid, peer.gid}) {}
 
+  const uint64_t key;
   platform::UnixStream stream;
-  std::optional<CallerIdentity> caller;
-  int identityError = 0;
-  std::thread thread;  // owned by the server
+  const CallerIdentity caller;
+  platform::ProcessHandle process;  // the caller's process as it was at accept
 
-  // Touched only by the connection's own thread.
-  FrameReader reader;
-  std::vector<uint8_t> reply;
-  std::shared_ptr<AsyncCall> async;
-  std::thread asyncThread;  // owned by the connection's thread
+  // The input's owner only.
+  FrameAssembler assembler;
+  uint64_t pendingCharged = 0;
+
+  // Read by the sweeper; 0 for none.
+  std::atomic<Clock::rep> frameDeadline{0};
+  std::atomic<Clock::rep> idleDeadline{0};
+  // A call runs or the asynchronous one is open: no idle limit.
+  std::atomic<bool> inCall{false};
 
   keystone::Mutex writeMutex;  // One frame at a time on the stream.
 
-  keystone::Mutex stateMutex;  // Guards closed, and the stream against closing while shut down.
+  keystone::Mutex stateMutex;  // Guards the members below.
   bool closed GUARDED_BY(stateMutex) = false;
+  std::shared_ptr<AsyncCall> async GUARDED_BY(stateMutex);
 
-  bool finished = false;  // Guarded by the server's connectionsMutex.
+  uint32_t Uid() const { return caller.uid; }
+
+  // Makes the connection end: a blocked send fails, and the thread that takes its next event
+  // closes it. Any thread; never throws.
+  void Drop() {
+    keystone::MutexLock lock(stateMutex);
+    if (!closed) stream.ShutdownBoth();
+  }
+
+  void TouchIdle(std::chrono::milliseconds idleTimeout) {
+    idleDeadline = Ticks(Clock::now() + idleTimeout);
+  }
 };
 
-// The context of one open asynchronous call; shared by the connection's thread (which sets
-// cancelled) and the call's own thread (which completes it).
+// The one open asynchronous call of a connection. The operation runs on the thread that read
+// its request; another thread may mark it cancelled when the client sends a cancel or leaves.
 class Server::AsyncCall final : public AsyncCallContext {
  public:
-  AsyncCall(Server& owner, Connection& conn, const FrameHeader& header,
-            std::unique_ptr<PendingAsyncCall> decoded)
-      : AsyncCallContext(header.procedure, conn.caller, conn.identityError),
+  AsyncCall(Server& owner, std::shared_ptr<Connection> conn, const FrameHeader& header,
+            std::unique_ptr<PreparedCall> decoded, uint64_t charged)
+      : AsyncCallContext(header.procedure, conn->caller, 0, &owner.stopping),
         server(owner),
-        connection(conn),
+        connection(std::move(conn)),
         callId(header.callId),
-        pending(std::move(decoded)) {}
+        prepared(std::move(decoded)),
+        outputCharged(charged) {}
 
   int32_t TestCancel() const override {
     if (server.stopping.load()) return static_cast<int32_t>(kStatusNotListening);
@@ -75,49 +208,94 @@ class Server::AsyncCall final : public AsyncCallContext {
   void Complete(int32_t result) override {
     if (completed.exchange(true)) {
       KS_LOG(Log(), mfab::kLogError, "RPC", "%s completed twice; the second result is dropped",
-             std::string(OperationName(Procedure())).c_str());
+             OperationName(Procedure()).c_str());
       return;
     }
     std::vector<uint8_t> frame(kFrameHeaderSize);
     try {
-      pending->EncodeReply(frame, result);
+      prepared->EncodeReply(frame, result);
       FinishFrame(frame, FrameKind::kReply, Procedure(), callId);
     } catch (const MarshalError& e) {
       KS_LOG(Log(), mfab::kLogError, "RPC", "%s: reply not sent: %s",
-             std::string(OperationName(Procedure())).c_str(), e.what());
+             OperationName(Procedure()).c_str(), e.what());
       frame.assign(kFrameHeaderSize, 0);
       FinishFrame(frame, FrameKind::kFault, Procedure(), callId, e.Status());
     }
-    // The slot is free before the client can see the reply and call again.
-    server.ReleaseCall();
-    server.SendFrame(connection, frame);
+    End(frame);
   }
 
   // Ends a call the operation returned from without completing.
   void FailIfOpen() {
     if (completed.exchange(true)) return;
     KS_LOG(Log(), mfab::kLogError, "RPC", "%s returned without completing its call",
-           std::string(OperationName(Procedure())).c_str());
-    server.ReleaseCall();
-    server.SendFault(connection, callId, Procedure(), kStatusCallFailed);
+           OperationName(Procedure()).c_str());
+    const auto fault = HeaderOnlyFrame(FrameKind::kFault, Procedure(), callId, kStatusCallFailed);
+    End(fault);
   }
 
+  void MarkFinished() {
+    {
+      std::lock_guard<std::mutex> lock(finishMutex);
+      finished = true;
+    }
+    finishedChanged.notify_all();
+  }
+
+  bool WaitFinished(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(finishMutex);
+    return finishedChanged.wait_until(lock, deadline, [this] { return finished; });
+  }
+
+  bool Open() const { return !completed.load(); }
+
   Server& server;
-  Connection& connection;
+  const std::shared_ptr<Connection> connection;
   const uint32_t callId;
-  const std::unique_ptr<PendingAsyncCall> pending;
+  const std::unique_ptr<PreparedCall> prepared;
+  const uint64_t outputCharged;
   std::atomic<bool> cancelled{false};
+
+ private:
+  void End(std::span<const uint8_t> frame) {
+    // The slot is free before the client can see the reply and call again.
+    server.ledger->ReleaseCall(connection->Uid());
+    connection->inCall = false;
+    connection->TouchIdle(server.options.idleTimeout);
+    server.SendFrame(*connection, frame);
+    server.ledger->RefundOutput(connection->Uid(), outputCharged);
+    // While the server stops, a connection ends with its last call.
+    if (server.stopping) connection->Drop();
+  }
+
   std::atomic<bool> completed{false};
+  std::mutex finishMutex;
+  std::condition_variable finishedChanged;
+  bool finished = false;
+};
+
+class Server::Worker {
+ public:
+  std::thread thread;
+  std::atomic<bool> done{false};
 };
 
 Server::Server(EngineOperations& engine, ServerOptions serverOptions)
     : operations(engine),
       options(std::move(serverOptions)),
-      socketPath(options.socketPath.empty() ? DefaultEndpointPath() : options.socketPath) {}
+      socketPath(options.socketPath.empty() ? DefaultEndpointPath() : options.socketPath),
+      maxConnections(options.maxConnections),
+      ledger(std::make_unique<Ledger>(options, maxConnections)) {}
 
 Server::~Server() {
   StopListening();
-  JoinAll();
+  ReapWorkers(true);
+  // No thread is left: what is still registered is closed here.
+  std::vector<std::shared_ptr<Connection>> left;
+  {
+    keystone::MutexLock lock(connectionsMutex);
+    for (auto& [key, connection] : connections) left.push_back(connection);
+  }
+  for (const std::shared_ptr<Connection>& connection : left) Close(*connection);
   if (endpointCreated) {
     try {
       RemoveEndpoint();
@@ -130,6 +308,13 @@ Server::~Server() {
 void Server::UseEndpoint() {
   if (const std::string directory = DirectoryOf(socketPath); !directory.empty()) {
     platform::CreateDirectories(directory, kDirectoryMode);
+    // Whoever controls the directory could put another server in our place.
+    const std::string problem =
+        platform::UntrustedSocketDirectory(socketPath, {platform::CurrentUserId()});
+    if (!problem.empty()) {
+      throw std::system_error(EPERM, std::generic_category(),
+                              "runtime directory not safe for the endpoint: " + problem);
+    }
   }
   listener = platform::UnixListener::Bind(socketPath, kSocketMode);
   endpointCreated = true;
@@ -138,43 +323,72 @@ void Server::UseEndpoint() {
 void Server::Listen() {
   if (listening) return;
   if (!listener.IsOpen()) throw std::system_error(EBADF, std::generic_category(), "listen");
+  const uint64_t descriptors = platform::OpenFileLimit();
+  const uint64_t room =
+      descriptors > options.reservedDescriptors
+          ? (descriptors - options.reservedDescriptors) / kDescriptorsPerConnection
+          : 1;
+  if (room < maxConnections) {
+    maxConnections = static_cast<uint32_t>(room);
+    ledger = std::make_unique<Ledger>(options, maxConnections);
+    KS_LOG(Log(), mfab::kLogWarning, "RPC",
+           "at most %u connections: the process may open %llu descriptors", maxConnections,
+           static_cast<unsigned long long>(descriptors));
+  }
+  poller = std::make_unique<platform::StreamPoller>();
   listener.Listen(options.backlog);
   stopping = false;
-  acceptor = std::thread([this] { AcceptLoop(); });
+  poller->Add(listener, kListenerKey);
+  listenerOpen = true;
+  poller->SetTimer(Clock::now() + SweepInterval());
+  {
+    keystone::MutexLock lock(workersMutex);
+    for (uint32_t i = 0; i < std::max<uint32_t>(options.spareThreads, 1); ++i) StartWorker();
+  }
   listening = true;
+}
+
+std::chrono::milliseconds Server::SweepInterval() const {
+  const auto shortest = std::min(options.frameTimeout, options.idleTimeout) / 4;
+  return std::clamp(shortest, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
 }
 
 bool Server::StopListening() {
   if (!listening) return true;
   listening = false;
-  {
-    keystone::MutexLock lock(connectionsMutex);
-    stopping = true;
-  }
-  connectionsChanged.notify_all();
-  listener.Wake();
-  if (acceptor.joinable()) acceptor.join();
+  const Clock::time_point deadline = Clock::now() + options.stopTimeout;
+  stopDeadline = Ticks(deadline);
+  stopping = true;
+  listenerOpen = false;
+  poller->Remove(listener);
   listener.Close();
 
-  bool ended = false;
+  std::vector<std::shared_ptr<Connection>> all;
   {
     keystone::MutexLock lock(connectionsMutex);
-    for (const std::unique_ptr<Connection>& connection : connections) {
-      keystone::MutexLock state(connection->stateMutex);
-      if (!connection->closed) connection->stream.ShutdownRead();
-    }
-    const auto deadline = std::chrono::steady_clock::now() + options.stopTimeout;
-    while (activeConnections != 0 &&
-           connectionsChanged.wait_until(lock.Native(), deadline) == std::cv_status::no_timeout) {
-    }
-    ended = activeConnections == 0;
-    if (!ended) {
-      KS_LOG(Log(), mfab::kLogError, "RPC",
-             "RPC server stopped with %u connections still in a call", activeConnections);
-      return false;
-    }
+    for (auto& [key, connection] : connections) all.push_back(connection);
   }
-  JoinAll();
+  // Connections without a call end now; calls may finish and their replies go out until the
+  // deadline, and an open asynchronous call completes from its cancel test.
+  for (const std::shared_ptr<Connection>& connection : all) {
+    if (!connection->inCall) connection->Drop();
+  }
+  const bool callsEnded = ledger->WaitNoCalls(deadline);
+  // Replies still not taken by now are not waited for.
+  for (const std::shared_ptr<Connection>& connection : all) connection->Drop();
+  poller->Stop();
+  if (callsEnded) {
+    // Every thread is on its way out of the poller.
+    keystone::MutexLock lock(workersMutex);
+    workersChanged.wait_until(lock.Native(), Clock::now() + options.stopTimeout,
+                              [this] { return liveWorkers == 0; });
+  }
+  ReapWorkers(false);
+  if (!callsEnded) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "RPC server stopped with %u calls still running",
+           ledger->Total().calls);
+    return false;
+  }
   return true;
 }
 
@@ -183,297 +397,507 @@ void Server::RemoveEndpoint() {
   platform::RemoveSocketFile(socketPath);
 }
 
-uint32_t Server::OpenConnections() {
-  keystone::MutexLock lock(connectionsMutex);
-  return activeConnections;
+uint32_t Server::CallsInFlight() { return ledger->Total().calls; }
+
+uint32_t Server::OpenConnections() { return ledger->Total().connections; }
+
+ServerUsage Server::Usage() {
+  ServerUsage usage = ledger->Total();
+  keystone::MutexLock lock(workersMutex);
+  usage.threads = liveWorkers;
+  return usage;
 }
 
-void Server::AcceptLoop() {
-  while (!stopping.load()) {
-    std::optional<platform::UnixStream> stream;
-    try {
-      stream = listener.Accept();
-    } catch (const std::system_error& e) {
-      KS_LOG(Log(), mfab::kLogError, "RPC", "accept failed: %s", e.what());
-      keystone::MutexLock lock(connectionsMutex);
-      connectionsChanged.wait_for(lock.Native(), options.acceptRetryDelay,
-                                  [this] { return stopping.load(); });
-      continue;
-    }
-    if (!stream) continue;
-    ReapFinished();
-    StartConnection(std::move(*stream));
-  }
-}
+ServerUsage Server::UsageOf(uint32_t uid) { return ledger->Of(uid); }
 
-void Server::StartConnection(platform::UnixStream stream) {
-  bool full = false;
+void Server::LogRefusal(const char* what, uint32_t uid) {
+  uint64_t unlogged = 0;
   {
-    keystone::MutexLock lock(connectionsMutex);
-    full = activeConnections >= options.maxConnections;
-  }
-  if (full) {
-    KS_LOG(Log(), mfab::kLogWarning, "RPC", "connection refused: %u connections open",
-           options.maxConnections);
-    const auto frame = HeaderOnlyFrame(FrameKind::kFault, 0, 0, kStatusServerTooBusy);
-    try {
-      stream.SendAll(frame, platform::DeadlineAfter(kRefusalSendLimit));
-    } catch (const std::system_error&) {
-      // The refused client is gone already.
+    keystone::MutexLock lock(refusalLogMutex);
+    const Clock::time_point now = Clock::now();
+    if (refusalsSinceLog != 0 && now - lastRefusalLog < kRefusalLogInterval) {
+      ++refusalsSinceLog;
+      return;
     }
+    unlogged = refusalsSinceLog == 0 ? 0 : refusalsSinceLog - 1;
+    refusalsSinceLog = 1;
+    lastRefusalLog = now;
+  }
+  KS_LOG(Log(), mfab::kLogWarning, "RPC", "refused %s of uid %u: limit reached (%llu more refused)",
+         what, uid, static_cast<unsigned long long>(unlogged));
+}
+
+void Server::StartWorker() {
+  auto worker = std::make_unique<Worker>();
+  Worker& self = *worker;
+  try {
+    worker->thread = std::thread([this, &self] { WorkerLoop(self); });
+  } catch (const std::system_error& e) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "no thread for the server: %s", e.what());
     return;
   }
-  auto connection = std::make_unique<Connection>(std::move(stream));
-  try {
-    const platform::PeerCredentials peer = connection->stream.Credentials();
-    connection->caller = CallerIdentity{peer.pid, peer.uid, peer.gid};
-  } catch (const std::system_error& e) {
-    connection->identityError = e.code().value();
-  }
-  Connection& ref = *connection;
-  keystone::MutexLock lock(connectionsMutex);
-  try {
-    ref.thread = std::thread([this, &ref] { Serve(ref); });
-  } catch (const std::system_error& e) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "no thread for a connection: %s", e.what());
-    return;
-  }
-  ++activeConnections;
-  connections.push_back(std::move(connection));
+  workers.push_back(std::move(worker));
+  ++liveWorkers;
 }
 
-void Server::ReapFinished() {
-  std::list<std::unique_ptr<Connection>> done;
+void Server::EnsureSpareThread() {
+  keystone::MutexLock lock(workersMutex);
+  // The thread about to run a call leaves the poller; someone must still be waiting there.
+  if (waitingWorkers == 0 && !stopping && liveWorkers < options.maxCalls + options.spareThreads) {
+    StartWorker();
+  }
+}
+
+void Server::ReapWorkers(bool all) {
+  std::vector<std::unique_ptr<Worker>> finished;
   {
-    keystone::MutexLock lock(connectionsMutex);
-    for (auto it = connections.begin(); it != connections.end();) {
-      if ((*it)->finished) {
-        done.push_back(std::move(*it));
-        it = connections.erase(it);
+    keystone::MutexLock lock(workersMutex);
+    for (auto it = workers.begin(); it != workers.end();) {
+      if (all || (*it)->done.load()) {
+        finished.push_back(std::move(*it));
+        it = workers.erase(it);
       } else {
         ++it;
       }
     }
   }
-  for (const std::unique_ptr<Connection>& connection : done) connection->thread.join();
+  for (const std::unique_ptr<Worker>& worker : finished) {
+    if (worker->thread.joinable() && worker->thread.get_id() != std::this_thread::get_id()) {
+      worker->thread.join();
+    }
+  }
 }
 
-void Server::JoinAll() {
-  std::list<std::unique_ptr<Connection>> all;
+void Server::WorkerLoop(Worker& self) {
+  for (;;) {
+    bool mayRetire = false;
+    {
+      keystone::MutexLock lock(workersMutex);
+      ++waitingWorkers;
+      mayRetire = liveWorkers > options.spareThreads;
+    }
+    platform::StreamPoller::Event event;
+    try {
+      event = poller->Wait(mayRetire ? Clock::now() + options.threadIdleLimit
+                                     : platform::kNoDeadline);
+    } catch (const std::system_error& e) {
+      KS_LOG(Log(), mfab::kLogError, "RPC", "waiting for connections failed: %s", e.what());
+      event.kind = platform::StreamPoller::EventKind::kStopped;
+    }
+    {
+      keystone::MutexLock lock(workersMutex);
+      --waitingWorkers;
+      const bool retire =
+          event.kind == platform::StreamPoller::EventKind::kStopped ||
+          (event.kind == platform::StreamPoller::EventKind::kTimeout &&
+           liveWorkers > options.spareThreads && waitingWorkers > 0);
+      if (retire) {
+        --liveWorkers;
+        self.done = true;
+        workersChanged.notify_all();
+        return;
+      }
+    }
+    switch (event.kind) {
+      case platform::StreamPoller::EventKind::kTimer:
+        Sweep();
+        break;
+      case platform::StreamPoller::EventKind::kReady:
+        if (event.key == kListenerKey) {
+          Accept();
+        } else if (std::shared_ptr<Connection> connection = Find(event.key)) {
+          Serve(connection);
+        }
+        break;
+      case platform::StreamPoller::EventKind::kTimeout:
+      case platform::StreamPoller::EventKind::kStopped:
+        break;
+    }
+  }
+}
+
+std::shared_ptr<Server::Connection> Server::Find(uint64_t key) {
+  keystone::MutexLock lock(connectionsMutex);
+  const auto it = connections.find(key);
+  return it == connections.end() ? nullptr : it->second;
+}
+
+void Server::Accept() {
+  for (int turn = 0; turn < kAcceptsPerTurn && listenerOpen; ++turn) {
+    bool refused = false;
+    std::optional<platform::UnixStream> stream;
+    try {
+      stream = listener.TryAccept(kBusyFault, refused);
+    } catch (const std::system_error& e) {
+      // The listener stays disarmed until the next sweep, so a failing accept cannot spin.
+      KS_LOG(Log(), mfab::kLogError, "RPC", "accept failed: %s", e.what());
+      listenerPaused = true;
+      return;
+    }
+    if (refused) {
+      LogRefusal("a connection (no descriptor left)", ~0u);
+      continue;
+    }
+    if (!stream) break;
+    AddConnection(std::move(*stream));
+  }
+  if (!listenerOpen) return;
+  try {
+    poller->Rearm(listener, kListenerKey);
+  } catch (const std::system_error& e) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "listener not armed again: %s", e.what());
+  }
+}
+
+void Server::AddConnection(platform::UnixStream stream) {
+  platform::PeerCredentials peer;
+  try {
+    peer = stream.Credentials();
+  } catch (const std::system_error& e) {
+    // Who cannot be counted cannot be admitted.
+    KS_LOG(Log(), mfab::kLogWarning, "RPC", "connection without credentials: %s", e.what());
+    return;
+  }
+  if (!ledger->AdmitConnection(peer.uid)) {
+    LogRefusal("a connection", peer.uid);
+    try {
+      stream.SendAll(kBusyFault, Clock::now());
+    } catch (const std::system_error&) {
+      // The refused client is not waited for.
+    }
+    return;
+  }
+  std::shared_ptr<Connection> connection;
   {
     keystone::MutexLock lock(connectionsMutex);
-    all.swap(connections);
+    connection = std::make_shared<Connection>(std::move(stream), nextKey++, peer);
+    connections.emplace(connection->key, connection);
   }
-  for (const std::unique_ptr<Connection>& connection : all) {
-    if (connection->thread.joinable()) connection->thread.join();
+  connection->process = connection->stream.PeerProcess();
+  connection->TouchIdle(options.idleTimeout);
+  try {
+    poller->Add(connection->stream, connection->key);
+  } catch (const std::system_error& e) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "connection not watched: %s", e.what());
+    Close(*connection);
   }
 }
 
-void Server::Serve(Connection& connection) {
+void Server::Serve(const std::shared_ptr<Connection>& connection) {
+  Connection& c = *connection;
+  const FrameAssembler::Grow grow = [this, &c](size_t bytes) {
+    if (!ledger->ChargePending(c.Uid(), bytes)) return false;
+    c.pendingCharged += bytes;
+    return true;
+  };
   try {
     for (;;) {
-      const bool asyncOpen = connection.async && !connection.async->completed.load();
-      const platform::Deadline idleDeadline =
-          asyncOpen ? platform::kNoDeadline : platform::DeadlineAfter(options.idleTimeout);
       FrameHeader header;
       std::span<const uint8_t> payload;
-      const FrameReader::Status status =
-          connection.reader.Next(connection.stream, idleDeadline, options.frameTimeout,
-                                 options.maxFramePayload, header, payload);
-      if (status == FrameReader::Status::kFrame) {
-        if (!HandleFrame(connection, header, payload)) break;
-        connection.reader.Trim();
-        continue;
-      }
+      const FrameAssembler::Status status =
+          c.assembler.Next(c.stream, options.maxFramePayload, grow, header, payload);
       switch (status) {
-        case FrameReader::Status::kClosed:
-        case FrameReader::Status::kIdle:
+        case FrameAssembler::Status::kFrame: {
+          c.frameDeadline = 0;
+          c.TouchIdle(options.idleTimeout);
+          bool handedOver = false;
+          if (!HandleFrame(connection, header, payload, handedOver)) {
+            Close(c);
+            return;
+          }
+          if (handedOver) return;
+          c.assembler.Consume();
+          continue;
+        }
+        case FrameAssembler::Status::kNeedMore: {
+          if (!c.assembler.HoldsPart()) {
+            c.frameDeadline = 0;
+            const size_t freed = c.assembler.Release();
+            ledger->RefundPending(c.Uid(), freed);
+            c.pendingCharged -= std::min<uint64_t>(freed, c.pendingCharged);
+          } else if (c.frameDeadline.load() == 0) {
+            c.frameDeadline = Ticks(Clock::now() + options.frameTimeout);
+          }
+          poller->Rearm(c.stream, c.key);
+          return;
+        }
+        case FrameAssembler::Status::kClosed:
           break;
-        case FrameReader::Status::kTruncated:
+        case FrameAssembler::Status::kTruncated:
           KS_LOG(Log(), mfab::kLogWarning, "RPC", "client closed inside a frame");
           break;
-        case FrameReader::Status::kTimedOut:
-          KS_LOG(Log(), mfab::kLogWarning, "RPC", "frame not completed in time");
-          SendFault(connection, 0, 0, kStatusProtocolError);
-          break;
-        case FrameReader::Status::kBadMagic:
+        case FrameAssembler::Status::kBadMagic:
           KS_LOG(Log(), mfab::kLogWarning, "RPC", "not a protocol frame");
-          SendFault(connection, 0, 0, kStatusProtocolError);
+          SendFault(c, 0, 0, kStatusProtocolError);
           break;
-        case FrameReader::Status::kBadVersion:
+        case FrameAssembler::Status::kBadVersion:
           KS_LOG(Log(), mfab::kLogWarning, "RPC", "protocol version %u not supported",
                  static_cast<unsigned>(header.version));
-          SendFault(connection, header.callId, header.procedure, kStatusUnknownVersion);
+          SendFault(c, header.callId, header.procedure, kStatusUnknownVersion);
           break;
-        case FrameReader::Status::kTooLarge:
+        case FrameAssembler::Status::kTooLarge:
           KS_LOG(Log(), mfab::kLogWarning, "RPC", "frame of %u bytes refused", header.length);
-          SendFault(connection, header.callId, header.procedure, kStatusProtocolError);
+          SendFault(c, header.callId, header.procedure, kStatusProtocolError);
           break;
-        case FrameReader::Status::kFrame:
+        case FrameAssembler::Status::kRefused:
+          LogRefusal("request memory", c.Uid());
+          SendFault(c, 0, 0, kStatusServerTooBusy);
           break;
       }
-      break;
+      Close(c);
+      return;
     }
   } catch (const std::exception& e) {
     KS_LOG(Log(), mfab::kLogWarning, "RPC", "connection ended: %s", e.what());
+    Close(c);
   }
-  // An open asynchronous call learns that its client is gone (or misbehaved), and ends; its
-  // reply goes out only while the server stops, when the client is still there to take it.
-  if (connection.async) connection.async->cancelled = true;
-  if (!stopping.load()) {
-    keystone::MutexLock state(connection.stateMutex);
-    connection.stream.ShutdownBoth();
-  }
-  JoinAsync(connection);
-  {
-    keystone::MutexLock state(connection.stateMutex);
-    connection.closed = true;
-    connection.stream.Close();
-  }
-  keystone::MutexLock lock(connectionsMutex);
-  connection.finished = true;
-  --activeConnections;
-  connectionsChanged.notify_all();
 }
 
-bool Server::HandleFrame(Connection& connection, const FrameHeader& header,
-                         std::span<const uint8_t> payload) {
+bool Server::HandleFrame(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
+                         std::span<const uint8_t> payload, bool& handedOver) {
+  Connection& c = *connection;
   switch (static_cast<FrameKind>(header.kind)) {
     case FrameKind::kRequest: {
-      if (connection.async && !connection.async->completed.load()) {
-        KS_LOG(Log(), mfab::kLogWarning, "RPC", "request while an asynchronous call is open");
-        SendFault(connection, header.callId, header.procedure, kStatusProtocolError);
+      if (header.callId == 0) {
+        // Call id 0 stands for the connection itself in faults; no call may use it.
+        KS_LOG(Log(), mfab::kLogWarning, "RPC", "request with call id 0 refused");
+        SendFault(c, 0, header.procedure, kStatusProtocolError);
         return false;
       }
-      const Stub& stub = StubFor(header.procedure);
-      if (stub.sync == nullptr && stub.async == nullptr) {
-        return SendFault(connection, header.callId, header.procedure, kStatusProcedureOutOfRange);
+      bool asyncOpen = false;
+      {
+        keystone::MutexLock lock(c.stateMutex);
+        asyncOpen = c.async && c.async->Open();
       }
-      if (!AdmitCall()) {
-        KS_LOG(Log(), mfab::kLogWarning, "RPC", "server too busy: %u calls in flight",
-               options.maxCalls);
-        return SendFault(connection, header.callId, header.procedure, kStatusServerTooBusy);
+      if (asyncOpen) {
+        KS_LOG(Log(), mfab::kLogWarning, "RPC", "request while an asynchronous call is open");
+        SendFault(c, header.callId, header.procedure, kStatusProtocolError);
+        return false;
       }
-      return stub.async != nullptr ? StartAsync(connection, header, payload)
-                                   : RunSync(connection, header, payload);
+      if (stopping) return SendFault(c, header.callId, header.procedure, kStatusNotListening);
+      std::unique_ptr<PreparedCall> prepared;
+      try {
+        prepared = PrepareCall(header.procedure, payload);
+      } catch (const MarshalError& e) {
+        KS_LOG(Log(), mfab::kLogWarning, "RPC", "%s: %s", OperationName(header.procedure).c_str(),
+               e.what());
+        return SendFault(c, header.callId, header.procedure, e.Status());
+      }
+      if (!ledger->AdmitCall(c.Uid())) {
+        LogRefusal("a call", c.Uid());
+        return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
+      }
+      // The output buffers and the reply built from them, until the reply is sent.
+      const uint64_t charged = 2 * static_cast<uint64_t>(prepared->OutputBytes());
+      if (!ledger->ChargeOutput(c.Uid(), charged)) {
+        ledger->ReleaseCall(c.Uid());
+        LogRefusal("output memory", c.Uid());
+        return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
+      }
+      try {
+        prepared->AllocateOutputs();
+      } catch (const std::bad_alloc&) {
+        ledger->ReleaseCall(c.Uid());
+        ledger->RefundOutput(c.Uid(), charged);
+        return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
+      }
+      c.inCall = true;
+      EnsureSpareThread();
+      if (IsAsyncProcedure(header.procedure)) {
+        handedOver = true;
+        return StartAsync(connection, header, std::move(prepared), charged);
+      }
+      return RunSync(c, header, std::move(prepared), charged);
     }
-    case FrameKind::kCancel:
+    case FrameKind::kCancel: {
       if (!payload.empty()) break;
       // A cancel that crossed the reply, or for another call, changes nothing.
-      if (connection.async && connection.async->callId == header.callId) {
-        connection.async->cancelled = true;
-      }
+      keystone::MutexLock lock(c.stateMutex);
+      if (c.async && c.async->callId == header.callId) c.async->cancelled = true;
       return true;
+    }
     case FrameKind::kReply:
     case FrameKind::kFault:
       break;
   }
   KS_LOG(Log(), mfab::kLogWarning, "RPC", "unexpected frame kind %u",
          static_cast<unsigned>(header.kind));
-  SendFault(connection, header.callId, header.procedure, kStatusProtocolError);
+  SendFault(c, header.callId, header.procedure, kStatusProtocolError);
   return false;
 }
 
-bool Server::RunSync(Connection& connection, const FrameHeader& header,
-                     std::span<const uint8_t> payload) {
-  const Stub& stub = StubFor(header.procedure);
-  CallContext call(header.procedure, connection.caller, connection.identityError);
-  std::vector<uint8_t>& reply = connection.reply;
-  reply.assign(kFrameHeaderSize, 0);
+bool Server::RunSync(Connection& c, const FrameHeader& header,
+                     std::unique_ptr<PreparedCall> prepared, uint64_t charged) {
+  CallContext call(header.procedure, c.caller, 0, &stopping);
+  std::vector<uint8_t> reply(kFrameHeaderSize);
   uint32_t fault = 0;
   try {
-    stub.sync(operations, call, payload, reply);
+    prepared->Run(operations, call, reply);
   } catch (const MarshalError& e) {
-    KS_LOG(Log(), mfab::kLogWarning, "RPC", "%s: %s",
-           std::string(OperationName(header.procedure)).c_str(), e.what());
+    KS_LOG(Log(), mfab::kLogWarning, "RPC", "%s: %s", OperationName(header.procedure).c_str(),
+           e.what());
     fault = e.Status();
   } catch (const std::exception& e) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw: %s",
-           std::string(OperationName(header.procedure)).c_str(), e.what());
+    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw: %s", OperationName(header.procedure).c_str(),
+           e.what());
     fault = kStatusCallFailed;
   } catch (...) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw",
-           std::string(OperationName(header.procedure)).c_str());
+    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw", OperationName(header.procedure).c_str());
     fault = kStatusCallFailed;
   }
+  prepared.reset();
   // The slot is free before the client can see the reply and call again.
-  ReleaseCall();
-  if (fault != 0) return SendFault(connection, header.callId, header.procedure, fault);
-  FinishFrame(reply, FrameKind::kReply, header.procedure, header.callId);
-  const bool sent = SendFrame(connection, reply);
-  if (reply.capacity() > kMaxFramePayload / 4) std::vector<uint8_t>().swap(reply);
-  return sent;
+  ledger->ReleaseCall(c.Uid());
+  c.inCall = false;
+  c.TouchIdle(options.idleTimeout);
+  bool sent = false;
+  if (fault != 0) {
+    sent = SendFault(c, header.callId, header.procedure, fault);
+  } else {
+    FinishFrame(reply, FrameKind::kReply, header.procedure, header.callId);
+    sent = SendFrame(c, reply);
+  }
+  std::vector<uint8_t>().swap(reply);
+  ledger->RefundOutput(c.Uid(), charged);
+  // While the server stops, a connection ends with its last call.
+  return sent && !stopping;
 }
 
-bool Server::StartAsync(Connection& connection, const FrameHeader& header,
-                        std::span<const uint8_t> payload) {
-  std::unique_ptr<PendingAsyncCall> pending;
-  try {
-    pending = StubFor(header.procedure).async(payload);
-  } catch (const MarshalError& e) {
-    KS_LOG(Log(), mfab::kLogWarning, "RPC", "%s: %s",
-           std::string(OperationName(header.procedure)).c_str(), e.what());
-    ReleaseCall();
-    return SendFault(connection, header.callId, header.procedure, e.Status());
+bool Server::StartAsync(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
+                        std::unique_ptr<PreparedCall> prepared, uint64_t charged) {
+  Connection& c = *connection;
+  std::shared_ptr<AsyncCall> previous;
+  {
+    keystone::MutexLock lock(c.stateMutex);
+    previous = c.async;
   }
-  // The previous asynchronous call of this connection has completed; its thread is ending.
-  JoinAsync(connection);
-  auto call = std::make_shared<AsyncCall>(*this, connection, header, std::move(pending));
-  connection.async = call;
-  try {
-    connection.asyncThread = std::thread([this, &connection, call] { RunAsync(connection, call); });
-  } catch (const std::system_error& e) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "no thread for an asynchronous call: %s", e.what());
-    connection.async.reset();
-    ReleaseCall();
-    return SendFault(connection, header.callId, header.procedure, kStatusServerTooBusy);
+  // The previous call completed; its operation is about to return. One at a time per
+  // connection, as the operation expects.
+  if (previous && !previous->WaitFinished(Clock::now() + kPreviousAsyncLimit)) {
+    KS_LOG(Log(), mfab::kLogWarning, "RPC", "the previous asynchronous call has not ended");
   }
+  auto call = std::make_shared<AsyncCall>(*this, connection, header, std::move(prepared), charged);
+  {
+    keystone::MutexLock lock(c.stateMutex);
+    c.async = call;
+  }
+  c.assembler.Consume();
+  // Frames that came with the request (a cancel) are handled before the connection goes back
+  // to the poller, which only reports bytes not yet read.
+  bool keep = true;
+  for (;;) {
+    FrameHeader next;
+    std::span<const uint8_t> payload;
+    const FrameAssembler::Status status = c.assembler.Buffered(options.maxFramePayload, next, payload);
+    if (status == FrameAssembler::Status::kNeedMore) break;
+    bool nested = false;
+    if (status != FrameAssembler::Status::kFrame || !HandleFrame(connection, next, payload, nested)) {
+      if (status != FrameAssembler::Status::kFrame) {
+        SendFault(c, next.callId, next.procedure, kStatusProtocolError);
+      }
+      keep = false;
+      break;
+    }
+    c.assembler.Consume();
+  }
+  if (keep) {
+    try {
+      poller->Rearm(c.stream, c.key);
+    } catch (const std::system_error&) {
+      keep = false;
+    }
+  }
+  if (!keep) Close(c);
+
+  try {
+    call->prepared->Invoke(operations, *call);
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw: %s", OperationName(header.procedure).c_str(),
+           e.what());
+  } catch (...) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw", OperationName(header.procedure).c_str());
+  }
+  call->FailIfOpen();
+  call->MarkFinished();
   return true;
 }
 
-void Server::RunAsync(Connection&, const std::shared_ptr<AsyncCall>& call) {
+bool Server::SendFrame(Connection& c, std::span<const uint8_t> frame) {
+  Clock::time_point deadline = Clock::now() + options.sendTimeout;
+  if (stopping) deadline = std::min(deadline, FromTicks(stopDeadline.load()));
   try {
-    call->pending->Invoke(operations, *call);
-  } catch (const std::exception& e) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw: %s",
-           std::string(OperationName(call->Procedure())).c_str(), e.what());
-  } catch (...) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw",
-           std::string(OperationName(call->Procedure())).c_str());
-  }
-  call->FailIfOpen();
-}
-
-void Server::JoinAsync(Connection& connection) {
-  if (connection.asyncThread.joinable()) connection.asyncThread.join();
-}
-
-bool Server::SendFrame(Connection& connection, std::span<const uint8_t> frame) {
-  try {
-    keystone::MutexLock lock(connection.writeMutex);
-    connection.stream.SendAll(frame, platform::DeadlineAfter(options.sendTimeout));
+    keystone::MutexLock lock(c.writeMutex);
+    c.stream.SendAll(frame, deadline);
     return true;
   } catch (const std::system_error& e) {
-    // The client went away or stopped reading; its reply is dropped.
+    // The client went away or stopped reading; its reply is dropped, and so is the client.
     KS_LOG(Log(), mfab::kLogInfo, "RPC", "reply dropped: %s", e.what());
+    c.Drop();
     return false;
   }
 }
 
-bool Server::SendFault(Connection& connection, uint32_t callId, uint16_t procedure,
-                       uint32_t status) {
+bool Server::SendFault(Connection& c, uint32_t callId, uint16_t procedure, uint32_t status) {
   const auto frame = HeaderOnlyFrame(FrameKind::kFault, procedure, callId, status);
-  return SendFrame(connection, frame);
+  return SendFrame(c, frame);
 }
 
-bool Server::AdmitCall() {
-  uint32_t current = inFlight.load();
-  do {
-    if (current >= options.maxCalls) return false;
-  } while (!inFlight.compare_exchange_weak(current, current + 1));
-  return true;
+void Server::Close(Connection& c) {
+  std::shared_ptr<AsyncCall> async;
+  {
+    keystone::MutexLock lock(c.stateMutex);
+    if (c.closed) return;
+    c.closed = true;
+    async = c.async;
+    poller->Remove(c.stream);
+    c.stream.ShutdownBoth();
+  }
+  // An open asynchronous call learns that its client is gone, and ends.
+  if (async) async->cancelled = true;
+  ledger->RefundPending(c.Uid(), c.pendingCharged);
+  c.pendingCharged = 0;
+  ledger->ReleaseConnection(c.Uid());
+  // The descriptor closes with the last reference (an asynchronous call may still hold one).
+  keystone::MutexLock lock(connectionsMutex);
+  connections.erase(c.key);
 }
 
-void Server::ReleaseCall() { inFlight.fetch_sub(1); }
+void Server::Sweep() {
+  const Clock::time_point now = Clock::now();
+  std::vector<std::shared_ptr<Connection>> all;
+  {
+    keystone::MutexLock lock(connectionsMutex);
+    all.reserve(connections.size());
+    for (auto& [key, connection] : connections) all.push_back(connection);
+  }
+  for (const std::shared_ptr<Connection>& connection : all) {
+    if (connection->inCall) continue;
+    const Clock::rep frameDeadline = connection->frameDeadline.load();
+    if (frameDeadline != 0) {
+      if (now > FromTicks(frameDeadline)) {
+        KS_LOG(Log(), mfab::kLogWarning, "RPC", "frame not completed in time");
+        const auto fault = HeaderOnlyFrame(FrameKind::kFault, 0, 0, kStatusProtocolError);
+        try {
+          keystone::MutexLock lock(connection->writeMutex);
+          connection->stream.SendAll(fault, now);
+        } catch (const std::system_error&) {
+          // A client that stalls its own frame is not waited for.
+        }
+        connection->Drop();
+      }
+    } else if (now > FromTicks(connection->idleDeadline.load())) {
+      connection->Drop();
+    }
+  }
+  ReapWorkers(false);
+  if (stopping) return;
+  try {
+    // A listener left disarmed by a failed accept is armed again here.
+    if (listenerOpen && listenerPaused.exchange(false)) poller->Rearm(listener, kListenerKey);
+    poller->SetTimer(Clock::now() + SweepInterval());
+  } catch (const std::system_error& e) {
+    KS_LOG(Log(), mfab::kLogError, "RPC", "server timer not set: %s", e.what());
+  }
+}
 
 }  // namespace rpc

@@ -3,24 +3,33 @@
 // The RPC server: accepts local connections on the interface's endpoint and runs the calls
 // they carry against an EngineOperations.
 //
-// Threads: one acceptor; one thread per connection that reads its frames and runs its
-// synchronous calls itself; one more thread per asynchronous call while it is open. The server
-// owns and joins all of them. A misbehaving connection (garbage, a wrong version, an oversize
-// or stalled frame) is answered with a fault and closed; nobody else notices. Beyond maxCalls
-// calls in flight a call is answered with kStatusServerTooBusy; beyond maxConnections a new
-// connection gets that fault and is closed.
+// Threads: a pool that waits on every connection at once (platform::StreamPoller). A thread
+// that finds a connection readable reads what it has and, once a request is whole, runs the
+// call itself; a connection without a call costs no thread. The pool grows while calls hold
+// its threads (up to the call limit) and shrinks again when they idle. The server owns and
+// joins every thread.
+//
+// Who a caller is comes from the kernel once, at accept: the peer's credentials and a handle on
+// its process. Every local user may be hostile, so everything a client can make the server hold
+// is bounded, in total and per user: connections, calls in flight, the bytes of requests not yet
+// whole, and the output buffers of calls with their replies not yet taken. Beyond a limit the
+// client gets kStatusServerTooBusy at once. A misbehaving connection (garbage, a wrong version,
+// an oversize or stalled frame, call id 0) gets a fault and is closed; nobody else notices.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "common/mutex.h"
+#include "platform/stream_poller.h"
 #include "platform/unix_socket.h"
 #include "rpc/engine_operations.h"
+#include "rpc/marshal.h"
 #include "rpc/protocol.h"
 
 namespace rpc {
@@ -28,85 +37,141 @@ namespace rpc {
 struct ServerOptions {
   // Empty: the interface's endpoint in the runtime directory.
   std::string socketPath;
+  // Users the per-user limits do not apply to (the totals still do): root, whose log-on
+  // components act for every user.
+  std::vector<uint32_t> uncappedUids{0};
+  // Calls in flight at once, in total and per user.
   uint32_t maxCalls = 1234;
+  uint32_t maxCallsPerUser = 64;
+  // Open connections, in total and per user. The total is lowered at Listen when the process's
+  // descriptor limit (less reservedDescriptors) cannot hold two descriptors per connection.
   uint32_t maxConnections = 2 * 1234;
+  uint32_t maxConnectionsPerUser = 128;
+  uint32_t reservedDescriptors = 256;
   uint32_t maxFramePayload = kMaxFramePayload;
+  // Memory for requests still arriving (buffers of frames not yet whole), in total and per user.
+  uint64_t maxPendingBytes = 64ull << 20;
+  uint64_t maxPendingBytesPerUser = 16ull << 20;
+  // Memory for the output buffers of calls in flight and their replies until sent.
+  uint64_t maxOutputBytes = 256ull << 20;
+  uint64_t maxOutputBytesPerUser = 32ull << 20;
   // The rest of a frame must arrive within this once its first byte did.
   std::chrono::milliseconds frameTimeout{10'000};
   // A reply must be taken by the client within this.
   std::chrono::milliseconds sendTimeout{10'000};
-  // A connection without a call for this long is closed (not while an asynchronous call is open).
+  // A connection without a call for this long is closed; the clock starts again when a call
+  // ends (the asynchronous one included).
   std::chrono::milliseconds idleTimeout{600'000};
-  // How long a stop waits for calls in flight; above the longest operation (the 300-second
-  // secure-desktop program).
-  std::chrono::milliseconds stopTimeout{330'000};
-  // Pause after a failed accept (out of descriptors), so the acceptor does not spin.
-  std::chrono::milliseconds acceptRetryDelay{100};
+  // How long a stop waits for calls in flight and replies not yet taken; then every connection
+  // is dropped.
+  std::chrono::milliseconds stopTimeout{2'000};
+  // Threads kept waiting for work beyond those in calls; a thread beyond them that waited this
+  // long for work ends.
+  uint32_t spareThreads = 2;
+  std::chrono::milliseconds threadIdleLimit{30'000};
   int backlog = 128;
+};
+
+// What the server holds at one moment, in total or for one user.
+struct ServerUsage {
+  uint32_t connections = 0;
+  uint32_t calls = 0;
+  uint64_t pendingBytes = 0;
+  uint64_t outputBytes = 0;
+  uint32_t threads = 0;  // totals only
 };
 
 class Server {
  public:
   // operations must outlive the server.
   Server(EngineOperations& operations, ServerOptions options);
-  // Stops (waiting for every call) if still listening and removes the endpoint.
+  // Stops if still listening, waits for every call still running and removes the endpoint.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
   // Creates the runtime directory (0755) and the socket file (0666: any local process may
-  // call). Throws std::system_error.
+  // call). The directory must belong to this process's user and not be writable by others.
+  // Throws std::system_error.
   void UseEndpoint();
   // Starts accepting calls. Throws std::system_error.
   void Listen();
-  // Stops accepting, makes open connections end after their current call (an open
-  // asynchronous call sees kStatusNotListening from its cancel test) and waits up to
-  // stopTimeout for them. False when calls were still running at the limit; their threads are
-  // then joined by the destructor.
+  // Stops accepting; an open asynchronous call sees kStatusNotListening from its cancel test and
+  // completes; calls in flight may finish and their clients take their replies until
+  // stopTimeout, then every connection is dropped. False when calls were still running at the
+  // limit; their threads are joined by the destructor.
   bool StopListening();
   // Removes the socket file. Throws std::system_error.
   void RemoveEndpoint();
 
   const std::string& SocketPath() const { return socketPath; }
-  uint32_t CallsInFlight() const { return inFlight.load(); }
+  uint32_t CallsInFlight();
   uint32_t OpenConnections();
+  ServerUsage Usage();
+  ServerUsage UsageOf(uint32_t uid);
+  // The connection limit in force (after Listen adjusted it to the descriptor limit).
+  uint32_t ConnectionLimit() const { return maxConnections; }
 
  private:
   struct Connection;
   class AsyncCall;
+  class Ledger;
+  class Worker;
 
-  void AcceptLoop();
-  void StartConnection(platform::UnixStream stream);
-  void Serve(Connection& connection);
+  void WorkerLoop(Worker& self);
+  void Accept();
+  void AddConnection(platform::UnixStream stream);
+  void Serve(const std::shared_ptr<Connection>& connection);
   // Each returns false when the connection is to be closed.
-  bool HandleFrame(Connection& connection, const FrameHeader& header,
-                   std::span<const uint8_t> payload);
-  bool RunSync(Connection& connection, const FrameHeader& header, std::span<const uint8_t> payload);
-  bool StartAsync(Connection& connection, const FrameHeader& header,
-                  std::span<const uint8_t> payload);
-  void RunAsync(Connection& connection, const std::shared_ptr<AsyncCall>& call);
-  void JoinAsync(Connection& connection);
+  bool HandleFrame(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
+                   std::span<const uint8_t> payload, bool& handedOver);
+  bool RunSync(Connection& connection, const FrameHeader& header,
+               std::unique_ptr<PreparedCall> prepared, uint64_t charged);
+  // Runs the asynchronous operation on the calling thread once the connection is armed again
+  // for its cancel; returns when the operation did.
+  bool StartAsync(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
+                  std::unique_ptr<PreparedCall> prepared, uint64_t charged);
   bool SendFrame(Connection& connection, std::span<const uint8_t> frame);
   bool SendFault(Connection& connection, uint32_t callId, uint16_t procedure, uint32_t status);
-  bool AdmitCall();
-  void ReleaseCall();
-  void ReapFinished();
-  void JoinAll();
+  // Closes the connection; only the thread that holds its input, or the last one left.
+  void Close(Connection& connection);
+  // Logs a refusal at most once per interval, with how many were not logged.
+  void LogRefusal(const char* what, uint32_t uid);
+  void Sweep();
+  void EnsureSpareThread();
+  void StartWorker();
+  void ReapWorkers(bool all);
+  std::shared_ptr<Connection> Find(uint64_t key);
+  std::chrono::milliseconds SweepInterval() const;
 
   EngineOperations& operations;
   const ServerOptions options;
   const std::string socketPath;
+  uint32_t maxConnections;
+  std::unique_ptr<Ledger> ledger;
   platform::UnixListener listener;
-  std::thread acceptor;  // owned here; joined by StopListening
+  std::unique_ptr<platform::StreamPoller> poller;
   bool listening = false;
   bool endpointCreated = false;
   std::atomic<bool> stopping{false};
-  std::atomic<uint32_t> inFlight{0};
+  std::atomic<bool> listenerOpen{false};
+  std::atomic<bool> listenerPaused{false};
+  std::atomic<std::chrono::steady_clock::rep> stopDeadline{0};
 
   keystone::Mutex connectionsMutex;  // Guards the members below.
-  std::list<std::unique_ptr<Connection>> connections GUARDED_BY(connectionsMutex);
-  uint32_t activeConnections GUARDED_BY(connectionsMutex) = 0;
-  std::condition_variable connectionsChanged;
+  std::unordered_map<uint64_t, std::shared_ptr<Connection>> connections
+      GUARDED_BY(connectionsMutex);
+  uint64_t nextKey GUARDED_BY(connectionsMutex) = 1;
+
+  keystone::Mutex workersMutex;  // Guards the members below.
+  std::vector<std::unique_ptr<Worker>> workers GUARDED_BY(workersMutex);
+  uint32_t waitingWorkers GUARDED_BY(workersMutex) = 0;
+  uint32_t liveWorkers GUARDED_BY(workersMutex) = 0;
+  std::condition_variable workersChanged;
+
+  keystone::Mutex refusalLogMutex;  // Guards the members below.
+  std::chrono::steady_clock::time_point lastRefusalLog GUARDED_BY(refusalLogMutex);
+  uint64_t refusalsSinceLog GUARDED_BY(refusalLogMutex) = 0;
 };
 
 }  // namespace rpc

@@ -8,70 +8,80 @@ namespace rpc {
 namespace {
 
 template <size_t N>
-void RunSync(EngineOperations& operations, CallContext& call, std::span<const uint8_t> payload,
-             std::vector<uint8_t>& reply) {
-  ServerCall<N> serverCall;
-  serverCall.Decode(payload);
-  ByteWriter out(reply);
-  if constexpr (std::is_void_v<typename ServerCall<N>::Result>) {
-    serverCall.Invoke(operations, call);
-    serverCall.EncodeReply(out);
-  } else {
-    const auto result = serverCall.Invoke(operations, call);
-    serverCall.EncodeReply(out, result);
-  }
-}
-
-template <size_t N>
-class AsyncServerCall final : public PendingAsyncCall {
+class Prepared final : public PreparedCall {
  public:
-  explicit AsyncServerCall(std::span<const uint8_t> payload)
-      : bytes(payload.begin(), payload.end()) {
-    // The slots may point into the request, so it is kept with them.
-    serverCall.Decode(bytes);
+  explicit Prepared(std::span<const uint8_t> payload) {
+    if constexpr (kOperations[N].async) {
+      // The asynchronous call outlives the frame it came in; its slots point into this copy.
+      copy.assign(payload.begin(), payload.end());
+      payload = copy;
+    }
+    serverCall.Decode(payload);
+  }
+
+  size_t OutputBytes() const override { return serverCall.OutputBytes(); }
+  void AllocateOutputs() override { serverCall.AllocateOutputs(); }
+
+  void Run(EngineOperations& operations, CallContext& call,
+           std::vector<uint8_t>& reply) override {
+    if constexpr (kOperations[N].async) {
+      throw MarshalError("the asynchronous operation does not run synchronously");
+    } else {
+      ByteWriter out(reply);
+      if constexpr (std::is_void_v<typename ServerCall<N>::Result>) {
+        serverCall.Invoke(operations, call);
+        serverCall.EncodeReply(out);
+      } else {
+        const auto result = serverCall.Invoke(operations, call);
+        serverCall.EncodeReply(out, result);
+      }
+    }
   }
 
   void Invoke(EngineOperations& operations, AsyncCallContext& call) override {
-    serverCall.Invoke(operations, call);
+    if constexpr (kOperations[N].async) {
+      serverCall.Invoke(operations, call);
+    } else {
+      throw MarshalError("a synchronous operation does not run asynchronously");
+    }
   }
 
   void EncodeReply(std::vector<uint8_t>& reply, int32_t result) const override {
-    ByteWriter out(reply);
-    serverCall.EncodeReply(out, static_cast<typename ServerCall<N>::Result>(result));
+    if constexpr (kOperations[N].async) {
+      ByteWriter out(reply);
+      serverCall.EncodeReply(out, static_cast<typename ServerCall<N>::Result>(result));
+    } else {
+      throw MarshalError("a synchronous operation has no completion");
+    }
   }
 
  private:
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> copy;
   ServerCall<N> serverCall;
 };
 
-template <size_t N>
-std::unique_ptr<PendingAsyncCall> PrepareAsync(std::span<const uint8_t> payload) {
-  return std::make_unique<AsyncServerCall<N>>(payload);
-}
+using Factory = std::unique_ptr<PreparedCall> (*)(std::span<const uint8_t> payload);
 
 template <size_t N>
-constexpr Stub MakeStub() {
-  if constexpr (kOperations[N].async) {
-    return Stub{nullptr, &PrepareAsync<N>};
-  } else {
-    return Stub{&RunSync<N>, nullptr};
-  }
+std::unique_ptr<PreparedCall> Make(std::span<const uint8_t> payload) {
+  return std::make_unique<Prepared<N>>(payload);
 }
 
 template <size_t... N>
-constexpr std::array<Stub, kOperationCount> MakeStubs(std::index_sequence<N...>) {
-  return {MakeStub<N>()...};
+constexpr std::array<Factory, kOperationCount> MakeFactories(std::index_sequence<N...>) {
+  return {&Make<N>...};
 }
 
-constexpr std::array<Stub, kOperationCount> kStubs =
-    MakeStubs(std::make_index_sequence<kOperationCount>());
+constexpr std::array<Factory, kOperationCount> kFactories =
+    MakeFactories(std::make_index_sequence<kOperationCount>());
 
 }  // namespace
 
-const Stub& StubFor(uint16_t procedure) {
-  static constexpr Stub kNone{};
-  return procedure < kOperationCount ? kStubs[procedure] : kNone;
+std::unique_ptr<PreparedCall> PrepareCall(uint16_t procedure, std::span<const uint8_t> payload) {
+  if (procedure >= kOperationCount) {
+    throw MarshalError("unknown procedure", kStatusProcedureOutOfRange);
+  }
+  return kFactories[procedure](payload);
 }
 
 }  // namespace rpc

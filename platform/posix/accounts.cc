@@ -6,7 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <climits>
+#include <optional>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -23,8 +23,6 @@ namespace {
 constexpr const char* kConsoleSeat = "seat0";
 constexpr const char* kSidLabel = "keystone-machine-sid:";
 constexpr size_t kMachineIdDigits = 32;
-// A status file is about 1.5 KiB; anything this long is not one.
-constexpr size_t kMaxStatusSize = 64 * 1024;
 constexpr size_t kMaxMachineIdFileSize = 256;
 
 struct FreeDeleter {
@@ -91,24 +89,8 @@ class PosixAccounts final : public Accounts {
     return LocalAccountSid(posix::ThisMachineSidAuthorities(), static_cast<uint32_t>(uid));
   }
 
-  bool IsProcessElevated(uint32_t pid) override {
-    using Step = ElevationQueryError::Step;
-    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) {
-      throw ElevationQueryError(Step::kOpenProcess, EINVAL, "no such process id");
-    }
-    const std::string path = "/proc/" + std::to_string(pid) + "/status";
-    std::string text;
-    int openError = 0;
-    int readError = 0;
-    if (!ReadSmallFile(path, kMaxStatusSize, text, openError, readError)) {
-      throw ElevationQueryError(Step::kOpenProcess, openError, "cannot open " + path);
-    }
-    if (readError != 0) {
-      throw ElevationQueryError(Step::kOpenToken, readError, "cannot read " + path);
-    }
-    const std::optional<uint32_t> euid = posix::EffectiveUidFromStatus(text);
-    if (!euid) throw ElevationQueryError(Step::kQueryToken, EINVAL, "no user ids in " + path);
-    return *euid == 0;
+  std::string UserSid(uint32_t uid) override {
+    return LocalAccountSid(posix::ThisMachineSidAuthorities(), uid);
   }
 };
 
@@ -174,34 +156,6 @@ MachineSidAuthorities ThisMachineSidAuthorities() {
     }
   }
   throw std::runtime_error("no valid machine id in /etc/machine-id or /var/lib/dbus/machine-id");
-}
-
-std::optional<uint32_t> EffectiveUidFromStatus(std::string_view statusText) {
-  size_t lineStart = 0;
-  while (lineStart < statusText.size()) {
-    size_t lineEnd = statusText.find('\n', lineStart);
-    if (lineEnd == std::string_view::npos) lineEnd = statusText.size();
-    const std::string_view line = statusText.substr(lineStart, lineEnd - lineStart);
-    lineStart = lineEnd + 1;
-    if (!line.starts_with("Uid:")) continue;
-
-    // "Uid:\t<real>\t<effective>\t<saved>\t<filesystem>"
-    std::string_view rest = line.substr(4);
-    for (int field = 0; field < 2; ++field) {
-      while (!rest.empty() && (rest.front() == '\t' || rest.front() == ' ')) rest.remove_prefix(1);
-      size_t digits = 0;
-      while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-      if (digits == 0 || digits > 10) return std::nullopt;
-      if (field == 1) {
-        const uint64_t value = std::stoull(std::string(rest.substr(0, digits)));
-        if (value > UINT32_MAX) return std::nullopt;
-        return static_cast<uint32_t>(value);
-      }
-      rest.remove_prefix(digits);
-    }
-    return std::nullopt;
-  }
-  return std::nullopt;
 }
 
 }  // namespace posix

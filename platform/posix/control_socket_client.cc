@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cerrno>
 #include <span>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "platform/control_client.h"
 #include "platform/unix_socket.h"
@@ -21,7 +23,18 @@ std::string SendControlRequest(const std::string& runtimeDirectory, std::string_
   if (line.find('\n') != std::string_view::npos) {
     throw std::invalid_argument("a control request is one line");
   }
-  UnixStream stream = UnixStream::Connect(runtimeDirectory + "/" + kControlSocketName);
+  const std::string path = runtimeDirectory + "/" + kControlSocketName;
+  // Only an engine of root or of this user is told anything.
+  const std::vector<uint32_t> trusted{0, CurrentUserId()};
+  if (const std::string problem = UntrustedSocketDirectory(path, trusted); !problem.empty()) {
+    throw std::runtime_error("not the engine's control socket: " + problem);
+  }
+  UnixStream stream = UnixStream::Connect(path);
+  if (const uint32_t owner = stream.Credentials().uid;
+      std::find(trusted.begin(), trusted.end(), owner) == trusted.end()) {
+    throw std::runtime_error("not the engine's control socket: its server runs as uid " +
+                             std::to_string(owner));
+  }
   const Deadline deadline = DeadlineAfter(timeout);
   const std::string noReply =
       "no reply from the engine within " + std::to_string(timeout.count()) + " ms";

@@ -39,6 +39,11 @@ std::string RuntimeDirectory() {
   return "/tmp/ostra-keystone-" + std::to_string(::getuid());
 }
 
+std::string ClientRuntimeDirectory() {
+  if (std::string dir = Env("KEYSTONE_RUNTIME_DIR"); !dir.empty()) return dir;
+  return "/run/ostra-keystone";
+}
+
 void CreateDirectories(const std::string& path, unsigned mode) {
   if (path.empty()) return;
   std::string::size_type pos = 0;

@@ -17,6 +17,12 @@ class UniqueFd {
   UniqueFd& operator=(const UniqueFd&) = delete;
 
   int get() const { return fd; }
+  // Gives up ownership: the caller closes the descriptor.
+  int Release() {
+    const int released = fd;
+    fd = -1;
+    return released;
+  }
   // Closes now and reports the result, so a failing close of a written file is seen.
   int Close() {
     const int result = ::close(fd);

@@ -4,10 +4,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "platform/posix/error.h"
 
@@ -78,7 +83,71 @@ bool SomeoneListens(const std::string& path) {
   }
 }
 
+#ifndef SO_PEERPIDFD
+constexpr int SO_PEERPIDFD = 77;  // Linux 6.5; older headers lack the name
+#endif
+
+// The start time of a process in clock ticks since boot (field 22 of /proc/<pid>/stat), or
+// nullopt when the process is gone.
+std::optional<uint64_t> ProcessStartTicks(uint32_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(file, text)) return std::nullopt;
+  // The command name in parentheses may hold spaces and parentheses; the fields follow the last.
+  const std::string::size_type close = text.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  for (int index = 3; index <= 22; ++index) {
+    if (!(fields >> field)) return std::nullopt;
+  }
+  try {
+    return std::stoull(field);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// A pidfd for the process of a connection whose kernel cannot hand one over: taken by number,
+// kept only when the process under that number started before this moment and is still the
+// same one once the pidfd is held (so the number was not reused in between).
+int PidFdByNumber(uint32_t pid) {
+  timespec now{};
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
+  const uint64_t nowTicks = static_cast<uint64_t>(now.tv_sec) * ::sysconf(_SC_CLK_TCK) +
+                            static_cast<uint64_t>(now.tv_nsec) * ::sysconf(_SC_CLK_TCK) / 1'000'000'000;
+  const std::optional<uint64_t> before = ProcessStartTicks(pid);
+  if (!before || *before > nowTicks) return -1;
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) return -1;
+  if (ProcessStartTicks(pid) != before) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
+
+ProcessHandle::~ProcessHandle() { CloseFd(fd); }
+
+ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept : fd(other.fd) { other.fd = -1; }
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
+  if (this != &other) {
+    CloseFd(fd);
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
+
+bool ProcessHandle::Exited() const {
+  if (fd < 0) return true;
+  // A pidfd becomes readable when its process ends.
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, 0) != 0;
+}
 
 Deadline DeadlineAfter(std::chrono::milliseconds limit) {
   if (limit.count() <= 0) return kNoDeadline;
@@ -182,6 +251,23 @@ PeerCredentials UnixStream::Credentials() const {
   return peer;
 }
 
+ProcessHandle UnixStream::PeerProcess() const {
+  if (fd < 0) return {};
+  int pidFd = -1;
+  socklen_t size = sizeof(pidFd);
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidFd, &size) == 0 && pidFd >= 0) {
+    return ProcessHandle(pidFd);
+  }
+  if (errno != ENOPROTOOPT && errno != EINVAL) return {};  // ESRCH: the process is gone
+  ucred credentials{};
+  size = sizeof(credentials);
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+      credentials.pid <= 0) {
+    return {};
+  }
+  return ProcessHandle(PidFdByNumber(static_cast<uint32_t>(credentials.pid)));
+}
+
 void UnixStream::ShutdownRead() noexcept {
   if (fd >= 0) ::shutdown(fd, SHUT_RD);
 }
@@ -195,8 +281,12 @@ void UnixStream::Close() noexcept { CloseFd(fd); }
 UnixListener::~UnixListener() { Close(); }
 
 UnixListener::UnixListener(UnixListener&& other) noexcept
-    : fd(other.fd), wakeRead(other.wakeRead), wakeWrite(other.wakeWrite), path(std::move(other.path)) {
-  other.fd = other.wakeRead = other.wakeWrite = -1;
+    : fd(other.fd),
+      wakeRead(other.wakeRead),
+      wakeWrite(other.wakeWrite),
+      reserve(other.reserve),
+      path(std::move(other.path)) {
+  other.fd = other.wakeRead = other.wakeWrite = other.reserve = -1;
 }
 
 UnixListener& UnixListener::operator=(UnixListener&& other) noexcept {
@@ -205,8 +295,9 @@ UnixListener& UnixListener::operator=(UnixListener&& other) noexcept {
     fd = other.fd;
     wakeRead = other.wakeRead;
     wakeWrite = other.wakeWrite;
+    reserve = other.reserve;
     path = std::move(other.path);
-    other.fd = other.wakeRead = other.wakeWrite = -1;
+    other.fd = other.wakeRead = other.wakeWrite = other.reserve = -1;
   }
   return *this;
 }
@@ -235,6 +326,8 @@ UnixListener UnixListener::Bind(const std::string& socketPath, unsigned mode) {
   posix::ThrowIfFailed(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), "pipe2");
   listener.wakeRead = pipeFds[0];
   listener.wakeWrite = pipeFds[1];
+  listener.reserve = posix::ThrowIfFailed(::open("/dev/null", O_RDONLY | O_CLOEXEC), "open",
+                                          "/dev/null");
   return listener;
 }
 
@@ -268,6 +361,30 @@ std::optional<UnixStream> UnixListener::Accept(Deadline deadline) {
   }
 }
 
+std::optional<UnixStream> UnixListener::TryAccept(std::span<const uint8_t> farewell,
+                                                 bool& refused) {
+  refused = false;
+  if (fd < 0) ThrowCode(EBADF, "accept");
+  for (;;) {
+    const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client >= 0) return UnixStream(client);
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+    if ((errno != EMFILE && errno != ENFILE) || reserve < 0) posix::ThrowErrno("accept", path);
+    // Out of descriptors: the reserve makes room for one, to tell the client and let it go.
+    CloseFd(reserve);
+    const int doomed = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (doomed >= 0) {
+      [[maybe_unused]] const ssize_t n =
+          ::send(doomed, farewell.data(), farewell.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::close(doomed);
+      refused = true;
+    }
+    reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return std::nullopt;
+  }
+}
+
 void UnixListener::Wake() noexcept {
   if (wakeWrite < 0) return;
   const uint8_t byte = 1;
@@ -279,10 +396,34 @@ void UnixListener::Close() noexcept {
   CloseFd(fd);
   CloseFd(wakeRead);
   CloseFd(wakeWrite);
+  CloseFd(reserve);
 }
 
 void RemoveSocketFile(const std::string& socketPath) {
   if (::unlink(socketPath.c_str()) != 0 && errno != ENOENT) posix::ThrowErrno("unlink", socketPath);
 }
+
+std::string UntrustedSocketDirectory(const std::string& socketPath,
+                                     const std::vector<uint32_t>& owners) {
+  const std::string::size_type slash = socketPath.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
+  struct stat st {};
+  // A directory that cannot be looked at holds nothing to connect to; connecting says why.
+  if (::lstat(directory.c_str(), &st) != 0) return {};
+  if (S_ISLNK(st.st_mode)) return directory + " is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return directory + " is not a directory";
+  if (std::find(owners.begin(), owners.end(), st.st_uid) == owners.end()) {
+    return directory + " belongs to uid " + std::to_string(st.st_uid);
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return directory + " is writable by others (mode " + mode + ")";
+  }
+  return {};
+}
+
+uint32_t CurrentUserId() { return ::getuid(); }
 
 }  // namespace platform

@@ -99,7 +99,7 @@ void CancelToken::Detach() {
   connection.swap(active);
 }
 
-Client::Client() : Client(DefaultEndpointPath()) {}
+Client::Client() : Client(ClientEndpointPath()) {}
 
 Client::Client(std::string path, ClientOptions clientOptions)
     : socketPath(std::move(path)), options(clientOptions) {}
@@ -137,8 +137,13 @@ std::shared_ptr<ClientConnection> Client::Acquire(bool& reused) {
   for (const auto& old : stale) old->Close();
   reused = connection != nullptr;
   if (connection) return connection;
+  std::vector<uint32_t> trusted{0, platform::CurrentUserId()};
+  if (options.engineUid) trusted.push_back(*options.engineUid);
   try {
-    return std::make_shared<ClientConnection>(platform::UnixStream::Connect(socketPath));
+    return std::make_shared<ClientConnection>(ConnectToTrustedPeer(socketPath, trusted));
+  } catch (const UntrustedPeerError& e) {
+    throw TransportError(kStatusUntrustedServer,
+                         "refusing the engine at " + socketPath + ": " + e.what());
   } catch (const std::system_error& e) {
     throw TransportError(kStatusServerUnavailable,
                          "cannot reach the engine at " + socketPath + ": " + e.what());

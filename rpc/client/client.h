@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,9 @@ class TransportError : public std::runtime_error {
 };
 
 struct ClientOptions {
+  // The engine is trusted when it runs as root or as this process's own user; this names one
+  // more user it may run as. A server that is none of them is refused before anything is sent.
+  std::optional<uint32_t> engineUid;
   // Limit of a synchronous call, above the longest operation (the 300-second secure-desktop
   // program). At the limit the connection is dropped and TransportError(kStatusTimeout) thrown.
   std::chrono::milliseconds callTimeout{330'000};
@@ -82,8 +86,8 @@ class CancelToken {
 
 class Client {
  public:
-  // Calls the engine at its endpoint in the runtime directory, or at socketPath. Connects on
-  // the first call; never throws here.
+  // Calls the system engine at its well-known endpoint (ClientEndpointPath), or at socketPath.
+  // Connects on the first call; never throws here.
   Client();
   explicit Client(std::string socketPath, ClientOptions options = {});
   // Closes the pooled connections; no call may be in flight.

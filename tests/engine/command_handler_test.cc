@@ -27,11 +27,11 @@ namespace {
 
 using keystone::testing::MemoryFileSystem;
 using keystone::testing::ThrownText;
-using Step = platform::ElevationQueryError::Step;
 namespace mt = message_type;
 
-constexpr uint32_t kElevatedPid = 100;
-constexpr uint32_t kUserPid = 200;
+constexpr keystone::ClientIdentity kRoot{100, 0};
+constexpr keystone::ClientIdentity kUser{200, 1000};
+constexpr keystone::ClientIdentity kUnknown{};
 constexpr char kStoredFile[] = "/data/Data/_Sys.SDS";
 
 Message MakeMessage(uint32_t type, Bytes payload = {}, bool isResponse = false,
@@ -64,7 +64,6 @@ class CommandHandlerTest : public ::testing::Test {
     platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
                                  platform::RegValue::String("/data"));
     files.PutFile(kStoredFile, "blob");
-    accounts.elevatedPids[kElevatedPid] = true;
   }
   void TearDown() override { capture->Uninstall(); }
 
@@ -75,11 +74,11 @@ class CommandHandlerTest : public ::testing::Test {
     }
     return *handler;
   }
-  Bytes FromClient(const Message& message, uint32_t pid = kUserPid) {
-    return Handler().HandleRequest(message.Serialize(), pid, true);
+  Bytes FromClient(const Message& message, const keystone::ClientIdentity& client = kRoot) {
+    return Handler().HandleRequest(message.Serialize(), client, true);
   }
   Bytes FromApplet(const Message& message) {
-    return Handler().HandleRequest(message.Serialize(), 0, false);
+    return Handler().HandleRequest(message.Serialize(), kUser, false);
   }
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
@@ -155,30 +154,68 @@ TEST_F(CommandHandlerTest, ConnectedStandbyRefusesAppletRepliesAndClientAnswers)
   EXPECT_NO_THROW(FromClient(MakeMessage(0xABBA0013)));
 }
 
-TEST_F(CommandHandlerTest, ClearDataNeedsAnElevatedClientAndReportsAFailedDelete) {
-  EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), kUserPid), NotElevatedException);
+TEST_F(CommandHandlerTest, ClearDataNeedsAClientConnectedAsRootAndReportsAFailedDelete) {
+  EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), kUser), NotElevatedException);
   EXPECT_TRUE(capture->Has("Client is running with insufficient privileges"));
-  EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), 0), NotElevatedException);
+  EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), kUnknown), NotElevatedException);
   EXPECT_TRUE(capture->Has("Cannot evaluate client's privileges"));
-  const std::pair<Step, const char*> failures[] = {
-      {Step::kOpenProcess, "OpenProcess failed"},
-      {Step::kOpenToken, "OpenProcessToken failed"},
-      {Step::kQueryToken, "GetTokenInformation failed"}};
-  for (const auto& [step, text] : failures) {
-    accounts.failingStep = step;
-    EXPECT_THROW(FromClient(MakeMessage(mt::kClientClearData), kElevatedPid), NotElevatedException);
-    EXPECT_TRUE(capture->Has(text)) << text;
-  }
   EXPECT_TRUE(files.WriteLog().empty());
 
-  accounts.failingStep.reset();
-  EXPECT_TRUE(FromClient(MakeMessage(mt::kClientClearData), kElevatedPid).empty());
+  EXPECT_TRUE(FromClient(MakeMessage(mt::kClientClearData), kRoot).empty());
   EXPECT_FALSE(files.HasFile(kStoredFile));
   files.PutFile(kStoredFile, "blob");
   files.FailOn(MemoryFileSystem::Op::kDelete, kStoredFile, std::errc::permission_denied);
   EXPECT_EQ(ThrownText<ClearDiskException>(
-                [&] { FromClient(MakeMessage(mt::kClientClearData), kElevatedPid); }),
+                [&] { FromClient(MakeMessage(mt::kClientClearData), kRoot); }),
             "Couldn't delete all SDS files");
+}
+
+// A user-scoped request names users by SID; only root may name someone else.
+TEST_F(CommandHandlerTest, ClientsActOnlyForTheirOwnUser) {
+  auto withUsers = [](std::initializer_list<const char*> users) {
+    Bytes payload;
+    AppendTlv(payload, 0x7B14, std::string_view("F1"));
+    for (const char* user : users) AppendTlv(payload, kUserTag, std::string_view(user));
+    return MakeMessage(mt::kEnrollFactorRequest, payload);
+  };
+  const char* own = "S-1-5-21-1-2-3-1000";
+  const char* other = "S-1-5-21-1-2-3-0";
+  EXPECT_NO_THROW(FromClient(withUsers({own}), kUser));
+  EXPECT_NO_THROW(FromClient(withUsers({}), kUser));
+  EXPECT_NO_THROW(FromClient(withUsers({other}), kRoot));
+  const struct {
+    const char* what;
+    Message message;
+    keystone::ClientIdentity client;
+  } refused[] = {
+      {"another user", withUsers({other}), kUser},
+      // Every user item counts, not only the first of its tag.
+      {"a second user", withUsers({own, other}), kUser},
+      {"all users", withUsers({""}), kUser},
+      {"a payload that is not TLV", MakeMessage(mt::kEnrollFactorRequest, {0x7B, 0x01, 0x00}),
+       kUser},
+      {"an unknown caller", withUsers({own}), kUnknown},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    EXPECT_THROW(FromClient(c.message, c.client), InvalidApiException);
+  }
+  accounts.sidFailsFor = kUser.uid;
+  EXPECT_THROW(FromClient(withUsers({own}), kUser), InvalidApiException);
+  EXPECT_TRUE(capture->Has("Request 0xABBA000B of uid 1000 names user S-1-5-21-1-2-3-0, not its own"));
+  // Refused before anything is claimed.
+  EXPECT_EQ(host.claims.size(), 3u);
+}
+
+// Another user's authentication keeps the client out unless the host hands it over.
+TEST_F(CommandHandlerTest, RunningAuthenticationYieldsOnlyWhenTheHostHandsItOver) {
+  auth.inProgress = true;
+  EXPECT_THROW(FromClient(MakeMessage(0xABBA0013), kRoot), ApiCurrentlyBusyException);
+  host.yields = true;
+  host.onYield = [&] { auth.inProgress = false; };
+  EXPECT_NO_THROW(FromClient(MakeMessage(0xABBA0013), kRoot));
+  EXPECT_EQ(host.yieldRequests, (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(host.claimUids, (std::vector<uint32_t>{0}));
 }
 
 TEST_F(CommandHandlerTest, HostRequestsOfTheAppletAreAnsweredInTheirSession) {
@@ -268,7 +305,6 @@ TEST_F(CommandHandlerTest, HostWorkTypesFromAClientAreOnlyForwarded) {
   // And client request types coming back from the applet do nothing here.
   EXPECT_TRUE(FromApplet(MakeMessage(mt::kClientClearData)).empty());
   EXPECT_TRUE(files.HasFile(kStoredFile));
-  EXPECT_TRUE(accounts.checkedPids.empty());
 }
 
 // Its status for the client (9) is checked end to end.

@@ -39,6 +39,7 @@ namespace mt = message_type;
 
 constexpr char kConsoleSid[] = "S-1-5-21-9-9-9-1000";
 constexpr uint32_t kNobody = 0xFFFFFFFF;
+constexpr keystone::ClientIdentity kClient{55, 1000};
 
 Bytes SaveRequestReply(const std::string& name) {
   SaveRequest save;
@@ -96,7 +97,7 @@ class ResourceManagerTest : public ::testing::Test {
     resources = Make();
     return *resources;
   }
-  Bytes Send(ResourceManager& rm) { return rm.SendMessageToApplet(request, 55); }
+  Bytes Send(ResourceManager& rm) { return rm.SendMessageToApplet(request, kClient); }
   void SetBuildNumber(const std::string& build) {
     platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
                                  "CurrentBuildNumber", platform::RegValue::String(build));
@@ -127,11 +128,11 @@ class ResourceManagerTest : public ::testing::Test {
 
 TEST_F(ResourceManagerTest, OneSessionAndFlowHoldTheAppletUntilReleased) {
   ResourceManager& rm = Start();
-  rm.SetFlowType(7, 3);
-  rm.SetFlowType(7, 3);
-  EXPECT_EQ(ThrownText<AppletCurrentlyBusyException>([&] { rm.SetFlowType(8, 3); }),
+  rm.SetFlowType(7, 3, kClient);
+  rm.SetFlowType(7, 3, kClient);
+  EXPECT_EQ(ThrownText<AppletCurrentlyBusyException>([&] { rm.SetFlowType(8, 3, kClient); }),
             "Applet is currently busy with other flow");
-  EXPECT_THROW(rm.SetFlowType(7, 2), AppletCurrentlyBusyException);
+  EXPECT_THROW(rm.SetFlowType(7, 2, kClient), AppletCurrentlyBusyException);
 
   rm.ReleaseSessionId(8);
   EXPECT_EQ(rm.OwnerSessionId(), 7u);
@@ -140,16 +141,60 @@ TEST_F(ResourceManagerTest, OneSessionAndFlowHoldTheAppletUntilReleased) {
   rm.ReleaseSessionId(7);
   EXPECT_EQ(rm.OwnerSessionId(), kNobody);
   EXPECT_EQ(rm.CurrentFlowType(), 0);
-  rm.SetFlowType(8, 3);
+  rm.SetFlowType(8, 3, kClient);
   rm.ReleaseSessionId(kNobody);
   EXPECT_EQ(rm.OwnerSessionId(), kNobody);
+}
+
+// A session id is the client's only together with its user: others can neither use nor free it.
+TEST_F(ResourceManagerTest, AClaimBelongsToTheUserWhoMadeIt) {
+  ResourceManager& rm = Start();
+  const keystone::ClientIdentity other{56, 1001};
+  rm.SetFlowType(7, 3, kClient);
+  EXPECT_THROW(rm.SetFlowType(7, 3, other), AppletCurrentlyBusyException);
+  rm.ReleaseClientSession(7, other);
+  rm.ReleaseClientSession(kNobody, other);
+  EXPECT_EQ(rm.OwnerSessionId(), 7u);
+  rm.ReleaseClientSession(kNobody, kClient);
+  EXPECT_EQ(rm.OwnerSessionId(), kNobody);
+  rm.SetFlowType(7, 3, other);
+  rm.ReleaseClientSession(7, keystone::ClientIdentity{1, 0});  // root frees any
+  EXPECT_EQ(rm.OwnerSessionId(), kNobody);
+}
+
+// The console user and root are not kept out by another user's claim or authentication.
+TEST_F(ResourceManagerTest, AnotherUsersHoldYieldsToTheConsoleUserAndRoot) {
+  accounts.SetConsoleSid(accounts.UserSid(kClient.uid));
+  ResourceManager& rm = Start();
+  const keystone::ClientIdentity stranger{60, 2000}, root{1, 0};
+  rm.SetFlowType(9, 2, stranger);
+  auth->inProgress = true;
+  EXPECT_FALSE(rm.YieldToPriorityClient(keystone::ClientIdentity{61, 2001}));
+  EXPECT_FALSE(rm.YieldToPriorityClient(stranger));
+  EXPECT_EQ(rm.OwnerSessionId(), 9u);
+  EXPECT_TRUE(rm.YieldToPriorityClient(kClient));
+  EXPECT_EQ(rm.OwnerSessionId(), kNobody);
+  EXPECT_FALSE(auth->AuthenticationInProgress());
+  EXPECT_EQ(auth->Errors(), (std::vector<uint32_t>{0xA000005A}));
+  EXPECT_TRUE(capture->Has(
+      "Applet released from session 9 of uid 2000 for uid 1000 (root or the console user)"));
+
+  // An authentication outlives its claim, and still yields.
+  rm.SetFlowType(10, 2, stranger);
+  rm.ReleaseClientSession(10, stranger);
+  auth->inProgress = true;
+  EXPECT_TRUE(rm.YieldToPriorityClient(root));
+  // What the console user or root holds stays theirs.
+  rm.SetFlowType(11, 2, kClient);
+  EXPECT_FALSE(rm.YieldToPriorityClient(root));
+  EXPECT_EQ(rm.OwnerSessionId(), 11u);
 }
 
 TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlows) {
   ResourceManager& rm = Start();
   applet->SetHandler(
       [](uint32_t, const Bytes&) { return Reply(0xABBA0077, BooleanResponse().Serialize()); });
-  rm.SetFlowType(4, 2);
+  rm.SetFlowType(4, 2, kClient);
   rm.HandleConnectedStandbyEnterEvent();
   ASSERT_TRUE(Eventually([&] {
     return rm.PowerState().CurrentPowerState() == SystemPowerStateManager::kConnectedStandby;
@@ -158,7 +203,7 @@ TEST_F(ResourceManagerTest, ConnectedStandbyBlocksEnrollmentAndAuthenticationFlo
   ASSERT_TRUE(Eventually([&] { return rm.OwnerSessionId() == kNobody; }));
   EXPECT_EQ(applet->CountCommand(0), 1u);  // the OSLogin cache clear
 
-  EXPECT_EQ(ThrownText<ConnectedStandByException>([&] { rm.SetFlowType(5, 1); }),
+  EXPECT_EQ(ThrownText<ConnectedStandByException>([&] { rm.SetFlowType(5, 1, kClient); }),
             "cannot run this flow in Connected StandBy state");
   EXPECT_TRUE(capture->Has("Block this Flow Type in CONNECTED_STANDBY"));
   rm.HandleConnectedStandbyExitEvent();
@@ -214,7 +259,7 @@ TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
 TEST_F(ResourceManagerTest, SleepAndResumeReachTheListenersAndLeaveAResumeMark) {
   btManager = std::make_shared<FakeBtManager>();
   ResourceManager& rm = Start();
-  rm.SetFlowType(7, 3);
+  rm.SetFlowType(7, 3, kClient);
   rm.HandlePowerSleepEvent();
   EXPECT_EQ(rm.OwnerSessionId(), kNobody);
   ASSERT_TRUE(Eventually([&] { return !rm.Applet().SenderRunningForTesting(); }));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,10 @@ class FakeAuthenticationState : public mfab::IAuthenticationState {
   void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override {
     std::lock_guard<std::mutex> lock(mutex);
     errors.push_back(errorCode);
+  }
+  void AbandonAuthentication(uint32_t errorCode) override {
+    UpdateCurrentAuthenticationErrorState(errorCode);
+    inProgress = false;
   }
   bool AuthenticationInProgress() override { return inProgress.load(); }
   uint32_t CurrentAuthenticationActionId() override { return actionId.load(); }
@@ -117,10 +122,17 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
 class FakeCommandHost : public mfab::ICommandHandlerHost {
  public:
   bool IsCurrentFlowAllowed() override { return flowAllowed; }
-  void SetFlowType(uint32_t sessionId, int32_t flowType) override {
+  void SetFlowType(uint32_t sessionId, int32_t flowType,
+                   const keystone::ClientIdentity& client) override {
     if (refuseClaims)
       throw mfab::AppletCurrentlyBusyException("Applet is currently busy with other flow");
     claims.emplace_back(sessionId, flowType);
+    claimUids.push_back(client.uid);
+  }
+  bool YieldToPriorityClient(const keystone::ClientIdentity& client) override {
+    yieldRequests.push_back(client.uid);
+    if (yields && onYield) onYield();
+    return yields;
   }
   bool ApiBusy() override { return apiBusy; }
   bool TakeResumeMark() override {
@@ -133,7 +145,11 @@ class FakeCommandHost : public mfab::ICommandHandlerHost {
   bool refuseClaims = false;
   bool apiBusy = false;
   bool resumeMark = false;
+  bool yields = false;
+  std::function<void()> onYield;
   std::vector<std::pair<uint32_t, int32_t>> claims;
+  std::vector<uint32_t> claimUids;
+  std::vector<uint32_t> yieldRequests;
 };
 
 class FakeAccounts : public platform::Accounts {
@@ -143,11 +159,11 @@ class FakeAccounts : public platform::Accounts {
     if (sidFails) throw std::runtime_error("logind is not reachable");
     return consoleSid;
   }
-  bool IsProcessElevated(uint32_t pid) override {
+  // "S-1-5-21-1-2-3-<uid>"; throws for the uid in sidFailsFor.
+  std::string UserSid(uint32_t uid) override {
     std::lock_guard<std::mutex> lock(mutex);
-    checkedPids.push_back(pid);
-    if (failingStep) throw platform::ElevationQueryError(*failingStep, 3, "no such process");
-    return elevatedPids.count(pid) != 0;
+    if (sidFailsFor && *sidFailsFor == uid) throw std::runtime_error("no machine id");
+    return "S-1-5-21-1-2-3-" + std::to_string(uid);
   }
 
   void SetConsoleSid(std::string sid) {
@@ -155,10 +171,8 @@ class FakeAccounts : public platform::Accounts {
     consoleSid = std::move(sid);
   }
 
-  std::map<uint32_t, bool> elevatedPids;
-  std::optional<platform::ElevationQueryError::Step> failingStep;
   bool sidFails = false;
-  std::vector<uint32_t> checkedPids;
+  std::optional<uint32_t> sidFailsFor;
 
  private:
   std::mutex mutex;

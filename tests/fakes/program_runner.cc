@@ -34,7 +34,10 @@ std::vector<std::string> Environment(const EnvChanges& changes) {
 }
 
 // Forks and execs with the three descriptors as standard input, output and error. Everything the
-// child needs is built before the fork: the test process has threads.
+// child needs is built before the fork: the test process has threads. The program is opened
+// before the fork and started from that descriptor, so a child that drops to another user runs it
+// even when that user cannot reach where the checkout lives; it starts in "/", which every user
+// may enter.
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env,
             std::optional<uint32_t> uid, int in, int out, int err) {
   std::vector<std::string> argvText{path};
@@ -45,8 +48,13 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& args, const
   for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
   argv.push_back(nullptr);
   envp.push_back(nullptr);
+  const int program = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (program < 0) throw std::runtime_error("cannot open " + path);
   const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid < 0) {
+    ::close(program);
+    throw std::runtime_error("fork failed");
+  }
   if (pid == 0) {
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
@@ -55,12 +63,14 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& args, const
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(*uid) != 0 || ::setuid(*uid) != 0)) {
+    if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(*uid) != 0 || ::setuid(*uid) != 0 ||
+                ::chdir("/") != 0)) {
       ::_exit(126);
     }
-    ::execve(argv[0], argv.data(), envp.data());
+    ::fexecve(program, argv.data(), envp.data());
     ::_exit(127);
   }
+  ::close(program);
   return pid;
 }
 

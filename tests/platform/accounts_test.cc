@@ -1,7 +1,6 @@
 #include "platform/accounts.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <regex>
 #include <stdexcept>
@@ -26,30 +25,6 @@ TEST(AccountsTest, MachineAuthoritiesAreAStableHashOfAWellFormedMachineId) {
   for (const char* bad : {"", "4c4c4544", "4c4c4544004a3610804bb2c04f4e33321",
                           "4c4c4544004a3610804bb2c04f4e333g", "uninitialized\n"}) {
     EXPECT_THROW(posix::DeriveMachineSidAuthorities(bad), std::invalid_argument) << bad;
-  }
-}
-
-TEST(AccountsTest, EffectiveUidIsTheSecondFieldOfTheUidLine) {
-  EXPECT_EQ(posix::EffectiveUidFromStatus("Name:\tbash\nUid:\t1000\t0\t1000\t1000\nGid:\t0\n"), 0u);
-  EXPECT_EQ(posix::EffectiveUidFromStatus("Uid:\t0\t1000\t0\t0"), 1000u);
-  EXPECT_EQ(posix::EffectiveUidFromStatus("Uid: 5 4294967295 5 5\n"), 4294967295u);
-  for (const char* bad :
-       {"Name:\tbash\n", "Uid:\t1000\n", "Uid:\t1000\tx\n", "Uid:\t1\t4294967296\t1\t1\n"}) {
-    EXPECT_FALSE(posix::EffectiveUidFromStatus(bad).has_value()) << bad;
-  }
-}
-
-TEST(AccountsTest, ElevationOnThisMachine) {
-  Accounts& accounts = SystemAccounts();
-  // Elevated exactly when this test runs as root.
-  EXPECT_EQ(accounts.IsProcessElevated(static_cast<uint32_t>(::getpid())), ::geteuid() == 0);
-  for (uint32_t impossible : {0x7FFFFFF0u, 0u, 0xFFFFFFFFu}) {
-    try {
-      accounts.IsProcessElevated(impossible);
-      ADD_FAILURE() << "examined process " << impossible;
-    } catch (const ElevationQueryError& e) {
-      EXPECT_EQ(e.FailedStep(), ElevationQueryError::Step::kOpenProcess) << impossible;
-    }
   }
 }
 

@@ -23,33 +23,38 @@ using StatusPoll = EngineRpcServices::StatusPoll;
 
 class FakeCall final : public AsyncCallContext {
  public:
-  explicit FakeCall(std::optional<CallerIdentity> identity = CallerIdentity{4321, 0, 0})
+  explicit FakeCall(std::optional<CallerIdentity> identity = CallerIdentity{4321, 1000, 100})
       : AsyncCallContext(5, identity, identity ? 0 : 13) {}
   int32_t TestCancel() const override { return cancelStatus; }
   void Complete(int32_t value) override {
     ++completions;
     result = value;
   }
-  int32_t cancelStatus = kCallNotCancelled;
-  int completions = 0;
-  int32_t result = -1;
+  std::atomic<int32_t> cancelStatus{kCallNotCancelled};
+  std::atomic<int> completions{0};
+  std::atomic<int32_t> result{-1};
 };
 
-// Only InitializeSessionRpc's verification flag is shared with another thread.
+// The verification flag and the status wait's state are shared with other threads.
 class FakeServices final : public EngineRpcServices {
  public:
   uint32_t NextSessionId() override { return nextId++; }
-  void ReleaseSessionId(uint32_t sessionId) override { released = sessionId; }
-  Bytes SendMessageToApplet(const Bytes& request, uint32_t clientPid) override {
+  void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override {
+    released = sessionId;
+    releasedBy = client.uid;
+  }
+  Bytes SendMessageToApplet(const Bytes& request, const keystone::ClientIdentity& client) override {
     lastRequest = request;
-    lastPid = clientPid;
+    lastClient = client;
     if (raise) raise();
     return {1, 2, 3, 4};
   }
+  bool IsPriorityClient(const keystone::ClientIdentity& client) override {
+    return client.uid == 0 || client.uid == 1000;
+  }
   bool SetAsyncRpcState(bool newState) override {
-    if (asyncState == newState) return false;
-    asyncState = newState;
-    return true;
+    bool expected = !newState;
+    return asyncState.compare_exchange_strong(expected, newState);
   }
   StatusPoll PollAuthenticationStatus() override { return poll; }
   Bytes GetAuthenticationStatus() override { return status; }
@@ -69,9 +74,10 @@ class FakeServices final : public EngineRpcServices {
 
   std::function<void()> raise;
   Bytes lastRequest;
-  uint32_t lastPid = 0, nextId = 1, released = 0;
-  bool asyncState = false;
-  StatusPoll poll = StatusPoll::kUnchanged;
+  keystone::ClientIdentity lastClient;
+  uint32_t nextId = 1, released = 0, releasedBy = 0;
+  std::atomic<bool> asyncState{false};
+  std::atomic<StatusPoll> poll{StatusPoll::kUnchanged};
   const Bytes status{0x7B, 0x44, 0x00, 0x01, 0x03};
   int completed = 0;
   int32_t errorId = 0;
@@ -82,7 +88,7 @@ class FakeServices final : public EngineRpcServices {
 
 class EngineRpcOperationsTest : public ::testing::Test {
  protected:
-  EngineRpcOperationsTest() : operations(services, {1ms, 1ms, 50ms}) {}
+  EngineRpcOperationsTest() : operations(services, {1ms, 1ms, 50ms, 2s}) {}
   ~EngineRpcOperationsTest() override { capture->Uninstall(); }
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
@@ -101,10 +107,11 @@ TEST_F(EngineRpcOperationsTest, SendPassesTheCallerAndMapsEachFailureToItsStatus
             AppletCallStatus::kSuccess);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + size), (Bytes{1, 2, 3, 4}));
   EXPECT_EQ(services.lastRequest, request);
-  EXPECT_EQ(services.lastPid, 4321u);
+  EXPECT_EQ(services.lastClient.pid, 4321u);
+  EXPECT_EQ(services.lastClient.uid, 1000u);
   FakeCall anonymous(std::nullopt);
   operations.SendMessageToAppletRpc(anonymous, 0, 2, request.data(), &size, out.data());
-  EXPECT_EQ(services.lastPid, 0u);
+  EXPECT_FALSE(services.lastClient.Known());
   EXPECT_TRUE(capture->Has("Failed to retrieve client PID. Error code: 13"));
 
   const struct {
@@ -182,7 +189,7 @@ TEST_F(EngineRpcOperationsTest, NotifyEndsByItsNewsItsCancelOrTheOpenCall) {
     EXPECT_EQ(dataState, c.dataState);
     EXPECT_TRUE(capture->Has(c.line));
     // Only the call that opened it closes the open state.
-    EXPECT_EQ(services.asyncState, c.otherCallOpen);
+    EXPECT_EQ(services.asyncState.load(), c.otherCallOpen);
     if (c.poll == StatusPoll::kChanged) {
       EXPECT_EQ(services.completed, c.otherCallOpen ? 0 : 1);
     }
@@ -194,6 +201,32 @@ TEST_F(EngineRpcOperationsTest, NotifyEndsByItsNewsItsCancelOrTheOpenCall) {
       EXPECT_EQ(size, 0);
     }
   }
+}
+
+// Another user's status wait gives way to root or the console user (1000 here), not to others.
+TEST_F(EngineRpcOperationsTest, StatusWaitOfAnotherUserGivesWayToThePriorityClient) {
+  auto wait = [&](FakeCall& call) {
+    Bytes out(64);
+    int32_t size = 64, dataState = 0;
+    operations.NotifyAuthenticateStatusAsyncRpc(call, &size, out.data(), dataState);
+  };
+  FakeCall holder(CallerIdentity{10, 2000, 2000});
+  std::thread held([&] { wait(holder); });
+  while (!services.asyncState) std::this_thread::sleep_for(1ms);
+  FakeCall stranger(CallerIdentity{11, 2001, 2001});
+  wait(stranger);
+  EXPECT_EQ(stranger.result, kNotifyAlreadyWithinCall);
+  EXPECT_EQ(holder.completions, 0);
+
+  FakeCall console(CallerIdentity{12, 1000, 1000});
+  std::thread priority([&] { wait(console); });
+  held.join();
+  EXPECT_EQ(holder.result, kNotifyCancelled);
+  EXPECT_TRUE(capture->Has("The status wait of uid 2000 is given up for uid 1000 (root or the console user)"));
+  services.poll = StatusPoll::kChanged;
+  priority.join();
+  EXPECT_EQ(console.result, kNotifyStatusDelivered);
+  EXPECT_FALSE(services.asyncState);
 }
 
 TEST_F(EngineRpcOperationsTest, InitializeSessionWaitsForTheVerification) {
@@ -247,6 +280,7 @@ TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComp
 
   ops.ReleaseSessionIdRpc(call, -1);
   EXPECT_EQ(services.released, 0xFFFFFFFFu);
+  EXPECT_EQ(services.releasedBy, 1000u);
   ops.UpdateAuthenticationErrorStateRpc(call, 42, static_cast<int32_t>(0xA0000051));
   EXPECT_EQ(services.errorId, 42);
   EXPECT_EQ(services.errorCodeSeen, 0xA0000051u);

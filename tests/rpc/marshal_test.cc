@@ -14,7 +14,9 @@ class MarshalTest : public ::testing::Test {
   void Run(uint16_t procedure, std::span<const uint8_t> request) {
     std::vector<uint8_t> reply;
     CallContext context(procedure, std::nullopt);
-    StubFor(procedure).sync(engine, context, request, reply);
+    std::unique_ptr<PreparedCall> call = PrepareCall(procedure, request);
+    call->AllocateOutputs();
+    call->Run(engine, context, reply);
   }
 
   testing::FakeEngine engine;

@@ -39,7 +39,7 @@ using keystone::testing::FakeAccounts;
 using keystone::testing::FakeAttestation;
 using keystone::testing::FakeAuthenticationState;
 
-constexpr uint32_t kAdminPid = 4242;
+constexpr keystone::ClientIdentity kAdmin{4242, 0};
 constexpr uint32_t kClientSession = 17;
 
 class PolicyIds : public mfab::IPolicyMirrorReader {
@@ -58,7 +58,6 @@ class SimEngineTest : public ::testing::Test {
                                  RegValue::String(KILN_SIM_LIBRARY));
     platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath",
                                  RegValue::String("/opt/mfa.applet"));
-    accounts.elevatedPids[kAdminPid] = true;
     sessionOptions.tee.retrySleep = std::chrono::milliseconds(1);
     sessionOptions.communicationRetrySleep = std::chrono::milliseconds(1);
   }
@@ -91,7 +90,7 @@ class SimEngineTest : public ::testing::Test {
   // A client request through the command handler and the applet, host work answered on the way.
   mfab::Message Client(mfab::Message request) {
     request.sessionId = kClientSession;
-    const Bytes reply = manager->SendMessageToApplet(request.Serialize(), kAdminPid);
+    const Bytes reply = manager->SendMessageToApplet(request.Serialize(), kAdmin);
     manager->ReleaseSessionId(kClientSession);
     return mfab::Message::Parse(reply);
   }

@@ -96,6 +96,7 @@ uint32_t ParseNumber(const std::string& option, const std::string& text) {
 // Options shared by the subcommands; each takes what it knows and leaves the rest.
 struct CommonOptions {
   std::string socket;
+  std::optional<uint32_t> engineUid;
   uint32_t session = kNoSession;
   int32_t capacity = kDefaultCapacity;
 };
@@ -112,6 +113,10 @@ bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* nam
 bool TakeCommon(const std::vector<std::string>& args, size_t& i, CommonOptions& common) {
   std::string value;
   if (TakeOption(args, i, "--socket", common.socket)) return true;
+  if (TakeOption(args, i, "--engine-uid", value)) {
+    common.engineUid = ParseNumber("--engine-uid", value);
+    return true;
+  }
   if (TakeOption(args, i, "--session", value)) {
     common.session = ParseNumber("--session", value);
     return true;
@@ -124,8 +129,10 @@ bool TakeCommon(const std::vector<std::string>& args, size_t& i, CommonOptions& 
 }
 
 std::unique_ptr<rpc::Client> MakeClient(const CommonOptions& common) {
-  return common.socket.empty() ? std::make_unique<rpc::Client>()
-                               : std::make_unique<rpc::Client>(common.socket);
+  rpc::ClientOptions options;
+  options.engineUid = common.engineUid;
+  return std::make_unique<rpc::Client>(
+      common.socket.empty() ? rpc::ClientEndpointPath() : common.socket, options);
 }
 
 // Prints a reply through the tlv command's message decoder.
@@ -466,8 +473,9 @@ int RunSession(const std::vector<std::string>& args) {
 }
 
 constexpr const char* kCommonHelp =
-    "Common options: --socket PATH (the engine's endpoint; default IVoxWithMfa in the runtime\n"
-    "directory), --session N (the client session the request belongs to; default 0xffffffff),\n"
+    "Common options: --socket PATH (the engine's endpoint; default IVoxWithMfa in\n"
+    "$KEYSTONE_RUNTIME_DIR or /run/ostra-keystone), --engine-uid UID (trust an engine running as\n"
+    "UID; root and your own user always are), --session N (the client session the request belongs to; default 0xffffffff),\n"
     "--capacity N (the output buffer offered, default 32768).\n";
 
 const std::string kAppletUsage = std::string(

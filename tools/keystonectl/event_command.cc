@@ -17,7 +17,7 @@ constexpr const char* kEvents[] = {"sleep",  "resume", "standby-enter", "standby
 
 // Sends the line and prints the reply; 0 on "ok", 1 on an error reply or no connection.
 int Send(const std::string& line) {
-  const std::string directory = platform::RuntimeDirectory();
+  const std::string directory = platform::ClientRuntimeDirectory();
   std::string reply;
   try {
     reply = platform::SendControlRequest(directory, line);

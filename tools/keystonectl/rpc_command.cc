@@ -60,7 +60,9 @@ std::string BuildUsage() {
       "NAME=VALUE, one per line. Exit 0 when the call was made, whatever its result; 1 on a\n"
       "transport failure or a bad value; 2 on a bad command line.\n"
       "\n"
-      "  --socket PATH       the engine's endpoint (default: IVoxWithMfa in the runtime directory)\n"
+      "  --socket PATH       the engine's endpoint (default: IVoxWithMfa in $KEYSTONE_RUNTIME_DIR,\n"
+      "                      or /run/ostra-keystone)\n"
+      "  --engine-uid UID    trust an engine running as UID (root and your own user always are)\n"
       "  --timeout SECONDS   limit of the call\n"
       "  --cancel-after MS   cancel the asynchronous call after MS milliseconds\n"
       "\n"
@@ -358,6 +360,7 @@ void PrintOutputs(const OperationSpec& op, const std::vector<ArgValue>& args) {
 
 struct Invocation {
   std::string socketPath;
+  std::optional<uint32_t> engineUid;
   std::optional<std::chrono::milliseconds> timeout;
   std::optional<std::chrono::milliseconds> cancelAfter;
   const OperationSpec* op = nullptr;
@@ -390,6 +393,13 @@ Invocation ParseCommandLine(const std::vector<std::string>& argv) {
     }
     if (option == "--socket") {
       invocation.socketPath = value;
+    } else if (option == "--engine-uid") {
+      uint32_t uid = 0;
+      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), uid);
+      if (error != std::errc() || end != value.data() + value.size()) {
+        throw UsageError("bad value for " + option + ": '" + value + "'");
+      }
+      invocation.engineUid = uid;
     } else if (option == "--timeout") {
       invocation.timeout = ParseDuration(option, value, 1000);
     } else if (option == "--cancel-after") {
@@ -458,7 +468,8 @@ int Run(const std::vector<std::string>& argv) {
   }
   rpc::ClientOptions options;
   if (invocation.timeout) options.callTimeout = options.asyncCallTimeout = *invocation.timeout;
-  rpc::Client client(invocation.socketPath.empty() ? rpc::DefaultEndpointPath()
+  options.engineUid = invocation.engineUid;
+  rpc::Client client(invocation.socketPath.empty() ? rpc::ClientEndpointPath()
                                                    : invocation.socketPath,
                      options);
   const OperationSpec& op = *invocation.op;

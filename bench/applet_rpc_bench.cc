@@ -25,11 +25,10 @@
 #include "applet/kiln.h"
 #include "common/config_keys.h"
 #include "platform/registry.h"
+#include "bench/engine_process.h"
 #include "rpc/client/client.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
-
-extern char** environ;
 
 namespace {
 
@@ -63,77 +62,10 @@ void Report(benchmark::State& state, std::vector<double>& micros) {
       benchmark::Counter(Percentile(micros, 0.99), benchmark::Counter::kAvgThreads);
 }
 
-std::string MakeTempDir(const char* prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
-
-// A keystone-engine of its own, in temporary directories, for the whole run.
-class Engine {
- public:
-  Engine() : root(MakeTempDir("ks-applet-rpc-bench")) {
-    socketPath = root + "/run/IVoxWithMfa";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("KEYSTONE_", 0) != 0 && entry.rfind("KILN_SIM_", 0) != 0 &&
-          entry.rfind("NOTIFY_SOCKET=", 0) != 0) {
-        env.push_back(entry);
-      }
-    }
-    env.push_back("KEYSTONE_STATE_DIR=" + root + "/state");
-    env.push_back("KEYSTONE_RUNTIME_DIR=" + root + "/run");
-    env.push_back("KILN_SIM_STATE_DIR=" + root + "/kiln");
-    env.push_back("KEYSTONE_LOG=stderr");
-    // Only errors: the engine's information records would measure the log, not the call.
-    std::filesystem::create_directories(root + "/state");
-    platform::WriteRegistryValue(*platform::OpenRegistry(root + "/state/registry.db"),
-                                 keystone::kLoggingKey, "Engine", platform::RegValue::Dword(2));
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string log = root + "/engine.log";
-    pid = ::fork();
-    if (pid == 0) {
-      std::FILE* out = std::freopen(log.c_str(), "w", stderr);
-      (void)out;
-      char* argv[] = {const_cast<char*>(KEYSTONE_ENGINE_BINARY), nullptr};
-      ::execve(argv[0], argv, envp.data());
-      ::_exit(127);
-    }
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      if (std::filesystem::exists(socketPath)) {
-        try {
-          rpc::Client probe(socketPath);
-          probe.GetSessionIdRpc();
-          break;
-        } catch (const rpc::TransportError&) {
-        }
-      }
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) != 0 || Clock::now() > deadline) {
-        throw std::runtime_error("keystone-engine did not start an RPC server; see " + log);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  ~Engine() {
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    std::filesystem::remove_all(root);
-  }
-
-  std::string root;
-  std::string socketPath;
-  pid_t pid = -1;
-};
-
 // The simulated library in this process, on a state directory of its own, with one session.
 class DirectSim {
  public:
-  DirectSim() : root(MakeTempDir("ks-applet-direct-bench")) {
+  DirectSim() : root(bench::MakeTempDir("ks-applet-direct-bench")) {
     ::setenv("KILN_SIM_STATE_DIR", root.c_str(), 1);
     if (KILN_Initialize(&handle, nullptr, 0) != 0 ||
         KILN_Install2(handle, keystone::kAuthenticationAppletId, "/applet.img") != 0) {
@@ -169,8 +101,8 @@ class DirectSim {
   KILN_SESSION_HANDLE session = nullptr;
 };
 
-Engine& TheEngine() {
-  static Engine engine;
+bench::EngineProcess& TheEngine() {
+  static bench::EngineProcess engine("ks-applet-rpc-bench");
   return engine;
 }
 

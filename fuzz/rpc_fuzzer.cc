@@ -200,7 +200,7 @@ void FuzzConnection(std::span<const uint8_t> stream) {
   size_t held = 0;
   const rpc::FrameAssembler::Grow grow = [&](size_t bytes) {
     held += bytes;
-    if (held > 2 * stream.size() + rpc::FrameAssembler::kReadChunk + 4096) {
+    if (held > 2 * stream.size() + 4096) {
       Fail("the assembler took more memory than its bytes need");
     }
     return true;

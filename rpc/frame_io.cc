@@ -101,27 +101,21 @@ FrameAssembler::Status FrameAssembler::Next(platform::UnixStream& stream, uint32
     const Status status = Buffered(maxPayload, header, payload);
     if (status != Status::kNeedMore) return status;
 
-    // Room for the rest of this frame, a chunk at a time; before its header is known, a small
-    // buffer's worth, which holds most frames whole.
+    // Before a frame's header is known, a small buffer's worth is read, which holds most frames
+    // whole. A buffer grows only once it is full, doubling up to the frame's size, so it never
+    // holds more than about twice what arrived.
     const size_t held = end - start;
     const size_t wanted =
         held < kFrameHeaderSize ? kInitialBuffer : kFrameHeaderSize + size_t{header.length};
-    const size_t room = std::min(wanted - held, kReadChunk);
-    // A buffer grows only once it is (nearly) full, so it never holds more than about twice
-    // what arrived, plus one chunk.
-    const size_t least = std::min(room, kInitialBuffer);
-    if (buffer.size() - end < least) {
+    if (end == buffer.size()) {
       if (start > 0) {
         std::memmove(buffer.data(), buffer.data() + start, held);
         end = held;
         start = 0;
       }
-      if (buffer.size() - end < least) {
-        // Small frames share one modest buffer; a large one at most doubles what it received,
-        // never past its own size, so its memory follows its bytes.
-        const size_t needed = end + room;
-        const size_t doubled = std::min(std::max(buffer.size() * 2, kInitialBuffer), wanted);
-        const size_t target = std::max(needed, doubled);
+      if (end == buffer.size()) {
+        const size_t target = std::min(std::max(buffer.size() * 2, kInitialBuffer),
+                                       std::max(wanted, buffer.size() + 1));
         if (!grow(target - buffer.size())) return Status::kRefused;
         std::vector<uint8_t> larger;
         larger.reserve(target);

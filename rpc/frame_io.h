@@ -53,8 +53,9 @@ class FrameReader {
 
 // Assembles frames from a non-blocking stream as its bytes arrive: the server's side, where one
 // thread reads whatever a connection has and goes on to other work. A frame's header never
-// decides how much memory is taken: the buffer grows with the bytes that came, by at most
-// kReadChunk per read, and every growth is approved first by the caller (its memory budget).
+// decides how much memory is taken: the buffer grows with the bytes that came (doubling once
+// full, at most to the frame's size), and every growth is approved first by the caller (its
+// memory budget).
 // Not thread-safe: one assembler per connection, used by one thread at a time.
 class FrameAssembler {
  public:
@@ -70,8 +71,6 @@ class FrameAssembler {
   };
   // Approves growing the buffer by that many bytes; false refuses.
   using Grow = std::function<bool(size_t bytes)>;
-
-  static constexpr size_t kReadChunk = 64 * 1024;
 
   // The next complete frame, reading what the stream offers meanwhile. The payload stays valid
   // until Consume or the next call. Throws std::system_error on a failure of the stream.

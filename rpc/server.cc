@@ -31,6 +31,8 @@ constexpr int kAcceptsPerTurn = 64;
 constexpr std::chrono::seconds kRefusalLogInterval{10};
 // How long a new asynchronous call waits for the previous one of its connection to end.
 constexpr std::chrono::seconds kPreviousAsyncLimit{2};
+// How long a stop waits for the sends it cut off to notice.
+constexpr std::chrono::milliseconds kDroppedReplyLimit{100};
 // A socket and a process handle per connection.
 constexpr uint64_t kDescriptorsPerConnection = 2;
 
@@ -96,10 +98,24 @@ class Server::Ledger {
     const auto it = users.find(uid);
     return it == users.end() ? ServerUsage{} : it->second;
   }
-  // Waits until no call is in flight; false at the deadline.
-  bool WaitNoCalls(Clock::time_point deadline) {
+  // A reply on its way: counted from before its call's slot is freed until it was sent, so a
+  // stop does not cut it off.
+  void BeginReply() {
     keystone::MutexLock lock(mutex);
-    return callsChanged.wait_until(lock.Native(), deadline, [this] { return total.calls == 0; });
+    ++replies;
+  }
+  void EndReply() {
+    {
+      keystone::MutexLock lock(mutex);
+      --replies;
+    }
+    callsChanged.notify_all();
+  }
+  // Waits until no call is in flight and no reply on its way; false at the deadline.
+  bool WaitQuiet(Clock::time_point deadline) {
+    keystone::MutexLock lock(mutex);
+    return callsChanged.wait_until(lock.Native(), deadline,
+                                   [this] { return total.calls == 0 && replies == 0; });
   }
 
  private:
@@ -142,6 +158,7 @@ class Server::Ledger {
   keystone::Mutex mutex;  // Guards the members below.
   std::unordered_map<uint32_t, ServerUsage> users GUARDED_BY(mutex);
   ServerUsage total GUARDED_BY(mutex);
+  uint32_t replies GUARDED_BY(mutex) = 0;
   std::condition_variable callsChanged;
 };
 
@@ -257,11 +274,13 @@ class Server::AsyncCall final : public AsyncCallContext {
 
  private:
   void End(std::span<const uint8_t> frame) {
+    server.ledger->BeginReply();
     // The slot is free before the client can see the reply and call again.
     server.ledger->ReleaseCall(connection->Uid());
     connection->inCall = false;
     connection->TouchIdle(server.options.idleTimeout);
     server.SendFrame(*connection, frame);
+    server.ledger->EndReply();
     server.ledger->RefundOutput(connection->Uid(), outputCharged);
     // While the server stops, a connection ends with its last call.
     if (server.stopping) connection->Drop();
@@ -373,9 +392,10 @@ bool Server::StopListening() {
   for (const std::shared_ptr<Connection>& connection : all) {
     if (!connection->inCall) connection->Drop();
   }
-  const bool callsEnded = ledger->WaitNoCalls(deadline);
-  // Replies still not taken by now are not waited for.
+  const bool quiet = ledger->WaitQuiet(deadline);
+  // Replies still not taken by now are not waited for: their sends fail at once.
   for (const std::shared_ptr<Connection>& connection : all) connection->Drop();
+  const bool callsEnded = quiet || ledger->WaitQuiet(Clock::now() + kDroppedReplyLimit);
   poller->Stop();
   if (callsEnded) {
     // Every thread is on its way out of the poller.
@@ -746,6 +766,7 @@ bool Server::RunSync(Connection& c, const FrameHeader& header,
     fault = kStatusCallFailed;
   }
   prepared.reset();
+  ledger->BeginReply();
   // The slot is free before the client can see the reply and call again.
   ledger->ReleaseCall(c.Uid());
   c.inCall = false;
@@ -757,6 +778,7 @@ bool Server::RunSync(Connection& c, const FrameHeader& header,
     FinishFrame(reply, FrameKind::kReply, header.procedure, header.callId);
     sent = SendFrame(c, reply);
   }
+  ledger->EndReply();
   std::vector<uint8_t>().swap(reply);
   ledger->RefundOutput(c.Uid(), charged);
   // While the server stops, a connection ends with its last call.

@@ -53,7 +53,7 @@ struct ServerOptions {
   uint64_t maxPendingBytes = 64ull << 20;
   uint64_t maxPendingBytesPerUser = 16ull << 20;
   // Memory for the output buffers of calls in flight and their replies until sent.
-  uint64_t maxOutputBytes = 256ull << 20;
+  uint64_t maxOutputBytes = 128ull << 20;
   uint64_t maxOutputBytesPerUser = 32ull << 20;
   // The rest of a frame must arrive within this once its first byte did.
   std::chrono::milliseconds frameTimeout{10'000};

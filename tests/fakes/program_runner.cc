@@ -107,14 +107,38 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
 }
 
 pid_t SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   const EnvChanges& env, const std::string& logPath) {
+                   const EnvChanges& env, const std::string& logPath,
+                   std::optional<uint32_t> uid) {
   const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (in < 0 || log < 0) throw std::runtime_error("cannot open " + logPath);
-  const pid_t pid = Spawn(path, args, env, std::nullopt, in, log, log);
+  const pid_t pid = Spawn(path, args, env, uid, in, log, log);
   ::close(in);
   ::close(log);
   return pid;
+}
+
+bool HelperRole(const char* role, int (*body)(const std::string& argument)) {
+  const char* asked = std::getenv("KEYSTONE_TEST_ROLE");
+  if (!asked || std::string(asked) != role) return false;
+  int code = 98;
+  try {
+    const char* argument = std::getenv("KEYSTONE_TEST_ARGUMENT");
+    code = body(argument ? argument : "");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "helper %s: %s\n", role, e.what());
+  }
+  std::_Exit(code);
+}
+
+EnvChanges HelperEnv(const std::string& role, const std::string& argument) {
+  return {{"KEYSTONE_TEST_ROLE", role}, {"KEYSTONE_TEST_ARGUMENT", argument}};
+}
+
+int RunHelper(const std::string& role, const std::string& argument, std::optional<uint32_t> uid) {
+  return RunProgram(std::filesystem::read_symlink("/proc/self/exe"), {},
+                    {.env = HelperEnv(role, argument), .uid = uid})
+      .exitCode;
 }
 
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {

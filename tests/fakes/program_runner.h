@@ -35,9 +35,11 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
                          const ProgramOptions& options = {});
 
 // Starts the program with standard input from /dev/null and standard output and error appended to
-// logPath; the caller reaps it with WaitForExit.
+// logPath, as the given user when there is one (the test must be root); the caller reaps it with
+// WaitForExit.
 pid_t SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   const EnvChanges& env, const std::string& logPath);
+                   const EnvChanges& env, const std::string& logPath,
+                   std::optional<uint32_t> uid = std::nullopt);
 
 // Waits up to limit for the child to end and reaps it; kills it at the limit. Returns the exit
 // code as ProgramResult::exitCode.
@@ -47,6 +49,15 @@ int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
 std::vector<std::string> Words(const std::string& line);
 
 std::string ReadFileText(const std::string& path);
+
+// This test binary started again to do a helper's work: each HelperRole checks at static
+// initialisation whether it is the one asked for, and if so runs it and exits with its result.
+bool HelperRole(const char* role, int (*body)(const std::string& argument));
+// The environment that starts a helper.
+EnvChanges HelperEnv(const std::string& role, const std::string& argument);
+// Runs a helper to its end, as the given user (which needs root); returns its exit code.
+int RunHelper(const std::string& role, const std::string& argument,
+              std::optional<uint32_t> uid = std::nullopt);
 
 // A fresh directory under the system's temporary directory, removed with its content on
 // destruction.

@@ -71,31 +71,9 @@ class Background {
   pid_t pid;
 };
 
-// This test binary started again to do a helper's work: each HelperRole checks at static
-// initialisation whether it is the one asked for, and if so runs it and exits with its result.
-inline bool HelperRole(const char* role, int (*body)(const std::string& argument)) {
-  const char* asked = std::getenv("KEYSTONE_PLATFORM_TEST_ROLE");
-  if (!asked || std::string(asked) != role) return false;
-  int code = 98;
-  try {
-    code = body(std::getenv("KEYSTONE_PLATFORM_TEST_ARGUMENT"));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "helper %s: %s\n", role, e.what());
-  }
-  std::_Exit(code);
-}
-
-inline keystone::testing::EnvChanges HelperEnv(const std::string& role, const std::string& arg) {
-  return {{"KEYSTONE_PLATFORM_TEST_ROLE", role}, {"KEYSTONE_PLATFORM_TEST_ARGUMENT", arg}};
-}
-
-// Runs a helper to its end, as the given user (which needs root); returns its exit code.
-inline int RunHelper(const std::string& role, const std::string& argument,
-                     std::optional<uint32_t> uid = std::nullopt) {
-  return keystone::testing::RunProgram(std::filesystem::read_symlink("/proc/self/exe"), {},
-                                       {.env = HelperEnv(role, argument), .uid = uid})
-      .exitCode;
-}
+using keystone::testing::HelperEnv;
+using keystone::testing::HelperRole;
+using keystone::testing::RunHelper;
 
 // The code of the std::system_error the call throws; none when it throws nothing.
 template <typename F>

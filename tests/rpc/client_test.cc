@@ -1,7 +1,11 @@
 #include "rpc/client/client.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "rpc/operation_table.h"
@@ -13,6 +17,23 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeEngine;
+
+constexpr uint32_t kNobody = 65534;
+
+// Binds the endpoint in the directory as root, then listens as another user: the kernel then
+// names that user as the server, whatever owns the socket file.
+[[maybe_unused]] const bool kImpostorRole =
+    keystone::testing::HelperRole("impostor", [](const std::string& directory) {
+      platform::UnixListener listener =
+          platform::UnixListener::Bind(directory + "/IVoxWithMfa", 0666);
+      if (::setresgid(kNobody, kNobody, kNobody) != 0 ||
+          ::setresuid(kNobody, kNobody, kNobody) != 0) {
+        return 2;
+      }
+      listener.Listen(8);
+      ::pause();
+      return 0;
+    });
 
 class ClientTest : public testing::ServerFixture {
  protected:
@@ -177,6 +198,47 @@ TEST_F(ClientTest, AsyncCallEndsWithItsStatusItsTokenOrItsLimit) {
             kNotifyBufferTooSmall);
   EXPECT_EQ(size, 2);
   EXPECT_EQ(dataState, kDataStateNone);
+}
+
+// Clients of every user look for the system engine in one place, and trust only what root, they
+// themselves or a user they name run there.
+TEST_F(ClientTest, AnEndpointOthersControlIsRefusedBeforeAnythingIsSent) {
+  ::unsetenv("KEYSTONE_RUNTIME_DIR");
+  EXPECT_EQ(ClientEndpointPath(), "/run/ostra-keystone/IVoxWithMfa");
+
+  const std::string runtime = std::filesystem::path(options.socketPath).parent_path();
+  ASSERT_EQ(client.GetSessionIdRpc(), 1);
+  ::chmod(runtime.c_str(), 0777);
+  Client fresh(options.socketPath);
+  EXPECT_EQ(StatusOf([&] { fresh.GetSessionIdRpc(); }), kStatusUntrustedServer);
+  ::chmod(runtime.c_str(), 0755);
+  std::filesystem::create_directory_symlink(runtime, dir.File("link"));
+  EXPECT_EQ(StatusOf([&] { Client(dir.File("link/IVoxWithMfa")).GetSessionIdRpc(); }),
+            kStatusUntrustedServer);
+  EXPECT_EQ(engine.Calls().size(), 1u);
+}
+
+TEST_F(ClientTest, AServerOfAnotherUserIsRefusedUnlessNamed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "starting a server as another user needs root";
+  keystone::testing::TempDirectory other;
+  ::chmod(other.Path().c_str(), 0755);
+  const pid_t impostor = keystone::testing::SpawnProgram(
+      std::filesystem::read_symlink("/proc/self/exe"), {},
+      keystone::testing::HelperEnv("impostor", other.Path()), other.File("log"));
+  const std::string path = other.File("IVoxWithMfa");
+  uint32_t status = kStatusServerUnavailable;
+  for (int i = 0; i < 500 && status == kStatusServerUnavailable; ++i) {
+    std::this_thread::sleep_for(10ms);
+    status = StatusOf([&] { Client(path).GetSessionIdRpc(); });
+  }
+  EXPECT_EQ(status, kStatusUntrustedServer);
+  ClientOptions named;
+  named.engineUid = kNobody;
+  named.callTimeout = 100ms;
+  // Trusted now; the impostor never answers.
+  EXPECT_EQ(StatusOf([&] { Client(path, named).GetSessionIdRpc(); }), kStatusTimeout);
+  ::kill(impostor, SIGKILL);
+  keystone::testing::WaitForExit(impostor, 5s);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/accounts.h"
 #include "platform/power_capabilities.h"
 #include "platform/unix_socket.h"
 #include "rpc/client/client.h"
@@ -50,6 +53,26 @@ Bytes Request(uint32_t type, uint32_t session, Bytes payload = {}, uint32_t modu
 Bytes PolicyGet(uint32_t session, uint32_t moduleId = 5) {
   return Request(0xABBA0065, session, {}, moduleId);
 }
+
+constexpr uint32_t kNobody = 65534;
+
+// Connects as another user while keeping the means to become root again, becomes root, and
+// sends a policy set on the connection it opened: the engine must judge the caller by who
+// connected. Exits with the call's status.
+[[maybe_unused]] const bool kElevateAfterConnectRole =
+    keystone::testing::HelperRole("elevate-after-connect", [](const std::string& socket) {
+      if (::setresgid(kNobody, kNobody, 0) != 0 || ::setresuid(kNobody, kNobody, 0) != 0) {
+        return 90;
+      }
+      Client client(socket);
+      client.GetSessionIdRpc();  // the connection is made now, as the other user
+      if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0) return 91;
+      const Bytes request = Request(0xABBA000D, kNoSession);
+      Bytes out(4096);
+      int32_t size = 4096;
+      return static_cast<int>(client.SendMessageToAppletRpc(
+          0, static_cast<int32_t>(request.size()), request.data(), &size, out.data()));
+    });
 
 // Every test starts the engine, with data migration allowed.
 class EngineE2eTest : public ::testing::Test {
@@ -159,6 +182,42 @@ TEST_F(EngineE2eTest, StatusesOfOrdinaryRequests) {
   const auto run = SetPolicy(::geteuid() == 0 ? std::optional<uint32_t>(65534) : std::nullopt);
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   EXPECT_NE((run.out + run.err).find("status=6"), std::string::npos) << run.out << run.err;
+}
+
+// Elevation is decided when the client connects: a process that connected as another user and
+// became root afterwards (a setuid program it ran, or one it handed its connection to) is not
+// elevated.
+TEST_F(EngineE2eTest, ElevationIsWhoConnectedNotWhoSends) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing users needs root";
+  EXPECT_EQ(keystone::testing::RunHelper("elevate-after-connect", socketPath),
+            static_cast<int>(AppletCallStatus::kNotElevated));
+  EXPECT_TRUE(Logged("Client is running with insufficient privileges"));
+}
+
+// A user-scoped request of a client that is not root may name only its own user.
+TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const auto machine = platform::posix::ThisMachineSidAuthorities();
+  auto saveFor = [&](uint32_t uid) {
+    Bytes payload;
+    mfab::AppendTlv(payload, 0x7B01, platform::LocalAccountSid(machine, uid));
+    mfab::AppendTlv(payload, 0x7B14, "pin");
+    std::string hex;
+    for (uint8_t b : payload) {
+      char pair[3];
+      std::snprintf(pair, sizeof(pair), "%02x", b);
+      hex += pair;
+    }
+    return engine.Ctl({"applet", "send", "--socket", socketPath, "--type", "0xABBA0019",
+                       "--payload", hex},
+                      kNobody);
+  };
+  const auto others = saveFor(0);
+  EXPECT_NE((others.out + others.err).find("status=5"), std::string::npos) << others.out
+                                                                           << others.err;
+  EXPECT_TRUE(Logged("of uid 65534 names user " + platform::LocalAccountSid(machine, 0)));
+  const auto own = saveFor(kNobody);
+  EXPECT_EQ((own.out + own.err).find("status=5"), std::string::npos) << own.out << own.err;
 }
 
 // A security-version rise: the request that meets it gets 7 once the data is migrated; while the

@@ -154,8 +154,10 @@ class FakeEngine : public EngineOperations {
     status += flag;
     return BtCallStatus::kSuccess;
   }
+  // Waits at the gate, like InitializeSessionRpc, then replies "scan".
   BtCallStatus ScanRpc(CallContext& c, int16_t type, int32_t* outSize, uint8_t* out) override {
     Record(c, __func__, type, outSize, out);
+    PassGate();
     return BtStatusOf(populateOutput(Bytes("scan"), outSize, out));
   }
   void UpdateProximityStateRpc(CallContext& c, int32_t n, const uint8_t* id, int32_t s) override {
@@ -204,11 +206,7 @@ class FakeEngine : public EngineOperations {
   // Waits at the gate until it opens (or the wait limit passes).
   void InitializeSessionRpc(CallContext& c) override {
     Record(c, __func__);
-    std::unique_lock<std::mutex> lock(mutex);
-    ++atGate;
-    changed.notify_all();
-    changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
-    --atGate;
+    PassGate();
   }
   int32_t RunEnrollmentFlowRpc(CallContext& c, int32_t value, const char* first, const char* second,
                                int32_t n, const uint8_t* data) override {
@@ -217,6 +215,14 @@ class FakeEngine : public EngineOperations {
 
  private:
   static constexpr std::chrono::seconds kWaitLimit{10};
+
+  void PassGate() {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++atGate;
+    changed.notify_all();
+    changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
+    --atGate;
+  }
 
   // One argument: a number, or a pointer that its parameter's kind says how to show.
   struct Value {

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
+#include <thread>
 
 #include "rpc/frame_io.h"
 #include "tests/rpc/fake_engine.h"
@@ -67,6 +69,41 @@ class RawClient {
   std::vector<uint8_t> lastPayload;
 };
 
+// Whether the condition came true within a few seconds.
+template <typename F>
+bool Eventually(F condition) {
+  for (const auto deadline = std::chrono::steady_clock::now() + 5s; !condition();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// ScanRpc's request with an output buffer of capacity bytes.
+std::vector<uint8_t> ScanRequest(int32_t capacity) {
+  std::vector<uint8_t> request;
+  ByteWriter out(request);
+  out.I16(1);
+  out.U8(1);
+  out.I32(capacity);
+  out.U8(1);
+  return request;
+}
+
+// SendMessageToAppletRpc's request echoing bytes, with an output buffer as large.
+std::vector<uint8_t> EchoRequest(const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> request;
+  ByteWriter out(request);
+  out.I32(0);
+  out.I32(static_cast<int32_t>(bytes.size()));
+  out.U8(1);
+  out.Bytes(bytes.data(), bytes.size());
+  out.U8(1);
+  out.I32(static_cast<int32_t>(bytes.size()));
+  out.U8(1);
+  return request;
+}
+
 void ExpectFrame(const std::optional<FrameHeader>& header, FrameKind kind, uint32_t callId,
                  uint32_t status = 0) {
   ASSERT_TRUE(header.has_value());
@@ -109,6 +146,13 @@ TEST_F(ServerTest, EndpointIsOpenToEveryLocalUserAndReplacesOnlyAStaleSocket) {
   options.socketPath = dir.File("plain");
   EXPECT_THROW(Server(engine, options).UseEndpoint(), std::system_error);
   EXPECT_TRUE(fs::is_regular_file(dir.File("plain")));
+
+  // A runtime directory others may write to could hold someone else's server tomorrow.
+  fs::create_directory(dir.File("open"));
+  fs::permissions(dir.File("open"), fs::perms::all);
+  options.socketPath = dir.File("open/IVoxWithMfa");
+  EXPECT_THROW(Server(engine, options).UseEndpoint(), std::system_error);
+  EXPECT_FALSE(fs::exists(options.socketPath));
 }
 
 // Each malformed start of a connection gets a fault and the close; the others go on.
@@ -261,6 +305,136 @@ TEST_F(ServerTest, IdleConnectionsAreClosedAndStopGivesUpOnACallThatOutlivesItsL
   engine.SetGate(true);
   server.reset();  // joins the late call's thread
   EXPECT_EQ(engine.Calls().size(), 2u);
+}
+
+// Call id 0 names the connection itself in faults; a request that uses it is malformed.
+TEST_F(ServerTest, CallIdZeroIsRefusedAsAMalformedFrame) {
+  Start();
+  RawClient client(options.socketPath);
+  client.SendFrame(FrameKind::kRequest, 1, 0);
+  ExpectFrame(client.Read(), FrameKind::kFault, 0, kStatusProtocolError);
+  EXPECT_TRUE(client.ClosedByServer());
+  EXPECT_TRUE(engine.Calls().empty());
+}
+
+// One user cannot take every connection or call: beyond its share it gets 1723 at once, and
+// what it gives back is free again at once.
+TEST_F(ServerTest, AUserBeyondItsShareOfConnectionsAndCallsIsToldTooBusy) {
+  options.uncappedUids.clear();  // the test runs as one user, maybe root
+  options.maxConnectionsPerUser = 3;
+  options.maxCallsPerUser = 2;
+  Start();
+  engine.SetGate(false);
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<RawClient>(options.socketPath));
+  RawClient refused(options.socketPath);
+  ExpectFrame(refused.Read(), FrameKind::kFault, 0, kStatusServerTooBusy);
+  EXPECT_TRUE(refused.ClosedByServer());
+
+  clients[0]->SendFrame(FrameKind::kRequest, 22, 1);
+  clients[1]->SendFrame(FrameKind::kRequest, 22, 2);
+  ASSERT_TRUE(engine.WaitAtGate(2));
+  clients[2]->SendFrame(FrameKind::kRequest, 1, 3);
+  ExpectFrame(clients[2]->Read(), FrameKind::kFault, 3, kStatusServerTooBusy);
+  EXPECT_EQ(server->UsageOf(::getuid()).calls, 2u);
+
+  clients[2].reset();
+  ASSERT_TRUE(Eventually([&] { return server->UsageOf(::getuid()).connections == 2; }));
+  RawClient again(options.socketPath);
+  engine.SetGate(true);
+  ExpectFrame(clients[0]->Read(), FrameKind::kReply, 1);
+  EXPECT_EQ(again.GetSessionId(4), 1);
+}
+
+// A header announcing a large frame takes no memory; the bytes that come do, up to the user's
+// share, and a closed connection gives back everything at once.
+TEST_F(ServerTest, RequestMemoryFollowsTheBytesThatCame) {
+  options.uncappedUids.clear();
+  options.maxPendingBytesPerUser = 512 * 1024;
+  Start();
+  std::vector<std::unique_ptr<RawClient>> announcers;
+  for (int i = 0; i < 50; ++i) {
+    announcers.push_back(std::make_unique<RawClient>(options.socketPath));
+    std::vector<uint8_t> start = FrameBytes(FrameKind::kRequest, 5, 1, std::vector<uint8_t>(100));
+    start[16] = 0xF0;  // a payload of about 4 MiB announced, 100 bytes sent
+    start[17] = 0xFF;
+    start[18] = 0x3F;
+    announcers.back()->Send(start);
+  }
+  ASSERT_TRUE(Eventually([&] { return server->Usage().connections == 50; }));
+  ASSERT_TRUE(Eventually([&] { return server->Usage().pendingBytes >= 50 * 120u; }));
+  EXPECT_LE(server->Usage().pendingBytes, 50 * 4096u);
+  EXPECT_EQ(server->Usage().calls, 0u);
+
+  // Real bytes count, up to the user's share.
+  RawClient filler(options.socketPath);
+  std::vector<uint8_t> big = FrameBytes(FrameKind::kRequest, 5, 2, std::vector<uint8_t>(1 << 20));
+  big.resize(kFrameHeaderSize + 600 * 1024);
+  try {
+    filler.Send(big);
+  } catch (const std::system_error&) {
+    // The server may close the connection before every byte was taken.
+  }
+  ExpectFrame(filler.Read(), FrameKind::kFault, 0, kStatusServerTooBusy);
+  EXPECT_LE(server->Usage().pendingBytes, options.maxPendingBytesPerUser);
+
+  announcers.clear();
+  ASSERT_TRUE(Eventually([&] { return server->Usage().connections == 0; }));
+  EXPECT_EQ(server->Usage().pendingBytes, 0u);
+}
+
+// Output buffers are memory the client asks for: they are counted from the call's start until
+// its reply is taken, and refused beyond the user's share.
+TEST_F(ServerTest, OutputBuffersAreBoundedUntilTheirRepliesAreTaken) {
+  options.uncappedUids.clear();
+  options.maxOutputBytesPerUser = 8 << 20;  // two 2 MiB buffers with their replies
+  Start();
+  engine.SetGate(false);
+  RawClient first(options.socketPath), second(options.socketPath), third(options.socketPath);
+  first.SendFrame(FrameKind::kRequest, 13, 1, ScanRequest(2 << 20));
+  second.SendFrame(FrameKind::kRequest, 13, 2, ScanRequest(2 << 20));
+  ASSERT_TRUE(engine.WaitAtGate(2));
+  EXPECT_EQ(server->Usage().outputBytes, 8u << 20);
+  third.SendFrame(FrameKind::kRequest, 13, 3, ScanRequest(2 << 20));
+  ExpectFrame(third.Read(), FrameKind::kFault, 3, kStatusServerTooBusy);
+  engine.SetGate(true);
+  ExpectFrame(first.Read(), FrameKind::kReply, 1);
+  ExpectFrame(second.Read(), FrameKind::kReply, 2);
+  ASSERT_TRUE(Eventually([&] { return server->Usage().outputBytes == 0; }));
+
+  // A reply the client never takes is dropped with its client at the send limit.
+  RawClient stalled(options.socketPath);
+  stalled.SendFrame(FrameKind::kRequest, 5, 4, EchoRequest(std::vector<uint8_t>(2 << 20, 7)));
+  ASSERT_TRUE(Eventually([&] { return server->Usage().outputBytes != 0; }));
+  ASSERT_TRUE(Eventually([&] { return server->Usage().connections == 3; }));
+  EXPECT_EQ(server->Usage().outputBytes, 0u);
+}
+
+// The idle limit starts again when a call ends, the asynchronous one included.
+TEST_F(ServerTest, IdleLimitStartsAgainAfterAnAsynchronousCall) {
+  options.idleTimeout = 100ms;
+  Start();
+  RawClient client(options.socketPath);
+  client.SendFrame(FrameKind::kRequest, 3, 1, kNotifyRequest);
+  ASSERT_TRUE(engine.WaitAsyncRunning());
+  std::this_thread::sleep_for(300ms);  // longer than the idle limit: an open call is not idle
+  engine.PublishStatus({1});
+  ExpectFrame(client.Read(), FrameKind::kReply, 1);
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+// A client that never reads its reply does not hold the stop beyond its limit.
+TEST_F(ServerTest, StopDropsClientsThatDoNotTakeTheirReplies) {
+  options.sendTimeout = 10s;
+  options.stopTimeout = 300ms;
+  Start();
+  RawClient stalled(options.socketPath);
+  stalled.SendFrame(FrameKind::kRequest, 5, 1, EchoRequest(std::vector<uint8_t>(2 << 20, 7)));
+  ASSERT_TRUE(Eventually([&] { return engine.Calls().size() == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  server->StopListening();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(server->Usage().connections, 0u);
 }
 
 }  // namespace

@@ -188,7 +188,8 @@ struct Server::Connection {
 
   keystone::Mutex stateMutex;  // Guards the members below.
   bool closed GUARDED_BY(stateMutex) = false;
-  std::shared_ptr<AsyncCall> async GUARDED_BY(stateMutex);
+  // The call holds its connection while it runs; the connection only looks at the call.
+  std::weak_ptr<AsyncCall> async GUARDED_BY(stateMutex);
 
   uint32_t Uid() const { return caller.uid; }
 
@@ -518,20 +519,25 @@ void Server::WorkerLoop(Worker& self) {
         return;
       }
     }
-    switch (event.kind) {
-      case platform::StreamPoller::EventKind::kTimer:
-        Sweep();
-        break;
-      case platform::StreamPoller::EventKind::kReady:
-        if (event.key == kListenerKey) {
-          Accept();
-        } else if (std::shared_ptr<Connection> connection = Find(event.key)) {
-          Serve(connection);
-        }
-        break;
-      case platform::StreamPoller::EventKind::kTimeout:
-      case platform::StreamPoller::EventKind::kStopped:
-        break;
+    try {
+      switch (event.kind) {
+        case platform::StreamPoller::EventKind::kTimer:
+          Sweep();
+          break;
+        case platform::StreamPoller::EventKind::kReady:
+          if (event.key == kListenerKey) {
+            Accept();
+          } else if (std::shared_ptr<Connection> connection = Find(event.key)) {
+            Serve(connection);
+          }
+          break;
+        case platform::StreamPoller::EventKind::kTimeout:
+        case platform::StreamPoller::EventKind::kStopped:
+          break;
+      }
+    } catch (const std::exception& e) {
+      // Out of memory, most likely; the pool goes on with the next event.
+      KS_LOG(Log(), mfab::kLogError, "RPC", "server thread: %s", e.what());
     }
   }
 }
@@ -687,14 +693,18 @@ bool Server::HandleFrame(const std::shared_ptr<Connection>& connection, const Fr
       bool asyncOpen = false;
       {
         keystone::MutexLock lock(c.stateMutex);
-        asyncOpen = c.async && c.async->Open();
+        const std::shared_ptr<AsyncCall> async = c.async.lock();
+        asyncOpen = async && async->Open();
       }
       if (asyncOpen) {
         KS_LOG(Log(), mfab::kLogWarning, "RPC", "request while an asynchronous call is open");
         SendFault(c, header.callId, header.procedure, kStatusProtocolError);
         return false;
       }
-      if (stopping) return SendFault(c, header.callId, header.procedure, kStatusNotListening);
+      if (stopping) {
+        SendFault(c, header.callId, header.procedure, kStatusNotListening);
+        return false;
+      }
       std::unique_ptr<PreparedCall> prepared;
       try {
         prepared = PrepareCall(header.procedure, payload);
@@ -733,7 +743,8 @@ bool Server::HandleFrame(const std::shared_ptr<Connection>& connection, const Fr
       if (!payload.empty()) break;
       // A cancel that crossed the reply, or for another call, changes nothing.
       keystone::MutexLock lock(c.stateMutex);
-      if (c.async && c.async->callId == header.callId) c.async->cancelled = true;
+      const std::shared_ptr<AsyncCall> async = c.async.lock();
+      if (async && async->callId == header.callId) async->cancelled = true;
       return true;
     }
     case FrameKind::kReply:
@@ -791,7 +802,7 @@ bool Server::StartAsync(const std::shared_ptr<Connection>& connection, const Fra
   std::shared_ptr<AsyncCall> previous;
   {
     keystone::MutexLock lock(c.stateMutex);
-    previous = c.async;
+    previous = c.async.lock();
   }
   // The previous call completed; its operation is about to return. One at a time per
   // connection, as the operation expects.
@@ -870,7 +881,7 @@ void Server::Close(Connection& c) {
     keystone::MutexLock lock(c.stateMutex);
     if (c.closed) return;
     c.closed = true;
-    async = c.async;
+    async = c.async.lock();
     poller->Remove(c.stream);
     c.stream.ShutdownBoth();
   }

@@ -22,6 +22,7 @@
 #include "platform/power_capabilities.h"
 #include "platform/unix_socket.h"
 #include "rpc/client/client.h"
+#include "rpc/frame_io.h"
 #include "tests/fakes/engine_process.h"
 #include "tests/fakes/program_paths.h"
 #include "tlv/message.h"
@@ -218,6 +219,30 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
   EXPECT_TRUE(Logged("of uid 65534 names user " + platform::LocalAccountSid(machine, 0)));
   const auto own = saveFor(kNobody);
   EXPECT_EQ((own.out + own.err).find("status=5"), std::string::npos) << own.out << own.err;
+}
+
+// A client that asks for a large reply and never reads it does not hold the engine's exit.
+TEST_F(EngineE2eTest, AClientThatDoesNotReadDoesNotDelayTheStop) {
+  platform::UnixStream stalled = platform::UnixStream::Connect(socketPath);
+  // SendMessageToBtDeviceRpc without a Bluetooth manager answers with its whole 2 MiB buffer.
+  Bytes frame(kFrameHeaderSize);
+  ByteWriter out(frame);
+  out.I32(1);
+  out.U8(1);
+  out.U8(9);
+  out.I32(0);
+  out.U8(0);
+  out.I32(0);
+  out.U8(1);
+  out.I32(2 << 20);
+  out.U8(1);
+  FinishFrame(frame, FrameKind::kRequest, 7, 1);
+  stalled.SendAll(frame);
+  ASSERT_TRUE(engine.WaitForLog("SendMessageToBtDeviceRpc"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(engine.Stop(), 0);
+  started = false;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 // A security-version rise: the request that meets it gets 7 once the data is migrated; while the

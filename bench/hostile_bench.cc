@@ -22,7 +22,7 @@
 
 #include "bench/engine_process.h"
 #include "platform/unix_socket.h"
-#include "rpc/frame_io.h"
+#include "rpc/marshal.h"
 #include "rpc/protocol.h"
 
 namespace {
@@ -56,10 +56,8 @@ uint64_t Descriptors(pid_t pid) {
 }
 
 std::vector<uint8_t> AttackFrame(Attack attack) {
-  std::vector<uint8_t> frame(rpc::kFrameHeaderSize);
-  rpc::ByteWriter out(frame);
   if (attack == kPartialFrames) {
-    frame.resize(rpc::kFrameHeaderSize + 100, 0x5A);
+    std::vector<uint8_t> frame(rpc::kFrameHeaderSize + 100, 0x5A);
     rpc::FinishFrame(frame, rpc::FrameKind::kRequest, 5, 1);
     const uint32_t announced = (4u << 20) - 64;
     for (int i = 0; i < 4; ++i) frame[16 + i] = static_cast<uint8_t>(announced >> (8 * i));
@@ -67,17 +65,10 @@ std::vector<uint8_t> AttackFrame(Attack attack) {
   }
   // SendMessageToBtDeviceRpc: no Bluetooth manager, so the output size stays the capacity and
   // the reply carries the whole zero-filled buffer.
-  out.I32(8);
-  out.U8(1);
-  out.Bytes(std::vector<uint8_t>(8, 1).data(), 8);
-  out.I32(0);
-  out.U8(0);
-  out.I32(0);
-  out.U8(1);
-  out.I32(2 << 20);
-  out.U8(1);
-  rpc::FinishFrame(frame, rpc::FrameKind::kRequest, 7, 1);
-  return frame;
+  const uint8_t id[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  int32_t capacity = 2 << 20;
+  uint8_t unused = 0;
+  return rpc::EncodeRequestFrame<7>(1, 8, id, 0, nullptr, 0, &capacity, &unused);
 }
 
 // One attacking user in a process of its own: opens its connections, says on the pipe how many

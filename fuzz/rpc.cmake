@@ -9,5 +9,6 @@ keystone_fuzz_target(rpc RUNS 120000 MAX_LEN 8192
                      DEPENDS ${rpc_fuzz_headers} ${PROJECT_SOURCE_DIR}/platform/unix_socket.h
                              ${PROJECT_SOURCE_DIR}/platform/paths.h
                              ${PROJECT_SOURCE_DIR}/platform/posix/error.h
+                             ${PROJECT_SOURCE_DIR}/platform/posix/poll_timeout.h
                              ${CMAKE_CURRENT_SOURCE_DIR}/rpc_fuzz_calls.h
                      CORPUS_LIBS keystone_rpc keystone_tlv)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "rpc/engine_operations.h"
+#include "rpc/frame_io.h"
 #include "rpc/operation_table.h"
 #include "rpc/protocol.h"
 
@@ -520,5 +521,17 @@ class ProxyCall {
   Arguments args;
   std::array<int32_t, kMaxParams> capacities{};
 };
+
+// A whole request frame of operation N with these arguments, encoded as the client library
+// encodes them; for tools and tests that speak the protocol without the library. Throws
+// MarshalError.
+template <size_t N, typename... Args>
+std::vector<uint8_t> EncodeRequestFrame(uint32_t callId, Args&&... args) {
+  ProxyCall<N> call(typename ProxyCall<N>::Arguments(std::forward<Args>(args)...));
+  std::vector<uint8_t> frame(kFrameHeaderSize);
+  call.EncodeRequest(frame);
+  FinishFrame(frame, FrameKind::kRequest, static_cast<uint16_t>(N), callId);
+  return frame;
+}
 
 }  // namespace rpc

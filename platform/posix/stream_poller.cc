@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/posix/error.h"
+#include "platform/posix/poll_timeout.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
@@ -19,14 +20,6 @@ constexpr uint64_t kStopKey = 1;
 constexpr uint64_t kFirstUserKey = 2;
 
 constexpr uint32_t kSocketEvents = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-
-int EpollTimeout(Deadline deadline) {
-  if (deadline == kNoDeadline) return -1;
-  const auto now = std::chrono::steady_clock::now();
-  if (deadline <= now) return 0;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
 
 }  // namespace
 
@@ -102,7 +95,7 @@ void StreamPoller::SetTimer(Deadline when) {
 StreamPoller::Event StreamPoller::Wait(Deadline deadline) {
   for (;;) {
     epoll_event event{};
-    const int n = ::epoll_wait(epollFd, &event, 1, EpollTimeout(deadline));
+    const int n = ::epoll_wait(epollFd, &event, 1, posix::PollTimeoutMs(deadline));
     if (n < 0) {
       if (errno == EINTR) continue;
       posix::ThrowErrno("epoll_wait");

@@ -15,19 +15,10 @@
 #include <sstream>
 
 #include "platform/posix/error.h"
+#include "platform/posix/poll_timeout.h"
 
 namespace platform {
 namespace {
-
-// Milliseconds left before the deadline for poll: -1 for none, rounded up so that a wait
-// never ends early.
-int PollTimeout(Deadline deadline) {
-  if (deadline == kNoDeadline) return -1;
-  const auto now = std::chrono::steady_clock::now();
-  if (deadline <= now) return 0;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
 
 [[noreturn]] void ThrowCode(int code, const char* what) {
   throw std::system_error(code, std::generic_category(), what);
@@ -37,7 +28,7 @@ int PollTimeout(Deadline deadline) {
 bool PollOne(int fd, short events, Deadline deadline) {
   for (;;) {
     pollfd entry{fd, events, 0};
-    const int timeout = PollTimeout(deadline);
+    const int timeout = posix::PollTimeoutMs(deadline);
     const int ready = ::poll(&entry, 1, timeout);
     if (ready > 0) return true;
     if (ready == 0) {
@@ -340,7 +331,7 @@ std::optional<UnixStream> UnixListener::Accept(Deadline deadline) {
   if (fd < 0) ThrowCode(EBADF, "accept");
   for (;;) {
     pollfd entries[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-    const int timeout = PollTimeout(deadline);
+    const int timeout = posix::PollTimeoutMs(deadline);
     const int ready = ::poll(entries, 2, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;

@@ -22,7 +22,7 @@
 #include "platform/power_capabilities.h"
 #include "platform/unix_socket.h"
 #include "rpc/client/client.h"
-#include "rpc/frame_io.h"
+#include "rpc/marshal.h"
 #include "tests/fakes/engine_process.h"
 #include "tests/fakes/program_paths.h"
 #include "tlv/message.h"
@@ -225,18 +225,10 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
 TEST_F(EngineE2eTest, AClientThatDoesNotReadDoesNotDelayTheStop) {
   platform::UnixStream stalled = platform::UnixStream::Connect(socketPath);
   // SendMessageToBtDeviceRpc without a Bluetooth manager answers with its whole 2 MiB buffer.
-  Bytes frame(kFrameHeaderSize);
-  ByteWriter out(frame);
-  out.I32(1);
-  out.U8(1);
-  out.U8(9);
-  out.I32(0);
-  out.U8(0);
-  out.I32(0);
-  out.U8(1);
-  out.I32(2 << 20);
-  out.U8(1);
-  FinishFrame(frame, FrameKind::kRequest, 7, 1);
+  const uint8_t id = 9;
+  int32_t capacity = 2 << 20;
+  uint8_t unused = 0;
+  const Bytes frame = EncodeRequestFrame<7>(1, 1, &id, 0, nullptr, 0, &capacity, &unused);
   stalled.SendAll(frame);
   ASSERT_TRUE(engine.WaitForLog("SendMessageToBtDeviceRpc"));
   const auto start = std::chrono::steady_clock::now();

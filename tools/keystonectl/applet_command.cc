@@ -18,6 +18,7 @@
 
 #include "rpc/client/client.h"
 #include "rpc/engine_operations.h"
+#include "tlv/applet_tags.h"
 #include "tlv/catalogue.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
@@ -48,18 +49,7 @@ constexpr uint32_t kSetPolicyRequest = 0xABBA000D;
 constexpr uint32_t kPolicyModule = 5;
 constexpr uint32_t kNoSession = 0xFFFFFFFF;
 
-// SetPolicyRequest layout (docs/applet-protocol.md).
-constexpr uint16_t kTagFactorId = 0x7B14;
-constexpr uint16_t kTagActionId = 0x7B02;
-constexpr uint16_t kTagFactors = 0x7C01;
-constexpr uint16_t kTagFactor = 0x7C02;
-constexpr uint16_t kTagFactorName = 0x7C03;
-constexpr uint16_t kTagFactorType = 0x7C04;
-constexpr uint16_t kTagActions = 0x7C10;
-constexpr uint16_t kTagAction = 0x7C11;
-constexpr uint16_t kTagFactorSets = 0x7C12;
-constexpr uint16_t kTagFactorSet = 0x7C13;
-constexpr uint16_t kTagSetEntry = 0x7C14;
+namespace tag = mfab::applet_tag;  // the SetPolicyRequest layout
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -200,11 +190,11 @@ Bytes FactorElement(const std::string& option) {
     throw UsageError("--factor needs ID:TYPE[:NAME], not '" + option + "'");
   }
   Bytes element;
-  AppendTlv(element, kTagFactorId, parts[0]);
-  AppendTlv(element, kTagFactorName, parts.size() > 2 ? parts[2] : parts[0]);
-  AppendTlvUint(element, kTagFactorType, ParseNumber("--factor", parts[1]));
+  AppendTlv(element, tag::kFactorId, parts[0]);
+  AppendTlv(element, tag::kFactorName, parts.size() > 2 ? parts[2] : parts[0]);
+  AppendTlvUint(element, tag::kFactorType, ParseNumber("--factor", parts[1]));
   Bytes item;
-  AppendTlv(item, kTagFactor, element);
+  AppendTlv(item, tag::kFactor, element);
   return item;
 }
 
@@ -219,16 +209,16 @@ Bytes ActionElement(const std::string& option) {
     Bytes entries;
     for (const std::string& factor : Split(set, '+')) {
       Bytes entry;
-      AppendTlv(entry, kTagFactorId, factor);
-      AppendTlv(entries, kTagSetEntry, entry);
+      AppendTlv(entry, tag::kFactorId, factor);
+      AppendTlv(entries, tag::kSetEntry, entry);
     }
-    AppendTlv(sets, kTagFactorSet, entries);
+    AppendTlv(sets, tag::kFactorSet, entries);
   }
   Bytes element;
-  AppendTlv(element, kTagActionId, option.substr(0, equals));
-  AppendTlv(element, kTagFactorSets, sets);
+  AppendTlv(element, tag::kActionId, option.substr(0, equals));
+  AppendTlv(element, tag::kFactorSets, sets);
   Bytes item;
-  AppendTlv(item, kTagAction, element);
+  AppendTlv(item, tag::kAction, element);
   return item;
 }
 
@@ -265,8 +255,8 @@ int RunPolicySet(const std::vector<std::string>& args, size_t start) {
     request.payload = ReadPayloadFile(file);
   } else {
     if (factors.empty()) throw UsageError("policy set needs --file or at least one --factor");
-    AppendTlv(request.payload, kTagFactors, factors);
-    if (!actions.empty()) AppendTlv(request.payload, kTagActions, actions);
+    AppendTlv(request.payload, tag::kFactors, factors);
+    if (!actions.empty()) AppendTlv(request.payload, tag::kActions, actions);
   }
   return SendAndPrint(request, common, false);
 }

@@ -15,6 +15,16 @@
 
 namespace mfab {
 
+// The enrollment-data reply of discovery kind 2: one kEnrollmentValue item per name-value pair of
+// a factor's enrollment, each holding kValueName and kValueText.
+// kFactorData is the element tag of FactorDiscovery's factor list.
+namespace discovery_tag {
+inline constexpr uint16_t kFactorData = 0x7B4F;
+inline constexpr uint16_t kEnrollmentValue = 0x7B58;
+inline constexpr uint16_t kValueName = 0x7B0D;
+inline constexpr uint16_t kValueText = 0x7B05;
+}  // namespace discovery_tag
+
 // One factor of the policy as discovery reports it to a user.
 class FactorDiscoveryFactorData final : public Serializable {
  public:

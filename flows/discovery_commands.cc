@@ -17,14 +17,7 @@ namespace {
 namespace records = ::AuthenticateDataMirroring;
 using ActionFactorDiscoveryData = GetPolicyActionFactorsDataResponse::ActionFactorDiscoveryData;
 
-// Bits of FactorDiscoveryFactorData's 0x7B3F: the user's state and the factor's policy flags.
-constexpr int32_t kStateEnrolled = 0x01;
-constexpr int32_t kStateSupported = 0x02;
-constexpr int32_t kStateContinuous = 0x04;
-constexpr int32_t kStateUi = 0x08;
-constexpr int32_t kStateHardened = 0x10;
-// Joins the factor ids of one set, and the SIDs of the users reply.
-constexpr char kListSeparator = ',';
+using discovery_field::kListSeparator;
 
 AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 
@@ -60,11 +53,12 @@ FactorDiscoveryFactorData FactorData(const std::string& id, const MirrorView& vi
     const records::PolicyFactors::Factor& factor = found->second;
     data.text04 = factor.defName;
     data.value3E = static_cast<int32_t>(factor.type);
-    data.value3F = (factor.isSupported ? kStateSupported : 0) |
-                   (factor.isContinuous ? kStateContinuous : 0) | (factor.isUi ? kStateUi : 0) |
-                   (factor.isHardened ? kStateHardened : 0);
+    data.value3F = (factor.isSupported ? discovery_field::kSupported : 0) |
+                   (factor.isContinuous ? discovery_field::kContinuous : 0) |
+                   (factor.isUi ? discovery_field::kUi : 0) |
+                   (factor.isHardened ? discovery_field::kHardened : 0);
   }
-  if (view.enrolled.count(id) != 0) data.value3F |= kStateEnrolled;
+  if (view.enrolled.count(id) != 0) data.value3F |= discovery_field::kEnrolled;
   data.text02 = action;
   return data;
 }

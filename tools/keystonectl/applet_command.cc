@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -183,8 +184,24 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return parts;
 }
 
-// --factor ID:TYPE[:NAME] as a 0x7C02 element.
-Bytes FactorElement(const std::string& option) {
+// A name-value list (0x7C0B's content) of NAME=VALUE texts.
+Bytes NameValues(const std::vector<std::string>& pairs, const char* option) {
+  Bytes list;
+  for (const std::string& pair : pairs) {
+    const size_t equals = pair.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      throw UsageError(std::string(option) + " needs NAME=VALUE, not '" + pair + "'");
+    }
+    Bytes element;
+    AppendTlv(element, tag::kName, pair.substr(0, equals));
+    AppendTlv(element, tag::kValue, pair.substr(equals + 1));
+    AppendTlv(list, tag::kNameValue, element);
+  }
+  return list;
+}
+
+// --factor ID:TYPE[:NAME] as a 0x7C02 element, with its --param NAME=VALUE parameters.
+Bytes FactorElement(const std::string& option, const std::vector<std::string>& parameters) {
   const std::vector<std::string> parts = Split(option, ':');
   if (parts.size() < 2 || parts[0].empty()) {
     throw UsageError("--factor needs ID:TYPE[:NAME], not '" + option + "'");
@@ -193,8 +210,26 @@ Bytes FactorElement(const std::string& option) {
   AppendTlv(element, tag::kFactorId, parts[0]);
   AppendTlv(element, tag::kFactorName, parts.size() > 2 ? parts[2] : parts[0]);
   AppendTlvUint(element, tag::kFactorType, ParseNumber("--factor", parts[1]));
+  if (!parameters.empty()) AppendTlv(element, tag::kNameValues, NameValues(parameters, "--param"));
   Bytes item;
   AppendTlv(item, tag::kFactor, element);
+  return item;
+}
+
+// --setting NAME:TYPE=TEXT as a 0x7C21 element (the value is the text's bytes).
+Bytes SettingElement(const std::string& option) {
+  const size_t colon = option.find(':');
+  const size_t equals = option.find('=', colon == std::string::npos ? 0 : colon);
+  if (colon == std::string::npos || colon == 0 || equals == std::string::npos) {
+    throw UsageError("--setting needs NAME:TYPE=VALUE, not '" + option + "'");
+  }
+  Bytes element;
+  AppendTlv(element, tag::kSettingName, option.substr(0, colon));
+  AppendTlvUint(element, tag::kSettingType,
+                ParseNumber("--setting", option.substr(colon + 1, equals - colon - 1)));
+  AppendTlv(element, tag::kSettingValue, option.substr(equals + 1));
+  Bytes item;
+  AppendTlv(item, tag::kSetting, element);
   return item;
 }
 
@@ -225,15 +260,28 @@ Bytes ActionElement(const std::string& option) {
 int RunPolicySet(const std::vector<std::string>& args, size_t start) {
   CommonOptions common;
   std::string file;
+  std::vector<std::string> factorOptions;
+  std::map<std::string, std::vector<std::string>> parameters;  // by factor id
   Bytes factors;
   Bytes actions;
+  Bytes settings;
   for (size_t i = start; i < args.size(); ++i) {
     std::string value;
     if (TakeCommon(args, i, common)) continue;
     if (TakeOption(args, i, "--file", file)) continue;
     if (TakeOption(args, i, "--factor", value)) {
-      const Bytes element = FactorElement(value);
-      factors.insert(factors.end(), element.begin(), element.end());
+      factorOptions.push_back(value);
+      continue;
+    }
+    if (TakeOption(args, i, "--param", value)) {
+      const size_t colon = value.find(':');
+      if (colon == std::string::npos) throw UsageError("--param needs ID:NAME=VALUE");
+      parameters[value.substr(0, colon)].push_back(value.substr(colon + 1));
+      continue;
+    }
+    if (TakeOption(args, i, "--setting", value)) {
+      const Bytes element = SettingElement(value);
+      settings.insert(settings.end(), element.begin(), element.end());
       continue;
     }
     if (TakeOption(args, i, "--action", value)) {
@@ -243,20 +291,25 @@ int RunPolicySet(const std::vector<std::string>& args, size_t start) {
     }
     throw UsageError("unknown policy set argument '" + args[i] + "'");
   }
+  for (const std::string& option : factorOptions) {
+    const Bytes element = FactorElement(option, parameters[Split(option, ':')[0]]);
+    factors.insert(factors.end(), element.begin(), element.end());
+  }
   Message request;
   request.moduleId = kPolicyModule;
   request.messageType = kSetPolicyRequest;
   request.category = 1;
   request.sessionId = common.session;
   if (!file.empty()) {
-    if (!factors.empty() || !actions.empty()) {
-      throw UsageError("--file and --factor/--action exclude each other");
+    if (!factors.empty() || !actions.empty() || !settings.empty()) {
+      throw UsageError("--file and --factor/--action/--setting exclude each other");
     }
     request.payload = ReadPayloadFile(file);
   } else {
     if (factors.empty()) throw UsageError("policy set needs --file or at least one --factor");
     AppendTlv(request.payload, tag::kFactors, factors);
     if (!actions.empty()) AppendTlv(request.payload, tag::kActions, actions);
+    if (!settings.empty()) AppendTlv(request.payload, tag::kSettings, settings);
   }
   return SendAndPrint(request, common, false);
 }
@@ -463,7 +516,8 @@ constexpr const char* kCommonHelp =
 const std::string kAppletUsage = std::string(
     "usage: keystonectl applet send --type N [--module N] [--category N] [--payload HEX]\n"
     "                               [--response] [--raw] [common options]\n"
-    "       keystonectl applet policy set (--factor ID:TYPE[:NAME]... [--action ID=F1+F2,F3]...\n"
+    "       keystonectl applet policy set (--factor ID:TYPE[:NAME]... [--param ID:NAME=VALUE]...\n"
+    "                                      [--action ID=F1+F2,F3]... [--setting NAME:TYPE=TEXT]...\n"
     "                                      | --file HEXFILE) [common options]\n"
     "       keystonectl applet policy get [common options]\n"
     "\n"
@@ -471,7 +525,8 @@ const std::string kAppletUsage = std::string(
     "              (--raw prints the reply in hex only)\n"
     "  policy set  sets the applet's policy (0xABBA000D; the engine requires root): factors by\n"
     "              id, type and display name, actions by id with their factor sets (',' between\n"
-    "              sets, '+' between the factors of a set), or a SetPolicyRequest payload in hex\n"
+    "              sets, '+' between the factors of a set), factor parameters, system settings\n"
+    "              (the value is the text's bytes), or a SetPolicyRequest payload in hex\n"
     "  policy get  reads the policy back (GetPolicyDataRequest 0xABBA0065)\n"
     "\n") + kCommonHelp +
     "The applet is held by the session of a request until it is released (keystonectl session\n"

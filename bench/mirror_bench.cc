@@ -173,6 +173,16 @@ void BM_PlainWritesInOneTransaction(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainWritesInOneTransaction)->Unit(benchmark::kMillisecond);
 
+// The mirror read behind discovery kind 1, in process: the policy's factors and one user's
+// enrollment under the lock.
+void BM_ReadViewForOneUser(benchmark::State& state) {
+  MirrorWorld world(static_cast<int>(state.range(0)), static_cast<int>(state.range(0)));
+  world.mirroring->UpdateAll();
+  const std::string user = UserSid(7);
+  for (auto _ : state) benchmark::DoNotOptimize(world.mirroring->ReadView(user, false));
+}
+BENCHMARK(BM_ReadViewForOneUser)->Arg(5)->Arg(50)->Unit(benchmark::kMicrosecond);
+
 // ---- Discovery through the RPC server. -------------------------------------------------------
 
 // The engine as the discovery benchmark needs it: session ids and discovery; nothing else.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,22 @@
 #include "common/config_keys.h"
 #include "log/logger.h"
 #include "platform/registry.h"
+#include "storage/authenticate_data_mirroring.h"
 #include "storage/data_loader.h"
+#include "storage/mirroring_host.h"
 
 namespace {
+
+// The mirror's identifiers are all the loader asks of the mirroring; it never reaches the applet.
+class NoHost final : public mfab::IMirroringHost {
+ public:
+  mfab::Bytes GetPolicyData() override { throw std::logic_error("no applet"); }
+  mfab::Bytes SendMessageUsingQueue(const mfab::Bytes&) override {
+    throw std::logic_error("no applet");
+  }
+  void StartUserRecordTask() override {}
+  void ClearUserData() override {}
+};
 
 constexpr const char* kSid = "S-1-5-21-1111111111-2222222222-3333333333-1001";
 
@@ -32,7 +46,7 @@ class Store {
                                  platform::RegValue::String(dir));
     const std::string mirror = keystone::kDataMirrorKey;
     controller = std::make_unique<mfab::DataController>(*registry, platform::SystemFileSystem());
-    reader = std::make_unique<mfab::RegistryPolicyMirrorReader>(*registry);
+    reader = std::make_unique<mfab::AuthenticateDataMirroring>(*registry, *controller, host);
     const std::vector<uint8_t> blob(512, 0x5A);
     const std::string user = std::string("_U") + kSid;
     for (const std::string name :
@@ -62,7 +76,8 @@ class Store {
   std::string dir;
   std::unique_ptr<platform::Registry> registry;
   std::unique_ptr<mfab::DataController> controller;
-  std::unique_ptr<mfab::RegistryPolicyMirrorReader> reader;
+  NoHost host;
+  std::unique_ptr<mfab::AuthenticateDataMirroring> reader;
 };
 
 // Every category at once: what the first message of a session for a user carries (20 files).

@@ -112,7 +112,9 @@ RequestContext ContextFor(const Message& message) {
       break;
     case 0x67:
       context.user = UserOf<GetUserDataRequest>(message);
-      context.categories = {kUserEnrollment};
+      // Every user's data (an empty user) comes from the applet's own records, not from the
+      // one user's files a block can carry.
+      if (!context.user.empty()) context.categories = {kUserEnrollment};
       break;
     case 0x74:
       context.user = UserOf<NeedUserDataRequest>(message);

@@ -1,6 +1,7 @@
 #include "engine/engine_components.h"
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 #include "applet/kiln_library.h"
@@ -14,6 +15,12 @@ namespace mfab {
 namespace {
 
 AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
+
+std::shared_ptr<ResourceManager> RunningManager() {
+  std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
+  if (!manager) throw std::runtime_error("the resource manager is not running");
+  return manager;
+}
 
 // The authentication state manager behind the engine's view of it.
 class AuthenticationStateAdapter final : public IAuthenticationState {
@@ -57,6 +64,16 @@ class AuthenticationStateAdapter final : public IAuthenticationState {
 
 }  // namespace
 
+Bytes EngineMirroringHost::GetPolicyData() { return RunningManager()->Applet().GetPolicyData(); }
+
+Bytes EngineMirroringHost::SendMessageUsingQueue(const Bytes& request) {
+  return RunningManager()->Applet().SendMessageUsingQueue(request);
+}
+
+void EngineMirroringHost::StartUserRecordTask() { RunningManager()->StartUserRecordTask(); }
+
+void EngineMirroringHost::ClearUserData() { RunningManager()->ClearUserData(); }
+
 EngineComponents::EngineComponents(EngineEnvironment engineEnvironment, Options componentOptions)
     : environment(std::move(engineEnvironment)),
       options(componentOptions),
@@ -89,8 +106,8 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
       *osVersion,
       environment.dataController,
       *attestation,
-      mirroring,
-      userRecords,
+      environment.mirroring,
+      environment.userRecords,
       [](SystemPowerStateManager& power) -> std::shared_ptr<IAuthenticationState> {
         return std::make_shared<AuthenticationStateAdapter>(power);
       },
@@ -132,7 +149,13 @@ void EngineComponents::StopRpcServer() {
   }
 }
 
-void EngineComponents::MirrorDataIfEmpty() { mirroring.MirrorDataIfEmpty(); }
+void EngineComponents::MirrorDataIfEmpty() {
+  try {
+    environment.mirroring.MirrorDataIfEmpty();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "FLOW", "Mirroring the stored data failed (%s)", e.what());
+  }
+}
 
 bool EngineComponents::FirmwareChanged() {
   std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
@@ -145,7 +168,13 @@ bool EngineComponents::FirmwareChanged() {
   return manager->Applet().FwUpgraded();
 }
 
-void EngineComponents::PolicyUpdated() { mirroring.PolicyUpdated(); }
+void EngineComponents::PolicyUpdated() {
+  try {
+    environment.mirroring.PolicyUpdated();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "FLOW", "Mirroring the policy failed (%s)", e.what());
+  }
+}
 
 std::future<bool> EngineComponents::StartTraceLogCleanup() {
   const DataController* controller = &environment.dataController;

@@ -7,6 +7,7 @@
 
 #include "engine/resource_manager.h"
 #include "engine/service_components.h"
+#include "storage/mirroring_host.h"
 
 namespace platform {
 class Accounts;
@@ -47,17 +48,30 @@ struct EngineEnvironment {
   platform::Registry& registry;
   platform::Accounts& accounts;
   const DataController& dataController;
+  // The registry mirror (its triggers, and its policy identifiers for the data loader).
+  IDataMirroring& mirroring;
   IPolicyMirrorReader& policyReader;
+  IUserRecords& userRecords;
   // The host-interface library; nullptr loads the one the registry configures.
   std::shared_ptr<IKilnLibrary> kilnLibrary;
   // The RPC server; nullptr while the RPC layer is not wired in.
   std::shared_ptr<IRpcServerControl> rpcServer;
 };
 
+// The registry mirroring's way to the applet and to the resource manager's user-data work: the
+// resource manager that is running, or std::runtime_error when there is none.
+class EngineMirroringHost final : public IMirroringHost {
+ public:
+  Bytes GetPolicyData() override;
+  Bytes SendMessageUsingQueue(const Bytes& request) override;
+  void StartUserRecordTask() override;
+  void ClearUserData() override;
+};
+
 // Everything the service host starts, stops and forwards events to, on top of the resource
 // manager. Constructing it installs the resource manager's production factory; StartRpcServer
-// creates the singleton, DestroyResourceManager destroys it. Registry mirroring and the user
-// records are not present yet: their operations log that. Thread-safe (see ServiceComponents).
+// creates the singleton, DestroyResourceManager destroys it. The start-up's mirroring steps log
+// their failures instead of passing them on. Thread-safe (see ServiceComponents).
 class EngineComponents final : public ServiceComponents {
  public:
   using Options = EngineComponentsOptions;
@@ -99,8 +113,6 @@ class EngineComponents final : public ServiceComponents {
   const Options options;
   std::unique_ptr<platform::OsVersion> osVersion;
   std::unique_ptr<LibraryAttestationClient> attestation;
-  DataMirroringNotPresent mirroring;
-  UserRecordsNotPresent userRecords;
 };
 
 }  // namespace mfab

@@ -12,7 +12,9 @@
 #include "common/version.h"
 #include "engine/service.h"
 #include "engine/engine_components.h"
+#include "flows/discovery_commands.h"
 #include "log/logger.h"
+#include "platform/account_names.h"
 #include "platform/accounts.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -23,7 +25,8 @@
 #include "platform/system_log.h"
 #include "rpc/engine_rpc_wiring.h"
 #include "storage/data_controller.h"
-#include "storage/policy_mirror.h"
+#include "storage/authenticate_data_mirroring.h"
+#include "storage/user_records.h"
 
 namespace mfab {
 namespace {
@@ -84,10 +87,18 @@ int KSEngineServiceMain() {
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();
   std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
   std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry);
+  // The stored-data components live until the process ends; the resource manager and the RPC
+  // server, which use them, are stopped before they go.
+  const std::unique_ptr<platform::AccountNames> accountNames = platform::CreateSystemAccountNames();
+  UserRecords userRecords(*registry, *accountNames);
+  EngineMirroringHost mirroringHost;
+  AuthenticateDataMirroring mirroring(*registry, DataController::Default(), mirroringHost);
+  DiscoveryCommands discovery(mirroring, userRecords);
   EngineComponents components(EngineEnvironment{
       platform::SystemClock(), *registry, platform::SystemAccounts(), DataController::Default(),
-      DefaultPolicyMirrorReader(), /*kilnLibrary=*/nullptr,
-      std::make_shared<rpc::EngineRpcServer>()});
+      mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr,
+      std::make_shared<rpc::EngineRpcServer>(
+          rpc::StoredDataComponents{mirroring, userRecords, discovery})});
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

@@ -63,15 +63,6 @@ void NotPresent(const char* component, const char* operation) {
 
 }  // namespace
 
-void DataMirroringNotPresent::MirrorDataIfEmpty() {
-  NotPresent("Registry mirroring", "MirrorDataIfEmpty");
-}
-void DataMirroringNotPresent::PolicyUpdated() { NotPresent("Registry mirroring", "PolicyUpdated"); }
-void DataMirroringNotPresent::UserUpdated(const std::string& /*user*/) {
-  NotPresent("Registry mirroring", "UserUpdated");
-}
-void UserRecordsNotPresent::updateUserRecord() { NotPresent("User records", "updateUserRecord"); }
-
 ResourceManager::ResourceManager(ResourceManagerDependencies dependencies, Options options)
     : deps(std::move(dependencies)),
       powerState(std::make_unique<SystemPowerStateManager>(deps.clock, options.power)),
@@ -381,6 +372,44 @@ void ResourceManager::StartUserRecordTask() {
       KS_LOG(Log(), kLogError, "FLOW", "User record update failed");
     }
   }));
+}
+
+void ResourceManager::PhonePresenceUserData(const char* operation) {
+  if (!softBtManager) {
+    NotPresent("Phone presence monitor", operation);
+    return;
+  }
+  // IPhonePresenceMonitor has no user-data operations yet; they come with the monitor.
+  KS_LOG(Log(), kLogWarning, "FLOW", "Phone presence monitor has no user-data hook (%s)",
+         operation);
+}
+
+void ResourceManager::ClearUserData() {
+  KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager ClearUserData");
+  PhonePresenceUserData("ClearUserData");
+  if (!btManager) {
+    NotPresent("Bluetooth manager", "ClearUserData");
+    return;
+  }
+  try {
+    btManager->ClearUserData();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "BtManager ClearUserData failed (%s)", e.what());
+  }
+}
+
+void ResourceManager::UserDataUpdated(const std::string& user) {
+  KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager UserDataUpdated %s", user.c_str());
+  PhonePresenceUserData("UserDataUpdated");
+  if (!btManager) {
+    NotPresent("Bluetooth manager", "UserDataUpdated");
+    return;
+  }
+  try {
+    btManager->UserDataUpdated(user);
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "BtManager UserDataUpdated failed (%s)", e.what());
+  }
 }
 
 uint32_t ResourceManager::NextSessionId() {

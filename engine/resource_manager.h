@@ -15,6 +15,8 @@
 #include "engine/applet_manager.h"
 #include "engine/command_handler.h"
 #include "engine/system_power_state_manager.h"
+#include "storage/data_mirroring.h"
+#include "storage/user_records_interface.h"
 #include "tlv/tlv.h"
 
 namespace platform {
@@ -34,36 +36,10 @@ class IBluetoothManager : public ISystemPowerState {
  public:
   // Forgets the signal-strength state of every device. Throws on failure.
   virtual void ClearRssi() = 0;
-};
-
-// Registry mirroring as the engine triggers it.
-class IDataMirroring {
- public:
-  virtual ~IDataMirroring() = default;
-  virtual void MirrorDataIfEmpty() = 0;
-  virtual void PolicyUpdated() = 0;
-  // A user's data changed (empty: every user's).
-  virtual void UserUpdated(const std::string& user) = 0;
-};
-
-// The user records' update, run as the resource manager's start-up task.
-class IUserRecords {
- public:
-  virtual ~IUserRecords() = default;
-  virtual void updateUserRecord() = 0;
-};
-
-// Stand-ins for components that do not exist yet: each operation logs that the component is not
-// present and does nothing else.
-class DataMirroringNotPresent final : public IDataMirroring {
- public:
-  void MirrorDataIfEmpty() override;
-  void PolicyUpdated() override;
-  void UserUpdated(const std::string& user) override;
-};
-class UserRecordsNotPresent final : public IUserRecords {
- public:
-  void updateUserRecord() override;
+  // Every user's data was cleared: the devices' user state goes. Throws on failure.
+  virtual void ClearUserData() = 0;
+  // A user's data changed (empty: every user's). Throws on failure.
+  virtual void UserDataUpdated(const std::string& user) = 0;
 };
 
 // Creates the authentication state manager over the power-state manager it must consult.
@@ -170,6 +146,12 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   void HandleOsUpgrade();
   // Starts the user-record update on its own task (kept until destruction).
   void StartUserRecordTask();
+  // The phone-presence monitor and the Bluetooth manager drop their devices' user state. Logs
+  // each component that fails or is not present; never throws.
+  void ClearUserData();
+  // A user's data changed (empty: every user's): the phone-presence monitor starts its update
+  // task and the Bluetooth manager compares its devices. Logs as ClearUserData; never throws.
+  void UserDataUpdated(const std::string& user);
   // The next client session id (GetSessionIdRpc); never 0xFFFFFFFF.
   uint32_t NextSessionId();
 
@@ -200,6 +182,8 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   int32_t CurrentFlowType();
 
  private:
+  // The phone-presence monitor's part of ClearUserData and UserDataUpdated.
+  void PhonePresenceUserData(const char* operation);
   // Logs the refusal of a release by a session that does not own the applet.
   void IsOwner(uint32_t ownerId, uint32_t sessionId);
 

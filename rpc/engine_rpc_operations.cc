@@ -1,7 +1,9 @@
 #include "rpc/engine_rpc_operations.h"
 
 #include <exception>
+#include <optional>
 #include <span>
+#include <string>
 #include <thread>
 
 #include "common/exceptions.h"
@@ -25,9 +27,6 @@ constexpr int16_t kNoRssiProviderType = 3;
 
 constexpr const char* kBtManager = "Bluetooth manager";
 constexpr const char* kPhonePresence = "Phone-presence monitor";
-constexpr const char* kMirroring = "Registry mirroring";
-constexpr const char* kUserRecords = "User records";
-constexpr const char* kDiscovery = "Discovery commands";
 constexpr const char* kSecureDesktop = "Secure-desktop authentication";
 constexpr const char* kEnrollmentFlow = "Enrollment flow";
 
@@ -62,6 +61,73 @@ void LogSwallowed(const char* operation, std::exception_ptr failure) noexcept {
 std::vector<uint8_t> CopyIn(int32_t size, const uint8_t* bytes) {
   if (bytes == nullptr || size <= 0) return {};
   return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+// TriggerDataBackupRpc by mode: 0 clears the mirror and the devices' user state, 1 updates one
+// user (empty: every user), 2 updates everything; other modes do nothing.
+int32_t TriggerDataBackup(EngineRpcServices& services, int16_t mode, const std::string& user) {
+  try {
+    switch (mode) {
+      case 0:
+        KS_LOG(Log(), kLogInfo, "RPC-FLOW", "Clear All");
+        services.MirrorDataCleared();
+        services.ClearUserData();
+        break;
+      case 1:
+        KS_LOG(Log(), kLogInfo, "RPC-FLOW", "Update User");
+        services.MirrorUserUpdated(user);
+        services.UserDataUpdated(user);
+        services.StartUserRecordTask();
+        break;
+      case 2:
+        KS_LOG(Log(), kLogInfo, "RPC-FLOW", "Update All");
+        services.MirrorUpdateAll();
+        break;
+      default:
+        break;
+    }
+    return static_cast<int32_t>(kStatusSuccess);
+  } catch (const mfab::ReadMirrorDataException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Couldn't read data for mirroring");
+  } catch (const mfab::WriteMirrorDataException&) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Couldn't write data for mirroring");
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "RPC-END", "std::exception: %s", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogError, "RPC-END", "triggering data backup failed");
+  }
+  return static_cast<int32_t>(kStatusGeneralFailure);
+}
+
+// Which failures of a stored-data operation have statuses of their own; any other is 0xA0000031.
+constexpr unsigned kMapsInvalidParameter = 1;  // InvalidParamException: 0xA0000035
+constexpr unsigned kMapsPolicyNotSet = 2;      // PolicyNotSetException: 0xA0000050
+
+// Runs work; nullopt when it succeeded, else the status its failure maps to (logged).
+template <typename Work>
+std::optional<uint32_t> DataFailure(unsigned mappings, Work work) {
+  try {
+    work();
+    return std::nullopt;
+  } catch (const mfab::InvalidParamException& e) {
+    if ((mappings & kMapsInvalidParameter) != 0) {
+      KS_LOG(Log(), kLogError, "RPC-END", "Invalid parameter: %s", e.what());
+      return kStatusInvalidParameter;
+    }
+    KS_LOG(Log(), kLogError, "RPC-END", "Unkown Exception");
+  } catch (const mfab::PolicyNotSetException&) {
+    if ((mappings & kMapsPolicyNotSet) != 0) {
+      KS_LOG(Log(), kLogError, "RPC-END", "Policy Not Set");
+      return keystone::kStatusPolicyNotSet;
+    }
+    KS_LOG(Log(), kLogError, "RPC-END", "Unkown Exception");
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Unkown Exception");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "%s", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogError, "RPC-END", "Unkown Exception");
+  }
+  return kStatusGeneralFailure;
 }
 
 }  // namespace
@@ -376,53 +442,73 @@ int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& /*call*/, c
 }
 
 int32_t EngineRpcOperations::TriggerDataBackupRpc(CallContext& /*call*/, int16_t mode,
-                                                  const char* /*user*/, int32_t /*dataSize*/,
+                                                  const char* user, int32_t /*dataSize*/,
                                                   const uint8_t* /*data*/) {
   try {
     KS_LOG(Log(), kLogInfo, "RPC-START", "TriggerDataBackupRpc");
-    const char* modeText = mode == 0 ? "Clear All" : mode == 1 ? "Update User" : "Update All";
-    if (mode < 0 || mode > 2) {
-      // Other modes do nothing, whatever components there are.
-      KS_LOG(Log(), kLogInfo, "RPC-END", "TriggerDataBackupRpc");
-      return static_cast<int32_t>(kStatusSuccess);
-    }
-    KS_LOG(Log(), kLogInfo, "RPC-FLOW", "%s", modeText);
-    KS_LOG(Log(), kLogError, "RPC-END", "%s is not present (TriggerDataBackupRpc)", kMirroring);
+    const int32_t result = TriggerDataBackup(services, mode, user != nullptr ? user : "");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "TriggerDataBackupRpc");
+    return result;
   } catch (...) {
     // Only logging can fail here (out of memory); the operation still answers.
+    return static_cast<int32_t>(kStatusGeneralFailure);
   }
-  return static_cast<int32_t>(kStatusGeneralFailure);
 }
 
-int32_t EngineRpcOperations::GetDiscoveryInfoRpc(CallContext& /*call*/, int16_t kind, int32_t,
-                                                 const uint8_t*, const char*, const char*,
+int32_t EngineRpcOperations::GetDiscoveryInfoRpc(CallContext& /*call*/, int16_t kind,
+                                                 int32_t dataSize, const uint8_t* data,
+                                                 const char* first, const char* second,
                                                  int32_t* outSize, uint8_t* outBuffer) {
-  constexpr int16_t kLastDiscoveryKind = 4;
   try {
-    if (kind < 0 || kind > kLastDiscoveryKind) {
-      // Kinds without a command have an empty reply.
-      KS_LOG(Log(), kLogInfo, "RPC-START", "GetDiscoveryInfoRpc");
-      const uint32_t status = populateOutput(std::span<const uint8_t>{}, outSize, outBuffer);
-      KS_LOG(Log(), kLogInfo, "RPC-END", "GetDiscoveryInfoRpc");
-      return static_cast<int32_t>(status);
-    }
-    NotPresent("GetDiscoveryInfoRpc", kind == 3 ? kUserRecords : kDiscovery);
+    KS_LOG(Log(), kLogInfo, "RPC-START", "GetDiscoveryInfoRpc");
+    std::vector<uint8_t> reply;
+    const std::optional<uint32_t> failure =
+        DataFailure(kMapsInvalidParameter | kMapsPolicyNotSet, [&] {
+          reply = services.Discover(kind, CopyIn(dataSize, data), first != nullptr ? first : "",
+                                    second != nullptr ? second : "");
+        });
+    const int32_t result =
+        static_cast<int32_t>(failure ? *failure : populateOutput(reply, outSize, outBuffer));
+    KS_LOG(Log(), kLogInfo, "RPC-END", "GetDiscoveryInfoRpc");
+    return result;
   } catch (...) {
     // Only logging can fail here (out of memory); the operation still answers.
+    return static_cast<int32_t>(kStatusGeneralFailure);
   }
-  return static_cast<int32_t>(kStatusGeneralFailure);
 }
 
-int32_t EngineRpcOperations::MirrorFactorSupportedStatusRpc(CallContext& /*call*/, int32_t,
-                                                            const uint8_t*) {
-  NotPresent("MirrorFactorSupportedStatusRpc", kMirroring);
-  return static_cast<int32_t>(kStatusGeneralFailure);
+int32_t EngineRpcOperations::MirrorFactorSupportedStatusRpc(CallContext& /*call*/,
+                                                            int32_t dataSize,
+                                                            const uint8_t* data) {
+  try {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "MirrorFactorSupportedStatusRpc");
+    const std::optional<uint32_t> failure = DataFailure(
+        kMapsPolicyNotSet, [&] { services.MirrorFactorStatus(CopyIn(dataSize, data)); });
+    const int32_t result = static_cast<int32_t>(failure.value_or(kStatusSuccess));
+    KS_LOG(Log(), kLogInfo, "RPC-END", "MirrorFactorSupportedStatusRpc");
+    return result;
+  } catch (...) {
+    // Only logging can fail here (out of memory); the operation still answers.
+    return static_cast<int32_t>(kStatusGeneralFailure);
+  }
 }
 
-int32_t EngineRpcOperations::GetUserRecordsRpc(CallContext& /*call*/, const char*, int32_t*,
-                                               uint8_t*) {
-  NotPresent("GetUserRecordsRpc", kUserRecords);
-  return static_cast<int32_t>(kStatusGeneralFailure);
+int32_t EngineRpcOperations::GetUserRecordsRpc(CallContext& /*call*/, const char* userSid,
+                                               int32_t* outSize, uint8_t* outBuffer) {
+  try {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "GetUserRecordsRpc");
+    std::vector<uint8_t> reply;
+    const std::optional<uint32_t> failure = DataFailure(
+        0, [&] { reply = services.GetSavedDisplayName(userSid != nullptr ? userSid : ""); });
+    // populateOutput's status is the result, whatever it is.
+    const int32_t result =
+        static_cast<int32_t>(failure ? *failure : populateOutput(reply, outSize, outBuffer));
+    KS_LOG(Log(), kLogInfo, "RPC-END", "GetUserRecordsRpc");
+    return result;
+  } catch (...) {
+    // Only logging can fail here (out of memory); the operation still answers.
+    return static_cast<int32_t>(kStatusGeneralFailure);
+  }
 }
 
 BtCallStatus EngineRpcOperations::IsPhonePresentRpc(CallContext& /*call*/, int32_t,

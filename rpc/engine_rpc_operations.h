@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/client_identity.h"
@@ -47,6 +48,22 @@ class EngineRpcServices {
   // Asks the applet queue to make sure a session is open; pending until it tried.
   virtual void RequestSessionVerification() = 0;
   virtual bool SessionVerificationPending() = 0;
+
+  // The registry mirror's triggers (IDataMirroring).
+  virtual void MirrorDataCleared() = 0;
+  virtual void MirrorUserUpdated(const std::string& user) = 0;
+  virtual void MirrorUpdateAll() = 0;
+  virtual void MirrorFactorStatus(const std::vector<uint8_t>& support) = 0;
+  // The resource manager's user-data work (ResourceManager::ClearUserData, UserDataUpdated,
+  // StartUserRecordTask).
+  virtual void ClearUserData() = 0;
+  virtual void UserDataUpdated(const std::string& user) = 0;
+  virtual void StartUserRecordTask() = 0;
+  // Discovery's reply record of one kind (DiscoveryCommands::Discover).
+  virtual std::vector<uint8_t> Discover(int16_t kind, const std::vector<uint8_t>& data,
+                                        const std::string& first, const std::string& second) = 0;
+  // The user's saved display name as a serialized UserRecordResponse.
+  virtual std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) = 0;
 };
 
 // Limits of the operations; tests shrink them.
@@ -61,10 +78,10 @@ struct EngineRpcOptions {
 };
 
 // The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
-// devices, phone presence, registry mirroring, user records, discovery commands, secure-desktop
-// authentication, enrollment flows) are not present: their operations log that and return the
-// general failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the operations without a
-// result), except where an operation's answer needs no component.
+// devices, phone presence, secure-desktop authentication, enrollment flows) are not present:
+// their operations log that and return the general failure of their kind (BtCallStatus 7,
+// 0xA0000031, nothing for the operations without a result), except where an operation's answer
+// needs no component.
 //
 // Keeps no per-call state; thread-safe as far as services is. Never throws.
 class EngineRpcOperations final : public EngineOperations {

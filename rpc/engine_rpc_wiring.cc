@@ -4,6 +4,9 @@
 #include <utility>
 
 #include "engine/resource_manager.h"
+#include "flows/discovery_commands.h"
+#include "storage/data_mirroring.h"
+#include "storage/user_records_interface.h"
 #include "rpc/rpc_server.h"
 
 namespace rpc {
@@ -72,8 +75,52 @@ bool ResourceManagerRpcServices::SessionVerificationPending() {
   return manager && manager->Applet().SessionVerificationPending();
 }
 
-EngineRpcServer::EngineRpcServer(ServerOptions options, EngineRpcOptions operationOptions)
-    : serverOptions(std::move(options)), operations(services, operationOptions) {}
+void ResourceManagerRpcServices::MirrorDataCleared() {
+  Engine();  // the operations reach the mirror only while the engine runs
+  data.mirroring.DataCleared();
+}
+
+void ResourceManagerRpcServices::MirrorUserUpdated(const std::string& user) {
+  Engine();
+  data.mirroring.UserUpdated(user);
+}
+
+void ResourceManagerRpcServices::MirrorUpdateAll() {
+  Engine();
+  data.mirroring.UpdateAll();
+}
+
+void ResourceManagerRpcServices::MirrorFactorStatus(const std::vector<uint8_t>& support) {
+  Engine();
+  data.mirroring.MirrorFactorStatus(support);
+}
+
+void ResourceManagerRpcServices::ClearUserData() { Engine()->ClearUserData(); }
+
+void ResourceManagerRpcServices::UserDataUpdated(const std::string& user) {
+  Engine()->UserDataUpdated(user);
+}
+
+void ResourceManagerRpcServices::StartUserRecordTask() { Engine()->StartUserRecordTask(); }
+
+std::vector<uint8_t> ResourceManagerRpcServices::Discover(int16_t kind,
+                                                          const std::vector<uint8_t>& bytes,
+                                                          const std::string& first,
+                                                          const std::string& second) {
+  Engine();
+  return data.discovery.Discover(kind, bytes, first, second);
+}
+
+std::vector<uint8_t> ResourceManagerRpcServices::GetSavedDisplayName(const std::string& sid) {
+  Engine();
+  return data.userRecords.getSavedDisplayName(sid);
+}
+
+EngineRpcServer::EngineRpcServer(StoredDataComponents storedData, ServerOptions options,
+                                 EngineRpcOptions operationOptions)
+    : serverOptions(std::move(options)),
+      services(storedData),
+      operations(services, operationOptions) {}
 
 EngineRpcServer::~EngineRpcServer() {
   if (listening) StopListening();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/engine_components.h"
@@ -13,10 +14,21 @@
 #include "rpc/server.h"
 
 namespace mfab {
+class DiscoveryCommands;
+class IDataMirroring;
+class IUserRecords;
 class ResourceManager;
 }  // namespace mfab
 
 namespace rpc {
+
+// The components behind the stored-data operations (16 to 19). Borrowed; they must outlive the
+// server.
+struct StoredDataComponents {
+  mfab::IDataMirroring& mirroring;
+  mfab::IUserRecords& userRecords;
+  mfab::DiscoveryCommands& discovery;
+};
 
 // The engine as the client operations reach it: the resource manager singleton, created on the
 // first call that needs it (a call may arrive before the service's own start-up created it).
@@ -24,6 +36,8 @@ namespace rpc {
 // state manager were being deleted. Thread-safe.
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
+  explicit ResourceManagerRpcServices(StoredDataComponents storedData) : data(storedData) {}
+
   uint32_t NextSessionId() override;
   void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
   std::vector<uint8_t> SendMessageToApplet(const std::vector<uint8_t>& request,
@@ -36,6 +50,16 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) override;
   void RequestSessionVerification() override;
   bool SessionVerificationPending() override;
+  void MirrorDataCleared() override;
+  void MirrorUserUpdated(const std::string& user) override;
+  void MirrorUpdateAll() override;
+  void MirrorFactorStatus(const std::vector<uint8_t>& support) override;
+  void ClearUserData() override;
+  void UserDataUpdated(const std::string& user) override;
+  void StartUserRecordTask() override;
+  std::vector<uint8_t> Discover(int16_t kind, const std::vector<uint8_t>& bytes,
+                                const std::string& first, const std::string& second) override;
+  std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) override;
 
   void Open() { closed = false; }
   void Close() { closed = true; }
@@ -44,6 +68,7 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   // The resource manager, created if needed; throws std::runtime_error once closed.
   std::shared_ptr<mfab::ResourceManager> Engine();
 
+  const StoredDataComponents data;
   std::atomic<bool> closed{false};
 };
 
@@ -51,7 +76,7 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
 // operations. The service calls StartListening and StopListening from its main thread.
 class EngineRpcServer final : public mfab::IRpcServerControl {
  public:
-  explicit EngineRpcServer(ServerOptions serverOptions = {},
+  explicit EngineRpcServer(StoredDataComponents storedData, ServerOptions serverOptions = {},
                            EngineRpcOptions operationOptions = {});
   ~EngineRpcServer() override;
   EngineRpcServer(const EngineRpcServer&) = delete;

@@ -28,10 +28,12 @@ run_tour() {
   local ctl=$1 admin session other
 
   title "1. Set a policy in the simulated applet (an administrator's request)"
-  say "Two factors (a PIN and a phone) and one action, OSLogin, satisfied by PIN+phone or by PIN."
+  say "Two factors (a PIN and a phone, with an enrollment parameter), one action, OSLogin,"
+  say "satisfied by PIN+phone or by PIN, and one system setting."
   admin=$("$ctl" session new)
   if show "$ctl" applet policy set --session "$admin" \
-      --factor pin:1:PIN --factor phone:2:Phone --action OSLogin=pin+phone,pin; then
+      --factor pin:1:PIN --factor phone:2:Phone --param phone:MinRssi=-70 \
+      --action OSLogin=pin+phone,pin --setting LockOnLeave:1=yes; then
     say "-> status 0: the applet stored the policy through the engine (see step 3)."
   elif [[ $(id -u) -ne 0 ]]; then
     say "-> status 6 is expected here: this client is not elevated (not root)."
@@ -58,7 +60,9 @@ run_tour() {
     say "(nothing stored yet: no policy was set)"
   fi
 
-  title "4. One session at a time: the applet is held by the session of the last request"
+  mirror_tour "$ctl"
+
+  title "5. One session at a time: the applet is held by the session of the last request"
   session=$("$ctl" session new)
   other=$("$ctl" session new)
   "$ctl" applet policy get --session "$session" >/dev/null 2>&1
@@ -74,8 +78,45 @@ run_tour() {
   fi
   "$ctl" session release "$other"
 
-  title "5. Wait for an authentication status (3 seconds)"
+  title "6. Wait for an authentication status (3 seconds)"
   say "A client long-polls the engine for status changes of a running authentication. The"
   say "simulated applet runs no authentications yet, so this ends at the time limit."
   show "$ctl" auth wait --timeout 3
+}
+
+# Hex of one TLV item holding a text: tag (4 hex digits), length, bytes.
+tlv_text() {
+  printf '%s%04x' "$1" "${#2}"
+  printf '%s' "$2" | od -An -tx1 | tr -d ' \n'
+}
+
+mirror_tour() {
+  local ctl=$1 admin user="S-1-5-21-1000-2000-3000-1001" pair data
+  title "4. The registry mirror and discovery"
+  say "Other programs read the policy and the users' enrollments from the registry mirror. The"
+  say "engine rewrites it when told that the applet's data changed: 'Update All' mirrors the"
+  say "policy and every user the applet knows."
+  show "$ctl" backup all
+  show "$ctl" reg export
+  say "-> Factors (with the phone's Parameters), Actions\\OSLogin\\Set1 and Set2, SystemSettings."
+
+  say ""
+  say "Enroll a demo user ($user) in the phone factor, then mirror that user's data:"
+  pair="$(tlv_text 7c0d DeviceId)$(tlv_text 7c0e 0011223344550100)"
+  data="7c0c$(printf '%04x' $((${#pair} / 2)))$pair"
+  admin=$("$ctl" session new)
+  "$ctl" applet send --type 0xABBA0019 --module 13 --category 2 --session "$admin" --raw \
+      --payload "$(tlv_text 7b01 "$user")$(tlv_text 7b14 phone)7b05$(printf '%04x' $((${#data} / 2)))$data" \
+      >/dev/null 2>&1
+  "$ctl" session release "$admin"
+  show "$ctl" backup user "$user"
+  show "$ctl" reg export 'HKLM\SOFTWARE\Ostra\Ostra Keystone\Engine\DataMirror\Users'
+
+  say ""
+  say "Discovery answers from the mirror, without the applet:"
+  show "$ctl" discover policy --user "$user"
+  show "$ctl" discover action OSLogin --user "$user"
+  show "$ctl" discover enrollment phone --user "$user"
+  show "$ctl" discover parameters phone
+  show "$ctl" discover users
 }

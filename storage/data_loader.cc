@@ -188,9 +188,4 @@ Bytes BuildPiggyBackBlock(const std::string& user, DataCategories& categories,
   return loader.Encode();
 }
 
-Bytes BuildPiggyBackBlock(const std::string& user, DataCategories& categories) {
-  return BuildPiggyBackBlock(user, categories, DataController::Default(),
-                             DefaultPolicyMirrorReader());
-}
-
 }  // namespace mfab

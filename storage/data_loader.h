@@ -115,7 +115,5 @@ class AuthenticateDataLoader {
 // the set was empty or loading threw). Throws as LoadKeys and Encode do.
 Bytes BuildPiggyBackBlock(const std::string& user, DataCategories& categories,
                           const DataController& controller, IPolicyMirrorReader& policyReader);
-// The same over the process-wide data controller and policy mirror reader.
-Bytes BuildPiggyBackBlock(const std::string& user, DataCategories& categories);
 
 }  // namespace mfab

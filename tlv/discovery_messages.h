@@ -15,6 +15,31 @@
 
 namespace mfab {
 
+// The enrollment-data reply of discovery kind 2: one kEnrollmentValue item per name-value pair of
+// a factor's enrollment, each holding kValueName and kValueText.
+// kFactorData is the element tag of FactorDiscovery's factor list.
+namespace discovery_tag {
+inline constexpr uint16_t kFactorData = 0x7B4F;
+inline constexpr uint16_t kEnrollmentValue = 0x7B58;
+inline constexpr uint16_t kValueName = 0x7B0D;
+inline constexpr uint16_t kValueText = 0x7B05;
+// GetFactorEnrollmentParametersResponse's written-only items.
+inline constexpr uint16_t kParametersFactorId = 0x7B96;
+inline constexpr uint16_t kParametersFactorName = 0x7B97;
+}  // namespace discovery_tag
+
+// How discovery fills the records whose fields the system leaves open (docs/discovery.md).
+namespace discovery_field {
+// Bits of FactorDiscoveryFactorData's value3F: the user's state and the factor's policy flags.
+inline constexpr int32_t kEnrolled = 0x01;
+inline constexpr int32_t kSupported = 0x02;
+inline constexpr int32_t kContinuous = 0x04;
+inline constexpr int32_t kUi = 0x08;
+inline constexpr int32_t kHardened = 0x10;
+// Separates the factor ids of one set (set::factorId) and the SIDs of UsersDiscovery::users.
+inline constexpr char kListSeparator = ',';
+}  // namespace discovery_field
+
 // One factor of the policy as discovery reports it to a user.
 class FactorDiscoveryFactorData final : public Serializable {
  public:

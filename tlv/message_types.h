@@ -17,7 +17,9 @@ inline constexpr uint32_t kDeleteLevel1Response = 0xABBA003B;
 inline constexpr uint32_t kFpRequest = 0xABBA003C;
 inline constexpr uint32_t kFpResponse = 0xABBA003D;
 inline constexpr uint32_t kGetPolicyDataRequest = 0xABBA0065;
+inline constexpr uint32_t kGetPolicyDataResponse = 0xABBA0066;
 inline constexpr uint32_t kGetUserDataRequest = 0xABBA0067;
+inline constexpr uint32_t kGetUserDataResponse = 0xABBA0068;
 inline constexpr uint32_t kCheckPhonePresenceRequest = 0xABBA0069;
 inline constexpr uint32_t kCheckPhonePresenceResponse = 0xABBA0070;
 inline constexpr uint32_t kNeedUserDataRequest = 0xABBA0073;
@@ -63,6 +65,8 @@ inline constexpr uint16_t kFactorNotSupported = 0x7F02;
 inline constexpr uint16_t kAlreadyEnrolled = 0x7F07;
 inline constexpr uint16_t kCannotEnroll = 0x7F08;
 inline constexpr uint16_t kEnrollmentError = 0x7F09;
+// The applet holds no policy: the engine mirrors an empty one.
+inline constexpr uint16_t kPolicyNotSet = 0x7F12;
 inline constexpr uint16_t kSvnUpgradeNeeded = 0x7F24;
 inline constexpr uint16_t kDefault = 0x7FF0;
 

@@ -410,13 +410,40 @@ ReplyDraft Applet::GetPolicyData(FwLog& log) {
   return ReplyDraft{sim_type::kGetPolicyDataResponse, true, response.Serialize()};
 }
 
+namespace {
+
+// The values of an enrolled factor: IsEnrolled and EnrolledAt first, then the enrollment's own.
+std::vector<NameValue> EnrollmentValues(const EnrollmentRecord& enrollment) {
+  std::vector<NameValue> values{{"IsEnrolled", "true"},
+                                {"EnrolledAt", std::to_string(enrollment.enrolledAt)}};
+  for (const NameValue& value : enrollment.data) {
+    if (value.name != "IsEnrolled" && value.name != "EnrolledAt") values.push_back(value);
+  }
+  if (!enrollment.raw.empty()) values.push_back({"Data", Hex(enrollment.raw)});
+  return values;
+}
+
+}  // namespace
+
 ReplyDraft Applet::GetUserData(const mfab::Message& request, FwLog& log) {
   const auto query = ParsePayload<mfab::GetUserDataRequest>(request, "GetUserDataRequest");
   if (!query.user.empty() && !IsSid(query.user)) {
     throw AppletError(sim_error::kInvalidArgument, "'" + query.user + "' is not a SID");
   }
+  // One user: what the engine delivered of that user. Every user: the firmware's own table of
+  // stored files names each user and enrollment; the values come along for the records this
+  // session holds, the others say only that the factor is enrolled.
+  std::map<std::string, std::vector<uint8_t>> names;
+  if (query.user.empty()) {
+    for (const auto& [name, version] : firmware->Versions().versions) {
+      auto held = files.find(name);
+      names[name] = held == files.end() ? std::vector<uint8_t>{} : held->second.record;
+    }
+  } else {
+    for (const auto& [name, stored] : files) names[name] = stored.record;
+  }
   std::map<std::string, UserData> users;
-  for (const auto& [name, stored] : files) {
+  for (const auto& [name, record] : names) {
     const NameInfo info = ClassifyName(name);
     if ((info.kind != RecordKind::kUser && info.kind != RecordKind::kEnrollment) ||
         (!query.user.empty() && info.sid != query.user)) {
@@ -425,14 +452,9 @@ ReplyDraft Applet::GetUserData(const mfab::Message& request, FwLog& log) {
     UserData& user = users[info.sid];
     user.sid = info.sid;
     if (info.kind != RecordKind::kEnrollment) continue;
-    const EnrollmentRecord enrollment = ParseEnrollmentRecord(stored.record);
-    std::vector<NameValue> values{{"IsEnrolled", "true"},
-                                  {"EnrolledAt", std::to_string(enrollment.enrolledAt)}};
-    for (const NameValue& value : enrollment.data) {
-      if (value.name != "IsEnrolled" && value.name != "EnrolledAt") values.push_back(value);
-    }
-    if (!enrollment.raw.empty()) values.push_back({"Data", Hex(enrollment.raw)});
-    user.factors[info.factorId] = std::move(values);
+    user.factors[info.factorId] = record.empty()
+                                      ? std::vector<NameValue>{{"IsEnrolled", "true"}}
+                                      : EnrollmentValues(ParseEnrollmentRecord(record));
   }
   std::vector<UserData> list;
   for (auto& [sid, user] : users) list.push_back(std::move(user));

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tlv/applet_tags.h"
+#include "tlv/message_types.h"
+
 namespace kilnsim {
 
 namespace command {
@@ -22,8 +25,8 @@ inline constexpr uint32_t kSetPolicyResponse = 0xABBA000E;  // BooleanResponse
 inline constexpr uint32_t kClientClearDataResponse = 0xABBA0033;
 inline constexpr uint32_t kRemoveUserRequest = 0xABBA0040;   // client; 0x7B01 user
 inline constexpr uint32_t kRemoveUserResponse = 0xABBA0041;  // BooleanResponse
-inline constexpr uint32_t kGetPolicyDataResponse = 0xABBA0066;
-inline constexpr uint32_t kGetUserDataResponse = 0xABBA0068;
+inline constexpr uint32_t kGetPolicyDataResponse = mfab::message_type::kGetPolicyDataResponse;
+inline constexpr uint32_t kGetUserDataResponse = mfab::message_type::kGetUserDataResponse;
 inline constexpr uint32_t kClearActionTimeoutCacheResponse = 0xABBA0077;
 inline constexpr uint32_t kIdleClearResponse = 0xABBA00F0;  // BooleanResponse, command 1
 }  // namespace sim_type
@@ -32,7 +35,7 @@ inline constexpr uint32_t kIdleClearResponse = 0xABBA00F0;  // BooleanResponse, 
 namespace sim_error {
 inline constexpr uint16_t kMalformedRequest = 0x7F10;
 inline constexpr uint16_t kUnsupportedMessage = 0x7F11;
-inline constexpr uint16_t kPolicyNotSet = 0x7F12;
+inline constexpr uint16_t kPolicyNotSet = mfab::applet_error::kPolicyNotSet;
 inline constexpr uint16_t kInvalidPolicy = 0x7F13;
 inline constexpr uint16_t kSealedDataRefused = 0x7F14;
 inline constexpr uint16_t kRollbackDetected = 0x7F15;
@@ -45,38 +48,10 @@ inline constexpr uint16_t kFirmwareFailure = 0x7F1B;
 inline constexpr uint16_t kInvalidArgument = 0x7F1C;
 }  // namespace sim_error
 
-// Tags of the applet's own records (policy, stored records, user data). Tags that the engine's
-// catalogue already gives a meaning are reused with that meaning.
+// Tags of the applet's own records. The policy and user-data tags, which the engine reads too,
+// live in tlv/applet_tags.h; the stored records' own tags are the applet's alone.
 namespace tag {
-inline constexpr uint16_t kUser = 0x7B01;      // string: a user's SID text
-inline constexpr uint16_t kActionId = 0x7B02;  // string
-inline constexpr uint16_t kFactorId = 0x7B14;  // string
-
-// Policy.
-inline constexpr uint16_t kFactors = 0x7C01;  // container of kFactor
-inline constexpr uint16_t kFactor = 0x7C02;
-inline constexpr uint16_t kFactorName = 0x7C03;
-inline constexpr uint16_t kFactorType = 0x7C04;
-inline constexpr uint16_t kIsContinuous = 0x7C05;
-inline constexpr uint16_t kIsUi = 0x7C06;
-inline constexpr uint16_t kIsHardened = 0x7C07;
-inline constexpr uint16_t kIsSupported = 0x7C08;
-inline constexpr uint16_t kTimeoutSuccess = 0x7C09;
-inline constexpr uint16_t kTimeoutUnsuccessful = 0x7C0A;
-inline constexpr uint16_t kNameValues = 0x7C0B;  // container of kNameValue
-inline constexpr uint16_t kNameValue = 0x7C0C;
-inline constexpr uint16_t kName = 0x7C0D;
-inline constexpr uint16_t kValue = 0x7C0E;
-inline constexpr uint16_t kActions = 0x7C10;  // container of kAction
-inline constexpr uint16_t kAction = 0x7C11;
-inline constexpr uint16_t kFactorSets = 0x7C12;  // container of kFactorSet
-inline constexpr uint16_t kFactorSet = 0x7C13;   // sequence of kSetEntry
-inline constexpr uint16_t kSetEntry = 0x7C14;
-inline constexpr uint16_t kSettings = 0x7C20;  // container of kSetting
-inline constexpr uint16_t kSetting = 0x7C21;
-inline constexpr uint16_t kSettingName = 0x7C22;
-inline constexpr uint16_t kSettingType = 0x7C23;
-inline constexpr uint16_t kSettingValue = 0x7C24;
+using namespace mfab::applet_tag;
 
 // Master-versions record.
 inline constexpr uint16_t kGeneration = 0x7C30;
@@ -92,11 +67,6 @@ inline constexpr uint16_t kPolicyRevision = 0x7C51;
 inline constexpr uint16_t kTime = 0x7C52;
 inline constexpr uint16_t kEnrolledAt = 0x7C53;
 inline constexpr uint16_t kRawData = 0x7C54;
-
-// User data (value of GetUserDataResponse 0x7B05).
-inline constexpr uint16_t kUserData = 0x7C60;
-inline constexpr uint16_t kUserEntries = 0x7C61;  // container of kUserEntry
-inline constexpr uint16_t kUserEntry = 0x7C62;
 }  // namespace tag
 
 // Largest reply the applet writes; the engine's receive buffer is exactly this big.

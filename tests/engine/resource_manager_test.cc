@@ -22,6 +22,7 @@
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_applet_channel.h"
 #include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/fake_stored_data.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_file_system.h"
 #include "tests/fakes/memory_registry.h"
@@ -51,19 +52,14 @@ Bytes SaveRequestReply(const std::string& name) {
   return Reply(mt::kSaveRequest, save.Serialize());
 }
 
-class RecordingMirroring : public IDataMirroring {
- public:
-  void MirrorDataIfEmpty() override {}
-  void PolicyUpdated() override {}
-  void UserUpdated(const std::string& user) override { users.push_back(user); }
-  std::vector<std::string> users;
-};
-
 class FakeBtManager : public IBluetoothManager {
  public:
   void ClearRssi() override { throw std::runtime_error("radio gone"); }
+  void ClearUserData() override { ++userDataCleared; }
+  void UserDataUpdated(const std::string& user) override { throw std::runtime_error(user); }
   void HandlePowerSleepEvent() override { ++sleeps; }
   std::atomic<int> sleeps{0};
+  std::atomic<int> userDataCleared{0};
 };
 
 class ResourceManagerTest : public ::testing::Test {
@@ -114,8 +110,8 @@ class ResourceManagerTest : public ::testing::Test {
   keystone::testing::FakeAccounts accounts;
   std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
   keystone::testing::FakeAttestation attestation;
-  RecordingMirroring mirroring;
-  UserRecordsNotPresent userRecords;
+  keystone::testing::RecordingMirroring mirroring;
+  keystone::testing::RecordingUserRecords userRecords;
   std::shared_ptr<keystone::testing::FakeAuthenticationState> auth =
       std::make_shared<keystone::testing::FakeAuthenticationState>();
   std::shared_ptr<keystone::testing::FakeApplet> applet =
@@ -245,7 +241,7 @@ TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
   rm.HandleOsUpgrade();
   EXPECT_EQ(StoredOsVersion(), 3u);
   EXPECT_TRUE(capture->Has("found new OS version, old: UNKNOWN , new :WIN_10_RS2"));
-  EXPECT_EQ(mirroring.users, (std::vector<std::string>{""}));
+  EXPECT_EQ(mirroring.Calls(), (std::vector<std::string>{"UserUpdated()"}));
   SetBuildNumber("10586");  // an older generation is recorded as well
   rm.HandleOsUpgrade();
   EXPECT_EQ(StoredOsVersion(), 2u);
@@ -272,6 +268,20 @@ TEST_F(ResourceManagerTest, SleepAndResumeReachTheListenersAndLeaveAResumeMark) 
   EXPECT_FALSE(rm.TakeResumeMark());
   rm.HandleLogoffEvent();
   EXPECT_TRUE(capture->Has("BtManager ClearRssi failed"));
+}
+
+TEST_F(ResourceManagerTest, UserDataHooksReachTheBluetoothManagerWithoutThrowing) {
+  ResourceManager& absent = Start();
+  absent.ClearUserData();
+  EXPECT_TRUE(capture->Has("Bluetooth manager is not present (ClearUserData)"));
+  EXPECT_TRUE(capture->Has("Phone presence monitor is not present (ClearUserData)"));
+
+  btManager = std::make_shared<FakeBtManager>();
+  ResourceManager& rm = Start();
+  rm.ClearUserData();
+  EXPECT_EQ(btManager->userDataCleared, 1);
+  EXPECT_NO_THROW(rm.UserDataUpdated("S-1-5-21-1-2-3-1001"));
+  EXPECT_TRUE(capture->Has("BtManager UserDataUpdated failed (S-1-5-21-1-2-3-1001)"));
 }
 
 // With the applet unreachable too: the resource manager runs on without it.
@@ -319,7 +329,8 @@ class EngineComponentsTest : public ResourceManagerTest {
     ResourceManagerTest::TearDown();
   }
   EngineComponents& WithFakes() {
-    EngineEnvironment environment{clock, registry, accounts, controller, policy, nullptr, rpc};
+    EngineEnvironment environment{clock,  registry,    accounts, controller, mirroring,
+                                  policy, userRecords, nullptr,  rpc};
     components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
     return *components;
   }
@@ -350,12 +361,13 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   EXPECT_EQ(manager->PowerState().CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
   manager.reset();
   engine.MirrorDataIfEmpty();
-  engine.PolicyUpdated();
   engine.StartUserRecordTask();
-  EXPECT_TRUE(capture->Has("Registry mirroring is not present (MirrorDataIfEmpty)"));
-  EXPECT_TRUE(capture->Has("Registry mirroring is not present (PolicyUpdated)"));
-  ASSERT_TRUE(
-      Eventually([&] { return capture->Has("User records is not present (updateUserRecord)"); }));
+  ASSERT_TRUE(Eventually([&] { return userRecords.updates == 1; }));
+  // The start-up's mirroring steps log what fails instead of stopping the service.
+  mirroring.failWith = [] { throw ReadMirrorDataException("Error reading from registry"); };
+  EXPECT_NO_THROW(engine.PolicyUpdated());
+  EXPECT_TRUE(capture->Has("Mirroring the policy failed (Error reading from registry)"));
+  EXPECT_EQ(mirroring.Calls(), (std::vector<std::string>{"MirrorDataIfEmpty", "PolicyUpdated"}));
   auto cleanup = engine.StartTraceLogCleanup();
   ASSERT_EQ(cleanup.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(cleanup.get());

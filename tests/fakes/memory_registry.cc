@@ -141,11 +141,17 @@ class MemoryNodeStore final : public platform::regtree::NodeStore {
   Mutex mutex;
   bool readOnly GUARDED_BY(mutex) = false;
   std::optional<RegistryErrc> failure GUARDED_BY(mutex);
+  size_t successesBeforeFailure GUARDED_BY(mutex) = 0;
   size_t flushes GUARDED_BY(mutex) = 0;
 
  private:
   void ThrowInjectedLocked() REQUIRES(mutex) {
-    if (failure) throw RegistryError(*failure, "injected registry failure");
+    if (!failure) return;
+    if (successesBeforeFailure > 0) {
+      --successesBeforeFailure;
+      return;
+    }
+    throw RegistryError(*failure, "injected registry failure");
   }
 
   Tree tree GUARDED_BY(mutex);
@@ -165,6 +171,13 @@ void MemoryRegistry::SetReadOnly(bool readOnly) {
 void MemoryRegistry::SetFailure(std::optional<RegistryErrc> code) {
   MutexLock lock(store->mutex);
   store->failure = code;
+  store->successesBeforeFailure = 0;
+}
+
+void MemoryRegistry::SetFailureAfter(size_t operations, RegistryErrc code) {
+  MutexLock lock(store->mutex);
+  store->failure = code;
+  store->successesBeforeFailure = operations;
 }
 
 size_t MemoryRegistry::FlushCount() const {

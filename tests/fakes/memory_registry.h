@@ -51,6 +51,9 @@ class MemoryRegistry : public platform::Registry {
   // Makes every later operation that reaches the store (reads, writes, commits, flushes) fail
   // with this code, until called with nullopt; for testing how callers handle a failing store.
   void SetFailure(std::optional<platform::RegistryErrc> code);
+  // As SetFailure, but only after the next `operations` operations that reach the store have
+  // succeeded: a failure in the middle of a caller's sequence of reads and writes.
+  void SetFailureAfter(size_t operations, platform::RegistryErrc code);
   // How many times a handle's Flush reached the store.
   size_t FlushCount() const;
 

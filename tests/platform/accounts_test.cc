@@ -1,4 +1,5 @@
 #include "platform/accounts.h"
+#include "platform/account_names.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,18 @@ TEST(AccountsTest, MachineAuthoritiesAreAStableHashOfAWellFormedMachineId) {
   for (const char* bad : {"", "4c4c4544", "4c4c4544004a3610804bb2c04f4e33321",
                           "4c4c4544004a3610804bb2c04f4e333g", "uninitialized\n"}) {
     EXPECT_THROW(posix::DeriveMachineSidAuthorities(bad), std::invalid_argument) << bad;
+  }
+}
+
+TEST(AccountsTest, SidTextIsSOneAnAuthorityAndDecimalGroups) {
+  for (const char* sid : {"S-1-5-18", "S-1-5-21-1-2-3-1001", "S-1-281474976710655-4294967295",
+                          "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15"}) {
+    EXPECT_TRUE(IsSidText(sid)) << sid;
+  }
+  for (const char* text : {"", "S-1-", "S-2-5-18", "s-1-5-18", "S-1-5-", "S-1-5--1", "S-1-5-18 ",
+                           "S-1-281474976710656", "S-1-5-4294967296", "S-1-5-+1", "S-1-5-18\\x",
+                           "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"}) {
+    EXPECT_FALSE(IsSidText(text)) << text;
   }
 }
 

@@ -71,8 +71,35 @@ class FakeServices final : public EngineRpcServices {
     pending = true;
   }
   bool SessionVerificationPending() override { return pending; }
+  void MirrorDataCleared() override { Data("MirrorDataCleared"); }
+  void MirrorUserUpdated(const std::string& user) override { Data("MirrorUserUpdated " + user); }
+  void MirrorUpdateAll() override { Data("MirrorUpdateAll"); }
+  void MirrorFactorStatus(const Bytes& support) override {
+    Data("MirrorFactorStatus " + std::to_string(support.size()));
+  }
+  void ClearUserData() override { Data("ClearUserData"); }
+  void UserDataUpdated(const std::string& user) override { Data("UserDataUpdated " + user); }
+  void StartUserRecordTask() override { Data("StartUserRecordTask"); }
+  Bytes Discover(int16_t kind, const Bytes& data, const std::string& first,
+                 const std::string& second) override {
+    Data("Discover " + std::to_string(kind) + " " + std::string(data.begin(), data.end()) + " " +
+         first + " " + second);
+    return dataReply;
+  }
+  Bytes GetSavedDisplayName(const std::string& sid) override {
+    Data("GetSavedDisplayName " + sid);
+    return dataReply;
+  }
+  // Records a stored-data call, then raises what dataRaise throws.
+  void Data(const std::string& call) {
+    dataCalls.push_back(call);
+    if (dataRaise) dataRaise();
+  }
 
   std::function<void()> raise;
+  std::function<void()> dataRaise;
+  std::vector<std::string> dataCalls;
+  Bytes dataReply{7, 8, 9};
   Bytes lastRequest;
   keystone::ClientIdentity lastClient;
   uint32_t nextId = 1, released = 0, releasedBy = 0;
@@ -149,6 +176,121 @@ TEST_F(EngineRpcOperationsTest, SendPassesTheCallerAndMapsEachFailureToItsStatus
     EXPECT_EQ(size, 16) << c.line;
     EXPECT_TRUE(capture->Has(c.line)) << c.line;
   }
+}
+
+TEST_F(EngineRpcOperationsTest, TriggerDataBackupRunsEachModesComponents) {
+  FakeCall call;
+  const struct {
+    int16_t mode;
+    const char* user;
+    std::vector<std::string> calls;
+    const char* line;
+  } cases[] = {
+      {0, "", {"MirrorDataCleared", "ClearUserData"}, "Clear All"},
+      {1, "S-1-5-21-1-2-3-1001",
+       {"MirrorUserUpdated S-1-5-21-1-2-3-1001", "UserDataUpdated S-1-5-21-1-2-3-1001",
+        "StartUserRecordTask"},
+       "Update User"},
+      {1, nullptr, {"MirrorUserUpdated ", "UserDataUpdated ", "StartUserRecordTask"}, "Update User"},
+      {2, "", {"MirrorUpdateAll"}, "Update All"},
+      {3, "", {}, "TriggerDataBackupRpc"},
+      {-1, "", {}, "TriggerDataBackupRpc"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    capture->Clear();
+    services.dataCalls.clear();
+    EXPECT_EQ(operations.TriggerDataBackupRpc(call, c.mode, c.user, 3, services.status.data()), 0);
+    EXPECT_EQ(services.dataCalls, c.calls);
+    EXPECT_TRUE(capture->Has(c.line));
+  }
+}
+
+// Every failure of the stored-data operations meets its status and log line; a failure stops the
+// mode's later steps.
+TEST_F(EngineRpcOperationsTest, StoredDataOperationsMapEachFailureToItsStatus) {
+  using keystone::kStatusGeneralFailure;
+  using keystone::kStatusInvalidParameter;
+  using keystone::kStatusPolicyNotSet;
+  const auto read = [] { throw mfab::ReadMirrorDataException("r"); };
+  const auto write = [] { throw mfab::WriteMirrorDataException("w"); };
+  const auto invalid = [] { throw mfab::InvalidParamException("Invalid action"); };
+  const auto noPolicy = [] { throw mfab::PolicyNotSetException("Policy Not Set"); };
+  const auto apiCall = [] { throw mfab::InvalidApiCallException("Factor [x] Not Found in policy"); };
+  const auto other = [] { throw 7; };
+  FakeCall call;
+  Bytes out(16);
+  int32_t size = 16;
+  const std::function<int32_t()> backup = [&] {
+    return operations.TriggerDataBackupRpc(call, 0, "", 0, nullptr);
+  };
+  const std::function<int32_t()> discover = [&] {
+    return operations.GetDiscoveryInfoRpc(call, 0, 2, services.status.data(), "S-1-5-32", "",
+                                          &size, out.data());
+  };
+  const std::function<int32_t()> status = [&] {
+    return operations.MirrorFactorSupportedStatusRpc(call, 2, services.status.data());
+  };
+  const std::function<int32_t()> records = [&] {
+    return operations.GetUserRecordsRpc(call, "S-1-5-32", &size, out.data());
+  };
+  const struct {
+    const char* name;
+    const std::function<int32_t()>& operation;
+    std::function<void()> raise;
+    uint32_t result;
+    const char* line;
+  } cases[] = {
+      {"backup read", backup, read, kStatusGeneralFailure, "Couldn't read data for mirroring"},
+      {"backup write", backup, write, kStatusGeneralFailure, "Couldn't write data for mirroring"},
+      {"backup std", backup, noPolicy, kStatusGeneralFailure, "std::exception: Policy Not Set"},
+      {"backup other", backup, other, kStatusGeneralFailure, "triggering data backup failed"},
+      {"discover invalid", discover, invalid, kStatusInvalidParameter,
+       "Invalid parameter: Invalid action"},
+      {"discover policy", discover, noPolicy, kStatusPolicyNotSet, "Policy Not Set"},
+      {"discover api", discover, apiCall, kStatusGeneralFailure, "Unkown Exception"},
+      {"discover other", discover, other, kStatusGeneralFailure, "Unkown Exception"},
+      {"status policy", status, noPolicy, kStatusPolicyNotSet, "Policy Not Set"},
+      {"status invalid", status, invalid, kStatusGeneralFailure, "Unkown Exception"},
+      {"records read", records, read, kStatusGeneralFailure, "Unkown Exception"},
+      {"records policy", records, noPolicy, kStatusGeneralFailure, "Unkown Exception"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    capture->Clear();
+    services.dataCalls.clear();
+    services.dataRaise = c.raise;
+    size = 16;
+    EXPECT_EQ(c.operation(), static_cast<int32_t>(c.result));
+    EXPECT_TRUE(capture->Has(c.line));
+    EXPECT_EQ(services.dataCalls.size(), 1u);
+    EXPECT_EQ(size, 16);
+  }
+}
+
+TEST_F(EngineRpcOperationsTest, StoredDataRepliesGoThroughTheOutputBufferRules) {
+  FakeCall call;
+  Bytes out(16);
+  int32_t size = 16;
+  EXPECT_EQ(operations.GetDiscoveryInfoRpc(call, 4, 5, Bytes{'P', 'h', 'o', 'n', 'e'}.data(),
+                                           nullptr, "x", &size, out.data()),
+            0);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + size), services.dataReply);
+  EXPECT_EQ(services.dataCalls.back(), "Discover 4 Phone  x");
+  EXPECT_EQ(operations.MirrorFactorSupportedStatusRpc(call, 0, nullptr), 0);
+  EXPECT_EQ(services.dataCalls.back(), "MirrorFactorStatus 0");
+  EXPECT_EQ(operations.GetUserRecordsRpc(call, nullptr, &size, out.data()), 0);
+  EXPECT_EQ(services.dataCalls.back(), "GetSavedDisplayName ");
+  // populateOutput's statuses are the results, and the size stays as it was.
+  size = 2;
+  EXPECT_EQ(operations.GetUserRecordsRpc(call, "S-1-5-32", &size, out.data()),
+            static_cast<int32_t>(keystone::kStatusBufferTooSmall));
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(operations.GetDiscoveryInfoRpc(call, 1, 0, nullptr, "", "", nullptr, nullptr),
+            static_cast<int32_t>(keystone::kStatusInvalidParameter));
+  services.dataReply.clear();
+  EXPECT_EQ(operations.GetDiscoveryInfoRpc(call, 9, 0, nullptr, "", "", &size, out.data()), 0);
+  EXPECT_EQ(size, 0);
 }
 
 TEST_F(EngineRpcOperationsTest, NotifyEndsByItsNewsItsCancelOrTheOpenCall) {
@@ -263,20 +405,12 @@ TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComp
   EXPECT_EQ(ops.GetRSSIRpc(call, 5, id, 1, rssi), bt);
   EXPECT_EQ(ops.IsPhonePresentRpc(call, 5, id, value), bt);
   const auto failure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
-  EXPECT_EQ(ops.TriggerDataBackupRpc(call, 1, "user", 0, nullptr), failure);
-  EXPECT_EQ(ops.GetUserRecordsRpc(call, "", &size, out), failure);
   EXPECT_EQ(ops.RunEnrollmentFlowRpc(call, 1, "", "", 0, nullptr), failure);
   EXPECT_EQ(size, 16);
   EXPECT_EQ(rssi, 9);
   EXPECT_TRUE(capture->Has("Bluetooth manager is not present (GetRSSIRpc)"));
-  EXPECT_TRUE(capture->Has("Registry mirroring is not present (TriggerDataBackupRpc)"));
   // Answers that need no component.
   EXPECT_EQ(ops.SetUserPresenceRpc(call, 0, nullptr), 0);
-  EXPECT_EQ(ops.TriggerDataBackupRpc(call, 7, nullptr, 0, nullptr), 0);
-  EXPECT_EQ(ops.GetDiscoveryInfoRpc(call, 9, 0, nullptr, "", "", &size, out), 0);
-  EXPECT_EQ(size, 0);
-  EXPECT_EQ(ops.GetDiscoveryInfoRpc(call, 9, 0, nullptr, "", "", nullptr, nullptr),
-            static_cast<int32_t>(keystone::kStatusInvalidParameter));
 
   ops.ReleaseSessionIdRpc(call, -1);
   EXPECT_EQ(services.released, 0xFFFFFFFFu);

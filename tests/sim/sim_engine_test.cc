@@ -26,6 +26,7 @@
 #include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/fake_stored_data.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/sim/sim_test_support.h"
 #include "tlv/client_messages.h"
@@ -121,8 +122,8 @@ class SimEngineTest : public ::testing::Test {
   PolicyIds policy;
   FakeAccounts accounts;
   FakeAttestation attestation;
-  mfab::DataMirroringNotPresent mirroring;
-  mfab::UserRecordsNotPresent userRecords;
+  keystone::testing::RecordingMirroring mirroring;
+  keystone::testing::RecordingUserRecords userRecords;
   mfab::AppletSessionOptions sessionOptions;
   std::unique_ptr<mfab::ResourceManager> manager;
 };

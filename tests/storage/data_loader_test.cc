@@ -218,32 +218,5 @@ TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowAndAVanishedFileIsSent
   EXPECT_THROW(Build(categories, "../../etc"), GeneralException);
 }
 
-// ---------------------------------------------------------------------------------------------
-
-TEST(PolicyMirrorReaderTest, ReadsIdsFromTheMirrorUnderThePolicyMirrorLock) {
-  keystone::testing::MemoryRegistry registry;
-  RegistryPolicyMirrorReader reader(registry);
-  EXPECT_TRUE(reader.FactorIds().empty());
-  for (const char* key :
-       {"Factors\\2\\Parameters", "Factors\\10", "Factors\\1", "Actions\\7\\Set1"}) {
-    registry.CreateKey(std::string(keystone::kDataMirrorKey) + "\\" + key,
-                       platform::reg_access::kWrite);
-  }
-  std::future<std::vector<std::string>> ids;
-  {
-    keystone::MutexLock lock(PolicyMirrorMutex());
-    ids = std::async(std::launch::async, [&reader] { return reader.FactorIds(); });
-    EXPECT_EQ(ids.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  }
-  EXPECT_EQ(ids.get(), (std::vector<std::string>{"1", "10", "2"}));
-  EXPECT_EQ(reader.ActionIds(), std::vector<std::string>{"7"});
-
-  auto capture = LogCapture::Install();
-  registry.SetFailure(platform::RegistryErrc::kIoFailed);
-  EXPECT_THROW(reader.FactorIds(), ReadMirrorDataException);
-  EXPECT_TRUE(capture->Has("Error reading from registry (1016)"));
-  capture->Uninstall();
-}
-
 }  // namespace
 }  // namespace mfab

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -18,6 +19,7 @@
 
 #include "rpc/client/client.h"
 #include "rpc/engine_operations.h"
+#include "tlv/applet_tags.h"
 #include "tlv/catalogue.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
@@ -48,18 +50,7 @@ constexpr uint32_t kSetPolicyRequest = 0xABBA000D;
 constexpr uint32_t kPolicyModule = 5;
 constexpr uint32_t kNoSession = 0xFFFFFFFF;
 
-// SetPolicyRequest layout (docs/applet-protocol.md).
-constexpr uint16_t kTagFactorId = 0x7B14;
-constexpr uint16_t kTagActionId = 0x7B02;
-constexpr uint16_t kTagFactors = 0x7C01;
-constexpr uint16_t kTagFactor = 0x7C02;
-constexpr uint16_t kTagFactorName = 0x7C03;
-constexpr uint16_t kTagFactorType = 0x7C04;
-constexpr uint16_t kTagActions = 0x7C10;
-constexpr uint16_t kTagAction = 0x7C11;
-constexpr uint16_t kTagFactorSets = 0x7C12;
-constexpr uint16_t kTagFactorSet = 0x7C13;
-constexpr uint16_t kTagSetEntry = 0x7C14;
+namespace tag = mfab::applet_tag;  // the SetPolicyRequest layout
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -200,18 +191,52 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return parts;
 }
 
-// --factor ID:TYPE[:NAME] as a 0x7C02 element.
-Bytes FactorElement(const std::string& option) {
+// A name-value list (0x7C0B's content) of NAME=VALUE texts.
+Bytes NameValues(const std::vector<std::string>& pairs, const char* option) {
+  Bytes list;
+  for (const std::string& pair : pairs) {
+    const size_t equals = pair.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      throw UsageError(std::string(option) + " needs NAME=VALUE, not '" + pair + "'");
+    }
+    Bytes element;
+    AppendTlv(element, tag::kName, pair.substr(0, equals));
+    AppendTlv(element, tag::kValue, pair.substr(equals + 1));
+    AppendTlv(list, tag::kNameValue, element);
+  }
+  return list;
+}
+
+// --factor ID:TYPE[:NAME] as a 0x7C02 element, with its --param NAME=VALUE parameters.
+Bytes FactorElement(const std::string& option, const std::vector<std::string>& parameters) {
   const std::vector<std::string> parts = Split(option, ':');
   if (parts.size() < 2 || parts[0].empty()) {
     throw UsageError("--factor needs ID:TYPE[:NAME], not '" + option + "'");
   }
   Bytes element;
-  AppendTlv(element, kTagFactorId, parts[0]);
-  AppendTlv(element, kTagFactorName, parts.size() > 2 ? parts[2] : parts[0]);
-  AppendTlvUint(element, kTagFactorType, ParseNumber("--factor", parts[1]));
+  AppendTlv(element, tag::kFactorId, parts[0]);
+  AppendTlv(element, tag::kFactorName, parts.size() > 2 ? parts[2] : parts[0]);
+  AppendTlvUint(element, tag::kFactorType, ParseNumber("--factor", parts[1]));
+  if (!parameters.empty()) AppendTlv(element, tag::kNameValues, NameValues(parameters, "--param"));
   Bytes item;
-  AppendTlv(item, kTagFactor, element);
+  AppendTlv(item, tag::kFactor, element);
+  return item;
+}
+
+// --setting NAME:TYPE=TEXT as a 0x7C21 element (the value is the text's bytes).
+Bytes SettingElement(const std::string& option) {
+  const size_t colon = option.find(':');
+  const size_t equals = option.find('=', colon == std::string::npos ? 0 : colon);
+  if (colon == std::string::npos || colon == 0 || equals == std::string::npos) {
+    throw UsageError("--setting needs NAME:TYPE=VALUE, not '" + option + "'");
+  }
+  Bytes element;
+  AppendTlv(element, tag::kSettingName, option.substr(0, colon));
+  AppendTlvUint(element, tag::kSettingType,
+                ParseNumber("--setting", option.substr(colon + 1, equals - colon - 1)));
+  AppendTlv(element, tag::kSettingValue, option.substr(equals + 1));
+  Bytes item;
+  AppendTlv(item, tag::kSetting, element);
   return item;
 }
 
@@ -226,31 +251,44 @@ Bytes ActionElement(const std::string& option) {
     Bytes entries;
     for (const std::string& factor : Split(set, '+')) {
       Bytes entry;
-      AppendTlv(entry, kTagFactorId, factor);
-      AppendTlv(entries, kTagSetEntry, entry);
+      AppendTlv(entry, tag::kFactorId, factor);
+      AppendTlv(entries, tag::kSetEntry, entry);
     }
-    AppendTlv(sets, kTagFactorSet, entries);
+    AppendTlv(sets, tag::kFactorSet, entries);
   }
   Bytes element;
-  AppendTlv(element, kTagActionId, option.substr(0, equals));
-  AppendTlv(element, kTagFactorSets, sets);
+  AppendTlv(element, tag::kActionId, option.substr(0, equals));
+  AppendTlv(element, tag::kFactorSets, sets);
   Bytes item;
-  AppendTlv(item, kTagAction, element);
+  AppendTlv(item, tag::kAction, element);
   return item;
 }
 
 int RunPolicySet(const std::vector<std::string>& args, size_t start) {
   CommonOptions common;
   std::string file;
+  std::vector<std::string> factorOptions;
+  std::map<std::string, std::vector<std::string>> parameters;  // by factor id
   Bytes factors;
   Bytes actions;
+  Bytes settings;
   for (size_t i = start; i < args.size(); ++i) {
     std::string value;
     if (TakeCommon(args, i, common)) continue;
     if (TakeOption(args, i, "--file", file)) continue;
     if (TakeOption(args, i, "--factor", value)) {
-      const Bytes element = FactorElement(value);
-      factors.insert(factors.end(), element.begin(), element.end());
+      factorOptions.push_back(value);
+      continue;
+    }
+    if (TakeOption(args, i, "--param", value)) {
+      const size_t colon = value.find(':');
+      if (colon == std::string::npos) throw UsageError("--param needs ID:NAME=VALUE");
+      parameters[value.substr(0, colon)].push_back(value.substr(colon + 1));
+      continue;
+    }
+    if (TakeOption(args, i, "--setting", value)) {
+      const Bytes element = SettingElement(value);
+      settings.insert(settings.end(), element.begin(), element.end());
       continue;
     }
     if (TakeOption(args, i, "--action", value)) {
@@ -260,20 +298,25 @@ int RunPolicySet(const std::vector<std::string>& args, size_t start) {
     }
     throw UsageError("unknown policy set argument '" + args[i] + "'");
   }
+  for (const std::string& option : factorOptions) {
+    const Bytes element = FactorElement(option, parameters[Split(option, ':')[0]]);
+    factors.insert(factors.end(), element.begin(), element.end());
+  }
   Message request;
   request.moduleId = kPolicyModule;
   request.messageType = kSetPolicyRequest;
   request.category = 1;
   request.sessionId = common.session;
   if (!file.empty()) {
-    if (!factors.empty() || !actions.empty()) {
-      throw UsageError("--file and --factor/--action exclude each other");
+    if (!factors.empty() || !actions.empty() || !settings.empty()) {
+      throw UsageError("--file and --factor/--action/--setting exclude each other");
     }
     request.payload = ReadPayloadFile(file);
   } else {
     if (factors.empty()) throw UsageError("policy set needs --file or at least one --factor");
-    AppendTlv(request.payload, kTagFactors, factors);
-    if (!actions.empty()) AppendTlv(request.payload, kTagActions, actions);
+    AppendTlv(request.payload, tag::kFactors, factors);
+    if (!actions.empty()) AppendTlv(request.payload, tag::kActions, actions);
+    if (!settings.empty()) AppendTlv(request.payload, tag::kSettings, settings);
   }
   return SendAndPrint(request, common, false);
 }
@@ -481,7 +524,8 @@ constexpr const char* kCommonHelp =
 const std::string kAppletUsage = std::string(
     "usage: keystonectl applet send --type N [--module N] [--category N] [--payload HEX]\n"
     "                               [--response] [--raw] [common options]\n"
-    "       keystonectl applet policy set (--factor ID:TYPE[:NAME]... [--action ID=F1+F2,F3]...\n"
+    "       keystonectl applet policy set (--factor ID:TYPE[:NAME]... [--param ID:NAME=VALUE]...\n"
+    "                                      [--action ID=F1+F2,F3]... [--setting NAME:TYPE=TEXT]...\n"
     "                                      | --file HEXFILE) [common options]\n"
     "       keystonectl applet policy get [common options]\n"
     "\n"
@@ -489,7 +533,8 @@ const std::string kAppletUsage = std::string(
     "              (--raw prints the reply in hex only)\n"
     "  policy set  sets the applet's policy (0xABBA000D; the engine requires root): factors by\n"
     "              id, type and display name, actions by id with their factor sets (',' between\n"
-    "              sets, '+' between the factors of a set), or a SetPolicyRequest payload in hex\n"
+    "              sets, '+' between the factors of a set), factor parameters, system settings\n"
+    "              (the value is the text's bytes), or a SetPolicyRequest payload in hex\n"
     "  policy get  reads the policy back (GetPolicyDataRequest 0xABBA0065)\n"
     "\n") + kCommonHelp +
     "The applet is held by the session of a request until it is released (keystonectl session\n"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/config_keys.h"
 #include "platform/registry.h"
 #include "platform/registry_path.h"
 #include "tools/keystonectl/command.h"
@@ -29,13 +30,14 @@ constexpr char kUsage[] =
     "       keystonectl reg set KEY VALUE TYPE [DATA...]\n"
     "       keystonectl reg delete KEY [VALUE]\n"
     "       keystonectl reg delete-tree KEY\n"
-    "       keystonectl reg export KEY\n"
+    "       keystonectl reg export [KEY]\n"
     "\n"
     "  query        a key: its values (name, type, data), then its subkeys; a value: its line\n"
     "  set          creates the key when needed and sets the value\n"
     "  delete       a key without subkeys (with its values), or one value of a key\n"
     "  delete-tree  a key and everything beneath it\n"
-    "  export       the key and everything beneath it as text, in the manner of a .reg file\n"
+    "  export       the key (default: the engine's DataMirror) and everything beneath it as\n"
+    "               text, in the manner of a .reg file\n"
     "\n"
     "KEY is written HKLM\\SOFTWARE\\Ostra\\... (HKU, HKCU and the HKEY_... names also work);\n"
     "quote it for the shell. VALUE \"\" is the key's default value, shown as (Default).\n"
@@ -328,11 +330,13 @@ int DeleteTree(const std::vector<std::string>& args) {
 }
 
 int Export(const std::vector<std::string>& args) {
-  if (args.size() != 2) throw UsageError("export takes KEY");
+  if (args.size() > 2) throw UsageError("export takes KEY");
+  // Without a key: the engine's registry mirror, the tree other programs read.
+  const std::string key = args.size() == 2 ? args[1] : keystone::kDataMirrorKey;
   platform::Registry& registry = platform::SystemRegistry();
-  OpenExisting(registry, args[1], access::kRead);
+  OpenExisting(registry, key, access::kRead);
   std::printf("Keystone Registry Export 1\n\n");
-  ExportKey(registry, args[1]);
+  ExportKey(registry, key);
   return kExitOk;
 }
 

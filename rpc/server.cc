@@ -115,7 +115,9 @@ class Server::Ledger {
   bool WaitQuiet(Clock::time_point deadline) {
     keystone::MutexLock lock(mutex);
     return callsChanged.wait_until(lock.Native(), deadline,
-                                   [this] { return total.calls == 0 && replies == 0; });
+                                   [this]() REQUIRES(mutex) {
+                                     return total.calls == 0 && replies == 0;
+                                   });
   }
 
  private:
@@ -363,7 +365,7 @@ void Server::Listen() {
   poller->SetTimer(Clock::now() + SweepInterval());
   {
     keystone::MutexLock lock(workersMutex);
-    for (uint32_t i = 0; i < std::max<uint32_t>(options.spareThreads, 1); ++i) StartWorker();
+    for (uint32_t i = 0; i < std::max<uint32_t>(options.spareThreads, 1); ++i) StartWorkerLocked();
   }
   listening = true;
 }
@@ -402,7 +404,7 @@ bool Server::StopListening() {
     // Every thread is on its way out of the poller.
     keystone::MutexLock lock(workersMutex);
     workersChanged.wait_until(lock.Native(), Clock::now() + options.stopTimeout,
-                              [this] { return liveWorkers == 0; });
+                              [this]() REQUIRES(workersMutex) { return liveWorkers == 0; });
   }
   ReapWorkers(false);
   if (!callsEnded) {
@@ -448,7 +450,7 @@ void Server::LogRefusal(const char* what, uint32_t uid) {
          what, uid, static_cast<unsigned long long>(unlogged));
 }
 
-void Server::StartWorker() {
+void Server::StartWorkerLocked() {
   auto worker = std::make_unique<Worker>();
   Worker& self = *worker;
   try {
@@ -465,7 +467,7 @@ void Server::EnsureSpareThread() {
   keystone::MutexLock lock(workersMutex);
   // The thread about to run a call leaves the poller; someone must still be waiting there.
   if (waitingWorkers == 0 && !stopping && liveWorkers < options.maxCalls + options.spareThreads) {
-    StartWorker();
+    StartWorkerLocked();
   }
 }
 

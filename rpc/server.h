@@ -139,7 +139,7 @@ class Server {
   void LogRefusal(const char* what, uint32_t uid);
   void Sweep();
   void EnsureSpareThread();
-  void StartWorker();
+  void StartWorkerLocked() REQUIRES(workersMutex);
   void ReapWorkers(bool all);
   std::shared_ptr<Connection> Find(uint64_t key);
   std::chrono::milliseconds SweepInterval() const;

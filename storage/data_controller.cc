@@ -188,8 +188,13 @@ std::unique_ptr<platform::Directory> DataController::OpenDataRoot(const std::str
   if (root.front() != '/') RefuseDirectory(root, "it is not an absolute path");
   std::unique_ptr<platform::Directory> directory;
   try {
-    if (create && !fileSystem->Exists(root)) fileSystem->CreateDirectories(root);
-    directory = fileSystem->OpenDirectory(root);
+    try {
+      directory = fileSystem->OpenDirectory(root);
+    } catch (const std::system_error& e) {
+      if (!create || e.code() != std::errc::no_such_file_or_directory) throw;
+      fileSystem->CreateDirectories(root);
+      directory = fileSystem->OpenDirectory(root);
+    }
   } catch (const std::system_error& e) {
     if (e.code() == std::errc::too_many_symbolic_link_levels) {
       RefuseDirectory(root, "it is a symbolic link");

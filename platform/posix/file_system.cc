@@ -146,14 +146,18 @@ class PosixDirectory final : public Directory {
   std::unique_ptr<Directory> OpenDirectory(const std::string& name, bool create) override {
     const std::string subject = Subject(name);
     if (!IsPlainName(name)) ThrowCode(EINVAL, "open", subject);
-    bool created = false;
-    if (create) {
-      created = ::mkdirat(fd.get(), name.c_str(), 0700) == 0;
-      if (!created && errno != EEXIST) ThrowErrno("mkdir", subject);
+    try {
+      return std::make_unique<PosixDirectory>(OpenDirectoryAt(fd.get(), name, subject), subject);
+    } catch (const std::system_error& e) {
+      if (!create || e.code() != std::errc::no_such_file_or_directory) throw;
+    }
+    // Made here, so whoever made it first (another thread) does not matter.
+    if (::mkdirat(fd.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+      ThrowErrno("mkdir", subject);
     }
     UniqueFd opened = OpenDirectoryAt(fd.get(), name, subject);
-    // The umask may have taken bits away from a directory made here; 0700 is meant.
-    if (created) ThrowIfFailed(::fchmod(opened.get(), 0700), "chmod", subject);
+    // The umask may have taken bits away; 0700 is meant.
+    ThrowIfFailed(::fchmod(opened.get(), 0700), "chmod", subject);
     return std::make_unique<PosixDirectory>(std::move(opened), subject);
   }
 

@@ -4,9 +4,13 @@
 // directory.
 
 #include <stdlib.h>
+#include <sys/mount.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -20,6 +24,7 @@
 #include "platform/file_system.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
+#include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
 #include "sim/applet/records.h"
 #include "storage/data_controller.h"
@@ -46,6 +51,40 @@ class PolicyIds : public mfab::IPolicyMirrorReader {
  public:
   std::vector<std::string> FactorIds() override { return {"Phone", "SmartCard"}; }
   std::vector<std::string> ActionIds() override { return {"OSLogin", "VPN"}; }
+};
+
+// A tmpfs of a few pages mounted for the test's life, where the test may mount one.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(std::string where) : path(std::move(where)) {
+    std::filesystem::create_directories(path);
+    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                "size=64k,mode=0700") != 0) {
+      failure = std::strerror(errno);
+    }
+  }
+  ~SmallFileSystem() {
+    if (failure.empty()) ::umount2(path.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool Mounted() const { return failure.empty(); }
+  const std::string& Failure() const { return failure; }
+  const std::string& Path() const { return path; }
+
+  // Writes a filler file until the file system is full.
+  void Fill() const {
+    std::ofstream filler(path + "/filler", std::ios::binary);
+    const std::string page(4096, 'f');
+    while (filler.write(page.data(), static_cast<std::streamsize>(page.size())) && filler.flush()) {
+    }
+  }
+  void Free() const { std::filesystem::remove(path + "/filler"); }
+
+ private:
+  const std::string path;
+  std::string failure;
 };
 
 class SimEngineTest : public ::testing::Test {
@@ -222,6 +261,51 @@ TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUse
   EXPECT_EQ(ErrorCodeOf(PolicyReply()), sim_error::kSealedDataRefused);
   EXPECT_NE(keystone::testing::ThrownText<mfab::TEEException>(userData).find("no longer exists"),
             std::string::npos);
+}
+
+// The sample policy grown past one page of the small file system by settings of 1000 bytes.
+Bytes LargePolicy(const std::string& firstFactorName) {
+  Policy policy = ParsePolicy(SamplePolicy(firstFactorName));
+  for (int i = 0; i < 5; ++i) {
+    policy.settings.push_back(
+        SystemSetting{"Banner" + std::to_string(i), 3, std::vector<uint8_t>(1000, 'b')});
+  }
+  return SerializePolicy(policy);
+}
+
+// The data directory on a full disk: a change that needs more room than the stored policy holds
+// fails, and the stored policy stays whole, is read back after a restart and can be changed once
+// there is room again.
+TEST_F(SimEngineTest, AFullDiskLeavesTheStoredPolicyWhole) {
+  const SmallFileSystem disk(state.File("disk"));
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small file system here: " << disk.Failure();
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                               platform::RegValue::String(disk.Path()));
+  Start();
+  ASSERT_EQ(SetPolicy(SamplePolicy("First")).messageType, sim_type::kSetPolicyResponse);
+  const std::string stored = state.ReadFile("disk/Data/_Sys$Policy.SDS");
+
+  disk.Fill();
+  bool refused = false;
+  try {
+    refused = SetPolicy(LargePolicy("Second")).messageType != sim_type::kSetPolicyResponse;
+  } catch (const std::exception&) {
+    refused = true;
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(state.ReadFile("disk/Data/_Sys$Policy.SDS"), stored);
+  for (const auto& entry : std::filesystem::directory_iterator(disk.Path() + "/Data")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".replace-")) << entry.path();
+  }
+  Start();
+  const Bytes factors = Factors();
+  EXPECT_NE(std::string(factors.begin(), factors.end()).find("First"), std::string::npos);
+
+  disk.Free();
+  ASSERT_EQ(SetPolicy(LargePolicy("Third")).messageType, sim_type::kSetPolicyResponse);
+  Start();
+  const Bytes changed = Factors();
+  EXPECT_NE(std::string(changed.begin(), changed.end()).find("Third"), std::string::npos);
 }
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {

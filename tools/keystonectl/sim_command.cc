@@ -51,14 +51,12 @@ std::optional<std::string> ReadText(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Replaces the file through a temporary in the same directory, as the firmware itself does.
+// Replaces the file whole (the write goes through a temporary), as the firmware itself does.
 void WriteText(const std::string& path, const std::string& text) {
   platform::FileSystem& files = platform::SystemFileSystem();
   files.CreateDirectories(std::filesystem::path(path).parent_path().string());
-  const std::string temporary = path + ".keystonectl";
-  files.WriteFile(temporary, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
-                                                      text.size()));
-  std::filesystem::rename(temporary, path);
+  files.WriteFile(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
+                                                 text.size()));
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -28,6 +28,7 @@ constexpr char kUsage[] =
     "            and version table, installed applets, the fault plan\n"
     "  fault     shows or removes the fault plan, or appends one directive to it, e.g.\n"
     "              keystonectl sim fault status CreateSession '0x1004*3' 0\n"
+    "              keystonectl sim fault status Initialize '0x1004*2s'\n"
     "              keystonectl sim fault hang SendAndRecv2 2s\n"
     "              keystonectl sim fault reply drop-tag:0x0008\n"
     "              keystonectl sim fault svn 2\n"

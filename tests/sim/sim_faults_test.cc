@@ -38,6 +38,19 @@ TEST_F(SimFaultsTest, StatusSequencesFailCallsWithoutRunningThem) {
   EXPECT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply), 0u);
 }
 
+// The plan belongs to the directory, not to a handle: failed initialisations use it up, and the
+// handle that finally opens and closes again does not restart it.
+TEST_F(SimFaultsTest, CountsRunOnWhenTheLastHandleGoes) {
+  state.WriteFile("faults", "status Initialize 0x1004*2 0\n");
+  KILN_HANDLE handle = nullptr;
+  EXPECT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0x1004u);
+  EXPECT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0x1004u);
+  ASSERT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0u);
+  ASSERT_EQ(Kiln().Deinit(handle), 0u);
+  ASSERT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0u);
+  EXPECT_EQ(Kiln().Deinit(handle), 0u);
+}
+
 // "Fails for a while, then recovers": a step with a duration holds from the first call it meets
 // until the duration has passed, however many calls come meanwhile.
 TEST_F(SimFaultsTest, TimedStatusStepsHoldForTheirDuration) {

@@ -31,6 +31,7 @@
 #include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/sim/sim_test_support.h"
 #include "tlv/client_messages.h"
@@ -100,6 +101,7 @@ class SimEngineTest : public ::testing::Test {
     accounts.elevatedPids[kAdminPid] = true;
     sessionOptions.tee.retrySleep = std::chrono::milliseconds(1);
     sessionOptions.communicationRetrySleep = std::chrono::milliseconds(1);
+    appletOptions.activityTimeout = std::chrono::seconds(10);
   }
   ~SimEngineTest() override {
     manager.reset();
@@ -111,7 +113,7 @@ class SimEngineTest : public ::testing::Test {
     manager.reset();
     sessionOptions.tee.adapter.timeoutMs = adapterLimit.count();
     mfab::ResourceManager::Options options;
-    options.applet.activityTimeout = std::chrono::seconds(10);
+    options.applet = appletOptions;
     auto library = std::make_shared<mfab::SharedKilnLibrary>(registry);
     manager = std::make_unique<mfab::ResourceManager>(
         mfab::ResourceManagerDependencies{
@@ -164,6 +166,7 @@ class SimEngineTest : public ::testing::Test {
   mfab::DataMirroringNotPresent mirroring;
   mfab::UserRecordsNotPresent userRecords;
   mfab::AppletSessionOptions sessionOptions;
+  mfab::AppletManagerOptions appletOptions;
   std::unique_ptr<mfab::ResourceManager> manager;
 };
 
@@ -306,6 +309,51 @@ TEST_F(SimEngineTest, AFullDiskLeavesTheStoredPolicyWhole) {
   Start();
   const Bytes changed = Factors();
   EXPECT_NE(std::string(changed.begin(), changed.end()).find("Third"), std::string::npos);
+}
+
+// What the idle clean-up met on a system out of descriptors: the session is gone, re-creating it
+// keeps failing (0x1004), and the re-initialisation that follows fails as well, leaving no
+// library handle. Both causes go away after a while.
+constexpr char kExhaustedForAWhile[] =
+    "status SendAndRecv2 0x100F\n"
+    "status CreateSession 0x1004*300ms\n"
+    "status Initialize 0x1004*300ms\n";
+
+TEST_F(SimEngineTest, ChannelHealsInTheBackgroundAfterAFailedReinitialisation) {
+  const auto capture = keystone::testing::LogCapture::Install();
+  keystone::testing::EnableEngineLog();
+  sessionOptions.tee.maxRetryAttempts = 3;
+  appletOptions.recoveryFirstDelay = std::chrono::milliseconds(10);
+  appletOptions.recoveryMaxDelay = std::chrono::milliseconds(40);
+  Start();
+  ASSERT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
+
+  Faults(kExhaustedForAWhile);
+  EXPECT_THROW(PolicyReply(), std::exception);
+  EXPECT_TRUE(capture->Contains("Second SendMessage attempt failed (KILN_Initialize failed)"));
+  EXPECT_TRUE(
+      keystone::testing::Eventually([&] { return capture->Has("The applet channel recovered"); }));
+  EXPECT_TRUE(capture->Contains("(KILN_Initialize failed); next attempt in 20 ms"));
+
+  capture->Clear();
+  EXPECT_EQ(PolicyReply().messageType, sim_type::kGetPolicyDataResponse);
+  EXPECT_FALSE(capture->Contains("attempt failed"));  // answered at the first attempt
+  capture->Uninstall();
+}
+
+// Without the background recovery, the first request after the cause has gone initializes the
+// library again and opens a session.
+TEST_F(SimEngineTest, FirstRequestAfterAFailedReinitialisationSucceeds) {
+  sessionOptions.tee.maxRetryAttempts = 3;
+  appletOptions.recoveryFirstDelay = std::chrono::hours(1);
+  Start();
+  ASSERT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
+
+  // Counted rather than timed: three failed creations exhaust the retries, the re-initialisation
+  // fails, and so does the one before the resend.
+  Faults("status SendAndRecv2 0x100F\nstatus CreateSession 0x1004*3\nstatus Initialize 0x1004*2\n");
+  EXPECT_THROW(PolicyReply(), std::exception);
+  EXPECT_EQ(PolicyReply().messageType, sim_type::kGetPolicyDataResponse);
 }
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {

@@ -173,7 +173,10 @@ class PosixDirectory final : public Directory {
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (file.get() < 0 && errno != EEXIST) break;
     }
-    if (file.get() < 0) ThrowWrite(WriteStep::kCreate, errno, "open", Subject(temporary));
+    if (file.get() < 0) {
+      const int code = errno;
+      ThrowWrite(WriteStep::kCreate, code, "open", Subject(temporary));
+    }
 
     // Every failure below removes the temporary; the code is taken before that can change errno.
     const auto fail = [&](WriteStep step, const char* what, int code) {

@@ -79,6 +79,7 @@ void AppletSession::ResetSession() {
 
 void AppletSession::OpenSession() {
   ResetSession();
+  sessionLost = true;
   Bytes init = SessionInitData(services.osVersion).Serialize();
   RequestContext atStart;
   atStart.categories.insert(kGroupSystem);
@@ -86,7 +87,13 @@ void AppletSession::OpenSession() {
   const Bytes block = BuildBlock(atStart, loaded);
   init.insert(init.end(), block.begin(), block.end());
   sessionOwner = TeeApplet::OpenSession(init);
+  sessionLost = false;
   deliveredData.insert(loaded.begin(), loaded.end());
+}
+
+void AppletSession::Recover() {
+  // Opening initializes a lost handle first.
+  OpenSession();
 }
 
 Bytes AppletSession::Send(uint32_t commandId, const Bytes& request, const RequestContext& caller) {

@@ -67,8 +67,13 @@ class AppletSession : public TeeApplet {
   Bytes SendWithKILNRetries(const Bytes& request, uint32_t commandId);
 
   // Closes the current session (if any) and opens a new one, handing over the policy and
-  // certificate data at once.
+  // certificate data at once. A failure leaves no session and NeedsRecovery true.
   void OpenSession();
+  // True when a failed re-initialization or session opening left no library handle or no
+  // session; Recover puts them back.
+  bool NeedsRecovery() const { return HandleLost() || sessionLost; }
+  // Initializes a lost library handle and opens a session. Throws what OpenSession throws.
+  void Recover();
   // Drops the session (closing it) and forgets what was delivered in it.
   void ResetSession();
 
@@ -95,6 +100,8 @@ class AppletSession : public TeeApplet {
   KilnSessionOwner sessionOwner;
   DataCategories deliveredData;
   std::string currentUser;
+  // The last session opening failed.
+  bool sessionLost = false;
   // Guards against an upgrade demand inside the upgrade's own exchange.
   bool upgradeRunning = false;
 };

@@ -120,6 +120,18 @@ KILN_STATUS TeeApplet::InitializeHandle() {
       DefaultRecovery());
 }
 
+void TeeApplet::EnsureHandle() {
+  if (!HandleLost()) return;
+  KS_LOG(Log(), kLogWarning, "TEE-CALL",
+         "No KILN handle after a failed re-initialization; "
+         "initializing KILN again");
+  const KILN_STATUS status = InitializeHandle();
+  if (status != KILN_STATUS_SUCCESS) {
+    KS_LOG(Log(), kLogError, "TEE-CALL", "KILN_Initialize failed (%#X)", status);
+    throw std::runtime_error("KILN_Initialize failed");
+  }
+}
+
 void TeeApplet::CheckFWUpgrade() {
   auto info = std::make_shared<KILN_VERSION_INFO>();
   std::memset(info.get(), 0, sizeof(KILN_VERSION_INFO));
@@ -247,6 +259,7 @@ KilnSessionOwner TeeApplet::OpenSession(const std::vector<uint8_t>& initData) {
   if (initData.size() > std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("session init data too large");
   }
+  EnsureHandle();
   // Owned by the call, which may outlive this frame after a time-out.
   auto init = std::make_shared<const std::vector<uint8_t>>(initData);
   auto created = std::make_shared<std::atomic<KILN_SESSION_HANDLE>>(nullptr);
@@ -292,6 +305,7 @@ std::vector<uint8_t> TeeApplet::Send(const KilnSessionOwner& sessionOwner, uint3
   if (request.size() > std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("request too large");
   }
+  EnsureHandle();
   auto shared = std::make_shared<const std::vector<uint8_t>>(request);
 
   SendResult result = SendOnce(sessionOwner, commandId, shared);

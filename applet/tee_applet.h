@@ -73,6 +73,9 @@ using KilnSessionOwner = std::shared_ptr<const KilnSession>;
 // after a firmware change, opens sessions and sends command buffers, retrying on the library's
 // known transient statuses. Every library call goes through one KILNAdapter.
 //
+// A re-initialization that fails leaves the object without a library handle; the next session
+// opening or send initializes it again first, so the first call after the cause has gone works.
+//
 // Used by one thread at a time (the session owner). Construction initializes the library and may
 // reinstall the applets; it throws std::runtime_error "KILN_Initialize failed",
 // KilnCommunicationErrorException, KILNCallTimeoutException or KilnLibraryException. Destruction
@@ -86,14 +89,16 @@ class TeeApplet {
   TeeApplet(const TeeApplet&) = delete;
   TeeApplet& operator=(const TeeApplet&) = delete;
 
-  // Opens a session with the authentication applet, handing it initData. Retries as
-  // CallKILNWithRetries does and throws what it throws.
+  // Opens a session with the authentication applet, handing it initData. Initializes a lost
+  // library handle first (EnsureHandle), then retries as CallKILNWithRetries does and throws what
+  // they throw.
   KilnSessionOwner OpenSession(const std::vector<uint8_t>& initData);
 
   // Sends request with commandId and returns the reply bytes; a failed first attempt is repeated
-  // once. Throws KilnInvalidSessionException (no session, or the library no longer knows it),
+  // once. Initializes a lost library handle first (EnsureHandle). Throws
+  // KilnInvalidSessionException (no session, or the library no longer knows it),
   // KilnCommunicationErrorException, KilnGeneralException, KILNBusyException,
-  // KILNCallTimeoutException.
+  // KILNCallTimeoutException and what EnsureHandle throws.
   std::vector<uint8_t> Send(const KilnSessionOwner& sessionOwner, uint32_t commandId,
                             const std::vector<uint8_t>& request);
 
@@ -108,6 +113,12 @@ class TeeApplet {
   // and 0x1004, installing the applet on 0x402 and re-initializing on 0x201. Throws
   // std::runtime_error "CallKILNWithRetries failed with <code>" or "... (Retries exhausted)".
   void CallKILNWithRetries(const std::function<KILN_STATUS()>& call);
+
+  // True when a re-initialization failed and left no library handle.
+  bool HandleLost() const { return kilnHandle->value.load() == nullptr; }
+  // Initializes the library handle when it is lost; logs and throws std::runtime_error
+  // "KILN_Initialize failed" when that fails.
+  void EnsureHandle();
 
   // True once a firmware change led to a reinstall.
   bool FwUpgraded() const { return fwUpgraded; }

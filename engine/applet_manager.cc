@@ -1,5 +1,6 @@
 #include "engine/applet_manager.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -152,6 +153,8 @@ Bytes SessionAppletChannel::Send(uint32_t commandId, const Bytes& request,
 bool SessionAppletChannel::HasOpenSession() const { return session.HasOpenSession(); }
 void SessionAppletChannel::OpenSession() { session.OpenSession(); }
 bool SessionAppletChannel::FwUpgraded() const { return session.FwUpgraded(); }
+bool SessionAppletChannel::NeedsRecovery() const { return session.NeedsRecovery(); }
+void SessionAppletChannel::Recover() { session.Recover(); }
 
 AppletManager::AppletManager(AppletChannelFactory channelFactory, IAppletOwnership& owner,
                              std::shared_ptr<IAuthenticationState> stateManager,
@@ -160,7 +163,8 @@ AppletManager::AppletManager(AppletChannelFactory channelFactory, IAppletOwnersh
       resources(owner),
       authStateManager(std::move(stateManager)),
       power(powerState),
-      options(managerOptions) {
+      options(managerOptions),
+      recoveryPause(options.recoveryFirstDelay) {
   keystone::MutexLock lock(senderLock);
   StartSenderLocked();
 }
@@ -441,7 +445,42 @@ bool AppletManager::WaitSessionVerified(std::chrono::milliseconds limit) {
   return verified.wait_for(lock.Native(), limit, [this] { return !verifySessionRequested.load(); });
 }
 
+void AppletManager::ScheduleRecovery() {
+  if (channel && !channel->NeedsRecovery()) {
+    recoveryDue.reset();
+    recoveryPause = options.recoveryFirstDelay;
+    return;
+  }
+  if (recoveryDue) return;
+  recoveryDue = std::chrono::steady_clock::now() + recoveryPause;
+  KS_LOG(Log(), kLogWarning, "AM-FLOW", "The applet channel is broken; recovering it in %lld ms",
+         static_cast<long long>(recoveryPause.count()));
+}
+
+void AppletManager::RecoverChannel() {
+  KS_LOG(Log(), kLogInfo, "AM-FLOW", "Recovering the applet channel");
+  std::string reason;
+  try {
+    if (EnsureChannel(reason) && channel->NeedsRecovery()) channel->Recover();
+  } catch (const std::exception& e) {
+    reason = e.what();
+  } catch (...) {
+    reason = "unknown failure";
+  }
+  if (channel && !channel->NeedsRecovery()) {
+    KS_LOG(Log(), kLogInfo, "AM-FLOW", "The applet channel recovered");
+    ScheduleRecovery();
+    return;
+  }
+  recoveryPause = std::min(recoveryPause * 2, options.recoveryMaxDelay);
+  recoveryDue = std::chrono::steady_clock::now() + recoveryPause;
+  KS_LOG(Log(), kLogWarning, "AM-FLOW",
+         "Recovering the applet channel failed (%s); next attempt in %lld ms", reason.c_str(),
+         static_cast<long long>(recoveryPause.count()));
+}
+
 void AppletManager::AppletMessagesQueueSender() noexcept {
+  using Clock = std::chrono::steady_clock;
   try {
     KS_LOG(Log(), kLogInfo, "AM-FLOW", "Starting queue monitoring");
     {
@@ -449,7 +488,9 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
       EnsureChannel(reason);
     }
     SendMessagesFromQueueToApplet();
+    ScheduleRecovery();
     bool idleCleared = false;
+    Clock::time_point idleEnd = Clock::now() + options.activityTimeout;
     for (;;) {
       bool woken = false;
       {
@@ -458,7 +499,9 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
           KS_LOG(Log(), kLogInfo, "AM-FLOW", "Stoping queue monitoring");
           return;
         }
-        woken = wake.wait_for(lock.Native(), options.activityTimeout, [this]() REQUIRES(queueLock) {
+        // A recovery due before the idle period ends cuts the wait short without ending it.
+        const Clock::time_point until = recoveryDue ? std::min(idleEnd, *recoveryDue) : idleEnd;
+        woken = wake.wait_until(lock.Native(), until, [this]() REQUIRES(queueLock) {
           return stopRequested.load() || verifySessionRequested.load() || !queue.empty();
         });
       }
@@ -475,6 +518,12 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
           KS_LOG(Log(), kLogInfo, "AM-FLOW",
                  "all messages were sent to applet , waiting for new messages");
         }
+        ScheduleRecovery();
+        idleEnd = Clock::now() + options.activityTimeout;
+        continue;
+      }
+      if (recoveryDue && Clock::now() >= *recoveryDue) {
+        RecoverChannel();
         continue;
       }
       KS_LOG(Log(), kLogInfo, "AM-FLOW",
@@ -483,7 +532,9 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
       if (!idleCleared) {
         ClearContinuationCache();
         idleCleared = true;
+        ScheduleRecovery();
       }
+      idleEnd = Clock::now() + options.activityTimeout;
     }
   } catch (...) {
     // Only logging can fail here (out of memory); the thread ends, requests time out.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -38,6 +39,11 @@ class IAppletChannel {
   virtual void OpenSession() = 0;
   // True when a firmware change made the channel reinstall the applets while it was created.
   virtual bool FwUpgraded() const = 0;
+  // True when a failed re-initialization or session opening left the channel without a library
+  // handle or without a session.
+  virtual bool NeedsRecovery() const = 0;
+  // Puts back what NeedsRecovery reports missing; throws what the library layer throws.
+  virtual void Recover() = 0;
 };
 
 // Creates the channel; throws when the host-interface library cannot be loaded or initialized.
@@ -55,6 +61,8 @@ class SessionAppletChannel final : public IAppletChannel {
   bool HasOpenSession() const override;
   void OpenSession() override;
   bool FwUpgraded() const override;
+  bool NeedsRecovery() const override;
+  void Recover() override;
 
  private:
   AppletSession session;
@@ -97,6 +105,11 @@ struct AppletManagerOptions {
   std::chrono::milliseconds activityTimeout{std::chrono::seconds(60)};
   // How long a lock or log-off waits for the previous key-storage clear before leaving it be.
   std::chrono::milliseconds pkiClearWait{std::chrono::seconds(60)};
+  // A channel left broken (not created, no library handle, no session) is recovered by the queue
+  // thread in the background: first after recoveryFirstDelay, then after twice the previous
+  // pause each time, at most recoveryMaxDelay.
+  std::chrono::milliseconds recoveryFirstDelay{std::chrono::seconds(1)};
+  std::chrono::milliseconds recoveryMaxDelay{std::chrono::seconds(60)};
 };
 
 // The single way to the applet: every exchange goes through one queue served by one thread, the
@@ -106,7 +119,9 @@ struct AppletManagerOptions {
 //
 // The channel is created by the queue thread when it starts and again before a request whenever
 // the last attempt failed, so construction is quick and an applet that cannot be reached fails
-// the requests (with the reason) instead of the engine.
+// the requests (with the reason) instead of the engine. A channel that a failure left broken (not
+// created, or without a library handle or session) is also recovered by the queue thread between
+// requests, with growing pauses, so it is whole again before the next request needs it.
 //
 // Owned (shared) by the resource manager and the power-state manager's listener list.
 // Thread-safe. Lock order: senderLock before queueLock; no lock is held while the applet, the
@@ -187,6 +202,10 @@ class AppletManager : public ISystemPowerState {
   void VerifyOpenSession();
   // Creates the channel when there is none; false (and reason filled) when that failed.
   bool EnsureChannel(std::string& reason);
+  // Arms the background recovery when the channel is broken, forgets it when it is whole.
+  void ScheduleRecovery();
+  // One background attempt; on failure the next is due after a doubled pause.
+  void RecoverChannel();
   std::shared_ptr<QueuedMessage> PopFront();
   // Fails every request still queued with text.
   void FailQueued(const std::string& text);
@@ -199,6 +218,10 @@ class AppletManager : public ISystemPowerState {
 
   // Touched by the queue thread only, and by the destructor after the thread ended.
   std::unique_ptr<IAppletChannel> channel;
+  // The background recovery: when the next attempt is due (none while the channel is whole) and
+  // the pause before it. Touched by the queue thread only (one thread at a time).
+  std::optional<std::chrono::steady_clock::time_point> recoveryDue;
+  std::chrono::milliseconds recoveryPause{0};
 
   keystone::Mutex senderLock;  // Guards starting and stopping the sender.
   std::thread sender GUARDED_BY(senderLock);

@@ -179,6 +179,8 @@ void EngineComponents::PolicyUpdated() {
 std::future<bool> EngineComponents::StartTraceLogCleanup() {
   const DataController* controller = &environment.dataController;
   return std::async(std::launch::async, [controller] {
+    // Temporaries of writes that a killed engine left; this process's own are kept.
+    controller->RemoveInterruptedWrites();
     try {
       return controller->DeleteEtlLogs();
     } catch (const std::exception& e) {

@@ -69,7 +69,8 @@ int KSEngineServiceMain() {
   const std::string stateDirectory = platform::StateDirectory();
   platform::Registry* registry = nullptr;
   try {
-    platform::CreateDirectories(stateDirectory, 0700);
+    // Readable by all for root: other programs read the registry mirror in it.
+    platform::CreateDirectories(stateDirectory, platform::StateDirectoryMode());
     platform::CheckDirectoryWritable(stateDirectory);
     registry = &platform::SystemRegistry();
   } catch (const std::exception& e) {

@@ -22,7 +22,8 @@ class ServiceComponents {
   virtual bool FirmwareChanged() = 0;
   // Mirrors the policy again.
   virtual void PolicyUpdated() = 0;
-  // Starts the trace-log clean-up on its own task.
+  // Starts the trace-log clean-up on its own task; it also removes what writes interrupted by an
+  // earlier crash left in the data directory.
   virtual std::future<bool> StartTraceLogCleanup() = 0;
   virtual void HandleOsUpgrade() = 0;
   // Starts the user-record update task (the resource manager keeps it).

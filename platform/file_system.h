@@ -4,33 +4,17 @@
 // Paths are narrow UTF-8 strings with '/' as the separator; nothing here interprets them beyond
 // handing them to the operating system.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "platform/directory.h"
+
 namespace platform {
-
-// Last-write time of a file, nanoseconds on the system clock.
-using FileTime = std::chrono::sys_time<std::chrono::nanoseconds>;
-
-// The step of a whole-file write that failed; callers report each one differently.
-enum class WriteStep { kCreate, kWrite, kFlush };
-
-// Thrown by FileSystem::WriteFile; code() is the operating system's error.
-class FileWriteError : public std::system_error {
- public:
-  FileWriteError(WriteStep failedStep, std::error_code code, const std::string& what)
-      : std::system_error(code, what), step(failedStep) {}
-  WriteStep Step() const { return step; }
-
- private:
-  WriteStep step;
-};
 
 // Thread-safe: calls share no state beyond the file system itself. Every failure is a
 // std::system_error carrying the operating system's error and "operation: path" as context.
@@ -40,13 +24,19 @@ class FileSystem {
 
   virtual ~FileSystem() = default;
 
-  // Replaces the file's whole content: create (truncating an existing file), write every byte,
-  // flush to stable storage, close. No temporary file: a failure after the create step leaves a
-  // truncated or partial file. Throws FileWriteError naming the failed step.
+  // Replaces the file's whole content atomically, as Directory::ReplaceFile does in the file's
+  // directory: a failure at any step leaves the previous file whole. Throws FileWriteError naming
+  // the failed step.
   virtual void WriteFile(const std::string& path, std::span<const uint8_t> bytes) = 0;
 
-  // The whole content. Throws std::system_error when the file cannot be opened or read, and
-  // with std::errc::file_too_large when it holds more than maxBytes.
+  // Opens an existing directory. The last component of the path is not followed when it is a
+  // symbolic link (std::errc::too_many_symbolic_link_levels); the ones before it are the
+  // caller's to trust.
+  virtual std::unique_ptr<Directory> OpenDirectory(const std::string& path) = 0;
+
+  // The whole content of a regular file; the last component is not followed when it is a link.
+  // Throws std::system_error when the file cannot be opened or read, and with
+  // std::errc::file_too_large when it holds more than maxBytes.
   virtual std::vector<uint8_t> ReadFile(const std::string& path, size_t maxBytes = kNoLimit) = 0;
 
   // Whether anything (file or directory) exists at the path. Never throws.
@@ -61,9 +51,10 @@ class FileSystem {
   // std::errc::no_such_file_or_directory.
   virtual std::vector<std::string> ListDirectory(const std::string& path) = 0;
 
-  // Removes one file (not a directory).
+  // Removes one file (not a directory); a link is removed itself.
   virtual void DeleteFile(const std::string& path) = 0;
 
+  // The last-write time of a regular file; a link is not followed.
   virtual FileTime LastWriteTime(const std::string& path) = 0;
 };
 

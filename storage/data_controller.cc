@@ -21,6 +21,7 @@ namespace {
 constexpr const char* kDataDirValue = "DataDir";
 constexpr const char* kMasterVersionsName = "_masterVersions";
 constexpr const char* kSecureDataExtension = ".SDS";
+constexpr const char* kCannotCreateBase = "Cannot create MfaBaseDataDirectory directory";
 constexpr const char* kLogPrefixes[] = {"Keystone_Engine_Logs", "Vox_Scr_Logs"};
 // Each log prefix keeps this many of its newest files.
 constexpr size_t kLogsKept = 2;
@@ -40,6 +41,14 @@ bool IsSafePrefix(std::string_view prefix) { return prefix.empty() || IsSafeName
   KS_LOG(Log(), kLogError, "FLOW", "Refused secure-data file name \"%s\" (%zu bytes)", name.c_str(),
          name.size());
   throw GeneralException("Refused secure-data file name: it would leave the data directory");
+}
+
+// The file of a full name inside the base directory; refuses names that could leave it.
+std::string FileNameOf(const std::string& fullName) {
+  if (!IsSafeName(fullName)) RefuseName(fullName);
+  if (fullName == "policy") return std::string("_Policy") + kSecureDataExtension;
+  if (fullName == "enrollmentData") return std::string("_EnrollmentData") + kSecureDataExtension;
+  return fullName + kSecureDataExtension;
 }
 
 }  // namespace
@@ -77,33 +86,56 @@ void FileManager::EnumerateFiles(const std::string& pattern) {
   const size_t slash = pattern.rfind('/');
   const std::string directoryPart =
       slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
-  const std::string_view namePattern = std::string_view(pattern).substr(directoryPart.size());
-
-  std::vector<std::string> names;
+  std::shared_ptr<platform::Directory> listed;
   try {
-    names = fileSystem->ListDirectory(directoryPart.empty() ? "." : directoryPart);
+    listed = fileSystem->OpenDirectory(directoryPart.empty() ? "." : directoryPart);
   } catch (const std::system_error& e) {
     // A missing directory holds no matching names (the Logs directory, for one, is not ours).
     if (e.code() == std::errc::no_such_file_or_directory) {
+      directory.reset();
       files.clear();
       return;
     }
-    KS_LOG(Log(), kLogError, "FLOW", "FindFirstFile failed (%#X)",
-           static_cast<unsigned>(e.code().value()));
-    throw std::runtime_error("FindFirstFile failed");
+    ThrowListingFailure(e);
+  }
+  EnumerateFiles(std::move(listed), directoryPart,
+                 std::string_view(pattern).substr(directoryPart.size()));
+}
+
+void FileManager::EnumerateFiles(std::shared_ptr<platform::Directory> listed,
+                                 const std::string& directoryPart, std::string_view namePattern) {
+  std::vector<std::string> names;
+  try {
+    names = listed->List();
+  } catch (const std::system_error& e) {
+    ThrowListingFailure(e);
   }
   std::set<std::string> found;
   for (const std::string& name : names) {
     if (MatchesWildcard(namePattern, name)) found.insert(directoryPart + name);
   }
   files = std::move(found);
+  directory = std::move(listed);
+  prefix = directoryPart;
+}
+
+void FileManager::ThrowListingFailure(const std::system_error& e) {
+  KS_LOG(Log(), kLogError, "FLOW", "FindFirstFile failed (%#X)",
+         static_cast<unsigned>(e.code().value()));
+  throw std::runtime_error("FindFirstFile failed");
 }
 
 bool FileManager::DeleteFiles() {
   bool allDeleted = true;
   for (const std::string& path : files) {
     try {
-      fileSystem->DeleteFile(path);
+      // Relative to the directory that was listed, so a path component swapped meanwhile
+      // cannot redirect the deletion.
+      if (directory && path.compare(0, prefix.size(), prefix) == 0) {
+        directory->DeleteFile(path.substr(prefix.size()));
+      } else {
+        fileSystem->DeleteFile(path);
+      }
     } catch (const std::system_error& e) {
       KS_LOG(Log(), kLogError, "FLOW", "Failed deleting file (%#X)",
              static_cast<unsigned>(e.code().value()));
@@ -150,46 +182,99 @@ std::string DataController::GetDataDirectory() const {
   return root;
 }
 
-std::string DataController::GetBaseDataDirectory() const {
-  std::string base = GetDataDirectory() + "/Data";
-  if (!fileSystem->Exists(base)) {
+std::unique_ptr<platform::Directory> DataController::OpenDataRoot(const std::string& root,
+                                                                  bool create) const {
+  if (root.empty()) RefuseDirectory(root, "the path is empty");
+  if (root.front() != '/') RefuseDirectory(root, "it is not an absolute path");
+  std::unique_ptr<platform::Directory> directory;
+  try {
     try {
-      fileSystem->CreateDirectories(base);
-    } catch (const std::exception& e) {
-      KS_LOG(Log(), kLogError, "FLOW", "Creating %s failed: %s", base.c_str(), e.what());
-      throw std::runtime_error("Cannot create MfaBaseDataDirectory directory");
+      directory = fileSystem->OpenDirectory(root);
+    } catch (const std::system_error& e) {
+      if (!create || e.code() != std::errc::no_such_file_or_directory) throw;
+      fileSystem->CreateDirectories(root);
+      directory = fileSystem->OpenDirectory(root);
     }
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::too_many_symbolic_link_levels) {
+      RefuseDirectory(root, "it is a symbolic link");
+    }
+    // Without create, a missing root simply holds nothing.
+    if (!create && e.code() == std::errc::no_such_file_or_directory) return nullptr;
+    KS_LOG(Log(), kLogError, "FLOW", "Opening %s failed: %s", root.c_str(), e.what());
+    throw std::runtime_error(kCannotCreateBase);
   }
+  CheckControlled(*directory, root);
+  return directory;
+}
+
+DataController::BaseDirectory DataController::OpenBaseDirectory() const {
+  const std::string root = GetDataDirectory();
+  std::unique_ptr<platform::Directory> rootDirectory = OpenDataRoot(root, true);
+  BaseDirectory base{root + "/Data", nullptr};
+  try {
+    base.directory = rootDirectory->OpenDirectory("Data", true);
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::too_many_symbolic_link_levels) {
+      RefuseDirectory(base.path, "it is a symbolic link");
+    }
+    KS_LOG(Log(), kLogError, "FLOW", "Creating %s failed: %s", base.path.c_str(), e.what());
+    throw std::runtime_error(kCannotCreateBase);
+  }
+  CheckControlled(*base.directory, base.path);
   return base;
 }
 
-std::string DataController::GetSecureDataFilePath(const std::string& fullName) const {
-  if (!IsSafeName(fullName)) RefuseName(fullName);
-  std::string fileName = fullName;
-  if (fileName == "policy") {
-    fileName = "_Policy";
-  } else if (fileName == "enrollmentData") {
-    fileName = "_EnrollmentData";
+void DataController::CheckControlled(platform::Directory& directory,
+                                     const std::string& path) const {
+  platform::DirectoryAccess access;
+  try {
+    access = directory.Access();
+  } catch (const std::system_error& e) {
+    KS_LOG(Log(), kLogError, "FLOW", "Checking %s failed: %s", path.c_str(), e.what());
+    throw std::runtime_error(kCannotCreateBase);
   }
-  return GetBaseDataDirectory() + "/" + fileName + kSecureDataExtension;
+  if (!access.ownedByProcessUser) RefuseDirectory(path, "it belongs to another user");
+  if (access.writableByOthers) RefuseDirectory(path, "other users may write to it");
+}
+
+void DataController::RefuseDirectory(const std::string& path, const char* reason) const {
+  KS_LOG(Log(), kLogError, "FLOW", "Refusing the data directory \"%s\": %s", path.c_str(), reason);
+  throw std::runtime_error(kCannotCreateBase);
+}
+
+std::string DataController::GetBaseDataDirectory() const { return OpenBaseDirectory().path; }
+
+std::string DataController::GetSecureDataFilePath(const std::string& fullName) const {
+  // The name is judged before the base directory is made.
+  const std::string fileName = FileNameOf(fullName);
+  return GetBaseDataDirectory() + "/" + fileName;
 }
 
 bool DataController::SecureDataFileExists(const std::string& fullName) const {
-  return fileSystem->Exists(GetSecureDataFilePath(fullName));
+  const std::string fileName = FileNameOf(fullName);
+  return OpenBaseDirectory().directory->Exists(fileName);
 }
 
 void DataController::WriteSecureDataFile(const std::string& fullName,
                                          std::span<const uint8_t> bytes) const {
-  const std::string path = GetSecureDataFilePath(fullName);
+  const std::string fileName = FileNameOf(fullName);
+  const BaseDirectory base = OpenBaseDirectory();
+  const std::string path = base.path + "/" + fileName;
   try {
-    fileSystem->WriteFile(path, bytes);
+    base.directory->ReplaceFile(fileName, bytes);
   } catch (const platform::FileWriteError& e) {
+    // The replacement's steps under the texts of the create, write and flush of a whole file:
+    // the temporary's creation is the create, and everything that makes it durable and puts it
+    // in place is the flush.
     switch (e.Step()) {
       case platform::WriteStep::kCreate:
         throw GeneralException("CreateFile failed", path, e.what());
       case platform::WriteStep::kWrite:
         throw GeneralException("WriteFile failed", path, e.what());
       case platform::WriteStep::kFlush:
+      case platform::WriteStep::kRename:
+      case platform::WriteStep::kFlushDirectory:
         break;
     }
     throw GeneralException("FlushFileBuffers failed", path, e.what());
@@ -197,12 +282,13 @@ void DataController::WriteSecureDataFile(const std::string& fullName,
 }
 
 Bytes DataController::ReadSecureDataFile(const std::string& fullName) const {
-  const std::string path = GetSecureDataFilePath(fullName);
-  if (!fileSystem->Exists(path)) return {};
+  const std::string fileName = FileNameOf(fullName);
+  const BaseDirectory base = OpenBaseDirectory();
+  if (!base.directory->Exists(fileName)) return {};
   try {
-    return fileSystem->ReadFile(path, kMaxSecureDataFileSize);
+    return base.directory->ReadFile(fileName, kMaxSecureDataFileSize);
   } catch (const std::system_error& e) {
-    throw GeneralException("ReadFile failed", path, e.what());
+    throw GeneralException("ReadFile failed", base.path + "/" + fileName, e.what());
   }
 }
 
@@ -235,28 +321,46 @@ bool DataController::DeleteLevel1Files(std::span<const uint8_t> masterVersions,
     KS_LOG(Log(), kLogError, "FLOW", "Writing %s failed: %s", kMasterVersionsName, e.what());
     return false;
   }
-  return DeleteMatching(GetBaseDataDirectory() + "/" + prefix + "*" + kSecureDataExtension);
+  return DeleteMatching(prefix + "*" + kSecureDataExtension);
 }
 
 bool DataController::DeleteAllSecureDataFiles() const {
-  return DeleteMatching(GetBaseDataDirectory() + "/*" + kSecureDataExtension);
+  return DeleteMatching(std::string("*") + kSecureDataExtension);
 }
 
 bool DataController::DeleteUsersStoredSecureDataFiles() const {
   KS_LOG(Log(), kLogInfo, "FLOW", "DeleteUsersPasswordsFiles ");
-  return DeleteMatching(GetBaseDataDirectory() + "/*$A*" + kSecureDataExtension);
+  return DeleteMatching(std::string("*$A*") + kSecureDataExtension);
 }
 
 FileManager DataController::EnumerateSecureDataFiles() const {
+  return EnumerateBase(std::string("*") + kSecureDataExtension);
+}
+
+FileManager DataController::EnumerateBase(const std::string& namePattern) const {
+  BaseDirectory base = OpenBaseDirectory();
   FileManager manager(*fileSystem);
-  manager.EnumerateFiles(GetBaseDataDirectory() + "/*" + kSecureDataExtension);
+  manager.EnumerateFiles(std::move(base.directory), base.path + "/", namePattern);
   return manager;
 }
 
-bool DataController::DeleteMatching(const std::string& pattern) const {
-  FileManager manager(*fileSystem);
-  manager.EnumerateFiles(pattern);
-  return manager.DeleteFiles();
+bool DataController::DeleteMatching(const std::string& namePattern) const {
+  return EnumerateBase(namePattern).DeleteFiles();
+}
+
+size_t DataController::RemoveInterruptedWrites() const {
+  try {
+    const size_t removed = OpenBaseDirectory().directory->RemoveInterruptedWrites();
+    if (removed > 0) {
+      KS_LOG(Log(), kLogWarning, "FLOW",
+             "Removed %zu temporary file(s) of interrupted writes from the data directory",
+             removed);
+    }
+    return removed;
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "Cleaning up interrupted writes failed (%s)", e.what());
+    return 0;
+  }
 }
 
 bool DataController::DeleteEtlLogs() const {
@@ -275,7 +379,17 @@ bool DataController::DeleteEtlLogs() const {
 
 void DataController::DeleteOldLogs(const std::string& prefix) const {
   FileManager manager(*fileSystem);
-  manager.EnumerateFiles(GetDataDirectory() + "/Logs/" + prefix + "*.etl");
+  const std::string root = GetDataDirectory();
+  if (std::unique_ptr<platform::Directory> rootDirectory = OpenDataRoot(root, false)) {
+    std::shared_ptr<platform::Directory> logs;
+    try {
+      logs = rootDirectory->OpenDirectory("Logs", false);
+    } catch (const std::system_error& e) {
+      // The engine does not make this directory; without it there is nothing to prune.
+      if (e.code() != std::errc::no_such_file_or_directory) throw;
+    }
+    if (logs) manager.EnumerateFiles(std::move(logs), root + "/Logs/", prefix + "*.etl");
+  }
 
   // Newest first; a file with exactly the time of an earlier one takes over its slot, so the
   // earlier twin is deleted.

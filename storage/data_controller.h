@@ -13,6 +13,12 @@
 //
 // A full name is <parent's full name>$<own name>. Names come from the applet and are not
 // trusted: one that is empty, holds '/', ".." or a NUL is refused with GeneralException.
+//
+// Only the engine controls these directories: the root must be an absolute path, and the root
+// and Data must be directories (not links) owned by the engine's user that no other user may
+// write to; otherwise every operation is refused. Files are reached relative to the opened Data
+// directory, never through a link, and replaced atomically (temporary, flush, rename, directory
+// flush), so a crash or a full disk leaves each file as it was or as it was meant to become.
 
 #include <cstdint>
 #include <memory>
@@ -20,8 +26,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
+#include "platform/directory.h"
 #include "platform/file_system.h"
 #include "tlv/tlv.h"
 
@@ -39,7 +47,8 @@ inline constexpr uint16_t kTagFileName = 0x7BB0;
 inline constexpr uint16_t kTagFileContent = 0x7BB1;
 
 // An ordered set of full file paths, filled from a wildcard pattern and consumed by DeleteFiles.
-// Not thread-safe; a local object of one operation.
+// Keeps the listed directory open, so deletions happen in the directory that was listed. Not
+// thread-safe; a local object of one operation.
 class FileManager {
  public:
   explicit FileManager(platform::FileSystem& fileSystemToUse = platform::SystemFileSystem());
@@ -50,6 +59,10 @@ class FileManager {
   // gives an empty set. Other failures log "FindFirstFile failed (%#X)" and throw
   // std::runtime_error "FindFirstFile failed".
   void EnumerateFiles(const std::string& pattern);
+  // The same over a directory already open; directoryPart (ending in '/') is put before each
+  // name in the set.
+  void EnumerateFiles(std::shared_ptr<platform::Directory> listed, const std::string& directoryPart,
+                      std::string_view namePattern);
 
   // Deletes every path in set order; each failure is logged and the rest still attempted.
   // True when the set is empty or every deletion succeeded.
@@ -60,7 +73,11 @@ class FileManager {
   void Remove(const std::string& path) { files.erase(path); }
 
  private:
+  [[noreturn]] static void ThrowListingFailure(const std::system_error& e);
+
   platform::FileSystem* fileSystem;
+  std::shared_ptr<platform::Directory> directory;  // the one listed; null before a listing
+  std::string prefix;                              // its path, as put before the names
   std::set<std::string> files;
 };
 
@@ -87,7 +104,9 @@ class DataController {
   // and the state directory cannot be resolved.
   std::string GetDataDirectory() const;
   // root + "/Data", created with its parents when missing; throws std::runtime_error
-  // "Cannot create MfaBaseDataDirectory directory" when that fails.
+  // "Cannot create MfaBaseDataDirectory directory" when that fails or when the root or Data is
+  // refused (an empty or relative root, a link, another owner, writable by others), after an
+  // error log line that says why.
   std::string GetBaseDataDirectory() const;
   // The file of a full name (creates the base directory). Throws GeneralException for a name
   // that could leave the base directory.
@@ -95,8 +114,9 @@ class DataController {
 
   // Whether the file of a full name exists.
   bool SecureDataFileExists(const std::string& fullName) const;
-  // Replaces the file's content; GeneralException "CreateFile failed", "WriteFile failed" or
-  // "FlushFileBuffers failed".
+  // Replaces the file's content atomically; GeneralException "CreateFile failed" (the temporary
+  // could not be made), "WriteFile failed" or "FlushFileBuffers failed" (flush, rename or
+  // directory flush). Any failure but the last leaves the previous content.
   void WriteSecureDataFile(const std::string& fullName, std::span<const uint8_t> bytes) const;
   // The whole content, or empty when the file is absent; GeneralException "ReadFile failed".
   Bytes ReadSecureDataFile(const std::string& fullName) const;
@@ -117,6 +137,10 @@ class DataController {
   bool DeleteUsersStoredSecureDataFiles() const;
   FileManager EnumerateSecureDataFiles() const;
 
+  // Removes the temporaries that writes of an earlier engine process, killed midway, left in the
+  // base directory; logs and returns how many. Never throws.
+  size_t RemoveInterruptedWrites() const;
+
   // Keeps the two newest trace logs of each prefix under root + "/Logs" and deletes the others.
   // Never throws; false when a prefix could not be handled.
   bool DeleteEtlLogs() const;
@@ -126,8 +150,21 @@ class DataController {
   platform::FileSystem& FileSystemInUse() const { return *fileSystem; }
 
  private:
+  struct BaseDirectory {
+    std::string path;
+    std::unique_ptr<platform::Directory> directory;
+  };
+
+  // The root, opened and checked; created when missing if create is set, else null when
+  // missing. Throws std::runtime_error "Cannot create MfaBaseDataDirectory directory".
+  std::unique_ptr<platform::Directory> OpenDataRoot(const std::string& root, bool create) const;
+  BaseDirectory OpenBaseDirectory() const;
+  // Refuses a directory that the engine's user does not own or that others may write to.
+  void CheckControlled(platform::Directory& directory, const std::string& path) const;
+  [[noreturn]] void RefuseDirectory(const std::string& path, const char* reason) const;
+  FileManager EnumerateBase(const std::string& namePattern) const;
   void DeleteOldLogs(const std::string& prefix) const;
-  bool DeleteMatching(const std::string& pattern) const;
+  bool DeleteMatching(const std::string& namePattern) const;
 
   platform::Registry* registry;
   platform::FileSystem* fileSystem;

@@ -32,6 +32,8 @@ std::string StateDirectory() {
   return HomeDirectory() + "/.local/state/ostra-keystone";
 }
 
+unsigned StateDirectoryMode() { return ::geteuid() == 0 ? 0755 : 0700; }
+
 std::string RuntimeDirectory() {
   if (std::string dir = Env("KEYSTONE_RUNTIME_DIR"); !dir.empty()) return dir;
   if (::geteuid() == 0) return "/run/ostra-keystone";
@@ -50,7 +52,10 @@ void CreateDirectories(const std::string& path, unsigned mode) {
   do {
     pos = path.find('/', pos + 1);
     std::string prefix = path.substr(0, pos);
-    if (::mkdir(prefix.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+    if (::mkdir(prefix.c_str(), static_cast<mode_t>(mode)) == 0) {
+      // The umask may have taken bits away; the mode is meant as given.
+      posix::ThrowIfFailed(::chmod(prefix.c_str(), static_cast<mode_t>(mode)), "chmod", prefix);
+    } else if (errno != EEXIST) {
       posix::ThrowErrno("mkdir", prefix);
     }
   } while (pos != std::string::npos);

@@ -28,8 +28,8 @@ using regtree::NodeId;
 constexpr int kSchemaVersion = 1;
 
 // Mode of what the store creates: root's store is read by other programs (the mirror), a user's
-// own store is private.
-mode_t DirectoryMode() { return ::geteuid() == 0 ? 0755 : 0700; }
+// own store is private. The directory is the state directory, whatever else it holds.
+mode_t DirectoryMode() { return static_cast<mode_t>(StateDirectoryMode()); }
 mode_t FileMode() { return ::geteuid() == 0 ? 0644 : 0600; }
 
 // Another connection holds the lock we need; the whole batch is retried.
@@ -552,7 +552,6 @@ void PrepareLocation(const std::string& databasePath) {
   if (directory.empty() || Exists(directory)) return;
   try {
     CreateDirectories(directory, DirectoryMode());
-    ::chmod(directory.c_str(), DirectoryMode());  // whatever the umask took away
   } catch (const std::system_error& e) {
     RegistryErrc code = e.code() == std::errc::permission_denied ||
                                 e.code() == std::errc::operation_not_permitted ||

@@ -45,15 +45,40 @@ uint64_t ParseNumber(std::string_view text, uint64_t max) {
   return value;
 }
 
-// Splits "<value>*<count>".
-std::pair<std::string_view, int64_t> WithCount(std::string_view word) {
+// How often a directive applies: a count, or for a duration.
+struct Repeat {
+  int64_t count = 1;
+  std::chrono::milliseconds window{0};
+};
+
+std::chrono::milliseconds ParseDuration(std::string_view text);
+
+bool EndsWithUnit(std::string_view text) {
+  return !text.empty() && (text.back() == 's' || text.back() == 'S');
+}
+
+// Splits "<value>*<count>", "<value>*always" and "<value>*<duration>".
+std::pair<std::string_view, Repeat> WithRepeat(std::string_view word) {
   const auto star = word.find('*');
-  if (star == std::string_view::npos) return {word, 1};
+  if (star == std::string_view::npos) return {word, Repeat{}};
+  const std::string_view value = word.substr(0, star);
   const std::string_view count = word.substr(star + 1);
-  if (EqualsNoCase(count, "always")) return {word.substr(0, star), kAlways};
+  if (EqualsNoCase(count, "always")) return {value, Repeat{kAlways, {}}};
+  if (EndsWithUnit(count)) {
+    const std::chrono::milliseconds window = ParseDuration(count);
+    if (window.count() == 0) throw std::invalid_argument("duration must be at least 1 ms");
+    return {value, Repeat{1, window}};
+  }
   const uint64_t n = ParseNumber(count, 1'000'000);
   if (n == 0) throw std::invalid_argument("count must be at least 1");
-  return {word.substr(0, star), static_cast<int64_t>(n)};
+  return {value, Repeat{static_cast<int64_t>(n), {}}};
+}
+
+// A count only: hangs and broken replies are counted, not timed.
+std::pair<std::string_view, int64_t> WithCount(std::string_view word) {
+  auto [value, repeat] = WithRepeat(word);
+  if (repeat.window.count() > 0) throw std::invalid_argument("only status steps take a duration");
+  return {value, repeat.count};
 }
 
 std::chrono::milliseconds ParseDuration(std::string_view text) {
@@ -81,8 +106,9 @@ void ParseLine(const std::vector<std::string_view>& words, FaultPlan& plan) {
     if (words.size() < 3) throw std::invalid_argument("status needs a function and codes");
     std::vector<StatusStep> steps;
     for (size_t i = 2; i < words.size(); ++i) {
-      auto [code, count] = WithCount(words[i]);
-      steps.push_back({static_cast<uint32_t>(ParseNumber(code, 0xFFFFFFFF)), count});
+      auto [code, repeat] = WithRepeat(words[i]);
+      steps.push_back(
+          {static_cast<uint32_t>(ParseNumber(code, 0xFFFFFFFF)), repeat.count, repeat.window, {}});
     }
     plan.statuses[static_cast<size_t>(FunctionOf(words[1]))] = std::move(steps);
   } else if (EqualsNoCase(keyword, "hang")) {
@@ -122,6 +148,12 @@ bool Consume(int64_t& count) {
   if (count <= 0) return false;
   --count;
   return true;
+}
+
+// Whether a status step is used up: its count spent, or its window over.
+bool Spent(const StatusStep& step, std::chrono::steady_clock::time_point now) {
+  if (step.window.count() > 0) return step.started && now - *step.started >= step.window;
+  return step.count == 0;
 }
 
 }  // namespace
@@ -197,10 +229,15 @@ CallFaults FaultInjector::Next(KilnFunction function) {
   }
   std::vector<StatusStep>& steps = plan.statuses[f];
   size_t& index = statusIndex[f];
-  while (index < steps.size() && steps[index].count == 0) ++index;
+  const auto now = std::chrono::steady_clock::now();
+  while (index < steps.size() && Spent(steps[index], now)) ++index;
   if (index < steps.size()) {
     StatusStep& step = steps[index];
-    Consume(step.count);
+    if (step.window.count() > 0) {
+      if (!step.started) step.started = now;
+    } else {
+      Consume(step.count);
+    }
     if (step.status != 0) faults.status = step.status;
   }
   // A call that fails by status produces no reply to mangle.

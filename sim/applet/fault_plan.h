@@ -3,7 +3,10 @@
 // Faults the simulated firmware injects on request, read from the text file "faults" in its state
 // directory (format in docs/applet-protocol.md). One directive per line:
 //
-//   status <function> <code>[*<count>] ...   return these statuses in turn; 0 runs the call
+//   status <function> <code>[*<count>|*<duration>] ...
+//                                            return these statuses in turn; 0 runs the call; a
+//                                            step with a duration applies to every call for that
+//                                            long after the first call it met
 //   hang <function> <duration>[*<count>]     the call blocks this long first (e.g. 250ms, 2s)
 //   reply <kind>[*<count>]                   mangle the next replies of KILN_SendAndRecv2:
 //                                            truncate | empty | garbage | drop-tag:<tag>
@@ -47,7 +50,10 @@ inline constexpr int64_t kAlways = -1;
 
 struct StatusStep {
   uint32_t status = 0;
-  int64_t count = 1;  // kAlways: never used up
+  int64_t count = 1;  // kAlways: never used up; not used when window is set
+  // Above zero: the step applies to every call until this long after the first call it met.
+  std::chrono::milliseconds window{0};
+  std::optional<std::chrono::steady_clock::time_point> started;
 };
 
 struct FaultPlan {

@@ -121,10 +121,12 @@ std::string Firmware::DefaultDirectory() {
   return platform::StateDirectory() + "/kiln-sim";
 }
 
-Firmware::Firmware(std::string stateDirectory, FirmwareOptions firmwareOptions)
+Firmware::Firmware(std::string stateDirectory, FirmwareOptions firmwareOptions,
+                   std::shared_ptr<FaultInjector> faultPlan)
     : directory(std::move(stateDirectory)),
       options(firmwareOptions),
-      faults(directory + "/faults") {
+      faults(faultPlan ? std::move(faultPlan)
+                       : std::make_shared<FaultInjector>(directory + "/faults")) {
   platform::CreateDirectories(directory, 0700);
   StateLock lock(PathOf("lock"), options.lockTimeout);
   const std::string keyPath = PathOf("device.key");
@@ -160,7 +162,7 @@ FirmwareInfo Firmware::Info() {
 
 uint32_t Firmware::EffectiveSvn() {
   const uint32_t svn = Info().svn;
-  const std::optional<uint32_t> forced = faults.SvnOverride();
+  const std::optional<uint32_t> forced = faults->SvnOverride();
   return forced ? std::max(svn, *forced) : svn;
 }
 

@@ -76,8 +76,11 @@ struct VersionChange {
 // Methods throw std::system_error or std::runtime_error when the state cannot be read or written.
 class Firmware {
  public:
-  // Creates the directory (0700), the device key and the firmware file when missing.
-  Firmware(std::string stateDirectory, FirmwareOptions options = {});
+  // Creates the directory (0700), the device key and the firmware file when missing. faultPlan is
+  // the directory's fault injector when it must outlive this object (its counts and durations
+  // run on across re-initialisations); without one the firmware makes its own.
+  Firmware(std::string stateDirectory, FirmwareOptions options = {},
+           std::shared_ptr<FaultInjector> faultPlan = nullptr);
   Firmware(const Firmware&) = delete;
   Firmware& operator=(const Firmware&) = delete;
 
@@ -88,7 +91,7 @@ class Firmware {
   FirmwareInfo Info();
   // The firmware file's SVN, raised to the fault plan's when that is higher.
   uint32_t EffectiveSvn();
-  FaultInjector& Faults() { return faults; }
+  FaultInjector& Faults() { return *faults; }
 
   // The image path an applet was installed from; nullopt when it is not installed.
   std::optional<std::string> InstalledImage(const std::string& appletId);
@@ -115,7 +118,7 @@ class Firmware {
   const std::string directory;
   const FirmwareOptions options;
   const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-  FaultInjector faults;
+  const std::shared_ptr<FaultInjector> faults;
   SealingKey deviceKey{};
 
   keystone::Mutex mutex;  // guards the caches below

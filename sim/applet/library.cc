@@ -83,13 +83,17 @@ void SimLibrary::Hang(std::chrono::milliseconds duration) {
 }
 
 std::shared_ptr<Firmware> SimLibrary::FirmwareFor(const std::string& directory) {
+  std::shared_ptr<FaultInjector> faultPlan;
   {
     keystone::MutexLock lock(mutex);
     if (std::shared_ptr<Firmware> firmware = firmwares[directory].lock()) return firmware;
+    std::shared_ptr<FaultInjector>& plan = faultPlans[directory];
+    if (!plan) plan = std::make_shared<FaultInjector>(directory + "/faults");
+    faultPlan = plan;
   }
   // Built outside the lock: it touches files. Two threads racing here both build one; the first
   // to publish wins and both use it.
-  auto fresh = std::make_shared<Firmware>(directory);
+  auto fresh = std::make_shared<Firmware>(directory, FirmwareOptions{}, std::move(faultPlan));
   keystone::MutexLock lock(mutex);
   std::weak_ptr<Firmware>& slot = firmwares[directory];
   if (std::shared_ptr<Firmware> existing = slot.lock()) return existing;

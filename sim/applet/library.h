@@ -67,6 +67,9 @@ class SimLibrary {
   std::map<uintptr_t, std::shared_ptr<Firmware>> handles GUARDED_BY(mutex);
   std::map<uintptr_t, std::shared_ptr<Session>> sessions GUARDED_BY(mutex);
   std::map<std::string, std::weak_ptr<Firmware>> firmwares GUARDED_BY(mutex);
+  // Kept for the library's life, so that a fault plan's counts and durations run on when the
+  // last handle of a directory goes and its firmware object with it.
+  std::map<std::string, std::shared_ptr<FaultInjector>> faultPlans GUARDED_BY(mutex);
   uintptr_t nextId GUARDED_BY(mutex) = 0x1000;
   bool stopping GUARDED_BY(mutex) = false;
   std::condition_variable wake;  // ends injected hangs early when the library is unloaded

@@ -50,9 +50,18 @@ class AppletManagerTest : public ::testing::Test {
     capture->Uninstall();
   }
   AppletManager& Start(std::chrono::milliseconds activity = 10s) {
-    manager = std::make_shared<AppletManager>(applet->Factory(), owner, auth, power,
-                                              AppletManagerOptions{activity, 10s});
+    return Start(AppletManagerOptions{activity, 10s});
+  }
+  AppletManager& Start(const AppletManagerOptions& options) {
+    manager = std::make_shared<AppletManager>(applet->Factory(), owner, auth, power, options);
     return *manager;
+  }
+  // Background recovery after 5 ms, pauses doubling up to 20 ms.
+  static AppletManagerOptions QuickRecovery() {
+    AppletManagerOptions options{10s, 10s};
+    options.recoveryFirstDelay = 5ms;
+    options.recoveryMaxDelay = 20ms;
+    return options;
   }
   void AnswerBoolean(int32_t result) {
     applet->SetHandler([result](uint32_t, const Bytes&) {
@@ -223,6 +232,30 @@ TEST_F(AppletManagerTest, UnreachableLibraryFailsRequestsAndIsTriedAgain) {
   EXPECT_EQ(applet->Creations(), 3u);
   EXPECT_TRUE(
       capture->Contains("The applet channel could not be created (KILN_Initialize failed)"));
+}
+
+// Nobody has to send a request for a broken channel to heal.
+TEST_F(AppletManagerTest, BrokenChannelRecoversInTheBackgroundWithDoublingPauses) {
+  applet->BreakChannels(3);
+  Start(QuickRecovery());
+  ASSERT_TRUE(Eventually([&] { return capture->Has("The applet channel recovered"); }));
+  EXPECT_EQ(applet->Recoveries(), 4u);
+  EXPECT_TRUE(capture->Has("The applet channel is broken; recovering it in 5 ms"));
+  const std::string failed = "Recovering the applet channel failed (KILN_Initialize failed); ";
+  EXPECT_EQ(capture->Count(failed + "next attempt in 10 ms"), 1u);
+  EXPECT_EQ(capture->Count(failed + "next attempt in 20 ms"), 2u);
+  EXPECT_TRUE(applet->Sends().empty());
+  EXPECT_EQ(manager->SendMessageUsingQueue(plain), plain);
+}
+
+TEST_F(AppletManagerTest, ChannelThatCouldNotBeCreatedIsCreatedInTheBackground) {
+  applet->FailCreations(2);
+  Start(QuickRecovery());
+  ASSERT_TRUE(Eventually([&] { return capture->Has("The applet channel recovered"); }));
+  EXPECT_EQ(applet->Creations(), 3u);
+  EXPECT_EQ(capture->Count("Recovering the applet channel failed (KILN_Initialize failed); "
+                           "next attempt in 10 ms"),
+            1u);
 }
 
 TEST_F(AppletManagerTest, SessionVerificationOpensASessionOnlyWhenNoneIsOpen) {

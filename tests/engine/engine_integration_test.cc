@@ -1,6 +1,8 @@
 // Starts the real keystone-engine in a temporary state and runtime directory and drives it with
 // keystonectl and signals.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -95,6 +97,38 @@ TEST_F(EngineIntegrationTest, RefusesToStartWithoutAUsableStateDirectory) {
   const auto run = keystone::testing::RunProgram(kEngineBinary, {}, {.env = engine.Env()});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.err.find("keystone-engine: cannot use the state directory"), std::string::npos);
+}
+
+// Other programs read the registry mirror; the stored data stays the engine's own.
+TEST_F(EngineIntegrationTest, EveryUserReadsTheRegistryMirrorButOnlyTheEngineTheStoredData) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the service's modes are those of root";
+  namespace stdfs = std::filesystem;
+  stdfs::permissions(engine.Root(), stdfs::perms(0755));  // traversable, as /var/lib is
+  ASSERT_TRUE(engine.Start());
+  const auto set =
+      engine.Ctl({"applet", "policy", "set", "--factor", "pin:1:PIN", "--action", "OSLogin=pin"});
+  ASSERT_EQ(set.exitCode, 0) << set.out << set.err;
+
+  const auto mode = [](const std::string& path) {
+    return static_cast<unsigned>(stdfs::status(path).permissions() & stdfs::perms::mask);
+  };
+  const std::string state = engine.StateDir();
+  EXPECT_EQ(mode(state), 0755u);
+  EXPECT_EQ(mode(state + "/registry.db"), 0644u);
+  EXPECT_EQ(mode(state + "/Data"), 0700u);
+  int files = 0;
+  for (const auto& entry : stdfs::directory_iterator(state + "/Data")) {
+    EXPECT_EQ(mode(entry.path()), 0600u) << entry.path();
+    ++files;
+  }
+  EXPECT_GE(files, 3);
+
+  constexpr uint32_t kNobody = 65534;
+  const auto query = engine.Ctl(
+      {"reg", "query", "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine", "FWVersion"}, kNobody);
+  EXPECT_EQ(query.exitCode, 0) << query.err;
+  EXPECT_NE(query.out.find("FWVersion"), std::string::npos);
+  EXPECT_EQ(engine.Stop(), 0);
 }
 
 }  // namespace

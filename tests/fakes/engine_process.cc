@@ -48,6 +48,8 @@ EngineProcess::~EngineProcess() {
 
 void EngineProcess::SetEngineDword(const std::string& name, uint32_t value) const {
   std::filesystem::create_directories(StateDir());
+  // As the engine makes it: it refuses a data root that others may write to, whatever the umask.
+  std::filesystem::permissions(StateDir(), std::filesystem::perms(0755));
   auto registry = platform::OpenRegistry(StateDir() + "/registry.db");
   platform::WriteRegistryValue(*registry, kEngineKey, name, platform::RegValue::Dword(value));
 }
@@ -59,10 +61,15 @@ void EngineProcess::WriteKilnFaults(const std::string& text) const {
 }
 
 ::testing::AssertionResult EngineProcess::Start() {
+  const size_t earlier = Notifications().size();
   pid = SpawnProgram(engine, {}, env, dir.File("engine.log"));
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  const auto ready = [](const std::string& note) { return note.find("READY=1") != note.npos; };
-  while (std::ranges::none_of(Notifications(), ready)) {
+  const auto ready = [&] {
+    const std::vector<std::string>& notes = Notifications();
+    return std::any_of(notes.begin() + static_cast<std::ptrdiff_t>(earlier), notes.end(),
+                       [](const std::string& note) { return note.find("READY=1") != note.npos; });
+  };
+  while (!ready()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     pollfd entry{notifyFd, POLLIN, 0};
@@ -95,6 +102,13 @@ bool EngineProcess::WaitForLog(const std::string& fragment) const {
 ProgramResult EngineProcess::Ctl(const std::vector<std::string>& args,
                                  std::optional<uint32_t> uid) const {
   return RunProgram(keystonectl, args, {.env = env, .uid = uid, .limit = limit});
+}
+
+void EngineProcess::Kill() {
+  if (pid <= 0) return;  // never kill(-1, ...)
+  ::kill(pid, SIGKILL);
+  WaitForExit(pid, limit);
+  pid = -1;
 }
 
 int EngineProcess::Stop(StopBy how) {

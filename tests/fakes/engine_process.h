@@ -41,8 +41,8 @@ class EngineProcess {
   // Replaces the simulated applet's fault file in one step.
   void WriteKilnFaults(const std::string& text) const;
 
-  // Starts the engine and waits, up to the limit, until it reports READY=1; a failure says why and
-  // carries the log.
+  // Starts the engine and waits, up to the limit, until it reports READY=1 (again, after an
+  // earlier run); a failure says why and carries the log.
   ::testing::AssertionResult Start();
   // Every sd_notify datagram received so far, in order; does not wait.
   const std::vector<std::string>& Notifications();
@@ -58,6 +58,8 @@ class EngineProcess {
   // Stops the started engine and returns its exit code (-1 when it did not end within the
   // limit: it is then killed).
   int Stop(StopBy how = StopBy::kSigterm);
+  // Kills the engine with SIGKILL, as a crash would end it, and reaps it; Start may follow.
+  void Kill();
 
  private:
   TempDirectory dir;

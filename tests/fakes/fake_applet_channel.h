@@ -42,6 +42,14 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
     std::lock_guard<std::mutex> lock(mutex);
     fwUpgraded = upgraded;
   }
+  // Channels report that they need recovery; the next `failures` recoveries throw
+  // std::runtime_error(reason), the one after that mends them.
+  void BreakChannels(int failures, std::string reason = "KILN_Initialize failed") {
+    std::lock_guard<std::mutex> lock(mutex);
+    broken = true;
+    failingRecoveries = failures;
+    recoveryFailure = std::move(reason);
+  }
 
   std::vector<Sent> Sends() const { return Locked(sends); }
   size_t CountCommand(uint32_t commandId) const {
@@ -52,6 +60,7 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   }
   size_t Creations() const { return Locked(creations); }
   size_t Opens() const { return Locked(opens); }
+  size_t Recoveries() const { return Locked(recoveries); }
   // Waits until at least count sends were recorded.
   bool WaitForSends(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(mutex);
@@ -86,6 +95,11 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
       ++applet->opens;
     }
     bool FwUpgraded() const override { return firmwareUpgraded; }
+    bool NeedsRecovery() const override {
+      std::lock_guard<std::mutex> lock(applet->mutex);
+      return applet->broken;
+    }
+    void Recover() override { applet->Recover(); }
 
    private:
     std::shared_ptr<FakeApplet> applet;
@@ -101,6 +115,16 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
       throw std::runtime_error(creationFailure);
     }
     return std::make_unique<Channel>(shared_from_this(), fwUpgraded);
+  }
+
+  void Recover() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++recoveries;
+    if (failingRecoveries > 0) {
+      --failingRecoveries;
+      throw std::runtime_error(recoveryFailure);
+    }
+    broken = false;
   }
 
   mfab::Bytes Exchange(uint32_t commandId, const mfab::Bytes& request,
@@ -121,6 +145,10 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   int failingCreations = 0;
   std::string creationFailure;
   bool fwUpgraded = false;
+  bool broken = false;
+  int failingRecoveries = 0;
+  std::string recoveryFailure;
+  size_t recoveries = 0;
   std::vector<Sent> sends;
   size_t creations = 0;
   size_t opens = 0;

@@ -40,6 +40,14 @@ const MemoryFileSystem::Node& MemoryFileSystem::FindLocked(Op op, const std::str
   return it->second;
 }
 
+const MemoryFileSystem::Node& MemoryFileSystem::DirectoryLocked(const std::string& path,
+                                                                const char* what) const {
+  auto it = nodes.find(path);
+  if (it == nodes.end()) Throw(std::errc::no_such_file_or_directory, what, path);
+  if (!it->second.directory) Throw(std::errc::not_a_directory, what, path);
+  return it->second;
+}
+
 platform::FileTime MemoryFileSystem::TickLocked() {
   return platform::FileTime(std::chrono::seconds(++clockSeconds));
 }
@@ -54,6 +62,58 @@ void MemoryFileSystem::EnsureDirectoriesLocked(const std::string& path) {
     Throw(std::errc::not_a_directory, "mkdir", path);
   }
 }
+
+// A directory of the fake: every call goes to the file system by path.
+class MemoryFileSystem::MemoryDirectory final : public platform::Directory {
+ public:
+  MemoryDirectory(MemoryFileSystem& owner, std::string directoryPath)
+      : fs(owner), path(std::move(directoryPath)) {}
+
+  platform::DirectoryAccess Access() override {
+    std::lock_guard<std::mutex> lock(fs.mutex);
+    return fs.DirectoryLocked(path, "fstat").access;
+  }
+  std::unique_ptr<platform::Directory> OpenDirectory(const std::string& name,
+                                                     bool create) override {
+    const std::string child = Child(name);
+    {
+      std::lock_guard<std::mutex> lock(fs.mutex);
+      if (create && fs.nodes.count(child) == 0) {
+        fs.ThrowIfInjectedLocked(Op::kCreateDirectories, child);
+        fs.nodes[child].directory = true;
+      }
+      fs.DirectoryLocked(child, "open");
+    }
+    return std::make_unique<MemoryDirectory>(fs, child);
+  }
+  void ReplaceFile(const std::string& name, std::span<const uint8_t> bytes) override {
+    fs.WriteFile(Child(name), bytes);
+  }
+  std::vector<uint8_t> ReadFile(const std::string& name, size_t maxBytes) override {
+    return fs.ReadFile(Child(name), maxBytes);
+  }
+  bool Exists(const std::string& name) override { return IsPlain(name) && fs.Exists(Child(name)); }
+  std::vector<std::string> List() override { return fs.ListDirectory(path); }
+  void DeleteFile(const std::string& name) override { fs.DeleteFile(Child(name)); }
+  platform::FileTime LastWriteTime(const std::string& name) override {
+    return fs.LastWriteTime(Child(name));
+  }
+  // Writes here are whole at once; nothing is ever left behind.
+  size_t RemoveInterruptedWrites() override { return 0; }
+
+ private:
+  static bool IsPlain(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+  }
+  std::string Child(const std::string& name) const {
+    if (!IsPlain(name)) Throw(std::errc::invalid_argument, "name", path + "/" + name);
+    return path == "/" ? "/" + name : path + "/" + name;
+  }
+
+  MemoryFileSystem& fs;
+  const std::string path;
+};
 
 void MemoryFileSystem::WriteFile(const std::string& rawPath, std::span<const uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -72,16 +132,26 @@ void MemoryFileSystem::WriteFile(const std::string& rawPath, std::span<const uin
   if (parent != "/" && parent != "." &&
       (parentNode == nodes.end() || !parentNode->second.directory)) {
     refusal = std::errc::no_such_file_or_directory;
-  } else if (existing != nodes.end() && existing->second.directory) {
-    refusal = std::errc::is_a_directory;
   }
   fail(Op::kCreate, platform::WriteStep::kCreate, refusal);
-  Node& node = nodes[path];
-  node.content.clear();
-  node.mtime = TickLocked();
   fail(Op::kWrite, platform::WriteStep::kWrite, {});
-  node.content.assign(bytes.begin(), bytes.end());
   fail(Op::kFlush, platform::WriteStep::kFlush, {});
+  fail(Op::kRename, platform::WriteStep::kRename,
+       existing != nodes.end() && existing->second.directory ? std::errc::is_a_directory
+                                                             : std::errc{});
+  Node& node = nodes[path];
+  node.content.assign(bytes.begin(), bytes.end());
+  node.mtime = TickLocked();
+  fail(Op::kFlushDirectory, platform::WriteStep::kFlushDirectory, {});
+}
+
+std::unique_ptr<platform::Directory> MemoryFileSystem::OpenDirectory(const std::string& rawPath) {
+  const std::string path = Normalize(rawPath.empty() ? "." : rawPath);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (path != "/") DirectoryLocked(path, "open");
+  }
+  return std::make_unique<MemoryDirectory>(*this, path);
 }
 
 std::vector<uint8_t> MemoryFileSystem::ReadFile(const std::string& rawPath, size_t maxBytes) {
@@ -139,6 +209,11 @@ platform::FileTime MemoryFileSystem::LastWriteTime(const std::string& rawPath) {
 void MemoryFileSystem::FailOn(Op op, const std::string& path, std::errc code) {
   std::lock_guard<std::mutex> lock(mutex);
   failures[{op, Normalize(path)}] = code;
+}
+
+void MemoryFileSystem::SetAccess(const std::string& path, platform::DirectoryAccess access) {
+  std::lock_guard<std::mutex> lock(mutex);
+  nodes.at(Normalize(path)).access = access;
 }
 
 void MemoryFileSystem::AddPhantom(const std::string& path) {

@@ -4,9 +4,13 @@
 // directory.
 
 #include <stdlib.h>
+#include <sys/mount.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -20,6 +24,7 @@
 #include "platform/file_system.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
+#include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
 #include "sim/applet/records.h"
 #include "storage/data_controller.h"
@@ -27,6 +32,7 @@
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_engine_services.h"
 #include "tests/fakes/fake_stored_data.h"
+#include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/sim/sim_test_support.h"
 #include "tlv/client_messages.h"
@@ -49,6 +55,40 @@ class PolicyIds : public mfab::IPolicyMirrorReader {
   std::vector<std::string> ActionIds() override { return {"OSLogin", "VPN"}; }
 };
 
+// A tmpfs of a few pages mounted for the test's life, where the test may mount one.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(std::string where) : path(std::move(where)) {
+    std::filesystem::create_directories(path);
+    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                "size=64k,mode=0700") != 0) {
+      failure = std::strerror(errno);
+    }
+  }
+  ~SmallFileSystem() {
+    if (failure.empty()) ::umount2(path.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool Mounted() const { return failure.empty(); }
+  const std::string& Failure() const { return failure; }
+  const std::string& Path() const { return path; }
+
+  // Writes a filler file until the file system is full.
+  void Fill() const {
+    std::ofstream filler(path + "/filler", std::ios::binary);
+    const std::string page(4096, 'f');
+    while (filler.write(page.data(), static_cast<std::streamsize>(page.size())) && filler.flush()) {
+    }
+  }
+  void Free() const { std::filesystem::remove(path + "/filler"); }
+
+ private:
+  const std::string path;
+  std::string failure;
+};
+
 class SimEngineTest : public ::testing::Test {
  protected:
   SimEngineTest() {
@@ -61,6 +101,7 @@ class SimEngineTest : public ::testing::Test {
                                  RegValue::String("/opt/mfa.applet"));
     sessionOptions.tee.retrySleep = std::chrono::milliseconds(1);
     sessionOptions.communicationRetrySleep = std::chrono::milliseconds(1);
+    appletOptions.activityTimeout = std::chrono::seconds(10);
   }
   ~SimEngineTest() override {
     manager.reset();
@@ -72,7 +113,7 @@ class SimEngineTest : public ::testing::Test {
     manager.reset();
     sessionOptions.tee.adapter.timeoutMs = adapterLimit.count();
     mfab::ResourceManager::Options options;
-    options.applet.activityTimeout = std::chrono::seconds(10);
+    options.applet = appletOptions;
     auto library = std::make_shared<mfab::SharedKilnLibrary>(registry);
     manager = std::make_unique<mfab::ResourceManager>(
         mfab::ResourceManagerDependencies{
@@ -125,6 +166,7 @@ class SimEngineTest : public ::testing::Test {
   keystone::testing::RecordingMirroring mirroring;
   keystone::testing::RecordingUserRecords userRecords;
   mfab::AppletSessionOptions sessionOptions;
+  mfab::AppletManagerOptions appletOptions;
   std::unique_ptr<mfab::ResourceManager> manager;
 };
 
@@ -222,6 +264,96 @@ TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUse
   EXPECT_EQ(ErrorCodeOf(PolicyReply()), sim_error::kSealedDataRefused);
   EXPECT_NE(keystone::testing::ThrownText<mfab::TEEException>(userData).find("no longer exists"),
             std::string::npos);
+}
+
+// The sample policy grown past one page of the small file system by settings of 1000 bytes.
+Bytes LargePolicy(const std::string& firstFactorName) {
+  Policy policy = ParsePolicy(SamplePolicy(firstFactorName));
+  for (int i = 0; i < 5; ++i) {
+    policy.settings.push_back(
+        SystemSetting{"Banner" + std::to_string(i), 3, std::vector<uint8_t>(1000, 'b')});
+  }
+  return SerializePolicy(policy);
+}
+
+// The data directory on a full disk: a change that needs more room than the stored policy holds
+// fails, and the stored policy stays whole, is read back after a restart and can be changed once
+// there is room again.
+TEST_F(SimEngineTest, AFullDiskLeavesTheStoredPolicyWhole) {
+  const SmallFileSystem disk(state.File("disk"));
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small file system here: " << disk.Failure();
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                               platform::RegValue::String(disk.Path()));
+  Start();
+  ASSERT_EQ(SetPolicy(SamplePolicy("First")).messageType, sim_type::kSetPolicyResponse);
+  const std::string stored = state.ReadFile("disk/Data/_Sys$Policy.SDS");
+
+  disk.Fill();
+  bool refused = false;
+  try {
+    refused = SetPolicy(LargePolicy("Second")).messageType != sim_type::kSetPolicyResponse;
+  } catch (const std::exception&) {
+    refused = true;
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(state.ReadFile("disk/Data/_Sys$Policy.SDS"), stored);
+  for (const auto& entry : std::filesystem::directory_iterator(disk.Path() + "/Data")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".replace-")) << entry.path();
+  }
+  Start();
+  const Bytes factors = Factors();
+  EXPECT_NE(std::string(factors.begin(), factors.end()).find("First"), std::string::npos);
+
+  disk.Free();
+  ASSERT_EQ(SetPolicy(LargePolicy("Third")).messageType, sim_type::kSetPolicyResponse);
+  Start();
+  const Bytes changed = Factors();
+  EXPECT_NE(std::string(changed.begin(), changed.end()).find("Third"), std::string::npos);
+}
+
+// What the idle clean-up met on a system out of descriptors: the session is gone, re-creating it
+// keeps failing (0x1004), and the re-initialisation that follows fails as well, leaving no
+// library handle. Both causes go away after a while.
+constexpr char kExhaustedForAWhile[] =
+    "status SendAndRecv2 0x100F\n"
+    "status CreateSession 0x1004*300ms\n"
+    "status Initialize 0x1004*300ms\n";
+
+TEST_F(SimEngineTest, ChannelHealsInTheBackgroundAfterAFailedReinitialisation) {
+  const auto capture = keystone::testing::LogCapture::Install();
+  keystone::testing::EnableEngineLog();
+  sessionOptions.tee.maxRetryAttempts = 3;
+  appletOptions.recoveryFirstDelay = std::chrono::milliseconds(10);
+  appletOptions.recoveryMaxDelay = std::chrono::milliseconds(40);
+  Start();
+  ASSERT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
+
+  Faults(kExhaustedForAWhile);
+  EXPECT_THROW(PolicyReply(), std::exception);
+  EXPECT_TRUE(capture->Contains("Second SendMessage attempt failed (KILN_Initialize failed)"));
+  EXPECT_TRUE(
+      keystone::testing::Eventually([&] { return capture->Has("The applet channel recovered"); }));
+  EXPECT_TRUE(capture->Contains("(KILN_Initialize failed); next attempt in 20 ms"));
+
+  capture->Clear();
+  EXPECT_EQ(PolicyReply().messageType, sim_type::kGetPolicyDataResponse);
+  EXPECT_FALSE(capture->Contains("attempt failed"));  // answered at the first attempt
+  capture->Uninstall();
+}
+
+// Without the background recovery, the first request after the cause has gone initializes the
+// library again and opens a session.
+TEST_F(SimEngineTest, FirstRequestAfterAFailedReinitialisationSucceeds) {
+  sessionOptions.tee.maxRetryAttempts = 3;
+  appletOptions.recoveryFirstDelay = std::chrono::hours(1);
+  Start();
+  ASSERT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
+
+  // Counted rather than timed: three failed creations exhaust the retries, the re-initialisation
+  // fails, and so does the one before the resend.
+  Faults("status SendAndRecv2 0x100F\nstatus CreateSession 0x1004*3\nstatus Initialize 0x1004*2\n");
+  EXPECT_THROW(PolicyReply(), std::exception);
+  EXPECT_EQ(PolicyReply().messageType, sim_type::kGetPolicyDataResponse);
 }
 
 TEST_F(SimEngineTest, SurvivesAHungCall) {

@@ -38,6 +38,46 @@ TEST_F(SimFaultsTest, StatusSequencesFailCallsWithoutRunningThem) {
   EXPECT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply), 0u);
 }
 
+// The plan belongs to the directory, not to a handle: failed initialisations use it up, and the
+// handle that finally opens and closes again does not restart it.
+TEST_F(SimFaultsTest, CountsRunOnWhenTheLastHandleGoes) {
+  state.WriteFile("faults", "status Initialize 0x1004*2 0\n");
+  KILN_HANDLE handle = nullptr;
+  EXPECT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0x1004u);
+  EXPECT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0x1004u);
+  ASSERT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0u);
+  ASSERT_EQ(Kiln().Deinit(handle), 0u);
+  ASSERT_EQ(Kiln().Initialize(&handle, nullptr, 0), 0u);
+  EXPECT_EQ(Kiln().Deinit(handle), 0u);
+}
+
+// "Fails for a while, then recovers": a step with a duration holds from the first call it meets
+// until the duration has passed, however many calls come meanwhile.
+TEST_F(SimFaultsTest, TimedStatusStepsHoldForTheirDuration) {
+  SimClient client;
+  KILN_HANDLE handle = nullptr;
+  state.WriteFile("faults", "status Initialize 0x1004*150ms 0x201 0\n");
+  const auto start = std::chrono::steady_clock::now();
+  const auto limit = start + std::chrono::seconds(10);
+  // Each run of equal statuses once, in order.
+  std::vector<KILN_STATUS> runs;
+  while ((runs.empty() || runs.back() != 0) && std::chrono::steady_clock::now() < limit) {
+    const KILN_STATUS status = Kiln().Initialize(&handle, nullptr, 0);
+    if (runs.empty() || runs.back() != status) runs.push_back(status);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  EXPECT_EQ(runs, (std::vector<KILN_STATUS>{0x1004, 0x201, 0}));
+  EXPECT_EQ(Kiln().Deinit(handle), 0u);
+
+  // A duration is for status steps only.
+  state.WriteFile("faults", "hang Deinit 10ms*2s\nstatus Deinit 0x300*0ms\n");
+  Bytes reply;
+  ASSERT_EQ(client.Exchange(0, MakeRequest(0xABBA0065).Serialize(), reply), 0u);
+  const std::string log(reply.begin(), reply.end());
+  EXPECT_NE(log.find("only status steps take a duration"), std::string::npos);
+  EXPECT_NE(log.find("duration must be at least 1 ms"), std::string::npos);
+}
+
 TEST_F(SimFaultsTest, HangsDelayAndRepliesBreakAsTold) {
   SimClient client;
   const Bytes request = MakeRequest(0xABBA0065, {}, 5).Serialize();

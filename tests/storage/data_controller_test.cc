@@ -88,8 +88,6 @@ TEST_F(DataControllerTest, RootComesFromDataDirAndFullNamesMapToFileNames) {
 
   SetDataDir("/deep/a//");  // only one trailing slash goes
   EXPECT_EQ(controller.GetBaseDataDirectory(), "/deep/a//Data");
-  SetDataDir("");  // used as it stands
-  EXPECT_EQ(controller.GetBaseDataDirectory(), "/Data");
   const char* saved = std::getenv("KEYSTONE_STATE_DIR");
   const std::string savedValue = saved ? saved : "";
   ::setenv("KEYSTONE_STATE_DIR", "/var/ks/", 1);
@@ -115,7 +113,65 @@ TEST_F(DataControllerTest, NamesThatCouldLeaveTheDataDirectoryAndAMissingBaseAre
   EXPECT_TRUE(fs.WriteLog().empty());
 }
 
-TEST_F(DataControllerTest, ReadsAndWritesWholeFilesWithTheStepsFailureTexts) {
+// Another user who may write to the root or to Data could plant links or swap files.
+TEST_F(DataControllerTest, RefusesADataDirectoryTheEngineDoesNotSolelyControl) {
+  const platform::DirectoryAccess foreign{false, false};
+  const platform::DirectoryAccess shared{true, true};
+  const struct {
+    const char* dataDir;
+    const char* accessPath;  // nullptr: the path itself is refused
+    platform::DirectoryAccess access;
+    const char* logged;
+  } cases[] = {
+      {"", nullptr, {}, "Refusing the data directory \"\": the path is empty"},
+      {"store/", nullptr, {}, "Refusing the data directory \"store\": it is not an absolute path"},
+      {"/other", "/other", foreign, "\"/other\": it belongs to another user"},
+      {"/other", "/other", shared, "\"/other\": other users may write to it"},
+      {"/other", "/other/Data", foreign, "\"/other/Data\": it belongs to another user"},
+      {"/other", "/other/Data", shared, "\"/other/Data\": other users may write to it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    MemoryFileSystem files;
+    DataController other{registry, files};
+    SetDataDir(c.dataDir);
+    if (c.accessPath) {
+      files.CreateDirectories("/other/Data");
+      files.SetAccess(c.accessPath, c.access);
+    }
+    EXPECT_EQ(ThrownText<MfaException>([&] { other.WriteSecureDataFile("_Sys", B("x")); }),
+              "other: Cannot create MfaBaseDataDirectory directory");
+    EXPECT_THROW(other.ReadSecureDataFile("_Sys"), std::runtime_error);
+    EXPECT_THROW(other.DeleteAllSecureDataFiles(), std::runtime_error);
+    EXPECT_TRUE(capture->Contains(c.logged));
+    EXPECT_TRUE(files.WriteLog().empty());
+  }
+}
+
+// A full disk, or any other failure, before the new content takes the file's place leaves the
+// previous content whole.
+TEST_F(DataControllerTest, EachFailedWriteStepHasItsTextAndKeepsThePreviousContent) {
+  const struct {
+    Op op;
+    const char* text;
+    const char* left;
+  } steps[] = {{Op::kCreate, "CreateFile failed", "old"},
+               {Op::kWrite, "WriteFile failed", "old"},
+               {Op::kFlush, "FlushFileBuffers failed", "old"},
+               {Op::kRename, "FlushFileBuffers failed", "old"},
+               {Op::kFlushDirectory, "FlushFileBuffers failed", "new"}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.text);
+    const std::string name = "f" + std::to_string(static_cast<int>(step.op));
+    controller.WriteSecureDataFile(name, B("old"));
+    fs.FailOn(step.op, kData + name + ".SDS", std::errc::no_space_on_device);
+    EXPECT_EQ(ThrownText<GeneralException>([&] { controller.WriteSecureDataFile(name, B("new")); }),
+              step.text);
+    EXPECT_EQ(controller.ReadSecureDataFile(name), B(step.left));
+  }
+}
+
+TEST_F(DataControllerTest, ReadsAndWritesWholeFiles) {
   EXPECT_TRUE(controller.ReadSecureDataFile("_Sys").empty());
   controller.WriteSecureDataFile("_Sys", B("long content"));
   controller.WriteSecureDataFile("_Sys", B("short"));
@@ -128,16 +184,6 @@ TEST_F(DataControllerTest, ReadsAndWritesWholeFilesWithTheStepsFailureTexts) {
   EXPECT_EQ(controller.ReadSecureDataFile("max").size(), DataController::kMaxSecureDataFileSize);
   Put("big", std::string(DataController::kMaxSecureDataFileSize + 1, 'b'));
   EXPECT_THROW(controller.ReadSecureDataFile("big"), GeneralException);
-
-  const std::pair<Op, const char*> steps[] = {{Op::kCreate, "CreateFile failed"},
-                                              {Op::kWrite, "WriteFile failed"},
-                                              {Op::kFlush, "FlushFileBuffers failed"}};
-  for (const auto& [op, text] : steps) {
-    const std::string name = "f" + std::to_string(static_cast<int>(op));
-    fs.FailOn(op, kData + name + ".SDS", std::errc::no_space_on_device);
-    EXPECT_EQ(ThrownText<GeneralException>([&] { controller.WriteSecureDataFile(name, B("d")); }),
-              text);
-  }
 }
 
 TEST_F(DataControllerTest, SaveWritesMasterVersionsThenSecondThenFirstAndStopsAtAFailure) {

@@ -28,6 +28,7 @@ constexpr char kUsage[] =
     "            and version table, installed applets, the fault plan\n"
     "  fault     shows or removes the fault plan, or appends one directive to it, e.g.\n"
     "              keystonectl sim fault status CreateSession '0x1004*3' 0\n"
+    "              keystonectl sim fault status Initialize '0x1004*2s'\n"
     "              keystonectl sim fault hang SendAndRecv2 2s\n"
     "              keystonectl sim fault reply drop-tag:0x0008\n"
     "              keystonectl sim fault svn 2\n"
@@ -51,14 +52,12 @@ std::optional<std::string> ReadText(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Replaces the file through a temporary in the same directory, as the firmware itself does.
+// Replaces the file whole (the write goes through a temporary), as the firmware itself does.
 void WriteText(const std::string& path, const std::string& text) {
   platform::FileSystem& files = platform::SystemFileSystem();
   files.CreateDirectories(std::filesystem::path(path).parent_path().string());
-  const std::string temporary = path + ".keystonectl";
-  files.WriteFile(temporary, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
-                                                      text.size()));
-  std::filesystem::rename(temporary, path);
+  files.WriteFile(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
+                                                 text.size()));
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -21,23 +21,6 @@ AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 constexpr const char* kOsVersionValue = "OSVersion";
 constexpr uint16_t kResumeMarkKey = 0;
 
-keystone::Mutex& SingletonMutex() {
-  static keystone::Mutex mutex;
-  return mutex;
-}
-
-// The singleton's state; the atomic pointer lets Instance() skip the mutex once it exists.
-struct Singleton {
-  std::atomic<ResourceManager*> published{nullptr};
-  std::shared_ptr<ResourceManager> instance;
-  ResourceManager::Factory factory;
-};
-
-Singleton& TheSingleton() {
-  static Singleton singleton;
-  return singleton;
-}
-
 // Runs an event handler's work; what it throws is logged, never passed on.
 template <typename Work>
 void GuardEvent(const char* handler, Work work) noexcept {
@@ -111,39 +94,7 @@ ResourceManager::~ResourceManager() {
   KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager destroyed");
 }
 
-void ResourceManager::InstallFactory(Factory factory) {
-  keystone::MutexLock lock(SingletonMutex());
-  TheSingleton().factory = std::move(factory);
-}
-
-ResourceManager& ResourceManager::Instance() {
-  Singleton& singleton = TheSingleton();
-  if (ResourceManager* existing = singleton.published.load(std::memory_order_acquire)) {
-    return *existing;
-  }
-  keystone::MutexLock lock(SingletonMutex());
-  if (ResourceManager* existing = singleton.published.load(std::memory_order_relaxed)) {
-    return *existing;
-  }
-  if (!singleton.factory) throw std::logic_error("No resource manager factory is installed");
-  singleton.instance = singleton.factory();
-  if (!singleton.instance) throw std::logic_error("The resource manager factory made nothing");
-  singleton.published.store(singleton.instance.get(), std::memory_order_release);
-  return *singleton.instance;
-}
-
-std::shared_ptr<ResourceManager> ResourceManager::Current() {
-  keystone::MutexLock lock(SingletonMutex());
-  return TheSingleton().instance;
-}
-
-void ResourceManager::DestroyInstance() {
-  keystone::MutexLock lock(SingletonMutex());
-  Singleton& singleton = TheSingleton();
-  singleton.published.store(nullptr, std::memory_order_release);
-  // The destructor never reaches for the singleton, so it may run under its mutex.
-  singleton.instance.reset();
-}
+void ResourceManager::Shutdown() { appletManager->Shutdown(); }
 
 bool ResourceManager::IsFlowAllowed(int32_t flowType) {
   if ((flowType == kEnrollmentFlow || flowType == kAuthenticationFlow) &&

@@ -81,13 +81,13 @@ struct ResourceManagerOptions {
 // handler and the applet manager while the applet asks for host work; knows the console user's
 // SID; detects an operating-system upgrade.
 //
-// One per process (Instance), created on first use from the installed factory and destroyed only
-// at service stop (DestroyInstance). Thread-safe: called from RPC threads, flow threads, event
-// tasks and the applet queue thread. The event handlers and HandleOsUpgrade never throw.
+// The one instance the service owns (service/owned_resource_manager.h), created before the RPC
+// server listens and destroyed on the service's thread at stop, after every caller left.
+// Thread-safe: called from RPC threads, flow threads, event tasks and the applet queue thread.
+// The event handlers and HandleOsUpgrade never throw.
 class ResourceManager final : public IAppletOwnership, public ICommandHandlerHost {
  public:
   using Options = ResourceManagerOptions;
-  using Factory = std::function<std::unique_ptr<ResourceManager>()>;
 
   // Flow types of the command handler that connected standby blocks.
   static constexpr int32_t kEnrollmentFlow = 1;
@@ -98,16 +98,9 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   ResourceManager(const ResourceManager&) = delete;
   ResourceManager& operator=(const ResourceManager&) = delete;
 
-  // The process's instance, created with the installed factory on the first call. Throws
-  // std::logic_error when no factory is installed, and what the factory throws.
-  static ResourceManager& Instance();
-  // The instance if there is one (never creates); keeps it alive while held.
-  static std::shared_ptr<ResourceManager> Current();
-  // Drops the instance under the singleton mutex; it is destroyed there unless a holder of
-  // Current() still has it, in which case that holder destroys it.
-  static void DestroyInstance();
-  // The factory the next Instance() creation uses (the service installs the production one).
-  static void InstallFactory(Factory factory);
+  // Stops the applet queue (requests waiting for it fail) ahead of destruction, so callers
+  // inside the manager leave. Idempotent; never throws.
+  void Shutdown();
 
   // True unless the machine is in connected standby and the flow type is 1 or 2.
   bool IsFlowAllowed(int32_t flowType);

@@ -18,7 +18,7 @@
 namespace rpc {
 
 // What the operations need of the engine. The production implementation goes through the
-// resource manager (rpc/engine_rpc_wiring.h); tests hand in a fake. Thread-safe. Every method
+// resource manager (service/engine_rpc_wiring.h); tests hand in a fake. Thread-safe. Every method
 // may throw what the engine throws; the operations turn that into their results.
 class EngineRpcServices {
  public:

@@ -17,23 +17,24 @@ mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instan
 constexpr int kErrorInvalidParameter = 87;
 constexpr int kDuplicateEndpoint = 1740;
 
-keystone::Mutex& ServerMutex() {
-  static keystone::Mutex mutex;
-  return mutex;
-}
-
-// The process's server; only RpcStartListening and RpcStopListening touch it.
-std::unique_ptr<Server>& ProcessServer() {
-  static std::unique_ptr<Server> server;
-  return server;
-}
-
 }  // namespace
 
-bool RpcStartListening(EngineOperations* operations, const ServerOptions& options) {
-  keystone::MutexLock lock(ServerMutex());
-  std::unique_ptr<Server>& current = ProcessServer();
-  if (current) {
+RpcListener::~RpcListener() {
+  std::unique_ptr<Server> running;
+  std::vector<std::unique_ptr<Server>> left;
+  {
+    keystone::MutexLock lock(mutex);
+    running = std::move(server);
+    left = std::move(stopped);
+  }
+  // Each server's destructor stops it if needed and joins its threads.
+  running.reset();
+  left.clear();
+}
+
+bool RpcListener::RpcStartListening(EngineOperations* operations, const ServerOptions& options) {
+  keystone::MutexLock lock(mutex);
+  if (server) {
     KS_LOG(Log(), mfab::kLogError, "RPC-START", "RpcServerUseProtseqEp failed (%d)",
            kDuplicateEndpoint);
     return false;
@@ -43,45 +44,46 @@ bool RpcStartListening(EngineOperations* operations, const ServerOptions& option
            kErrorInvalidParameter);
     return false;
   }
-  auto server = std::make_unique<Server>(*operations, options);
+  auto created = std::make_unique<Server>(*operations, options);
   try {
-    server->UseEndpoint();
+    created->UseEndpoint();
   } catch (const std::system_error& e) {
     KS_LOG(Log(), mfab::kLogError, "RPC-START", "RpcServerUseProtseqEp failed (%d)",
            e.code().value());
     return false;
   }
   try {
-    server->Listen();
+    created->Listen();
   } catch (const std::system_error& e) {
     KS_LOG(Log(), mfab::kLogError, "RPC-START", "RpcServerListen failed (%d)", e.code().value());
     KS_LOG(Log(), mfab::kLogInfo, "RPC-END", "%s", "");
     return false;
   }
-  current = std::move(server);
+  server = std::move(created);
   return true;
 }
 
-void RpcStopListening() {
-  std::unique_ptr<Server> server;
+void RpcListener::RpcStopListening() {
+  std::unique_ptr<Server> stopping;
   {
-    keystone::MutexLock lock(ServerMutex());
-    server = std::move(ProcessServer());
+    keystone::MutexLock lock(mutex);
+    stopping = std::move(server);
   }
-  if (!server) {
+  if (!stopping) {
     KS_LOG(Log(), mfab::kLogError, "RPC", "RpcMgmtStopServerListening failed (%d)",
            static_cast<int>(kStatusNotListening));
     return;
   }
-  const bool callsEnded = server->StopListening();
+  const bool callsEnded = stopping->StopListening();
   try {
-    server->RemoveEndpoint();
+    stopping->RemoveEndpoint();
   } catch (const std::system_error& e) {
     KS_LOG(Log(), mfab::kLogError, "RPC", "RpcServerUnregisterIf failed (%d)", e.code().value());
   }
   if (!callsEnded) {
-    // Calls still run on the server's threads; it must outlive them, so it is never destroyed.
-    (void)server.release();
+    // Calls still run on the server's threads; it must outlive them.
+    keystone::MutexLock lock(mutex);
+    stopped.push_back(std::move(stopping));
   }
 }
 

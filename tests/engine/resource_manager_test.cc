@@ -14,7 +14,8 @@
 #include "applet/kiln_exceptions.h"
 #include "common/config_keys.h"
 #include "common/exceptions.h"
-#include "engine/engine_components.h"
+#include "service/engine_components.h"
+#include "service/owned_resource_manager.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
 #include "storage/data_controller.h"
@@ -329,14 +330,20 @@ class EngineComponentsTest : public ResourceManagerTest {
     ResourceManagerTest::TearDown();
   }
   EngineComponents& WithFakes() {
-    EngineEnvironment environment{clock,  registry,    accounts, controller, mirroring,
-                                  policy, userRecords, nullptr,  rpc};
+    EngineEnvironment environment{clock,       registry, accounts,  controller, mirroring, policy,
+                                  userRecords, nullptr,  resources, &rpc};
     components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
     return *components;
   }
+  ResourceManager* Running() {
+    ResourceManager* running = nullptr;
+    resources.TryUse([&](ResourceManager& manager) { running = &manager; });
+    return running;
+  }
 
   NoPolicy policy;
-  std::shared_ptr<FakeRpcServer> rpc = std::make_shared<FakeRpcServer>();
+  FakeRpcServer rpc;
+  OwnedResourceManager resources;
   std::unique_ptr<EngineComponents> components;
 };
 
@@ -346,20 +353,19 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   engine.HandlePowerSleepEvent();
   EXPECT_TRUE(capture->Has("Sleep event dropped: the resource manager is not running"));
   EXPECT_FALSE(engine.FirmwareChanged());
-  // A server that cannot listen stops the start.
-  rpc->listens = false;
+  // A server that cannot listen stops the start, and the resource manager made for it goes.
+  rpc.listens = false;
   EXPECT_FALSE(engine.StartRpcServer());
-  EXPECT_EQ(ResourceManager::Current(), nullptr);
+  EXPECT_EQ(Running(), nullptr);
 
-  rpc->listens = true;
+  rpc.listens = true;
   ASSERT_TRUE(engine.StartRpcServer());
-  std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
+  ResourceManager* manager = Running();
   ASSERT_NE(manager, nullptr);
   EXPECT_TRUE(engine.FirmwareChanged());
   // Events reach the running resource manager (what each does is tested above).
   engine.HandlePowerSleepEvent();
   EXPECT_EQ(manager->PowerState().CurrentPowerState(), SystemPowerStateManager::kGoingToSleep);
-  manager.reset();
   engine.MirrorDataIfEmpty();
   engine.StartUserRecordTask();
   ASSERT_TRUE(Eventually([&] { return userRecords.updates == 1; }));
@@ -373,9 +379,10 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   EXPECT_TRUE(cleanup.get());
 
   engine.StopRpcServer();
-  EXPECT_EQ(rpc->stops, 1);
+  EXPECT_EQ(rpc.stops, 1);
   engine.DestroyResourceManager();
-  EXPECT_EQ(ResourceManager::Current(), nullptr);
+  EXPECT_EQ(Running(), nullptr);
+  EXPECT_THROW(resources.Use([](ResourceManager&) {}), EngineNotRunningError);
 }
 
 }  // namespace

@@ -16,10 +16,7 @@ using keystone::testing::LogCapture;
 
 class RpcServerTest : public ::testing::Test {
  protected:
-  ~RpcServerTest() override {
-    RpcStopListening();
-    capture->Uninstall();
-  }
+  ~RpcServerTest() override { capture->Uninstall(); }
 
   // Whether the log holds this message at level error.
   bool LoggedError(const std::string& message) {
@@ -32,34 +29,35 @@ class RpcServerTest : public ::testing::Test {
   std::shared_ptr<LogCapture> capture = LogCapture::Install();
   keystone::testing::TempDirectory dir;
   testing::FakeEngine engine;
+  RpcListener listener;
   ServerOptions options = testing::TestServerOptions(dir.File("rt/IVoxWithMfa"));
 };
 
 TEST_F(RpcServerTest, ListeningStepsLogTheirFailuresWithTheirCodes) {
-  EXPECT_FALSE(RpcStartListening(nullptr, options));
+  EXPECT_FALSE(listener.RpcStartListening(nullptr, options));
   EXPECT_TRUE(LoggedError("RpcServerRegisterIf failed (87)"));
   // A path too long for a socket.
   ServerOptions tooLong = testing::TestServerOptions(dir.File(std::string(120, 'x')));
-  EXPECT_FALSE(RpcStartListening(&engine, tooLong));
+  EXPECT_FALSE(listener.RpcStartListening(&engine, tooLong));
   EXPECT_TRUE(LoggedError("RpcServerUseProtseqEp failed (36)"));
 
-  ASSERT_TRUE(RpcStartListening(&engine, options));
+  ASSERT_TRUE(listener.RpcStartListening(&engine, options));
   Client client(options.socketPath);
   EXPECT_EQ(client.GetSessionIdRpc(), 1);
   // A second start while listening fails at the endpoint step.
-  EXPECT_FALSE(RpcStartListening(&engine, options));
+  EXPECT_FALSE(listener.RpcStartListening(&engine, options));
   EXPECT_TRUE(LoggedError("RpcServerUseProtseqEp failed (1740)"));
 
-  RpcStopListening();
+  listener.RpcStopListening();
   EXPECT_FALSE(std::filesystem::exists(options.socketPath));
   EXPECT_THROW(client.GetSessionIdRpc(), TransportError);
-  RpcStopListening();
+  listener.RpcStopListening();
   EXPECT_TRUE(LoggedError("RpcMgmtStopServerListening failed (1715)"));
 
   // A plain file where the runtime directory should be.
   std::filesystem::remove_all(dir.File("rt"));
   std::ofstream(dir.File("rt")) << "x";
-  EXPECT_FALSE(RpcStartListening(&engine, options));
+  EXPECT_FALSE(listener.RpcStartListening(&engine, options));
   EXPECT_TRUE(LoggedError("RpcServerUseProtseqEp failed (20)"));
 }
 

@@ -1,4 +1,4 @@
-#include "engine/engine_components.h"
+#include "service/engine_components.h"
 
 #include <exception>
 #include <stdexcept>
@@ -15,12 +15,6 @@ namespace mfab {
 namespace {
 
 AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
-
-std::shared_ptr<ResourceManager> RunningManager() {
-  std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
-  if (!manager) throw std::runtime_error("the resource manager is not running");
-  return manager;
-}
 
 // The authentication state manager behind the engine's view of it.
 class AuthenticationStateAdapter final : public IAuthenticationState {
@@ -64,38 +58,44 @@ class AuthenticationStateAdapter final : public IAuthenticationState {
 
 }  // namespace
 
-Bytes EngineMirroringHost::GetPolicyData() { return RunningManager()->Applet().GetPolicyData(); }
-
-Bytes EngineMirroringHost::SendMessageUsingQueue(const Bytes& request) {
-  return RunningManager()->Applet().SendMessageUsingQueue(request);
+Bytes EngineMirroringHost::GetPolicyData() {
+  return resources.Use([](ResourceManager& manager) { return manager.Applet().GetPolicyData(); });
 }
 
-void EngineMirroringHost::StartUserRecordTask() { RunningManager()->StartUserRecordTask(); }
+Bytes EngineMirroringHost::SendMessageUsingQueue(const Bytes& request) {
+  return resources.Use([&](ResourceManager& manager) {
+    return manager.Applet().SendMessageUsingQueue(request);
+  });
+}
 
-void EngineMirroringHost::ClearUserData() { RunningManager()->ClearUserData(); }
+void EngineMirroringHost::StartUserRecordTask() {
+  resources.Use([](ResourceManager& manager) { manager.StartUserRecordTask(); });
+}
+
+void EngineMirroringHost::ClearUserData() {
+  resources.Use([](ResourceManager& manager) { manager.ClearUserData(); });
+}
 
 EngineComponents::EngineComponents(EngineEnvironment engineEnvironment, Options componentOptions)
+    : EngineComponents(std::move(engineEnvironment), nullptr, componentOptions) {}
+
+EngineComponents::EngineComponents(EngineEnvironment engineEnvironment,
+                                   ResourceManagerFactory managerFactory, Options componentOptions)
     : environment(std::move(engineEnvironment)),
       options(componentOptions),
+      factory(std::move(managerFactory)),
       osVersion(platform::CreateOsVersion(environment.registry)),
       attestation(std::make_unique<LibraryAttestationClient>(environment.registry)) {
   if (!environment.kilnLibrary) {
     // Loaded at its first call, on the applet queue thread.
     environment.kilnLibrary = std::make_shared<SharedKilnLibrary>(environment.registry);
   }
-  ResourceManager::InstallFactory([this] { return CreateResourceManager(); });
-}
-
-EngineComponents::EngineComponents(EngineEnvironment engineEnvironment,
-                                   ResourceManager::Factory factory, Options componentOptions)
-    : EngineComponents(std::move(engineEnvironment), componentOptions) {
-  ResourceManager::InstallFactory(std::move(factory));
 }
 
 EngineComponents::~EngineComponents() {
-  // The resource manager borrows members of this object.
+  // The server calls into the resource manager, which borrows members of this object.
+  if (environment.rpcServer) environment.rpcServer->StopListening();
   DestroyResourceManager();
-  ResourceManager::InstallFactory(nullptr);
 }
 
 std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
@@ -126,19 +126,20 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
 }
 
 bool EngineComponents::StartRpcServer() {
-  if (environment.rpcServer) {
-    if (!environment.rpcServer->StartListening()) return false;
-  } else {
-    KS_LOG(Log(), kLogInfo, "FLOW", "RPC server is not present (StartListening)");
-  }
+  // Made before the server listens, so the first call finds it.
   try {
-    ResourceManager::Instance();
+    environment.resources.Set(factory ? factory() : CreateResourceManager());
   } catch (const std::exception& e) {
     KS_LOG(Log(), kLogCritical, "FLOW", "The resource manager could not be created (%s)", e.what());
-    if (environment.rpcServer) environment.rpcServer->StopListening();
     return false;
   }
-  return true;
+  if (!environment.rpcServer) {
+    KS_LOG(Log(), kLogInfo, "FLOW", "RPC server is not present (StartListening)");
+    return true;
+  }
+  if (environment.rpcServer->StartListening()) return true;
+  DestroyResourceManager();
+  return false;
 }
 
 void EngineComponents::StopRpcServer() {
@@ -158,14 +159,16 @@ void EngineComponents::MirrorDataIfEmpty() {
 }
 
 bool EngineComponents::FirmwareChanged() {
-  std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
-  if (!manager) return false;
-  if (!manager->Applet().WaitForFirstChannelAttempt(options.firmwareCheckWait)) {
-    KS_LOG(Log(), kLogWarning, "FLOW",
-           "The applet library is still initializing; the firmware is taken as unchanged");
-    return false;
-  }
-  return manager->Applet().FwUpgraded();
+  bool changed = false;
+  environment.resources.TryUse([&](ResourceManager& manager) {
+    if (!manager.Applet().WaitForFirstChannelAttempt(options.firmwareCheckWait)) {
+      KS_LOG(Log(), kLogWarning, "FLOW",
+             "The applet library is still initializing; the firmware is taken as unchanged");
+      return;
+    }
+    changed = manager.Applet().FwUpgraded();
+  });
+  return changed;
 }
 
 void EngineComponents::PolicyUpdated() {
@@ -190,44 +193,45 @@ std::future<bool> EngineComponents::StartTraceLogCleanup() {
   });
 }
 
+template <typename Work>
+void EngineComponents::ForEvent(const char* event, Work&& work) {
+  if (!environment.resources.TryUse(std::forward<Work>(work))) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "%s dropped: the resource manager is not running", event);
+  }
+}
+
 void EngineComponents::HandleOsUpgrade() {
-  if (auto manager = ManagerFor("OS upgrade check")) manager->HandleOsUpgrade();
+  ForEvent("OS upgrade check", [](ResourceManager& m) { m.HandleOsUpgrade(); });
 }
 
 void EngineComponents::StartUserRecordTask() {
-  if (auto manager = ManagerFor("User record task")) manager->StartUserRecordTask();
+  ForEvent("User record task", [](ResourceManager& m) { m.StartUserRecordTask(); });
 }
 
-void EngineComponents::DestroyResourceManager() { ResourceManager::DestroyInstance(); }
-
-std::shared_ptr<ResourceManager> EngineComponents::ManagerFor(const char* event) {
-  std::shared_ptr<ResourceManager> manager = ResourceManager::Current();
-  if (!manager) {
-    KS_LOG(Log(), kLogWarning, "FLOW", "%s dropped: the resource manager is not running", event);
-  }
-  return manager;
-}
+void EngineComponents::DestroyResourceManager() { environment.resources.Destroy(); }
 
 void EngineComponents::HandlePowerSleepEvent() {
-  if (auto m = ManagerFor("Sleep event")) m->HandlePowerSleepEvent();
+  ForEvent("Sleep event", [](ResourceManager& m) { m.HandlePowerSleepEvent(); });
 }
 void EngineComponents::HandlePowerResumeEvent() {
-  if (auto m = ManagerFor("Resume event")) m->HandlePowerResumeEvent();
+  ForEvent("Resume event", [](ResourceManager& m) { m.HandlePowerResumeEvent(); });
 }
 void EngineComponents::HandleConnectedStandbyEnterEvent() {
-  if (auto m = ManagerFor("Enter connected standby event")) m->HandleConnectedStandbyEnterEvent();
+  ForEvent("Enter connected standby event",
+           [](ResourceManager& m) { m.HandleConnectedStandbyEnterEvent(); });
 }
 void EngineComponents::HandleConnectedStandbyExitEvent() {
-  if (auto m = ManagerFor("Exit connected standby event")) m->HandleConnectedStandbyExitEvent();
+  ForEvent("Exit connected standby event",
+           [](ResourceManager& m) { m.HandleConnectedStandbyExitEvent(); });
 }
 void EngineComponents::HandleLogoffEvent() {
-  if (auto m = ManagerFor("Logoff event")) m->HandleLogoffEvent();
+  ForEvent("Logoff event", [](ResourceManager& m) { m.HandleLogoffEvent(); });
 }
 void EngineComponents::HandleSessionLockEvent() {
-  if (auto m = ManagerFor("Session lock event")) m->HandleSessionLockEvent();
+  ForEvent("Session lock event", [](ResourceManager& m) { m.HandleSessionLockEvent(); });
 }
 void EngineComponents::HandleSessionUnlockEvent() {
-  if (auto m = ManagerFor("Session unlock event")) m->HandleSessionUnlockEvent();
+  ForEvent("Session unlock event", [](ResourceManager& m) { m.HandleSessionUnlockEvent(); });
 }
 
 }  // namespace mfab

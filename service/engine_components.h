@@ -7,6 +7,8 @@
 
 #include "engine/resource_manager.h"
 #include "engine/service_components.h"
+#include "service/owned_resource_manager.h"
+#include "service/rpc_server_control.h"
 #include "storage/mirroring_host.h"
 
 namespace platform {
@@ -22,16 +24,6 @@ class DataController;
 class IKilnLibrary;
 class IPolicyMirrorReader;
 class LibraryAttestationClient;
-
-// The client RPC server as the service starts and stops it. Not wired yet: EngineComponents takes
-// one when the RPC layer provides it.
-class IRpcServerControl {
- public:
-  virtual ~IRpcServerControl() = default;
-  // Starts listening; false (after logging why) when the server cannot listen.
-  virtual bool StartListening() = 0;
-  virtual void StopListening() = 0;
-};
 
 struct EngineComponentsOptions {
   ResourceManagerOptions resources;
@@ -54,31 +46,39 @@ struct EngineEnvironment {
   IUserRecords& userRecords;
   // The host-interface library; nullptr loads the one the registry configures.
   std::shared_ptr<IKilnLibrary> kilnLibrary;
-  // The RPC server; nullptr while the RPC layer is not wired in.
-  std::shared_ptr<IRpcServerControl> rpcServer;
+  // Where the resource manager these components create lives, as other threads reach it.
+  OwnedResourceManager& resources;
+  // The RPC server (over resources); nullptr for none.
+  IRpcServerControl* rpcServer;
 };
 
-// The registry mirroring's way to the applet and to the resource manager's user-data work: the
-// resource manager that is running, or std::runtime_error when there is none.
+// The registry mirroring's way to the applet and to the resource manager's user-data work,
+// through the resource manager the service owns; EngineNotRunningError when there is none.
 class EngineMirroringHost final : public IMirroringHost {
  public:
+  explicit EngineMirroringHost(OwnedResourceManager& resourceManager) : resources(resourceManager) {}
+
   Bytes GetPolicyData() override;
   Bytes SendMessageUsingQueue(const Bytes& request) override;
   void StartUserRecordTask() override;
   void ClearUserData() override;
+
+ private:
+  OwnedResourceManager& resources;
 };
 
-// Everything the service host starts, stops and forwards events to, on top of the resource
-// manager. Constructing it installs the resource manager's production factory; StartRpcServer
-// creates the singleton, DestroyResourceManager destroys it. The start-up's mirroring steps log
-// their failures instead of passing them on. Thread-safe (see ServiceComponents).
+// Everything the service host starts, stops and forwards events to. Creates the resource manager
+// in StartRpcServer, before the RPC server listens, and destroys it in DestroyResourceManager on
+// the service's thread once nobody uses it. The start-up's mirroring steps log their failures
+// instead of passing them on. Thread-safe (see ServiceComponents).
 class EngineComponents final : public ServiceComponents {
  public:
   using Options = EngineComponentsOptions;
+  using ResourceManagerFactory = std::function<std::unique_ptr<ResourceManager>()>;
 
   explicit EngineComponents(EngineEnvironment environment, Options options = {});
   // As above, and the resource manager is created by factory instead (for tests).
-  EngineComponents(EngineEnvironment environment, ResourceManager::Factory factory,
+  EngineComponents(EngineEnvironment environment, ResourceManagerFactory factory,
                    Options options = {});
   ~EngineComponents() override;
   EngineComponents(const EngineComponents&) = delete;
@@ -106,11 +106,13 @@ class EngineComponents final : public ServiceComponents {
   std::unique_ptr<ResourceManager> CreateResourceManager();
 
  private:
-  // The resource manager for an event; logs and returns nullptr when there is none.
-  std::shared_ptr<ResourceManager> ManagerFor(const char* event);
+  // Runs an event's work on the resource manager; logs when there is none.
+  template <typename Work>
+  void ForEvent(const char* event, Work&& work);
 
   EngineEnvironment environment;
   const Options options;
+  const ResourceManagerFactory factory;
   std::unique_ptr<platform::OsVersion> osVersion;
   std::unique_ptr<LibraryAttestationClient> attestation;
 };

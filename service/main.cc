@@ -11,7 +11,6 @@
 #include "common/config_keys.h"
 #include "common/version.h"
 #include "engine/service.h"
-#include "engine/engine_components.h"
 #include "flows/discovery_commands.h"
 #include "log/logger.h"
 #include "platform/account_names.h"
@@ -23,7 +22,9 @@
 #include "platform/service_host.h"
 #include "platform/process_limits.h"
 #include "platform/system_log.h"
-#include "rpc/engine_rpc_wiring.h"
+#include "service/engine_components.h"
+#include "service/engine_rpc_wiring.h"
+#include "service/owned_resource_manager.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
 #include "storage/user_records.h"
@@ -92,14 +93,15 @@ int KSEngineServiceMain() {
   // server, which use them, are stopped before they go.
   const std::unique_ptr<platform::AccountNames> accountNames = platform::CreateSystemAccountNames();
   UserRecords userRecords(*registry, *accountNames);
-  EngineMirroringHost mirroringHost;
+  OwnedResourceManager resources;
+  EngineMirroringHost mirroringHost(resources);
   AuthenticateDataMirroring mirroring(*registry, DataController::Default(), mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
+  rpc::EngineRpcServer rpcServer(resources,
+                                 rpc::StoredDataComponents{mirroring, userRecords, discovery});
   EngineComponents components(EngineEnvironment{
       platform::SystemClock(), *registry, platform::SystemAccounts(), DataController::Default(),
-      mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr,
-      std::make_shared<rpc::EngineRpcServer>(
-          rpc::StoredDataComponents{mirroring, userRecords, discovery})});
+      mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer});
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

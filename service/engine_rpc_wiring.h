@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_components.h"
 #include "rpc/engine_rpc_operations.h"
+#include "rpc/rpc_server.h"
 #include "rpc/server.h"
+#include "service/owned_resource_manager.h"
+#include "service/rpc_server_control.h"
 
 namespace mfab {
 class DiscoveryCommands;
@@ -30,13 +32,14 @@ struct StoredDataComponents {
   mfab::DiscoveryCommands& discovery;
 };
 
-// The engine as the client operations reach it: the resource manager singleton, created on the
-// first call that needs it (a call may arrive before the service's own start-up created it).
-// Once closed, nothing creates it again: operations fail and the status call ends as if the
-// state manager were being deleted. Thread-safe.
+// The engine as the client operations reach it: the resource manager the service owns. While it
+// does not exist (before the start-up made it, once its destruction began) the operations fail and
+// the status call ends as if the state manager were being deleted. Thread-safe.
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
-  explicit ResourceManagerRpcServices(StoredDataComponents storedData) : data(storedData) {}
+  ResourceManagerRpcServices(mfab::OwnedResourceManager& resourceManager,
+                             StoredDataComponents storedData)
+      : resources(resourceManager), data(storedData) {}
 
   uint32_t NextSessionId() override;
   void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
@@ -61,37 +64,37 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
                                 const std::string& first, const std::string& second) override;
   std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) override;
 
-  void Open() { closed = false; }
-  void Close() { closed = true; }
-
  private:
-  // The resource manager, created if needed; throws std::runtime_error once closed.
-  std::shared_ptr<mfab::ResourceManager> Engine();
+  // Runs work on the resource manager; mfab::EngineNotRunningError when there is none.
+  template <typename Work>
+  decltype(auto) Engine(Work&& work) {
+    return resources.Use(std::forward<Work>(work));
+  }
 
+  mfab::OwnedResourceManager& resources;
   const StoredDataComponents data;
-  std::atomic<bool> closed{false};
 };
 
 // The client RPC server of the service: listens on the interface's endpoint with the engine's
 // operations. The service calls StartListening and StopListening from its main thread.
 class EngineRpcServer final : public mfab::IRpcServerControl {
  public:
-  explicit EngineRpcServer(StoredDataComponents storedData, ServerOptions serverOptions = {},
-                           EngineRpcOptions operationOptions = {});
+  EngineRpcServer(mfab::OwnedResourceManager& resources, StoredDataComponents storedData,
+                  ServerOptions serverOptions = {}, EngineRpcOptions operationOptions = {});
   ~EngineRpcServer() override;
   EngineRpcServer(const EngineRpcServer&) = delete;
   EngineRpcServer& operator=(const EngineRpcServer&) = delete;
 
   // False (logged by the RPC layer) when the endpoint cannot be used.
   bool StartListening() override;
-  // Stops the server (open calls end, at most serverOptions.stopTimeout), then closes the way
-  // into the engine.
+  // Stops the server (open calls end, at most serverOptions.stopTimeout).
   void StopListening() override;
 
  private:
   const ServerOptions serverOptions;
   ResourceManagerRpcServices services;
   EngineRpcOperations operations;
+  RpcListener listener;
   std::atomic<bool> listening{false};
 };
 

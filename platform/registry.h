@@ -158,9 +158,9 @@ class Registry {
   virtual std::unique_ptr<RegistryTransaction> BeginTransaction() = 0;
 };
 
-// The process-wide store at $KEYSTONE_STATE_DIR/registry.db, opened on first use.
-// Throws RegistryError when it cannot be opened.
-Registry& SystemRegistry();
+// Opens the engine's store at $KEYSTONE_STATE_DIR/registry.db. Throws RegistryError when it
+// cannot be opened.
+std::unique_ptr<Registry> OpenSystemRegistry();
 
 // Opens a store backed by the database file at path (created when missing).
 std::unique_ptr<Registry> OpenRegistry(const std::string& databasePath);

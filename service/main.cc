@@ -25,6 +25,7 @@
 #include "service/engine_components.h"
 #include "service/engine_rpc_wiring.h"
 #include "service/owned_resource_manager.h"
+#include "platform/file_system.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
 #include "storage/user_records.h"
@@ -68,12 +69,12 @@ int KSEngineServiceMain() {
   const uint64_t descriptors = platform::RaiseOpenFileLimit();
 
   const std::string stateDirectory = platform::StateDirectory();
-  platform::Registry* registry = nullptr;
+  std::unique_ptr<platform::Registry> registry;
   try {
     // Readable by all for root: other programs read the registry mirror in it.
     platform::CreateDirectories(stateDirectory, platform::StateDirectoryMode());
     platform::CheckDirectoryWritable(stateDirectory);
-    registry = &platform::SystemRegistry();
+    registry = platform::OpenSystemRegistry();
   } catch (const std::exception& e) {
     KS_LOG(Log(), kLogCritical, "FLOW", "Cannot use the state directory %s (%s)",
            stateDirectory.c_str(), e.what());
@@ -88,19 +89,20 @@ int KSEngineServiceMain() {
   platform::ServiceHostOptions hostOptions;
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();
   std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
-  std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry);
+  std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry.get());
   // The stored-data components live until the process ends; the resource manager and the RPC
   // server, which use them, are stopped before they go.
   const std::unique_ptr<platform::AccountNames> accountNames = platform::CreateSystemAccountNames();
   UserRecords userRecords(*registry, *accountNames);
   OwnedResourceManager resources;
   EngineMirroringHost mirroringHost(resources);
-  AuthenticateDataMirroring mirroring(*registry, DataController::Default(), mirroringHost);
+  DataController dataController(*registry, platform::SystemFileSystem());
+  AuthenticateDataMirroring mirroring(*registry, dataController, mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
   rpc::EngineRpcServer rpcServer(resources,
                                  rpc::StoredDataComponents{mirroring, userRecords, discovery});
   EngineComponents components(EngineEnvironment{
-      platform::SystemClock(), *registry, platform::SystemAccounts(), DataController::Default(),
+      platform::SystemClock(), *registry, platform::SystemAccounts(), dataController,
       mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer});
   {
     Service service(*host, *power, components);

@@ -152,11 +152,6 @@ DataController::DataController(platform::Registry& registryToUse,
                                platform::FileSystem& fileSystemToUse)
     : registry(&registryToUse), fileSystem(&fileSystemToUse) {}
 
-DataController& DataController::Default() {
-  static DataController controller(platform::SystemRegistry(), platform::SystemFileSystem());
-  return controller;
-}
-
 std::string DataController::GetDataDirectory() const {
   std::string root;
   bool fromRegistry = false;

@@ -97,9 +97,6 @@ class DataController {
   DataController(const DataController&) = delete;
   DataController& operator=(const DataController&) = delete;
 
-  // The process-wide controller over the system registry and the real file system.
-  static DataController& Default();
-
   // The root. Throws GeneralException "No ProgramData Folder" when there is no DataDir value
   // and the state directory cannot be resolved.
   std::string GetDataDirectory() const;

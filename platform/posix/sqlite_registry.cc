@@ -586,11 +586,8 @@ std::unique_ptr<Registry> OpenRegistry(const std::string& databasePath) {
   return OpenSqliteRegistry(databasePath);
 }
 
-Registry& SystemRegistry() {
-  // Never destroyed: code running from other static destructors at exit may still read
-  // configuration, and SQLite needs no close to keep the file consistent.
-  static Registry& registry = *OpenSqliteRegistry(StateDirectory() + "/registry.db").release();
-  return registry;
+std::unique_ptr<Registry> OpenSystemRegistry() {
+  return OpenSqliteRegistry(StateDirectory() + "/registry.db");
 }
 
 }  // namespace platform

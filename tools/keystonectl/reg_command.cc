@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -257,7 +258,8 @@ RegValue ParseData(RegType type, const std::vector<std::string>& data) {
 
 int Query(const std::vector<std::string>& args) {
   if (args.size() < 2 || args.size() > 3) throw UsageError("query takes KEY [VALUE]");
-  platform::Registry& registry = platform::SystemRegistry();
+  const std::unique_ptr<platform::Registry> opened = platform::OpenSystemRegistry();
+  platform::Registry& registry = *opened;
   auto key = OpenExisting(registry, args[1], access::kRead);
   if (args.size() == 3) {
     std::optional<RegValue> value = key->QueryValue(args[2]);
@@ -293,7 +295,8 @@ int Set(const std::vector<std::string>& args) {
   std::optional<RegType> type = platform::ParseRegType(args[3]);
   if (!type) return Fail(kExitFailure, "unknown registry type '" + args[3] + "'");
   RegValue value = ParseData(*type, std::vector<std::string>(args.begin() + 4, args.end()));
-  auto key = platform::SystemRegistry().CreateKey(args[1], access::kSetValue);
+  const std::unique_ptr<platform::Registry> registry = platform::OpenSystemRegistry();
+  auto key = registry->CreateKey(args[1], access::kSetValue);
   key->SetValue(args[2], value);
   key->Flush();
   return kExitOk;
@@ -301,7 +304,8 @@ int Set(const std::vector<std::string>& args) {
 
 int Delete(const std::vector<std::string>& args) {
   if (args.size() < 2 || args.size() > 3) throw UsageError("delete takes KEY [VALUE]");
-  platform::Registry& registry = platform::SystemRegistry();
+  const std::unique_ptr<platform::Registry> opened = platform::OpenSystemRegistry();
+  platform::Registry& registry = *opened;
   if (args.size() == 3) {
     auto key = OpenExisting(registry, args[1], access::kSetValue);
     if (!key->DeleteValue(args[2])) {
@@ -323,7 +327,8 @@ int Delete(const std::vector<std::string>& args) {
 
 int DeleteTree(const std::vector<std::string>& args) {
   if (args.size() != 2) throw UsageError("delete-tree takes KEY");
-  platform::Registry& registry = platform::SystemRegistry();
+  const std::unique_ptr<platform::Registry> opened = platform::OpenSystemRegistry();
+  platform::Registry& registry = *opened;
   registry.DeleteTree(args[1]);
   registry.OpenKey("HKLM", access::kRead)->Flush();
   return kExitOk;
@@ -333,7 +338,8 @@ int Export(const std::vector<std::string>& args) {
   if (args.size() > 2) throw UsageError("export takes KEY");
   // Without a key: the engine's registry mirror, the tree other programs read.
   const std::string key = args.size() == 2 ? args[1] : keystone::kDataMirrorKey;
-  platform::Registry& registry = platform::SystemRegistry();
+  const std::unique_ptr<platform::Registry> opened = platform::OpenSystemRegistry();
+  platform::Registry& registry = *opened;
   OpenExisting(registry, key, access::kRead);
   std::printf("Keystone Registry Export 1\n\n");
   ExportKey(registry, key);

@@ -16,6 +16,9 @@
 #include "applet/applet_session.h"
 #include "applet/request_context.h"
 #include "common/mutex.h"
+#include "engine/applet_channel.h"
+#include "engine/applet_ownership.h"
+#include "engine/authentication_state.h"
 #include "engine/system_power_state.h"
 #include "tlv/tlv.h"
 
@@ -23,28 +26,6 @@ namespace mfab {
 
 class AppletMessage;
 class SystemPowerStateManager;
-
-// The applet as the queue thread talks to it: one session that is opened when needed. Used only
-// by the queue thread (and destroyed after it ended).
-class IAppletChannel {
- public:
-  virtual ~IAppletChannel() = default;
-
-  // Sends request with commandId, attaching the stored data context needs, and returns the
-  // reply (empty when even a resend on a reopened session failed). Throws SVNUpgradeException
-  // after an upgrade and what the library layer throws.
-  virtual Bytes Send(uint32_t commandId, const Bytes& request, const RequestContext& context) = 0;
-  virtual bool HasOpenSession() const = 0;
-  // Opens (or reopens) the session; throws what the library layer throws.
-  virtual void OpenSession() = 0;
-  // True when a firmware change made the channel reinstall the applets while it was created.
-  virtual bool FwUpgraded() const = 0;
-  // True when a failed re-initialization or session opening left the channel without a library
-  // handle or without a session.
-  virtual bool NeedsRecovery() const = 0;
-  // Puts back what NeedsRecovery reports missing; throws what the library layer throws.
-  virtual void Recover() = 0;
-};
 
 // Creates the channel; throws when the host-interface library cannot be loaded or initialized.
 // Called on the queue thread only.
@@ -66,37 +47,6 @@ class SessionAppletChannel final : public IAppletChannel {
 
  private:
   AppletSession session;
-};
-
-// The engine's view of the authentication state manager: what the resource manager, the applet
-// manager, the command handler and the client operations ask of it. Thread-safe.
-class IAuthenticationState : public ISystemPowerState {
- public:
-  virtual void UpdateAuthenticationState(const Bytes& reply) = 0;
-  virtual Bytes GetStatus() = 0;
-  virtual void StatusUpdateCompleted() = 0;
-  virtual void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) = 0;
-  virtual void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) = 0;
-  // Ends the running authentication with errorCode at once, whether or not a client waits for
-  // its status (the waiter sees the change and an empty status).
-  virtual void AbandonAuthentication(uint32_t errorCode) = 0;
-  virtual bool AuthenticationInProgress() = 0;
-  virtual uint32_t CurrentAuthenticationActionId() = 0;
-  virtual void SetMonitoring(bool wanted) = 0;
-  virtual bool StatusChanged() = 0;
-  virtual bool MarkedForDeletion() = 0;
-};
-
-// What the applet manager needs of the resource manager's arbitration. Thread-safe.
-class IAppletOwnership {
- public:
-  virtual ~IAppletOwnership() = default;
-  // Whether the owner's flow may run now (it may not in connected standby for types 1 and 2).
-  virtual bool IsCurrentFlowAllowed() = 0;
-  virtual uint32_t OwnerSessionId() = 0;
-  virtual void ReleaseSessionId(uint32_t sessionId) = 0;
-  // The console user's SID text, empty when none is known.
-  virtual std::string CurrentUserSid() = 0;
 };
 
 // Limits of the applet manager; tests shrink them.

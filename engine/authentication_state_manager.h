@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "common/mutex.h"
-#include "engine/system_power_state.h"
+#include "engine/authentication_state.h"
 #include "tlv/status_messages.h"
 
 namespace mfab {
@@ -32,7 +32,7 @@ class SystemPowerStateManager;
 // state mutex is never held while the monitor task is started, stopped or joined; the monitor
 // task never waits for the task mutex. Nothing here throws except UpdateAuthenticationState and
 // GetStatus on allocation failure.
-class AuthenticationStateManager : public ISystemPowerState {
+class AuthenticationStateManager final : public IAuthenticationState {
  public:
   struct Options {
     // STATUS_UPDATE_ACTIVITY_TIMEOUT.
@@ -52,32 +52,32 @@ class AuthenticationStateManager : public ISystemPowerState {
   // Takes the status piggy-backed on an applet reply, if any. A reply that is not a TLV sequence,
   // or a status that does not decode, is logged and changes nothing. May start the monitor (and
   // block up to monitorStartLimit for it to run).
-  void UpdateAuthenticationState(const Bytes& reply);
+  void UpdateAuthenticationState(const Bytes& reply) override;
   // The current status, serialized; empty when there is none.
-  Bytes GetStatus();
+  Bytes GetStatus() override;
   // The client has been served the latest change.
-  void StatusUpdateCompleted();
+  void StatusUpdateCompleted() override;
   // Records a client's error for the authentication with this identifier (others are ignored).
-  void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode);
+  void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) override;
   // Records an engine error for the current authentication: error code, state 3, a change for
   // the client. Without a status and without monitoring there is nobody to tell: nothing changes
   // (the applet manager reports its inactivity after every idle period, authentication or not).
-  void UpdateCurrentAuthenticationErrorState(uint32_t errorCode);
-  void AbandonAuthentication(uint32_t errorCode);
+  void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override;
+  void AbandonAuthentication(uint32_t errorCode) override;
   // Clears the status and stops (joins) the monitor.
   void StopAuthentication();
   // Ends the monitor task and waits for it, unless called from the monitor task itself.
   void StopMonitor();
 
   // For the command handler: whether a status exists since the last clearing, and its 0x7B47.
-  bool AuthenticationInProgress();
-  uint32_t CurrentAuthenticationActionId();
+  bool AuthenticationInProgress() override;
+  uint32_t CurrentAuthenticationActionId() override;
   // The client's 0x7B49 value of a start-of-action request (non-zero = monitoring wanted).
-  void SetMonitoring(bool wanted);
+  void SetMonitoring(bool wanted) override;
 
   // For the asynchronous status call.
-  bool StatusChanged();
-  bool MarkedForDeletion();
+  bool StatusChanged() override;
+  bool MarkedForDeletion() override;
 
   // End the authentication with error 0xA000005B and state 3.
   void HandlePowerSleepEvent() override;

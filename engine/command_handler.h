@@ -5,7 +5,9 @@
 
 #include "applet/request_processor.h"
 #include "common/client_identity.h"
-#include "engine/system_power_state.h"
+#include "engine/command_handler_host.h"
+#include "engine/factor_flow_runner.h"
+#include "engine/phone_presence_monitor.h"
 #include "tlv/message.h"
 #include "tlv/tlv.h"
 
@@ -19,42 +21,6 @@ namespace mfab {
 class DataController;
 class IAttestationClient;
 class IAuthenticationState;
-
-// What the command handler needs of the resource manager. Thread-safe.
-class ICommandHandlerHost {
- public:
-  virtual ~ICommandHandlerHost() = default;
-  // Whether the current owner's flow may run now.
-  virtual bool IsCurrentFlowAllowed() = 0;
-  // Claims the applet for the client's session; throws AppletCurrentlyBusyException or
-  // ConnectedStandByException.
-  virtual void SetFlowType(uint32_t sessionId, int32_t flowType,
-                           const keystone::ClientIdentity& client) = 0;
-  // Frees the applet and ends the running authentication when they are held by a user other
-  // than this client and the client is root or the console user; true when it did.
-  virtual bool YieldToPriorityClient(const keystone::ClientIdentity& client) = 0;
-  // Set while a security-version upgrade runs.
-  virtual bool ApiBusy() = 0;
-  // Reads and clears the mark a resume leaves.
-  virtual bool TakeResumeMark() = 0;
-};
-
-// The phone-presence monitor as the applet's presence check uses it; also a power listener.
-class IPhonePresenceMonitor : public ISystemPowerState {
- public:
-  // Whether the phone with this device id is near. Throws when it cannot tell.
-  virtual bool IsPhonePresent(const Bytes& deviceId) = 0;
-};
-
-// Runs the factor-authentication flow the applet asks for.
-class IFactorFlowRunner {
- public:
-  virtual ~IFactorFlowRunner() = default;
-  // Runs the flow on request for at most limit. Returns 0 with answer set to the message the
-  // flow built, 1 when it timed out, 2 when it could not start, anything else for no answer.
-  virtual int32_t RunFactorFlow(const Message& request, std::chrono::seconds limit,
-                                Bytes& answer) = 0;
-};
 
 // Client flow types by message type; 0 for the types that claim no particular flow.
 int32_t FlowTypeOf(uint32_t messageType);

@@ -13,6 +13,7 @@
 #include "common/client_identity.h"
 #include "common/mutex.h"
 #include "engine/applet_manager.h"
+#include "engine/bluetooth_manager.h"
 #include "engine/command_handler.h"
 #include "engine/system_power_state_manager.h"
 #include "storage/data_mirroring.h"
@@ -30,17 +31,6 @@ namespace mfab {
 
 class DataController;
 class IAttestationClient;
-
-// The Bluetooth manager as the resource manager uses it; also a power listener.
-class IBluetoothManager : public ISystemPowerState {
- public:
-  // Forgets the signal-strength state of every device. Throws on failure.
-  virtual void ClearRssi() = 0;
-  // Every user's data was cleared: the devices' user state goes. Throws on failure.
-  virtual void ClearUserData() = 0;
-  // A user's data changed (empty: every user's). Throws on failure.
-  virtual void UserDataUpdated(const std::string& user) = 0;
-};
 
 // Creates the authentication state manager over the power-state manager it must consult.
 using AuthenticationStateFactory =

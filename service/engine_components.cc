@@ -16,46 +16,6 @@ namespace {
 
 AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 
-// The authentication state manager behind the engine's view of it.
-class AuthenticationStateAdapter final : public IAuthenticationState {
- public:
-  explicit AuthenticationStateAdapter(SystemPowerStateManager& powerState)
-      : manager(std::make_shared<AuthenticationStateManager>(powerState)) {}
-
-  void UpdateAuthenticationState(const Bytes& reply) override {
-    manager->UpdateAuthenticationState(reply);
-  }
-  Bytes GetStatus() override { return manager->GetStatus(); }
-  void StatusUpdateCompleted() override { manager->StatusUpdateCompleted(); }
-  void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) override {
-    manager->UpdateAuthenticationErrorState(identifier, errorCode);
-  }
-  void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override {
-    manager->UpdateCurrentAuthenticationErrorState(errorCode);
-  }
-  void AbandonAuthentication(uint32_t errorCode) override {
-    manager->AbandonAuthentication(errorCode);
-  }
-  bool AuthenticationInProgress() override { return manager->AuthenticationInProgress(); }
-  uint32_t CurrentAuthenticationActionId() override {
-    return manager->CurrentAuthenticationActionId();
-  }
-  void SetMonitoring(bool wanted) override { manager->SetMonitoring(wanted); }
-  bool StatusChanged() override { return manager->StatusChanged(); }
-  bool MarkedForDeletion() override { return manager->MarkedForDeletion(); }
-
-  void HandlePowerSleepEvent() override { manager->HandlePowerSleepEvent(); }
-  void HandlePowerResumeEvent() override { manager->HandlePowerResumeEvent(); }
-  void HandleSessionUnlockEvent() override { manager->HandleSessionUnlockEvent(); }
-  void HandleSessionLockEvent() override { manager->HandleSessionLockEvent(); }
-  void HandleSessionLogoffEvent() override { manager->HandleSessionLogoffEvent(); }
-  void HandleEnterConnectedStandbyEvent() override { manager->HandleEnterConnectedStandbyEvent(); }
-  void HandleExitConnectedStandbyEvent() override { manager->HandleExitConnectedStandbyEvent(); }
-
- private:
-  const std::shared_ptr<AuthenticationStateManager> manager;
-};
-
 }  // namespace
 
 Bytes EngineMirroringHost::GetPolicyData() {
@@ -109,7 +69,7 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
       environment.mirroring,
       environment.userRecords,
       [](SystemPowerStateManager& power) -> std::shared_ptr<IAuthenticationState> {
-        return std::make_shared<AuthenticationStateAdapter>(power);
+        return std::make_shared<AuthenticationStateManager>(power);
       },
       [this](IApiBusyFlag& busy) -> std::unique_ptr<IAppletChannel> {
         const AppletSessionServices services{

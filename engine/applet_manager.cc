@@ -188,12 +188,8 @@ void AppletManager::Shutdown() {
     closed = true;
   }
   FailQueued(kShuttingDown);
-  std::future<void> lastClear;
-  {
-    keystone::MutexLock lock(pkiLock);
-    lastClear = std::move(pkiClearTask);
-  }
-  if (lastClear.valid()) lastClear.wait();
+  pkiClears.Close();
+  pkiClears.WaitIdle();
 }
 
 void AppletManager::StartSenderLocked() {
@@ -557,16 +553,16 @@ void AppletManager::SendClearTimeoutCacheForOSLoginRequest() {
   result.Deserialize(reply.payload);
   if (result.result != 0) KS_LOG(Log(), kLogWarning, "AM-FLOW", "Failed to clear cache timeout");
 
+  // The running clear covers the same action; keep at most one outstanding.
+  const bool previousEnded =
+      pkiClears.WaitIdle(std::chrono::steady_clock::now() + options.pkiClearWait);
   keystone::MutexLock lock(pkiLock);
-  if (pkiClearTask.valid() &&
-      pkiClearTask.wait_for(options.pkiClearWait) != std::future_status::ready) {
-    // The running clear covers the same action; keep at most one outstanding.
+  if (!previousEnded || pkiClears.Running() != 0) {
     KS_LOG(Log(), kLogWarning, "AM-FLOW",
            "The previous key-storage cache clear is still running; no new one started");
     return;
   }
-  pkiClearTask =
-      std::async(std::launch::async, [this] { SendClearTimeoutCacheToPKI(kOsLoginAction); });
+  pkiClears.Launch([this](std::stop_token) { SendClearTimeoutCacheToPKI(kOsLoginAction); });
 }
 
 void AppletManager::SendClearTimeoutCacheToPKI(const std::string& action) {

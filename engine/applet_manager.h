@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include "applet/applet_session.h"
 #include "applet/request_context.h"
 #include "common/mutex.h"
+#include "common/task_group.h"
 #include "engine/applet_channel.h"
 #include "engine/applet_ownership.h"
 #include "engine/authentication_state.h"
@@ -191,8 +191,10 @@ class AppletManager : public ISystemPowerState {
   bool firstChannelAttemptDone GUARDED_BY(channelStateLock) = false;
   std::atomic<bool> firmwareChanged{false};
 
-  keystone::Mutex pkiLock;  // Guards the member below; held while waiting for the old clear.
-  std::future<void> pkiClearTask GUARDED_BY(pkiLock);
+  // The key-storage clear runs as a task; pkiLock makes "none running, start one" one step, and
+  // is never held while waiting for the previous clear.
+  keystone::Mutex pkiLock;
+  keystone::TaskGroup pkiClears;
 };
 
 }  // namespace mfab

@@ -82,14 +82,8 @@ ResourceManager::~ResourceManager() {
   // then the start-up tasks, then every listener task (destroying the power-state manager waits
   // for them).
   appletManager->Shutdown();
-  std::vector<std::future<void>> tasks;
-  {
-    keystone::MutexLock lock(stateMutex);
-    tasks = std::move(startupTasks);
-  }
-  for (std::future<void>& task : tasks) {
-    if (task.valid()) task.wait();
-  }
+  startupTasks.Close();
+  startupTasks.WaitIdle();
   powerState.reset();
   KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager destroyed");
 }
@@ -310,11 +304,7 @@ void ResourceManager::HandleOsUpgrade() {
 
 void ResourceManager::StartUserRecordTask() {
   IUserRecords* records = &deps.userRecords;
-  keystone::MutexLock lock(stateMutex);
-  std::erase_if(startupTasks, [](std::future<void>& task) {
-    return task.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-  });
-  startupTasks.push_back(std::async(std::launch::async, [records] {
+  startupTasks.Launch([records](std::stop_token) {
     try {
       records->updateUserRecord();
     } catch (const std::exception& e) {
@@ -322,7 +312,7 @@ void ResourceManager::StartUserRecordTask() {
     } catch (...) {
       KS_LOG(Log(), kLogError, "FLOW", "User record update failed");
     }
-  }));
+  });
 }
 
 void ResourceManager::PhonePresenceUserData(const char* operation) {

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +11,7 @@
 #include "applet/api_busy_flag.h"
 #include "common/client_identity.h"
 #include "common/mutex.h"
+#include "common/task_group.h"
 #include "engine/applet_manager.h"
 #include "engine/bluetooth_manager.h"
 #include "engine/command_handler.h"
@@ -189,7 +189,6 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   std::string currentUserSid GUARDED_BY(stateMutex);
   std::map<uint16_t, bool> resumeMarks GUARDED_BY(stateMutex);
   uint32_t sessionIdCounter GUARDED_BY(stateMutex) = 1;
-  std::vector<std::future<void>> startupTasks GUARDED_BY(stateMutex);
 
   // Destroyed explicitly before the listeners it holds (see the destructor).
   std::unique_ptr<SystemPowerStateManager> powerState;
@@ -198,6 +197,8 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   std::shared_ptr<IPhonePresenceMonitor> softBtManager;
   std::shared_ptr<AppletManager> appletManager;
   CommandHandler commandHandler;
+  // The start-up tasks (the user-record update); joined before the members they use go.
+  keystone::TaskGroup startupTasks;
 };
 
 }  // namespace mfab

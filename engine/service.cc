@@ -18,9 +18,15 @@ constexpr uint32_t kControlsAcceptedRunning =
 // The stop wait has no limit; it wakes now and then only to re-check its predicate.
 constexpr std::chrono::seconds kStopRecheckInterval{60};
 
-template <typename T>
-bool IsReady(std::future<T>& future) {
-  return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+// What escaped an event task ends there, logged.
+void LogEventTaskFailure(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "Event task failed (%s)", e.what());
+  } catch (...) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "Event task failed (Unknown exception)");
+  }
 }
 
 }  // namespace
@@ -47,22 +53,15 @@ Service::Service(platform::ServiceHost& serviceHost, platform::PowerCapabilities
     : host(serviceHost),
       power(powerCapabilities),
       components(serviceComponents),
-      options(std::move(serviceOptions)) {}
+      options(std::move(serviceOptions)),
+      eventTasks(LogEventTaskFailure) {}
 
 Service::~Service() {
   // Event tasks call the components; none may outlive this object.
-  std::vector<std::future<void>> events;
-  {
-    keystone::MutexLock lock(eventTasksMutex);
-    events = std::move(serviceEventTasks);
-  }
-  for (std::future<void>& task : events) task.wait();
-  std::vector<std::future<bool>> detached;
-  {
-    keystone::MutexLock lock(detachedTasksMutex);
-    detached = std::move(detachedStartupTasks);
-  }
-  for (std::future<bool>& task : detached) task.wait();
+  eventTasks.Close();
+  startupTasks.Close();
+  eventTasks.WaitIdle();
+  startupTasks.WaitIdle();
 }
 
 void Service::SvcMain(uint32_t, char**) {
@@ -108,7 +107,7 @@ void Service::SvcInit() {
   }
   components.MirrorDataIfEmpty();
   if (components.FirmwareChanged()) components.PolicyUpdated();
-  std::future<bool> traceLogCleanup = components.StartTraceLogCleanup();
+  startupTasks.Launch([this](std::stop_token) { components.RunTraceLogCleanup(); });
   components.HandleOsUpgrade();
   components.StartUserRecordTask();
   ReportSvcStatus(platform::kServiceRunning, 0, 0);
@@ -118,12 +117,8 @@ void Service::SvcInit() {
   ReportSvcStatus(platform::kServiceStopPending, 0, options.stopPendingWaitHint);
   components.StopRpcServer();
   components.DestroyResourceManager();
-  if (traceLogCleanup.valid() &&
-      traceLogCleanup.wait_for(options.traceLogCleanupWait) != std::future_status::ready) {
-    keystone::MutexLock lock(detachedTasksMutex);
-    detachedStartupTasks.push_back(std::move(traceLogCleanup));
-    std::erase_if(detachedStartupTasks, [](std::future<bool>& f) { return IsReady(f); });
-  }
+  // A clean-up still running is left to finish on its own.
+  startupTasks.WaitIdle(std::chrono::steady_clock::now() + options.traceLogCleanupWait);
   ReportSvcStatus(platform::kServiceStopped, 0, 0);
   KS_LOG(Log(), kLogInfo, "SVC-END", "%s", "");
 }
@@ -240,15 +235,10 @@ uint32_t Service::SvcCtrlHandler(uint32_t control, uint32_t eventType, const voi
 }
 
 void Service::LaunchEventTask(const char* message, EventOperation operation) {
-  // launch::async: the default policy may defer, and a deferred task nobody waits for never runs.
-  // An exception of the task stays in its future.
-  std::future<void> task = std::async(std::launch::async, [this, message, operation] {
+  eventTasks.Launch([this, message, operation](std::stop_token) {
     KS_LOG(Log(), kLogInfo, "FLOW", "%s", message);
     (components.*operation)();
   });
-  keystone::MutexLock lock(eventTasksMutex);
-  serviceEventTasks.push_back(std::move(task));
-  std::erase_if(serviceEventTasks, [](std::future<void>& f) { return IsReady(f); });
 }
 
 void Service::SetStopEvent() {
@@ -274,16 +264,6 @@ bool Service::StopEventSet() {
 platform::ServiceStatus Service::CurrentStatus() {
   keystone::MutexLock lock(statusMutex);
   return status;
-}
-
-size_t Service::EventTaskCountForTesting() {
-  keystone::MutexLock lock(eventTasksMutex);
-  return serviceEventTasks.size();
-}
-
-size_t Service::DetachedTaskCountForTesting() {
-  keystone::MutexLock lock(detachedTasksMutex);
-  return detachedStartupTasks.size();
 }
 
 }  // namespace mfab

@@ -4,12 +4,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/mutex.h"
+#include "common/task_group.h"
 #include "engine/service_components.h"
 #include "platform/power_capabilities.h"
 #include "platform/service_host.h"
@@ -67,8 +67,8 @@ class Service {
 
   platform::ServiceStatus CurrentStatus();
   bool StopEventSet();
-  size_t EventTaskCountForTesting();
-  size_t DetachedTaskCountForTesting();
+  size_t EventTaskCountForTesting() { return eventTasks.Running(); }
+  size_t DetachedTaskCountForTesting() { return startupTasks.Running(); }
 
  private:
   using EventOperation = void (ServiceComponents::*)();
@@ -91,13 +91,10 @@ class Service {
   std::condition_variable stopSignal;
   bool stopSet GUARDED_BY(stopMutex) = false;
 
-  // Futures of the event tasks; appended to and pruned of finished ones on each launch.
-  keystone::Mutex eventTasksMutex;
-  std::vector<std::future<void>> serviceEventTasks GUARDED_BY(eventTasksMutex);
-
-  // Start-up tasks the stop sequence stopped waiting for.
-  keystone::Mutex detachedTasksMutex;
-  std::vector<std::future<bool>> detachedStartupTasks GUARDED_BY(detachedTasksMutex);
+  // The event tasks and the start-up's trace-log clean-up (which the stop sequence waits for
+  // only so long); last, so their tasks end before anything they use goes.
+  keystone::TaskGroup eventTasks;
+  keystone::TaskGroup startupTasks;
 };
 
 }  // namespace mfab

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <future>
 
 namespace mfab {
 
@@ -22,9 +21,10 @@ class ServiceComponents {
   virtual bool FirmwareChanged() = 0;
   // Mirrors the policy again.
   virtual void PolicyUpdated() = 0;
-  // Starts the trace-log clean-up on its own task; it also removes what writes interrupted by an
-  // earlier crash left in the data directory.
-  virtual std::future<bool> StartTraceLogCleanup() = 0;
+  // The trace-log clean-up, which also removes what writes interrupted by an earlier crash left
+  // in the data directory (the service runs it on a task of its own); true when it removed what
+  // it should. Never throws.
+  virtual bool RunTraceLogCleanup() = 0;
   virtual void HandleOsUpgrade() = 0;
   // Starts the user-record update task (the resource manager keeps it).
   virtual void StartUserRecordTask() = 0;

@@ -39,18 +39,10 @@ SystemPowerStateManager::SystemPowerStateManager(platform::Clock& clockSource,
     : clock(clockSource), options(managerOptions) {}
 
 SystemPowerStateManager::~SystemPowerStateManager() {
-  std::vector<std::future<void>> running;
-  {
-    keystone::MutexLock lock(taskMutex);
-    stopping = true;
-    running = std::move(tasks);
-    tasks.clear();
-  }
-  // Wakes a pending connected-standby entry so it ends without entering.
-  taskWake.notify_all();
-  for (std::future<void>& task : running) {
-    if (task.valid()) task.wait();
-  }
+  // A pending connected-standby entry ends without entering; listener calls finish.
+  tasks.Close();
+  tasks.RequestStop();
+  tasks.WaitIdle();
 }
 
 void SystemPowerStateManager::RegisterListener(std::shared_ptr<ISystemPowerState> listener) {
@@ -59,23 +51,15 @@ void SystemPowerStateManager::RegisterListener(std::shared_ptr<ISystemPowerState
   listeners.push_back(std::move(listener));
 }
 
-bool SystemPowerStateManager::LaunchTask(std::function<void()> body) {
-  keystone::MutexLock lock(taskMutex);
-  if (stopping) return false;
-  std::erase_if(tasks, [](std::future<void>& t) {
-    return t.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-  });
-  // launch::async: a deferred task would never run, since nobody waits for it. Started under
-  // the task mutex so the destructor cannot miss a task that is being started.
-  tasks.push_back(std::async(std::launch::async, std::move(body)));
-  return true;
+bool SystemPowerStateManager::LaunchTask(keystone::TaskGroup::Work body) {
+  return tasks.Launch(std::move(body));
 }
 
 void SystemPowerStateManager::FanOutLocked(Handler handler, const char* failureText) {
   for (const std::shared_ptr<ISystemPowerState>& listener : listeners) {
     std::shared_ptr<ISystemPowerState> reference = listener;
     try {
-      if (!LaunchTask([reference, handler, failureText] {
+      if (!LaunchTask([reference, handler, failureText](std::stop_token) {
             CallListener(reference, handler, failureText);
           })) {
         return;  // shutting down
@@ -130,9 +114,9 @@ void SystemPowerStateManager::EnterConnectedStandby() {
   // always cancels the entry however late the task gets to run.
   const platform::Ticks enterTime = clock.SteadyNow();
   try {
-    const bool started = LaunchTask([this, enterTime] {
+    const bool started = LaunchTask([this, enterTime](std::stop_token stop) {
       try {
-        RunEnterConnectedStandby(enterTime);
+        RunEnterConnectedStandby(enterTime, stop);
       } catch (const std::exception& e) {
         KS_LOG(Log(), kLogError, "FLOW", "Connected standby entry failed (%s)", e.what());
       }
@@ -146,17 +130,14 @@ void SystemPowerStateManager::EnterConnectedStandby() {
   KS_LOG(Log(), kLogInfo, "PS-END", "Enter connected standby scheduled");
 }
 
-void SystemPowerStateManager::RunEnterConnectedStandby(platform::Ticks enterTime) {
+void SystemPowerStateManager::RunEnterConnectedStandby(platform::Ticks enterTime,
+                                                       std::stop_token stop) {
   {
-    // Holds neither state mutex while waiting; the destructor cuts the wait short.
-    keystone::MutexLock lock(taskMutex);
-    const auto deadline = std::chrono::steady_clock::now() + options.standbyEntryDelay;
-    if (taskWake.wait_until(lock.Native(), deadline, [this]() REQUIRES(taskMutex) {
-          return stopping;
-        })) {
-      return;
-    }
+    // Holds neither state mutex while waiting; the destructor's stop cuts the wait short.
+    std::unique_lock<std::mutex> lock(standbyDelayMutex);
+    standbyDelay.wait_for(lock, stop, options.standbyEntryDelay, [] { return false; });
   }
+  if (stop.stop_requested()) return;
   {
     keystone::MutexLock lock(exitTimeMutex);
     if (lastStandbyExitTime > enterTime) {

@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <future>
+#include <mutex>
+#include <stop_token>
 #include <list>
 #include <memory>
 #include <vector>
 
 #include "common/mutex.h"
+#include "common/task_group.h"
 #include "engine/system_power_state.h"
 #include "platform/clock.h"
 
@@ -63,10 +65,10 @@ class SystemPowerStateManager {
 
   // Starts one task per listener calling handler; failureText is the warning for a throw.
   void FanOutLocked(Handler handler, const char* failureText) REQUIRES(stateMutex);
-  void RunEnterConnectedStandby(platform::Ticks enterTime);
-  // Starts body on its own thread, keeps its future and drops the finished ones; false (and
-  // nothing started) once the destructor has begun. Throws std::system_error when no thread.
-  bool LaunchTask(std::function<void()> body);
+  void RunEnterConnectedStandby(platform::Ticks enterTime, std::stop_token stop);
+  // Starts body as one of this manager's tasks; false (and nothing started) once the destructor
+  // has begun. Throws std::system_error when no thread.
+  bool LaunchTask(keystone::TaskGroup::Work body);
 
   platform::Clock& clock;
   const Options options;
@@ -80,11 +82,12 @@ class SystemPowerStateManager {
   keystone::Mutex exitTimeMutex;
   platform::Ticks lastStandbyExitTime GUARDED_BY(exitTimeMutex) = 0;
 
-  // Owns every task this manager starts. Taken last; nothing is called while holding it.
-  keystone::Mutex taskMutex;
-  std::condition_variable taskWake;
-  bool stopping GUARDED_BY(taskMutex) = false;
-  std::vector<std::future<void>> tasks GUARDED_BY(taskMutex);
+  // The connected-standby entry's delay; a stop cuts it short.
+  std::mutex standbyDelayMutex;
+  std::condition_variable_any standbyDelay;
+
+  // Every task this manager starts; last, so its tasks end before the members they use go.
+  keystone::TaskGroup tasks;
 };
 
 }  // namespace mfab

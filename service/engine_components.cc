@@ -139,18 +139,15 @@ void EngineComponents::PolicyUpdated() {
   }
 }
 
-std::future<bool> EngineComponents::StartTraceLogCleanup() {
-  const DataController* controller = &environment.dataController;
-  return std::async(std::launch::async, [controller] {
+bool EngineComponents::RunTraceLogCleanup() {
+  try {
     // Temporaries of writes that a killed engine left; this process's own are kept.
-    controller->RemoveInterruptedWrites();
-    try {
-      return controller->DeleteEtlLogs();
-    } catch (const std::exception& e) {
-      KS_LOG(Log(), kLogError, "FLOW", "Trace-log clean-up failed (%s)", e.what());
-      return false;
-    }
-  });
+    environment.dataController.RemoveInterruptedWrites();
+    return environment.dataController.DeleteEtlLogs();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "FLOW", "Trace-log clean-up failed (%s)", e.what());
+    return false;
+  }
 }
 
 template <typename Work>

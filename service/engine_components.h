@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 
 #include "engine/resource_manager.h"
@@ -89,7 +88,7 @@ class EngineComponents final : public ServiceComponents {
   void MirrorDataIfEmpty() override;
   bool FirmwareChanged() override;
   void PolicyUpdated() override;
-  std::future<bool> StartTraceLogCleanup() override;
+  bool RunTraceLogCleanup() override;
   void HandleOsUpgrade() override;
   void StartUserRecordTask() override;
   void DestroyResourceManager() override;

@@ -374,9 +374,7 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   EXPECT_NO_THROW(engine.PolicyUpdated());
   EXPECT_TRUE(capture->Has("Mirroring the policy failed (Error reading from registry)"));
   EXPECT_EQ(mirroring.Calls(), (std::vector<std::string>{"MirrorDataIfEmpty", "PolicyUpdated"}));
-  auto cleanup = engine.StartTraceLogCleanup();
-  ASSERT_EQ(cleanup.wait_for(10s), std::future_status::ready);
-  EXPECT_TRUE(cleanup.get());
+  EXPECT_TRUE(engine.RunTraceLogCleanup());
 
   engine.StopRpcServer();
   EXPECT_EQ(rpc.stops, 1);

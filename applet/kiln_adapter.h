@@ -2,14 +2,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <exception>
 #include <optional>
+#include <stop_token>
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "common/mutex.h"
 
 namespace mfab {
 
@@ -18,14 +23,14 @@ struct KILNAdapterOptions {
   int64_t timeoutMs = 50'000;
 };
 
-// Runs one host-library call at a time on a worker thread of its own and waits for it with a
-// limit. A call that overruns the limit is abandoned: the caller gets KILNCallTimeoutException at
-// once, the hung worker is parked in a process-wide list, and a background task waits for it to
-// return and then runs the caller's recovery function. Until that recovery has finished every
-// call is refused with KILNBusyException, so the library never sees two calls of one adapter.
+// Runs one host-library call at a time on the adapter's own long-lived worker thread and waits for
+// it with a limit. A call that overruns the limit is abandoned by its caller, who gets
+// KILNCallTimeoutException at once; the worker stays with the call until it returns and then runs
+// the caller's recovery function. Until that recovery has finished every call is refused with
+// KILNBusyException, so the library never sees two calls of one adapter.
 //
 // Thread-safe: any thread may call; overlapping calls are refused, not queued. The destructor
-// waits, without limit, for a recovery still running (and so for a hung call).
+// waits, without limit, for a call or recovery still running.
 class KILNAdapter {
  public:
   using Options = KILNAdapterOptions;
@@ -38,8 +43,8 @@ class KILNAdapter {
   // Runs function on a worker thread and returns its result; an exception of function propagates.
   // Throws KILNBusyException when a call or recovery is in flight, KILNCallTimeoutException when
   // function did not return within timeoutMs. function must own (or share) everything it touches:
-  // after a time-out it outlives the caller's frame. recoveryFunction runs on the background task
-  // after the timed-out call returned; its exceptions are logged there.
+  // after a time-out it outlives the caller's frame. recoveryFunction runs on the worker after the
+  // timed-out call returned; its exceptions are logged there.
   template <typename Function>
   std::invoke_result_t<Function&> Call(Function function, std::function<void()> recoveryFunction) {
     using Result = std::invoke_result_t<Function&>;
@@ -56,18 +61,24 @@ class KILNAdapter {
   // True while a call or the recovery after a time-out is in flight.
   bool IsBusy() const { return busy.load(std::memory_order_acquire); }
 
-  // Calls that timed out in this process and have not been pruned yet (pruning happens whenever
-  // another one is parked).
-  static size_t AbandonedCallCountForTesting();
-
  private:
   void Run(std::function<void()> work, std::function<void()> recoveryFunction);
+  void Work(std::stop_token stop);
 
   const Options options;
   std::atomic<bool> busy{false};
-  // The background recovery of the last time-out; touched only by the caller that holds busy and
-  // by the destructor.
-  std::thread recovery;
+
+  keystone::Mutex mutex;  // Guards the members below.
+  std::condition_variable_any wake;   // a job came, or the stop
+  std::condition_variable finished;   // the job returned
+  std::function<void()> job GUARDED_BY(mutex);
+  std::function<void()> recovery GUARDED_BY(mutex);
+  bool done GUARDED_BY(mutex) = true;
+  bool abandoned GUARDED_BY(mutex) = false;
+  std::exception_ptr error GUARDED_BY(mutex);
+
+  // Last: started when everything it uses exists, joined before anything goes.
+  std::jthread worker;
 };
 
 }  // namespace mfab

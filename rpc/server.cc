@@ -176,7 +176,10 @@ struct Server::Connection {
   const CallerIdentity caller;
   platform::ProcessHandle process;  // the caller's process as it was at accept
 
-  // The input's owner only.
+  // Held by the thread that took the connection's event while it works on the input; nobody
+  // else wants it then (the registration is one-shot), but the next owner sees its writes.
+  keystone::Mutex inputMutex;
+  // Both under inputMutex (the *Locked functions hold it).
   FrameAssembler assembler;
   uint64_t pendingCharged = 0;
 
@@ -317,7 +320,10 @@ Server::~Server() {
     keystone::MutexLock lock(connectionsMutex);
     for (auto& [key, connection] : connections) left.push_back(connection);
   }
-  for (const std::shared_ptr<Connection>& connection : left) Close(*connection);
+  for (const std::shared_ptr<Connection>& connection : left) {
+    keystone::MutexLock input(connection->inputMutex);
+    CloseLocked(*connection);
+  }
   if (endpointCreated) {
     try {
       RemoveEndpoint();
@@ -381,9 +387,13 @@ bool Server::StopListening() {
   const Clock::time_point deadline = Clock::now() + options.stopTimeout;
   stopDeadline = Ticks(deadline);
   stopping = true;
-  listenerOpen = false;
-  poller->Remove(listener);
-  listener.Close();
+  {
+    // A thread in Accept finishes its turn first: the descriptor is not closed under it.
+    keystone::MutexLock accepting(acceptMutex);
+    listenerOpen = false;
+    poller->Remove(listener);
+    listener.Close();
+  }
 
   std::vector<std::shared_ptr<Connection>> all;
   {
@@ -551,6 +561,7 @@ std::shared_ptr<Server::Connection> Server::Find(uint64_t key) {
 }
 
 void Server::Accept() {
+  keystone::MutexLock accepting(acceptMutex);
   for (int turn = 0; turn < kAcceptsPerTurn && listenerOpen; ++turn) {
     bool refused = false;
     std::optional<platform::UnixStream> stream;
@@ -607,11 +618,23 @@ void Server::AddConnection(platform::UnixStream stream) {
     poller->Add(connection->stream, connection->key);
   } catch (const std::system_error& e) {
     KS_LOG(Log(), mfab::kLogError, "RPC", "connection not watched: %s", e.what());
-    Close(*connection);
+    keystone::MutexLock input(connection->inputMutex);
+    CloseLocked(*connection);
   }
 }
 
 void Server::Serve(const std::shared_ptr<Connection>& connection) {
+  std::shared_ptr<AsyncCall> started;
+  {
+    keystone::MutexLock input(connection->inputMutex);
+    ServeInputLocked(connection, started);
+  }
+  // The asynchronous operation runs without the input, which other threads serve meanwhile.
+  if (started) RunAsync(*started);
+}
+
+void Server::ServeInputLocked(const std::shared_ptr<Connection>& connection,
+                              std::shared_ptr<AsyncCall>& started) {
   Connection& c = *connection;
   const FrameAssembler::Grow grow = [this, &c](size_t bytes) {
     if (!ledger->ChargePending(c.Uid(), bytes)) return false;
@@ -628,12 +651,11 @@ void Server::Serve(const std::shared_ptr<Connection>& connection) {
         case FrameAssembler::Status::kFrame: {
           c.frameDeadline = 0;
           c.TouchIdle(options.idleTimeout);
-          bool handedOver = false;
-          if (!HandleFrame(connection, header, payload, handedOver)) {
-            Close(c);
+          if (!HandleFrameLocked(connection, header, payload, started)) {
+            CloseLocked(c);
             return;
           }
-          if (handedOver) return;
+          if (started) return;
           c.assembler.Consume();
           continue;
         }
@@ -672,17 +694,18 @@ void Server::Serve(const std::shared_ptr<Connection>& connection) {
           SendFault(c, 0, 0, kStatusServerTooBusy);
           break;
       }
-      Close(c);
+      CloseLocked(c);
       return;
     }
   } catch (const std::exception& e) {
     KS_LOG(Log(), mfab::kLogWarning, "RPC", "connection ended: %s", e.what());
-    Close(c);
+    CloseLocked(c);
   }
 }
 
-bool Server::HandleFrame(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
-                         std::span<const uint8_t> payload, bool& handedOver) {
+bool Server::HandleFrameLocked(const std::shared_ptr<Connection>& connection,
+                               const FrameHeader& header, std::span<const uint8_t> payload,
+                               std::shared_ptr<AsyncCall>& started) {
   Connection& c = *connection;
   switch (static_cast<FrameKind>(header.kind)) {
     case FrameKind::kRequest: {
@@ -736,8 +759,7 @@ bool Server::HandleFrame(const std::shared_ptr<Connection>& connection, const Fr
       c.inCall = true;
       EnsureSpareThread();
       if (IsAsyncProcedure(header.procedure)) {
-        handedOver = true;
-        return StartAsync(connection, header, std::move(prepared), charged);
+        return StartAsyncLocked(connection, header, std::move(prepared), charged, started);
       }
       return RunSync(c, header, std::move(prepared), charged);
     }
@@ -798,8 +820,9 @@ bool Server::RunSync(Connection& c, const FrameHeader& header,
   return sent && !stopping;
 }
 
-bool Server::StartAsync(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
-                        std::unique_ptr<PreparedCall> prepared, uint64_t charged) {
+bool Server::StartAsyncLocked(const std::shared_ptr<Connection>& connection,
+                              const FrameHeader& header, std::unique_ptr<PreparedCall> prepared,
+                              uint64_t charged, std::shared_ptr<AsyncCall>& started) {
   Connection& c = *connection;
   std::shared_ptr<AsyncCall> previous;
   {
@@ -811,10 +834,10 @@ bool Server::StartAsync(const std::shared_ptr<Connection>& connection, const Fra
   if (previous && !previous->WaitFinished(Clock::now() + kPreviousAsyncLimit)) {
     KS_LOG(Log(), mfab::kLogWarning, "RPC", "the previous asynchronous call has not ended");
   }
-  auto call = std::make_shared<AsyncCall>(*this, connection, header, std::move(prepared), charged);
+  started = std::make_shared<AsyncCall>(*this, connection, header, std::move(prepared), charged);
   {
     keystone::MutexLock lock(c.stateMutex);
-    c.async = call;
+    c.async = started;
   }
   c.assembler.Consume();
   // Frames that came with the request (a cancel) are handled before the connection goes back
@@ -823,10 +846,12 @@ bool Server::StartAsync(const std::shared_ptr<Connection>& connection, const Fra
   for (;;) {
     FrameHeader next;
     std::span<const uint8_t> payload;
-    const FrameAssembler::Status status = c.assembler.Buffered(options.maxFramePayload, next, payload);
+    const FrameAssembler::Status status =
+        c.assembler.Buffered(options.maxFramePayload, next, payload);
     if (status == FrameAssembler::Status::kNeedMore) break;
-    bool nested = false;
-    if (status != FrameAssembler::Status::kFrame || !HandleFrame(connection, next, payload, nested)) {
+    std::shared_ptr<AsyncCall> nested;
+    if (status != FrameAssembler::Status::kFrame ||
+        !HandleFrameLocked(connection, next, payload, nested)) {
       if (status != FrameAssembler::Status::kFrame) {
         SendFault(c, next.callId, next.procedure, kStatusProtocolError);
       }
@@ -842,19 +867,21 @@ bool Server::StartAsync(const std::shared_ptr<Connection>& connection, const Fra
       keep = false;
     }
   }
-  if (!keep) Close(c);
+  if (!keep) CloseLocked(c);
+  return true;
+}
 
+void Server::RunAsync(AsyncCall& call) {
   try {
-    call->prepared->Invoke(operations, *call);
+    call.prepared->Invoke(operations, call);
   } catch (const std::exception& e) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw: %s", OperationName(header.procedure).c_str(),
+    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw: %s", OperationName(call.Procedure()).c_str(),
            e.what());
   } catch (...) {
-    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw", OperationName(header.procedure).c_str());
+    KS_LOG(Log(), mfab::kLogError, "RPC", "%s threw", OperationName(call.Procedure()).c_str());
   }
-  call->FailIfOpen();
-  call->MarkFinished();
-  return true;
+  call.FailIfOpen();
+  call.MarkFinished();
 }
 
 bool Server::SendFrame(Connection& c, std::span<const uint8_t> frame) {
@@ -877,7 +904,7 @@ bool Server::SendFault(Connection& c, uint32_t callId, uint16_t procedure, uint3
   return SendFrame(c, frame);
 }
 
-void Server::Close(Connection& c) {
+void Server::CloseLocked(Connection& c) {
   std::shared_ptr<AsyncCall> async;
   {
     keystone::MutexLock lock(c.stateMutex);
@@ -928,7 +955,10 @@ void Server::Sweep() {
   if (stopping) return;
   try {
     // A listener left disarmed by a failed accept is armed again here.
-    if (listenerOpen && listenerPaused.exchange(false)) poller->Rearm(listener, kListenerKey);
+    if (listenerPaused.exchange(false)) {
+      keystone::MutexLock accepting(acceptMutex);
+      if (listenerOpen) poller->Rearm(listener, kListenerKey);
+    }
     poller->SetTimer(Clock::now() + SweepInterval());
   } catch (const std::system_error& e) {
     KS_LOG(Log(), mfab::kLogError, "RPC", "server timer not set: %s", e.what());

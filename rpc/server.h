@@ -122,19 +122,25 @@ class Server {
   void Accept();
   void AddConnection(platform::UnixStream stream);
   void Serve(const std::shared_ptr<Connection>& connection);
+  // What Serve does with the connection's input held; started is set when an asynchronous call
+  // was admitted, which Serve then runs without the input.
+  void ServeInputLocked(const std::shared_ptr<Connection>& connection,
+                        std::shared_ptr<AsyncCall>& started);
   // Each returns false when the connection is to be closed.
-  bool HandleFrame(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
-                   std::span<const uint8_t> payload, bool& handedOver);
+  bool HandleFrameLocked(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
+                         std::span<const uint8_t> payload, std::shared_ptr<AsyncCall>& started);
   bool RunSync(Connection& connection, const FrameHeader& header,
                std::unique_ptr<PreparedCall> prepared, uint64_t charged);
-  // Runs the asynchronous operation on the calling thread once the connection is armed again
-  // for its cancel; returns when the operation did.
-  bool StartAsync(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
-                  std::unique_ptr<PreparedCall> prepared, uint64_t charged);
+  // Takes the asynchronous call's place on the connection and arms the connection again for its
+  // cancel; the caller then runs it (RunAsync) without the input.
+  bool StartAsyncLocked(const std::shared_ptr<Connection>& connection, const FrameHeader& header,
+                        std::unique_ptr<PreparedCall> prepared, uint64_t charged,
+                        std::shared_ptr<AsyncCall>& started);
+  void RunAsync(AsyncCall& call);
   bool SendFrame(Connection& connection, std::span<const uint8_t> frame);
   bool SendFault(Connection& connection, uint32_t callId, uint16_t procedure, uint32_t status);
   // Closes the connection; only the thread that holds its input, or the last one left.
-  void Close(Connection& connection);
+  void CloseLocked(Connection& connection);
   // Logs a refusal at most once per interval, with how many were not logged.
   void LogRefusal(const char* what, uint32_t uid);
   void Sweep();
@@ -149,6 +155,7 @@ class Server {
   const std::string socketPath;
   uint32_t maxConnections;
   std::unique_ptr<Ledger> ledger;
+  keystone::Mutex acceptMutex;  // Held while the listener is used or closed.
   platform::UnixListener listener;
   std::unique_ptr<platform::StreamPoller> poller;
   bool listening = false;

@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-#include "common/exceptions.h"
 #include "log/logger.h"
 
 namespace mfab {
@@ -22,31 +21,18 @@ AppletMessage::~AppletMessage() = default;
 Bytes AppletMessage::GetAnswer(std::chrono::milliseconds timeout) {
   KS_LOG(Log(), kLogInfo, "AM-FLOW", "waiting for answer of applet message");
   bool isAnswered = false;
-  bool isFailed = false;
-  int32_t kind = kFailureGeneral;
-  std::string text;
+  std::exception_ptr stored;
   Bytes copy;
   {
     keystone::MutexLock guard(lock);
-    auto arrived = [this]() REQUIRES(lock) { return answered || failed; };
+    auto arrived = [this]() REQUIRES(lock) { return answered || failure != nullptr; };
     // The predicate is re-checked after every wake-up, so a spurious one is not an answer.
     if (!arrived() && timeout.count() > 0) ready.wait_for(guard.Native(), timeout, arrived);
     isAnswered = answered;
-    isFailed = failed;
-    kind = failureKind;
-    text = error;
-    if (answered && !failed) copy = answer;
+    stored = failure;
+    if (answered && !failure) copy = answer;
   }
-  if (isFailed) {
-    switch (kind) {
-      case kFailureSvnUpgrade:
-        throw SVNUpgradeException(text);
-      case kFailureConnectedStandby:
-        throw ConnectedStandByException(text);
-      default:
-        throw std::runtime_error(text);
-    }
-  }
+  if (stored) std::rethrow_exception(stored);
   if (!isAnswered) {
     throw std::runtime_error("waiting for applet message to complete has timed out");
   }
@@ -63,12 +49,10 @@ void AppletMessage::SetAnswer(Bytes answerBytes) {
   ready.notify_all();
 }
 
-void AppletMessage::SetFailed(const std::exception& failure, int32_t kind) {
+void AppletMessage::SetFailed(std::exception_ptr thrown) {
   {
     keystone::MutexLock guard(lock);
-    failed = true;
-    failureKind = kind;
-    error = failure.what();
+    failure = std::move(thrown);
   }
   ready.notify_all();
 }

@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <string>
 
 #include "applet/request_context.h"
 #include "common/mutex.h"
@@ -18,11 +17,6 @@ namespace mfab {
 // written under the message's lock.
 class AppletMessage {
  public:
-  // Failure kinds, which decide the exception the waiter sees.
-  static constexpr int32_t kFailureGeneral = 0;
-  static constexpr int32_t kFailureSvnUpgrade = 1;
-  static constexpr int32_t kFailureConnectedStandby = 2;
-
   explicit AppletMessage(Bytes requestBytes, RequestContext context = {},
                          uint32_t requestSessionId = keystone::kNoSessionId);
   virtual ~AppletMessage();
@@ -31,14 +25,13 @@ class AppletMessage {
 
   // Blocks until an answer or a failure is stored, at most timeout (none when timeout <= 0), and
   // returns a copy of the answer. Throws std::runtime_error "waiting for applet message to
-  // complete has timed out" when nothing arrived; for a stored failure, SVNUpgradeException
-  // (kind 1), ConnectedStandByException (kind 2) or std::runtime_error (any other kind) with the
-  // stored text.
+  // complete has timed out" when nothing arrived, and a stored failure as it was thrown on the
+  // queue thread (SVNUpgradeException, ConnectedStandByException, KILNCallTimeoutException, ...).
   Bytes GetAnswer(std::chrono::milliseconds timeout);
 
   // Store the outcome and wake the waiter; called by the queue thread.
   void SetAnswer(Bytes answerBytes);
-  void SetFailed(const std::exception& failure, int32_t kind);
+  void SetFailed(std::exception_ptr failure);
 
   const Bytes& Request() const { return request; }
   const RequestContext& Context() const { return requestContext; }
@@ -53,9 +46,7 @@ class AppletMessage {
   std::condition_variable ready;
   Bytes answer GUARDED_BY(lock);
   bool answered GUARDED_BY(lock) = false;
-  std::string error GUARDED_BY(lock);
-  int32_t failureKind GUARDED_BY(lock) = kFailureGeneral;
-  bool failed GUARDED_BY(lock) = false;
+  std::exception_ptr failure GUARDED_BY(lock);
 };
 
 }  // namespace mfab

@@ -133,12 +133,10 @@ RequestContext ContextFor(const Message& message) {
 
 }  // namespace
 
-// A queued request that also remembers whether the library call timed out, so the caller can be
-// told so by type.
+// A queued request.
 class AppletManager::QueuedMessage : public AppletMessage {
  public:
   using AppletMessage::AppletMessage;
-  std::atomic<bool> kilnTimedOut{false};
 };
 
 SessionAppletChannel::SessionAppletChannel(const AppletSessionServices& services,
@@ -269,12 +267,7 @@ Bytes AppletManager::Exchange(const std::shared_ptr<QueuedMessage>& message) {
     queue.push_back(message);
   }
   wake.notify_all();
-  try {
-    return message->GetAnswer(options.activityTimeout);
-  } catch (const std::runtime_error&) {
-    if (message->kilnTimedOut.load()) throw KILNCallTimeoutException();
-    throw;
-  }
+  return message->GetAnswer(options.activityTimeout);
 }
 
 Bytes AppletManager::GetPolicyData() {
@@ -304,7 +297,7 @@ void AppletManager::FailQueued(const std::string& text) {
     abandoned.swap(queue);
   }
   for (const auto& message : abandoned) {
-    message->SetFailed(std::runtime_error(text), AppletMessage::kFailureGeneral);
+    message->SetFailed(std::make_exception_ptr(std::runtime_error(text)));
   }
 }
 
@@ -346,8 +339,8 @@ void AppletManager::SendOne(QueuedMessage& message) {
     if (!resources.IsCurrentFlowAllowed()) {
       KS_LOG(Log(), kLogWarning, "AM-FLOW", "SendMessage rejected sessionId is %d",
              static_cast<int>(message.SessionId()));
-      message.SetFailed(std::runtime_error("not allow to run this flow"),
-                        AppletMessage::kFailureConnectedStandby);
+      message.SetFailed(
+          std::make_exception_ptr(ConnectedStandByException("not allow to run this flow")));
       return;
     }
     std::string reason;
@@ -361,18 +354,12 @@ void AppletManager::SendOne(QueuedMessage& message) {
     Bytes reply = channel->Send(kQueuedRequestCommand, message.Request(), message.Context());
     message.SetAnswer(std::move(reply));
     KS_LOG(Log(), kLogInfo, "AM-FLOW", "SendMessage attempt succeeded");
-  } catch (const SVNUpgradeException& e) {
-    message.SetFailed(e, AppletMessage::kFailureSvnUpgrade);
-  } catch (const KILNCallTimeoutException& e) {
-    message.kilnTimedOut.store(true);
-    message.SetFailed(e, AppletMessage::kFailureGeneral);
-  } catch (const std::exception& e) {
-    message.SetFailed(e, AppletMessage::kFailureGeneral);
+  } catch (const std::exception&) {
+    // The caller sees the failure as it was thrown here.
+    message.SetFailed(std::current_exception());
   } catch (...) {
-    message.SetFailed(
-        std::runtime_error(
-            "Unknown exception occurred while attempting to send the message to the applet"),
-        AppletMessage::kFailureGeneral);
+    message.SetFailed(std::make_exception_ptr(std::runtime_error(
+        "Unknown exception occurred while attempting to send the message to the applet")));
   }
 }
 

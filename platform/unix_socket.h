@@ -69,6 +69,8 @@ class UnixStream {
   static std::pair<UnixStream, UnixStream> Pair();
 
   bool IsOpen() const { return fd >= 0; }
+  // The descriptor, for event loops inside the platform layer only.
+  int Descriptor() const { return fd; }
 
   // Writes every byte before the deadline. A vanished peer gives EPIPE (never a signal).
   void SendAll(std::span<const uint8_t> data, Deadline deadline = kNoDeadline);
@@ -128,6 +130,8 @@ class UnixListener {
   void Wake() noexcept;
 
   bool IsOpen() const { return fd >= 0; }
+  // The descriptor, for event loops inside the platform layer only.
+  int Descriptor() const { return fd; }
   const std::string& Path() const { return path; }
   // Closes the socket; the file stays until RemoveSocketFile.
   void Close() noexcept;

@@ -1,13 +1,11 @@
 #include "platform/posix/control_socket.h"
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <optional>
+#include <system_error>
 
 #include "platform/paths.h"
 #include "platform/posix/error.h"
@@ -59,26 +57,7 @@ std::string Echo(std::string_view word) {
   return std::string(word.substr(0, kMaxEchoedWord)) + "...";
 }
 
-sockaddr_un SocketAddress(const std::string& socketPath) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof(address.sun_path)) {
-    errno = ENAMETOOLONG;
-    ThrowErrno("control socket path", socketPath);
-  }
-  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  return address;
-}
-
-// Whether something answers on the socket file (another engine is running).
-bool SocketInUse(const sockaddr_un& address) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool inUse =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return inUse;
-}
+const std::string kOutOfDescriptors = "error the engine has no descriptor left\n";
 
 }  // namespace
 
@@ -128,45 +107,31 @@ ControlSocketServer::ControlSocketServer(const std::string& runtimeDirectory,
       options(serverOptions),
       handler(std::move(requestHandler)) {
   CreateDirectories(runtimeDirectory, 0755);
-  const sockaddr_un address = SocketAddress(path);
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      errno = EEXIST;
-      ThrowErrno("control socket path is taken by a file that is not a socket", path);
-    }
-    if (SocketInUse(address)) {
-      errno = EADDRINUSE;
-      ThrowErrno("another engine serves the control socket", path);
-    }
-    ThrowIfFailed(::unlink(path.c_str()), "unlink stale control socket", path);
+  if (const std::string problem = UntrustedSocketDirectory(path, {CurrentUserId()});
+      !problem.empty()) {
+    throw std::system_error(EPERM, std::generic_category(),
+                            "runtime directory not safe for the control socket: " + problem);
   }
-  listenFd = ThrowIfFailed(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0),
-                           "socket", path);
-  try {
-    ThrowIfFailed(::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
-                  "bind", path);
-    // The peer check on accept is what keeps others out; the mode keeps them from connecting.
-    ThrowIfFailed(::chmod(path.c_str(), 0600), "chmod", path);
-    ThrowIfFailed(::listen(listenFd, kListenBacklog), "listen", path);
-  } catch (...) {
-    ::close(listenFd);
-    listenFd = -1;
-    throw;
-  }
+  // The peer check on accept is what keeps others out; the mode keeps them from connecting.
+  listener = UnixListener::Bind(path, 0600);
+  listener.Listen(kListenBacklog);
 }
 
 ControlSocketServer::~ControlSocketServer() {
-  for (Client& client : clients) Close(client);
-  if (listenFd >= 0) {
-    ::close(listenFd);
-    ::unlink(path.c_str());
+  clients.clear();
+  if (listener.IsOpen()) {
+    listener.Close();
+    try {
+      RemoveSocketFile(path);
+    } catch (const std::system_error&) {
+      // Left for the next start, which replaces a stale socket.
+    }
   }
 }
 
 void ControlSocketServer::AppendPollFds(std::vector<pollfd>& fds) const {
-  fds.push_back({listenFd, POLLIN, 0});
-  for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
+  fds.push_back({listener.Descriptor(), POLLIN, 0});
+  for (const Client& client : clients) fds.push_back({client.stream.Descriptor(), POLLIN, 0});
 }
 
 void ControlSocketServer::OnPoll(std::span<const pollfd> fds) {
@@ -174,10 +139,10 @@ void ControlSocketServer::OnPoll(std::span<const pollfd> fds) {
   const size_t known = std::min(clients.size(), fds.empty() ? 0 : fds.size() - 1);
   for (size_t i = 0; i < known; ++i) {
     Client& client = clients[i];
-    if (client.fd < 0 || fds[i + 1].revents == 0) continue;
-    if (!ReadFrom(client)) Close(client);
+    if (!client.stream.IsOpen() || fds[i + 1].revents == 0) continue;
+    if (!ReadFrom(client)) client.stream.Close();
   }
-  std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
+  std::erase_if(clients, [](const Client& c) { return !c.stream.IsOpen(); });
   if (!fds.empty() && (fds[0].revents & POLLIN)) Accept();
 }
 
@@ -197,36 +162,44 @@ int ControlSocketServer::PollTimeoutMs() const {
 void ControlSocketServer::ExpireIdle() {
   const auto now = std::chrono::steady_clock::now();
   for (Client& client : clients) {
-    if (client.fd >= 0 && now - client.lastActivity >= options.clientIdleLimit) {
+    if (client.stream.IsOpen() && now - client.lastActivity >= options.clientIdleLimit) {
       KS_LOG(Log(), mfab::kLogWarning, "FLOW",
              "Control socket: closing a connection of uid %u idle for %lld ms",
              static_cast<unsigned>(client.uid),
              static_cast<long long>(options.clientIdleLimit.count()));
-      Close(client);
+      client.stream.Close();
     }
   }
-  std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
+  std::erase_if(clients, [](const Client& c) { return !c.stream.IsOpen(); });
 }
 
 void ControlSocketServer::Accept() {
+  const std::span<const uint8_t> farewell(
+      reinterpret_cast<const uint8_t*>(kOutOfDescriptors.data()), kOutOfDescriptors.size());
   for (;;) {
-    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        KS_LOG(Log(), mfab::kLogError, "FLOW", "Control socket: accept failed (%s)",
-               std::strerror(errno));
-      }
+    bool refused = false;
+    std::optional<UnixStream> stream;
+    try {
+      stream = listener.TryAccept(farewell, refused);
+    } catch (const std::system_error& e) {
+      KS_LOG(Log(), mfab::kLogError, "FLOW", "Control socket: accept failed (%s)", e.what());
       return;
     }
+    if (refused) {
+      KS_LOG(Log(), mfab::kLogError, "FLOW", "Control socket: refused a connection: %s",
+             "no descriptor left");
+      continue;
+    }
+    if (!stream) return;
     Client client;
-    client.fd = fd;
+    client.stream = std::move(*stream);
     client.lastActivity = std::chrono::steady_clock::now();
-    ucred credentials{};
-    socklen_t size = sizeof(credentials);
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+    PeerCredentials credentials;
+    try {
+      credentials = client.stream.Credentials();
+    } catch (const std::system_error& e) {
       KS_LOG(Log(), mfab::kLogError, "FLOW", "Control socket: no peer credentials (%s)",
-             std::strerror(errno));
-      Close(client);
+             e.what());
       continue;
     }
     client.uid = credentials.uid;
@@ -236,7 +209,6 @@ void ControlSocketServer::Accept() {
              static_cast<unsigned>(credentials.uid), static_cast<int>(credentials.pid));
       Reply(client, "error permission denied: uid " + std::to_string(credentials.uid) +
                         " may not use the control socket");
-      Close(client);
       continue;
     }
     if (clients.size() >= options.maxClients) {
@@ -244,7 +216,6 @@ void ControlSocketServer::Accept() {
              "Control socket: refused a connection of uid %u: %zu connections open",
              static_cast<unsigned>(credentials.uid), clients.size());
       Reply(client, "error too many connections");
-      Close(client);
       continue;
     }
     clients.push_back(std::move(client));
@@ -252,22 +223,22 @@ void ControlSocketServer::Accept() {
 }
 
 bool ControlSocketServer::ReadFrom(Client& client) {
-  char chunk[kReadChunk];
+  uint8_t chunk[kReadChunk];
   for (;;) {
-    const ssize_t n = ::recv(client.fd, chunk, sizeof(chunk), 0);
-    if (n > 0) {
-      client.lastActivity = std::chrono::steady_clock::now();
-      client.pending.append(chunk, static_cast<size_t>(n));
-      if (!ServeLines(client, false)) return false;
-      continue;
+    std::optional<size_t> got;
+    try {
+      got = client.stream.TryReceive(chunk);
+    } catch (const std::system_error&) {
+      return false;  // reset by the peer
     }
-    if (n == 0) {
+    if (!got) return true;
+    if (*got == 0) {
       ServeLines(client, true);
       return false;
     }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-    return false;  // reset by the peer
+    client.lastActivity = std::chrono::steady_clock::now();
+    client.pending.append(reinterpret_cast<const char*>(chunk), *got);
+    if (!ServeLines(client, false)) return false;
   }
 }
 
@@ -296,13 +267,14 @@ bool ControlSocketServer::Reply(Client& client, const std::string& reply) {
   std::string line = reply;
   line += '\n';
   // Replies are short; a peer that does not read them is dropped rather than waited for.
-  const ssize_t n = ::send(client.fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  return n == static_cast<ssize_t>(line.size());
-}
-
-void ControlSocketServer::Close(Client& client) {
-  if (client.fd >= 0) ::close(client.fd);
-  client.fd = -1;
+  try {
+    client.stream.SendAll(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(line.data()),
+                                                   line.size()),
+                          std::chrono::steady_clock::now());
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 }  // namespace platform::posix

@@ -26,6 +26,7 @@
 #include "log/logger.h"
 #include "platform/control_client.h"
 #include "platform/service_host.h"
+#include "platform/unix_socket.h"
 
 namespace platform::posix {
 
@@ -59,8 +60,8 @@ class ControlSocketServer {
   // Handles one request line and returns the reply line without its newline.
   using RequestHandler = std::function<std::string(std::string_view line)>;
 
-  // Creates the runtime directory (0755) when missing, replaces a stale socket file and
-  // listens. Throws std::system_error.
+  // Creates the runtime directory (0755) when missing (it must be this user's and not writable by
+  // others), replaces a stale socket file and listens. Throws std::system_error.
   ControlSocketServer(const std::string& runtimeDirectory, ControlSocketOptions options,
                       RequestHandler handler);
   ~ControlSocketServer();
@@ -79,7 +80,7 @@ class ControlSocketServer {
 
  private:
   struct Client {
-    int fd = -1;
+    UnixStream stream;
     uid_t uid = 0;
     std::string pending;
     std::chrono::steady_clock::time_point lastActivity;
@@ -90,12 +91,11 @@ class ControlSocketServer {
   bool ReadFrom(Client& client);
   bool ServeLines(Client& client, bool atEnd);
   bool Reply(Client& client, const std::string& reply);
-  void Close(Client& client);
 
   std::string path;
   ControlSocketOptions options;
   RequestHandler handler;
-  int listenFd = -1;
+  UnixListener listener;
   std::vector<Client> clients;
 };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/posix/error.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/service_host.h"
 
 namespace platform {
@@ -13,9 +14,8 @@ void CheckDirectoryWritable(const std::string& directory) {
   std::string probe = directory + "/.write-probe-XXXXXX";
   std::vector<char> name(probe.begin(), probe.end());
   name.push_back('\0');
-  const int fd = posix::ThrowIfFailed(::mkostemp(name.data(), O_CLOEXEC), "create a file in",
-                                      directory);
-  ::close(fd);
+  const posix::UniqueFd probeFile(
+      posix::ThrowIfFailed(::mkostemp(name.data(), O_CLOEXEC), "create a file in", directory));
   ::unlink(name.data());
 }
 

@@ -14,6 +14,7 @@
 
 #include "common/mutex.h"
 #include "platform/paths.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/registry_tree.h"
 
 namespace platform {
@@ -511,15 +512,14 @@ class SqliteNodeStore final : public regtree::NodeStore {
 
   // False when the file does not exist.
   bool SyncFile(const std::string& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    posix::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
       if (errno == ENOENT) return false;
       throw RegistryError(RegistryErrc::kIoFailed,
                           "cannot flush '" + file + "': " + std::strerror(errno));
     }
-    int rc = ::fsync(fd);
-    int error = errno;
-    ::close(fd);
+    const int rc = ::fsync(fd.get());
+    const int error = errno;
     if (rc != 0) {
       throw RegistryError(RegistryErrc::kIoFailed,
                           "cannot flush '" + file + "': " + std::strerror(error));

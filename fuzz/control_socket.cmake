@@ -5,11 +5,14 @@ file(GLOB control_socket_log_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/log
 keystone_fuzz_target(control_socket RUNS 60000 MAX_LEN 4096
                      SOURCES ${PROJECT_SOURCE_DIR}/platform/posix/control_socket.cc
                              ${PROJECT_SOURCE_DIR}/platform/posix/paths.cc
+                             ${PROJECT_SOURCE_DIR}/platform/posix/unix_socket.cc
                              ${control_socket_log_sources}
                      DEPENDS ${PROJECT_SOURCE_DIR}/platform/posix/control_socket.h
                              ${PROJECT_SOURCE_DIR}/platform/control_client.h
                              ${PROJECT_SOURCE_DIR}/platform/service_host.h
                              ${PROJECT_SOURCE_DIR}/platform/paths.h
                              ${PROJECT_SOURCE_DIR}/platform/posix/error.h
+                             ${PROJECT_SOURCE_DIR}/platform/posix/poll_timeout.h
+                             ${PROJECT_SOURCE_DIR}/platform/unix_socket.h
                              ${control_socket_log_headers}
                      CORPUS_LIBS keystone_platform keystone_log)

@@ -18,22 +18,17 @@ namespace {
 
 AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 
-// Group codes stand for several categories.
-constexpr uint16_t kGroupSystem = 0x0000;
-constexpr uint16_t kGroupUser = 0x0100;
-constexpr uint16_t kGroupFactor = 0x0200;
-
 void Expand(uint16_t code, DataCategories& into) {
   switch (code) {
-    case kGroupSystem:
+    case data_category::kGroupSystem:
       into.insert(data_category::kPolicy);
       into.insert(data_category::kCertificate);
       break;
-    case kGroupUser:
+    case data_category::kGroupUser:
       into.insert(data_category::kUserEnrollment);
       into.insert(data_category::kUserActions);
       break;
-    case kGroupFactor:
+    case data_category::kGroupFactor:
       into.insert(data_category::kFactorSystem);
       break;
     default:
@@ -82,7 +77,7 @@ void AppletSession::OpenSession() {
   sessionLost = true;
   Bytes init = SessionInitData(services.osVersion).Serialize();
   RequestContext atStart;
-  atStart.categories.insert(kGroupSystem);
+  atStart.categories.insert(data_category::kGroupSystem);
   DataCategories loaded;
   const Bytes block = BuildBlock(atStart, loaded);
   init.insert(init.end(), block.begin(), block.end());

@@ -15,6 +15,7 @@
 #include "tlv/host_messages.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
+#include "tlv/piggyback_block.h"
 #include "tlv/metadata.h"
 #include "tlv/smart_card_messages.h"
 
@@ -27,13 +28,6 @@ constexpr uint32_t kQueuedRequestCommand = 0;
 constexpr uint32_t kIdleClearCommand = 1;
 constexpr const char* kOsLoginAction = "OSLogin";
 constexpr const char* kShuttingDown = "The applet manager is shutting down";
-
-// Categories of the stored data (group codes included).
-constexpr uint16_t kUserGroup = 0x0100;
-constexpr uint16_t kCertificate = 0x0003;
-constexpr uint16_t kUserEnrollment = 0x0101;
-constexpr uint16_t kUserActions = 0x0102;
-constexpr uint16_t kFactorSystem = 0x0201;
 
 // The identity a request's payload names. A payload that does not decode names nobody: the
 // applet judges the request itself and answers with its own error.
@@ -51,82 +45,65 @@ std::string UserOf(const Message& message) {
 }
 
 // Which user and which stored data a request concerns, by its message type.
+struct ContextRule {
+  uint32_t messageType;
+  // Reads the user the payload names; nullptr for requests that name none.
+  std::string (*user)(const Message& message);
+  std::initializer_list<uint16_t> categories;
+  bool noPiggyBack = false;
+};
+
+namespace mt = message_type;
+namespace dc = data_category;
+
+const ContextRule kContextRules[] = {
+    {mt::kSystemCertificateRequest, nullptr, {dc::kCertificate}},
+    {mt::kSetPolicyRequest, nullptr, {dc::kCertificate}},
+    {mt::kInitAttestationRequest, nullptr, {dc::kCertificate}},
+    {mt::kActionAuthenticateRequest, &UserOf<ActionAuthenticateRequest>,
+     {dc::kUserEnrollment, dc::kFactorSystem}},
+    {mt::kEnrollFactorRequest, &UserOf<EnrollFactorRequest>,
+     {dc::kUserEnrollment, dc::kFactorSystem}},
+    {mt::kSystemFactorDataRequest, nullptr, {dc::kFactorSystem}},
+    {mt::kUnenrollFactorRequest, &UserOf<UnenrollFactorRequest>,
+     {dc::kUserEnrollment, dc::kFactorSystem}},
+    {mt::kCheckFactorEnrollmentRequest, &UserOf<CheckFactorEnrollmentRequest>,
+     {dc::kUserEnrollment}},
+    // StoreSecureDataRequest names no user (it has no 0x7B01); the data goes with the current one.
+    {mt::kStoreSecureDataRequest, nullptr, {dc::kUserActions}},
+    {mt::kAuthenticateActionRetrieveDataRequest, &UserOf<AuthenticateActionRetrieveDataRequest>,
+     {dc::kGroupUser, dc::kFactorSystem, dc::kCertificate}},
+    {mt::kActionAuthenticateInterAppRequest, &UserOf<ActionAuthenticateInterAppRequest>,
+     {dc::kFactorSystem, dc::kGroupUser}},
+    {mt::kClientClearData, nullptr, {}, true},
+    {mt::kAuthenticatedUnenrollFactorRequest, &UserOf<AuthenticatedUnenrollFactorRequest>,
+     {dc::kGroupUser, dc::kFactorSystem}},
+    {mt::kAuthenticatedUnenrollFactorRequest2, &UserOf<AuthenticatedUnenrollFactorRequest>,
+     {dc::kGroupUser, dc::kFactorSystem}},
+    {mt::kGetContAuthDataRequest, &UserOf<GetContAuthDataRequest>, {dc::kUserEnrollment}},
+    {mt::kInitAuthenticateActionRequest, &UserOf<InitAuthenticateActionRequest>,
+     {dc::kGroupUser, dc::kFactorSystem}},
+    {mt::kGetPolicyActionFactorsDataRequest, &UserOf<GetPolicyActionFactorsDataRequest>,
+     {dc::kUserEnrollment}},
+    {mt::kGetUserDataRequest, &UserOf<GetUserDataRequest>, {dc::kUserEnrollment}},
+    {mt::kNeedUserDataResponse, &UserOf<NeedUserDataRequest>, {dc::kGroupUser}},
+    {mt::kSmartCardDataForEnrollment, &UserOf<SmartCardFactor::SmartCardDataForEnrollment>,
+     {dc::kUserEnrollment, dc::kFactorSystem}},
+};
+
 RequestContext ContextFor(const Message& message) {
   RequestContext context;
-  switch (message.messageType & 0xFFFFu) {
-    case 0x07:
-    case 0x0D:
-    case 0x26:
-      context.categories = {kCertificate};
-      break;
-    case 0x09:
-      context.user = UserOf<ActionAuthenticateRequest>(message);
-      context.categories = {kUserEnrollment, kFactorSystem};
-      break;
-    case 0x0B:
-      context.user = UserOf<EnrollFactorRequest>(message);
-      context.categories = {kUserEnrollment, kFactorSystem};
-      break;
-    case 0x0F:
-      context.categories = {kFactorSystem};
-      break;
-    case 0x11:
-      context.user = UserOf<UnenrollFactorRequest>(message);
-      context.categories = {kUserEnrollment, kFactorSystem};
-      break;
-    case 0x13:
-      context.user = UserOf<CheckFactorEnrollmentRequest>(message);
-      context.categories = {kUserEnrollment};
-      break;
-    case 0x22:
-      // StoreSecureDataRequest names no user (it has no 0x7B01); the data goes with the
-      // current one.
-      context.categories = {kUserActions};
-      break;
-    case 0x24:
-      context.user = UserOf<AuthenticateActionRetrieveDataRequest>(message);
-      context.categories = {kUserGroup, kFactorSystem, kCertificate};
-      break;
-    case 0x2C:
-      context.user = UserOf<ActionAuthenticateInterAppRequest>(message);
-      context.categories = {kFactorSystem, kUserGroup};
-      break;
-    case 0x32:
-      context.noPiggyBack = true;
-      break;
-    case 0x3E:
-    case 0x75:
-      context.user = UserOf<AuthenticatedUnenrollFactorRequest>(message);
-      context.categories = {kUserGroup, kFactorSystem};
-      break;
-    case 0x44:
-      context.user = UserOf<GetContAuthDataRequest>(message);
-      context.categories = {kUserEnrollment};
-      break;
-    case 0x52:
-      context.user = UserOf<InitAuthenticateActionRequest>(message);
-      context.categories = {kUserGroup, kFactorSystem};
-      break;
-    case 0x5F:
-      context.user = UserOf<GetPolicyActionFactorsDataRequest>(message);
-      context.categories = {kUserEnrollment};
-      break;
-    case 0x67:
-      context.user = UserOf<GetUserDataRequest>(message);
-      // Every user's data (an empty user) comes from the applet's own records, not from the
-      // one user's files a block can carry.
-      if (!context.user.empty()) context.categories = {kUserEnrollment};
-      break;
-    case 0x74:
-      context.user = UserOf<NeedUserDataRequest>(message);
-      context.categories = {kUserGroup};
-      break;
-    case 0x7F:
-      context.user = UserOf<SmartCardFactor::SmartCardDataForEnrollment>(message);
-      context.categories = {kUserEnrollment, kFactorSystem};
-      break;
-    default:
-      break;
+  for (const ContextRule& rule : kContextRules) {
+    if (rule.messageType != message.messageType) continue;
+    if (rule.user != nullptr) context.user = rule.user(message);
+    context.categories = rule.categories;
+    context.noPiggyBack = rule.noPiggyBack;
+    // Every user's data (an empty user) comes from the applet's own records, not from the one
+    // user's files a block can carry.
+    if (message.messageType == mt::kGetUserDataRequest && context.user.empty()) {
+      context.categories.clear();
+    }
+    break;
   }
   return context;
 }

@@ -14,6 +14,7 @@
 #include "storage/data_controller.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
+#include "tlv/applet_tags.h"
 #include "tlv/message_types.h"
 
 namespace mfab {
@@ -27,8 +28,6 @@ namespace mt = message_type;
 constexpr int32_t kKeyRenewalCode = 0x7DD0;
 // FpResponse's result after a resume.
 constexpr int32_t kRenewAfterResume = 10;
-
-constexpr uint32_t kRequireElevationRequest = 0xABBA000D;
 
 // The calls allowed while an authentication runs: they belong to it.
 bool IsInAuthenticationCall(uint32_t messageType) {
@@ -137,7 +136,7 @@ void CommandHandler::RequireOwnUser(const Message& message,
   }
   std::string own;
   for (const uint8_t* item = begin; item != end; item = TlvNext(item)) {
-    if (TlvTag(item) != kUserTag) continue;
+    if (TlvTag(item) != applet_tag::kUser) continue;
     if (own.empty()) {
       try {
         own = client.Known() ? services.accounts.UserSid(client.uid) : std::string();
@@ -181,7 +180,7 @@ Bytes CommandHandler::DispatchClientRequest(const Message& message,
       StartOfAction(request.monitorStatus);
       break;
     }
-    case kRequireElevationRequest:
+    case mt::kSetPolicyRequest:
       RequireElevation(client);
       break;
     case mt::kInitAttestationRequest:

@@ -5,6 +5,6 @@ list(REMOVE_ITEM sim_fuzz_sources ${PROJECT_SOURCE_DIR}/sim/applet/kiln_exports.
                                   ${PROJECT_SOURCE_DIR}/sim/applet/library.cc)
 file(GLOB sim_fuzz_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/applet/*.h)
 keystone_fuzz_target(sim_applet RUNS 30000 MAX_LEN 8192
-                     SOURCES ${sim_fuzz_sources} ${KILN_SIM_PATHS_SOURCE}
+                     SOURCES ${sim_fuzz_sources} ${KILN_SIM_PATHS_SOURCE} ${PROJECT_SOURCE_DIR}/common/hex.cc
                      DEPENDS ${sim_fuzz_headers} INCLUDES ${CMAKE_BINARY_DIR}/common/generated
                      LIBS -lcrypto CORPUS_LIBS kiln_sim_core keystone_platform)

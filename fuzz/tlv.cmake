@@ -2,5 +2,6 @@
 file(GLOB tlv_fuzz_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tlv/*.cc)
 file(GLOB tlv_fuzz_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tlv/*.h)
 keystone_fuzz_target(tlv RUNS 200000 MAX_LEN 4096
-                     SOURCES ${tlv_fuzz_sources} DEPENDS ${tlv_fuzz_headers}
+                     SOURCES ${tlv_fuzz_sources} ${PROJECT_SOURCE_DIR}/common/hex.cc
+                     DEPENDS ${tlv_fuzz_headers} ${PROJECT_SOURCE_DIR}/common/hex.h
                      CORPUS_LIBS keystone_tlv BUILD_TIMEOUT 600)

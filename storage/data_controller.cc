@@ -431,8 +431,8 @@ bool DataFile::Exists() const { return controller->SecureDataFileExists(fullName
 Bytes DataFile::Encode() const {
   const Bytes content = controller->ReadSecureDataFile(fullName);
   Bytes out;
-  AppendTlv(out, kTagFileName, fullName);
-  AppendTlv(out, kTagFileContent, content);
+  AppendTlv(out, piggyback_tag::kFileName, fullName);
+  AppendTlv(out, piggyback_tag::kFileContent, content);
   return out;
 }
 

@@ -31,6 +31,7 @@
 
 #include "platform/directory.h"
 #include "platform/file_system.h"
+#include "tlv/piggyback_block.h"
 #include "tlv/tlv.h"
 
 namespace platform {
@@ -41,10 +42,6 @@ namespace mfab {
 
 class SaveRequest;
 class DeleteLevel1Request;
-
-// Items of one file attached to a message (the FileData layout).
-inline constexpr uint16_t kTagFileName = 0x7BB0;
-inline constexpr uint16_t kTagFileContent = 0x7BB1;
 
 // An ordered set of full file paths, filled from a wildcard pattern and consumed by DeleteFiles.
 // Keeps the listed directory open, so deletions happen in the directory that was listed. Not

@@ -22,35 +22,13 @@
 
 #include "storage/data_controller.h"
 #include "storage/policy_mirror.h"
+#include "tlv/piggyback_block.h"
 #include "tlv/tlv.h"
 
 namespace mfab {
 
 // A message's data categories (16-bit codes).
 using DataCategories = std::unordered_set<uint16_t>;
-
-namespace data_category {
-inline constexpr uint16_t kSystemFiles = 0x0001;
-inline constexpr uint16_t kPolicy = 0x0002;
-inline constexpr uint16_t kCertificate = 0x0003;
-inline constexpr uint16_t kUserEnrollment = 0x0101;
-inline constexpr uint16_t kUserActions = 0x0102;
-inline constexpr uint16_t kFactorSystem = 0x0201;
-}  // namespace data_category
-
-namespace piggyback_tag {
-inline constexpr uint16_t kBlock = 0x0006;
-inline constexpr uint16_t kCategoryList = 0x7BAC;
-inline constexpr uint16_t kCategory = 0x7BAD;
-inline constexpr uint16_t kFileList = 0x7BAE;
-inline constexpr uint16_t kFile = 0x7BAF;
-inline constexpr uint16_t kUserSection = 0x7BB2;
-inline constexpr uint16_t kUser = 0x7BB3;
-inline constexpr uint16_t kFactorIdList = 0x7BBA;
-inline constexpr uint16_t kFactorId = 0x7BBB;
-inline constexpr uint16_t kActionIdList = 0x7BBC;
-inline constexpr uint16_t kActionId = 0x7BBD;
-}  // namespace piggyback_tag
 
 // Orders files by full name, byte-wise.
 struct DataFileNameLess {

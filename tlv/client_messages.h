@@ -14,9 +14,6 @@
 
 namespace mfab {
 
-// The item of a request that names a user (by SID text), in every class that has one.
-inline constexpr uint16_t kUserTag = 0x7B01;
-
 // A client starts authenticating an action (0xABBA0009).
 class ActionAuthenticateRequest final : public Serializable {
  public:

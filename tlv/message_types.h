@@ -38,6 +38,14 @@ inline constexpr uint32_t kErrorReply = 0xABBAAAAA;
 // Client requests whose payload the engine reads on the way to the applet. Within the set-factor
 // layout (0x54, 0x58) and the close layout (0x56, 0x5A), which class goes with which value is ours.
 inline constexpr uint32_t kActionAuthenticateRequest = 0xABBA0009;
+// System requests (flow type 4) the engine only routes: 0x07 needs the certificates, 0x0F the
+// factors' system data.
+inline constexpr uint32_t kSystemCertificateRequest = 0xABBA0007;
+inline constexpr uint32_t kSetPolicyRequest = 0xABBA000D;   // needs an elevated client
+inline constexpr uint32_t kSetPolicyResponse = 0xABBA000E;  // BooleanResponse
+inline constexpr uint32_t kSystemFactorDataRequest = 0xABBA000F;
+inline constexpr uint32_t kRemoveUserRequest = 0xABBA0040;   // 0x7B01 user
+inline constexpr uint32_t kRemoveUserResponse = 0xABBA0041;  // BooleanResponse
 inline constexpr uint32_t kEnrollFactorRequest = 0xABBA000B;
 inline constexpr uint32_t kUnenrollFactorRequest = 0xABBA0011;
 inline constexpr uint32_t kCheckFactorEnrollmentRequest = 0xABBA0013;

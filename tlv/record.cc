@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/hex.h"
+
 namespace mfab::record {
 
 std::string IntText(int64_t value, unsigned width) {
@@ -34,13 +36,8 @@ std::string StringText(std::string_view value) {
 }
 
 std::string BytesText(std::span<const uint8_t> value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text = "[" + std::to_string(value.size()) + "]";
-  if (!value.empty()) text += ' ';
-  for (const uint8_t byte : value) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xF];
-  }
+  if (!value.empty()) text += ' ' + keystone::ToHex(value);
   return text;
 }
 

@@ -6,12 +6,14 @@
 #include <set>
 #include <utility>
 
+#include "common/hex.h"
 #include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
 #include "sim/applet/records.h"
 #include "sim/applet/sealing.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
+#include "tlv/piggyback_block.h"
 
 namespace kilnsim {
 namespace {
@@ -58,16 +60,6 @@ std::string LogicalName(const std::string& fileName) {
   if (name.size() > 4 && name.compare(name.size() - 4, 4, ".SDS") == 0)
     name.resize(name.size() - 4);
   return name;
-}
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 15]);
-  }
-  return text;
 }
 
 // Checks a record by the kind its name gives it; throws AppletError(kSealedDataRefused).
@@ -298,8 +290,10 @@ void Applet::AcceptStoredData(const PiggyBackBlock& block, FwLog& log) {
   }
   for (uint32_t code : block.categories) {
     std::string needed;
-    if (code == 0x0002) needed = kPolicyName;
-    if (code == 0x0101 && IsSid(block.user)) needed = UserRootName(block.user);
+    if (code == mfab::data_category::kPolicy) needed = kPolicyName;
+    if (code == mfab::data_category::kUserEnrollment && IsSid(block.user)) {
+      needed = UserRootName(block.user);
+    }
     if (!needed.empty() && accepted.count(needed) == 0) {
       throw AppletError(sim_error::kStoredDataIncomplete,
                         "stored data incomplete: category " + std::to_string(code) +
@@ -419,7 +413,7 @@ std::vector<NameValue> EnrollmentValues(const EnrollmentRecord& enrollment) {
   for (const NameValue& value : enrollment.data) {
     if (value.name != "IsEnrolled" && value.name != "EnrolledAt") values.push_back(value);
   }
-  if (!enrollment.raw.empty()) values.push_back({"Data", Hex(enrollment.raw)});
+  if (!enrollment.raw.empty()) values.push_back({"Data", keystone::ToHex(enrollment.raw)});
   return values;
 }
 

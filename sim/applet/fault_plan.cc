@@ -8,9 +8,6 @@
 namespace kilnsim {
 namespace {
 
-constexpr const char* kFunctionNames[kKilnFunctionCount] = {
-    "Initialize",    "Deinit",       "GetVersionInfo",    "Install2",    "Uninstall",
-    "CreateSession", "CloseSession", "ForceCloseSession", "SendAndRecv2"};
 constexpr size_t kMaxFaultFile = 64 * 1024;
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -158,14 +155,10 @@ bool Spent(const StatusStep& step, std::chrono::steady_clock::time_point now) {
 
 }  // namespace
 
-const char* KilnFunctionName(KilnFunction function) {
-  return kFunctionNames[static_cast<size_t>(function)];
-}
-
 bool ParseKilnFunction(std::string_view name, KilnFunction& function) {
   if (name.size() > 5 && EqualsNoCase(name.substr(0, 5), "KILN_")) name.remove_prefix(5);
   for (size_t i = 0; i < kKilnFunctionCount; ++i) {
-    if (EqualsNoCase(name, kFunctionNames[i])) {
+    if (EqualsNoCase(name, KilnFunctionName(static_cast<KilnFunction>(i)))) {
       function = static_cast<KilnFunction>(i);
       return true;
     }

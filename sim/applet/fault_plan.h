@@ -22,26 +22,16 @@
 #include <vector>
 
 #include "common/mutex.h"
+#include "applet/kiln_function.h"
 #include "sim/applet/state_files.h"
 
 namespace kilnsim {
 
-// The nine library functions, in the order of applet/kiln.h.
-enum class KilnFunction : uint8_t {
-  kInitialize,
-  kDeinit,
-  kGetVersionInfo,
-  kInstall2,
-  kUninstall,
-  kCreateSession,
-  kCloseSession,
-  kForceCloseSession,
-  kSendAndRecv2,
-};
-inline constexpr size_t kKilnFunctionCount = 9;
+using mfab::KilnFunction;
+using mfab::KilnFunctionName;
+using mfab::kKilnFunctionCount;
 
-// The name without "KILN_"; ParseKilnFunction accepts either form, case-insensitively.
-const char* KilnFunctionName(KilnFunction function);
+// The function named with or without "KILN_", case-insensitively.
 bool ParseKilnFunction(std::string_view name, KilnFunction& function);
 
 enum class ReplyFault : uint8_t { kNone, kTruncate, kEmpty, kGarbage, kDropTag };

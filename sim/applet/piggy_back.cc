@@ -2,9 +2,12 @@
 
 #include "sim/applet/field_reader.h"
 #include "sim/applet/protocol.h"
+#include "tlv/piggyback_block.h"
 
 namespace kilnsim {
 namespace {
+
+namespace pt = mfab::piggyback_tag;
 
 constexpr uint16_t kMalformed = sim_error::kMalformedRequest;
 
@@ -25,28 +28,32 @@ std::vector<std::string> Strings(std::span<const uint8_t> container, uint16_t el
 }  // namespace
 
 PiggyBackBlock ParsePiggyBack(std::span<const uint8_t> value) {
-  FieldReader body(value, "stored-data block", kMalformed, {0x7BAC, 0x7BAE, 0x7BB2});
+  FieldReader body(value, "stored-data block", kMalformed,
+                   {pt::kCategoryList, pt::kFileList, pt::kUserSection});
   PiggyBackBlock block;
-  for (std::span<const uint8_t> code :
-       ListElements(body.Bytes(0x7BAC), 0x7BAD, 16, kMalformed, "stored-data categories")) {
+  for (std::span<const uint8_t> code : ListElements(body.Bytes(pt::kCategoryList), pt::kCategory,
+                                                    16, kMalformed, "stored-data categories")) {
     if (code.size() != 4)
       throw AppletError(kMalformed, "stored-data categories: a code is not 4 bytes");
     block.categories.push_back(GetBe32(code.data()));
   }
-  for (std::span<const uint8_t> file : ListElements(body.Bytes(0x7BAE), 0x7BAF, kMaxDeliveredFiles,
-                                                    kMalformed, "stored-data files")) {
-    FieldReader fields(file, "stored file", kMalformed, {0x7BB0, 0x7BB1});
-    const std::span<const uint8_t> content = fields.Bytes(0x7BB1);
+  for (std::span<const uint8_t> file :
+       ListElements(body.Bytes(pt::kFileList), pt::kFile, kMaxDeliveredFiles, kMalformed,
+                    "stored-data files")) {
+    FieldReader fields(file, "stored file", kMalformed, {pt::kFileName, pt::kFileContent});
+    const std::span<const uint8_t> content = fields.Bytes(pt::kFileContent);
     block.files.push_back(
-        {fields.Text(0x7BB0, 255), std::vector<uint8_t>(content.begin(), content.end())});
+        {fields.Text(pt::kFileName, 255), std::vector<uint8_t>(content.begin(), content.end())});
   }
-  FieldReader user(body.Bytes(0x7BB2), "stored-data user section", kMalformed,
-                   {0x7BB3, 0x7BBA, 0x7BBC});
-  if (user.Has(0x7BB3)) block.user = user.Text(0x7BB3, 184, true);
-  if (user.Has(0x7BBA))
-    block.factorIds = Strings(user.Bytes(0x7BBA), 0x7BBB, "stored-data factor ids");
-  if (user.Has(0x7BBC))
-    block.actionIds = Strings(user.Bytes(0x7BBC), 0x7BBD, "stored-data action ids");
+  FieldReader user(body.Bytes(pt::kUserSection), "stored-data user section", kMalformed,
+                   {pt::kUser, pt::kFactorIdList, pt::kActionIdList});
+  if (user.Has(pt::kUser)) block.user = user.Text(pt::kUser, 184, true);
+  if (user.Has(pt::kFactorIdList))
+    block.factorIds =
+        Strings(user.Bytes(pt::kFactorIdList), pt::kFactorId, "stored-data factor ids");
+  if (user.Has(pt::kActionIdList))
+    block.actionIds =
+        Strings(user.Bytes(pt::kActionIdList), pt::kActionId, "stored-data action ids");
   return block;
 }
 

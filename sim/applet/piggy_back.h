@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tlv/piggyback_block.h"
+
 namespace kilnsim {
 
 struct DeliveredFile {
@@ -29,7 +31,7 @@ struct PiggyBackBlock {
   std::vector<std::string> actionIds;
 };
 
-inline constexpr uint16_t kPiggyBackTag = 0x0006;
+inline constexpr uint16_t kPiggyBackTag = mfab::piggyback_tag::kBlock;
 inline constexpr size_t kMaxDeliveredFiles = 256;
 
 // Reads the block's value. Throws AppletError(kMalformedRequest).

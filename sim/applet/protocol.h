@@ -20,11 +20,11 @@ inline constexpr uint32_t kUpgrade = 2;    // security-version upgrade exchange
 
 // Message types the applet defines itself (the engine relays them or reads them as documented).
 namespace sim_type {
-inline constexpr uint32_t kSetPolicyRequest = 0xABBA000D;   // client, elevated
-inline constexpr uint32_t kSetPolicyResponse = 0xABBA000E;  // BooleanResponse
+inline constexpr uint32_t kSetPolicyRequest = mfab::message_type::kSetPolicyRequest;
+inline constexpr uint32_t kSetPolicyResponse = mfab::message_type::kSetPolicyResponse;
 inline constexpr uint32_t kClientClearDataResponse = 0xABBA0033;
-inline constexpr uint32_t kRemoveUserRequest = 0xABBA0040;   // client; 0x7B01 user
-inline constexpr uint32_t kRemoveUserResponse = 0xABBA0041;  // BooleanResponse
+inline constexpr uint32_t kRemoveUserRequest = mfab::message_type::kRemoveUserRequest;
+inline constexpr uint32_t kRemoveUserResponse = mfab::message_type::kRemoveUserResponse;
 inline constexpr uint32_t kGetPolicyDataResponse = mfab::message_type::kGetPolicyDataResponse;
 inline constexpr uint32_t kGetUserDataResponse = mfab::message_type::kGetUserDataResponse;
 inline constexpr uint32_t kClearActionTimeoutCacheResponse = 0xABBA0077;

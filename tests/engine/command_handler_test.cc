@@ -18,6 +18,7 @@
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_file_system.h"
 #include "tests/fakes/memory_registry.h"
+#include "tlv/applet_tags.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
 #include "tlv/message_types.h"
@@ -175,7 +176,7 @@ TEST_F(CommandHandlerTest, ClientsActOnlyForTheirOwnUser) {
   auto withUsers = [](std::initializer_list<const char*> users) {
     Bytes payload;
     AppendTlv(payload, 0x7B14, std::string_view("F1"));
-    for (const char* user : users) AppendTlv(payload, kUserTag, std::string_view(user));
+    for (const char* user : users) AppendTlv(payload, applet_tag::kUser, std::string_view(user));
     return MakeMessage(mt::kEnrollFactorRequest, payload);
   };
   const char* own = "S-1-5-21-1-2-3-1000";

@@ -11,21 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "applet/kiln_function.h"
 #include "applet/kiln_library.h"
 
 namespace keystone::testing {
 
-enum class KilnFunction {
-  kInitialize,
-  kDeinit,
-  kGetVersionInfo,
-  kInstall2,
-  kUninstall,
-  kCreateSession,
-  kCloseSession,
-  kForceCloseSession,
-  kSendAndRecv2,
-};
+using mfab::KilnFunction;
 
 // A scriptable stand-in for the host-interface library. Every call is recorded; each function
 // returns the statuses scripted for it in order, then its default status (success unless set).

@@ -4,6 +4,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/hex.h"
+
 namespace keystone::testing {
 namespace {
 
@@ -13,12 +15,7 @@ std::string Data(const platform::RegValue& value) {
     case platform::RegType::kDword: return "DWORD " + std::to_string(value.AsDword());
     default: break;
   }
-  std::string hex = std::string(platform::RegTypeName(value.type)) + " ";
-  for (uint8_t byte : value.data) {
-    hex += "0123456789abcdef"[byte >> 4];
-    hex += "0123456789abcdef"[byte & 15];
-  }
-  return hex;
+  return std::string(platform::RegTypeName(value.type)) + " " + keystone::ToHex(value.data);
 }
 
 void Export(platform::Registry& registry, const std::string& root, const std::string& relative,

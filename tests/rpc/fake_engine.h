@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "common/status.h"
 #include "rpc/engine_operations.h"
 #include "rpc/operation_table.h"
@@ -27,10 +28,7 @@ namespace rpc::testing {
 
 inline std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 inline std::string Hex(const uint8_t* bytes, int64_t size) {
-  std::string hex;
-  for (int64_t i = 0; i < size; ++i)
-    hex += {"0123456789abcdef"[bytes[i] >> 4], "0123456789abcdef"[bytes[i] & 0xF]};
-  return hex;
+  return keystone::ToHex(std::span<const uint8_t>(bytes, static_cast<size_t>(size)));
 }
 
 class FakeEngine : public EngineOperations {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/status.h"
 #include "rpc/client/client.h"
 #include "rpc/engine_operations.h"
 #include "tlv/applet_tags.h"
@@ -46,9 +47,8 @@ namespace record = mfab::record;
 
 // The applet's largest reply, so a reply never fails for want of room unless asked to.
 constexpr int32_t kDefaultCapacity = 32768;
-constexpr uint32_t kSetPolicyRequest = 0xABBA000D;
 constexpr uint32_t kPolicyModule = 5;
-constexpr uint32_t kNoSession = 0xFFFFFFFF;
+constexpr uint32_t kNoSession = keystone::kNoSessionId;
 
 namespace tag = mfab::applet_tag;  // the SetPolicyRequest layout
 
@@ -304,7 +304,7 @@ int RunPolicySet(const std::vector<std::string>& args, size_t start) {
   }
   Message request;
   request.moduleId = kPolicyModule;
-  request.messageType = kSetPolicyRequest;
+  request.messageType = message_type::kSetPolicyRequest;
   request.category = 1;
   request.sessionId = common.session;
   if (!file.empty()) {

@@ -22,12 +22,13 @@ inline constexpr uint32_t kUpgrade = 2;    // security-version upgrade exchange
 namespace sim_type {
 inline constexpr uint32_t kSetPolicyRequest = mfab::message_type::kSetPolicyRequest;
 inline constexpr uint32_t kSetPolicyResponse = mfab::message_type::kSetPolicyResponse;
-inline constexpr uint32_t kClientClearDataResponse = 0xABBA0033;
+inline constexpr uint32_t kClientClearDataResponse = mfab::message_type::kClientClearDataResponse;
 inline constexpr uint32_t kRemoveUserRequest = mfab::message_type::kRemoveUserRequest;
 inline constexpr uint32_t kRemoveUserResponse = mfab::message_type::kRemoveUserResponse;
 inline constexpr uint32_t kGetPolicyDataResponse = mfab::message_type::kGetPolicyDataResponse;
 inline constexpr uint32_t kGetUserDataResponse = mfab::message_type::kGetUserDataResponse;
-inline constexpr uint32_t kClearActionTimeoutCacheResponse = 0xABBA0077;
+inline constexpr uint32_t kClearActionTimeoutCacheResponse =
+    mfab::message_type::kClearActionTimeoutCacheResponse;
 inline constexpr uint32_t kIdleClearResponse = 0xABBA00F0;  // BooleanResponse, command 1
 }  // namespace sim_type
 

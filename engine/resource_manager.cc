@@ -28,15 +28,9 @@ void GuardEvent(const char* handler, Work work) noexcept {
     KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager %s", handler);
     work();
   } catch (const std::exception& e) {
-    try {
-      KS_LOG(Log(), kLogError, "FLOW", "%s failed (%s)", handler, e.what());
-    } catch (...) {
-    }
+    KS_LOG(Log(), kLogError, "FLOW", "%s failed (%s)", handler, e.what());
   } catch (...) {
-    try {
-      KS_LOG(Log(), kLogError, "FLOW", "%s failed (Unknown exception)", handler);
-    } catch (...) {
-    }
+    KS_LOG(Log(), kLogError, "FLOW", "%s failed (Unknown exception)", handler);
   }
 }
 

@@ -21,11 +21,7 @@ void CallListener(const std::shared_ptr<ISystemPowerState>& listener,
   try {
     ((*listener).*handler)();
   } catch (...) {
-    try {
-      KS_LOG(Log(), kLogWarning, "FLOW", "%s", failureText);
-    } catch (...) {
-      // Logging itself failed (out of memory); there is nobody left to tell.
-    }
+    KS_LOG(Log(), kLogWarning, "FLOW", "%s", failureText);
   }
 }
 

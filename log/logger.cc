@@ -1,5 +1,7 @@
 #include "log/logger.h"
 
+#include <atomic>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -176,6 +178,14 @@ std::string FormatLogMessageDynamic(const char* format, ...) {
   va_end(args);
   return result;
 }
+
+namespace {
+std::atomic<uint64_t> lostRecords{0};
+}  // namespace
+
+void CountLostLogRecord() noexcept { lostRecords.fetch_add(1, std::memory_order_relaxed); }
+
+uint64_t LostLogRecords() noexcept { return lostRecords.load(std::memory_order_relaxed); }
 
 void WriteLog(AuthenticateLogger& sink, uint8_t level, const std::string& operation,
               std::string_view function, std::string_view file, uint32_t line,

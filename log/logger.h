@@ -143,6 +143,10 @@ std::string FormatLogMessage(const Format& format, Args... args) {
   return FormatLogMessageDynamic(format.c_str(), args...);
 }
 
+// Records that could not be written (see KS_LOG), since the process started.
+void CountLostLogRecord() noexcept;
+uint64_t LostLogRecords() noexcept;
+
 // Builds the record (function and file reduced as documented) and hands it to the sink.
 void WriteLog(AuthenticateLogger& sink, uint8_t level, const std::string& operation,
               std::string_view function, std::string_view file, uint32_t line,
@@ -154,15 +158,20 @@ std::string QualifiedFunctionName(std::string_view prettyFunction);
 
 }  // namespace mfab
 
-// Writes one record; the message is formatted only when the sink wants the level.
+// Writes one record; the message is formatted only when the sink wants the level. Never throws:
+// a record that cannot be made (out of memory, a failing backend) is dropped and counted.
 // KS_LOG(AuthenticateLoggerService::Instance(), mfab::kLogInfo, "FLOW", "x = %d", x);
-#define KS_LOG(sink, level, operation, ...)                                                    \
-  do {                                                                                         \
-    ::mfab::AuthenticateLogger& ks_log_sink_ = (sink);                                         \
-    const uint8_t ks_log_level_ = static_cast<uint8_t>(level);                                 \
-    if (ks_log_sink_.IsEnabled(ks_log_level_)) {                                               \
-      ::mfab::WriteLog(ks_log_sink_, ks_log_level_, (operation),                               \
-                       ::mfab::QualifiedFunctionName(__PRETTY_FUNCTION__), __FILE__, __LINE__, \
-                       ::mfab::FormatLogMessage(__VA_ARGS__));                                 \
-    }                                                                                          \
+#define KS_LOG(sink, level, operation, ...)                                                      \
+  do {                                                                                           \
+    try {                                                                                        \
+      ::mfab::AuthenticateLogger& ks_log_sink_ = (sink);                                         \
+      const uint8_t ks_log_level_ = static_cast<uint8_t>(level);                                 \
+      if (ks_log_sink_.IsEnabled(ks_log_level_)) {                                               \
+        ::mfab::WriteLog(ks_log_sink_, ks_log_level_, (operation),                               \
+                         ::mfab::QualifiedFunctionName(__PRETTY_FUNCTION__), __FILE__, __LINE__, \
+                         ::mfab::FormatLogMessage(__VA_ARGS__));                                 \
+      }                                                                                          \
+    } catch (...) {                                                                              \
+      ::mfab::CountLostLogRecord();                                                              \
+    }                                                                                            \
   } while (false)

@@ -142,10 +142,7 @@ void LogindMonitor::Deliver(uint32_t control, uint32_t eventType, const char* wh
 int LogindMonitor::OnPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
   int start = 0;
   if (sd_bus_message_read(message, "b", &start) < 0) {
-    try {
-      KS_LOG(Log(), mfab::kLogWarning, "FLOW", "Ignoring a malformed PrepareForSleep signal");
-    } catch (...) {
-    }
+    KS_LOG(Log(), mfab::kLogWarning, "FLOW", "Ignoring a malformed PrepareForSleep signal");
     return 0;
   }
   auto* monitor = static_cast<LogindMonitor*>(self);

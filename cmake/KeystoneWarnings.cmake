@@ -6,7 +6,8 @@ target_compile_options(keystone_warnings INTERFACE
 # Log records name their source file relative to the source tree, as the build laid it out.
 target_compile_options(keystone_warnings INTERFACE "-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  target_compile_options(keystone_warnings INTERFACE -Wthread-safety)
+  # The lock annotations (GUARDED_BY, REQUIRES, ...) are checked only by clang.
+  target_compile_options(keystone_warnings INTERFACE -Wthread-safety -Wthread-safety-beta)
 endif()
 
 # Adds a project library from the sources of one directory (globbed, so each file added

@@ -171,6 +171,9 @@ std::string FormatLogMessage(const char* format, ...) {
   return result;
 }
 
+// For format texts built at run time, which the compiler cannot check.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 std::string FormatLogMessageDynamic(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -178,6 +181,7 @@ std::string FormatLogMessageDynamic(const char* format, ...) {
   va_end(args);
   return result;
 }
+#pragma GCC diagnostic pop
 
 namespace {
 std::atomic<uint64_t> lostRecords{0};

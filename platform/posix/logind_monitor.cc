@@ -70,7 +70,7 @@ bool LogindMonitor::Start() {
       return false;
     }
   }
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // the zeroed SD_BUS_ERROR_NULL
   sd_bus_message* reply = nullptr;
   int hasOwner = 0;
   r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",

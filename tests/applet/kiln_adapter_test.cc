@@ -46,7 +46,8 @@ TEST_F(KILNAdapterTest, TimedOutCallLeavesAdapterBusyUntilRecoveryHasRun) {
       {[] {}, "Running recovery function"},
       {[] { throw std::runtime_error("device gone"); }, "Recovery function failed (device gone)"},
       {[] { throw 17; }, "Recovery function failed (Unknown exception)"}};
-  for (const auto& [recovery, log] : recoveries) {
+  for (const auto& [recoveryFunction, log] : recoveries) {
+    const auto& recovery = recoveryFunction;
     std::promise<void> release;
     auto callFinished = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> recoveryAfterCall{false};

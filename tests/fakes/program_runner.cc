@@ -26,9 +26,9 @@ std::vector<std::string> Environment(const EnvChanges& changes) {
   std::vector<std::string> result;
   for (char** e = environ; *e; ++e) result.emplace_back(*e);
   for (const auto& [name, value] : changes) {
-    std::erase_if(result,
-                  [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
-    if (!value.empty()) result.push_back(name + "=" + value);
+    const std::string prefix = name + "=";
+    std::erase_if(result, [&](const std::string& entry) { return entry.rfind(prefix, 0) == 0; });
+    if (!value.empty()) result.push_back(prefix + value);
   }
   return result;
 }

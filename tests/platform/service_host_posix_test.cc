@@ -55,9 +55,10 @@ TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
       {"\xc3\xa9t\xc3\xa9", "malformed request: not printable text"},
       {std::string(100, 'z'), "unknown command '" + std::string(32, 'z') + "...'"},
   };
-  for (const auto& [line, reason] : cases) {
-    EXPECT_THAT([&] { posix::ParseControlRequest(line); },
-                ::testing::ThrowsMessage<ControlProtocolError>(::testing::StartsWith(reason)));
+  for (const auto& testCase : cases) {
+    EXPECT_THAT([&] { posix::ParseControlRequest(testCase.first); },
+                ::testing::ThrowsMessage<ControlProtocolError>(
+                    ::testing::StartsWith(testCase.second)));
   }
 }
 

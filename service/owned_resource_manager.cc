@@ -1,11 +1,16 @@
 #include "service/owned_resource_manager.h"
 
+#include <stdexcept>
+
 #include "log/logger.h"
 
 namespace mfab {
 
 void OwnedResourceManager::Set(std::unique_ptr<ResourceManager> created) {
   keystone::MutexLock lock(mutex);
+  if (manager != nullptr) {
+    throw std::logic_error("a resource manager exists already; destroy it first");
+  }
   manager = std::move(created);
   open = manager != nullptr;
 }

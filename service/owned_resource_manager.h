@@ -30,7 +30,7 @@ class OwnedResourceManager {
   OwnedResourceManager(const OwnedResourceManager&) = delete;
   OwnedResourceManager& operator=(const OwnedResourceManager&) = delete;
 
-  // Takes the manager and opens the way in. The previous one, if any, must be destroyed.
+  // Takes the manager and opens the way in; std::logic_error while the previous one exists.
   void Set(std::unique_ptr<ResourceManager> created);
   bool Exists();
 

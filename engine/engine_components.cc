@@ -61,7 +61,8 @@ EngineComponents::EngineComponents(EngineEnvironment engineEnvironment, Options 
     : environment(std::move(engineEnvironment)),
       options(componentOptions),
       osVersion(platform::CreateOsVersion(environment.registry)),
-      attestation(std::make_unique<LibraryAttestationClient>(environment.registry)) {
+      attestation(std::make_unique<LibraryAttestationClient>(environment.registry,
+                                                             environment.verifier)) {
   if (!environment.kilnLibrary) {
     // Loaded at its first call, on the applet queue thread.
     environment.kilnLibrary = std::make_shared<SharedKilnLibrary>(environment.registry);

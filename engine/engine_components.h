@@ -13,6 +13,7 @@ class Accounts;
 class Clock;
 class OsVersion;
 class Registry;
+class SignedFileVerifier;
 }  // namespace platform
 
 namespace mfab {
@@ -46,6 +47,8 @@ struct EngineEnvironment {
   platform::Clock& clock;
   platform::Registry& registry;
   platform::Accounts& accounts;
+  // Checks the plug-ins the engine loads (the attestation client).
+  platform::SignedFileVerifier& verifier;
   const DataController& dataController;
   IPolicyMirrorReader& policyReader;
   // The host-interface library; nullptr loads the one the registry configures.

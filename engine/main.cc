@@ -10,8 +10,8 @@
 
 #include "common/config_keys.h"
 #include "common/version.h"
-#include "engine/service.h"
 #include "engine/engine_components.h"
+#include "engine/service.h"
 #include "log/logger.h"
 #include "platform/accounts.h"
 #include "platform/clock.h"
@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/service_host.h"
 #include "platform/process_limits.h"
+#include "platform/signed_file_verifier.h"
 #include "platform/system_log.h"
 #include "rpc/engine_rpc_wiring.h"
 #include "storage/data_controller.h"
@@ -84,9 +85,11 @@ int KSEngineServiceMain() {
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();
   std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
   std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry);
+  const std::unique_ptr<platform::SignedFileVerifier> verifier =
+      platform::CreateSignedFileVerifier();
   EngineComponents components(EngineEnvironment{
-      platform::SystemClock(), *registry, platform::SystemAccounts(), DataController::Default(),
-      DefaultPolicyMirrorReader(), /*kilnLibrary=*/nullptr,
+      platform::SystemClock(), *registry, platform::SystemAccounts(), *verifier,
+      DataController::Default(), DefaultPolicyMirrorReader(), /*kilnLibrary=*/nullptr,
       std::make_shared<rpc::EngineRpcServer>()});
   {
     Service service(*host, *power, components);

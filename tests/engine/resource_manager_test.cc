@@ -17,6 +17,7 @@
 #include "engine/engine_components.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
+#include "platform/signed_file_verifier.h"
 #include "storage/data_controller.h"
 #include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
@@ -319,12 +320,14 @@ class EngineComponentsTest : public ResourceManagerTest {
     ResourceManagerTest::TearDown();
   }
   EngineComponents& WithFakes() {
-    EngineEnvironment environment{clock, registry, accounts, controller, policy, nullptr, rpc};
+    EngineEnvironment environment{clock,      registry, accounts, *verifier,
+                                  controller, policy,   nullptr,  rpc};
     components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
     return *components;
   }
 
   NoPolicy policy;
+  std::unique_ptr<platform::SignedFileVerifier> verifier = platform::CreateSignedFileVerifier();
   std::shared_ptr<FakeRpcServer> rpc = std::make_shared<FakeRpcServer>();
   std::unique_ptr<EngineComponents> components;
 };

@@ -95,6 +95,7 @@ TEST_F(UserProcessTest, StartsAsTheUserInAGroupOfItsOwnWithItsArgumentsAsGiven) 
   EXPECT_EQ(values.at("pgid"), values.at("pid"));
   EXPECT_EQ(values.at("pid"), std::to_string(process->Id()));
   EXPECT_EQ(values.at("argc"), "3");
+  EXPECT_EQ(values.at("arg0"), "prog");
   EXPECT_EQ(values.at("arg1"), kSid);
   EXPECT_EQ(values.at("arg2"), "report:" + report);
   EXPECT_EQ(values.at("DISPLAY"), ":7");

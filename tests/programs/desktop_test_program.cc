@@ -35,7 +35,7 @@ int Report(const std::string& file, int argc, char** argv) {
   std::ofstream out(file);
   out << "uid=" << ::getuid() << "\ngid=" << ::getgid() << "\npid=" << ::getpid()
       << "\npgid=" << ::getpgid(0) << "\nargc=" << argc << "\n";
-  for (int i = 1; i < argc; ++i) out << "arg" << i << "=" << argv[i] << "\n";
+  for (int i = 0; i < argc; ++i) out << "arg" << i << "=" << argv[i] << "\n";
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "HOME", "USER",
                            "PATH", "KEYSTONE_STATE_DIR"}) {
     const char* value = std::getenv(name);

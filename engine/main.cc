@@ -10,11 +10,13 @@
 
 #include "common/config_keys.h"
 #include "common/version.h"
+#include "engine/desktop_authentication.h"
 #include "engine/engine_components.h"
 #include "engine/service.h"
 #include "log/logger.h"
 #include "platform/accounts.h"
 #include "platform/clock.h"
+#include "platform/console_session.h"
 #include "platform/paths.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
@@ -22,6 +24,7 @@
 #include "platform/process_limits.h"
 #include "platform/signed_file_verifier.h"
 #include "platform/system_log.h"
+#include "platform/user_process.h"
 #include "rpc/engine_rpc_wiring.h"
 #include "storage/data_controller.h"
 #include "storage/policy_mirror.h"
@@ -87,10 +90,16 @@ int KSEngineServiceMain() {
   std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry);
   const std::unique_ptr<platform::SignedFileVerifier> verifier =
       platform::CreateSignedFileVerifier();
+  const std::unique_ptr<platform::ConsoleSessions> consoleSessions =
+      platform::CreateConsoleSessions();
+  const std::unique_ptr<platform::UserProcessLauncher> launcher =
+      platform::CreateUserProcessLauncher();
+  DesktopAuthentication desktop(*registry, platform::SystemAccounts(), *consoleSessions, *verifier,
+                                *launcher);
   EngineComponents components(EngineEnvironment{
       platform::SystemClock(), *registry, platform::SystemAccounts(), *verifier,
       DataController::Default(), DefaultPolicyMirrorReader(), /*kilnLibrary=*/nullptr,
-      std::make_shared<rpc::EngineRpcServer>()});
+      std::make_shared<rpc::EngineRpcServer>(desktop)});
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

@@ -28,7 +28,6 @@ constexpr const char* kPhonePresence = "Phone-presence monitor";
 constexpr const char* kMirroring = "Registry mirroring";
 constexpr const char* kUserRecords = "User records";
 constexpr const char* kDiscovery = "Discovery commands";
-constexpr const char* kSecureDesktop = "Secure-desktop authentication";
 constexpr const char* kEnrollmentFlow = "Enrollment flow";
 
 mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
@@ -369,9 +368,23 @@ void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t
   NotPresent("UpdateProximityStateRpc", kBtManager);
 }
 
-int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& /*call*/, const char*,
-                                                        const char*) {
-  NotPresent("AuthenticationOnDesktopRpc", kSecureDesktop);
+int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
+                                                        const char* second) {
+  try {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "AuthenticationOnDesktopRpc");
+    mfab::DesktopCaller caller;
+    if (const std::optional<CallerIdentity>& identity = call.Caller()) {
+      caller.identity = keystone::ClientIdentity{identity->pid, identity->uid};
+    }
+    caller.identityError = call.IdentityError();
+    // The program may run for minutes; a stopping server ends the wait.
+    const int32_t result = services.AuthenticationOnDesktop(
+        caller, userSid, second, [&call] { return call.ServerStopping(); });
+    KS_LOG(Log(), kLogInfo, "RPC-END", "AuthenticationOnDesktopRpc");
+    return result;
+  } catch (...) {
+    LogSwallowed("AuthenticationOnDesktopRpc", std::current_exception());
+  }
   return static_cast<int32_t>(kStatusGeneralFailure);
 }
 

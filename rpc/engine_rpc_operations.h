@@ -7,11 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/client_identity.h"
 #include "common/mutex.h"
+#include "engine/desktop_authentication.h"
 #include "rpc/engine_operations.h"
 
 namespace rpc {
@@ -47,6 +50,12 @@ class EngineRpcServices {
   // Asks the applet queue to make sure a session is open; pending until it tried.
   virtual void RequestSessionVerification() = 0;
   virtual bool SessionVerificationPending() = 0;
+
+  // The caller check and the desktop program's run (engine/desktop_authentication.h): the
+  // program's exit code or a status. stopRequested tells a running program's wait to give up.
+  virtual int32_t AuthenticationOnDesktop(const mfab::DesktopCaller& caller,
+                                          const std::string& userSid, const std::string& second,
+                                          const std::function<bool()>& stopRequested) = 0;
 };
 
 // Limits of the operations; tests shrink them.
@@ -61,8 +70,8 @@ struct EngineRpcOptions {
 };
 
 // The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
-// devices, phone presence, registry mirroring, user records, discovery commands, secure-desktop
-// authentication, enrollment flows) are not present: their operations log that and return the
+// devices, phone presence, registry mirroring, user records, discovery commands, enrollment
+// flows) are not present: their operations log that and return the
 // general failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the operations without a
 // result), except where an operation's answer needs no component.
 //

@@ -72,8 +72,18 @@ bool ResourceManagerRpcServices::SessionVerificationPending() {
   return manager && manager->Applet().SessionVerificationPending();
 }
 
-EngineRpcServer::EngineRpcServer(ServerOptions options, EngineRpcOptions operationOptions)
-    : serverOptions(std::move(options)), operations(services, operationOptions) {}
+int32_t ResourceManagerRpcServices::AuthenticationOnDesktop(
+    const mfab::DesktopCaller& caller, const std::string& userSid, const std::string& second,
+    const std::function<bool()>& stopRequested) {
+  // Needs nothing of the resource manager: it may run while the engine stops.
+  return desktopAuthentication.AuthenticationOnDesktopRpc(caller, userSid, second, stopRequested);
+}
+
+EngineRpcServer::EngineRpcServer(mfab::DesktopAuthentication& desktop, ServerOptions options,
+                                 EngineRpcOptions operationOptions)
+    : serverOptions(std::move(options)),
+      services(desktop),
+      operations(services, operationOptions) {}
 
 EngineRpcServer::~EngineRpcServer() {
   if (listening) StopListening();

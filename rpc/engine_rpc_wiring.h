@@ -24,6 +24,10 @@ namespace rpc {
 // state manager were being deleted. Thread-safe.
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
+  // desktop must outlive this object.
+  explicit ResourceManagerRpcServices(mfab::DesktopAuthentication& desktop)
+      : desktopAuthentication(desktop) {}
+
   uint32_t NextSessionId() override;
   void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
   std::vector<uint8_t> SendMessageToApplet(const std::vector<uint8_t>& request,
@@ -36,6 +40,9 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   void UpdateAuthenticationErrorState(int32_t identifier, uint32_t errorCode) override;
   void RequestSessionVerification() override;
   bool SessionVerificationPending() override;
+  int32_t AuthenticationOnDesktop(const mfab::DesktopCaller& caller, const std::string& userSid,
+                                  const std::string& second,
+                                  const std::function<bool()>& stopRequested) override;
 
   void Open() { closed = false; }
   void Close() { closed = true; }
@@ -44,6 +51,7 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   // The resource manager, created if needed; throws std::runtime_error once closed.
   std::shared_ptr<mfab::ResourceManager> Engine();
 
+  mfab::DesktopAuthentication& desktopAuthentication;
   std::atomic<bool> closed{false};
 };
 
@@ -51,7 +59,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
 // operations. The service calls StartListening and StopListening from its main thread.
 class EngineRpcServer final : public mfab::IRpcServerControl {
  public:
-  explicit EngineRpcServer(ServerOptions serverOptions = {},
+  // desktop must outlive the server.
+  explicit EngineRpcServer(mfab::DesktopAuthentication& desktop, ServerOptions serverOptions = {},
                            EngineRpcOptions operationOptions = {});
   ~EngineRpcServer() override;
   EngineRpcServer(const EngineRpcServer&) = delete;

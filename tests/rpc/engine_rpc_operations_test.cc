@@ -71,8 +71,20 @@ class FakeServices final : public EngineRpcServices {
     pending = true;
   }
   bool SessionVerificationPending() override { return pending; }
+  int32_t AuthenticationOnDesktop(const mfab::DesktopCaller& caller, const std::string& userSid,
+                                  const std::string& second,
+                                  const std::function<bool()>& stopRequested) override {
+    desktopCaller = caller;
+    desktopArguments = {userSid, second};
+    stopSeen = stopRequested();
+    if (raise) raise();
+    return 7;
+  }
 
   std::function<void()> raise;
+  mfab::DesktopCaller desktopCaller;
+  std::vector<std::string> desktopArguments;
+  bool stopSeen = true;
   Bytes lastRequest;
   keystone::ClientIdentity lastClient;
   uint32_t nextId = 1, released = 0, releasedBy = 0;
@@ -245,6 +257,27 @@ TEST_F(EngineRpcOperationsTest, InitializeSessionWaitsForTheVerification) {
   services.verifyThrows = true;
   operations.InitializeSessionRpc(call);
   EXPECT_TRUE(capture->Has("External open session throw exception"));
+}
+
+TEST_F(EngineRpcOperationsTest, DesktopAuthenticationGetsTheCallerTheKernelNamed) {
+  FakeCall call;
+  EXPECT_EQ(operations.AuthenticationOnDesktopRpc(call, "S-1-5-21-1-2-3-1000", "second"), 7);
+  ASSERT_TRUE(services.desktopCaller.identity);
+  EXPECT_EQ(services.desktopCaller.identity->uid, 1000u);
+  EXPECT_EQ(services.desktopCaller.identity->pid, 4321u);
+  EXPECT_EQ(services.desktopArguments,
+            (std::vector<std::string>{"S-1-5-21-1-2-3-1000", "second"}));
+  EXPECT_FALSE(services.stopSeen);
+
+  FakeCall anonymous(std::nullopt);
+  operations.AuthenticationOnDesktopRpc(anonymous, "S-1-5-18", "");
+  EXPECT_FALSE(services.desktopCaller.identity);
+  EXPECT_EQ(services.desktopCaller.identityError, 13);
+
+  services.raise = [] { throw std::runtime_error("gone"); };
+  EXPECT_EQ(operations.AuthenticationOnDesktopRpc(call, "S-1-5-18", ""),
+            static_cast<int32_t>(keystone::kStatusGeneralFailure));
+  EXPECT_TRUE(capture->Has("AuthenticationOnDesktopRpc failed: gone"));
 }
 
 TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComponents) {

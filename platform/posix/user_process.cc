@@ -95,6 +95,7 @@ struct ChildPlan {
   std::vector<char*> envp;
   Account account;
   uid_t uid = 0;
+  bool changeIds = true;  // false when the engine already runs as the user (not root)
   int programFd = -1;
   int nullFd = -1;
   int reportFd = -1;
@@ -128,9 +129,10 @@ struct ChildPlan {
   ::dup2(plan.nullFd, STDOUT_FILENO);
   // The raw calls change this one thread's ids; glibc's wrappers would try to reach threads
   // that only the parent has.
-  if (::syscall(SYS_setgroups, plan.account.groups.size(), plan.account.groups.data()) != 0 ||
-      ::syscall(SYS_setresgid, plan.account.gid, plan.account.gid, plan.account.gid) != 0 ||
-      ::syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0) {
+  if (plan.changeIds &&
+      (::syscall(SYS_setgroups, plan.account.groups.size(), plan.account.groups.data()) != 0 ||
+       ::syscall(SYS_setresgid, plan.account.gid, plan.account.gid, plan.account.gid) != 0 ||
+       ::syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0)) {
     Fail(plan, kStepIds);
   }
   // Set after the ids changed (a change clears it); the engine may already be gone.
@@ -214,6 +216,7 @@ class PosixUserProcessLauncher final : public UserProcessLauncher {
     ChildPlan plan;
     plan.account = LookupAccount(request.uid);
     plan.uid = request.uid;
+    plan.changeIds = ::geteuid() != request.uid;
     const std::string& path = program.Path();
     plan.argStrings.push_back(path.substr(path.rfind('/') + 1));
     plan.argStrings.insert(plan.argStrings.end(), request.arguments.begin(),

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +36,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using keystone::ClientIdentity;
+using keystone::testing::ProcessGone;
 using keystone::testing::ReadFileText;
+using keystone::testing::ReadValues;
 
 constexpr int32_t kFailure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
 constexpr uint32_t kNobody = 65534;
@@ -69,16 +69,6 @@ class FakeConsoleSessions final : public platform::ConsoleSessions {
   bool fails = false;
 };
 
-std::map<std::string, std::string> Lines(const std::string& text) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
 // Whether the condition came true within the wait limit.
 bool WaitFor(const std::function<bool()>& condition) {
   for (const auto deadline = std::chrono::steady_clock::now() + kWaitLimit; !condition();) {
@@ -86,16 +76,6 @@ bool WaitFor(const std::function<bool()>& condition) {
     std::this_thread::sleep_for(5ms);
   }
   return true;
-}
-
-// Whether the process is gone (or only its exit status is left) within the wait limit.
-bool Gone(const std::string& pid) {
-  return WaitFor([&] {
-    const std::string stat = ReadFileText("/proc/" + pid + "/stat");
-    const size_t end = stat.rfind(')');
-    return stat.empty() || (end != std::string::npos && end + 2 < stat.size() &&
-                            (stat[end + 2] == 'Z' || stat[end + 2] == 'X'));
-  });
 }
 
 class DesktopAuthenticationTest : public ::testing::Test {
@@ -141,11 +121,7 @@ class DesktopAuthenticationTest : public ::testing::Test {
                                                 stop ? stop : [] { return false; });
   }
   // The two ids the test program wrote before it went on.
-  std::map<std::string, std::string> Pids() {
-    std::string text = ReadFileText(dir.File("pids"));
-    std::replace(text.begin(), text.end(), ' ', '\n');
-    return Lines(text);
-  }
+  std::map<std::string, std::string> Pids() { return ReadValues(dir.File("pids")); }
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   keystone::testing::TempDirectory dir;
@@ -213,7 +189,7 @@ TEST_F(DesktopAuthenticationTest, AdmitsOnlyTheNamedUserOrRoot) {
 TEST_F(DesktopAuthenticationTest, RunsTheProgramAsTheSessionUserWithTheTwoArguments) {
   const std::string report = dir.File("report");
   EXPECT_EQ(Run("report:" + report), 0);
-  const auto values = Lines(ReadFileText(report));
+  const auto values = ReadValues(report);
   EXPECT_EQ(values.at("uid"), std::to_string(sessionUid));
   EXPECT_EQ(values.at("arg0"), kDesktopProgramName);
   EXPECT_EQ(values.at("arg1"), kUserSid);
@@ -247,7 +223,7 @@ TEST_F(DesktopAuthenticationTest, AnswersWithHowTheProgramEnded) {
 
 TEST_F(DesktopAuthenticationTest, EndsAChildThatOutlivesTheProgram) {
   EXPECT_EQ(Run("spawn:" + dir.Path()), 5);
-  EXPECT_TRUE(Gone(Pids().at("child")));
+  EXPECT_TRUE(ProcessGone(Pids().at("child")));
 }
 
 TEST_F(DesktopAuthenticationTest, KillsTheWholeGroupOfAProgramThatRunsTooLong) {
@@ -255,8 +231,8 @@ TEST_F(DesktopAuthenticationTest, KillsTheWholeGroupOfAProgramThatRunsTooLong) {
   EXPECT_EQ(Run("spawn-hang:" + dir.Path()), kDesktopProgramTimedOut);
   EXPECT_TRUE(capture->Has("ExternalManagedAuthentication exe timed out"));
   const auto pids = Pids();
-  EXPECT_TRUE(Gone(pids.at("parent")));
-  EXPECT_TRUE(Gone(pids.at("child")));
+  EXPECT_TRUE(ProcessGone(pids.at("parent")));
+  EXPECT_TRUE(ProcessGone(pids.at("child")));
 }
 
 TEST_F(DesktopAuthenticationTest, EndsTheProgramWhenTheEngineStops) {
@@ -264,8 +240,8 @@ TEST_F(DesktopAuthenticationTest, EndsTheProgramWhenTheEngineStops) {
   const auto started = [&] { return fs::exists(dir.File("pids")); };
   EXPECT_EQ(Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, started), kFailure);
   const auto pids = Pids();
-  EXPECT_TRUE(Gone(pids.at("parent")));
-  EXPECT_TRUE(Gone(pids.at("child")));
+  EXPECT_TRUE(ProcessGone(pids.at("parent")));
+  EXPECT_TRUE(ProcessGone(pids.at("child")));
 }
 
 TEST_F(DesktopAuthenticationTest, StartsOnlyAProgramThatVerifies) {
@@ -275,11 +251,11 @@ TEST_F(DesktopAuthenticationTest, StartsOnlyAProgramThatVerifies) {
   // Trusted, the external program is the one that starts.
   SetString(keystone::kExternalManagedAuthenticationValue, external);
   EXPECT_EQ(Run("report:" + report), 0);
-  EXPECT_EQ(Lines(ReadFileText(report)).at("arg0"), "external");
+  EXPECT_EQ(ReadValues(report).at("arg0"), "external");
   // Not trusted: the desktop program starts instead.
   fs::remove(external + ".sig");
   EXPECT_EQ(Run("report:" + report), 0);
-  EXPECT_EQ(Lines(ReadFileText(report)).at("arg0"), kDesktopProgramName);
+  EXPECT_EQ(ReadValues(report).at("arg0"), kDesktopProgramName);
   EXPECT_TRUE(capture->Contains("ExternalManagedAuthentication is not started"));
 
   // A desktop program that does not verify does not start.

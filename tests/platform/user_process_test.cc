@@ -4,12 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <optional>
@@ -25,31 +23,12 @@ namespace platform {
 namespace {
 
 using namespace std::chrono_literals;
+using keystone::testing::ProcessGone;
 using keystone::testing::ReadFileText;
+using keystone::testing::ReadValues;
 
 constexpr uint32_t kNobody = 65534;
 constexpr const char* kSid = "S-1-5-21-1-2-3-4";
-
-// NAME=value lines as a map.
-std::map<std::string, std::string> Lines(const std::string& text) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
-// Whether the process is gone (or only its exit status is left), within the wait limit.
-bool Gone(const std::string& pid) {
-  return platform_test::WaitUntil([&] {
-    const std::string stat = ReadFileText("/proc/" + pid + "/stat");
-    const size_t end = stat.rfind(')');
-    return stat.empty() || (end != std::string::npos && end + 2 < stat.size() &&
-                            (stat[end + 2] == 'Z' || stat[end + 2] == 'X'));
-  });
-}
 
 class UserProcessTest : public ::testing::Test {
  protected:
@@ -71,9 +50,7 @@ class UserProcessTest : public ::testing::Test {
   // The two ids the program wrote to dir/pids.
   std::map<std::string, std::string> Pids() {
     EXPECT_TRUE(platform_test::WaitUntil([&] { return !ReadFileText(dir.File("pids")).empty(); }));
-    std::string text = ReadFileText(dir.File("pids"));
-    std::replace(text.begin(), text.end(), ' ', '\n');
-    return Lines(text);
+    return ReadValues(dir.File("pids"));
   }
 
   keystone::testing::TempDirectory dir;
@@ -90,7 +67,7 @@ TEST_F(UserProcessTest, StartsAsTheUserInAGroupOfItsOwnWithItsArgumentsAsGiven) 
   ::unsetenv("KEYSTONE_STATE_DIR");
   EXPECT_EQ(process->Wait(10s), (ProcessExit{false, 0}));
 
-  const auto values = Lines(ReadFileText(report));
+  const auto values = ReadValues(report);
   EXPECT_EQ(values.at("uid"), std::to_string(uid));
   EXPECT_EQ(values.at("pgid"), values.at("pid"));
   EXPECT_EQ(values.at("pid"), std::to_string(process->Id()));
@@ -124,7 +101,7 @@ TEST_F(UserProcessTest, EndsChildrenThatOutliveTheProgram) {
   const std::unique_ptr<UserProcess> process = Start("spawn:" + dir.Path());
   EXPECT_EQ(process->Wait(10s), (ProcessExit{false, 5}));
   const auto pids = Pids();
-  EXPECT_TRUE(Gone(pids.at("child")));
+  EXPECT_TRUE(ProcessGone(pids.at("child")));
 }
 
 TEST_F(UserProcessTest, KillEndsTheWholeGroupOfAHangingProgram) {
@@ -132,15 +109,15 @@ TEST_F(UserProcessTest, KillEndsTheWholeGroupOfAHangingProgram) {
   const auto pids = Pids();
   EXPECT_EQ(process->Wait(1ms), std::nullopt);
   EXPECT_TRUE(process->Kill());
-  EXPECT_TRUE(Gone(pids.at("parent")));
-  EXPECT_TRUE(Gone(pids.at("child")));
+  EXPECT_TRUE(ProcessGone(pids.at("parent")));
+  EXPECT_TRUE(ProcessGone(pids.at("child")));
 }
 
 TEST_F(UserProcessTest, DestroyingARunningProgramKillsIt) {
   std::unique_ptr<UserProcess> process = Start("hang");
   const std::string pid = std::to_string(process->Id());
   process.reset();
-  EXPECT_TRUE(Gone(pid));
+  EXPECT_TRUE(ProcessGone(pid));
 }
 
 TEST_F(UserProcessTest, RefusesAUserWithoutAnAccount) {

@@ -5,8 +5,8 @@
 //   hang            wait until killed
 //   report:FILE     write how it was started (ids, process group, arguments, environment) to
 //                   FILE as NAME=value lines, then exit 0
-//   spawn:DIR       start a child that waits until killed, write "parent=<pid> child=<pid>" to
-//                   DIR/pids, exit 5 (the child outlives it)
+//   spawn:DIR       start a child that waits until killed, write "parent=<pid>" and
+//                   "child=<pid>" lines to DIR/pids, exit 5 (the child outlives it)
 //   spawn-hang:DIR  the same, but wait until killed instead of exiting
 
 #include <signal.h>
@@ -27,7 +27,7 @@ constexpr int kUsage = 64;
 
 void WritePids(const std::string& dir, pid_t child) {
   const std::string temporary = dir + "/pids.tmp";
-  std::ofstream(temporary) << "parent=" << ::getpid() << " child=" << child << "\n";
+  std::ofstream(temporary) << "parent=" << ::getpid() << "\nchild=" << child << "\n";
   std::rename(temporary.c_str(), (dir + "/pids").c_str());
 }
 

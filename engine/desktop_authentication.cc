@@ -241,6 +241,11 @@ int32_t DesktopAuthentication::AuthenticationOnDesktop(const std::string& userSi
                                                        const std::string& second,
                                                        const std::function<bool()>& stopRequested) {
   KS_LOG(Log(), kLogInfo, kOperation, "AuthenticationOnDesktop start");
+  if (second.size() > options.maxRequestLength) {
+    KS_LOG(Log(), kLogError, kOperation, "The request is %zu bytes long, more than %zu",
+           second.size(), options.maxRequestLength);
+    return kGeneralFailure;
+  }
   const std::optional<platform::ConsoleSession> session = GetDesktopToken();
   if (!session) {
     KS_LOG(Log(), kLogError, kOperation, "need isolated did not found desktop token");
@@ -250,11 +255,6 @@ int32_t DesktopAuthentication::AuthenticationOnDesktop(const std::string& userSi
   if (const int32_t* result = std::get_if<int32_t>(&chosen)) return *result;
   const platform::VerifiedFile& program = std::get<platform::VerifiedFile>(chosen);
 
-  if (second.size() > options.maxRequestLength) {
-    KS_LOG(Log(), kLogError, kOperation, "The request is %zu bytes long, more than %zu",
-           second.size(), options.maxRequestLength);
-    return kGeneralFailure;
-  }
   KS_LOG(Log(), kLogInfo, kOperation, "command  %s",
          (program.Path() + " " + userSid + " " + Printable(second)).c_str());
   std::unique_ptr<platform::UserProcess> process;

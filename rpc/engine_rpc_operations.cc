@@ -6,6 +6,7 @@
 
 #include "common/exceptions.h"
 #include "common/status.h"
+#include "engine/desktop_authentication.h"
 #include "log/logger.h"
 #include "rpc/protocol.h"
 #include "rpc/rpc_server.h"

@@ -14,8 +14,11 @@
 
 #include "common/client_identity.h"
 #include "common/mutex.h"
-#include "engine/desktop_authentication.h"
 #include "rpc/engine_operations.h"
+
+namespace mfab {
+struct DesktopCaller;
+}  // namespace mfab
 
 namespace rpc {
 

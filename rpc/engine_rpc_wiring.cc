@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/desktop_authentication.h"
 #include "engine/resource_manager.h"
 #include "rpc/rpc_server.h"
 

@@ -13,6 +13,7 @@
 #include "rpc/server.h"
 
 namespace mfab {
+class DesktopAuthentication;
 class ResourceManager;
 }  // namespace mfab
 

@@ -11,6 +11,7 @@
 
 #include "common/exceptions.h"
 #include "common/status.h"
+#include "engine/desktop_authentication.h"
 #include "rpc/protocol.h"
 #include "tests/fakes/log_capture.h"
 

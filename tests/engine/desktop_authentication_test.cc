@@ -187,14 +187,22 @@ TEST_F(DesktopAuthenticationTest, AdmitsOnlyTheNamedUserOrRoot) {
 }
 
 TEST_F(DesktopAuthenticationTest, RunsTheProgramAsTheSessionUserWithTheTwoArguments) {
-  const std::string report = dir.File("report");
+  // Shell syntax in an argument stays text; the engine's own environment stays the engine's.
+  const std::string report = dir.File("report $(touch x); 'q'");
+  ::setenv("KEYSTONE_STATE_DIR", "/engine/only", 1);
   EXPECT_EQ(Run("report:" + report), 0);
+  ::unsetenv("KEYSTONE_STATE_DIR");
   const auto values = ReadValues(report);
   EXPECT_EQ(values.at("uid"), std::to_string(sessionUid));
+  EXPECT_EQ(values.at("pgid"), values.at("pid"));
+  EXPECT_EQ(values.at("argc"), "3");
   EXPECT_EQ(values.at("arg0"), kDesktopProgramName);
   EXPECT_EQ(values.at("arg1"), kUserSid);
   EXPECT_EQ(values.at("arg2"), "report:" + report);
   EXPECT_EQ(values.at("DISPLAY"), ":5");
+  EXPECT_EQ(values.at("PATH"), "/usr/local/bin:/usr/bin:/bin");
+  EXPECT_EQ(values.at("KEYSTONE_STATE_DIR"), "<unset>");
+  EXPECT_FALSE(fs::exists(dir.File("x")));
   for (const std::string& line :
        {std::string("AuthenticationOnDesktop start"), std::string("ConsoleSessionId is c2"),
         std::string("FindlogonUIPID 77"),
@@ -211,7 +219,7 @@ TEST_F(DesktopAuthenticationTest, AnswersWithHowTheProgramEnded) {
     const char* logged;
   } cases[] = {
       {"exit:7", 7, "ExternalManagedAuthentication exe end exit code 7"},
-      {"exit:200", 200, "ExternalManagedAuthentication exe end exit code c8"},
+      {"exit:255", 255, "ExternalManagedAuthentication exe end exit code ff"},
       {"signal:9", kFailure, "ExternalManagedAuthentication GetExitCodeProcess error (9) "},
       {"signal:11", kFailure, "ExternalManagedAuthentication GetExitCodeProcess error (b) "},
   };

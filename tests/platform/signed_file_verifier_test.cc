@@ -11,7 +11,6 @@
 #include "common/config_keys.h"
 #include "platform/posix/verified_content.h"
 #include "platform/registry.h"
-#include "platform/shared_library.h"
 #include "platform/trusted_signers.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/fakes/program_paths.h"
@@ -23,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using keystone::testing::CopySigned;
-using keystone::testing::kForeignSignerCert;
 using keystone::testing::kTestAttestationLibrary;
 using keystone::testing::kTestDesktopProgram;
 using keystone::testing::kTestSignerCert;
@@ -116,18 +114,6 @@ TEST_F(SignedFileVerifierTest, RefusesEachUntrustedFileForItsReason) {
   }
 }
 
-TEST_F(SignedFileVerifierTest, NamesTheSignerOfAVerifiedButUntrustedSignature) {
-  const std::string foreign =
-      CopySigned(kTestDesktopProgram, dir.Path(), "foreign", ".foreign-sig");
-  try {
-    verifier->Verify(foreign, trusted);
-    FAIL() << "a foreign signer was trusted";
-  } catch (const UntrustedFileError& e) {
-    EXPECT_EQ(e.SignerThumbprint(), ThumbprintOf(kForeignSignerCert));
-    EXPECT_NE(std::string(e.what()).find(ThumbprintOf(kForeignSignerCert)), std::string::npos);
-  }
-}
-
 TEST_F(SignedFileVerifierTest, RefusesTheSignatureCutAtEveryLength) {
   const std::string signature = ReadFileText(program + ".sig");
   for (size_t length = 0; length < signature.size(); ++length) {
@@ -156,20 +142,6 @@ TEST_F(SignedFileVerifierTest, RefusesFilesOverItsLimits) {
     const std::unique_ptr<SignedFileVerifier> limited = CreateSignedFileVerifier(c.limits);
     EXPECT_EQ(Refusal(program, trusted, limited.get()), c.reason)
         << c.limits.maxFileSize << " " << c.limits.maxSignatureSize;
-  }
-}
-
-TEST_F(SignedFileVerifierTest, LoadsALibraryFromItsVerifiedBytes) {
-  const std::string library = CopySigned(kTestAttestationLibrary, dir.Path(), "libattest.so");
-  const VerifiedFile file = verifier->Verify(library, trusted);
-  // The file on disk no longer matters once verified.
-  Write(library, "not a library");
-  for (int round = 0; round < 2; ++round) {
-    SharedLibrary loaded(file);
-    EXPECT_EQ(loaded.Path(), library);
-    const auto initialize =
-        reinterpret_cast<int32_t (*)()>(loaded.Symbol("KeystoneAttestationInitialize"));
-    EXPECT_EQ(initialize(), 42);
   }
 }
 

@@ -315,6 +315,7 @@ TEST_F(DesktopAuthenticationTest, FailsWhenTheProgramCannotStart) {
 
 TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
   options.maxPrograms = 2;
+  Desktop();  // made before the second thread uses it
   std::atomic<bool> release{false};
   std::thread first([&] {
     Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });

@@ -138,7 +138,7 @@ class DesktopAuthenticationTest : public ::testing::Test {
 };
 
 // Only the named user or root gets as far as the console session.
-TEST_F(DesktopAuthenticationTest, AdmitsOnlyTheNamedUserOrRoot) {
+TEST_F(DesktopAuthenticationTest, RefusesACallerNamingAnotherUserUnlessRoot) {
   sessions.Set({std::nullopt, "nobody is active on seat0"});
   accounts.sidFailsFor = 1001;
   const struct {

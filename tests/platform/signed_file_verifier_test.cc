@@ -150,7 +150,7 @@ TEST(CertificateThumbprintTest, RefusesBytesWithoutACertificate) {
   EXPECT_THROW(CertificateThumbprint({}), std::invalid_argument);
 }
 
-TEST(TrustedSignersTest, KeepsThumbprintsAndSetsAsideTheRest) {
+TEST(TrustedSignersTest, SetsAsideEntriesThatAreNotThumbprints) {
   const std::string digits(64, 'a');
   std::string colons;  // as "openssl x509 -fingerprint -sha256" prints it
   std::string normalized;

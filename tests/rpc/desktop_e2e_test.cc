@@ -94,7 +94,7 @@ class DesktopE2eTest : public ::testing::Test {
   std::string desktopProgram;
 };
 
-TEST_F(DesktopE2eTest, TheProgramRunsOnTheConsoleSessionAndItsExitCodeComesBack) {
+TEST_F(DesktopE2eTest, TheProgramsExitCodeComesBackFromTheConsoleSession) {
   const std::string sid = "S-1-5-21-1-2-3-1000";
   const std::string report = dir.File("report");
   // Root may ask for any user.
@@ -113,7 +113,7 @@ TEST_F(DesktopE2eTest, TheProgramRunsOnTheConsoleSessionAndItsExitCodeComesBack)
   EXPECT_TRUE(engine.WaitForLog("RPC caller user SID doesn't match user received from Arguments"));
 }
 
-TEST_F(DesktopE2eTest, NoProgramStartsWithoutADesktopOrASignature) {
+TEST_F(DesktopE2eTest, NothingStartsWithoutATrustedProgramOnADesktop) {
   const std::string sid = "S-1-5-18";
   std::string bytes = ReadFileText(desktopProgram);
   bytes[bytes.size() / 2] ^= 0x01;

@@ -217,6 +217,11 @@ class DiscoveryServices final : public rpc::EngineRpcServices {
   void UserDataUpdated(const std::string&) override { Unused(); }
   void StartUserRecordTask() override { Unused(); }
   std::vector<uint8_t> GetSavedDisplayName(const std::string&) override { Unused(); }
+  int32_t AuthenticationOnDesktop(const std::optional<keystone::ClientIdentity>&, int,
+                                  const std::string&, const std::string&,
+                                  const std::function<bool()>&) override {
+    Unused();
+  }
 
  private:
   [[noreturn]] static void Unused() { throw std::logic_error("not part of this benchmark"); }

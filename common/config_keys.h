@@ -20,6 +20,15 @@ inline constexpr const char* kClientUsersKey =
 inline constexpr const char* kWindowsCurrentVersionKey =
     "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
+// Values under the engine key.
+// REG_MULTI_SZ: the SHA-256 thumbprints of the trusted signers (platform/trusted_signers.h).
+inline constexpr const char* kTrustedSignersValue = "TrustedSigners";
+// REG_SZ: a signed program that authenticates on the console's desktop instead of the engine's.
+inline constexpr const char* kExternalManagedAuthenticationValue = "ExternalManagedAuthentication";
+// REG_SZ: the engine's installed executable, possibly in double quotes; the desktop program is
+// looked for in its directory.
+inline constexpr const char* kImagePathValue = "ImagePath";
+
 // The engine key's subkey with one DWORD per log sink: the highest level written
 // (0 off, 1 critical, 2 error, 3 warning, 4 information).
 inline constexpr const char* kLoggingKey =

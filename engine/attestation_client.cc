@@ -9,6 +9,8 @@
 #include "log/logger.h"
 #include "platform/registry.h"
 #include "platform/shared_library.h"
+#include "platform/signed_file_verifier.h"
+#include "platform/trusted_signers.h"
 
 namespace mfab {
 namespace {
@@ -21,8 +23,9 @@ using InitializeFunction = int32_t (*)();
 
 }  // namespace
 
-LibraryAttestationClient::LibraryAttestationClient(platform::Registry& registryToUse)
-    : registry(registryToUse) {}
+LibraryAttestationClient::LibraryAttestationClient(platform::Registry& registryToUse,
+                                                   platform::SignedFileVerifier& verifierToUse)
+    : registry(registryToUse), verifier(verifierToUse) {}
 
 LibraryAttestationClient::~LibraryAttestationClient() = default;
 
@@ -48,8 +51,13 @@ void LibraryAttestationClient::Initialize() {
       throw GenericException(kInitFailed);
     }
     try {
-      loaded = std::make_shared<platform::SharedLibrary>(*path);
+      const platform::VerifiedFile file =
+          verifier.Verify(*path, platform::ReadTrustedSigners(registry).thumbprints);
+      loaded = std::make_shared<platform::SharedLibrary>(file);
       loaded->Symbol(kAttestationInitializeSymbol);
+    } catch (const platform::UntrustedFileError& e) {
+      KS_LOG(Log(), kLogError, "FLOW", "The attestation client is not trusted (%s)", e.what());
+      throw GenericException(kInitFailed);
     } catch (const std::exception& e) {
       KS_LOG(Log(), kLogError, "FLOW", "Cannot load the attestation client (%s)", e.what());
       throw GenericException(kInitFailed);

@@ -5,7 +5,9 @@
 //
 //   int32_t KeystoneAttestationInitialize(void);   0 = started, anything else = its error code
 //
-// It is loaded on the first request and stays loaded; a failed load is tried again on the next.
+// It is loaded on the first request, only when its signature verifies against the trusted
+// signers (platform/signed_file_verifier.h), and from the bytes that verified; it then stays
+// loaded. A failed load is tried again on the next request.
 
 #include <memory>
 #include <string>
@@ -15,6 +17,7 @@
 namespace platform {
 class Registry;
 class SharedLibrary;
+class SignedFileVerifier;
 }  // namespace platform
 
 namespace mfab {
@@ -28,16 +31,17 @@ class IAttestationClient {
  public:
   virtual ~IAttestationClient() = default;
   // Starts the client. Throws GenericException "Failed to initialing Halo client for
-  // Attestation." when there is none or it cannot be loaded, and the same text followed by
-  // " Error: <code>" when its initialization returned an error.
+  // Attestation." when there is none, it is not trusted or it cannot be loaded, and the same
+  // text followed by " Error: <code>" when its initialization returned an error.
   virtual void Initialize() = 0;
 };
 
 // The client library configured in the registry.
 class LibraryAttestationClient final : public IAttestationClient {
  public:
-  // registry must outlive this object.
-  explicit LibraryAttestationClient(platform::Registry& registryToUse);
+  // registry and verifier must outlive this object.
+  LibraryAttestationClient(platform::Registry& registryToUse,
+                           platform::SignedFileVerifier& verifierToUse);
   ~LibraryAttestationClient() override;
   LibraryAttestationClient(const LibraryAttestationClient&) = delete;
   LibraryAttestationClient& operator=(const LibraryAttestationClient&) = delete;
@@ -46,6 +50,7 @@ class LibraryAttestationClient final : public IAttestationClient {
 
  private:
   platform::Registry& registry;
+  platform::SignedFileVerifier& verifier;
   keystone::Mutex mutex;  // Guards the member below; not held while the library runs.
   std::shared_ptr<platform::SharedLibrary> library GUARDED_BY(mutex);
 };

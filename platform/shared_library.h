@@ -5,6 +5,8 @@
 
 namespace platform {
 
+class VerifiedFile;
+
 // A library that could not be loaded or lacks a symbol. The text names the file (and the symbol)
 // and carries the loader's own reason.
 class SharedLibraryError : public std::runtime_error {
@@ -19,6 +21,10 @@ class SharedLibrary {
  public:
   // Loads the file now, resolving all of its own symbols at once. Throws SharedLibraryError.
   explicit SharedLibrary(const std::string& libraryPath);
+  // Loads exactly the verified bytes (not the file at its path, which may have changed since),
+  // resolving all of its own symbols at once. The verified file may go once this returns.
+  // Throws SharedLibraryError.
+  explicit SharedLibrary(const VerifiedFile& file);
   ~SharedLibrary();
   SharedLibrary(const SharedLibrary&) = delete;
   SharedLibrary& operator=(const SharedLibrary&) = delete;
@@ -31,6 +37,9 @@ class SharedLibrary {
  private:
   std::string path;
   void* handle = nullptr;
+  // A library loaded from a verified copy is known to the loader by that copy's descriptor
+  // number; the descriptor stays open while the library is loaded so no other copy gets its name.
+  int loadedFrom = -1;
 };
 
 // The directory that holds the running executable, without a trailing separator.

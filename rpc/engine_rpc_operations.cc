@@ -27,7 +27,6 @@ constexpr int16_t kNoRssiProviderType = 3;
 
 constexpr const char* kBtManager = "Bluetooth manager";
 constexpr const char* kPhonePresence = "Phone-presence monitor";
-constexpr const char* kSecureDesktop = "Secure-desktop authentication";
 constexpr const char* kEnrollmentFlow = "Enrollment flow";
 
 mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
@@ -435,9 +434,20 @@ void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t
   NotPresent("UpdateProximityStateRpc", kBtManager);
 }
 
-int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& /*call*/, const char*,
-                                                        const char*) {
-  NotPresent("AuthenticationOnDesktopRpc", kSecureDesktop);
+int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
+                                                        const char* second) {
+  try {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "AuthenticationOnDesktopRpc");
+    std::optional<keystone::ClientIdentity> caller;
+    if (call.Caller()) caller = ClientOf(call);
+    // The program may run for minutes; a stopping server ends the wait.
+    const int32_t result = services.AuthenticationOnDesktop(
+        caller, call.IdentityError(), userSid, second, [&call] { return call.ServerStopping(); });
+    KS_LOG(Log(), kLogInfo, "RPC-END", "AuthenticationOnDesktopRpc");
+    return result;
+  } catch (...) {
+    LogSwallowed("AuthenticationOnDesktopRpc", std::current_exception());
+  }
   return static_cast<int32_t>(kStatusGeneralFailure);
 }
 

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,13 @@ class EngineRpcServices {
                                         const std::string& first, const std::string& second) = 0;
   // The user's saved display name as a serialized UserRecordResponse.
   virtual std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) = 0;
+  // The caller check and the desktop program's run: the program's exit code or a status. caller
+  // is empty when the connection's credentials could not be read (identityError says why).
+  // stopRequested tells a running program's wait to give up.
+  virtual int32_t AuthenticationOnDesktop(const std::optional<keystone::ClientIdentity>& caller,
+                                          int identityError, const std::string& userSid,
+                                          const std::string& second,
+                                          const std::function<bool()>& stopRequested) = 0;
 };
 
 // Limits of the operations; tests shrink them.
@@ -78,10 +87,9 @@ struct EngineRpcOptions {
 };
 
 // The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
-// devices, phone presence, secure-desktop authentication, enrollment flows) are not present:
-// their operations log that and return the general failure of their kind (BtCallStatus 7,
-// 0xA0000031, nothing for the operations without a result), except where an operation's answer
-// needs no component.
+// devices, phone presence, enrollment flows) are not present: their operations log that and
+// return the general failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the
+// operations without a result), except where an operation's answer needs no component.
 //
 // Keeps no per-call state; thread-safe as far as services is. Never throws.
 class EngineRpcOperations final : public EngineOperations {

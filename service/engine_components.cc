@@ -45,7 +45,8 @@ EngineComponents::EngineComponents(EngineEnvironment engineEnvironment,
       options(componentOptions),
       factory(std::move(managerFactory)),
       osVersion(platform::CreateOsVersion(environment.registry)),
-      attestation(std::make_unique<LibraryAttestationClient>(environment.registry)) {
+      attestation(std::make_unique<LibraryAttestationClient>(environment.registry,
+                                                             environment.verifier)) {
   if (!environment.kilnLibrary) {
     // Loaded at its first call, on the applet queue thread.
     environment.kilnLibrary = std::make_shared<SharedKilnLibrary>(environment.registry);

@@ -15,6 +15,7 @@ class Accounts;
 class Clock;
 class OsVersion;
 class Registry;
+class SignedFileVerifier;
 }  // namespace platform
 
 namespace mfab {
@@ -38,6 +39,8 @@ struct EngineEnvironment {
   platform::Clock& clock;
   platform::Registry& registry;
   platform::Accounts& accounts;
+  // Checks the plug-ins the engine loads (the attestation client).
+  platform::SignedFileVerifier& verifier;
   const DataController& dataController;
   // The registry mirror (its triggers, and its policy identifiers for the data loader).
   IDataMirroring& mirroring;

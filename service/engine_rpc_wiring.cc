@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/desktop_authentication.h"
 #include "engine/resource_manager.h"
 #include "flows/discovery_commands.h"
 #include "storage/data_mirroring.h"
@@ -112,11 +113,21 @@ std::vector<uint8_t> ResourceManagerRpcServices::GetSavedDisplayName(const std::
   return Engine([&](ResourceManager&) { return data.userRecords.getSavedDisplayName(sid); });
 }
 
+int32_t ResourceManagerRpcServices::AuthenticationOnDesktop(
+    const std::optional<keystone::ClientIdentity>& caller, int identityError,
+    const std::string& userSid, const std::string& second,
+    const std::function<bool()>& stopRequested) {
+  // Needs nothing of the resource manager: it may run while the engine stops.
+  return desktopAuthentication.AuthenticationOnDesktopRpc(
+      mfab::DesktopCaller{caller, identityError}, userSid, second, stopRequested);
+}
+
 EngineRpcServer::EngineRpcServer(mfab::OwnedResourceManager& resources,
-                                 StoredDataComponents storedData, ServerOptions options,
+                                 StoredDataComponents storedData,
+                                 mfab::DesktopAuthentication& desktop, ServerOptions options,
                                  EngineRpcOptions operationOptions)
     : serverOptions(std::move(options)),
-      services(resources, storedData),
+      services(resources, storedData, desktop),
       operations(services, operationOptions) {}
 
 EngineRpcServer::~EngineRpcServer() {

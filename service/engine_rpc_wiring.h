@@ -16,6 +16,7 @@
 #include "service/rpc_server_control.h"
 
 namespace mfab {
+class DesktopAuthentication;
 class DiscoveryCommands;
 class IDataMirroring;
 class IUserRecords;
@@ -37,9 +38,11 @@ struct StoredDataComponents {
 // the status call ends as if the state manager were being deleted. Thread-safe.
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
+  // desktop must outlive this object.
   ResourceManagerRpcServices(mfab::OwnedResourceManager& resourceManager,
-                             StoredDataComponents storedData)
-      : resources(resourceManager), data(storedData) {}
+                             StoredDataComponents storedData,
+                             mfab::DesktopAuthentication& desktop)
+      : resources(resourceManager), data(storedData), desktopAuthentication(desktop) {}
 
   uint32_t NextSessionId() override;
   void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
@@ -63,6 +66,10 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   std::vector<uint8_t> Discover(int16_t kind, const std::vector<uint8_t>& bytes,
                                 const std::string& first, const std::string& second) override;
   std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) override;
+  int32_t AuthenticationOnDesktop(const std::optional<keystone::ClientIdentity>& caller,
+                                  int identityError, const std::string& userSid,
+                                  const std::string& second,
+                                  const std::function<bool()>& stopRequested) override;
 
  private:
   // Runs work on the resource manager; mfab::EngineNotRunningError when there is none.
@@ -73,6 +80,7 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
 
   mfab::OwnedResourceManager& resources;
   const StoredDataComponents data;
+  mfab::DesktopAuthentication& desktopAuthentication;
 };
 
 // The client RPC server of the service: listens on the interface's endpoint with the engine's
@@ -80,7 +88,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
 class EngineRpcServer final : public mfab::IRpcServerControl {
  public:
   EngineRpcServer(mfab::OwnedResourceManager& resources, StoredDataComponents storedData,
-                  ServerOptions serverOptions = {}, EngineRpcOptions operationOptions = {});
+                  mfab::DesktopAuthentication& desktop, ServerOptions serverOptions = {},
+                  EngineRpcOptions operationOptions = {});
   ~EngineRpcServer() override;
   EngineRpcServer(const EngineRpcServer&) = delete;
   EngineRpcServer& operator=(const EngineRpcServer&) = delete;

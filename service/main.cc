@@ -10,22 +10,26 @@
 
 #include "common/config_keys.h"
 #include "common/version.h"
+#include "engine/desktop_authentication.h"
 #include "engine/service.h"
 #include "flows/discovery_commands.h"
 #include "log/logger.h"
 #include "platform/account_names.h"
 #include "platform/accounts.h"
 #include "platform/clock.h"
+#include "platform/console_session.h"
 #include "platform/paths.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
 #include "platform/service_host.h"
 #include "platform/process_limits.h"
+#include "platform/signed_file_verifier.h"
 #include "platform/system_log.h"
+#include "platform/file_system.h"
+#include "platform/user_process.h"
 #include "service/engine_components.h"
 #include "service/engine_rpc_wiring.h"
 #include "service/owned_resource_manager.h"
-#include "platform/file_system.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
 #include "storage/user_records.h"
@@ -90,6 +94,14 @@ int KSEngineServiceMain() {
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();
   std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
   std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry.get());
+  const std::unique_ptr<platform::SignedFileVerifier> verifier =
+      platform::CreateSignedFileVerifier();
+  const std::unique_ptr<platform::ConsoleSessions> consoleSessions =
+      platform::CreateConsoleSessions();
+  const std::unique_ptr<platform::UserProcessLauncher> launcher =
+      platform::CreateUserProcessLauncher();
+  DesktopAuthentication desktop(*registry, platform::SystemAccounts(), *consoleSessions, *verifier,
+                                *launcher);
   // The stored-data components live until the process ends; the resource manager and the RPC
   // server, which use them, are stopped before they go.
   const std::unique_ptr<platform::AccountNames> accountNames = platform::CreateSystemAccountNames();
@@ -99,10 +111,10 @@ int KSEngineServiceMain() {
   DataController dataController(*registry, platform::SystemFileSystem());
   AuthenticateDataMirroring mirroring(*registry, dataController, mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
-  rpc::EngineRpcServer rpcServer(resources,
-                                 rpc::StoredDataComponents{mirroring, userRecords, discovery});
+  rpc::EngineRpcServer rpcServer(
+      resources, rpc::StoredDataComponents{mirroring, userRecords, discovery}, desktop);
   EngineComponents components(EngineEnvironment{
-      platform::SystemClock(), *registry, platform::SystemAccounts(), dataController,
+      platform::SystemClock(), *registry, platform::SystemAccounts(), *verifier, dataController,
       mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer});
   {
     Service service(*host, *power, components);

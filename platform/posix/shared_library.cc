@@ -1,12 +1,17 @@
 #include "platform/shared_library.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/posix/error.h"
+#include "platform/posix/verified_content.h"
+#include "platform/signed_file_verifier.h"
 
 namespace platform {
 namespace {
@@ -15,6 +20,17 @@ namespace {
 std::string LoaderReason() {
   const char* reason = ::dlerror();
   return reason ? std::string(reason) : std::string("unknown reason");
+}
+
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Whether the loader holds a library by this name: it finds an already loaded library by the
+// name it was opened with before it looks at the file.
+bool LoadedByName(const std::string& name) {
+  void* loaded = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (loaded == nullptr) return false;
+  ::dlclose(loaded);
+  return true;
 }
 
 }  // namespace
@@ -27,8 +43,31 @@ SharedLibrary::SharedLibrary(const std::string& libraryPath) : path(libraryPath)
   }
 }
 
+SharedLibrary::SharedLibrary(const VerifiedFile& file) : path(file.Path()) {
+  loadedFrom = ::fcntl(file.Content().Descriptor(), F_DUPFD_CLOEXEC, 3);
+  if (loadedFrom < 0) {
+    throw SharedLibraryError("cannot load library " + path + ": " + std::strerror(errno));
+  }
+  const std::string name = DescriptorPath(loadedFrom);
+  if (LoadedByName(name)) {
+    ::close(loadedFrom);
+    throw SharedLibraryError("cannot load library " + path + ": the loader already holds " + name);
+  }
+  ::dlerror();
+  handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const std::string reason = LoaderReason();
+    ::close(loadedFrom);
+    throw SharedLibraryError("cannot load library " + path + ": " + reason);
+  }
+}
+
 SharedLibrary::~SharedLibrary() {
   if (handle != nullptr) ::dlclose(handle);
+  if (loadedFrom < 0) return;
+  // A library that stays loaded (another holder, or one the loader cannot unload) keeps its
+  // name: the descriptor is left open so that no later copy is mistaken for it.
+  if (!LoadedByName(DescriptorPath(loadedFrom))) ::close(loadedFrom);
 }
 
 void* SharedLibrary::Symbol(const char* name) const {

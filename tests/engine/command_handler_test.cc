@@ -12,12 +12,16 @@
 #include "common/exceptions.h"
 #include "engine/attestation_client.h"
 #include "platform/registry.h"
+#include "platform/signed_file_verifier.h"
 #include "storage/data_controller.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_engine_services.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_file_system.h"
 #include "tests/fakes/memory_registry.h"
+#include "tests/fakes/program_paths.h"
+#include "tests/fakes/program_runner.h"
+#include "tests/fakes/test_signing.h"
 #include "tlv/applet_tags.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
@@ -312,7 +316,8 @@ TEST_F(CommandHandlerTest, HostWorkTypesFromAClientAreOnlyForwarded) {
 TEST_F(CommandHandlerTest, AttestationStartsOnRequestOrFailsWithTheDocumentedText) {
   EXPECT_TRUE(FromClient(MakeMessage(mt::kInitAttestationRequest)).empty());
   EXPECT_EQ(attestation.starts, 1);
-  LibraryAttestationClient client(registry);
+  const auto verifier = platform::CreateSignedFileVerifier();
+  LibraryAttestationClient client(registry, *verifier);
   const std::string expected = "Failed to initialing Halo client for Attestation.";
   EXPECT_EQ(ThrownText<GenericException>([&] { client.Initialize(); }), expected);
   EXPECT_TRUE(capture->Contains("No attestation client is configured"));
@@ -321,7 +326,25 @@ TEST_F(CommandHandlerTest, AttestationStartsOnRequestOrFailsWithTheDocumentedTex
                                  platform::RegValue::String(path));
     EXPECT_EQ(ThrownText<GenericException>([&] { client.Initialize(); }), expected) << path;
   }
-  EXPECT_TRUE(capture->Contains("KeystoneAttestationInitialize"));
+  EXPECT_TRUE(capture->Contains("The attestation client is not trusted"));
+}
+
+TEST_F(CommandHandlerTest, AttestationClientLoadsOnlyWhenItsSignerIsTrusted) {
+  using namespace keystone::testing;
+  if (!*kTestAttestationLibrary) GTEST_SKIP() << "the signed test library was not built";
+  TempDirectory dir;
+  platform::WriteRegistryValue(
+      registry, keystone::kEngineKey, kAttestationClientPathValue,
+      platform::RegValue::String(CopySigned(kTestAttestationLibrary, dir.Path(), "lib.so")));
+  const auto verifier = platform::CreateSignedFileVerifier();
+  LibraryAttestationClient client(registry, *verifier);
+  const std::string refused = "Failed to initialing Halo client for Attestation.";
+  EXPECT_EQ(ThrownText<GenericException>([&] { client.Initialize(); }), refused);
+  EXPECT_TRUE(capture->Contains("no signer is trusted"));
+  // Trusted, it is loaded and its start's own error (42) comes back.
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, keystone::kTrustedSignersValue,
+                               platform::RegValue::MultiString({ThumbprintOf(kTestSignerCert)}));
+  EXPECT_EQ(ThrownText<GenericException>([&] { client.Initialize(); }), refused + " Error: 42");
 }
 
 }  // namespace

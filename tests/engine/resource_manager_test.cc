@@ -18,6 +18,7 @@
 #include "service/owned_resource_manager.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
+#include "platform/signed_file_verifier.h"
 #include "storage/data_controller.h"
 #include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
@@ -330,8 +331,9 @@ class EngineComponentsTest : public ResourceManagerTest {
     ResourceManagerTest::TearDown();
   }
   EngineComponents& WithFakes() {
-    EngineEnvironment environment{clock,       registry, accounts,  controller, mirroring, policy,
-                                  userRecords, nullptr,  resources, &rpc};
+    EngineEnvironment environment{clock,     registry, accounts,    *verifier, controller,
+                                  mirroring, policy,   userRecords, nullptr,   resources,
+                                  &rpc};
     components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
     return *components;
   }
@@ -342,6 +344,7 @@ class EngineComponentsTest : public ResourceManagerTest {
   }
 
   NoPolicy policy;
+  std::unique_ptr<platform::SignedFileVerifier> verifier = platform::CreateSignedFileVerifier();
   FakeRpcServer rpc;
   OwnedResourceManager resources;
   std::unique_ptr<EngineComponents> components;

@@ -46,12 +46,16 @@ EngineProcess::~EngineProcess() {
   ::close(notifyFd);
 }
 
-void EngineProcess::SetEngineDword(const std::string& name, uint32_t value) const {
+void EngineProcess::SetEngineValue(const std::string& name, const platform::RegValue& value) const {
   std::filesystem::create_directories(StateDir());
   // As the engine makes it: it refuses a data root that others may write to, whatever the umask.
   std::filesystem::permissions(StateDir(), std::filesystem::perms(0755));
   auto registry = platform::OpenRegistry(StateDir() + "/registry.db");
-  platform::WriteRegistryValue(*registry, kEngineKey, name, platform::RegValue::Dword(value));
+  platform::WriteRegistryValue(*registry, kEngineKey, name, value);
+}
+
+void EngineProcess::SetEngineDword(const std::string& name, uint32_t value) const {
+  SetEngineValue(name, platform::RegValue::Dword(value));
 }
 
 void EngineProcess::WriteKilnFaults(const std::string& text) const {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
 #include "tests/fakes/program_runner.h"
 
 namespace keystone::testing {
@@ -36,7 +37,8 @@ class EngineProcess {
   // The environment the engine and keystonectl get; a test may add to it before Start.
   EnvChanges& Env() { return env; }
 
-  // Writes a DWORD under the engine's registry key (before Start, or while it runs).
+  // Writes a value under the engine's registry key (before Start, or while it runs).
+  void SetEngineValue(const std::string& name, const platform::RegValue& value) const;
   void SetEngineDword(const std::string& name, uint32_t value) const;
   // Replaces the simulated applet's fault file in one step.
   void WriteKilnFaults(const std::string& text) const;

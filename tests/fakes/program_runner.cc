@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -166,6 +167,30 @@ std::string ReadFileText(const std::string& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
+}
+
+std::map<std::string, std::string> ReadValues(const std::string& path) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(ReadFileText(path));
+  for (std::string line; std::getline(in, line);) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
+}
+
+bool ProcessGone(const std::string& pid, std::chrono::milliseconds limit) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit;;) {
+    // The state follows the command name's closing parenthesis; Z and X have ended.
+    const std::string stat = ReadFileText("/proc/" + pid + "/stat");
+    const size_t end = stat.rfind(')');
+    if (stat.empty() || (end != std::string::npos && end + 2 < stat.size() &&
+                         (stat[end + 2] == 'Z' || stat[end + 2] == 'X'))) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 TempDirectory::TempDirectory() {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -49,6 +50,12 @@ int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
 std::vector<std::string> Words(const std::string& line);
 
 std::string ReadFileText(const std::string& path);
+
+// The NAME=value lines of a file (a program's report) as a map; empty when it cannot be read.
+std::map<std::string, std::string> ReadValues(const std::string& path);
+
+// Whether the process is gone, or only its exit status is left, within limit.
+bool ProcessGone(const std::string& pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // This test binary started again to do a helper's work: each HelperRole checks at static
 // initialisation whether it is the one asked for, and if so runs it and exits with its result.

@@ -17,6 +17,7 @@
 #include <systemd/sd-bus.h>
 
 #include "platform/service_host.h"
+#include "tests/fakes/fake_logind.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/platform/platform_test_support.h"
 
@@ -27,7 +28,6 @@ using keystone::testing::LogCapture;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 
-constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kBusVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 constexpr const char* kManagerPath = "/org/freedesktop/login1";
 constexpr const char* kManager = "org.freedesktop.login1.Manager";
@@ -36,32 +36,15 @@ constexpr const char* kSession = "org.freedesktop.login1.Session";
 
 class LogindMonitorTest : public ::testing::Test {
  protected:
-  // Starts a dbus-daemon of the test's own, with a permissive policy, as the system bus.
+  // A dbus-daemon of the test's own is the system bus; the test owns logind's name on it.
   void SetUp() override {
-    if (const char* previous = std::getenv(kBusVariable)) savedAddress = previous;
-    if (::access(kDbusDaemon, X_OK) != 0) GTEST_SKIP() << "dbus-daemon is not installed";
-    const std::string config = dir.path + "/bus.conf";
-    std::ofstream(config) << "<busconfig><type>system</type><listen>unix:path=" << dir.path
-                          << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                             "<allow user=\"*\"/><allow own=\"*\"/>"
-                             "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                             "<allow eavesdrop=\"true\"/></policy></busconfig>\n";
-    daemon.emplace(kDbusDaemon, std::vector<std::string>{"--config-file=" + config, "--nofork"},
-                   keystone::testing::EnvChanges{}, dir.path + "/bus.log");
-    ::setenv(kBusVariable, ("unix:path=" + dir.path + "/bus").c_str(), 1);
-    if (!platform_test::WaitUntil([&] { return (logind = Connect()) != nullptr; })) {
-      GTEST_SKIP() << "dbus-daemon did not start";
-    }
+    if (!bus.Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
+    logind = Connect();
+    ASSERT_NE(logind, nullptr);
     ASSERT_GE(sd_bus_request_name(logind, "org.freedesktop.login1", 0), 0);
   }
   void TearDown() override {
     if (logind) sd_bus_flush_close_unref(logind);
-    if (daemon) daemon->Stop(SIGTERM);
-    if (savedAddress) {
-      ::setenv(kBusVariable, savedAddress->c_str(), 1);
-    } else {
-      ::unsetenv(kBusVariable);
-    }
     capture->Uninstall();
   }
 
@@ -81,9 +64,8 @@ class LogindMonitorTest : public ::testing::Test {
 
   std::shared_ptr<LogCapture> capture = LogCapture::Install();
   platform_test::TempDir dir;
-  std::optional<platform_test::Background> daemon;
+  keystone::testing::PrivateSystemBus bus;
   sd_bus* logind = nullptr;
-  std::optional<std::string> savedAddress;
   platform_test::ControlLog log;
 };
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,22 @@ class FakeServices final : public EngineRpcServices {
   std::function<void()> dataRaise;
   std::vector<std::string> dataCalls;
   Bytes dataReply{7, 8, 9};
+  int32_t AuthenticationOnDesktop(const std::optional<keystone::ClientIdentity>& caller,
+                                  int identityError, const std::string& userSid,
+                                  const std::string& second,
+                                  const std::function<bool()>& stopRequested) override {
+    desktopCaller = caller;
+    desktopIdentityError = identityError;
+    desktopArguments = {userSid, second};
+    stopSeen = stopRequested();
+    if (raise) raise();
+    return 7;
+  }
+
+  std::optional<keystone::ClientIdentity> desktopCaller;
+  int desktopIdentityError = 0;
+  std::vector<std::string> desktopArguments;
+  bool stopSeen = true;
   Bytes lastRequest;
   keystone::ClientIdentity lastClient;
   uint32_t nextId = 1, released = 0, releasedBy = 0;
@@ -387,6 +404,27 @@ TEST_F(EngineRpcOperationsTest, InitializeSessionWaitsForTheVerification) {
   services.verifyThrows = true;
   operations.InitializeSessionRpc(call);
   EXPECT_TRUE(capture->Has("External open session throw exception"));
+}
+
+TEST_F(EngineRpcOperationsTest, DesktopAuthenticationGetsTheCallerTheKernelNamed) {
+  FakeCall call;
+  EXPECT_EQ(operations.AuthenticationOnDesktopRpc(call, "S-1-5-21-1-2-3-1000", "second"), 7);
+  ASSERT_TRUE(services.desktopCaller);
+  EXPECT_EQ(services.desktopCaller->uid, 1000u);
+  EXPECT_EQ(services.desktopCaller->pid, 4321u);
+  EXPECT_EQ(services.desktopArguments,
+            (std::vector<std::string>{"S-1-5-21-1-2-3-1000", "second"}));
+  EXPECT_FALSE(services.stopSeen);
+
+  FakeCall anonymous(std::nullopt);
+  operations.AuthenticationOnDesktopRpc(anonymous, "S-1-5-18", "");
+  EXPECT_FALSE(services.desktopCaller);
+  EXPECT_EQ(services.desktopIdentityError, 13);
+
+  services.raise = [] { throw std::runtime_error("gone"); };
+  EXPECT_EQ(operations.AuthenticationOnDesktopRpc(call, "S-1-5-18", ""),
+            static_cast<int32_t>(keystone::kStatusGeneralFailure));
+  EXPECT_TRUE(capture->Has("AuthenticationOnDesktopRpc failed: gone"));
 }
 
 TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComponents) {

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
 #include "tests/fakes/program_paths.h"
 #include "tests/fakes/program_runner.h"
+#include "tests/fakes/test_signing.h"
 
 namespace {
 
@@ -236,6 +238,47 @@ TEST_F(KeystonectlTest, TlvMessageShowsMetadataEntriesAndTheStoredDataBlock) {
       {"metadata entries: 1\n", "    text (0x6a07) = \"hi\"\n", "    fwTime (0x6a09) = 100\n",
        "stored data (0x0006): 32 bytes\n", "  categories: 0x0101\n", "  file \"a\": 3 bytes\n",
        "payload mfab::SaveResponse:\n  result (0x7b08) = 1"});
+}
+
+// The verdict the engine would reach, and why, as the administrator sees it.
+TEST_F(KeystonectlTest, SignVerifyShowsTheVerdictWithItsReason) {
+  using namespace keystone::testing;
+  if (!*kTestDesktopProgram) GTEST_SKIP() << "the signed test program was not built";
+  const std::string program = CopySigned(kTestDesktopProgram, dir.Path(), "program");
+  const std::string tampered = CopySigned(kTestDesktopProgram, dir.Path(), "tampered");
+  std::string bytes = ReadFileText(tampered);
+  bytes[bytes.size() / 3] ^= 0x10;
+  std::ofstream(tampered, std::ios::binary | std::ios::trunc) << bytes;
+  const std::string thumbprint = ThumbprintOf(kTestSignerCert);
+
+  ProgramResult printed = Run({"sign", "thumbprint", kTestSignerCert});
+  EXPECT_EQ(printed.exitCode, 0) << printed.err;
+  EXPECT_EQ(printed.out, thumbprint + "\n");
+
+  ProgramResult result = Run({"sign", "verify", program});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("verdict: not trusted (no-trusted-signers)"), std::string::npos);
+  EXPECT_NE(result.out.find("signer: " + thumbprint), std::string::npos);
+
+  platform::WriteRegistryValue(*Store(), kEngine, "TrustedSigners",
+                               RegValue::MultiString({thumbprint, "not-a-thumbprint"}));
+  const struct {
+    std::string file;
+    int exitCode;
+    std::string verdict;
+  } cases[] = {
+      {program, 0, "verdict: trusted\nsigner: " + thumbprint},
+      {tampered, 1, "verdict: not trusted (signature-mismatch)"},
+      {dir.File("program.sig"), 1, "verdict: not trusted (signature-missing)"},
+  };
+  for (const auto& c : cases) {
+    result = Run({"sign", "verify", c.file});
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.file << ": " << result.out;
+    EXPECT_NE(result.out.find(c.verdict), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("ignoring TrustedSigners entry 'not-a-thumbprint'"),
+              std::string::npos);
+  }
+  EXPECT_EQ(Run({"sign", "verify"}).exitCode, 2);
 }
 
 }  // namespace

@@ -1,0 +1,333 @@
+#include "engine/desktop_authentication.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/config_keys.h"
+#include "common/status.h"
+#include "platform/console_session.h"
+#include "platform/registry.h"
+#include "platform/signed_file_verifier.h"
+#include "platform/user_process.h"
+#include "tests/applet/applet_test_support.h"
+#include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/log_capture.h"
+#include "tests/fakes/memory_registry.h"
+#include "tests/fakes/program_paths.h"
+#include "tests/fakes/program_runner.h"
+#include "tests/fakes/test_signing.h"
+
+namespace mfab {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using keystone::ClientIdentity;
+using keystone::testing::ProcessGone;
+using keystone::testing::ReadFileText;
+using keystone::testing::ReadValues;
+
+constexpr int32_t kFailure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
+constexpr uint32_t kNobody = 65534;
+constexpr const char* kUserSid = "S-1-5-21-1-2-3-1000";
+constexpr auto kWaitLimit = 10s;
+
+// The console session as a test sets it; counts the questions.
+class FakeConsoleSessions final : public platform::ConsoleSessions {
+ public:
+  platform::ConsoleSessionLookup GraphicalSession() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++questions;
+    if (fails) throw std::runtime_error("logind is gone");
+    return lookup;
+  }
+  void Set(platform::ConsoleSessionLookup answer) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lookup = std::move(answer);
+  }
+  int Questions() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return questions;
+  }
+
+  std::mutex mutex;
+  platform::ConsoleSessionLookup lookup{std::nullopt, "nobody is active on seat0"};
+  int questions = 0;
+  bool fails = false;
+};
+
+// Whether the condition came true within the wait limit.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (const auto deadline = std::chrono::steady_clock::now() + kWaitLimit; !condition();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class DesktopAuthenticationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    using namespace keystone::testing;
+    if (!*kTestDesktopProgram) GTEST_SKIP() << "the signed test program was not built";
+    EnableEngineLog();
+    // The program runs as another user and writes its reports here.
+    ::chmod(dir.Path().c_str(), 0777);
+    fs::create_directory(dir.File("bin"));
+    desktopProgram = CopySigned(kTestDesktopProgram, dir.File("bin"), kDesktopProgramName);
+    SetString(keystone::kImagePathValue, "\"" + dir.File("bin/keystone-engine") + "\" --flag");
+    Trust({ThumbprintOf(kTestSignerCert)});
+    platform::ConsoleSession session;
+    session.id = "c2";
+    session.uid = sessionUid;
+    session.leader = 77;
+    session.kind = "greeter";
+    session.environment = {"DISPLAY=:5"};
+    sessions.Set({session, {}});
+  }
+  void TearDown() override { capture->Uninstall(); }
+
+  void SetString(const char* name, const std::string& value) {
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, name,
+                                 platform::RegValue::String(value));
+  }
+  void Trust(const std::vector<std::string>& thumbprints) {
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, keystone::kTrustedSignersValue,
+                                 platform::RegValue::MultiString(thumbprints));
+  }
+  DesktopAuthentication& Desktop() {
+    if (!desktop) {
+      desktop = std::make_unique<DesktopAuthentication>(registry, accounts, sessions, *verifier,
+                                                        *launcher, options);
+    }
+    return *desktop;
+  }
+  int32_t Run(const std::string& second, const ClientIdentity& caller = {1, 1000},
+              const std::string& sid = kUserSid, std::function<bool()> stop = {}) {
+    return Desktop().AuthenticationOnDesktopRpc({caller, 0}, sid, second,
+                                                stop ? stop : [] { return false; });
+  }
+  // The two ids the test program wrote before it went on.
+  std::map<std::string, std::string> Pids() { return ReadValues(dir.File("pids")); }
+
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
+  keystone::testing::TempDirectory dir;
+  keystone::testing::MemoryRegistry registry;
+  keystone::testing::FakeAccounts accounts;
+  FakeConsoleSessions sessions;
+  std::unique_ptr<platform::SignedFileVerifier> verifier = platform::CreateSignedFileVerifier();
+  std::unique_ptr<platform::UserProcessLauncher> launcher =
+      platform::CreateUserProcessLauncher({kWaitLimit});
+  DesktopAuthenticationOptions options{kWaitLimit, 5ms, 8, 4096};
+  std::unique_ptr<DesktopAuthentication> desktop;
+  const uint32_t sessionUid = ::getuid() == 0 ? kNobody : ::getuid();
+  std::string desktopProgram;
+};
+
+// Only the named user or root gets as far as the console session.
+TEST_F(DesktopAuthenticationTest, RefusesACallerNamingAnotherUserUnlessRoot) {
+  sessions.Set({std::nullopt, "nobody is active on seat0"});
+  accounts.sidFailsFor = 1001;
+  const struct {
+    std::optional<ClientIdentity> caller;
+    const char* sid;
+    bool admitted;
+    std::vector<std::string> logged;
+  } cases[] = {
+      {ClientIdentity{1, 1000}, kUserSid, true, {}},
+      {ClientIdentity{1, 1000}, "s-1-5-21-1-2-3-01000", true, {}},
+      {ClientIdentity{1, 0}, kUserSid, true, {"Comparing to system SID", "Get system SID"}},
+      {ClientIdentity{1, 0}, "S-1-5-18", true, {}},
+      {ClientIdentity{1, 1000},
+       "S-1-5-21-1-2-3-1001",
+       false,
+       {"Comparing to system SID",
+        "RPC caller user SID doesn't match user received from Arguments"}},
+      {ClientIdentity{1, 1000}, "S-1-5-18", false, {"Comparing to system SID"}},
+      {ClientIdentity{1, 1001},
+       "S-1-5-21-1-2-3-1001",
+       false,
+       {"LookupAccountName failed for user: uid 1001, error code: 534",
+        "GetSid failed. Error code: 1332"}},
+      {std::nullopt,
+       "S-1-5-18",
+       false,
+       {"Failed to retrieve client principal name. Error code: 13",
+        "LookupAccountName failed for user: , error code: 534"}},
+      {ClientIdentity{1, 1000}, "S-1-5-21-1-2-3-x", false,
+       {"ConvertStringSidToSidA failed. error (539)"}},
+  };
+  for (const auto& c : cases) {
+    capture->Clear();
+    const int before = sessions.Questions();
+    EXPECT_EQ(Desktop().AuthenticationOnDesktopRpc({c.caller, 13}, c.sid, "exit:0",
+                                                   [] { return false; }),
+              kFailure);
+    EXPECT_EQ(sessions.Questions() - before, c.admitted ? 1 : 0) << c.sid;
+    for (const std::string& line : c.logged) EXPECT_TRUE(capture->Has(line)) << line;
+  }
+  // The local system SID was made once, by the first root caller.
+  capture->Clear();
+  EXPECT_EQ(Run("exit:0", {1, 0}), kFailure);
+  EXPECT_TRUE(capture->Has("Comparing to system SID"));
+  EXPECT_FALSE(capture->Has("Get system SID"));
+}
+
+TEST_F(DesktopAuthenticationTest, RunsTheProgramAsTheSessionUserWithTheTwoArguments) {
+  // Shell syntax in an argument stays text; the engine's own environment stays the engine's.
+  const std::string report = dir.File("report $(touch x); 'q'");
+  ::setenv("KEYSTONE_STATE_DIR", "/engine/only", 1);
+  EXPECT_EQ(Run("report:" + report), 0);
+  ::unsetenv("KEYSTONE_STATE_DIR");
+  const auto values = ReadValues(report);
+  EXPECT_EQ(values.at("uid"), std::to_string(sessionUid));
+  EXPECT_EQ(values.at("pgid"), values.at("pid"));
+  EXPECT_EQ(values.at("argc"), "3");
+  EXPECT_EQ(values.at("arg0"), kDesktopProgramName);
+  EXPECT_EQ(values.at("arg1"), kUserSid);
+  EXPECT_EQ(values.at("arg2"), "report:" + report);
+  EXPECT_EQ(values.at("DISPLAY"), ":5");
+  EXPECT_EQ(values.at("PATH"), "/usr/local/bin:/usr/bin:/bin");
+  EXPECT_EQ(values.at("KEYSTONE_STATE_DIR"), "<unset>");
+  EXPECT_FALSE(fs::exists(dir.File("x")));
+  for (const std::string& line :
+       {std::string("AuthenticationOnDesktop start"), std::string("ConsoleSessionId is c2"),
+        std::string("FindlogonUIPID 77"),
+        "command  " + desktopProgram + " " + kUserSid + " report:" + report,
+        std::string("ExternalManagedAuthentication exe end exit code 0")}) {
+    EXPECT_TRUE(capture->Has(line)) << line;
+  }
+}
+
+TEST_F(DesktopAuthenticationTest, AnswersWithHowTheProgramEnded) {
+  const struct {
+    const char* second;
+    int32_t result;
+    const char* logged;
+  } cases[] = {
+      {"exit:7", 7, "ExternalManagedAuthentication exe end exit code 7"},
+      {"exit:255", 255, "ExternalManagedAuthentication exe end exit code ff"},
+      {"signal:9", kFailure, "ExternalManagedAuthentication GetExitCodeProcess error (9) "},
+      {"signal:11", kFailure, "ExternalManagedAuthentication GetExitCodeProcess error (b) "},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run(c.second), c.result) << c.second;
+    EXPECT_TRUE(capture->Has(c.logged)) << c.logged;
+  }
+}
+
+TEST_F(DesktopAuthenticationTest, EndsAChildThatOutlivesTheProgram) {
+  EXPECT_EQ(Run("spawn:" + dir.Path()), 5);
+  EXPECT_TRUE(ProcessGone(Pids().at("child")));
+}
+
+TEST_F(DesktopAuthenticationTest, KillsTheWholeGroupOfAProgramThatRunsTooLong) {
+  options.programWait = 1500ms;
+  EXPECT_EQ(Run("spawn-hang:" + dir.Path()), kDesktopProgramTimedOut);
+  EXPECT_TRUE(capture->Has("ExternalManagedAuthentication exe timed out"));
+  const auto pids = Pids();
+  EXPECT_TRUE(ProcessGone(pids.at("parent")));
+  EXPECT_TRUE(ProcessGone(pids.at("child")));
+}
+
+TEST_F(DesktopAuthenticationTest, EndsTheProgramWhenTheEngineStops) {
+  // The stop comes once the program has started its child.
+  const auto started = [&] { return fs::exists(dir.File("pids")); };
+  EXPECT_EQ(Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, started), kFailure);
+  const auto pids = Pids();
+  EXPECT_TRUE(ProcessGone(pids.at("parent")));
+  EXPECT_TRUE(ProcessGone(pids.at("child")));
+}
+
+TEST_F(DesktopAuthenticationTest, StartsOnlyAProgramThatVerifies) {
+  const std::string external = keystone::testing::CopySigned(keystone::testing::kTestDesktopProgram,
+                                                             dir.Path(), "external");
+  const std::string report = dir.File("report");
+  // Trusted, the external program is the one that starts.
+  SetString(keystone::kExternalManagedAuthenticationValue, external);
+  EXPECT_EQ(Run("report:" + report), 0);
+  EXPECT_EQ(ReadValues(report).at("arg0"), "external");
+  // Not trusted: the desktop program starts instead.
+  fs::remove(external + ".sig");
+  EXPECT_EQ(Run("report:" + report), 0);
+  EXPECT_EQ(ReadValues(report).at("arg0"), kDesktopProgramName);
+  EXPECT_TRUE(capture->Contains("ExternalManagedAuthentication is not started"));
+
+  // A desktop program that does not verify does not start.
+  const std::string verifyFailed = "VerifyFileCertificate failed, file path (" + desktopProgram + ") ";
+  std::string bytes = ReadFileText(desktopProgram);
+  bytes[100] ^= 0x20;
+  std::ofstream(desktopProgram, std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
+  EXPECT_TRUE(capture->Has(verifyFailed));
+  keystone::testing::CopySigned(keystone::testing::kTestDesktopProgram, dir.File("bin"),
+                                kDesktopProgramName, ".foreign-sig");
+  EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
+  Trust({});
+  EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
+  fs::remove(desktopProgram);
+  EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
+  EXPECT_EQ(capture->Count(verifyFailed), 4u);
+}
+
+TEST_F(DesktopAuthenticationTest, FailsWithoutAProgramLocation) {
+  registry.CreateKey(keystone::kEngineKey, platform::reg_access::kAllAccess)
+      ->DeleteValue(keystone::kImagePathValue);
+  EXPECT_EQ(Run("exit:0"), kFailure);
+  EXPECT_TRUE(capture->Has("Couldn't find DesktopKeystone.exe, message: ImagePath is not set"));
+  SetString(keystone::kImagePathValue, "keystone-engine");
+  EXPECT_EQ(Run("exit:0"), kFailure);
+  EXPECT_TRUE(capture->Has("Couldn't find authenticate dll path"));
+}
+
+TEST_F(DesktopAuthenticationTest, FailsWithoutADesktopToRunOn) {
+  sessions.Set({std::nullopt, "nobody is active on seat0"});
+  EXPECT_EQ(Run("exit:0"), kFailure);
+  EXPECT_TRUE(capture->Has("No graphical session on the console: nobody is active on seat0"));
+  sessions.fails = true;
+  EXPECT_EQ(Run("exit:0"), kFailure);
+  EXPECT_TRUE(capture->Has("The console session cannot be looked up (logind is gone)"));
+  EXPECT_EQ(capture->Count("need isolated did not found desktop token"), 2u);
+}
+
+TEST_F(DesktopAuthenticationTest, FailsWhenTheProgramCannotStart) {
+  platform::ConsoleSession orphan;
+  orphan.uid = 4000000000u;
+  sessions.Set({orphan, {}});
+  EXPECT_EQ(Run("exit:0"), kFailure);
+  EXPECT_TRUE(capture->Contains("CreateProcessAsUser error ("));
+  EXPECT_EQ(Run(std::string(options.maxRequestLength + 1, 'x')), kFailure);
+  EXPECT_TRUE(capture->Contains("more than 4096"));
+}
+
+TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
+  options.maxPrograms = 2;
+  Desktop();  // made before the second thread uses it
+  std::atomic<bool> release{false};
+  std::thread first([&] {
+    Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });
+  });
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir.File("pids")); }));
+  EXPECT_EQ(Run("exit:0"), kFailure);
+  EXPECT_TRUE(capture->Has("A desktop program of uid 1000 runs already"));
+  EXPECT_EQ(Run("exit:3", {1, 0}), 3);
+  release = true;
+  first.join();
+  EXPECT_EQ(Run("exit:4"), 4);
+}
+
+}  // namespace
+}  // namespace mfab

@@ -48,7 +48,7 @@ class Bus {
   template <typename Read>
   bool Property(const char* path, const char* interface, const char* name, const char* type,
                 Read&& read) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // the zeroed SD_BUS_ERROR_NULL
     sd_bus_message* reply = nullptr;
     int r = sd_bus_get_property(bus, kLogind, path, interface, name, &error, &reply, type);
     const bool missing = r < 0 && (sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_OBJECT) ||

@@ -42,21 +42,12 @@ Bytes Without(const Bytes& wire, int tag, std::vector<uint16_t>* tags = nullptr)
 }
 
 TEST(MessageTest, RoundTripsWithMetadataBeforeIsResponseAndDefaultsForAbsentOptionals) {
-  const Message sent = ReplyWithMetadata();
-  const Bytes wire = sent.Serialize();
+  const Bytes wire = ReplyWithMetadata().Serialize();
   std::vector<uint16_t> tags;
   Without(wire, -1, &tags);
   EXPECT_EQ(tags, (std::vector<uint16_t>{0x0000, 0x0001, 0x0003, 0x0002, 0x0004, 0x0007, 0x0008}));
-  const Message read = Message::Parse(wire);
-  EXPECT_EQ(read.moduleId, 5u);
-  EXPECT_EQ(read.messageType, message_type::kSaveRequest);
-  EXPECT_EQ(read.category, 1u);
-  EXPECT_EQ(read.payload, sent.payload);
-  ASSERT_TRUE(read.metadata);
-  EXPECT_EQ(*read.metadata, *sent.metadata);
-  EXPECT_TRUE(read.isResponse);
-  EXPECT_EQ(read.sessionId, 7u);
-  EXPECT_EQ(read.Serialize(), wire);
+  // Every field differs from its default, so reading must have taken each one.
+  EXPECT_EQ(Message::Parse(wire).Serialize(), wire);
   // A trailing stored-data block is neither read nor written back.
   Bytes withBlock = wire;
   AppendTlv(withBlock, Message::kTagPiggyBack, Bytes{0x7B, 0xAC, 0x00, 0x00});

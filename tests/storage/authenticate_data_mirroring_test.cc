@@ -64,6 +64,11 @@ class AuthenticateDataMirroringTest : public ::testing::Test {
   }
   ~AuthenticateDataMirroringTest() override { capture->Uninstall(); }
 
+  // The applet answers with a policy of these factors, which is then mirrored.
+  void MirrorPolicy(const std::vector<std::string>& ids, const std::string& action = "OSLogin") {
+    host.SetPolicy(PolicyReply(Policy(ids, action)));
+    mirroring.PolicyUpdated();
+  }
   std::string Mirror() { return ExportTree(registry, records::MirrorPath("")); }
   std::string Factor(const std::string& id) {
     return ExportTree(registry, records::MirrorPath(records::kFactorsKey) + "\\" + id);
@@ -110,14 +115,12 @@ TEST_F(AuthenticateDataMirroringTest, StartMirrorsOnlyAMissingMirrorOfAStoredPol
 }
 
 TEST_F(AuthenticateDataMirroringTest, PolicyUpdateReplacesThePolicyAndKeepsTheUsers) {
-  host.SetPolicy(PolicyReply(Policy({"phone", "pin"}, "VPN")));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"phone", "pin"}, "VPN");
   host.SetUsers(UserDataReply({{kSid, {{"pin", {{"IsEnrolled", "true"}}}}}}));
   mirroring.UserUpdated(kSid);
   const std::string users = ExportTree(registry, records::MirrorPath(records::kUsersKey));
 
-  host.SetPolicy(PolicyReply(Policy({"pin"})));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"pin"});
   EXPECT_EQ(mirroring.FactorIds(), std::vector<std::string>{"pin"});
   EXPECT_EQ(mirroring.ActionIds(), std::vector<std::string>{"OSLogin"});
   EXPECT_EQ(ExportTree(registry, records::MirrorPath(records::kUsersKey)), users);
@@ -135,8 +138,7 @@ TEST_F(AuthenticateDataMirroringTest, PolicyUpdateReplacesThePolicyAndKeepsTheUs
 }
 
 TEST_F(AuthenticateDataMirroringTest, BadRepliesChangeNothing) {
-  host.SetPolicy(PolicyReply(Policy({"pin"})));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"pin"});
   const std::string before = Mirror();
   const struct {
     const char* name;
@@ -166,8 +168,7 @@ TEST_F(AuthenticateDataMirroringTest, BadRepliesChangeNothing) {
 // Wherever the store fails during a rewrite, the mirror stays as it was, and the next trigger
 // writes it whole.
 TEST_F(AuthenticateDataMirroringTest, StoreFailureMidRewriteChangesNothing) {
-  host.SetPolicy(PolicyReply(Policy({"pin"})));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"pin"});
   const std::string before = Mirror();
   host.SetPolicy(PolicyReply(Policy({"phone", "pin", "card"}, "VPN")));
   size_t failedAt = 0;
@@ -196,8 +197,7 @@ TEST_F(AuthenticateDataMirroringTest, UserUpdateAsksOnlyForAValidSidUnderAPolicy
   EXPECT_TRUE(host.UserRequests().empty());
   EXPECT_FALSE(registry.OpenKey(records::MirrorPath(""), platform::reg_access::kRead));
 
-  host.SetPolicy(PolicyReply(Policy({"pin"})));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"pin"});
   EXPECT_THROW(mirroring.UserUpdated("S-1-5-21\\x"), InvalidParamException);
   EXPECT_TRUE(capture->Has("'S-1-5-21\\x' is not a user SID"));
   EXPECT_TRUE(host.UserRequests().empty());
@@ -218,8 +218,7 @@ TEST_F(AuthenticateDataMirroringTest, FactorStatusNeedsAMirroredPolicy) {
   EXPECT_TRUE(capture->Has("Policy Not Set"));
   EXPECT_EQ(Mirror(), "");
 
-  host.SetPolicy(PolicyReply(Policy({"phone", "pin"})));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"phone", "pin"});
   EXPECT_THROW(mirroring.MirrorFactorStatus(Bytes{0x7B}), InvalidInputException);
   mirroring.MirrorFactorStatus(Support({"phone", "unknown"}));
   EXPECT_TRUE(capture->Has("Trigger: Mirror Factor Status"));
@@ -255,8 +254,7 @@ TEST_F(AuthenticateDataMirroringTest, EnrolledFactorsAreTheEntriesMarkedEnrolled
 // The queue thread reads the ids while it builds a piggy-back block: a trigger waiting for the
 // applet must not hold the lock the reader needs.
 TEST_F(AuthenticateDataMirroringTest, NoLockIsHeldWhileTheAppletAnswers) {
-  host.SetPolicy(PolicyReply(Policy({"pin"})));
-  mirroring.PolicyUpdated();
+  MirrorPolicy({"pin"});
   std::future<std::vector<std::string>> ids;
   host.onPolicyRequest = [&] {
     ids = std::async(std::launch::async, [&] { return mirroring.FactorIds(); });

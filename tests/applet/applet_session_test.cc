@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "applet/applet_ids.h"
+#include "applet/session_init_data.h"
 #include "common/exceptions.h"
 #include "tests/applet/applet_session_fixture.h"
 #include "tlv/message_types.h"
@@ -63,6 +64,29 @@ TEST_F(AppletSessionTest, FirstSendOpensSessionAndEachCategoryIsDeliveredOnce) {
   EXPECT_EQ(session->CurrentUser(), kUserB);
   EXPECT_EQ(SendAs(kUserA, {0x0100}, true), std::nullopt);
   EXPECT_EQ(kiln->Count(KilnFunction::kCreateSession), 1u);
+}
+
+// The newest generation, capped at 3, is what the first-send test's empty registry gives.
+TEST_F(AppletSessionTest, InitDataAnnouncesTheOsGeneration) {
+  using platform::RegValue;
+  const struct {
+    const char* key;
+    RegValue value;
+    uint8_t generation;
+    const char* name;
+  } cases[] = {{"CurrentBuildNumber", RegValue::String("10586"), 2, "WIN_10_RS1"},
+               {"CurrentBuildNumber", RegValue::String("15063"), 3, "WIN_10_RS2"},
+               {"CurrentMajorVersionNumber", RegValue::Dword(6), 1, "WIN_7"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey, c.key, c.value);
+    if (c.generation == 1) {
+      platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                                   "CurrentMinorVersionNumber", RegValue::Dword(1));
+    }
+    EXPECT_EQ(SessionInitData(*osVersion).Serialize(), (Bytes{0, 0, 0, 4, 0, 0, 0, c.generation}));
+    EXPECT_TRUE(capture->Has(std::string("OS Version : ") + c.name));
+  }
 }
 
 // Communication errors are retried after sleeps on the same session; an invalid session is

@@ -49,18 +49,7 @@ class SVNUpgradorTest : public keystone::testing::AppletSessionFixture {
  protected:
   void SetUp() override {
     AppletSessionFixture::SetUp();
-    platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
-                                 RegValue::Dword(1));
-    for (const char* user : {kUserA, kUserB}) {
-      const std::string key = std::string(kClientUsersKey) + "\\" + user;
-      platform::WriteRegistryValue(registry, key, "IsSSOAvailable", RegValue::Dword(1));
-      platform::WriteRegistryValue(registry, key, "SmartCardContainerName",
-                                   RegValue::String("container"));
-      platform::WriteRegistryValue(registry, key, "ReaderName", RegValue::String("reader"));
-    }
-    PutData("_masterVersions", "m1");
-    PutData("_Sys", "sys");
-    PutData(std::string("_U") + kUserA + "$A7", "action");
+    Arrange(true);
     migrationReply = MigratedFilesReply({{"_Sys", "resealed"}, {"_Unew", "new user"}});
     saveReply = SaveRequestReply();
     finalReply = Reply(message_type::kDataMigrationEnd);
@@ -78,6 +67,22 @@ class SVNUpgradorTest : public keystone::testing::AppletSessionFixture {
     });
   }
 
+  // What an upgrade starts from: the registry's consent to migrate (or not), the clients' users
+  // and stored files.
+  void Arrange(bool optIn) {
+    platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
+                                 RegValue::Dword(optIn ? 1 : 0));
+    for (const char* user : {kUserA, kUserB}) {
+      const std::string key = std::string(kClientUsersKey) + "\\" + user;
+      platform::WriteRegistryValue(registry, key, "IsSSOAvailable", RegValue::Dword(1));
+      platform::WriteRegistryValue(registry, key, "SmartCardContainerName",
+                                   RegValue::String("container"));
+      platform::WriteRegistryValue(registry, key, "ReaderName", RegValue::String("reader"));
+    }
+    PutData("_masterVersions", "m1");
+    PutData("_Sys", "sys");
+    PutData(std::string("_U") + kUserA + "$A7", "action");
+  }
   bool HasOperation(const std::string& operation, const std::string& text) const {
     for (const auto& entry : capture->Entries()) {
       if (entry.record.operation == operation && entry.record.message == text) return true;
@@ -170,15 +175,9 @@ TEST_F(SVNUpgradorTest, DeclinedOrFailedUpgradeHandsTheClientTheErrorReply) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    registry.DeleteTree(kEngineKey);
-    platform::WriteRegistryValue(registry, kEngineKey, "DataDir", RegValue::String(kDataRoot));
-    PutData(std::string("_U") + kUserA + "$A7", "action");
+    Arrange(c.stage != nullptr);
     Bytes kept;
-    if (c.stage) {
-      platform::WriteRegistryValue(registry, kEngineKey, SVNUpgrador::kDataMigrationOptInValue,
-                                   RegValue::Dword(1));
-      kept = std::exchange(*c.stage, c.reply);
-    }
+    if (c.stage) kept = std::exchange(*c.stage, c.reply);
     commands.clear();
     savedAnswers.clear();
     busy.events.clear();

@@ -8,12 +8,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <future>
 #include <string>
 #include <vector>
 
@@ -42,8 +41,6 @@ std::vector<std::pair<uint16_t, Bytes>> Items(std::span<const uint8_t> bytes) {
   return items;
 }
 
-std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
 struct FakePolicy : IPolicyMirrorReader {
   std::vector<std::string> FactorIds() override { return factors; }
   std::vector<std::string> ActionIds() override { return actions; }
@@ -75,7 +72,8 @@ class DataLoaderTest : public ::testing::Test {
     std::vector<std::string> names;
     const auto body = Items(Items(block).at(0).second);
     for (const auto& file : Items(body.at(1).second)) {
-      names.push_back(Text(Items(file.second).at(0).second));
+      const Bytes name = Items(file.second).at(0).second;
+      names.emplace_back(name.begin(), name.end());
     }
     return names;
   }

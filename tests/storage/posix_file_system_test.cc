@@ -89,14 +89,9 @@ TEST_F(PosixFileSystemTest, WholeFilesAndTheirFailures) {
   EXPECT_GT(fs.LastWriteTime(Path("b")) - fs.LastWriteTime(Path("a")), std::chrono::hours(29));
 }
 
-TEST_F(PosixFileSystemTest, DataDirectoryOnDisk) {
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
-                               platform::RegValue::String(Path("state") + "/"));
-  controller.WriteSecureDataFile("policy", std::vector<uint8_t>{7});
-  EXPECT_EQ(controller.EnumerateSecureDataFiles().Files(),
-            std::set<std::string>{Path("state/Data/_Policy.SDS")});
-
-  // Trace logs: a dangling link is listed but has no time, so it is kept.
+// A dangling link is listed but has no time, so it is kept.
+TEST_F(PosixFileSystemTest, TraceLogCleanUpOnDiskKeepsALinkWithoutATime) {
+  DataController& data = Controller();
   stdfs::create_directories(Path("state/Logs"));
   const auto now = stdfs::file_time_type::clock::now();
   for (int i = 0; i < 5; ++i) {
@@ -105,7 +100,7 @@ TEST_F(PosixFileSystemTest, DataDirectoryOnDisk) {
     stdfs::last_write_time(log, now - std::chrono::minutes(10 - i));
   }
   stdfs::create_symlink(Path("gone"), Path("state/Logs/Keystone_Engine_Logs_link.etl"));
-  EXPECT_TRUE(controller.DeleteEtlLogs());
+  EXPECT_TRUE(data.DeleteEtlLogs());
   EXPECT_EQ(Listed(Path("state/Logs")),
             (std::vector<std::string>{"Keystone_Engine_Logs_3.etl", "Keystone_Engine_Logs_4.etl",
                                       "Keystone_Engine_Logs_link.etl"}));

@@ -218,19 +218,6 @@ LoggingEntry Entry(std::string text) {
   return entry;
 }
 
-// The item with this tag replaced by a four-byte integer item.
-Bytes WithInt(const Bytes& wire, uint16_t tag, int32_t value) {
-  Bytes out;
-  for (const uint8_t* item = wire.data(); item != wire.data() + wire.size(); item = TlvNext(item)) {
-    if (TlvTag(item) == tag) {
-      AppendTlvInt(out, tag, value);
-    } else {
-      out.insert(out.end(), item, TlvNext(item));
-    }
-  }
-  return out;
-}
-
 TEST(MessageMetadataTest, EntriesRunFromTheFirst0x7B38ItemToTheEnd) {
   MessageMetadata read;
   read.entries = {Entry("stale")};
@@ -254,10 +241,14 @@ TEST(MessageMetadataTest, EntriesRunFromTheFirst0x7B38ItemToTheEnd) {
 TEST(RecordIntegerTest, NarrowMembersAreFourBytesOnTheWireAndAbsentOptionalsKeepTheirValues) {
   LoggingEntry entry = Entry("t");
   entry.level = 0xFF;
-  const Bytes wire = entry.Serialize();
-  EXPECT_EQ(TlvToInt(GetTlv(ParseTlv(wire), 0x6A03)), 0xFF) << "zero-extended";
+  Bytes wire = entry.Serialize();
+  const uint8_t* level = GetTlv(ParseTlv(wire), 0x6A03);
+  EXPECT_EQ(TlvToInt(level), 0xFF) << "zero-extended";
+  const size_t value = static_cast<size_t>(level - wire.data()) + kTlvHeaderSize;
+  wire[value + 2] = 0x12;  // 0x1203 on the wire: a narrow member keeps the low byte
+  wire[value + 3] = 0x03;
   LoggingEntry readEntry;
-  readEntry.Deserialize(WithInt(wire, 0x6A03, 0x1203));
+  readEntry.Deserialize(wire);
   EXPECT_EQ(readEntry.level, 0x03);
 
   // Absent optional fields keep their values, as the authentication state manager decodes each

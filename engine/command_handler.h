@@ -5,6 +5,7 @@
 
 #include "applet/request_processor.h"
 #include "common/client_identity.h"
+#include "engine/factor_flow_runner.h"
 #include "engine/system_power_state.h"
 #include "tlv/message.h"
 #include "tlv/tlv.h"
@@ -46,16 +47,6 @@ class IPhonePresenceMonitor : public ISystemPowerState {
   virtual bool IsPhonePresent(const Bytes& deviceId) = 0;
 };
 
-// Runs the factor-authentication flow the applet asks for.
-class IFactorFlowRunner {
- public:
-  virtual ~IFactorFlowRunner() = default;
-  // Runs the flow on request for at most limit. Returns 0 with answer set to the message the
-  // flow built, 1 when it timed out, 2 when it could not start, anything else for no answer.
-  virtual int32_t RunFactorFlow(const Message& request, std::chrono::seconds limit,
-                                Bytes& answer) = 0;
-};
-
 // Client flow types by message type; 0 for the types that claim no particular flow.
 int32_t FlowTypeOf(uint32_t messageType);
 
@@ -74,7 +65,7 @@ struct CommandHandlerServices {
 
 struct CommandHandlerOptions {
   // How long the applet's factor-authentication request may run.
-  std::chrono::seconds factorFlowLimit{120};
+  std::chrono::milliseconds factorFlowLimit{std::chrono::seconds(120)};
 };
 
 // Looks at every message between a client and the applet. A client request is admitted (or
@@ -117,13 +108,13 @@ class CommandHandler {
  private:
   void Admit(const Message& message, const keystone::ClientIdentity& client, bool fromClient);
   Bytes DispatchClientRequest(const Message& message, const keystone::ClientIdentity& client);
-  Bytes DispatchAppletRequest(const Message& message);
+  Bytes DispatchAppletRequest(const Message& message, const keystone::ClientIdentity& client);
   void StartOfAction(int32_t monitorStatus);
   void ClearDataDirectoryForClient(const keystone::ClientIdentity& client);
   Bytes BooleanAnswer(const Message& request, uint32_t answerType, bool failed) const;
   Bytes KeyRenewal(const Message& request);
   Bytes PhonePresence(const Message& request);
-  Bytes FactorFlow(const Message& request);
+  Bytes FactorFlow(const Message& request, const keystone::ClientIdentity& client);
   Bytes NeedUserData(const Message& request) const;
   Bytes DeleteLevel1(const Message& request);
 

@@ -78,6 +78,11 @@ RequestContext ContextFor(const Message& message) {
       context.user = UserOf<CheckFactorEnrollmentRequest>(message);
       context.categories = {kUserEnrollment};
       break;
+    case 0x19:
+      // The applet keeps the user's record when it has it.
+      context.user = UserOf<SaveEnrollmentDataRequest>(message);
+      context.categories = {kUserEnrollment};
+      break;
     case 0x22:
       // StoreSecureDataRequest names no user (it has no 0x7B01); the data goes with the
       // current one.

@@ -74,6 +74,10 @@ void EngineMirroringHost::StartUserRecordTask() { RunningManager()->StartUserRec
 
 void EngineMirroringHost::ClearUserData() { RunningManager()->ClearUserData(); }
 
+Bytes EngineFlowHost::ExecuteMessageToApplet(const Bytes& request) {
+  return RunningManager()->ExecuteFlowMessage(request);
+}
+
 EngineComponents::EngineComponents(EngineEnvironment engineEnvironment, Options componentOptions)
     : environment(std::move(engineEnvironment)),
       options(componentOptions),
@@ -120,7 +124,7 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
       },
       nullptr,
       nullptr,
-      nullptr,
+      environment.factorFlows,
   };
   return std::make_unique<ResourceManager>(std::move(dependencies), options.resources);
 }
@@ -142,6 +146,8 @@ bool EngineComponents::StartRpcServer() {
 }
 
 void EngineComponents::StopRpcServer() {
+  // Calls that run a flow end within a step instead of at the flow's limit.
+  if (environment.runningFlows) environment.runningFlows->Shutdown();
   if (environment.rpcServer) {
     environment.rpcServer->StopListening();
   } else {
@@ -209,6 +215,8 @@ std::shared_ptr<ResourceManager> EngineComponents::ManagerFor(const char* event)
 }
 
 void EngineComponents::HandlePowerSleepEvent() {
+  // A user's answer or a device cannot span the sleep.
+  if (environment.runningFlows) environment.runningFlows->CancelRunningFlows();
   if (auto m = ManagerFor("Sleep event")) m->HandlePowerSleepEvent();
 }
 void EngineComponents::HandlePowerResumeEvent() {

@@ -5,7 +5,9 @@
 #include <future>
 #include <memory>
 
+#include "engine/flow_host.h"
 #include "engine/resource_manager.h"
+#include "engine/running_flows.h"
 #include "engine/service_components.h"
 #include "storage/mirroring_host.h"
 
@@ -56,6 +58,10 @@ struct EngineEnvironment {
   std::shared_ptr<IKilnLibrary> kilnLibrary;
   // The RPC server; nullptr while the RPC layer is not wired in.
   std::shared_ptr<IRpcServerControl> rpcServer;
+  // The factor-authentication flows the applet asks for, and every running flow (cancelled by a
+  // sleep, shut down before the RPC server stops); nullptr: not present.
+  IFactorFlowRunner* factorFlows = nullptr;
+  IRunningFlows* runningFlows = nullptr;
 };
 
 // The registry mirroring's way to the applet and to the resource manager's user-data work: the
@@ -66,6 +72,13 @@ class EngineMirroringHost final : public IMirroringHost {
   Bytes SendMessageUsingQueue(const Bytes& request) override;
   void StartUserRecordTask() override;
   void ClearUserData() override;
+};
+
+// A flow's way to the applet: the resource manager that is running, or std::runtime_error when
+// there is none.
+class EngineFlowHost final : public IFlowHost {
+ public:
+  Bytes ExecuteMessageToApplet(const Bytes& request) override;
 };
 
 // Everything the service host starts, stops and forwards events to, on top of the resource

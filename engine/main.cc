@@ -13,6 +13,8 @@
 #include "engine/service.h"
 #include "engine/engine_components.h"
 #include "flows/discovery_commands.h"
+#include "flows/factor_registry.h"
+#include "flows/flow_runner.h"
 #include "log/logger.h"
 #include "platform/account_names.h"
 #include "platform/accounts.h"
@@ -95,11 +97,16 @@ int KSEngineServiceMain() {
   EngineMirroringHost mirroringHost;
   AuthenticateDataMirroring mirroring(*registry, DataController::Default(), mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
+  // No production factor yet: every factor is unknown to the flows.
+  Factors::FactorRegistry factors(mirroring, {});
+  EngineFlowHost flowHost;
+  FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
   EngineComponents components(EngineEnvironment{
       platform::SystemClock(), *registry, platform::SystemAccounts(), DataController::Default(),
       mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr,
       std::make_shared<rpc::EngineRpcServer>(
-          rpc::StoredDataComponents{mirroring, userRecords, discovery})});
+          rpc::StoredDataComponents{mirroring, userRecords, discovery}, flows),
+      &flows, &flows});
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

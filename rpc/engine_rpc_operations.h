@@ -64,6 +64,10 @@ class EngineRpcServices {
                                         const std::string& first, const std::string& second) = 0;
   // The user's saved display name as a serialized UserRecordResponse.
   virtual std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) = 0;
+
+  // The client's enrollment of a factor for a user (IEnrollmentFlowRunner); its status.
+  virtual uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
+                                     const std::string& user, const std::string& factorId) = 0;
 };
 
 // Limits of the operations; tests shrink them.
@@ -78,7 +82,7 @@ struct EngineRpcOptions {
 };
 
 // The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
-// devices, phone presence, secure-desktop authentication, enrollment flows) are not present:
+// devices, phone presence, secure-desktop authentication) are not present:
 // their operations log that and return the general failure of their kind (BtCallStatus 7,
 // 0xA0000031, nothing for the operations without a result), except where an operation's answer
 // needs no component.

@@ -5,6 +5,7 @@
 
 #include "engine/resource_manager.h"
 #include "flows/discovery_commands.h"
+#include "flows/enrollment_flow_runner.h"
 #include "storage/data_mirroring.h"
 #include "storage/user_records_interface.h"
 #include "rpc/rpc_server.h"
@@ -116,10 +117,19 @@ std::vector<uint8_t> ResourceManagerRpcServices::GetSavedDisplayName(const std::
   return data.userRecords.getSavedDisplayName(sid);
 }
 
-EngineRpcServer::EngineRpcServer(StoredDataComponents storedData, ServerOptions options,
+uint32_t ResourceManagerRpcServices::RunEnrollmentFlow(uint32_t sessionId,
+                                                       const keystone::ClientIdentity& client,
+                                                       const std::string& user,
+                                                       const std::string& factorId) {
+  Engine();
+  return enrollments.RunEnrollmentFlow(sessionId, client, user, factorId);
+}
+
+EngineRpcServer::EngineRpcServer(StoredDataComponents storedData,
+                                 mfab::IEnrollmentFlowRunner& enrollment, ServerOptions options,
                                  EngineRpcOptions operationOptions)
     : serverOptions(std::move(options)),
-      services(storedData),
+      services(storedData, enrollment),
       operations(services, operationOptions) {}
 
 EngineRpcServer::~EngineRpcServer() {

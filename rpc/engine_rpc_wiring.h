@@ -15,6 +15,7 @@
 
 namespace mfab {
 class DiscoveryCommands;
+class IEnrollmentFlowRunner;
 class IDataMirroring;
 class IUserRecords;
 class ResourceManager;
@@ -36,7 +37,10 @@ struct StoredDataComponents {
 // state manager were being deleted. Thread-safe.
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
-  explicit ResourceManagerRpcServices(StoredDataComponents storedData) : data(storedData) {}
+  // enrollment is borrowed and must outlive the server.
+  ResourceManagerRpcServices(StoredDataComponents storedData,
+                             mfab::IEnrollmentFlowRunner& enrollment)
+      : data(storedData), enrollments(enrollment) {}
 
   uint32_t NextSessionId() override;
   void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
@@ -60,6 +64,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   std::vector<uint8_t> Discover(int16_t kind, const std::vector<uint8_t>& bytes,
                                 const std::string& first, const std::string& second) override;
   std::vector<uint8_t> GetSavedDisplayName(const std::string& sid) override;
+  uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
+                             const std::string& user, const std::string& factorId) override;
 
   void Open() { closed = false; }
   void Close() { closed = true; }
@@ -69,6 +75,7 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   std::shared_ptr<mfab::ResourceManager> Engine();
 
   const StoredDataComponents data;
+  mfab::IEnrollmentFlowRunner& enrollments;
   std::atomic<bool> closed{false};
 };
 
@@ -76,8 +83,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
 // operations. The service calls StartListening and StopListening from its main thread.
 class EngineRpcServer final : public mfab::IRpcServerControl {
  public:
-  explicit EngineRpcServer(StoredDataComponents storedData, ServerOptions serverOptions = {},
-                           EngineRpcOptions operationOptions = {});
+  EngineRpcServer(StoredDataComponents storedData, mfab::IEnrollmentFlowRunner& enrollment,
+                  ServerOptions serverOptions = {}, EngineRpcOptions operationOptions = {});
   ~EngineRpcServer() override;
   EngineRpcServer(const EngineRpcServer&) = delete;
   EngineRpcServer& operator=(const EngineRpcServer&) = delete;

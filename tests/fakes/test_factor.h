@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
-#include <vector>
 
 #include "common/exceptions.h"
 #include "common/status.h"
@@ -22,57 +21,41 @@
 
 namespace keystone::testing {
 
-enum class FactorBehaviour {
-  kSucceed,     // result 0
-  kEndWithCode,  // result = script.code
-  kThrow,       // std::exception: the result stays at its start value, 0xA0000031
-  kHang,        // waits until the flow is stopped or the script released (at most 20 s)
-  kNotStart,    // CreateFirstStep throws an MfaException: Execute answers 2
-};
+enum class FactorBehaviour { kSucceed, kEndWithCode, kThrow, kHang, kNotStart };
 
-// What the factor's flows do, and what they saw.
+// What the factor's flows do (kEndWithCode ends with 0x1234; kThrow leaves the flow's first
+// result, 0xA0000031; kHang waits until the flow is stopped or Release, at most 20 s), and what
+// they saw.
 struct FactorScript {
   std::atomic<FactorBehaviour> behaviour{FactorBehaviour::kSucceed};
-  std::atomic<uint32_t> code{0x1234};
   std::atomic<bool> supported{true};
-  // The factory returns no flow (the mirrored policy does not list the factor).
-  std::atomic<bool> noFlow{false};
   std::atomic<int> flowsMade{0};
-  std::atomic<int> stepsStarted{0};
-  std::atomic<int> stepsEnded{0};
   std::atomic<uint32_t> lastFlowId{0};
   std::atomic<uint32_t> lastOwnerId{0};
 
-  // Ends every hang.
   void Release() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      released = true;
-    }
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
     changed.notify_all();
   }
-  // Waits until count steps have started; false after limit.
-  bool WaitForSteps(int count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, limit, [&] { return stepsStarted.load() >= count; });
-  }
-  void StepStarted() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++stepsStarted;
-    }
-    changed.notify_all();
-  }
-  // Blocks until released or stop is requested, at most 20 s; true when stopped.
+  // Blocks until released or stop is requested (at most 20 s); true when stopped.
   bool Hang(std::stop_token stop) {
     std::unique_lock<std::mutex> lock(mutex);
+    ++hanging;
+    changed.notify_all();
     changed.wait_for(lock, stop, std::chrono::seconds(20), [&] { return released; });
     return stop.stop_requested();
+  }
+  // Waits until count hangs began; false after 10 s.
+  bool WaitForHangs(int count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return hanging >= count; });
   }
 
   std::mutex mutex;
   std::condition_variable_any changed;
   bool released = false;
+  int hanging = 0;
 };
 
 class TestFactorFlow final : public Flows::FactorFlow<TestFactorFlow> {
@@ -91,34 +74,24 @@ class TestFactorFlow final : public Flows::FactorFlow<TestFactorFlow> {
     using Step::Step;
     const char* ClassName() const override { return "Testing::TestFactorFlow::OnlyStep"; }
     void Run() override {
-      flow.script.StepStarted();
-      struct Ended {
-        FactorScript& script;
-        ~Ended() { ++script.stepsEnded; }
-      } ended{flow.script};
       switch (flow.script.behaviour.load()) {
-        case FactorBehaviour::kSucceed:
-          flow.result = 0;
-          break;
-        case FactorBehaviour::kEndWithCode:
-          flow.result = flow.script.code.load();
-          break;
         case FactorBehaviour::kThrow:
           throw std::runtime_error("the test factor broke");
+        case FactorBehaviour::kEndWithCode:
+          flow.result = 0x1234;
+          break;
         case FactorBehaviour::kHang:
           if (!flow.script.Hang(flow.StopToken())) flow.result = 0;
           break;
-        case FactorBehaviour::kNotStart:
-          break;
+        default:
+          flow.result = 0;
       }
     }
     std::unique_ptr<Flows::Step<TestFactorFlow>> NextStep() override { return nullptr; }
   };
 
   std::unique_ptr<Flows::Step<TestFactorFlow>> CreateFirstStep() override {
-    if (script.behaviour.load() == FactorBehaviour::kNotStart) {
-      throw mfab::GeneralException("the test factor does not start");
-    }
+    if (script.behaviour == FactorBehaviour::kNotStart) throw mfab::GeneralException("no start");
     return std::make_unique<OnlyStep>(*this);
   }
 
@@ -126,36 +99,33 @@ class TestFactorFlow final : public Flows::FactorFlow<TestFactorFlow> {
   uint32_t result = keystone::kStatusGeneralFailure;
 };
 
-class TestFactorController final
-    : public Factors::ConcreteFactorController<TestFactorController> {
- public:
-  explicit TestFactorController(FactorScript& factorScript) : script(factorScript) {}
-  bool CanEnroll() override { return true; }
-  bool CanAuthenticate() override { return true; }
-  Support IsSupported() override { return {static_cast<uint8_t>(script.supported ? 1 : 0), 0}; }
-
- private:
-  FactorScript& script;
-};
-
 class TestFactor final : public Factors::Factor {
  public:
   TestFactor(const std::string& factorId, FactorScript& factorScript)
-      : Factor(factorId, std::make_shared<TestFactorController>(factorScript)),
-        script(factorScript) {}
+      : Factor(factorId, std::make_shared<Controller>(factorScript)), script(factorScript) {}
 
   Flows::FlowPtr CreateEnrollmentFlow(uint32_t flowId, uint32_t ownerId,
-                                      const std::string& /*user*/) override {
+                                      const std::string&) override {
     return Make(flowId, ownerId);
   }
   Flows::FlowPtr CreateAuthenticateFlow(uint32_t flowId, uint32_t ownerId,
-                                        const std::string& /*user*/) override {
+                                        const std::string&) override {
     return Make(flowId, ownerId);
   }
 
  private:
+  class Controller final : public Factors::ConcreteFactorController<Controller> {
+   public:
+    explicit Controller(FactorScript& factorScript) : script(factorScript) {}
+    bool CanEnroll() override { return true; }
+    bool CanAuthenticate() override { return true; }
+    Support IsSupported() override { return {static_cast<uint8_t>(script.supported ? 1 : 0), 0}; }
+
+   private:
+    FactorScript& script;
+  };
+
   Flows::FlowPtr Make(uint32_t flowId, uint32_t ownerId) {
-    if (script.noFlow) return nullptr;
     ++script.flowsMade;
     script.lastFlowId = flowId;
     script.lastOwnerId = ownerId;

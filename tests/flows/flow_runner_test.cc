@@ -26,7 +26,7 @@ class FlowRunnerTest : public FlowsTest {
   std::future<uint32_t> HangingEnrollment() {
     w.script.behaviour = FactorBehaviour::kHang;
     auto enrollment = std::async(std::launch::async, [this] { return w.Enroll(); });
-    EXPECT_TRUE(w.script.WaitForSteps(1));
+    EXPECT_TRUE(w.script.WaitForHangs(1));
     return enrollment;
   }
   Bytes FactorRequest() {
@@ -110,7 +110,7 @@ TEST_F(FlowRunnerTest, CancelledFactorAuthenticationAnswersNotAuthenticated) {
   auto authentication = std::async(std::launch::async, [&] {
     return w.runner->RunFactorFlow(Message::Parse(FactorRequest()), 1, 10s, answer);
   });
-  ASSERT_TRUE(w.script.WaitForSteps(1));
+  ASSERT_TRUE(w.script.WaitForHangs(1));
   w.runner->CancelRunningFlows();
   ASSERT_EQ(authentication.get(), 0);
   BooleanResponse value;

@@ -43,26 +43,22 @@ inline Bytes BooleanReply(uint32_t type, int32_t value) {
   return keystone::testing::ReplyOf(type, response.Serialize());
 }
 
-// The applet as a flow reaches it: records each request, answers with reply().
+// The applet as a flow reaches it: records each request, answers with what Answer set (the
+// store's success by default). Set the answer before a flow runs.
 class FakeFlowHost : public IFlowHost {
  public:
   Bytes ExecuteMessageToApplet(const Bytes& request) override {
-    std::function<Bytes()> answer;
     {
       std::lock_guard<std::mutex> lock(mutex);
       requests.push_back(Message::Parse(request));
-      answer = reply;
     }
-    return answer();
+    return reply();
   }
   std::vector<Message> Requests() {
     std::lock_guard<std::mutex> lock(mutex);
     return requests;
   }
-  void Answer(std::function<Bytes()> answer) {
-    std::lock_guard<std::mutex> lock(mutex);
-    reply = std::move(answer);
-  }
+  void Answer(std::function<Bytes()> answer) { reply = std::move(answer); }
 
  private:
   std::mutex mutex;

@@ -244,6 +244,7 @@ TEST_F(SimFlowsTest, HostFactorCheckCarriesTheFactorsVerdict) {
     return value.result;
   };
   EXPECT_EQ(verdict(), 0);
+  EXPECT_EQ(script.lastFlowId, kClientSession);
   EXPECT_EQ(script.lastOwnerId, kAdmin.pid);
   script.behaviour = keystone::testing::FactorBehaviour::kEndWithCode;
   EXPECT_EQ(verdict(), 1);

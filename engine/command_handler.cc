@@ -300,8 +300,8 @@ Bytes CommandHandler::FactorFlow(const Message& message, const keystone::ClientI
     KS_LOG(Log(), kLogWarning, "FLOW", "Factor-authentication flows are not present");
   } else {
     // The factor may have to reach the client whose request the applet is answering.
-    result = services.factorFlows->RunFactorFlow(message, client.pid, options.factorFlowLimit,
-                                                 answer);
+    result =
+        services.factorFlows->RunFactorFlow(message, client.pid, options.factorFlowLimit, answer);
   }
   if (result == 0) return answer;
   if (result == 1 || result == 2) {

@@ -60,8 +60,7 @@ AuthenticateFactorFlow::GetFactorData::NextStep() {
   return std::make_unique<RunSpecificFactorFlow>(flow);
 }
 
-AuthenticateFactorFlow::AuthenticateFactorFlow(const mfab::Message& request,
-                                               uint32_t ownerIdValue,
+AuthenticateFactorFlow::AuthenticateFactorFlow(const mfab::Message& request, uint32_t ownerIdValue,
                                                const mfab::FlowServices& flowServices)
     : BaseFlow(request.sessionId, ownerIdValue),
       services(flowServices),

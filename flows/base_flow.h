@@ -139,7 +139,9 @@ class BaseFlow : public BaseFlowCore {
 
  private:
   std::unique_ptr<StepBase> CreateFirstStepBase() final { return CreateFirstStep(); }
-  void ApplyFailureRule(const mfab::MfaException& e) final { static_cast<T*>(this)->RecordFailure(e); }
+  void ApplyFailureRule(const mfab::MfaException& e) final {
+    static_cast<T*>(this)->RecordFailure(e);
+  }
   const char* FlowName() const final { return T::kClassName; }
 };
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "common/exceptions.h"
-#include "flows/factor_registry.h"
 #include "engine/flow_host.h"
+#include "flows/factor_registry.h"
 #include "log/logger.h"
 #include "storage/authenticate_data_mirroring.h"
 #include "tlv/client_messages.h"
@@ -71,7 +71,8 @@ class EnrollmentFlow::RunSpecificFactorFlow final : public Flows::Step<Enrollmen
       std::stop_callback cancelFactor(flow.StopToken(), [&factorFlow] { factorFlow->Cancel(); });
       executed = factorFlow->Execute(flow.services.options.factorEnrollmentLimit);
     }
-    if (executed == Flows::kExecuteNotStarted) throw mfab::GeneralException(kFactorEnrollmentFailed);
+    if (executed == Flows::kExecuteNotStarted)
+      throw mfab::GeneralException(kFactorEnrollmentFailed);
     if (executed == Flows::kExecuteTimedOut) throw mfab::EnrollmentError(kFactorEnrollmentFailed);
     const uint32_t factorResult = factorFlow->Result();
     if (factorResult != 0) {

@@ -189,7 +189,8 @@ void FlowRunner::CancelRunningFlows() {
     keystone::MutexLock lock(mutex);
     flows.assign(running.begin(), running.end());
   }
-  if (!flows.empty()) KS_LOG(Log(), kLogInfo, "FLOW", "Cancelling %zu running flow(s)", flows.size());
+  if (!flows.empty())
+    KS_LOG(Log(), kLogInfo, "FLOW", "Cancelling %zu running flow(s)", flows.size());
   for (const std::shared_ptr<Flows::Flow>& flow : flows) flow->Cancel();
 }
 

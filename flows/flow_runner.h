@@ -9,10 +9,10 @@
 
 #include "common/client_identity.h"
 #include "common/mutex.h"
-#include "flows/client_flow_table.h"
-#include "flows/enrollment_flow_runner.h"
 #include "engine/factor_flow_runner.h"
 #include "engine/running_flows.h"
+#include "flows/client_flow_table.h"
+#include "flows/enrollment_flow_runner.h"
 #include "flows/flow.h"
 #include "flows/flow_services.h"
 

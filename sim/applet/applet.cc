@@ -580,8 +580,8 @@ ReplyDraft Applet::ClearActionTimeoutCache(const mfab::Message& request, FwLog& 
 }
 
 ReplyDraft Applet::CheckHostFactor(const mfab::Message& request, FwLog& log) {
-  const auto check =
-      ParsePayload<AuthenticateFlows::AuthenticateFactorRequest>(request, "AuthenticateFactorRequest");
+  const auto check = ParsePayload<AuthenticateFlows::AuthenticateFactorRequest>(
+      request, "AuthenticateFactorRequest");
   if (!IsSid(check.user))
     throw AppletError(sim_error::kInvalidArgument, "'" + check.user + "' is not a SID");
   if (!IsIdentifier(check.factorId)) {
@@ -603,9 +603,9 @@ ReplyDraft Applet::FactorAnswered(const mfab::Message& answer, FwLog& log) {
   factorCheck.reset();
   const auto result = ParsePayload<mfab::BooleanResponse>(answer, "BooleanResponse");
   const bool authenticated = result.result == 0;
-  log.Add(authenticated ? FwLog::kInfo : FwLog::kWarning, "auth: ",
-          "the host %s %s with factor %s", authenticated ? "authenticated" : "did not authenticate",
-          check.user.c_str(), check.factorId.c_str());
+  log.Add(authenticated ? FwLog::kInfo : FwLog::kWarning, "auth: ", "the host %s %s with factor %s",
+          authenticated ? "authenticated" : "did not authenticate", check.user.c_str(),
+          check.factorId.c_str());
   return BooleanDraft(mt::kCheckHostFactorResponse, authenticated ? 0 : 1);
 }
 

@@ -240,8 +240,7 @@ TEST_F(ResourceManagerTest, FlowMessageAnswersHostWorkAndRaisesErrorReplies) {
   ResourceManager& rm = Start();
   Bytes final = Reply(mt::kSaveEnrollmentDataResponse);
   applet->SetHandler([&](uint32_t, const Bytes& sent) {
-    return Message::Parse(sent).messageType == mt::kSaveResponse ? final
-                                                                 : SaveRequestReply("_U1");
+    return Message::Parse(sent).messageType == mt::kSaveResponse ? final : SaveRequestReply("_U1");
   });
   EXPECT_EQ(rm.ExecuteFlowMessage(Reply(mt::kSaveEnrollmentDataRequest)), final);
   EXPECT_EQ(applet->Sends().size(), 2u);
@@ -361,9 +360,8 @@ class EngineComponentsTest : public ResourceManagerTest {
     ResourceManagerTest::TearDown();
   }
   EngineComponents& WithFakes(IRunningFlows* flows = nullptr) {
-    EngineEnvironment environment{clock,  registry,    accounts, controller, mirroring,
-                                  policy, userRecords, nullptr,  rpc,        nullptr,
-                                  flows};
+    EngineEnvironment environment{clock,       registry, accounts, controller, mirroring, policy,
+                                  userRecords, nullptr,  rpc,      nullptr,    flows};
     components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
     return *components;
   }
@@ -420,8 +418,7 @@ TEST_F(EngineComponentsTest, FlowsEndAtSleepAndBeforeTheServerStops) {
   engine.HandlePowerSleepEvent();
   rpc->onStop = [&] { events.push_back("server stops"); };
   engine.StopRpcServer();
-  EXPECT_EQ(events,
-            (std::vector<std::string>{"cancel flows", "shut flows down", "server stops"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"cancel flows", "shut flows down", "server stops"}));
 }
 
 TEST_F(EngineComponentsTest, FlowHostReachesOnlyARunningResourceManager) {

@@ -121,8 +121,8 @@ TEST_F(BaseFlowTest, FlowThatCannotStartAnswersTwoWithoutRunningAStep) {
 }
 
 TEST_F(BaseFlowTest, MfaExceptionInTheSecondOfThreeStepsEndsTheChainWithItsCode) {
-  auto flow = Make({nothing, [](ScriptedFlow&) { throw mfab::EnrollmentError("store failed"); },
-                    nothing});
+  auto flow =
+      Make({nothing, [](ScriptedFlow&) { throw mfab::EnrollmentError("store failed"); }, nothing});
   EXPECT_EQ(flow->Execute(5s), kExecuteFinished);
   EXPECT_EQ(flow->stepsRun, 2);
   EXPECT_EQ(flow->Result(), keystone::kStatusEnrollmentError);

@@ -35,8 +35,11 @@ TEST_F(EnrollmentFlowTest, EachOutcomeGivesItsStatus) {
     size_t appletRequests;
   } cases[] = {
       {"success", [](auto&) {}, kFactor, st::kStatusSuccess, 1},
-      {"factor not registered", [](auto& t) { t.MirrorPolicy({kFactor, "Other"}); }, "Other",
-       st::kStatusInvalidParameter, 0},
+      {"factor not registered",
+       [](auto& t) {
+         t.MirrorPolicy({kFactor, "Other"});
+       },
+       "Other", st::kStatusInvalidParameter, 0},
       {"factor not in the mirrored policy", [](auto& t) { t.MirrorPolicy({"Other"}); }, kFactor,
        st::kStatusInvalidParameter, 0},
       {"factor unsupported", [](auto& t) { t.script.supported = false; }, kFactor,

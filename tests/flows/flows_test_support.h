@@ -89,8 +89,8 @@ class FlowWorld {
     mirroring.UpdateAll();
   }
 
-  uint32_t Enroll(const std::string& factorId = kFactor,
-                  keystone::ClientIdentity client = kUser, const std::string& user = kSid) {
+  uint32_t Enroll(const std::string& factorId = kFactor, keystone::ClientIdentity client = kUser,
+                  const std::string& user = kSid) {
     return runner->RunEnrollmentFlow(31, client, user, factorId);
   }
 

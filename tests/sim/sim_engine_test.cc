@@ -236,8 +236,7 @@ TEST_F(SimFlowsTest, HostFactorCheckCarriesTheFactorsVerdict) {
   check.factorId = "SmartCard";
   check.user = kSid;
   const auto verdict = [&] {
-    const mfab::Message reply =
-        Client(MakeRequest(mt::kCheckHostFactorRequest, check.Serialize()));
+    const mfab::Message reply = Client(MakeRequest(mt::kCheckHostFactorRequest, check.Serialize()));
     EXPECT_EQ(reply.messageType, mt::kCheckHostFactorResponse) << ErrorTextOf(reply);
     mfab::BooleanResponse value;
     value.Deserialize(reply.payload);

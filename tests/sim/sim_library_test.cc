@@ -131,8 +131,8 @@ TEST_F(SimLibraryTest, HostFactorCheckAnswersWithTheHostsVerdict) {
   check.factorId = "TestCard";
   check.user = kSid;
   const auto verdict = [&](int32_t answer) {
-    const mfab::Message question = client.Send(0, MakeRequest(mt::kCheckHostFactorRequest,
-                                                              check.Serialize(), 41));
+    const mfab::Message question =
+        client.Send(0, MakeRequest(mt::kCheckHostFactorRequest, check.Serialize(), 41));
     EXPECT_EQ(question.messageType, mt::kFactorResultRequest);
     EXPECT_FALSE(question.isResponse);
     EXPECT_EQ(question.sessionId, 41u);
@@ -154,9 +154,9 @@ TEST_F(SimLibraryTest, HostFactorCheckAnswersWithTheHostsVerdict) {
   EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kFactorResultResponse))),
             sim_error::kUnexpectedMessage);
   check.user = "alice";
-  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kCheckHostFactorRequest,
-                                                   check.Serialize()))),
-            sim_error::kInvalidArgument);
+  EXPECT_EQ(
+      ErrorCodeOf(client.Send(0, MakeRequest(mt::kCheckHostFactorRequest, check.Serialize()))),
+      sim_error::kInvalidArgument);
 }
 
 }  // namespace

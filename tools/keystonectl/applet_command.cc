@@ -378,7 +378,9 @@ int RunFactorCheck(const std::vector<std::string>& args, size_t start) {
   std::vector<std::string> positional;
   for (size_t i = start; i < args.size(); ++i) {
     if (TakeCommon(args, i, common)) continue;
-    if (args[i].starts_with("--")) throw UsageError("unknown factor-check argument '" + args[i] + "'");
+    if (args[i].starts_with("--")) {
+      throw UsageError("unknown factor-check argument '" + args[i] + "'");
+    }
     positional.push_back(args[i]);
   }
   if (positional.size() != 2) throw UsageError("applet factor-check needs USER_SID and FACTOR_ID");

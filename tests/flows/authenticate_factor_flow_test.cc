@@ -61,7 +61,10 @@ TEST_F(AuthenticateFactorFlowTest, AnswerSaysWhetherTheFactorAuthenticatedTheUse
       {"factor refuses", [](auto& t) { t.script.behaviour = FactorBehaviour::kEndWithCode; },
        kFactor, 1},
       {"factor throws", [](auto& t) { t.script.behaviour = FactorBehaviour::kThrow; }, kFactor, 1},
-      {"factor times out", [](auto& t) { t.script.behaviour = FactorBehaviour::kHang; }, kFactor,
+      {"factor times out", [](auto& t) {
+         t.ShortFactorLimits();
+         t.script.behaviour = FactorBehaviour::kHang;
+       }, kFactor,
        1},
       {"factor does not start", [](auto& t) { t.script.behaviour = FactorBehaviour::kNotStart; },
        kFactor, 1},
@@ -79,8 +82,7 @@ TEST_F(AuthenticateFactorFlowTest, AnswerSaysWhetherTheFactorAuthenticatedTheUse
 }
 
 TEST_F(AuthenticateFactorFlowTest, FlowPastTheLimitAnswersTimedOut) {
-  w.runner = std::make_unique<FlowRunner>(w.factors, w.mirroring, w.host, w.accounts,
-                                          FlowOptions{1s, 1s, 5s, 5s});
+  w.runner = w.Limits({10s, 10s, 10s, 10s});
   w.script.behaviour = FactorBehaviour::kHang;
   Bytes answer;
   EXPECT_EQ(w.runner->RunFactorFlow(FactorRequest(kFactor), 42, 20ms, answer), 1);

@@ -138,7 +138,7 @@ TEST_F(BaseFlowTest, MfaExceptionInTheSecondOfThreeStepsEndsTheChainWithItsCode)
 
 TEST_F(BaseFlowTest, StepPastTheLimitTimesOutAndNoLaterStepRuns) {
   auto flow = Make({[this](ScriptedFlow&) { script.Hang({}); }, nothing});
-  EXPECT_EQ(flow->Execute(20ms), kExecuteTimedOut);
+  EXPECT_EQ(flow->Execute(200ms), kExecuteTimedOut);
   EXPECT_EQ(flow->State(), kStateTimedOut);
   script.Release();
   EXPECT_TRUE(keystone::testing::Eventually([&] { return flow->State() == kStateDone; }));
@@ -163,7 +163,7 @@ TEST_F(BaseFlowTest, DestroyingATimedOutFlowWaitsForItsStep) {
     script.Hang(f.StopToken());
     stepReturned = true;
   }});
-  EXPECT_EQ(flow->Execute(20ms), kExecuteTimedOut);
+  EXPECT_EQ(flow->Execute(200ms), kExecuteTimedOut);
   flow.reset();
   EXPECT_TRUE(stepReturned);
 }

@@ -48,7 +48,10 @@ TEST_F(EnrollmentFlowTest, EachOutcomeGivesItsStatus) {
        st::kStatusAlreadyEnrolled, 0},
       {"factor ends with its code",
        [](auto& t) { t.script.behaviour = FactorBehaviour::kEndWithCode; }, kFactor, 0x1234, 0},
-      {"factor times out", [](auto& t) { t.script.behaviour = FactorBehaviour::kHang; }, kFactor,
+      {"factor times out", [](auto& t) {
+         t.ShortFactorLimits();
+         t.script.behaviour = FactorBehaviour::kHang;
+       }, kFactor,
        st::kStatusEnrollmentError, 0},
       {"factor does not start", [](auto& t) { t.script.behaviour = FactorBehaviour::kNotStart; },
        kFactor, st::kStatusGeneralFailure, 0},
@@ -91,8 +94,7 @@ TEST_F(EnrollmentFlowTest, StoreRequestNamesTheUserAndFactor) {
 }
 
 TEST_F(EnrollmentFlowTest, EnrollmentPastItsLimitGivesGeneralFailure) {
-  w.runner = std::make_unique<FlowRunner>(w.factors, w.mirroring, w.host, w.accounts,
-                                          FlowOptions{50ms, 1s, 1s, 5s});
+  w.runner = w.Limits({50ms, 5s, 5s, 10s});
   w.host.Answer([this] {
     w.script.Hang({});
     return BooleanReply(message_type::kSaveEnrollmentDataResponse, 0);

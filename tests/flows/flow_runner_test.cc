@@ -18,8 +18,7 @@ class FlowRunnerTest : public FlowsTest {
  protected:
   FlowRunnerTest() {
     // Long enough that only the test ends a hanging factor.
-    w.runner = std::make_unique<FlowRunner>(w.factors, w.mirroring, w.host, w.accounts,
-                                            FlowOptions{10s, 10s, 10s, 10s});
+    w.runner = w.Limits({10s, 10s, 10s, 10s});
   }
   // An enrollment of kSid whose factor hangs until released or cancelled; returns once the
   // factor's step runs.

@@ -104,9 +104,14 @@ class FlowWorld {
       mirroring, {std::make_shared<keystone::testing::TestFactor>(kFactor, script)}};
   FakeFlowHost host;
   keystone::testing::FakeAccounts accounts;
-  FlowOptions options{1s, 50ms, 50ms, 5s};
-  std::unique_ptr<FlowRunner> runner =
-      std::make_unique<FlowRunner>(factors, mirroring, host, accounts, options);
+  // Generous enough for a slow (sanitized) build; Limits shrinks what a test waits out.
+  std::unique_ptr<FlowRunner> runner = Limits({10s, 5s, 5s, 10s});
+
+  std::unique_ptr<FlowRunner> Limits(const FlowOptions& options) {
+    return std::make_unique<FlowRunner>(factors, mirroring, host, accounts, options);
+  }
+  // A factor's own flow gets 50 ms.
+  void ShortFactorLimits() { runner = Limits({10s, 50ms, 50ms, 10s}); }
 };
 
 class FlowsTest : public ::testing::Test {

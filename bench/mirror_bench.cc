@@ -217,6 +217,10 @@ class DiscoveryServices final : public rpc::EngineRpcServices {
   void UserDataUpdated(const std::string&) override { Unused(); }
   void StartUserRecordTask() override { Unused(); }
   std::vector<uint8_t> GetSavedDisplayName(const std::string&) override { Unused(); }
+  uint32_t RunEnrollmentFlow(uint32_t, const keystone::ClientIdentity&, const std::string&,
+                             const std::string&) override {
+    Unused();
+  }
   int32_t AuthenticationOnDesktop(const std::optional<keystone::ClientIdentity>&, int,
                                   const std::string&, const std::string&,
                                   const std::function<bool()>&) override {

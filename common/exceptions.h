@@ -80,16 +80,16 @@ class PolicyNotSetException : public MfaException {
   using MfaException::MfaException;
   int32_t ErrorCode() const override { return static_cast<int32_t>(keystone::kStatusPolicyNotSet); }
 };
-class AuthenticationErrorException : public MfaException {
+class AuthenticationErrorException : public TEEException {
  public:
-  using MfaException::MfaException;
+  using TEEException::TEEException;
   int32_t ErrorCode() const override {
     return static_cast<int32_t>(keystone::kStatusAuthenticationError);
   }
 };
-class UnsupportedFactorException : public MfaException {
+class UnsupportedFactorException : public TEEException {
  public:
-  using MfaException::MfaException;
+  using TEEException::TEEException;
   int32_t ErrorCode() const override {
     return static_cast<int32_t>(keystone::kStatusFactorNotSupported);
   }

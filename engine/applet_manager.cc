@@ -69,6 +69,8 @@ const ContextRule kContextRules[] = {
      {dc::kUserEnrollment, dc::kFactorSystem}},
     {mt::kCheckFactorEnrollmentRequest, &UserOf<CheckFactorEnrollmentRequest>,
      {dc::kUserEnrollment}},
+    // The applet keeps the user's record when it has it.
+    {mt::kSaveEnrollmentDataRequest, &UserOf<SaveEnrollmentDataRequest>, {dc::kUserEnrollment}},
     // StoreSecureDataRequest names no user (it has no 0x7B01); the data goes with the current one.
     {mt::kStoreSecureDataRequest, nullptr, {dc::kUserActions}},
     {mt::kAuthenticateActionRetrieveDataRequest, &UserOf<AuthenticateActionRetrieveDataRequest>,

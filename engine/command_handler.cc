@@ -94,7 +94,8 @@ Bytes CommandHandler::HandleRequest(const Bytes& bytes, const keystone::ClientId
   Admit(message, client, fromClient);
   // Host work is answered only when the applet asks for it: a client cannot make the engine
   // clear or rewrite stored data by sending the applet's request types itself.
-  return fromClient ? DispatchClientRequest(message, client) : DispatchAppletRequest(message);
+  return fromClient ? DispatchClientRequest(message, client)
+                    : DispatchAppletRequest(message, client);
 }
 
 void CommandHandler::Admit(const Message& message, const keystone::ClientIdentity& client,
@@ -202,7 +203,8 @@ Bytes CommandHandler::DispatchClientRequest(const Message& message,
   return {};
 }
 
-Bytes CommandHandler::DispatchAppletRequest(const Message& message) {
+Bytes CommandHandler::DispatchAppletRequest(const Message& message,
+                                            const keystone::ClientIdentity& client) {
   switch (message.messageType) {
     case mt::kSaveRequest:
       return requestProcessor.ProcessSaveRequest(message);
@@ -224,7 +226,7 @@ Bytes CommandHandler::DispatchAppletRequest(const Message& message) {
     case mt::kNeedUserDataRequest:
       return NeedUserData(message);
     case mt::kFactorResultRequest:
-      return FactorFlow(message);
+      return FactorFlow(message, client);
     default:
       return {};
   }
@@ -289,14 +291,16 @@ Bytes CommandHandler::NeedUserData(const Message& message) const {
   return AnswerMessage(message, mt::kNeedUserDataResponse, response.Serialize());
 }
 
-Bytes CommandHandler::FactorFlow(const Message& message) {
+Bytes CommandHandler::FactorFlow(const Message& message, const keystone::ClientIdentity& client) {
   // Without the flows the factor cannot be started, which the applet hears as a failed factor.
   int32_t result = 2;
   Bytes answer;
   if (services.factorFlows == nullptr) {
     KS_LOG(Log(), kLogWarning, "FLOW", "Factor-authentication flows are not present");
   } else {
-    result = services.factorFlows->RunFactorFlow(message, options.factorFlowLimit, answer);
+    // The factor may have to reach the client whose request the applet is answering.
+    result =
+        services.factorFlows->RunFactorFlow(message, client.pid, options.factorFlowLimit, answer);
   }
   if (result == 0) return answer;
   if (result == 1 || result == 2) {

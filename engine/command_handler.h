@@ -40,7 +40,7 @@ struct CommandHandlerServices {
 
 struct CommandHandlerOptions {
   // How long the applet's factor-authentication request may run.
-  std::chrono::seconds factorFlowLimit{120};
+  std::chrono::milliseconds factorFlowLimit{std::chrono::seconds(120)};
 };
 
 // Looks at every message between a client and the applet. A client request is admitted (or
@@ -83,13 +83,13 @@ class CommandHandler {
  private:
   void Admit(const Message& message, const keystone::ClientIdentity& client, bool fromClient);
   Bytes DispatchClientRequest(const Message& message, const keystone::ClientIdentity& client);
-  Bytes DispatchAppletRequest(const Message& message);
+  Bytes DispatchAppletRequest(const Message& message, const keystone::ClientIdentity& client);
   void StartOfAction(int32_t monitorStatus);
   void ClearDataDirectoryForClient(const keystone::ClientIdentity& client);
   Bytes BooleanAnswer(const Message& request, uint32_t answerType, bool failed) const;
   Bytes KeyRenewal(const Message& request);
   Bytes PhonePresence(const Message& request);
-  Bytes FactorFlow(const Message& request);
+  Bytes FactorFlow(const Message& request, const keystone::ClientIdentity& client);
   Bytes NeedUserData(const Message& request) const;
   Bytes DeleteLevel1(const Message& request);
 

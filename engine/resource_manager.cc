@@ -235,6 +235,16 @@ Bytes ResourceManager::ExecuteMessageToApplet(const Bytes& request) {
   return appletManager->ExecuteMessageToApplet(request);
 }
 
+Bytes ResourceManager::ExecuteFlowMessage(const Bytes& request) {
+  KS_LOG(Log(), kLogInfo, "FLOW", "ExecuteFlowMessage");
+  Bytes last = appletManager->ExecuteMessageToApplet(request);
+  for (;;) {
+    Bytes hostAnswer = commandHandler.HandleRequest(last, keystone::kEngineIdentity, false);
+    if (hostAnswer.empty()) return last;
+    last = appletManager->ExecuteMessageToApplet(hostAnswer);
+  }
+}
+
 void ResourceManager::FindCurrentUserSid() {
   {
     keystone::MutexLock lock(stateMutex);

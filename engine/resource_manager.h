@@ -119,6 +119,10 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   Bytes SendMessageToApplet(const Bytes& request, const keystone::ClientIdentity& client);
   // The engine's own request; error replies are thrown (see AppletManager).
   Bytes ExecuteMessageToApplet(const Bytes& request);
+  // A flow's request: as ExecuteMessageToApplet, and the applet's requests for host work on the
+  // way are answered (as for a client's request) until its final reply, which is returned.
+  // Throws what ExecuteMessageToApplet and the command handler throw.
+  Bytes ExecuteFlowMessage(const Bytes& request);
 
   // Looks up the console user's SID into CurrentUserSid (empty when none); never throws.
   void FindCurrentUserSid();

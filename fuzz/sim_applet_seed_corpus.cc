@@ -152,6 +152,14 @@ int main(int argc, char** argv) {
   Write(dir, "enroll_remove_clear", input);
 
   input.clear();
+  AuthenticateFlows::AuthenticateFactorRequest check;
+  check.user = sid;
+  check.factorId = "Card";
+  Frame(input, 0, MessageBytes(mt::kCheckHostFactorRequest, check.Serialize()));
+  Frame(input, 0, MessageBytes(mt::kFactorResultResponse, Boolean(0), true));
+  Write(dir, "host_factor_check", input);
+
+  input.clear();
   Frame(input, 0, MessageBytes(kilnsim::sim_type::kSetPolicyRequest, policy));
   Frame(input, 0, MessageBytes(mt::kSaveResponse, saved.Serialize(), true));
   Frame(input, 4, {});

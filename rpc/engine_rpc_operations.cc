@@ -27,7 +27,6 @@ constexpr int16_t kNoRssiProviderType = 3;
 
 constexpr const char* kBtManager = "Bluetooth manager";
 constexpr const char* kPhonePresence = "Phone-presence monitor";
-constexpr const char* kEnrollmentFlow = "Enrollment flow";
 
 mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
 
@@ -554,10 +553,28 @@ void EngineRpcOperations::InitializeSessionRpc(CallContext& call) {
   }
 }
 
-int32_t EngineRpcOperations::RunEnrollmentFlowRpc(CallContext& /*call*/, int32_t, const char*,
-                                                  const char*, int32_t, const uint8_t*) {
-  NotPresent("RunEnrollmentFlowRpc", kEnrollmentFlow);
-  return static_cast<int32_t>(kStatusGeneralFailure);
+int32_t EngineRpcOperations::RunEnrollmentFlowRpc(CallContext& call, int32_t value,
+                                                  const char* first, const char* second,
+                                                  int32_t /*dataSize*/, const uint8_t* /*data*/) {
+  // The data bytes are not used by the enrollment.
+  try {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "RunEnrollmentFlowRpc");
+    uint32_t result = kStatusGeneralFailure;
+    try {
+      result = services.RunEnrollmentFlow(static_cast<uint32_t>(value), ClientOf(call),
+                                          first != nullptr ? first : "",
+                                          second != nullptr ? second : "");
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), kLogError, "RPC-END", "Exception: %s", e.what());
+    } catch (...) {
+      KS_LOG(Log(), kLogError, "RPC-END", "Unknown error");
+    }
+    KS_LOG(Log(), kLogInfo, "RPC-END", "RunEnrollmentFlowRpc");
+    return static_cast<int32_t>(result);
+  } catch (...) {
+    // Only logging can fail here (out of memory); the operation still answers.
+    return static_cast<int32_t>(kStatusGeneralFailure);
+  }
 }
 
 }  // namespace rpc

@@ -73,6 +73,10 @@ class EngineRpcServices {
                                           int identityError, const std::string& userSid,
                                           const std::string& second,
                                           const std::function<bool()>& stopRequested) = 0;
+
+  // The client's enrollment of a factor for a user (IEnrollmentFlowRunner); its status.
+  virtual uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
+                                     const std::string& user, const std::string& factorId) = 0;
 };
 
 // Limits of the operations; tests shrink them.
@@ -87,9 +91,9 @@ struct EngineRpcOptions {
 };
 
 // The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
-// devices, phone presence, enrollment flows) are not present: their operations log that and
-// return the general failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the
-// operations without a result), except where an operation's answer needs no component.
+// devices, phone presence) are not present: their operations log that and return the general
+// failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the operations without a
+// result), except where an operation's answer needs no component.
 //
 // Keeps no per-call state; thread-safe as far as services is. Never throws.
 class EngineRpcOperations final : public EngineOperations {

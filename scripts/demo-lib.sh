@@ -82,6 +82,18 @@ run_tour() {
   say "A client long-polls the engine for status changes of a running authentication. The"
   say "simulated applet runs no authentications yet, so this ends at the time limit."
   show "$ctl" auth wait --timeout 3
+
+  title "7. Flows: an enrollment, and a factor authentication the applet asks for"
+  say "keystonectl enroll runs the enrollment flow (the engine's log shows each step). The engine"
+  say "has no production factor yet, so every factor is unknown: 0xA0000035."
+  show "$ctl" enroll S-1-5-21-1000-2000-3000-1001 phone --no-backup
+  say "The simulated applet's host-factor check asks the engine to authenticate a factor"
+  say "(0xABBA007B) inside the client's request; the engine's answer comes back in the reply:"
+  show "$ctl" applet factor-check S-1-5-21-1000-2000-3000-1001 phone
+  say "-> 'did not authenticate': the engine answered BooleanResponse 1 for the unknown factor."
+  if [[ $(id -u) -ne 0 ]]; then
+    say "(Not root: the demo user is not yours, so both are refused: 0xA0000031 and status 5.)"
+  fi
 }
 
 # Hex of one TLV item holding a text: tag (4 hex digits), length, bytes.

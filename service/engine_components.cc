@@ -36,6 +36,11 @@ void EngineMirroringHost::ClearUserData() {
   resources.Use([](ResourceManager& manager) { manager.ClearUserData(); });
 }
 
+Bytes EngineFlowHost::ExecuteMessageToApplet(const Bytes& request) {
+  return resources.Use(
+      [&](ResourceManager& manager) { return manager.ExecuteFlowMessage(request); });
+}
+
 EngineComponents::EngineComponents(EngineEnvironment engineEnvironment, Options componentOptions)
     : EngineComponents(std::move(engineEnvironment), nullptr, componentOptions) {}
 
@@ -81,7 +86,7 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
       },
       nullptr,
       nullptr,
-      nullptr,
+      environment.factorFlows,
   };
   return std::make_unique<ResourceManager>(std::move(dependencies), options.resources);
 }
@@ -104,6 +109,8 @@ bool EngineComponents::StartRpcServer() {
 }
 
 void EngineComponents::StopRpcServer() {
+  // Calls that run a flow end within a step instead of at the flow's limit.
+  if (environment.runningFlows) environment.runningFlows->Shutdown();
   if (environment.rpcServer) {
     environment.rpcServer->StopListening();
   } else {
@@ -169,6 +176,8 @@ void EngineComponents::StartUserRecordTask() {
 void EngineComponents::DestroyResourceManager() { environment.resources.Destroy(); }
 
 void EngineComponents::HandlePowerSleepEvent() {
+  // A user's answer or a device cannot span the sleep.
+  if (environment.runningFlows) environment.runningFlows->CancelRunningFlows();
   ForEvent("Sleep event", [](ResourceManager& m) { m.HandlePowerSleepEvent(); });
 }
 void EngineComponents::HandlePowerResumeEvent() {

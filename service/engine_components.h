@@ -4,7 +4,9 @@
 #include <functional>
 #include <memory>
 
+#include "engine/flow_host.h"
 #include "engine/resource_manager.h"
+#include "engine/running_flows.h"
 #include "engine/service_components.h"
 #include "service/owned_resource_manager.h"
 #include "service/rpc_server_control.h"
@@ -52,6 +54,10 @@ struct EngineEnvironment {
   OwnedResourceManager& resources;
   // The RPC server (over resources); nullptr for none.
   IRpcServerControl* rpcServer;
+  // The factor-authentication flows the applet asks for, and every running flow (cancelled by a
+  // sleep, shut down before the RPC server stops); nullptr: not present.
+  IFactorFlowRunner* factorFlows = nullptr;
+  IRunningFlows* runningFlows = nullptr;
 };
 
 // The registry mirroring's way to the applet and to the resource manager's user-data work,
@@ -64,6 +70,18 @@ class EngineMirroringHost final : public IMirroringHost {
   Bytes SendMessageUsingQueue(const Bytes& request) override;
   void StartUserRecordTask() override;
   void ClearUserData() override;
+
+ private:
+  OwnedResourceManager& resources;
+};
+
+// A flow's way to the applet: the resource manager the service owns, or EngineNotRunningError
+// when there is none.
+class EngineFlowHost final : public IFlowHost {
+ public:
+  explicit EngineFlowHost(OwnedResourceManager& resourceManager) : resources(resourceManager) {}
+
+  Bytes ExecuteMessageToApplet(const Bytes& request) override;
 
  private:
   OwnedResourceManager& resources;

@@ -6,6 +6,7 @@
 #include "engine/desktop_authentication.h"
 #include "engine/resource_manager.h"
 #include "flows/discovery_commands.h"
+#include "flows/enrollment_flow_runner.h"
 #include "storage/data_mirroring.h"
 #include "storage/user_records_interface.h"
 
@@ -122,12 +123,23 @@ int32_t ResourceManagerRpcServices::AuthenticationOnDesktop(
       mfab::DesktopCaller{caller, identityError}, userSid, second, stopRequested);
 }
 
+uint32_t ResourceManagerRpcServices::RunEnrollmentFlow(uint32_t sessionId,
+                                                       const keystone::ClientIdentity& client,
+                                                       const std::string& user,
+                                                       const std::string& factorId) {
+  // The flow reaches the applet through the manager on its own; it is not held for the flow's
+  // whole run, so a stop does not wait for the user.
+  Engine([](ResourceManager&) {});
+  return enrollments.RunEnrollmentFlow(sessionId, client, user, factorId);
+}
+
 EngineRpcServer::EngineRpcServer(mfab::OwnedResourceManager& resources,
                                  StoredDataComponents storedData,
-                                 mfab::DesktopAuthentication& desktop, ServerOptions options,
+                                 mfab::DesktopAuthentication& desktop,
+                                 mfab::IEnrollmentFlowRunner& enrollment, ServerOptions options,
                                  EngineRpcOptions operationOptions)
     : serverOptions(std::move(options)),
-      services(resources, storedData, desktop),
+      services(resources, storedData, desktop, enrollment),
       operations(services, operationOptions) {}
 
 EngineRpcServer::~EngineRpcServer() {

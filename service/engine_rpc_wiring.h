@@ -18,6 +18,7 @@
 namespace mfab {
 class DesktopAuthentication;
 class DiscoveryCommands;
+class IEnrollmentFlowRunner;
 class IDataMirroring;
 class IUserRecords;
 class ResourceManager;
@@ -38,11 +39,15 @@ struct StoredDataComponents {
 // the status call ends as if the state manager were being deleted. Thread-safe.
 class ResourceManagerRpcServices final : public EngineRpcServices {
  public:
-  // desktop must outlive this object.
+  // desktop and enrollment must outlive this object.
   ResourceManagerRpcServices(mfab::OwnedResourceManager& resourceManager,
                              StoredDataComponents storedData,
-                             mfab::DesktopAuthentication& desktop)
-      : resources(resourceManager), data(storedData), desktopAuthentication(desktop) {}
+                             mfab::DesktopAuthentication& desktop,
+                             mfab::IEnrollmentFlowRunner& enrollment)
+      : resources(resourceManager),
+        data(storedData),
+        desktopAuthentication(desktop),
+        enrollments(enrollment) {}
 
   uint32_t NextSessionId() override;
   void ReleaseSessionId(uint32_t sessionId, const keystone::ClientIdentity& client) override;
@@ -70,6 +75,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
                                   int identityError, const std::string& userSid,
                                   const std::string& second,
                                   const std::function<bool()>& stopRequested) override;
+  uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
+                             const std::string& user, const std::string& factorId) override;
 
  private:
   // Runs work on the resource manager; mfab::EngineNotRunningError when there is none.
@@ -81,6 +88,7 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
   mfab::OwnedResourceManager& resources;
   const StoredDataComponents data;
   mfab::DesktopAuthentication& desktopAuthentication;
+  mfab::IEnrollmentFlowRunner& enrollments;
 };
 
 // The client RPC server of the service: listens on the interface's endpoint with the engine's
@@ -88,8 +96,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
 class EngineRpcServer final : public mfab::IRpcServerControl {
  public:
   EngineRpcServer(mfab::OwnedResourceManager& resources, StoredDataComponents storedData,
-                  mfab::DesktopAuthentication& desktop, ServerOptions serverOptions = {},
-                  EngineRpcOptions operationOptions = {});
+                  mfab::DesktopAuthentication& desktop, mfab::IEnrollmentFlowRunner& enrollment,
+                  ServerOptions serverOptions = {}, EngineRpcOptions operationOptions = {});
   ~EngineRpcServer() override;
   EngineRpcServer(const EngineRpcServer&) = delete;
   EngineRpcServer& operator=(const EngineRpcServer&) = delete;

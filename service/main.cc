@@ -13,6 +13,8 @@
 #include "engine/desktop_authentication.h"
 #include "engine/service.h"
 #include "flows/discovery_commands.h"
+#include "flows/factor_registry.h"
+#include "flows/flow_runner.h"
 #include "log/logger.h"
 #include "platform/account_names.h"
 #include "platform/accounts.h"
@@ -111,11 +113,19 @@ int KSEngineServiceMain() {
   DataController dataController(*registry, platform::SystemFileSystem());
   AuthenticateDataMirroring mirroring(*registry, dataController, mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
-  rpc::EngineRpcServer rpcServer(
-      resources, rpc::StoredDataComponents{mirroring, userRecords, discovery}, desktop);
-  EngineComponents components(EngineEnvironment{
+  // No production factor yet: every factor is unknown to the flows.
+  Factors::FactorRegistry factors(mirroring, {});
+  EngineFlowHost flowHost(resources);
+  FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
+  rpc::EngineRpcServer rpcServer(resources,
+                                 rpc::StoredDataComponents{mirroring, userRecords, discovery},
+                                 desktop, flows);
+  EngineEnvironment environment{
       platform::SystemClock(), *registry, platform::SystemAccounts(), *verifier, dataController,
-      mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer});
+      mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer};
+  environment.factorFlows = &flows;
+  environment.runningFlows = &flows;
+  EngineComponents components(std::move(environment));
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

@@ -37,6 +37,12 @@ inline constexpr uint32_t kValidateChallengeResponseRequest = 0xABBA007E;
 inline constexpr uint32_t kSmartCardDataForEnrollment = 0xABBA007F;
 inline constexpr uint32_t kErrorReply = 0xABBAAAAA;
 
+// The simulated applet's host-factor check (a client request, AuthenticateFactorRequest layout):
+// the applet asks the engine to authenticate the user with the factor (kFactorResultRequest) and
+// answers with a BooleanResponse carrying the engine's answer (docs/applet-protocol.md).
+inline constexpr uint32_t kCheckHostFactorRequest = 0xABBA00F2;
+inline constexpr uint32_t kCheckHostFactorResponse = 0xABBA00F3;
+
 // Client requests whose payload the engine reads on the way to the applet. Within the set-factor
 // layout (0x54, 0x58) and the close layout (0x56, 0x5A), which class goes with which value is ours.
 inline constexpr uint32_t kActionAuthenticateRequest = 0xABBA0009;

@@ -170,6 +170,10 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
     AcceptStoredData(ParsePiggyBack(*block), log);
   }
   if (pending && request.messageType == pending->awaitedType) return Confirm(request, log);
+  // The factor's own messages may come before the answer; the check waits for it.
+  if (factorCheck && request.messageType == mt::kFactorResultResponse) {
+    return FactorAnswered(request, log);
+  }
   if (pending) {
     log.Add(FwLog::kWarning, "storage: ", "change not confirmed by the host, dropped: %s",
             pending->description.c_str());
@@ -209,6 +213,8 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
       return RemoveUser(request, log);
     case mt::kClearActionTimeoutCacheRequest:
       return ClearActionTimeoutCache(request, log);
+    case mt::kCheckHostFactorRequest:
+      return CheckHostFactor(request, log);
     default:
       break;
   }
@@ -224,10 +230,12 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
 }
 
 ReplyDraft Applet::HandleIdleClear(FwLog& log) {
-  log.Add(FwLog::kInfo, "session: ", "continuation cache cleared%s%s",
+  log.Add(FwLog::kInfo, "session: ", "continuation cache cleared%s%s%s",
           pending ? " (dropped unconfirmed change)" : "",
-          upgrade.stage != UpgradeStage::kIdle ? " (dropped upgrade exchange)" : "");
+          upgrade.stage != UpgradeStage::kIdle ? " (dropped upgrade exchange)" : "",
+          factorCheck ? " (dropped unanswered factor check)" : "");
   pending.reset();
+  factorCheck.reset();
   upgrade = Upgrade{};
   return BooleanDraft(sim_type::kIdleClearResponse, 0);
 }
@@ -563,6 +571,36 @@ ReplyDraft Applet::ClearActionTimeoutCache(const mfab::Message& request, FwLog& 
   // cache is per session and therefore empty here.
   log.Add(FwLog::kInfo, "cache: ", "cached authorization of action %s cleared", action.c_str());
   return BooleanDraft(sim_type::kClearActionTimeoutCacheResponse, 0);
+}
+
+ReplyDraft Applet::CheckHostFactor(const mfab::Message& request, FwLog& log) {
+  const auto check = ParsePayload<AuthenticateFlows::AuthenticateFactorRequest>(
+      request, "AuthenticateFactorRequest");
+  if (!IsSid(check.user))
+    throw AppletError(sim_error::kInvalidArgument, "'" + check.user + "' is not a SID");
+  if (!IsIdentifier(check.factorId)) {
+    throw AppletError(sim_error::kInvalidArgument,
+                      "'" + check.factorId + "' is not a factor identifier");
+  }
+  if (factorCheck) {
+    log.Add(FwLog::kWarning, "auth: ", "unanswered check of factor %s dropped",
+            factorCheck->factorId.c_str());
+  }
+  factorCheck = FactorCheck{check.factorId, check.user};
+  log.Add(FwLog::kInfo, "auth: ", "asking the host to authenticate %s with factor %s",
+          check.user.c_str(), check.factorId.c_str());
+  return ReplyDraft{mt::kFactorResultRequest, false, check.Serialize()};
+}
+
+ReplyDraft Applet::FactorAnswered(const mfab::Message& answer, FwLog& log) {
+  const FactorCheck check = std::move(*factorCheck);
+  factorCheck.reset();
+  const auto result = ParsePayload<mfab::BooleanResponse>(answer, "BooleanResponse");
+  const bool authenticated = result.result == 0;
+  log.Add(authenticated ? FwLog::kInfo : FwLog::kWarning, "auth: ", "the host %s %s with factor %s",
+          authenticated ? "authenticated" : "did not authenticate", check.user.c_str(),
+          check.factorId.c_str());
+  return BooleanDraft(mt::kCheckHostFactorResponse, authenticated ? 0 : 1);
 }
 
 ReplyDraft Applet::HandleUpgrade(const mfab::Message& request, FwLog& log) {

@@ -72,6 +72,11 @@ class Applet {
     uint64_t generation = 0;
     std::map<std::string, uint64_t> migrated;
   };
+  // A host-factor check waiting for the engine's answer.
+  struct FactorCheck {
+    std::string factorId;
+    std::string user;
+  };
   using NamedRecords = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
 
   ReplyDraft HandleRequest(const mfab::Message& request, std::span<const uint8_t> raw, FwLog& log);
@@ -91,6 +96,9 @@ class Applet {
   ReplyDraft ClearAllData(FwLog& log);
   ReplyDraft RemoveUser(const mfab::Message& request, FwLog& log);
   ReplyDraft ClearActionTimeoutCache(const mfab::Message& request, FwLog& log);
+  // Asks the host to authenticate the user with the factor; FactorAnswered gives the outcome.
+  ReplyDraft CheckHostFactor(const mfab::Message& request, FwLog& log);
+  ReplyDraft FactorAnswered(const mfab::Message& answer, FwLog& log);
 
   ReplyDraft MigrateFiles(const mfab::Message& request, FwLog& log);
   ReplyDraft SaveMigratedMaster(const mfab::Message& request, FwLog& log);
@@ -100,6 +108,7 @@ class Applet {
   uint32_t osGeneration = 0;
   std::map<std::string, StoredFile> files;
   std::optional<Pending> pending;
+  std::optional<FactorCheck> factorCheck;
   Upgrade upgrade;
   std::optional<AppletError> refusedAtOpen;
   FwLog openLog;

@@ -14,6 +14,7 @@
 #include "applet/tee_applet.h"
 #include "log/logger.h"
 #include "platform/clock.h"
+#include "tests/fakes/eventually.h"
 #include "tlv/message.h"
 #include "tlv/metadata.h"
 
@@ -41,17 +42,6 @@ class SteppingClock : public platform::Clock {
   mutable std::atomic<platform::Ticks> now{0};
   const platform::Ticks step;
 };
-
-// Polls condition until it holds or limit passes; true when it held.
-inline bool Eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(10'000)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // The text of the E that f throws; "<no exception>" when f returns (other exceptions pass).
 template <typename E, typename F>

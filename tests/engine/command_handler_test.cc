@@ -75,7 +75,7 @@ class CommandHandlerTest : public ::testing::Test {
   CommandHandler& Handler() {
     if (!handler) {
       handler = std::make_unique<CommandHandler>(CommandHandlerServices{
-          host, auth, controller, accounts, clock, attestation, nullptr, nullptr});
+          host, auth, controller, accounts, clock, attestation, nullptr, factorFlows});
     }
     return *handler;
   }
@@ -95,7 +95,26 @@ class CommandHandlerTest : public ::testing::Test {
   keystone::testing::FakeAccounts accounts;
   keystone::testing::SteppingClock clock;
   keystone::testing::FakeAttestation attestation;
+  IFactorFlowRunner* factorFlows = nullptr;
   std::unique_ptr<CommandHandler> handler;
+};
+
+// Answers as told and records what it was asked.
+class FakeFactorFlows : public IFactorFlowRunner {
+ public:
+  int32_t RunFactorFlow(const Message& request, uint32_t ownerId, std::chrono::milliseconds limit,
+                        Bytes& answer) override {
+    seenSession = request.sessionId;
+    seenOwner = ownerId;
+    seenLimit = limit;
+    answer = flowAnswer;
+    return result;
+  }
+  int32_t result = 0;
+  Bytes flowAnswer{0x01, 0x02};
+  uint32_t seenSession = 0;
+  uint32_t seenOwner = 0;
+  std::chrono::milliseconds seenLimit{0};
 };
 
 TEST_F(CommandHandlerTest, ClientRequestsClaimTheAppletWithTheirFlowType) {
@@ -278,6 +297,29 @@ TEST_F(CommandHandlerTest, HostRequestsOfTheAppletAreAnsweredInTheirSession) {
 
   EXPECT_EQ(ResultOf(Message::Parse(FromApplet(MakeMessage(mt::kClearDataRequest)))), 0);
   EXPECT_FALSE(files.HasFile(kStoredFile));
+}
+
+TEST_F(CommandHandlerTest, FactorRequestIsAnsweredByTheFlowsForTheRequestingClient) {
+  FakeFactorFlows flows;
+  factorFlows = &flows;
+  for (const int32_t result : {0, 1, 2, 3}) {
+    SCOPED_TRACE(result);
+    flows.result = result;
+    const Bytes answer = FromApplet(MakeMessage(mt::kFactorResultRequest, {}, false, 33));
+    if (result == 0) {
+      EXPECT_EQ(answer, flows.flowAnswer);
+    } else if (result == 3) {
+      EXPECT_TRUE(answer.empty());
+    } else {
+      const Message refused = Message::Parse(answer);
+      EXPECT_EQ(refused.messageType, mt::kFactorResultResponse);
+      EXPECT_EQ(ResultOf(refused), 1);
+      EXPECT_FALSE(refused.isResponse);
+    }
+  }
+  EXPECT_EQ(flows.seenSession, 33u);
+  EXPECT_EQ(flows.seenOwner, kUser.pid);
+  EXPECT_EQ(flows.seenLimit, std::chrono::seconds(120));
 }
 
 TEST_F(CommandHandlerTest, KeyRenewalReportsAResumeOnce) {

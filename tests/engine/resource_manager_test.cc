@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -236,6 +237,22 @@ TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReplyOrATimeOu
   EXPECT_TRUE(Send(rm).empty());
 }
 
+// A flow's request gets the same host work answered; an error reply is thrown, not returned.
+TEST_F(ResourceManagerTest, FlowMessageAnswersHostWorkAndRaisesErrorReplies) {
+  ResourceManager& rm = Start();
+  Bytes final = Reply(mt::kSaveEnrollmentDataResponse);
+  applet->SetHandler([&](uint32_t, const Bytes& sent) {
+    return Message::Parse(sent).messageType == mt::kSaveResponse ? final : SaveRequestReply("_U1");
+  });
+  EXPECT_EQ(rm.ExecuteFlowMessage(Reply(mt::kSaveEnrollmentDataRequest)), final);
+  EXPECT_EQ(applet->Sends().size(), 2u);
+  EXPECT_TRUE(files.HasFile("/data/Data/_U1.SDS"));
+  final = keystone::testing::ErrorReply(0x7F07, "already enrolled");
+  EXPECT_EQ(ThrownText<AlreadyEnrolledException>(
+                [&] { rm.ExecuteFlowMessage(Reply(mt::kSaveEnrollmentDataRequest)); }),
+            "already enrolled");
+}
+
 TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
   ResourceManager& rm = Start();
   SetBuildNumber("15063");
@@ -311,9 +328,23 @@ TEST_F(ResourceManagerTest, ConsoleUserIsFoundOnUnlockAndForgottenOnLogoff) {
 class FakeRpcServer : public IRpcServerControl {
  public:
   bool StartListening() override { return listens; }
-  void StopListening() override { ++stops; }
+  void StopListening() override {
+    ++stops;
+    if (onStop) onStop();
+  }
+  std::function<void()> onStop;
   bool listens = true;
   int stops = 0;
+};
+
+class FakeRunningFlows : public IRunningFlows {
+ public:
+  explicit FakeRunningFlows(std::vector<std::string>& eventLog) : events(eventLog) {}
+  void CancelRunningFlows() override { events.push_back("cancel flows"); }
+  void Shutdown() override { events.push_back("shut flows down"); }
+
+ private:
+  std::vector<std::string>& events;
 };
 
 class NoPolicy : public IPolicyMirrorReader {
@@ -330,10 +361,11 @@ class EngineComponentsTest : public ResourceManagerTest {
     components.reset();
     ResourceManagerTest::TearDown();
   }
-  EngineComponents& WithFakes() {
+  EngineComponents& WithFakes(IRunningFlows* flows = nullptr) {
     EngineEnvironment environment{clock,     registry, accounts,    *verifier, controller,
                                   mirroring, policy,   userRecords, nullptr,   resources,
                                   &rpc};
+    environment.runningFlows = flows;
     components = std::make_unique<EngineComponents>(environment, [this] { return Make(); });
     return *components;
   }
@@ -384,6 +416,28 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
   engine.DestroyResourceManager();
   EXPECT_EQ(Running(), nullptr);
   EXPECT_THROW(resources.Use([](ResourceManager&) {}), EngineNotRunningError);
+}
+
+// A sleep cancels the running flows; the stop shuts them down before the server waits for calls.
+TEST_F(EngineComponentsTest, FlowsEndAtSleepAndBeforeTheServerStops) {
+  std::vector<std::string> events;
+  FakeRunningFlows flows(events);
+  EngineComponents& engine = WithFakes(&flows);
+  ASSERT_TRUE(engine.StartRpcServer());
+  engine.HandlePowerSleepEvent();
+  rpc.onStop = [&] { events.push_back("server stops"); };
+  engine.StopRpcServer();
+  EXPECT_EQ(events, (std::vector<std::string>{"cancel flows", "shut flows down", "server stops"}));
+}
+
+TEST_F(EngineComponentsTest, FlowHostReachesOnlyARunningResourceManager) {
+  EngineComponents& engine = WithFakes();
+  EngineFlowHost flowHost(resources);
+  const Bytes store = Reply(mt::kSaveEnrollmentDataRequest);
+  EXPECT_THROW(flowHost.ExecuteMessageToApplet(store), std::runtime_error);
+  ASSERT_TRUE(engine.StartRpcServer());
+  applet->SetHandler([](uint32_t, const Bytes&) { return Reply(mt::kSaveEnrollmentDataResponse); });
+  EXPECT_EQ(flowHost.ExecuteMessageToApplet(store), Reply(mt::kSaveEnrollmentDataResponse));
 }
 
 }  // namespace

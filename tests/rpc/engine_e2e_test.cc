@@ -221,6 +221,43 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
   EXPECT_EQ((own.out + own.err).find("status=5"), std::string::npos) << own.out << own.err;
 }
 
+// The engine's factor registry holds no production factor yet, so every factor is unknown to the
+// flows: an enrollment is an invalid parameter, and the applet's factor request is answered "no".
+TEST_F(EngineE2eTest, EnrollmentOfAnUnknownFactorIsAnInvalidParameter) {
+  const auto enrolled =
+      engine.Ctl({"enroll", "S-1-5-21-1-2-3-1000", "PhysicalSmartcard", "--socket", socketPath});
+  EXPECT_EQ(enrolled.exitCode, 1);
+  EXPECT_NE(enrolled.out.find("result=0xA0000035 (invalid parameter)"), std::string::npos)
+      << enrolled.out << enrolled.err;
+  EXPECT_TRUE(Logged("Run flow: AuthenticateFlows::EnrollmentFlow MfaException Invalid factor"));
+}
+
+TEST_F(EngineE2eTest, AppletsFactorRequestForAnUnknownFactorIsAnsweredNo) {
+  const auto checked = engine.Ctl({"applet", "factor-check", "S-1-5-21-1-2-3-1000",
+                                   "PhysicalSmartcard", "--socket", socketPath});
+  EXPECT_EQ(checked.exitCode, 1);
+  // The applet's final reply carries the BooleanResponse the engine answered with.
+  for (const char* line : {"messageType = 0xabba00f3", "result (0x7b08) = 1",
+                           "the host did not authenticate S-1-5-21-1-2-3-1000"}) {
+    EXPECT_NE(checked.out.find(line), std::string::npos) << line << "\n" << checked.out;
+  }
+  EXPECT_TRUE(
+      Logged("Run flow: AuthenticateFlows::AuthenticateFactorFlow MfaException Invalid factor"));
+}
+
+TEST_F(EngineE2eTest, EnrollmentIsOnlyForTheCallersOwnUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const auto machine = platform::posix::ThisMachineSidAuthorities();
+  const std::string rootSid = platform::LocalAccountSid(machine, 0);
+  const auto others = engine.Ctl({"enroll", rootSid, "Card", "--socket", socketPath}, kNobody);
+  EXPECT_NE(others.out.find("result=0xA0000031"), std::string::npos) << others.out << others.err;
+  EXPECT_TRUE(Logged("Client of uid 65534 may not enroll user " + rootSid));
+  const auto own = engine.Ctl(
+      {"enroll", platform::LocalAccountSid(machine, kNobody), "Card", "--socket", socketPath},
+      kNobody);
+  EXPECT_NE(own.out.find("result=0xA0000035"), std::string::npos) << own.out << own.err;
+}
+
 // A client that asks for a large reply and never reads it does not hold the engine's exit.
 TEST_F(EngineE2eTest, AClientThatDoesNotReadDoesNotDelayTheStop) {
   platform::UnixStream stalled = platform::UnixStream::Connect(socketPath);

@@ -91,6 +91,12 @@ class FakeServices final : public EngineRpcServices {
     Data("GetSavedDisplayName " + sid);
     return dataReply;
   }
+  uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
+                             const std::string& user, const std::string& factorId) override {
+    lastClient = client;
+    Data("RunEnrollmentFlow " + std::to_string(sessionId) + " " + user + " " + factorId);
+    return keystone::kStatusAlreadyEnrolled;
+  }
   // Records a stored-data call, then raises what dataRaise throws.
   void Data(const std::string& call) {
     dataCalls.push_back(call);
@@ -285,6 +291,27 @@ TEST_F(EngineRpcOperationsTest, StoredDataOperationsMapEachFailureToItsStatus) {
   }
 }
 
+TEST_F(EngineRpcOperationsTest, EnrollmentRunsForTheConnectionsCaller) {
+  FakeCall call;
+  EXPECT_EQ(operations.RunEnrollmentFlowRpc(call, 9, "S-1-5-21-1-2-3-1000", "Card", 3,
+                                            services.status.data()),
+            static_cast<int32_t>(keystone::kStatusAlreadyEnrolled));
+  EXPECT_EQ(services.dataCalls.back(), "RunEnrollmentFlow 9 S-1-5-21-1-2-3-1000 Card");
+  EXPECT_EQ(services.lastClient.pid, 4321u);
+  EXPECT_EQ(services.lastClient.uid, 1000u);
+  FakeCall anonymous(std::nullopt);
+  operations.RunEnrollmentFlowRpc(anonymous, 9, "", "", 0, nullptr);
+  EXPECT_FALSE(services.lastClient.Known());
+  for (const std::function<void()>& raise : std::vector<std::function<void()>>{
+           [] { throw std::runtime_error("the engine is stopping"); }, [] { throw 7; }}) {
+    services.dataRaise = raise;
+    EXPECT_EQ(operations.RunEnrollmentFlowRpc(call, 9, "", "", 0, nullptr),
+              static_cast<int32_t>(keystone::kStatusGeneralFailure));
+  }
+  EXPECT_TRUE(capture->Has("Exception: the engine is stopping"));
+  EXPECT_TRUE(capture->Has("Unknown error"));
+}
+
 TEST_F(EngineRpcOperationsTest, StoredDataRepliesGoThroughTheOutputBufferRules) {
   FakeCall call;
   Bytes out(16);
@@ -442,8 +469,6 @@ TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComp
   EXPECT_EQ(ops.SendMessageToBtDeviceRpc(call, 5, id, 5, id, 1, &size, out), bt);
   EXPECT_EQ(ops.GetRSSIRpc(call, 5, id, 1, rssi), bt);
   EXPECT_EQ(ops.IsPhonePresentRpc(call, 5, id, value), bt);
-  const auto failure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
-  EXPECT_EQ(ops.RunEnrollmentFlowRpc(call, 1, "", "", 0, nullptr), failure);
   EXPECT_EQ(size, 16);
   EXPECT_EQ(rssi, 9);
   EXPECT_TRUE(capture->Has("Bluetooth manager is not present (GetRSSIRpc)"));

@@ -19,7 +19,10 @@
 #include "applet/kiln_library.h"
 #include "common/config_keys.h"
 #include "common/exceptions.h"
+#include "engine/flow_host.h"
 #include "engine/resource_manager.h"
+#include "flows/factor_registry.h"
+#include "flows/flow_runner.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/os_version.h"
@@ -27,13 +30,16 @@
 #include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
 #include "sim/applet/records.h"
+#include "storage/authenticate_data_mirroring.h"
 #include "storage/data_controller.h"
+#include "storage/mirroring_host.h"
 #include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_engine_services.h"
 #include "tests/fakes/fake_stored_data.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
+#include "tests/fakes/test_factor.h"
 #include "tests/sim/sim_test_support.h"
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
@@ -125,7 +131,7 @@ class SimEngineTest : public ::testing::Test {
                                               controller, policy, busy},
                   library, sessionOptions);
             },
-            nullptr, nullptr, nullptr},
+            nullptr, nullptr, factorFlows},
         options);
   }
 
@@ -167,8 +173,81 @@ class SimEngineTest : public ::testing::Test {
   keystone::testing::RecordingUserRecords userRecords;
   mfab::AppletSessionOptions sessionOptions;
   mfab::AppletManagerOptions appletOptions;
+  mfab::IFactorFlowRunner* factorFlows = nullptr;
   std::unique_ptr<mfab::ResourceManager> manager;
 };
+
+// The running engine as the registry mirror and the flows reach it.
+class ManagerHost : public mfab::IMirroringHost, public mfab::IFlowHost {
+ public:
+  explicit ManagerHost(std::unique_ptr<mfab::ResourceManager>& running) : manager(running) {}
+  Bytes GetPolicyData() override { return manager->Applet().GetPolicyData(); }
+  Bytes SendMessageUsingQueue(const Bytes& request) override {
+    return manager->Applet().SendMessageUsingQueue(request);
+  }
+  void StartUserRecordTask() override {}
+  void ClearUserData() override {}
+  Bytes ExecuteMessageToApplet(const Bytes& request) override {
+    ++flowRequests;
+    return manager->ExecuteFlowMessage(request);
+  }
+  std::atomic<int> flowRequests{0};
+
+ private:
+  std::unique_ptr<mfab::ResourceManager>& manager;
+};
+
+// The flows with a test factor standing in for the smart card, over the real registry mirror.
+class SimFlowsTest : public SimEngineTest {
+ protected:
+  SimFlowsTest() {
+    factorFlows = &runner;
+    Start();
+    EXPECT_EQ(SetPolicy().messageType, sim_type::kSetPolicyResponse);
+    mirror.PolicyUpdated();
+  }
+  ~SimFlowsTest() override { manager.reset(); }
+
+  ManagerHost host{manager};
+  mfab::AuthenticateDataMirroring mirror{registry, controller, host};
+  keystone::testing::FactorScript script;
+  Factors::FactorRegistry factors{
+      mirror, {std::make_shared<keystone::testing::TestFactor>("SmartCard", script)}};
+  mfab::FlowRunner runner{factors, mirror, host, accounts};
+};
+
+// The store goes through the applet's save conversation; once the mirror knows the enrollment,
+// a second one is refused without a word to the applet.
+TEST_F(SimFlowsTest, EnrollmentIsStoredAndThenKnownAsEnrolled) {
+  EXPECT_EQ(runner.RunEnrollmentFlow(kClientSession, kAdmin, kSid, "SmartCard"), 0u);
+  EXPECT_FALSE(Stored(std::string("_U") + kSid + "$ESmartCard").empty());
+  EXPECT_EQ(host.flowRequests, 1);
+  mirror.UserUpdated(kSid);
+  EXPECT_EQ(runner.RunEnrollmentFlow(kClientSession, kAdmin, kSid, "SmartCard"),
+            keystone::kStatusAlreadyEnrolled);
+  EXPECT_EQ(host.flowRequests, 1);
+  EXPECT_EQ(runner.RunEnrollmentFlow(kClientSession, kAdmin, kSid, "Phone"),
+            keystone::kStatusInvalidParameter);
+}
+
+// The applet asks for the factor inside the client's request and answers with the verdict.
+TEST_F(SimFlowsTest, HostFactorCheckCarriesTheFactorsVerdict) {
+  AuthenticateFlows::AuthenticateFactorRequest check;
+  check.factorId = "SmartCard";
+  check.user = kSid;
+  const auto verdict = [&] {
+    const mfab::Message reply = Client(MakeRequest(mt::kCheckHostFactorRequest, check.Serialize()));
+    EXPECT_EQ(reply.messageType, mt::kCheckHostFactorResponse) << ErrorTextOf(reply);
+    mfab::BooleanResponse value;
+    value.Deserialize(reply.payload);
+    return value.result;
+  };
+  EXPECT_EQ(verdict(), 0);
+  EXPECT_EQ(script.lastFlowId, kClientSession);
+  EXPECT_EQ(script.lastOwnerId, kAdmin.pid);
+  script.behaviour = keystone::testing::FactorBehaviour::kEndWithCode;
+  EXPECT_EQ(verdict(), 1);
+}
 
 // The engine's retries carry the first change through failing session creations and sends. Each
 // Start() is a new engine whose session opens with the files on disk.

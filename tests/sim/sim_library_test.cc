@@ -7,6 +7,7 @@
 #include "applet/applet_ids.h"
 #include "sim/applet/protocol.h"
 #include "tests/sim/sim_test_support.h"
+#include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
 #include "tlv/metadata.h"
 
@@ -119,6 +120,43 @@ TEST_F(SimLibraryTest, RequestsTheAppletCannotServeAreRefusedWithLogLines) {
   EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mfab::message_type::kClearDataResponse))),
             sim_error::kUnexpectedMessage);
   EXPECT_EQ(ErrorCodeOf(client.Send(9, MakeRequest(0xABBA0065))), sim_error::kUnsupportedMessage);
+}
+
+// The host-factor check: the applet asks the host (0xABBA007B) and answers with the host's verdict;
+// the factor's own requests may come between the question and the answer.
+TEST_F(SimLibraryTest, HostFactorCheckAnswersWithTheHostsVerdict) {
+  namespace mt = mfab::message_type;
+  SimClient client;
+  AuthenticateFlows::AuthenticateFactorRequest check;
+  check.factorId = "TestCard";
+  check.user = kSid;
+  const auto verdict = [&](int32_t answer) {
+    const mfab::Message question =
+        client.Send(0, MakeRequest(mt::kCheckHostFactorRequest, check.Serialize(), 41));
+    EXPECT_EQ(question.messageType, mt::kFactorResultRequest);
+    EXPECT_FALSE(question.isResponse);
+    EXPECT_EQ(question.sessionId, 41u);
+    EXPECT_EQ(question.payload, check.Serialize());
+    EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(0xABBA0065))), sim_error::kPolicyNotSet);
+    mfab::BooleanResponse host;
+    host.result = answer;
+    const mfab::Message reply =
+        client.Send(0, MakeRequest(mt::kFactorResultResponse, host.Serialize(), 41));
+    EXPECT_EQ(reply.messageType, mt::kCheckHostFactorResponse);
+    EXPECT_TRUE(reply.isResponse);
+    mfab::BooleanResponse result;
+    result.Deserialize(reply.payload);
+    return result.result;
+  };
+  EXPECT_EQ(verdict(0), 0);
+  EXPECT_EQ(verdict(1), 1);
+  // Nobody asked any more; a user that is not a SID is refused.
+  EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kFactorResultResponse))),
+            sim_error::kUnexpectedMessage);
+  check.user = "alice";
+  EXPECT_EQ(
+      ErrorCodeOf(client.Send(0, MakeRequest(mt::kCheckHostFactorRequest, check.Serialize()))),
+      sim_error::kInvalidArgument);
 }
 
 }  // namespace

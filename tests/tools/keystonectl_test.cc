@@ -58,7 +58,11 @@ TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
     int exitCode;
     const char* reason;
   } cases[] = {
-      {"applet", 2, "applet needs send or policy"},
+      {"applet", 2, "applet needs send, policy or factor-check"},
+      {"applet factor-check S-1-5-21-1-2-3-1000", 2, "needs USER_SID and FACTOR_ID"},
+      {"enroll S-1-5-21-1-2-3-1000", 2, "enroll needs USER_SID and FACTOR_ID"},
+      {"enroll S-1-5-21-1-2-3-1000 pin --session x", 2, "--session needs a number, not 'x'"},
+      {"enroll S-1-5-21-1-2-3-1000 pin", 1, "cannot reach the engine"},
       {"applet send --type banana", 2, "--type needs a number, not 'banana'"},
       {"applet send --type 0xABBA0065 --payload", 2, "--payload needs a value"},
       {"applet policy set", 2, "policy set needs --file or at least one --factor"},

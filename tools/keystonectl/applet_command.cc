@@ -22,6 +22,8 @@
 #include "rpc/engine_operations.h"
 #include "tlv/applet_tags.h"
 #include "tlv/catalogue.h"
+#include "tlv/client_messages.h"
+#include "tlv/host_messages.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
 #include "tlv/metadata.h"
@@ -143,7 +145,9 @@ void PrintReply(const Bytes& reply) {
 }
 
 // Sends one request and prints the outcome; the exit code says whether the applet accepted it.
-int SendAndPrint(const Message& request, const CommonOptions& common, bool raw) {
+// The reply goes to replyOut as well, when given.
+int SendAndPrint(const Message& request, const CommonOptions& common, bool raw,
+                 Bytes* replyOut = nullptr) {
   const std::unique_ptr<rpc::Client> client = MakeClient(common);
   const Bytes bytes = request.Serialize();
   Bytes out(static_cast<size_t>(common.capacity));
@@ -155,6 +159,7 @@ int SendAndPrint(const Message& request, const CommonOptions& common, bool raw) 
     return kExitFailure;
   }
   out.resize(static_cast<size_t>(outSize));
+  if (replyOut != nullptr) *replyOut = out;
   if (raw) {
     std::printf("%s\n", ToHex(out).c_str());
     return kExitOk;
@@ -366,10 +371,48 @@ int RunSend(const std::vector<std::string>& args, size_t start) {
   return SendAndPrint(request, common, raw);
 }
 
+// The simulated applet's host-factor check: the engine runs the factor-authentication flow
+// inside this request, and the applet answers with the engine's verdict.
+int RunFactorCheck(const std::vector<std::string>& args, size_t start) {
+  CommonOptions common;
+  std::vector<std::string> positional;
+  for (size_t i = start; i < args.size(); ++i) {
+    if (TakeCommon(args, i, common)) continue;
+    if (args[i].starts_with("--")) {
+      throw UsageError("unknown factor-check argument '" + args[i] + "'");
+    }
+    positional.push_back(args[i]);
+  }
+  if (positional.size() != 2) throw UsageError("applet factor-check needs USER_SID and FACTOR_ID");
+  AuthenticateFlows::AuthenticateFactorRequest check;
+  check.user = positional[0];
+  check.factorId = positional[1];
+  Message request;
+  request.moduleId = 0;
+  request.messageType = message_type::kCheckHostFactorRequest;
+  request.payload = check.Serialize();
+  request.sessionId = common.session;
+  Bytes reply;
+  const int sent = SendAndPrint(request, common, false, &reply);
+  if (sent != kExitOk) return sent;
+  const Message answer = Message::Parse(reply);
+  if (answer.messageType != message_type::kCheckHostFactorResponse) {
+    std::printf("the applet did not answer the check\n");
+    return kExitFailure;
+  }
+  mfab::BooleanResponse verdict;
+  verdict.Deserialize(answer.payload);
+  const bool authenticated = verdict.result == 0;
+  std::printf("factor %s %s %s\n", check.factorId.c_str(),
+              authenticated ? "authenticated" : "did not authenticate", check.user.c_str());
+  return authenticated ? kExitOk : kExitFailure;
+}
+
 int RunApplet(const std::vector<std::string>& args) {
   try {
-    if (args.empty()) throw UsageError("applet needs send or policy");
+    if (args.empty()) throw UsageError("applet needs send, policy or factor-check");
     if (args[0] == "send") return RunSend(args, 1);
+    if (args[0] == "factor-check") return RunFactorCheck(args, 1);
     if (args[0] == "policy" && args.size() >= 2 && args[1] == "set") return RunPolicySet(args, 2);
     if (args[0] == "policy" && args.size() >= 2 && args[1] == "get") return RunPolicyGet(args, 2);
     throw UsageError("unknown applet subcommand");
@@ -528,6 +571,7 @@ const std::string kAppletUsage = std::string(
     "                                      [--action ID=F1+F2,F3]... [--setting NAME:TYPE=TEXT]...\n"
     "                                      | --file HEXFILE) [common options]\n"
     "       keystonectl applet policy get [common options]\n"
+    "       keystonectl applet factor-check USER_SID FACTOR_ID [common options]\n"
     "\n"
     "  send        builds a Message, sends it with SendMessageToAppletRpc and decodes the reply\n"
     "              (--raw prints the reply in hex only)\n"
@@ -536,6 +580,10 @@ const std::string kAppletUsage = std::string(
     "              sets, '+' between the factors of a set), factor parameters, system settings\n"
     "              (the value is the text's bytes), or a SetPolicyRequest payload in hex\n"
     "  policy get  reads the policy back (GetPolicyDataRequest 0xABBA0065)\n"
+    "  factor-check  the simulated applet's host-factor check (0xABBA00F2): the applet asks the\n"
+    "              engine to authenticate the user with the factor (0xABBA007B) and answers with\n"
+    "              the engine's verdict; the engine's log shows the flow's steps. Exit 0 only\n"
+    "              when the factor authenticated the user. Without root, USER_SID must be yours.\n"
     "\n") + kCommonHelp +
     "The applet is held by the session of a request until it is released (keystonectl session\n"
     "release N) or idle for 60 s; another session meanwhile gets status 3.\n"

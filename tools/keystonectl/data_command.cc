@@ -17,6 +17,7 @@
 #include "tlv/tlv.h"
 #include "tools/keystonectl/command.h"
 #include "tools/keystonectl/hex.h"
+#include "tools/keystonectl/status_text.h"
 
 namespace keystonectl {
 namespace {
@@ -30,22 +31,11 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-const char* StatusText(uint32_t status) {
-  switch (status) {
-    case keystone::kStatusSuccess: return "success";
-    case keystone::kStatusGeneralFailure: return "general failure (see the engine's log)";
-    case keystone::kStatusInvalidParameter: return "invalid parameter";
-    case keystone::kStatusBufferTooSmall: return "output buffer too small";
-    case keystone::kStatusPolicyNotSet: return "no policy is set";
-    default: return "unknown status";
-  }
-}
-
 // Prints a failing status; true when the status is success.
 bool Succeeded(int32_t result) {
   const auto status = static_cast<uint32_t>(result);
   if (status == keystone::kStatusSuccess) return true;
-  std::printf("status=0x%08X (%s)\n", status, StatusText(status));
+  std::printf("status=0x%08X (%s)\n", status, StatusName(status));
   return false;
 }
 

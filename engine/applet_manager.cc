@@ -499,7 +499,7 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
       idleEnd = Clock::now() + options.activityTimeout;
     }
   } catch (...) {
-    // Only logging can fail here (out of memory); the thread ends, requests time out.
+    // Only running out of memory gets here; the thread ends and queued requests time out.
   }
 }
 

@@ -33,27 +33,31 @@ mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instan
 
 // The entry and exit records of an operation whose component is not in the engine yet.
 void NotPresent(const char* operation, const char* component) noexcept {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "%s", operation);
-    KS_LOG(Log(), kLogWarning, "RPC-END", "%s is not present (%s)", component, operation);
-  } catch (...) {
-    // Only logging can fail (out of memory); the operation still answers.
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", operation);
+  KS_LOG(Log(), kLogWarning, "RPC-END", "%s is not present (%s)", component, operation);
 }
 
-// Logs what escaped a callee where nothing may escape: an operation without a result.
-void LogSwallowed(const char* operation, std::exception_ptr failure) noexcept {
+// Runs an operation's work where nothing may escape to the RPC runtime: a failure is logged
+// under "RPC-END" and the operation answers onFailure. Failures with answers of their own are
+// mapped inside work.
+template <typename Result, typename Work>
+Result Guarded(const char* operation, Result onFailure, Work&& work) noexcept {
   try {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-      KS_LOG(Log(), kLogError, "RPC-END", "%s failed: %s", operation, e.what());
-    } catch (...) {
-      KS_LOG(Log(), kLogError, "RPC-END", "%s failed: Unknown error", operation);
-    }
+    return work();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogError, "RPC-END", "%s failed: %s", operation, e.what());
   } catch (...) {
-    // Logging failed too (out of memory); the operation still returns normally.
+    KS_LOG(Log(), kLogError, "RPC-END", "%s failed: Unknown error", operation);
   }
+  return onFailure;
+}
+
+template <typename Work>
+void Guarded(const char* operation, Work&& work) noexcept {
+  Guarded(operation, 0, [&] {
+    work();
+    return 0;
+  });
 }
 
 std::vector<uint8_t> CopyIn(int32_t size, const uint8_t* bytes) {
@@ -135,35 +139,25 @@ EngineRpcOperations::EngineRpcOperations(EngineRpcServices& engineServices,
     : services(engineServices), options(operationOptions) {}
 
 void EngineRpcOperations::ResetServiceRpc(CallContext& /*call*/) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "ResetServiceRpc");
-    KS_LOG(Log(), kLogError, "RPC-END", "ResetServiceRpc is not supported in Production");
-  } catch (...) {
-    LogSwallowed("ResetServiceRpc", std::current_exception());
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "ResetServiceRpc");
+  KS_LOG(Log(), kLogError, "RPC-END", "ResetServiceRpc is not supported in Production");
 }
 
 int32_t EngineRpcOperations::GetSessionIdRpc(CallContext& /*call*/) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "GetSessionIdRpc");
-    const uint32_t id = services.NextSessionId();
-    KS_LOG(Log(), kLogInfo, "RPC-END", "GetSessionIdRpc");
-    return static_cast<int32_t>(id);
-  } catch (...) {
-    LogSwallowed("GetSessionIdRpc", std::current_exception());
-    // The id that stands for no session: the client cannot claim the applet with it.
-    return static_cast<int32_t>(keystone::kNoSessionId);
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "GetSessionIdRpc");
+  // On failure, the id that stands for no session: the client cannot claim the applet with it.
+  const uint32_t id =
+      Guarded("GetSessionIdRpc", keystone::kNoSessionId, [&] { return services.NextSessionId(); });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "GetSessionIdRpc");
+  return static_cast<int32_t>(id);
 }
 
 void EngineRpcOperations::ReleaseSessionIdRpc(CallContext& call, int32_t sessionId) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "ReleaseSessionIdRpc");
+  KS_LOG(Log(), kLogInfo, "RPC-START", "ReleaseSessionIdRpc");
+  Guarded("ReleaseSessionIdRpc", [&] {
     services.ReleaseSessionId(static_cast<uint32_t>(sessionId), ClientOf(call));
-    KS_LOG(Log(), kLogInfo, "RPC-END", "ReleaseSessionIdRpc");
-  } catch (...) {
-    LogSwallowed("ReleaseSessionIdRpc", std::current_exception());
-  }
+  });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "ReleaseSessionIdRpc");
 }
 
 void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& call,
@@ -173,15 +167,11 @@ void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& cal
   bool admitted = false;
   int32_t result = kNotifyCancelled;
   std::shared_ptr<std::atomic<bool>> displaced;
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "RPC-START - AsyncFunc");
+  KS_LOG(Log(), kLogInfo, "RPC-START", "RPC-START - AsyncFunc");
+  const bool failed = Guarded("NotifyAuthenticateStatusAsyncRpc", true, [&] {
     const keystone::ClientIdentity client = ClientOf(call);
     admitted = services.SetAsyncRpcState(true) || DisplaceWaiter(call, client);
-    if (!admitted) {
-      KS_LOG(Log(), kLogWarning, "RPC-END", "RPC Async ASYNC_RPC_ERROR_ALREADY_WITHIN_CALL ");
-      call.Complete(kNotifyAlreadyWithinCall);
-      return;
-    }
+    if (!admitted) return false;
     displaced = std::make_shared<std::atomic<bool>>(false);
     {
       keystone::MutexLock lock(waiterMutex);
@@ -189,8 +179,14 @@ void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& cal
       waiterDisplaced = displaced;
     }
     result = NotifyLoop(call, outSize, outBuffer, dataState, *displaced);
-  } catch (...) {
-    LogSwallowed("NotifyAuthenticateStatusAsyncRpc", std::current_exception());
+    return false;
+  });
+  if (!failed && !admitted) {
+    KS_LOG(Log(), kLogWarning, "RPC-END", "RPC Async ASYNC_RPC_ERROR_ALREADY_WITHIN_CALL ");
+    call.Complete(kNotifyAlreadyWithinCall);
+    return;
+  }
+  if (failed) {
     dataState = kDataStateNone;
     result = kNotifyCancelled;
   }
@@ -203,12 +199,8 @@ void EngineRpcOperations::NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& cal
   }
   call.Complete(result);
   if (!admitted) return;
-  try {
-    services.SetAsyncRpcState(false);
-    KS_LOG(Log(), kLogInfo, "RPC-END", "RPC-END - AsyncFunc");
-  } catch (...) {
-    LogSwallowed("NotifyAuthenticateStatusAsyncRpc", std::current_exception());
-  }
+  Guarded("NotifyAuthenticateStatusAsyncRpc", [&] { services.SetAsyncRpcState(false); });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "RPC-END - AsyncFunc");
 }
 
 bool EngineRpcOperations::DisplaceWaiter(AsyncCallContext& call,
@@ -291,13 +283,11 @@ int32_t EngineRpcOperations::NotifyLoop(AsyncCallContext& call, int32_t* outSize
 void EngineRpcOperations::UpdateAuthenticationErrorStateRpc(CallContext& /*call*/, int32_t first,
                                                             int32_t second) {
   // first: the authentication's identifier (0x7B47 of its status); second: the client's error.
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "UpdateAuthenticationErrorStateRpc");
+  KS_LOG(Log(), kLogInfo, "RPC-START", "UpdateAuthenticationErrorStateRpc");
+  Guarded("UpdateAuthenticationErrorStateRpc", [&] {
     services.UpdateAuthenticationErrorState(first, static_cast<uint32_t>(second));
-    KS_LOG(Log(), kLogInfo, "RPC-END", "End UpdateAuthenticationErrorStateRpc");
-  } catch (...) {
-    LogSwallowed("UpdateAuthenticationErrorStateRpc", std::current_exception());
-  }
+  });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "End UpdateAuthenticationErrorStateRpc");
 }
 
 AppletCallStatus EngineRpcOperations::SendMessageToAppletRpc(CallContext& call,
@@ -305,15 +295,10 @@ AppletCallStatus EngineRpcOperations::SendMessageToAppletRpc(CallContext& call,
                                                              const uint8_t* inBytes,
                                                              int32_t* outSize,
                                                              uint8_t* outBuffer) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "SendMessageToAppletRpc");
-    const AppletCallStatus status = SendMessage(call, inSize, inBytes, outSize, outBuffer);
-    KS_LOG(Log(), kLogInfo, "RPC-END", "SendMessageToAppletRpc");
-    return status;
-  } catch (...) {
-    // Only logging can fail here; the call still gets an answer.
-    return AppletCallStatus::kGeneralFailure;
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "SendMessageToAppletRpc");
+  const AppletCallStatus status = SendMessage(call, inSize, inBytes, outSize, outBuffer);
+  KS_LOG(Log(), kLogInfo, "RPC-END", "SendMessageToAppletRpc");
+  return status;
 }
 
 AppletCallStatus EngineRpcOperations::SendMessage(CallContext& call, int32_t inSize,
@@ -364,12 +349,8 @@ AppletCallStatus EngineRpcOperations::SendMessage(CallContext& call, int32_t inS
 }
 
 void EngineRpcOperations::SetBTMockModeRpc(CallContext& /*call*/) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "SetBTMockModeRpc");
-    KS_LOG(Log(), kLogError, "RPC-END", "SetBTMockModeRpc is not supported in Production");
-  } catch (...) {
-    LogSwallowed("SetBTMockModeRpc", std::current_exception());
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "SetBTMockModeRpc");
+  KS_LOG(Log(), kLogError, "RPC-END", "SetBTMockModeRpc is not supported in Production");
 }
 
 // The Bluetooth operations: the Bluetooth manager is not present yet.
@@ -390,17 +371,13 @@ BtCallStatus EngineRpcOperations::EstablishConnectionWithBtDeviceRpc(CallContext
 
 BtCallStatus EngineRpcOperations::IsRSSISupportedRpc(CallContext& /*call*/, int16_t providerType,
                                                      int32_t& /*supported*/) {
-  try {
-    // Provider type 3 is refused before the Bluetooth manager is asked.
-    if (providerType == kNoRssiProviderType) {
-      KS_LOG(Log(), kLogInfo, "RPC-START", "IsRSSISupportedRpc");
-      KS_LOG(Log(), kLogInfo, "RPC-END", "IsRSSISupportedRpc");
-      return BtCallStatus::kGeneralFailure;
-    }
-    NotPresent("IsRSSISupportedRpc", kBtManager);
-  } catch (...) {
-    // Only logging can fail here (out of memory); the operation still answers.
+  // Provider type 3 is refused before the Bluetooth manager is asked.
+  if (providerType == kNoRssiProviderType) {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "IsRSSISupportedRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-END", "IsRSSISupportedRpc");
+    return BtCallStatus::kGeneralFailure;
   }
+  NotPresent("IsRSSISupportedRpc", kBtManager);
   return BtCallStatus::kGeneralFailure;
 }
 
@@ -435,89 +412,67 @@ void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t
 
 int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,
                                                         const char* second) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "AuthenticationOnDesktopRpc");
-    std::optional<keystone::ClientIdentity> caller;
-    if (call.Caller()) caller = ClientOf(call);
-    // The program may run for minutes; a stopping server ends the wait.
-    const int32_t result = services.AuthenticationOnDesktop(
-        caller, call.IdentityError(), userSid, second, [&call] { return call.ServerStopping(); });
-    KS_LOG(Log(), kLogInfo, "RPC-END", "AuthenticationOnDesktopRpc");
-    return result;
-  } catch (...) {
-    LogSwallowed("AuthenticationOnDesktopRpc", std::current_exception());
-  }
-  return static_cast<int32_t>(kStatusGeneralFailure);
+  KS_LOG(Log(), kLogInfo, "RPC-START", "AuthenticationOnDesktopRpc");
+  const int32_t result =
+      Guarded("AuthenticationOnDesktopRpc", static_cast<int32_t>(kStatusGeneralFailure), [&] {
+        std::optional<keystone::ClientIdentity> caller;
+        if (call.Caller()) caller = ClientOf(call);
+        // The program may run for minutes; a stopping server ends the wait.
+        return services.AuthenticationOnDesktop(caller, call.IdentityError(), userSid, second,
+                                                [&call] { return call.ServerStopping(); });
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "AuthenticationOnDesktopRpc");
+  return result;
 }
 
 int32_t EngineRpcOperations::TriggerDataBackupRpc(CallContext& /*call*/, int16_t mode,
                                                   const char* user, int32_t /*dataSize*/,
                                                   const uint8_t* /*data*/) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "TriggerDataBackupRpc");
-    const int32_t result = TriggerDataBackup(services, mode, user != nullptr ? user : "");
-    KS_LOG(Log(), kLogInfo, "RPC-END", "TriggerDataBackupRpc");
-    return result;
-  } catch (...) {
-    // Only logging can fail here (out of memory); the operation still answers.
-    return static_cast<int32_t>(kStatusGeneralFailure);
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "TriggerDataBackupRpc");
+  const int32_t result = TriggerDataBackup(services, mode, user != nullptr ? user : "");
+  KS_LOG(Log(), kLogInfo, "RPC-END", "TriggerDataBackupRpc");
+  return result;
 }
 
 int32_t EngineRpcOperations::GetDiscoveryInfoRpc(CallContext& /*call*/, int16_t kind,
                                                  int32_t dataSize, const uint8_t* data,
                                                  const char* first, const char* second,
                                                  int32_t* outSize, uint8_t* outBuffer) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "GetDiscoveryInfoRpc");
-    std::vector<uint8_t> reply;
-    const std::optional<uint32_t> failure =
-        DataFailure(kMapsInvalidParameter | kMapsPolicyNotSet, [&] {
-          reply = services.Discover(kind, CopyIn(dataSize, data), first != nullptr ? first : "",
-                                    second != nullptr ? second : "");
-        });
-    const int32_t result =
-        static_cast<int32_t>(failure ? *failure : populateOutput(reply, outSize, outBuffer));
-    KS_LOG(Log(), kLogInfo, "RPC-END", "GetDiscoveryInfoRpc");
-    return result;
-  } catch (...) {
-    // Only logging can fail here (out of memory); the operation still answers.
-    return static_cast<int32_t>(kStatusGeneralFailure);
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "GetDiscoveryInfoRpc");
+  std::vector<uint8_t> reply;
+  const std::optional<uint32_t> failure =
+      DataFailure(kMapsInvalidParameter | kMapsPolicyNotSet, [&] {
+        reply = services.Discover(kind, CopyIn(dataSize, data), first != nullptr ? first : "",
+                                  second != nullptr ? second : "");
+      });
+  const int32_t result =
+      static_cast<int32_t>(failure ? *failure : populateOutput(reply, outSize, outBuffer));
+  KS_LOG(Log(), kLogInfo, "RPC-END", "GetDiscoveryInfoRpc");
+  return result;
 }
 
 int32_t EngineRpcOperations::MirrorFactorSupportedStatusRpc(CallContext& /*call*/,
                                                             int32_t dataSize,
                                                             const uint8_t* data) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "MirrorFactorSupportedStatusRpc");
-    const std::optional<uint32_t> failure = DataFailure(
-        kMapsPolicyNotSet, [&] { services.MirrorFactorStatus(CopyIn(dataSize, data)); });
-    const int32_t result = static_cast<int32_t>(failure.value_or(kStatusSuccess));
-    KS_LOG(Log(), kLogInfo, "RPC-END", "MirrorFactorSupportedStatusRpc");
-    return result;
-  } catch (...) {
-    // Only logging can fail here (out of memory); the operation still answers.
-    return static_cast<int32_t>(kStatusGeneralFailure);
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "MirrorFactorSupportedStatusRpc");
+  const std::optional<uint32_t> failure = DataFailure(
+      kMapsPolicyNotSet, [&] { services.MirrorFactorStatus(CopyIn(dataSize, data)); });
+  const int32_t result = static_cast<int32_t>(failure.value_or(kStatusSuccess));
+  KS_LOG(Log(), kLogInfo, "RPC-END", "MirrorFactorSupportedStatusRpc");
+  return result;
 }
 
 int32_t EngineRpcOperations::GetUserRecordsRpc(CallContext& /*call*/, const char* userSid,
                                                int32_t* outSize, uint8_t* outBuffer) {
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "GetUserRecordsRpc");
-    std::vector<uint8_t> reply;
-    const std::optional<uint32_t> failure = DataFailure(
-        0, [&] { reply = services.GetSavedDisplayName(userSid != nullptr ? userSid : ""); });
-    // populateOutput's status is the result, whatever it is.
-    const int32_t result =
-        static_cast<int32_t>(failure ? *failure : populateOutput(reply, outSize, outBuffer));
-    KS_LOG(Log(), kLogInfo, "RPC-END", "GetUserRecordsRpc");
-    return result;
-  } catch (...) {
-    // Only logging can fail here (out of memory); the operation still answers.
-    return static_cast<int32_t>(kStatusGeneralFailure);
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "GetUserRecordsRpc");
+  std::vector<uint8_t> reply;
+  const std::optional<uint32_t> failure = DataFailure(
+      0, [&] { reply = services.GetSavedDisplayName(userSid != nullptr ? userSid : ""); });
+  // populateOutput's status is the result, whatever it is.
+  const int32_t result =
+      static_cast<int32_t>(failure ? *failure : populateOutput(reply, outSize, outBuffer));
+  KS_LOG(Log(), kLogInfo, "RPC-END", "GetUserRecordsRpc");
+  return result;
 }
 
 BtCallStatus EngineRpcOperations::IsPhonePresentRpc(CallContext& /*call*/, int32_t,
@@ -533,8 +488,8 @@ int32_t EngineRpcOperations::SetUserPresenceRpc(CallContext& /*call*/, int32_t, 
 }
 
 void EngineRpcOperations::InitializeSessionRpc(CallContext& call) {
+  KS_LOG(Log(), kLogInfo, "RPC-START", "InitializeSessionRpc");
   try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "InitializeSessionRpc");
     services.RequestSessionVerification();
     const auto deadline = std::chrono::steady_clock::now() + options.sessionVerifyLimit;
     while (services.SessionVerificationPending() && !call.ServerStopping()) {
@@ -544,37 +499,25 @@ void EngineRpcOperations::InitializeSessionRpc(CallContext& call) {
       }
       std::this_thread::sleep_for(options.sessionCheckInterval);
     }
-    KS_LOG(Log(), kLogInfo, "RPC-END", "InitializeSessionRpc");
   } catch (...) {
-    try {
-      KS_LOG(Log(), kLogError, "RPC-END", "External open session throw exception");
-    } catch (...) {
-    }
+    KS_LOG(Log(), kLogError, "RPC-END", "External open session throw exception");
+    return;
   }
+  KS_LOG(Log(), kLogInfo, "RPC-END", "InitializeSessionRpc");
 }
 
 int32_t EngineRpcOperations::RunEnrollmentFlowRpc(CallContext& call, int32_t value,
                                                   const char* first, const char* second,
                                                   int32_t /*dataSize*/, const uint8_t* /*data*/) {
   // The data bytes are not used by the enrollment.
-  try {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "RunEnrollmentFlowRpc");
-    uint32_t result = kStatusGeneralFailure;
-    try {
-      result = services.RunEnrollmentFlow(static_cast<uint32_t>(value), ClientOf(call),
-                                          first != nullptr ? first : "",
-                                          second != nullptr ? second : "");
-    } catch (const std::exception& e) {
-      KS_LOG(Log(), kLogError, "RPC-END", "Exception: %s", e.what());
-    } catch (...) {
-      KS_LOG(Log(), kLogError, "RPC-END", "Unknown error");
-    }
-    KS_LOG(Log(), kLogInfo, "RPC-END", "RunEnrollmentFlowRpc");
-    return static_cast<int32_t>(result);
-  } catch (...) {
-    // Only logging can fail here (out of memory); the operation still answers.
-    return static_cast<int32_t>(kStatusGeneralFailure);
-  }
+  KS_LOG(Log(), kLogInfo, "RPC-START", "RunEnrollmentFlowRpc");
+  const uint32_t result = Guarded("RunEnrollmentFlowRpc", kStatusGeneralFailure, [&] {
+    return services.RunEnrollmentFlow(static_cast<uint32_t>(value), ClientOf(call),
+                                      first != nullptr ? first : "",
+                                      second != nullptr ? second : "");
+  });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "RunEnrollmentFlowRpc");
+  return static_cast<int32_t>(result);
 }
 
 }  // namespace rpc

@@ -308,8 +308,8 @@ TEST_F(EngineRpcOperationsTest, EnrollmentRunsForTheConnectionsCaller) {
     EXPECT_EQ(operations.RunEnrollmentFlowRpc(call, 9, "", "", 0, nullptr),
               static_cast<int32_t>(keystone::kStatusGeneralFailure));
   }
-  EXPECT_TRUE(capture->Has("Exception: the engine is stopping"));
-  EXPECT_TRUE(capture->Has("Unknown error"));
+  EXPECT_TRUE(capture->Has("RunEnrollmentFlowRpc failed: the engine is stopping"));
+  EXPECT_TRUE(capture->Has("RunEnrollmentFlowRpc failed: Unknown error"));
 }
 
 TEST_F(EngineRpcOperationsTest, StoredDataRepliesGoThroughTheOutputBufferRules) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -49,27 +48,12 @@ class AppletManagerTest : public ::testing::Test {
     manager.reset();
     capture->Uninstall();
   }
-  AppletManager& Start(std::chrono::milliseconds activity = 10s) {
-    return Start(AppletManagerOptions{activity, 10s});
-  }
-  AppletManager& Start(const AppletManagerOptions& options) {
+  AppletManager& Start(const AppletManagerOptions& options = {10s, 10s}) {
     manager = std::make_shared<AppletManager>(applet->Factory(), owner, auth, power, options);
     return *manager;
   }
   // Background recovery after 5 ms, pauses doubling up to 20 ms.
-  static AppletManagerOptions QuickRecovery() {
-    AppletManagerOptions options{10s, 10s};
-    options.recoveryFirstDelay = 5ms;
-    options.recoveryMaxDelay = 20ms;
-    return options;
-  }
-  void AnswerBoolean(int32_t result) {
-    applet->SetHandler([result](uint32_t, const Bytes&) {
-      BooleanResponse response;
-      response.result = result;
-      return Reply(0xABBA0077, response.Serialize());
-    });
-  }
+  static constexpr AppletManagerOptions kQuickRecovery{10s, 10s, 5ms, 20ms};
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   std::shared_ptr<keystone::testing::FakeApplet> applet =
@@ -107,7 +91,6 @@ TEST_F(AppletManagerTest, SendsEachRequestWithTheContextOfItsType) {
   // A payload that does not decode still goes to the applet, which answers it with its error.
   EXPECT_TRUE(sends[4].context.user.empty());
   EXPECT_EQ(sends[4].context.categories, (DataCategories{0x0101, 0x0201}));
-  EXPECT_TRUE(capture->Has("attemp to send message to applet using queue"));
   // A request that is not a message never reaches the queue.
   EXPECT_THROW(am.SendMessageUsingQueue(Bytes{1, 2, 3}), TlvException);
   EXPECT_EQ(applet->Sends().size(), 5u);
@@ -139,7 +122,7 @@ TEST_F(AppletManagerTest, ErrorRepliesBecomeTypedExceptionsOnlyForTheEnginesOwnR
 }
 
 // The window's end is the power-state manager's business (and seen end to end).
-TEST_F(AppletManagerTest, PowerGateAndBlockedFlowsRefuseBeforeSending) {
+TEST_F(AppletManagerTest, RefusedRequestsNeverReachTheApplet) {
   AppletManager& am = Start();
   power.Sleep();
   EXPECT_EQ(ThrownText<AppletCurrentlyBusyException>([&] { am.SendMessageToApplet(plain); }),
@@ -159,7 +142,7 @@ TEST_F(AppletManagerTest, PowerGateAndBlockedFlowsRefuseBeforeSending) {
 }
 
 TEST_F(AppletManagerTest, IdleSpellReleasesEveryPeriodButClearsTheCacheOnce) {
-  AppletManager& am = Start(60ms);
+  AppletManager& am = Start({60ms, 10s});
   ASSERT_TRUE(Eventually([&] { return owner.Releases().size() >= 3; }));
   EXPECT_EQ(applet->CountCommand(1), 1u);
   for (uint32_t released : owner.Releases()) EXPECT_EQ(released, 0xFFFFFFFFu);
@@ -173,7 +156,8 @@ TEST_F(AppletManagerTest, IdleSpellReleasesEveryPeriodButClearsTheCacheOnce) {
   ASSERT_TRUE(Eventually([&] { return applet->CountCommand(1) == 2; }));
 }
 
-TEST_F(AppletManagerTest, RequestQueuedWhileAsleepWaitsForResumeOrFailsAtShutdownOrTimeOut) {
+// Resume sends a held request; shutdown or the activity time-out fails it.
+TEST_F(AppletManagerTest, RequestQueuedWhileAsleepIsHeld) {
   AppletManager& am = Start();
   auto queueOne = [&] {
     auto answer = std::async(std::launch::async, [&] { return am.SendMessageUsingQueue(plain); });
@@ -182,7 +166,6 @@ TEST_F(AppletManagerTest, RequestQueuedWhileAsleepWaitsForResumeOrFailsAtShutdow
   };
   am.HandlePowerSleepEvent();
   EXPECT_FALSE(am.SenderRunningForTesting());
-  EXPECT_TRUE(capture->Has("queue activity was stopped"));
   auto answered = queueOne();
   EXPECT_TRUE(applet->Sends().empty());
   am.HandlePowerResumeEvent();
@@ -198,13 +181,13 @@ TEST_F(AppletManagerTest, RequestQueuedWhileAsleepWaitsForResumeOrFailsAtShutdow
   EXPECT_EQ(applet->Sends().size(), 1u);
 
   // Without a resume the wait ends after the activity time-out.
-  Start(80ms).HandlePowerSleepEvent();
+  Start({80ms, 10s}).HandlePowerSleepEvent();
   EXPECT_EQ(ThrownText<std::runtime_error>([&] { manager->SendMessageUsingQueue(plain); }),
             "waiting for applet message to complete has timed out");
   EXPECT_EQ(applet->Sends().size(), 1u);
 }
 
-TEST_F(AppletManagerTest, ExchangeFailuresReachTheCallerByKindAndTheSenderSurvives) {
+TEST_F(AppletManagerTest, ExchangeFailuresReachTheCallerByKind) {
   AppletManager& am = Start();
   int failure = 0;
   applet->SetHandler([&](uint32_t, const Bytes& request) -> Bytes {
@@ -221,7 +204,7 @@ TEST_F(AppletManagerTest, ExchangeFailuresReachTheCallerByKindAndTheSenderSurviv
   EXPECT_EQ(am.SendMessageUsingQueue(plain), plain);
 }
 
-TEST_F(AppletManagerTest, UnreachableLibraryFailsRequestsAndIsTriedAgain) {
+TEST_F(AppletManagerTest, UnreachableLibraryFailsOnlyTheRequestThatMetIt) {
   applet->FailCreations(2);
   AppletManager& am = Start();
   ASSERT_TRUE(am.WaitForFirstChannelAttempt(5s));
@@ -237,7 +220,7 @@ TEST_F(AppletManagerTest, UnreachableLibraryFailsRequestsAndIsTriedAgain) {
 // Nobody has to send a request for a broken channel to heal.
 TEST_F(AppletManagerTest, BrokenChannelRecoversInTheBackgroundWithDoublingPauses) {
   applet->BreakChannels(3);
-  Start(QuickRecovery());
+  Start(kQuickRecovery);
   ASSERT_TRUE(Eventually([&] { return capture->Has("The applet channel recovered"); }));
   EXPECT_EQ(applet->Recoveries(), 4u);
   EXPECT_TRUE(capture->Has("The applet channel is broken; recovering it in 5 ms"));
@@ -250,7 +233,7 @@ TEST_F(AppletManagerTest, BrokenChannelRecoversInTheBackgroundWithDoublingPauses
 
 TEST_F(AppletManagerTest, ChannelThatCouldNotBeCreatedIsCreatedInTheBackground) {
   applet->FailCreations(2);
-  Start(QuickRecovery());
+  Start(kQuickRecovery);
   ASSERT_TRUE(Eventually([&] { return capture->Has("The applet channel recovered"); }));
   EXPECT_EQ(applet->Creations(), 3u);
   EXPECT_EQ(capture->Count("Recovering the applet channel failed (KILN_Initialize failed); "
@@ -265,28 +248,25 @@ TEST_F(AppletManagerTest, SessionVerificationOpensASessionOnlyWhenNoneIsOpen) {
     ASSERT_TRUE(am.WaitSessionVerified(5s));
     EXPECT_EQ(applet->Opens(), 1u);
   }
-  EXPECT_TRUE(capture->Has("Verify open session."));
   EXPECT_FALSE(am.SessionVerificationPending());
 }
 
 // Lock and logoff clear the OSLogin cache, then the platform cache, one clear at a time.
 TEST_F(AppletManagerTest, PlatformCacheClearWaitsForThePreviousOne) {
   AppletManager& am = Start();
-  AnswerBoolean(1);
+  applet->SetHandler([](uint32_t, const Bytes&) {
+    BooleanResponse failed;
+    failed.result = 1;
+    return Reply(0xABBA0077, failed.Serialize());
+  });
   owner.HoldSidLookups(true);
   am.HandleSessionLockEvent();
   ASSERT_TRUE(owner.WaitForEvents(1));
 
-  std::atomic<bool> secondDone{false};
-  std::thread second([&] {
-    am.HandleSessionLogoffEvent();
-    secondDone = true;
-  });
-  ASSERT_TRUE(applet->WaitForSends(2));
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(secondDone.load());
-  EXPECT_EQ(owner.Events(), (std::vector<std::string>{"sid-start"}));
-
+  // The second clear starts only once the first has ended: the lookups do not overlap.
+  std::thread second([&] { am.HandleSessionLogoffEvent(); });
+  // Logged (the applet answered 1) just before the second clear waits for the first.
+  ASSERT_TRUE(Eventually([&] { return capture->Count("Failed to clear cache timeout") == 2; }));
   owner.HoldSidLookups(false);
   second.join();
   ASSERT_TRUE(owner.WaitForEvents(4));
@@ -300,7 +280,6 @@ TEST_F(AppletManagerTest, PlatformCacheClearWaitsForThePreviousOne) {
   EXPECT_EQ(sent.category, 1u);
   EXPECT_EQ(sent.sessionId, 0xFFFFFFFFu);
   EXPECT_EQ(TlvToString(GetTlv(ParseTlv(sent.payload), 0x7B02)), "OSLogin");
-  EXPECT_TRUE(capture->Has("Failed to clear cache timeout"));  // the applet answered 1
   // A reply that is not a BooleanResponse is the caller's failure.
   applet->SetHandler([](uint32_t, const Bytes&) { return ErrorReply(0x7F10); });
   EXPECT_THROW(am.HandleSessionLogoffEvent(), TlvException);

@@ -95,11 +95,10 @@ TEST_F(AuthenticationStateManagerTest, RepliesWithoutAStateChangeNothing) {
   EXPECT_TRUE(capture->Contains("Malformed authentication status dropped"));
 }
 
-TEST_F(AuthenticationStateManagerTest, EachChangeIsReportedOnceAndAbsentOptionalFieldsStay) {
+TEST_F(AuthenticationStateManagerTest, EachUpdateMergesIntoTheStatusAsOneChange) {
   AuthenticationStatusData first = Status(42, 1);
   first.errorCode = 0x77;
   manager->UpdateAuthenticationState(ReplyWith(first));
-  EXPECT_TRUE(capture->Has("Incoming message has a piggyback."));
   EXPECT_TRUE(manager->AuthenticationInProgress());
   EXPECT_EQ(manager->CurrentAuthenticationActionId(), 42u);
   EXPECT_TRUE(manager->StatusChanged());
@@ -124,30 +123,29 @@ TEST_F(AuthenticationStateManagerTest, EachChangeIsReportedOnceAndAbsentOptional
   EXPECT_EQ(capture->Count("Creating a new authentication status, overriding existing one."), 1u);
 }
 
-TEST_F(AuthenticationStateManagerTest, ClientErrorOnlyForTheCurrentIdentifierEngineErrorEndsIt) {
-  // With nobody to tell, an engine error changes nothing.
-  manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
-  EXPECT_FALSE(manager->StatusChanged());
+TEST_F(AuthenticationStateManagerTest, ClientErrorCountsOnlyForTheCurrentAuthentication) {
   manager->SetMonitoring(true);
   Running();
   manager->UpdateAuthenticationErrorState(41, 0x1234);
   EXPECT_FALSE(manager->StatusChanged());
   EXPECT_EQ(Decode(manager->GetStatus()).errorCode, 0u);
-  EXPECT_TRUE(capture->Has("UpdateAuthenticationErrorState before exit 1"));
 
   manager->UpdateAuthenticationErrorState(42, 0x1234);
   EXPECT_TRUE(manager->StatusChanged());
   const AuthenticationStatusData got = Decode(manager->GetStatus());
   EXPECT_EQ(got.errorCode, 0x1234u);
   EXPECT_EQ(got.state, 3);
-  EXPECT_TRUE(capture->Has("UpdateAuthenticationErrorState before exit 2"));
+}
 
-  // An engine error without monitoring ends the authentication.
-  manager->SetMonitoring(false);
+// Without monitoring nobody collects an engine error: it changes nothing while no authentication
+// runs, and ends the one that does.
+TEST_F(AuthenticationStateManagerTest, EngineErrorWithoutMonitoringEndsTheAuthentication) {
+  manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorAppletInactive);
+  EXPECT_FALSE(manager->StatusChanged());
+  Running();
   manager->UpdateCurrentAuthenticationErrorState(keystone::kAuthErrorKilnTimeout);
   EXPECT_FALSE(manager->AuthenticationInProgress());
   EXPECT_TRUE(manager->GetStatus().empty());
-  EXPECT_TRUE(capture->Has("Authentication is cleared."));
 }
 
 TEST_F(AuthenticationStateManagerTest, SleepDuringAnAuthenticationReachesTheClient) {
@@ -158,28 +156,24 @@ TEST_F(AuthenticationStateManagerTest, SleepDuringAnAuthenticationReachesTheClie
   const AuthenticationStatusData got = Decode(manager->GetStatus());
   EXPECT_EQ(got.errorCode, keystone::kAuthErrorPowerEvent);
   EXPECT_EQ(got.state, 3);
-  EXPECT_TRUE(capture->Has("HandlePowerSleepEvent"));
 
   // Replies arriving while the sleep is in progress are dropped.
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
-  EXPECT_TRUE(capture->Has("going to sleep"));
   EXPECT_EQ(Decode(manager->GetStatus()).state, 3);
 }
 
-TEST_F(AuthenticationStateManagerTest, LogoffAndStandbyWithoutMonitoringClearTheStatus) {
+TEST_F(AuthenticationStateManagerTest, PowerEventsWithoutMonitoringClearTheStatus) {
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 1)));
   power->Logoff();
   ASSERT_TRUE(Eventually([&] { return !manager->AuthenticationInProgress(); }));
   manager->UpdateAuthenticationState(ReplyWith(Status(43, 1)));
   power->EnterConnectedStandby();
   ASSERT_TRUE(Eventually([&] { return !manager->AuthenticationInProgress(); }));
-  EXPECT_TRUE(capture->Has("same as sleep"));
 }
 
-TEST_F(AuthenticationStateManagerTest, FlaggedStatusEndsAtOnceOrWhenCollected) {
+TEST_F(AuthenticationStateManagerTest, FlaggedStatusLastsOnlyUntilDelivered) {
   manager->UpdateAuthenticationState(ReplyWith(Status(42, 4, /*active=*/true)));
   EXPECT_FALSE(manager->AuthenticationInProgress());
-  EXPECT_TRUE(capture->Has("StopAuthenticate called before authentication ended."));
 
   manager->SetMonitoring(true);
   manager->UpdateAuthenticationState(ReplyWith(Status(43, 4, true)));

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,8 +35,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using keystone::ClientIdentity;
+using keystone::testing::Eventually;
 using keystone::testing::ProcessGone;
-using keystone::testing::ReadFileText;
 using keystone::testing::ReadValues;
 
 constexpr int32_t kFailure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
@@ -45,12 +44,11 @@ constexpr uint32_t kNobody = 65534;
 constexpr const char* kUserSid = "S-1-5-21-1-2-3-1000";
 constexpr auto kWaitLimit = 10s;
 
-// The console session as a test sets it; counts the questions.
+// The console session as a test sets it.
 class FakeConsoleSessions final : public platform::ConsoleSessions {
  public:
   platform::ConsoleSessionLookup GraphicalSession() override {
     std::lock_guard<std::mutex> lock(mutex);
-    ++questions;
     if (fails) throw std::runtime_error("logind is gone");
     return lookup;
   }
@@ -58,25 +56,11 @@ class FakeConsoleSessions final : public platform::ConsoleSessions {
     std::lock_guard<std::mutex> lock(mutex);
     lookup = std::move(answer);
   }
-  int Questions() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return questions;
-  }
 
   std::mutex mutex;
-  platform::ConsoleSessionLookup lookup{std::nullopt, "nobody is active on seat0"};
-  int questions = 0;
+  platform::ConsoleSessionLookup lookup;
   bool fails = false;
 };
-
-// Whether the condition came true within the wait limit.
-bool WaitFor(const std::function<bool()>& condition) {
-  for (const auto deadline = std::chrono::steady_clock::now() + kWaitLimit; !condition();) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 class DesktopAuthenticationTest : public ::testing::Test {
  protected:
@@ -90,13 +74,12 @@ class DesktopAuthenticationTest : public ::testing::Test {
     desktopProgram = CopySigned(kTestDesktopProgram, dir.File("bin"), kDesktopProgramName);
     SetString(keystone::kImagePathValue, "\"" + dir.File("bin/keystone-engine") + "\" --flag");
     Trust({ThumbprintOf(kTestSignerCert)});
-    platform::ConsoleSession session;
-    session.id = "c2";
-    session.uid = sessionUid;
-    session.leader = 77;
-    session.kind = "greeter";
-    session.environment = {"DISPLAY=:5"};
-    sessions.Set({session, {}});
+    sessions.Set({platform::ConsoleSession{.id = "c2",
+                                           .uid = sessionUid,
+                                           .leader = 77,
+                                           .kind = "greeter",
+                                           .environment = {"DISPLAY=:5"}},
+                  {}});
   }
   void TearDown() override { capture->Uninstall(); }
 
@@ -137,7 +120,7 @@ class DesktopAuthenticationTest : public ::testing::Test {
   std::string desktopProgram;
 };
 
-// Only the named user or root gets as far as the console session.
+// Only the named user or root gets as far as the console session, here one without a desktop.
 TEST_F(DesktopAuthenticationTest, RefusesACallerNamingAnotherUserUnlessRoot) {
   sessions.Set({std::nullopt, "nobody is active on seat0"});
   accounts.sidFailsFor = 1001;
@@ -172,18 +155,14 @@ TEST_F(DesktopAuthenticationTest, RefusesACallerNamingAnotherUserUnlessRoot) {
   };
   for (const auto& c : cases) {
     capture->Clear();
-    const int before = sessions.Questions();
     EXPECT_EQ(Desktop().AuthenticationOnDesktopRpc({c.caller, 13}, c.sid, "exit:0",
                                                    [] { return false; }),
               kFailure);
-    EXPECT_EQ(sessions.Questions() - before, c.admitted ? 1 : 0) << c.sid;
+    EXPECT_EQ(capture->Has("No graphical session on the console: nobody is active on seat0"),
+              c.admitted)
+        << c.sid;
     for (const std::string& line : c.logged) EXPECT_TRUE(capture->Has(line)) << line;
   }
-  // The local system SID was made once, by the first root caller.
-  capture->Clear();
-  EXPECT_EQ(Run("exit:0", {1, 0}), kFailure);
-  EXPECT_TRUE(capture->Has("Comparing to system SID"));
-  EXPECT_FALSE(capture->Has("Get system SID"));
 }
 
 TEST_F(DesktopAuthenticationTest, RunsTheProgramAsTheSessionUserWithTheTwoArguments) {
@@ -203,13 +182,7 @@ TEST_F(DesktopAuthenticationTest, RunsTheProgramAsTheSessionUserWithTheTwoArgume
   EXPECT_EQ(values.at("PATH"), "/usr/local/bin:/usr/bin:/bin");
   EXPECT_EQ(values.at("KEYSTONE_STATE_DIR"), "<unset>");
   EXPECT_FALSE(fs::exists(dir.File("x")));
-  for (const std::string& line :
-       {std::string("AuthenticationOnDesktop start"), std::string("ConsoleSessionId is c2"),
-        std::string("FindlogonUIPID 77"),
-        "command  " + desktopProgram + " " + kUserSid + " report:" + report,
-        std::string("ExternalManagedAuthentication exe end exit code 0")}) {
-    EXPECT_TRUE(capture->Has(line)) << line;
-  }
+  EXPECT_TRUE(capture->Has("command  " + desktopProgram + " " + kUserSid + " report:" + report));
 }
 
 TEST_F(DesktopAuthenticationTest, AnswersWithHowTheProgramEnded) {
@@ -218,9 +191,7 @@ TEST_F(DesktopAuthenticationTest, AnswersWithHowTheProgramEnded) {
     int32_t result;
     const char* logged;
   } cases[] = {
-      {"exit:7", 7, "ExternalManagedAuthentication exe end exit code 7"},
       {"exit:255", 255, "ExternalManagedAuthentication exe end exit code ff"},
-      {"signal:9", kFailure, "ExternalManagedAuthentication GetExitCodeProcess error (9) "},
       {"signal:11", kFailure, "ExternalManagedAuthentication GetExitCodeProcess error (b) "},
   };
   for (const auto& c : cases) {
@@ -266,21 +237,16 @@ TEST_F(DesktopAuthenticationTest, StartsOnlyAProgramThatVerifies) {
   EXPECT_EQ(ReadValues(report).at("arg0"), kDesktopProgramName);
   EXPECT_TRUE(capture->Contains("ExternalManagedAuthentication is not started"));
 
-  // A desktop program that does not verify does not start.
-  const std::string verifyFailed = "VerifyFileCertificate failed, file path (" + desktopProgram + ") ";
-  std::string bytes = ReadFileText(desktopProgram);
-  bytes[100] ^= 0x20;
-  std::ofstream(desktopProgram, std::ios::binary | std::ios::trunc) << bytes;
+  // A desktop program does not start while the registry trusts no signer, nor when a signer it
+  // does not trust signed it (each reason a file fails is the verifier's test).
+  Trust({});
   EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
-  EXPECT_TRUE(capture->Has(verifyFailed));
+  Trust({keystone::testing::ThumbprintOf(keystone::testing::kTestSignerCert)});
   keystone::testing::CopySigned(keystone::testing::kTestDesktopProgram, dir.File("bin"),
                                 kDesktopProgramName, ".foreign-sig");
   EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
-  Trust({});
-  EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
-  fs::remove(desktopProgram);
-  EXPECT_EQ(Run("exit:0"), kDesktopProgramNotSigned);
-  EXPECT_EQ(capture->Count(verifyFailed), 4u);
+  EXPECT_EQ(capture->Count("VerifyFileCertificate failed, file path (" + desktopProgram + ") "),
+            2u);
 }
 
 TEST_F(DesktopAuthenticationTest, FailsWithoutAProgramLocation) {
@@ -293,14 +259,12 @@ TEST_F(DesktopAuthenticationTest, FailsWithoutAProgramLocation) {
   EXPECT_TRUE(capture->Has("Couldn't find authenticate dll path"));
 }
 
-TEST_F(DesktopAuthenticationTest, FailsWithoutADesktopToRunOn) {
-  sessions.Set({std::nullopt, "nobody is active on seat0"});
-  EXPECT_EQ(Run("exit:0"), kFailure);
-  EXPECT_TRUE(capture->Has("No graphical session on the console: nobody is active on seat0"));
+// A console without a graphical session is the caller check's test.
+TEST_F(DesktopAuthenticationTest, FailsWhenTheConsoleSessionCannotBeLookedUp) {
   sessions.fails = true;
   EXPECT_EQ(Run("exit:0"), kFailure);
   EXPECT_TRUE(capture->Has("The console session cannot be looked up (logind is gone)"));
-  EXPECT_EQ(capture->Count("need isolated did not found desktop token"), 2u);
+  EXPECT_TRUE(capture->Has("need isolated did not found desktop token"));
 }
 
 TEST_F(DesktopAuthenticationTest, FailsWhenTheProgramCannotStart) {
@@ -320,7 +284,7 @@ TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
   std::thread first([&] {
     Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });
   });
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir.File("pids")); }));
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir.File("pids")); }));
   EXPECT_EQ(Run("exit:0"), kFailure);
   EXPECT_TRUE(capture->Has("A desktop program of uid 1000 runs already"));
   EXPECT_EQ(Run("exit:3", {1, 0}), 3);

@@ -37,7 +37,7 @@ class EngineIntegrationTest : public ::testing::Test {
   EngineProcess engine{kEngineBinary, kKeystonectlBinary};
 };
 
-TEST_F(EngineIntegrationTest, EventsReachThePowerStateManagerAndSigtermStopsCleanly) {
+TEST_F(EngineIntegrationTest, EngineServesItsControlSocketUntilSigterm) {
   engine.SetEngineDword(platform::kConnectedStandbyValue, 0);
   ASSERT_TRUE(engine.Start());
   EXPECT_EQ(engine.Notifications(),
@@ -72,7 +72,7 @@ TEST_F(EngineIntegrationTest, EventsReachThePowerStateManagerAndSigtermStopsClea
   EXPECT_FALSE(std::filesystem::exists(engine.RuntimeDir() + "/control"));
 }
 
-TEST_F(EngineIntegrationTest, ConnectedStandbyEventsAndStopThroughKeystonectl) {
+TEST_F(EngineIntegrationTest, ConnectedStandbyMachineTakesStandbyEventsUntilStopped) {
   engine.SetEngineDword(platform::kConnectedStandbyValue, 1);
   ASSERT_TRUE(engine.Start());
   EXPECT_TRUE(
@@ -100,7 +100,7 @@ TEST_F(EngineIntegrationTest, RefusesToStartWithoutAUsableStateDirectory) {
 }
 
 // Other programs read the registry mirror; the stored data stays the engine's own.
-TEST_F(EngineIntegrationTest, EveryUserReadsTheRegistryMirrorButOnlyTheEngineTheStoredData) {
+TEST_F(EngineIntegrationTest, StoredDataStaysPrivateWhileTheRegistryMirrorIsReadable) {
   if (::geteuid() != 0) GTEST_SKIP() << "the service's modes are those of root";
   namespace stdfs = std::filesystem;
   stdfs::permissions(engine.Root(), stdfs::perms(0755));  // traversable, as /var/lib is

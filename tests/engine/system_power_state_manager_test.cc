@@ -90,7 +90,7 @@ class SystemPowerStateManagerTest : public ::testing::Test {
   std::shared_ptr<RecordingListener> second = std::make_shared<RecordingListener>();
 };
 
-TEST_F(SystemPowerStateManagerTest, SleepAndResumeReachEveryListenerOnce) {
+TEST_F(SystemPowerStateManagerTest, SleepCycleReachesEveryListenerOnce) {
   auto manager = Make(10ms);
   // Resume and exit without a sleep or standby call nobody.
   manager->Resume();
@@ -105,10 +105,9 @@ TEST_F(SystemPowerStateManagerTest, SleepAndResumeReachEveryListenerOnce) {
   EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
   manager->Resume();
   ExpectCounts(std::move(manager), {{"sleep", 1}, {"resume", 1}, {"enter", 0}, {"exit", 0}});
-  EXPECT_GE(capture->Count("PowerState = 1"), 1u);
 }
 
-TEST_F(SystemPowerStateManagerTest, ThrowingListenerIsLoggedAndOthersStillRun) {
+TEST_F(SystemPowerStateManagerTest, ThrowingListenerFailsAloneWithAWarning) {
   const struct {
     const char* event;
     void (Manager::*call)();
@@ -170,7 +169,7 @@ TEST_F(SystemPowerStateManagerTest, EnterThenExitWithinTheDelayCallsNobody) {
   ExpectCounts(std::move(manager), {{"enter", 0}, {"exit", 0}});
 }
 
-TEST_F(SystemPowerStateManagerTest, StandbyIsLeftByExitOrResumeButNotByAnEarlierExit) {
+TEST_F(SystemPowerStateManagerTest, StandbyIsLeftOnlyByAWakeEventAfterIt) {
   auto manager = Make(20ms);
   manager->ExitConnectedStandby();
   Advance(1ms);
@@ -196,7 +195,6 @@ TEST_F(SystemPowerStateManagerTest, GoingToSleepLastsTheWindowThenResumesOnFirst
   Advance(1ms);
   EXPECT_FALSE(manager->IsGoingToSleep());
   EXPECT_EQ(manager->CurrentPowerState(), Manager::kNormal);
-  EXPECT_FALSE(manager->IsGoingToSleep());
   ExpectCounts(std::move(manager), {{"resume", 1}});
 }
 

@@ -428,6 +428,8 @@ TEST_F(EngineComponentsTest, FlowsEndAtSleepAndBeforeTheServerStops) {
   rpc.onStop = [&] { events.push_back("server stops"); };
   engine.StopRpcServer();
   EXPECT_EQ(events, (std::vector<std::string>{"cancel flows", "shut flows down", "server stops"}));
+  // The components stop the server again when they go, after events has gone.
+  rpc.onStop = nullptr;
 }
 
 TEST_F(EngineComponentsTest, FlowHostReachesOnlyARunningResourceManager) {

@@ -46,10 +46,7 @@ class FakeEngine : public EngineOperations {
     std::lock_guard<std::mutex> lock(mutex);
     return calls;
   }
-  Call LastCall() {
-    const std::vector<Call> all = Calls();
-    return all.empty() ? Call{} : all.back();
-  }
+  Call LastCall() { return Calls().empty() ? Call{} : Calls().back(); }
 
   void SetGate(bool open) {
     Set([&] { gateOpen = open; });
@@ -84,23 +81,20 @@ class FakeEngine : public EngineOperations {
                                         int32_t& dataState) override {
     Record(c, __func__, outSize, out, dataState);
     Set([&] { ++asyncRunning; });
-    dataState = kDataStateNone;
-    int32_t result = kNotifyCancelled;
-    for (;;) {
+    int32_t cancel = kCallNotCancelled;
+    std::optional<std::vector<uint8_t>> status;
+    while (!status && (cancel = c.TestCancel()) == kCallNotCancelled) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      if (const int32_t cancel = c.TestCancel(); cancel != kCallNotCancelled) {
-        if (outSize != nullptr) *outSize = 0;
-        result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
-        break;
-      }
-      std::optional<std::vector<uint8_t>> status;
       Set([&] { status.swap(pendingStatus); });
-      if (!status) continue;
-      const bool fits = populateOutput(*status, outSize, out) == 0;
-      result = fits ? kNotifyStatusDelivered : kNotifyBufferTooSmall;
-      if (fits) dataState = kDataStateWritten;
-      break;
     }
+    int32_t result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
+    if (status) {
+      result = populateOutput(*status, outSize, out) == 0 ? kNotifyStatusDelivered
+                                                          : kNotifyBufferTooSmall;
+    } else if (outSize != nullptr) {
+      *outSize = 0;
+    }
+    dataState = result == kNotifyStatusDelivered ? kDataStateWritten : kDataStateNone;
     c.Complete(result);
     Set([&] {
       --asyncRunning;
@@ -241,24 +235,14 @@ class FakeEngine : public EngineOperations {
     if (b != nullptr) bytes.insert(bytes.end(), b, b + m);
     return bytes;
   }
-  static std::string Show(const ParamSpec& param, const Value& value, const Value* all) {
-    const auto* bytes = static_cast<const uint8_t*>(value.pointer);
-    switch (param.wire) {
-      case Wire::kShort:
-      case Wire::kLong:
-        return std::to_string(value.number);
-      case Wire::kString:
-        return static_cast<const char*>(value.pointer);
-      case Wire::kSize:
-        return bytes ? std::to_string(*static_cast<const int32_t*>(value.pointer)) : "null";
-      case Wire::kBuffer:
-        return bytes ? "buf" : "null";
-      case Wire::kBytes:
-        break;
-    }
-    const int64_t size = all[param.sizedBy].number;
-    if (bytes == nullptr || size == 0) return bytes ? "empty" : "null";
-    return Hex(bytes, size);
+  static std::string Show(const ParamSpec& param, const Value& arg, const Value* all) {
+    const auto* bytes = static_cast<const uint8_t*>(arg.pointer);
+    if (param.wire == Wire::kShort || param.wire == Wire::kLong) return std::to_string(arg.number);
+    if (param.wire == Wire::kString) return static_cast<const char*>(arg.pointer);
+    if (bytes == nullptr) return "null";
+    if (param.wire == Wire::kSize) return std::to_string(*static_cast<const int32_t*>(arg.pointer));
+    if (param.wire == Wire::kBuffer) return "buf";
+    return all[param.sizedBy].number == 0 ? "empty" : Hex(bytes, all[param.sizedBy].number);
   }
 
   template <typename... A>
@@ -306,6 +290,17 @@ class FakeEngine : public EngineOperations {
   std::atomic<int32_t> nextSession{1};
 };
 
+// Whether the condition came true within a few seconds.
+template <typename F>
+bool Eventually(F condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 // Server limits shrunk for tests.
 inline ServerOptions TestServerOptions(const std::string& socketPath) {
   using std::chrono::milliseconds;
@@ -327,12 +322,6 @@ class ServerFixture : public ::testing::Test {
     server = std::make_unique<Server>(engine, options);
     server->UseEndpoint();
     server->Listen();
-  }
-  bool WaitConnections(uint32_t expected) {
-    for (int i = 0; i < 2500 && server->OpenConnections() != expected; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return server->OpenConnections() == expected;
   }
 
   keystone::testing::TempDirectory dir;

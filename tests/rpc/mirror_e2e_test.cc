@@ -9,12 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "rpc/client/client.h"
+#include "common/hex.h"
 #include "tests/fakes/engine_process.h"
 #include "tests/fakes/program_paths.h"
 #include "tlv/applet_tags.h"
 #include "tlv/client_messages.h"
-#include "tlv/message.h"
 #include "tlv/message_types.h"
 
 namespace rpc {
@@ -59,23 +58,12 @@ class MirrorE2eTest : public ::testing::Test {
     mfab::AppendTlv(pair, tag::kName, std::string("DeviceId"));
     mfab::AppendTlv(pair, tag::kValue, std::string("0011223344550100"));
     mfab::AppendTlv(enroll.data, tag::kNameValue, pair);
-    mfab::Message request;
-    request.moduleId = 13;
-    request.messageType = mfab::message_type::kSaveEnrollmentDataRequest;
-    request.category = 2;
-    request.payload = enroll.Serialize();
-    request.sessionId = 9;
-    const Bytes bytes = request.Serialize();
-    Client client(socketPath);
-    Bytes out(32768);
-    int32_t size = 32768;
-    ASSERT_EQ(client.SendMessageToAppletRpc(0, static_cast<int32_t>(bytes.size()), bytes.data(),
-                                            &size, out.data()),
-              AppletCallStatus::kSuccess);
-    out.resize(static_cast<size_t>(size));
-    EXPECT_EQ(mfab::Message::Parse(out).messageType,
-              mfab::message_type::kSaveEnrollmentDataResponse);
-    client.ReleaseSessionIdRpc(9);
+    const ProgramResult saved =
+        Ctl({"applet", "send", "--module", "13", "--category", "2", "--session", "9", "--type",
+             std::to_string(mfab::message_type::kSaveEnrollmentDataRequest), "--payload",
+             keystone::ToHex(enroll.Serialize())});
+    ASSERT_EQ(saved.exitCode, 0) << saved.out;
+    ASSERT_EQ(Ctl({"session", "release", "9"}).exitCode, 0);
   }
 
   keystone::testing::EngineProcess engine{keystone::testing::kEngineBinary,

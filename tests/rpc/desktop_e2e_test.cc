@@ -26,8 +26,6 @@ namespace rpc {
 namespace {
 
 namespace fs = std::filesystem;
-using keystone::testing::FakeLogind;
-using keystone::testing::ReadFileText;
 
 constexpr uint32_t kNobody = 65534;
 constexpr int32_t kFailure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
@@ -43,72 +41,51 @@ constexpr int32_t kNotSigned = static_cast<int32_t>(0xA0000047);
           0xFF);
     });
 
-class DesktopE2eTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    using namespace keystone::testing;
-    if (!*kEngineBinary || !*kTestDesktopProgram) GTEST_SKIP() << "the programs were not built";
-    if (!logind.Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
-    // Traversable for a client of another user; writable for the program's reports.
-    fs::permissions(engine.Root(), fs::perms(0755));
-    ::chmod(dir.Path().c_str(), 0777);
-    fs::create_directory(dir.File("bin"));
-    desktopProgram = CopySigned(kTestDesktopProgram, dir.File("bin"), "keystone-desktop-auth");
-    engine.SetEngineValue(keystone::kImagePathValue,
-                          platform::RegValue::String(dir.File("bin/keystone-engine")));
-    engine.SetEngineValue(keystone::kTrustedSignersValue,
-                          platform::RegValue::MultiString({ThumbprintOf(kTestSignerCert)}));
-    engine.Env().push_back({"DBUS_SYSTEM_BUS_ADDRESS", logind.Address()});
-    FakeLogind::Session session;
-    session.id = "c1";
-    session.uid = kNobody;
-    session.kind = "greeter";
-    session.display = ":9";
-    session.runtimePath = dir.Path();
-    logind.SetActive(session);
-    ASSERT_TRUE(engine.Start());
-    client = std::make_unique<Client>(socketPath);
-  }
-  void TearDown() override {
-    if (client) {
-      EXPECT_EQ(engine.Stop(), 0) << "the engine did not stop cleanly";
-    }
-  }
-
-  int CallAs(uint32_t uid, const std::string& sid, const std::string& second) {
-    return keystone::testing::RunHelper("desktop-call", socketPath + " " + sid + " " + second, uid);
-  }
-
-  FakeLogind logind;
-  keystone::testing::TempDirectory dir;
-  keystone::testing::EngineProcess engine{keystone::testing::kEngineBinary,
-                                          keystone::testing::kKeystonectlBinary};
-  const std::string socketPath = engine.RuntimeDir() + "/IVoxWithMfa";
-  std::unique_ptr<Client> client;
-  std::string desktopProgram;
-};
-
 // Root may ask for any user, another user only for itself; the program runs in the session
 // logind names, and only while its signature verifies.
-TEST_F(DesktopE2eTest, TheTrustedProgramRunsInTheConsoleSessionForItsCaller) {
+TEST(DesktopE2eTest, TheTrustedProgramRunsInTheConsoleSessionForItsCaller) {
+  using namespace keystone::testing;
+  if (!*kEngineBinary || !*kTestDesktopProgram) GTEST_SKIP() << "the programs were not built";
+  FakeLogind logind;
+  if (!logind.Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
+  TempDirectory dir;
+  EngineProcess engine(kEngineBinary, kKeystonectlBinary);
+  // Traversable for a client of another user; writable for the program's reports.
+  fs::permissions(engine.Root(), fs::perms(0755));
+  ::chmod(dir.Path().c_str(), 0777);
+  fs::create_directory(dir.File("bin"));
+  const std::string program =
+      CopySigned(kTestDesktopProgram, dir.File("bin"), "keystone-desktop-auth");
+  engine.SetEngineValue(keystone::kImagePathValue,
+                        platform::RegValue::String(dir.File("bin/keystone-engine")));
+  engine.SetEngineValue(keystone::kTrustedSignersValue,
+                        platform::RegValue::MultiString({ThumbprintOf(kTestSignerCert)}));
+  engine.Env().push_back({"DBUS_SYSTEM_BUS_ADDRESS", logind.Address()});
+  logind.SetActive(FakeLogind::Session{
+      .id = "c1", .uid = kNobody, .kind = "greeter", .display = ":9", .runtimePath = dir.Path()});
+  ASSERT_TRUE(engine.Start());
+  const std::string socket = engine.RuntimeDir() + "/IVoxWithMfa";
+  Client client(socket);
+
   const std::string sid = "S-1-5-21-1-2-3-1000";
   const std::string report = dir.File("report");
-  EXPECT_EQ(client->AuthenticationOnDesktopRpc(sid.c_str(), ("report:" + report).c_str()), 0);
+  EXPECT_EQ(client.AuthenticationOnDesktopRpc(sid.c_str(), ("report:" + report).c_str()), 0);
   const std::string text = ReadFileText(report);
   EXPECT_NE(text.find("uid=65534\n"), std::string::npos) << text;
   EXPECT_NE(text.find("arg1=" + sid + "\n"), std::string::npos) << text;
   EXPECT_NE(text.find("DISPLAY=:9\n"), std::string::npos) << text;
 
   const std::string nobodySid = platform::SystemAccounts().UserSid(kNobody);
-  EXPECT_EQ(CallAs(kNobody, nobodySid, "exit:3"), 3);
-  EXPECT_EQ(CallAs(kNobody, sid, "exit:3"), kFailure & 0xFF);
+  EXPECT_EQ(RunHelper("desktop-call", socket + " " + nobodySid + " exit:3", kNobody), 3);
+  EXPECT_EQ(RunHelper("desktop-call", socket + " " + sid + " exit:3", kNobody), kFailure & 0xFF);
   EXPECT_TRUE(engine.WaitForLog("RPC caller user SID doesn't match user received from Arguments"));
 
-  std::string bytes = ReadFileText(desktopProgram);
+  std::string bytes = ReadFileText(program);
   bytes[bytes.size() / 2] ^= 0x01;
-  std::ofstream(desktopProgram, std::ios::binary | std::ios::trunc) << bytes;
-  EXPECT_EQ(client->AuthenticationOnDesktopRpc(sid.c_str(), "exit:0"), kNotSigned);
-  EXPECT_TRUE(engine.WaitForLog("VerifyFileCertificate failed, file path (" + desktopProgram));
+  std::ofstream(program, std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(client.AuthenticationOnDesktopRpc(sid.c_str(), "exit:0"), kNotSigned);
+  EXPECT_TRUE(engine.WaitForLog("VerifyFileCertificate failed, file path (" + program));
+  EXPECT_EQ(engine.Stop(), 0) << "the engine did not stop cleanly";
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -31,6 +30,17 @@ inline std::string Hex(const uint8_t* bytes, int64_t size) {
   return keystone::ToHex(std::span<const uint8_t>(bytes, static_cast<size_t>(size)));
 }
 
+// Whether the condition came true within ten seconds.
+template <typename F>
+bool Eventually(F condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 class FakeEngine : public EngineOperations {
  public:
   // args: "name=value ..." in the table's order; byte arrays in hex ("null", "empty"), strings
@@ -48,25 +58,27 @@ class FakeEngine : public EngineOperations {
   }
   Call LastCall() { return Calls().empty() ? Call{} : Calls().back(); }
 
-  void SetGate(bool open) {
-    Set([&] { gateOpen = open; });
-  }
+  void SetGate(bool open) { gateOpen = open; }
   bool WaitAtGate(int n) {
-    return WaitFor([&] { return atGate >= n; });
+    return Eventually([&] { return atGate >= n; });
   }
   // The asynchronous operation delivers this status at its next poll.
   void PublishStatus(std::vector<uint8_t> status) {
-    Set([&] { pendingStatus = std::move(status); });
+    std::lock_guard<std::mutex> lock(mutex);
+    pendingStatus = std::move(status);
   }
   bool WaitAsyncRunning() {
-    return WaitFor([&] { return asyncRunning > 0; });
+    return Eventually([&] { return asyncRunning > 0; });
   }
   // The result the next asynchronous call to end completed with.
   std::optional<int32_t> WaitAsyncEnded() {
-    if (!WaitFor([&] { return !asyncResults.empty(); })) return {};
-    std::lock_guard<std::mutex> lock(mutex);
-    const int32_t result = asyncResults.front();
-    asyncResults.erase(asyncResults.begin());
+    std::optional<int32_t> result;
+    Eventually([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!asyncResults.empty()) result = asyncResults.front();
+      if (result) asyncResults.erase(asyncResults.begin());
+      return result.has_value();
+    });
     return result;
   }
 
@@ -80,12 +92,13 @@ class FakeEngine : public EngineOperations {
   void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& c, int32_t* outSize, uint8_t* out,
                                         int32_t& dataState) override {
     Record(c, __func__, outSize, out, dataState);
-    Set([&] { ++asyncRunning; });
+    ++asyncRunning;
     int32_t cancel = kCallNotCancelled;
     std::optional<std::vector<uint8_t>> status;
     while (!status && (cancel = c.TestCancel()) == kCallNotCancelled) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      Set([&] { status.swap(pendingStatus); });
+      std::lock_guard<std::mutex> lock(mutex);
+      status.swap(pendingStatus);
     }
     int32_t result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
     if (status) {
@@ -96,10 +109,9 @@ class FakeEngine : public EngineOperations {
     }
     dataState = result == kNotifyStatusDelivered ? kDataStateWritten : kDataStateNone;
     c.Complete(result);
-    Set([&] {
-      --asyncRunning;
-      asyncResults.push_back(result);
-    });
+    std::lock_guard<std::mutex> lock(mutex);
+    --asyncRunning;
+    asyncResults.push_back(result);
   }
   void UpdateAuthenticationErrorStateRpc(CallContext& c, int32_t a, int32_t b) override {
     Record(c, __func__, a, b);
@@ -206,13 +218,9 @@ class FakeEngine : public EngineOperations {
   }
 
  private:
-  static constexpr std::chrono::seconds kWaitLimit{10};
-
   void PassGate() {
-    std::unique_lock<std::mutex> lock(mutex);
     ++atGate;
-    changed.notify_all();
-    changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
+    Eventually([&] { return gateOpen.load(); });
     --atGate;
   }
 
@@ -265,41 +273,16 @@ class FakeEngine : public EngineOperations {
     return result;
   }
 
-  template <typename F>
-  void Set(F change) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      change();
-    }
-    changed.notify_all();
-  }
-  template <typename P>
-  bool WaitFor(P predicate) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kWaitLimit, predicate);
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
+  std::mutex mutex;  // Guards the members below.
   std::vector<Call> calls;
-  bool gateOpen = true;
-  int atGate = 0;
-  int asyncRunning = 0;
   std::vector<int32_t> asyncResults;
   std::optional<std::vector<uint8_t>> pendingStatus;
+
+  std::atomic<bool> gateOpen{true};
+  std::atomic<int> atGate{0};
+  std::atomic<int> asyncRunning{0};
   std::atomic<int32_t> nextSession{1};
 };
-
-// Whether the condition came true within a few seconds.
-template <typename F>
-bool Eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 // Server limits shrunk for tests.
 inline ServerOptions TestServerOptions(const std::string& socketPath) {

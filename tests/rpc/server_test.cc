@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "rpc/frame_io.h"
+#include "rpc/rpc_server.h"
+#include "tests/fakes/log_capture.h"
 #include "tests/rpc/fake_engine.h"
 
 namespace rpc {
@@ -370,6 +372,44 @@ TEST_F(ServerTest, OutputBuffersAreBoundedUntilTheirRepliesAreTaken) {
   ASSERT_TRUE(Eventually([&] { return server->Usage().outputBytes != 0; }));
   ASSERT_TRUE(Eventually([&] { return server->Usage().connections == 3; }));
   EXPECT_EQ(server->Usage().outputBytes, 0u);
+}
+
+// The service's listener around the server logs each failing step at level error with the
+// system's code.
+TEST_F(ServerTest, ListeningStepsLogTheirFailuresWithTheirCodes) {
+  const auto capture = keystone::testing::LogCapture::Install();
+  const auto loggedError = [&](const std::string& message) {
+    for (const keystone::testing::LogCapture::Entry& entry : capture->Entries()) {
+      if (entry.record.message == message) return entry.record.level == mfab::kLogError;
+    }
+    return false;
+  };
+  RpcListener listener;
+  options.socketPath = dir.File("rt/IVoxWithMfa");
+  EXPECT_FALSE(listener.RpcStartListening(nullptr, options));
+  EXPECT_TRUE(loggedError("RpcServerRegisterIf failed (87)"));
+  // A path too long for a socket.
+  EXPECT_FALSE(listener.RpcStartListening(
+      &engine, testing::TestServerOptions(dir.File(std::string(120, 'x')))));
+  EXPECT_TRUE(loggedError("RpcServerUseProtseqEp failed (36)"));
+
+  ASSERT_TRUE(listener.RpcStartListening(&engine, options));
+  EXPECT_EQ(RawClient(options.socketPath).GetSessionId(1), 1);
+  // A second start while listening fails at the endpoint step.
+  EXPECT_FALSE(listener.RpcStartListening(&engine, options));
+  EXPECT_TRUE(loggedError("RpcServerUseProtseqEp failed (1740)"));
+
+  listener.RpcStopListening();
+  EXPECT_FALSE(fs::exists(options.socketPath));
+  listener.RpcStopListening();
+  EXPECT_TRUE(loggedError("RpcMgmtStopServerListening failed (1715)"));
+
+  // A plain file where the runtime directory should be.
+  fs::remove_all(dir.File("rt"));
+  std::ofstream(dir.File("rt")) << "x";
+  EXPECT_FALSE(listener.RpcStartListening(&engine, options));
+  EXPECT_TRUE(loggedError("RpcServerUseProtseqEp failed (20)"));
+  capture->Uninstall();
 }
 
 }  // namespace

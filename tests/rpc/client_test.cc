@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "rpc/marshal.h"
 #include "rpc/operation_table.h"
 #include "rpc/server.h"
 #include "tests/rpc/fake_engine.h"
@@ -237,6 +238,30 @@ TEST_F(ClientTest, AServerOfAnotherUserIsRefusedUnlessNamed) {
   EXPECT_EQ(StatusOf([&] { Client(path, named).GetSessionIdRpc(); }), kStatusTimeout);
   ::kill(impostor, SIGKILL);
   keystone::testing::WaitForExit(impostor, 5s);
+}
+
+// Bytes no server of ours would send.
+TEST(ProxyCallTest, ClientRejectsRepliesThatDoNotMatchTheCall) {
+  int32_t size = 4;
+  uint8_t out[4] = {};
+  ProxyCall<19> call({"sid", &size, out});
+  std::vector<uint8_t> request;
+  call.EncodeRequest(request);
+  // Each: result 0, size, buffer.
+  const std::vector<uint8_t> bad[] = {
+      {0, 0, 0, 0, 1, 5, 0, 0, 0, 1, 5, 0, 0, 0, 1, 2, 3, 4, 5},  // 5 bytes above capacity 4
+      {0, 0, 0, 0, 1, 2, 0, 0, 0, 1, 3, 0, 0, 0, 1, 2, 3},        // size 2, 3 bytes
+      {0, 0, 0, 0, 1, 0, 0, 0, 0, 0},  // buffer absent although the client passed one
+  };
+  for (const std::vector<uint8_t>& reply : bad) {
+    size = 4;
+    EXPECT_THROW(call.DecodeReply(reply), MarshalError);
+  }
+  size = 4;
+  EXPECT_EQ(call.DecodeReply(std::vector<uint8_t>{1, 0, 0, 0, 1, 2, 0, 0, 0, 1, 2, 0, 0, 0, 7, 8}),
+            1);
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(out[1], 8);
 }
 
 }  // namespace

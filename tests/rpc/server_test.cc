@@ -174,17 +174,50 @@ TEST_F(ServerTest, MalformedFramesCloseOnlyTheirConnection) {
   EXPECT_EQ(engine.Calls().size(), 2u);
 }
 
+// A request that does not decode is refused with a fault and nothing reaches the engine; the
+// connection goes on.
 TEST_F(ServerTest, RefusedCallsKeepTheirConnection) {
   options.maxFramePayload = 1024;
   Start();
   RawClient client(options.socketPath);
   client.Send(FrameBytes(FrameKind::kRequest, 24, 1));
   ExpectFrame(client.Read(), FrameKind::kFault, 1, kStatusProcedureOutOfRange);
-  // Exactly the limit is a frame; its bytes are not GetSessionIdRpc's parameters.
-  client.Send(FrameBytes(FrameKind::kRequest, 1, 2, std::vector<uint8_t>(1024, 0)));
-  ExpectFrame(client.Read(), FrameKind::kFault, 2, kStatusBadStubData);
+  // GetDiscoveryInfoRpc has a parameter of every kind: a request of any other length is refused.
+  const uint8_t data[] = {5, 6};
+  int32_t size = 64;
+  uint8_t out[64];
+  std::vector<uint8_t> request;
+  ProxyCall<17>({int16_t{1}, 2, data, "first", "second", &size, out}).EncodeRequest(request);
+  std::vector<std::pair<uint16_t, std::vector<uint8_t>>> bad = {
+      {1, std::vector<uint8_t>(1024, 0)},          // exactly the frame limit is a frame
+      {18, {0, 0, 0, 0, 2}},                       // presence flag 2
+      {18, {0xFF, 0xFF, 0xFF, 0xFF, 1}},           // negative length of a present array
+      {15, {0xFF, 0, 0, 0, 'a'}},                  // string longer than the request
+      {15, {2, 0, 0, 0, 'a', 0, 0, 0, 0, 0}},      // string holding a NUL
+      {13, {0, 0, 1, 1, 0, 0x20, 0, 1}},           // capacity above the limit
+      {13, {0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 1}},  // negative capacity
+  };
+  for (size_t length = 0; length <= request.size() + 1; ++length) {
+    if (length == request.size()) continue;
+    bad.emplace_back(17, request);
+    bad.back().second.resize(length);  // cut, or one byte more
+  }
+  uint32_t callId = 1;
+  for (const auto& [procedure, payload] : bad) {
+    client.Send(FrameBytes(FrameKind::kRequest, procedure, ++callId, payload));
+    ExpectFrame(client.Read(), FrameKind::kFault, callId, kStatusBadStubData);
+  }
   client.Send(FrameBytes(FrameKind::kCancel, 0, 99));  // no call open: ignored
-  EXPECT_EQ(client.GetSessionId(4), 1);
+  EXPECT_TRUE(engine.Calls().empty());
+
+  client.Send(FrameBytes(FrameKind::kRequest, 17, ++callId, request));
+  ExpectFrame(client.Read(), FrameKind::kReply, callId);
+  EXPECT_EQ(engine.LastCall().args,
+            "kind=1 dataSize=2 data=0506 first=first second=second outSize=64 outBuffer=buf");
+  // The capacity at the limit is accepted.
+  client.Send(FrameBytes(FrameKind::kRequest, 13, ++callId, {0, 0, 1, 0, 0, 0x20, 0, 1}));
+  ExpectFrame(client.Read(), FrameKind::kReply, callId);
+  EXPECT_EQ(engine.LastCall().args, "scanType=0 outSize=2097152 outBuffer=buf");
   EXPECT_EQ(server->CallsInFlight(), 0u);
 }
 

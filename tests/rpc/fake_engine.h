@@ -120,18 +120,18 @@ class FakeEngine : public EngineOperations {
   AppletCallStatus SendMessageToAppletRpc(CallContext& c, int32_t r, int32_t n, const uint8_t* in,
                                           int32_t* outSize, uint8_t* out) override {
     Record(c, __func__, r, n, in, outSize, out);
-    const uint32_t status = populateOutput(Join(in, n), outSize, out);
+    const uint32_t status = populateOutput(Copy(in, n), outSize, out);
     return status == 0                                 ? AppletCallStatus::kSuccess
            : status == keystone::kStatusBufferTooSmall ? AppletCallStatus::kBufferTooSmall
                                                        : AppletCallStatus::kInvalidApi;
   }
   void SetBTMockModeRpc(CallContext& c) override { Record(c, __func__); }
-  // Replies with the device id followed by the input.
+  // Echoes its input.
   BtCallStatus SendMessageToBtDeviceRpc(CallContext& c, int32_t idSize, const uint8_t* id,
                                         int32_t n, const uint8_t* in, int32_t interactive,
                                         int32_t* outSize, uint8_t* out) override {
     Record(c, __func__, idSize, id, n, in, interactive, outSize, out);
-    return BtStatusOf(populateOutput(Join(id, idSize, in, n), outSize, out));
+    return BtStatusOf(populateOutput(Copy(in, n), outSize, out));
   }
   BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& c, int32_t n,
                                                   const uint8_t* id) override {
@@ -176,14 +176,12 @@ class FakeEngine : public EngineOperations {
     const int32_t failure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
     return Answer(mode == 0 ? failure : mode, c, __func__, mode, user, n, data);
   }
-  // Replies "<first>|<second>|<data>".
+  // Echoes its data.
   int32_t GetDiscoveryInfoRpc(CallContext& c, int16_t kind, int32_t n, const uint8_t* data,
                               const char* first, const char* second, int32_t* outSize,
                               uint8_t* out) override {
     Record(c, __func__, kind, n, data, first, second, outSize, out);
-    const std::vector<uint8_t> text = Bytes(std::string(first) + "|" + second + "|");
-    return static_cast<int32_t>(populateOutput(
-        Join(text.data(), static_cast<int32_t>(text.size()), data, n), outSize, out));
+    return static_cast<int32_t>(populateOutput(Copy(data, n), outSize, out));
   }
   int32_t MirrorFactorSupportedStatusRpc(CallContext& c, int32_t n, const uint8_t* data) override {
     return Answer(static_cast<int32_t>(keystone::kStatusPolicyNotSet), c, __func__, n, data);
@@ -235,13 +233,9 @@ class FakeEngine : public EngineOperations {
   static BtCallStatus BtStatusOf(uint32_t status) {
     return status == 0 ? BtCallStatus::kSuccess : BtCallStatus::kBufferTooSmall;
   }
-  // The bytes of both arrays, a null one counting as none.
-  static std::vector<uint8_t> Join(const uint8_t* a, int32_t n, const uint8_t* b = nullptr,
-                                   int32_t m = 0) {
-    std::vector<uint8_t> bytes;
-    if (a != nullptr) bytes.assign(a, a + n);
-    if (b != nullptr) bytes.insert(bytes.end(), b, b + m);
-    return bytes;
+  // The array's bytes, none for a null one.
+  static std::vector<uint8_t> Copy(const uint8_t* bytes, int32_t n) {
+    return bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + n) : std::vector<uint8_t>();
   }
   static std::string Show(const ParamSpec& param, const Value& arg, const Value* all) {
     const auto* bytes = static_cast<const uint8_t*>(arg.pointer);

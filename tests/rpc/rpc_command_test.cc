@@ -56,7 +56,7 @@ TEST_F(RpcCommandTest, PrintsTheOutputsOfTheCallItNames) {
       {"SendMessageToAppletRpc reserved=0 inBytes= outSize=0", "",
        "result=0\noutSize=0\noutBuffer=\n",
        "reserved=0 inSize=0 inBytes=empty outSize=0 outBuffer=buf"},
-      {"SendMessageToBtDeviceRpc deviceId=- interactive=1", "aa bb\n",
+      {"SendMessageToBtDeviceRpc deviceId=01 inBytes=- interactive=1", "aa bb\n",
        "result=0\noutSize=2\noutBuffer=aabb\n", nullptr},
       {"GetRSSIRpc deviceId=0102 mustExist=1 rssi=-60", "", "result=65535\nrssi=-70\n", nullptr},
       {"AuthenticationOnDesktopRpc userSid=ab second=c", "", "result=201\n", nullptr},

@@ -2,7 +2,7 @@
 
 // A fake engine for the RPC tests: records each call's arguments as text in the operation
 // table's order, answers from its inputs (so a crossed or lost reply shows) and can hold
-// InitializeSessionRpc at a gate. Also a server on it in a directory of its own.
+// InitializeSessionRpc and ScanRpc at a gate. Also a server on it in a directory of its own.
 
 #include <gtest/gtest.h>
 

@@ -2,13 +2,12 @@
 
 // A fake engine for the RPC tests: records each call's arguments as text in the operation
 // table's order, answers from its inputs (so a crossed or lost reply shows) and can hold
-// InitializeSessionRpc at a gate. Also a server on it in a directory of its own.
+// InitializeSessionRpc and ScanRpc at a gate. Also a server on it in a directory of its own.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -31,6 +30,17 @@ inline std::string Hex(const uint8_t* bytes, int64_t size) {
   return keystone::ToHex(std::span<const uint8_t>(bytes, static_cast<size_t>(size)));
 }
 
+// Whether the condition came true within ten seconds.
+template <typename F>
+bool Eventually(F condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 class FakeEngine : public EngineOperations {
  public:
   // args: "name=value ..." in the table's order; byte arrays in hex ("null", "empty"), strings
@@ -46,30 +56,29 @@ class FakeEngine : public EngineOperations {
     std::lock_guard<std::mutex> lock(mutex);
     return calls;
   }
-  Call LastCall() {
-    const std::vector<Call> all = Calls();
-    return all.empty() ? Call{} : all.back();
-  }
+  Call LastCall() { return Calls().empty() ? Call{} : Calls().back(); }
 
-  void SetGate(bool open) {
-    Set([&] { gateOpen = open; });
-  }
+  void SetGate(bool open) { gateOpen = open; }
   bool WaitAtGate(int n) {
-    return WaitFor([&] { return atGate >= n; });
+    return Eventually([&] { return atGate >= n; });
   }
   // The asynchronous operation delivers this status at its next poll.
   void PublishStatus(std::vector<uint8_t> status) {
-    Set([&] { pendingStatus = std::move(status); });
+    std::lock_guard<std::mutex> lock(mutex);
+    pendingStatus = std::move(status);
   }
   bool WaitAsyncRunning() {
-    return WaitFor([&] { return asyncRunning > 0; });
+    return Eventually([&] { return asyncRunning > 0; });
   }
   // The result the next asynchronous call to end completed with.
   std::optional<int32_t> WaitAsyncEnded() {
-    if (!WaitFor([&] { return !asyncResults.empty(); })) return {};
-    std::lock_guard<std::mutex> lock(mutex);
-    const int32_t result = asyncResults.front();
-    asyncResults.erase(asyncResults.begin());
+    std::optional<int32_t> result;
+    Eventually([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!asyncResults.empty()) result = asyncResults.front();
+      if (result) asyncResults.erase(asyncResults.begin());
+      return result.has_value();
+    });
     return result;
   }
 
@@ -83,29 +92,26 @@ class FakeEngine : public EngineOperations {
   void NotifyAuthenticateStatusAsyncRpc(AsyncCallContext& c, int32_t* outSize, uint8_t* out,
                                         int32_t& dataState) override {
     Record(c, __func__, outSize, out, dataState);
-    Set([&] { ++asyncRunning; });
-    dataState = kDataStateNone;
-    int32_t result = kNotifyCancelled;
-    for (;;) {
+    ++asyncRunning;
+    int32_t cancel = kCallNotCancelled;
+    std::optional<std::vector<uint8_t>> status;
+    while (!status && (cancel = c.TestCancel()) == kCallNotCancelled) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      if (const int32_t cancel = c.TestCancel(); cancel != kCallNotCancelled) {
-        if (outSize != nullptr) *outSize = 0;
-        result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
-        break;
-      }
-      std::optional<std::vector<uint8_t>> status;
-      Set([&] { status.swap(pendingStatus); });
-      if (!status) continue;
-      const bool fits = populateOutput(*status, outSize, out) == 0;
-      result = fits ? kNotifyStatusDelivered : kNotifyBufferTooSmall;
-      if (fits) dataState = kDataStateWritten;
-      break;
+      std::lock_guard<std::mutex> lock(mutex);
+      status.swap(pendingStatus);
     }
+    int32_t result = cancel == kCallCancelled ? kNotifyCancelled : kNotifyBadCancelStatus;
+    if (status) {
+      result = populateOutput(*status, outSize, out) == 0 ? kNotifyStatusDelivered
+                                                          : kNotifyBufferTooSmall;
+    } else if (outSize != nullptr) {
+      *outSize = 0;
+    }
+    dataState = result == kNotifyStatusDelivered ? kDataStateWritten : kDataStateNone;
     c.Complete(result);
-    Set([&] {
-      --asyncRunning;
-      asyncResults.push_back(result);
-    });
+    std::lock_guard<std::mutex> lock(mutex);
+    --asyncRunning;
+    asyncResults.push_back(result);
   }
   void UpdateAuthenticationErrorStateRpc(CallContext& c, int32_t a, int32_t b) override {
     Record(c, __func__, a, b);
@@ -114,18 +120,18 @@ class FakeEngine : public EngineOperations {
   AppletCallStatus SendMessageToAppletRpc(CallContext& c, int32_t r, int32_t n, const uint8_t* in,
                                           int32_t* outSize, uint8_t* out) override {
     Record(c, __func__, r, n, in, outSize, out);
-    const uint32_t status = populateOutput(Join(in, n), outSize, out);
+    const uint32_t status = populateOutput(Copy(in, n), outSize, out);
     return status == 0                                 ? AppletCallStatus::kSuccess
            : status == keystone::kStatusBufferTooSmall ? AppletCallStatus::kBufferTooSmall
                                                        : AppletCallStatus::kInvalidApi;
   }
   void SetBTMockModeRpc(CallContext& c) override { Record(c, __func__); }
-  // Replies with the device id followed by the input.
+  // Echoes its input.
   BtCallStatus SendMessageToBtDeviceRpc(CallContext& c, int32_t idSize, const uint8_t* id,
                                         int32_t n, const uint8_t* in, int32_t interactive,
                                         int32_t* outSize, uint8_t* out) override {
     Record(c, __func__, idSize, id, n, in, interactive, outSize, out);
-    return BtStatusOf(populateOutput(Join(id, idSize, in, n), outSize, out));
+    return BtStatusOf(populateOutput(Copy(in, n), outSize, out));
   }
   BtCallStatus EstablishConnectionWithBtDeviceRpc(CallContext& c, int32_t n,
                                                   const uint8_t* id) override {
@@ -170,14 +176,12 @@ class FakeEngine : public EngineOperations {
     const int32_t failure = static_cast<int32_t>(keystone::kStatusGeneralFailure);
     return Answer(mode == 0 ? failure : mode, c, __func__, mode, user, n, data);
   }
-  // Replies "<first>|<second>|<data>".
+  // Echoes its data.
   int32_t GetDiscoveryInfoRpc(CallContext& c, int16_t kind, int32_t n, const uint8_t* data,
                               const char* first, const char* second, int32_t* outSize,
                               uint8_t* out) override {
     Record(c, __func__, kind, n, data, first, second, outSize, out);
-    const std::vector<uint8_t> text = Bytes(std::string(first) + "|" + second + "|");
-    return static_cast<int32_t>(populateOutput(
-        Join(text.data(), static_cast<int32_t>(text.size()), data, n), outSize, out));
+    return static_cast<int32_t>(populateOutput(Copy(data, n), outSize, out));
   }
   int32_t MirrorFactorSupportedStatusRpc(CallContext& c, int32_t n, const uint8_t* data) override {
     return Answer(static_cast<int32_t>(keystone::kStatusPolicyNotSet), c, __func__, n, data);
@@ -212,13 +216,9 @@ class FakeEngine : public EngineOperations {
   }
 
  private:
-  static constexpr std::chrono::seconds kWaitLimit{10};
-
   void PassGate() {
-    std::unique_lock<std::mutex> lock(mutex);
     ++atGate;
-    changed.notify_all();
-    changed.wait_for(lock, kWaitLimit, [&] { return gateOpen; });
+    Eventually([&] { return gateOpen.load(); });
     --atGate;
   }
 
@@ -233,32 +233,18 @@ class FakeEngine : public EngineOperations {
   static BtCallStatus BtStatusOf(uint32_t status) {
     return status == 0 ? BtCallStatus::kSuccess : BtCallStatus::kBufferTooSmall;
   }
-  // The bytes of both arrays, a null one counting as none.
-  static std::vector<uint8_t> Join(const uint8_t* a, int32_t n, const uint8_t* b = nullptr,
-                                   int32_t m = 0) {
-    std::vector<uint8_t> bytes;
-    if (a != nullptr) bytes.assign(a, a + n);
-    if (b != nullptr) bytes.insert(bytes.end(), b, b + m);
-    return bytes;
+  // The array's bytes, none for a null one.
+  static std::vector<uint8_t> Copy(const uint8_t* bytes, int32_t n) {
+    return bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + n) : std::vector<uint8_t>();
   }
-  static std::string Show(const ParamSpec& param, const Value& value, const Value* all) {
-    const auto* bytes = static_cast<const uint8_t*>(value.pointer);
-    switch (param.wire) {
-      case Wire::kShort:
-      case Wire::kLong:
-        return std::to_string(value.number);
-      case Wire::kString:
-        return static_cast<const char*>(value.pointer);
-      case Wire::kSize:
-        return bytes ? std::to_string(*static_cast<const int32_t*>(value.pointer)) : "null";
-      case Wire::kBuffer:
-        return bytes ? "buf" : "null";
-      case Wire::kBytes:
-        break;
-    }
-    const int64_t size = all[param.sizedBy].number;
-    if (bytes == nullptr || size == 0) return bytes ? "empty" : "null";
-    return Hex(bytes, size);
+  static std::string Show(const ParamSpec& param, const Value& arg, const Value* all) {
+    const auto* bytes = static_cast<const uint8_t*>(arg.pointer);
+    if (param.wire == Wire::kShort || param.wire == Wire::kLong) return std::to_string(arg.number);
+    if (param.wire == Wire::kString) return static_cast<const char*>(arg.pointer);
+    if (bytes == nullptr) return "null";
+    if (param.wire == Wire::kSize) return std::to_string(*static_cast<const int32_t*>(arg.pointer));
+    if (param.wire == Wire::kBuffer) return "buf";
+    return all[param.sizedBy].number == 0 ? "empty" : Hex(bytes, all[param.sizedBy].number);
   }
 
   template <typename... A>
@@ -281,28 +267,14 @@ class FakeEngine : public EngineOperations {
     return result;
   }
 
-  template <typename F>
-  void Set(F change) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      change();
-    }
-    changed.notify_all();
-  }
-  template <typename P>
-  bool WaitFor(P predicate) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kWaitLimit, predicate);
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
+  std::mutex mutex;  // Guards the members below.
   std::vector<Call> calls;
-  bool gateOpen = true;
-  int atGate = 0;
-  int asyncRunning = 0;
   std::vector<int32_t> asyncResults;
   std::optional<std::vector<uint8_t>> pendingStatus;
+
+  std::atomic<bool> gateOpen{true};
+  std::atomic<int> atGate{0};
+  std::atomic<int> asyncRunning{0};
   std::atomic<int32_t> nextSession{1};
 };
 
@@ -327,12 +299,6 @@ class ServerFixture : public ::testing::Test {
     server = std::make_unique<Server>(engine, options);
     server->UseEndpoint();
     server->Listen();
-  }
-  bool WaitConnections(uint32_t expected) {
-    for (int i = 0; i < 2500 && server->OpenConnections() != expected; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return server->OpenConnections() == expected;
   }
 
   keystone::testing::TempDirectory dir;

@@ -2,6 +2,7 @@
 // what the engine received and how it exits; and without a server, its help and command-line
 // checks.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,6 +16,7 @@ namespace rpc {
 namespace {
 
 using keystone::testing::ProgramResult;
+using ::testing::HasSubstr;
 
 class RpcCommandTest : public testing::ServerFixture {
  protected:
@@ -32,7 +34,7 @@ class RpcCommandTest : public testing::ServerFixture {
 
 // The edge values of every kind of parameter travel through the same marshalling as the client
 // library's; null pointers reach the engine as null, a size may disagree with a null array.
-TEST_F(RpcCommandTest, CallsByNameOrNumberAndPrintsTheResultAndOutputs) {
+TEST_F(RpcCommandTest, PrintsTheOutputsOfTheCallItNames) {
   const struct {
     const char* words;
     const char* input;
@@ -54,7 +56,7 @@ TEST_F(RpcCommandTest, CallsByNameOrNumberAndPrintsTheResultAndOutputs) {
       {"SendMessageToAppletRpc reserved=0 inBytes= outSize=0", "",
        "result=0\noutSize=0\noutBuffer=\n",
        "reserved=0 inSize=0 inBytes=empty outSize=0 outBuffer=buf"},
-      {"SendMessageToBtDeviceRpc deviceId=- interactive=1", "aa bb\n",
+      {"SendMessageToBtDeviceRpc deviceId=01 inBytes=- interactive=1", "aa bb\n",
        "result=0\noutSize=2\noutBuffer=aabb\n", nullptr},
       {"GetRSSIRpc deviceId=0102 mustExist=1 rssi=-60", "", "result=65535\nrssi=-70\n", nullptr},
       {"AuthenticationOnDesktopRpc userSid=ab second=c", "", "result=201\n", nullptr},
@@ -83,17 +85,15 @@ TEST_F(RpcCommandTest, HelpListsEveryOperationWithItsParameters) {
     const size_t at = result.out.find(" " + std::string(op.name) + "(");
     ASSERT_NE(at, std::string::npos) << op.name;
     const std::string line = result.out.substr(at, result.out.find('\n', at) - at);
-    for (const ParamSpec& p : op.params) {
-      EXPECT_NE(line.find(" " + std::string(p.name)), std::string::npos) << op.name << p.name;
-    }
+    for (const ParamSpec& p : op.params) EXPECT_THAT(line, HasSubstr(" " + std::string(p.name)));
   }
-  EXPECT_NE(result.out.find("in/out bytes[outSize] outBuffer"), std::string::npos);
+  EXPECT_THAT(result.out, HasSubstr("in/out bytes[outSize] outBuffer"));
   EXPECT_TRUE(engine.Calls().empty());
 }
 
 // Command-line errors exit 2, bad values 1, both before the engine is contacted; so do the
 // engine's refusals and an absent engine.
-TEST_F(RpcCommandTest, BadCommandLinesExitTwoAndBadValuesAndRefusalsOne) {
+TEST_F(RpcCommandTest, ErrorsExitWithTheirCode) {
   const struct {
     const char* words;
     int exitCode;
@@ -115,7 +115,7 @@ TEST_F(RpcCommandTest, BadCommandLinesExitTwoAndBadValuesAndRefusalsOne) {
   for (const auto& c : cases) {
     const ProgramResult result = Ctl(std::string("rpc ") + c.words);
     EXPECT_EQ(result.exitCode, c.exitCode) << c.words << ": " << result.err;
-    EXPECT_NE(result.err.find(c.reason), std::string::npos) << c.words << ": " << result.err;
+    EXPECT_THAT(result.err, HasSubstr(c.reason)) << c.words;
   }
   EXPECT_EQ(engine.Calls().size(), 1u);
 
@@ -123,10 +123,10 @@ TEST_F(RpcCommandTest, BadCommandLinesExitTwoAndBadValuesAndRefusalsOne) {
   ProgramResult result = Ctl("rpc GetSessionIdRpc");
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(result.err.find("cannot reach the engine"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find(options.socketPath), std::string::npos) << result.err;
-  result = Ctl("rpc --socket " + dir.File("elsewhere") + " GetSessionIdRpc");
-  EXPECT_NE(result.err.find(dir.File("elsewhere")), std::string::npos) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("cannot reach the engine"));
+  EXPECT_THAT(result.err, HasSubstr(options.socketPath));
+  EXPECT_THAT(Ctl("rpc --socket " + dir.File("elsewhere") + " GetSessionIdRpc").err,
+              HasSubstr(dir.File("elsewhere")));
 }
 
 }  // namespace

@@ -25,14 +25,15 @@ Bytes AppletMessage::GetAnswer(std::chrono::milliseconds timeout) {
   Bytes copy;
   {
     keystone::MutexLock guard(lock);
-    auto arrived = [this]() REQUIRES(lock) { return answered || failure != nullptr; };
+    auto arrived = [this]() REQUIRES(lock) { return answered || failed; };
     // The predicate is re-checked after every wake-up, so a spurious one is not an answer.
     if (!arrived() && timeout.count() > 0) ready.wait_for(guard.Native(), timeout, arrived);
+    if (failed && !failure) throw std::logic_error("the applet message's failure was taken");
     isAnswered = answered;
-    stored = failure;
-    if (answered && !failure) copy = answer;
+    stored = std::move(failure);
+    if (answered && !failed) copy = answer;
   }
-  if (stored) std::rethrow_exception(stored);
+  if (stored) std::rethrow_exception(std::move(stored));
   if (!isAnswered) {
     throw std::runtime_error("waiting for applet message to complete has timed out");
   }
@@ -53,6 +54,7 @@ void AppletMessage::SetFailed(std::exception_ptr thrown) {
   {
     keystone::MutexLock guard(lock);
     failure = std::move(thrown);
+    failed = true;
   }
   ready.notify_all();
 }

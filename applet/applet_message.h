@@ -27,6 +27,8 @@ class AppletMessage {
   // returns a copy of the answer. Throws std::runtime_error "waiting for applet message to
   // complete has timed out" when nothing arrived, and a stored failure as it was thrown on the
   // queue thread (SVNUpgradeException, ConnectedStandByException, KILNCallTimeoutException, ...).
+  // A failure goes to one waiter, which then holds its last reference, so the exception is
+  // destroyed on the thread that caught it; a later call throws std::logic_error.
   Bytes GetAnswer(std::chrono::milliseconds timeout);
 
   // Store the outcome and wake the waiter; called by the queue thread.
@@ -46,6 +48,7 @@ class AppletMessage {
   std::condition_variable ready;
   Bytes answer GUARDED_BY(lock);
   bool answered GUARDED_BY(lock) = false;
+  bool failed GUARDED_BY(lock) = false;
   std::exception_ptr failure GUARDED_BY(lock);
 };
 

@@ -314,6 +314,7 @@ bool AppletManager::WaitForFirstChannelAttempt(std::chrono::milliseconds limit) 
 }
 
 void AppletManager::SendOne(QueuedMessage& message) {
+  std::exception_ptr failure;
   try {
     if (!resources.IsCurrentFlowAllowed()) {
       KS_LOG(Log(), kLogWarning, "AM-FLOW", "SendMessage rejected sessionId is %d",
@@ -335,11 +336,14 @@ void AppletManager::SendOne(QueuedMessage& message) {
     KS_LOG(Log(), kLogInfo, "AM-FLOW", "SendMessage attempt succeeded");
   } catch (const std::exception&) {
     // The caller sees the failure as it was thrown here.
-    message.SetFailed(std::current_exception());
+    failure = std::current_exception();
   } catch (...) {
-    message.SetFailed(std::make_exception_ptr(std::runtime_error(
-        "Unknown exception occurred while attempting to send the message to the applet")));
+    failure = std::make_exception_ptr(std::runtime_error(
+        "Unknown exception occurred while attempting to send the message to the applet"));
   }
+  // Handed over once this thread's handler has let go of it: the waiter then holds the
+  // exception's only references and destroys it on its own thread.
+  if (failure) message.SetFailed(std::move(failure));
 }
 
 void AppletManager::SendMessagesFromQueueToApplet() {

@@ -22,6 +22,8 @@ TEST(AppletMessageTest, StoredFailureIsRethrownWithItsType) {
   } catch (const SVNUpgradeException& e) {
     EXPECT_STREQ(e.what(), "stored text");
   }
+  // The waiter took it, so the exception dies on the waiter's thread.
+  EXPECT_THROW(message.GetAnswer(milliseconds(0)), std::logic_error);
 }
 
 // The answer of another thread wakes the waiter and stays for every reader.

@@ -62,9 +62,13 @@ set(CPACK_PACKAGE_VENDOR "Ostra")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host engine of a multi-factor authentication product")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The Keystone Engine stands between local clients (over a Unix-socket RPC), a firmware\n applet reached through the KILN host-interface library, and host factors. This package\n holds the service, its systemd unit, keystonectl, the simulated applet libkiln-sim.so and\n the static client library with its header.")
+    "The Keystone Engine stands between local clients (over a Unix-socket RPC), a firmware\napplet reached through the KILN host-interface library, and host factors. This package\nholds the service, its systemd unit, keystonectl, the simulated applet libkiln-sim.so and\nthe static client library with its header.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+# A Debian revision of its own: the package is not a native Debian one.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Debian ships stripped binaries (the build tree keeps its debug information).
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Keystone Engine developers <keystone@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")

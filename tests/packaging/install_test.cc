@@ -118,7 +118,7 @@ TEST_F(InstallTest, StagedEngineFindsTheSimulatedAppletItself) {
 std::string BuiltPackage() {
   for (const auto& entry : fs::directory_iterator(KEYSTONE_BUILD_DIR)) {
     const std::string name = entry.path().filename();
-    if (name.rfind("keystone-engine_" KEYSTONE_VERSION "_", 0) == 0 &&
+    if (name.rfind("keystone-engine_" KEYSTONE_VERSION "-", 0) == 0 &&
         entry.path().extension() == ".deb") {
       return entry.path();
     }
@@ -135,7 +135,7 @@ TEST(PackageTest, PackageCarriesTheInstallAndItsControlFields) {
     return r.out;
   };
   EXPECT_EQ(field("Package"), "keystone-engine\n");
-  EXPECT_EQ(field("Version"), KEYSTONE_VERSION "\n");
+  EXPECT_EQ(field("Version"), KEYSTONE_VERSION "-1\n");
   // From the binaries' real links, not a hand-written list.
   const std::string depends = field("Depends");
   for (const char* dependency : {"libc6", "libsqlite3-0", "libssl3", "libsystemd0", "systemd"}) {

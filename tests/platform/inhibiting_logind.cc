@@ -132,6 +132,9 @@ int InhibitingLogind::OnCall(sd_bus_message* message, void* self, sd_bus_error*)
 
 int InhibitingLogind::Answer(sd_bus_message* message) {
   if (!sd_bus_message_is_method_call(message, kManager, "Inhibit")) return 0;
+  // A release made before this call was sent is listed before it, even when the call is read in
+  // the same round of the loop.
+  CheckReleases();
   const char* what = nullptr;
   const char* who = nullptr;
   const char* why = nullptr;

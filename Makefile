@@ -3,7 +3,7 @@
 PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: deps configure build run test bench clean
+.PHONY: deps configure build run test bench package clean
 
 deps:
 	@scripts/install-deps
@@ -22,6 +22,11 @@ test: build
 
 bench: build
 	@scripts/run-benchmarks $(BUILD_DIR)
+
+# A Debian package in $(BUILD_DIR) (docs/packaging.md), then the test that inspects it.
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
+	@ctest --preset $(PRESET) -R 'InstallTest|PackageTest'
 
 clean:
 	rm -rf build

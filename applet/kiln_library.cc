@@ -1,7 +1,10 @@
 #include "applet/kiln_library.h"
 
 #include <atomic>
+#include <filesystem>
 #include <optional>
+#include <string>
+#include <system_error>
 
 #include "applet/kiln_exceptions.h"
 #include "common/config_keys.h"
@@ -104,7 +107,14 @@ std::string ConfiguredKilnLibraryPath(platform::Registry& registry) {
   if (configured && !configured->empty()) return *configured;
   std::string directory = platform::ExecutableDirectory();
   if (directory.empty() || directory.back() != '/') directory += '/';
-  return directory + kDefaultKilnLibraryName;
+  const std::string beside = directory + kDefaultKilnLibraryName;
+  std::error_code error;
+  if (std::filesystem::exists(beside, error)) return beside;
+  // The installed layout: the library directory, found from the program's own.
+  const std::string installed =
+      directory + KEYSTONE_KILN_RELATIVE_DIR + "/" + kDefaultKilnLibraryName;
+  if (std::filesystem::exists(installed, error)) return installed;
+  return beside;
 }
 
 SharedKilnLibrary::SharedKilnLibrary(std::string libraryPath)

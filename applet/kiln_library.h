@@ -85,7 +85,8 @@ class SharedKilnLibrary : public IKilnLibrary {
 };
 
 // The library path the registry configures: kKilnLibraryPathValue under the engine key, or
-// kDefaultKilnLibraryName in the directory of the running executable.
+// kDefaultKilnLibraryName in the directory of the running executable, or in the installed library
+// directory relative to it when it is not there.
 std::string ConfiguredKilnLibraryPath(platform::Registry& registry);
 
 }  // namespace mfab

@@ -19,7 +19,6 @@ namespace {
 AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 
 constexpr char kAppletPathValue[] = "AppletPath";
-constexpr char kFwVersionValue[] = "FWVersion";
 
 // Status classes of the library that the retries tell apart.
 constexpr KILN_STATUS kStatusRetryBelow = 0x300;

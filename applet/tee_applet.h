@@ -19,6 +19,9 @@ class Registry;
 
 namespace mfab {
 
+// The engine key's value that records the firmware version the applets were installed for.
+inline constexpr char kFwVersionValue[] = "FWVersion";
+
 // Limits of the applet's host side; tests shrink them.
 struct TeeAppletOptions {
   KILNAdapter::Options adapter;

@@ -9,6 +9,7 @@
 #include "applet/kiln_exceptions.h"
 #include "common/exceptions.h"
 #include "common/status.h"
+#include "engine/exchange_statistics.h"
 #include "engine/system_power_state_manager.h"
 #include "log/logger.h"
 #include "tlv/client_messages.h"
@@ -331,13 +332,19 @@ void AppletManager::SendOne(QueuedMessage& message) {
       FailQueued(text);
       throw std::runtime_error(text);
     }
+    const platform::Ticks started = options.statistics ? options.statistics->Now() : 0;
     Bytes reply = channel->Send(kQueuedRequestCommand, message.Request(), message.Context());
+    if (options.statistics) options.statistics->RecordExchange(started);
     message.SetAnswer(std::move(reply));
     KS_LOG(Log(), kLogInfo, "AM-FLOW", "SendMessage attempt succeeded");
   } catch (const std::exception&) {
     // The caller sees the failure as it was thrown here.
+    if (options.statistics) {
+      options.statistics->RecordFailure(ClassifyExchangeFailure(std::current_exception()));
+    }
     failure = std::current_exception();
   } catch (...) {
+    if (options.statistics) options.statistics->RecordFailure(ExchangeFailure::kOther);
     failure = std::make_exception_ptr(std::runtime_error(
         "Unknown exception occurred while attempting to send the message to the applet"));
   }
@@ -593,7 +600,9 @@ bool AppletManager::SenderRunningForTesting() {
   return sender.joinable();
 }
 
-size_t AppletManager::QueueLengthForTesting() {
+size_t AppletManager::QueueLengthForTesting() { return QueueDepth(); }
+
+size_t AppletManager::QueueDepth() {
   keystone::MutexLock lock(queueLock);
   return queue.size();
 }

@@ -24,6 +24,8 @@
 
 namespace mfab {
 
+class ExchangeStatistics;
+
 class AppletMessage;
 class SystemPowerStateManager;
 
@@ -60,6 +62,8 @@ struct AppletManagerOptions {
   // pause each time, at most recoveryMaxDelay.
   std::chrono::milliseconds recoveryFirstDelay{std::chrono::seconds(1)};
   std::chrono::milliseconds recoveryMaxDelay{std::chrono::seconds(60)};
+  // Where each queued exchange's time or failure is counted; none: not counted. Borrowed.
+  ExchangeStatistics* statistics = nullptr;
 };
 
 // The single way to the applet: every exchange goes through one queue served by one thread, the
@@ -133,6 +137,8 @@ class AppletManager : public ISystemPowerState {
 
   bool SenderRunningForTesting();
   size_t QueueLengthForTesting();
+  // Requests waiting for the queue thread (the one being sent not included).
+  size_t QueueDepth();
 
  private:
   class QueuedMessage;

@@ -376,6 +376,10 @@ void ResourceManager::HandlePowerSleepEvent() {
   GuardEvent("HandlePowerSleepEvent", [this] {
     ReleaseSessionId(keystone::kNoSessionId);
     powerState->Sleep();
+    // The caller lets the machine sleep once this returns, so the listeners' work comes first.
+    if (!powerState->WaitForSleepHandlers()) {
+      KS_LOG(Log(), kLogWarning, "FLOW", "Sleep handling did not end in time; letting the machine sleep");
+    }
   });
 }
 

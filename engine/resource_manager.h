@@ -148,6 +148,7 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   // Reads and clears the mark the last resume left.
   bool TakeResumeMark() override;
 
+  // Returns after the power-state listeners' sleep handling has ended (or its wait limit passed).
   void HandlePowerSleepEvent();
   void HandlePowerResumeEvent();
   void HandleSessionUnlockEvent();

@@ -173,8 +173,7 @@ uint32_t Service::SvcCtrlHandler(uint32_t control, uint32_t eventType, const voi
         KS_LOG(Log(), kLogInfo, "FLOW", "SERVICE_ACCEPT_POWEREVENT");
         switch (eventType) {
           case platform::kPbtApmSuspend:
-            LaunchEventTask("PBT_APMSUSPEND (System is suspending operation)",
-                            &ServiceComponents::HandlePowerSleepEvent);
+            LaunchSleepTask();
             break;
           case platform::kPbtApmResumeAutomatic:
             LaunchEventTask(
@@ -239,6 +238,28 @@ void Service::LaunchEventTask(const char* message, EventOperation operation) {
     KS_LOG(Log(), kLogInfo, "FLOW", "%s", message);
     (components.*operation)();
   });
+}
+
+void Service::LaunchSleepTask() {
+  // The host holds the machine awake until it hears that the sleep work is over, whatever
+  // became of it.
+  bool launched = false;
+  try {
+    launched = eventTasks.Launch([this](std::stop_token) {
+      KS_LOG(Log(), kLogInfo, "FLOW", "%s", "PBT_APMSUSPEND (System is suspending operation)");
+      try {
+        components.HandlePowerSleepEvent();
+      } catch (...) {
+        host.PowerEventHandled(platform::kPbtApmSuspend);
+        throw;
+      }
+      host.PowerEventHandled(platform::kPbtApmSuspend);
+    });
+  } catch (...) {
+    host.PowerEventHandled(platform::kPbtApmSuspend);
+    throw;
+  }
+  if (!launched) host.PowerEventHandled(platform::kPbtApmSuspend);
 }
 
 void Service::SetStopEvent() {

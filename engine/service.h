@@ -73,6 +73,8 @@ class Service {
  private:
   using EventOperation = void (ServiceComponents::*)();
   void LaunchEventTask(const char* message, EventOperation operation);
+  // As LaunchEventTask for the sleep event; tells the host when the sleep work is over.
+  void LaunchSleepTask();
   void SetStopEvent();
   void WaitForStopEvent();
 

@@ -71,8 +71,45 @@ void SystemPowerStateManager::Sleep() {
   keystone::MutexLock lock(stateMutex);
   powerState = kGoingToSleep;
   sleepDeadline = clock.SteadyNow() + platform::ToTicks(options.sleepWindow);
-  FanOutLocked(&ISystemPowerState::HandlePowerSleepEvent, kPowerHandlerFailed);
+  FanOutSleepLocked();
   KS_LOG(Log(), kLogInfo, "PS-END", "PowerState = %d", powerState);
+}
+
+void SystemPowerStateManager::FanOutSleepLocked() {
+  for (const std::shared_ptr<ISystemPowerState>& listener : listeners) {
+    std::shared_ptr<ISystemPowerState> reference = listener;
+    {
+      keystone::MutexLock lock(sleepHandlersMutex);
+      ++sleepHandlersRunning;
+    }
+    bool started = false;
+    try {
+      started = LaunchTask([this, reference](std::stop_token) {
+        CallListener(reference, &ISystemPowerState::HandlePowerSleepEvent, kPowerHandlerFailed);
+        SleepHandlerEnded();
+      });
+    } catch (const std::exception& e) {
+      KS_LOG(Log(), kLogError, "FLOW", "Could not start a listener task (%s)", e.what());
+    }
+    if (!started) SleepHandlerEnded();
+  }
+}
+
+void SystemPowerStateManager::SleepHandlerEnded() {
+  {
+    keystone::MutexLock lock(sleepHandlersMutex);
+    --sleepHandlersRunning;
+  }
+  sleepHandlersEnded.notify_all();
+}
+
+bool SystemPowerStateManager::WaitForSleepHandlers() {
+  const auto deadline = std::chrono::steady_clock::now() + options.sleepHandlingWait;
+  keystone::MutexLock lock(sleepHandlersMutex);
+  return sleepHandlersEnded.wait_until(lock.Native(), deadline,
+                                       [this]() REQUIRES(sleepHandlersMutex) {
+                                         return sleepHandlersRunning == 0;
+                                       });
 }
 
 void SystemPowerStateManager::Resume() {

@@ -34,6 +34,8 @@ class SystemPowerStateManager {
     std::chrono::milliseconds sleepWindow{4000};
     // How long an enter-connected-standby event waits for a cancelling exit event.
     std::chrono::milliseconds standbyEntryDelay{4000};
+    // How long WaitForSleepHandlers waits; logind's own default delay limit is 5 s.
+    std::chrono::milliseconds sleepHandlingWait{5000};
   };
 
   explicit SystemPowerStateManager(platform::Clock& clock);
@@ -46,6 +48,9 @@ class SystemPowerStateManager {
   void RegisterListener(std::shared_ptr<ISystemPowerState> listener);
 
   void Sleep();
+  // Waits until the listeners' sleep handling started by Sleep has ended, at most
+  // options.sleepHandlingWait; true when it ended. Holds no lock of the manager's state meanwhile.
+  bool WaitForSleepHandlers();
   void Resume();
   void SessionUnlock();
   void SessionLock();
@@ -65,6 +70,9 @@ class SystemPowerStateManager {
 
   // Starts one task per listener calling handler; failureText is the warning for a throw.
   void FanOutLocked(Handler handler, const char* failureText) REQUIRES(stateMutex);
+  // As FanOutLocked for the sleep handler, counting the tasks until each has ended.
+  void FanOutSleepLocked() REQUIRES(stateMutex);
+  void SleepHandlerEnded();
   void RunEnterConnectedStandby(platform::Ticks enterTime, std::stop_token stop);
   // Starts body as one of this manager's tasks; false (and nothing started) once the destructor
   // has begun. Throws std::system_error when no thread.
@@ -81,6 +89,11 @@ class SystemPowerStateManager {
   // Taken after stateMutex by the exit operation, never the other way round.
   keystone::Mutex exitTimeMutex;
   platform::Ticks lastStandbyExitTime GUARDED_BY(exitTimeMutex) = 0;
+
+  // Sleep listener tasks that have not ended; taken after stateMutex, never the other way round.
+  keystone::Mutex sleepHandlersMutex;
+  size_t sleepHandlersRunning GUARDED_BY(sleepHandlersMutex) = 0;
+  std::condition_variable sleepHandlersEnded;
 
   // The connected-standby entry's delay; a stop cuts it short.
   std::mutex standbyDelayMutex;

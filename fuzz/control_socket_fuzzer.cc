@@ -104,7 +104,7 @@ void CheckRefusal(std::string_view reason) {
 }
 
 std::string Canonical(const ControlRequest& request) {
-  if (request.kind == ControlRequest::Kind::kControl) return request.command;
+  if (request.kind != ControlRequest::Kind::kLogLevel) return request.command;
   return "log-level " + std::string(mfab::LogSinkName(request.sink)) + " " +
          std::to_string(request.threshold);
 }
@@ -122,8 +122,11 @@ void CheckLine(std::string_view line) {
   if (!Printable(body, true)) Fail("a line with unprintable bytes was accepted");
   const std::vector<std::string_view> words = Words(body);
   if (words.empty() || request.command != words[0]) Fail("the command is not the first word");
-  if (request.kind == ControlRequest::Kind::kControl) {
-    if (words.size() != 1) Fail("a control with arguments was accepted");
+  if (request.kind != ControlRequest::Kind::kLogLevel) {
+    if (words.size() != 1) Fail("a control or status with arguments was accepted");
+    if (request.kind == ControlRequest::Kind::kStatus && words[0] != "status") {
+      Fail("a status request under another name was accepted");
+    }
   } else if (words.size() != 3 || words[0] != "log-level" || request.threshold > 4 ||
              words[2] != std::to_string(request.threshold)) {
     Fail("a log-level request other than 'log-level <sink> <0-4>' was accepted");

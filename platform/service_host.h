@@ -126,6 +126,11 @@ class ServiceHost {
 
   // Records the service's status and tells the supervisor about it.
   virtual int SetServiceStatus(const ServiceStatus& status) = 0;
+
+  // The service has finished its work for a power event whose control it accepted (called once
+  // per kPbtApmSuspend, from any thread, also when the work failed). The host lets the machine
+  // sleep only after this or its own limit; a host without such a hold ignores it.
+  virtual void PowerEventHandled(uint32_t eventType) = 0;
 };
 
 // Limits of the host's control socket.
@@ -138,12 +143,28 @@ struct ControlSocketOptions {
   std::chrono::milliseconds clientIdleLimit{10000};
 };
 
+// What the host knows for the health view.
+struct HostStatus {
+  // The last power event handed to the service ("sleep", "PrepareForSleep(true)", ...) and when
+  // (seconds since 1970 UTC); empty and 0 before the first.
+  std::string lastPowerEvent;
+  int64_t lastPowerEventTime = 0;
+  bool systemBus = false;
+  bool sleepInhibitorHeld = false;
+};
+
+// Answers the control socket's "status" request with one line of JSON (no newline). Called on
+// the host's event loop: it must be quick and must not throw.
+using StatusProvider = std::function<std::string(const HostStatus& host)>;
+
 struct ServiceHostOptions {
   // Where the control socket "control" is created (made 0755 when missing).
   std::string runtimeDirectory;
   // Listen for systemd-logind's sleep and session signals on the system bus.
   bool useSystemBus = true;
   ControlSocketOptions controlSocket;
+  // None: "status" is answered with an error.
+  StatusProvider statusProvider;
 };
 
 // Creates and removes a probe file in the directory; throws std::system_error saying why the

@@ -63,6 +63,13 @@ bool RpcListener::RpcStartListening(EngineOperations* operations, const ServerOp
   return true;
 }
 
+std::optional<ListenerUsage> RpcListener::Usage() {
+  // The server is this listener's own; its counters take only its own short locks.
+  keystone::MutexLock lock(mutex);
+  if (!server) return std::nullopt;
+  return ListenerUsage{server->Usage(), server->ConnectionLimit(), server->CallLimit()};
+}
+
 void RpcListener::RpcStopListening() {
   std::unique_ptr<Server> stopping;
   {

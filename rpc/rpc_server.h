@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,6 +18,13 @@ namespace rpc {
 // The service's RPC server, as the service starts and stops it: the endpoint (runtime directory
 // and socket file), the operations, then listening. The run time's steps keep their log texts.
 // Owned by the service's composition root; used from its main thread.
+// The running server's load against its limits.
+struct ListenerUsage {
+  ServerUsage total;
+  uint32_t connectionLimit = 0;
+  uint32_t callLimit = 0;
+};
+
 class RpcListener {
  public:
   RpcListener() = default;
@@ -34,6 +42,8 @@ class RpcListener {
   // Logs "RpcMgmtStopServerListening failed (%d)" when nothing was listening,
   // "RpcServerUnregisterIf failed (%d)" when the endpoint could not be removed.
   void RpcStopListening();
+  // Nothing while no server listens.
+  std::optional<ListenerUsage> Usage();
 
  private:
   keystone::Mutex mutex;  // Guards the members below.

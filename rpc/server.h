@@ -111,6 +111,7 @@ class Server {
   ServerUsage UsageOf(uint32_t uid);
   // The connection limit in force (after Listen adjusted it to the descriptor limit).
   uint32_t ConnectionLimit() const { return maxConnections; }
+  uint32_t CallLimit() const { return options.maxCalls; }
 
  private:
   struct Connection;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,8 @@ class EngineRpcServer final : public mfab::IRpcServerControl {
   bool StartListening() override;
   // Stops the server (open calls end, at most serverOptions.stopTimeout).
   void StopListening() override;
+  // The server's connections and calls against their limits; nothing while it does not listen.
+  std::optional<ListenerUsage> Usage() { return listener.Usage(); }
 
  private:
   const ServerOptions serverOptions;

@@ -7,10 +7,12 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/config_keys.h"
 #include "common/version.h"
 #include "engine/desktop_authentication.h"
+#include "engine/exchange_statistics.h"
 #include "engine/service.h"
 #include "flows/discovery_commands.h"
 #include "flows/factor_registry.h"
@@ -31,6 +33,7 @@
 #include "platform/user_process.h"
 #include "service/engine_components.h"
 #include "service/engine_rpc_wiring.h"
+#include "service/engine_status.h"
 #include "service/owned_resource_manager.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
@@ -65,6 +68,16 @@ void ApplyLogThresholds(platform::Registry& registry) {
   }
 }
 
+// The parts of the engine that a build may lack, for the health view.
+std::vector<ComponentPresence> PresentComponents() {
+  return {
+      {"factor_flows", true, ""},
+      {"smart_card", false, "no smart-card factor in this build"},
+      {"bluetooth_manager", false, "no Bluetooth manager in this build"},
+      {"phone_presence", false, "no phone-presence monitor in this build"},
+  };
+}
+
 }  // namespace
 
 // The process entry proper; logs under its own name and returns 0 in every case once the
@@ -92,9 +105,6 @@ int KSEngineServiceMain() {
   KS_LOG(Log(), kLogInfo, "FLOW", "Descriptor limit %llu",
          static_cast<unsigned long long>(descriptors));
 
-  platform::ServiceHostOptions hostOptions;
-  hostOptions.runtimeDirectory = platform::RuntimeDirectory();
-  std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
   std::unique_ptr<platform::PowerCapabilities> power = platform::CreatePowerCapabilities(registry.get());
   const std::unique_ptr<platform::SignedFileVerifier> verifier =
       platform::CreateSignedFileVerifier();
@@ -108,6 +118,8 @@ int KSEngineServiceMain() {
   // server, which use them, are stopped before they go.
   const std::unique_ptr<platform::AccountNames> accountNames = platform::CreateSystemAccountNames();
   UserRecords userRecords(*registry, *accountNames);
+  // Before the resource manager's owner: its applet manager counts into it until destroyed.
+  ExchangeStatistics exchangeStatistics(platform::SystemClock());
   OwnedResourceManager resources;
   EngineMirroringHost mirroringHost(resources);
   DataController dataController(*registry, platform::SystemFileSystem());
@@ -125,7 +137,18 @@ int KSEngineServiceMain() {
       mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer};
   environment.factorFlows = &flows;
   environment.runningFlows = &flows;
-  EngineComponents components(std::move(environment));
+  EngineComponentsOptions componentOptions;
+  componentOptions.resources.applet.statistics = &exchangeStatistics;
+  EngineComponents components(std::move(environment), componentOptions);
+  EngineStatusReport status({platform::SystemClock(), *registry, resources, rpcServer,
+                             exchangeStatistics, PresentComponents()});
+
+  platform::ServiceHostOptions hostOptions;
+  hostOptions.runtimeDirectory = platform::RuntimeDirectory();
+  hostOptions.statusProvider = [&status](const platform::HostStatus& hostStatus) {
+    return status.Render(hostStatus);
+  };
+  std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost(hostOptions);
   {
     Service service(*host, *power, components);
     const int error = host->StartServiceCtrlDispatcher(

@@ -84,6 +84,11 @@ ControlRequest ParseControlRequest(std::string_view line) {
     request.monitorPowerOn = command.monitorPowerOn;
     return request;
   }
+  if (words[0] == "status") {
+    if (words.size() != 1) throw ControlProtocolError("'status' takes no arguments");
+    request.kind = ControlRequest::Kind::kStatus;
+    return request;
+  }
   if (words[0] == "log-level") {
     if (words.size() != 3) throw ControlProtocolError("usage: log-level <sink> <0-4>");
     request.kind = ControlRequest::Kind::kLogLevel;

@@ -9,6 +9,7 @@
 // words separated by blanks; the server answers each with one line, "ok" or "error <reason>".
 //   sleep | resume | standby-enter | standby-exit | lock | unlock | logoff | stop | preshutdown
 //   log-level <Engine|BluetoothBridge|Proximity|ClassicBluetooth> <0-4>
+//   status                          answered "ok <one line of JSON>"
 // A line that is too long ends the connection after its error reply.
 
 #include <poll.h>
@@ -37,7 +38,7 @@ class ControlProtocolError : public std::runtime_error {
 };
 
 struct ControlRequest {
-  enum class Kind { kControl, kLogLevel };
+  enum class Kind { kControl, kLogLevel, kStatus };
   Kind kind = Kind::kControl;
   std::string command;  // the first word
   // kControl: the control and event type to hand the service.

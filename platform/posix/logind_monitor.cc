@@ -1,8 +1,11 @@
 #include "platform/posix/logind_monitor.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -32,6 +35,10 @@ constexpr const char* kUnlockMatch =
     "type='signal',sender='org.freedesktop.login1',"
     "path_namespace='/org/freedesktop/login1/session',"
     "interface='org.freedesktop.login1.Session',member='Unlock'";
+
+constexpr const char* kInhibitWho = "Keystone Engine";
+constexpr const char* kInhibitWhy =
+    "Ending the applet session and any running authentication before the machine sleeps";
 
 }  // namespace
 
@@ -85,7 +92,75 @@ bool LogindMonitor::Start() {
   } else {
     KS_LOG(Log(), mfab::kLogInfo, "FLOW", "Listening to systemd-logind's power and session signals");
   }
+  TakeSleepInhibitor();
   return true;
+}
+
+void LogindMonitor::TakeSleepInhibitor() {
+  inhibitorWanted = true;
+  if (!bus || inhibitor >= 0 || inhibitCall) return;
+  const int r = sd_bus_call_method_async(
+      bus, &inhibitCall, kLogindName, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+      "Inhibit", &LogindMonitor::OnInhibitReply, this, "ssss", "sleep", kInhibitWho, kInhibitWhy,
+      "delay");
+  if (r < 0) {
+    inhibitCall = nullptr;
+    KS_LOG(Log(), mfab::kLogWarning, "FLOW",
+           "Cannot ask systemd-logind for a sleep inhibitor (%s): the machine may sleep before "
+           "the engine has handled it",
+           std::strerror(-r));
+  }
+}
+
+int LogindMonitor::OnInhibitReply(sd_bus_message* reply, void* self, sd_bus_error*) {
+  auto* monitor = static_cast<LogindMonitor*>(self);
+  monitor->inhibitCall = sd_bus_slot_unref(monitor->inhibitCall);
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    if (!monitor->inhibitRefusalLogged) {
+      monitor->inhibitRefusalLogged = true;
+      const sd_bus_error* error = sd_bus_message_get_error(reply);
+      KS_LOG(Log(), mfab::kLogWarning, "FLOW",
+             "systemd-logind refused a sleep inhibitor (%s): the machine may sleep before the "
+             "engine has handled it",
+             error && error->message ? error->message : "no reason given");
+    }
+    return 0;
+  }
+  int fd = -1;
+  if (sd_bus_message_read(reply, "h", &fd) < 0 || fd < 0) {
+    KS_LOG(Log(), mfab::kLogWarning, "FLOW", "Ignoring a malformed answer to Inhibit");
+    return 0;
+  }
+  // The message closes its descriptor when it goes; the inhibitor lives on in a copy.
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (copy < 0) {
+    KS_LOG(Log(), mfab::kLogWarning, "FLOW", "Cannot keep the sleep inhibitor (%s)",
+           std::strerror(errno));
+    return 0;
+  }
+  if (!monitor->inhibitorWanted || monitor->inhibitor >= 0) {
+    ::close(copy);
+    return 0;
+  }
+  monitor->inhibitor = copy;
+  KS_LOG(Log(), mfab::kLogInfo, "FLOW", "Holding a sleep delay inhibitor of systemd-logind");
+  return 0;
+}
+
+void LogindMonitor::ReleaseSleepInhibitor() {
+  inhibitorWanted = false;
+  inhibitCall = sd_bus_slot_unref(inhibitCall);
+  if (inhibitor >= 0) {
+    ::close(inhibitor);
+    inhibitor = -1;
+    KS_LOG(Log(), mfab::kLogInfo, "FLOW", "Released the sleep inhibitor");
+  }
+}
+
+void LogindMonitor::SleepHandled() {
+  if (!sleepPending) return;
+  sleepPending = false;
+  ReleaseSleepInhibitor();
 }
 
 int LogindMonitor::Fd() const { return bus ? sd_bus_get_fd(bus) : -1; }
@@ -125,11 +200,11 @@ void LogindMonitor::Process() {
   }
 }
 
-void LogindMonitor::Deliver(uint32_t control, uint32_t eventType, const char* what) noexcept {
+bool LogindMonitor::Deliver(uint32_t control, uint32_t eventType, const char* what) noexcept {
   // Runs inside sd-bus's C callback: nothing may escape, not even from the logging.
   try {
     try {
-      callback(control, eventType, what);
+      return callback(control, eventType, what);
     } catch (const std::exception& e) {
       KS_LOG(Log(), mfab::kLogError, "FLOW", "Handling %s failed (%s)", what, e.what());
     } catch (...) {
@@ -137,6 +212,7 @@ void LogindMonitor::Deliver(uint32_t control, uint32_t eventType, const char* wh
     }
   } catch (...) {
   }
+  return false;
 }
 
 int LogindMonitor::OnPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
@@ -147,8 +223,16 @@ int LogindMonitor::OnPrepareForSleep(sd_bus_message* message, void* self, sd_bus
   }
   auto* monitor = static_cast<LogindMonitor*>(self);
   if (start) {
-    monitor->Deliver(kServiceControlPowerEvent, kPbtApmSuspend, "PrepareForSleep(true)");
+    monitor->sleepPending = true;
+    if (!monitor->Deliver(kServiceControlPowerEvent, kPbtApmSuspend, "PrepareForSleep(true)")) {
+      // Nobody will report this sleep's work over: hold the machine no longer.
+      monitor->SleepHandled();
+    }
   } else {
+    // A sleep that went ahead without the report (logind's own limit) leaves the old one held.
+    monitor->sleepPending = false;
+    monitor->ReleaseSleepInhibitor();
+    monitor->TakeSleepInhibitor();
     monitor->Deliver(kServiceControlPowerEvent, kPbtApmResumeAutomatic, "PrepareForSleep(false)");
   }
   return 0;
@@ -172,6 +256,8 @@ int LogindMonitor::OnSessionRemoved(sd_bus_message*, void* self, sd_bus_error*) 
 }
 
 void LogindMonitor::Disconnect() {
+  ReleaseSleepInhibitor();
+  sleepPending = false;
   for (sd_bus_slot*& slot : slots) slot = sd_bus_slot_unref(slot);
   if (bus) bus = sd_bus_flush_close_unref(bus);
 }

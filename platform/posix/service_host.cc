@@ -13,10 +13,12 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <systemd/sd-daemon.h>
 
 #include "common/mutex.h"
+#include "platform/clock.h"
 #include "log/logger.h"
 #include "platform/posix/control_socket.h"
 #include "platform/posix/logind_monitor.h"
@@ -50,6 +52,7 @@ class PosixServiceHost final : public ServiceHost {
   int RegisterServiceCtrlHandler(std::string_view name, ServiceControlHandler handler) override;
   int RegisterPowerSettingNotification(const Guid& setting) override;
   int SetServiceStatus(const ServiceStatus& status) override;
+  void PowerEventHandled(uint32_t eventType) override;
 
  private:
   // Event-loop thread only.
@@ -69,6 +72,10 @@ class PosixServiceHost final : public ServiceHost {
   ServiceControlHandler controlHandler GUARDED_BY(mutex);
   bool monitorPowerRegistered GUARDED_BY(mutex) = false;
   ServiceStatus lastStatus GUARDED_BY(mutex);
+  // The service reported a sleep's work over; the loop releases logind's inhibitor.
+  bool sleepHandled GUARDED_BY(mutex) = false;
+  // Loop thread only.
+  HostStatus hostStatus;
 };
 
 int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
@@ -118,7 +125,9 @@ int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
     if (reply.rfind("error", 0) == 0) {
       KS_LOG(Log(), mfab::kLogInfo, "FLOW", "systemd-logind %s not delivered: %s", what,
              reply.c_str());
+      return false;
     }
+    return true;
   });
   if (options.useSystemBus) logind.Start();
 
@@ -142,6 +151,8 @@ int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
 
   std::vector<pollfd> fds;
   while (!mainReturned) {
+    hostStatus.systemBus = logind.Connected();
+    hostStatus.sleepInhibitorHeld = logind.HoldsSleepInhibitor();
     fds.clear();
     fds.push_back({signalFd.get(), POLLIN, 0});
     fds.push_back({eventFd.get(), POLLIN, 0});
@@ -167,6 +178,12 @@ int PosixServiceHost::StartServiceCtrlDispatcher(std::string_view name,
     if (stopRequested) Deliver(kServiceControlStop, 0, nullptr, "stop");
     controlSocket->OnPoll(std::span<const pollfd>(fds.data() + 2, socketEnd - 2));
     controlSocket->ExpireIdle();
+    bool releaseInhibitor = false;
+    {
+      keystone::MutexLock lock(mutex);
+      releaseInhibitor = std::exchange(sleepHandled, false);
+    }
+    if (releaseInhibitor) logind.SleepHandled();
     if (logind.Connected()) logind.Process();
   }
   serviceThread.join();
@@ -228,6 +245,10 @@ std::string PosixServiceHost::Deliver(uint32_t control, uint32_t eventType,
   } catch (const std::exception& e) {
     KS_LOG(Log(), mfab::kLogError, "FLOW", "Control '%s' failed (%s)", what.c_str(), e.what());
   }
+  if (control == kServiceControlPowerEvent && result == kErrorSuccess) {
+    hostStatus.lastPowerEvent = what;
+    hostStatus.lastPowerEventTime = SystemClock().UnixSeconds();
+  }
   if (result == kErrorSuccess) return "ok";
   return "error the service answered " + std::to_string(result);
 }
@@ -245,6 +266,10 @@ std::string PosixServiceHost::HandleRequest(std::string_view line) {
     KS_LOG(Log(), mfab::kLogInfo, "FLOW", "Control socket: log threshold of %s set to %u",
            mfab::LogSinkName(request.sink), request.threshold);
     return "ok";
+  }
+  if (request.kind == posix::ControlRequest::Kind::kStatus) {
+    if (!options.statusProvider) return "error status is not available";
+    return "ok " + options.statusProvider(hostStatus);
   }
   KS_LOG(Log(), mfab::kLogInfo, "FLOW", "Control socket: %s", request.command.c_str());
   if (request.eventType == kPbtPowerSettingChange &&
@@ -282,6 +307,15 @@ int PosixServiceHost::RegisterPowerSettingNotification(const Guid& setting) {
   keystone::MutexLock lock(mutex);
   monitorPowerRegistered = true;
   return 0;
+}
+
+void PosixServiceHost::PowerEventHandled(uint32_t eventType) {
+  if (eventType != kPbtApmSuspend) return;
+  {
+    keystone::MutexLock lock(mutex);
+    sleepHandled = true;
+  }
+  Wake();
 }
 
 int PosixServiceHost::SetServiceStatus(const ServiceStatus& status) {

@@ -50,6 +50,21 @@ TEST_F(EngineIntegrationTest, EngineServesItsControlSocketUntilSigterm) {
   ExpectCtl("event unlock", {"SERVICE_SESSION  WTS_SESSION_UNLOCK"});
   ExpectCtl("event logoff", {"PS-END: Session logoff, PowerState = 0"});
 
+  // The health view names the last power event and the parts it reads.
+  const auto status = engine.Ctl({"status", "--json"});
+  EXPECT_EQ(status.exitCode, 0) << status.err;
+  for (const char* fragment :
+       {"\"power.state\":\"normal\"", "\"power.last_event\":\"resume\"", "\"rpc.listening\":true",
+        "\"rpc.call_limit\":1234", "\"power.system_bus\":false", "\"applet.queue_depth\":0",
+        "\"component.bluetooth_manager\":\"absent: "}) {
+    EXPECT_NE(status.out.find(fragment), std::string::npos) << fragment << " in " << status.out;
+  }
+  const auto text = engine.Ctl({"status"});
+  EXPECT_EQ(text.exitCode, 0) << text.err;
+  const size_t line = text.out.find("\npower.last_event ");
+  ASSERT_NE(line, std::string::npos) << text.out;
+  EXPECT_EQ(text.out.substr(text.out.find_first_not_of(' ', line + 18), 7), "resume\n");
+
   // Without connected standby the standby events are refused.
   const auto refused = engine.Ctl({"event", "standby-enter"});
   EXPECT_EQ(refused.exitCode, 1);

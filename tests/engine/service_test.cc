@@ -1,9 +1,11 @@
 #include "engine/service.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,7 @@ namespace mfab {
 namespace {
 
 using keystone::testing::Eventually;
+using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 using States = std::vector<std::pair<uint32_t, uint32_t>>;  // state and wait hint
 
@@ -49,6 +52,9 @@ class FakeHost final : public platform::ServiceHost {
     statuses.push_back(status);
     return statusError;
   }
+  void PowerEventHandled(uint32_t eventType) override {
+    if (onPowerEventHandled) onPowerEventHandled(eventType);
+  }
   std::vector<platform::ServiceStatus> Statuses() {
     std::lock_guard<std::mutex> lock(mutex);
     return statuses;
@@ -66,6 +72,7 @@ class FakeHost final : public platform::ServiceHost {
   std::vector<platform::ServiceStatus> statuses;
   int registerError = 0, powerSettingError = 0, statusError = 0;
   bool throwStd = false, throwOther = false;
+  std::function<void(uint32_t)> onPowerEventHandled;
 };
 
 class FakePower final : public platform::PowerCapabilities {
@@ -93,7 +100,10 @@ class FakeComponents final : public ServiceComponents {
   void HandleOsUpgrade() override { Record("HandleOsUpgrade"); }
   void StartUserRecordTask() override { Record("StartUserRecordTask"); }
   void DestroyResourceManager() override { Record("DestroyResourceManager"); }
-  void HandlePowerSleepEvent() override { Record("Sleep"); }
+  void HandlePowerSleepEvent() override {
+    Record("Sleep");
+    if (sleepThrows) throw std::runtime_error("sleep work broke");
+  }
   void HandlePowerResumeEvent() override { Record("Resume"); }
   void HandleConnectedStandbyEnterEvent() override { Record("StandbyEnter"); }
   void HandleConnectedStandbyExitEvent() override { Record("StandbyExit"); }
@@ -117,6 +127,7 @@ class FakeComponents final : public ServiceComponents {
 
   bool rpcStarts = true;
   bool firmwareChanged = false;
+  bool sleepThrows = false;
   std::promise<bool> cleanup;
   std::shared_future<bool> cleanupResult = cleanup.get_future().share();
 
@@ -206,6 +217,33 @@ TEST_F(ServiceTest, PowerSettingChangeLaunchesOnlyForMonitorPowerOnWithData) {
   EXPECT_TRUE(components.WaitForCall("StandbyEnter"));
   EXPECT_EQ(Handle(13, 0x8013, &exit), 0u);
   EXPECT_TRUE(components.WaitForCall("StandbyExit"));
+}
+
+TEST_F(ServiceTest, SleepEventTellsTheHostOnceItsWorkIsOver) {
+  for (const bool throws : {false, true}) {
+    SCOPED_TRACE(throws);
+    FakeComponents work;
+    work.sleepThrows = throws;
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> callsWhenHandled;
+    host.onPowerEventHandled = [&](uint32_t eventType) {
+      EXPECT_EQ(eventType, platform::kPbtApmSuspend);
+      std::lock_guard<std::mutex> lock(mutex);
+      callsWhenHandled.push_back(work.Calls());
+    };
+    Service sleeper(host, power, work);
+    EXPECT_EQ(sleeper.SvcCtrlHandler(13, 4, nullptr, nullptr), 0u);
+    ASSERT_TRUE(Eventually([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return !callsWhenHandled.empty();
+    }));
+    // Other events do not count as the sleep's end.
+    EXPECT_EQ(sleeper.SvcCtrlHandler(13, 18, nullptr, nullptr), 0u);
+    ASSERT_TRUE(work.WaitForCall("Resume"));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_THAT(callsWhenHandled, ElementsAre(ElementsAre("Sleep")));
+  }
+  host.onPowerEventHandled = nullptr;
 }
 
 TEST_F(ServiceTest, ExceptionGuardTurnsFailuresIntoResult120) {

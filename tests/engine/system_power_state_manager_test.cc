@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -90,7 +91,50 @@ class SystemPowerStateManagerTest : public ::testing::Test {
   std::shared_ptr<RecordingListener> second = std::make_shared<RecordingListener>();
 };
 
+// Its sleep handler blocks until the test opens the gate.
+class GatedSleepListener final : public ISystemPowerState {
+ public:
+  void HandlePowerSleepEvent() override {
+    std::unique_lock<std::mutex> lock(mutex);
+    opened.wait_for(lock, 10s, [&] { return open; });
+  }
+  void HandlePowerResumeEvent() override {}
+  void HandleSessionUnlockEvent() override {}
+  void HandleSessionLockEvent() override {}
+  void HandleSessionLogoffEvent() override {}
+  void HandleEnterConnectedStandbyEvent() override {}
+  void HandleExitConnectedStandbyEvent() override {}
+  void Open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+};
+
+TEST_F(SystemPowerStateManagerTest, SleepWaitEndsOnlyWhenEverySleepHandlerHasReturned) {
+  Manager::Options options;
+  options.sleepHandlingWait = 50ms;
+  Manager manager(clock, options);
+  auto gated = std::make_shared<GatedSleepListener>();
+  manager.RegisterListener(first);
+  manager.RegisterListener(gated);
+  EXPECT_TRUE(manager.WaitForSleepHandlers());  // nothing started yet
+  manager.Sleep();
+  EXPECT_FALSE(manager.WaitForSleepHandlers());
+  gated->Open();
+  EXPECT_TRUE(Eventually([&] { return manager.WaitForSleepHandlers(); }));
+  EXPECT_EQ(first->Count("sleep"), 1);
+}
+
 TEST_F(SystemPowerStateManagerTest, SleepCycleReachesEveryListenerOnce) {
+
   auto manager = Make(10ms);
   // Resume and exit without a sleep or standby call nobody.
   manager->Resume();

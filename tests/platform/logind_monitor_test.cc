@@ -95,7 +95,7 @@ TEST_F(LogindMonitorTest, LogindSignalsReachTheServiceAsPowerAndSessionEventsAnd
 
 TEST_F(LogindMonitorTest, MissingLogindOrBusIsLoggedAndNotFatal) {
   sd_bus_release_name(logind, "org.freedesktop.login1");
-  LogindMonitor monitor([](uint32_t, uint32_t, const char*) {});
+  LogindMonitor monitor([](uint32_t, uint32_t, const char*) { return true; });
   EXPECT_TRUE(monitor.Start());  // subscribed for when logind appears
   EXPECT_TRUE(capture->Contains("systemd-logind is not on the system bus"));
 

@@ -51,6 +51,7 @@ TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
       {"   ", "empty request"},
       {"reboot", "unknown command 'reboot'"},
       {"sleep now", "'sleep' takes no arguments"},
+      {"status --json", "'status' takes no arguments"},
       {"log-level Engine", "usage: log-level <sink> <0-4>"},
       {"log-level Engine 5", "log level must be 0 to 4"},
       {"log-level Engine 01", "log level must be 0 to 4"},
@@ -114,6 +115,29 @@ TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(std::filesystem::exists(options.runtimeDirectory + "/control"));
   EXPECT_THAT(log.Get(), ElementsAre("13/4", "14/8", "15/0", "1/0"));
+}
+
+TEST_F(ServiceHostTest, StatusCarriesTheLastPowerEventTheServiceTook) {
+  EXPECT_EQ(Run(kServiceRunning, [&] { EXPECT_EQ(Send("status"), "error status is not available"); }),
+            0);
+  options.statusProvider = [](const HostStatus& status) {
+    return status.lastPowerEvent + "@" + std::to_string(status.lastPowerEventTime > 0);
+  };
+  EXPECT_EQ(Run(kServiceRunning,
+                [&] {
+                  EXPECT_EQ(Send("status"), "ok @0");
+                  EXPECT_EQ(Send("resume"), "ok");
+                  EXPECT_EQ(Send("lock"), "ok");  // not a power event
+                  EXPECT_EQ(Send("status"), "ok resume@1");
+                }),
+            0);
+  // A power event the service refused leaves the last one as it was.
+  EXPECT_EQ(Run(kServiceStartPending,
+                [&] {
+                  EXPECT_EQ(Send("sleep").rfind("error", 0), 0u);
+                  EXPECT_EQ(Send("status"), "ok @0");
+                }),
+            0);
 }
 
 TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItAcceptsControls) {

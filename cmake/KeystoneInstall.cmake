@@ -1,0 +1,84 @@
+# Install layout (docs/packaging.md) and the Debian package that `make package` builds with CPack.
+# The service goes to sbin: administrators and systemd start it, users do not.
+
+set(KEYSTONE_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/keystone-engine")
+# systemd's unit directory on Debian 12, whatever the prefix.
+set(KEYSTONE_UNIT_DIR "/lib/systemd/system")
+
+install(TARGETS keystone-engine RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+install(TARGETS keystonectl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(TARGETS kiln-sim LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+# The client library is static, with the static layers it is built on (keystone-client.pc lists
+# them for the linker); its header and the few project headers it includes go under
+# include/keystone, so a client compiles with -I/usr/include/keystone.
+install(TARGETS keystone_client keystone_rpc keystone_platform keystone_log keystone_common
+        ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(FILES rpc/client/client.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/keystone/rpc/client")
+install(FILES rpc/engine_operations.h rpc/protocol.h
+        DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/keystone/rpc")
+install(FILES platform/unix_socket.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/keystone/platform")
+install(FILES common/mutex.h common/thread_annotations.h
+        DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/keystone/common")
+configure_file("${PROJECT_SOURCE_DIR}/packaging/keystone-client.pc.in"
+               "${CMAKE_BINARY_DIR}/keystone-client.pc" @ONLY)
+install(FILES "${CMAKE_BINARY_DIR}/keystone-client.pc"
+        DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+install(FILES packaging/keystone-engine.service DESTINATION "${KEYSTONE_UNIT_DIR}")
+install(FILES README.md DESTINATION "${KEYSTONE_DOC_DIR}")
+install(DIRECTORY docs/ DESTINATION "${KEYSTONE_DOC_DIR}" FILES_MATCHING PATTERN "*.md")
+install(FILES packaging/debian/copyright DESTINATION "${KEYSTONE_DOC_DIR}")
+set(keystone_changelog "${CMAKE_BINARY_DIR}/changelog.Debian.gz")
+add_custom_command(
+  OUTPUT "${keystone_changelog}"
+  COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/packaging/debian/changelog" > "${keystone_changelog}"
+  DEPENDS "${PROJECT_SOURCE_DIR}/packaging/debian/changelog")
+install(FILES "${keystone_changelog}" DESTINATION "${KEYSTONE_DOC_DIR}")
+
+# One man page per program, made from its --help (cmake/KeystoneManPage.cmake), compressed as
+# Debian wants them.
+set(keystone_man_pages)
+foreach(entry "keystone-engine;8;${CMAKE_INSTALL_MANDIR}/man8"
+              "keystonectl;1;${CMAKE_INSTALL_MANDIR}/man1")
+  list(GET entry 0 program)
+  list(GET entry 1 section)
+  list(GET entry 2 destination)
+  set(page "${CMAKE_BINARY_DIR}/man/${program}.${section}.gz")
+  add_custom_command(
+    OUTPUT "${page}"
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DNAME=${program}
+            -DSECTION=${section} -DVERSION=${PROJECT_VERSION} -DOUTPUT=${page}
+            -P "${PROJECT_SOURCE_DIR}/cmake/KeystoneManPage.cmake"
+    DEPENDS ${program} "${PROJECT_SOURCE_DIR}/cmake/KeystoneManPage.cmake"
+    COMMENT "Man page of ${program}")
+  list(APPEND keystone_man_pages "${page}")
+  install(FILES "${page}" DESTINATION "${destination}")
+endforeach()
+add_custom_target(keystone_man_pages ALL DEPENDS ${keystone_man_pages} "${keystone_changelog}")
+
+# The package.
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "keystone-engine")
+set(CPACK_PACKAGE_VENDOR "Ostra")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host engine of a multi-factor authentication product")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The Keystone Engine stands between local clients (over a Unix-socket RPC), a firmware\napplet reached through the KILN host-interface library, and host factors. This package\nholds the service, its systemd unit, keystonectl, the simulated applet libkiln-sim.so and\nthe static client library with its header.")
+set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+# A Debian revision of its own: the package is not a native Debian one.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Debian ships stripped binaries (the build tree keeps its debug information).
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Keystone Engine developers <keystone@example.org>")
+set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/keystone-engine")
+# The shared libraries the binaries really link, found by dpkg-shlibdeps; systemd and D-Bus are
+# what the unit and the sleep handling talk to.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/prerm;${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

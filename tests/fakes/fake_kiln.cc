@@ -58,19 +58,9 @@ std::vector<KilnFunction> FakeKiln::Sequence() const {
   return sequence;
 }
 
-void FakeKiln::ClearCalls() {
-  std::lock_guard<std::mutex> lock(mutex);
-  calls.clear();
-}
-
 size_t FakeKiln::OpenHandleCount() const {
   std::lock_guard<std::mutex> lock(mutex);
   return openHandles.size();
-}
-
-size_t FakeKiln::OpenSessionCount() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return openSessions.size();
 }
 
 KILN_STATUS FakeKiln::Enter(CallRecord record) {
@@ -147,18 +137,13 @@ KILN_STATUS FakeKiln::CreateSession(KILN_HANDLE handle, const char* appletId, ui
   std::lock_guard<std::mutex> lock(mutex);
   if (status == KILN_STATUS_SUCCESS && session != nullptr) {
     *session = reinterpret_cast<KILN_SESSION_HANDLE>(nextSession++);
-    openSessions.insert(*session);
   }
   return status;
 }
 
 KILN_STATUS FakeKiln::Close(KilnFunction function, KILN_HANDLE handle,
                             KILN_SESSION_HANDLE* session) {
-  KILN_SESSION_HANDLE value = session ? *session : nullptr;
-  const KILN_STATUS status = Enter({.function = function, .handle = handle, .session = value});
-  std::lock_guard<std::mutex> lock(mutex);
-  openSessions.erase(value);
-  return status;
+  return Enter({.function = function, .handle = handle, .session = session ? *session : nullptr});
 }
 
 KILN_STATUS FakeKiln::CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session) {

@@ -21,7 +21,7 @@ using mfab::KilnFunction;
 // A scriptable stand-in for the host-interface library. Every call is recorded; each function
 // returns the statuses scripted for it in order, then its default status (success unless set).
 // A call can be made to hang until the test releases it. Handles and sessions are small fake
-// pointers that the fake keeps track of. Thread-safe.
+// pointers; the fake keeps track of open handles. Thread-safe.
 class FakeKiln : public mfab::IKilnLibrary {
  public:
   // A hung call returns on its own after this long, so a broken test cannot hang the suite.
@@ -57,9 +57,7 @@ class FakeKiln : public mfab::IKilnLibrary {
   size_t Count(KilnFunction function) const { return CallsOf(function).size(); }
   // Functions in call order (for checking sequences).
   std::vector<KilnFunction> Sequence() const;
-  void ClearCalls();
   size_t OpenHandleCount() const;
-  size_t OpenSessionCount() const;
 
   KILN_STATUS Initialize(KILN_HANDLE* handle, void* context, uint32_t flags) override;
   KILN_STATUS Deinit(KILN_HANDLE handle) override;
@@ -92,7 +90,6 @@ class FakeKiln : public mfab::IKilnLibrary {
   uintptr_t nextHandle = 0x1000;
   uintptr_t nextSession = 0x5000;
   std::set<KILN_HANDLE> openHandles;
-  std::set<KILN_SESSION_HANDLE> openSessions;
 };
 
 }  // namespace keystone::testing

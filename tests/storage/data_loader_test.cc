@@ -8,6 +8,7 @@
 
 #include "common/config_keys.h"
 #include "common/exceptions.h"
+#include "common/hex.h"
 #include "platform/registry.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_file_system.h"
@@ -16,19 +17,12 @@
 namespace mfab {
 namespace {
 
+using keystone::ParseHex;
 using keystone::testing::LogCapture;
 using keystone::testing::MemoryFileSystem;
 using keystone::testing::MemoryRegistry;
 
 constexpr const char* kSid = "S-1-5-21-1-2-3-7";
-
-Bytes FromHex(std::string_view hex) {
-  Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return bytes;
-}
 
 // The items of one TLV sequence, in order, as (tag, value).
 std::vector<std::pair<uint16_t, Bytes>> Items(std::span<const uint8_t> bytes) {
@@ -51,7 +45,6 @@ struct FakePolicy : IPolicyMirrorReader {
 class DataLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetLogThreshold(LogSink::kService, 4);
     capture = LogCapture::Install();
     platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
                                  platform::RegValue::String("/d"));
@@ -90,7 +83,7 @@ TEST_F(DataLoaderTest, PolicyBlockIsLaidOutByteForByte) {
   Put("_Sys$Policy", "P");
   DataCategories categories{0x0002};
   // clang-format off
-  const Bytes expected = FromHex(
+  const Bytes expected = ParseHex(
       "0006003D"                                          // block, 61 bytes
       "7BAC0008" "7BAD000400000002"                        // categories: 2
       "7BAE0029"                                          // files, 41 bytes
@@ -171,7 +164,7 @@ TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAt
   EXPECT_EQ(categories, (DataCategories{0x0002, 0x0003}));
   std::multiset<Bytes> codes;
   for (const auto& item : Items(Items(Items(block)[0].second)[0].second)) codes.insert(item.second);
-  EXPECT_EQ(codes, (std::multiset<Bytes>{FromHex("00000002"), FromHex("00000003")}));
+  EXPECT_EQ(codes, (std::multiset<Bytes>{ParseHex("00000002"), ParseHex("00000003")}));
 
   policy.factors = {"1", "2", "3"};
   policy.actions = {"10", "3"};
@@ -186,11 +179,11 @@ TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAt
   const auto userSection = Items(Items(Items(userBlock)[0].second)[2].second);
   ASSERT_EQ(userSection.size(), 3u);
   EXPECT_EQ(userSection[0], (std::pair<uint16_t, Bytes>{0x7BB3, Bytes(kSid, kSid + 16)}));
-  EXPECT_EQ(userSection[1], (std::pair<uint16_t, Bytes>{0x7BBA, FromHex("7BBB0001317BBB000132")}));
-  EXPECT_EQ(userSection[2], (std::pair<uint16_t, Bytes>{0x7BBC, FromHex("7BBD000133")}));
+  EXPECT_EQ(userSection[1], (std::pair<uint16_t, Bytes>{0x7BBA, ParseHex("7BBB0001317BBB000132")}));
+  EXPECT_EQ(userSection[2], (std::pair<uint16_t, Bytes>{0x7BBC, ParseHex("7BBD000133")}));
 }
 
-TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowAndAVanishedFileIsSentEmpty) {
+TEST_F(DataLoaderTest, FileThatVanishesAfterLoadingIsSentEmpty) {
   Put("_Sys", "S");
   Put("_Sys$Policy", "P");
   AuthenticateDataLoader loader(controller, policy);
@@ -198,20 +191,20 @@ TEST_F(DataLoaderTest, ReadFailuresAndOversizedBlocksThrowAndAVanishedFileIsSent
   fs.DeleteFile("/d/Data/_Sys$Policy.SDS");
   const auto files = Items(Items(Items(loader.Encode())[0].second)[1].second);
   ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[1].second, FromHex("7BB0000B5F53797324506F6C6963797BB10000"));
+  EXPECT_EQ(files[1].second, ParseHex("7BB0000B5F53797324506F6C6963797BB10000"));
+}
 
-  fs.AddPhantom("/d/Data/_Sys$Policy.SDS");  // exists, but cannot be read
-  DataCategories categories{0x0002};
-  EXPECT_THROW(Build(categories), GeneralException);
-
+TEST_F(DataLoaderTest, BlockThatCannotBeBuiltWholeThrows) {
+  Put("_Sys");
   // The largest block carries 32767 bytes, 60 of them framing.
   Put("_Sys$Policy", std::string(32767 - 60, 'p'));
-  categories = {0x0002};
+  DataCategories categories{0x0002};
   EXPECT_EQ(Build(categories).size(), 4u + 32767);
   Put("_Sys$Policy", std::string(32767 - 60 + 1, 'p'));
-  categories = {0x0002};
   EXPECT_THROW(Build(categories), std::overflow_error);
 
+  fs.FailOn(MemoryFileSystem::Op::kRead, "/d/Data/_Sys$Policy.SDS", std::errc::io_error);
+  EXPECT_THROW(Build(categories), GeneralException);
   categories = {0x0101};
   EXPECT_THROW(Build(categories, "../../etc"), GeneralException);
 }

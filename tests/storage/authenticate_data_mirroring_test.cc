@@ -1,5 +1,6 @@
 #include "storage/authenticate_data_mirroring.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -48,11 +49,7 @@ kilnsim::Policy Policy(const std::vector<std::string>& factorIds,
 
 Bytes Support(const std::vector<std::string>& ids) {
   ExternalFactorsSupport support;
-  for (const std::string& id : ids) {
-    ExternalFactorsSupport::Factor factor;
-    factor.factorId = id;
-    support.factors.push_back(factor);
-  }
+  for (const std::string& id : ids) support.factors.emplace_back().factorId = id;
   return support.Serialize();
 }
 
@@ -114,7 +111,7 @@ TEST_F(AuthenticateDataMirroringTest, StartMirrorsOnlyAMissingMirrorOfAStoredPol
   EXPECT_TRUE(capture->Has("about to update supported status for factor: pin"));
 }
 
-TEST_F(AuthenticateDataMirroringTest, PolicyUpdateReplacesThePolicyAndKeepsTheUsers) {
+TEST_F(AuthenticateDataMirroringTest, PolicyUpdateReplacesOnlyThePolicy) {
   MirrorPolicy({"phone", "pin"}, "VPN");
   host.SetUsers(UserDataReply({{kSid, {{"pin", {{"IsEnrolled", "true"}}}}}}));
   mirroring.UserUpdated(kSid);
@@ -150,15 +147,11 @@ TEST_F(AuthenticateDataMirroringTest, BadRepliesChangeNothing) {
       {"other type", UserDataReply({}), "Unexpected policy data reply type from the applet"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     host.SetPolicy(c.reply);
-    try {
-      mirroring.PolicyUpdated();
-      ADD_FAILURE() << "mirrored";
-    } catch (const MfaException& e) {
-      EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
-    }
-    EXPECT_EQ(Mirror(), before);
+    EXPECT_THAT([&] { mirroring.PolicyUpdated(); },
+                ::testing::ThrowsMessage<MfaException>(::testing::HasSubstr(c.text)))
+        << c.name;
+    EXPECT_EQ(Mirror(), before) << c.name;
   }
   host.SetUsers(UserDataReply({{"S-1-x", {}}}));
   EXPECT_THROW(mirroring.UserUpdated(""), GeneralException);
@@ -239,11 +232,12 @@ TEST_F(AuthenticateDataMirroringTest, EnrolledFactorsAreTheEntriesMarkedEnrolled
                                  {"pin", {{"IsEnrolled", "no"}}},
                                  {"card", {}}}}}));
   mirroring.UpdateAll();
-  const EnrolledFactors enrolled = mirroring.GetEnrolledFactors(kSid);
-  ASSERT_EQ(enrolled.size(), 1u);
-  EXPECT_EQ(enrolled.at("phone"),
-            (records::NameValues{{"DeviceId", "01"}, {"IsEnrolled", "TRUE"}}));
+  EXPECT_EQ(mirroring.GetEnrolledFactors(kSid),
+            (EnrolledFactors{{"phone", {{"DeviceId", "01"}, {"IsEnrolled", "TRUE"}}}}));
+}
 
+TEST_F(AuthenticateDataMirroringTest, DataClearedRemovesTheWholeMirror) {
+  MirrorPolicy({"pin"});
   mirroring.DataCleared();
   EXPECT_TRUE(capture->Has("Trigger: Applet Data Cleared"));
   EXPECT_TRUE(capture->Has("Clear Mirror Data"));

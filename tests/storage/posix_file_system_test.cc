@@ -31,7 +31,6 @@ Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 class PosixFileSystemTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetLogThreshold(LogSink::kService, 4); }
   void TearDown() override { capture->Uninstall(); }
 
   // A controller whose data root is <temp>/state.
@@ -60,7 +59,7 @@ class PosixFileSystemTest : public ::testing::Test {
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
 };
 
-TEST_F(PosixFileSystemTest, WholeFilesAndTheirFailures) {
+TEST_F(PosixFileSystemTest, FollowsTheFileSystemContract) {
   const std::vector<uint8_t> big(100000, 0xAB);
   fs.WriteFile(Path("a"), big);
   EXPECT_EQ(fs.ReadFile(Path("a")), big);

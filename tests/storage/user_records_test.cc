@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -171,13 +172,12 @@ TEST(UserRecordsLocalTest, RootResolvesThroughThePasswdDatabase) {
     GTEST_SKIP() << "no machine id: local SIDs cannot be formed here";
   }
   std::ifstream passwd("/etc/passwd");
-  std::string line;
   std::string gecos;
-  while (std::getline(passwd, line)) {
-    if (!line.starts_with("root:")) continue;
-    size_t field = 0;
-    for (int i = 0; i < 4; ++i) field = line.find(':', field) + 1;
-    gecos = line.substr(field, line.find(':', field) - field);
+  for (std::string line; std::getline(passwd, line);) {
+    std::istringstream in(line);
+    std::string fields[5];  // name, password, uid, gid, GECOS
+    for (std::string& field : fields) std::getline(in, field, ':');
+    if (fields[0] == "root") gecos = fields[4];
   }
   keystone::testing::MemoryRegistry registry;
   const std::unique_ptr<platform::AccountNames> names = platform::CreateSystemAccountNames();

@@ -4,21 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include <systemd/sd-bus.h>
 
 #include "platform/service_host.h"
 #include "tests/fakes/fake_logind.h"
-#include "tests/fakes/log_capture.h"
 #include "tests/platform/platform_test_support.h"
 
 namespace platform::posix {
 namespace {
 
-using keystone::testing::LogCapture;
 using ::testing::ElementsAre;
 
 constexpr const char* kBusVariable = "DBUS_SYSTEM_BUS_ADDRESS";
@@ -27,7 +23,7 @@ constexpr const char* kManager = "org.freedesktop.login1.Manager";
 constexpr const char* kSessionPath = "/org/freedesktop/login1/session/_32";
 constexpr const char* kSession = "org.freedesktop.login1.Session";
 
-class LogindMonitorTest : public ::testing::Test {
+class LogindMonitorTest : public platform_test::ServiceHostFixture {
  protected:
   // A dbus-daemon of the test's own is the system bus; the test owns logind's name on it.
   void SetUp() override {
@@ -36,34 +32,20 @@ class LogindMonitorTest : public ::testing::Test {
     ASSERT_NE(logind, nullptr);
     ASSERT_GE(sd_bus_request_name(logind, "org.freedesktop.login1", 0), 0);
   }
-  void TearDown() override {
-    if (logind) sd_bus_flush_close_unref(logind);
-    capture->Uninstall();
-  }
+  void TearDown() override { sd_bus_flush_close_unref(logind); }
 
   // A connection of the test to the system bus, which is ours now.
   static sd_bus* Connect() {
     sd_bus* bus = nullptr;
     return sd_bus_open_system(&bus) < 0 ? nullptr : bus;
   }
-  // Runs the test service under a host listening to the bus; returns the controls it got.
-  std::vector<std::string> Run(const std::function<void()>& body) {
-    ServiceHostOptions options;
-    options.runtimeDirectory = dir.path + "/run";
-    EXPECT_EQ(platform_test::RunService(*CreateServiceHost(options), kServiceRunning, log, body),
-              0);
-    return log.Get();
-  }
 
-  std::shared_ptr<LogCapture> capture = LogCapture::Install();
-  platform_test::TempDir dir;
   keystone::testing::PrivateSystemBus bus;
   sd_bus* logind = nullptr;
-  platform_test::ControlLog log;
 };
 
-TEST_F(LogindMonitorTest, LogindSignalsReachTheServiceAsPowerAndSessionEventsAndOthersAreIgnored) {
-  const auto controls = Run([&] {
+TEST_F(LogindMonitorTest, OnlyLogindsOwnSignalsReachTheServiceAsEvents) {
+  const int result = Run(kServiceRunning, [&] {
     // The host subscribed before it started the service.
     EXPECT_TRUE(capture->Has("Listening to systemd-logind's power and session signals"));
     // From someone who does not own logind's name: the bus does not deliver it. Once the bus
@@ -89,18 +71,20 @@ TEST_F(LogindMonitorTest, LogindSignalsReachTheServiceAsPowerAndSessionEventsAnd
     // Every signal to be ignored went before the last expected one: one let through is listed.
     EXPECT_TRUE(log.WaitFor(5));
   });
-  EXPECT_THAT(controls, ElementsAre("13/4", "13/18", "14/7", "14/8", "14/6"));
+  EXPECT_EQ(result, 0);
+  EXPECT_THAT(log.Get(), ElementsAre("13/4", "13/18", "14/7", "14/8", "14/6"));
   EXPECT_TRUE(capture->Has("Ignoring a malformed PrepareForSleep signal"));
 }
 
-TEST_F(LogindMonitorTest, MissingLogindOrBusIsLoggedAndNotFatal) {
+TEST_F(LogindMonitorTest, AbsentSessionManagerIsNotFatal) {
   sd_bus_release_name(logind, "org.freedesktop.login1");
   LogindMonitor monitor([](uint32_t, uint32_t, const char*) {});
   EXPECT_TRUE(monitor.Start());  // subscribed for when logind appears
   EXPECT_TRUE(capture->Contains("systemd-logind is not on the system bus"));
 
-  ::setenv(kBusVariable, ("unix:path=" + dir.path + "/nothing-here").c_str(), 1);
-  EXPECT_THAT(Run([] {}), ::testing::IsEmpty());
+  ::setenv(kBusVariable, ("unix:path=" + runtime.path + "/nothing-here").c_str(), 1);
+  EXPECT_EQ(Run(kServiceRunning, [] {}), 0);
+  EXPECT_THAT(log.Get(), ::testing::IsEmpty());
   EXPECT_TRUE(capture->Contains("No system bus"));
 }
 

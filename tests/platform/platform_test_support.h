@@ -19,6 +19,7 @@
 
 #include "platform/registry.h"
 #include "platform/service_host.h"
+#include "tests/fakes/log_capture.h"
 #include "tests/fakes/program_runner.h"
 
 namespace platform_test {
@@ -110,31 +111,45 @@ class ControlLog {
   std::vector<std::string> calls;
 };
 
-// Runs a service under the host with the calling thread as its dispatcher (which keeps the stop
-// signals blocked afterwards); returns what StartServiceCtrlDispatcher returned. The service's
-// handler adds each control to log; it reports startState, runs body and stops when body returns.
-inline int RunService(platform::ServiceHost& host, uint32_t startState, ControlLog& log,
-                      const std::function<void()>& body,
-                      const std::function<void()>& beforeRegistration = {}) {
-  return host.StartServiceCtrlDispatcher("KeystoneTest", [&] {
-    if (beforeRegistration) beforeRegistration();
-    host.RegisterServiceCtrlHandler("KeystoneTest",
-                                    [&](uint32_t control, uint32_t type, const void*) {
-                                      log.Add(control, type);
-                                      return platform::kErrorSuccess;
-                                    });
-    platform::ServiceStatus status;
-    status.currentState = startState;
-    status.controlsAccepted = startState == platform::kServiceStartPending ? 0 : 0x1C1;
-    host.SetServiceStatus(status);
-    try {
-      body();
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "the service's body threw: " << e.what();
-    }
-    status.currentState = platform::kServiceStopped;
-    host.SetServiceStatus(status);
-  });
-}
+// A test service under a new Linux service host whose runtime directory is a temporary one. The
+// service's handler adds each control to log. Captures the log records.
+class ServiceHostFixture : public ::testing::Test {
+ protected:
+  ServiceHostFixture() { options.runtimeDirectory = runtime.path + "/run"; }
+  ~ServiceHostFixture() override { capture->Uninstall(); }
+
+  // Runs the service with the calling thread as the host's dispatcher (which keeps the stop
+  // signals blocked afterwards); returns what StartServiceCtrlDispatcher returned. The service
+  // reports startState, runs body and stops when body returns.
+  int Run(uint32_t startState, const std::function<void()>& body,
+          const std::function<void()>& beforeRegistration = {}) {
+    host = platform::CreateServiceHost(options);
+    return host->StartServiceCtrlDispatcher("KeystoneTest", [&] {
+      if (beforeRegistration) beforeRegistration();
+      host->RegisterServiceCtrlHandler("KeystoneTest",
+                                       [&](uint32_t control, uint32_t type, const void*) {
+                                         log.Add(control, type);
+                                         return platform::kErrorSuccess;
+                                       });
+      platform::ServiceStatus status;
+      status.currentState = startState;
+      status.controlsAccepted = startState == platform::kServiceStartPending ? 0 : 0x1C1;
+      host->SetServiceStatus(status);
+      try {
+        body();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "the service's body threw: " << e.what();
+      }
+      status.currentState = platform::kServiceStopped;
+      host->SetServiceStatus(status);
+    });
+  }
+
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
+  TempDir runtime;
+  platform::ServiceHostOptions options;
+  ControlLog log;
+  std::unique_ptr<platform::ServiceHost> host;  // of the last run
+};
 
 }  // namespace platform_test

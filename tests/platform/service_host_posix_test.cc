@@ -23,7 +23,6 @@
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
 #include "platform/unix_socket.h"
-#include "tests/fakes/log_capture.h"
 #include "tests/platform/platform_test_support.h"
 
 namespace platform {
@@ -66,28 +65,12 @@ TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
   }
 }
 
-class ServiceHostTest : public ::testing::Test {
+class ServiceHostTest : public platform_test::ServiceHostFixture {
  protected:
-  void SetUp() override {
-    options.runtimeDirectory = runtime.path + "/run";
-    options.useSystemBus = false;
-  }
-  void TearDown() override { capture->Uninstall(); }
-  // Runs the test service under a new host with the options.
-  int Run(uint32_t startState, const std::function<void()>& body,
-          const std::function<void()>& beforeRegistration = {}) {
-    host = CreateServiceHost(options);
-    return platform_test::RunService(*host, startState, log, body, beforeRegistration);
-  }
+  ServiceHostTest() { options.useSystemBus = false; }
   std::string Send(const std::string& line) {
     return SendControlRequest(options.runtimeDirectory, line);
   }
-
-  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
-  platform_test::TempDir runtime;
-  ServiceHostOptions options;
-  platform_test::ControlLog log;
-  std::unique_ptr<ServiceHost> host;  // of the last run
 };
 
 TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
@@ -137,7 +120,7 @@ TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItAcceptsControls) {
   EXPECT_THAT(log.Get(), ElementsAre("1/0", "1/0"));
 }
 
-TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMissingReplies) {
+TEST_F(ServiceHostTest, ControlSocketIsTakenOverOnlyWhenNobodyServesIt) {
   const std::string path = options.runtimeDirectory + "/control";
   EXPECT_EQ(platform_test::ErrorOf([&] { Send("sleep"); }), std::errc::no_such_file_or_directory);
   EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "two\nlines"), std::invalid_argument);
@@ -174,7 +157,7 @@ TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMiss
   EXPECT_FALSE(::sigismember(&mask, SIGTERM));
 }
 
-TEST_F(ServiceHostTest, IdleConnectionsAreClosedAndConnectionsAreBounded) {
+TEST_F(ServiceHostTest, ControlConnectionsAreBounded) {
   options.controlSocket.clientIdleLimit = 50ms;
   options.controlSocket.maxClients = 2;
   Run(kServiceRunning, [&] {
@@ -224,7 +207,7 @@ TEST_F(ServiceHostTest, PeersOfOtherUsersAreRefused) {
 
 // Connected standby follows the kernel's selected suspend state unless the registry says
 // otherwise; a registry value of another type is ignored.
-TEST(PowerCapabilitiesTest, SelectedS2idleOrTheRegistryOverrideMeansConnectedStandby) {
+TEST(PowerCapabilitiesTest, ConnectedStandbyFollowsS2idleUnlessOverridden) {
   struct Case {
     const char* name;
     std::optional<std::string> memSleep;  // nullopt: no such file

@@ -155,7 +155,7 @@ TEST_F(DataLoaderTest, SystemFilesNeedMasterVersionsWhoseAbsenceStopsTheWalk) {
   EXPECT_EQ(FileNames(Build(categories)), (std::vector<std::string>{"_Sys", "_masterVersions"}));
 }
 
-TEST_F(DataLoaderTest, SharedFilesAreAttachedOnceInFullNameOrderAndIdsComeFromAttachedFiles) {
+TEST_F(DataLoaderTest, BlockDescribesExactlyTheAttachedFiles) {
   Put({"_Sys", "_Sys$Credential", "_Sys$Policy", "_Sys$publicKey2"});
   DataCategories categories{0x0003, 0x0002};
   const Bytes block = Build(categories);

@@ -101,7 +101,7 @@ TEST_F(MirrorRecordsTest, PolicyActionsNumberTheirSetsInOrder) {
   RoundTrip(many);
 }
 
-TEST_F(MirrorRecordsTest, SystemParamsKeepTheirBytesAndType) {
+TEST_F(MirrorRecordsTest, SystemParamsRoundTripWithTheirType) {
   kilnsim::Policy policy;
   policy.settings = {{"Empty", 7, {}}, {"LockOnLeave", 1, {'y', 'e', 's'}}};
   const SystemParams decoded = SystemParams::Decode(kilnsim::SerializeSettingElements(policy));
@@ -196,7 +196,7 @@ TEST_F(MirrorRecordsTest, DecodeRefusesWhatTheMirrorCannotHold) {
   }
 }
 
-TEST_F(MirrorRecordsTest, ReadFailuresAreLoggedAndThrown) {
+TEST_F(MirrorRecordsTest, RegistryFailuresThrowTheMirrorsExceptions) {
   auto capture = keystone::testing::LogCapture::Install();
   platform::WriteRegistryValue(registry, MirrorPath(kFactorsKey) + "\\pin", "DefName",
                                platform::RegValue::Dword(1));

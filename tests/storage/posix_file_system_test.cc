@@ -127,7 +127,7 @@ TEST_F(PosixFileSystemTest, SecureDataFilesNeverFollowALink) {
   EXPECT_EQ(stdfs::status(Path("state/Data/_Sys.SDS")).permissions(), stdfs::perms(0600));
 }
 
-TEST_F(PosixFileSystemTest, RefusesALinkedOrSharedDataDirectory) {
+TEST_F(PosixFileSystemTest, RefusesADataDirectoryOthersCouldRedirect) {
   DataController& data = Controller();
   const struct {
     const char* name;

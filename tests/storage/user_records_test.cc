@@ -83,7 +83,7 @@ class UserRecordsTest : public ::testing::Test {
   UserRecords records{registry, accounts, UserRecordsOptions{20ms}};
 };
 
-TEST_F(UserRecordsTest, DisplayNameComesFromTheDirectoryOrTheLocalAccount) {
+TEST_F(UserRecordsTest, DisplayNamePrefersTheDirectory) {
   const struct {
     const char* name;
     std::string sid;

@@ -66,9 +66,9 @@ class AuthenticateDataMirroringTest : public ::testing::Test {
     host.SetPolicy(PolicyReply(Policy(ids, action)));
     mirroring.PolicyUpdated();
   }
-  std::string Mirror() { return ExportTree(registry, records::MirrorPath("")); }
-  std::string Factor(const std::string& id) {
-    return ExportTree(registry, records::MirrorPath(records::kFactorsKey) + "\\" + id);
+  // The export of the mirror's subtree at relative ("" for the whole mirror).
+  std::string Mirror(const std::string& relative = "") {
+    return ExportTree(registry, records::MirrorPath(relative));
   }
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
@@ -115,12 +115,12 @@ TEST_F(AuthenticateDataMirroringTest, PolicyUpdateReplacesOnlyThePolicy) {
   MirrorPolicy({"phone", "pin"}, "VPN");
   host.SetUsers(UserDataReply({{kSid, {{"pin", {{"IsEnrolled", "true"}}}}}}));
   mirroring.UserUpdated(kSid);
-  const std::string users = ExportTree(registry, records::MirrorPath(records::kUsersKey));
+  const std::string users = Mirror(records::kUsersKey);
 
   MirrorPolicy({"pin"});
   EXPECT_EQ(mirroring.FactorIds(), std::vector<std::string>{"pin"});
   EXPECT_EQ(mirroring.ActionIds(), std::vector<std::string>{"OSLogin"});
-  EXPECT_EQ(ExportTree(registry, records::MirrorPath(records::kUsersKey)), users);
+  EXPECT_EQ(Mirror(records::kUsersKey), users);
   for (const char* line :
        {"Trigger: Policy Updated ", "Clear Actions Mirror Data", "Clear Factors Mirror Data",
         "Clear System settings Mirror Data", "Trigger: Mirror Policy"}) {
@@ -215,14 +215,14 @@ TEST_F(AuthenticateDataMirroringTest, FactorStatusNeedsAMirroredPolicy) {
   EXPECT_THROW(mirroring.MirrorFactorStatus(Bytes{0x7B}), InvalidInputException);
   mirroring.MirrorFactorStatus(Support({"phone", "unknown"}));
   EXPECT_TRUE(capture->Has("Trigger: Mirror Factor Status"));
-  EXPECT_NE(Factor("phone").find("IsSupported=DWORD 1"), std::string::npos);
-  EXPECT_NE(Factor("pin").find("IsSupported=DWORD 0"), std::string::npos);
+  EXPECT_NE(Mirror("Factors\\phone").find("IsSupported=DWORD 1"), std::string::npos);
+  EXPECT_NE(Mirror("Factors\\pin").find("IsSupported=DWORD 0"), std::string::npos);
 
   // A policy rewrite takes the policy's values; the support pass puts the held ones back.
   mirroring.PolicyUpdated();
-  EXPECT_NE(Factor("phone").find("IsSupported=DWORD 0"), std::string::npos);
+  EXPECT_NE(Mirror("Factors\\phone").find("IsSupported=DWORD 0"), std::string::npos);
   mirroring.UpdateSupportedFactors();
-  EXPECT_NE(Factor("phone").find("IsSupported=DWORD 1"), std::string::npos);
+  EXPECT_NE(Mirror("Factors\\phone").find("IsSupported=DWORD 1"), std::string::npos);
 }
 
 TEST_F(AuthenticateDataMirroringTest, EnrolledFactorsAreTheEntriesMarkedEnrolled) {

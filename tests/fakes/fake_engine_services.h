@@ -76,7 +76,7 @@ class FakeAuthenticationState : public mfab::IAuthenticationState {
 class FakeAppletOwnership : public mfab::IAppletOwnership {
  public:
   bool IsCurrentFlowAllowed() override { return flowAllowed.load(); }
-  uint32_t OwnerSessionId() override { return owner.load(); }
+  uint32_t OwnerSessionId() override { return 0xFFFFFFFF; }  // nobody
   void ReleaseSessionId(uint32_t sessionId) override {
     std::lock_guard<std::mutex> lock(mutex);
     releases.push_back(sessionId);
@@ -108,7 +108,6 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
   std::vector<uint32_t> Releases() const { return LockedCopy(mutex, releases); }
 
   std::atomic<bool> flowAllowed{true};
-  std::atomic<uint32_t> owner{0xFFFFFFFF};
   std::string sid = "S-1-5-21-1-2-3-1000";
 
  private:

@@ -137,9 +137,8 @@ TEST_F(MirrorRecordsTest, UserDataReplyIsCompleteOnlyForOneUser) {
       {"one user the applet does not know: removed", {}, kSid, "[]\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     decode(c.reply).WriteToRegistry(registry, nullptr, c.requested);
-    EXPECT_EQ(ExportTree(registry, MirrorPath(kUsersKey)), c.expected);
+    EXPECT_EQ(ExportTree(registry, MirrorPath(kUsersKey)), c.expected) << c.name;
   }
   decode({full}).WriteToRegistry(registry, nullptr, kSid);
   UserData read;

@@ -156,9 +156,8 @@ TEST_F(UserRecordsTest, SavedNameIsEmptyUnlessAFittingTextIsStored) {
       {"SID naming a path", platform::RegValue::String("Alice"), std::string(kLocal) + "\\..", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     if (c.value) platform::WriteRegistryValue(registry, key, records::kDisplayNameValue, *c.value);
-    EXPECT_EQ(Saved(c.sid), c.expected);
+    EXPECT_EQ(Saved(c.sid), c.expected) << c.name;
   }
   EXPECT_TRUE(capture->Has(std::string("get Saved DisplayName from userSID:") + kLocal));
 }

@@ -19,15 +19,9 @@
 #include "engine/attestation_client.h"
 #include "engine/command_handler.h"
 #include "platform/accounts.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
-
-// A copy of member, taken under mutex.
-template <typename T>
-T LockedCopy(std::mutex& mutex, const T& member) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return member;
-}
 
 class FakeAuthenticationState : public mfab::IAuthenticationState {
  public:
@@ -48,10 +42,7 @@ class FakeAuthenticationState : public mfab::IAuthenticationState {
   }
   bool AuthenticationInProgress() override { return inProgress.load(); }
   uint32_t CurrentAuthenticationActionId() override { return actionId.load(); }
-  void SetMonitoring(bool wanted) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    monitoring = wanted;
-  }
+  void SetMonitoring(bool wanted) override { LockedSet(mutex, monitoring, wanted); }
   bool StatusChanged() override { return false; }
   bool MarkedForDeletion() override { return false; }
   void HandlePowerSleepEvent() override { ++sleeps; }
@@ -165,10 +156,7 @@ class FakeAccounts : public platform::Accounts {
     return "S-1-5-21-1-2-3-" + std::to_string(uid);
   }
 
-  void SetConsoleSid(std::string sid) {
-    std::lock_guard<std::mutex> lock(mutex);
-    consoleSid = std::move(sid);
-  }
+  void SetConsoleSid(std::string sid) { LockedSet(mutex, consoleSid, std::move(sid)); }
 
   bool sidFails = false;
   std::optional<uint32_t> sidFailsFor;

@@ -33,16 +33,6 @@ void FakeKiln::QueueReply(std::vector<uint8_t> reply) {
   replies.push_back(std::move(reply));
 }
 
-void FakeKiln::SetReplyHandler(ReplyHandler handler) {
-  std::lock_guard<std::mutex> lock(mutex);
-  replyHandler = std::move(handler);
-}
-
-void FakeKiln::SetFirmwareVersion(std::string version) {
-  std::lock_guard<std::mutex> lock(mutex);
-  firmwareVersion = std::move(version);
-}
-
 std::vector<FakeKiln::CallRecord> FakeKiln::CallsOf(KilnFunction function) const {
   std::lock_guard<std::mutex> lock(mutex);
   std::vector<CallRecord> selected;
@@ -56,11 +46,6 @@ std::vector<KilnFunction> FakeKiln::Sequence() const {
   std::vector<KilnFunction> sequence;
   for (const CallRecord& call : calls) sequence.push_back(call.function);
   return sequence;
-}
-
-size_t FakeKiln::OpenHandleCount() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return openHandles.size();
 }
 
 KILN_STATUS FakeKiln::Enter(CallRecord record) {

@@ -13,6 +13,7 @@
 
 #include "applet/kiln_function.h"
 #include "applet/kiln_library.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -50,14 +51,16 @@ class FakeKiln : public mfab::IKilnLibrary {
 
   // What successful sends answer: queued replies first, then the handler, then nothing.
   void QueueReply(std::vector<uint8_t> reply);
-  void SetReplyHandler(ReplyHandler handler);
-  void SetFirmwareVersion(std::string version);
+  void SetReplyHandler(ReplyHandler handler) { LockedSet(mutex, replyHandler, std::move(handler)); }
+  void SetFirmwareVersion(std::string version) {
+    LockedSet(mutex, firmwareVersion, std::move(version));
+  }
 
   std::vector<CallRecord> CallsOf(KilnFunction function) const;
   size_t Count(KilnFunction function) const { return CallsOf(function).size(); }
   // Functions in call order (for checking sequences).
   std::vector<KilnFunction> Sequence() const;
-  size_t OpenHandleCount() const;
+  size_t OpenHandleCount() const { return LockedCopy(mutex, openHandles).size(); }
 
   KILN_STATUS Initialize(KILN_HANDLE* handle, void* context, uint32_t flags) override;
   KILN_STATUS Deinit(KILN_HANDLE handle) override;

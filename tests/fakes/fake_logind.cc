@@ -88,16 +88,6 @@ FakeLogind::FakeLogind() {
 
 FakeLogind::~FakeLogind() = default;
 
-void FakeLogind::SetActive(std::optional<Session> session) {
-  std::lock_guard<std::mutex> lock(mutex);
-  active = std::move(session);
-}
-
-void FakeLogind::SetSeatPresent(bool present) {
-  std::lock_guard<std::mutex> lock(mutex);
-  seatPresent = present;
-}
-
 void FakeLogind::Serve(std::stop_token stop, std::promise<bool>& started) {
   sd_bus* connection = nullptr;
   sd_bus_slot* slot = nullptr;

@@ -13,6 +13,7 @@
 #include "sim/applet/policy.h"
 #include "sim/applet/records.h"
 #include "storage/mirroring_host.h"
+#include "tests/fakes/locked.h"
 #include "tlv/host_messages.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
@@ -74,22 +75,10 @@ class FakeMirroringHost : public mfab::IMirroringHost {
   void StartUserRecordTask() override { ++recordTasks; }
   void ClearUserData() override { ++userDataClears; }
 
-  void SetPolicy(const mfab::Bytes& reply) {
-    std::lock_guard<std::mutex> lock(mutex);
-    policyReply = reply;
-  }
-  void SetUsers(const mfab::Bytes& reply) {
-    std::lock_guard<std::mutex> lock(mutex);
-    userReply = reply;
-  }
-  std::vector<std::string> UserRequests() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return userRequests;
-  }
-  int PolicyRequests() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return policyRequests;
-  }
+  void SetPolicy(const mfab::Bytes& reply) { LockedSet(mutex, policyReply, reply); }
+  void SetUsers(const mfab::Bytes& reply) { LockedSet(mutex, userReply, reply); }
+  std::vector<std::string> UserRequests() { return LockedCopy(mutex, userRequests); }
+  int PolicyRequests() { return LockedCopy(mutex, policyRequests); }
 
   // Runs on the asking thread before each policy reply (nothing of the mirroring is locked then).
   std::function<void()> onPolicyRequest;

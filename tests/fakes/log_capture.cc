@@ -17,11 +17,6 @@ void LogCapture::Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogReco
   entries.push_back({sink, eventId, record});
 }
 
-std::vector<LogCapture::Entry> LogCapture::Entries() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return entries;
-}
-
 bool LogCapture::Contains(const std::string& fragment) const {
   return CountIf([&](const std::string& m) { return m.find(fragment) != std::string::npos; }) > 0;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -28,7 +29,7 @@ class LogCapture : public mfab::LogBackend {
   // Restores the backend that was there before Install.
   void Uninstall();
 
-  std::vector<Entry> Entries() const;
+  std::vector<Entry> Entries() const { return LockedCopy(mutex, entries); }
   // Whether a record's message equals text (or, with Contains, holds it).
   bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Contains(const std::string& fragment) const;

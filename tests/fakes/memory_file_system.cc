@@ -241,9 +241,4 @@ std::vector<uint8_t> MemoryFileSystem::Content(const std::string& path) const {
   return node.content;
 }
 
-std::vector<std::string> MemoryFileSystem::WriteLog() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return writeLog;
-}
-
 }  // namespace keystone::testing

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -58,7 +59,7 @@ class MemoryFileSystem final : public platform::FileSystem {
   // Content of a file; throws std::out_of_range when there is none.
   std::vector<uint8_t> Content(const std::string& path) const;
   // Every path written through WriteFile, in call order (failed writes included).
-  std::vector<std::string> WriteLog() const;
+  std::vector<std::string> WriteLog() const { return LockedCopy(mutex, writeLog); }
 
  private:
   class MemoryDirectory;

@@ -1,0 +1,24 @@
+#pragma once
+
+// One-line accessors for the fakes' state that a mutex guards.
+
+#include <mutex>
+#include <utility>
+
+namespace keystone::testing {
+
+// A copy of member, taken under mutex.
+template <typename T>
+T LockedCopy(std::mutex& mutex, const T& member) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return member;
+}
+
+// Assigns value to member under mutex.
+template <typename T, typename V>
+void LockedSet(std::mutex& mutex, T& member, V&& value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  member = std::forward<V>(value);
+}
+
+}  // namespace keystone::testing

@@ -48,9 +48,8 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
 
   std::vector<Sent> Sends() const { return LockedCopy(mutex, sends); }
   size_t CountCommand(uint32_t commandId) const {
-    std::lock_guard<std::mutex> lock(mutex);
     size_t count = 0;
-    for (const Sent& sent : sends) count += sent.commandId == commandId ? 1 : 0;
+    for (const Sent& sent : Sends()) count += sent.commandId == commandId ? 1 : 0;
     return count;
   }
   size_t Creations() const { return LockedCopy(mutex, creations); }

@@ -26,15 +26,13 @@ namespace keystone::testing {
 class FakeAuthenticationState : public mfab::IAuthenticationState {
  public:
   void UpdateAuthenticationState(const mfab::Bytes& reply) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    replies.push_back(reply);
+    LockedAppend(mutex, replies, reply);
   }
   mfab::Bytes GetStatus() override { return {}; }
   void StatusUpdateCompleted() override {}
   void UpdateAuthenticationErrorState(int32_t, uint32_t) override {}
   void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    errors.push_back(errorCode);
+    LockedAppend(mutex, errors, errorCode);
   }
   void AbandonAuthentication(uint32_t errorCode) override {
     UpdateCurrentAuthenticationErrorState(errorCode);
@@ -68,10 +66,7 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
  public:
   bool IsCurrentFlowAllowed() override { return flowAllowed.load(); }
   uint32_t OwnerSessionId() override { return 0xFFFFFFFF; }  // nobody
-  void ReleaseSessionId(uint32_t sessionId) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    releases.push_back(sessionId);
-  }
+  void ReleaseSessionId(uint32_t sessionId) override { LockedAppend(mutex, releases, sessionId); }
   std::string CurrentUserSid() override {
     std::unique_lock<std::mutex> lock(mutex);
     events.push_back("sid-start");
@@ -85,10 +80,7 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
   }
 
   void HoldSidLookups(bool hold) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      holdSid = hold;
-    }
+    LockedSet(mutex, holdSid, hold);
     changed.notify_all();
   }
   bool WaitForEvents(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {

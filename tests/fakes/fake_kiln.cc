@@ -28,23 +28,15 @@ void FakeKiln::ReleaseHangs() {
   changed.notify_all();
 }
 
-void FakeKiln::QueueReply(std::vector<uint8_t> reply) {
-  std::lock_guard<std::mutex> lock(mutex);
-  replies.push_back(std::move(reply));
-}
-
 std::vector<FakeKiln::CallRecord> FakeKiln::CallsOf(KilnFunction function) const {
-  std::lock_guard<std::mutex> lock(mutex);
-  std::vector<CallRecord> selected;
-  std::copy_if(calls.begin(), calls.end(), std::back_inserter(selected),
-               [function](const CallRecord& call) { return call.function == function; });
+  std::vector<CallRecord> selected = LockedCopy(mutex, calls);
+  std::erase_if(selected, [function](const CallRecord& call) { return call.function != function; });
   return selected;
 }
 
 std::vector<KilnFunction> FakeKiln::Sequence() const {
-  std::lock_guard<std::mutex> lock(mutex);
   std::vector<KilnFunction> sequence;
-  for (const CallRecord& call : calls) sequence.push_back(call.function);
+  for (const CallRecord& call : LockedCopy(mutex, calls)) sequence.push_back(call.function);
   return sequence;
 }
 

@@ -50,7 +50,7 @@ class FakeKiln : public mfab::IKilnLibrary {
   void ReleaseHangs();
 
   // What successful sends answer: queued replies first, then the handler, then nothing.
-  void QueueReply(std::vector<uint8_t> reply);
+  void QueueReply(std::vector<uint8_t> reply) { LockedAppend(mutex, replies, std::move(reply)); }
   void SetReplyHandler(ReplyHandler handler) { LockedSet(mutex, replyHandler, std::move(handler)); }
   void SetFirmwareVersion(std::string version) {
     LockedSet(mutex, firmwareVersion, std::move(version));

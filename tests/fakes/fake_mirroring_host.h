@@ -54,15 +54,9 @@ inline mfab::Bytes ErrorReply(uint16_t code, const std::string& text) {
 class FakeMirroringHost : public mfab::IMirroringHost {
  public:
   mfab::Bytes GetPolicyData() override {
-    std::function<void()> hook;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++policyRequests;
-      hook = onPolicyRequest;
-    }
-    if (hook) hook();
-    std::lock_guard<std::mutex> lock(mutex);
-    return policyReply;
+    ++policyRequests;
+    if (onPolicyRequest) onPolicyRequest();
+    return LockedCopy(mutex, policyReply);
   }
   mfab::Bytes SendMessageUsingQueue(const mfab::Bytes& request) override {
     std::lock_guard<std::mutex> lock(mutex);
@@ -78,9 +72,10 @@ class FakeMirroringHost : public mfab::IMirroringHost {
   void SetPolicy(const mfab::Bytes& reply) { LockedSet(mutex, policyReply, reply); }
   void SetUsers(const mfab::Bytes& reply) { LockedSet(mutex, userReply, reply); }
   std::vector<std::string> UserRequests() { return LockedCopy(mutex, userRequests); }
-  int PolicyRequests() { return LockedCopy(mutex, policyRequests); }
+  int PolicyRequests() { return policyRequests; }
 
   // Runs on the asking thread before each policy reply (nothing of the mirroring is locked then).
+  // Set it before the mirroring runs.
   std::function<void()> onPolicyRequest;
   std::atomic<int> recordTasks{0};
   std::atomic<int> userDataClears{0};
@@ -90,7 +85,7 @@ class FakeMirroringHost : public mfab::IMirroringHost {
   mfab::Bytes policyReply = ErrorReply(mfab::applet_error::kPolicyNotSet, "no policy is set");
   mfab::Bytes userReply = UserDataReply({});
   std::vector<std::string> userRequests;
-  int policyRequests = 0;
+  std::atomic<int> policyRequests{0};
 };
 
 }  // namespace keystone::testing

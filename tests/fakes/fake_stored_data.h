@@ -34,10 +34,7 @@ class RecordingMirroring : public mfab::IDataMirroring {
 
  private:
   void Record(const std::string& call) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      calls.push_back(call);
-    }
+    LockedAppend(mutex, calls, call);
     if (failWith) failWith();
   }
 

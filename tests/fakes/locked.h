@@ -21,4 +21,11 @@ void LockedSet(std::mutex& mutex, T& member, V&& value) {
   member = std::forward<V>(value);
 }
 
+// Appends value to a container member under mutex.
+template <typename T, typename V>
+void LockedAppend(std::mutex& mutex, T& member, V&& value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  member.push_back(std::forward<V>(value));
+}
+
 }  // namespace keystone::testing

@@ -24,7 +24,9 @@ class LogCapture : public mfab::LogBackend {
   // Creates a capture and installs it as the process's backend.
   static std::shared_ptr<LogCapture> Install();
 
-  void Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogRecord& record) override;
+  void Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogRecord& record) override {
+    LockedAppend(mutex, entries, Entry{sink, eventId, record});
+  }
 
   // Restores the backend that was there before Install.
   void Uninstall();
@@ -34,7 +36,7 @@ class LogCapture : public mfab::LogBackend {
   bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Contains(const std::string& fragment) const;
   size_t Count(const std::string& message) const;
-  void Clear();
+  void Clear() { LockedSet(mutex, entries, std::vector<Entry>()); }
 
  private:
   // How many records' messages satisfy match.

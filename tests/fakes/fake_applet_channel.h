@@ -83,10 +83,7 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
       ++applet->opens;
     }
     bool FwUpgraded() const override { return firmwareUpgraded; }
-    bool NeedsRecovery() const override {
-      std::lock_guard<std::mutex> lock(applet->mutex);
-      return applet->broken;
-    }
+    bool NeedsRecovery() const override { return LockedCopy(applet->mutex, applet->broken); }
     void Recover() override { applet->Recover(); }
 
    private:

@@ -19,6 +19,7 @@
 
 #include "platform/registry.h"
 #include "platform/service_host.h"
+#include "tests/fakes/locked.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/program_runner.h"
 
@@ -91,8 +92,8 @@ std::error_code ErrorOf(F&& call) {
 class ControlLog {
  public:
   void Add(uint32_t control, uint32_t eventType) {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(std::to_string(control) + "/" + std::to_string(eventType));
+    keystone::testing::LockedAppend(mutex, calls,
+                                    std::to_string(control) + "/" + std::to_string(eventType));
     changed.notify_all();
   }
   // Whether count controls arrived within kWaitLimit.
@@ -100,10 +101,7 @@ class ControlLog {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, kWaitLimit, [&] { return calls.size() >= count; });
   }
-  std::vector<std::string> Get() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
+  std::vector<std::string> Get() { return keystone::testing::LockedCopy(mutex, calls); }
 
  private:
   std::mutex mutex;

@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/unix_socket.h"
 #include "tests/fakes/fake_logind.h"
 #include "tests/fakes/program_runner.h"
 
@@ -22,14 +21,7 @@ using keystone::testing::FakeLogind;
 using ::testing::UnorderedElementsAre;
 
 // Leaves a socket file at path, as a listening display server would.
-void MakeSocket(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
-  ::close(fd);
-}
+void MakeSocket(const std::string& path) { UnixListener::Bind(path, 0600); }
 
 class ConsoleSessionTest : public ::testing::Test {
  protected:

@@ -33,6 +33,7 @@
 namespace platform {
 namespace {
 
+namespace stdfs = std::filesystem;
 using platform_test::kWaitLimit;
 using posix::ControlProtocolError;
 using ::testing::ElementsAre;
@@ -76,16 +77,15 @@ class ServiceHostTest : public platform_test::ServiceHostFixture {
   std::string Send(const std::string& line) {
     return SendControlRequest(options.runtimeDirectory, line);
   }
+
+  const std::string path = options.runtimeDirectory + "/control";
 };
 
 TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
   const int result = Run(kServiceRunning, [&] {
     // The host made the runtime directory and a socket for its owner only.
-    struct stat st {};
-    ASSERT_EQ(::stat(options.runtimeDirectory.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
-    ASSERT_EQ(::stat((options.runtimeDirectory + "/control").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(stdfs::status(options.runtimeDirectory).permissions(), stdfs::perms(0755));
+    EXPECT_EQ(stdfs::status(path).permissions(), stdfs::perms(0600));
 
     for (const char* event : {"sleep", "unlock", "preshutdown"}) EXPECT_EQ(Send(event), "ok");
     EXPECT_EQ(Send("log-level classicbluetooth 3"), "ok");
@@ -100,7 +100,7 @@ TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
     EXPECT_EQ(Send("stop"), "ok");
   });
   EXPECT_EQ(result, 0);
-  EXPECT_FALSE(std::filesystem::exists(options.runtimeDirectory + "/control"));
+  EXPECT_FALSE(stdfs::exists(path));
   EXPECT_THAT(log.Get(), ElementsAre("13/4", "14/8", "15/0", "1/0"));
 }
 
@@ -126,7 +126,6 @@ TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItAcceptsControls) {
 }
 
 TEST_F(ServiceHostTest, ControlSocketIsTakenOverOnlyWhenNobodyServesIt) {
-  const std::string path = options.runtimeDirectory + "/control";
   EXPECT_EQ(platform_test::ErrorOf([&] { Send("sleep"); }), std::errc::no_such_file_or_directory);
   EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "two\nlines"), std::invalid_argument);
   Run(kServiceRunning, [&] {
@@ -136,7 +135,7 @@ TEST_F(ServiceHostTest, ControlSocketIsTakenOverOnlyWhenNobodyServesIt) {
               EADDRINUSE);
     EXPECT_FALSE(ran);
   });
-  EXPECT_FALSE(std::filesystem::exists(path));  // removed by the host that made it
+  EXPECT_FALSE(stdfs::exists(path));  // removed by the host that made it
 
   // A listener that never answers makes the client give up; a socket file nobody serves (a
   // crashed engine's) is taken over.
@@ -144,7 +143,7 @@ TEST_F(ServiceHostTest, ControlSocketIsTakenOverOnlyWhenNobodyServesIt) {
   silent.Listen(1);
   EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "sleep", 20ms), std::runtime_error);
   silent.Close();
-  ASSERT_TRUE(std::filesystem::is_socket(path));
+  ASSERT_TRUE(stdfs::is_socket(path));
   EXPECT_EQ(Run(kServiceRunning, [&] { EXPECT_EQ(Send("lock"), "ok"); }), 0);
 
   // Anything else in its place is left alone; a set-up failure runs nothing and leaves the stop
@@ -157,7 +156,7 @@ TEST_F(ServiceHostTest, ControlSocketIsTakenOverOnlyWhenNobodyServesIt) {
   bool ran = false;
   EXPECT_NE(Run(kServiceRunning, [&] { ran = true; }), 0);
   EXPECT_FALSE(ran);
-  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  EXPECT_TRUE(stdfs::is_regular_file(path));
   ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   EXPECT_FALSE(::sigismember(&mask, SIGTERM));
 }
@@ -166,7 +165,6 @@ TEST_F(ServiceHostTest, ControlConnectionsAreBounded) {
   options.controlSocket.clientIdleLimit = 50ms;
   options.controlSocket.maxClients = 2;
   Run(kServiceRunning, [&] {
-    const std::string path = options.runtimeDirectory + "/control";
     UnixStream idle = UnixStream::Connect(path);
     uint8_t buffer[8];
     // Closed by the host, not by our own time limit.
@@ -203,7 +201,7 @@ TEST_F(ServiceHostTest, PeersOfOtherUsersAreRefused) {
     // The file mode alone keeps others out.
     EXPECT_EQ(platform_test::RunHelper("control-as-nobody", options.runtimeDirectory, 65534), 2);
     // With a mode opened too wide, the credential check still refuses them.
-    ASSERT_EQ(::chmod((options.runtimeDirectory + "/control").c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
     EXPECT_EQ(platform_test::RunHelper("control-as-nobody", options.runtimeDirectory, 65534), 0);
   });
   EXPECT_TRUE(capture->Contains("refused a connection of uid 65534"));

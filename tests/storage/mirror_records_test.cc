@@ -68,19 +68,17 @@ class MirrorRecordsTest : public ::testing::Test {
 
 TEST_F(MirrorRecordsTest, PolicyFactorsReplaceTheFactorsKey) {
   kilnsim::Policy policy;
-  policy.factors = {Factor("phone", 2, {{"Channel", "4"}, {"MinRssi", "-70"}}), Factor("Pin", 1)};
+  policy.factors = {Factor("phone", 2, {{"Channel", "4"}, {"MinRssi", "-70"}})};
   RoundTrip(PolicyFactors::Decode(kilnsim::SerializeFactorElements(policy)), kFactorsKey,
             "[]\n"
             "[phone]\nDefName=SZ Name of phone\nIsContinuous=DWORD 1\nIsHardened=DWORD 1\n"
             "IsSupported=DWORD 0\nIsUi=DWORD 0\nTimeoutSuccess=DWORD 30\n"
             "TimeoutUnsuccessful=DWORD 5\nType=DWORD 2\n"
-            "[phone\\Parameters]\nChannel=SZ 4\nMinRssi=SZ -70\n"
-            "[Pin]\nDefName=SZ Name of Pin\nIsContinuous=DWORD 1\nIsHardened=DWORD 1\n"
-            "IsSupported=DWORD 0\nIsUi=DWORD 0\nTimeoutSuccess=DWORD 30\n"
-            "TimeoutUnsuccessful=DWORD 5\nType=DWORD 1\n");
-  PolicyFactors one;
-  one.factors["Pin"].defName = "PIN";
-  RoundTrip(one);
+            "[phone\\Parameters]\nChannel=SZ 4\nMinRssi=SZ -70\n");
+  PolicyFactors two;
+  two.factors["Pin"].defName = "PIN";
+  two.factors["card"].type = 3;
+  RoundTrip(two);
   RoundTrip(PolicyFactors(), kFactorsKey, "");
 }
 

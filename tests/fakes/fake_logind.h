@@ -56,7 +56,6 @@ class FakeLogind {
   };
 
   FakeLogind();
-  ~FakeLogind();
   FakeLogind(const FakeLogind&) = delete;
   FakeLogind& operator=(const FakeLogind&) = delete;
 
@@ -70,7 +69,6 @@ class FakeLogind {
   void SetSeatPresent(bool present) { LockedSet(mutex, seatPresent, present); }
 
  private:
-  static int OnCall(sd_bus_message* message, void* self, sd_bus_error* error);
   int Answer(sd_bus_message* message);
   void Serve(std::stop_token stop, std::promise<bool>& started);
 

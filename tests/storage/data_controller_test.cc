@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,9 @@ namespace stdfs = std::filesystem;
 using keystone::testing::MemoryFileSystem;
 using Op = MemoryFileSystem::Op;
 using Names = std::vector<std::string>;
+using ::testing::AllOf;
+using ::testing::Property;
+using ::testing::Throws;
 
 constexpr const char* kData = "/store/Data/";
 constexpr const char* kLogs = "/store/Logs/";
@@ -326,22 +330,15 @@ TEST_F(PosixFileSystemTest, FollowsTheFileSystemContract) {
   EXPECT_EQ(fs.ReadFile(Path("a")), (std::vector<uint8_t>{1, 2}));
   EXPECT_THROW(fs.ReadFile(Path("a"), 1), std::system_error);
   EXPECT_THROW(fs.ReadFile(temp.Path()), std::system_error);
-  try {
-    fs.WriteFile(Path("missing/a"), big);
-    ADD_FAILURE() << "no exception";
-  } catch (const platform::FileWriteError& e) {
-    EXPECT_EQ(e.Step(), platform::WriteStep::kCreate);
-    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
-  }
+  const auto notFound = Property(&std::system_error::code, std::errc::no_such_file_or_directory);
+  EXPECT_THAT(
+      [&] { fs.WriteFile(Path("missing/a"), big); },
+      Throws<platform::FileWriteError>(AllOf(
+          Property(&platform::FileWriteError::Step, platform::WriteStep::kCreate), notFound)));
   fs.CreateDirectories(Path("d/e"));
   EXPECT_EQ(Listed(temp.Path()), (std::vector<std::string>{"a", "d"}));
   EXPECT_THROW(fs.DeleteFile(Path("d/e")), std::system_error);
-  try {
-    fs.ListDirectory(Path("missing"));
-    ADD_FAILURE() << "no exception";
-  } catch (const std::system_error& e) {
-    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
-  }
+  EXPECT_THAT([&] { fs.ListDirectory(Path("missing")); }, Throws<std::system_error>(notFound));
   stdfs::last_write_time(Path("a"), stdfs::file_time_type::clock::now() - std::chrono::hours(30));
   fs.WriteFile(Path("b"), big);
   EXPECT_GT(fs.LastWriteTime(Path("b")) - fs.LastWriteTime(Path("a")), std::chrono::hours(29));

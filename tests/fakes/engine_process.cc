@@ -39,10 +39,7 @@ EngineProcess::EngineProcess(std::string enginePath, std::string keystonectlPath
 }
 
 EngineProcess::~EngineProcess() {
-  if (pid > 0) {
-    ::kill(pid, SIGKILL);
-    WaitForExit(pid, limit);
-  }
+  Kill();
   ::close(notifyFd);
 }
 

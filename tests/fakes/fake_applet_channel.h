@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/applet_manager.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -28,20 +29,14 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   };
 
   // What sends answer; by default the request itself comes back.
-  void SetHandler(Handler replyHandler) {
-    std::lock_guard<std::mutex> lock(mutex);
-    handler = std::move(replyHandler);
-  }
+  void SetHandler(Handler replyHandler) { LockedSet(mutex, handler, std::move(replyHandler)); }
   // The next `count` channel creations throw std::runtime_error(reason).
   void FailCreations(int count, std::string reason = "KILN_Initialize failed") {
     std::lock_guard<std::mutex> lock(mutex);
     failingCreations = count;
     creationFailure = std::move(reason);
   }
-  void SetFwUpgraded(bool upgraded) {
-    std::lock_guard<std::mutex> lock(mutex);
-    fwUpgraded = upgraded;
-  }
+  void SetFwUpgraded(bool upgraded) { LockedSet(mutex, fwUpgraded, upgraded); }
   // Channels report that they need recovery; the next `failures` recoveries throw
   // std::runtime_error(reason), the one after that mends them.
   void BreakChannels(int failures, std::string reason = "KILN_Initialize failed") {
@@ -51,16 +46,15 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
     recoveryFailure = std::move(reason);
   }
 
-  std::vector<Sent> Sends() const { return Locked(sends); }
+  std::vector<Sent> Sends() const { return LockedCopy(mutex, sends); }
   size_t CountCommand(uint32_t commandId) const {
-    std::lock_guard<std::mutex> lock(mutex);
     size_t count = 0;
-    for (const Sent& sent : sends) count += sent.commandId == commandId ? 1 : 0;
+    for (const Sent& sent : Sends()) count += sent.commandId == commandId ? 1 : 0;
     return count;
   }
-  size_t Creations() const { return Locked(creations); }
-  size_t Opens() const { return Locked(opens); }
-  size_t Recoveries() const { return Locked(recoveries); }
+  size_t Creations() const { return LockedCopy(mutex, creations); }
+  size_t Opens() const { return LockedCopy(mutex, opens); }
+  size_t Recoveries() const { return LockedCopy(mutex, recoveries); }
   // Waits until at least count sends were recorded.
   bool WaitForSends(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(mutex);
@@ -73,12 +67,6 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
   }
 
  private:
-  template <typename T>
-  T Locked(const T& member) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return member;
-  }
-
   class Channel final : public mfab::IAppletChannel {
    public:
     Channel(std::shared_ptr<FakeApplet> fakeApplet, bool upgraded)
@@ -95,10 +83,7 @@ class FakeApplet : public std::enable_shared_from_this<FakeApplet> {
       ++applet->opens;
     }
     bool FwUpgraded() const override { return firmwareUpgraded; }
-    bool NeedsRecovery() const override {
-      std::lock_guard<std::mutex> lock(applet->mutex);
-      return applet->broken;
-    }
+    bool NeedsRecovery() const override { return LockedCopy(applet->mutex, applet->broken); }
     void Recover() override { applet->Recover(); }
 
    private:

@@ -19,28 +19,20 @@
 #include "engine/attestation_client.h"
 #include "engine/command_handler.h"
 #include "platform/accounts.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
-
-// A copy of member, taken under mutex.
-template <typename T>
-T LockedCopy(std::mutex& mutex, const T& member) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return member;
-}
 
 class FakeAuthenticationState : public mfab::IAuthenticationState {
  public:
   void UpdateAuthenticationState(const mfab::Bytes& reply) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    replies.push_back(reply);
+    LockedAppend(mutex, replies, reply);
   }
   mfab::Bytes GetStatus() override { return {}; }
   void StatusUpdateCompleted() override {}
   void UpdateAuthenticationErrorState(int32_t, uint32_t) override {}
   void UpdateCurrentAuthenticationErrorState(uint32_t errorCode) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    errors.push_back(errorCode);
+    LockedAppend(mutex, errors, errorCode);
   }
   void AbandonAuthentication(uint32_t errorCode) override {
     UpdateCurrentAuthenticationErrorState(errorCode);
@@ -48,10 +40,7 @@ class FakeAuthenticationState : public mfab::IAuthenticationState {
   }
   bool AuthenticationInProgress() override { return inProgress.load(); }
   uint32_t CurrentAuthenticationActionId() override { return actionId.load(); }
-  void SetMonitoring(bool wanted) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    monitoring = wanted;
-  }
+  void SetMonitoring(bool wanted) override { LockedSet(mutex, monitoring, wanted); }
   bool StatusChanged() override { return false; }
   bool MarkedForDeletion() override { return false; }
   void HandlePowerSleepEvent() override { ++sleeps; }
@@ -76,11 +65,8 @@ class FakeAuthenticationState : public mfab::IAuthenticationState {
 class FakeAppletOwnership : public mfab::IAppletOwnership {
  public:
   bool IsCurrentFlowAllowed() override { return flowAllowed.load(); }
-  uint32_t OwnerSessionId() override { return owner.load(); }
-  void ReleaseSessionId(uint32_t sessionId) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    releases.push_back(sessionId);
-  }
+  uint32_t OwnerSessionId() override { return 0xFFFFFFFF; }  // nobody
+  void ReleaseSessionId(uint32_t sessionId) override { LockedAppend(mutex, releases, sessionId); }
   std::string CurrentUserSid() override {
     std::unique_lock<std::mutex> lock(mutex);
     events.push_back("sid-start");
@@ -94,10 +80,7 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
   }
 
   void HoldSidLookups(bool hold) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      holdSid = hold;
-    }
+    LockedSet(mutex, holdSid, hold);
     changed.notify_all();
   }
   bool WaitForEvents(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
@@ -108,7 +91,6 @@ class FakeAppletOwnership : public mfab::IAppletOwnership {
   std::vector<uint32_t> Releases() const { return LockedCopy(mutex, releases); }
 
   std::atomic<bool> flowAllowed{true};
-  std::atomic<uint32_t> owner{0xFFFFFFFF};
   std::string sid = "S-1-5-21-1-2-3-1000";
 
  private:
@@ -166,10 +148,7 @@ class FakeAccounts : public platform::Accounts {
     return "S-1-5-21-1-2-3-" + std::to_string(uid);
   }
 
-  void SetConsoleSid(std::string sid) {
-    std::lock_guard<std::mutex> lock(mutex);
-    consoleSid = std::move(sid);
-  }
+  void SetConsoleSid(std::string sid) { LockedSet(mutex, consoleSid, std::move(sid)); }
 
   bool sidFails = false;
   std::optional<uint32_t> sidFailsFor;

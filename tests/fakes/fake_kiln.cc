@@ -28,49 +28,16 @@ void FakeKiln::ReleaseHangs() {
   changed.notify_all();
 }
 
-void FakeKiln::QueueReply(std::vector<uint8_t> reply) {
-  std::lock_guard<std::mutex> lock(mutex);
-  replies.push_back(std::move(reply));
-}
-
-void FakeKiln::SetReplyHandler(ReplyHandler handler) {
-  std::lock_guard<std::mutex> lock(mutex);
-  replyHandler = std::move(handler);
-}
-
-void FakeKiln::SetFirmwareVersion(std::string version) {
-  std::lock_guard<std::mutex> lock(mutex);
-  firmwareVersion = std::move(version);
-}
-
 std::vector<FakeKiln::CallRecord> FakeKiln::CallsOf(KilnFunction function) const {
-  std::lock_guard<std::mutex> lock(mutex);
-  std::vector<CallRecord> selected;
-  std::copy_if(calls.begin(), calls.end(), std::back_inserter(selected),
-               [function](const CallRecord& call) { return call.function == function; });
+  std::vector<CallRecord> selected = LockedCopy(mutex, calls);
+  std::erase_if(selected, [function](const CallRecord& call) { return call.function != function; });
   return selected;
 }
 
 std::vector<KilnFunction> FakeKiln::Sequence() const {
-  std::lock_guard<std::mutex> lock(mutex);
   std::vector<KilnFunction> sequence;
-  for (const CallRecord& call : calls) sequence.push_back(call.function);
+  for (const CallRecord& call : LockedCopy(mutex, calls)) sequence.push_back(call.function);
   return sequence;
-}
-
-void FakeKiln::ClearCalls() {
-  std::lock_guard<std::mutex> lock(mutex);
-  calls.clear();
-}
-
-size_t FakeKiln::OpenHandleCount() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return openHandles.size();
-}
-
-size_t FakeKiln::OpenSessionCount() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return openSessions.size();
 }
 
 KILN_STATUS FakeKiln::Enter(CallRecord record) {
@@ -147,18 +114,13 @@ KILN_STATUS FakeKiln::CreateSession(KILN_HANDLE handle, const char* appletId, ui
   std::lock_guard<std::mutex> lock(mutex);
   if (status == KILN_STATUS_SUCCESS && session != nullptr) {
     *session = reinterpret_cast<KILN_SESSION_HANDLE>(nextSession++);
-    openSessions.insert(*session);
   }
   return status;
 }
 
 KILN_STATUS FakeKiln::Close(KilnFunction function, KILN_HANDLE handle,
                             KILN_SESSION_HANDLE* session) {
-  KILN_SESSION_HANDLE value = session ? *session : nullptr;
-  const KILN_STATUS status = Enter({.function = function, .handle = handle, .session = value});
-  std::lock_guard<std::mutex> lock(mutex);
-  openSessions.erase(value);
-  return status;
+  return Enter({.function = function, .handle = handle, .session = session ? *session : nullptr});
 }
 
 KILN_STATUS FakeKiln::CloseSession(KILN_HANDLE handle, KILN_SESSION_HANDLE* session) {

@@ -13,6 +13,7 @@
 
 #include "applet/kiln_function.h"
 #include "applet/kiln_library.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -21,7 +22,7 @@ using mfab::KilnFunction;
 // A scriptable stand-in for the host-interface library. Every call is recorded; each function
 // returns the statuses scripted for it in order, then its default status (success unless set).
 // A call can be made to hang until the test releases it. Handles and sessions are small fake
-// pointers that the fake keeps track of. Thread-safe.
+// pointers; the fake keeps track of open handles. Thread-safe.
 class FakeKiln : public mfab::IKilnLibrary {
  public:
   // A hung call returns on its own after this long, so a broken test cannot hang the suite.
@@ -49,17 +50,17 @@ class FakeKiln : public mfab::IKilnLibrary {
   void ReleaseHangs();
 
   // What successful sends answer: queued replies first, then the handler, then nothing.
-  void QueueReply(std::vector<uint8_t> reply);
-  void SetReplyHandler(ReplyHandler handler);
-  void SetFirmwareVersion(std::string version);
+  void QueueReply(std::vector<uint8_t> reply) { LockedAppend(mutex, replies, std::move(reply)); }
+  void SetReplyHandler(ReplyHandler handler) { LockedSet(mutex, replyHandler, std::move(handler)); }
+  void SetFirmwareVersion(std::string version) {
+    LockedSet(mutex, firmwareVersion, std::move(version));
+  }
 
   std::vector<CallRecord> CallsOf(KilnFunction function) const;
   size_t Count(KilnFunction function) const { return CallsOf(function).size(); }
   // Functions in call order (for checking sequences).
   std::vector<KilnFunction> Sequence() const;
-  void ClearCalls();
-  size_t OpenHandleCount() const;
-  size_t OpenSessionCount() const;
+  size_t OpenHandleCount() const { return LockedCopy(mutex, openHandles).size(); }
 
   KILN_STATUS Initialize(KILN_HANDLE* handle, void* context, uint32_t flags) override;
   KILN_STATUS Deinit(KILN_HANDLE handle) override;
@@ -92,7 +93,6 @@ class FakeKiln : public mfab::IKilnLibrary {
   uintptr_t nextHandle = 0x1000;
   uintptr_t nextSession = 0x5000;
   std::set<KILN_HANDLE> openHandles;
-  std::set<KILN_SESSION_HANDLE> openSessions;
 };
 
 }  // namespace keystone::testing

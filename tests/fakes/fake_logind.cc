@@ -71,11 +71,7 @@ PrivateSystemBus::~PrivateSystemBus() {
     ::kill(daemon, SIGTERM);
     WaitForExit(daemon, kStartLimit);
   }
-  if (savedAddress) {
-    ::setenv(kBusVariable, savedAddress->c_str(), 1);
-  } else {
-    ::unsetenv(kBusVariable);
-  }
+  savedAddress ? ::setenv(kBusVariable, savedAddress->c_str(), 1) : ::unsetenv(kBusVariable);
 }
 
 FakeLogind::FakeLogind() {
@@ -86,25 +82,18 @@ FakeLogind::FakeLogind() {
   serving = ready.get();
 }
 
-FakeLogind::~FakeLogind() = default;
-
-void FakeLogind::SetActive(std::optional<Session> session) {
-  std::lock_guard<std::mutex> lock(mutex);
-  active = std::move(session);
-}
-
-void FakeLogind::SetSeatPresent(bool present) {
-  std::lock_guard<std::mutex> lock(mutex);
-  seatPresent = present;
-}
-
 void FakeLogind::Serve(std::stop_token stop, std::promise<bool>& started) {
   sd_bus* connection = nullptr;
   sd_bus_slot* slot = nullptr;
   bool ok = sd_bus_new(&connection) >= 0 &&
             sd_bus_set_address(connection, bus.Address().c_str()) >= 0 &&
             sd_bus_set_bus_client(connection, 1) >= 0 && sd_bus_start(connection) >= 0 &&
-            sd_bus_add_fallback(connection, &slot, kRoot, &FakeLogind::OnCall, this) >= 0 &&
+            sd_bus_add_fallback(
+                connection, &slot, kRoot,
+                [](sd_bus_message* message, void* self, sd_bus_error*) {
+                  return static_cast<FakeLogind*>(self)->Answer(message);
+                },
+                this) >= 0 &&
             sd_bus_request_name(connection, "org.freedesktop.login1", 0) >= 0;
   started.set_value(ok);
   while (ok && !stop.stop_requested()) {
@@ -114,10 +103,6 @@ void FakeLogind::Serve(std::stop_token stop, std::promise<bool>& started) {
   }
   sd_bus_slot_unref(slot);
   sd_bus_flush_close_unref(connection);
-}
-
-int FakeLogind::OnCall(sd_bus_message* message, void* self, sd_bus_error*) {
-  return static_cast<FakeLogind*>(self)->Answer(message);
 }
 
 int FakeLogind::Answer(sd_bus_message* message) {

@@ -16,6 +16,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "tests/fakes/locked.h"
 #include "tests/fakes/program_runner.h"
 
 namespace keystone::testing {
@@ -55,7 +56,6 @@ class FakeLogind {
   };
 
   FakeLogind();
-  ~FakeLogind();
   FakeLogind(const FakeLogind&) = delete;
   FakeLogind& operator=(const FakeLogind&) = delete;
 
@@ -64,12 +64,11 @@ class FakeLogind {
   const std::string& Address() const { return bus.Address(); }
 
   // seat0's active session; nullopt: nobody is active.
-  void SetActive(std::optional<Session> session);
+  void SetActive(std::optional<Session> session) { LockedSet(mutex, active, std::move(session)); }
   // Whether seat0 exists at all.
-  void SetSeatPresent(bool present);
+  void SetSeatPresent(bool present) { LockedSet(mutex, seatPresent, present); }
 
  private:
-  static int OnCall(sd_bus_message* message, void* self, sd_bus_error* error);
   int Answer(sd_bus_message* message);
   void Serve(std::stop_token stop, std::promise<bool>& started);
 

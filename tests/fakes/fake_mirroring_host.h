@@ -13,6 +13,7 @@
 #include "sim/applet/policy.h"
 #include "sim/applet/records.h"
 #include "storage/mirroring_host.h"
+#include "tests/fakes/locked.h"
 #include "tlv/host_messages.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
@@ -53,15 +54,9 @@ inline mfab::Bytes ErrorReply(uint16_t code, const std::string& text) {
 class FakeMirroringHost : public mfab::IMirroringHost {
  public:
   mfab::Bytes GetPolicyData() override {
-    std::function<void()> hook;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++policyRequests;
-      hook = onPolicyRequest;
-    }
-    if (hook) hook();
-    std::lock_guard<std::mutex> lock(mutex);
-    return policyReply;
+    ++policyRequests;
+    if (onPolicyRequest) onPolicyRequest();
+    return LockedCopy(mutex, policyReply);
   }
   mfab::Bytes SendMessageUsingQueue(const mfab::Bytes& request) override {
     std::lock_guard<std::mutex> lock(mutex);
@@ -74,24 +69,13 @@ class FakeMirroringHost : public mfab::IMirroringHost {
   void StartUserRecordTask() override { ++recordTasks; }
   void ClearUserData() override { ++userDataClears; }
 
-  void SetPolicy(const mfab::Bytes& reply) {
-    std::lock_guard<std::mutex> lock(mutex);
-    policyReply = reply;
-  }
-  void SetUsers(const mfab::Bytes& reply) {
-    std::lock_guard<std::mutex> lock(mutex);
-    userReply = reply;
-  }
-  std::vector<std::string> UserRequests() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return userRequests;
-  }
-  int PolicyRequests() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return policyRequests;
-  }
+  void SetPolicy(const mfab::Bytes& reply) { LockedSet(mutex, policyReply, reply); }
+  void SetUsers(const mfab::Bytes& reply) { LockedSet(mutex, userReply, reply); }
+  std::vector<std::string> UserRequests() { return LockedCopy(mutex, userRequests); }
+  int PolicyRequests() { return policyRequests; }
 
   // Runs on the asking thread before each policy reply (nothing of the mirroring is locked then).
+  // Set it before the mirroring runs.
   std::function<void()> onPolicyRequest;
   std::atomic<int> recordTasks{0};
   std::atomic<int> userDataClears{0};
@@ -101,7 +85,7 @@ class FakeMirroringHost : public mfab::IMirroringHost {
   mfab::Bytes policyReply = ErrorReply(mfab::applet_error::kPolicyNotSet, "no policy is set");
   mfab::Bytes userReply = UserDataReply({});
   std::vector<std::string> userRequests;
-  int policyRequests = 0;
+  std::atomic<int> policyRequests{0};
 };
 
 }  // namespace keystone::testing

@@ -12,6 +12,7 @@
 
 #include "storage/data_mirroring.h"
 #include "storage/user_records_interface.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -27,19 +28,13 @@ class RecordingMirroring : public mfab::IDataMirroring {
     Record("MirrorFactorStatus(" + std::to_string(support.size()) + ")");
   }
 
-  std::vector<std::string> Calls() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
+  std::vector<std::string> Calls() { return LockedCopy(mutex, calls); }
 
   std::function<void()> failWith;
 
  private:
   void Record(const std::string& call) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      calls.push_back(call);
-    }
+    LockedAppend(mutex, calls, call);
     if (failWith) failWith();
   }
 

@@ -12,16 +12,6 @@ std::shared_ptr<LogCapture> LogCapture::Install() {
 
 void LogCapture::Uninstall() { mfab::SetLogBackend(previous); }
 
-void LogCapture::Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogRecord& record) {
-  std::lock_guard<std::mutex> lock(mutex);
-  entries.push_back({sink, eventId, record});
-}
-
-std::vector<LogCapture::Entry> LogCapture::Entries() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return entries;
-}
-
 bool LogCapture::Contains(const std::string& fragment) const {
   return CountIf([&](const std::string& m) { return m.find(fragment) != std::string::npos; }) > 0;
 }
@@ -34,11 +24,6 @@ size_t LogCapture::CountIf(const std::function<bool(const std::string&)>& match)
   std::lock_guard<std::mutex> lock(mutex);
   return static_cast<size_t>(std::count_if(
       entries.begin(), entries.end(), [&](const Entry& e) { return match(e.record.message); }));
-}
-
-void LogCapture::Clear() {
-  std::lock_guard<std::mutex> lock(mutex);
-  entries.clear();
 }
 
 }  // namespace keystone::testing

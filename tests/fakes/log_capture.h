@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -23,17 +24,19 @@ class LogCapture : public mfab::LogBackend {
   // Creates a capture and installs it as the process's backend.
   static std::shared_ptr<LogCapture> Install();
 
-  void Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogRecord& record) override;
+  void Write(mfab::LogSink sink, uint16_t eventId, const mfab::LogRecord& record) override {
+    LockedAppend(mutex, entries, Entry{sink, eventId, record});
+  }
 
   // Restores the backend that was there before Install.
   void Uninstall();
 
-  std::vector<Entry> Entries() const;
+  std::vector<Entry> Entries() const { return LockedCopy(mutex, entries); }
   // Whether a record's message equals text (or, with Contains, holds it).
   bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Contains(const std::string& fragment) const;
   size_t Count(const std::string& message) const;
-  void Clear();
+  void Clear() { LockedSet(mutex, entries, std::vector<Entry>()); }
 
  private:
   // How many records' messages satisfy match.

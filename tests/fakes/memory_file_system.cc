@@ -166,7 +166,7 @@ std::vector<uint8_t> MemoryFileSystem::ReadFile(const std::string& rawPath, size
 bool MemoryFileSystem::Exists(const std::string& rawPath) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
-  return path == "/" || nodes.count(path) != 0 || phantoms.count(path) != 0;
+  return path == "/" || nodes.count(path) != 0;
 }
 
 void MemoryFileSystem::CreateDirectories(const std::string& rawPath) {
@@ -216,11 +216,6 @@ void MemoryFileSystem::SetAccess(const std::string& path, platform::DirectoryAcc
   nodes.at(Normalize(path)).access = access;
 }
 
-void MemoryFileSystem::AddPhantom(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex);
-  phantoms.insert(Normalize(path));
-}
-
 void MemoryFileSystem::PutFile(const std::string& rawPath, const std::string& content) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::string path = Normalize(rawPath);
@@ -239,31 +234,11 @@ bool MemoryFileSystem::HasFile(const std::string& path) const {
   return it != nodes.end() && !it->second.directory;
 }
 
-bool MemoryFileSystem::HasDirectory(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = nodes.find(Normalize(path));
-  return it != nodes.end() && it->second.directory;
-}
-
 std::vector<uint8_t> MemoryFileSystem::Content(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex);
   const Node& node = nodes.at(Normalize(path));
   if (node.directory) throw std::out_of_range("directory: " + path);
   return node.content;
-}
-
-std::vector<std::string> MemoryFileSystem::WriteLog() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return writeLog;
-}
-
-std::vector<std::string> MemoryFileSystem::AllFiles() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  std::vector<std::string> files;
-  for (const auto& [path, node] : nodes) {
-    if (!node.directory) files.push_back(path);
-  }
-  return files;
 }
 
 }  // namespace keystone::testing

@@ -4,13 +4,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "tests/fakes/locked.h"
 
 namespace keystone::testing {
 
@@ -50,21 +50,16 @@ class MemoryFileSystem final : public platform::FileSystem {
   void FailOn(Op op, const std::string& path, std::errc code);
   // Who controls the directory at path (owned by the process user and private by default).
   void SetAccess(const std::string& path, platform::DirectoryAccess access);
-  // Exists() says yes for the path while it holds no file (a file that vanished in between).
-  void AddPhantom(const std::string& path);
 
   // Test set-up shortcuts; they bypass failure injection and create missing parents.
   void PutFile(const std::string& path, const std::string& content);
   void SetLastWriteTime(const std::string& path, platform::FileTime time);
 
   bool HasFile(const std::string& path) const;
-  bool HasDirectory(const std::string& path) const;
   // Content of a file; throws std::out_of_range when there is none.
   std::vector<uint8_t> Content(const std::string& path) const;
   // Every path written through WriteFile, in call order (failed writes included).
-  std::vector<std::string> WriteLog() const;
-  // All file paths, sorted.
-  std::vector<std::string> AllFiles() const;
+  std::vector<std::string> WriteLog() const { return LockedCopy(mutex, writeLog); }
 
  private:
   class MemoryDirectory;
@@ -89,7 +84,6 @@ class MemoryFileSystem final : public platform::FileSystem {
   mutable std::mutex mutex;
   std::map<std::string, Node> nodes;
   std::map<std::pair<Op, std::string>, std::errc> failures;
-  std::set<std::string> phantoms;
   std::vector<std::string> writeLog;
   int64_t clockSeconds = 1'700'000'000;
 };

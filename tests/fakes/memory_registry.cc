@@ -168,13 +168,7 @@ void MemoryRegistry::SetReadOnly(bool readOnly) {
   store->readOnly = readOnly;
 }
 
-void MemoryRegistry::SetFailure(std::optional<RegistryErrc> code) {
-  MutexLock lock(store->mutex);
-  store->failure = code;
-  store->successesBeforeFailure = 0;
-}
-
-void MemoryRegistry::SetFailureAfter(size_t operations, RegistryErrc code) {
+void MemoryRegistry::SetFailureAfter(size_t operations, std::optional<RegistryErrc> code) {
   MutexLock lock(store->mutex);
   store->failure = code;
   store->successesBeforeFailure = operations;

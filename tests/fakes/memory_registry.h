@@ -25,35 +25,34 @@ class MemoryRegistry : public platform::Registry {
   MemoryRegistry(const MemoryRegistry&) = delete;
   MemoryRegistry& operator=(const MemoryRegistry&) = delete;
 
-  std::unique_ptr<platform::RegistryKey> OpenKey(
-      std::string_view path, uint32_t access,
-      platform::RegistryTransaction* tx = nullptr) override {
+  using Key = platform::RegistryKey;
+  using Transaction = platform::RegistryTransaction;
+
+  std::unique_ptr<Key> OpenKey(std::string_view path, uint32_t access,
+                               Transaction* tx = nullptr) override {
     return registry->OpenKey(path, access, tx);
   }
-  std::unique_ptr<platform::RegistryKey> CreateKey(
-      std::string_view path, uint32_t access,
-      platform::RegistryTransaction* tx = nullptr) override {
+  std::unique_ptr<Key> CreateKey(std::string_view path, uint32_t access,
+                                 Transaction* tx = nullptr) override {
     return registry->CreateKey(path, access, tx);
   }
-  void DeleteKey(std::string_view path, platform::RegistryTransaction* tx = nullptr) override {
+  void DeleteKey(std::string_view path, Transaction* tx = nullptr) override {
     registry->DeleteKey(path, tx);
   }
-  void DeleteTree(std::string_view path, platform::RegistryTransaction* tx = nullptr) override {
+  void DeleteTree(std::string_view path, Transaction* tx = nullptr) override {
     registry->DeleteTree(path, tx);
   }
-  std::unique_ptr<platform::RegistryTransaction> BeginTransaction() override {
-    return registry->BeginTransaction();
-  }
+  std::unique_ptr<Transaction> BeginTransaction() override { return registry->BeginTransaction(); }
 
   // Makes every later change fail with kAccessDenied, as a store that is read-only to the
   // process does; reads go on working.
   void SetReadOnly(bool readOnly);
   // Makes every later operation that reaches the store (reads, writes, commits, flushes) fail
   // with this code, until called with nullopt; for testing how callers handle a failing store.
-  void SetFailure(std::optional<platform::RegistryErrc> code);
+  void SetFailure(std::optional<platform::RegistryErrc> code) { SetFailureAfter(0, code); }
   // As SetFailure, but only after the next `operations` operations that reach the store have
   // succeeded: a failure in the middle of a caller's sequence of reads and writes.
-  void SetFailureAfter(size_t operations, platform::RegistryErrc code);
+  void SetFailureAfter(size_t operations, std::optional<platform::RegistryErrc> code);
   // How many times a handle's Flush reached the store.
   size_t FlushCount() const;
 

@@ -108,12 +108,11 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
 }
 
 pid_t SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   const EnvChanges& env, const std::string& logPath,
-                   std::optional<uint32_t> uid) {
+                   const EnvChanges& env, const std::string& logPath) {
   const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (in < 0 || log < 0) throw std::runtime_error("cannot open " + logPath);
-  const pid_t pid = Spawn(path, args, env, uid, in, log, log);
+  const pid_t pid = Spawn(path, args, env, std::nullopt, in, log, log);
   ::close(in);
   ::close(log);
   return pid;

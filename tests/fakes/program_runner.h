@@ -36,11 +36,9 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
                          const ProgramOptions& options = {});
 
 // Starts the program with standard input from /dev/null and standard output and error appended to
-// logPath, as the given user when there is one (the test must be root); the caller reaps it with
-// WaitForExit.
+// logPath; the caller reaps it with WaitForExit.
 pid_t SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   const EnvChanges& env, const std::string& logPath,
-                   std::optional<uint32_t> uid = std::nullopt);
+                   const EnvChanges& env, const std::string& logPath);
 
 // Waits up to limit for the child to end and reaps it; kills it at the limit. Returns the exit
 // code as ProgramResult::exitCode.

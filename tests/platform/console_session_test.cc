@@ -2,16 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
+#include "platform/unix_socket.h"
 #include "tests/fakes/fake_logind.h"
 #include "tests/fakes/program_runner.h"
 
@@ -23,14 +21,7 @@ using keystone::testing::FakeLogind;
 using ::testing::UnorderedElementsAre;
 
 // Leaves a socket file at path, as a listening display server would.
-void MakeSocket(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
-  ::close(fd);
-}
+void MakeSocket(const std::string& path) { UnixListener::Bind(path, 0600); }
 
 class ConsoleSessionTest : public ::testing::Test {
  protected:
@@ -115,17 +106,10 @@ TEST_F(ConsoleSessionTest, SaysWhyThereIsNoGraphicalSession) {
   EXPECT_EQ(Lookup(Session("user", "x11")).whyNone, "there is no seat0");
 }
 
-TEST(ConsoleSessionWithoutBusTest, ThrowsWhenTheSessionManagerCannotBeAsked) {
-  keystone::testing::TempDirectory dir;
-  const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-  const std::string previous = saved ? saved : "";
-  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.File("none")).c_str(), 1);
+// The stand-in's bus puts the variable back when it goes.
+TEST_F(ConsoleSessionTest, ThrowsWhenTheSessionManagerCannotBeAsked) {
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + runtime.File("none")).c_str(), 1);
   EXPECT_THROW(CreateConsoleSessions()->GraphicalSession(), std::runtime_error);
-  if (saved) {
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previous.c_str(), 1);
-  } else {
-    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-  }
 }
 
 }  // namespace

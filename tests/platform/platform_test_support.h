@@ -19,6 +19,8 @@
 
 #include "platform/registry.h"
 #include "platform/service_host.h"
+#include "tests/fakes/locked.h"
+#include "tests/fakes/log_capture.h"
 #include "tests/fakes/program_runner.h"
 
 namespace platform_test {
@@ -90,8 +92,8 @@ std::error_code ErrorOf(F&& call) {
 class ControlLog {
  public:
   void Add(uint32_t control, uint32_t eventType) {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(std::to_string(control) + "/" + std::to_string(eventType));
+    keystone::testing::LockedAppend(mutex, calls,
+                                    std::to_string(control) + "/" + std::to_string(eventType));
     changed.notify_all();
   }
   // Whether count controls arrived within kWaitLimit.
@@ -99,10 +101,7 @@ class ControlLog {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, kWaitLimit, [&] { return calls.size() >= count; });
   }
-  std::vector<std::string> Get() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
+  std::vector<std::string> Get() { return keystone::testing::LockedCopy(mutex, calls); }
 
  private:
   std::mutex mutex;
@@ -110,9 +109,10 @@ class ControlLog {
   std::vector<std::string> calls;
 };
 
-// Runs a service under the host with the calling thread as its dispatcher (which keeps the stop
+// Runs a test service with the calling thread as host's dispatcher (which keeps the stop
 // signals blocked afterwards); returns what StartServiceCtrlDispatcher returned. The service's
-// handler adds each control to log; it reports startState, runs body and stops when body returns.
+// handler adds each control to log; it reports startState, runs body and stops when body
+// returns.
 inline int RunService(platform::ServiceHost& host, uint32_t startState, ControlLog& log,
                       const std::function<void()>& body,
                       const std::function<void()>& beforeRegistration = {}) {
@@ -136,5 +136,25 @@ inline int RunService(platform::ServiceHost& host, uint32_t startState, ControlL
     host.SetServiceStatus(status);
   });
 }
+
+// RunService under a new Linux service host whose runtime directory is a temporary one.
+// Captures the log records.
+class ServiceHostFixture : public ::testing::Test {
+ protected:
+  ServiceHostFixture() { options.runtimeDirectory = runtime.path + "/run"; }
+  ~ServiceHostFixture() override { capture->Uninstall(); }
+
+  int Run(uint32_t startState, const std::function<void()>& body,
+          const std::function<void()>& beforeRegistration = {}) {
+    host = platform::CreateServiceHost(options);
+    return RunService(*host, startState, log, body, beforeRegistration);
+  }
+
+  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
+  TempDir runtime;
+  platform::ServiceHostOptions options;
+  ControlLog log;
+  std::unique_ptr<platform::ServiceHost> host;  // of the last run
+};
 
 }  // namespace platform_test

@@ -1,7 +1,7 @@
-// The Linux service host with a test service, its control socket and the power capabilities it
-// reports. The engine's own run under the host is covered by the engine's integration tests; how
-// a connection's bytes split into requests, and other spellings of accepted requests, by the
-// control socket's fuzz target.
+// The Linux service host with a test service, its control socket, systemd-logind's signals and
+// the power capabilities it reports. The engine's own run under the host is covered by the engine's
+// integration tests; how a connection's bytes split into requests, and other spellings of accepted
+// requests, by the control socket's fuzz target.
 
 #include "platform/service_host.h"
 
@@ -12,23 +12,28 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+
+#include <systemd/sd-bus.h>
 
 #include "common/config_keys.h"
 #include "log/logger.h"
 #include "platform/control_client.h"
 #include "platform/posix/control_socket.h"
+#include "platform/posix/logind_monitor.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
 #include "platform/unix_socket.h"
-#include "tests/fakes/log_capture.h"
+#include "tests/fakes/fake_logind.h"
 #include "tests/platform/platform_test_support.h"
 
 namespace platform {
 namespace {
 
+namespace stdfs = std::filesystem;
 using platform_test::kWaitLimit;
 using posix::ControlProtocolError;
 using ::testing::ElementsAre;
@@ -67,38 +72,21 @@ TEST(ControlRequestTest, RefusesMalformedRequestsWithAReason) {
   }
 }
 
-class ServiceHostTest : public ::testing::Test {
+class ServiceHostTest : public platform_test::ServiceHostFixture {
  protected:
-  void SetUp() override {
-    options.runtimeDirectory = runtime.path + "/run";
-    options.useSystemBus = false;
-  }
-  void TearDown() override { capture->Uninstall(); }
-  // Runs the test service under a new host with the options.
-  int Run(uint32_t startState, const std::function<void()>& body,
-          const std::function<void()>& beforeRegistration = {}) {
-    host = CreateServiceHost(options);
-    return platform_test::RunService(*host, startState, log, body, beforeRegistration);
-  }
+  ServiceHostTest() { options.useSystemBus = false; }
   std::string Send(const std::string& line) {
     return SendControlRequest(options.runtimeDirectory, line);
   }
 
-  std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
-  platform_test::TempDir runtime;
-  ServiceHostOptions options;
-  platform_test::ControlLog log;
-  std::unique_ptr<ServiceHost> host;  // of the last run
+  const std::string path = options.runtimeDirectory + "/control";
 };
 
 TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
   const int result = Run(kServiceRunning, [&] {
     // The host made the runtime directory and a socket for its owner only.
-    struct stat st {};
-    ASSERT_EQ(::stat(options.runtimeDirectory.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
-    ASSERT_EQ(::stat((options.runtimeDirectory + "/control").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(stdfs::status(options.runtimeDirectory).permissions(), stdfs::perms(0755));
+    EXPECT_EQ(stdfs::status(path).permissions(), stdfs::perms(0600));
 
     for (const char* event : {"sleep", "unlock", "preshutdown"}) EXPECT_EQ(Send(event), "ok");
     EXPECT_EQ(Send("log-level classicbluetooth 3"), "ok");
@@ -113,7 +101,7 @@ TEST_F(ServiceHostTest, SocketRequestsReachTheHandlerUntilStop) {
     EXPECT_EQ(Send("stop"), "ok");
   });
   EXPECT_EQ(result, 0);
-  EXPECT_FALSE(std::filesystem::exists(options.runtimeDirectory + "/control"));
+  EXPECT_FALSE(stdfs::exists(path));
   EXPECT_THAT(log.Get(), ElementsAre("13/4", "14/8", "15/0", "1/0"));
 }
 
@@ -161,8 +149,7 @@ TEST_F(ServiceHostTest, StopSignalsStopTheServiceEvenBeforeItAcceptsControls) {
   EXPECT_THAT(log.Get(), ElementsAre("1/0", "1/0"));
 }
 
-TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMissingReplies) {
-  const std::string path = options.runtimeDirectory + "/control";
+TEST_F(ServiceHostTest, ControlSocketIsTakenOverOnlyWhenNobodyServesIt) {
   EXPECT_EQ(platform_test::ErrorOf([&] { Send("sleep"); }), std::errc::no_such_file_or_directory);
   EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "two\nlines"), std::invalid_argument);
   Run(kServiceRunning, [&] {
@@ -172,7 +159,7 @@ TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMiss
               EADDRINUSE);
     EXPECT_FALSE(ran);
   });
-  EXPECT_FALSE(std::filesystem::exists(path));  // removed by the host that made it
+  EXPECT_FALSE(stdfs::exists(path));  // removed by the host that made it
 
   // A listener that never answers makes the client give up; a socket file nobody serves (a
   // crashed engine's) is taken over.
@@ -180,7 +167,7 @@ TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMiss
   silent.Listen(1);
   EXPECT_THROW(SendControlRequest(options.runtimeDirectory, "sleep", 20ms), std::runtime_error);
   silent.Close();
-  ASSERT_TRUE(std::filesystem::is_socket(path));
+  ASSERT_TRUE(stdfs::is_socket(path));
   EXPECT_EQ(Run(kServiceRunning, [&] { EXPECT_EQ(Send("lock"), "ok"); }), 0);
 
   // Anything else in its place is left alone; a set-up failure runs nothing and leaves the stop
@@ -193,16 +180,15 @@ TEST_F(ServiceHostTest, ControlSocketIsReplacedOnlyWhenStaleAndClientsReportMiss
   bool ran = false;
   EXPECT_NE(Run(kServiceRunning, [&] { ran = true; }), 0);
   EXPECT_FALSE(ran);
-  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  EXPECT_TRUE(stdfs::is_regular_file(path));
   ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   EXPECT_FALSE(::sigismember(&mask, SIGTERM));
 }
 
-TEST_F(ServiceHostTest, IdleConnectionsAreClosedAndConnectionsAreBounded) {
+TEST_F(ServiceHostTest, ControlConnectionsAreBounded) {
   options.controlSocket.clientIdleLimit = 50ms;
   options.controlSocket.maxClients = 2;
   Run(kServiceRunning, [&] {
-    const std::string path = options.runtimeDirectory + "/control";
     UnixStream idle = UnixStream::Connect(path);
     uint8_t buffer[8];
     // Closed by the host, not by our own time limit.
@@ -239,7 +225,7 @@ TEST_F(ServiceHostTest, PeersOfOtherUsersAreRefused) {
     // The file mode alone keeps others out.
     EXPECT_EQ(platform_test::RunHelper("control-as-nobody", options.runtimeDirectory, 65534), 2);
     // With a mode opened too wide, the credential check still refuses them.
-    ASSERT_EQ(::chmod((options.runtimeDirectory + "/control").c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
     EXPECT_EQ(platform_test::RunHelper("control-as-nobody", options.runtimeDirectory, 65534), 0);
   });
   EXPECT_TRUE(capture->Contains("refused a connection of uid 65534"));
@@ -248,7 +234,7 @@ TEST_F(ServiceHostTest, PeersOfOtherUsersAreRefused) {
 
 // Connected standby follows the kernel's selected suspend state unless the registry says
 // otherwise; a registry value of another type is ignored.
-TEST(PowerCapabilitiesTest, SelectedS2idleOrTheRegistryOverrideMeansConnectedStandby) {
+TEST(PowerCapabilitiesTest, ConnectedStandbyFollowsS2idleUnlessOverridden) {
   struct Case {
     const char* name;
     std::optional<std::string> memSleep;  // nullopt: no such file
@@ -281,6 +267,77 @@ TEST(PowerCapabilitiesTest, SelectedS2idleOrTheRegistryOverrideMeansConnectedSta
       EXPECT_EQ(ok ? std::optional(caps.aoAc) : std::nullopt, c.aoAc);
     }
   }
+}
+
+constexpr const char* kBusVariable = "DBUS_SYSTEM_BUS_ADDRESS";
+constexpr const char* kManagerPath = "/org/freedesktop/login1";
+constexpr const char* kManager = "org.freedesktop.login1.Manager";
+constexpr const char* kSessionPath = "/org/freedesktop/login1/session/_32";
+constexpr const char* kSession = "org.freedesktop.login1.Session";
+
+class LogindMonitorTest : public platform_test::ServiceHostFixture {
+ protected:
+  // A dbus-daemon of the test's own is the system bus; the test owns logind's name on it.
+  void SetUp() override {
+    if (!bus.Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
+    logind = Connect();
+    ASSERT_NE(logind, nullptr);
+    ASSERT_GE(sd_bus_request_name(logind, "org.freedesktop.login1", 0), 0);
+  }
+  void TearDown() override { sd_bus_flush_close_unref(logind); }
+
+  // A connection of the test to the system bus, which is ours now.
+  static sd_bus* Connect() {
+    sd_bus* bus = nullptr;
+    return sd_bus_open_system(&bus) < 0 ? nullptr : bus;
+  }
+
+  keystone::testing::PrivateSystemBus bus;
+  sd_bus* logind = nullptr;
+};
+
+TEST_F(LogindMonitorTest, OnlyLogindsOwnSignalsReachTheServiceAsEvents) {
+  const int result = Run(kServiceRunning, [&] {
+    // The host subscribed before it started the service.
+    EXPECT_TRUE(capture->Has("Listening to systemd-logind's power and session signals"));
+    // From someone who does not own logind's name: the bus does not deliver it. Once the bus
+    // answered a later call of the impostor it has routed the signal, ahead of logind's below,
+    // so a delivered one would come first in the list.
+    sd_bus* impostor = Connect();
+    ASSERT_NE(impostor, nullptr);
+    sd_bus_emit_signal(impostor, kManagerPath, kManager, "PrepareForSleep", "b", 1);
+    EXPECT_GE(sd_bus_call_method(impostor, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus", "GetId", nullptr, nullptr, ""),
+              0);
+    sd_bus_flush_close_unref(impostor);
+
+    // Not ours: another member and a malformed PrepareForSleep.
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "SessionNew", "so", "3", kSessionPath);
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "s", "yes");
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 1);
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "PrepareForSleep", "b", 0);
+    sd_bus_emit_signal(logind, kSessionPath, kSession, "Lock", "");
+    sd_bus_emit_signal(logind, kSessionPath, kSession, "Unlock", "");
+    sd_bus_emit_signal(logind, kManagerPath, kManager, "SessionRemoved", "so", "2", kSessionPath);
+    sd_bus_flush(logind);
+    // Every signal to be ignored went before the last expected one: one let through is listed.
+    EXPECT_TRUE(log.WaitFor(5));
+  });
+  EXPECT_EQ(result, 0);
+  EXPECT_THAT(log.Get(), ElementsAre("13/4", "13/18", "14/7", "14/8", "14/6"));
+  EXPECT_TRUE(capture->Has("Ignoring a malformed PrepareForSleep signal"));
+}
+
+TEST_F(LogindMonitorTest, AbsentSessionManagerIsNotFatal) {
+  sd_bus_release_name(logind, "org.freedesktop.login1");
+  posix::LogindMonitor monitor([](uint32_t, uint32_t, const char*) { return true; });
+  EXPECT_TRUE(monitor.Start());  // subscribed for when logind appears
+  EXPECT_TRUE(capture->Contains("systemd-logind is not on the system bus"));
+
+  ::setenv(kBusVariable, ("unix:path=" + runtime.path + "/nothing-here").c_str(), 1);
+  EXPECT_EQ(Run(kServiceRunning, [] {}), 0);
+  EXPECT_THAT(log.Get(), ::testing::IsEmpty());
+  EXPECT_TRUE(capture->Contains("No system bus"));
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ std::string WithGroups(int count) {
 
 // Two readers of SID text: ParseSid takes every form a client may send, IsSidText only "S-1-"
 // with decimal groups, the form the mirror names its users by.
-TEST(SidTest, ParseSidReadsEveryFormAndIsSidTextOnlyTheDecimalOne) {
+TEST(SidTest, IsSidTextAcceptsOnlyTheDecimalFormOfWhatParseSidReads) {
   const Sid expected{5, {21, 1, 2, 3, 1000}};
   const struct {
     const char* text;

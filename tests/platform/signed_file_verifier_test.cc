@@ -28,8 +28,6 @@ using keystone::testing::kTestSignerCert;
 using keystone::testing::ReadFileText;
 using keystone::testing::ThumbprintOf;
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
-
 void Write(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
@@ -63,7 +61,6 @@ TEST_F(SignedFileVerifierTest, HandsOutTheBytesItVerifiedInASealedCopy) {
   const std::string original = ReadFileText(program);
   const VerifiedFile file = verifier->Verify(program, trusted);
   EXPECT_EQ(file.SignerThumbprint(), trusted[0]);
-  EXPECT_EQ(file.Path(), program);
   // Replacing the file afterwards changes nothing of what was verified.
   Write(program, "replaced");
   EXPECT_EQ(std::string(file.Bytes().begin(), file.Bytes().end()), original);
@@ -146,7 +143,7 @@ TEST_F(SignedFileVerifierTest, RefusesFilesOverItsLimits) {
 }
 
 TEST(CertificateThumbprintTest, RefusesBytesWithoutACertificate) {
-  EXPECT_THROW(CertificateThumbprint(Bytes("no certificate")), std::invalid_argument);
+  EXPECT_THROW(CertificateThumbprint(std::vector<uint8_t>(64, 'x')), std::invalid_argument);
   EXPECT_THROW(CertificateThumbprint({}), std::invalid_argument);
 }
 

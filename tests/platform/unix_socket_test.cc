@@ -15,9 +15,6 @@
 namespace platform {
 namespace {
 
-using platform_test::RunHelper;
-using platform_test::TempDir;
-
 const std::vector<uint8_t> kFarewell{'b', 'u', 's', 'y'};
 
 // With every descriptor taken, a waiting client is still told and let go, and the listener is
@@ -52,12 +49,12 @@ const std::vector<uint8_t> kFarewell{'b', 'u', 's', 'y'};
     });
 
 TEST(UnixSocketTest, AFullProcessRefusesAClientInsteadOfLeavingItWaiting) {
-  TempDir dir;
-  EXPECT_EQ(RunHelper("out-of-descriptors", dir.path), 0);
+  platform_test::TempDir dir;
+  EXPECT_EQ(platform_test::RunHelper("out-of-descriptors", dir.path), 0);
 }
 
 TEST(UnixSocketTest, ASocketDirectoryIsTrustedOnlyWhenNoOneElseControlsIt) {
-  TempDir dir;
+  platform_test::TempDir dir;
   const std::string socket = dir.path + "/sub/socket";
   std::filesystem::create_directory(dir.path + "/sub");
   const uint32_t me = CurrentUserId();
@@ -76,7 +73,7 @@ TEST(UnixSocketTest, ASocketDirectoryIsTrustedOnlyWhenNoOneElseControlsIt) {
 }
 
 TEST(UnixSocketTest, ThePeerProcessIsTheOneThatConnected) {
-  TempDir dir;
+  platform_test::TempDir dir;
   UnixListener listener = UnixListener::Bind(dir.path + "/socket", 0600);
   listener.Listen(8);
   UnixStream client = UnixStream::Connect(dir.path + "/socket");
@@ -90,7 +87,7 @@ TEST(UnixSocketTest, ThePeerProcessIsTheOneThatConnected) {
   EXPECT_TRUE(ProcessHandle().Exited());
 
   // A client that is gone by the time it is accepted leaves no process to name.
-  ASSERT_EQ(RunHelper("connect-once", dir.path), 0);
+  ASSERT_EQ(platform_test::RunHelper("connect-once", dir.path), 0);
   accepted = listener.TryAccept(kFarewell, refused);
   ASSERT_TRUE(accepted);
   EXPECT_TRUE(accepted->PeerProcess().Exited());

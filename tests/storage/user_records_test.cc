@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -82,7 +83,7 @@ class UserRecordsTest : public ::testing::Test {
   UserRecords records{registry, accounts, UserRecordsOptions{20ms}};
 };
 
-TEST_F(UserRecordsTest, DisplayNameComesFromTheDirectoryOrTheLocalAccount) {
+TEST_F(UserRecordsTest, DisplayNamePrefersTheDirectory) {
   const struct {
     const char* name;
     std::string sid;
@@ -104,7 +105,6 @@ TEST_F(UserRecordsTest, DisplayNameComesFromTheDirectoryOrTheLocalAccount) {
     accounts.directoryUp = c.directoryUp;
     EXPECT_EQ(records.sidToDisplayName(c.sid), c.expected);
     EXPECT_TRUE(capture->Has(c.line));
-    EXPECT_TRUE(capture->Has("displayName is = " + c.expected));
   }
   EXPECT_EQ(accounts.askedLimit, 20ms);
 
@@ -155,11 +155,9 @@ TEST_F(UserRecordsTest, SavedNameIsEmptyUnlessAFittingTextIsStored) {
       {"SID naming a path", platform::RegValue::String("Alice"), std::string(kLocal) + "\\..", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     if (c.value) platform::WriteRegistryValue(registry, key, records::kDisplayNameValue, *c.value);
-    EXPECT_EQ(Saved(c.sid), c.expected);
+    EXPECT_EQ(Saved(c.sid), c.expected) << c.name;
   }
-  EXPECT_TRUE(capture->Has(std::string("get Saved DisplayName from userSID:") + kLocal));
 }
 
 // The machine's own passwd database: root's SID resolves to root's GECOS full name.
@@ -171,13 +169,12 @@ TEST(UserRecordsLocalTest, RootResolvesThroughThePasswdDatabase) {
     GTEST_SKIP() << "no machine id: local SIDs cannot be formed here";
   }
   std::ifstream passwd("/etc/passwd");
-  std::string line;
   std::string gecos;
-  while (std::getline(passwd, line)) {
-    if (!line.starts_with("root:")) continue;
-    size_t field = 0;
-    for (int i = 0; i < 4; ++i) field = line.find(':', field) + 1;
-    gecos = line.substr(field, line.find(':', field) - field);
+  for (std::string line; std::getline(passwd, line);) {
+    std::istringstream in(line);
+    std::string fields[5];  // name, password, uid, gid, GECOS
+    for (std::string& field : fields) std::getline(in, field, ':');
+    if (fields[0] == "root") gecos = fields[4];
   }
   keystone::testing::MemoryRegistry registry;
   const std::unique_ptr<platform::AccountNames> names = platform::CreateSystemAccountNames();

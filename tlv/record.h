@@ -1,8 +1,9 @@
 #pragma once
 
 // Field tables: every message class declares its fields once, as a table of (tag, kind, name,
-// presence) entries bound to its data members, and that table drives Serialize, Deserialize and the
-// field-by-name printing of tools. Kinds follow the member type:
+// presence) entries bound to its data members, and that table drives Serialize, Deserialize
+// (through the class's base, Base<Class>) and the field-by-name printing of tools. Kinds follow the
+// member type:
 //   int32_t, uint32_t, uint16_t, uint8_t, bool  integer item, always written as 4 bytes; narrower
 //                                               members are truncated on reading
 //   uint64_t                                    time item, exactly 8 bytes
@@ -122,6 +123,18 @@ Bytes Write(const C& object, std::span<const Field<C>> fields) {
   AppendTo(out, object, fields);
   return out;
 }
+
+// The base of every message class with a field table: reading and writing follow C::Fields(),
+// a static function returning the class's table. Same contract as Serializable.
+template <class C>
+class Base : public Serializable {
+ public:
+  using Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override {
+    Read<C>(static_cast<C&>(*this), C::Fields(), begin, end);
+  }
+  Bytes Serialize() const override { return Write<C>(static_cast<const C&>(*this), C::Fields()); }
+};
 
 // The type-free copy of a class's table (slices off the accessors on purpose).
 template <class C>

@@ -134,6 +134,11 @@ size_t TlvIndex::size() const {
 
 TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end) {
   TlvIndex index;
+  // The walk keeps the index's state in locals and stores it once at the end.
+  TlvIndex::Entry* entries = index.inlineEntries;
+  size_t count = 0;
+  bool ascending = true;
+  int previousTag = -1;
   const uint8_t* cursor = begin;
   while (cursor != end) {
     const size_t remaining = static_cast<size_t>(end - cursor);
@@ -150,9 +155,18 @@ TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end) {
                     remaining - kTlvHeaderSize);
       throw TlvException(text);
     }
-    index.Append(tag, cursor);
+    if (count == index.capacity) {
+      index.itemCount = count;
+      index.Grow();
+      entries = index.heapEntries.get();
+    }
+    ascending = ascending && tag > previousTag;
+    previousTag = tag;
+    entries[count++] = TlvIndex::Entry{cursor, tag};
     cursor += kTlvHeaderSize + length;
   }
+  index.itemCount = count;
+  index.ascending = ascending;
   index.Finish();
   return index;
 }

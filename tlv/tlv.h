@@ -61,23 +61,17 @@ class TlvIndex {
   // The arrival position of the first item with this tag, or Items().size() when absent.
   size_t FirstPosition(uint16_t tag) const noexcept;
 
-  // Adds an item at the end; used by ParseTlv.
-  void Append(uint16_t tag, const uint8_t* item) {
-    if (itemCount == capacity) Grow();
-    Entry* entries = Data();
-    if (itemCount != 0 && tag <= entries[itemCount - 1].tag) ascending = false;
-    entries[itemCount++] = Entry{item, tag};
-  }
-  // Called once the last item is in; settles whether a tag may repeat.
-  void Finish() noexcept;
-
  private:
+  friend TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end);
+
   static constexpr size_t kInlineItems = 16;
 
   const Entry* Data() const noexcept { return heapEntries ? heapEntries.get() : inlineEntries; }
   Entry* Data() noexcept { return heapEntries ? heapEntries.get() : inlineEntries; }
   void CopyFrom(const TlvIndex& other);
   void Grow();
+  // Called once the last item is in; settles whether a tag may repeat.
+  void Finish() noexcept;
 
   Entry inlineEntries[kInlineItems];  // only [0, itemCount) is ever read
   std::unique_ptr<Entry[]> heapEntries;

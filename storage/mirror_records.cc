@@ -107,13 +107,13 @@ class Fields {
 
  private:
   const uint8_t* Item(uint16_t tag) const {
-    auto it = index.find(tag);
-    if (it == index.end()) {
+    const uint8_t* item = index.Find(tag);
+    if (item == nullptr) {
       char hex[8];
       std::snprintf(hex, sizeof(hex), "0x%04x", tag);
       Malformed(std::string(what) + " lacks " + hex);
     }
-    return it->second;
+    return item;
   }
 
   const char* what;

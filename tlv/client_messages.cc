@@ -11,12 +11,6 @@ std::span<const record::Field<ActionAuthenticateRequest>> ActionAuthenticateRequ
   return kFields;
 }
 
-void ActionAuthenticateRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ActionAuthenticateRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<InitAuthenticateActionRequest>>
 InitAuthenticateActionRequest::Fields() {
   static constexpr record::Field<InitAuthenticateActionRequest> kFields[] = {
@@ -26,12 +20,6 @@ InitAuthenticateActionRequest::Fields() {
   };
   return kFields;
 }
-
-void InitAuthenticateActionRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes InitAuthenticateActionRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<EnrollFactorRequest>> EnrollFactorRequest::Fields() {
   static constexpr record::Field<EnrollFactorRequest> kFields[] = {
@@ -43,12 +31,6 @@ std::span<const record::Field<EnrollFactorRequest>> EnrollFactorRequest::Fields(
   return kFields;
 }
 
-void EnrollFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes EnrollFactorRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<UnenrollFactorRequest>> UnenrollFactorRequest::Fields() {
   static constexpr record::Field<UnenrollFactorRequest> kFields[] = {
       record::Item<&UnenrollFactorRequest::factorId>(0x7B14, "factorId"),
@@ -57,12 +39,6 @@ std::span<const record::Field<UnenrollFactorRequest>> UnenrollFactorRequest::Fie
   };
   return kFields;
 }
-
-void UnenrollFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes UnenrollFactorRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<CheckFactorEnrollmentRequest>>
 CheckFactorEnrollmentRequest::Fields() {
@@ -74,12 +50,6 @@ CheckFactorEnrollmentRequest::Fields() {
   return kFields;
 }
 
-void CheckFactorEnrollmentRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes CheckFactorEnrollmentRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<AuthenticatedUnenrollFactorRequest>>
 AuthenticatedUnenrollFactorRequest::Fields() {
   static constexpr record::Field<AuthenticatedUnenrollFactorRequest> kFields[] = {
@@ -87,14 +57,6 @@ AuthenticatedUnenrollFactorRequest::Fields() {
       record::Item<&AuthenticatedUnenrollFactorRequest::user>(0x7B01, "user"),
   };
   return kFields;
-}
-
-void AuthenticatedUnenrollFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes AuthenticatedUnenrollFactorRequest::Serialize() const {
-  return record::Write(*this, Fields());
 }
 
 std::span<const record::Field<StoreSecureDataRequest>> StoreSecureDataRequest::Fields() {
@@ -107,12 +69,6 @@ std::span<const record::Field<StoreSecureDataRequest>> StoreSecureDataRequest::F
   return kFields;
 }
 
-void StoreSecureDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes StoreSecureDataRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<ActionAuthenticateInterAppRequest>>
 ActionAuthenticateInterAppRequest::Fields() {
   static constexpr record::Field<ActionAuthenticateInterAppRequest> kFields[] = {
@@ -121,14 +77,6 @@ ActionAuthenticateInterAppRequest::Fields() {
       record::Item<&ActionAuthenticateInterAppRequest::user>(0x7B01, "user"),
   };
   return kFields;
-}
-
-void ActionAuthenticateInterAppRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ActionAuthenticateInterAppRequest::Serialize() const {
-  return record::Write(*this, Fields());
 }
 
 std::span<const record::Field<AuthenticateActionRetrieveDataRequest>>
@@ -146,14 +94,6 @@ AuthenticateActionRetrieveDataRequest::Fields() {
   return kFields;
 }
 
-void AuthenticateActionRetrieveDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes AuthenticateActionRetrieveDataRequest::Serialize() const {
-  return record::Write(*this, Fields());
-}
-
 std::span<const record::Field<CloseAuthenticateActionRetrieveDataRequest>>
 CloseAuthenticateActionRetrieveDataRequest::Fields() {
   static constexpr record::Field<CloseAuthenticateActionRetrieveDataRequest> kFields[] = {
@@ -169,15 +109,6 @@ CloseAuthenticateActionRetrieveDataRequest::Fields() {
   return kFields;
 }
 
-void CloseAuthenticateActionRetrieveDataRequest::Deserialize(const uint8_t* begin,
-                                                             const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes CloseAuthenticateActionRetrieveDataRequest::Serialize() const {
-  return record::Write(*this, Fields());
-}
-
 std::span<const record::Field<CloseAuthenticateActionRequest>>
 CloseAuthenticateActionRequest::Fields() {
   static constexpr record::Field<CloseAuthenticateActionRequest> kFields[] = {
@@ -186,24 +117,12 @@ CloseAuthenticateActionRequest::Fields() {
   return kFields;
 }
 
-void CloseAuthenticateActionRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes CloseAuthenticateActionRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<UnsetFactorRequest>> UnsetFactorRequest::Fields() {
   static constexpr record::Field<UnsetFactorRequest> kFields[] = {
       record::Item<&UnsetFactorRequest::authenticationId>(0x7B47, "authenticationId"),
   };
   return kFields;
 }
-
-void UnsetFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes UnsetFactorRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<SetNextFactorRequest>> SetNextFactorRequest::Fields() {
   static constexpr record::Field<SetNextFactorRequest> kFields[] = {
@@ -212,12 +131,6 @@ std::span<const record::Field<SetNextFactorRequest>> SetNextFactorRequest::Field
   };
   return kFields;
 }
-
-void SetNextFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SetNextFactorRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<AuthenticateSetFactorRequest>>
 AuthenticateSetFactorRequest::Fields() {
@@ -228,12 +141,6 @@ AuthenticateSetFactorRequest::Fields() {
   return kFields;
 }
 
-void AuthenticateSetFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes AuthenticateSetFactorRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<GetContAuthDataRequest>> GetContAuthDataRequest::Fields() {
   static constexpr record::Field<GetContAuthDataRequest> kFields[] = {
       record::Item<&GetContAuthDataRequest::user>(0x7B01, "user"),
@@ -241,12 +148,6 @@ std::span<const record::Field<GetContAuthDataRequest>> GetContAuthDataRequest::F
   };
   return kFields;
 }
-
-void GetContAuthDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetContAuthDataRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<GetPolicyActionFactorsDataRequest>>
 GetPolicyActionFactorsDataRequest::Fields() {
@@ -257,14 +158,6 @@ GetPolicyActionFactorsDataRequest::Fields() {
   return kFields;
 }
 
-void GetPolicyActionFactorsDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetPolicyActionFactorsDataRequest::Serialize() const {
-  return record::Write(*this, Fields());
-}
-
 std::span<const record::Field<SaveEnrollmentDataRequest>> SaveEnrollmentDataRequest::Fields() {
   static constexpr record::Field<SaveEnrollmentDataRequest> kFields[] = {
       record::Item<&SaveEnrollmentDataRequest::user>(0x7B01, "user"),
@@ -273,12 +166,6 @@ std::span<const record::Field<SaveEnrollmentDataRequest>> SaveEnrollmentDataRequ
   };
   return kFields;
 }
-
-void SaveEnrollmentDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SaveEnrollmentDataRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace mfab
 
@@ -294,11 +181,5 @@ std::span<const record::Field<AuthenticateFactorRequest>> AuthenticateFactorRequ
   };
   return kFields;
 }
-
-void AuthenticateFactorRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes AuthenticateFactorRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace AuthenticateFlows

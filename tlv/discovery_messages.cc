@@ -16,12 +16,6 @@ std::span<const record::Field<FactorDiscoveryFactorData>> FactorDiscoveryFactorD
   return kFields;
 }
 
-void FactorDiscoveryFactorData::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes FactorDiscoveryFactorData::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<GetFactorEnrollmentParametersResponse>>
 GetFactorEnrollmentParametersResponse::Fields() {
   using C = GetFactorEnrollmentParametersResponse;
@@ -35,14 +29,6 @@ GetFactorEnrollmentParametersResponse::Fields() {
   return kFields;
 }
 
-void GetFactorEnrollmentParametersResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetFactorEnrollmentParametersResponse::Serialize() const {
-  return record::Write(*this, Fields());
-}
-
 std::span<const record::Field<ActionFactorDiscoveryData::set>>
 ActionFactorDiscoveryData::set::Fields() {
   static constexpr record::Field<set> kFields[] = {
@@ -50,12 +36,6 @@ ActionFactorDiscoveryData::set::Fields() {
   };
   return kFields;
 }
-
-void ActionFactorDiscoveryData::set::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ActionFactorDiscoveryData::set::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<ActionFactorDiscoveryData::Action>>
 ActionFactorDiscoveryData::Action::Fields() {
@@ -70,14 +50,6 @@ ActionFactorDiscoveryData::Action::Fields() {
   return kFields;
 }
 
-void ActionFactorDiscoveryData::Action::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ActionFactorDiscoveryData::Action::Serialize() const {
-  return record::Write(*this, Fields());
-}
-
 std::span<const record::Field<ActionFactorDiscoveryData>> ActionFactorDiscoveryData::Fields() {
   static constexpr record::Field<ActionFactorDiscoveryData> kFields[] = {
       record::Item<&ActionFactorDiscoveryData::user>(0x7B01, "user"),
@@ -85,12 +57,6 @@ std::span<const record::Field<ActionFactorDiscoveryData>> ActionFactorDiscoveryD
   };
   return kFields;
 }
-
-void ActionFactorDiscoveryData::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ActionFactorDiscoveryData::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<ExternalFactorsSupport::Factor>>
 ExternalFactorsSupport::Factor::Fields() {
@@ -100,24 +66,12 @@ ExternalFactorsSupport::Factor::Fields() {
   return kFields;
 }
 
-void ExternalFactorsSupport::Factor::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ExternalFactorsSupport::Factor::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<ExternalFactorsSupport>> ExternalFactorsSupport::Fields() {
   static constexpr record::Field<ExternalFactorsSupport> kFields[] = {
       record::TopLevelList<&ExternalFactorsSupport::factors>(0x7B4F, "factors"),
   };
   return kFields;
 }
-
-void ExternalFactorsSupport::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ExternalFactorsSupport::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace mfab
 
@@ -133,21 +87,9 @@ std::span<const record::Field<FactorDiscovery>> FactorDiscovery::Fields() {
   return kFields;
 }
 
-void FactorDiscovery::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes FactorDiscovery::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<UsersDiscovery>> UsersDiscovery::Fields() {
   static constexpr record::Field<UsersDiscovery> kFields[] = {
       record::Item<&UsersDiscovery::users>(0x7B01, "users", record::Presence::kOptional),
   };
   return kFields;
 }
-
-void UsersDiscovery::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes UsersDiscovery::Serialize() const { return record::Write(*this, Fields()); }

@@ -41,7 +41,7 @@ inline constexpr char kListSeparator = ',';
 }  // namespace discovery_field
 
 // One factor of the policy as discovery reports it to a user.
-class FactorDiscoveryFactorData final : public Serializable {
+class FactorDiscoveryFactorData final : public record::Base<FactorDiscoveryFactorData> {
  public:
   std::string factorId;  // 0x7B14
   std::string text04;    // 0x7B04
@@ -49,43 +49,35 @@ class FactorDiscoveryFactorData final : public Serializable {
   int32_t value3F{};     // 0x7B3F
   std::string text02;    // 0x7B02, optional
 
-  using Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  Bytes Serialize() const override;
   static std::span<const record::Field<FactorDiscoveryFactorData>> Fields();
 };
 
 // The enrollment parameters of one factor. Reading takes only 0x7B91.
-class GetFactorEnrollmentParametersResponse final : public Serializable {
+class GetFactorEnrollmentParametersResponse final
+    : public record::Base<GetFactorEnrollmentParametersResponse> {
  public:
   std::string text96;  // 0x7B96, written only
   std::string text97;  // 0x7B97, written only
   Bytes parameters;    // 0x7B91, optional
 
-  using Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  Bytes Serialize() const override;
   static std::span<const record::Field<GetFactorEnrollmentParametersResponse>> Fields();
 };
 
 // Scope of the action-discovery record.
 struct GetPolicyActionFactorsDataResponse {
   // An action's factor sets as discovery reports them to a user.
-  class ActionFactorDiscoveryData final : public Serializable {
+  class ActionFactorDiscoveryData final : public record::Base<ActionFactorDiscoveryData> {
    public:
     // One factor set of the action (an element of the 0x7B40 list).
-    class set final : public Serializable {
+    class set final : public record::Base<set> {
      public:
       std::string factorId;  // 0x7B14, optional
 
-      using Serializable::Deserialize;
-      void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-      Bytes Serialize() const override;
       static std::span<const record::Field<set>> Fields();
     };
 
     // The nested 0x7B54 object. The kinds of 0x7B4C, 0x7B4D and 0x7B55 are ours: integers.
-    class Action final : public Serializable {
+    class Action final : public record::Base<Action> {
      public:
       std::vector<set> sets;  // 0x7B40, elements 0x7B4F
       int32_t value4C{};      // 0x7B4C
@@ -94,65 +86,47 @@ struct GetPolicyActionFactorsDataResponse {
       std::string text56;     // 0x7B56
       std::string text57;     // 0x7B57
 
-      using Serializable::Deserialize;
-      void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-      Bytes Serialize() const override;
       static std::span<const record::Field<Action>> Fields();
     };
 
     std::string user;  // 0x7B01
     Action action;     // 0x7B54
 
-    using Serializable::Deserialize;
-    void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-    Bytes Serialize() const override;
     static std::span<const record::Field<ActionFactorDiscoveryData>> Fields();
   };
 };
 
 // The factors supported outside the applet; absent list items mean none.
-class ExternalFactorsSupport final : public Serializable {
+class ExternalFactorsSupport final : public record::Base<ExternalFactorsSupport> {
  public:
   // One supported factor (a 0x7B4F item).
-  class Factor final : public Serializable {
+  class Factor final : public record::Base<Factor> {
    public:
     std::string factorId;  // 0x7B14
 
-    using Serializable::Deserialize;
-    void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-    Bytes Serialize() const override;
     static std::span<const record::Field<Factor>> Fields();
   };
 
   std::vector<Factor> factors;  // top-level 0x7B4F elements, optional
 
-  using Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  Bytes Serialize() const override;
   static std::span<const record::Field<ExternalFactorsSupport>> Fields();
 };
 
 }  // namespace mfab
 
 // The policy's factors as discovery reports them to a user.
-class FactorDiscovery final : public mfab::Serializable {
+class FactorDiscovery final : public mfab::record::Base<FactorDiscovery> {
  public:
   std::string user;                                      // 0x7B01
   std::vector<mfab::FactorDiscoveryFactorData> factors;  // 0x7B40, elements 0x7B4F, optional
 
-  using mfab::Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  mfab::Bytes Serialize() const override;
   static std::span<const mfab::record::Field<FactorDiscovery>> Fields();
 };
 
 // The known users, as discovery reports them.
-class UsersDiscovery final : public mfab::Serializable {
+class UsersDiscovery final : public mfab::record::Base<UsersDiscovery> {
  public:
   std::string users;  // 0x7B01, optional
 
-  using mfab::Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  mfab::Bytes Serialize() const override;
   static std::span<const mfab::record::Field<UsersDiscovery>> Fields();
 };

@@ -9,12 +9,6 @@ std::span<const record::Field<BooleanResponse>> BooleanResponse::Fields() {
   return kFields;
 }
 
-void BooleanResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes BooleanResponse::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<SaveResponse>> SaveResponse::Fields() {
   static constexpr record::Field<SaveResponse> kFields[] = {
       record::Item<&SaveResponse::result>(0x7B08, "result"),
@@ -22,24 +16,12 @@ std::span<const record::Field<SaveResponse>> SaveResponse::Fields() {
   return kFields;
 }
 
-void SaveResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SaveResponse::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<SaveMigratedFilesResponse>> SaveMigratedFilesResponse::Fields() {
   static constexpr record::Field<SaveMigratedFilesResponse> kFields[] = {
       record::Item<&SaveMigratedFilesResponse::result>(0x7B08, "result"),
   };
   return kFields;
 }
-
-void SaveMigratedFilesResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SaveMigratedFilesResponse::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<SaveRequest>> SaveRequest::Fields() {
   static constexpr record::Field<SaveRequest> kFields[] = {
@@ -52,12 +34,6 @@ std::span<const record::Field<SaveRequest>> SaveRequest::Fields() {
   return kFields;
 }
 
-void SaveRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SaveRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<DeleteLevel1Request>> DeleteLevel1Request::Fields() {
   static constexpr record::Field<DeleteLevel1Request> kFields[] = {
       record::Item<&DeleteLevel1Request::masterVersionsData>(0x7B30, "masterVersionsData"),
@@ -66,24 +42,12 @@ std::span<const record::Field<DeleteLevel1Request>> DeleteLevel1Request::Fields(
   return kFields;
 }
 
-void DeleteLevel1Request::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes DeleteLevel1Request::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<NeedUserDataRequest>> NeedUserDataRequest::Fields() {
   static constexpr record::Field<NeedUserDataRequest> kFields[] = {
       record::Item<&NeedUserDataRequest::user>(0x7B01, "user"),
   };
   return kFields;
 }
-
-void NeedUserDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes NeedUserDataRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<NeedUserDataResponse>> NeedUserDataResponse::Fields() {
   static constexpr record::Field<NeedUserDataResponse> kFields[] = {
@@ -93,12 +57,6 @@ std::span<const record::Field<NeedUserDataResponse>> NeedUserDataResponse::Field
   return kFields;
 }
 
-void NeedUserDataResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes NeedUserDataResponse::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<CheckPhonePresenceRequest>> CheckPhonePresenceRequest::Fields() {
   static constexpr record::Field<CheckPhonePresenceRequest> kFields[] = {
       record::Item<&CheckPhonePresenceRequest::deviceId>(0x7B07, "deviceId"),
@@ -106,19 +64,7 @@ std::span<const record::Field<CheckPhonePresenceRequest>> CheckPhonePresenceRequ
   return kFields;
 }
 
-void CheckPhonePresenceRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes CheckPhonePresenceRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<GetPolicyDataRequest>> GetPolicyDataRequest::Fields() { return {}; }
-
-void GetPolicyDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetPolicyDataRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<GetPolicyDataResponse>> GetPolicyDataResponse::Fields() {
   static constexpr record::Field<GetPolicyDataResponse> kFields[] = {
@@ -129,24 +75,12 @@ std::span<const record::Field<GetPolicyDataResponse>> GetPolicyDataResponse::Fie
   return kFields;
 }
 
-void GetPolicyDataResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetPolicyDataResponse::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<GetUserDataRequest>> GetUserDataRequest::Fields() {
   static constexpr record::Field<GetUserDataRequest> kFields[] = {
       record::Item<&GetUserDataRequest::user>(0x0000, "user"),
   };
   return kFields;
 }
-
-void GetUserDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetUserDataRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<GetUserDataResponse>> GetUserDataResponse::Fields() {
   static constexpr record::Field<GetUserDataResponse> kFields[] = {
@@ -155,24 +89,12 @@ std::span<const record::Field<GetUserDataResponse>> GetUserDataResponse::Fields(
   return kFields;
 }
 
-void GetUserDataResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes GetUserDataResponse::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<UserRecordResponse>> UserRecordResponse::Fields() {
   static constexpr record::Field<UserRecordResponse> kFields[] = {
       record::Item<&UserRecordResponse::displayName>(0x7B5A, "displayName"),
   };
   return kFields;
 }
-
-void UserRecordResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes UserRecordResponse::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<ClearActionTimeoutCacheRequest>>
 ClearActionTimeoutCacheRequest::Fields() {
@@ -183,12 +105,6 @@ ClearActionTimeoutCacheRequest::Fields() {
   return kFields;
 }
 
-void ClearActionTimeoutCacheRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ClearActionTimeoutCacheRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<SystemDataRequest>> SystemDataRequest::Fields() {
   static constexpr record::Field<SystemDataRequest> kFields[] = {
       record::Item<&SystemDataRequest::parameterId>(0x7B0F, "parameterId"),
@@ -196,12 +112,6 @@ std::span<const record::Field<SystemDataRequest>> SystemDataRequest::Fields() {
   };
   return kFields;
 }
-
-void SystemDataRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SystemDataRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<FpRequest>> FpRequest::Fields() {
   static constexpr record::Field<FpRequest> kFields[] = {
@@ -211,12 +121,6 @@ std::span<const record::Field<FpRequest>> FpRequest::Fields() {
   };
   return kFields;
 }
-
-void FpRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes FpRequest::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<FpResponse>> FpResponse::Fields() {
   static constexpr record::Field<FpResponse> kFields[] = {
@@ -228,12 +132,6 @@ std::span<const record::Field<FpResponse>> FpResponse::Fields() {
   return kFields;
 }
 
-void FpResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes FpResponse::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<FileData>> FileData::Fields() {
   static constexpr record::Field<FileData> kFields[] = {
       record::Item<&FileData::fileName>(0x7BB0, "fileName"),
@@ -242,23 +140,11 @@ std::span<const record::Field<FileData>> FileData::Fields() {
   return kFields;
 }
 
-void FileData::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes FileData::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<DataMigrationMessage>> DataMigrationMessage::Fields() {
   static constexpr record::Field<DataMigrationMessage> kFields[] = {
       record::TopLevelList<&DataMigrationMessage::files>(0x7BAF, "files"),
   };
   return kFields;
 }
-
-void DataMigrationMessage::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes DataMigrationMessage::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace mfab

@@ -7,18 +7,22 @@ void Message::Deserialize(const uint8_t* begin, const uint8_t* end) {
   moduleId = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagModuleId)));
   category = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagCategory)));
   messageType = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagMessageType)));
-  payload = TlvToBytes(GetTlv(index, kTagPayload));
+  const uint8_t* payloadItem = GetTlv(index, kTagPayload);
+  payload.assign(TlvValueBegin(payloadItem), TlvValueEnd(payloadItem));
   sessionId = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagSessionId)));
   metadata.reset();
-  if (HasTlv(index, kTagMetadata)) {
-    metadata = std::make_shared<Bytes>(TlvToBytes(GetTlv(index, kTagMetadata)));
+  if (const uint8_t* item = index.Find(kTagMetadata)) {
+    metadata = std::make_shared<Bytes>(TlvValueBegin(item), TlvValueEnd(item));
   }
-  isResponse = HasTlv(index, kTagIsResponse) && TlvToInt(GetTlv(index, kTagIsResponse)) != 0;
+  const uint8_t* isResponseItem = index.Find(kTagIsResponse);
+  isResponse = isResponseItem != nullptr && TlvToInt(isResponseItem) != 0;
 }
 
 Bytes Message::Serialize() const {
+  // Five ints of 8 bytes each and the payload's header: the exact size with the two byte arrays.
+  constexpr size_t kFixedSize = 5 * (kTlvHeaderSize + 4) + kTlvHeaderSize;
   Bytes out;
-  out.reserve(44 + payload.size() + (metadata ? metadata->size() + 4 : 0));
+  out.reserve(kFixedSize + payload.size() + (metadata ? kTlvHeaderSize + metadata->size() : 0));
   AppendTlvUint(out, kTagModuleId, moduleId);
   AppendTlvUint(out, kTagMessageType, messageType);
   AppendTlvUint(out, kTagCategory, category);

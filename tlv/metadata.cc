@@ -16,24 +16,12 @@ std::span<const record::Field<LoggingEntry>> LoggingEntry::Fields() {
   return kFields;
 }
 
-void LoggingEntry::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes LoggingEntry::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<MessageMetadata>> MessageMetadata::Fields() {
   static constexpr record::Field<MessageMetadata> kFields[] = {
       record::TopLevelList<&MessageMetadata::entries>(0x7B38, "entries"),
   };
   return kFields;
 }
-
-void MessageMetadata::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes MessageMetadata::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<ErrorMessage>> ErrorMessage::Fields() {
   static constexpr record::Field<ErrorMessage> kFields[] = {
@@ -42,11 +30,5 @@ std::span<const record::Field<ErrorMessage>> ErrorMessage::Fields() {
   };
   return kFields;
 }
-
-void ErrorMessage::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ErrorMessage::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace mfab

@@ -1,8 +1,9 @@
 #pragma once
 
 // Field tables: every message class declares its fields once, as a table of (tag, kind, name,
-// presence) entries bound to its data members, and that table drives Serialize, Deserialize and the
-// field-by-name printing of tools. Kinds follow the member type:
+// presence) entries bound to its data members, and that table drives Serialize, Deserialize
+// (through the class's base, Base<Class>) and the field-by-name printing of tools. Kinds follow the
+// member type:
 //   int32_t, uint32_t, uint16_t, uint8_t, bool  integer item, always written as 4 bytes; narrower
 //                                               members are truncated on reading
 //   uint64_t                                    time item, exactly 8 bytes
@@ -13,7 +14,10 @@
 //                                               element items directly in the sequence)
 // Reading indexes the sequence once and takes each field in table order: a required tag that is
 // absent throws TlvException "Requested TLV (0xtttt) not found."; an optional tag that is absent
-// leaves the member as it was. Lists whose element tag is absent read as empty.
+// leaves the member as it was. Lists whose element tag is absent read as empty. Strings and byte
+// arrays are assigned from the buffer in place.
+// Writing sizes the whole object first (which checks every length against the writer's limit, so
+// a refused object appends nothing) and then fills one buffer of exactly that size.
 
 #include <concepts>
 #include <cstdint>
@@ -43,6 +47,7 @@ struct FieldInfo {
   Presence presence;
   Access access;
   SchemaFunction elementSchema;  // nested objects and lists: the element's fields; else null
+  uint8_t bits = 0;              // ints: the member's width (1 for a boolean, 8, 16 or 32)
 };
 
 // One field of an object, rendered for people.
@@ -57,10 +62,14 @@ struct FieldValue {
 
 template <class C>
 struct Field : FieldInfo {
+  // Appends the field's item (or a top-level list's items); throws std::overflow_error for a
+  // value over the writer's limit.
   void (*write)(const C& object, const FieldInfo& info, Bytes& out);
-  // Reads the field from an indexed sequence ending at end; honours presence.
-  void (*read)(C& object, const FieldInfo& info, const TlvIndex& index, const uint8_t* end);
+  // Reads the field from an indexed sequence; honours presence. hint: see TlvIndex::Find.
+  void (*read)(C& object, const FieldInfo& info, const TlvIndex& index, size_t& hint);
   void (*describe)(const C& object, const FieldInfo& info, FieldValue& value);
+  // The bytes write appends; throws what write would throw, before anything is written.
+  size_t (*size)(const C& object, const FieldInfo& info);
 };
 
 // Renderings shared by every field.
@@ -87,17 +96,45 @@ std::vector<FieldValue> Describe(const C& object, std::span<const Field<C>> fiel
 template <class C>
 void Read(C& object, std::span<const Field<C>> fields, const uint8_t* begin, const uint8_t* end) {
   const TlvIndex index = ParseTlv(begin, end);
+  size_t hint = 0;  // tables list fields in write order, so each lookup usually hits at once
   for (const Field<C>& field : fields) {
-    if (field.access == Access::kReadWrite) field.read(object, field, index, end);
+    if (field.access == Access::kReadWrite) field.read(object, field, index, hint);
   }
+}
+
+// The size of the object's sequence; throws std::overflow_error as Write would.
+template <class C>
+size_t EncodedSize(const C& object, std::span<const Field<C>> fields) {
+  size_t size = 0;
+  for (const Field<C>& field : fields) size += field.size(object, field);
+  return size;
+}
+
+// Appends the object's sequence to out.
+template <class C>
+void AppendTo(Bytes& out, const C& object, std::span<const Field<C>> fields) {
+  for (const Field<C>& field : fields) field.write(object, field, out);
 }
 
 template <class C>
 Bytes Write(const C& object, std::span<const Field<C>> fields) {
   Bytes out;
-  for (const Field<C>& field : fields) field.write(object, field, out);
+  out.reserve(EncodedSize(object, fields));
+  AppendTo(out, object, fields);
   return out;
 }
+
+// The base of every message class with a field table: reading and writing follow C::Fields(),
+// a static function returning the class's table. Same contract as Serializable.
+template <class C>
+class Base : public Serializable {
+ public:
+  using Serializable::Deserialize;
+  void Deserialize(const uint8_t* begin, const uint8_t* end) override {
+    Read<C>(static_cast<C&>(*this), C::Fields(), begin, end);
+  }
+  Bytes Serialize() const override { return Write<C>(static_cast<const C&>(*this), C::Fields()); }
+};
 
 // The type-free copy of a class's table (slices off the accessors on purpose).
 template <class C>
@@ -158,17 +195,36 @@ void WriteScalar(Bytes& out, uint16_t tag, const T& value) {
 }
 
 template <class T>
-T ReadScalar(const uint8_t* item) {
-  if constexpr (std::same_as<T, bool>) {
-    return TlvToInt(item) != 0;
-  } else if constexpr (IntegerMember<T>) {
-    return static_cast<T>(TlvToInt(item));  // truncates to the member's width
+constexpr uint8_t ScalarBits() {
+  if constexpr (std::same_as<T, bool>) return 1;
+  if constexpr (IntegerMember<T>) return static_cast<uint8_t>(sizeof(T) * 8);
+  return 0;
+}
+
+template <class T>
+size_t ScalarSize(const T& value) {
+  if constexpr (IntegerMember<T>) {
+    return kTlvHeaderSize + 4;
   } else if constexpr (std::same_as<T, uint64_t>) {
-    return TlvToTime(item);
-  } else if constexpr (std::same_as<T, std::string>) {
-    return TlvToString(item);
+    return kTlvHeaderSize + 8;
   } else {
-    return TlvToBytes(item);
+    return kTlvHeaderSize + CheckedTlvLength(value.size());
+  }
+}
+
+// Assigns into the member, reusing its storage.
+template <class T>
+void ReadScalar(const uint8_t* item, T& member) {
+  if constexpr (std::same_as<T, bool>) {
+    member = TlvToInt(item) != 0;
+  } else if constexpr (IntegerMember<T>) {
+    member = static_cast<T>(TlvToInt(item));  // truncates to the member's width
+  } else if constexpr (std::same_as<T, uint64_t>) {
+    member = TlvToTime(item);
+  } else if constexpr (std::same_as<T, std::string>) {
+    member.assign(reinterpret_cast<const char*>(TlvValueBegin(item)), TlvLength(item));
+  } else {
+    member.assign(TlvValueBegin(item), TlvValueEnd(item));
   }
 }
 
@@ -190,9 +246,59 @@ std::string ScalarText(const T& value) {
 }
 
 // Finds the field's item; null when an optional field is absent.
-inline const uint8_t* FindItem(const FieldInfo& info, const TlvIndex& index) {
-  if (info.presence == Presence::kOptional && !HasTlv(index, info.tag)) return nullptr;
-  return GetTlv(index, info.tag);
+inline const uint8_t* FindItem(const FieldInfo& info, const TlvIndex& index, size_t& hint) {
+  const uint8_t* item = index.Find(info.tag, hint);
+  if (item == nullptr && info.presence == Presence::kRequired) ThrowTlvNotFound(info.tag);
+  return item;
+}
+
+// An item whose value is written after its header: Open appends the header, Close sets its
+// length or, over the writer's limit, removes the item again and throws std::overflow_error.
+inline size_t OpenItem(Bytes& out, uint16_t tag) {
+  const size_t at = out.size();
+  AppendTlvHeader(out, tag, 0);
+  return at;
+}
+inline void CloseItem(Bytes& out, size_t at) {
+  const size_t length = out.size() - at - kTlvHeaderSize;
+  if (length > kMaxTlvLength) out.resize(at);
+  const uint16_t checked = CheckedTlvLength(length);
+  out[at + 2] = static_cast<uint8_t>(checked >> 8);
+  out[at + 3] = static_cast<uint8_t>(checked);
+}
+
+// The bytes of one element item per object.
+template <class T>
+size_t ElementsSize(const std::vector<T>& elements) {
+  size_t size = 0;
+  for (const T& element : elements) {
+    size += kTlvHeaderSize + CheckedTlvLength(EncodedSize<T>(element, T::Fields()));
+  }
+  return size;
+}
+
+template <class T>
+void AppendElements(Bytes& out, uint16_t elementTag, const std::vector<T>& elements) {
+  for (const T& element : elements) {
+    const size_t at = OpenItem(out, elementTag);
+    AppendTo<T>(out, element, T::Fields());
+    CloseItem(out, at);
+  }
+}
+
+// Every item from the first one with elementTag to the end of the sequence, read as an element.
+template <class T>
+std::vector<T> ReadElements(const TlvIndex& index, uint16_t elementTag) {
+  std::vector<T> elements;
+  const std::span<const TlvIndex::Entry> items = index.Items();
+  const size_t first = index.FirstPosition(elementTag);
+  if (first == items.size()) return elements;
+  elements.reserve(items.size() - first);
+  for (const TlvIndex::Entry& entry : items.subspan(first)) {
+    Read<T>(elements.emplace_back(), T::Fields(), TlvValueBegin(entry.item),
+            TlvValueEnd(entry.item));
+  }
+  return elements;
 }
 
 }  // namespace detail
@@ -206,27 +312,35 @@ constexpr Field<detail::OwnerOf<M>> Item(uint16_t tag, const char* name,
   using T = detail::TypeOf<M>;
   if constexpr (detail::ScalarMember<T>) {
     return Field<C>{
-        {tag, 0, name, detail::ScalarKind<T>(), presence, access, nullptr},
+        {tag, 0, name, detail::ScalarKind<T>(), presence, access, nullptr, detail::ScalarBits<T>()},
         [](const C& o, const FieldInfo& i, Bytes& out) { detail::WriteScalar(out, i.tag, o.*M); },
-        [](C& o, const FieldInfo& i, const TlvIndex& index, const uint8_t*) {
-          if (const uint8_t* item = detail::FindItem(i, index)) o.*M = detail::ReadScalar<T>(item);
+        [](C& o, const FieldInfo& i, const TlvIndex& index, size_t& hint) {
+          if (const uint8_t* item = detail::FindItem(i, index, hint))
+            detail::ReadScalar<T>(item, o.*M);
         },
-        [](const C& o, const FieldInfo&, FieldValue& v) { v.text = detail::ScalarText(o.*M); }};
+        [](const C& o, const FieldInfo&, FieldValue& v) { v.text = detail::ScalarText(o.*M); },
+        [](const C& o, const FieldInfo&) { return detail::ScalarSize<T>(o.*M); }};
   } else {
     static_assert(detail::Record<T>, "a nested member must be a message class with a field table");
     return Field<C>{{tag, 0, name, Kind::kNested, presence, access, &Schema<T>},
                     [](const C& o, const FieldInfo& i, Bytes& out) {
-                      AppendTlv(out, i.tag, (o.*M).Serialize());
+                      const size_t at = detail::OpenItem(out, i.tag);
+                      AppendTo<T>(out, o.*M, T::Fields());
+                      detail::CloseItem(out, at);
                     },
-                    [](C& o, const FieldInfo& i, const TlvIndex& index, const uint8_t*) {
-                      if (const uint8_t* item = detail::FindItem(i, index)) {
+                    [](C& o, const FieldInfo& i, const TlvIndex& index, size_t& hint) {
+                      if (const uint8_t* item = detail::FindItem(i, index, hint)) {
+                        // A fresh object, so absent optional fields take their defaults.
                         T fresh;
-                        fresh.Deserialize(TlvValueBegin(item), TlvValueEnd(item));
+                        Read<T>(fresh, T::Fields(), TlvValueBegin(item), TlvValueEnd(item));
                         o.*M = std::move(fresh);
                       }
                     },
                     [](const C& o, const FieldInfo&, FieldValue& v) {
                       v.elements.push_back(Describe<T>(o.*M, T::Fields()));
+                    },
+                    [](const C& o, const FieldInfo&) {
+                      return kTlvHeaderSize + CheckedTlvLength(EncodedSize<T>(o.*M, T::Fields()));
                     }};
   }
 }
@@ -242,16 +356,22 @@ constexpr Field<detail::OwnerOf<M>> List(uint16_t containerTag, uint16_t element
   return Field<C>{
       {containerTag, elementTag, name, Kind::kList, presence, Access::kReadWrite, &Schema<T>},
       [](const C& o, const FieldInfo& i, Bytes& out) {
-        AppendTlvList(out, i.tag, i.elementTag, o.*M);
+        const size_t at = detail::OpenItem(out, i.tag);
+        detail::AppendElements(out, i.elementTag, o.*M);
+        detail::CloseItem(out, at);
       },
-      [](C& o, const FieldInfo& i, const TlvIndex& index, const uint8_t*) {
-        if (const uint8_t* item = detail::FindItem(i, index)) {
-          o.*M = ReadTlvList<T>(item, i.elementTag);
+      [](C& o, const FieldInfo& i, const TlvIndex& index, size_t& hint) {
+        if (const uint8_t* item = detail::FindItem(i, index, hint)) {
+          const TlvIndex elements = ParseTlv(TlvValueBegin(item), TlvValueEnd(item));
+          o.*M = detail::ReadElements<T>(elements, i.elementTag);
         }
       },
       [](const C& o, const FieldInfo&, FieldValue& v) {
         v.text = std::to_string((o.*M).size()) + " element(s)";
         for (const T& element : o.*M) v.elements.push_back(Describe<T>(element, T::Fields()));
+      },
+      [](const C& o, const FieldInfo&) {
+        return kTlvHeaderSize + CheckedTlvLength(detail::ElementsSize(o.*M));
       }};
 }
 
@@ -265,27 +385,17 @@ constexpr Field<detail::OwnerOf<M>> TopLevelList(uint16_t elementTag, const char
   return Field<C>{{elementTag, elementTag, name, Kind::kTopLevelList, Presence::kOptional,
                    Access::kReadWrite, &Schema<T>},
                   [](const C& o, const FieldInfo& i, Bytes& out) {
-                    AppendTlvListElements(out, i.elementTag, o.*M);
+                    detail::AppendElements(out, i.elementTag, o.*M);
                   },
-                  [](C& o, const FieldInfo& i, const TlvIndex& index, const uint8_t* end) {
-                    // The index was built over the whole validated sequence, so walking to end
-                    // stays inside it.
-                    std::vector<T> elements;
-                    auto first = index.find(i.elementTag);
-                    if (first != index.end()) {
-                      for (const uint8_t* item = first->second; item != end; item = TlvNext(item)) {
-                        T element;
-                        element.Deserialize(TlvValueBegin(item), TlvValueEnd(item));
-                        elements.push_back(std::move(element));
-                      }
-                    }
-                    o.*M = std::move(elements);
+                  [](C& o, const FieldInfo& i, const TlvIndex& index, size_t&) {
+                    o.*M = detail::ReadElements<T>(index, i.elementTag);
                   },
                   [](const C& o, const FieldInfo&, FieldValue& v) {
                     v.text = std::to_string((o.*M).size()) + " element(s)";
                     for (const T& element : o.*M)
                       v.elements.push_back(Describe<T>(element, T::Fields()));
-                  }};
+                  },
+                  [](const C& o, const FieldInfo&) { return detail::ElementsSize(o.*M); }};
 }
 
 }  // namespace mfab::record

@@ -12,12 +12,6 @@ std::span<const record::Field<SmartCardChallengeRequest>> SmartCardChallengeRequ
   return kFields;
 }
 
-void SmartCardChallengeRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SmartCardChallengeRequest::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<SmartCardChallengeResponse>> SmartCardChallengeResponse::Fields() {
   static constexpr record::Field<SmartCardChallengeResponse> kFields[] = {
       record::Item<&SmartCardChallengeResponse::nonce>(0x7B0E, "nonce"),
@@ -27,12 +21,6 @@ std::span<const record::Field<SmartCardChallengeResponse>> SmartCardChallengeRes
   };
   return kFields;
 }
-
-void SmartCardChallengeResponse::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SmartCardChallengeResponse::Serialize() const { return record::Write(*this, Fields()); }
 
 std::span<const record::Field<SmartCardDataForEnrollment>> SmartCardDataForEnrollment::Fields() {
   static constexpr record::Field<SmartCardDataForEnrollment> kFields[] = {
@@ -45,12 +33,6 @@ std::span<const record::Field<SmartCardDataForEnrollment>> SmartCardDataForEnrol
   };
   return kFields;
 }
-
-void SmartCardDataForEnrollment::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes SmartCardDataForEnrollment::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace SmartCardFactor
 
@@ -65,9 +47,3 @@ ValidateChallengeResponseRequest::Fields() {
   };
   return kFields;
 }
-
-void ValidateChallengeResponseRequest::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes ValidateChallengeResponseRequest::Serialize() const { return record::Write(*this, Fields()); }

@@ -11,12 +11,6 @@ std::span<const record::Field<FactorStatusData>> FactorStatusData::Fields() {
   return kFields;
 }
 
-void FactorStatusData::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes FactorStatusData::Serialize() const { return record::Write(*this, Fields()); }
-
 std::span<const record::Field<AuthenticationStatusData>> AuthenticationStatusData::Fields() {
   static constexpr record::Field<AuthenticationStatusData> kFields[] = {
       record::Item<&AuthenticationStatusData::authenticationId>(0x7B47, "authenticationId"),
@@ -35,11 +29,5 @@ std::span<const record::Field<AuthenticationStatusData>> AuthenticationStatusDat
   };
   return kFields;
 }
-
-void AuthenticationStatusData::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  record::Read(*this, Fields(), begin, end);
-}
-
-Bytes AuthenticationStatusData::Serialize() const { return record::Write(*this, Fields()); }
 
 }  // namespace mfab

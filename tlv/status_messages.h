@@ -13,15 +13,12 @@
 namespace mfab {
 
 // One factor's state within an authentication.
-class FactorStatusData final : public Serializable {
+class FactorStatusData final : public record::Base<FactorStatusData> {
  public:
   std::string factorId;  // 0x7B14
   int32_t status{};      // 0x7B45
   int32_t value5E{};     // 0x7B5E
 
-  using Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  Bytes Serialize() const override;
   static std::span<const record::Field<FactorStatusData>> Fields();
 };
 
@@ -29,7 +26,7 @@ class FactorStatusData final : public Serializable {
 // returned to clients. Optional fields that are absent keep their value, so decoding a reply into
 // the record a manager holds updates only what the reply carries. The list's element tag, 0x7B4F,
 // is the one every factor list uses.
-class AuthenticationStatusData final : public Serializable {
+class AuthenticationStatusData final : public record::Base<AuthenticationStatusData> {
  public:
   int32_t authenticationId{};             // 0x7B47; -1 when cleared
   std::string user;                       // 0x7B01
@@ -42,9 +39,6 @@ class AuthenticationStatusData final : public Serializable {
   bool active{};                          // 0x7B48, optional
   uint32_t errorCode{};                   // 0x7B4B, optional
 
-  using Serializable::Deserialize;
-  void Deserialize(const uint8_t* begin, const uint8_t* end) override;
-  Bytes Serialize() const override;
   static std::span<const record::Field<AuthenticationStatusData>> Fields();
 };
 

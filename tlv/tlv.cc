@@ -1,21 +1,144 @@
 #include "tlv/tlv.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 namespace mfab {
 namespace {
 
 uint16_t ReadBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
-void PutBe16(Bytes& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
+}  // namespace
+
+TlvIndex::TlvIndex(const TlvIndex& other) { CopyFrom(other); }
+
+TlvIndex& TlvIndex::operator=(const TlvIndex& other) {
+  if (this != &other) CopyFrom(other);
+  return *this;
 }
 
-}  // namespace
+TlvIndex::TlvIndex(TlvIndex&& other) noexcept { *this = std::move(other); }
+
+TlvIndex& TlvIndex::operator=(TlvIndex&& other) noexcept {
+  if (this == &other) return *this;
+  if (other.heapEntries) {
+    heapEntries = std::move(other.heapEntries);
+  } else {
+    heapEntries.reset();
+    std::copy_n(other.inlineEntries, other.itemCount, inlineEntries);
+  }
+  itemCount = other.itemCount;
+  capacity = other.capacity;
+  ascending = other.ascending;
+  mayRepeat = other.mayRepeat;
+  other.itemCount = 0;
+  other.capacity = kInlineItems;
+  other.ascending = true;
+  other.mayRepeat = false;
+  return *this;
+}
+
+void TlvIndex::CopyFrom(const TlvIndex& other) {
+  if (other.itemCount > kInlineItems) {
+    heapEntries = std::make_unique_for_overwrite<Entry[]>(other.itemCount);
+    capacity = other.itemCount;
+  } else {
+    heapEntries.reset();
+    capacity = kInlineItems;
+  }
+  std::copy_n(other.Data(), other.itemCount, Data());
+  itemCount = other.itemCount;
+  ascending = other.ascending;
+  mayRepeat = other.mayRepeat;
+}
+
+void TlvIndex::Grow() {
+  const size_t grown = capacity * 2;
+  auto entries = std::make_unique_for_overwrite<Entry[]>(grown);
+  std::copy_n(Data(), itemCount, entries.get());
+  heapEntries = std::move(entries);
+  capacity = grown;
+}
+
+void TlvIndex::Finish() noexcept {
+  mayRepeat = false;
+  if (ascending) return;
+  // One bit per tag modulo 64: a collision means only that a tag may repeat, which is enough
+  // to fall back to searching from the start.
+  uint64_t seen = 0;
+  for (const Entry& entry : Items()) {
+    const uint64_t bit = uint64_t{1} << (entry.tag & 63);
+    if ((seen & bit) != 0) {
+      mayRepeat = true;
+      return;
+    }
+    seen |= bit;
+  }
+}
+
+const uint8_t* TlvIndex::Find(uint16_t tag, size_t& hint) const noexcept {
+  if (mayRepeat || hint >= itemCount) return Find(tag);
+  const Entry* entries = Data();
+  for (size_t i = hint; i < itemCount; ++i) {
+    if (entries[i].tag == tag) {
+      hint = i + 1;
+      return entries[i].item;
+    }
+  }
+  for (size_t i = 0; i < hint; ++i) {
+    if (entries[i].tag == tag) {
+      hint = i + 1;
+      return entries[i].item;
+    }
+  }
+  return nullptr;
+}
+
+size_t TlvIndex::FirstPosition(uint16_t tag) const noexcept {
+  const Entry* entries = Data();
+  // Sequences written in tag order are bisected once they are long enough to gain from it.
+  constexpr size_t kBisectFrom = 32;
+  if (ascending && itemCount >= kBisectFrom) {
+    const Entry* found =
+        std::lower_bound(entries, entries + itemCount, tag,
+                         [](const Entry& entry, uint16_t wanted) { return entry.tag < wanted; });
+    return found != entries + itemCount && found->tag == tag ? static_cast<size_t>(found - entries)
+                                                             : itemCount;
+  }
+  for (size_t i = 0; i < itemCount; ++i) {
+    if (entries[i].tag == tag) return i;
+  }
+  return itemCount;
+}
+
+const uint8_t* TlvIndex::Find(uint16_t tag) const noexcept {
+  const size_t position = FirstPosition(tag);
+  return position == itemCount ? nullptr : Data()[position].item;
+}
+
+const uint8_t* TlvIndex::at(uint16_t tag) const {
+  const uint8_t* item = Find(tag);
+  if (item == nullptr) throw std::out_of_range("TlvIndex::at");
+  return item;
+}
+
+size_t TlvIndex::size() const {
+  if (ascending) return itemCount;
+  std::vector<uint16_t> tags(itemCount);
+  std::transform(Data(), Data() + itemCount, tags.begin(), [](const Entry& e) { return e.tag; });
+  std::sort(tags.begin(), tags.end());
+  return static_cast<size_t>(std::unique(tags.begin(), tags.end()) - tags.begin());
+}
 
 TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end) {
   TlvIndex index;
+  // The walk keeps the index's state in locals and stores it once at the end.
+  TlvIndex::Entry* entries = index.inlineEntries;
+  size_t count = 0;
+  bool ascending = true;
+  int previousTag = -1;
   const uint8_t* cursor = begin;
   while (cursor != end) {
     const size_t remaining = static_cast<size_t>(end - cursor);
@@ -32,49 +155,36 @@ TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end) {
                     remaining - kTlvHeaderSize);
       throw TlvException(text);
     }
-    // Writers emit tags mostly in ascending order: append those without a search. try_emplace
-    // keeps the first occurrence of a repeated tag without building a node.
-    if (index.empty() || tag > index.rbegin()->first) {
-      index.emplace_hint(index.end(), tag, cursor);
-    } else {
-      index.try_emplace(tag, cursor);
+    if (count == index.capacity) {
+      index.itemCount = count;
+      index.Grow();
+      entries = index.heapEntries.get();
     }
+    ascending = ascending && tag > previousTag;
+    previousTag = tag;
+    entries[count++] = TlvIndex::Entry{cursor, tag};
     cursor += kTlvHeaderSize + length;
   }
+  index.itemCount = count;
+  index.ascending = ascending;
+  index.Finish();
   return index;
 }
 
+void ThrowTlvNotFound(uint16_t tag) {
+  char text[48];
+  std::snprintf(text, sizeof(text), "Requested TLV (0x%04x) not found.", tag);
+  throw TlvException(text);
+}
+
 const uint8_t* GetTlv(const TlvIndex& index, uint16_t tag) {
-  try {
-    return index.at(tag);
-  } catch (const std::out_of_range&) {
-    char text[48];
-    std::snprintf(text, sizeof(text), "Requested TLV (0x%04x) not found.", tag);
-    throw TlvException(text);
-  }
+  const uint8_t* item = index.Find(tag);
+  if (item == nullptr) ThrowTlvNotFound(tag);
+  return item;
 }
 
-uint16_t TlvTag(const uint8_t* item) { return ReadBe16(item); }
-uint16_t TlvLength(const uint8_t* item) { return ReadBe16(item + 2); }
-
-int32_t TlvToInt(const uint8_t* item) {
-  const uint16_t length = TlvLength(item);
-  if (length > 4) throw TlvException("Not an integer value.");
-  uint8_t buffer[4] = {0, 0, 0, 0};
-  const uint8_t* value = TlvValueBegin(item);
-  for (uint16_t i = 0; i < length; ++i) buffer[4 - length + i] = value[i];
-  const uint32_t v = (uint32_t{buffer[0]} << 24) | (uint32_t{buffer[1]} << 16) |
-                     (uint32_t{buffer[2]} << 8) | uint32_t{buffer[3]};
-  return static_cast<int32_t>(v);
-}
-
-uint64_t TlvToTime(const uint8_t* item) {
-  if (TlvLength(item) != 8) throw TlvException("Not an time value.");
-  const uint8_t* value = TlvValueBegin(item);
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | value[i];
-  return v;
-}
+void ThrowNotAnInteger() { throw TlvException("Not an integer value."); }
+void ThrowNotATime() { throw TlvException("Not an time value."); }
 
 std::string TlvToString(const uint8_t* item) {
   return std::string(reinterpret_cast<const char*>(TlvValueBegin(item)), TlvLength(item));
@@ -93,10 +203,15 @@ uint16_t CheckedTlvLength(size_t size) {
 
 void AppendTlv(Bytes& out, uint16_t tag, std::span<const uint8_t> value) {
   const uint16_t length = CheckedTlvLength(value.size());
-  out.reserve(out.size() + kTlvHeaderSize + length);
-  PutBe16(out, tag);
-  PutBe16(out, length);
+  AppendTlvHeader(out, tag, length);
   out.insert(out.end(), value.begin(), value.end());
+}
+
+void AppendTlvHeader(Bytes& out, uint16_t tag, uint16_t length) {
+  const uint8_t header[kTlvHeaderSize] = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag),
+                                          static_cast<uint8_t>(length >> 8),
+                                          static_cast<uint8_t>(length)};
+  out.insert(out.end(), header, header + kTlvHeaderSize);
 }
 
 void AppendTlv(Bytes& out, uint16_t tag, std::string_view value) {

@@ -7,7 +7,7 @@
 // times 8-byte big-endian unsigned, strings and byte arrays raw, nested objects a TLV sequence.
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -27,9 +27,61 @@ class TlvException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Ordered map from tag to the position of that tag's first item header in the caller's buffer.
-// Holds positions only: the buffer must outlive the index.
-using TlvIndex = std::map<uint16_t, const uint8_t*>;
+// The items of one sequence in arrival order, each as its tag and the position of its header in
+// the caller's buffer; a lookup gives a tag's first item. Holds positions only: the buffer must
+// outlive the index. Up to kInlineItems items are held inside the object, so indexing the short
+// sequences of message classes does not allocate. Not thread-safe; copyable.
+class TlvIndex {
+ public:
+  struct Entry {
+    const uint8_t* item;
+    uint16_t tag;
+  };
+
+  TlvIndex() = default;
+  TlvIndex(const TlvIndex& other);
+  TlvIndex& operator=(const TlvIndex& other);
+  TlvIndex(TlvIndex&& other) noexcept;
+  TlvIndex& operator=(TlvIndex&& other) noexcept;
+  ~TlvIndex() = default;
+
+  // The first item with this tag, or null.
+  const uint8_t* Find(uint16_t tag) const noexcept;
+  // As Find, for a reader that looks tags up in about the order they were written: when no tag
+  // repeats, the search starts at hint (which then moves past the item found).
+  const uint8_t* Find(uint16_t tag, size_t& hint) const noexcept;
+  // The first item with this tag; throws std::out_of_range when absent.
+  const uint8_t* at(uint16_t tag) const;
+  size_t count(uint16_t tag) const noexcept { return Find(tag) != nullptr ? 1 : 0; }
+  // The number of distinct tags.
+  size_t size() const;
+  bool empty() const noexcept { return itemCount == 0; }
+  // Every item in arrival order, repeated tags included.
+  std::span<const Entry> Items() const noexcept { return {Data(), itemCount}; }
+  // The arrival position of the first item with this tag, or Items().size() when absent.
+  size_t FirstPosition(uint16_t tag) const noexcept;
+
+ private:
+  friend TlvIndex ParseTlv(const uint8_t* begin, const uint8_t* end);
+
+  static constexpr size_t kInlineItems = 16;
+
+  const Entry* Data() const noexcept { return heapEntries ? heapEntries.get() : inlineEntries; }
+  Entry* Data() noexcept { return heapEntries ? heapEntries.get() : inlineEntries; }
+  void CopyFrom(const TlvIndex& other);
+  void Grow();
+  // Called once the last item is in; settles whether a tag may repeat.
+  void Finish() noexcept;
+
+  Entry inlineEntries[kInlineItems];  // only [0, itemCount) is ever read
+  std::unique_ptr<Entry[]> heapEntries;
+  size_t itemCount = 0;
+  size_t capacity = kInlineItems;
+  // Every tag so far was greater than the one before: lookups may bisect and no tag repeats.
+  bool ascending = true;
+  // Some tag may occur twice (false when that is ruled out); set by Finish.
+  bool mayRepeat = false;
+};
 
 // Indexes the sequence [begin, end). Throws TlvException when an item runs past end or the
 // buffer ends in a fragment shorter than a header; nothing outside the range is read.
@@ -40,11 +92,17 @@ inline TlvIndex ParseTlv(std::span<const uint8_t> bytes) {
 
 // The item with this tag; throws TlvException "Requested TLV (0xtttt) not found." when absent.
 const uint8_t* GetTlv(const TlvIndex& index, uint16_t tag);
-inline bool HasTlv(const TlvIndex& index, uint16_t tag) { return index.count(tag) != 0; }
+inline bool HasTlv(const TlvIndex& index, uint16_t tag) { return index.Find(tag) != nullptr; }
+// Throws the TlvException GetTlv throws for an absent tag.
+[[noreturn]] void ThrowTlvNotFound(uint16_t tag);
 
 // Fields of an item whose header starts at item (a position from an index or a walk).
-uint16_t TlvTag(const uint8_t* item);
-uint16_t TlvLength(const uint8_t* item);
+inline uint16_t TlvTag(const uint8_t* item) {
+  return static_cast<uint16_t>((item[0] << 8) | item[1]);
+}
+inline uint16_t TlvLength(const uint8_t* item) {
+  return static_cast<uint16_t>((item[2] << 8) | item[3]);
+}
 inline const uint8_t* TlvValueBegin(const uint8_t* item) { return item + kTlvHeaderSize; }
 inline const uint8_t* TlvValueEnd(const uint8_t* item) { return item + kTlvHeaderSize + TlvLength(item); }
 inline std::span<const uint8_t> TlvValue(const uint8_t* item) {
@@ -55,8 +113,23 @@ inline const uint8_t* TlvNext(const uint8_t* item) { return TlvValueEnd(item); }
 
 // Value readers. TlvToInt throws "Not an integer value." for a value over 4 bytes;
 // TlvToTime throws "Not an time value." unless the value is exactly 8 bytes.
-int32_t TlvToInt(const uint8_t* item);
-uint64_t TlvToTime(const uint8_t* item);
+[[noreturn]] void ThrowNotAnInteger();
+[[noreturn]] void ThrowNotATime();
+inline int32_t TlvToInt(const uint8_t* item) {
+  const uint16_t length = TlvLength(item);
+  if (length > 4) ThrowNotAnInteger();
+  const uint8_t* value = TlvValueBegin(item);
+  uint32_t v = 0;
+  for (uint16_t i = 0; i < length; ++i) v = (v << 8) | value[i];
+  return static_cast<int32_t>(v);
+}
+inline uint64_t TlvToTime(const uint8_t* item) {
+  if (TlvLength(item) != 8) ThrowNotATime();
+  const uint8_t* value = TlvValueBegin(item);
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | value[i];
+  return v;
+}
 std::string TlvToString(const uint8_t* item);
 Bytes TlvToBytes(const uint8_t* item);
 
@@ -67,6 +140,8 @@ uint16_t CheckedTlvLength(size_t size);
 // Writers; each appends one whole item or, on failure, nothing.
 void AppendTlv(Bytes& out, uint16_t tag, std::span<const uint8_t> value);
 void AppendTlv(Bytes& out, uint16_t tag, std::string_view value);
+// Appends a header alone; the caller appends exactly length value bytes after it.
+void AppendTlvHeader(Bytes& out, uint16_t tag, uint16_t length);
 void AppendTlvInt(Bytes& out, uint16_t tag, int32_t value);
 inline void AppendTlvUint(Bytes& out, uint16_t tag, uint32_t value) {
   AppendTlvInt(out, tag, static_cast<int32_t>(value));
@@ -95,12 +170,12 @@ template <typename T>
 std::vector<T> ReadTlvListElements(const uint8_t* begin, const uint8_t* end, uint16_t elementTag) {
   std::vector<T> elements;
   const TlvIndex index = ParseTlv(begin, end);
-  auto first = index.find(elementTag);
-  if (first == index.end()) return elements;
-  for (const uint8_t* item = first->second; item != end; item = TlvNext(item)) {
-    T element;
-    element.Deserialize(TlvValueBegin(item), TlvValueEnd(item));
-    elements.push_back(std::move(element));
+  const std::span<const TlvIndex::Entry> items = index.Items();
+  const size_t first = index.FirstPosition(elementTag);
+  if (first == items.size()) return elements;
+  elements.reserve(items.size() - first);
+  for (const TlvIndex::Entry& entry : items.subspan(first)) {
+    elements.emplace_back().Deserialize(TlvValueBegin(entry.item), TlvValueEnd(entry.item));
   }
   return elements;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -109,6 +110,83 @@ TEST(TlvCodecTest, LengthsUpTo32767AreWrittenAndItemsPastTheEndRefused) {
                                                   std::to_string(fragment) +
                                                   " bytes, shorter than an item header.")));
   }
+}
+
+// Sequences that take each lookup path: short and unsorted with a repeat, unsorted without one
+// (two tags equal modulo 64), and long enough in ascending order to be bisected.
+std::vector<std::pair<const char*, std::vector<uint16_t>>> IndexShapes() {
+  std::vector<uint16_t> ascending;
+  for (uint16_t i = 0; i < 40; ++i) ascending.push_back(static_cast<uint16_t>(0x7B00 + 3 * i));
+  std::vector<uint16_t> unsortedLong;
+  for (uint16_t i = 0; i < 40; ++i) unsortedLong.push_back(static_cast<uint16_t>(0x7C00 - i));
+  unsortedLong.push_back(0x7C00);
+  return {{"repeat", {0x0003, 0x0001, 0x0003, 0x0002, 0x0001}},
+          {"modulo collision", {0x0041, 0x0001, 0x0002}},
+          {"ascending", ascending},
+          {"long with a repeat", unsortedLong}};
+}
+
+TEST(TlvIndexTest, EveryHintFindsTheFirstOccurrence) {
+  for (const auto& [shape, tags] : IndexShapes()) {
+    Bytes wire;
+    for (size_t i = 0; i < tags.size(); ++i) AppendTlv(wire, tags[i], Bytes(i % 3, 0x11));
+    const TlvIndex index = ParseTlv(wire);
+    ASSERT_EQ(index.Items().size(), tags.size()) << shape;
+    for (const uint16_t tag : tags) {
+      const uint8_t* first = nullptr;
+      for (const TlvIndex::Entry& entry : index.Items()) {
+        if (entry.tag == tag) {
+          first = entry.item;
+          break;
+        }
+      }
+      EXPECT_EQ(index.Find(tag), first) << shape;
+      for (size_t hint = 0; hint <= tags.size(); ++hint) {
+        size_t moved = hint;
+        EXPECT_EQ(index.Find(tag, moved), first) << shape << " tag " << tag << " hint " << hint;
+      }
+    }
+    size_t hint = 0;
+    EXPECT_EQ(index.Find(0x0000, hint), nullptr) << shape;
+    EXPECT_EQ(index.Find(0x0000), nullptr) << shape;
+  }
+}
+
+TEST(TlvIndexTest, CopiesAndMovesKeepEveryItem) {
+  for (const auto& [shape, tags] : IndexShapes()) {
+    Bytes wire;
+    for (const uint16_t tag : tags) AppendTlvInt(wire, tag, tag);
+    TlvIndex original = ParseTlv(wire);
+    const TlvIndex copy = original;
+    TlvIndex assigned;
+    assigned = copy;
+    const TlvIndex moved = std::move(original);
+    for (const TlvIndex* index : {&copy, &moved, static_cast<const TlvIndex*>(&assigned)}) {
+      ASSERT_EQ(index->Items().size(), tags.size()) << shape;
+      for (size_t i = 0; i < tags.size(); ++i) {
+        EXPECT_EQ(TlvToInt(index->Items()[i].item), tags[i]) << shape;
+      }
+      EXPECT_EQ(index->size(), std::set<uint16_t>(tags.begin(), tags.end()).size()) << shape;
+    }
+  }
+}
+
+TEST(TlvRecordTest, RefusedElementIsNotAppended) {
+  // One entry whose text fits an item, but not together with the entry's other fields.
+  MessageMetadata metadata;
+  metadata.entries.resize(2);
+  metadata.entries[1].text.assign(kMaxTlvLength, 'x');
+  const size_t entrySize = metadata.entries[1].Serialize().size();
+  EXPECT_THAT([&] { metadata.Serialize(); },
+              ThrowsMessage<std::overflow_error>(StrEq("Error converting value " +
+                                                       std::to_string(entrySize) +
+                                                       " to unsigned short (max value: 32767).")));
+  Bytes out = {0xEE};
+  for (const auto& field : MessageMetadata::Fields()) {
+    EXPECT_THROW(field.write(metadata, field, out), std::overflow_error);
+  }
+  EXPECT_EQ(out.size(), 1u + kTlvHeaderSize + metadata.entries[0].Serialize().size())
+      << "the first entry stays, the refused one is removed";
 }
 
 TEST(TlvListTest, ContainerListKeepsWireOrderAndStartsAtTheFirstElement) {

@@ -62,7 +62,7 @@ set(CPACK_PACKAGE_VENDOR "Ostra")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host engine of a multi-factor authentication product")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The Keystone Engine stands between local clients (over a Unix-socket RPC), a firmware\napplet reached through the KILN host-interface library, and host factors. This package\nholds the service, its systemd unit, keystonectl, the simulated applet libkiln-sim.so and\nthe static client library with its header.")
+    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so and the static client library with its header.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 # A Debian revision of its own: the package is not a native Debian one.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -79,6 +79,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/prerm;${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
+    "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/prerm;${PROJECT_SOURCE_DIR}/packaging/debian/postrm;${PROJECT_SOURCE_DIR}/packaging/debian/triggers")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -157,6 +157,15 @@ TEST(PackageTest, PackageCarriesTheInstallAndItsControlFields) {
   EXPECT_NE(keystone::testing::ReadFileText(control.File("DEBIAN/prerm"))
                 .find("systemctl stop keystone-engine.service"),
             std::string::npos);
+  // libkiln-sim.so is in the shared library directory, so the linker cache must follow.
+  EXPECT_NE(keystone::testing::ReadFileText(control.File("DEBIAN/triggers"))
+                .find("activate-noawait ldconfig"),
+            std::string::npos);
+  // lintian is a script, which the runner's fexecve cannot start itself.
+  const ProgramResult lint =
+      RunProgram("/usr/bin/env", {"lintian", "--tag-display-limit", "0", package}, {.limit = std::chrono::seconds(120)});
+  EXPECT_EQ(lint.exitCode, 0) << lint.out << lint.err;
+  EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
 }
 
 }  // namespace

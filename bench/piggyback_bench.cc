@@ -18,6 +18,7 @@
 #include "storage/authenticate_data_mirroring.h"
 #include "storage/data_loader.h"
 #include "storage/mirroring_host.h"
+#include "tlv/piggyback_block.h"
 
 namespace {
 
@@ -86,7 +87,9 @@ void BM_BuildBlockAllCategories(benchmark::State& state) {
   Store store;
   size_t bytes = 0;
   for (auto _ : state) {
-    mfab::DataCategories categories{0x0001, 0x0002, 0x0003, 0x0101, 0x0102, 0x0201};
+    namespace dc = mfab::data_category;
+    mfab::DataCategories categories{dc::kSystemFiles,    dc::kPolicy,      dc::kCertificate,
+                                    dc::kUserEnrollment, dc::kUserActions, dc::kFactorSystem};
     const mfab::Bytes block =
         mfab::BuildPiggyBackBlock(kSid, categories, *store.controller, *store.reader);
     bytes = block.size();
@@ -102,7 +105,7 @@ void BM_BuildBlockNothingToAttach(benchmark::State& state) {
   Store store;
   std::filesystem::remove(store.dir + "/Data/_Sys$Policy.SDS");
   for (auto _ : state) {
-    mfab::DataCategories categories{0x0002};
+    mfab::DataCategories categories{mfab::data_category::kPolicy};
     benchmark::DoNotOptimize(
         mfab::BuildPiggyBackBlock(kSid, categories, *store.controller, *store.reader));
   }

@@ -20,6 +20,7 @@
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
 #include "tlv/message.h"
+#include "tlv/piggyback_block.h"
 
 namespace {
 
@@ -121,20 +122,22 @@ int main(int argc, char** argv) {
 
   input.clear();
   Frame(input, 0,
-        MessageBytes(mt::kGetPolicyDataRequest, {}, false,
-                     Block({{"_Sys", sys}, {"_Sys$Policy", sealedPolicy}}, 2)));
+        MessageBytes(
+            mt::kGetPolicyDataRequest, {}, false,
+            Block({{"_Sys", sys}, {"_Sys$Policy", sealedPolicy}}, mfab::data_category::kPolicy)));
   mfab::GetUserDataRequest query;
   query.user = sid;
-  Frame(
-      input, 0,
-      MessageBytes(mt::kGetUserDataRequest, query.Serialize(), false,
-                   Block({{"_U" + sid, user}, {"_U" + sid + "$ECard", enrollment}}, 0x0101, sid)));
+  Frame(input, 0,
+        MessageBytes(mt::kGetUserDataRequest, query.Serialize(), false,
+                     Block({{"_U" + sid, user}, {"_U" + sid + "$ECard", enrollment}},
+                           mfab::data_category::kUserEnrollment, sid)));
   Write(dir, "delivered", input);
 
   input.clear();
   Bytes init;
   mfab::AppendTlvInt(init, 0x0000, 3);
-  const Bytes initBlock = Block({{"_Sys", sys}, {"_Sys$Policy", sealedPolicy}}, 2);
+  const Bytes initBlock =
+      Block({{"_Sys", sys}, {"_Sys$Policy", sealedPolicy}}, mfab::data_category::kPolicy);
   init.insert(init.end(), initBlock.begin(), initBlock.end());
   Frame(input, 3, init);
   mfab::SaveEnrollmentDataRequest store;

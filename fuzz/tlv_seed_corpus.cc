@@ -11,6 +11,7 @@
 #include "tlv/catalogue.h"
 #include "tlv/message.h"
 #include "tlv/metadata.h"
+#include "tlv/piggyback_block.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ void WriteSeed(const std::string& directory, const std::string& name, uint8_t se
 
 Bytes StoredDataBlock() {
   Bytes categories, files, user, body, block;
-  mfab::AppendTlvInt(categories, 0x7BAD, 0x0101);
+  mfab::AppendTlvInt(categories, 0x7BAD, mfab::data_category::kUserEnrollment);
   mfab::AppendTlv(body, 0x7BAC, categories);
   Bytes file;
   mfab::AppendTlv(file, 0x7BB0, std::string_view("_masterVersions"));

@@ -316,6 +316,7 @@ TEST_F(ServerTest, StopLetsRunningCallsEnd) {
 TEST_F(ServerTest, StopGivesUpAtItsLimit) {
   options.sendTimeout = 10s;
   options.stopTimeout = 200ms;
+  options.frameTimeout = 10s;  // a 4 MiB frame may take longer than the default under load
   Start();
   RawClient stalled(options.socketPath);
   stalled.Send(LargestEchoFrame(1));
@@ -374,6 +375,7 @@ TEST_F(ServerTest, OutputBuffersAreBoundedUntilTheirRepliesAreTaken) {
   options.uncappedUids.clear();
   options.maxOutputBytesPerUser = 8 << 20;  // two 2 MiB buffers with their replies
   options.idleTimeout = 60s;                // the done clients stay while a slow one is dropped
+  options.frameTimeout = 10s;               // a 4 MiB frame may take longer than 200 ms under load
   Start();
   engine.SetGate(false);
   RawClient first(options.socketPath), second(options.socketPath), third(options.socketPath);

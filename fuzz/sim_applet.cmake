@@ -1,29 +1,17 @@
-# The simulated applet's request handling, with the codec and the platform paths it uses.
+# The simulated applet's request handling (not its library entry points), with the codec and
+# the platform paths it uses.
 set(sim_fuzz_sources
   ${PROJECT_SOURCE_DIR}/sim/applet/applet.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/fault_plan.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/field_reader.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/firmware.cc
-  ${PROJECT_SOURCE_DIR}/sim/applet/kiln_exports.cc
-  ${PROJECT_SOURCE_DIR}/sim/applet/library.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/piggy_back.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/policy.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/records.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/reply.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/sealing.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/state_files.cc
-  ${PROJECT_SOURCE_DIR}/tlv/catalogue.cc
-  ${PROJECT_SOURCE_DIR}/tlv/client_messages.cc
-  ${PROJECT_SOURCE_DIR}/tlv/discovery_messages.cc
-  ${PROJECT_SOURCE_DIR}/tlv/host_messages.cc
-  ${PROJECT_SOURCE_DIR}/tlv/message.cc
-  ${PROJECT_SOURCE_DIR}/tlv/metadata.cc
-  ${PROJECT_SOURCE_DIR}/tlv/record.cc
-  ${PROJECT_SOURCE_DIR}/tlv/smart_card_messages.cc
-  ${PROJECT_SOURCE_DIR}/tlv/status_messages.cc
-  ${PROJECT_SOURCE_DIR}/tlv/tlv.cc)
-list(REMOVE_ITEM sim_fuzz_sources ${PROJECT_SOURCE_DIR}/sim/applet/kiln_exports.cc
-                                  ${PROJECT_SOURCE_DIR}/sim/applet/library.cc)
+  ${tlv_fuzz_sources})
 set(sim_fuzz_headers
   ${PROJECT_SOURCE_DIR}/sim/applet/applet.h
   ${PROJECT_SOURCE_DIR}/sim/applet/fault_plan.h

@@ -1,0 +1,27 @@
+# The codec's sources and headers, which several fuzz targets compile with their own flags.
+set(tlv_fuzz_sources
+  ${PROJECT_SOURCE_DIR}/tlv/catalogue.cc
+  ${PROJECT_SOURCE_DIR}/tlv/client_messages.cc
+  ${PROJECT_SOURCE_DIR}/tlv/discovery_messages.cc
+  ${PROJECT_SOURCE_DIR}/tlv/host_messages.cc
+  ${PROJECT_SOURCE_DIR}/tlv/message.cc
+  ${PROJECT_SOURCE_DIR}/tlv/metadata.cc
+  ${PROJECT_SOURCE_DIR}/tlv/record.cc
+  ${PROJECT_SOURCE_DIR}/tlv/smart_card_messages.cc
+  ${PROJECT_SOURCE_DIR}/tlv/status_messages.cc
+  ${PROJECT_SOURCE_DIR}/tlv/tlv.cc)
+set(tlv_fuzz_headers
+  ${PROJECT_SOURCE_DIR}/tlv/applet_tags.h
+  ${PROJECT_SOURCE_DIR}/tlv/catalogue.h
+  ${PROJECT_SOURCE_DIR}/tlv/client_messages.h
+  ${PROJECT_SOURCE_DIR}/tlv/discovery_messages.h
+  ${PROJECT_SOURCE_DIR}/tlv/host_messages.h
+  ${PROJECT_SOURCE_DIR}/tlv/message.h
+  ${PROJECT_SOURCE_DIR}/tlv/message_types.h
+  ${PROJECT_SOURCE_DIR}/tlv/messages.h
+  ${PROJECT_SOURCE_DIR}/tlv/metadata.h
+  ${PROJECT_SOURCE_DIR}/tlv/piggyback_block.h
+  ${PROJECT_SOURCE_DIR}/tlv/record.h
+  ${PROJECT_SOURCE_DIR}/tlv/smart_card_messages.h
+  ${PROJECT_SOURCE_DIR}/tlv/status_messages.h
+  ${PROJECT_SOURCE_DIR}/tlv/tlv.h)

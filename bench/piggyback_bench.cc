@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/data_store.h"
 #include "common/config_keys.h"
 #include "log/logger.h"
 #include "platform/registry.h"
@@ -36,17 +37,10 @@ class NoHost final : public mfab::IMirroringHost {
 constexpr const char* kSid = "S-1-5-21-1111111111-2222222222-3333333333-1001";
 
 // A data directory with a user enrolled in four factors and three actions, blobs of 512 bytes.
-class Store {
+class Store final : public keystone::bench::DataStore {
  public:
-  Store() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp ? tmp : "/tmp") + "/piggyback-bench-XXXXXX";
-    dir = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    registry = platform::OpenRegistry(dir + "/registry.db");
-    platform::WriteRegistryValue(*registry, keystone::kEngineKey, "DataDir",
-                                 platform::RegValue::String(dir));
+  Store() : DataStore("piggyback-bench") {
     const std::string mirror = keystone::kDataMirrorKey;
-    controller = std::make_unique<mfab::DataController>(*registry, platform::SystemFileSystem());
     reader = std::make_unique<mfab::AuthenticateDataMirroring>(*registry, *controller, host);
     const std::vector<uint8_t> blob(512, 0x5A);
     const std::string user = std::string("_U") + kSid;
@@ -65,18 +59,7 @@ class Store {
       controller->WriteSecureDataFile(user + "$A" + std::to_string(i), blob);
     }
   }
-  ~Store() {
-    reader.reset();
-    controller.reset();
-    registry.reset();
-    std::filesystem::remove_all(dir);
-  }
-  Store(const Store&) = delete;
-  Store& operator=(const Store&) = delete;
 
-  std::string dir;
-  std::unique_ptr<platform::Registry> registry;
-  std::unique_ptr<mfab::DataController> controller;
   NoHost host;
   std::unique_ptr<mfab::AuthenticateDataMirroring> reader;
 };

@@ -17,40 +17,15 @@
 
 #include <benchmark/benchmark.h>
 
-#include "common/config_keys.h"
+#include "bench/data_store.h"
 #include "log/logger.h"
-#include "platform/file_system.h"
-#include "platform/registry.h"
-#include "storage/data_controller.h"
 
 namespace {
 
 // A data root of its own under $TMPDIR, removed afterwards.
-class Store {
+class Store final : public keystone::bench::DataStore {
  public:
-  Store() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp ? tmp : "/tmp") + "/sealed-write-bench-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
-    std::filesystem::create_directory(dir + "/Data");
-    std::filesystem::permissions(dir + "/Data", std::filesystem::perms(0700));
-    registry = platform::OpenRegistry(dir + "/registry.db");
-    platform::WriteRegistryValue(*registry, keystone::kEngineKey, "DataDir",
-                                 platform::RegValue::String(dir));
-    controller = std::make_unique<mfab::DataController>(*registry, platform::SystemFileSystem());
-  }
-  ~Store() {
-    controller.reset();
-    registry.reset();
-    std::filesystem::remove_all(dir);
-  }
-  Store(const Store&) = delete;
-  Store& operator=(const Store&) = delete;
-
-  std::string dir;
-  std::unique_ptr<platform::Registry> registry;
-  std::unique_ptr<mfab::DataController> controller;
+  Store() : DataStore("sealed-write-bench") {}
 };
 
 std::vector<uint8_t> Blob(const benchmark::State& state) {

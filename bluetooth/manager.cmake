@@ -1,0 +1,2 @@
+# Proximity, device objects and the manager.
+list(APPEND bluetooth_sources)

@@ -1,0 +1,2 @@
+# Certificate handling: readers, card keys, chains, bundles.
+list(APPEND smartcard_sources)

@@ -6,12 +6,17 @@
 // Every operation throws the exceptions of smartcard/exceptions.h.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "tlv/tlv.h"
+
+namespace platform {
+class Registry;
+}  // namespace platform
 
 namespace CertificateStore {
 
@@ -74,5 +79,9 @@ class ISmartCardCertificates {
   // SHA-1 thumbprint (lower-case hex) of the container's certificate.
   virtual std::string GetCertificateThumbprint(const ContainerLocation& container) = 0;
 };
+
+// The handler over this machine's PC/SC readers and the PKCS#11 module the registry names, with
+// its revocation-list cache in the engine's data directory.
+std::shared_ptr<ISmartCardCertificates> CreateSmartCardCertificates(platform::Registry& registry);
 
 }  // namespace CertificateStore

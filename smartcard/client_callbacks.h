@@ -25,13 +25,16 @@ class IClientCallbacks {
  public:
   virtual ~IClientCallbacks() = default;
 
-  // 0 and the PIN text, the client's own non-zero status, or 1708 when the client cannot be
-  // reached, dies or does not answer before stop is requested.
-  virtual uint32_t GetPin(const CallbackTarget& target, int32_t first, std::string& pin,
+  // 0 and the PIN text (at most 256 bytes), the client's own non-zero status, or 1708 when the
+  // client cannot be reached, dies or does not answer before stop is requested. attempt is 1
+  // for the first prompt and counts up after the card refused a PIN, so the client can say so.
+  virtual uint32_t GetPin(const CallbackTarget& target, int32_t attempt, std::string& pin,
                           std::stop_token stop) = 0;
-  // 0 and the signature of data, as GetPin otherwise. text is shown to the user.
+  // 0 and the client's signature of data (SHA-256, PKCS#1 v1.5, at most 1024 bytes) made with
+  // the key of the certificate whose SHA-1 thumbprint (lower-case hex) is certificateSha1; the
+  // client asks the user to confirm and for the card's PIN. Otherwise as GetPin.
   virtual uint32_t SignHash(const CallbackTarget& target, const mfab::Bytes& data,
-                            const std::string& text, mfab::Bytes& signature,
+                            const std::string& certificateSha1, mfab::Bytes& signature,
                             std::stop_token stop) = 0;
 };
 

@@ -140,18 +140,38 @@ const platform::Sid& DesktopAuthentication::GetSystemSid() {
 }
 
 bool DesktopAuthentication::TakeSlot(uint32_t uid) {
-  keystone::MutexLock lock(slotMutex);
-  if (running >= options.maxPrograms) {
-    KS_LOG(Log(), kLogError, kOperation, "%zu desktop programs run already", running);
-    return false;
+  // The console is asked only once the slots every user shares are taken, and outside the lock.
+  std::optional<bool> atConsole;
+  for (;;) {
+    {
+      keystone::MutexLock lock(slotMutex);
+      if (uid != 0 && runningFor.count(uid) != 0) {
+        KS_LOG(Log(), kLogError, kOperation, "A desktop program of uid %u runs already", uid);
+        return false;
+      }
+      const size_t reserved = uid == 0 ? 0 : atConsole.value_or(false) ? 1 : 2;
+      if (running + std::min(reserved, options.maxPrograms) < options.maxPrograms) {
+        ++running;
+        runningFor.insert(uid);
+        return true;
+      }
+      const bool consoleSlotFree = running + 1 < options.maxPrograms;
+      if (uid == 0 || atConsole.has_value() || !consoleSlotFree) {
+        KS_LOG(Log(), kLogError, kOperation, "%zu desktop programs run already", running);
+        return false;
+      }
+    }
+    atConsole = IsConsoleUser(uid);
   }
-  if (uid != 0 && runningFor.count(uid) != 0) {
-    KS_LOG(Log(), kLogError, kOperation, "A desktop program of uid %u runs already", uid);
-    return false;
+}
+
+bool DesktopAuthentication::IsConsoleUser(uint32_t uid) {
+  try {
+    const platform::ConsoleSessionLookup lookup = sessions.GraphicalSession();
+    return lookup.session && lookup.session->uid == uid;
+  } catch (const std::exception&) {
+    return false;  // the program's own start reports why the console cannot be reached
   }
-  ++running;
-  runningFor.insert(uid);
-  return true;
 }
 
 void DesktopAuthentication::ReleaseSlot(uint32_t uid) {

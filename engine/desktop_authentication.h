@@ -46,7 +46,9 @@ struct DesktopAuthenticationOptions {
   std::chrono::milliseconds programWait{300'000};
   // How often a running program's wait looks whether the engine stops.
   std::chrono::milliseconds stopCheckInterval{100};
-  // Programs running at once, in total; a caller other than root runs one at a time.
+  // Programs running at once, in total; a caller other than root runs one at a time. The last
+  // slot is root's and the one before it the console user's, so other users together can never
+  // keep the person at the console out.
   size_t maxPrograms = 8;
   // The longest second string handed to the program.
   size_t maxRequestLength = 4096;
@@ -93,6 +95,8 @@ class DesktopAuthentication {
   std::variant<platform::VerifiedFile, int32_t> ChooseProgram();
   // Holds one of the running slots for the caller's user; false (logged) when none is free.
   bool TakeSlot(uint32_t uid);
+  // Whether uid is the user of the console's graphical session; false when that cannot be told.
+  bool IsConsoleUser(uint32_t uid);
   void ReleaseSlot(uint32_t uid);
 
   platform::Registry& registry;

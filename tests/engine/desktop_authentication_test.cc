@@ -278,7 +278,7 @@ TEST_F(DesktopAuthenticationTest, FailsWhenTheProgramCannotStart) {
 }
 
 TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
-  options.maxPrograms = 2;
+  options.maxPrograms = 3;
   Desktop();  // made before the second thread uses it
   std::atomic<bool> release{false};
   std::thread first([&] {
@@ -291,6 +291,25 @@ TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
   release = true;
   first.join();
   EXPECT_EQ(Run("exit:4"), 4);
+}
+
+// Other users share all slots but the last two: one stays free for the console's user, one for
+// root.
+TEST_F(DesktopAuthenticationTest, KeepsASlotForTheConsoleUserAndOneForRoot) {
+  options.maxPrograms = 3;
+  Desktop();
+  std::atomic<bool> release{false};
+  std::thread first([&] {
+    Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });
+  });
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir.File("pids")); }));
+  EXPECT_EQ(Run("exit:0", {2, 1001}, "S-1-5-21-1-2-3-1001"), kFailure);
+  EXPECT_TRUE(capture->Has("1 desktop programs run already"));
+  const std::string consoleSid = "S-1-5-21-1-2-3-" + std::to_string(sessionUid);
+  EXPECT_EQ(Run("exit:5", {3, sessionUid}, consoleSid), 5);
+  EXPECT_EQ(Run("exit:3", {1, 0}), 3);
+  release = true;
+  first.join();
 }
 
 }  // namespace

@@ -1,0 +1,7 @@
+# Certificate handling: readers, card keys, chains, bundles, the revocation-list cache.
+pkg_check_modules(SC_TESTS_P11KIT REQUIRED p11-kit-1)
+keystone_test_suite(smartcard_certificates_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/cert_fixtures_test.cc
+  DEPS keystone_smartcard OpenSSL::Crypto)
+target_include_directories(smartcard_certificates_tests PRIVATE ${SC_TESTS_P11KIT_INCLUDE_DIRS})

@@ -1,0 +1,210 @@
+#include "rpc/client/callback_server.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "common/status.h"
+#include "platform/paths.h"
+#include "rpc/callback_table.h"
+#include "rpc/frame_io.h"
+#include "rpc/marshal.h"
+#include "rpc/protocol.h"
+
+namespace rpc {
+namespace {
+
+constexpr unsigned kSocketMode = 0600;
+constexpr int kBacklog = 8;
+// How often a wait for a request looks whether the server is being stopped.
+constexpr std::chrono::milliseconds kStopTick{50};
+
+std::string DirectoryOf(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int32_t Status(uint32_t status) { return static_cast<int32_t>(status); }
+
+// Copies an answer into the engine's buffer, or refuses one that does not fit.
+int32_t Deliver(std::span<const uint8_t> answer, int32_t* size, uint8_t* buffer) {
+  if (size == nullptr || buffer == nullptr) return Status(keystone::kStatusInvalidParameter);
+  if (answer.size() > static_cast<size_t>(std::max(*size, 0))) {
+    *size = 0;
+    return Status(keystone::kStatusBufferTooSmall);
+  }
+  if (!answer.empty()) std::memcpy(buffer, answer.data(), answer.size());
+  *size = static_cast<int32_t>(answer.size());
+  return 0;
+}
+
+// Runs a handler; an exception is the client's general failure.
+template <typename F>
+int32_t Guarded(F&& handler) {
+  try {
+    return handler();
+  } catch (const std::exception&) {
+    return Status(keystone::kStatusGeneralFailure);
+  }
+}
+
+}  // namespace
+
+CallbackServer::CallbackServer(uint32_t endpointNumber, CallbackHandlers callbackHandlers,
+                               CallbackServerOptions serverOptions)
+    : handlers(std::move(callbackHandlers)), options(std::move(serverOptions)) {
+  socketPath =
+      options.socketPath.empty() ? ClientCallbackEndpointPath(endpointNumber) : options.socketPath;
+  const uint32_t self = platform::CurrentUserId();
+  if (const std::string directory = DirectoryOf(socketPath); !directory.empty()) {
+    platform::CreateDirectories(directory, kUserCallbackDirectoryMode);
+  }
+  // The engine calls only a socket in a directory of this user's own; say so now rather than
+  // leave the engine to refuse every call.
+  if (const std::string problem = platform::UntrustedSocketDirectory(socketPath, {self});
+      !problem.empty()) {
+    throw std::runtime_error("cannot serve callbacks at " + socketPath + ": " + problem);
+  }
+  listener = platform::UnixListener::Bind(socketPath, kSocketMode);
+  listener.Listen(kBacklog);
+  trustedCallers = {0, self};
+  if (options.engineUid) trustedCallers.push_back(*options.engineUid);
+  thread = std::jthread([this](std::stop_token stop) { Serve(std::move(stop)); });
+}
+
+CallbackServer::~CallbackServer() {
+  thread.request_stop();
+  listener.Wake();
+  if (thread.joinable()) thread.join();
+  listener.Close();
+  try {
+    platform::RemoveSocketFile(socketPath);
+  } catch (const std::system_error&) {
+    // Nothing to do about a socket file someone else removed or made unremovable.
+  }
+}
+
+void CallbackServer::Serve(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    std::optional<platform::UnixStream> connection;
+    try {
+      connection = listener.Accept();
+    } catch (const std::system_error&) {
+      // A failing listener would fail again at once; end rather than spin.
+      return;
+    }
+    if (!connection) continue;
+    try {
+      const platform::PeerCredentials peer = connection->Credentials();
+      if (std::find(trustedCallers.begin(), trustedCallers.end(), peer.uid) ==
+          trustedCallers.end()) {
+        continue;
+      }
+      Answer(*connection, stop);
+    } catch (const std::exception&) {
+      // A connection that broke or timed out ends here; the next caller is served.
+    }
+  }
+}
+
+void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_token& stop) {
+  FrameReader reader;
+  FrameHeader header;
+  std::span<const uint8_t> payload;
+  const platform::Deadline frameDeadline = platform::DeadlineAfter(options.frameTimeout);
+  FrameReader::Status status = FrameReader::Status::kIdle;
+  while (status == FrameReader::Status::kIdle) {
+    if (stop.stop_requested() || std::chrono::steady_clock::now() >= frameDeadline) return;
+    status = reader.Next(connection, std::min(frameDeadline, platform::DeadlineAfter(kStopTick)),
+                         options.frameTimeout, kMaxCallbackPayload, header, payload);
+  }
+  const platform::Deadline sendDeadline = platform::DeadlineAfter(options.frameTimeout);
+  auto fault = [&](uint32_t callId, uint32_t code) {
+    const auto frame =
+        HeaderOnlyFrame(FrameKind::kFault, header.procedure, callId, code);
+    connection.SendAll(frame, sendDeadline);
+  };
+  switch (status) {
+    case FrameReader::Status::kFrame: break;
+    case FrameReader::Status::kBadVersion: return fault(header.callId, kStatusUnknownVersion);
+    case FrameReader::Status::kTooLarge:
+    case FrameReader::Status::kBadMagic:
+    case FrameReader::Status::kTimedOut: return fault(0, kStatusProtocolError);
+    default: return;  // closed, with or without part of a frame
+  }
+  if (header.kind != static_cast<uint8_t>(FrameKind::kRequest) || header.callId == 0) {
+    return fault(0, kStatusProtocolError);
+  }
+
+  std::vector<uint8_t> reply(kFrameHeaderSize);
+  ByteWriter out(reply);
+  try {
+    switch (header.procedure) {
+      case kCallbackPing: {
+        ServerCall<kCallbackPing, kCallbackOperations> call;
+        call.Decode(payload);
+        call.EncodeReply(out, kCallbackPingAnswer);
+        break;
+      }
+      case kCallbackGetPin: {
+        ServerCall<kCallbackGetPin, kCallbackOperations> call;
+        call.Decode(payload);
+        if (call.OutputBytes() > kMaxCallbackPayload) throw MarshalError("output too large");
+        call.AllocateOutputs();
+        const int32_t result = call.Apply(
+            [&](int32_t attempt, int32_t value, int32_t* size, uint8_t* buffer) -> int32_t {
+              if (!handlers.getPin) return Status(keystone::kStatusGeneralFailure);
+              std::string pin;
+              int32_t answer = Guarded([&] { return handlers.getPin(attempt, value, pin); });
+              if (answer == 0) {
+                answer = Deliver(std::span(reinterpret_cast<const uint8_t*>(pin.data()),
+                                           pin.size()),
+                                 size, buffer);
+              } else if (size != nullptr) {
+                *size = 0;
+              }
+              std::fill(pin.begin(), pin.end(), '\0');
+              return answer;
+            });
+        call.EncodeReply(out, result);
+        break;
+      }
+      case kCallbackSignHash: {
+        ServerCall<kCallbackSignHash, kCallbackOperations> call;
+        call.Decode(payload);
+        if (call.OutputBytes() > kMaxCallbackPayload) throw MarshalError("output too large");
+        call.AllocateOutputs();
+        const int32_t result = call.Apply([&](int32_t value, int32_t dataSize, const uint8_t* data,
+                                              const char* certificateSha1, int32_t* size,
+                                              uint8_t* buffer) -> int32_t {
+          if (!handlers.signHash) return Status(keystone::kStatusGeneralFailure);
+          if (data == nullptr && dataSize != 0) return Status(keystone::kStatusInvalidParameter);
+          std::vector<uint8_t> signature;
+          const std::span<const uint8_t> hash(data, data == nullptr ? 0 : static_cast<size_t>(dataSize));
+          int32_t answer = Guarded(
+              [&] { return handlers.signHash(value, hash, certificateSha1, signature); });
+          if (answer == 0) {
+            answer = Deliver(signature, size, buffer);
+          } else if (size != nullptr) {
+            *size = 0;
+          }
+          return answer;
+        });
+        call.EncodeReply(out, result);
+        break;
+      }
+      default:
+        return fault(header.callId, kStatusProcedureOutOfRange);
+    }
+  } catch (const MarshalError& e) {
+    return fault(header.callId, e.Status());
+  }
+  FinishFrame(reply, FrameKind::kReply, header.procedure, header.callId);
+  connection.SendAll(reply, sendDeadline);
+}
+
+}  // namespace rpc

@@ -29,7 +29,9 @@
 #include "rpc/marshal.h"
 #include "rpc/protocol.h"
 #include "rpc/server_to_client.h"
+#include "rpc/rpc_server.h"
 #include "tests/fakes/log_capture.h"
+#include "tests/rpc/fake_engine.h"
 
 namespace rpc {
 namespace {
@@ -439,6 +441,20 @@ TEST_F(CallbackTest, StopRequestedBeforeTheCallGives1708) {
   EXPECT_EQ(mfab::CallRpcClientFunction(Invoke(), 1, pin, stop.get_token()),
             mfab::kStatusCallbackFailed);
   EXPECT_EQ(calls.load(), 0);
+}
+
+// The engine makes the shared callback directory beside its socket: anyone may add their own
+// directory, nobody may list, remove or rename another's.
+TEST_F(CallbackTest, EngineCreatesTheSharedCallbackDirectory) {
+  std::filesystem::remove_all(CallbackDirectory(runtime));
+  testing::FakeEngine engine;
+  RpcListener listener;
+  ASSERT_TRUE(listener.RpcStartListening(&engine, testing::TestServerOptions(runtime + "/IVoxWithMfa")));
+  struct stat st {};
+  ASSERT_EQ(::lstat(CallbackDirectory(runtime).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, kCallbackDirectoryMode);
+  listener.RpcStopListening();
 }
 
 }  // namespace

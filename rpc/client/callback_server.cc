@@ -42,6 +42,14 @@ int32_t Deliver(std::span<const uint8_t> answer, int32_t* size, uint8_t* buffer)
   return 0;
 }
 
+// What the engine receives for a handler's answer: its bytes when it succeeded and they fit,
+// otherwise its status and nothing.
+int32_t Reply(int32_t answer, std::span<const uint8_t> bytes, int32_t* size, uint8_t* buffer) {
+  if (answer == 0) return Deliver(bytes, size, buffer);
+  if (size != nullptr) *size = 0;
+  return answer;
+}
+
 // Runs a handler; an exception is the client's general failure.
 template <typename F>
 int32_t Guarded(F&& handler) {
@@ -159,14 +167,11 @@ void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_to
             [&](int32_t attempt, int32_t value, int32_t* size, uint8_t* buffer) -> int32_t {
               if (!handlers.getPin) return Status(keystone::kStatusGeneralFailure);
               std::string pin;
-              int32_t answer = Guarded([&] { return handlers.getPin(attempt, value, pin); });
-              if (answer == 0) {
-                answer = Deliver(std::span(reinterpret_cast<const uint8_t*>(pin.data()),
-                                           pin.size()),
-                                 size, buffer);
-              } else if (size != nullptr) {
-                *size = 0;
-              }
+              const int32_t handled =
+                  Guarded([&] { return handlers.getPin(attempt, value, pin); });
+              const int32_t answer = Reply(
+                  handled, std::span(reinterpret_cast<const uint8_t*>(pin.data()), pin.size()),
+                  size, buffer);
               std::fill(pin.begin(), pin.end(), '\0');
               return answer;
             });
@@ -185,14 +190,9 @@ void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_to
           if (data == nullptr && dataSize != 0) return Status(keystone::kStatusInvalidParameter);
           std::vector<uint8_t> signature;
           const std::span<const uint8_t> hash(data, data == nullptr ? 0 : static_cast<size_t>(dataSize));
-          int32_t answer = Guarded(
+          const int32_t answer = Guarded(
               [&] { return handlers.signHash(value, hash, certificateSha1, signature); });
-          if (answer == 0) {
-            answer = Deliver(signature, size, buffer);
-          } else if (size != nullptr) {
-            *size = 0;
-          }
-          return answer;
+          return Reply(answer, signature, size, buffer);
         });
         call.EncodeReply(out, result);
         break;

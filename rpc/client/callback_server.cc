@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -69,6 +70,14 @@ CallbackServer::CallbackServer(uint32_t endpointNumber, CallbackHandlers callbac
       options.socketPath.empty() ? ClientCallbackEndpointPath(endpointNumber) : options.socketPath;
   const uint32_t self = platform::CurrentUserId();
   if (const std::string directory = DirectoryOf(socketPath); !directory.empty()) {
+    // Only the user's own directory is made here: the shared one above it is the engine's, and
+    // made with other rights (a client making it, or the runtime directory, would lock out the
+    // engine's other users).
+    const std::string shared = DirectoryOf(directory);
+    if (!shared.empty() && !std::filesystem::is_directory(shared)) {
+      throw std::runtime_error("cannot serve callbacks: " + shared +
+                               " is missing (the engine makes it when it starts)");
+    }
     platform::CreateDirectories(directory, kUserCallbackDirectoryMode);
   }
   // The engine calls only a socket in a directory of this user's own; say so now rather than

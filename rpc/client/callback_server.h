@@ -4,7 +4,8 @@
 // smart-card PIN prompt and the signature in the user's session; rpc/callback_table.h).
 //
 // A CallbackServer listens on the client's endpoint Server2Client_<N> in its own directory
-// <runtime directory>/callbacks/<uid>/ (made 0700 if missing), answers one call at a time on one
+// <runtime directory>/callbacks/<uid>/ (made 0700 if missing; callbacks/ is the engine's and must
+// exist), answers one call at a time on one
 // thread of its own, and removes its socket when destroyed. Only root and this process's own
 // user (plus options.engineUid) may call it. Every frame is bounded; a call whose request does
 // not decode gets a fault and the connection is closed.
@@ -51,8 +52,8 @@ struct CallbackServerOptions {
 class CallbackServer {
  public:
   // Creates the socket and starts serving. Throws std::system_error when the endpoint cannot be
-  // created, or std::runtime_error when its directory is not this user's own (a link, another
-  // user's, writable by others).
+  // created, or std::runtime_error when the engine's shared directory is missing or the socket's
+  // directory is not this user's own (a link, another user's, writable by others).
   CallbackServer(uint32_t endpointNumber, CallbackHandlers handlers,
                  CallbackServerOptions options = {});
   // Stops taking calls, waits for the one being answered (a handler that blocks holds this),

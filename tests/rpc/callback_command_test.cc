@@ -28,6 +28,9 @@ class CallbackCommandTest : public ::testing::Test {
   // Starts "keystonectl callbacks serve" and waits until it listens.
   void Serve(const std::string& pin) {
     env = {{"KEYSTONE_RUNTIME_DIR", dir.Path()}, {"KS_TEST_PIN", pin}};
+    // What the engine makes when it starts.
+    std::filesystem::create_directory(CallbackDirectory(dir.Path()));
+    std::filesystem::permissions(CallbackDirectory(dir.Path()), std::filesystem::perms(kCallbackDirectoryMode));
     pid = keystone::testing::SpawnProgram(
         KEYSTONECTL_BINARY,
         {"callbacks", "serve", std::to_string(kEndpoint), "--pin-from-env", "KS_TEST_PIN",

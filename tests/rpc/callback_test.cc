@@ -246,6 +246,13 @@ TEST_F(CallbackTest, EndpointNotOwnedByTheUserIsNeverCalled) {
   EXPECT_EQ(mfab::CallRpcClientFunction(Invoke(), 1, pin), mfab::kStatusCallbackFailed);
 }
 
+TEST_F(CallbackTest, ServerNeedsTheEnginesSharedDirectory) {
+  std::filesystem::remove_all(CallbackDirectory(runtime));
+  EXPECT_THROW(Serve({}), std::runtime_error);
+  // Nothing was made in the engine's place.
+  EXPECT_FALSE(std::filesystem::exists(CallbackDirectory(runtime)));
+}
+
 TEST_F(CallbackTest, ServerRefusesADirectoryItDoesNotOwnAlone) {
   const std::string directory = std::filesystem::path(EndpointOf(me)).parent_path();
   std::filesystem::create_directories(directory);

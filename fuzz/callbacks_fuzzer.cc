@@ -38,8 +38,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint32_t kEngineSide = 1;   // endpoint the fake client listens on
-constexpr uint32_t kClientSide = 2;   // endpoint of the CallbackServer
+constexpr uint32_t kEngineSide = 1;  // endpoint the fake client listens on
+constexpr uint32_t kClientSide = 2;  // endpoint of the CallbackServer
 constexpr int32_t kUntouched = 0x5A;
 
 [[noreturn]] void Fail(const char* what) {

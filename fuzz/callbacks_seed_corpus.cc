@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
   int count = 0;
   auto write = [&](std::vector<uint8_t> seed) {
     std::ofstream file(directory / ("seed-" + std::to_string(count++)), std::ios::binary);
-    file.write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
+    file.write(reinterpret_cast<const char*>(seed.data()),
+               static_cast<std::streamsize>(seed.size()));
   };
   auto withCuts = [&](std::vector<uint8_t> prefix, const std::vector<uint8_t>& body) {
     for (size_t cut : {body.size(), body.size() / 2, rpc::kFrameHeaderSize, size_t{3}}) {
@@ -75,8 +76,10 @@ int main(int argc, char** argv) {
   };
   const std::vector<uint8_t> pin{'1', '2', '3', '4'};
   withCuts({kEngineSide, 0}, Frame(rpc::FrameKind::kReply, 1, Answer(0, pin)));
-  withCuts({kEngineSide, 0}, Frame(rpc::FrameKind::kReply, 1, Answer(0, std::vector<uint8_t>(257, '9'))));
-  withCuts({kEngineSide, 1}, Frame(rpc::FrameKind::kReply, 2, Answer(0, std::vector<uint8_t>(256, 7))));
+  withCuts({kEngineSide, 0},
+           Frame(rpc::FrameKind::kReply, 1, Answer(0, std::vector<uint8_t>(257, '9'))));
+  withCuts({kEngineSide, 1},
+           Frame(rpc::FrameKind::kReply, 2, Answer(0, std::vector<uint8_t>(256, 7))));
   withCuts({kEngineSide, 1}, Frame(rpc::FrameKind::kReply, 2, Answer(5, {})));
   withCuts({kEngineSide, 2}, Frame(rpc::FrameKind::kReply, 0, {0, 0, 0, 0}));
   withCuts({kEngineSide, 0}, Frame(rpc::FrameKind::kFault, 1, {}, rpc::kStatusBadStubData));
@@ -84,11 +87,12 @@ int main(int argc, char** argv) {
   int32_t size = rpc::kCallbackPinCapacity;
   std::vector<uint8_t> buffer(rpc::kCallbackSignatureCapacity);
   withCuts({kClientSide}, Request<rpc::kCallbackPing>());
-  withCuts({kClientSide}, Request<rpc::kCallbackGetPin>(int32_t{1}, int32_t{9}, &size, buffer.data()));
+  withCuts({kClientSide},
+           Request<rpc::kCallbackGetPin>(int32_t{1}, int32_t{9}, &size, buffer.data()));
   const std::vector<uint8_t> hash(32, 0xAB);
   int32_t signatureSize = rpc::kCallbackSignatureCapacity;
-  withCuts({kClientSide}, Request<rpc::kCallbackSignHash>(int32_t{300}, int32_t{32}, hash.data(), "00ff",
-                                                      &signatureSize, buffer.data()));
+  withCuts({kClientSide}, Request<rpc::kCallbackSignHash>(int32_t{300}, int32_t{32}, hash.data(),
+                                                          "00ff", &signatureSize, buffer.data()));
   withCuts({kClientSide}, Frame(rpc::FrameKind::kRequest, 7, {}));
   return 0;
 }

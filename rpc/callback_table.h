@@ -25,9 +25,9 @@ namespace table {
 
 inline constexpr ParamSpec kCallbackGetPin[] = {Long("first"), Long("second"), OutSize(),
                                                 OutBuffer(2)};
-inline constexpr ParamSpec kCallbackSignHash[] = {Long("first"),   Long("dataSize"),
+inline constexpr ParamSpec kCallbackSignHash[] = {Long("first"),    Long("dataSize"),
                                                   Bytes("data", 1), String("certificateSha1"),
-                                                  OutSize(),       OutBuffer(4)};
+                                                  OutSize(),        OutBuffer(4)};
 
 }  // namespace table
 
@@ -38,8 +38,7 @@ inline constexpr uint16_t kCallbackSignHash = 2;
 inline constexpr std::array<OperationSpec, 3> kCallbackOperations = {{
     {kCallbackPing, "PingRpc", false, ResultType::kLong, {}},
     {kCallbackGetPin, "SmartCardGetPinRpc", false, ResultType::kLong, table::kCallbackGetPin},
-    {kCallbackSignHash, "SmartCardSignHashRpc", false, ResultType::kLong,
-     table::kCallbackSignHash},
+    {kCallbackSignHash, "SmartCardSignHashRpc", false, ResultType::kLong, table::kCallbackSignHash},
 }};
 static_assert(TableIsConsistent(kCallbackOperations));
 

@@ -106,14 +106,12 @@ uint32_t CallClient(const Server2ClientInvoke& invoke, std::stop_token stop, Arg
 }  // namespace
 
 Server2ClientInvoke::Server2ClientInvoke(uint32_t endpointNumber, uint32_t callValue,
-                                         const std::string& userSid,
-                                         platform::Accounts& accounts,
+                                         const std::string& userSid, platform::Accounts& accounts,
                                          Server2ClientOptions callOptions)
     : value(callValue), options(std::move(callOptions)) {
   const std::optional<uint32_t> uid = OwnerOf(userSid, accounts);
   if (!uid) {
-    KS_LOG(Log(), kLogError, "RPC", "RpcStringBindingCompose failed (%d)",
-           kErrorInvalidParameter);
+    KS_LOG(Log(), kLogError, "RPC", "RpcStringBindingCompose failed (%d)", kErrorInvalidParameter);
     throw RpcException("RpcStringBindingCompose failed");
   }
   owner = *uid;
@@ -141,9 +139,9 @@ std::vector<uint8_t> Server2ClientInvoke::Exchange(uint16_t procedure,
   // seen while waiting.
   for (;;) {
     if (stop.stop_requested()) throw std::runtime_error("stop requested");
-    const platform::Deadline tick =
-        std::min(deadline, platform::DeadlineAfter(std::max(options.connectTick,
-                                                            std::chrono::milliseconds(1))));
+    const platform::Deadline tick = std::min(
+        deadline,
+        platform::DeadlineAfter(std::max(options.connectTick, std::chrono::milliseconds(1))));
     try {
       stream = rpc::ConnectToTrustedPeer(endpointPath, {owner}, tick);
       break;
@@ -160,8 +158,7 @@ std::vector<uint8_t> Server2ClientInvoke::Exchange(uint16_t procedure,
   const rpc::FrameHeader header = rpc::DecodeHeader(headerBytes.data());
   if (header.magic != rpc::kFrameMagic) throw std::runtime_error("the reply is not a frame");
   if (header.version != rpc::kProtocolVersion) {
-    throw std::runtime_error("the reply speaks protocol version " +
-                             std::to_string(header.version));
+    throw std::runtime_error("the reply speaks protocol version " + std::to_string(header.version));
   }
   if (header.callId != kCallId || header.procedure != procedure) {
     throw std::runtime_error("the reply is for another call");
@@ -189,7 +186,8 @@ uint32_t CallRpcClientFunction(const Server2ClientInvoke& invoke, int32_t first,
   const uint32_t status = CallClient<rpc::kCallbackGetPin>(
       invoke, std::move(stop), first, static_cast<int32_t>(invoke.Value()), &size, buffer.data());
   // The reply decoder took only what fits the buffer and matches the returned size.
-  if (status == 0) text.assign(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(size));
+  if (status == 0)
+    text.assign(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(size));
   std::fill(buffer.begin(), buffer.end(), 0);
   return status;
 }

@@ -104,8 +104,8 @@ class ClientCallbacks : public SmartCardFactor::IClientCallbacks {
   // accounts must outlive this object.
   explicit ClientCallbacks(platform::Accounts& accounts, mfab::Server2ClientOptions options = {});
 
-  uint32_t GetPin(const SmartCardFactor::CallbackTarget& target, int32_t attempt,
-                  std::string& pin, std::stop_token stop) override;
+  uint32_t GetPin(const SmartCardFactor::CallbackTarget& target, int32_t attempt, std::string& pin,
+                  std::stop_token stop) override;
   uint32_t SignHash(const SmartCardFactor::CallbackTarget& target, const mfab::Bytes& data,
                     const std::string& certificateSha1, mfab::Bytes& signature,
                     std::stop_token stop) override;

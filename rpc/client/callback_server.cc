@@ -141,17 +141,20 @@ void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_to
   }
   const platform::Deadline sendDeadline = platform::DeadlineAfter(options.frameTimeout);
   auto fault = [&](uint32_t callId, uint32_t code) {
-    const auto frame =
-        HeaderOnlyFrame(FrameKind::kFault, header.procedure, callId, code);
+    const auto frame = HeaderOnlyFrame(FrameKind::kFault, header.procedure, callId, code);
     connection.SendAll(frame, sendDeadline);
   };
   switch (status) {
-    case FrameReader::Status::kFrame: break;
-    case FrameReader::Status::kBadVersion: return fault(header.callId, kStatusUnknownVersion);
+    case FrameReader::Status::kFrame:
+      break;
+    case FrameReader::Status::kBadVersion:
+      return fault(header.callId, kStatusUnknownVersion);
     case FrameReader::Status::kTooLarge:
     case FrameReader::Status::kBadMagic:
-    case FrameReader::Status::kTimedOut: return fault(0, kStatusProtocolError);
-    default: return;  // closed, with or without part of a frame
+    case FrameReader::Status::kTimedOut:
+      return fault(0, kStatusProtocolError);
+    default:
+      return;  // closed, with or without part of a frame
   }
   if (header.kind != static_cast<uint8_t>(FrameKind::kRequest) || header.callId == 0) {
     return fault(0, kStatusProtocolError);
@@ -172,18 +175,17 @@ void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_to
         call.Decode(payload);
         if (call.OutputBytes() > kMaxCallbackPayload) throw MarshalError("output too large");
         call.AllocateOutputs();
-        const int32_t result = call.Apply(
-            [&](int32_t attempt, int32_t value, int32_t* size, uint8_t* buffer) -> int32_t {
-              if (!handlers.getPin) return Status(keystone::kStatusGeneralFailure);
-              std::string pin;
-              const int32_t handled =
-                  Guarded([&] { return handlers.getPin(attempt, value, pin); });
-              const int32_t answer = Reply(
-                  handled, std::span(reinterpret_cast<const uint8_t*>(pin.data()), pin.size()),
-                  size, buffer);
-              std::fill(pin.begin(), pin.end(), '\0');
-              return answer;
-            });
+        const int32_t result = call.Apply([&](int32_t attempt, int32_t value, int32_t* size,
+                                              uint8_t* buffer) -> int32_t {
+          if (!handlers.getPin) return Status(keystone::kStatusGeneralFailure);
+          std::string pin;
+          const int32_t handled = Guarded([&] { return handlers.getPin(attempt, value, pin); });
+          const int32_t answer =
+              Reply(handled, std::span(reinterpret_cast<const uint8_t*>(pin.data()), pin.size()),
+                    size, buffer);
+          std::fill(pin.begin(), pin.end(), '\0');
+          return answer;
+        });
         call.EncodeReply(out, result);
         break;
       }
@@ -198,9 +200,10 @@ void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_to
           if (!handlers.signHash) return Status(keystone::kStatusGeneralFailure);
           if (data == nullptr && dataSize != 0) return Status(keystone::kStatusInvalidParameter);
           std::vector<uint8_t> signature;
-          const std::span<const uint8_t> hash(data, data == nullptr ? 0 : static_cast<size_t>(dataSize));
-          const int32_t answer = Guarded(
-              [&] { return handlers.signHash(value, hash, certificateSha1, signature); });
+          const std::span<const uint8_t> hash(data,
+                                              data == nullptr ? 0 : static_cast<size_t>(dataSize));
+          const int32_t answer =
+              Guarded([&] { return handlers.signHash(value, hash, certificateSha1, signature); });
           return Reply(answer, signature, size, buffer);
         });
         call.EncodeReply(out, result);

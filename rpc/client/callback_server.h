@@ -15,8 +15,8 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <string>
 #include <stop_token>
+#include <string>
 #include <thread>
 #include <vector>
 

@@ -30,12 +30,12 @@ class CallbackCommandTest : public ::testing::Test {
     env = {{"KEYSTONE_RUNTIME_DIR", dir.Path()}, {"KS_TEST_PIN", pin}};
     // What the engine makes when it starts.
     std::filesystem::create_directory(CallbackDirectory(dir.Path()));
-    std::filesystem::permissions(CallbackDirectory(dir.Path()), std::filesystem::perms(kCallbackDirectoryMode));
-    pid = keystone::testing::SpawnProgram(
-        KEYSTONECTL_BINARY,
-        {"callbacks", "serve", std::to_string(kEndpoint), "--pin-from-env", "KS_TEST_PIN",
-         "--assume-yes"},
-        env, dir.File("serve.log"));
+    std::filesystem::permissions(CallbackDirectory(dir.Path()),
+                                 std::filesystem::perms(kCallbackDirectoryMode));
+    pid = keystone::testing::SpawnProgram(KEYSTONECTL_BINARY,
+                                          {"callbacks", "serve", std::to_string(kEndpoint),
+                                           "--pin-from-env", "KS_TEST_PIN", "--assume-yes"},
+                                          env, dir.File("serve.log"));
     ASSERT_TRUE(keystone::testing::Eventually([&] {
       return keystone::testing::ReadFileText(dir.File("serve.log")).find("serving callbacks at") !=
              std::string::npos;
@@ -94,9 +94,9 @@ TEST_F(CallbackCommandTest, SignatureWithoutACardSignerFails) {
 }
 
 TEST_F(CallbackCommandTest, PingWithoutAServerFails) {
-  const auto ping = keystone::testing::RunProgram(
-      KEYSTONECTL_BINARY, {"callbacks", "ping", std::to_string(kEndpoint)},
-      {{{"KEYSTONE_RUNTIME_DIR", dir.Path()}}});
+  const auto ping = keystone::testing::RunProgram(KEYSTONECTL_BINARY,
+                                                  {"callbacks", "ping", std::to_string(kEndpoint)},
+                                                  {{{"KEYSTONE_RUNTIME_DIR", dir.Path()}}});
   EXPECT_EQ(ping.exitCode, 1);
   EXPECT_NE(ping.out.find(": 1708"), std::string::npos) << ping.out;
 }

@@ -28,8 +28,8 @@
 #include "rpc/frame_io.h"
 #include "rpc/marshal.h"
 #include "rpc/protocol.h"
-#include "rpc/server_to_client.h"
 #include "rpc/rpc_server.h"
+#include "rpc/server_to_client.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/rpc/fake_engine.h"
 
@@ -71,7 +71,9 @@ class CallbackTest : public ::testing::Test {
     options.connectTick = milliseconds(10);
     return options;
   }
-  std::string EndpointOf(uint32_t uid) const { return CallbackEndpointPath(runtime, uid, kEndpoint); }
+  std::string EndpointOf(uint32_t uid) const {
+    return CallbackEndpointPath(runtime, uid, kEndpoint);
+  }
   std::unique_ptr<CallbackServer> Serve(CallbackHandlers handlers, uint32_t uid = me) const {
     CallbackServerOptions options;
     options.socketPath = EndpointOf(uid);
@@ -184,9 +186,10 @@ TEST_F(CallbackTest, AnswersLongerThanTheBufferAreRefused) {
     uint32_t pinStatus;
     uint32_t signatureStatus;
   };
-  for (const Case c : {Case{256, 0u, 0u}, Case{257, keystone::kStatusBufferTooSmall, 0u},
-                       Case{1024, keystone::kStatusBufferTooSmall, 0u},
-                       Case{1025, keystone::kStatusBufferTooSmall, keystone::kStatusBufferTooSmall}}) {
+  for (const Case c :
+       {Case{256, 0u, 0u}, Case{257, keystone::kStatusBufferTooSmall, 0u},
+        Case{1024, keystone::kStatusBufferTooSmall, 0u},
+        Case{1025, keystone::kStatusBufferTooSmall, keystone::kStatusBufferTooSmall}}) {
     CallbackHandlers handlers = PinHandlers(std::string(c.length, '7'));
     handlers.signHash = [&](int32_t, std::span<const uint8_t>, const std::string&,
                             std::vector<uint8_t>& signature) {
@@ -230,7 +233,8 @@ TEST_F(CallbackTest, EndpointNotOwnedByTheUserIsNeverCalled) {
     options.socketPath = EndpointOf(c.owner == me ? me : c.owner);
     std::filesystem::create_directories(std::filesystem::path(options.socketPath).parent_path());
     ::chmod(std::filesystem::path(options.socketPath).parent_path().c_str(), 0700);
-    const auto server = std::make_unique<CallbackServer>(kEndpoint, PinHandlers("1", &calls), options);
+    const auto server =
+        std::make_unique<CallbackServer>(kEndpoint, PinHandlers("1", &calls), options);
     ::chmod(std::filesystem::path(options.socketPath).parent_path().c_str(), c.mode);
     const mfab::Server2ClientInvoke invoke(kEndpoint, kValue, c.owner, CallOptions());
     std::string pin;
@@ -264,7 +268,8 @@ TEST_F(CallbackTest, ClientThatNeverAnswersGives1708AtTheLimit) {
   platform::UnixListener listener = RawListener();
   std::promise<void> accepted;
   std::jthread client([&] {
-    std::optional<platform::UnixStream> held = listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
+    std::optional<platform::UnixStream> held =
+        listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
     accepted.set_value();
     // Holds the connection without answering until the caller gave up.
     if (held) HoldUntilClosed(*held);
@@ -280,7 +285,8 @@ TEST_F(CallbackTest, ClientThatNeverAnswersGives1708WhenStopIsRequested) {
   platform::UnixListener listener = RawListener();
   std::stop_source stop;
   std::jthread client([&] {
-    std::optional<platform::UnixStream> held = listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
+    std::optional<platform::UnixStream> held =
+        listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
     if (!held) return;
     // Stops the caller once its request is here, then holds the connection.
     std::vector<uint8_t> request(kFrameHeaderSize);
@@ -301,7 +307,8 @@ TEST_F(CallbackTest, ClientThatNeverAcceptsGives1708AtTheLimit) {
   std::vector<platform::UnixStream> queued;
   for (int i = 0; i < 64; ++i) {
     try {
-      queued.push_back(platform::UnixStream::Connect(EndpointOf(me), platform::DeadlineAfter(milliseconds(20))));
+      queued.push_back(
+          platform::UnixStream::Connect(EndpointOf(me), platform::DeadlineAfter(milliseconds(20))));
     } catch (const std::system_error& e) {
       ASSERT_EQ(e.code().value(), ETIMEDOUT);
       break;
@@ -338,17 +345,24 @@ TEST_F(CallbackTest, MalformedRepliesGive1708) {
       {"not a frame", badMagic},
       {"a length beyond the limit", hugeLength},
       {"a fault", frame(FrameKind::kFault, 1, 1, {}, kStatusBadStubData)},
-      {"another call's reply", frame(FrameKind::kReply, 1, 9, {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0})},
-      {"another procedure's reply", frame(FrameKind::kReply, 2, 1, {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0})},
-      {"bytes after the outputs", frame(FrameKind::kReply, 1, 1, {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 7})},
-      {"a size that differs from the count", frame(FrameKind::kReply, 1, 1, {0, 0, 0, 0, 1, 3, 0, 0, 0, 1, 2, 0, 0, 0, '4', '2'})},
-      {"death in the middle of the reply", std::vector<uint8_t>(fullReply.begin(), fullReply.begin() + 26)},
-      {"death after the header", std::vector<uint8_t>(fullReply.begin(), fullReply.begin() + kFrameHeaderSize)},
+      {"another call's reply",
+       frame(FrameKind::kReply, 1, 9, {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0})},
+      {"another procedure's reply",
+       frame(FrameKind::kReply, 2, 1, {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0})},
+      {"bytes after the outputs",
+       frame(FrameKind::kReply, 1, 1, {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 7})},
+      {"a size that differs from the count",
+       frame(FrameKind::kReply, 1, 1, {0, 0, 0, 0, 1, 3, 0, 0, 0, 1, 2, 0, 0, 0, '4', '2'})},
+      {"death in the middle of the reply",
+       std::vector<uint8_t>(fullReply.begin(), fullReply.begin() + 26)},
+      {"death after the header",
+       std::vector<uint8_t>(fullReply.begin(), fullReply.begin() + kFrameHeaderSize)},
   };
   for (const auto& [name, reply] : replies) {
     platform::UnixListener listener = RawListener();
     std::jthread client([&] {
-      std::optional<platform::UnixStream> connection = listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
+      std::optional<platform::UnixStream> connection =
+          listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
       if (!connection) return;
       std::vector<uint8_t> request(512);
       connection->ReceiveSome(request, platform::DeadlineAfter(milliseconds(5'000)));
@@ -365,7 +379,8 @@ TEST_F(CallbackTest, MalformedRepliesGive1708) {
   // The well-formed reply the cases were cut from is taken.
   platform::UnixListener listener = RawListener();
   std::jthread client([&] {
-    std::optional<platform::UnixStream> connection = listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
+    std::optional<platform::UnixStream> connection =
+        listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
     std::vector<uint8_t> request(512);
     connection->ReceiveSome(request, platform::DeadlineAfter(milliseconds(5'000)));
     connection->SendAll(fullReply);
@@ -426,8 +441,8 @@ TEST_F(CallbackTest, ClientCallbacksResolveTheUserBySid) {
   EXPECT_EQ(callbacks.GetPin(target, 1, pin, {}), 0u);
   EXPECT_EQ(pin, "2468");
 
-  for (const std::string& sid : {"S-1-5-21-9-9-9-" + std::to_string(me), std::string("S-1-1-0"),
-                                std::string("not a sid")}) {
+  for (const std::string& sid :
+       {"S-1-5-21-9-9-9-" + std::to_string(me), std::string("S-1-1-0"), std::string("not a sid")}) {
     logs->Clear();
     target.userSid = sid;
     EXPECT_EQ(callbacks.GetPin(target, 1, pin, {}), mfab::kStatusCallbackFailed) << sid;
@@ -456,7 +471,8 @@ TEST_F(CallbackTest, EngineCreatesTheSharedCallbackDirectory) {
   std::filesystem::remove_all(CallbackDirectory(runtime));
   testing::FakeEngine engine;
   RpcListener listener;
-  ASSERT_TRUE(listener.RpcStartListening(&engine, testing::TestServerOptions(runtime + "/IVoxWithMfa")));
+  ASSERT_TRUE(
+      listener.RpcStartListening(&engine, testing::TestServerOptions(runtime + "/IVoxWithMfa")));
   struct stat st {};
   ASSERT_EQ(::lstat(CallbackDirectory(runtime).c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));

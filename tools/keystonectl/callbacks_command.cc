@@ -42,7 +42,8 @@ struct ServeArguments {
 };
 
 std::optional<uint32_t> ParseNumber(const std::string& text) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
   }
   const unsigned long long value = std::stoull(text);
@@ -70,7 +71,8 @@ class CallbackAnswers {
         noSigner(std::move(signerProblem)) {}
 
   int32_t GetPin(int32_t attempt, int32_t value, std::string& pin) {
-    std::fprintf(stderr, "keystonectl: the engine asks for the smart-card PIN (attempt %d, value %d)\n",
+    std::fprintf(stderr,
+                 "keystonectl: the engine asks for the smart-card PIN (attempt %d, value %d)\n",
                  attempt, value);
     if (attempt > 1) std::fprintf(stderr, "keystonectl: the card refused the last PIN\n");
     return ReadPin("Smart-card PIN: ", pin);
@@ -94,7 +96,8 @@ class CallbackAnswers {
           signer->GetEnrollmentData(CertificateStore::PolicyInputs{});
       const CertificateStore::ContainerLocation container{found.readerName, found.containerName};
       if (signer->GetCertificateThumbprint(container) != sha1) {
-        std::fprintf(stderr, "keystonectl: no card present holds the certificate %s\n", sha1.c_str());
+        std::fprintf(stderr, "keystonectl: no card present holds the certificate %s\n",
+                     sha1.c_str());
         return Status(keystone::kStatusCertificateUnavailable);
       }
       std::optional<std::string> pin;
@@ -129,8 +132,10 @@ class CallbackAnswers {
       }
       pin = value;
     } else {
-      switch (platform::ReadTerminalLine(prompt, false, limit, pin, [] { return interrupted.load(); })) {
-        case platform::TerminalInput::kEntered: break;
+      switch (platform::ReadTerminalLine(prompt, false, limit, pin,
+                                         [] { return interrupted.load(); })) {
+        case platform::TerminalInput::kEntered:
+          break;
         case platform::TerminalInput::kTooLong:
           std::fprintf(stderr, "keystonectl: a PIN is at most %zu bytes\n", limit);
           return Status(keystone::kStatusInvalidParameter);
@@ -166,7 +171,8 @@ class CallbackAnswers {
 int Serve(const ServeArguments& arguments) {
   std::string noSigner;
   std::shared_ptr<CertificateStore::ISmartCardCertificates> signer = CreateCardSigner(noSigner);
-  if (!signer) std::fprintf(stderr, "keystonectl: %s; signature requests will fail\n", noSigner.c_str());
+  if (!signer)
+    std::fprintf(stderr, "keystonectl: %s; signature requests will fail\n", noSigner.c_str());
   auto answers = std::make_shared<CallbackAnswers>(arguments, signer, noSigner);
   rpc::CallbackHandlers handlers;
   handlers.getPin = [answers](int32_t attempt, int32_t value, std::string& pin) {

@@ -56,7 +56,8 @@ template <typename F>
 int32_t Guarded(F&& handler) {
   try {
     return handler();
-  } catch (const std::exception&) {
+  } catch (...) {
+    // Whatever a handler throws is its own failure; nothing may leave the serving thread.
     return Status(keystone::kStatusGeneralFailure);
   }
 }
@@ -122,7 +123,7 @@ void CallbackServer::Serve(std::stop_token stop) {
         continue;
       }
       Answer(*connection, stop);
-    } catch (const std::exception&) {
+    } catch (...) {
       // A connection that broke or timed out ends here; the next caller is served.
     }
   }

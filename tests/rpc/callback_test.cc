@@ -179,6 +179,21 @@ TEST_F(CallbackTest, ClientStatusPassesUnchanged) {
   EXPECT_TRUE(signature.empty());
 }
 
+TEST_F(CallbackTest, HandlerThatThrowsAnswersGeneralFailure) {
+  CallbackHandlers handlers;
+  handlers.getPin = [](int32_t, int32_t, std::string&) -> int32_t { throw 7; };
+  handlers.signHash = [](int32_t, std::span<const uint8_t>, const std::string&,
+                         std::vector<uint8_t>&) -> int32_t { throw std::runtime_error("card"); };
+  const auto server = Serve(handlers);
+  std::string pin;
+  mfab::Bytes signature;
+  EXPECT_EQ(mfab::CallRpcClientFunction(Invoke(), 1, pin), keystone::kStatusGeneralFailure);
+  EXPECT_EQ(mfab::CallRpcClientFunction(Invoke(), mfab::Bytes{1}, signature, "ab"),
+            keystone::kStatusGeneralFailure);
+  // The serving thread lived through both.
+  EXPECT_EQ(mfab::PingRpcClient(Invoke()), 0u);
+}
+
 // The serving side refuses an answer longer than the engine's buffer instead of cutting it.
 TEST_F(CallbackTest, AnswersLongerThanTheBufferAreRefused) {
   struct Case {

@@ -62,6 +62,20 @@ int32_t Guarded(F&& handler) {
   }
 }
 
+// Decodes a request of procedure N, runs answer with its arguments and encodes the reply.
+// Throws MarshalError.
+template <size_t N, typename F>
+void RunCall(std::span<const uint8_t> payload, ByteWriter& out, F&& answer) {
+  ServerCall<N, kCallbackOperations> call;
+  call.Decode(payload);
+  if (call.OutputBytes() > kMaxCallbackPayload) {
+    throw MarshalError("output buffer larger than a callback frame");
+  }
+  call.AllocateOutputs();
+  const int32_t result = call.Apply(std::forward<F>(answer));
+  call.EncodeReply(out, result);
+}
+
 }  // namespace
 
 CallbackServer::CallbackServer(uint32_t endpointNumber, CallbackHandlers callbackHandlers,
@@ -165,51 +179,40 @@ void CallbackServer::Answer(platform::UnixStream& connection, const std::stop_to
   ByteWriter out(reply);
   try {
     switch (header.procedure) {
-      case kCallbackPing: {
-        ServerCall<kCallbackPing, kCallbackOperations> call;
-        call.Decode(payload);
-        call.EncodeReply(out, kCallbackPingAnswer);
+      case kCallbackPing:
+        RunCall<kCallbackPing>(payload, out, [] { return kCallbackPingAnswer; });
         break;
-      }
-      case kCallbackGetPin: {
-        ServerCall<kCallbackGetPin, kCallbackOperations> call;
-        call.Decode(payload);
-        if (call.OutputBytes() > kMaxCallbackPayload) throw MarshalError("output too large");
-        call.AllocateOutputs();
-        const int32_t result = call.Apply([&](int32_t attempt, int32_t value, int32_t* size,
-                                              uint8_t* buffer) -> int32_t {
-          if (!handlers.getPin) return Status(keystone::kStatusGeneralFailure);
-          std::string pin;
-          const int32_t handled = Guarded([&] { return handlers.getPin(attempt, value, pin); });
-          const int32_t answer =
-              Reply(handled, std::span(reinterpret_cast<const uint8_t*>(pin.data()), pin.size()),
-                    size, buffer);
-          std::fill(pin.begin(), pin.end(), '\0');
-          return answer;
-        });
-        call.EncodeReply(out, result);
+      case kCallbackGetPin:
+        RunCall<kCallbackGetPin>(
+            payload, out,
+            [&](int32_t attempt, int32_t value, int32_t* size, uint8_t* buffer) -> int32_t {
+              if (!handlers.getPin) return Status(keystone::kStatusGeneralFailure);
+              std::string pin;
+              const int32_t handled = Guarded([&] { return handlers.getPin(attempt, value, pin); });
+              const int32_t answer = Reply(
+                  handled, std::span(reinterpret_cast<const uint8_t*>(pin.data()), pin.size()),
+                  size, buffer);
+              std::fill(pin.begin(), pin.end(), '\0');
+              return answer;
+            });
         break;
-      }
-      case kCallbackSignHash: {
-        ServerCall<kCallbackSignHash, kCallbackOperations> call;
-        call.Decode(payload);
-        if (call.OutputBytes() > kMaxCallbackPayload) throw MarshalError("output too large");
-        call.AllocateOutputs();
-        const int32_t result = call.Apply([&](int32_t value, int32_t dataSize, const uint8_t* data,
-                                              const char* certificateSha1, int32_t* size,
-                                              uint8_t* buffer) -> int32_t {
-          if (!handlers.signHash) return Status(keystone::kStatusGeneralFailure);
-          if (data == nullptr && dataSize != 0) return Status(keystone::kStatusInvalidParameter);
-          std::vector<uint8_t> signature;
-          const std::span<const uint8_t> hash(data,
-                                              data == nullptr ? 0 : static_cast<size_t>(dataSize));
-          const int32_t answer =
-              Guarded([&] { return handlers.signHash(value, hash, certificateSha1, signature); });
-          return Reply(answer, signature, size, buffer);
-        });
-        call.EncodeReply(out, result);
+      case kCallbackSignHash:
+        RunCall<kCallbackSignHash>(
+            payload, out,
+            [&](int32_t value, int32_t dataSize, const uint8_t* data, const char* certificateSha1,
+                int32_t* size, uint8_t* buffer) -> int32_t {
+              if (!handlers.signHash) return Status(keystone::kStatusGeneralFailure);
+              if (data == nullptr && dataSize != 0) {
+                return Status(keystone::kStatusInvalidParameter);
+              }
+              std::vector<uint8_t> signature;
+              const std::span<const uint8_t> hash(
+                  data, data == nullptr ? 0 : static_cast<size_t>(dataSize));
+              const int32_t answer = Guarded(
+                  [&] { return handlers.signHash(value, hash, certificateSha1, signature); });
+              return Reply(answer, signature, size, buffer);
+            });
         break;
-      }
       default:
         return fault(header.callId, kStatusProcedureOutOfRange);
     }

@@ -65,6 +65,9 @@ class UnixStream {
 
   // Connects to the socket at path; throws (ENOENT, ECONNREFUSED, ENAMETOOLONG...).
   static UnixStream Connect(const std::string& path);
+  // As Connect, but gives up with ETIMEDOUT at the deadline while the listener's queue is full
+  // (a server that listens but never accepts cannot hold the caller).
+  static UnixStream Connect(const std::string& path, Deadline deadline);
   // Two connected ends, for in-process peers.
   static std::pair<UnixStream, UnixStream> Pair();
 

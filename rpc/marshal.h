@@ -87,14 +87,36 @@ struct ResultCpp<ResultType::kBtCallStatus> {
   using type = BtCallStatus;
 };
 
-template <size_t N, size_t I>
-inline constexpr ParamSpec kParam = kOperations[N].params[I];
+// Parameters of operation N of a table: the engine's (kOperations) unless another is named, such
+// as the table of the callbacks a client serves (rpc/callback_table.h).
+template <const auto& Table, size_t N, size_t I>
+inline constexpr ParamSpec kTableParam = Table[N].params[I];
+
+template <const auto& Table, size_t N, size_t I>
+using TableParamType =
+    typename CppType<kTableParam<Table, N, I>.wire, kTableParam<Table, N, I>.direction>::type;
+
+template <const auto& Table, size_t N>
+using TableIndices = std::make_index_sequence<Table[N].params.size()>;
 
 template <size_t N, size_t I>
-using ParamType = typename CppType<kParam<N, I>.wire, kParam<N, I>.direction>::type;
+inline constexpr ParamSpec kParam = kTableParam<kOperations, N, I>;
+
+template <size_t N, size_t I>
+using ParamType = TableParamType<kOperations, N, I>;
 
 template <size_t N>
-using Indices = std::make_index_sequence<kOperations[N].params.size()>;
+using Indices = TableIndices<kOperations, N>;
+
+// What a proxy of operation N of a table receives and returns.
+template <const auto& Table, size_t N, typename Seq = TableIndices<Table, N>>
+struct TableSignature;
+
+template <const auto& Table, size_t N, size_t... I>
+struct TableSignature<Table, N, std::index_sequence<I...>> {
+  using Result = typename ResultCpp<Table[N].result>::type;
+  using Arguments = std::tuple<TableParamType<Table, N, I>...>;
+};
 
 template <size_t N, typename Seq = Indices<N>>
 struct Signature;
@@ -257,11 +279,12 @@ struct Slot<Wire::kBuffer, Direction::kInOut> {
   }
 };
 
-template <size_t N, typename Seq = Indices<N>>
+template <const auto& Table, size_t N, typename Seq = TableIndices<Table, N>>
 struct SlotsOf;
-template <size_t N, size_t... I>
-struct SlotsOf<N, std::index_sequence<I...>> {
-  using type = std::tuple<Slot<kParam<N, I>.wire, kParam<N, I>.direction>...>;
+template <const auto& Table, size_t N, size_t... I>
+struct SlotsOf<Table, N, std::index_sequence<I...>> {
+  using type = std::tuple<
+      Slot<kTableParam<Table, N, I>.wire, kTableParam<Table, N, I>.direction>...>;
 };
 
 template <typename T>
@@ -278,15 +301,15 @@ void EncodeResult(ByteWriter& out, T result) {
 
 // One decoded request of operation N, with storage for every argument; the reply is encoded
 // from the same storage after the operation ran.
-template <size_t N>
+template <size_t N, const auto& Table = kOperations>
 class ServerCall {
  public:
-  using Result = typename Signature<N>::Result;
+  using Result = typename TableSignature<Table, N>::Result;
 
   // Throws MarshalError when the payload does not hold exactly the operation's parameters.
   void Decode(std::span<const uint8_t> payload) {
     ByteReader in(payload);
-    DecodeAll(in, Indices<N>());
+    DecodeAll(in, TableIndices<Table, N>());
     in.ExpectEnd();
   }
 
@@ -297,6 +320,13 @@ class ServerCall {
   }
   void AllocateOutputs() {
     std::apply([](auto&... slot) { (AllocateOne(slot), ...); }, slots);
+  }
+
+  // Calls f with every argument as the operation receives it (values, pointers, references
+  // into this call's storage) and returns what f returns.
+  template <typename F>
+  decltype(auto) Apply(F&& f) {
+    return std::apply([&](auto&... slot) -> decltype(auto) { return f(slot.Pass()...); }, slots);
   }
 
   // Calls the engine's method; for the asynchronous operation, the call completes later.
@@ -318,9 +348,9 @@ class ServerCall {
   template <typename R>
   void EncodeReply(ByteWriter& out, R result) const {
     detail::EncodeResult(out, result);
-    EncodeOutputs(out, Indices<N>());
+    EncodeOutputs(out, TableIndices<Table, N>());
   }
-  void EncodeReply(ByteWriter& out) const { EncodeOutputs(out, Indices<N>()); }
+  void EncodeReply(ByteWriter& out) const { EncodeOutputs(out, TableIndices<Table, N>()); }
 
  private:
   template <typename S>
@@ -343,7 +373,7 @@ class ServerCall {
 
   template <size_t I>
   void DecodeOne(ByteReader& in) {
-    constexpr ParamSpec p = kParam<N, I>;
+    constexpr ParamSpec p = kTableParam<Table, N, I>;
     auto& slot = std::get<I>(slots);
     if constexpr (p.direction == Direction::kOut) {
       return;
@@ -363,7 +393,7 @@ class ServerCall {
 
   template <size_t I>
   void EncodeOne(ByteWriter& out) const {
-    constexpr ParamSpec p = kParam<N, I>;
+    constexpr ParamSpec p = kTableParam<Table, N, I>;
     const auto& slot = std::get<I>(slots);
     if constexpr (p.direction == Direction::kIn) {
       return;
@@ -374,7 +404,7 @@ class ServerCall {
     }
   }
 
-  typename detail::SlotsOf<N>::type slots;
+  typename detail::SlotsOf<Table, N>::type slots;
 };
 
 // One decoded request, ready to run once the server has approved the memory of its output
@@ -408,17 +438,17 @@ constexpr bool IsAsyncProcedure(uint16_t procedure) {
 
 // Client side: encodes the in parameters of a call; throws MarshalError (a null string, a
 // negative length with bytes, a capacity out of range).
-template <size_t N>
+template <size_t N, const auto& Table = kOperations>
 class ProxyCall {
  public:
-  using Result = typename Signature<N>::Result;
-  using Arguments = typename Signature<N>::Arguments;
+  using Result = typename TableSignature<Table, N>::Result;
+  using Arguments = typename TableSignature<Table, N>::Arguments;
 
   explicit ProxyCall(Arguments arguments) : args(arguments) {}
 
   void EncodeRequest(std::vector<uint8_t>& request) {
     ByteWriter out(request);
-    EncodeAll(out, Indices<N>());
+    EncodeAll(out, TableIndices<Table, N>());
   }
 
   // Stores the reply's outputs into the caller's arguments and returns the result. Throws
@@ -426,7 +456,7 @@ class ProxyCall {
   Result DecodeReply(std::span<const uint8_t> payload) {
     ByteReader in(payload);
     if constexpr (std::is_void_v<Result>) {
-      DecodeAll(in, Indices<N>());
+      DecodeAll(in, TableIndices<Table, N>());
       in.ExpectEnd();
     } else {
       Result result;
@@ -435,7 +465,7 @@ class ProxyCall {
       } else {
         result = static_cast<Result>(in.I32());
       }
-      DecodeAll(in, Indices<N>());
+      DecodeAll(in, TableIndices<Table, N>());
       in.ExpectEnd();
       return result;
     }
@@ -449,7 +479,7 @@ class ProxyCall {
 
   template <size_t I>
   void EncodeOne(ByteWriter& out) {
-    constexpr ParamSpec p = kParam<N, I>;
+    constexpr ParamSpec p = kTableParam<Table, N, I>;
     const auto& arg = std::get<I>(args);
     if constexpr (p.direction == Direction::kOut) {
       return;
@@ -492,7 +522,7 @@ class ProxyCall {
 
   template <size_t I>
   void DecodeOne(ByteReader& in) {
-    constexpr ParamSpec p = kParam<N, I>;
+    constexpr ParamSpec p = kTableParam<Table, N, I>;
     auto& arg = std::get<I>(args);
     if constexpr (p.direction == Direction::kIn) {
       return;

@@ -157,11 +157,11 @@ constexpr std::string_view ResultTypeName(ResultType type) {
   return "?";
 }
 
-// Whether the table is well formed: numbers in order, sizes pointing at an earlier long (or
-// size), in/out pairs adjacent. Checked at compile time below.
-constexpr bool TableIsConsistent() {
-  for (size_t n = 0; n < kOperations.size(); ++n) {
-    const OperationSpec& op = kOperations[n];
+// Whether a table is well formed: numbers in order, sizes pointing at an earlier long (or
+// size), in/out pairs adjacent. Checked at compile time below (and for the callback table).
+constexpr bool TableIsConsistent(std::span<const OperationSpec> operations = kOperations) {
+  for (size_t n = 0; n < operations.size(); ++n) {
+    const OperationSpec& op = operations[n];
     if (op.number != n || op.params.size() > kMaxParams) return false;
     for (size_t i = 0; i < op.params.size(); ++i) {
       const ParamSpec& p = op.params[i];

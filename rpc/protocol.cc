@@ -107,11 +107,19 @@ std::string ClientEndpointPath() {
 
 platform::UnixStream ConnectToTrustedPeer(const std::string& path,
                                           const std::vector<uint32_t>& owners) {
+  return ConnectToTrustedPeer(path, owners, platform::kNoDeadline);
+}
+
+platform::UnixStream ConnectToTrustedPeer(const std::string& path,
+                                          const std::vector<uint32_t>& owners,
+                                          platform::Deadline deadline) {
   if (const std::string problem = platform::UntrustedSocketDirectory(path, owners);
       !problem.empty()) {
     throw UntrustedPeerError(problem);
   }
-  platform::UnixStream stream = platform::UnixStream::Connect(path);
+  platform::UnixStream stream = deadline == platform::kNoDeadline
+                                    ? platform::UnixStream::Connect(path)
+                                    : platform::UnixStream::Connect(path, deadline);
   const platform::PeerCredentials peer = stream.Credentials();
   if (std::find(owners.begin(), owners.end(), peer.uid) == owners.end()) {
     throw UntrustedPeerError("the process listening at " + path + " runs as uid " +
@@ -120,9 +128,23 @@ platform::UnixStream ConnectToTrustedPeer(const std::string& path,
   return stream;
 }
 
-std::string CallbackEndpointPath(uint32_t endpointNumber) {
-  return platform::RuntimeDirectory() + "/" + std::string(kCallbackEndpointPrefix) +
-         std::to_string(endpointNumber);
+std::string CallbackDirectory(const std::string& runtimeDirectory) {
+  return runtimeDirectory + "/" + std::string(kCallbackDirectoryName);
+}
+
+std::string CallbackEndpointPath(const std::string& runtimeDirectory, uint32_t uid,
+                                 uint32_t endpointNumber) {
+  return CallbackDirectory(runtimeDirectory) + "/" + std::to_string(uid) + "/" +
+         std::string(kCallbackEndpointPrefix) + std::to_string(endpointNumber);
+}
+
+std::string CallbackEndpointPath(uint32_t uid, uint32_t endpointNumber) {
+  return CallbackEndpointPath(platform::RuntimeDirectory(), uid, endpointNumber);
+}
+
+std::string ClientCallbackEndpointPath(uint32_t endpointNumber) {
+  return CallbackEndpointPath(platform::ClientRuntimeDirectory(), platform::CurrentUserId(),
+                              endpointNumber);
 }
 
 std::string_view TransportStatusText(uint32_t status) {

@@ -124,12 +124,26 @@ class ByteReader {
   size_t position = 0;
 };
 
-// Path of the interface's endpoint where the engine listens (its runtime directory), where
-// clients look for it (the system engine's, whatever user they run as), and of a client's
-// callback endpoint.
+// Path of the interface's endpoint where the engine listens (its runtime directory) and where
+// clients look for it (the system engine's, whatever user they run as).
 std::string DefaultEndpointPath();
 std::string ClientEndpointPath();
-std::string CallbackEndpointPath(uint32_t endpointNumber);
+
+// Callback endpoints live in <runtime directory>/callbacks/<uid>/Server2Client_<N>. The engine
+// creates callbacks/ with mode 1733 (anyone may add a directory, nobody may list, remove or
+// rename another's); each user makes its own <uid>/ with mode 0700. The engine calls a socket
+// there only when the directory and the listening process both belong to that uid, so a name
+// another user squats can at worst keep that user's own callbacks from working.
+inline constexpr std::string_view kCallbackDirectoryName = "callbacks";
+inline constexpr unsigned kCallbackDirectoryMode = 01733;
+inline constexpr unsigned kUserCallbackDirectoryMode = 0700;
+std::string CallbackDirectory(const std::string& runtimeDirectory);
+std::string CallbackEndpointPath(const std::string& runtimeDirectory, uint32_t uid,
+                                 uint32_t endpointNumber);
+// The engine's view: in its own runtime directory.
+std::string CallbackEndpointPath(uint32_t uid, uint32_t endpointNumber);
+// A client's view: in the system engine's runtime directory, for this process's user.
+std::string ClientCallbackEndpointPath(uint32_t endpointNumber);
 
 // A peer that is not who it must be: the socket's directory can be changed by others, or the
 // process listening there runs as another user.
@@ -144,6 +158,11 @@ class UntrustedPeerError : public std::runtime_error {
 // engine this way; the engine checks a client's callback endpoint this way before calling it.
 platform::UnixStream ConnectToTrustedPeer(const std::string& path,
                                           const std::vector<uint32_t>& owners);
+// As above; a listener that does not take the connection before the deadline gives
+// std::system_error with ETIMEDOUT.
+platform::UnixStream ConnectToTrustedPeer(const std::string& path,
+                                          const std::vector<uint32_t>& owners,
+                                          platform::Deadline deadline);
 
 // A short English text for a transport status, for messages.
 std::string_view TransportStatusText(uint32_t status);

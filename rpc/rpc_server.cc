@@ -7,6 +7,7 @@
 #include "common/mutex.h"
 #include "common/status.h"
 #include "log/logger.h"
+#include "platform/paths.h"
 
 namespace rpc {
 namespace {
@@ -51,6 +52,18 @@ bool RpcListener::RpcStartListening(EngineOperations* operations, const ServerOp
     KS_LOG(Log(), mfab::kLogError, "RPC-START", "RpcServerUseProtseqEp failed (%d)",
            e.code().value());
     return false;
+  }
+  // Each user's client makes its callback directory in here (docs/rpc-protocol.md,
+  // "Callbacks"); without it callbacks fail, but every other call still works.
+  if (const std::string::size_type slash = created->SocketPath().rfind('/');
+      slash != std::string::npos && slash > 0) {
+    const std::string callbacks = CallbackDirectory(created->SocketPath().substr(0, slash));
+    try {
+      platform::CreateDirectories(callbacks, kCallbackDirectoryMode);
+    } catch (const std::system_error& e) {
+      KS_LOG(Log(), mfab::kLogWarning, "RPC-START", "no callback directory %s: %s",
+             callbacks.c_str(), e.what());
+    }
   }
   try {
     created->Listen();

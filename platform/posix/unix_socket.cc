@@ -169,6 +169,32 @@ UnixStream UnixStream::Connect(const std::string& path) {
   }
 }
 
+UnixStream UnixStream::Connect(const std::string& path, Deadline deadline) {
+  const sockaddr_un address = Address(path);
+  UnixStream stream(
+      posix::ThrowIfFailed(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0),
+                           "socket"));
+  // A full queue makes a non-blocking connect fail with EAGAIN and nothing to poll for, so the
+  // attempt is repeated after a short pause until the deadline.
+  constexpr auto kRetryPause = std::chrono::milliseconds(5);
+  for (;;) {
+    if (::connect(stream.fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) posix::ThrowErrno("connect", path);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) ThrowCode(ETIMEDOUT, "connect");
+    const auto pause = std::min<std::chrono::steady_clock::duration>(kRetryPause, deadline - now);
+    const timespec wait{0, static_cast<long>(
+                               std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count())};
+    ::nanosleep(&wait, nullptr);
+  }
+  const int flags = posix::ThrowIfFailed(::fcntl(stream.fd, F_GETFL), "fcntl");
+  posix::ThrowIfFailed(::fcntl(stream.fd, F_SETFL, flags & ~O_NONBLOCK), "fcntl");
+  return stream;
+}
+
 std::pair<UnixStream, UnixStream> UnixStream::Pair() {
   int fds[2] = {-1, -1};
   posix::ThrowIfFailed(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), "socketpair");

@@ -12,6 +12,7 @@
 
 #include "platform/power_capabilities.h"
 #include "tests/fakes/engine_process.h"
+#include "tests/fakes/eventually.h"
 #include "tests/fakes/program_paths.h"
 
 namespace mfab {
@@ -50,8 +51,13 @@ TEST_F(EngineIntegrationTest, EngineServesItsControlSocketUntilSigterm) {
   ExpectCtl("event unlock", {"SERVICE_SESSION  WTS_SESSION_UNLOCK"});
   ExpectCtl("event logoff", {"PS-END: Session logoff, PowerState = 0"});
 
-  // The health view names the last power event and the parts it reads.
-  const auto status = engine.Ctl({"status", "--json"});
+  // The health view names the last power event and the parts it reads; the applet work the
+  // resume queued drains first.
+  auto status = engine.Ctl({"status", "--json"});
+  EXPECT_TRUE(keystone::testing::Eventually([&] {
+    status = engine.Ctl({"status", "--json"});
+    return status.out.find("\"applet.queue_depth\":0") != std::string::npos;
+  })) << status.out;
   EXPECT_EQ(status.exitCode, 0) << status.err;
   for (const char* fragment :
        {"\"power.state\":\"normal\"", "\"power.last_event\":\"resume\"", "\"rpc.listening\":true",

@@ -6,6 +6,7 @@ keystone_test_suite(bluetooth_provider_tests
           ${dir}/bluetooth/provider_address_test.cc
           ${dir}/bluetooth/provider_factory_test.cc
           ${dir}/platform/bluez_bluetooth_test.cc
+          ${dir}/sim/phone_sim_command_test.cc
           ${dir}/sim/phone_sim_protocol_test.cc
           ${dir}/sim/phone_sim_test.cc
   DEPS keystone_bluetooth keystone_phone_sim)

@@ -34,7 +34,10 @@ inline constexpr size_t kMaxWords = kMaxRssiScript + 2;
 // receive reads at once.
 inline constexpr size_t kDefaultMaxMessage = 1011;
 inline constexpr size_t kMaxMessageLimit = 65536;
-inline constexpr uint8_t kPhoneChannel = 3;  // the RFCOMM channel the phone application listens on
+inline constexpr uint8_t kPhoneChannel = 3;
+// The byte a phone sends first on a link it accepted, once the link counts as open (so that a
+// connect returns only when the link is up, as a page answered by the phone does).
+inline constexpr uint8_t kLinkUp = 0x06;  // the RFCOMM channel the phone application listens on
 
 class ProtocolError : public std::runtime_error {
  public:

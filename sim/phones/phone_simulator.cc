@@ -403,6 +403,12 @@ void PhoneSimulator::Accept(Phone* phone) {
     if (!radioOn || !phone->inRange || phone->links.size() >= 8) continue;  // closes the stream
     auto link = std::make_shared<Link>();
     link->stream = std::move(*stream);
+    try {
+      // A fresh socket's buffer is empty: this never waits.
+      link->stream.SendAll(std::span(&kLinkUp, 1), platform::DeadlineAfter(options.answerLimit));
+    } catch (const std::system_error&) {
+      continue;  // the engine gave up already
+    }
     link->reader = std::jthread([this, phone, link] { Serve(phone, link); });
     phone->links.push_back(std::move(link));
   }

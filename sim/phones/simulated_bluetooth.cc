@@ -168,7 +168,14 @@ std::unique_ptr<platform::BluetoothConnection> SimulatedBluetoothStack::Connect(
     throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
   }
   try {
-    return std::make_unique<SimulatedConnection>(platform::UnixStream::Connect(path));
+    platform::UnixStream stream = platform::UnixStream::Connect(path);
+    uint8_t up = 0;
+    const platform::Deadline linkDeadline =
+        deadline == platform::kNoDeadline ? platform::DeadlineAfter(options.callLimit) : deadline;
+    if (stream.ReceiveSome(std::span(&up, 1), linkDeadline) != 1 || up != kLinkUp) {
+      throw BluetoothError(BluetoothErrc::kTimedOut, 0, "the phone did not take the link");
+    }
+    return std::make_unique<SimulatedConnection>(std::move(stream));
   } catch (const std::system_error& e) {
     // The phone went between the answer and the connect: like a page that was not answered.
     throw BluetoothError(BluetoothErrc::kTimedOut, e.code().value(), e.what());

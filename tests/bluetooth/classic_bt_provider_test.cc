@@ -54,7 +54,11 @@ class ClassicBTProviderTest : public ::testing::Test {
     provider = std::make_unique<ClassicBTProvider>(
         std::make_shared<phonesim::SimulatedBluetoothStack>(sim.ControlPath()), FastOptions());
   }
-  void TearDown() override { log->Uninstall(); }
+  void TearDown() override {
+    log->Uninstall();
+    provider.reset();
+    EXPECT_EQ(sim.Stop(), 0) << "the simulator did not end cleanly";
+  }
 
   uint32_t ConnectPhone() { return provider->Connect(Phone(), kPhoneServiceClassId); }
 

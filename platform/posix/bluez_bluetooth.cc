@@ -36,6 +36,7 @@ constexpr int kMaxRadios = 16;
 constexpr int kMaxInquiryAnswers = 255;
 constexpr int kRemoteNameLimitMs = 2000;
 constexpr int kRssiCommandLimitMs = 1000;
+constexpr int kReadSettleMs = 1000;
 
 BluetoothErrc KindOf(int code) {
   switch (code) {
@@ -342,7 +343,10 @@ class BluezConnection : public BluetoothConnection {
       if (errno == EINTR) continue;
       if (errno == ECONNRESET) return 0;
       if (errno != EAGAIN && errno != EWOULDBLOCK) ThrowErrnoBt("RFCOMM recv");
-      Poll(POLLIN, -1);
+      // Called after WaitReadable said data is there; a short wait covers a spurious wake-up.
+      if (!Poll(POLLIN, kReadSettleMs)) {
+        throw BluetoothError(BluetoothErrc::kTimedOut, ETIMEDOUT, "RFCOMM recv: nothing to read");
+      }
     }
   }
 

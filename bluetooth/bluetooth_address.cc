@@ -4,18 +4,13 @@
 #include <stdexcept>
 
 #include "log/logger.h"
+#include "platform/bluetooth.h"
 
 namespace ClassicBluetoothProvider {
 
 std::string FormatBluetoothAddress(uint64_t address, bool parenthesised) {
-  char text[20];
-  std::snprintf(text, sizeof text, "%s%02X:%02X:%02X:%02X:%02X:%02X%s", parenthesised ? "(" : "",
-                static_cast<unsigned>(address >> 40 & 0xFF),
-                static_cast<unsigned>(address >> 32 & 0xFF),
-                static_cast<unsigned>(address >> 24 & 0xFF),
-                static_cast<unsigned>(address >> 16 & 0xFF),
-                static_cast<unsigned>(address >> 8 & 0xFF), static_cast<unsigned>(address & 0xFF), parenthesised ? ")" : "");
-  return text;
+  const std::string text = platform::BluetoothAddressText(address);
+  return parenthesised ? "(" + text + ")" : text;
 }
 
 uint64_t ParseBluetoothAddress(std::string_view text) {

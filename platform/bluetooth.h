@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unix_socket.h"
@@ -112,6 +113,11 @@ class BluetoothStack {
   // Disables or enables the device's node (on BlueZ: powers the adapter it hangs under).
   virtual void SetDeviceNodeEnabled(BluetoothAddress address, bool enabled) = 0;
 };
+
+// "AA:BB:CC:DD:EE:FF": upper case, most significant first, with the given separator.
+std::string BluetoothAddressText(BluetoothAddress address, char separator = ':');
+// Exactly 17 characters of that form (either case, ':' between); empty otherwise.
+std::optional<BluetoothAddress> ParseBluetoothAddressText(std::string_view text);
 
 // The operating system's stack (BlueZ on Linux). Never throws: without Bluetooth in the kernel
 // it is a stack with no radio, and KernelHasBluetooth says so.

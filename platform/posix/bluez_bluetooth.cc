@@ -81,28 +81,6 @@ BluetoothAddress FromBdaddr(const bdaddr_t& b) {
   return address;
 }
 
-std::string AddressText(BluetoothAddress address, char separator) {
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X%c%02X%c%02X%c%02X%c%02X%c%02X",
-                static_cast<unsigned>(address >> 40 & 0xFF), separator,
-                static_cast<unsigned>(address >> 32 & 0xFF), separator,
-                static_cast<unsigned>(address >> 24 & 0xFF), separator,
-                static_cast<unsigned>(address >> 16 & 0xFF), separator,
-                static_cast<unsigned>(address >> 8 & 0xFF), separator,
-                static_cast<unsigned>(address & 0xFF));
-  return text;
-}
-
-bool ParseAddressText(const char* text, BluetoothAddress& address) {
-  unsigned b[6];
-  if (std::sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
-    return false;
-  }
-  address = 0;
-  for (unsigned byte : b) address = address << 8 | (byte & 0xFF);
-  return true;
-}
-
 // An HCI control socket, or none when the kernel has no Bluetooth.
 UniqueFd HciControlSocket() {
   return UniqueFd(::socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI));
@@ -187,7 +165,7 @@ BusPtr OpenSystemBus() {
 std::string AdapterPath(const HciRadio& radio) { return "/org/bluez/" + radio.interface; }
 
 std::string DevicePath(const HciRadio& radio, BluetoothAddress address) {
-  return AdapterPath(radio) + "/dev_" + AddressText(address, '_');
+  return AdapterPath(radio) + "/dev_" + BluetoothAddressText(address, '_');
 }
 
 // One org.bluez.Device1 object's properties, as far as they are present.
@@ -423,7 +401,7 @@ class BluezStack : public BluetoothStack {
     const std::optional<DeviceProperties> device = ReadDevice(bus.get(), radio, address);
     if (!device) {
       throw BluetoothError(BluetoothErrc::kDeviceUnknown, 0,
-                           "BlueZ has no device " + AddressText(address, ':'));
+                           "BlueZ has no device " + BluetoothAddressText(address));
     }
     return ToInfo(*device, address);
   }
@@ -433,10 +411,10 @@ class BluezStack : public BluetoothStack {
     BusPtr bus = OpenSystemBus();
     std::vector<BluetoothDeviceInfo> known;
     for (const DeviceProperties& device : ManagedDevices(bus.get())) {
-      BluetoothAddress address = 0;
-      if (!ParseAddressText(device.address.c_str(), address)) continue;
+      const std::optional<BluetoothAddress> address = ParseBluetoothAddressText(device.address);
+      if (!address) continue;
       if (!device.paired && !device.trusted && !device.connected) continue;
-      known.push_back(ToInfo(device, address));
+      known.push_back(ToInfo(device, *address));
     }
     return known;
   }
@@ -453,8 +431,7 @@ class BluezStack : public BluetoothStack {
     try {
       BusPtr bus = OpenSystemBus();
       for (const DeviceProperties& device : ManagedDevices(bus.get())) {
-        BluetoothAddress address = 0;
-        if (ParseAddressText(device.address.c_str(), address)) known[address] = device;
+        if (auto address = ParseBluetoothAddressText(device.address)) known[*address] = device;
       }
     } catch (const BluetoothError&) {
       // Without BlueZ's daemon the inquiry still answers, only without pairing state.
@@ -490,7 +467,7 @@ class BluezStack : public BluetoothStack {
     const bdaddr_t any{};
     const bdaddr_t target = ToBdaddr(address);
     sdp_session_t* session = sdp_connect(&any, &target, SDP_RETRY_IF_BUSY);
-    if (!session) ThrowErrnoBt("SDP connect to " + AddressText(address, ':'));
+    if (!session) ThrowErrnoBt("SDP connect to " + BluetoothAddressText(address));
     std::unique_ptr<sdp_session_t, decltype(&sdp_close)> owned(session, &sdp_close);
     // Every record that runs over L2CAP, which is every record.
     uuid_t l2cap;
@@ -504,7 +481,7 @@ class BluezStack : public BluetoothStack {
     const int code = errno;
     sdp_list_free(search, nullptr);
     sdp_list_free(attributes, nullptr);
-    if (r < 0) ThrowCode(code ? code : EIO, "SDP search on " + AddressText(address, ':'));
+    if (r < 0) ThrowCode(code ? code : EIO, "SDP search on " + BluetoothAddressText(address));
     std::vector<BluetoothServiceRecord> out;
     for (sdp_list_t* it = records; it; it = it->next) {
       auto* record = static_cast<sdp_record_t*>(it->data);
@@ -555,7 +532,7 @@ class BluezStack : public BluetoothStack {
     if (::ioctl(hci.get(), HCIGETCONNINFO, query) < 0) {
       if (errno == ENOENT) {
         throw BluetoothError(BluetoothErrc::kNotConnected, ENOENT,
-                             "no link to " + AddressText(address, ':'));
+                             "no link to " + BluetoothAddressText(address));
       }
       ThrowErrnoBt("HCIGETCONNINFO");
     }

@@ -87,29 +87,13 @@ std::string UnescapeName(std::string_view text) {
 }
 
 platform::BluetoothAddress ParseAddress(std::string_view text) {
-  if (text.size() != 17) throw ProtocolError("bad address");
-  platform::BluetoothAddress address = 0;
-  for (size_t i = 0; i < 17; ++i) {
-    if (i % 3 == 2) {
-      if (text[i] != ':') throw ProtocolError("bad address");
-      continue;
-    }
-    const int digit = HexDigit(text[i]);
-    if (digit < 0) throw ProtocolError("bad address");
-    address = address << 4 | static_cast<unsigned>(digit);
-  }
-  return address;
+  const std::optional<platform::BluetoothAddress> address = platform::ParseBluetoothAddressText(text);
+  if (!address) throw ProtocolError("bad address");
+  return *address;
 }
 
 std::string FormatAddress(platform::BluetoothAddress address) {
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X",
-                static_cast<unsigned>(address >> 40 & 0xFF),
-                static_cast<unsigned>(address >> 32 & 0xFF),
-                static_cast<unsigned>(address >> 24 & 0xFF),
-                static_cast<unsigned>(address >> 16 & 0xFF),
-                static_cast<unsigned>(address >> 8 & 0xFF), static_cast<unsigned>(address & 0xFF));
-  return text;
+  return platform::BluetoothAddressText(address);
 }
 
 int64_t ParseInteger(std::string_view text, int64_t low, int64_t high) {

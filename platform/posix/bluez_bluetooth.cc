@@ -143,7 +143,7 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // sd_bus_error freed on every path.
 struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error = {nullptr, nullptr, 0};  // SD_BUS_ERROR_NULL, without its C99 literal
   ~BusError() { sd_bus_error_free(&error); }
   bool UnknownObject() const {
     return sd_bus_error_has_name(&error, "org.freedesktop.DBus.Error.UnknownObject") ||

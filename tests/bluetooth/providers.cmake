@@ -9,6 +9,7 @@ keystone_test_suite(bluetooth_provider_tests
           ${dir}/sim/phone_sim_command_test.cc
           ${dir}/sim/phone_sim_protocol_test.cc
           ${dir}/sim/phone_sim_selection_test.cc
+          ${dir}/sim/phone_sim_stack_test.cc
           ${dir}/sim/phone_sim_test.cc
   DEPS keystone_bluetooth keystone_phone_sim)
 target_compile_definitions(bluetooth_provider_tests PRIVATE

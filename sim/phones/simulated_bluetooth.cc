@@ -1,0 +1,219 @@
+#include "sim/phones/simulated_bluetooth.h"
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+#include "sim/phones/control_channel.h"
+#include "sim/phones/phone_protocol.h"
+
+namespace phonesim {
+namespace {
+
+using platform::BluetoothErrc;
+using platform::BluetoothError;
+
+BluetoothErrc KindOfStreamError(const std::system_error& e) {
+  switch (e.code().value()) {
+    case EPIPE:
+    case ECONNRESET:
+      return BluetoothErrc::kConnectionClosed;
+    case ETIMEDOUT:
+      return BluetoothErrc::kTimedOut;
+    default:
+      return BluetoothErrc::kFailed;
+  }
+}
+
+// A link to one virtual phone: a plain local stream.
+class SimulatedConnection : public platform::BluetoothConnection {
+ public:
+  explicit SimulatedConnection(platform::UnixStream s) : stream(std::move(s)) {}
+
+  void Send(std::span<const uint8_t> data, platform::Deadline deadline) override {
+    try {
+      stream.SendAll(data, deadline);
+    } catch (const std::system_error& e) {
+      throw BluetoothError(KindOfStreamError(e), e.code().value(), e.what());
+    }
+  }
+
+  bool WaitReadable(std::chrono::milliseconds limit) override {
+    // DeadlineAfter treats zero as "no deadline"; a zero wait here means "look once".
+    const platform::Deadline deadline = limit.count() > 0 ? platform::DeadlineAfter(limit)
+                                                          : std::chrono::steady_clock::now();
+    try {
+      return stream.WaitReadable(deadline);
+    } catch (const std::system_error& e) {
+      throw BluetoothError(KindOfStreamError(e), e.code().value(), e.what());
+    }
+  }
+
+  size_t Receive(std::span<uint8_t> buffer) override {
+    try {
+      return stream.ReceiveSome(buffer);
+    } catch (const std::system_error& e) {
+      if (KindOfStreamError(e) == BluetoothErrc::kConnectionClosed) return 0;
+      throw BluetoothError(KindOfStreamError(e), e.code().value(), e.what());
+    }
+  }
+
+  void Close() override { stream.Close(); }
+
+ private:
+  platform::UnixStream stream;
+};
+
+}  // namespace
+
+SimulatedBluetoothStack::SimulatedBluetoothStack(std::string path, SimulatedBluetoothOptions opts)
+    : controlPath(std::move(path)), options(opts) {}
+
+std::pair<std::vector<std::string>, std::vector<std::string>> SimulatedBluetoothStack::Request(
+    const std::string& line, std::chrono::milliseconds limit) {
+  phonesim::Reply reply;
+  try {
+    reply = Call(controlPath, line, limit);
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0,
+                         std::string("phone simulator answered badly: ") + e.what());
+  } catch (const std::system_error& e) {
+    // No simulator listening is a host whose radio is gone.
+    const int code = e.code().value();
+    const BluetoothErrc errc = code == ETIMEDOUT ? BluetoothErrc::kTimedOut : BluetoothErrc::kNoRadio;
+    throw BluetoothError(errc, code, std::string("phone simulator: ") + e.what());
+  }
+  if (!reply.ok) throw BluetoothError(reply.errc, 0, "phone simulator: " + reply.errorText);
+  return {std::move(reply.words), std::move(reply.lines)};
+}
+
+std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::Devices(const std::string& line) {
+  auto [words, lines] = Request(line, options.callLimit);
+  std::vector<platform::BluetoothDeviceInfo> devices;
+  try {
+    phonesim::Reply reply{true, words, lines};
+    for (const std::string& device : ListLines(reply)) devices.push_back(ParseDevice(device));
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
+  return devices;
+}
+
+std::vector<platform::BluetoothRadio> SimulatedBluetoothStack::Radios() {
+  try {
+    auto [words, lines] = Request("RADIOS", options.callLimit);
+    phonesim::Reply reply{true, words, lines};
+    std::vector<platform::BluetoothRadio> radios;
+    for (const std::string& line : ListLines(reply)) {
+      const std::vector<std::string> parts = SplitLine(line);
+      if (parts.size() != 2) throw ProtocolError("radio line needs 2 words");
+      radios.push_back({ParseAddress(parts[0]), UnescapeName(parts[1])});
+    }
+    return radios;
+  } catch (const BluetoothError&) {
+    return {};
+  } catch (const ProtocolError&) {
+    return {};
+  }
+}
+
+platform::BluetoothDeviceInfo SimulatedBluetoothStack::DeviceInfo(platform::BluetoothAddress address) {
+  auto [words, lines] = Request("DEVICE " + FormatAddress(address), options.callLimit);
+  std::string line;
+  for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
+  try {
+    return ParseDevice(line);
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
+}
+
+std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::KnownDevices() {
+  return Devices("KNOWN");
+}
+
+std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::Inquiry(uint8_t length) {
+  return Devices("INQUIRY " + std::to_string(length < 1 ? 1 : (length > 48 ? 48 : length)));
+}
+
+std::vector<platform::BluetoothServiceRecord> SimulatedBluetoothStack::LookupServices(
+    platform::BluetoothAddress address) {
+  auto [words, lines] = Request("SERVICES " + FormatAddress(address), options.callLimit);
+  std::vector<platform::BluetoothServiceRecord> services;
+  try {
+    phonesim::Reply reply{true, words, lines};
+    for (const std::string& line : ListLines(reply)) services.push_back(ParseService(line));
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
+  return services;
+}
+
+std::unique_ptr<platform::BluetoothConnection> SimulatedBluetoothStack::Connect(
+    platform::BluetoothAddress address, uint8_t channel, platform::Deadline deadline) {
+  auto limit = options.callLimit;
+  if (deadline != platform::kNoDeadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw BluetoothError(BluetoothErrc::kTimedOut, ETIMEDOUT, "connect: deadline passed");
+    limit = std::min(limit, left);
+  }
+  auto [words, lines] =
+      Request("CONNECT " + FormatAddress(address) + " " + std::to_string(channel), limit);
+  if (words.size() != 1) throw BluetoothError(BluetoothErrc::kFailed, 0, "phone simulator: bad CONNECT answer");
+  std::string path;
+  try {
+    path = UnescapeName(words[0]);
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
+  try {
+    platform::UnixStream stream = platform::UnixStream::Connect(path);
+    uint8_t up = 0;
+    const platform::Deadline linkDeadline =
+        deadline == platform::kNoDeadline ? platform::DeadlineAfter(options.callLimit) : deadline;
+    if (stream.ReceiveSome(std::span(&up, 1), linkDeadline) != 1 || up != kLinkUp) {
+      throw BluetoothError(BluetoothErrc::kTimedOut, 0, "the phone did not take the link");
+    }
+    return std::make_unique<SimulatedConnection>(std::move(stream));
+  } catch (const std::system_error& e) {
+    // The phone went between the answer and the connect: like a page that was not answered.
+    throw BluetoothError(BluetoothErrc::kTimedOut, e.code().value(), e.what());
+  }
+}
+
+int8_t SimulatedBluetoothStack::ConnectionRssi(platform::BluetoothAddress address) {
+  auto [words, lines] = Request("CONNRSSI " + FormatAddress(address), options.callLimit);
+  try {
+    if (words.size() != 1) throw ProtocolError("bad CONNRSSI answer");
+    return static_cast<int8_t>(ParseInteger(words[0], -128, 127));
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
+}
+
+bool SimulatedBluetoothStack::CanReadConnectionRssi() {
+  try {
+    auto [words, lines] = Request("RSSIREADABLE", options.callLimit);
+    return words.size() == 1 && words[0] == "1";
+  } catch (const BluetoothError&) {
+    return false;
+  }
+}
+
+std::optional<int> SimulatedBluetoothStack::DeviceNodeProblem(platform::BluetoothAddress address) {
+  auto [words, lines] = Request("NODESTATE " + FormatAddress(address), options.callLimit);
+  try {
+    if (words.size() != 1) throw ProtocolError("bad NODESTATE answer");
+    if (words[0] == "-") return std::nullopt;
+    return static_cast<int>(ParseInteger(words[0], 0, 0xFFFF));
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
+}
+
+void SimulatedBluetoothStack::SetDeviceNodeEnabled(platform::BluetoothAddress address, bool enabled) {
+  Request("NODEENABLE " + FormatAddress(address) + (enabled ? " 1" : " 0"), options.callLimit);
+}
+
+}  // namespace phonesim

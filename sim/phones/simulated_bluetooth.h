@@ -1,0 +1,49 @@
+#pragma once
+
+// The Bluetooth facility over the phone simulator (keystone-phone-sim): every stack call is one
+// control request to the simulator's socket, and a connection is a stream to the phone's own
+// socket. A simulator that cannot be reached is a host with no radio.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/bluetooth.h"
+
+namespace phonesim {
+
+struct SimulatedBluetoothOptions {
+  // How long one control request may take.
+  std::chrono::milliseconds callLimit{5000};
+};
+
+// Thread-safe: it keeps no state but the socket's path.
+class SimulatedBluetoothStack : public platform::BluetoothStack {
+ public:
+  explicit SimulatedBluetoothStack(std::string controlPath, SimulatedBluetoothOptions options = {});
+
+  std::vector<platform::BluetoothRadio> Radios() override;
+  platform::BluetoothDeviceInfo DeviceInfo(platform::BluetoothAddress address) override;
+  std::vector<platform::BluetoothDeviceInfo> KnownDevices() override;
+  std::vector<platform::BluetoothDeviceInfo> Inquiry(uint8_t length) override;
+  std::vector<platform::BluetoothServiceRecord> LookupServices(
+      platform::BluetoothAddress address) override;
+  std::unique_ptr<platform::BluetoothConnection> Connect(platform::BluetoothAddress address,
+                                                         uint8_t channel,
+                                                         platform::Deadline deadline) override;
+  int8_t ConnectionRssi(platform::BluetoothAddress address) override;
+  bool CanReadConnectionRssi() override;
+  std::optional<int> DeviceNodeProblem(platform::BluetoothAddress address) override;
+  void SetDeviceNodeEnabled(platform::BluetoothAddress address, bool enabled) override;
+
+ private:
+  // One request; the OK reply's words and lines, or the simulator's refusal as a BluetoothError.
+  std::pair<std::vector<std::string>, std::vector<std::string>> Request(
+      const std::string& line, std::chrono::milliseconds limit);
+  std::vector<platform::BluetoothDeviceInfo> Devices(const std::string& line);
+
+  const std::string controlPath;
+  const SimulatedBluetoothOptions options;
+};
+
+}  // namespace phonesim

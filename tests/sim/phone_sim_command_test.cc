@@ -1,0 +1,56 @@
+// `keystonectl bt sim` command lines and the control requests they become.
+
+#include "sim/phones/control_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace phonesim {
+namespace {
+
+TEST(PhoneSimCommandTest, TurnsCommandLinesIntoRequests) {
+  const struct {
+    std::vector<std::string> args;
+    const char* line;
+  } cases[] = {
+      {{"add", "5C:F3:70:12:34:56"}, "ADD 5C:F3:70:12:34:56 5A020C 1 Simulated%20phone"},
+      {{"add", "5C:F3:70:12:34:56", "--name", "Bo", "--class", "240404", "--unpaired"},
+       "ADD 5C:F3:70:12:34:56 240404 0 Bo"},
+      {{"rssi", "5C:F3:70:12:34:56", "-40", "-90"}, "RSSI 5C:F3:70:12:34:56 -40 -90"},
+      {{"range", "5C:F3:70:12:34:56", "out"}, "RANGE 5C:F3:70:12:34:56 out"},
+      {{"unpair", "5C:F3:70:12:34:56"}, "PAIR 5C:F3:70:12:34:56 0"},
+      {{"mode", "5C:F3:70:12:34:56", "drop"}, "MODE 5C:F3:70:12:34:56 drop"},
+      {{"radio", "off"}, "RADIO off"},
+      {{"stop"}, "SHUTDOWN"},
+      {{"raw", "REPLYSIZE", "5C:F3:70:12:34:56", "1500"}, "REPLYSIZE 5C:F3:70:12:34:56 1500"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(ControlLine(c.args), c.line);
+  }
+}
+
+TEST(PhoneSimCommandTest, RejectsWrongCommandLines) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"fly"},
+      {"add"},
+      {"add", "5C:F3:70:12:34"},
+      {"add", "5C:F3:70:12:34:56", "--class", "XYZ"},
+      {"add", "5C:F3:70:12:34:56", "--name"},
+      {"rssi", "5C:F3:70:12:34:56"},
+      {"rssi", "5C:F3:70:12:34:56", "-200"},
+      {"range", "5C:F3:70:12:34:56", "near"},
+      {"radio", "maybe"},
+      {"raw", "A\tB"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
+    EXPECT_THROW(ControlLine(args), UsageError);
+  }
+}
+
+}  // namespace
+}  // namespace phonesim

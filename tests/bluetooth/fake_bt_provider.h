@@ -124,9 +124,12 @@ class FakeBtProvider : public mfab::IBTProvider {
     sent.push_back(message);
   }
   void Receive(uint32_t handle, uint32_t timeoutMs, mfab::Bytes& reply) override {
+    {
+      std::lock_guard lock(mutex);
+      timeouts.push_back(timeoutMs);
+    }
     Enter(Op::kReceive);
     std::lock_guard lock(mutex);
-    timeouts.push_back(timeoutMs);
     if (open.count(handle) == 0) throw UnknownHandle();
     if (!replies.empty()) {
       reply = std::move(replies.front());

@@ -2,7 +2,8 @@
 
 // A scriptable in-memory Bluetooth provider and factory: RSSI sequences, phone replies, scan
 // results, failures queued per operation, and gates that hold Connect or ScanDevices until the
-// test opens them. Thread-safe.
+// test opens them. Thread-safe. BtManagerHarness builds a BtManager over them with an in-memory
+// registry and mirror.
 
 #include <algorithm>
 #include <atomic>
@@ -19,8 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "bluetooth/bt_manager.h"
 #include "bluetooth/bt_provider.h"
+#include "common/config_keys.h"
 #include "platform/clock.h"
+#include "platform/os_version.h"
+#include "platform/registry.h"
+#include "storage/authenticate_data_mirroring.h"
+#include "storage/data_controller.h"
+#include "storage/mirror_records.h"
+#include "storage/mirroring_host.h"
+#include "tests/fakes/memory_file_system.h"
+#include "tests/fakes/memory_registry.h"
 
 namespace keystone::testing {
 
@@ -251,6 +262,95 @@ class FakeBtProviderFactory : public mfab::IBtProviderFactory {
   std::map<uint32_t, std::shared_ptr<mfab::IBTProvider>> providers;
   std::atomic<bool> legacy{false};
   std::atomic<int> requests{0};
+};
+
+// A mirroring host with no applet behind it: the manager only reads the mirror.
+class NoAppletMirroringHost : public mfab::IMirroringHost {
+ public:
+  mfab::Bytes GetPolicyData() override { throw std::runtime_error("no applet"); }
+  mfab::Bytes SendMessageUsingQueue(const mfab::Bytes&) override {
+    throw std::runtime_error("no applet");
+  }
+  void StartUserRecordTask() override {}
+  void ClearUserData() override {}
+};
+
+// Limits a test can wait out.
+inline mfab::BtManagerOptions FastManagerOptions() {
+  mfab::BtManagerOptions options;
+  options.device.connectionMutexWait = std::chrono::milliseconds(300);
+  options.device.readingPause = std::chrono::milliseconds(0);
+  options.device.connectPoll = std::chrono::milliseconds(1);
+  options.device.pollsWhenMonitorStarts = 3000;
+  options.device.pollsWhenMonitorRuns = 3000;
+  options.device.monitorCheckPeriod = std::chrono::milliseconds(10'000);
+  options.device.monitorFailurePause = std::chrono::milliseconds(1);
+  options.device.bleConnectWait = std::chrono::milliseconds(3000);
+  options.device.legacyConnectWait = std::chrono::milliseconds(3000);
+  options.scanLimit = std::chrono::milliseconds(3000);
+  options.bleFirstMessageRetryPause = std::chrono::milliseconds(1);
+  return options;
+}
+
+// A BtManager over fake providers (classic and BLE), an in-memory registry with its mirror, an
+// OS generation set in the registry, and switches for the sleep window and the radio.
+class BtManagerHarness {
+ public:
+  BtManagerHarness() {
+    factory->Set(mfab::kClassicProviderType, classic);
+    factory->Set(mfab::kBleProviderType, ble);
+  }
+
+  std::unique_ptr<mfab::BtManager> Make(mfab::BtManagerOptions options = FastManagerOptions()) {
+    mfab::BtManagerDependencies deps{factory, clock, registry, *osVersion, mirroring,
+                                     [this] { return sleeping.load(); },
+                                     [this] { return radio.load(); }};
+    auto manager = std::make_unique<mfab::BtManager>(std::move(deps), options);
+    manager->WaitForStartup(std::chrono::seconds(10));
+    return manager;
+  }
+
+  void SetBuild(const std::string& build) {
+    platform::WriteRegistryValue(registry, keystone::kWindowsCurrentVersionKey,
+                                 "CurrentBuildNumber", platform::RegValue::String(build));
+  }
+  void SetAndroidDevice(const std::string& text) {
+    platform::WriteRegistryValue(registry, keystone::kSecureBtKey, mfab::kAndroidDeviceValue,
+                                 platform::RegValue::String(text));
+  }
+  std::optional<std::string> AndroidDevice() {
+    return platform::ReadRegistryString(registry, keystone::kSecureBtKey,
+                                        mfab::kAndroidDeviceValue);
+  }
+  // Mirrors a policy factor id named name, and the user's entry for it.
+  void MirrorFactor(const std::string& id, const std::string& name) {
+    ::AuthenticateDataMirroring::PolicyFactors factors;
+    factors.ReadFromRegistry(registry);
+    factors.factors[id].defName = name;
+    factors.WriteToRegistry(registry);
+  }
+  void MirrorUserEntry(const std::string& sid, const std::string& factorId, bool enrolled,
+                       const std::string& bdAddress = "") {
+    ::AuthenticateDataMirroring::UserData users;
+    users.ReadFromRegistry(registry);
+    auto& entry = users.users[sid][factorId];
+    entry = {{"IsEnrolled", enrolled ? "true" : "false"}};
+    if (!bdAddress.empty()) entry.push_back({"BDAddress", bdAddress});
+    users.WriteToRegistry(registry, nullptr, "");
+  }
+
+  ManualClock clock;
+  MemoryRegistry registry;
+  MemoryFileSystem files;
+  mfab::DataController dataController{registry, files};
+  NoAppletMirroringHost host;
+  mfab::AuthenticateDataMirroring mirroring{registry, dataController, host};
+  std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
+  std::shared_ptr<FakeBtProvider> classic = std::make_shared<FakeBtProvider>();
+  std::shared_ptr<FakeBtProvider> ble = std::make_shared<FakeBtProvider>();
+  std::shared_ptr<FakeBtProviderFactory> factory = std::make_shared<FakeBtProviderFactory>();
+  std::atomic<bool> sleeping{false};
+  std::atomic<bool> radio{true};
 };
 
 }  // namespace keystone::testing

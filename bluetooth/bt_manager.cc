@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 #include "bluetooth/bluetooth_exceptions.h"
 #include "bluetooth/bt_device_ble.h"
 #include "bluetooth/bt_device_classic.h"
+#include "bluetooth/bt_device_id.h"
 #include "bluetooth/bt_device_legacy.h"
 #include "common/config_keys.h"
 #include "log/logger.h"
@@ -30,26 +30,6 @@ namespace records = ::AuthenticateDataMirroring;
 constexpr const char* kSecureBtName = "SecureBT";
 constexpr const char* kSoftBtName = "SoftBT";
 constexpr const char* kBdAddressProperty = "BDAddress";
-constexpr size_t kMaxAndroidDeviceText = 64;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void PutUint32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// The longest prefix of text within limit bytes that does not end inside a UTF-8 character.
-size_t Utf8Prefix(const std::string& text, size_t limit) {
-  if (text.size() <= limit) return text.size();
-  size_t end = limit;
-  while (end > 0 && (static_cast<uint8_t>(text[end]) & 0xC0) == 0x80) --end;
-  return end;
-}
 
 // The identifiers of the mirrored policy factors whose name is name.
 std::set<std::string> FactorIdsNamed(const records::PolicyFactors& factors,
@@ -141,25 +121,14 @@ bool BtManager::UsesBleDevices() {
          platform::GetWindowsVersionClass(deps.osVersion) != platform::kWin10Rs1;
 }
 
-void BtManager::ValidateDeviceId(const Bytes& deviceId) {
-  if (deviceId.size() != kDeviceIdSize) throw BluetoothExceptions::InvalidDeviceIdException();
-}
+void BtManager::ValidateDeviceId(const Bytes& deviceId) { mfab::ValidateDeviceId(deviceId); }
 
 std::string BtManager::ExtractMacAddressFromDeviceId(const Bytes& deviceId) {
-  ValidateDeviceId(deviceId);
-  std::string text;
-  for (size_t i = 0; i < 6; ++i) {
-    char pair[4];
-    std::snprintf(pair, sizeof(pair), "%02x:", deviceId[i]);
-    text += pair;
-  }
-  text.pop_back();
-  return text;
+  return DeviceIdAddress(deviceId);
 }
 
 uint16_t BtManager::ExtractDeviceTypeFromDeviceId(const Bytes& deviceId) {
-  ValidateDeviceId(deviceId);
-  return static_cast<uint16_t>(deviceId[6] | (deviceId[7] << 8));
+  return DeviceIdType(deviceId);
 }
 
 std::shared_ptr<IBtDevice> BtManager::SafelyGetDevice(const Bytes& deviceId) {
@@ -188,47 +157,6 @@ std::shared_ptr<IBtDevice> BtManager::SafelyGetDevice(const Bytes& deviceId) {
   }
   devices.emplace(deviceId, device);
   return device;
-}
-
-Bytes BtManager::ParseAndroidDevice(const std::string& text) {
-  if (text.size() > kMaxAndroidDeviceText) {
-    throw std::invalid_argument("Android_Device value is too long");
-  }
-  Bytes id;
-  for (size_t i = 0; i < text.size(); i += 3) {
-    if (i + 1 >= text.size()) throw std::invalid_argument("Android_Device value is cut short");
-    const int high = HexDigit(text[i]);
-    const int low = HexDigit(text[i + 1]);
-    if (high < 0 || low < 0) throw std::invalid_argument("Android_Device value is not hex");
-    id.push_back(static_cast<uint8_t>(high << 4 | low));
-  }
-  return id;
-}
-
-std::optional<std::array<uint8_t, 6>> BtManager::ParseAddress(std::string text) {
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  if (text.size() != 17) return std::nullopt;
-  std::array<uint8_t, 6> bytes{};
-  for (size_t i = 0; i < 6; ++i) {
-    const size_t at = i * 3;
-    const int high = HexDigit(text[at]);
-    const int low = HexDigit(text[at + 1]);
-    if (high < 0 || low < 0 || (i < 5 && text[at + 2] != ':')) return std::nullopt;
-    bytes[i] = static_cast<uint8_t>(high << 4 | low);
-  }
-  return bytes;
-}
-
-std::array<uint8_t, kScanRecordSize> BtManager::PackScanRecord(const BluetoothDevice& device) {
-  std::array<uint8_t, kScanRecordSize> record{};
-  PutUint32(&record[0], device.authenticated ? 1 : 0);
-  if (const auto address = ParseAddress(device.address)) {
-    std::copy(address->begin(), address->end(), record.begin() + 4);
-  }
-  const size_t nameBytes = Utf8Prefix(device.name, kScanRecordNameBytes);
-  std::copy_n(device.name.begin(), nameBytes, record.begin() + 10);
-  PutUint32(&record[52], device.isBle ? kBleProviderType : kClassicProviderType);
-  return record;
 }
 
 Bytes BtManager::LoadLastActiveAndroidDevice() {
@@ -368,11 +296,8 @@ void BtManager::FillBluetoothLowEnergyScanData(std::set<std::string>& names,
   KS_LOG(Log(), kLogInfo, "BT-FLOW", "Scan found %d BLE devices ", static_cast<int>(found.size()));
   for (BluetoothDevice& device : found) {
     const std::string& a = device.address;
-    bool wellFormed = a.size() == 17;
-    for (size_t i = 0; wellFormed && i < a.size(); ++i) {
-      wellFormed = (i % 3 == 2) ? a[i] == ':' : HexDigit(a[i]) >= 0;
-    }
-    if (!wellFormed) continue;
+    // Exactly 17 characters: no trailing NUL either.
+    if (a.size() != 17 || !ParseAddress(a)) continue;
     names.insert(device.name);
     result.push_back(std::move(device));
   }
@@ -454,7 +379,7 @@ void BtManager::DropEnrolledPhones(std::vector<BluetoothDevice>& found) {
   users.ReadFromRegistry(deps.registry);
   const std::set<std::string> softBt = FactorIdsNamed(factors, kSoftBtName);
   const std::set<std::string> secureBt = FactorIdsNamed(factors, kSecureBtName);
-  std::set<std::array<uint8_t, 6>> enrolled;
+  std::set<BtAddress> enrolled;
   for (const auto& [sid, entries] : users.users) {
     const records::NameValues* entry = EnrolledEntry(entries, softBt);
     if (entry == nullptr) entry = EnrolledEntry(entries, secureBt);

@@ -1,17 +1,8 @@
 #pragma once
 
 // The Bluetooth factor's entry point: one device object per 8-byte device id, the client
-// operations on them, scans, and the reactions to sleep, resume, lock, unlock and user-data
-// changes.
-//
-// Device id (8 bytes): bytes 0..5 the Bluetooth address, first printed byte first; bytes 6..7
-// the device type, unsigned 16-bit little-endian (1 classic, anything else BLE).
-//
-// Scan record (56 bytes each, packed one after the other):
-//   0  4   1 when the device is paired, else 0 (unsigned 32-bit little-endian)
-//   4  6   address bytes, first printed byte first
-//   10 42  name in UTF-8, cut to at most 41 bytes (never inside a character), NUL-padded
-//   52 4   device type: 2 when found over BLE, else 1 (unsigned 32-bit little-endian)
+// operations on them, scans (packed as the scan records of bluetooth/bt_device_id.h), and the
+// reactions to sleep, resume, lock, unlock and user-data changes.
 
 #include <array>
 #include <chrono>
@@ -25,6 +16,7 @@
 #include <vector>
 
 #include "bluetooth/bt_device.h"
+#include "bluetooth/bt_device_id.h"
 #include "bluetooth/bt_provider.h"
 #include "common/mutex.h"
 #include "common/task_group.h"
@@ -40,9 +32,6 @@ namespace mfab {
 
 class AuthenticateDataMirroring;
 
-inline constexpr size_t kDeviceIdSize = 8;
-inline constexpr size_t kScanRecordSize = 56;
-inline constexpr size_t kScanRecordNameBytes = 41;
 // The registry value under the SecureBT factor key naming the last active phone.
 inline constexpr const char* kAndroidDeviceValue = "Android_Device";
 // The RSSI reported while going to sleep or without a radio.
@@ -132,14 +121,6 @@ class BtManager final : public IBluetoothManager {
   bool WaitForStartup(std::chrono::milliseconds limit);
   size_t DeviceCount();
   bool HasDevice(const Bytes& deviceId);
-
-  // One scan record; an address that is not six hex pairs gives zero bytes.
-  static std::array<uint8_t, kScanRecordSize> PackScanRecord(const BluetoothDevice& device);
-  // "Android_Device": two hex digits, then one separator of any kind, repeated. Throws
-  // std::invalid_argument for anything else or a text over 64 characters.
-  static Bytes ParseAndroidDevice(const std::string& text);
-  // Six colon-separated hex pairs (17 characters, a trailing NUL ignored); nullopt otherwise.
-  static std::optional<std::array<uint8_t, 6>> ParseAddress(std::string text);
 
  private:
   using DeviceMap = std::map<Bytes, std::shared_ptr<IBtDevice>>;

@@ -198,9 +198,9 @@ class AndroidDeviceTest : public ::testing::TestWithParam<AndroidDeviceText> {};
 
 TEST_P(AndroidDeviceTest, ParsesPairs) {
   if (GetParam().id.empty()) {
-    EXPECT_THROW(BtManager::ParseAndroidDevice(GetParam().text), std::invalid_argument);
+    EXPECT_THROW(ParseAndroidDevice(GetParam().text), std::invalid_argument);
   } else {
-    EXPECT_EQ(BtManager::ParseAndroidDevice(GetParam().text), GetParam().id);
+    EXPECT_EQ(ParseAndroidDevice(GetParam().text), GetParam().id);
   }
 }
 
@@ -230,7 +230,7 @@ Bytes Record(uint32_t paired, Bytes address, const std::string& name, uint32_t t
 class ScanRecordTest : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(ScanRecordTest, PacksFields) {
-  const auto record = BtManager::PackScanRecord(GetParam().device);
+  const auto record = PackScanRecord(GetParam().device);
   EXPECT_EQ(Bytes(record.begin(), record.end()), GetParam().expected);
 }
 

@@ -129,6 +129,15 @@ TEST_F(ClassicBtDeviceTest, SecondFailedExchangePropagates) {
   EXPECT_EQ(device.SendAndReceive(kMessage, false), kMessage);
 }
 
+TEST_F(ClassicBtDeviceTest, RadioLossMidMessageIsRetriedOnNewConnection) {
+  ClassicBtDevice device(Context(), kAddress, kClassicId);
+  provider->ThrowOn(Op::kReceive,
+                    std::make_exception_ptr(BluetoothProvider::RadioNotAvailableException()));
+  EXPECT_EQ(device.SendAndReceive(kMessage, true), kMessage);
+  EXPECT_EQ(provider->Sent().size(), 2u);
+  EXPECT_EQ(provider->OpenHandles().size(), 1u);
+}
+
 TEST_F(ClassicBtDeviceTest, OutOfRangeSendLeavesConnectionAlone) {
   ClassicBtDevice device(Context(), kAddress, kClassicId);
   provider->QueueRssi({-50, -90});  // the monitor's check, then the device's readings

@@ -1,6 +1,7 @@
 #include "bluetooth/bt_manager.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -144,6 +145,46 @@ TEST_F(BtManagerTest, SendWithoutRadioReturnsEmptyReply) {
   EXPECT_TRUE(manager->SendMessageToBtDevice(kClassicId, kMessage, false).empty());
   EXPECT_EQ(manager->GetRSSI(kClassicId, false), kNoRssi);
   EXPECT_EQ(env.classic->Calls(Op::kConnect), 0);
+}
+
+TEST_F(BtManagerTest, DeviceWorksAgainWhenRadioReturns) {
+  auto manager = env.Make();
+  env.radio = false;
+  EXPECT_TRUE(manager->SendMessageToBtDevice(kClassicId, kMessage, false).empty());
+  env.radio = true;
+  EXPECT_EQ(manager->SendMessageToBtDevice(kClassicId, kMessage, false), kMessage);
+}
+
+// Threads of this process, from the kernel's list.
+size_t ThreadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(BtManagerTest, LeavesNoThreadBehind) {
+  const size_t before = ThreadCount();
+  {
+    auto options = keystone::testing::FastManagerOptions();
+    options.scanLimit = std::chrono::milliseconds(10);
+    options.device.bleConnectWait = std::chrono::milliseconds(10);
+    env.classic->CloseGate(Op::kScan);
+    env.ble->CloseGate(Op::kConnect);
+    auto manager = env.Make(options);
+    manager->SendMessageToBtDevice(kClassicId, kMessage, false);
+    EXPECT_THROW(manager->Scan(1), BluetoothProvider::ScanFailedException);
+    EXPECT_THROW(manager->SendMessageToBtDevice(kBleId, kMessage, false),
+                 BluetoothExceptions::NotResponsiveException);
+    EXPECT_GT(ThreadCount(), before);
+    // The abandoned scan and connect end once their providers answer.
+    env.classic->OpenGate(Op::kScan);
+    env.ble->OpenGate(Op::kConnect);
+  }
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_TRUE(env.classic->OpenHandles().empty());
+  EXPECT_TRUE(env.ble->OpenHandles().empty());
 }
 
 TEST_F(BtManagerTest, ContinuousRssiNeedsKnownDevice) {

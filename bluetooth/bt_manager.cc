@@ -174,7 +174,7 @@ void BtManager::InitializeActiveDevice() {
   KS_LOG(Log(), kLogInfo, "BT-START", "######### InitializeActiveDevices ");
   try {
     SafelyGetDevice(LoadLastActiveAndroidDevice());
-  } catch (const std::exception& e) {
+  } catch (...) {
     KS_LOG(Log(), kLogWarning, "BT-START", "###### InitializeActiveDevices failed ");
   }
 }
@@ -466,7 +466,7 @@ void BtManager::HandlePowerSleepEvent() {
   for (const std::shared_ptr<IBtDevice>& device : connected) {
     try {
       device->DisconnectOnSleep();
-    } catch (const std::exception& e) {
+    } catch (...) {
       KS_LOG(Log(), kLogWarning, "BT-FLOW", "BtManager:: - exception in disconnect/connect");
     }
   }

@@ -39,22 +39,6 @@ std::exception_ptr General(uint32_t code = 0x2746) {
   return std::make_exception_ptr(BluetoothProvider::ProviderGeneralException(code, "link lost"));
 }
 
-// Limits a test can wait out; the monitor checks seldom so that the readings a test queues
-// reach the device's own reads.
-BtDeviceOptions FastOptions() {
-  BtDeviceOptions options;
-  options.connectionMutexWait = milliseconds(300);
-  options.readingPause = milliseconds(0);
-  options.connectPoll = milliseconds(1);
-  options.pollsWhenMonitorStarts = 3000;
-  options.pollsWhenMonitorRuns = 3000;
-  options.monitorCheckPeriod = milliseconds(10'000);
-  options.monitorFailurePause = milliseconds(1);
-  options.bleConnectWait = milliseconds(3000);
-  options.legacyConnectWait = milliseconds(3000);
-  return options;
-}
-
 class BtDeviceTest : public ::testing::Test {
  protected:
   BtDeviceTest() {
@@ -67,7 +51,8 @@ class BtDeviceTest : public ::testing::Test {
   ManualClock clock;
   std::shared_ptr<FakeBtProvider> provider = std::make_shared<FakeBtProvider>();
   FakeBtProviderFactory factory;
-  BtDeviceOptions options = FastOptions();
+  // The monitor checks seldom, so the readings a test queues reach the device's own reads.
+  BtDeviceOptions options = keystone::testing::FastManagerOptions().device;
   // Declared after what the tasks use, so they end first.
   keystone::TaskGroup tasks;
 };

@@ -14,6 +14,8 @@
 #include "bluetooth/bt_device_ble.h"
 #include "bluetooth/bt_device_classic.h"
 #include "bluetooth/bt_device_legacy.h"
+#include "service/bluetooth_wiring.h"
+#include "service/owned_resource_manager.h"
 #include "tests/bluetooth/fake_bt_provider.h"
 #include "tests/fakes/eventually.h"
 
@@ -446,6 +448,25 @@ TEST_F(BtManagerUserDataTest, ClearDropsDevices) {
   EXPECT_EQ(manager->DeviceCount(), 0u);
   EXPECT_FALSE(env.AndroidDevice().has_value());
   EXPECT_EQ(env.ble->UserDataClears(), 1);
+}
+
+TEST(BluetoothWiringTest, NoFactoryMeansNoManager) {
+  BtManagerHarness env;
+  OwnedResourceManager resources;
+  EXPECT_EQ(MakeBluetoothManager({env.clock, env.registry, *env.osVersion, env.mirroring,
+                                  resources, nullptr, {}, {}}),
+            nullptr);
+}
+
+TEST(BluetoothWiringTest, ManagerWorksBeforeResourceManagerExists) {
+  BtManagerHarness env;
+  OwnedResourceManager resources;
+  auto manager = MakeBluetoothManager({env.clock, env.registry, *env.osVersion, env.mirroring,
+                                       resources, env.factory, [] { return true; },
+                                       keystone::testing::FastManagerOptions()});
+  ASSERT_NE(manager, nullptr);
+  manager->WaitForStartup(std::chrono::seconds(10));
+  EXPECT_EQ(manager->SendMessageToBtDevice(kClassicId, kMessage, false), kMessage);
 }
 
 }  // namespace

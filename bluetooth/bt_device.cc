@@ -19,6 +19,33 @@ int32_t Reported(int32_t status) { return status == CONFIRMED_IN_RANGE ? IN_RANG
 
 }  // namespace
 
+bool ConnectionMutex::try_lock_for(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex);
+  const std::thread::id me = std::this_thread::get_id();
+  if (depth > 0 && owner == me) {
+    ++depth;
+    return true;
+  }
+  if (!released.wait_for(lock, limit, [this] { return depth == 0; })) return false;
+  owner = me;
+  depth = 1;
+  return true;
+}
+
+void ConnectionMutex::lock() {
+  while (!try_lock_for(std::chrono::hours(1))) {
+  }
+}
+
+void ConnectionMutex::unlock() {
+  {
+    std::lock_guard lock(mutex);
+    if (--depth > 0) return;
+    owner = std::thread::id();
+  }
+  released.notify_one();
+}
+
 BtDevice::BtDevice(const BtDeviceContext& context, std::string deviceAddress, Bytes id,
                    uint32_t type)
     : options(context.options),

@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "bluetooth/bt_provider.h"
 #include "bluetooth/proximity.h"
@@ -87,6 +89,23 @@ struct BtDeviceContext {
   BtDeviceOptions options;
 };
 
+// A recursive mutex whose lock waits with a limit: an operation holding it may call another
+// that takes it again. Built on std::mutex and a condition variable, which the thread
+// sanitizer follows (it does not follow the timed pthread locks of std::recursive_timed_mutex).
+class ConnectionMutex {
+ public:
+  // False when another thread held it for the whole limit.
+  bool try_lock_for(std::chrono::milliseconds limit);
+  void lock();
+  void unlock();
+
+ private:
+  std::mutex mutex;  // Guards the members below.
+  std::condition_variable released;
+  std::thread::id owner;
+  size_t depth = 0;
+};
+
 // The fields and operations the three implementations share.
 class BtDevice : public IBtDevice {
  public:
@@ -108,7 +127,7 @@ class BtDevice : public IBtDevice {
   MfaProximityLock& Proximity() { return proximity; }
 
  protected:
-  using ConnectionLock = std::unique_lock<std::recursive_timed_mutex>;
+  using ConnectionLock = std::unique_lock<ConnectionMutex>;
 
   // The held connection mutex; std::runtime_error "Wait for connection mutex has timed out"
   // when it could not be had within options.connectionMutexWait.
@@ -135,8 +154,7 @@ class BtDevice : public IBtDevice {
   const std::string address;
   const Bytes deviceId;
   std::atomic<uint32_t> connectionHandle{0};
-  // Recursive so that an operation holding it may call another that takes it again.
-  std::recursive_timed_mutex connectionMutex;
+  ConnectionMutex connectionMutex;
   MfaProximityLock proximity;
   std::atomic<bool> connected{false};
   std::atomic<bool> outOfRange{false};

@@ -4,13 +4,11 @@
 // operations on them, scans (packed as the scan records of bluetooth/bt_device_id.h), and the
 // reactions to sleep, resume, lock, unlock and user-data changes.
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>

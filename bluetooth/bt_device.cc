@@ -156,8 +156,7 @@ bool BtDevice::Reestablish(bool disconnectFirst) {
     try {
       Connect();
     } catch (const BluetoothProvider::BluetoothProviderException& e) {
-      KS_LOG(Log(), kLogError, "BT-FLOW", "Failed connecting to device with: %#X",
-             ProviderCode(e));
+      KS_LOG(Log(), kLogError, "BT-FLOW", "Failed connecting to device with: %#X", ProviderCode(e));
       return false;
     } catch (...) {
       KS_LOG(Log(), kLogError, "BT-FLOW", "Failed connecting to device - Unknown error");
@@ -174,9 +173,8 @@ int32_t BtDevice::GetState(bool continuousCheck) {
   const bool mayWait =
       !(providerType == kBleProviderType && !continuousCheck && !factory.LegacyBleLoaded());
   int32_t status = Reported(proximity.state());
-  for (int reading = 0; status == NEED_MORE_RSSI_MEASUREMENTS &&
-                        reading < options.maxReadingsPerState;
-       ++reading) {
+  for (int reading = 0;
+       status == NEED_MORE_RSSI_MEASUREMENTS && reading < options.maxReadingsPerState; ++reading) {
     KS_LOG(Log(), kLogInfo, "BT-FLOW",
            "Device's proximity status is NEED_MORE_RSSI_MEASUREMENTS (Iteration %d)", reading);
     const int16_t rssi = GetRSSI(continuousCheck);

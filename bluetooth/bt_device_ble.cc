@@ -28,8 +28,7 @@ struct ConnectOutcome {
 }  // namespace
 
 ConnectTaskBtDevice::ConnectTaskBtDevice(const BtDeviceContext& context, std::string deviceAddress,
-                                         Bytes id, uint32_t type,
-                                         std::chrono::milliseconds wait)
+                                         Bytes id, uint32_t type, std::chrono::milliseconds wait)
     : BtDevice(context, std::move(deviceAddress), std::move(id), type), connectWait(wait) {}
 
 void ConnectTaskBtDevice::Connect() {
@@ -133,8 +132,7 @@ Bytes ConnectTaskBtDevice::SendAndReceive(const Bytes& message, bool isInteracti
     try {
       Connect();
     } catch (const BluetoothProvider::BluetoothProviderException& e) {
-      KS_LOG(Log(), kLogError, "BT-FLOW", "Failed connecting to device with: %#X",
-             ProviderCode(e));
+      KS_LOG(Log(), kLogError, "BT-FLOW", "Failed connecting to device with: %#X", ProviderCode(e));
       throw BluetoothExceptions::NotResponsiveException();
     } catch (const std::exception&) {
       KS_LOG(Log(), kLogError, "BT-FLOW", "Failed connecting to device with: %#X", 0u);

@@ -20,8 +20,7 @@ uint32_t ProviderTypeOf(const Bytes& id) {
 
 }  // namespace
 
-LegacyBtDevice::LegacyBtDevice(const BtDeviceContext& context, std::string deviceAddress,
-                               Bytes id)
+LegacyBtDevice::LegacyBtDevice(const BtDeviceContext& context, std::string deviceAddress, Bytes id)
     : ConnectTaskBtDevice(context, std::move(deviceAddress), id, ProviderTypeOf(id),
                           context.options.legacyConnectWait) {}
 

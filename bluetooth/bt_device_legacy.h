@@ -32,7 +32,7 @@ class LegacyBtDevice final : public ConnectTaskBtDevice {
   void MonitorDeviceActivity();
   void StopActivityMonitor();
 
-  std::mutex monitorControl;  // Serializes starting and joining the monitor.
+  std::mutex monitorControl;    // Serializes starting and joining the monitor.
   std::jthread activityThread;  // Guarded by monitorControl.
 
   keystone::Mutex activityMutex;  // Guards the members below.

@@ -108,8 +108,8 @@ double MfaProximityLock::calculateRssiMeanLocked() {
   const auto n = static_cast<double>(entries.size());
   const double result =
       entries.size() < 4 ? sum / n : (static_cast<double>(sum) - largest - smallest) / (n - 2);
-  KS_LOG(Log(), kLogInfo, kTag, "MfaProximityLock::calculateRssiMean (after size check) average = %f",
-         result);
+  KS_LOG(Log(), kLogInfo, kTag,
+         "MfaProximityLock::calculateRssiMean (after size check) average = %f", result);
   return result;
 }
 

@@ -450,11 +450,12 @@ BtCallStatus EngineRpcOperations::IsRSSISupportedRpc(CallContext& /*call*/, int1
   const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
   if (!bt) return BtCallStatus::kGeneralFailure;
   KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
-  const BtCallStatus status = BtCall({false, nullptr, "Unknown exception", "Unknown exception"}, [&] {
-    // A negative short names no provider; as an unsigned type it is one the manager refuses.
-    supported = bt->IsRSSISupported(static_cast<uint16_t>(providerType)) ? 1 : 0;
-    return BtCallStatus::kSuccess;
-  });
+  const BtCallStatus status =
+      BtCall({false, nullptr, "Unknown exception", "Unknown exception"}, [&] {
+        // A negative short names no provider; as an unsigned type it is one the manager refuses.
+        supported = bt->IsRSSISupported(static_cast<uint16_t>(providerType)) ? 1 : 0;
+        return BtCallStatus::kSuccess;
+      });
   KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
   return status;
 }

@@ -15,19 +15,19 @@ std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment
     return nullptr;
   }
   OwnedResourceManager& resources = environment.resources;
-  BtManagerDependencies dependencies{
-      std::move(environment.factory),
-      environment.clock,
-      environment.registry,
-      environment.osVersion,
-      environment.mirroring,
-      [&resources] {
-        bool sleeping = false;
-        resources.TryUse(
-            [&sleeping](ResourceManager& manager) { sleeping = manager.PowerState().IsGoingToSleep(); });
-        return sleeping;
-      },
-      std::move(environment.radioPresent)};
+  BtManagerDependencies dependencies{std::move(environment.factory),
+                                     environment.clock,
+                                     environment.registry,
+                                     environment.osVersion,
+                                     environment.mirroring,
+                                     [&resources] {
+                                       bool sleeping = false;
+                                       resources.TryUse([&sleeping](ResourceManager& manager) {
+                                         sleeping = manager.PowerState().IsGoingToSleep();
+                                       });
+                                       return sleeping;
+                                     },
+                                     std::move(environment.radioPresent)};
   return std::make_shared<BtManager>(std::move(dependencies), environment.options);
 }
 

@@ -20,11 +20,11 @@
 namespace mfab {
 namespace {
 
-using std::chrono::milliseconds;
 using keystone::testing::Eventually;
 using keystone::testing::FakeBtProvider;
 using keystone::testing::FakeBtProviderFactory;
 using keystone::testing::ManualClock;
+using std::chrono::milliseconds;
 using Op = FakeBtProvider::Op;
 
 const Bytes kClassicId{0xAA, 0xBB, 0xCC, 0x0D, 0x0E, 0x0F, 0x01, 0x00};

@@ -160,7 +160,8 @@ TEST_F(BtManagerTest, DeviceWorksAgainWhenRadioReturns) {
 // Threads of this process, from the kernel's list.
 size_t ThreadCount() {
   size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
     ++count;
   }
   return count;
@@ -201,14 +202,16 @@ TEST_F(BtManagerTest, FailedInteractiveBleSendIsRetriedOnce) {
   auto options = keystone::testing::FastManagerOptions();
   options.device.bleConnectWait = std::chrono::milliseconds(3000);
   auto manager = env.Make(options);
-  env.ble->ThrowOn(Op::kConnect, std::make_exception_ptr(BluetoothProvider::ConnectionFailedException()));
+  env.ble->ThrowOn(Op::kConnect,
+                   std::make_exception_ptr(BluetoothProvider::ConnectionFailedException()));
   EXPECT_EQ(manager->SendMessageToBtDevice(kBleId, kMessage, true), kMessage);
   EXPECT_EQ(env.ble->Calls(Op::kConnect), 2);
 }
 
 TEST_F(BtManagerTest, FailedNonInteractiveBleSendIsNotRetried) {
   auto manager = env.Make();
-  env.ble->ThrowOn(Op::kConnect, std::make_exception_ptr(BluetoothProvider::ConnectionFailedException()));
+  env.ble->ThrowOn(Op::kConnect,
+                   std::make_exception_ptr(BluetoothProvider::ConnectionFailedException()));
   EXPECT_THROW(manager->SendMessageToBtDevice(kBleId, kMessage, false),
                BluetoothExceptions::NotResponsiveException);
   EXPECT_EQ(env.ble->Calls(Op::kConnect), 1);
@@ -251,10 +254,8 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, AndroidDeviceTest,
     ::testing::Values(AndroidDeviceText{"aa:bb:cc:0d:0e:0f:01:00", kClassicId},
                       AndroidDeviceText{"AA-BB-CC-0D-0E-0F-01-00-", kClassicId},
-                      AndroidDeviceText{"1122", {}},
-                      AndroidDeviceText{"11:2", {}},
-                      AndroidDeviceText{"11:zz", {}},
-                      AndroidDeviceText{std::string(66, '1'), {}}));
+                      AndroidDeviceText{"1122", {}}, AndroidDeviceText{"11:2", {}},
+                      AndroidDeviceText{"11:zz", {}}, AndroidDeviceText{std::string(66, '1'), {}}));
 
 struct RecordCase {
   BluetoothDevice device;
@@ -283,17 +284,17 @@ const std::string kCutName = std::string(40, 'x') + "\xC3\xA9";
 
 INSTANTIATE_TEST_SUITE_P(
     Records, ScanRecordTest,
-    ::testing::Values(
-        RecordCase{Found("Pixel", "AA:BB:CC:0D:0E:0F", false),
-                   Record(1, {0xAA, 0xBB, 0xCC, 0x0D, 0x0E, 0x0F}, "Pixel", 1)},
-        RecordCase{Found("Tag", "01:02:03:04:05:06", true, false),
-                   Record(0, {1, 2, 3, 4, 5, 6}, "Tag", 2)},
-        RecordCase{Found(kLongName, "01:02:03:04:05:06", false),
-                   Record(1, {1, 2, 3, 4, 5, 6}, std::string(41, 'n'), 1)},
-        RecordCase{Found(kCutName, "01:02:03:04:05:06", false),
-                   Record(1, {1, 2, 3, 4, 5, 6}, std::string(40, 'x'), 1)},
-        RecordCase{Found("Odd", "1:02:03:04:05:06", false), Record(1, {}, "Odd", 1)},
-        RecordCase{Found("Odd", "01-02-03-04-05-06", false), Record(1, {}, "Odd", 1)}));
+    ::testing::Values(RecordCase{Found("Pixel", "AA:BB:CC:0D:0E:0F", false),
+                                 Record(1, {0xAA, 0xBB, 0xCC, 0x0D, 0x0E, 0x0F}, "Pixel", 1)},
+                      RecordCase{Found("Tag", "01:02:03:04:05:06", true, false),
+                                 Record(0, {1, 2, 3, 4, 5, 6}, "Tag", 2)},
+                      RecordCase{Found(kLongName, "01:02:03:04:05:06", false),
+                                 Record(1, {1, 2, 3, 4, 5, 6}, std::string(41, 'n'), 1)},
+                      RecordCase{Found(kCutName, "01:02:03:04:05:06", false),
+                                 Record(1, {1, 2, 3, 4, 5, 6}, std::string(40, 'x'), 1)},
+                      RecordCase{Found("Odd", "1:02:03:04:05:06", false), Record(1, {}, "Odd", 1)},
+                      RecordCase{Found("Odd", "01-02-03-04-05-06", false),
+                                 Record(1, {}, "Odd", 1)}));
 
 // The addresses of packed scan records, in order.
 std::vector<std::string> Addresses(const Bytes& packed) {
@@ -310,16 +311,16 @@ std::vector<std::string> Addresses(const Bytes& packed) {
 using BtManagerScanTest = BtManagerTest;
 
 TEST_F(BtManagerScanTest, MergesBleAndValidatedClassicDevices) {
-  env.ble->SetScanResult({Found("Phone", "11:11:11:11:11:11", true),
-                          Found("Short", "22:22:22:22:22:2", true)});
+  env.ble->SetScanResult(
+      {Found("Phone", "11:11:11:11:11:11", true), Found("Short", "22:22:22:22:22:2", true)});
   env.classic->SetScanResult({Found("Phone", "33:33:33:33:33:33", false),
                               Found("Laptop", "44:44:44:44:44:44", false),
                               Found("Phone", "55:55:55:55:55:55", false)});
   env.classic->SetValidAddresses({"55:55:55:55:55:55"});
   auto manager = env.Make();
-  EXPECT_EQ(Addresses(manager->Scan(3)),
-            (std::vector<std::string>{"11:11:11:11:11:11", "44:44:44:44:44:44",
-                                      "55:55:55:55:55:55"}));
+  EXPECT_EQ(
+      Addresses(manager->Scan(3)),
+      (std::vector<std::string>{"11:11:11:11:11:11", "44:44:44:44:44:44", "55:55:55:55:55:55"}));
 }
 
 TEST_F(BtManagerScanTest, BothWithoutBleReturnsClassicDevices) {
@@ -367,10 +368,9 @@ TEST_F(BtManagerScanTest, EnrolledPhonesAreLeftOut) {
   env.MirrorUserEntry(kUser, "F-SECURE", true, std::string("44:44:44:44:44:44") + '\0');
   env.MirrorUserEntry(kOtherUser, "F-SOFT", true, "66:66:66:66:66:66");
   env.MirrorUserEntry(kOtherUser, "F-SECURE", true, "55:55:55:55:55:55");
-  env.classic->SetScanResult({Found("A", "44:44:44:44:44:44", false),
-                              Found("B", "55:55:55:55:55:55", false),
-                              Found("C", "66:66:66:66:66:66", false),
-                              Found("D", "77:77:77:77:77:77", false)});
+  env.classic->SetScanResult(
+      {Found("A", "44:44:44:44:44:44", false), Found("B", "55:55:55:55:55:55", false),
+       Found("C", "66:66:66:66:66:66", false), Found("D", "77:77:77:77:77:77", false)});
   auto manager = env.Make();
   // The other user's SoftBT entry wins over their SecureBT entry.
   EXPECT_EQ(Addresses(manager->Scan(1)),
@@ -453,9 +453,10 @@ TEST_F(BtManagerUserDataTest, ClearDropsDevices) {
 TEST(BluetoothWiringTest, NoFactoryMeansNoManager) {
   BtManagerHarness env;
   OwnedResourceManager resources;
-  EXPECT_EQ(MakeBluetoothManager({env.clock, env.registry, *env.osVersion, env.mirroring,
-                                  resources, nullptr, {}, {}}),
-            nullptr);
+  EXPECT_EQ(
+      MakeBluetoothManager(
+          {env.clock, env.registry, *env.osVersion, env.mirroring, resources, nullptr, {}, {}}),
+      nullptr);
 }
 
 TEST(BluetoothWiringTest, ManagerWorksBeforeResourceManagerExists) {

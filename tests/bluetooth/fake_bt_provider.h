@@ -114,7 +114,8 @@ class FakeBtProvider : public mfab::IBTProvider {
       return validAddresses->count(d.address) == 0;
     });
   }
-  uint32_t Connect(const mfab::BluetoothDevice& device, const std::string& serviceClassId) override {
+  uint32_t Connect(const mfab::BluetoothDevice& device,
+                   const std::string& serviceClassId) override {
     Enter(Op::kConnect);
     WaitGate(Op::kConnect);
     std::lock_guard lock(mutex);
@@ -302,7 +303,11 @@ class BtManagerHarness {
   }
 
   std::unique_ptr<mfab::BtManager> Make(mfab::BtManagerOptions options = FastManagerOptions()) {
-    mfab::BtManagerDependencies deps{factory, clock, registry, *osVersion, mirroring,
+    mfab::BtManagerDependencies deps{factory,
+                                     clock,
+                                     registry,
+                                     *osVersion,
+                                     mirroring,
                                      [this] { return sleeping.load(); },
                                      [this] { return radio.load(); }};
     auto manager = std::make_unique<mfab::BtManager>(std::move(deps), options);

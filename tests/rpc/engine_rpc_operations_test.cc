@@ -696,5 +696,40 @@ TEST_F(BluetoothRpcOperationsTest, OperationsTravelThroughSocket) {
   listener.RpcStopListening();
 }
 
+// keystonectl bt against the same operations: decoded records, device texts, hex in and out.
+TEST_F(BluetoothRpcOperationsTest, KeystonectlBtDecodesReplies) {
+  keystone::testing::TempDirectory dir;
+  ServerOptions serverOptions;
+  serverOptions.socketPath = dir.File("IVoxWithMfa");
+  RpcListener listener;
+  ASSERT_TRUE(listener.RpcStartListening(&operations, serverOptions));
+  auto bt = [&](const std::string& line) {
+    const std::string command = "bt " + line + " --socket " + serverOptions.socketPath;
+    return keystone::testing::RunProgram(KEYSTONECTL_BINARY, keystone::testing::Words(command));
+  };
+
+  env.classic->SetScanResult({{"Laptop", "44:44:44:44:44:4A", true, false}});
+  auto result = bt("scan classic");
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("44:44:44:44:44:4A  classic paired     Laptop"), std::string::npos)
+      << result.out;
+
+  env.classic->QueueReply({0xCA, 0xFE});
+  result = bt("send AA:BB:CC:0D:0E:0F 0102 --interactive");
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("reply: cafe"), std::string::npos) << result.out;
+  EXPECT_EQ(env.classic->Sent().back(), (Bytes{0x01, 0x02}));
+
+  env.ble->QueueRssi({-90});
+  result = bt("status 11:22:33:44:55:66/ble");
+  EXPECT_NE(result.out.find("proximity: 101 OUT_OF_RANGE"), std::string::npos) << result.out;
+
+  result = bt("rssi 11223344556602");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("status: 1 (invalid device id)"), std::string::npos) << result.out;
+  EXPECT_EQ(bt("status AA:BB:CC/ble").exitCode, 2);
+  listener.RpcStopListening();
+}
+
 }  // namespace
 }  // namespace rpc

@@ -37,24 +37,36 @@ struct UsageError : std::runtime_error {
 
 const char* StatusText(BtCallStatus status) {
   switch (status) {
-    case BtCallStatus::kSuccess: return "success";
-    case BtCallStatus::kInvalidDeviceId: return "invalid device id";
-    case BtCallStatus::kBufferTooSmall: return "output buffer too small";
-    case BtCallStatus::kNotResponsive: return "device not responsive";
-    case BtCallStatus::kInternalError: return "internal error (or no output buffer)";
-    case BtCallStatus::kUnsupportedFactor: return "Bluetooth factor not supported";
-    case BtCallStatus::kGeneralFailure: return "the operation failed in the engine";
+    case BtCallStatus::kSuccess:
+      return "success";
+    case BtCallStatus::kInvalidDeviceId:
+      return "invalid device id";
+    case BtCallStatus::kBufferTooSmall:
+      return "output buffer too small";
+    case BtCallStatus::kNotResponsive:
+      return "device not responsive";
+    case BtCallStatus::kInternalError:
+      return "internal error (or no output buffer)";
+    case BtCallStatus::kUnsupportedFactor:
+      return "Bluetooth factor not supported";
+    case BtCallStatus::kGeneralFailure:
+      return "the operation failed in the engine";
   }
   return "unknown status";
 }
 
 const char* ProximityText(int32_t status) {
   switch (status) {
-    case 100: return "IN_RANGE";
-    case 101: return "OUT_OF_RANGE";
-    case 102: return "NEED_MORE_DATA";
-    case 103: return "NEED_MORE_RSSI_MEASUREMENTS";
-    case 104: return "CONFIRMED_IN_RANGE";
+    case 100:
+      return "IN_RANGE";
+    case 101:
+      return "OUT_OF_RANGE";
+    case 102:
+      return "NEED_MORE_DATA";
+    case 103:
+      return "NEED_MORE_RSSI_MEASUREMENTS";
+    case 104:
+      return "CONFIRMED_IN_RANGE";
   }
   return "unknown";
 }
@@ -230,18 +242,21 @@ int RunOnDevice(rpc::Client& client, const std::string& verb, const Options& opt
     const BtCallStatus status =
         client.GetDeviceStatusRpc(idSize, id.data(), options.quick ? 0 : 1, state);
     const int exit = Report(status);
-    if (status == BtCallStatus::kSuccess) std::printf("proximity: %d %s\n", state, ProximityText(state));
+    if (status == BtCallStatus::kSuccess)
+      std::printf("proximity: %d %s\n", state, ProximityText(state));
     return exit;
   }
   if (verb == "rssi") {
     int16_t rssi = 0;
-    const BtCallStatus status = client.GetRSSIRpc(idSize, id.data(), options.mustExist ? 1 : 0, rssi);
+    const BtCallStatus status =
+        client.GetRSSIRpc(idSize, id.data(), options.mustExist ? 1 : 0, rssi);
     const int exit = Report(status);
     if (status == BtCallStatus::kSuccess) std::printf("rssi: %d dBm\n", rssi);
     return exit;
   }
   if (verb == "calibrate") return Report(client.CalibrateRSSIRpc(idSize, id.data()));
-  if (verb == "connect") return Report(client.EstablishConnectionWithBtDeviceRpc(idSize, id.data()));
+  if (verb == "connect")
+    return Report(client.EstablishConnectionWithBtDeviceRpc(idSize, id.data()));
   if (verb == "decide") {
     const std::string& decision = Positional(options, 1, "decision (in or out)");
     if (decision != "in" && decision != "out") throw UsageError("decision must be in or out");
@@ -253,12 +268,13 @@ int RunOnDevice(rpc::Client& client, const std::string& verb, const Options& opt
 }
 
 int RunSupported(rpc::Client& client, const Options& options) {
-  const int16_t type =
-      static_cast<int16_t>(options.positional.empty() ? 1 : ParseInt("provider type", options.positional[0]));
+  const int16_t type = static_cast<int16_t>(
+      options.positional.empty() ? 1 : ParseInt("provider type", options.positional[0]));
   int32_t supported = 0;
   const BtCallStatus status = client.IsRSSISupportedRpc(type, supported);
   const int exit = Report(status);
-  if (status == BtCallStatus::kSuccess) std::printf("rssi supported: %s\n", supported ? "yes" : "no");
+  if (status == BtCallStatus::kSuccess)
+    std::printf("rssi supported: %s\n", supported ? "yes" : "no");
   return exit;
 }
 
@@ -272,8 +288,8 @@ int Run(const std::vector<std::string>& args) {
   if (args.empty()) return Fail(kExitUsage, "bt needs a command (see keystonectl help bt)");
   const std::string& verb = args[0];
   if (verb == "sim") return RunSim(std::vector<std::string>(args.begin() + 1, args.end()));
-  static const std::set<std::string> kVerbs = {"scan",    "supported", "status", "rssi",
-                                               "calibrate", "connect", "send",   "decide"};
+  static const std::set<std::string> kVerbs = {"scan",      "supported", "status", "rssi",
+                                               "calibrate", "connect",   "send",   "decide"};
   if (kVerbs.count(verb) == 0) return Fail(kExitUsage, "unknown bt command " + verb);
   try {
     const Options options = ParseOptions(args);

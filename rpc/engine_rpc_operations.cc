@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "bluetooth/bluetooth_exceptions.h"
+#include "bluetooth/bt_manager.h"
 #include "common/exceptions.h"
 #include "common/status.h"
 #include "log/logger.h"
@@ -130,6 +132,50 @@ std::optional<uint32_t> DataFailure(unsigned mappings, Work work) {
     KS_LOG(Log(), kLogError, "RPC-END", "Unkown Exception");
   }
   return kStatusGeneralFailure;
+}
+
+// How a Bluetooth operation answers and logs its failures: whether a Bluetooth exception gives
+// its own code, a format with one %s for it, one for another std::exception, and the text for
+// anything else; null formats are not logged.
+struct BtFailureLog {
+  bool mapsBluetooth;
+  const char* bluetooth;
+  const char* standard;
+  const char* other;
+};
+
+// Runs a Bluetooth operation's work; a Bluetooth exception becomes its own code (when the
+// operation maps them), anything else the general failure.
+template <typename Work>
+BtCallStatus BtCall(const BtFailureLog& log, Work&& work) noexcept {
+  try {
+    try {
+      return work();
+    } catch (const BluetoothExceptions::BluetoothException& e) {
+      if (!log.mapsBluetooth) throw;
+      if (log.bluetooth != nullptr) {
+        KS_LOG(Log(), kLogError, "RPC-END", std::string(log.bluetooth), e.what());
+      }
+      return static_cast<BtCallStatus>(e.Code());
+    }
+  } catch (const std::exception& e) {
+    if (log.standard != nullptr) {
+      KS_LOG(Log(), kLogError, "RPC-END", std::string(log.standard), e.what());
+    }
+  } catch (...) {
+    if (log.other != nullptr) KS_LOG(Log(), kLogError, "RPC-END", "%s", log.other);
+  }
+  return BtCallStatus::kGeneralFailure;
+}
+
+// populateOutput's status as a Bluetooth operation's result.
+BtCallStatus BtOutputStatus(uint32_t status) {
+  switch (status) {
+    case kStatusSuccess: return BtCallStatus::kSuccess;
+    case kStatusBufferTooSmall: return BtCallStatus::kBufferTooSmall;
+    case kStatusInvalidParameter: return BtCallStatus::kInternalError;
+    default: return BtCallStatus::kGeneralFailure;
+  }
 }
 
 }  // namespace
@@ -353,61 +399,152 @@ void EngineRpcOperations::SetBTMockModeRpc(CallContext& /*call*/) {
   KS_LOG(Log(), kLogError, "RPC-END", "SetBTMockModeRpc is not supported in Production");
 }
 
-// The Bluetooth operations: the Bluetooth manager is not present yet.
+// The Bluetooth operations, through the Bluetooth manager.
 
-BtCallStatus EngineRpcOperations::SendMessageToBtDeviceRpc(CallContext& /*call*/, int32_t,
-                                                           const uint8_t*, int32_t,
-                                                           const uint8_t*, int32_t, int32_t*,
-                                                           uint8_t*) {
-  NotPresent("SendMessageToBtDeviceRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+BtCallStatus EngineRpcOperations::SendMessageToBtDeviceRpc(CallContext& /*call*/, int32_t idSize,
+                                                           const uint8_t* deviceId,
+                                                           int32_t inSize, const uint8_t* inBytes,
+                                                           int32_t interactive, int32_t* outSize,
+                                                           uint8_t* outBuffer) {
+  constexpr const char* kName = "SendMessageToBtDeviceRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus status =
+      BtCall({true, "BluetoothException: %s", "BluetoothException: %s", "Unknown exception"}, [&] {
+        const std::vector<uint8_t> reply = bt->SendMessageToBtDevice(CopyIn(idSize, deviceId),
+                                                      CopyIn(inSize, inBytes), interactive == 1);
+        return BtOutputStatus(populateOutput(reply, outSize, outBuffer));
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
 BtCallStatus EngineRpcOperations::EstablishConnectionWithBtDeviceRpc(CallContext& /*call*/,
-                                                                     int32_t, const uint8_t*) {
-  NotPresent("EstablishConnectionWithBtDeviceRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+                                                                     int32_t idSize,
+                                                                     const uint8_t* deviceId) {
+  constexpr const char* kName = "EstablishConnectionWithBtDeviceRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  // Every failure is a general one here, a Bluetooth exception included.
+  const BtCallStatus status =
+      BtCall({false, nullptr, "BluetoothException: %s", "Unknown exception"}, [&] {
+        return bt->EstablishConnectionWithBtDevice(CopyIn(idSize, deviceId))
+                   ? BtCallStatus::kSuccess
+                   : BtCallStatus::kNotResponsive;
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
 BtCallStatus EngineRpcOperations::IsRSSISupportedRpc(CallContext& /*call*/, int16_t providerType,
-                                                     int32_t& /*supported*/) {
+                                                     int32_t& supported) {
+  constexpr const char* kName = "IsRSSISupportedRpc";
   // Provider type 3 is refused before the Bluetooth manager is asked.
   if (providerType == kNoRssiProviderType) {
-    KS_LOG(Log(), kLogInfo, "RPC-START", "IsRSSISupportedRpc");
-    KS_LOG(Log(), kLogInfo, "RPC-END", "IsRSSISupportedRpc");
+    KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+    KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
     return BtCallStatus::kGeneralFailure;
   }
-  NotPresent("IsRSSISupportedRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus status =
+      BtCall({false, nullptr, "Unknown exception", "Unknown exception"}, [&] {
+        // A negative short names no provider; as an unsigned type it is one the manager refuses.
+        supported = bt->IsRSSISupported(static_cast<uint16_t>(providerType)) ? 1 : 0;
+        return BtCallStatus::kSuccess;
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
-BtCallStatus EngineRpcOperations::GetRSSIRpc(CallContext& /*call*/, int32_t, const uint8_t*,
-                                             int32_t, int16_t& /*rssi*/) {
-  NotPresent("GetRSSIRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+BtCallStatus EngineRpcOperations::GetRSSIRpc(CallContext& /*call*/, int32_t idSize,
+                                             const uint8_t* deviceId, int32_t mustExist,
+                                             int16_t& rssi) {
+  constexpr const char* kName = "GetRSSIRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus status =
+      BtCall({true, "BluetoothException: %s", "std::exception: %s", "Unknown exception"}, [&] {
+        rssi = bt->GetRSSI(CopyIn(idSize, deviceId), mustExist == 1);
+        KS_LOG(Log(), kLogInfo, "RPC-FLOW", "GetRssiRpc succeeded. RSSI = %d", rssi);
+        return BtCallStatus::kSuccess;
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
-BtCallStatus EngineRpcOperations::CalibrateRSSIRpc(CallContext& /*call*/, int32_t,
-                                                   const uint8_t*) {
-  NotPresent("CalibrateRSSIRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+BtCallStatus EngineRpcOperations::CalibrateRSSIRpc(CallContext& /*call*/, int32_t idSize,
+                                                   const uint8_t* deviceId) {
+  constexpr const char* kName = "CalibrateRSSIRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus status = BtCall({true, nullptr, nullptr, nullptr}, [&] {
+    bt->CalibrateRssi(CopyIn(idSize, deviceId));
+    return BtCallStatus::kSuccess;
+  });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
-BtCallStatus EngineRpcOperations::GetDeviceStatusRpc(CallContext& /*call*/, int32_t,
-                                                     const uint8_t*, int32_t,
-                                                     int32_t& /*status*/) {
-  NotPresent("GetDeviceStatusRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+BtCallStatus EngineRpcOperations::GetDeviceStatusRpc(CallContext& /*call*/, int32_t idSize,
+                                                     const uint8_t* deviceId, int32_t flag,
+                                                     int32_t& status) {
+  constexpr const char* kName = "GetDeviceStatusRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus result =
+      BtCall({true, "BluetoothException: %s", "Unknown exception", "Unknown exception"}, [&] {
+        status = bt->GetDeviceStatus(CopyIn(idSize, deviceId), flag == 1);
+        return BtCallStatus::kSuccess;
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return result;
 }
 
-BtCallStatus EngineRpcOperations::ScanRpc(CallContext& /*call*/, int16_t, int32_t*, uint8_t*) {
-  NotPresent("ScanRpc", kBtManager);
-  return BtCallStatus::kGeneralFailure;
+BtCallStatus EngineRpcOperations::ScanRpc(CallContext& /*call*/, int16_t scanType,
+                                          int32_t* outSize, uint8_t* outBuffer) {
+  constexpr const char* kName = "ScanRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus status =
+      BtCall({true, "BluetoothException: %s", "Exception: %s", "Unknown exception"}, [&] {
+        const std::vector<uint8_t> records = bt->Scan(static_cast<uint16_t>(scanType));
+        return BtOutputStatus(populateOutput(records, outSize, outBuffer));
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
-void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t, const uint8_t*,
-                                                  int32_t) {
-  NotPresent("UpdateProximityStateRpc", kBtManager);
+void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t idSize,
+                                                  const uint8_t* deviceId, int32_t state) {
+  constexpr const char* kName = "UpdateProximityStateRpc";
+  const std::shared_ptr<mfab::BtManager> bt = Bluetooth(kName);
+  if (!bt) return;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  // Failures are swallowed without a record: the client learns nothing either way.
+  BtCall({false, nullptr, nullptr, nullptr}, [&] {
+    bt->UpdateProximityState(CopyIn(idSize, deviceId), state);
+    return BtCallStatus::kSuccess;
+  });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+}
+
+std::shared_ptr<mfab::BtManager> EngineRpcOperations::Bluetooth(const char* operation) {
+  std::shared_ptr<mfab::BtManager> bt;
+  try {
+    bt = services.Bluetooth();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "RPC-END", "%s: %s", operation, e.what());
+  }
+  if (!bt) NotPresent(operation, kBtManager);
+  return bt;
 }
 
 int32_t EngineRpcOperations::AuthenticationOnDesktopRpc(CallContext& call, const char* userSid,

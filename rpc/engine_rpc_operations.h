@@ -17,6 +17,10 @@
 #include "common/mutex.h"
 #include "rpc/engine_operations.h"
 
+namespace mfab {
+class BtManager;
+}  // namespace mfab
+
 namespace rpc {
 
 // What the operations need of the engine. The production implementation goes through the
@@ -77,6 +81,10 @@ class EngineRpcServices {
   // The client's enrollment of a factor for a user (IEnrollmentFlowRunner); its status.
   virtual uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
                                      const std::string& user, const std::string& factorId) = 0;
+
+  // The Bluetooth manager behind operations 7 to 14; null when the engine has no Bluetooth
+  // factor (the operations then answer that it is not present).
+  virtual std::shared_ptr<mfab::BtManager> Bluetooth() { return nullptr; }
 };
 
 // Limits of the operations; tests shrink them.
@@ -90,10 +98,10 @@ struct EngineRpcOptions {
   std::chrono::milliseconds displaceLimit{std::chrono::seconds(2)};
 };
 
-// The 24 operations. Components that do not exist yet in the engine (Bluetooth manager and
-// devices, phone presence) are not present: their operations log that and return the general
-// failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the operations without a
-// result), except where an operation's answer needs no component.
+// The 24 operations. Components that are not present in the engine (the Bluetooth manager when
+// no Bluetooth factor is configured, phone presence) make their operations log that and return
+// the general failure of their kind (BtCallStatus 7, 0xA0000031, nothing for the operations
+// without a result), except where an operation's answer needs no component.
 //
 // Keeps no per-call state; thread-safe as far as services is. Never throws.
 class EngineRpcOperations final : public EngineOperations {
@@ -158,6 +166,8 @@ class EngineRpcOperations final : public EngineOperations {
   bool DisplaceWaiter(AsyncCallContext& call, const keystone::ClientIdentity& client);
   AppletCallStatus SendMessage(CallContext& call, int32_t inSize, const uint8_t* inBytes,
                                int32_t* outSize, uint8_t* outBuffer);
+  // The Bluetooth manager for operation; null (logged as not present) when there is none.
+  std::shared_ptr<mfab::BtManager> Bluetooth(const char* operation);
 
   EngineRpcServices& services;
   const EngineRpcOptions options;

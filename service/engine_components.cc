@@ -84,7 +84,7 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
         return std::make_unique<SessionAppletChannel>(services, environment.kilnLibrary,
                                                       options.session);
       },
-      nullptr,
+      environment.btManager,
       nullptr,
       environment.factorFlows,
   };

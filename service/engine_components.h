@@ -58,6 +58,8 @@ struct EngineEnvironment {
   // sleep, shut down before the RPC server stops); nullptr: not present.
   IFactorFlowRunner* factorFlows = nullptr;
   IRunningFlows* runningFlows = nullptr;
+  // The Bluetooth manager (a power listener of the resource manager); nullptr: not present.
+  std::shared_ptr<IBluetoothManager> btManager;
 };
 
 // The registry mirroring's way to the applet and to the resource manager's user-data work,

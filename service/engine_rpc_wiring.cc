@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "bluetooth/bt_manager.h"
 #include "engine/desktop_authentication.h"
 #include "engine/resource_manager.h"
 #include "flows/discovery_commands.h"
@@ -108,6 +109,13 @@ std::vector<uint8_t> ResourceManagerRpcServices::Discover(int16_t kind,
                                                           const std::string& first,
                                                           const std::string& second) {
   return Engine([&](ResourceManager&) { return data.discovery.Discover(kind, bytes, first, second); });
+}
+
+std::shared_ptr<mfab::BtManager> ResourceManagerRpcServices::Bluetooth() {
+  // The manager the service gave the resource manager is the one Bluetooth manager there is.
+  return Engine([](mfab::ResourceManager& m) {
+    return std::dynamic_pointer_cast<mfab::BtManager>(m.BtManager());
+  });
 }
 
 std::vector<uint8_t> ResourceManagerRpcServices::GetSavedDisplayName(const std::string& sid) {

@@ -78,6 +78,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
                                   const std::function<bool()>& stopRequested) override;
   uint32_t RunEnrollmentFlow(uint32_t sessionId, const keystone::ClientIdentity& client,
                              const std::string& user, const std::string& factorId) override;
+  // The resource manager's Bluetooth manager.
+  std::shared_ptr<mfab::BtManager> Bluetooth() override;
 
  private:
   // Runs work on the resource manager; mfab::EngineNotRunningError when there is none.

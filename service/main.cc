@@ -22,6 +22,7 @@
 #include "platform/accounts.h"
 #include "platform/clock.h"
 #include "platform/console_session.h"
+#include "platform/os_version.h"
 #include "platform/paths.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
@@ -31,6 +32,7 @@
 #include "platform/system_log.h"
 #include "platform/file_system.h"
 #include "platform/user_process.h"
+#include "service/bluetooth_wiring.h"
 #include "service/engine_components.h"
 #include "service/engine_rpc_wiring.h"
 #include "service/engine_status.h"
@@ -69,11 +71,11 @@ void ApplyLogThresholds(platform::Registry& registry) {
 }
 
 // The parts of the engine that a build may lack, for the health view.
-std::vector<ComponentPresence> PresentComponents() {
+std::vector<ComponentPresence> PresentComponents(bool bluetooth) {
   return {
       {"factor_flows", true, ""},
       {"smart_card", false, "no smart-card factor in this build"},
-      {"bluetooth_manager", false, "no Bluetooth manager in this build"},
+      {"bluetooth_manager", bluetooth, bluetooth ? "" : "no Bluetooth provider factory in this build"},
       {"phone_presence", false, "no phone-presence monitor in this build"},
   };
 }
@@ -129,6 +131,11 @@ int KSEngineServiceMain() {
   Factors::FactorRegistry factors(mirroring, {});
   EngineFlowHost flowHost(resources);
   FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
+  // The provider factory is not part of this build yet: MakeBluetoothManager logs its absence.
+  const std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(*registry);
+  const std::shared_ptr<BtManager> btManager = MakeBluetoothManager(
+      {platform::SystemClock(), *registry, *osVersion, mirroring, resources, /*factory=*/nullptr,
+       /*radioPresent=*/{}, {}});
   rpc::EngineRpcServer rpcServer(resources,
                                  rpc::StoredDataComponents{mirroring, userRecords, discovery},
                                  desktop, flows);
@@ -137,11 +144,12 @@ int KSEngineServiceMain() {
       mirroring, mirroring, userRecords, /*kilnLibrary=*/nullptr, resources, &rpcServer};
   environment.factorFlows = &flows;
   environment.runningFlows = &flows;
+  environment.btManager = btManager;
   EngineComponentsOptions componentOptions;
   componentOptions.resources.applet.statistics = &exchangeStatistics;
   EngineComponents components(std::move(environment), componentOptions);
   EngineStatusReport status({platform::SystemClock(), *registry, resources, rpcServer,
-                             exchangeStatistics, PresentComponents()});
+                             exchangeStatistics, PresentComponents(btManager != nullptr)});
 
   platform::ServiceHostOptions hostOptions;
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();

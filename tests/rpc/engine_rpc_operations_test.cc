@@ -12,7 +12,13 @@
 
 #include "common/exceptions.h"
 #include "common/status.h"
+#include "bluetooth/bt_device.h"
+#include "bluetooth/bt_manager.h"
+#include "rpc/client/client.h"
 #include "rpc/protocol.h"
+#include "rpc/rpc_server.h"
+#include "tests/bluetooth/fake_bt_provider.h"
+#include "tests/fakes/program_runner.h"
 #include "tests/fakes/log_capture.h"
 
 namespace rpc {
@@ -134,6 +140,8 @@ class FakeServices final : public EngineRpcServices {
   uint32_t errorCodeSeen = 0;
   std::atomic<bool> pending{false};
   bool verifyThrows = false;
+  std::shared_ptr<mfab::BtManager> Bluetooth() override { return bluetooth; }
+  std::shared_ptr<mfab::BtManager> bluetooth;
 };
 
 class EngineRpcOperationsTest : public ::testing::Test {
@@ -487,6 +495,240 @@ TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComp
   EXPECT_TRUE(capture->Has("SetBTMockModeRpc is not supported in Production"));
   EXPECT_EQ(services.nextId, 2u);  // changed nothing
   EXPECT_TRUE(services.lastRequest.empty());
+}
+
+// Operations 7 to 14 over a Bluetooth manager with simulated phones behind fake providers.
+class BluetoothRpcOperationsTest : public EngineRpcOperationsTest {
+ protected:
+  BluetoothRpcOperationsTest() {
+    capture->Clear();
+    services.bluetooth = manager;
+  }
+
+  keystone::testing::BtManagerHarness env;
+  std::shared_ptr<mfab::BtManager> manager = env.Make();
+  FakeCall call;
+  const Bytes classicId{0xAA, 0xBB, 0xCC, 0x0D, 0x0E, 0x0F, 0x01, 0x00};
+  const Bytes bleId{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x02, 0x00};
+  const Bytes shortId{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x02};
+};
+
+using Op = keystone::testing::FakeBtProvider::Op;
+
+TEST_F(BluetoothRpcOperationsTest, SendCopiesPhoneReply) {
+  env.classic->QueueReply({0x51, 0x52});
+  const Bytes message{0x01, 0x02, 0x03};
+  uint8_t out[8] = {};
+  int32_t size = sizeof(out);
+  EXPECT_EQ(operations.SendMessageToBtDeviceRpc(call, 8, classicId.data(), 3, message.data(), 0,
+                                                &size, out),
+            BtCallStatus::kSuccess);
+  EXPECT_EQ(Bytes(out, out + size), (Bytes{0x51, 0x52}));
+  EXPECT_EQ(env.classic->Sent(), std::vector<Bytes>{message});
+  EXPECT_EQ(env.classic->TimeoutsAsked(), std::vector<uint32_t>{3000});
+}
+
+TEST_F(BluetoothRpcOperationsTest, SendWithoutRoomKeepsSize) {
+  const Bytes message{0x01, 0x02, 0x03};
+  uint8_t out[2] = {};
+  int32_t size = sizeof(out);
+  EXPECT_EQ(operations.SendMessageToBtDeviceRpc(call, 8, classicId.data(), 3, message.data(), 1,
+                                                &size, out),
+            BtCallStatus::kBufferTooSmall);
+  EXPECT_EQ(size, 2);
+  // Without an output buffer the message still reaches the phone.
+  EXPECT_EQ(operations.SendMessageToBtDeviceRpc(call, 8, classicId.data(), 3, message.data(), 1,
+                                                nullptr, nullptr),
+            BtCallStatus::kInternalError);
+  EXPECT_EQ(env.classic->Sent().size(), 2u);
+  EXPECT_EQ(env.classic->TimeoutsAsked(), (std::vector<uint32_t>{45000, 45000}));
+}
+
+TEST_F(BluetoothRpcOperationsTest, ShortIdGetsItsCodeFromEveryIdOperation) {
+  int16_t rssi = 5;
+  int32_t status = 5;
+  int32_t size = 0;
+  EXPECT_EQ(operations.SendMessageToBtDeviceRpc(call, 7, shortId.data(), 0, nullptr, 0, &size,
+                                                nullptr),
+            BtCallStatus::kInvalidDeviceId);
+  EXPECT_EQ(operations.GetRSSIRpc(call, 7, shortId.data(), 0, rssi), BtCallStatus::kInvalidDeviceId);
+  EXPECT_EQ(operations.CalibrateRSSIRpc(call, 7, shortId.data()), BtCallStatus::kInvalidDeviceId);
+  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 7, shortId.data(), 1, status),
+            BtCallStatus::kInvalidDeviceId);
+  // The connection operation reports every failure as a general one.
+  EXPECT_EQ(operations.EstablishConnectionWithBtDeviceRpc(call, 7, shortId.data()),
+            BtCallStatus::kGeneralFailure);
+  EXPECT_EQ(operations.SendMessageToBtDeviceRpc(call, -1, nullptr, 0, nullptr, 0, &size, nullptr),
+            BtCallStatus::kInvalidDeviceId);
+  // Six failures, of which calibration's leaves no record.
+  EXPECT_EQ(capture->Count("BluetoothException: Bluetooth device's id is invalid"), 5u);
+  EXPECT_EQ(rssi, 5);
+  EXPECT_EQ(status, 5);
+  operations.UpdateProximityStateRpc(call, 7, shortId.data(), 100);
+  EXPECT_EQ(capture->Count("BluetoothException: Bluetooth device's id is invalid"), 5u);
+  EXPECT_EQ(manager->DeviceCount(), 0u);
+}
+
+TEST_F(BluetoothRpcOperationsTest, UnresponsivePhoneGetsItsCode) {
+  env.ble->ThrowOn(Op::kConnect,
+                   std::make_exception_ptr(BluetoothProvider::ConnectionFailedException()), 4);
+  const Bytes message{0x01};
+  int32_t size = 0;
+  EXPECT_EQ(operations.SendMessageToBtDeviceRpc(call, 8, bleId.data(), 1, message.data(), 0,
+                                                &size, nullptr),
+            BtCallStatus::kNotResponsive);
+  EXPECT_EQ(operations.EstablishConnectionWithBtDeviceRpc(call, 8, bleId.data()),
+            BtCallStatus::kNotResponsive);
+  EXPECT_EQ(operations.EstablishConnectionWithBtDeviceRpc(call, 8, bleId.data()),
+            BtCallStatus::kSuccess);
+}
+
+TEST_F(BluetoothRpcOperationsTest, RssiSupportAnswersPerProviderType) {
+  env.ble->SetRssiSupported(false);
+  int32_t supported = 9;
+  EXPECT_EQ(operations.IsRSSISupportedRpc(call, 0, supported), BtCallStatus::kSuccess);
+  EXPECT_EQ(supported, 1);
+  EXPECT_EQ(operations.IsRSSISupportedRpc(call, 2, supported), BtCallStatus::kSuccess);
+  EXPECT_EQ(supported, 0);
+  EXPECT_EQ(operations.IsRSSISupportedRpc(call, 3, supported), BtCallStatus::kGeneralFailure);
+  EXPECT_EQ(supported, 0);
+  env.factory->Set(mfab::kBleProviderType, nullptr);
+  EXPECT_EQ(operations.IsRSSISupportedRpc(call, 2, supported), BtCallStatus::kGeneralFailure);
+  EXPECT_TRUE(capture->Has("Unknown exception"));
+}
+
+TEST_F(BluetoothRpcOperationsTest, RssiAndStatusComeFromPhone) {
+  int16_t rssi = 0;
+  EXPECT_EQ(operations.GetRSSIRpc(call, 8, bleId.data(), 1, rssi), BtCallStatus::kInvalidDeviceId);
+  EXPECT_TRUE(capture->Has("GetRSSI for non-existing device"));
+  env.ble->QueueRssi({-61});
+  EXPECT_EQ(operations.GetRSSIRpc(call, 8, bleId.data(), 0, rssi), BtCallStatus::kSuccess);
+  EXPECT_EQ(rssi, -61);
+  EXPECT_TRUE(capture->Has("GetRssiRpc succeeded. RSSI = -61"));
+  int32_t status = 0;
+  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status), BtCallStatus::kSuccess);
+  EXPECT_EQ(status, 100);
+  EXPECT_EQ(operations.CalibrateRSSIRpc(call, 8, bleId.data()), BtCallStatus::kSuccess);
+  // The calibration reading -61 is pulled to -62, whose offset is -11.
+  auto* device = dynamic_cast<mfab::BtDevice*>(manager->SafelyGetDevice(bleId).get());
+  ASSERT_NE(device, nullptr);
+  EXPECT_DOUBLE_EQ(device->Proximity().Threshold(), -73.0);
+}
+
+TEST_F(BluetoothRpcOperationsTest, SilentPhoneIsInternalError) {
+  env.ble->QueueRssi({0});
+  int32_t status = 0;
+  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status),
+            BtCallStatus::kInternalError);
+  EXPECT_TRUE(capture->Has("BluetoothException: Internal error occurd in Bluetooth management"));
+}
+
+TEST_F(BluetoothRpcOperationsTest, ScanReturnsRecords) {
+  env.classic->SetScanResult({{"Laptop", "44:44:44:44:44:44", true, false},
+                              {"Phone", "55:55:55:55:55:55", false, false}});
+  uint8_t out[2 * mfab::kScanRecordSize] = {};
+  int32_t size = sizeof(out);
+  EXPECT_EQ(operations.ScanRpc(call, 1, &size, out), BtCallStatus::kSuccess);
+  ASSERT_EQ(size, static_cast<int32_t>(2 * mfab::kScanRecordSize));
+  EXPECT_EQ(out[0], 1);
+  EXPECT_EQ(out[mfab::kScanRecordSize + 4], 0x55);
+  size = mfab::kScanRecordSize;
+  EXPECT_EQ(operations.ScanRpc(call, 1, &size, out), BtCallStatus::kBufferTooSmall);
+  EXPECT_EQ(size, static_cast<int32_t>(mfab::kScanRecordSize));
+  env.classic->SetRssiSupported(false);
+  EXPECT_EQ(operations.ScanRpc(call, 1, &size, out), BtCallStatus::kUnsupportedFactor);
+  EXPECT_EQ(operations.ScanRpc(call, 0, &size, out), BtCallStatus::kSuccess);
+  EXPECT_EQ(size, 0);
+}
+
+TEST_F(BluetoothRpcOperationsTest, ProximityDecisionReachesDevice) {
+  env.ble->QueueRssi({-50, -50, -50, -50, -50, -50, -73});
+  int32_t status = 0;
+  operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status);
+  for (int i = 0; i < 5; ++i) {
+    env.clock.Advance(1000ms);
+    int16_t rssi = 0;
+    operations.GetRSSIRpc(call, 8, bleId.data(), 1, rssi);
+  }
+  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status),
+            BtCallStatus::kSuccess);
+  EXPECT_EQ(status, 102);
+  operations.UpdateProximityStateRpc(call, 8, bleId.data(), 101);
+  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status),
+            BtCallStatus::kSuccess);
+  EXPECT_EQ(status, 101);
+}
+
+// The same operations through the socket: what a client sends and receives for each.
+TEST_F(BluetoothRpcOperationsTest, OperationsTravelThroughSocket) {
+  keystone::testing::TempDirectory dir;
+  ServerOptions serverOptions;
+  serverOptions.socketPath = dir.File("IVoxWithMfa");
+  RpcListener listener;
+  ASSERT_TRUE(listener.RpcStartListening(&operations, serverOptions));
+  Client client(serverOptions.socketPath);
+
+  env.classic->SetScanResult({{"Laptop", "44:44:44:44:44:44", true, false}});
+  std::vector<uint8_t> records(mfab::kScanRecordSize);
+  int32_t size = static_cast<int32_t>(records.size());
+  EXPECT_EQ(client.ScanRpc(1, &size, records.data()), BtCallStatus::kSuccess);
+  EXPECT_EQ(size, static_cast<int32_t>(mfab::kScanRecordSize));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&records[10])), "Laptop");
+
+  const Bytes message(600, 0x5A);
+  env.classic->QueueReply(Bytes(1011, 0xA5));
+  Bytes reply(2048);
+  size = static_cast<int32_t>(reply.size());
+  EXPECT_EQ(client.SendMessageToBtDeviceRpc(8, classicId.data(), 600, message.data(), 1, &size,
+                                            reply.data()),
+            BtCallStatus::kSuccess);
+  EXPECT_EQ(Bytes(reply.begin(), reply.begin() + size), Bytes(1011, 0xA5));
+
+  int32_t status = 0;
+  env.ble->QueueRssi({-90});
+  EXPECT_EQ(client.GetDeviceStatusRpc(8, bleId.data(), 1, status), BtCallStatus::kSuccess);
+  EXPECT_EQ(status, 101);
+  int16_t rssi = 0;
+  EXPECT_EQ(client.GetRSSIRpc(7, bleId.data(), 1, rssi), BtCallStatus::kInvalidDeviceId);
+  int32_t supported = 0;
+  EXPECT_EQ(client.IsRSSISupportedRpc(3, supported), BtCallStatus::kGeneralFailure);
+  client.UpdateProximityStateRpc(8, bleId.data(), 100);
+  listener.RpcStopListening();
+}
+
+// keystonectl bt against the same operations: decoded records, device texts, hex in and out.
+TEST_F(BluetoothRpcOperationsTest, KeystonectlBtDecodesReplies) {
+  keystone::testing::TempDirectory dir;
+  ServerOptions serverOptions;
+  serverOptions.socketPath = dir.File("IVoxWithMfa");
+  RpcListener listener;
+  ASSERT_TRUE(listener.RpcStartListening(&operations, serverOptions));
+  auto bt = [&](const std::string& line) {
+    const std::string command = "bt " + line + " --socket " + serverOptions.socketPath;
+    return keystone::testing::RunProgram(KEYSTONECTL_BINARY, keystone::testing::Words(command));
+  };
+
+  env.classic->SetScanResult({{"Laptop", "44:44:44:44:44:4A", true, false}});
+  auto result = bt("scan classic");
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("44:44:44:44:44:4A  classic paired     Laptop"), std::string::npos)
+      << result.out;
+
+  env.classic->QueueReply({0xCA, 0xFE});
+  result = bt("send AA:BB:CC:0D:0E:0F 0102 --interactive");
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("reply: cafe"), std::string::npos) << result.out;
+  EXPECT_EQ(env.classic->Sent().back(), (Bytes{0x01, 0x02}));
+
+  env.ble->QueueRssi({-90});
+  result = bt("status 11:22:33:44:55:66/ble");
+  EXPECT_NE(result.out.find("proximity: 101 OUT_OF_RANGE"), std::string::npos) << result.out;
+
+  result = bt("rssi 11223344556602");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("status: 1 (invalid device id)"), std::string::npos) << result.out;
+  EXPECT_EQ(bt("status AA:BB:CC/ble").exitCode, 2);
+  listener.RpcStopListening();
 }
 
 }  // namespace

@@ -2,18 +2,17 @@
 
 #include <utility>
 
+#include "bluetooth/provider_factory.h"
 #include "engine/resource_manager.h"
-#include "log/logger.h"
+#include "platform/bluetooth.h"
 #include "service/owned_resource_manager.h"
+#include "sim/phones/bluetooth_selection.h"
 
 namespace mfab {
 
 std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment) {
-  if (!environment.factory) {
-    KS_LOG(AuthenticateLoggerService::Instance(), kLogInfo, "BT-START",
-           "No Bluetooth factor: this build has no Bluetooth provider factory");
-    return nullptr;
-  }
+  // ChooseBluetoothProviders already said why there is no factory.
+  if (!environment.factory) return nullptr;
   OwnedResourceManager& resources = environment.resources;
   BtManagerDependencies dependencies{std::move(environment.factory),
                                      environment.clock,
@@ -29,6 +28,13 @@ std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment
                                      },
                                      std::move(environment.radioPresent)};
   return std::make_shared<BtManager>(std::move(dependencies), environment.options);
+}
+
+BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry) {
+  std::shared_ptr<platform::BluetoothStack> stack = phonesim::ChooseBluetoothStack(registry);
+  if (!stack) return {};
+  return {std::make_shared<BtProviderFactory>(stack),
+          [stack] { return !stack->Radios().empty(); }};
 }
 
 }  // namespace mfab

@@ -35,7 +35,15 @@ struct BluetoothEnvironment {
   BtManagerOptions options;
 };
 
-// The service's Bluetooth manager; null (logged once) without a provider factory.
+// The service's Bluetooth manager; null without a provider factory.
 std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment);
+
+// The providers over this host's Bluetooth stack, or over the simulated phones the registry
+// names; both members empty (logged once) when there is neither.
+struct BluetoothProviders {
+  std::shared_ptr<IBtProviderFactory> factory;
+  std::function<bool()> radioPresent;
+};
+BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry);
 
 }  // namespace mfab

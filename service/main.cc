@@ -75,7 +75,7 @@ std::vector<ComponentPresence> PresentComponents(bool bluetooth) {
   return {
       {"factor_flows", true, ""},
       {"smart_card", false, "no smart-card factor in this build"},
-      {"bluetooth_manager", bluetooth, bluetooth ? "" : "no Bluetooth provider factory in this build"},
+      {"bluetooth_manager", bluetooth, bluetooth ? "" : "no Bluetooth stack and no simulated phones"},
       {"phone_presence", false, "no phone-presence monitor in this build"},
   };
 }
@@ -131,11 +131,11 @@ int KSEngineServiceMain() {
   Factors::FactorRegistry factors(mirroring, {});
   EngineFlowHost flowHost(resources);
   FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
-  // The provider factory is not part of this build yet: MakeBluetoothManager logs its absence.
   const std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(*registry);
+  BluetoothProviders btProviders = ChooseBluetoothProviders(*registry);
   const std::shared_ptr<BtManager> btManager = MakeBluetoothManager(
-      {platform::SystemClock(), *registry, *osVersion, mirroring, resources, /*factory=*/nullptr,
-       /*radioPresent=*/{}, {}});
+      {platform::SystemClock(), *registry, *osVersion, mirroring, resources,
+       std::move(btProviders.factory), std::move(btProviders.radioPresent), {}});
   rpc::EngineRpcServer rpcServer(resources,
                                  rpc::StoredDataComponents{mirroring, userRecords, discovery},
                                  desktop, flows);

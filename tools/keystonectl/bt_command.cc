@@ -14,6 +14,7 @@
 #include "rpc/engine_operations.h"
 #include "tools/keystonectl/command.h"
 #include "tools/keystonectl/hex.h"
+#include "tools/keystonectl/phone_sim_command.h"
 
 namespace keystonectl {
 namespace {
@@ -278,16 +279,12 @@ int RunSupported(rpc::Client& client, const Options& options) {
   return exit;
 }
 
-// TODO(lead): "bt sim ARGS" goes to RunPhoneSimCommand(args) (tools/keystonectl/
-// phone_sim_command.h) once the simulated phones are part of the build.
-int RunSim(const std::vector<std::string>& /*args*/) {
-  return Fail(kExitFailure, "bt sim: the simulated phones are not part of this build");
-}
-
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) return Fail(kExitUsage, "bt needs a command (see keystonectl help bt)");
   const std::string& verb = args[0];
-  if (verb == "sim") return RunSim(std::vector<std::string>(args.begin() + 1, args.end()));
+  if (verb == "sim") {
+    return RunPhoneSimCommand(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
   static const std::set<std::string> kVerbs = {"scan",      "supported", "status", "rssi",
                                                "calibrate", "connect",   "send",   "decide"};
   if (kVerbs.count(verb) == 0) return Fail(kExitUsage, "unknown bt command " + verb);
@@ -319,7 +316,7 @@ const RegisterCommand kRegisterBt(
      "       keystonectl bt send DEVICE HEX [--interactive] [--capacity BYTES]\n"
      "       keystonectl bt decide DEVICE in|out\n"
      "       keystonectl bt supported [PROVIDER-TYPE]\n"
-     "       keystonectl bt sim ARGS...\n"
+     "       keystonectl bt sim ARGS...   (the simulated phones; without ARGS, their usage)\n"
      "\n"
      "DEVICE is a Bluetooth address (AA:BB:CC:DD:EE:FF, a classic phone; add /ble for a BLE\n"
      "one) or the 8-byte device id in hex. scan prints one line per device found (address,\n"

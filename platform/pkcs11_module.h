@@ -72,7 +72,7 @@ class Pkcs11Module {
   virtual ~Pkcs11Module() = default;
 
   virtual const std::string& Path() const = 0;
-  // The slots holding a token, in the module's order. Throws Pkcs11Error.
+  // The slots holding an initialised token, in the module's order. Throws Pkcs11Error.
   virtual std::vector<Pkcs11Slot> Slots() = 0;
   // The token's X.509 certificate objects, read in a session without log-in. Throws Pkcs11Error.
   virtual std::vector<Pkcs11Certificate> Certificates(unsigned long slot) = 0;

@@ -149,6 +149,8 @@ class LoadedModule : public Pkcs11Module {
       // A card pulled between the listing and here is simply not there.
       if (f->C_GetSlotInfo(id, &slotInfo) != CKR_OK) continue;
       if (f->C_GetTokenInfo(id, &tokenInfo) != CKR_OK) continue;
+      // A blank token (SoftHSM always offers one) holds nothing to use.
+      if (!(tokenInfo.flags & CKF_TOKEN_INITIALIZED)) continue;
       Pkcs11Slot slot;
       slot.id = id;
       slot.description = Trimmed(slotInfo.slotDescription, sizeof slotInfo.slotDescription);

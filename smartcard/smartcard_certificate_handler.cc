@@ -87,12 +87,12 @@ Pkcs11Loader Pkcs11LoaderFromRegistry(platform::Registry& registry) {
   return [&registry]() {
     std::string path = platform::DefaultPkcs11ModulePath();
     try {
-      auto key = registry.OpenKey(keystone::kPhysicalSmartcardKey, platform::reg_access::kRead);
-      if (auto value = key->QueryValue(kPkcs11ModuleValue); value && !value->AsString().empty()) {
-        path = value->AsString();
-      }
-    } catch (const platform::RegistryError&) {
-      // No factor key or a value of another type: the default module.
+      const auto value =
+          platform::ReadRegistryString(registry, keystone::kPhysicalSmartcardKey, kPkcs11ModuleValue);
+      if (value && !value->empty()) path = *value;
+    } catch (const platform::RegistryError& e) {
+      KS_LOG(Log(), kLogWarning, "FLOW", "%s unreadable, using %s: %s", kPkcs11ModuleValue,
+             path.c_str(), e.what());
     }
     return platform::LoadPkcs11Module(path);
   };

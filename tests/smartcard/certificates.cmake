@@ -7,5 +7,7 @@ keystone_test_suite(smartcard_certificates_tests
     ${CMAKE_CURRENT_LIST_DIR}/crl_cache_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/crl_http_fetch_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/smartcard_cert_handler_test.cc
+    ${CMAKE_CURRENT_LIST_DIR}/smartcard_cert_list_command_test.cc
   DEPS keystone_smartcard OpenSSL::Crypto)
+keystone_test_binaries(smartcard_certificates_tests)
 target_include_directories(smartcard_certificates_tests PRIVATE ${SC_TESTS_P11KIT_INCLUDE_DIRS})

@@ -260,6 +260,17 @@ TEST_F(SoftHsmHandlerTest, RegistryNamesTheModule) {
   EXPECT_FALSE(module->Slots().empty());
 }
 
+TEST(Pkcs11LoaderTest, WithoutTheValueTheDefaultModuleIsLoaded) {
+  MemoryRegistry registry;  // not even the factor key
+  try {
+    EXPECT_EQ(CertificateStore::Pkcs11LoaderFromRegistry(registry)()->Path(),
+              platform::DefaultPkcs11ModulePath());
+  } catch (const platform::Pkcs11Error& e) {
+    // OpenSC not installed here: the attempt still names the default path.
+    EXPECT_NE(std::string(e.what()).find(platform::DefaultPkcs11ModulePath()), std::string::npos);
+  }
+}
+
 // Without a token: the reader service and the module path.
 class HandlerServiceTest : public ::testing::Test {
  protected:

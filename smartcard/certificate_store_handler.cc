@@ -230,7 +230,11 @@ std::string CertificateStoreHandler::GenerateThumbprint(std::span<const uint8_t>
 X509Ptr CertificateStoreHandler::GetCertContextFromCertStore(const CertStore& store,
                                                              const std::string& sha1) const {
   for (const X509Ptr& certificate : store.certificates) {
-    if (GenerateThumbprint(EncodeCertificate(certificate.get()), HashAlgorithm::kSha1) == sha1) {
+    // OpenSSL keeps each certificate's SHA-1 once computed.
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(certificate.get(), EVP_sha1(), digest, &length) == 1 &&
+        HexText(std::span<const uint8_t>(digest, length)) == sha1) {
       return Share(certificate.get());
     }
   }
@@ -238,13 +242,33 @@ X509Ptr CertificateStoreHandler::GetCertContextFromCertStore(const CertStore& st
   throw InvalidInputException("Unable to find certificate from thumbprint.");
 }
 
+std::shared_ptr<const CertificateStoreHandler::ParsedBundle> CertificateStoreHandler::Parsed(
+    std::span<const uint8_t> p7b) const {
+  const std::string key = HexText(Digest(p7b, HashAlgorithm::kSha256));
+  {
+    keystone::MutexLock lock(parsedMutex);
+    if (auto found = parsed.find(key); found != parsed.end()) return found->second;
+  }
+  auto bundle = std::make_shared<ParsedBundle>();
+  bundle->store = ParseP7bBlobToCertStore(p7b);
+  bundle->engine = CreateCertificateChainEngine(bundle->store);
+  keystone::MutexLock lock(parsedMutex);
+  if (parsed.emplace(key, bundle).second) {
+    parsedOrder.push_back(key);
+    if (parsedOrder.size() > kMaxParsedBundles) {
+      parsed.erase(parsedOrder.front());
+      parsedOrder.pop_front();
+    }
+  }
+  return bundle;
+}
+
 std::vector<CertificateRecord> CertificateStoreHandler::VerifiedCertificateChain(
     std::span<const uint8_t> p7b, const std::string& sha1, bool checkRevocation) const {
-  const CertStore store = ParseP7bBlobToCertStore(p7b);
-  const X509Ptr certificate = GetCertContextFromCertStore(store, sha1);
-  const ChainEngine engine = CreateCertificateChainEngine(store);
+  const std::shared_ptr<const ParsedBundle> bundle = Parsed(p7b);
+  const X509Ptr certificate = GetCertContextFromCertStore(bundle->store, sha1);
   const CertificateChain chain =
-      GenerateCertificateChain(engine, certificate.get(), &store, checkRevocation);
+      GenerateCertificateChain(bundle->engine, certificate.get(), &bundle->store, checkRevocation);
   VerifyChain(chain);
   return GetCertificateListFromChain(chain);
 }

@@ -10,10 +10,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
 #include "platform/clock.h"
 #include "smartcard/cert_crl_source.h"
 #include "smartcard/cert_openssl.h"
@@ -47,10 +51,15 @@ struct CertificateChain {
   bool revocationUnknown = false;
 };
 
-// Stateless apart from its collaborators; thread-safe when the CRL source is. Throws the
-// exceptions of smartcard/exceptions.h as each method says.
+// Thread-safe when the CRL source is. Keeps the last bundles it verified parsed (certificates
+// and their roots), since an authentication verifies the same user's bundle again and again and
+// OpenSSL's per-key set-up is most of a verification's cost. Throws the exceptions of
+// smartcard/exceptions.h as each method says.
 class CertificateStoreHandler {
  public:
+  // Bundles kept parsed.
+  static constexpr size_t kMaxParsedBundles = 32;
+
   // crls may be null: revocation is then always unknown.
   CertificateStoreHandler(CrlSource* crls, platform::Clock& clock);
 
@@ -87,8 +96,21 @@ class CertificateStoreHandler {
                                                           bool checkRevocation) const;
 
  private:
+  struct ParsedBundle {
+    CertStore store;
+    ChainEngine engine;
+  };
+
+  // The bundle parsed with its engine, from the cache or made now. Throws as the parse does.
+  std::shared_ptr<const ParsedBundle> Parsed(std::span<const uint8_t> p7b) const;
+
   CrlSource* crls;
   platform::Clock* clock;
+
+  mutable keystone::Mutex parsedMutex;  // Guards the members below.
+  mutable std::map<std::string, std::shared_ptr<const ParsedBundle>> parsed
+      GUARDED_BY(parsedMutex);  // by the bundle's SHA-256
+  mutable std::deque<std::string> parsedOrder GUARDED_BY(parsedMutex);  // oldest first
 };
 
 // NotAfter as a 100-ns file time (from 1601-01-01); 0 when it does not convert.

@@ -33,7 +33,11 @@ using keystone::testing::Der;
 using keystone::testing::SoftHsmToken;
 using keystone::testing::TestPki;
 
-const TestPki& Pki() { return TestPki::Shared(); }
+// Keys of the size cards carry.
+const TestPki& Pki() {
+  static const TestPki pki({.rsaBits = 2048});
+  return pki;
+}
 
 // The two distribution points, served from memory (the cache is warm after the first call anyway).
 class ServedLists : public platform::HttpFetch {

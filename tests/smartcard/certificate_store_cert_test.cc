@@ -78,7 +78,7 @@ TEST_F(CertificateStoreHandlerTest, NoRevocationCheckAsksForNoList) {
 // Which revocation situations the chain survives: a status that cannot be determined is
 // accepted, a listed certificate or a forged list is not.
 TEST_F(CertificateStoreHandlerTest, RevocationOutcomes) {
-  const TestPki stranger({.rsaBits = 2048, .namePrefix = "Keystone Test"});
+  const TestPki stranger({.rsaBits = 1024, .namePrefix = "Keystone Test"});
   struct Case {
     const char* name;
     const TestCertificate* leaf;
@@ -138,7 +138,7 @@ TEST_F(CertificateStoreHandlerTest, NonRsaLeafIsRefused) {
 }
 
 TEST_F(CertificateStoreHandlerTest, LeafOfAnotherAuthorityIsRefused) {
-  const TestPki stranger({.namePrefix = "Stranger"});
+  const TestPki stranger({.rsaBits = 1024, .namePrefix = "Stranger"});
   const Der bundle = TestPki::Bundle({&stranger.leaf(), &stranger.intermediate(), &pki.root()});
   EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(bundle, stranger.leaf().sha1),
             "Untrusted Chain. Error: 14");  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY

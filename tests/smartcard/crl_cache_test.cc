@@ -106,7 +106,7 @@ TEST_F(CrlCacheTest, StaleListOnDiskIsNotUsedOffline) {
 }
 
 TEST_F(CrlCacheTest, ForgedListIsDroppedUnstored) {
-  const TestPki stranger;  // same names, other keys
+  const TestPki stranger({.rsaBits = 1024});  // same names, other keys
   fetch.Serve(intermediateUrl, stranger.IntermediateCrl());
   auto cache = MakeCache();
   EXPECT_EQ(Lists(*cache, {intermediateUrl}), 0u);

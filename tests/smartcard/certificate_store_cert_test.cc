@@ -5,6 +5,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -258,6 +259,38 @@ TEST_F(CertificateStoreHandlerTest, ExpiryIsNotAfterAsFileTime) {
   const int64_t notAfter = static_cast<int64_t>(::time(nullptr)) + 48 * 3600;
   const uint64_t expected = static_cast<uint64_t>(notAfter + 11644473600LL) * 10'000'000u;
   EXPECT_NEAR(static_cast<double>(records[0].expiry), static_cast<double>(expected), 60e7);
+}
+
+}  // namespace
+}  // namespace keystone::testing
+
+namespace keystone::testing {
+namespace {
+
+TEST_F(CertificateStoreHandlerTest, ConcurrentVerificationsKeepTheirOwnVerdicts) {
+  ServeBothCrls();
+  const Der good = pki.ChainBundle(pki.leaf());
+  const Der revoked = pki.ChainBundle(pki.revokedLeaf());
+  std::atomic<int> wrong{0};
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 10; ++i) {
+          const bool useGood = (t + i) % 2 == 0;
+          try {
+            handler.VerifiedCertificateChain(useGood ? good : revoked,
+                                             useGood ? pki.leaf().sha1 : pki.revokedLeaf().sha1,
+                                             true);
+            if (!useGood) ++wrong;
+          } catch (const SmartCardCertificateVerificationException&) {
+            if (useGood) ++wrong;
+          }
+        }
+      });
+    }
+  }
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

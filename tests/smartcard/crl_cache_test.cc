@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +184,23 @@ TEST_F(CrlCacheTest, UnusableDirectoryLeavesMemoryAndNetwork) {
   EXPECT_EQ(cache.CrlsFor({intermediateUrl}, Issuers()).size(), 1u);
   EXPECT_EQ(fetch.Gets(), 1u);
   EXPECT_TRUE(log->Contains("CRL cache directory not used"));
+}
+
+TEST_F(CrlCacheTest, ConcurrentCallersAllGetTheLists) {
+  auto cache = MakeCache();
+  std::atomic<int> shortAnswers{0};
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 10; ++i) {
+          if (cache->CrlsFor({intermediateUrl, rootUrl}, Issuers()).size() != 2) ++shortAnswers;
+        }
+      });
+    }
+  }
+  EXPECT_EQ(shortAnswers.load(), 0);
+  EXPECT_TRUE(OnDisk(intermediateUrl));
 }
 
 TEST(CrlCacheDirectoryTest, IsMadeUnderTheDataRootForTheEngineAlone) {

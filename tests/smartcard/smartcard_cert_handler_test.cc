@@ -5,6 +5,9 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "common/config_keys.h"
@@ -186,6 +189,28 @@ TEST_F(SoftHsmHandlerTest, SignatureVerifiesWithTheCertificateKey) {
   const Der nonce(32, 0x5A);
   const Der signature = Handler().SignNonce(Container(), token->UserPin(), nonce);
   EXPECT_TRUE(SignatureVerifies(pki.leaf(), nonce, signature));
+}
+
+TEST_F(SoftHsmHandlerTest, ConcurrentSignaturesAllVerify) {
+  IssueCard(pki.leaf());
+  auto& h = Handler();
+  std::atomic<int> bad{0};
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 3; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 3; ++i) {
+          const Der nonce(32, static_cast<uint8_t>(t * 16 + i));
+          try {
+            if (!SignatureVerifies(pki.leaf(), nonce, h.SignNonce(Container(), token->UserPin(), nonce))) ++bad;
+          } catch (const std::exception&) {
+            ++bad;
+          }
+        }
+      });
+    }
+  }
+  EXPECT_EQ(bad.load(), 0);
 }
 
 TEST_F(SoftHsmHandlerTest, WrongPinIsAPinError) {

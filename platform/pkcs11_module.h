@@ -84,7 +84,9 @@ class Pkcs11Module {
                                               std::span<const uint8_t> digestInfo) = 0;
 };
 
-// Loads and initialises the module at path. Throws Pkcs11Error (kLoad or kInitialize).
+// Loads and initialises the module at path, or shares the instance this process already has of
+// it (initialisation is process-wide); the last owner to go finalises it. Throws Pkcs11Error
+// (kLoad or kInitialize).
 std::unique_ptr<Pkcs11Module> LoadPkcs11Module(const std::string& path);
 
 // OpenSC's module in this machine's library directory (multiarch path found at build time).

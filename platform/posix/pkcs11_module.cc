@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/shared_library.h"
@@ -99,14 +102,17 @@ class Session {
   CK_FUNCTION_LIST* f;
 };
 
-class LoadedModule : public Pkcs11Module {
+// One initialised module per file in the process. C_Initialize and C_Finalize act on the whole
+// process and are not safe to run concurrently, and log-in state is the token's, so every user of
+// the same module shares this one instance; the last to go finalises it.
+class InitialisedLibrary {
  public:
-  explicit LoadedModule(const std::string& modulePath) : path(modulePath) {
+  explicit InitialisedLibrary(const std::string& path) {
     try {
       library = std::make_unique<SharedLibrary>(path);
       auto getList =
           reinterpret_cast<CK_C_GetFunctionList>(library->Symbol("C_GetFunctionList"));
-      if (getList(&f) != CKR_OK || f == nullptr) {
+      if (getList(&functions) != CKR_OK || functions == nullptr) {
         throw SharedLibraryError("C_GetFunctionList failed in " + path);
       }
     } catch (const SharedLibraryError& e) {
@@ -114,18 +120,58 @@ class LoadedModule : public Pkcs11Module {
     }
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
-    const CK_RV rv = f->C_Initialize(&args);
-    // Someone else in this process initialised it first: share it and leave finalising to them.
+    const CK_RV rv = functions->C_Initialize(&args);
+    // Initialised outside this file's knowledge (a library of ours does not do that, a third
+    // party in the process might): share it and leave finalising to whoever did.
     if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) return;
     if (rv != CKR_OK) {
       throw Pkcs11Error(Pkcs11Failure::kInitialize, rv, "C_Initialize failed: " + Hex(rv));
     }
     finalize = true;
   }
-
-  ~LoadedModule() override {
-    if (finalize) f->C_Finalize(nullptr);
+  ~InitialisedLibrary() {
+    if (finalize) functions->C_Finalize(nullptr);
   }
+  InitialisedLibrary(const InitialisedLibrary&) = delete;
+  InitialisedLibrary& operator=(const InitialisedLibrary&) = delete;
+
+  // Loads the module at path, or shares the instance already loaded. Loading happens under the
+  // registry's lock, which is what keeps two C_Initialize calls apart.
+  static std::shared_ptr<InitialisedLibrary> Acquire(const std::string& path) {
+    static std::mutex mutex;
+    static std::map<std::string, std::weak_ptr<InitialisedLibrary>> loaded;
+    std::error_code error;
+    std::string key = std::filesystem::weakly_canonical(path, error).string();
+    if (error || key.empty()) key = path;
+    std::lock_guard lock(mutex);
+    if (auto existing = loaded[key].lock()) return existing;
+    auto library = std::make_shared<InitialisedLibrary>(path);
+    loaded[key] = library;
+    return library;
+  }
+
+  CK_FUNCTION_LIST* functions = nullptr;
+  // The log-in state belongs to the token, not to a session: two signers on one token would log
+  // each other out, so signatures through this module take turns.
+  std::mutex signMutex;
+  // SoftHSM2 fills the token's clock field with gmtime(), which is not reentrant, so token
+  // information is asked for one call at a time.
+  std::mutex tokenInfoMutex;
+
+  CK_RV TokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
+    std::lock_guard lock(tokenInfoMutex);
+    return functions->C_GetTokenInfo(slot, &info);
+  }
+
+ private:
+  std::unique_ptr<SharedLibrary> library;
+  bool finalize = false;
+};
+
+class LoadedModule : public Pkcs11Module {
+ public:
+  explicit LoadedModule(const std::string& modulePath)
+      : path(modulePath), shared(InitialisedLibrary::Acquire(path)), f(shared->functions) {}
 
   const std::string& Path() const override { return path; }
 
@@ -148,7 +194,7 @@ class LoadedModule : public Pkcs11Module {
       CK_TOKEN_INFO tokenInfo{};
       // A card pulled between the listing and here is simply not there.
       if (f->C_GetSlotInfo(id, &slotInfo) != CKR_OK) continue;
-      if (f->C_GetTokenInfo(id, &tokenInfo) != CKR_OK) continue;
+      if (shared->TokenInfo(id, tokenInfo) != CKR_OK) continue;
       // A blank token (SoftHSM always offers one) holds nothing to use.
       if (!(tokenInfo.flags & CKF_TOKEN_INITIALIZED)) continue;
       Pkcs11Slot slot;
@@ -190,14 +236,12 @@ class LoadedModule : public Pkcs11Module {
                                       std::span<const uint8_t> digestInfo) override {
     if (pin) {
       CK_TOKEN_INFO info{};
-      Check(f->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
+      Check(shared->TokenInfo(slot, info), "C_GetTokenInfo");
       const bool tooLong = pin->size() > kMaxPinLength ||
                            (Known(info.ulMaxPinLen) && pin->size() > info.ulMaxPinLen);
       if (tooLong) throw Pkcs11Error(Pkcs11Failure::kPinLength, 0, "PIN longer than the token takes");
     }
-    // The log-in state belongs to the token, not to a session: two signers on one token would
-    // log each other out, so signatures through this module take turns.
-    std::lock_guard lock(signMutex);
+    std::lock_guard lock(shared->signMutex);
     Session session(f, slot);
     bool loggedIn = false;
     if (pin) {
@@ -238,10 +282,8 @@ class LoadedModule : public Pkcs11Module {
 
  private:
   std::string path;
-  std::unique_ptr<SharedLibrary> library;
-  CK_FUNCTION_LIST* f = nullptr;
-  bool finalize = false;
-  std::mutex signMutex;
+  std::shared_ptr<InitialisedLibrary> shared;
+  CK_FUNCTION_LIST* f;
 };
 
 }  // namespace

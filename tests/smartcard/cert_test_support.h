@@ -27,7 +27,8 @@ class SetClock : public platform::Clock {
   std::atomic<int64_t> now{static_cast<int64_t>(::time(nullptr))};
 };
 
-// Hands out the lists it holds, parsed afresh, without checking who signed them.
+// Hands out the lists it holds, parsed afresh, without checking who signed them. Set the lists
+// before calls begin; calls may then come from several threads.
 class MapCrlSource : public CertificateStore::CrlSource {
  public:
   std::map<std::string, Der> lists;
@@ -35,6 +36,7 @@ class MapCrlSource : public CertificateStore::CrlSource {
 
   std::vector<CertificateStore::CrlPtr> CrlsFor(const std::vector<std::string>& urls,
                                                 const std::vector<X509*>&) override {
+    std::lock_guard lock(mutex);
     std::vector<CertificateStore::CrlPtr> crls;
     for (const std::string& url : urls) {
       asked.push_back(url);
@@ -44,6 +46,9 @@ class MapCrlSource : public CertificateStore::CrlSource {
     }
     return crls;
   }
+
+ private:
+  std::mutex mutex;
 };
 
 // Serves documents by URL; an unknown URL fails as an unreachable server does.

@@ -69,10 +69,15 @@ std::string HexText(std::span<const uint8_t> bytes) {
 }
 
 std::vector<uint8_t> Digest(std::span<const uint8_t> bytes, HashAlgorithm algorithm) {
+  // Fetched once: an implicit fetch on every digest costs a locked provider look-up.
+  static EVP_MD* const sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  const EVP_MD* md = algorithm == HashAlgorithm::kSha1 ? sha1 : sha256;
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  const EVP_MD* md = algorithm == HashAlgorithm::kSha1 ? EVP_sha1() : EVP_sha256();
-  if (EVP_Digest(bytes.data(), bytes.size(), out, &length, md, nullptr) != 1) return {};
+  if (md == nullptr || EVP_Digest(bytes.data(), bytes.size(), out, &length, md, nullptr) != 1) {
+    return {};
+  }
   return std::vector<uint8_t>(out, out + length);
 }
 

@@ -100,7 +100,10 @@ ChainEngine CertificateStoreHandler::CreateCertificateChainEngine(
   bool ok = engine.roots != nullptr;
   for (const X509Ptr& certificate : exclusiveRootStore.certificates) {
     if (!ok) break;
-    if (SelfSigned(certificate.get())) ok = X509_STORE_add_cert(engine.roots.get(), certificate.get()) == 1;
+    if (SelfSigned(certificate.get())) {
+      ok = X509_STORE_add_cert(engine.roots.get(), certificate.get()) == 1;
+      engine.rootCertificates.push_back(Share(certificate.get()));
+    }
   }
   if (!ok) {
     const unsigned long error = TakeOpenSslError();
@@ -144,14 +147,12 @@ CertificateChain CertificateStoreHandler::GenerateCertificateChain(const ChainEn
     for (int i = 0; i < sk_X509_num(untrusted.get()); ++i) {
       candidates.push_back(sk_X509_value(untrusted.get(), i));
     }
-    STACK_OF(X509)* roots = X509_STORE_get1_all_certs(engine.roots.get());
-    for (int i = 0; roots && i < sk_X509_num(roots); ++i) candidates.push_back(sk_X509_value(roots, i));
+    for (const X509Ptr& root : engine.rootCertificates) candidates.push_back(root.get());
     std::vector<std::string> urls;
     for (X509* candidate : candidates) {
       for (std::string& url : DistributionPoints(candidate)) urls.push_back(std::move(url));
     }
     if (crls && !urls.empty()) crlOwners = crls->CrlsFor(urls, candidates);
-    sk_X509_pop_free(roots, X509_free);
     for (const CrlPtr& crl : crlOwners) ok = ok && sk_X509_CRL_push(crlStack.get(), crl.get()) > 0;
     X509_STORE_CTX_set0_crls(ctx.get(), crlStack.get());
     X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);

@@ -41,6 +41,7 @@ struct CertStore {
 // Trust for chain building: only these roots.
 struct ChainEngine {
   StorePtr roots;
+  std::vector<X509Ptr> rootCertificates;  // the same, for their distribution points
 };
 
 // A built chain, leaf first, and the verification's verdict.

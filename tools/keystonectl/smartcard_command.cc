@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/exceptions.h"
+#include "log/logger.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "platform/smart_card_readers.h"
@@ -70,6 +71,9 @@ int List(const std::vector<std::string>& args) {
       return Fail(kExitUsage, "unknown option '" + args[i] + "'");
     }
   }
+  // The handling's progress lines are for the engine's log; here only its errors (which carry
+  // the reader service's and the module's codes) go to stderr beside the listing.
+  mfab::SetLogThreshold(mfab::LogSink::kService, 2);
   std::unique_ptr<platform::Registry> registry;
   CertificateStore::Pkcs11Loader loader;
   if (modulePath.empty()) {

@@ -205,7 +205,7 @@ TestPki::TestPki(TestPkiOptions pkiOptions) : options(std::move(pkiOptions)) {
 }
 
 const TestPki& TestPki::Shared() {
-  static const TestPki shared;
+  static const TestPki shared({.rsaBits = 1024});
   return shared;
 }
 

@@ -56,7 +56,8 @@ class TestPki {
  public:
   explicit TestPki(TestPkiOptions options = {});
 
-  // One authority for the whole test program, made on first use (key generation is slow).
+  // One authority for the whole test program, made on first use with 1024-bit RSA keys: quick to
+  // make (each test runs in a process of its own), and no test depends on the key size.
   static const TestPki& Shared();
 
   const TestCertificate& root() const { return rootCert; }

@@ -1,0 +1,297 @@
+// Bundles, chains, revocation and thumbprints, over a PKI made for the test.
+
+#include "smartcard/certificate_store_handler.h"
+
+#include <openssl/x509_vfy.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "smartcard/exceptions.h"
+#include "tests/fakes/log_capture.h"
+#include "tests/fakes/test_pki.h"
+#include "tests/smartcard/cert_test_support.h"
+
+namespace keystone::testing {
+namespace {
+
+using CertificateStore::CertificateStoreHandler;
+using CertificateStore::InvalidInputException;
+using CertificateStore::SmartCardCertificateVerificationException;
+
+class CertificateStoreHandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { log = LogCapture::Install(); }
+  void TearDown() override { log->Uninstall(); }
+
+  void ServeBothCrls() {
+    crls.lists[pki.CrlUrl(pki.root())] = pki.RootCrl();
+    crls.lists[pki.CrlUrl(pki.intermediate())] = pki.IntermediateCrl();
+  }
+
+  // The error text VerifiedCertificateChain throws, or "" when it accepts the chain.
+  template <typename Exception>
+  std::string Refusal(const Der& bundle, const std::string& sha1, bool checkRevocation = true) {
+    try {
+      handler.VerifiedCertificateChain(bundle, sha1, checkRevocation);
+      return "";
+    } catch (const Exception& e) {
+      return e.what();
+    }
+  }
+
+  const TestPki& pki = TestPki::Shared();
+  SetClock clock;
+  MapCrlSource crls;
+  CertificateStoreHandler handler{&crls, clock};
+  std::shared_ptr<LogCapture> log;
+};
+
+TEST_F(CertificateStoreHandlerTest, VerifiedChainListsLeafIntermediateRoot) {
+  ServeBothCrls();
+  const auto records =
+      handler.VerifiedCertificateChain(pki.ChainBundle(pki.leaf()), pki.leaf().sha1, true);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].thumbprint, pki.leaf().sha256);
+  EXPECT_EQ(records[1].thumbprint, pki.intermediate().sha256);
+  EXPECT_EQ(records[2].thumbprint, pki.root().sha256);
+  EXPECT_EQ(records[0].encoded, pki.leaf().der);
+}
+
+TEST_F(CertificateStoreHandlerTest, RevocationListsComeFromTheDistributionPoints) {
+  ServeBothCrls();
+  handler.VerifiedCertificateChain(pki.ChainBundle(pki.leaf()), pki.leaf().sha1, true);
+  EXPECT_NE(std::find(crls.asked.begin(), crls.asked.end(), pki.CrlUrl(pki.intermediate())),
+            crls.asked.end());
+  EXPECT_NE(std::find(crls.asked.begin(), crls.asked.end(), pki.CrlUrl(pki.root())),
+            crls.asked.end());
+}
+
+TEST_F(CertificateStoreHandlerTest, NoRevocationCheckAsksForNoList) {
+  handler.VerifiedCertificateChain(pki.ChainBundle(pki.revokedLeaf()), pki.revokedLeaf().sha1,
+                                   false);
+  EXPECT_TRUE(crls.asked.empty());
+}
+
+// Which revocation situations the chain survives: a status that cannot be determined is
+// accepted, a listed certificate or a forged list is not.
+TEST_F(CertificateStoreHandlerTest, RevocationOutcomes) {
+  const TestPki stranger({.rsaBits = 1024, .namePrefix = "Keystone Test"});
+  struct Case {
+    const char* name;
+    const TestCertificate* leaf;
+    std::map<std::string, Der> lists;
+    bool accepted;
+  };
+  const std::string rootUrl = pki.CrlUrl(pki.root());
+  const std::string intermediateUrl = pki.CrlUrl(pki.intermediate());
+  const std::vector<Case> cases = {
+      {"both lists", &pki.leaf(), {{rootUrl, pki.RootCrl()}, {intermediateUrl, pki.IntermediateCrl()}}, true},
+      {"no list reachable", &pki.leaf(), {}, true},
+      {"intermediate list expired", &pki.leaf(),
+       {{rootUrl, pki.RootCrl()},
+        {intermediateUrl, TestPki::Crl(pki.intermediate(), {}, -std::chrono::hours(1),
+                                       -std::chrono::hours(48))}},
+       true},
+      {"revoked leaf", &pki.revokedLeaf(), {{rootUrl, pki.RootCrl()}, {intermediateUrl, pki.IntermediateCrl()}}, false},
+      {"revoked leaf without lists", &pki.revokedLeaf(), {}, true},
+      // Same issuer name, another key: a list nobody can vouch for.
+      {"forged intermediate list", &pki.leaf(),
+       {{rootUrl, pki.RootCrl()}, {intermediateUrl, stranger.IntermediateCrl()}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    crls.lists = c.lists;
+    const std::string refusal = Refusal<SmartCardCertificateVerificationException>(
+        pki.ChainBundle(*c.leaf), c.leaf->sha1);
+    EXPECT_EQ(refusal.empty(), c.accepted) << refusal;
+  }
+}
+
+TEST_F(CertificateStoreHandlerTest, RevokedLeafIsRefusedWithTheVerificationError) {
+  ServeBothCrls();
+  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.revokedLeaf()),
+                                                               pki.revokedLeaf().sha1),
+            "Untrusted Chain. Error: 17");  // X509_V_ERR_CERT_REVOKED
+  EXPECT_TRUE(log->Contains("Untrusted Chain. Error: 17"));
+}
+
+TEST_F(CertificateStoreHandlerTest, ExpiredLeafIsRefused) {
+  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.expiredLeaf()),
+                                                               pki.expiredLeaf().sha1),
+            "Untrusted Chain. Error: a");  // X509_V_ERR_CERT_HAS_EXPIRED
+}
+
+TEST_F(CertificateStoreHandlerTest, VerificationTimeComesFromTheClock) {
+  clock.Advance(std::chrono::hours(24 * 400));  // past the leaf's NotAfter
+  EXPECT_FALSE(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.leaf()),
+                                                                  pki.leaf().sha1)
+                   .empty());
+}
+
+TEST_F(CertificateStoreHandlerTest, NonRsaLeafIsRefused) {
+  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.ecLeaf()),
+                                                               pki.ecLeaf().sha1),
+            "invalid public key type.");
+}
+
+TEST_F(CertificateStoreHandlerTest, LeafOfAnotherAuthorityIsRefused) {
+  const TestPki stranger({.rsaBits = 1024, .namePrefix = "Stranger"});
+  const Der bundle = TestPki::Bundle({&stranger.leaf(), &stranger.intermediate(), &pki.root()});
+  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(bundle, stranger.leaf().sha1),
+            "Untrusted Chain. Error: 14");  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
+}
+
+// Only the bundle's own self-signed certificates are trusted: without the root in it the chain
+// ends at the intermediate, which is no root.
+TEST_F(CertificateStoreHandlerTest, BundleWithoutItsRootIsRefused) {
+  const Der bundle = TestPki::Bundle({&pki.leaf(), &pki.intermediate()});
+  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(bundle, pki.leaf().sha1),
+            "Untrusted Chain. Error: 14");
+}
+
+TEST_F(CertificateStoreHandlerTest, ChainOfSixIsRefused) {
+  std::vector<TestCertificate> cas;
+  const TestCertificate* issuer = &pki.intermediate();
+  for (int i = 0; i < 3; ++i) {
+    cas.push_back(pki.IssueCa("Deep CA " + std::to_string(i), *issuer));
+    issuer = &cas.back();
+  }
+  CertificateOptions options;
+  const TestCertificate deepLeaf = pki.Issue(options, *issuer);
+  const Der bundle = TestPki::Bundle(
+      {&deepLeaf, &cas[2], &cas[1], &cas[0], &pki.intermediate(), &pki.root()});
+  EXPECT_EQ(Refusal<InvalidInputException>(bundle, deepLeaf.sha1),
+            "Certificates chain not in the right size");
+}
+
+TEST_F(CertificateStoreHandlerTest, ChainOfFiveIsAccepted) {
+  std::vector<TestCertificate> cas;
+  const TestCertificate* issuer = &pki.intermediate();
+  for (int i = 0; i < 2; ++i) {
+    cas.push_back(pki.IssueCa("Five CA " + std::to_string(i), *issuer));
+    issuer = &cas.back();
+  }
+  const TestCertificate leaf = pki.Issue(CertificateOptions{}, *issuer);
+  const Der bundle = TestPki::Bundle({&leaf, &cas[1], &cas[0], &pki.intermediate(), &pki.root()});
+  EXPECT_EQ(handler.VerifiedCertificateChain(bundle, leaf.sha1, false).size(), 5u);
+}
+
+TEST_F(CertificateStoreHandlerTest, CertificateOverTheSizeLimitIsRefused) {
+  CertificateOptions options;
+  for (int i = 0; i < 2200; ++i) options.extendedKeyUsages.push_back("1.2.3.4.5." + std::to_string(i));
+  const TestCertificate big = pki.Issue(options, pki.intermediate());
+  ASSERT_GT(big.der.size(), CertificateStore::kMaxCertificateSize);
+  EXPECT_EQ(Refusal<InvalidInputException>(pki.ChainBundle(big), big.sha1, false),
+            "Certificates size is to big");
+}
+
+TEST_F(CertificateStoreHandlerTest, UnknownThumbprintIsRefused) {
+  EXPECT_EQ(Refusal<InvalidInputException>(pki.ChainBundle(pki.leaf()), pki.leaf().sha256),
+            "Unable to find certificate from thumbprint.");
+}
+
+TEST_F(CertificateStoreHandlerTest, TruncatedBundleIsRefusedAtEveryLength) {
+  const Der bundle = pki.ChainBundle(pki.leaf());
+  for (size_t length = 0; length < bundle.size(); ++length) {
+    const Der cut(bundle.begin(), bundle.begin() + static_cast<long>(length));
+    EXPECT_THROW(handler.ParseP7bBlobToCertStore(cut), InvalidInputException) << length;
+  }
+}
+
+TEST_F(CertificateStoreHandlerTest, BundleWithTrailingBytesIsRefused) {
+  Der bundle = pki.ChainBundle(pki.leaf());
+  bundle.push_back(0);
+  EXPECT_THROW(handler.ParseP7bBlobToCertStore(bundle), InvalidInputException);
+}
+
+TEST_F(CertificateStoreHandlerTest, CorruptedBundleIsRefused) {
+  Der bundle = pki.ChainBundle(pki.leaf());
+  bundle[1] ^= 0x40;  // the outer length
+  try {
+    handler.ParseP7bBlobToCertStore(bundle);
+    FAIL() << "accepted";
+  } catch (const InvalidInputException& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Invalid Format: Could not parse cryptography file. Error: ", 0), 0u);
+    EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(0xA0000035));
+  }
+}
+
+TEST_F(CertificateStoreHandlerTest, PkcsSevenDataIsNotABundle) {
+  PKCS7* p7 = PKCS7_new();
+  PKCS7_set_type(p7, NID_pkcs7_data);
+  unsigned char* out = nullptr;
+  const int length = i2d_PKCS7(p7, &out);
+  const Der data(out, out + length);
+  OPENSSL_free(out);
+  PKCS7_free(p7);
+  try {
+    handler.ParseP7bBlobToCertStore(data);
+    FAIL() << "accepted";
+  } catch (const InvalidInputException& e) {
+    EXPECT_STREQ(e.what(), "Invalid Format: Not expected cryptography type.");
+  }
+}
+
+TEST_F(CertificateStoreHandlerTest, OversizedBundleIsRefusedUnread) {
+  Der huge(CertificateStore::kMaxBundleSize + 1, 0x30);
+  EXPECT_THROW(handler.ParseP7bBlobToCertStore(huge), InvalidInputException);
+}
+
+TEST_F(CertificateStoreHandlerTest, ThumbprintsAreLowerCaseHex) {
+  EXPECT_EQ(CertificateStoreHandler::GenerateThumbprint(pki.leaf().der,
+                                                        CertificateStore::HashAlgorithm::kSha256),
+            pki.leaf().sha256);
+  EXPECT_EQ(CertificateStoreHandler::GenerateThumbprint(pki.leaf().der,
+                                                        CertificateStore::HashAlgorithm::kSha1),
+            pki.leaf().sha1);
+}
+
+TEST_F(CertificateStoreHandlerTest, ExpiryIsNotAfterAsFileTime) {
+  CertificateOptions options;
+  options.notAfter = std::chrono::hours(48);
+  const TestCertificate leaf = pki.Issue(options, pki.intermediate());
+  const auto records =
+      handler.VerifiedCertificateChain(pki.ChainBundle(leaf), leaf.sha1, false);
+  const int64_t notAfter = static_cast<int64_t>(::time(nullptr)) + 48 * 3600;
+  const uint64_t expected = static_cast<uint64_t>(notAfter + 11644473600LL) * 10'000'000u;
+  EXPECT_NEAR(static_cast<double>(records[0].expiry), static_cast<double>(expected), 60e7);
+}
+
+}  // namespace
+}  // namespace keystone::testing
+
+namespace keystone::testing {
+namespace {
+
+TEST_F(CertificateStoreHandlerTest, ConcurrentVerificationsKeepTheirOwnVerdicts) {
+  ServeBothCrls();
+  const Der good = pki.ChainBundle(pki.leaf());
+  const Der revoked = pki.ChainBundle(pki.revokedLeaf());
+  std::atomic<int> wrong{0};
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 10; ++i) {
+          const bool useGood = (t + i) % 2 == 0;
+          try {
+            handler.VerifiedCertificateChain(useGood ? good : revoked,
+                                             useGood ? pki.leaf().sha1 : pki.revokedLeaf().sha1,
+                                             true);
+            if (!useGood) ++wrong;
+          } catch (const SmartCardCertificateVerificationException&) {
+            if (useGood) ++wrong;
+          }
+        }
+      });
+    }
+  }
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace keystone::testing

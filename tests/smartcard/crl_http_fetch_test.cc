@@ -1,0 +1,133 @@
+// Revocation-list downloads over real HTTP from a server on the loopback.
+
+#include "platform/http_fetch.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace keystone::testing {
+namespace {
+
+// Answers each connection with one canned response, or holds it open without a word.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(std::string cannedResponse, bool silent = false)
+      : response(std::move(cannedResponse)), mute(silent) {
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    thread = std::jthread([this](std::stop_token stop) { Serve(stop); });
+  }
+  ~LoopbackServer() {
+    thread.request_stop();
+    thread.join();
+    ::close(listener);
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+
+ private:
+  void Serve(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      pollfd p{listener, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      char request[4096];
+      (void)::recv(client, request, sizeof request, 0);
+      if (mute) {
+        while (!stop.stop_requested()) {
+          pollfd c{client, POLLIN, 0};
+          if (::poll(&c, 1, 20) > 0) {
+            char drain[256];
+            if (::recv(client, drain, sizeof drain, 0) <= 0) break;  // the client gave up
+          }
+        }
+      } else {
+        (void)::send(client, response.data(), response.size(), MSG_NOSIGNAL);
+      }
+      ::close(client);
+    }
+  }
+
+  std::string response;
+  bool mute;
+  int listener = -1;
+  uint16_t port = 0;
+  std::jthread thread;
+};
+
+std::string Ok(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+class HttpFetchTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<platform::HttpFetch> fetch = platform::CreateHttpFetch();
+};
+
+TEST_F(HttpFetchTest, BodyIsReturned) {
+  LoopbackServer server(Ok("list bytes"));
+  const auto body = fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 1024);
+  EXPECT_EQ(std::string(body.begin(), body.end()), "list bytes");
+}
+
+TEST_F(HttpFetchTest, HttpErrorStatusFails) {
+  LoopbackServer server("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_THROW(fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 1024),
+               platform::HttpFetchError);
+}
+
+TEST_F(HttpFetchTest, BodyOverTheBoundFails) {
+  LoopbackServer server(Ok(std::string(5000, 'x')));
+  EXPECT_THROW(fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 4096),
+               platform::HttpFetchError);
+}
+
+TEST_F(HttpFetchTest, UndeclaredLengthOverTheBoundFails) {
+  LoopbackServer server("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + std::string(5000, 'x'));
+  EXPECT_THROW(fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 4096),
+               platform::HttpFetchError);
+}
+
+TEST_F(HttpFetchTest, SilentServerFailsAtTheLimit) {
+  LoopbackServer server("", true);
+  EXPECT_THROW(fetch->Get(server.Url("/a.crl"), std::chrono::milliseconds(200), 1024),
+               platform::HttpFetchError);
+}
+
+TEST_F(HttpFetchTest, OtherSchemesAreRefused) {
+  for (const char* url : {"https://127.0.0.1/a.crl", "file:///etc/passwd", "ldap://x/y"}) {
+    EXPECT_THROW(fetch->Get(url, std::chrono::seconds(1), 1024), platform::HttpFetchError) << url;
+  }
+}
+
+TEST_F(HttpFetchTest, RedirectToAnotherSchemeIsNotFollowed) {
+  LoopbackServer server(
+      "HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n"
+      "Connection: close\r\n\r\n");
+  EXPECT_THROW(fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 1 << 20),
+               platform::HttpFetchError);
+}
+
+}  // namespace
+}  // namespace keystone::testing

@@ -37,10 +37,17 @@ class OwnedCrlCache : public CrlSource {
 
 }  // namespace
 
-std::shared_ptr<ISmartCardCertificates> CreateSmartCardCertificates(platform::Registry& registry) {
+std::shared_ptr<SmartcardCertificateHandler> CreateSmartcardCertificateHandler(
+    platform::Registry& registry) {
+  const bool tokens = TokensAsReadersFromRegistry(registry);
   return std::make_shared<SmartcardCertificateHandler>(
-      platform::CreateSmartCardReaders(), Pkcs11LoaderFromRegistry(registry),
-      std::make_unique<OwnedCrlCache>(registry), platform::SystemClock());
+      tokens ? nullptr : platform::CreateSmartCardReaders(), Pkcs11LoaderFromRegistry(registry),
+      std::make_unique<OwnedCrlCache>(registry), platform::SystemClock(),
+      SmartcardCertificateHandlerOptions{.tokensAsReaders = tokens});
+}
+
+std::shared_ptr<ISmartCardCertificates> CreateSmartCardCertificates(platform::Registry& registry) {
+  return CreateSmartcardCertificateHandler(registry);
 }
 
 }  // namespace CertificateStore

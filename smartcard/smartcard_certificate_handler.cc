@@ -23,6 +23,7 @@ using mfab::kLogWarning;
 mfab::AuthenticateLogger& Log() { return mfab::AuthenticateLoggerService::Instance(); }
 
 constexpr const char* kPkcs11ModuleValue = "Pkcs11Module";
+constexpr const char* kTokensAsReadersValue = "TokensAsReaders";
 // OpenSC puts the reader's name into the 64-byte slot description.
 constexpr size_t kSlotDescriptionSize = 64;
 // The DER prefix of a SHA-256 DigestInfo; the digest follows.
@@ -96,6 +97,18 @@ Pkcs11Loader Pkcs11LoaderFromRegistry(platform::Registry& registry) {
     }
     return platform::LoadPkcs11Module(path);
   };
+}
+
+bool TokensAsReadersFromRegistry(platform::Registry& registry) {
+  try {
+    return platform::ReadRegistryDword(registry, keystone::kPhysicalSmartcardKey,
+                                       kTokensAsReadersValue)
+               .value_or(0) == 1;
+  } catch (const platform::RegistryError& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "%s unreadable, using the readers: %s",
+           kTokensAsReadersValue, e.what());
+    return false;
+  }
 }
 
 SmartcardCertificateHandler::SmartcardCertificateHandler(

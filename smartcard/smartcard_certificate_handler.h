@@ -75,6 +75,10 @@ struct SmartcardCertificateHandlerOptions {
   bool tokensAsReaders = false;
 };
 
+// Whether the registry asks for software tokens as readers (REG_DWORD TokensAsReaders = 1 under
+// the PhysicalSmartcard factor key); false when absent or unreadable.
+bool TokensAsReadersFromRegistry(platform::Registry& registry);
+
 // Thread-safe: the module is loaded once and shared; every call opens and closes its own
 // sessions. Calls block for the reader service, the card and (for chains) the CRL source's time
 // limit. Throws the exceptions of smartcard/exceptions.h.
@@ -149,5 +153,11 @@ class SmartcardCertificateHandler : public ISmartCardCertificates {
 
 // The extended key usages of a certificate, dotted; empty without the extension.
 std::vector<std::string> ExtendedKeyUsages(X509* certificate);
+
+// The handler as the engine makes it (CreateSmartCardCertificates), for callers that need more
+// than the factor's interface: the readers (or software tokens) and module the registry names,
+// and the revocation-list cache in the engine's data directory.
+std::shared_ptr<SmartcardCertificateHandler> CreateSmartcardCertificateHandler(
+    platform::Registry& registry);
 
 }  // namespace CertificateStore

@@ -8,12 +8,19 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "common/config_keys.h"
 #include "common/status.h"
+#include "platform/registry.h"
 #include "platform/unix_socket.h"
 #include "rpc/protocol.h"
 #include "rpc/server_to_client.h"
 #include "tests/fakes/eventually.h"
 #include "tests/fakes/program_runner.h"
+#include "tests/fakes/softhsm_token.h"
+#include "tests/fakes/test_pki.h"
 
 namespace rpc {
 namespace {
@@ -27,7 +34,9 @@ class CallbackCommandTest : public ::testing::Test {
  protected:
   // Starts "keystonectl callbacks serve" and waits until it listens.
   void Serve(const std::string& pin) {
-    env = {{"KEYSTONE_RUNTIME_DIR", dir.Path()}, {"KS_TEST_PIN", pin}};
+    env = {{"KEYSTONE_RUNTIME_DIR", dir.Path()},
+           {"KEYSTONE_STATE_DIR", dir.File("state")},
+           {"KS_TEST_PIN", pin}};
     // What the engine makes when it starts.
     std::filesystem::create_directory(CallbackDirectory(dir.Path()));
     std::filesystem::permissions(CallbackDirectory(dir.Path()),
@@ -83,14 +92,48 @@ TEST_F(CallbackCommandTest, RefusesAPinLongerThanTheEngineTakes) {
   EXPECT_TRUE(pin.empty());
 }
 
-// Until the card signer is linked in, a signature request is answered with the smart-card
-// error, never with a signature.
-TEST_F(CallbackCommandTest, SignatureWithoutACardSignerFails) {
-  Serve("1");
+bool SignedBy(const keystone::testing::TestCertificate& certificate, const mfab::Bytes& data,
+              const mfab::Bytes& signature) {
+  const uint8_t* in = certificate.der.data();
+  X509* x509 = d2i_X509(nullptr, &in, static_cast<long>(certificate.der.size()));
+  EVP_PKEY* key = x509 ? X509_get0_pubkey(x509) : nullptr;
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  const bool good = key && context &&
+                    EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+                    EVP_DigestVerify(context, signature.data(), signature.size(), data.data(),
+                                     data.size()) == 1;
+  EVP_MD_CTX_free(context);
+  X509_free(x509);
+  return good;
+}
+
+// The signature is made with the key of the card that holds the named certificate; a
+// certificate no card holds gets the certificate-unavailable status and no signature.
+TEST_F(CallbackCommandTest, SignsWithTheKeyOfTheNamedCertificate) {
+  if (keystone::testing::SoftHsmToken::ModulePath().empty()) GTEST_SKIP() << "no SoftHSM2";
+  keystone::testing::SoftHsmToken token;
+  const keystone::testing::TestPki& pki = keystone::testing::TestPki::Shared();
+  token.Import(pki.intermediate(), {0x02}, "issuer");
+  token.Import(pki.leaf(), {0x01}, "card key");
+  {
+    std::filesystem::create_directories(dir.File("state"));
+    const auto registry = platform::OpenRegistry(dir.File("state") + "/registry.db");
+    platform::WriteRegistryValue(*registry, keystone::kPhysicalSmartcardKey, "Pkcs11Module",
+                                 platform::RegValue::String(token.ModulePath()));
+    platform::WriteRegistryValue(*registry, keystone::kPhysicalSmartcardKey, "TokensAsReaders",
+                                 platform::RegValue::Dword(1));
+  }
+  Serve(token.UserPin());
+  const mfab::Bytes nonce(32, 7);
   mfab::Bytes signature;
-  EXPECT_EQ(mfab::CallRpcClientFunction(Invoke(), mfab::Bytes(32, 1), signature, "00ff"),
-            keystone::kStatusSmartCardGeneralError);
-  EXPECT_TRUE(signature.empty());
+  ASSERT_EQ(mfab::CallRpcClientFunction(Invoke(), nonce, signature, pki.leaf().sha1), 0u)
+      << keystone::testing::ReadFileText(dir.File("serve.log"));
+  EXPECT_TRUE(SignedBy(pki.leaf(), nonce, signature));
+
+  mfab::Bytes none;
+  EXPECT_EQ(mfab::CallRpcClientFunction(Invoke(), nonce, none, pki.revokedLeaf().sha1),
+            keystone::kStatusCertificateUnavailable);
+  EXPECT_TRUE(none.empty());
 }
 
 TEST_F(CallbackCommandTest, PingWithoutAServerFails) {

@@ -17,6 +17,7 @@
 #include "common/exceptions.h"
 #include "common/status.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/terminal.h"
 #include "platform/unix_socket.h"
 #include "rpc/callback_table.h"
@@ -25,6 +26,7 @@
 #include "rpc/server_to_client.h"
 #include "smartcard/certificates.h"
 #include "smartcard/exceptions.h"
+#include "smartcard/smartcard_certificate_handler.h"
 #include "tools/keystonectl/command.h"
 
 namespace keystonectl {
@@ -53,18 +55,34 @@ std::optional<uint32_t> ParseNumber(const std::string& text) {
 
 int32_t Status(uint32_t status) { return static_cast<int32_t>(status); }
 
-// The card signer this program signs with. The PKCS#11 implementation lives in the engine's
-// smart-card layer, which this keystonectl is not linked with: until it is, SignHash calls are
-// answered with the smart-card general error and the reason is printed.
-std::shared_ptr<CertificateStore::ISmartCardCertificates> CreateCardSigner(std::string& why) {
-  why = "smart-card signing is not built into this keystonectl";
-  return nullptr;
+// The card signer: the engine's own handling over the readers (or software tokens) and the
+// PKCS#11 module the registry names. Null, with the reason, when the registry cannot be opened.
+std::shared_ptr<CertificateStore::SmartcardCertificateHandler> CreateCardSigner(std::string& why) {
+  try {
+    static const std::unique_ptr<platform::Registry> registry = platform::OpenSystemRegistry();
+    return CertificateStore::CreateSmartcardCertificateHandler(*registry);
+  } catch (const std::exception& e) {
+    why = std::string("no card signer: ") + e.what();
+    return nullptr;
+  }
+}
+
+// The container whose certificate has this SHA-1 thumbprint, on any card present.
+std::optional<CertificateStore::ContainerLocation> FindContainerBySha1(
+    CertificateStore::SmartcardCertificateHandler& handler, const std::string& sha1) {
+  for (const std::string& reader : handler.FilterReaders("")) {
+    for (const CertificateStore::CardCertificate& card : handler.GetCertificatesList(reader)) {
+      const CertificateStore::ContainerLocation container{reader, card.containerName};
+      if (handler.GetCertificateThumbprint(container) == sha1) return container;
+    }
+  }
+  return std::nullopt;
 }
 
 class CallbackAnswers {
  public:
   CallbackAnswers(ServeArguments serveArguments,
-                  std::shared_ptr<CertificateStore::ISmartCardCertificates> cardSigner,
+                  std::shared_ptr<CertificateStore::SmartcardCertificateHandler> cardSigner,
                   std::string signerProblem)
       : arguments(std::move(serveArguments)),
         signer(std::move(cardSigner)),
@@ -91,15 +109,14 @@ class CallbackAnswers {
     if (!Confirm("Sign with this card? [y/N] ")) return Status(keystone::kStatusGeneralFailure);
     try {
       signer->OpenStorageProvider();
-      // The card's certificate (the first one on a card present) must be the one named.
-      const CertificateStore::EnrollmentData found =
-          signer->GetEnrollmentData(CertificateStore::PolicyInputs{});
-      const CertificateStore::ContainerLocation container{found.readerName, found.containerName};
-      if (signer->GetCertificateThumbprint(container) != sha1) {
+      const std::optional<CertificateStore::ContainerLocation> found =
+          FindContainerBySha1(*signer, sha1);
+      if (!found) {
         std::fprintf(stderr, "keystonectl: no card present holds the certificate %s\n",
                      sha1.c_str());
         return Status(keystone::kStatusCertificateUnavailable);
       }
+      const CertificateStore::ContainerLocation& container = *found;
       std::optional<std::string> pin;
       if (signer->IsPinNeeded(container)) {
         pin.emplace();
@@ -164,13 +181,14 @@ class CallbackAnswers {
   }
 
   const ServeArguments arguments;
-  const std::shared_ptr<CertificateStore::ISmartCardCertificates> signer;
+  const std::shared_ptr<CertificateStore::SmartcardCertificateHandler> signer;
   const std::string noSigner;
 };
 
 int Serve(const ServeArguments& arguments) {
   std::string noSigner;
-  std::shared_ptr<CertificateStore::ISmartCardCertificates> signer = CreateCardSigner(noSigner);
+  std::shared_ptr<CertificateStore::SmartcardCertificateHandler> signer =
+      CreateCardSigner(noSigner);
   if (!signer)
     std::fprintf(stderr, "keystonectl: %s; signature requests will fail\n", noSigner.c_str());
   auto answers = std::make_shared<CallbackAnswers>(arguments, signer, noSigner);

@@ -174,6 +174,11 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
   if (factorCheck && request.messageType == mt::kFactorResultResponse) {
     return FactorAnswered(request, log);
   }
+  if (smartCard.waitingForUserData && request.messageType == mt::kNeedUserDataResponse) {
+    const mfab::Message parked = std::move(*smartCard.waitingForUserData);
+    smartCard.waitingForUserData.reset();
+    return SmartCardChallenge(parked, log, true);
+  }
   if (pending) {
     log.Add(FwLog::kWarning, "storage: ", "change not confirmed by the host, dropped: %s",
             pending->description.c_str());
@@ -215,6 +220,12 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
       return ClearActionTimeoutCache(request, log);
     case mt::kCheckHostFactorRequest:
       return CheckHostFactor(request, log);
+    case mt::kSmartCardDataForEnrollment:
+      return SmartCardDataForEnrollment(request, log);
+    case mt::kSmartCardChallengeRequest:
+      return SmartCardChallenge(request, log, false);
+    case mt::kValidateChallengeResponseRequest:
+      return ValidateSmartCardChallenge(request, log);
     default:
       break;
   }
@@ -236,6 +247,7 @@ ReplyDraft Applet::HandleIdleClear(FwLog& log) {
           factorCheck ? " (dropped unanswered factor check)" : "");
   pending.reset();
   factorCheck.reset();
+  smartCard = SmartCardState{};
   upgrade = Upgrade{};
   return BooleanDraft(sim_type::kIdleClearResponse, 0);
 }
@@ -486,6 +498,20 @@ ReplyDraft Applet::SaveEnrollmentData(const mfab::Message& request, FwLog& log) 
                       "factor " + store.factorId + " is not in the policy");
   }
   EnrollmentRecord enrollment{store.factorId, UnixSeconds(), {}, {}};
+  if (store.factorId == kSmartCardFactorId) {
+    // The card's key was recorded when its challenge verified; without that there is nothing to
+    // enroll, and a store without data keeps it.
+    const auto held = files.find(EnrollmentName(store.user, store.factorId));
+    if (held == files.end() || ParseEnrollmentRecord(held->second.record).raw.empty()) {
+      throw AppletError(mfab::applet_error::kEnrollmentError,
+                        "no verified smart card for " + store.user);
+    }
+    if (store.data.empty()) {
+      const EnrollmentRecord card = ParseEnrollmentRecord(held->second.record);
+      enrollment.data = card.data;
+      enrollment.raw = card.raw;
+    }
+  }
   if (!store.data.empty()) {
     try {
       enrollment.data = ParseNameValues(store.data, sim_error::kInvalidArgument, "enrollment data");
@@ -596,7 +622,13 @@ ReplyDraft Applet::FactorAnswered(const mfab::Message& answer, FwLog& log) {
   const FactorCheck check = std::move(*factorCheck);
   factorCheck.reset();
   const auto result = ParsePayload<mfab::BooleanResponse>(answer, "BooleanResponse");
-  const bool authenticated = result.result == 0;
+  bool authenticated = result.result == 0;
+  // The smart card counts only when this applet verified its signature, whatever the host says.
+  if (authenticated && check.factorId == kSmartCardFactorId && !check.smartCardVerified) {
+    log.Add(FwLog::kWarning, "auth: ", "no verified smart-card challenge for %s",
+            check.user.c_str());
+    authenticated = false;
+  }
   log.Add(authenticated ? FwLog::kInfo : FwLog::kWarning, "auth: ", "the host %s %s with factor %s",
           authenticated ? "authenticated" : "did not authenticate", check.user.c_str(),
           check.factorId.c_str());

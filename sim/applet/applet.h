@@ -24,6 +24,7 @@
 #include "sim/applet/firmware.h"
 #include "sim/applet/piggy_back.h"
 #include "sim/applet/reply.h"
+#include "sim/applet/smart_card_certificates.h"
 #include "tlv/message.h"
 
 namespace kilnsim {
@@ -76,6 +77,27 @@ class Applet {
   struct FactorCheck {
     std::string factorId;
     std::string user;
+    // For the smart card: whether this applet verified the card's signed challenge itself.
+    bool smartCardVerified = false;
+  };
+  // The smart card's conversation (smart_card.cc); everything here is bound to the request's
+  // sessionId and user, and lasts until used or the session ends.
+  struct SmartCardState {
+    struct Enrolling {
+      std::string user;
+      uint32_t sessionId = 0;
+      CardCertificate card;
+      std::string readerName;
+      bool pinNeeded = true;
+    };
+    struct Challenge {
+      std::string user;
+      uint32_t sessionId = 0;
+      std::vector<uint8_t> nonce;
+    };
+    std::optional<Enrolling> enrolling;  // a chain accepted, its key not proven yet
+    std::optional<Challenge> challenge;  // the nonce given out last
+    std::optional<mfab::Message> waitingForUserData;  // a challenge request parked meanwhile
   };
   using NamedRecords = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
 
@@ -100,6 +122,13 @@ class Applet {
   ReplyDraft CheckHostFactor(const mfab::Message& request, FwLog& log);
   ReplyDraft FactorAnswered(const mfab::Message& answer, FwLog& log);
 
+  ReplyDraft SmartCardDataForEnrollment(const mfab::Message& request, FwLog& log);
+  // askedForData: the user's data was already asked for once.
+  ReplyDraft SmartCardChallenge(const mfab::Message& request, FwLog& log, bool askedForData);
+  ReplyDraft ValidateSmartCardChallenge(const mfab::Message& request, FwLog& log);
+  // The card enrolled for user: its key, SHA-1, reader and PIN need; null when none is held.
+  std::optional<SmartCardState::Enrolling> EnrolledSmartCard(const std::string& user) const;
+
   ReplyDraft MigrateFiles(const mfab::Message& request, FwLog& log);
   ReplyDraft SaveMigratedMaster(const mfab::Message& request, FwLog& log);
   ReplyDraft FinishUpgrade(const mfab::Message& request, FwLog& log);
@@ -109,6 +138,7 @@ class Applet {
   std::map<std::string, StoredFile> files;
   std::optional<Pending> pending;
   std::optional<FactorCheck> factorCheck;
+  SmartCardState smartCard;
   Upgrade upgrade;
   std::optional<AppletError> refusedAtOpen;
   FwLog openLog;

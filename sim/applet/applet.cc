@@ -433,7 +433,10 @@ std::vector<NameValue> EnrollmentValues(const EnrollmentRecord& enrollment) {
   for (const NameValue& value : enrollment.data) {
     if (value.name != "IsEnrolled" && value.name != "EnrolledAt") values.push_back(value);
   }
-  if (!enrollment.raw.empty()) values.push_back({"Data", keystone::ToHex(enrollment.raw)});
+  // The smart card's key stays the applet's own; its values name the certificate.
+  if (!enrollment.raw.empty() && enrollment.factorId != kSmartCardFactorId) {
+    values.push_back({"Data", keystone::ToHex(enrollment.raw)});
+  }
   return values;
 }
 

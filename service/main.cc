@@ -22,6 +22,7 @@
 #include "platform/accounts.h"
 #include "platform/clock.h"
 #include "platform/console_session.h"
+#include "platform/os_version.h"
 #include "platform/paths.h"
 #include "platform/power_capabilities.h"
 #include "platform/registry.h"
@@ -35,6 +36,7 @@
 #include "service/engine_rpc_wiring.h"
 #include "service/engine_status.h"
 #include "service/owned_resource_manager.h"
+#include "service/smart_card_wiring.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
 #include "storage/user_records.h"
@@ -69,10 +71,10 @@ void ApplyLogThresholds(platform::Registry& registry) {
 }
 
 // The parts of the engine that a build may lack, for the health view.
-std::vector<ComponentPresence> PresentComponents() {
+std::vector<ComponentPresence> PresentComponents(const ComponentPresence& smartCard) {
   return {
       {"factor_flows", true, ""},
-      {"smart_card", false, "no smart-card factor in this build"},
+      smartCard,
       {"bluetooth_manager", false, "no Bluetooth manager in this build"},
       {"phone_presence", false, "no phone-presence monitor in this build"},
   };
@@ -125,9 +127,11 @@ int KSEngineServiceMain() {
   DataController dataController(*registry, platform::SystemFileSystem());
   AuthenticateDataMirroring mirroring(*registry, dataController, mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
-  // No production factor yet: every factor is unknown to the flows.
-  Factors::FactorRegistry factors(mirroring, {});
   EngineFlowHost flowHost(resources);
+  const std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(*registry);
+  const SmartCardWiring smartCard = MakeSmartCardFactor(
+      {*registry, mirroring, flowHost, platform::SystemClock(), *osVersion});
+  Factors::FactorRegistry factors(mirroring, smartCard.factors);
   FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
   rpc::EngineRpcServer rpcServer(resources,
                                  rpc::StoredDataComponents{mirroring, userRecords, discovery},
@@ -141,7 +145,7 @@ int KSEngineServiceMain() {
   componentOptions.resources.applet.statistics = &exchangeStatistics;
   EngineComponents components(std::move(environment), componentOptions);
   EngineStatusReport status({platform::SystemClock(), *registry, resources, rpcServer,
-                             exchangeStatistics, PresentComponents()});
+                             exchangeStatistics, PresentComponents(smartCard.presence)});
 
   platform::ServiceHostOptions hostOptions;
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();

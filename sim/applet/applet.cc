@@ -29,17 +29,6 @@ uint64_t UnixSeconds() {
                                    .count());
 }
 
-template <class T>
-T ParsePayload(const mfab::Message& message, const char* what) {
-  T payload;
-  try {
-    payload.Deserialize(message.payload);
-  } catch (const std::exception& error) {
-    throw AppletError(sim_error::kMalformedRequest, std::string(what) + ": " + error.what());
-  }
-  return payload;
-}
-
 mfab::Message ParseEnvelope(std::span<const uint8_t> request) {
   if (request.size() > kMaxRequestSize) {
     throw AppletError(sim_error::kMalformedRequest, "request larger than 65536 bytes");

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +24,7 @@
 #include "sim/applet/field_reader.h"
 #include "sim/applet/firmware.h"
 #include "sim/applet/piggy_back.h"
+#include "sim/applet/protocol.h"
 #include "sim/applet/reply.h"
 #include "sim/applet/smart_card_certificates.h"
 #include "tlv/message.h"
@@ -100,6 +102,18 @@ class Applet {
     std::optional<mfab::Message> waitingForUserData;  // a challenge request parked meanwhile
   };
   using NamedRecords = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
+  // The request's payload read as T; throws AppletError(kMalformedRequest) naming what.
+  template <class T>
+  static T ParsePayload(const mfab::Message& message, const char* what) {
+    T payload;
+    try {
+      payload.Deserialize(message.payload);
+    } catch (const std::exception& error) {
+      throw AppletError(sim_error::kMalformedRequest, std::string(what) + ": " + error.what());
+    }
+    return payload;
+  }
 
   ReplyDraft HandleRequest(const mfab::Message& request, std::span<const uint8_t> raw, FwLog& log);
   ReplyDraft HandleIdleClear(FwLog& log);

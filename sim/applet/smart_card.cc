@@ -23,17 +23,6 @@ constexpr char kReaderValue[] = "ReaderName";
 constexpr char kPinNeededValue[] = "PinNeeded";
 constexpr size_t kMaxReaderName = 256;
 
-template <class T>
-T Parse(const mfab::Message& message, const char* what) {
-  T payload;
-  try {
-    payload.Deserialize(message.payload);
-  } catch (const std::exception& error) {
-    throw AppletError(sim_error::kMalformedRequest, std::string(what) + ": " + error.what());
-  }
-  return payload;
-}
-
 void RequireSid(const std::string& user) {
   if (!IsSid(user)) {
     throw AppletError(sim_error::kInvalidArgument, "'" + user.substr(0, 184) + "' is not a SID");
@@ -88,7 +77,7 @@ std::optional<Applet::SmartCardState::Enrolling> Applet::EnrolledSmartCard(
 }
 
 ReplyDraft Applet::SmartCardDataForEnrollment(const mfab::Message& request, FwLog& log) {
-  const auto data = Parse<SmartCardFactor::SmartCardDataForEnrollment>(
+  const auto data = ParsePayload<SmartCardFactor::SmartCardDataForEnrollment>(
       request, "SmartCardDataForEnrollment");
   RequireSid(data.user);
   if (!IsSha1Hex(data.text5D)) {
@@ -126,7 +115,7 @@ ReplyDraft Applet::SmartCardDataForEnrollment(const mfab::Message& request, FwLo
 
 ReplyDraft Applet::SmartCardChallenge(const mfab::Message& request, FwLog& log,
                                       bool askedForData) {
-  const auto ask = Parse<SmartCardFactor::SmartCardChallengeRequest>(request,
+  const auto ask = ParsePayload<SmartCardFactor::SmartCardChallengeRequest>(request,
                                                                      "SmartCardChallengeRequest");
   RequireSid(ask.user);
   std::optional<SmartCardState::Enrolling> card;
@@ -160,7 +149,7 @@ ReplyDraft Applet::SmartCardChallenge(const mfab::Message& request, FwLog& log,
 }
 
 ReplyDraft Applet::ValidateSmartCardChallenge(const mfab::Message& request, FwLog& log) {
-  const auto answer = Parse<ValidateChallengeResponseRequest>(
+  const auto answer = ParsePayload<ValidateChallengeResponseRequest>(
       request, "ValidateChallengeResponseRequest");
   RequireSid(answer.user);
   if (answer.signature.size() > kMaxSignatureBytes) {

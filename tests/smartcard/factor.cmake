@@ -2,6 +2,7 @@
 # flow runner, the applet channel and the simulated applet (libkiln-sim.so).
 set(sources
   ${CMAKE_CURRENT_LIST_DIR}/smart_card_authenticate_flow_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/smart_card_controller_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/smart_card_enrollment_flow_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/smart_card_policy_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/smart_card_test_pki.cc)

@@ -68,7 +68,8 @@ class SmartCardAuthenticateFlow::SendChallengeStep final : public Step {
     const std::optional<CertificateStore::ContainerLocation> container =
         certificates.FindContainer(flow.policy.readerName, flow.bundle);
     if (!container) {
-      throw CertificateStore::SmartCardNotAvailableException("The enrolled smart card is not present");
+      throw CertificateStore::SmartCardNotAvailableException(
+          "The enrolled smart card is not present");
     }
     flow.signature = Sign(*container);
     if (!checkRevocation) return;
@@ -89,13 +90,13 @@ class SmartCardAuthenticateFlow::SendChallengeStep final : public Step {
       return certificates.SignNonce(container, std::nullopt, flow.challenge.nonce);
     }
     if (!flow.policy.allowPinReplay) {
-      return flow.controller->Send(
-          SignRequest{target, flow.challenge.nonce, flow.challenge.text5D}, flow.StopToken());
+      return flow.controller->Send(SignRequest{target, flow.challenge.nonce, flow.challenge.text5D},
+                                   flow.StopToken());
     }
     // The PIN is asked for here and forgotten when this step ends: it never outlives the flow.
     while (true) {
-      std::string pin = flow.controller->Send(PinRequest{target, flow.pinAttempts + 1},
-                                              flow.StopToken());
+      std::string pin =
+          flow.controller->Send(PinRequest{target, flow.pinAttempts + 1}, flow.StopToken());
       try {
         mfab::Bytes cardSignature = certificates.SignNonce(container, pin, flow.challenge.nonce);
         std::fill(pin.begin(), pin.end(), '\0');

@@ -76,14 +76,15 @@ class SmartCardEnrollmentFlow::AppletVerifyChainStep final : public Step {
     data.text5D = flow.certificateSha1;
     data.user = flow.user;
     data.value5F = flow.card.pinNeeded ? 1 : 0;
-    const mfab::Message reply = SendToApplet(flow.services.host,
-                                             mfab::message_type::kSmartCardDataForEnrollment,
-                                             data.Serialize(), flow.flowId);
+    const mfab::Message reply =
+        SendToApplet(flow.services.host, mfab::message_type::kSmartCardDataForEnrollment,
+                     data.Serialize(), flow.flowId);
     if (reply.messageType != mfab::message_type::kSmartCardDataForEnrollment) return;
     mfab::BooleanResponse verdict;
     verdict.result = kNoAnswer;
     verdict.Deserialize(reply.payload);
-    if (verdict.result != 0) throw mfab::EnrollmentError("The applet refused the certificate chain");
+    if (verdict.result != 0)
+      throw mfab::EnrollmentError("The applet refused the certificate chain");
   }
   StepPtr NextStep() override;
 };

@@ -101,7 +101,8 @@ std::optional<mfab::Bytes> SmartCardUserStore::ReadP7bBlob(const std::string& us
   auto key = OpenUserKey(registry, userSid);
   if (!key) return std::nullopt;
   std::optional<platform::RegValue> value = key->QueryValue(kP7bBlobValue);
-  if (!value || value->type != platform::RegType::kBinary || value->data.size() > kMaxStoredBundle) {
+  if (!value || value->type != platform::RegType::kBinary ||
+      value->data.size() > kMaxStoredBundle) {
     return std::nullopt;
   }
   return std::move(value->data);

@@ -32,8 +32,7 @@ void RequireSid(const std::string& user) {
 bool IsSha1Hex(const std::string& text) {
   if (text.size() != 40) return false;
   for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
-      return false;
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   }
   return true;
 }
@@ -113,10 +112,9 @@ ReplyDraft Applet::SmartCardDataForEnrollment(const mfab::Message& request, FwLo
   return BooleanDraft(mt::kSmartCardDataForEnrollment, 0);
 }
 
-ReplyDraft Applet::SmartCardChallenge(const mfab::Message& request, FwLog& log,
-                                      bool askedForData) {
-  const auto ask = ParsePayload<SmartCardFactor::SmartCardChallengeRequest>(request,
-                                                                     "SmartCardChallengeRequest");
+ReplyDraft Applet::SmartCardChallenge(const mfab::Message& request, FwLog& log, bool askedForData) {
+  const auto ask = ParsePayload<SmartCardFactor::SmartCardChallengeRequest>(
+      request, "SmartCardChallengeRequest");
   RequireSid(ask.user);
   std::optional<SmartCardState::Enrolling> card;
   if (smartCard.enrolling && smartCard.enrolling->user == ask.user &&
@@ -149,17 +147,17 @@ ReplyDraft Applet::SmartCardChallenge(const mfab::Message& request, FwLog& log,
 }
 
 ReplyDraft Applet::ValidateSmartCardChallenge(const mfab::Message& request, FwLog& log) {
-  const auto answer = ParsePayload<ValidateChallengeResponseRequest>(
-      request, "ValidateChallengeResponseRequest");
+  const auto answer =
+      ParsePayload<ValidateChallengeResponseRequest>(request, "ValidateChallengeResponseRequest");
   RequireSid(answer.user);
   if (answer.signature.size() > kMaxSignatureBytes) {
     throw AppletError(sim_error::kInvalidArgument, "signature longer than 1024 bytes");
   }
   if (!smartCard.challenge || smartCard.challenge->user != answer.user ||
       smartCard.challenge->sessionId != request.sessionId) {
-    throw AppletError(sim_error::kUnexpectedMessage,
-                      "no challenge was given to " + answer.user + " in session " +
-                          std::to_string(request.sessionId));
+    throw AppletError(sim_error::kUnexpectedMessage, "no challenge was given to " + answer.user +
+                                                         " in session " +
+                                                         std::to_string(request.sessionId));
   }
   // A nonce answers one signature, right or wrong.
   const std::vector<uint8_t> nonce = std::move(smartCard.challenge->nonce);
@@ -185,14 +183,15 @@ ReplyDraft Applet::ValidateSmartCardChallenge(const mfab::Message& request, FwLo
     Pending change;
     change.description = "record the smart card of " + answer.user;
     change.finalReply = BooleanDraft(mt::kValidateChallengeResponseRequest, 0);
-    return BeginSave({{UserRootName(answer.user), SerializeUserRecord(user)},
-                      {EnrollmentName(answer.user, kSmartCardFactorId),
-                       SerializeEnrollmentRecord(enrollment)}},
-                     std::move(change), log);
+    return BeginSave(
+        {{UserRootName(answer.user), SerializeUserRecord(user)},
+         {EnrollmentName(answer.user, kSmartCardFactorId), SerializeEnrollmentRecord(enrollment)}},
+        std::move(change), log);
   }
 
   const std::optional<SmartCardState::Enrolling> card = EnrolledSmartCard(answer.user);
-  if (!card) throw AppletError(sim_error::kUnknownUser, "no smart card is enrolled for " + answer.user);
+  if (!card)
+    throw AppletError(sim_error::kUnknownUser, "no smart card is enrolled for " + answer.user);
   const bool verified = VerifyCardSignature(card->card.publicKey, nonce, answer.signature);
   if (factorCheck && factorCheck->factorId == kSmartCardFactorId &&
       factorCheck->user == answer.user) {

@@ -27,7 +27,7 @@ struct StoreContextFree {
   void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
 };
 struct StackFree {
-  void operator()(STACK_OF(X509)* s) const { sk_X509_free(s); }
+  void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
 };
 struct KeyFree {
   void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }

@@ -23,8 +23,16 @@ constexpr char kCard[] = "PhysicalSmartcard";
 
 Bytes CardPolicy(bool withCard = true) {
   Policy policy;
-  PolicyFactor factor{withCard ? kCard : "Phone", "Smart card", 4, false, true, true, true, 300,
-                      30, {{"CaCertificateThumbprint3", TestPki::Get().caSha256}}};
+  PolicyFactor factor{withCard ? kCard : "Phone",
+                      "Smart card",
+                      4,
+                      false,
+                      true,
+                      true,
+                      true,
+                      300,
+                      30,
+                      {{"CaCertificateThumbprint3", TestPki::Get().caSha256}}};
   policy.factors = {factor};
   return SerializePolicy(policy);
 }
@@ -103,7 +111,8 @@ TEST_F(SimSmartCardTest, RecordsTheCardWhoseSignatureVerified) {
   EXPECT_EQ(StoreEnrollment().messageType, mt::kSaveEnrollmentDataResponse);
   mfab::GetUserDataRequest query;
   query.user = kSid;
-  const mfab::Message users = client.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()));
+  const mfab::Message users =
+      client.Send(0, MakeRequest(mt::kGetUserDataRequest, query.Serialize()));
   mfab::GetUserDataResponse response;
   response.Deserialize(users.payload);
   const std::vector<UserData> data = ParseUserData(response.userData);
@@ -169,20 +178,21 @@ TEST_F(SimSmartCardTest, AnswersMalformedInputWithAnError) {
       {"garbage payload",
        client.Send(0, MakeRequest(mt::kSmartCardDataForEnrollment, {0x7B, 0x5C, 0x00})),
        sim_error::kMalformedRequest},
-      {"truncated bundle", ChainCheck(TestCard{card.certificate, card.sha1, truncated, card.key},
-                                      card.sha1),
+      {"truncated bundle",
+       ChainCheck(TestCard{card.certificate, card.sha1, truncated, card.key}, card.sha1),
        sim_error::kMalformedRequest},
       {"oversized bundle",
        ChainCheck(TestCard{card.certificate, card.sha1, Bytes(25 * 1024, 0x30), card.key},
                   card.sha1),
        sim_error::kMalformedRequest},
       {"not a thumbprint", ChainCheck(card, "xyz"), sim_error::kInvalidArgument},
-      {"not a SID", client.Send(0, MakeRequest(mt::kSmartCardDataForEnrollment, notSid.Serialize())),
+      {"not a SID",
+       client.Send(0, MakeRequest(mt::kSmartCardDataForEnrollment, notSid.Serialize())),
        sim_error::kInvalidArgument},
       {"signature without challenge", Validate(card.Sign({1})), sim_error::kUnexpectedMessage},
       {"oversized signature", Validate(Bytes(1025, 1)), sim_error::kInvalidArgument},
-      {"user data nobody asked for",
-       client.Send(0, MakeRequest(mt::kNeedUserDataResponse, {})), sim_error::kUnexpectedMessage},
+      {"user data nobody asked for", client.Send(0, MakeRequest(mt::kNeedUserDataResponse, {})),
+       sim_error::kUnexpectedMessage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,7 +21,9 @@ class SmartCardAuthenticationTest : public SmartCardWorld {
     SetPolicy(std::move(extra));
     ASSERT_EQ(Enroll(), kStatusSuccess);
   }
-  std::optional<uint64_t> CrlCheck() { return SmartCardUserStore(registry).ReadCrlCheck(kAliceSid); }
+  std::optional<uint64_t> CrlCheck() {
+    return SmartCardUserStore(registry).ReadCrlCheck(kAliceSid);
+  }
   std::string UserKey() const { return SmartCardUserStore::UserKeyPath(kAliceSid); }
 };
 

@@ -18,8 +18,8 @@ class ScriptedClient : public SmartCardFactor::IClientCallbacks {
     pin = std::string(size, '7');
     return status;
   }
-  uint32_t SignHash(const SmartCardFactor::CallbackTarget&, const mfab::Bytes&,
-                    const std::string&, mfab::Bytes& signature, std::stop_token) override {
+  uint32_t SignHash(const SmartCardFactor::CallbackTarget&, const mfab::Bytes&, const std::string&,
+                    mfab::Bytes& signature, std::stop_token) override {
     signature.assign(size, 0x5A);
     return status;
   }

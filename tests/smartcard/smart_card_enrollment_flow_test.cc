@@ -154,8 +154,8 @@ TEST_F(SmartCardEnrollmentTest, AppletRefusesAnUntrustedOrUnprovenCard) {
     inserted->pinNeeded = true;
     auto signer = std::make_shared<FakeClientCallbacks>(c.signer);
     auto smartCard = std::make_shared<SmartCardFactor::SmartCardFactor>(
-        std::make_shared<SmartCardFactor::SmartCardController>(inserted, signer, osVersion),
-        mirror, SmartCardFactor::SmartCardServices{host, registry, clock, smartCardOptions});
+        std::make_shared<SmartCardFactor::SmartCardController>(inserted, signer, osVersion), mirror,
+        SmartCardFactor::SmartCardServices{host, registry, clock, smartCardOptions});
     Factors::FactorRegistry registered(mirror, {smartCard});
     mfab::FlowRunner flows(registered, mirror, host, accounts, {10s, 5s, 5s, 10s});
     EXPECT_EQ(flows.RunEnrollmentFlow(kClientSession, kAlice, kAliceSid, kSmartCard),

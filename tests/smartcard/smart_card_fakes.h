@@ -60,8 +60,7 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
   }
   bool IsPinNeeded(const CertificateStore::ContainerLocation&) override { return pinNeeded; }
   mfab::Bytes SignNonce(const CertificateStore::ContainerLocation& container,
-                        const std::optional<std::string>& pin,
-                        const mfab::Bytes& nonce) override {
+                        const std::optional<std::string>& pin, const mfab::Bytes& nonce) override {
     std::lock_guard<std::mutex> lock(mutex);
     ++signatures;
     signedWithPin.push_back(pin.value_or("<none>"));
@@ -95,7 +94,8 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
       throw CertificateStore::InvalidInputException("Unable to find certificate from thumbprint.");
     }
     if (checkRevocation && revoked) {
-      throw CertificateStore::SmartCardCertificateVerificationException("Untrusted Chain. Error: 4");
+      throw CertificateStore::SmartCardCertificateVerificationException(
+          "Untrusted Chain. Error: 4");
     }
     return {CertificateStore::CertificateRecord{card.certificate, "", 0}};
   }
@@ -139,8 +139,8 @@ class FakeClientCallbacks : public SmartCardFactor::IClientCallbacks {
 
   explicit FakeClientCallbacks(TestCard signingCard) : signer(std::move(signingCard)) {}
 
-  uint32_t GetPin(const SmartCardFactor::CallbackTarget& target, int32_t attempt,
-                  std::string& pin, std::stop_token stop) override {
+  uint32_t GetPin(const SmartCardFactor::CallbackTarget& target, int32_t attempt, std::string& pin,
+                  std::stop_token stop) override {
     std::unique_lock<std::mutex> lock(mutex);
     targets.push_back(target);
     attempts.push_back(attempt);
@@ -199,9 +199,9 @@ class FakeClientCallbacks : public SmartCardFactor::IClientCallbacks {
     if (mode == Mode::kRefuse) return 1223;  // the user cancelled
     if (mode == Mode::kAnswer) return std::nullopt;
     // Only the caller's stop ends the wait as the real callbacks do; the cap says it did not.
-    const bool stopped =
-        !changed.wait_for(lock, stop, std::chrono::seconds(20), [] { return false; }) &&
-        stop.stop_requested();
+    const bool stopped = !changed.wait_for(lock, stop, std::chrono::seconds(20), [] {
+      return false;
+    }) && stop.stop_requested();
     return stopped ? 1708 : 1460;
   }
 

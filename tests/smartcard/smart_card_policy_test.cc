@@ -46,8 +46,9 @@ TEST(SmartCardPolicyTest, ReadsCrlCheckFrequencyAsDecimalMinutes) {
   const struct {
     const char* value;
     int32_t minutes;
-  } cases[] = {{"60", 60},   {"0", 0},         {"2147483647", 2147483647}, {"2147483648", 0},
-               {"-5", 0},    {"15min", 0},     {"", 0},                    {" 7", 0}};
+  } cases[] = {{"60", 60},        {"0", 0},  {"2147483647", 2147483647},
+               {"2147483648", 0}, {"-5", 0}, {"15min", 0},
+               {"", 0},           {" 7", 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     EXPECT_EQ(ParseSmartCardPolicy({{"CrlCheckFrequency", c.value}}).crlCheckFrequency, c.minutes);
@@ -57,9 +58,10 @@ TEST(SmartCardPolicyTest, ReadsCrlCheckFrequencyAsDecimalMinutes) {
 }
 
 TEST(SmartCardPolicyTest, KeepsTheFirstOfRepeatedKeys) {
-  const SmartCardPolicy policy = ParseSmartCardPolicy(
-      {{"ReaderName", "Yubi"}, {"readername", "Other"}, {"AllowPinReplay", "true"},
-       {"ALLOWPINREPLAY", "false"}});
+  const SmartCardPolicy policy = ParseSmartCardPolicy({{"ReaderName", "Yubi"},
+                                                       {"readername", "Other"},
+                                                       {"AllowPinReplay", "true"},
+                                                       {"ALLOWPINREPLAY", "false"}});
   EXPECT_EQ(policy.readerName, "Yubi");
   EXPECT_TRUE(policy.allowPinReplay);
   EXPECT_EQ(policy.Inputs().baseReaderName, "Yubi");
@@ -90,8 +92,7 @@ TEST(SmartCardUserStoreTest, HashesKnownVectors) {
 }
 
 TEST(SmartCardUserStoreTest, NamesTheUserKeyByTheSidsDigest) {
-  EXPECT_EQ(UserKeyName("abc"),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(UserKeyName("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(SmartCardUserStore::UserKeyPath("abc"),
             "HKLM\\SOFTWARE\\Ostra\\Ostra Keystone\\Engine\\Factors\\PhysicalSmartcard\\"
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");

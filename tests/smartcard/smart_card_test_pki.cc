@@ -47,8 +47,7 @@ Certificate Issue(const std::string& name, EVP_PKEY* key, X509* issuer, EVP_PKEY
   X509_NAME* subject = X509_get_subject_name(certificate.get());
   X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
-  X509_set_issuer_name(certificate.get(),
-                       issuer ? X509_get_subject_name(issuer) : subject);
+  X509_set_issuer_name(certificate.get(), issuer ? X509_get_subject_name(issuer) : subject);
   X509_set_pubkey(certificate.get(), key);
   X509* signer = issuer ? issuer : certificate.get();
   if (ca) {
@@ -94,8 +93,8 @@ mfab::Bytes Bundle(X509* card, X509* ca) {
   return bytes;
 }
 
-TestCard MakeCard(const std::string& name, std::shared_ptr<EVP_PKEY> key, X509* ca,
-                  EVP_PKEY* caKey, long serial) {
+TestCard MakeCard(const std::string& name, std::shared_ptr<EVP_PKEY> key, X509* ca, EVP_PKEY* caKey,
+                  long serial) {
   Certificate certificate = Issue(name, key.get(), ca, caKey, false, serial);
   return TestCard{Der(certificate.get()), Thumbprint(certificate.get(), EVP_sha1()),
                   Bundle(certificate.get(), ca), std::move(key)};

@@ -108,7 +108,8 @@ class SmartCardWorld : public ::testing::Test {
     manager = std::make_unique<mfab::ResourceManager>(
         mfab::ResourceManagerDependencies{
             platform::SystemClock(), registry, accounts, osVersion, controller, attestation,
-            recordingMirror, userRecords, [this](mfab::SystemPowerStateManager&) { return authState; },
+            recordingMirror, userRecords,
+            [this](mfab::SystemPowerStateManager&) { return authState; },
             [this, library](mfab::IApiBusyFlag& busy) {
               return std::make_unique<mfab::SessionAppletChannel>(
                   mfab::AppletSessionServices{registry, platform::SystemClock(), osVersion,
@@ -130,9 +131,8 @@ class SmartCardWorld : public ::testing::Test {
     entry.parameters = {{"CaCertificateThumbprint0", TestPki::Get().caSha256}};
     for (kilnsim::NameValue& value : extra) entry.parameters.push_back(std::move(value));
     policy.factors.push_back(entry);
-    const mfab::Message reply =
-        Client(Request(kilnsim::sim_type::kSetPolicyRequest, kilnsim::SerializePolicy(policy)),
-               kAdmin);
+    const mfab::Message reply = Client(
+        Request(kilnsim::sim_type::kSetPolicyRequest, kilnsim::SerializePolicy(policy)), kAdmin);
     ASSERT_EQ(reply.messageType, kilnsim::sim_type::kSetPolicyResponse);
     mirror.PolicyUpdated();
   }

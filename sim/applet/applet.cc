@@ -491,20 +491,9 @@ ReplyDraft Applet::SaveEnrollmentData(const mfab::Message& request, FwLog& log) 
   }
   EnrollmentRecord enrollment{store.factorId, UnixSeconds(), {}, {}};
   if (store.factorId == kSmartCardFactorId) {
-    // The card's key was recorded when its challenge verified; without that there is nothing to
-    // enroll, and a store without data keeps it.
-    const auto held = files.find(EnrollmentName(store.user, store.factorId));
-    if (held == files.end() || ParseEnrollmentRecord(held->second.record).raw.empty()) {
-      throw AppletError(mfab::applet_error::kEnrollmentError,
-                        "no verified smart card for " + store.user);
-    }
-    if (store.data.empty()) {
-      const EnrollmentRecord card = ParseEnrollmentRecord(held->second.record);
-      enrollment.data = card.data;
-      enrollment.raw = card.raw;
-    }
-  }
-  if (!store.data.empty()) {
+    // A smart card is enrolled only after this applet verified its signature in this session.
+    enrollment = ProvenSmartCard(store.user, request.sessionId);
+  } else if (!store.data.empty()) {
     try {
       enrollment.data = ParseNameValues(store.data, sim_error::kInvalidArgument, "enrollment data");
     } catch (const AppletError&) {

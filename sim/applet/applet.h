@@ -25,6 +25,7 @@
 #include "sim/applet/firmware.h"
 #include "sim/applet/piggy_back.h"
 #include "sim/applet/protocol.h"
+#include "sim/applet/records.h"
 #include "sim/applet/reply.h"
 #include "sim/applet/smart_card_certificates.h"
 #include "tlv/message.h"
@@ -98,6 +99,7 @@ class Applet {
       std::vector<uint8_t> nonce;
     };
     std::optional<Enrolling> enrolling;  // a chain accepted, its key not proven yet
+    std::optional<Enrolling> proven;     // its key proven, waiting for the enrollment's store
     std::optional<Challenge> challenge;  // the nonce given out last
     std::optional<mfab::Message> waitingForUserData;  // a challenge request parked meanwhile
   };
@@ -140,6 +142,9 @@ class Applet {
   // askedForData: the user's data was already asked for once.
   ReplyDraft SmartCardChallenge(const mfab::Message& request, FwLog& log, bool askedForData);
   ReplyDraft ValidateSmartCardChallenge(const mfab::Message& request, FwLog& log);
+  // The enrollment record of the card proven for user in this session; throws
+  // AppletError(kEnrollmentError) when there is none. The card is taken.
+  EnrollmentRecord ProvenSmartCard(const std::string& user, uint32_t sessionId);
   // The card enrolled for user: its key, SHA-1, reader and PIN need; null when none is held.
   std::optional<SmartCardState::Enrolling> EnrolledSmartCard(const std::string& user) const;
 

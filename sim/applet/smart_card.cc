@@ -75,6 +75,20 @@ std::optional<Applet::SmartCardState::Enrolling> Applet::EnrolledSmartCard(
   return card;
 }
 
+EnrollmentRecord Applet::ProvenSmartCard(const std::string& user, uint32_t sessionId) {
+  if (!smartCard.proven || smartCard.proven->user != user ||
+      smartCard.proven->sessionId != sessionId) {
+    throw AppletError(mfab::applet_error::kEnrollmentError, "no verified smart card for " + user);
+  }
+  const SmartCardState::Enrolling card = std::move(*smartCard.proven);
+  smartCard.proven.reset();
+  EnrollmentRecord enrollment{kSmartCardFactorId, UnixSeconds(), {}, card.card.publicKey};
+  enrollment.data.push_back({kSha1Value, card.card.sha1});
+  enrollment.data.push_back({kPinNeededValue, card.pinNeeded ? "1" : "0"});
+  if (!card.readerName.empty()) enrollment.data.push_back({kReaderValue, card.readerName});
+  return enrollment;
+}
+
 ReplyDraft Applet::SmartCardDataForEnrollment(const mfab::Message& request, FwLog& log) {
   const auto data = ParsePayload<SmartCardFactor::SmartCardDataForEnrollment>(
       request, "SmartCardDataForEnrollment");
@@ -97,6 +111,7 @@ ReplyDraft Applet::SmartCardDataForEnrollment(const mfab::Message& request, FwLo
                       "a smart card is already enrolled for " + data.user);
   }
   smartCard.enrolling.reset();
+  smartCard.proven.reset();
   const ChainVerdict verdict =
       VerifyCardChain(data.certificateBundle, data.text5D, SmartCardCaThumbprints(policy));
   if (!verdict.card) {
@@ -172,21 +187,10 @@ ReplyDraft Applet::ValidateSmartCardChallenge(const mfab::Message& request, FwLo
               answer.user.c_str());
       return BooleanDraft(mt::kValidateChallengeResponseRequest, 1);
     }
-    EnrollmentRecord enrollment{kSmartCardFactorId, UnixSeconds(), {}, card.card.publicKey};
-    enrollment.data.push_back({kSha1Value, card.card.sha1});
-    enrollment.data.push_back({kPinNeededValue, card.pinNeeded ? "1" : "0"});
-    if (!card.readerName.empty()) enrollment.data.push_back({kReaderValue, card.readerName});
-    UserRecord user{answer.user, UnixSeconds()};
-    if (auto held = files.find(UserRootName(answer.user)); held != files.end()) {
-      user = ParseUserRecord(held->second.record);
-    }
-    Pending change;
-    change.description = "record the smart card of " + answer.user;
-    change.finalReply = BooleanDraft(mt::kValidateChallengeResponseRequest, 0);
-    return BeginSave(
-        {{UserRootName(answer.user), SerializeUserRecord(user)},
-         {EnrollmentName(answer.user, kSmartCardFactorId), SerializeEnrollmentRecord(enrollment)}},
-        std::move(change), log);
+    log.Add(FwLog::kInfo, "smartcard: ", "the card of %s signed the challenge",
+            answer.user.c_str());
+    smartCard.proven = card;
+    return BooleanDraft(mt::kValidateChallengeResponseRequest, 0);
   }
 
   const std::optional<SmartCardState::Enrolling> card = EnrolledSmartCard(answer.user);

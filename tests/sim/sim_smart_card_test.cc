@@ -1,5 +1,6 @@
 // The smart card's conversation with the simulated applet: the chain check, the challenge bound
-// to its session and user, and the signature check that records the card or decides the factor.
+// to its session and user, and the signature check that proves the card for the enrollment's
+// store or decides the factor.
 
 #include <gtest/gtest.h>
 
@@ -86,11 +87,14 @@ class SimSmartCardTest : public SimTest {
     EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
     return BooleanOf(Validate(card.Sign(Nonce().nonce)));
   }
-  mfab::Message StoreEnrollment() {
+  static mfab::SaveEnrollmentDataRequest StoreRequest() {
     mfab::SaveEnrollmentDataRequest store;
     store.user = kSid;
     store.factorId = kCard;
-    return client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, store.Serialize()));
+    return store;
+  }
+  mfab::Message StoreEnrollment() {
+    return client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, StoreRequest().Serialize()));
   }
 
   SimClient client;
@@ -107,7 +111,10 @@ TEST_F(SimSmartCardTest, RecordsTheCardWhoseSignatureVerified) {
   const mfab::Message verdict = Validate(card.Sign(challenge.nonce));
   EXPECT_EQ(verdict.messageType, mt::kValidateChallengeResponseRequest) << ErrorTextOf(verdict);
   EXPECT_EQ(BooleanOf(verdict), 0);
-  // The store that follows keeps the card the applet recorded.
+  // The enrollment's store records the proven card, in its session only.
+  EXPECT_EQ(ErrorCodeOf(client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest,
+                                                StoreRequest().Serialize(), 8))),
+            mfab::applet_error::kEnrollmentError);
   EXPECT_EQ(StoreEnrollment().messageType, mt::kSaveEnrollmentDataResponse);
   mfab::GetUserDataRequest query;
   query.user = kSid;

@@ -166,6 +166,18 @@ TEST_F(SmartCardEnrollmentTest, AppletRefusesAnUntrustedOrUnprovenCard) {
   }
 }
 
+// Without its bundle the user could never authenticate: the applet must not record the card.
+TEST_F(SmartCardEnrollmentTest, FailsWhenTheBundleCannotBeSaved) {
+  registry.SetReadOnly(true);
+  EXPECT_EQ(Enroll(), kStatusEnrollmentError);
+  registry.SetReadOnly(false);
+  EXPECT_TRUE(Logged("Failed to save p7b blob error 5"));
+  EXPECT_FALSE(StoredBundle());
+  EXPECT_FALSE(AppletRecordedCard());
+  // Nothing half done stands in the way of the next attempt.
+  EXPECT_EQ(Enroll(), kStatusSuccess);
+}
+
 TEST_F(SmartCardEnrollmentTest, ClientThatNeverAnswersEndsWithTheFactorsLimit) {
   Limits({10s, 200ms, 200ms, 10s});
   SetPolicy();

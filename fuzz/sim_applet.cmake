@@ -10,6 +10,8 @@ set(sim_fuzz_sources
   ${PROJECT_SOURCE_DIR}/sim/applet/records.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/reply.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/sealing.cc
+  ${PROJECT_SOURCE_DIR}/sim/applet/smart_card.cc
+  ${PROJECT_SOURCE_DIR}/sim/applet/smart_card_certificates.cc
   ${PROJECT_SOURCE_DIR}/sim/applet/state_files.cc
   ${tlv_fuzz_sources})
 set(sim_fuzz_headers
@@ -24,6 +26,7 @@ set(sim_fuzz_headers
   ${PROJECT_SOURCE_DIR}/sim/applet/records.h
   ${PROJECT_SOURCE_DIR}/sim/applet/reply.h
   ${PROJECT_SOURCE_DIR}/sim/applet/sealing.h
+  ${PROJECT_SOURCE_DIR}/sim/applet/smart_card_certificates.h
   ${PROJECT_SOURCE_DIR}/sim/applet/state_files.h)
 keystone_fuzz_target(sim_applet RUNS 30000 MAX_LEN 8192
                      SOURCES ${sim_fuzz_sources} ${KILN_SIM_PATHS_SOURCE} ${PROJECT_SOURCE_DIR}/common/hex.cc

@@ -1,8 +1,12 @@
 // Writes the seed corpus of the simulated applet's fuzz target into the directory named by argv[1]:
 // conversations in the target's frame format that set a policy, read it back from sealed blobs
 // (made with the target's fixed device key), store an enrollment, remove a user, clear, and run the
-// upgrade exchange.
+// upgrade exchange, and a smart card's chain check, challenge and signature.
 
+#include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -20,7 +24,9 @@
 #include "tlv/client_messages.h"
 #include "tlv/host_messages.h"
 #include "tlv/message.h"
+#include "common/hex.h"
 #include "tlv/piggyback_block.h"
+#include "tlv/smart_card_messages.h"
 
 namespace {
 
@@ -81,6 +87,53 @@ Bytes Block(const std::vector<std::pair<std::string, Bytes>>& files, uint32_t ca
   mfab::AppendTlv(body, 0x7BB2, userSection);
   mfab::AppendTlv(block, 0x0006, body);
   return block;
+}
+
+// A self-signed RSA CA as the card's certificate: its certs-only bundle, SHA-1 and SHA-256.
+struct SeedCard {
+  Bytes bundle;
+  std::string sha1;
+  std::string sha256;
+};
+
+SeedCard MakeSeedCard() {
+  EVP_PKEY* key = EVP_RSA_gen(2048);
+  X509* certificate = X509_new();
+  X509_set_version(certificate, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+  X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), 10L * 365 * 24 * 3600);
+  X509_NAME* name = X509_get_subject_name(certificate);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("Seed Card"), -1, -1, 0);
+  X509_set_issuer_name(certificate, name);
+  X509_set_pubkey(certificate, key);
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+  X509_EXTENSION* ca = X509V3_EXT_conf_nid(nullptr, &context, NID_basic_constraints, "CA:TRUE");
+  X509_add_ext(certificate, ca, -1);
+  X509_EXTENSION_free(ca);
+  X509_sign(certificate, key, EVP_sha256());
+  SeedCard card;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  X509_digest(certificate, EVP_sha1(), digest, &size);
+  card.sha1 = keystone::ToHex(std::span<const uint8_t>(digest, size));
+  X509_digest(certificate, EVP_sha256(), digest, &size);
+  card.sha256 = keystone::ToHex(std::span<const uint8_t>(digest, size));
+  STACK_OF(X509)* certificates = sk_X509_new_null();
+  sk_X509_push(certificates, certificate);
+  PKCS7* p7 = PKCS7_sign(nullptr, nullptr, certificates, nullptr, PKCS7_PARTIAL);
+  unsigned char* der = nullptr;
+  const int length = i2d_PKCS7(p7, &der);
+  card.bundle.assign(der, der + length);
+  OPENSSL_free(der);
+  PKCS7_free(p7);
+  sk_X509_free(certificates);
+  X509_free(certificate);
+  EVP_PKEY_free(key);
+  return card;
 }
 
 void Write(const std::filesystem::path& dir, const std::string& name, const Bytes& input) {
@@ -188,5 +241,32 @@ int main(int argc, char** argv) {
   Frame(input, 0, MessageBytes(mt::kClearActionTimeoutCacheRequest, clear.Serialize()));
   Frame(input, 0, MessageBytes(0xABBA1234, {}));
   Write(dir, "misc", input);
+
+  input.clear();
+  const SeedCard card = MakeSeedCard();
+  kilnsim::Policy cardPolicy;
+  cardPolicy.factors = {kilnsim::PolicyFactor{
+      "PhysicalSmartcard", "Smart card", 4, false, true, true, true, 300, 30,
+      {{"CaCertificateThumbprint0", card.sha256}, {"AllowPinReplay", "true"}}}};
+  Frame(input, 0,
+        MessageBytes(kilnsim::sim_type::kSetPolicyRequest, kilnsim::SerializePolicy(cardPolicy)));
+  Frame(input, 0, MessageBytes(mt::kSaveResponse, saved.Serialize(), true));
+  SmartCardFactor::SmartCardDataForEnrollment cardData;
+  cardData.certificateBundle = card.bundle;
+  cardData.text5B = "Seed Reader";
+  cardData.text5D = card.sha1;
+  cardData.user = sid;
+  cardData.value5F = 1;
+  Frame(input, 0, MessageBytes(mt::kSmartCardDataForEnrollment, cardData.Serialize()));
+  SmartCardFactor::SmartCardChallengeRequest ask;
+  ask.user = sid;
+  Frame(input, 0, MessageBytes(mt::kSmartCardChallengeRequest, ask.Serialize()));
+  ValidateChallengeResponseRequest answer;
+  answer.signature = Bytes(256, 0x42);
+  answer.user = sid;
+  Frame(input, 0, MessageBytes(mt::kValidateChallengeResponseRequest, answer.Serialize()));
+  store.factorId = "PhysicalSmartcard";
+  Frame(input, 0, MessageBytes(mt::kSaveEnrollmentDataRequest, store.Serialize()));
+  Write(dir, "smart_card", input);
   return 0;
 }

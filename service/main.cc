@@ -37,6 +37,7 @@
 #include "service/engine_rpc_wiring.h"
 #include "service/engine_status.h"
 #include "service/owned_resource_manager.h"
+#include "service/smart_card_wiring.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
 #include "storage/user_records.h"
@@ -71,10 +72,11 @@ void ApplyLogThresholds(platform::Registry& registry) {
 }
 
 // The parts of the engine that a build may lack, for the health view.
-std::vector<ComponentPresence> PresentComponents(bool bluetooth) {
+std::vector<ComponentPresence> PresentComponents(const ComponentPresence& smartCard,
+                                                bool bluetooth) {
   return {
       {"factor_flows", true, ""},
-      {"smart_card", false, "no smart-card factor in this build"},
+      smartCard,
       {"bluetooth_manager", bluetooth, bluetooth ? "" : "no Bluetooth stack and no simulated phones"},
       {"phone_presence", false, "no phone-presence monitor in this build"},
   };
@@ -127,11 +129,12 @@ int KSEngineServiceMain() {
   DataController dataController(*registry, platform::SystemFileSystem());
   AuthenticateDataMirroring mirroring(*registry, dataController, mirroringHost);
   DiscoveryCommands discovery(mirroring, userRecords);
-  // No production factor yet: every factor is unknown to the flows.
-  Factors::FactorRegistry factors(mirroring, {});
   EngineFlowHost flowHost(resources);
-  FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
   const std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(*registry);
+  const SmartCardWiring smartCard = MakeSmartCardFactor(
+      {*registry, mirroring, flowHost, platform::SystemClock(), *osVersion});
+  Factors::FactorRegistry factors(mirroring, smartCard.factors);
+  FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
   BluetoothProviders btProviders = ChooseBluetoothProviders(*registry);
   const std::shared_ptr<BtManager> btManager = MakeBluetoothManager(
       {platform::SystemClock(), *registry, *osVersion, mirroring, resources,
@@ -149,7 +152,8 @@ int KSEngineServiceMain() {
   componentOptions.resources.applet.statistics = &exchangeStatistics;
   EngineComponents components(std::move(environment), componentOptions);
   EngineStatusReport status({platform::SystemClock(), *registry, resources, rpcServer,
-                             exchangeStatistics, PresentComponents(btManager != nullptr)});
+                             exchangeStatistics,
+                             PresentComponents(smartCard.presence, btManager != nullptr)});
 
   platform::ServiceHostOptions hostOptions;
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();

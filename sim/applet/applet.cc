@@ -29,17 +29,6 @@ uint64_t UnixSeconds() {
                                    .count());
 }
 
-template <class T>
-T ParsePayload(const mfab::Message& message, const char* what) {
-  T payload;
-  try {
-    payload.Deserialize(message.payload);
-  } catch (const std::exception& error) {
-    throw AppletError(sim_error::kMalformedRequest, std::string(what) + ": " + error.what());
-  }
-  return payload;
-}
-
 mfab::Message ParseEnvelope(std::span<const uint8_t> request) {
   if (request.size() > kMaxRequestSize) {
     throw AppletError(sim_error::kMalformedRequest, "request larger than 65536 bytes");
@@ -174,6 +163,11 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
   if (factorCheck && request.messageType == mt::kFactorResultResponse) {
     return FactorAnswered(request, log);
   }
+  if (smartCard.waitingForUserData && request.messageType == mt::kNeedUserDataResponse) {
+    const mfab::Message parked = std::move(*smartCard.waitingForUserData);
+    smartCard.waitingForUserData.reset();
+    return SmartCardChallenge(parked, log, true);
+  }
   if (pending) {
     log.Add(FwLog::kWarning, "storage: ", "change not confirmed by the host, dropped: %s",
             pending->description.c_str());
@@ -215,6 +209,12 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
       return ClearActionTimeoutCache(request, log);
     case mt::kCheckHostFactorRequest:
       return CheckHostFactor(request, log);
+    case mt::kSmartCardDataForEnrollment:
+      return SmartCardDataForEnrollment(request, log);
+    case mt::kSmartCardChallengeRequest:
+      return SmartCardChallenge(request, log, false);
+    case mt::kValidateChallengeResponseRequest:
+      return ValidateSmartCardChallenge(request, log);
     default:
       break;
   }
@@ -236,6 +236,7 @@ ReplyDraft Applet::HandleIdleClear(FwLog& log) {
           factorCheck ? " (dropped unanswered factor check)" : "");
   pending.reset();
   factorCheck.reset();
+  smartCard = SmartCardState{};
   upgrade = Upgrade{};
   return BooleanDraft(sim_type::kIdleClearResponse, 0);
 }
@@ -421,7 +422,10 @@ std::vector<NameValue> EnrollmentValues(const EnrollmentRecord& enrollment) {
   for (const NameValue& value : enrollment.data) {
     if (value.name != "IsEnrolled" && value.name != "EnrolledAt") values.push_back(value);
   }
-  if (!enrollment.raw.empty()) values.push_back({"Data", keystone::ToHex(enrollment.raw)});
+  // The smart card's key stays the applet's own; its values name the certificate.
+  if (!enrollment.raw.empty() && enrollment.factorId != kSmartCardFactorId) {
+    values.push_back({"Data", keystone::ToHex(enrollment.raw)});
+  }
   return values;
 }
 
@@ -486,7 +490,10 @@ ReplyDraft Applet::SaveEnrollmentData(const mfab::Message& request, FwLog& log) 
                       "factor " + store.factorId + " is not in the policy");
   }
   EnrollmentRecord enrollment{store.factorId, UnixSeconds(), {}, {}};
-  if (!store.data.empty()) {
+  if (store.factorId == kSmartCardFactorId) {
+    // A smart card is enrolled only after this applet verified its signature in this session.
+    enrollment = ProvenSmartCard(store.user, request.sessionId);
+  } else if (!store.data.empty()) {
     try {
       enrollment.data = ParseNameValues(store.data, sim_error::kInvalidArgument, "enrollment data");
     } catch (const AppletError&) {
@@ -596,7 +603,13 @@ ReplyDraft Applet::FactorAnswered(const mfab::Message& answer, FwLog& log) {
   const FactorCheck check = std::move(*factorCheck);
   factorCheck.reset();
   const auto result = ParsePayload<mfab::BooleanResponse>(answer, "BooleanResponse");
-  const bool authenticated = result.result == 0;
+  bool authenticated = result.result == 0;
+  // The smart card counts only when this applet verified its signature, whatever the host says.
+  if (authenticated && check.factorId == kSmartCardFactorId && !check.smartCardVerified) {
+    log.Add(FwLog::kWarning, "auth: ", "no verified smart-card challenge for %s",
+            check.user.c_str());
+    authenticated = false;
+  }
   log.Add(authenticated ? FwLog::kInfo : FwLog::kWarning, "auth: ", "the host %s %s with factor %s",
           authenticated ? "authenticated" : "did not authenticate", check.user.c_str(),
           check.factorId.c_str());

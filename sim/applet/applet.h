@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,7 +24,10 @@
 #include "sim/applet/field_reader.h"
 #include "sim/applet/firmware.h"
 #include "sim/applet/piggy_back.h"
+#include "sim/applet/protocol.h"
+#include "sim/applet/records.h"
 #include "sim/applet/reply.h"
+#include "sim/applet/smart_card_certificates.h"
 #include "tlv/message.h"
 
 namespace kilnsim {
@@ -76,8 +80,42 @@ class Applet {
   struct FactorCheck {
     std::string factorId;
     std::string user;
+    // For the smart card: whether this applet verified the card's signed challenge itself.
+    bool smartCardVerified = false;
+  };
+  // The smart card's conversation (smart_card.cc); everything here is bound to the request's
+  // sessionId and user, and lasts until used or the session ends.
+  struct SmartCardState {
+    struct Enrolling {
+      std::string user;
+      uint32_t sessionId = 0;
+      CardCertificate card;
+      std::string readerName;
+      bool pinNeeded = true;
+    };
+    struct Challenge {
+      std::string user;
+      uint32_t sessionId = 0;
+      std::vector<uint8_t> nonce;
+    };
+    std::optional<Enrolling> enrolling;  // a chain accepted, its key not proven yet
+    std::optional<Enrolling> proven;     // its key proven, waiting for the enrollment's store
+    std::optional<Challenge> challenge;  // the nonce given out last
+    std::optional<mfab::Message> waitingForUserData;  // a challenge request parked meanwhile
   };
   using NamedRecords = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
+  // The request's payload read as T; throws AppletError(kMalformedRequest) naming what.
+  template <class T>
+  static T ParsePayload(const mfab::Message& message, const char* what) {
+    T payload;
+    try {
+      payload.Deserialize(message.payload);
+    } catch (const std::exception& error) {
+      throw AppletError(sim_error::kMalformedRequest, std::string(what) + ": " + error.what());
+    }
+    return payload;
+  }
 
   ReplyDraft HandleRequest(const mfab::Message& request, std::span<const uint8_t> raw, FwLog& log);
   ReplyDraft HandleIdleClear(FwLog& log);
@@ -100,6 +138,16 @@ class Applet {
   ReplyDraft CheckHostFactor(const mfab::Message& request, FwLog& log);
   ReplyDraft FactorAnswered(const mfab::Message& answer, FwLog& log);
 
+  ReplyDraft SmartCardDataForEnrollment(const mfab::Message& request, FwLog& log);
+  // askedForData: the user's data was already asked for once.
+  ReplyDraft SmartCardChallenge(const mfab::Message& request, FwLog& log, bool askedForData);
+  ReplyDraft ValidateSmartCardChallenge(const mfab::Message& request, FwLog& log);
+  // The enrollment record of the card proven for user in this session; throws
+  // AppletError(kEnrollmentError) when there is none. The card is taken.
+  EnrollmentRecord ProvenSmartCard(const std::string& user, uint32_t sessionId);
+  // The card enrolled for user: its key, SHA-1, reader and PIN need; null when none is held.
+  std::optional<SmartCardState::Enrolling> EnrolledSmartCard(const std::string& user) const;
+
   ReplyDraft MigrateFiles(const mfab::Message& request, FwLog& log);
   ReplyDraft SaveMigratedMaster(const mfab::Message& request, FwLog& log);
   ReplyDraft FinishUpgrade(const mfab::Message& request, FwLog& log);
@@ -109,6 +157,7 @@ class Applet {
   std::map<std::string, StoredFile> files;
   std::optional<Pending> pending;
   std::optional<FactorCheck> factorCheck;
+  SmartCardState smartCard;
   Upgrade upgrade;
   std::optional<AppletError> refusedAtOpen;
   FwLog openLog;

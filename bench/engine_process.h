@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,7 +33,11 @@ inline std::string MakeTempDir(const char* prefix) {
 
 class EngineProcess {
  public:
-  explicit EngineProcess(const char* prefix) : root(MakeTempDir(prefix)) {
+  // configure may write more registry values before the engine starts.
+  explicit EngineProcess(const char* prefix,
+                         const std::function<void(const std::string& root, platform::Registry&)>&
+                             configure = {})
+      : root(MakeTempDir(prefix)) {
     socketPath = root + "/run/IVoxWithMfa";
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
@@ -48,8 +53,12 @@ class EngineProcess {
     env.push_back("KEYSTONE_LOG=stderr");
     // Only errors: the engine's information records would measure the log, not the call.
     std::filesystem::create_directories(root + "/state");
-    platform::WriteRegistryValue(*platform::OpenRegistry(root + "/state/registry.db"),
-                                 keystone::kLoggingKey, "Engine", platform::RegValue::Dword(2));
+    {
+      auto registry = platform::OpenRegistry(root + "/state/registry.db");
+      platform::WriteRegistryValue(*registry, keystone::kLoggingKey, "Engine",
+                                   platform::RegValue::Dword(2));
+      if (configure) configure(root, *registry);
+    }
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

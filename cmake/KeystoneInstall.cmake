@@ -8,6 +8,8 @@ set(KEYSTONE_UNIT_DIR "/lib/systemd/system")
 install(TARGETS keystone-engine RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(TARGETS keystonectl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(TARGETS kiln-sim LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+# The simulated phones, for hosts without a Bluetooth radio (like the simulated applet).
+install(TARGETS keystone-phone-sim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 # The client library is static, with the static layers it is built on (keystone-client.pc lists
 # them for the linker); its header and the few project headers it includes go under
 # include/keystone, so a client compiles with -I/usr/include/keystone.
@@ -62,7 +64,7 @@ set(CPACK_PACKAGE_VENDOR "Ostra")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host engine of a multi-factor authentication product")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so and the static client library with its header.")
+    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so, the phone simulator keystone-phone-sim and the static client library with its header.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 # A Debian revision of its own: the package is not a native Debian one.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

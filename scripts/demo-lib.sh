@@ -132,3 +132,31 @@ mirror_tour() {
   show "$ctl" discover parameters phone
   show "$ctl" discover users
 }
+
+# The Bluetooth factor on a simulated phone: scan, connect, a message and its reply, then the
+# phone walks away and comes back while the proximity status is read at each step. Expects the
+# engine to use the phone simulator whose control socket is $KEYSTONE_PHONE_SIM_DIR/control.sock.
+bt_tour() {
+  local ctl=$1 phone=5C:F3:70:12:34:56 step
+  title "Bluetooth: a simulated phone"
+  show "$ctl" bt sim add "$phone" --name "Anna's phone"
+  show "$ctl" bt scan classic
+  show "$ctl" bt connect "$phone"
+  show "$ctl" bt send "$phone" 0102A0FF
+  say "(the simulated phone answers every byte complemented)"
+  show "$ctl" bt sim rssi "$phone" -50
+  show "$ctl" bt status "$phone"
+  show "$ctl" bt calibrate "$phone"
+  for step in "-70:walking away" "-85:at the door" "-95:gone" "-95:still gone" "-50:back at the desk"; do
+    title "Bluetooth: the phone is ${step#*:} (RSSI ${step%%:*} dBm)"
+    "$ctl" bt sim rssi "$phone" "${step%%:*}" >/dev/null
+    for _ in 1 2 3 4 5 6; do "$ctl" bt rssi "$phone" >/dev/null 2>&1; done
+    show "$ctl" bt status "$phone"
+    if [[ ${step#*:} == "gone" ]]; then
+      say "(the applet settles the undecided state: out of range)"
+      show "$ctl" bt decide "$phone" out
+      show "$ctl" bt status "$phone"
+    fi
+  done
+  show "$ctl" bt send "$phone" 0102A0FF
+}

@@ -33,8 +33,18 @@ std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment
 BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry) {
   std::shared_ptr<platform::BluetoothStack> stack = phonesim::ChooseBluetoothStack(registry);
   if (!stack) return {};
-  return {std::make_shared<BtProviderFactory>(stack),
-          [stack] { return !stack->Radios().empty(); }};
+  auto factory = std::make_shared<BtProviderFactory>(stack);
+  // The manager's radio test is the classic provider's own (the same enumeration, logged alike).
+  std::function<bool()> radioPresent = [factory] {
+    try {
+      const auto classic =
+          std::dynamic_pointer_cast<ClassicBTProvider>(factory->GetProvider(kClassicProviderType));
+      return classic != nullptr && classic->IsRadioPresent();
+    } catch (const std::exception&) {
+      return false;  // the provider could not be made: the factory logged why
+    }
+  };
+  return {std::move(factory), std::move(radioPresent)};
 }
 
 }  // namespace mfab

@@ -6,6 +6,8 @@
 //   request  = VERB *(" " WORD) "\n"                      at most kMaxLine bytes
 //   reply    = "OK" *(" " WORD) "\n" *(LINE "\n")          a list reply: "OK <n>" then n lines
 //            | "ERR " KIND " " TEXT "\n"
+//   WATCH    : "OK " STATE "\n" and the stream stays open; each change of the radio then comes
+//              as one more STATE "\n", where STATE = "on " ADDRESS " " NAME | "off"
 //   device   = ADDRESS " " CLASS(hex) " " PAIRED " " REMEMBERED " " CONNECTED " " NAME
 //   service  = CHANNEL " " CLASSID|"-" " " NAME|"-"
 //
@@ -35,6 +37,8 @@ inline constexpr size_t kMaxWords = kMaxRssiScript + 2;
 inline constexpr size_t kDefaultMaxMessage = 1011;
 inline constexpr size_t kMaxMessageLimit = 65536;
 inline constexpr uint8_t kPhoneChannel = 3;
+// Streams kept open by WATCH (one per engine, so a few suffice).
+inline constexpr size_t kMaxRadioWatchers = 16;
 // The byte a phone sends first on a link it accepted, once the link counts as open (so that a
 // connect returns only when the link is up, as a page answered by the phone does).
 inline constexpr uint8_t kLinkUp = 0x06;  // the RFCOMM channel the phone application listens on

@@ -95,6 +95,10 @@ void PhoneSimulator::Run() {
     try {
       const platform::Deadline deadline = platform::DeadlineAfter(options.clientLimit);
       const std::string line = ReadRequestLine(*client, deadline);
+      if (line == "WATCH") {
+        AddRadioWatcher(std::move(*client), deadline);
+        continue;
+      }
       const std::string reply = Handle(line);
       client->SendAll(std::span(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()),
                       deadline);
@@ -114,6 +118,39 @@ std::string PhoneSimulator::Handle(std::string_view line) {
   } catch (const std::exception& e) {
     return std::string("ERR failed ") + e.what() + "\n";
   }
+}
+
+void PhoneSimulator::AddRadioWatcher(platform::UnixStream stream, platform::Deadline deadline) {
+  keystone::MutexLock lock(mutex);
+  // A watcher never writes after its request, so a readable one has gone away.
+  std::erase_if(radioWatchers, [](platform::UnixStream& watcher) {
+    return watcher.WaitReadable(std::chrono::steady_clock::now());
+  });
+  std::string reply;
+  const bool full = radioWatchers.size() >= kMaxRadioWatchers;
+  reply = full ? std::string("ERR failed too many radio watchers\n")
+               : "OK " + RadioStateLocked() + "\n";
+  // The first answer goes out under the mutex, so no change can overtake it.
+  stream.SendAll(std::span(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()), deadline);
+  if (!full) radioWatchers.push_back(std::move(stream));
+}
+
+std::string PhoneSimulator::RadioStateLocked() const {
+  if (!radioOn) return "off";
+  return "on " + FormatAddress(kRadioAddress) + " " + EscapeName(kRadioName);
+}
+
+void PhoneSimulator::PublishRadioLocked() {
+  const std::string line = RadioStateLocked() + "\n";
+  std::erase_if(radioWatchers, [&line](platform::UnixStream& watcher) {
+    try {
+      watcher.SendAll(std::span(reinterpret_cast<const uint8_t*>(line.data()), line.size()),
+                      platform::DeadlineAfter(std::chrono::milliseconds(10)));
+      return false;
+    } catch (const std::system_error&) {
+      return true;
+    }
+  });
 }
 
 PhoneSimulator::Phone& PhoneSimulator::Find(std::string_view addressText) {
@@ -169,6 +206,8 @@ std::string PhoneSimulator::Dispatch(const std::vector<std::string>& words) {
   if (verb == "RADIO") {
     NeedWords(words, 2);
     radioOn = OnOff(words[1], "on", "off");
+    // Watchers learn it before any link closes, so an engine that sees a link end sees why.
+    PublishRadioLocked();
     if (!radioOn) {
       for (auto& [address, phone] : phones) DropLinksLocked(*phone);
     }

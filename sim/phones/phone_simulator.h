@@ -51,6 +51,10 @@ class PhoneSimulator {
   // Answers one request line (without "\n"): the reply text, each line ending in "\n".
   std::string Handle(std::string_view line);
 
+  // Keeps a WATCH client's stream: answers the radio's state now and pushes every later change
+  // to it before the change has any other effect. Refuses (ERR) when kMaxRadioWatchers are open.
+  void AddRadioWatcher(platform::UnixStream stream, platform::Deadline deadline);
+
  private:
   enum class Mode { kEcho, kSilent, kDrop };
   struct Link {
@@ -89,6 +93,11 @@ class PhoneSimulator {
   void DropLinksLocked(Phone& phone) REQUIRES(mutex);
   bool ConnectedLocked(const Phone& phone) const REQUIRES(mutex);
   void RequireRadioLocked() const REQUIRES(mutex);
+  // "on ADDRESS NAME" or "off", as a WATCH client reads it.
+  std::string RadioStateLocked() const REQUIRES(mutex);
+  // Pushes the radio's state to every watcher; one that cannot take it at once is dropped
+  // (it reads the end of its stream and asks again).
+  void PublishRadioLocked() REQUIRES(mutex);
   platform::BluetoothDeviceInfo InfoLocked(const Phone& phone) const REQUIRES(mutex);
   // Stops the phone's threads; the phone is no longer in the map.
   static void Retire(Phone& phone);
@@ -102,6 +111,7 @@ class PhoneSimulator {
   keystone::Mutex mutex;  // Guards the members below and every phone's fields.
   bool radioOn GUARDED_BY(mutex) = true;
   std::map<platform::BluetoothAddress, std::unique_ptr<Phone>> phones GUARDED_BY(mutex);
+  std::vector<platform::UnixStream> radioWatchers GUARDED_BY(mutex);
 };
 
 }  // namespace phonesim

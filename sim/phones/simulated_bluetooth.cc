@@ -1,5 +1,6 @@
 #include "sim/phones/simulated_bluetooth.h"
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -99,22 +100,76 @@ std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::Devices(cons
   return devices;
 }
 
-std::vector<platform::BluetoothRadio> SimulatedBluetoothStack::Radios() {
-  try {
-    auto [words, lines] = Request("RADIOS", options.callLimit);
-    phonesim::Reply reply{true, words, lines};
-    std::vector<platform::BluetoothRadio> radios;
-    for (const std::string& line : ListLines(reply)) {
-      const std::vector<std::string> parts = SplitLine(line);
-      if (parts.size() != 2) throw ProtocolError("radio line needs 2 words");
-      radios.push_back({ParseAddress(parts[0]), UnescapeName(parts[1])});
+void SimulatedBluetoothStack::ApplyStateLines(std::string& pending,
+                                              std::optional<platform::BluetoothRadio>& radio) {
+  for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+    const std::vector<std::string> words = SplitLine(std::string_view(pending).substr(0, end));
+    pending.erase(0, end + 1);
+    if (words.size() == 1 && words[0] == "off") {
+      radio.reset();
+    } else if (words.size() == 3 && words[0] == "on") {
+      radio = platform::BluetoothRadio{ParseAddress(words[1]), UnescapeName(words[2])};
+    } else {
+      throw ProtocolError("bad radio state line");
     }
-    return radios;
-  } catch (const BluetoothError&) {
-    return {};
-  } catch (const ProtocolError&) {
-    return {};
   }
+  if (pending.size() > kMaxLine) throw ProtocolError("radio state line too long");
+}
+
+platform::UnixStream SimulatedBluetoothStack::OpenWatch(
+    std::string& pending, std::optional<platform::BluetoothRadio>& radio) {
+  const platform::Deadline deadline = platform::DeadlineAfter(options.callLimit);
+  platform::UnixStream stream = platform::UnixStream::Connect(controlPath, deadline);
+  static constexpr char kRequest[] = "WATCH\n";
+  stream.SendAll(std::span(reinterpret_cast<const uint8_t*>(kRequest), sizeof kRequest - 1),
+                 deadline);
+  std::string text;
+  std::array<uint8_t, 256> buffer;
+  size_t end = std::string::npos;
+  while ((end = text.find('\n')) == std::string::npos) {
+    const size_t n = stream.ReceiveSome(buffer, deadline);
+    if (n == 0) throw ProtocolError("the simulator closed the radio watch");
+    text.append(reinterpret_cast<const char*>(buffer.data()), n);
+    if (text.size() > 2 * kMaxLine) throw ProtocolError("radio watch answer too long");
+  }
+  const std::string first = text.substr(0, end);
+  if (first.rfind("OK ", 0) != 0) throw ProtocolError("radio watch refused: " + first);
+  pending = first.substr(3) + "\n" + text.substr(end + 1);
+  ApplyStateLines(pending, radio);
+  return stream;
+}
+
+std::optional<platform::BluetoothRadio> SimulatedBluetoothStack::WatchedRadio() {
+  keystone::MutexLock lock(watchMutex);
+  // A stream that ended (the simulator dropped it, or went) is opened once more: only a
+  // simulator that cannot be reached now means no radio.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      if (!watch.IsOpen()) watch = OpenWatch(watchPending, watchedRadio);
+      std::array<uint8_t, 256> buffer;
+      for (;;) {
+        const std::optional<size_t> n = watch.TryReceive(buffer);
+        if (!n) return watchedRadio;
+        if (*n == 0) break;
+        watchPending.append(reinterpret_cast<const char*>(buffer.data()), *n);
+        ApplyStateLines(watchPending, watchedRadio);
+      }
+    } catch (const std::system_error&) {
+      // Unreachable, or the stream broke: the next attempt starts from a new stream.
+    } catch (const ProtocolError&) {
+      // A garbled watch is dropped the same way.
+    }
+    watch.Close();
+    watchPending.clear();
+    watchedRadio.reset();
+  }
+  return std::nullopt;
+}
+
+std::vector<platform::BluetoothRadio> SimulatedBluetoothStack::Radios() {
+  std::optional<platform::BluetoothRadio> radio = WatchedRadio();
+  if (!radio) return {};
+  return {*radio};
 }
 
 platform::BluetoothDeviceInfo SimulatedBluetoothStack::DeviceInfo(platform::BluetoothAddress address) {
@@ -193,12 +248,8 @@ int8_t SimulatedBluetoothStack::ConnectionRssi(platform::BluetoothAddress addres
 }
 
 bool SimulatedBluetoothStack::CanReadConnectionRssi() {
-  try {
-    auto [words, lines] = Request("RSSIREADABLE", options.callLimit);
-    return words.size() == 1 && words[0] == "1";
-  } catch (const BluetoothError&) {
-    return false;
-  }
+  // The simulated radio reads the RSSI of its links whenever it is on.
+  return WatchedRadio().has_value();
 }
 
 std::optional<int> SimulatedBluetoothStack::DeviceNodeProblem(platform::BluetoothAddress address) {

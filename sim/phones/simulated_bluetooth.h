@@ -3,11 +3,17 @@
 // The Bluetooth facility over the phone simulator (keystone-phone-sim): every stack call is one
 // control request to the simulator's socket, and a connection is a stream to the phone's own
 // socket. A simulator that cannot be reached is a host with no radio.
+// The radio's state is the exception: it is asked on every send and receive, so the stack keeps
+// one WATCH stream open and the simulator pushes each change down it before the change has any
+// other effect; a check is then one non-blocking read. A closed watch stream is asked again at
+// once, and a simulator that cannot be reached is no radio, as before.
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "common/mutex.h"
 #include "platform/bluetooth.h"
 
 namespace phonesim {
@@ -17,7 +23,7 @@ struct SimulatedBluetoothOptions {
   std::chrono::milliseconds callLimit{5000};
 };
 
-// Thread-safe: it keeps no state but the socket's path.
+// Thread-safe: it keeps no state but the socket's path and the radio watch.
 class SimulatedBluetoothStack : public platform::BluetoothStack {
  public:
   explicit SimulatedBluetoothStack(std::string controlPath, SimulatedBluetoothOptions options = {});
@@ -41,9 +47,21 @@ class SimulatedBluetoothStack : public platform::BluetoothStack {
   std::pair<std::vector<std::string>, std::vector<std::string>> Request(
       const std::string& line, std::chrono::milliseconds limit);
   std::vector<platform::BluetoothDeviceInfo> Devices(const std::string& line);
+  // The radio as the watch stream last said; empty when the simulator cannot be reached.
+  std::optional<platform::BluetoothRadio> WatchedRadio();
+  // Opens a watch stream and reads its first state (bytes past that line stay in pending).
+  // Throws std::system_error or ProtocolError.
+  platform::UnixStream OpenWatch(std::string& pending, std::optional<platform::BluetoothRadio>& radio);
+  // Applies every complete state line in pending; throws ProtocolError.
+  static void ApplyStateLines(std::string& pending, std::optional<platform::BluetoothRadio>& radio);
 
   const std::string controlPath;
   const SimulatedBluetoothOptions options;
+
+  keystone::Mutex watchMutex;  // Guards the members below.
+  platform::UnixStream watch GUARDED_BY(watchMutex);
+  std::string watchPending GUARDED_BY(watchMutex);  // a state line not yet complete
+  std::optional<platform::BluetoothRadio> watchedRadio GUARDED_BY(watchMutex);
 };
 
 }  // namespace phonesim

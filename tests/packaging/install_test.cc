@@ -56,6 +56,7 @@ TEST_F(InstallTest, EveryPartLandsWhereDebianExpectsIt) {
   } rows[] = {
       {Under(KEYSTONE_SBINDIR "/keystone-engine"), 0755},
       {Under(KEYSTONE_BINDIR "/keystonectl"), 0755},
+      {Under(KEYSTONE_BINDIR "/keystone-phone-sim"), 0755},
       {Under(KEYSTONE_LIBDIR "/libkiln-sim.so"), 0},
       {Under(KEYSTONE_LIBDIR "/libkeystone-client.a"), 0644},
       {Under(KEYSTONE_LIBDIR "/pkgconfig/keystone-client.pc"), 0644},
@@ -145,6 +146,7 @@ TEST(PackageTest, PackageCarriesTheInstallAndItsControlFields) {
   ASSERT_EQ(contents.exitCode, 0) << contents.err;
   for (const std::string& path :
        {"./" + Under(KEYSTONE_SBINDIR "/keystone-engine"), "./" + Under(KEYSTONE_BINDIR "/keystonectl"),
+        "./" + Under(KEYSTONE_BINDIR "/keystone-phone-sim"),
         "./" + Under(KEYSTONE_LIBDIR "/libkiln-sim.so"), std::string("./lib/systemd/system/keystone-engine.service"),
         "./" + Under("share/man/man8/keystone-engine.8.gz")}) {
     EXPECT_NE(contents.out.find(path + "\n"), std::string::npos) << path;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -111,6 +112,46 @@ TEST_F(SimulatedStackTest, SimulatorOutlivesAClientThatNeverFinishesItsLine) {
   const std::string partial = "PIN";
   stuck.SendAll(std::span(reinterpret_cast<const uint8_t*>(partial.data()), partial.size()));
   EXPECT_TRUE(Call(simulator.ControlPath(), "PING", std::chrono::seconds(5)).ok);
+  simulator.Stop();
+}
+
+// The radio check reads the state the simulator pushed; a change must be seen by the very next
+// check, without a control request in between.
+TEST_F(SimulatedStackTest, RadioCheckSeesEachChangeAtOnce) {
+  PhoneSimulator simulator(directory.Path() + "/sim");
+  std::jthread server([&] { simulator.Run(); });
+  SimulatedBluetoothStack stack(simulator.ControlPath());
+  ASSERT_EQ(stack.Radios().size(), 1u);
+  EXPECT_EQ(stack.Radios()[0].name, "keystone-phone-sim");
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(simulator.Handle("RADIO off"), "OK\n");
+    EXPECT_TRUE(stack.Radios().empty());
+    EXPECT_FALSE(stack.CanReadConnectionRssi());
+    ASSERT_EQ(simulator.Handle("RADIO on"), "OK\n");
+    EXPECT_EQ(stack.Radios().size(), 1u);
+    EXPECT_TRUE(stack.CanReadConnectionRssi());
+  }
+  simulator.Stop();
+}
+
+TEST_F(SimulatedStackTest, SimulatorThatEndedIsNoRadio) {
+  auto simulator = std::make_unique<PhoneSimulator>(directory.Path() + "/sim");
+  std::jthread server([&] { simulator->Run(); });
+  SimulatedBluetoothStack stack(simulator->ControlPath());
+  ASSERT_EQ(stack.Radios().size(), 1u);
+  simulator->Stop();
+  server.join();
+  simulator.reset();
+  EXPECT_TRUE(stack.Radios().empty());
+}
+
+TEST_F(SimulatedStackTest, WatchersThatLeftDoNotUseUpTheSimulatorsSlots) {
+  PhoneSimulator simulator(directory.Path() + "/sim");
+  std::jthread server([&] { simulator.Run(); });
+  for (size_t i = 0; i < 2 * kMaxRadioWatchers; ++i) {
+    SimulatedBluetoothStack passing(simulator.ControlPath());
+    ASSERT_EQ(passing.Radios().size(), 1u) << "watcher " << i;
+  }
   simulator.Stop();
 }
 

@@ -82,6 +82,9 @@ class BluetoothConnection {
   virtual size_t Receive(std::span<uint8_t> buffer) = 0;
   // Closes the link; a second call does nothing.
   virtual void Close() = 0;
+  // Ends a wait on the link at once, from any thread: the wait returns and the next read sees
+  // the link closed. The link stays open until Close.
+  virtual void Abort() noexcept = 0;
 };
 
 // Thread-safe. Calls block for as long as the stack needs (an inquiry takes seconds); only
@@ -118,6 +121,16 @@ class BluetoothStack {
 std::string BluetoothAddressText(BluetoothAddress address, char separator = ':');
 // Exactly 17 characters of that form (either case, ':' between); empty otherwise.
 std::optional<BluetoothAddress> ParseBluetoothAddressText(std::string_view text);
+
+// A stack that can be stopped: after Stop it has no radio, opens no link, and every link it
+// opened has its waits ended (Abort), so no caller stays blocked on a phone while the engine
+// stops. Until then it passes every call to the stack it wraps. Thread-safe.
+class StoppableBluetoothStack : public BluetoothStack {
+ public:
+  // Idempotent; never blocks on a link.
+  virtual void Stop() noexcept = 0;
+};
+std::shared_ptr<StoppableBluetoothStack> MakeStoppable(std::shared_ptr<BluetoothStack> stack);
 
 // The operating system's stack (BlueZ on Linux). Never throws: without Bluetooth in the kernel
 // it is a stack with no radio, and KernelHasBluetooth says so.

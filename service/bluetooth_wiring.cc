@@ -31,8 +31,10 @@ std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment
 }
 
 BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry) {
-  std::shared_ptr<platform::BluetoothStack> stack = phonesim::ChooseBluetoothStack(registry);
-  if (!stack) return {};
+  std::shared_ptr<platform::BluetoothStack> chosen = phonesim::ChooseBluetoothStack(registry);
+  if (!chosen) return {};
+  std::shared_ptr<platform::StoppableBluetoothStack> stack =
+      platform::MakeStoppable(std::move(chosen));
   auto factory = std::make_shared<BtProviderFactory>(stack);
   // The manager's radio test is the classic provider's own (the same enumeration, logged alike).
   std::function<bool()> radioPresent = [factory] {
@@ -44,7 +46,7 @@ BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry) {
       return false;  // the provider could not be made: the factory logged why
     }
   };
-  return {std::move(factory), std::move(radioPresent)};
+  return {std::move(factory), std::move(radioPresent), [stack] { stack->Stop(); }};
 }
 
 }  // namespace mfab

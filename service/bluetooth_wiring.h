@@ -43,6 +43,8 @@ std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment
 struct BluetoothProviders {
   std::shared_ptr<IBtProviderFactory> factory;
   std::function<bool()> radioPresent;
+  // Stops the stack under the providers: no radio from then on, and every wait on a link ends.
+  std::function<void()> stop;
 };
 BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry);
 

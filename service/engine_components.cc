@@ -109,8 +109,10 @@ bool EngineComponents::StartRpcServer() {
 }
 
 void EngineComponents::StopRpcServer() {
-  // Calls that run a flow end within a step instead of at the flow's limit.
+  // Calls that run a flow end within a step instead of at the flow's limit, and calls waiting
+  // for a phone end now instead of at their reply limit.
   if (environment.runningFlows) environment.runningFlows->Shutdown();
+  if (environment.stopBluetooth) environment.stopBluetooth();
   if (environment.rpcServer) {
     environment.rpcServer->StopListening();
   } else {

@@ -60,6 +60,8 @@ struct EngineEnvironment {
   IRunningFlows* runningFlows = nullptr;
   // The Bluetooth manager (a power listener of the resource manager); nullptr: not present.
   std::shared_ptr<IBluetoothManager> btManager;
+  // Ends every wait on a phone before the RPC server waits for its calls; empty: nothing to stop.
+  std::function<void()> stopBluetooth;
 };
 
 // The registry mirroring's way to the applet and to the resource manager's user-data work,

@@ -148,6 +148,7 @@ int KSEngineServiceMain() {
   environment.factorFlows = &flows;
   environment.runningFlows = &flows;
   environment.btManager = btManager;
+  environment.stopBluetooth = std::move(btProviders.stop);
   EngineComponentsOptions componentOptions;
   componentOptions.resources.applet.statistics = &exchangeStatistics;
   EngineComponents components(std::move(environment), componentOptions);

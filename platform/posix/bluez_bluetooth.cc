@@ -332,6 +332,10 @@ class BluezConnection : public BluetoothConnection {
     if (fd.Close() != 0) ThrowErrnoBt("RFCOMM close");
   }
 
+  void Abort() noexcept override {
+    if (fd.get() >= 0) ::shutdown(fd.get(), SHUT_RDWR);
+  }
+
  private:
   // True when the socket is ready (or broken: the next call says how); false at the limit.
   bool Poll(short events, int timeoutMs) {

@@ -242,6 +242,8 @@ TEST_F(BtE2eTest, RadioThatDisappearsGivesEmptyRepliesUntilItReturns) {
 TEST_F(BtE2eTest, DeviceConnectedBeforeSleepWorksAfterResume) {
   ASSERT_EQ(Connect(kPhoneId), BtCallStatus::kSuccess);
   ASSERT_EQ(engine.Ctl({"event", "sleep"}).exitCode, 0);
+  // The control socket hands the event on; the send must come after the engine took it.
+  ASSERT_TRUE(engine.WaitForLog("PS-END: PowerState = 1"));
   Bytes reply{0xFF};
   ASSERT_EQ(Send(kPhoneId, {0x01}, &reply), BtCallStatus::kSuccess);
   EXPECT_TRUE(reply.empty());
@@ -259,12 +261,13 @@ TEST_F(BtE2eTest, EngineStopsCleanlyDuringACallToASilentPhone) {
     Bytes out(64);
     int32_t size = 64;
     try {
-      other.SendMessageToBtDeviceRpc(8, kPhoneId.data(), 1, message.data(), 0, &size, out.data());
+      other.SendMessageToBtDeviceRpc(8, kPhoneId.data(), 1, message.data(), 1, &size, out.data());
     } catch (const std::exception&) {
       // The engine went away during the call.
     }
   });
-  ASSERT_TRUE(engine.WaitForLog("waiting 3000 seconds for a response"));
+  // An interactive send waits 45 s for the reply: the stop must end that wait, not sit it out.
+  ASSERT_TRUE(engine.WaitForLog("waiting 45000 seconds for a response"));
   EXPECT_EQ(engine.Stop(), 0) << "the engine did not stop cleanly";
   started = false;
 }

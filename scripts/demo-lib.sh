@@ -84,8 +84,9 @@ run_tour() {
   show "$ctl" auth wait --timeout 3
 
   title "7. Flows: an enrollment, and a factor authentication the applet asks for"
-  say "keystonectl enroll runs the enrollment flow (the engine's log shows each step). The engine"
-  say "has no production factor yet, so every factor is unknown: 0xA0000035."
+  say "keystonectl enroll runs the enrollment flow (the engine's log shows each step). The phone"
+  say "is not a factor the engine runs itself (its one host factor is the smart card, step 8):"
+  say "0xA0000035."
   show "$ctl" enroll S-1-5-21-1000-2000-3000-1001 phone --no-backup
   say "The simulated applet's host-factor check asks the engine to authenticate a factor"
   say "(0xABBA007B) inside the client's request; the engine's answer comes back in the reply:"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The demo's smart-card part, sourced by scripts/run-demo after demo-lib.sh:
 #   smartcard_prepare CTL   before the engine starts: a software token (SoftHSM2) holding a test
 #                           user's key and certificate chain, made with openssl and pkcs11-tool,
@@ -78,7 +79,7 @@ smartcard_prepare() {
   module=$(smartcard_module) || { smartcard_skip="SoftHSM2's module is not installed"; return 0; }
   smartcard_dir="$KEYSTONE_STATE_DIR/smartcard-demo"
   rm -rf "$smartcard_dir"
-  mkdir -p -m 700 "$smartcard_dir"
+  mkdir -p "$smartcard_dir" && chmod 700 "$smartcard_dir"
   if ! smartcard_make_pki "$smartcard_dir" >"$smartcard_dir/make.log" 2>&1 ||
      ! smartcard_make_token "$smartcard_dir" "$module" >>"$smartcard_dir/make.log" 2>&1; then
     smartcard_skip="the software token could not be made (see $smartcard_dir/make.log)"
@@ -156,5 +157,5 @@ smartcard_tour() {
   say "after 5 refused PINs:"
   KEYSTONE_DEMO_PIN=000000 show "$ctl" applet factor-check "$user" "$smartcard_factor" \
       --pin-from-env KEYSTONE_DEMO_PIN --assume-yes | grep -E '^ *factor '
-  say "(Card, chain and PIN failures are in the engine log: grep FLOW $log)"
+  say "(Card, chain and PIN failures are in the engine log: grep FLOW $KEYSTONE_STATE_DIR/engine.log)"
 }

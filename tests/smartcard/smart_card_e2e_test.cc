@@ -70,8 +70,8 @@ class SmartCardE2eTest : public ::testing::Test {
  public:
   // Removes every token of the configuration, as a card pulled from its reader.
   void Pull() const {
-    for (const auto& entry : fs::directory_iterator(fs::path(token->ConfPath()).parent_path() /
-                                                    "tokens")) {
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(token->ConfPath()).parent_path() / "tokens")) {
       fs::remove_all(entry.path());
     }
   }
@@ -114,9 +114,14 @@ class SmartCardE2eTest : public ::testing::Test {
   // Starts the engine and sets a policy whose smart-card factor trusts caSha256.
   void StartWithPolicy(const std::string& caSha256, const std::vector<std::string>& params = {}) {
     ASSERT_TRUE(engine->Start());
-    std::vector<std::string> args = {"applet",   "policy", "set",
-                                     "--factor", std::string(kFactor) + ":1:Smart card",
-                                     "--param",  std::string(kFactor) + ":CaCertificateThumbprint0=" + caSha256};
+    std::vector<std::string> args = {
+        "applet",
+        "policy",
+        "set",
+        "--factor",
+        std::string(kFactor) + ":1:Smart card",
+        "--param",
+        std::string(kFactor) + ":CaCertificateThumbprint0=" + caSha256};
     for (const std::string& param : params) {
       args.push_back("--param");
       args.push_back(std::string(kFactor) + ":" + param);
@@ -151,13 +156,13 @@ class SmartCardE2eTest : public ::testing::Test {
 // A person's way: keystonectl enrolls the card and authenticates with it, the PIN going
 // through the callback either to the engine (which may replay it within the flow) or to the
 // client's own signature.
-class SmartCardPinPathTest : public SmartCardE2eTest,
-                             public ::testing::WithParamInterface<bool> {};
+class SmartCardPinPathTest : public SmartCardE2eTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SmartCardPinPathTest, EnrollsThenAuthenticatesThroughKeystonectl) {
   const bool replay = GetParam();
   Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  StartWithPolicy(Pki().root().sha256, {replay ? "AllowPinReplay=true" : "AllowPinReplay=false"});
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(
+      Pki().root().sha256, {replay ? "AllowPinReplay=true" : "AllowPinReplay=false"}));
 
   const ProgramResult enrolled = Enroll(token->UserPin());
   EXPECT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
@@ -200,15 +205,14 @@ class TestClient {
       return 0;
     };
     rpc::CallbackServerOptions options;
-    options.socketPath = rpc::CallbackEndpointPath(runtimeDirectory, ::geteuid(),
-                                                   static_cast<uint32_t>(::getpid()));
-    server = std::make_unique<rpc::CallbackServer>(static_cast<uint32_t>(::getpid()), handlers,
-                                                   options);
+    options.socketPath =
+        rpc::CallbackEndpointPath(runtimeDirectory, ::geteuid(), static_cast<uint32_t>(::getpid()));
+    server =
+        std::make_unique<rpc::CallbackServer>(static_cast<uint32_t>(::getpid()), handlers, options);
   }
   uint32_t Enroll(const std::string& sid) {
-    return static_cast<uint32_t>(
-        client.RunEnrollmentFlowRpc(static_cast<int32_t>(kSession), sid.c_str(), kFactor, 0,
-                                    nullptr));
+    return static_cast<uint32_t>(client.RunEnrollmentFlowRpc(static_cast<int32_t>(kSession),
+                                                             sid.c_str(), kFactor, 0, nullptr));
   }
   std::vector<int32_t> Attempts() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -226,7 +230,7 @@ class TestClient {
 
 TEST_F(SmartCardE2eTest, AsksAgainForAWrongPin) {
   Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"});
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"}));
   TestClient client(Socket(), engine->RuntimeDir(), {"000000", token->UserPin()});
   EXPECT_EQ(client.Enroll(user), kStatusSuccess) << engine->Log();
   EXPECT_EQ(client.Attempts(), (std::vector<int32_t>{1, 2}));
@@ -235,7 +239,7 @@ TEST_F(SmartCardE2eTest, AsksAgainForAWrongPin) {
 
 TEST_F(SmartCardE2eTest, CardPulledAtThePromptEndsTheEnrollment) {
   Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"});
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"}));
   TestClient client(Socket(), engine->RuntimeDir(), {token->UserPin()}, [this] { Pull(); });
   EXPECT_EQ(client.Enroll(user), kStatusEnrollmentError) << engine->Log();
   EXPECT_TRUE(engine->WaitForLog("Challenge response failed"));
@@ -244,7 +248,7 @@ TEST_F(SmartCardE2eTest, CardPulledAtThePromptEndsTheEnrollment) {
 // No callback endpoint at the caller's pid: the call fails at once (no wait for the limit).
 TEST_F(SmartCardE2eTest, CallerServingNoCallbacksFailsTheEnrollment) {
   Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  StartWithPolicy(Pki().root().sha256);
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
   rpc::Client client(Socket());
   EXPECT_EQ(static_cast<uint32_t>(
                 client.RunEnrollmentFlowRpc(kSession, user.c_str(), kFactor, 0, nullptr)),
@@ -255,7 +259,7 @@ TEST_F(SmartCardE2eTest, CallerServingNoCallbacksFailsTheEnrollment) {
 
 TEST_F(SmartCardE2eTest, RefusesAPinLongerThanTheCallbackTakes) {
   Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"});
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"}));
   const ProgramResult enrolled = Enroll(std::string(257, '1'));
   EXPECT_NE(enrolled.out.find("result=0xA0000031"), std::string::npos) << enrolled.out;
   EXPECT_NE(enrolled.err.find("a PIN is at most 256 bytes"), std::string::npos) << enrolled.err;
@@ -283,7 +287,8 @@ class SmartCardRefusalTest : public SmartCardE2eTest,
     fs::permissions(cache, fs::perms::owner_all);
     const auto write = [&](const TestCertificate& issuer, const Der& crl) {
       std::ofstream(cache / (Sha256Hex(Pki().CrlUrl(issuer)) + ".crl"), std::ios::binary)
-          .write(reinterpret_cast<const char*>(crl.data()), static_cast<std::streamsize>(crl.size()));
+          .write(reinterpret_cast<const char*>(crl.data()),
+                 static_cast<std::streamsize>(crl.size()));
     };
     write(Pki().intermediate(), Pki().IntermediateCrl());
     write(Pki().root(), Pki().RootCrl());
@@ -295,7 +300,8 @@ TEST_P(SmartCardRefusalTest, RefusesTheCardWithItsCode) {
   Insert(refused.card);
   if (refused.revocationCached) CacheRevocationLists();
   static const TestPki other(UnreachableCrlPki("Keystone Other"));
-  StartWithPolicy(refused.trustOtherRoot ? other.root().sha256 : Pki().root().sha256);
+  ASSERT_NO_FATAL_FAILURE(
+      StartWithPolicy(refused.trustOtherRoot ? other.root().sha256 : Pki().root().sha256));
   const ProgramResult enrolled = Enroll(token->UserPin());
   char expected[32];
   std::snprintf(expected, sizeof(expected), "result=0x%08X", refused.code);
@@ -305,17 +311,36 @@ TEST_P(SmartCardRefusalTest, RefusesTheCardWithItsCode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, SmartCardRefusalTest,
-    ::testing::Values(
-        RefusedCard{"Revoked", {&Pki().revokedLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                    false, true, kStatusSmartCardNotAvailable, "Untrusted Chain. Error: 17"},
-        RefusedCard{"Expired", {&Pki().expiredLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                    false, false, kStatusSmartCardNotAvailable, "Untrusted Chain. Error: a"},
-        RefusedCard{"NotRsa", {&Pki().ecLeaf(), {&Pki().intermediate(), &Pki().root()}}, false,
-                    false, kStatusSmartCardNotAvailable, "invalid public key type."},
-        RefusedCard{"OtherAuthority", {&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}},
-                    true, false, kStatusSmartCardNotAvailable, "Can't verify root of trust"},
-        RefusedCard{"MissingIntermediate", {&Pki().leaf(), {&Pki().root()}}, false, false,
-                    kStatusSmartCardNotAvailable, "Untrusted Chain. Error: 14"}),
+    ::testing::Values(RefusedCard{"Revoked",
+                                  {&Pki().revokedLeaf(), {&Pki().intermediate(), &Pki().root()}},
+                                  false,
+                                  true,
+                                  kStatusSmartCardNotAvailable,
+                                  "Untrusted Chain. Error: 17"},
+                      RefusedCard{"Expired",
+                                  {&Pki().expiredLeaf(), {&Pki().intermediate(), &Pki().root()}},
+                                  false,
+                                  false,
+                                  kStatusSmartCardNotAvailable,
+                                  "Untrusted Chain. Error: a"},
+                      RefusedCard{"NotRsa",
+                                  {&Pki().ecLeaf(), {&Pki().intermediate(), &Pki().root()}},
+                                  false,
+                                  false,
+                                  kStatusSmartCardNotAvailable,
+                                  "invalid public key type."},
+                      RefusedCard{"OtherAuthority",
+                                  {&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}},
+                                  true,
+                                  false,
+                                  kStatusSmartCardNotAvailable,
+                                  "Can't verify root of trust"},
+                      RefusedCard{"MissingIntermediate",
+                                  {&Pki().leaf(), {&Pki().root()}},
+                                  false,
+                                  false,
+                                  kStatusSmartCardNotAvailable,
+                                  "Untrusted Chain. Error: 14"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // What happens to the enrolled card between the enrollment and the authentication.
@@ -327,14 +352,14 @@ struct AuthenticationFault {
 };
 void PrintTo(const AuthenticationFault& fault, std::ostream* out) { *out << fault.name; }
 
-class SmartCardAuthenticationFaultTest
-    : public SmartCardE2eTest,
-      public ::testing::WithParamInterface<AuthenticationFault> {};
+class SmartCardAuthenticationFaultTest : public SmartCardE2eTest,
+                                         public ::testing::WithParamInterface<AuthenticationFault> {
+};
 
 TEST_P(SmartCardAuthenticationFaultTest, AnswersTheAppletNo) {
   const AuthenticationFault& fault = GetParam();
   Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  StartWithPolicy(Pki().root().sha256);
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
   const ProgramResult enrolled = Enroll(token->UserPin());
   ASSERT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
   {
@@ -351,26 +376,25 @@ TEST_P(SmartCardAuthenticationFaultTest, AnswersTheAppletNo) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, SmartCardAuthenticationFaultTest,
     ::testing::Values(
-        AuthenticationFault{"CorruptedBundle",
-                            [](SmartCardE2eTest&, platform::Registry& registry,
-                               const std::string& key) {
-                              platform::WriteRegistryValue(
-                                  registry, key, "p7bBlob",
-                                  platform::RegValue::Binary({0x30, 0x03, 0x02, 0x01, 0x00}));
-                            },
-                            "", "Invalid Format"},
-        AuthenticationFault{"MissingBundle",
-                            [](SmartCardE2eTest&, platform::Registry& registry,
-                               const std::string& key) {
-                              ASSERT_TRUE(registry.OpenKey(key, platform::reg_access::kSetValue)
-                                              ->DeleteValue("p7bBlob"));
-                            },
-                            "", "Failed reading p7b blob from registry"},
-        AuthenticationFault{"CardPulled",
-                            [](SmartCardE2eTest& test, platform::Registry&, const std::string&) {
-                              test.Pull();
-                            },
-                            "", "The enrolled smart card is not present"},
+        AuthenticationFault{
+            "CorruptedBundle",
+            [](SmartCardE2eTest&, platform::Registry& registry, const std::string& key) {
+              platform::WriteRegistryValue(
+                  registry, key, "p7bBlob",
+                  platform::RegValue::Binary({0x30, 0x03, 0x02, 0x01, 0x00}));
+            },
+            "", "Invalid Format"},
+        AuthenticationFault{
+            "MissingBundle",
+            [](SmartCardE2eTest&, platform::Registry& registry, const std::string& key) {
+              ASSERT_TRUE(
+                  registry.OpenKey(key, platform::reg_access::kSetValue)->DeleteValue("p7bBlob"));
+            },
+            "", "Failed reading p7b blob from registry"},
+        AuthenticationFault{
+            "CardPulled",
+            [](SmartCardE2eTest& test, platform::Registry&, const std::string&) { test.Pull(); },
+            "", "The enrolled smart card is not present"},
         AuthenticationFault{"WrongPin",
                             [](SmartCardE2eTest&, platform::Registry&, const std::string&) {},
                             "000000", "SmartCardSignHash return error a0000051"}),
@@ -378,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Enrollment without a card: no token in the module, or no module at all.
 TEST_F(SmartCardE2eTest, ReportsAMissingTokenAsNoReader) {
-  StartWithPolicy(Pki().root().sha256);
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
   Pull();
   const ProgramResult enrolled = Enroll(token->UserPin());
   EXPECT_NE(enrolled.out.find("result=0xA0000066"), std::string::npos) << enrolled.out;
@@ -387,7 +411,7 @@ TEST_F(SmartCardE2eTest, ReportsAMissingTokenAsNoReader) {
 
 TEST_F(SmartCardE2eTest, ReportsAMissingModuleAsNoCardStorage) {
   SetCardValue("Pkcs11Module", platform::RegValue::String(engine->Root() + "/no-such-module.so"));
-  StartWithPolicy(Pki().root().sha256);
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
   const ProgramResult enrolled = Enroll(token->UserPin());
   EXPECT_NE(enrolled.out.find("result=0xA0000065"), std::string::npos) << enrolled.out;
   EXPECT_TRUE(engine->WaitForLog("Open smart card storage failed!!!"));

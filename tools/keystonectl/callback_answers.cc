@@ -224,8 +224,7 @@ CallbackService::CallbackService(uint32_t endpoint, const CallbackAnswerOptions&
     return target->GetPin(attempt, value, pin);
   };
   handlers.signHash = [target = answers](int32_t value, std::span<const uint8_t> data,
-                                         const std::string& sha1,
-                                         std::vector<uint8_t>& signature) {
+                                         const std::string& sha1, std::vector<uint8_t>& signature) {
     return target->SignHash(value, data, sha1, signature);
   };
   rpc::CallbackServerOptions serverOptions;

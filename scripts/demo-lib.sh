@@ -84,8 +84,9 @@ run_tour() {
   show "$ctl" auth wait --timeout 3
 
   title "7. Flows: an enrollment, and a factor authentication the applet asks for"
-  say "keystonectl enroll runs the enrollment flow (the engine's log shows each step). The engine"
-  say "has no production factor yet, so every factor is unknown: 0xA0000035."
+  say "keystonectl enroll runs the enrollment flow (the engine's log shows each step). The phone"
+  say "is not a factor the engine runs itself (its one host factor is the smart card, step 8):"
+  say "0xA0000035."
   show "$ctl" enroll S-1-5-21-1000-2000-3000-1001 phone --no-backup
   say "The simulated applet's host-factor check asks the engine to authenticate a factor"
   say "(0xABBA007B) inside the client's request; the engine's answer comes back in the reply:"
@@ -138,7 +139,7 @@ mirror_tour() {
 # engine to use the phone simulator whose control socket is $KEYSTONE_PHONE_SIM_DIR/control.sock.
 bt_tour() {
   local ctl=$1 phone=5C:F3:70:12:34:56 step
-  title "Bluetooth: a simulated phone"
+  title "8. Bluetooth: a simulated phone"
   show "$ctl" bt sim add "$phone" --name "Anna's phone"
   show "$ctl" bt scan classic
   show "$ctl" bt connect "$phone"

@@ -29,6 +29,7 @@
 #include "tlv/metadata.h"
 #include "tlv/status_messages.h"
 #include "tlv/tlv.h"
+#include "tools/keystonectl/callback_answers.h"
 #include "tools/keystonectl/command.h"
 #include "tools/keystonectl/hex.h"
 
@@ -375,9 +376,15 @@ int RunSend(const std::vector<std::string>& args, size_t start) {
 // inside this request, and the applet answers with the engine's verdict.
 int RunFactorCheck(const std::vector<std::string>& args, size_t start) {
   CommonOptions common;
+  CallbackAnswerOptions callbackOptions;
   std::vector<std::string> positional;
   for (size_t i = start; i < args.size(); ++i) {
     if (TakeCommon(args, i, common)) continue;
+    try {
+      if (TakeCallbackOption(args, i, callbackOptions)) continue;
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(e.what());
+    }
     if (args[i].starts_with("--")) {
       throw UsageError("unknown factor-check argument '" + args[i] + "'");
     }
@@ -393,7 +400,15 @@ int RunFactorCheck(const std::vector<std::string>& args, size_t start) {
   request.payload = check.Serialize();
   request.sessionId = common.session;
   Bytes reply;
-  const int sent = SendAndPrint(request, common, false, &reply);
+  int sent = kExitFailure;
+  {
+    // A factor sensed on the host (the smart card's PIN and signature) calls this process back.
+    callbackOptions.engineUid = common.engineUid;
+    const InterruptScope interruption;
+    const std::unique_ptr<CallbackService> callbacks =
+        ServeOwnCallbacks(callbackOptions, common.socket);
+    sent = SendAndPrint(request, common, false, &reply);
+  }
   if (sent != kExitOk) return sent;
   const Message answer = Message::Parse(reply);
   if (answer.messageType != message_type::kCheckHostFactorResponse) {
@@ -571,7 +586,8 @@ const std::string kAppletUsage = std::string(
     "                                      [--action ID=F1+F2,F3]... [--setting NAME:TYPE=TEXT]...\n"
     "                                      | --file HEXFILE) [common options]\n"
     "       keystonectl applet policy get [common options]\n"
-    "       keystonectl applet factor-check USER_SID FACTOR_ID [common options]\n"
+    "       keystonectl applet factor-check USER_SID FACTOR_ID [--pin-from-env VAR]\n"
+    "                                       [--assume-yes] [common options]\n"
     "\n"
     "  send        builds a Message, sends it with SendMessageToAppletRpc and decodes the reply\n"
     "              (--raw prints the reply in hex only)\n"
@@ -584,7 +600,9 @@ const std::string kAppletUsage = std::string(
     "              engine to authenticate the user with the factor (0xABBA007B) and answers with\n"
     "              the engine's verdict; the engine's log shows the flow's steps. Exit 0 only\n"
     "              when the factor authenticated the user. Without root, USER_SID must be yours.\n"
-    "\n") + kCommonHelp +
+    "              While it runs it answers the engine's callbacks at its own process id (a\n"
+    "              smart card's PIN on the terminal, the signature's confirmation):\n"
+    "\n") + kCallbackOptionsHelp + "\n" + kCommonHelp +
     "The applet is held by the session of a request until it is released (keystonectl session\n"
     "release N) or idle for 60 s; another session meanwhile gets status 3.\n"
     "Prints status=N and the decoded reply. Exit 0 when the applet accepted the request, 1 for\n"

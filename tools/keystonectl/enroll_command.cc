@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "common/status.h"
 #include "rpc/client/client.h"
+#include "tools/keystonectl/callback_answers.h"
 #include "tools/keystonectl/command.h"
 #include "tools/keystonectl/status_text.h"
 
@@ -29,6 +31,7 @@ struct Arguments {
   std::optional<uint32_t> engineUid;
   std::optional<uint32_t> session;
   bool backup = true;
+  CallbackAnswerOptions callbacks;
   std::vector<std::string> positional;
 };
 
@@ -48,6 +51,11 @@ Arguments Parse(const std::vector<std::string>& args) {
   Arguments parsed;
   for (size_t i = 0; i < args.size(); ++i) {
     const bool hasValue = i + 1 < args.size();
+    try {
+      if (TakeCallbackOption(args, i, parsed.callbacks)) continue;
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(e.what());
+    }
     if (args[i] == "--socket" && hasValue) {
       parsed.socket = args[++i];
     } else if (args[i] == "--engine-uid" && hasValue) {
@@ -65,6 +73,7 @@ Arguments Parse(const std::vector<std::string>& args) {
     }
   }
   if (parsed.positional.size() != 2) throw UsageError("enroll needs USER_SID and FACTOR_ID");
+  parsed.callbacks.engineUid = parsed.engineUid;
   return parsed;
 }
 
@@ -82,8 +91,15 @@ int Run(const std::vector<std::string>& raw) {
     std::printf("enrolling factor %s for %s (session %u); the engine may wait up to 120 s\n",
                 factor.c_str(), user.c_str(), session);
     std::fflush(stdout);
-    const auto result = static_cast<uint32_t>(client.RunEnrollmentFlowRpc(
-        static_cast<int32_t>(session), user.c_str(), factor.c_str(), 0, nullptr));
+    uint32_t result = 0;
+    {
+      // The factor's PIN prompt and signature come back to this process while the call runs.
+      const InterruptScope interruption;
+      const std::unique_ptr<CallbackService> callbacks =
+          ServeOwnCallbacks(args.callbacks, args.socket);
+      result = static_cast<uint32_t>(client.RunEnrollmentFlowRpc(
+          static_cast<int32_t>(session), user.c_str(), factor.c_str(), 0, nullptr));
+    }
     std::printf("result=0x%08X (%s)\n", result, StatusName(result));
     if (result != keystone::kStatusSuccess) return kExitFailure;
     if (!args.backup) return kExitOk;
@@ -98,8 +114,9 @@ int Run(const std::vector<std::string>& raw) {
   }
 }
 
-constexpr char kUsage[] =
+const std::string kUsage = std::string(
     "usage: keystonectl enroll USER_SID FACTOR_ID [--session N] [--no-backup]\n"
+    "                          [--pin-from-env VAR] [--assume-yes]\n"
     "                          [--socket PATH] [--engine-uid UID]\n"
     "\n"
     "Enrolls the factor for the user (RunEnrollmentFlowRpc) and prints the result code with its\n"
@@ -111,12 +128,18 @@ constexpr char kUsage[] =
     "mirror (TriggerDataBackupRpc, user mode) unless --no-backup is given, so that a second\n"
     "enrollment of the factor is seen as one.\n"
     "\n"
+    "While the call runs this process answers the engine's callbacks at its own process id (as\n"
+    "'keystonectl callbacks serve' does): a smart card's PIN is asked on the terminal without\n"
+    "echo, and a signature is confirmed and made with the card that holds the certificate.\n"
+    "Ctrl-C cancels a prompt; a second one ends keystonectl.\n"
+    "\n"
     "  --session N  the client session the enrollment belongs to (default: a new one from\n"
-    "               GetSessionIdRpc)\n"
+    "               GetSessionIdRpc)\n") +
+    kCallbackOptionsHelp +
     "\n"
     "Exit 0 when the factor was enrolled (and mirrored), 1 otherwise, 2 for a bad command line.";
 
-const RegisterCommand kRegistered({"enroll", "enroll a factor for a user", kUsage, Run});
+const RegisterCommand kRegistered({"enroll", "enroll a factor for a user", kUsage.c_str(), Run});
 
 }  // namespace
 }  // namespace keystonectl

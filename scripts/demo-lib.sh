@@ -85,7 +85,7 @@ run_tour() {
 
   title "7. Flows: an enrollment, and a factor authentication the applet asks for"
   say "keystonectl enroll runs the enrollment flow (the engine's log shows each step). The phone"
-  say "is not a factor the engine runs itself (its one host factor is the smart card, step 8):"
+  say "is not a factor the engine runs itself (its one host factor is the smart card, step 9):"
   say "0xA0000035."
   show "$ctl" enroll S-1-5-21-1000-2000-3000-1001 phone --no-backup
   say "The simulated applet's host-factor check asks the engine to authenticate a factor"

@@ -61,6 +61,8 @@ class SimulatedConnection : public platform::BluetoothConnection {
 
   void Close() override { stream.Close(); }
 
+  void Abort() noexcept override { stream.ShutdownBoth(); }
+
  private:
   platform::UnixStream stream;
 };

@@ -64,6 +64,9 @@ BluetoothErrc KindOf(int code) {
 }
 
 [[noreturn]] void ThrowCode(int code, const std::string& what) {
+  if (code == EPERM || code == EACCES) {
+    throw BluetoothPermissionError(code, what + ": " + std::strerror(code));
+  }
   throw BluetoothError(KindOf(code), code, what + ": " + std::strerror(code));
 }
 
@@ -544,6 +547,65 @@ class BluezStack : public BluetoothStack {
   }
 
   bool CanReadConnectionRssi() override { return !Radios().empty(); }
+
+  uint16_t ConnectionHandle(BluetoothAddress address) override {
+    const HciRadio radio = FirstUpRadio();
+    UniqueFd hci(hci_open_dev(radio.devId));
+    if (hci.get() < 0) ThrowErrnoBt("hci_open_dev");
+    // hci_conn_info_req ends in a flexible array that the kernel fills with one entry.
+    alignas(hci_conn_info_req) unsigned char buffer[sizeof(hci_conn_info_req) +
+                                                    sizeof(hci_conn_info)] = {};
+    auto* query = reinterpret_cast<hci_conn_info_req*>(buffer);
+    query->bdaddr = ToBdaddr(address);
+    query->type = ACL_LINK;
+    if (::ioctl(hci.get(), HCIGETCONNINFO, query) < 0) {
+      if (errno == ENOENT) {
+        throw BluetoothError(BluetoothErrc::kNotConnected, ENOENT,
+                             "no link to " + BluetoothAddressText(address));
+      }
+      ThrowErrnoBt("HCIGETCONNINFO");
+    }
+    return query->conn_info->handle;
+  }
+
+  std::vector<uint8_t> ReadRssiAnswer(uint16_t handle, std::chrono::milliseconds limit) override {
+    const HciRadio radio = FirstUpRadio();
+    UniqueFd hci(hci_open_dev(radio.devId));
+    if (hci.get() < 0) ThrowErrnoBt("hci_open_dev");
+    // Only the events that can answer this command reach the socket.
+    hci_filter filter;
+    hci_filter_clear(&filter);
+    hci_filter_set_ptype(HCI_EVENT_PKT, &filter);
+    hci_filter_set_event(EVT_CMD_COMPLETE, &filter);
+    hci_filter_set_event(EVT_CMD_STATUS, &filter);
+    hci_filter_set_opcode(kHciReadRssiOpcode, &filter);
+    if (::setsockopt(hci.get(), SOL_HCI, HCI_FILTER, &filter, sizeof filter) < 0) {
+      ThrowErrnoBt("HCI filter");
+    }
+    const uint8_t parameters[2] = {static_cast<uint8_t>(handle & 0xFF),
+                                   static_cast<uint8_t>(handle >> 8)};
+    if (hci_send_cmd(hci.get(), OGF_STATUS_PARAM, OCF_READ_RSSI, sizeof parameters,
+                     const_cast<uint8_t*>(parameters)) < 0) {
+      ThrowErrnoBt("HCI Read RSSI");
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + limit;
+    pollfd p{hci.get(), POLLIN, 0};
+    int r;
+    do {
+      r = ::poll(&p, 1, posix::PollTimeoutMs(deadline));
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) ThrowErrnoBt("HCI Read RSSI wait");
+    if (r == 0) ThrowCode(ETIMEDOUT, "HCI Read RSSI");
+    // One packet: the indicator byte, then the event.
+    uint8_t packet[1 + kHciMaxEventSize];
+    ssize_t got;
+    do {
+      got = ::read(hci.get(), packet, sizeof packet);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) ThrowErrnoBt("HCI Read RSSI answer");
+    if (got == 0) return {};
+    return std::vector<uint8_t>(packet + 1, packet + got);
+  }
 
   std::optional<int> DeviceNodeProblem(BluetoothAddress address) override {
     const std::vector<HciRadio> radios = ListHciRadios();

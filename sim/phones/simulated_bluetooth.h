@@ -5,9 +5,11 @@
 // socket. A simulator that cannot be reached is a host with no radio.
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "common/mutex.h"
 #include "platform/bluetooth.h"
 
 namespace phonesim {
@@ -17,7 +19,7 @@ struct SimulatedBluetoothOptions {
   std::chrono::milliseconds callLimit{5000};
 };
 
-// Thread-safe: it keeps no state but the socket's path.
+// Thread-safe: it keeps the socket's path and the link handles it handed out.
 class SimulatedBluetoothStack : public platform::BluetoothStack {
  public:
   explicit SimulatedBluetoothStack(std::string controlPath, SimulatedBluetoothOptions options = {});
@@ -33,6 +35,11 @@ class SimulatedBluetoothStack : public platform::BluetoothStack {
                                                          platform::Deadline deadline) override;
   int8_t ConnectionRssi(platform::BluetoothAddress address) override;
   bool CanReadConnectionRssi() override;
+  // A link handle per connected phone, stable while this object lives.
+  uint16_t ConnectionHandle(platform::BluetoothAddress address) override;
+  // The event a controller would send: the phone's next RSSI, or status 0x02 for a handle whose
+  // link is gone.
+  std::vector<uint8_t> ReadRssiAnswer(uint16_t handle, std::chrono::milliseconds limit) override;
   std::optional<int> DeviceNodeProblem(platform::BluetoothAddress address) override;
   void SetDeviceNodeEnabled(platform::BluetoothAddress address, bool enabled) override;
 
@@ -44,6 +51,8 @@ class SimulatedBluetoothStack : public platform::BluetoothStack {
 
   const std::string controlPath;
   const SimulatedBluetoothOptions options;
+  keystone::Mutex handlesMutex;  // Guards the member below.
+  std::map<uint16_t, platform::BluetoothAddress> handles GUARDED_BY(handlesMutex);
 };
 
 }  // namespace phonesim

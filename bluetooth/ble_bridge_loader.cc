@@ -74,14 +74,44 @@ std::shared_ptr<platform::SharedLibrary> SafeLibraryLoader::Load(
   }
 }
 
+std::string BleBridgeDirectory(platform::Registry& registry, const std::string& configured) {
+  if (!configured.empty()) return configured;
+  const std::optional<std::string> fromRegistry =
+      platform::ReadRegistryString(registry, keystone::kEngineKey, kBleBridgeDirectoryValue);
+  if (fromRegistry && !fromRegistry->empty()) return *fromRegistry;
+  return platform::ExecutableDirectory();
+}
+
+BleBridgeState DescribeBleBridge(platform::Registry& registry, platform::SignedFileVerifier& verifier,
+                                 platform::OsVersion& osVersion, const std::string& directory) {
+  const bool isWindows10 = IsWindows10OrLater(registry);
+  const std::string file =
+      BridgeFileName(isWindows10, isWindows10 ? platform::GetWindowsVersionClass(osVersion) : 0);
+  BleBridgeState state;
+  state.path = (std::filesystem::path(directory) / file).native();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(state.path, error)) {
+    state.reason = "missing";
+    return state;
+  }
+  try {
+    const platform::VerifiedFile verified =
+        verifier.Verify(state.path, platform::ReadTrustedSigners(registry).thumbprints);
+    state.trusted = true;
+    state.signer = verified.SignerThumbprint();
+  } catch (const platform::UntrustedFileError& e) {
+    state.reason = platform::UntrustedReasonName(e.Reason());
+  }
+  return state;
+}
+
 std::function<std::shared_ptr<IBTProvider>()> MakeBleBridgeCreator(
     BleBridgeEnvironment environment) {
   if (!environment.verifier || !environment.osVersion) {
     throw std::invalid_argument("the BLE creator needs a verifier and the version facts");
   }
   return [env = std::move(environment)]() -> std::shared_ptr<IBTProvider> {
-    const std::string directory =
-        env.directory.empty() ? platform::ExecutableDirectory() : env.directory;
+    const std::string directory = BleBridgeDirectory(env.registry, env.directory);
     const std::vector<std::string> trusted = platform::ReadTrustedSigners(env.registry).thumbprints;
     if (IsWindows10OrLater(env.registry)) {
       const std::string file =

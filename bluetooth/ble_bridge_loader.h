@@ -21,6 +21,10 @@ class SignedFileVerifier;
 
 namespace mfab {
 
+// REG_SZ under the engine key: the directory the bridges are loaded from instead of the engine's
+// own (the demo and the tests point it at a simulated bridge).
+inline constexpr char kBleBridgeDirectoryValue[] = "BleBridgeDirectory";
+
 // The bridge files, by generation.
 inline constexpr char kLegacyBridgeFile[] = "libkeystone-gatt7.so";
 inline constexpr char kGatt10BridgeFile[] = "libkeystone-gatt10.so";
@@ -58,8 +62,9 @@ class SafeLibraryLoader {
 
 class IBTProvider;
 
-// What the BLE creator reads: the registry (the version facts and TrustedSigners), the verifier,
-// the version facts, and where the bridges lie (empty: the engine's own directory).
+// What the BLE creator reads: the registry (the version facts, TrustedSigners and
+// BleBridgeDirectory), the verifier, the version facts, and where the bridges lie (empty: the
+// registry's BleBridgeDirectory, else the engine's own directory).
 struct BleBridgeEnvironment {
   platform::Registry& registry;
   std::shared_ptr<platform::SignedFileVerifier> verifier;
@@ -73,5 +78,20 @@ struct BleBridgeEnvironment {
 // lines, set up at once, marked legacy. Throws when the bridge cannot be had (LoadDllFailed or
 // InvalidProviderTypeException); the registry must outlive the creator.
 std::function<std::shared_ptr<IBTProvider>()> MakeBleBridgeCreator(BleBridgeEnvironment environment);
+
+// Where the bridges are loaded from (see BleBridgeEnvironment::directory). Throws what the
+// registry throws, std::system_error when the engine's directory cannot be found.
+std::string BleBridgeDirectory(platform::Registry& registry, const std::string& configured = {});
+
+// What an administrator wants to know about the bridge the engine would load: which file, and
+// whether it would be loaded. Reads the file and its signature; loads nothing.
+struct BleBridgeState {
+  std::string path;
+  bool trusted = false;
+  std::string signer;  // the signer's thumbprint when trusted
+  std::string reason;  // why not, when not trusted ("missing", "signature-mismatch", ...)
+};
+BleBridgeState DescribeBleBridge(platform::Registry& registry, platform::SignedFileVerifier& verifier,
+                                 platform::OsVersion& osVersion, const std::string& directory);
 
 }  // namespace mfab

@@ -2,9 +2,12 @@
 
 #include <utility>
 
+#include "bluetooth/ble_bridge_loader.h"
 #include "bluetooth/provider_factory.h"
 #include "engine/resource_manager.h"
 #include "platform/bluetooth.h"
+#include "platform/os_version.h"
+#include "platform/signed_file_verifier.h"
 #include "service/owned_resource_manager.h"
 #include "sim/phones/bluetooth_selection.h"
 
@@ -33,7 +36,10 @@ std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment
 BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry) {
   std::shared_ptr<platform::BluetoothStack> stack = phonesim::ChooseBluetoothStack(registry);
   if (!stack) return {};
-  return {std::make_shared<BtProviderFactory>(stack),
+  // The BLE provider is a bridge library, loaded on first use only when its signature verifies.
+  BtProviderFactory::Creator ble = MakeBleBridgeCreator(
+      {registry, platform::CreateSignedFileVerifier(), platform::CreateOsVersion(registry), {}});
+  return {std::make_shared<BtProviderFactory>(stack, ClassicBTProvider::Options{}, std::move(ble)),
           [stack] { return !stack->Radios().empty(); }};
 }
 

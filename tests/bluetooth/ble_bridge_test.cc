@@ -190,6 +190,29 @@ TEST_F(BleBridgeTest, OlderSystemLoadsTheLegacyBridgeSetUp) {
   EXPECT_TRUE(log->Has("setup"));
 }
 
+TEST_F(BleBridgeTest, RegistryDirectoryIsWhereTheBridgeIsLoadedFrom) {
+  Install(kGatt10Rs2BridgeFile);
+  platform::WriteRegistryValue(registry, keystone::kEngineKey, kBleBridgeDirectoryValue,
+                               platform::RegValue::String(dir.Path()));
+  EXPECT_NE(MakeBleBridgeCreator({registry, verifier, platform::CreateOsVersion(registry), {}})(),
+            nullptr);
+}
+
+TEST_F(BleBridgeTest, StateNamesTheFileAndWhyItIsRefused) {
+  const auto osVersion = platform::CreateOsVersion(registry);
+  BleBridgeState state = DescribeBleBridge(registry, *verifier, *osVersion, dir.Path());
+  EXPECT_EQ(state.path, dir.File(kGatt10Rs2BridgeFile));
+  EXPECT_EQ(state.reason, "missing");
+  Install(kGatt10Rs2BridgeFile, ".foreign-sig");
+  state = DescribeBleBridge(registry, *verifier, *osVersion, dir.Path());
+  EXPECT_FALSE(state.trusted);
+  EXPECT_EQ(state.reason, "signer-not-trusted");
+  Install(kGatt10Rs2BridgeFile);
+  state = DescribeBleBridge(registry, *verifier, *osVersion, dir.Path());
+  EXPECT_TRUE(state.trusted);
+  EXPECT_EQ(state.signer, ThumbprintOf(keystone::testing::kTestSignerCert));
+}
+
 TEST(BridgeFileNameTest, GenerationPicksTheFile) {
   EXPECT_EQ(BridgeFileName(false, platform::kWin10Later), kLegacyBridgeFile);
   EXPECT_EQ(BridgeFileName(true, platform::kWin10Rs1), kGatt10BridgeFile);

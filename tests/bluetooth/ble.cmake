@@ -10,3 +10,6 @@ keystone_test_binaries(bluetooth_ble_tests)
 target_compile_definitions(bluetooth_ble_tests PRIVATE
   KEYSTONE_SIM_BLE_BRIDGE="$<TARGET_FILE:keystone-sim-ble-bridge>")
 add_dependencies(bluetooth_ble_tests keystone-sim-ble-bridge)
+target_compile_definitions(bluetooth_ble_tests PRIVATE
+  KEYSTONE_BLUEZ_GATT_BRIDGE="$<TARGET_FILE:keystone-bluez-gatt-bridge>")
+add_dependencies(bluetooth_ble_tests keystone-bluez-gatt-bridge)

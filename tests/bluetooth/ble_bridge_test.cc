@@ -213,6 +213,13 @@ TEST_F(BleBridgeTest, StateNamesTheFileAndWhyItIsRefused) {
   EXPECT_EQ(state.signer, ThumbprintOf(keystone::testing::kTestSignerCert));
 }
 
+TEST_F(BleBridgeTest, BluezBridgeOffersTheWholeCallTable) {
+  CopySigned(KEYSTONE_BLUEZ_GATT_BRIDGE, dir.Path(), kGatt10Rs2BridgeFile);
+  const auto provider = Load();
+  ASSERT_NE(dynamic_cast<Gatt10Bridge*>(provider.get()), nullptr);
+  EXPECT_FALSE(dynamic_cast<Gatt10Bridge*>(provider.get())->Legacy());
+}
+
 TEST(BridgeFileNameTest, GenerationPicksTheFile) {
   EXPECT_EQ(BridgeFileName(false, platform::kWin10Later), kLegacyBridgeFile);
   EXPECT_EQ(BridgeFileName(true, platform::kWin10Rs1), kGatt10BridgeFile);

@@ -23,6 +23,17 @@ void WriteLogFromLibrary(void* /*context*/, int32_t level, const char* text) {
 // Lives as long as the process: the library may keep the pointer and call from its threads.
 constexpr KeystoneBleLogSink kLogSink{nullptr, &WriteLogFromLibrary};
 
+// A record that names a device by its address alone, as the calls take it.
+KeystoneBleDeviceRecord AddressRecord(const std::string& address) {
+  BluetoothDevice named;
+  named.address = address;
+  try {
+    return ToDeviceRecord(named);
+  } catch (const BleRecordError&) {
+    throw std::invalid_argument("Invalid address");
+  }
+}
+
 bool Complete(const KeystoneBleGattCalls& c) {
   return c.scan && c.connect && c.disconnect && c.send && c.receive && c.rssi && c.setup &&
          c.tearDown && c.sessionUnlocked && c.sessionLocked && c.userDataUpdated &&
@@ -111,14 +122,7 @@ std::vector<BluetoothDevice> Gatt10Bridge::ScanDevices(uint32_t value) {
 }
 
 uint32_t Gatt10Bridge::Connect(const BluetoothDevice& device, const std::string&) {
-  BluetoothDevice named;
-  named.address = device.address;
-  KeystoneBleDeviceRecord record;
-  try {
-    record = ToDeviceRecord(named);
-  } catch (const BleRecordError&) {
-    throw std::invalid_argument("Invalid address");
-  }
+  const KeystoneBleDeviceRecord record = AddressRecord(device.address);
   return static_cast<uint32_t>(Check(calls.connect(instance->self, &record), "connect"));
 }
 
@@ -141,14 +145,7 @@ void Gatt10Bridge::Receive(uint32_t handle, uint32_t timeoutMs, Bytes& reply) {
 }
 
 int16_t Gatt10Bridge::GetDeviceRssi(const BluetoothDevice& device, bool) {
-  BluetoothDevice named;
-  named.address = device.address;
-  KeystoneBleDeviceRecord record;
-  try {
-    record = ToDeviceRecord(named);
-  } catch (const BleRecordError&) {
-    throw std::invalid_argument("Invalid address");
-  }
+  const KeystoneBleDeviceRecord record = AddressRecord(device.address);
   const int16_t rssi = calls.rssi(instance->self, &record);
   if (rssi == KEYSTONE_BLE_RSSI_NO_LINK) throw BluetoothProvider::ConnectionFailedException();
   return rssi;

@@ -523,24 +523,12 @@ class BluezStack : public BluetoothStack {
   }
 
   int8_t ConnectionRssi(BluetoothAddress address) override {
+    const uint16_t handle = ConnectionHandle(address);
     const HciRadio radio = FirstUpRadio();
     UniqueFd hci(hci_open_dev(radio.devId));
     if (hci.get() < 0) ThrowErrnoBt("hci_open_dev");
-    // hci_conn_info_req ends in a flexible array that the kernel fills with one entry.
-    alignas(hci_conn_info_req) unsigned char buffer[sizeof(hci_conn_info_req) +
-                                                    sizeof(hci_conn_info)] = {};
-    auto* query = reinterpret_cast<hci_conn_info_req*>(buffer);
-    query->bdaddr = ToBdaddr(address);
-    query->type = ACL_LINK;
-    if (::ioctl(hci.get(), HCIGETCONNINFO, query) < 0) {
-      if (errno == ENOENT) {
-        throw BluetoothError(BluetoothErrc::kNotConnected, ENOENT,
-                             "no link to " + BluetoothAddressText(address));
-      }
-      ThrowErrnoBt("HCIGETCONNINFO");
-    }
     int8_t rssi = 0;
-    if (hci_read_rssi(hci.get(), htobs(query->conn_info->handle), &rssi, kRssiCommandLimitMs) < 0) {
+    if (hci_read_rssi(hci.get(), htobs(handle), &rssi, kRssiCommandLimitMs) < 0) {
       ThrowErrnoBt("HCI Read RSSI");
     }
     return rssi;

@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "bluetooth/classic_bt_provider.h"
+#include "sim/phones/simulated_bluetooth.h"
+#include "tests/fakes/eventually.h"
+#include "tests/sim/phone_sim_test_support.h"
+
 namespace {
 
 using Ostra::RssiCommunication::AnswerDefect;
@@ -212,3 +217,43 @@ TEST(RssiCommandTest, CommandWithoutRadioIsRefused) {
 }
 
 }  // namespace
+
+namespace mfab {
+namespace {
+
+using Ostra::RssiCommunication::AnswerDefect;
+
+constexpr char kSimPhone[] = "5C:F3:70:12:34:56";
+
+// The simulated phones answer the two HCI calls as a controller would.
+TEST(SimulatedRssiAnswerTest, LinkHandleAnswersWithTheScriptUntilTheLinkGoes) {
+  keystone::testing::PhoneSimProcess sim;
+  ASSERT_TRUE(sim.Ready());
+  sim.Must(std::string("ADD ") + kSimPhone + " 5A020C 1 Pixel");
+  sim.Must(std::string("RSSI ") + kSimPhone + " -44");
+  auto stack = std::make_shared<phonesim::SimulatedBluetoothStack>(sim.ControlPath());
+  const platform::BluetoothAddress address = *platform::ParseBluetoothAddressText(kSimPhone);
+  EXPECT_THROW(stack->ConnectionHandle(address), platform::BluetoothError);
+  {
+    ClassicBTProvider provider(stack);
+    const uint32_t link = provider.Connect({"", kSimPhone, false, false}, kPhoneServiceClassId);
+    const uint16_t handle = stack->ConnectionHandle(address);
+    EXPECT_EQ(stack->ConnectionHandle(address), handle);
+    const auto answer = Ostra::RssiCommunication::ParseRssiAnswer(
+        stack->ReadRssiAnswer(handle, std::chrono::milliseconds(1000)), handle);
+    EXPECT_EQ(answer.defect, AnswerDefect::kNone);
+    EXPECT_EQ(answer.rssi, -44);
+    provider.Disconnect(link);
+    // The simulator learns of the closed link when it reads the stream's end.
+    EXPECT_TRUE(keystone::testing::Eventually([&] {
+      const auto gone = Ostra::RssiCommunication::ParseRssiAnswer(
+          stack->ReadRssiAnswer(handle, std::chrono::milliseconds(1000)), handle);
+      return gone.defect == AnswerDefect::kBadStatus &&
+             gone.status == platform::kHciUnknownConnection;
+    }));
+  }
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace mfab

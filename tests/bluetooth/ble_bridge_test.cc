@@ -251,40 +251,5 @@ TEST(ProviderFactoryConcurrencyTest, ConcurrentCallersCreateTheBleProviderOnce) 
   for (const auto& provider : got) EXPECT_EQ(provider, got[0]);
 }
 
-TEST(ProviderFactoryConcurrencyTest, BleCreationDoesNotHoldUpTheClassicType) {
-  std::atomic<bool> classicMade{false};
-  std::atomic<bool> bleSawClassic{false};
-  BtProviderFactory factory(
-      [&]() -> std::shared_ptr<IBTProvider> {
-        classicMade = true;
-        return std::make_shared<keystone::testing::FakeBtProvider>();
-      },
-      [&]() -> std::shared_ptr<IBTProvider> {
-        // Holds the BLE type until the classic one exists (or a generous deadline passes).
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!classicMade && std::chrono::steady_clock::now() < deadline) {
-          std::this_thread::yield();
-        }
-        bleSawClassic = classicMade.load();
-        return std::make_shared<keystone::testing::FakeBtProvider>();
-      });
-  std::jthread ble([&] { factory.GetProvider(kBleProviderType); });
-  EXPECT_NE(factory.GetProvider(kClassicProviderType), nullptr);
-  ble.join();
-  EXPECT_TRUE(bleSawClassic);
-}
-
-TEST(ProviderFactoryConcurrencyTest, FailedCreationIsTriedAgain) {
-  int runs = 0;
-  BtProviderFactory factory(nullptr, [&]() -> std::shared_ptr<IBTProvider> {
-    if (++runs == 1) throw BluetoothProvider::LoadDllFailed();
-    return std::make_shared<keystone::testing::FakeBtProvider>();
-  });
-  EXPECT_THROW(factory.GetProvider(kBleProviderType),
-               BluetoothProvider::InvalidProviderTypeException);
-  EXPECT_NE(factory.GetProvider(kBleProviderType), nullptr);
-  EXPECT_EQ(runs, 2);
-}
-
 }  // namespace
 }  // namespace mfab

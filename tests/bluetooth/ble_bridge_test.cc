@@ -18,7 +18,6 @@
 #include "platform/os_version.h"
 #include "platform/registry.h"
 #include "platform/signed_file_verifier.h"
-#include "tests/bluetooth/fake_bt_provider.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/fakes/program_paths.h"
@@ -232,11 +231,12 @@ TEST(SafeLibraryLoaderTest, LoggerIsRequired) {
   EXPECT_THROW(SafeLibraryLoader(nullptr, *verifier), std::invalid_argument);
 }
 
-TEST(ProviderFactoryConcurrencyTest, ConcurrentCallersCreateTheBleProviderOnce) {
+TEST_F(BleBridgeTest, ConcurrentCallersLoadTheBridgeOnce) {
+  Install(kGatt10Rs2BridgeFile);
   std::atomic<int> created{0};
-  BtProviderFactory factory(nullptr, [&]() -> std::shared_ptr<IBTProvider> {
+  BtProviderFactory factory(nullptr, [&, load = Creator()]() {
     ++created;
-    return std::make_shared<keystone::testing::FakeBtProvider>();
+    return load();
   });
   constexpr int kCallers = 8;
   std::vector<std::shared_ptr<IBTProvider>> got(kCallers);
@@ -249,6 +249,7 @@ TEST(ProviderFactoryConcurrencyTest, ConcurrentCallersCreateTheBleProviderOnce) 
   EXPECT_EQ(created.load(), 1);
   ASSERT_NE(got[0], nullptr);
   for (const auto& provider : got) EXPECT_EQ(provider, got[0]);
+  EXPECT_EQ(log->Count("Initialize BluetoothLowEnergyAdapter"), 1u);
 }
 
 }  // namespace

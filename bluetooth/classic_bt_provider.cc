@@ -23,9 +23,11 @@ ClassicBTProvider::ClassicBTProvider(std::shared_ptr<platform::BluetoothStack> s
       options(o),
       radios(*stack, options),
       scanner(*stack, options),
-      transport(std::make_shared<TransportManager>(*stack, options)) {
+      transport(std::make_shared<TransportManager>(*stack, options)),
+      rssiFinder(std::make_shared<HostRssiFinder>(stack)) {
   // Linux sockets need no start-up call; the line marks the provider's birth all the same.
   KS_LOG(Sink(), kLogInfo, kTag, "ClassicBTProvider starting up BluetoothSocket");
+  SetupRssiFinder();
 }
 
 ClassicBTProvider::~ClassicBTProvider() = default;
@@ -172,25 +174,22 @@ bool ClassicBTProvider::IsRSSISupported() {
 }
 
 int16_t ClassicBTProvider::GetDeviceRssi(const BluetoothDevice& device, bool /*flag*/) {
-  const uint64_t address = ParseBluetoothAddress(device.address);
-  try {
-    return stack->ConnectionRssi(address);
-  } catch (const platform::BluetoothError& e) {
-    switch (e.Kind()) {
-      case platform::BluetoothErrc::kNotConnected:
-        throw std::runtime_error("The MAC address doesn't have a connection");
-      case platform::BluetoothErrc::kNoRadio:
-        throw BluetoothProvider::RadioNotAvailableException();
-      default:
-        throw BluetoothProvider::ProviderGeneralException(ErrorCode(e), e.what());
-    }
-  }
+  return rssiFinder->GetRssi(device.address);
 }
 
 void ClassicBTProvider::Setup() {
   keystone::MutexLock lock(mutex);
-  // The link RSSI needs no preparation of its own here; the radio list is logged for the record.
   radios.GetBluetoothRadios();
+  SetupRssiFinder();
+}
+
+void ClassicBTProvider::SetupRssiFinder() {
+  try {
+    rssiFinder->Setup();
+  } catch (const std::exception& e) {
+    // Not fatal: the finder takes a radio that comes later by itself.
+    KS_LOG(Sink(), kLogWarning, kTag, "HostRssiFinder setup failed: %s", e.what());
+  }
 }
 
 void ClassicBTProvider::TearDown() {}

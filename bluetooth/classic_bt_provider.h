@@ -16,6 +16,7 @@
 
 #include "bluetooth/bt_provider.h"
 #include "bluetooth/classic_bluetooth.h"
+#include "bluetooth/rssi_finder.h"
 #include "common/mutex.h"
 #include "platform/bluetooth.h"
 
@@ -43,7 +44,8 @@ class ClassicBTProvider : public IBTProvider {
   // when nothing came; ProviderGeneralException when the link failed or the phone closed it.
   void Receive(uint32_t handle, uint32_t timeoutMs, Bytes& reply) override;
   bool IsRSSISupported() override;
-  // The RSSI of the open link to the device; a std::runtime_error when there is no link.
+  // The RSSI of the open link to the device, through the host RSSI finder: a std::runtime_error
+  // when there is no link or radio, RssiFinderExceptions when the radio's answer is unusable.
   int16_t GetDeviceRssi(const BluetoothDevice& device, bool flag) override;
   void Setup() override;
   void TearDown() override;
@@ -62,12 +64,16 @@ class ClassicBTProvider : public IBTProvider {
   void TryRepairYellowBangDevice(uint64_t address);
 
  private:
+  // Logs and swallows a failure: there may be no radio yet.
+  void SetupRssiFinder();
+
   const std::shared_ptr<platform::BluetoothStack> stack;
   const Options options;
   ClassicBluetoothProvider::BluetoothRadioManager radios;
   ClassicBluetoothProvider::BluetoothScanner scanner;
   keystone::Mutex mutex;  // Serialises the operations named above.
   const std::shared_ptr<ClassicBluetoothProvider::TransportManager> transport;
+  const std::shared_ptr<HostRssiFinder> rssiFinder;
 };
 
 }  // namespace mfab

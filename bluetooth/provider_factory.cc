@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "bluetooth/gatt10_bridge.h"
 #include "log/logger.h"
 
 namespace mfab {
@@ -14,17 +15,16 @@ AuthenticateLogger& Sink() { return AuthenticateLoggerBt::Instance(); }
 }  // namespace
 
 BtProviderFactory::BtProviderFactory(std::shared_ptr<platform::BluetoothStack> stack,
-                                     ClassicBTProvider::Options classicOptions)
+                                     ClassicBTProvider::Options classicOptions, Creator ble)
     : BtProviderFactory(
           [stack, classicOptions]() -> std::shared_ptr<IBTProvider> {
             if (!stack) throw std::runtime_error("no Bluetooth facility");
             return std::make_shared<ClassicBTProvider>(stack, classicOptions);
           },
-          nullptr) {}
+          std::move(ble)) {}
 
 BtProviderFactory::BtProviderFactory(Creator classic, Creator ble)
     : classicCreator(std::move(classic)), bleCreator(std::move(ble)) {
-  if (!bleCreator) bleCreator = &BtProviderFactory::LoadBluetoothLowEnergyAdapter;
   typeMutexes.emplace(kClassicProviderType, std::make_unique<keystone::Mutex>());
   typeMutexes.emplace(kBleProviderType, std::make_unique<keystone::Mutex>());
 }
@@ -44,7 +44,8 @@ std::shared_ptr<IBTProvider> BtProviderFactory::GetProvider(uint32_t type) {
   }
   std::shared_ptr<IBTProvider> provider;
   try {
-    provider = type == kClassicProviderType ? InitClassicBluetoothAdapter() : bleCreator();
+    provider = type == kClassicProviderType ? InitClassicBluetoothAdapter()
+                                            : LoadBluetoothLowEnergyAdapter();
   } catch (const BluetoothProvider::InvalidProviderTypeException&) {
     throw;  // already said why
   } catch (const std::exception& e) {
@@ -52,6 +53,10 @@ std::shared_ptr<IBTProvider> BtProviderFactory::GetProvider(uint32_t type) {
     throw BluetoothProvider::InvalidProviderTypeException();
   }
   if (!provider) throw BluetoothProvider::InvalidProviderTypeException();
+  if (type == kBleProviderType) {
+    const auto* bridge = dynamic_cast<const Gatt10Bridge*>(provider.get());
+    legacyBleLoaded = bridge && bridge->Legacy();
+  }
   keystone::MutexLock lock(providersMutex);
   providers[type] = provider;
   return provider;
@@ -64,7 +69,7 @@ std::shared_ptr<IBTProvider> BtProviderFactory::InitClassicBluetoothAdapter() {
 
 std::shared_ptr<IBTProvider> BtProviderFactory::LoadBluetoothLowEnergyAdapter() {
   KS_LOG(Sink(), kLogInfo, kTag, "Initialize BluetoothLowEnergyAdapter");
-  // The signed bridge library and its loader come later; until then there is no BLE provider.
+  if (bleCreator) return bleCreator();
   KS_LOG(Sink(), kLogWarning, kTag, "No BLE bridge is available yet: no Bluetooth LE provider");
   throw BluetoothProvider::InvalidProviderTypeException();
 }

@@ -48,6 +48,39 @@ class BluetoothError : public std::runtime_error {
   int code;
 };
 
+// The controller's answer to HCI Read RSSI (opcode 0x1405) is a Command Complete event of
+// kHciReadRssiAnswerSize bytes, without the packet indicator: event code 0x0E, parameter length 7,
+// command credits, opcode (little-endian), status, connection handle (little-endian), RSSI (signed
+// dBm).
+inline constexpr uint16_t kHciReadRssiOpcode = 0x1405;
+inline constexpr uint8_t kHciCommandCompleteEvent = 0x0E;
+inline constexpr size_t kHciReadRssiAnswerSize = 9;
+// The largest event a controller sends (header and 255 parameter bytes).
+inline constexpr size_t kHciMaxEventSize = 257;
+// HCI status "Unknown Connection Identifier".
+inline constexpr uint8_t kHciUnknownConnection = 0x02;
+
+// The Command Complete event a controller sends for Read RSSI (what a simulated stack answers).
+inline std::vector<uint8_t> ReadRssiAnswerBytes(uint8_t status, uint16_t handle, int8_t rssi) {
+  return {kHciCommandCompleteEvent,
+          static_cast<uint8_t>(kHciReadRssiAnswerSize - 2),
+          1,
+          static_cast<uint8_t>(kHciReadRssiOpcode & 0xFF),
+          static_cast<uint8_t>(kHciReadRssiOpcode >> 8),
+          status,
+          static_cast<uint8_t>(handle & 0xFF),
+          static_cast<uint8_t>(handle >> 8),
+          static_cast<uint8_t>(rssi)};
+}
+
+// The caller may not do this (EPERM, EACCES: raw HCI commands need CAP_NET_RAW). Its Kind() is
+// kFailed, so code that only knows the kinds treats it as any other failure.
+class BluetoothPermissionError : public BluetoothError {
+ public:
+  BluetoothPermissionError(int systemCode, const std::string& what)
+      : BluetoothError(BluetoothErrc::kFailed, systemCode, what) {}
+};
+
 struct BluetoothRadio {
   BluetoothAddress address = 0;
   std::string name;
@@ -110,12 +143,29 @@ class BluetoothStack {
   virtual int8_t ConnectionRssi(BluetoothAddress address) = 0;
   // Whether ConnectionRssi can work on this host (a radio that reports it).
   virtual bool CanReadConnectionRssi() = 0;
+  // The controller's handle of the open ACL link to the device, on the first radio that is up
+  // (HCI connection info): kNotConnected without a link, kNoRadio. A stack without HCI access
+  // throws kFailed.
+  virtual uint16_t ConnectionHandle(BluetoothAddress address);
+  // Sends HCI Read RSSI for the link handle to the first radio that is up and returns the event
+  // that answers it, as the controller sent it (at most kHciMaxEventSize bytes, unchecked: the
+  // caller parses it). kTimedOut when no answer came within limit, BluetoothPermissionError
+  // without the right to send raw HCI commands. A stack without HCI access throws kFailed.
+  virtual std::vector<uint8_t> ReadRssiAnswer(uint16_t handle, std::chrono::milliseconds limit);
   // The state of the system's node for the device: empty when there is no node, 0 when it
   // reports no problem, otherwise the problem's number.
   virtual std::optional<int> DeviceNodeProblem(BluetoothAddress address) = 0;
   // Disables or enables the device's node (on BlueZ: powers the adapter it hangs under).
   virtual void SetDeviceNodeEnabled(BluetoothAddress address, bool enabled) = 0;
 };
+
+inline uint16_t BluetoothStack::ConnectionHandle(BluetoothAddress) {
+  throw BluetoothError(BluetoothErrc::kFailed, 0, "this Bluetooth stack offers no HCI access");
+}
+
+inline std::vector<uint8_t> BluetoothStack::ReadRssiAnswer(uint16_t, std::chrono::milliseconds) {
+  throw BluetoothError(BluetoothErrc::kFailed, 0, "this Bluetooth stack offers no HCI access");
+}
 
 // "AA:BB:CC:DD:EE:FF": upper case, most significant first, with the given separator.
 std::string BluetoothAddressText(BluetoothAddress address, char separator = ':');

@@ -98,6 +98,14 @@ class Stoppable final : public StoppableBluetoothStack {
     if (IsStopped()) return false;
     return inner->CanReadConnectionRssi();
   }
+  uint16_t ConnectionHandle(BluetoothAddress address) override {
+    ThrowIfStopped();
+    return inner->ConnectionHandle(address);
+  }
+  std::vector<uint8_t> ReadRssiAnswer(uint16_t handle, std::chrono::milliseconds limit) override {
+    ThrowIfStopped();
+    return inner->ReadRssiAnswer(handle, limit);
+  }
   std::optional<int> DeviceNodeProblem(BluetoothAddress address) override {
     ThrowIfStopped();
     return inner->DeviceNodeProblem(address);

@@ -2,9 +2,12 @@
 
 #include <utility>
 
+#include "bluetooth/ble_bridge_loader.h"
 #include "bluetooth/provider_factory.h"
 #include "engine/resource_manager.h"
 #include "platform/bluetooth.h"
+#include "platform/os_version.h"
+#include "platform/signed_file_verifier.h"
 #include "service/owned_resource_manager.h"
 #include "sim/phones/bluetooth_selection.h"
 
@@ -35,7 +38,11 @@ BluetoothProviders ChooseBluetoothProviders(platform::Registry& registry) {
   if (!chosen) return {};
   std::shared_ptr<platform::StoppableBluetoothStack> stack =
       platform::MakeStoppable(std::move(chosen));
-  auto factory = std::make_shared<BtProviderFactory>(stack);
+  // The BLE provider is a bridge library, loaded on first use only when its signature verifies.
+  BtProviderFactory::Creator ble = MakeBleBridgeCreator(
+      {registry, platform::CreateSignedFileVerifier(), platform::CreateOsVersion(registry), {}});
+  auto factory =
+      std::make_shared<BtProviderFactory>(stack, ClassicBTProvider::Options{}, std::move(ble));
   // The manager's radio test is the classic provider's own (the same enumeration, logged alike).
   std::function<bool()> radioPresent = [factory] {
     try {

@@ -64,6 +64,9 @@ BluetoothErrc KindOf(int code) {
 }
 
 [[noreturn]] void ThrowCode(int code, const std::string& what) {
+  if (code == EPERM || code == EACCES) {
+    throw BluetoothPermissionError(code, what + ": " + std::strerror(code));
+  }
   throw BluetoothError(KindOf(code), code, what + ": " + std::strerror(code));
 }
 
@@ -524,6 +527,20 @@ class BluezStack : public BluetoothStack {
   }
 
   int8_t ConnectionRssi(BluetoothAddress address) override {
+    const uint16_t handle = ConnectionHandle(address);
+    const HciRadio radio = FirstUpRadio();
+    UniqueFd hci(hci_open_dev(radio.devId));
+    if (hci.get() < 0) ThrowErrnoBt("hci_open_dev");
+    int8_t rssi = 0;
+    if (hci_read_rssi(hci.get(), htobs(handle), &rssi, kRssiCommandLimitMs) < 0) {
+      ThrowErrnoBt("HCI Read RSSI");
+    }
+    return rssi;
+  }
+
+  bool CanReadConnectionRssi() override { return !Radios().empty(); }
+
+  uint16_t ConnectionHandle(BluetoothAddress address) override {
     const HciRadio radio = FirstUpRadio();
     UniqueFd hci(hci_open_dev(radio.devId));
     if (hci.get() < 0) ThrowErrnoBt("hci_open_dev");
@@ -540,14 +557,47 @@ class BluezStack : public BluetoothStack {
       }
       ThrowErrnoBt("HCIGETCONNINFO");
     }
-    int8_t rssi = 0;
-    if (hci_read_rssi(hci.get(), htobs(query->conn_info->handle), &rssi, kRssiCommandLimitMs) < 0) {
-      ThrowErrnoBt("HCI Read RSSI");
-    }
-    return rssi;
+    return query->conn_info->handle;
   }
 
-  bool CanReadConnectionRssi() override { return !Radios().empty(); }
+  std::vector<uint8_t> ReadRssiAnswer(uint16_t handle, std::chrono::milliseconds limit) override {
+    const HciRadio radio = FirstUpRadio();
+    UniqueFd hci(hci_open_dev(radio.devId));
+    if (hci.get() < 0) ThrowErrnoBt("hci_open_dev");
+    // Only the events that can answer this command reach the socket.
+    hci_filter filter;
+    hci_filter_clear(&filter);
+    hci_filter_set_ptype(HCI_EVENT_PKT, &filter);
+    hci_filter_set_event(EVT_CMD_COMPLETE, &filter);
+    hci_filter_set_event(EVT_CMD_STATUS, &filter);
+    hci_filter_set_opcode(kHciReadRssiOpcode, &filter);
+    if (::setsockopt(hci.get(), SOL_HCI, HCI_FILTER, &filter, sizeof filter) < 0) {
+      ThrowErrnoBt("HCI filter");
+    }
+    const uint8_t parameters[2] = {static_cast<uint8_t>(handle & 0xFF),
+                                   static_cast<uint8_t>(handle >> 8)};
+    if (hci_send_cmd(hci.get(), OGF_STATUS_PARAM, OCF_READ_RSSI, sizeof parameters,
+                     const_cast<uint8_t*>(parameters)) < 0) {
+      ThrowErrnoBt("HCI Read RSSI");
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + limit;
+    pollfd p{hci.get(), POLLIN, 0};
+    int r;
+    do {
+      r = ::poll(&p, 1, posix::PollTimeoutMs(deadline));
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) ThrowErrnoBt("HCI Read RSSI wait");
+    if (r == 0) ThrowCode(ETIMEDOUT, "HCI Read RSSI");
+    // One packet: the indicator byte, then the event.
+    uint8_t packet[1 + kHciMaxEventSize];
+    ssize_t got;
+    do {
+      got = ::read(hci.get(), packet, sizeof packet);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) ThrowErrnoBt("HCI Read RSSI answer");
+    if (got == 0) return {};
+    return std::vector<uint8_t>(packet + 1, packet + got);
+  }
 
   std::optional<int> DeviceNodeProblem(BluetoothAddress address) override {
     const std::vector<HciRadio> radios = ListHciRadios();

@@ -1,5 +1,6 @@
 #include "sim/phones/simulated_bluetooth.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <system_error>
@@ -252,6 +253,53 @@ int8_t SimulatedBluetoothStack::ConnectionRssi(platform::BluetoothAddress addres
 bool SimulatedBluetoothStack::CanReadConnectionRssi() {
   // The simulated radio reads the RSSI of its links whenever it is on.
   return WatchedRadio().has_value();
+}
+
+uint16_t SimulatedBluetoothStack::ConnectionHandle(platform::BluetoothAddress address) {
+  platform::BluetoothDeviceInfo info;
+  try {
+    info = DeviceInfo(address);
+  } catch (const BluetoothError& e) {
+    if (e.Kind() != BluetoothErrc::kDeviceUnknown) throw;
+  }
+  if (!info.connected) {
+    throw BluetoothError(BluetoothErrc::kNotConnected, 0,
+                         "no link to " + platform::BluetoothAddressText(address));
+  }
+  keystone::MutexLock lock(handlesMutex);
+  for (const auto& [handle, linked] : handles) {
+    if (linked == address) return handle;
+  }
+  // Controllers number ACL links from 1 upwards within 12 bits.
+  const uint16_t handle = static_cast<uint16_t>(handles.size() % 0xEFF + 1);
+  handles[handle] = address;
+  return handle;
+}
+
+std::vector<uint8_t> SimulatedBluetoothStack::ReadRssiAnswer(uint16_t handle,
+                                                             std::chrono::milliseconds limit) {
+  std::optional<platform::BluetoothAddress> address;
+  {
+    keystone::MutexLock lock(handlesMutex);
+    if (auto it = handles.find(handle); it != handles.end()) address = it->second;
+  }
+  if (!address) return platform::ReadRssiAnswerBytes(platform::kHciUnknownConnection, handle, 0);
+  auto [words, lines] = [&] {
+    try {
+      return Request("CONNRSSI " + FormatAddress(*address), std::min(limit, options.callLimit));
+    } catch (const BluetoothError& e) {
+      if (e.Kind() != BluetoothErrc::kNotConnected) throw;
+      return std::pair<std::vector<std::string>, std::vector<std::string>>{};
+    }
+  }();
+  if (words.empty()) return platform::ReadRssiAnswerBytes(platform::kHciUnknownConnection, handle, 0);
+  try {
+    if (words.size() != 1) throw ProtocolError("bad CONNRSSI answer");
+    const auto rssi = static_cast<int8_t>(ParseInteger(words[0], -128, 127));
+    return platform::ReadRssiAnswerBytes(0, handle, rssi);
+  } catch (const ProtocolError& e) {
+    throw BluetoothError(BluetoothErrc::kFailed, 0, std::string("phone simulator: ") + e.what());
+  }
 }
 
 std::optional<int> SimulatedBluetoothStack::DeviceNodeProblem(platform::BluetoothAddress address) {

@@ -9,6 +9,7 @@
 // once, and a simulator that cannot be reached is no radio, as before.
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +24,7 @@ struct SimulatedBluetoothOptions {
   std::chrono::milliseconds callLimit{5000};
 };
 
-// Thread-safe: it keeps no state but the socket's path and the radio watch.
+// Thread-safe: it keeps the socket's path, the radio watch and the link handles it handed out.
 class SimulatedBluetoothStack : public platform::BluetoothStack {
  public:
   explicit SimulatedBluetoothStack(std::string controlPath, SimulatedBluetoothOptions options = {});
@@ -39,6 +40,11 @@ class SimulatedBluetoothStack : public platform::BluetoothStack {
                                                          platform::Deadline deadline) override;
   int8_t ConnectionRssi(platform::BluetoothAddress address) override;
   bool CanReadConnectionRssi() override;
+  // A link handle per connected phone, stable while this object lives.
+  uint16_t ConnectionHandle(platform::BluetoothAddress address) override;
+  // The event a controller would send: the phone's next RSSI, or status 0x02 for a handle whose
+  // link is gone.
+  std::vector<uint8_t> ReadRssiAnswer(uint16_t handle, std::chrono::milliseconds limit) override;
   std::optional<int> DeviceNodeProblem(platform::BluetoothAddress address) override;
   void SetDeviceNodeEnabled(platform::BluetoothAddress address, bool enabled) override;
 
@@ -62,6 +68,8 @@ class SimulatedBluetoothStack : public platform::BluetoothStack {
   platform::UnixStream watch GUARDED_BY(watchMutex);
   std::string watchPending GUARDED_BY(watchMutex);  // a state line not yet complete
   std::optional<platform::BluetoothRadio> watchedRadio GUARDED_BY(watchMutex);
+  keystone::Mutex handlesMutex;  // Guards the member below.
+  std::map<uint16_t, platform::BluetoothAddress> handles GUARDED_BY(handlesMutex);
 };
 
 }  // namespace phonesim

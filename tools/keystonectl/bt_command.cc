@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "bluetooth/ble_bridge_loader.h"
+#include "platform/os_version.h"
+#include "platform/registry.h"
+#include "platform/signed_file_verifier.h"
 #include "rpc/client/client.h"
 #include "rpc/engine_operations.h"
 #include "tools/keystonectl/command.h"
@@ -279,9 +283,36 @@ int RunSupported(rpc::Client& client, const Options& options) {
   return exit;
 }
 
+// The BLE bridge the engine would load, read from the registry and the file itself.
+int RunBridge(const std::vector<std::string>& args) {
+  std::string directory;
+  if (args.size() == 3 && args[1] == "--dir") {
+    directory = args[2];
+  } else if (args.size() != 1) {
+    return Fail(kExitUsage, "usage: keystonectl bt bridge [--dir DIRECTORY]");
+  }
+  try {
+    const std::unique_ptr<platform::Registry> registry = platform::OpenSystemRegistry();
+    const auto verifier = platform::CreateSignedFileVerifier();
+    const auto osVersion = platform::CreateOsVersion(*registry);
+    const mfab::BleBridgeState state = mfab::DescribeBleBridge(
+        *registry, *verifier, *osVersion, mfab::BleBridgeDirectory(*registry, directory));
+    std::printf("bridge: %s\n", state.path.c_str());
+    if (state.trusted) {
+      std::printf("state: trusted (signer %s)\n", state.signer.c_str());
+    } else {
+      std::printf("state: refused (%s)\n", state.reason.c_str());
+    }
+    return state.trusted ? 0 : kExitFailure;
+  } catch (const std::exception& e) {
+    return Fail(kExitFailure, e.what());
+  }
+}
+
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) return Fail(kExitUsage, "bt needs a command (see keystonectl help bt)");
   const std::string& verb = args[0];
+  if (verb == "bridge") return RunBridge(args);
   if (verb == "sim") {
     return RunPhoneSimCommand(std::vector<std::string>(args.begin() + 1, args.end()));
   }
@@ -316,6 +347,7 @@ const RegisterCommand kRegisterBt(
      "       keystonectl bt send DEVICE HEX [--interactive] [--capacity BYTES]\n"
      "       keystonectl bt decide DEVICE in|out\n"
      "       keystonectl bt supported [PROVIDER-TYPE]\n"
+     "       keystonectl bt bridge [--dir DIRECTORY]   (the BLE bridge and whether it verifies)\n"
      "       keystonectl bt sim ARGS...   (the simulated phones; without ARGS, their usage)\n"
      "\n"
      "DEVICE is a Bluetooth address (AA:BB:CC:DD:EE:FF, a classic phone; add /ble for a BLE\n"

@@ -60,6 +60,8 @@ struct EngineEnvironment {
   IRunningFlows* runningFlows = nullptr;
   // The Bluetooth manager (a power listener of the resource manager); nullptr: not present.
   std::shared_ptr<IBluetoothManager> btManager;
+  // The phone-presence monitor (a power listener of the resource manager); nullptr: not present.
+  std::shared_ptr<IPhonePresenceMonitor> softBtManager;
 };
 
 // The registry mirroring's way to the applet and to the resource manager's user-data work,

@@ -20,7 +20,11 @@ using namespace std::chrono_literals;
 
 class SoftBtManagerTest : public ::testing::Test {
  protected:
-  ~SoftBtManagerTest() override { capture->Uninstall(); }
+  // The monitor stops before the capture goes: it logs until it ends.
+  ~SoftBtManagerTest() override {
+    harness.Stop();
+    capture->Uninstall();
+  }
 
   // A manager monitoring kPhone, its first pass answered: Found.
   mfab::SoftBtManager* FoundPhone() {

@@ -116,8 +116,10 @@ inline mfab::SoftBtManagerOptions FastPresenceOptions() {
 
 class SoftBtHarness {
  public:
-  // A hanging inquiry ends before the monitor is stopped.
-  ~SoftBtHarness() {
+  ~SoftBtHarness() { Stop(); }
+
+  // Ends the manager; a hanging inquiry ends first, so the monitor can stop.
+  void Stop() {
     provider->Release();
     manager.reset();
   }

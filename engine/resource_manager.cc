@@ -319,19 +319,25 @@ void ResourceManager::StartUserRecordTask() {
   });
 }
 
-void ResourceManager::PhonePresenceUserData(const char* operation) {
+void ResourceManager::PhonePresenceUserData(const char* operation, const std::string* user) {
   if (!softBtManager) {
     NotPresent("Phone presence monitor", operation);
     return;
   }
-  // IPhonePresenceMonitor has no user-data operations yet; they come with the monitor.
-  KS_LOG(Log(), kLogWarning, "FLOW", "Phone presence monitor has no user-data hook (%s)",
-         operation);
+  try {
+    if (user != nullptr) {
+      softBtManager->UserDataUpdated(*user);
+    } else {
+      softBtManager->UserDataCleared();
+    }
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "FLOW", "SoftBtManager %s failed (%s)", operation, e.what());
+  }
 }
 
 void ResourceManager::ClearUserData() {
   KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager ClearUserData");
-  PhonePresenceUserData("ClearUserData");
+  PhonePresenceUserData("ClearUserData", nullptr);
   if (!btManager) {
     NotPresent("Bluetooth manager", "ClearUserData");
     return;
@@ -345,7 +351,7 @@ void ResourceManager::ClearUserData() {
 
 void ResourceManager::UserDataUpdated(const std::string& user) {
   KS_LOG(Log(), kLogInfo, "FLOW", "ResourceManager UserDataUpdated %s", user.c_str());
-  PhonePresenceUserData("UserDataUpdated");
+  PhonePresenceUserData("UserDataUpdated", &user);
   if (!btManager) {
     NotPresent("Bluetooth manager", "UserDataUpdated");
     return;

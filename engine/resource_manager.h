@@ -52,8 +52,8 @@ struct ResourceManagerDependencies {
   IUserRecords& userRecords;
   AuthenticationStateFactory authStateFactory;
   AppletChannelFactoryWithBusyFlag channelFactory;
-  // Not present yet: the Bluetooth manager, the phone-presence monitor (SoftBtManager) and the
-  // factor-authentication flows.
+  // Null when the engine has none: the Bluetooth manager, the phone-presence monitor
+  // (SoftBtManager) and the factor-authentication flows.
   std::shared_ptr<IBluetoothManager> btManager;
   std::shared_ptr<IPhonePresenceMonitor> softBtManager;
   IFactorFlowRunner* factorFlows = nullptr;
@@ -136,8 +136,8 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   // The phone-presence monitor and the Bluetooth manager drop their devices' user state. Logs
   // each component that fails or is not present; never throws.
   void ClearUserData();
-  // A user's data changed (empty: every user's): the phone-presence monitor starts its update
-  // task and the Bluetooth manager compares its devices. Logs as ClearUserData; never throws.
+  // A user's data changed (empty: every user's): the phone-presence monitor and the Bluetooth
+  // manager each forget their phone unless the user has their factor enrolled. Logs as ClearUserData; never throws.
   void UserDataUpdated(const std::string& user);
   // The next client session id (GetSessionIdRpc); never 0xFFFFFFFF.
   uint32_t NextSessionId();
@@ -170,8 +170,9 @@ class ResourceManager final : public IAppletOwnership, public ICommandHandlerHos
   int32_t CurrentFlowType();
 
  private:
-  // The phone-presence monitor's part of ClearUserData and UserDataUpdated.
-  void PhonePresenceUserData(const char* operation);
+  // The phone-presence monitor's part of ClearUserData (user null) and UserDataUpdated; logs
+  // its failure.
+  void PhonePresenceUserData(const char* operation, const std::string* user);
   // Logs the refusal of a release by a session that does not own the applet.
   void IsOwner(uint32_t ownerId, uint32_t sessionId);
 

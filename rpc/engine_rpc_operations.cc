@@ -10,6 +10,7 @@
 #include "bluetooth/bt_manager.h"
 #include "common/exceptions.h"
 #include "common/status.h"
+#include "engine/phone_presence_monitor.h"
 #include "log/logger.h"
 #include "rpc/protocol.h"
 #include "rpc/rpc_server.h"
@@ -536,6 +537,18 @@ void EngineRpcOperations::UpdateProximityStateRpc(CallContext& /*call*/, int32_t
   KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
 }
 
+std::shared_ptr<mfab::IPhonePresenceMonitor> EngineRpcOperations::PhonePresence(
+    const char* operation) {
+  std::shared_ptr<mfab::IPhonePresenceMonitor> monitor;
+  try {
+    monitor = services.PhonePresence();
+  } catch (const std::exception& e) {
+    KS_LOG(Log(), kLogWarning, "RPC-END", "%s: %s", operation, e.what());
+  }
+  if (!monitor) NotPresent(operation, kPhonePresence);
+  return monitor;
+}
+
 std::shared_ptr<mfab::BtManager> EngineRpcOperations::Bluetooth(const char* operation) {
   std::shared_ptr<mfab::BtManager> bt;
   try {
@@ -612,15 +625,34 @@ int32_t EngineRpcOperations::GetUserRecordsRpc(CallContext& /*call*/, const char
   return result;
 }
 
-BtCallStatus EngineRpcOperations::IsPhonePresentRpc(CallContext& /*call*/, int32_t,
-                                                    const uint8_t*, int32_t& /*present*/) {
-  NotPresent("IsPhonePresentRpc", kPhonePresence);
-  return BtCallStatus::kGeneralFailure;
+BtCallStatus EngineRpcOperations::IsPhonePresentRpc(CallContext& /*call*/, int32_t idSize,
+                                                    const uint8_t* deviceId, int32_t& present) {
+  constexpr const char* kName = "IsPhonePresentRpc";
+  const std::shared_ptr<mfab::IPhonePresenceMonitor> monitor = PhonePresence(kName);
+  if (!monitor) return BtCallStatus::kGeneralFailure;
+  KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+  const BtCallStatus status =
+      BtCall({true, "BluetoothException: %s", "std::exception: %s", "Unknown exception"}, [&] {
+        present = monitor->IsPhonePresent(CopyIn(idSize, deviceId)) ? 1 : 0;
+        return BtCallStatus::kSuccess;
+      });
+  KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  return status;
 }
 
-int32_t EngineRpcOperations::SetUserPresenceRpc(CallContext& /*call*/, int32_t, const uint8_t*) {
-  NotPresent("SetUserPresenceRpc", kPhonePresence);
-  // 0 in every case: the operation swallows every failure of the monitor.
+int32_t EngineRpcOperations::SetUserPresenceRpc(CallContext& /*call*/, int32_t dataSize,
+                                                const uint8_t* data) {
+  constexpr const char* kName = "SetUserPresenceRpc";
+  const std::shared_ptr<mfab::IPhonePresenceMonitor> monitor = PhonePresence(kName);
+  if (monitor) {
+    KS_LOG(Log(), kLogInfo, "RPC-START", "%s", kName);
+    // Failures are swallowed without a record; the result is 0 in every case.
+    BtCall({false, nullptr, nullptr, nullptr}, [&] {
+      monitor->SetUserPresence(CopyIn(dataSize, data));
+      return BtCallStatus::kSuccess;
+    });
+    KS_LOG(Log(), kLogInfo, "RPC-END", "%s", kName);
+  }
   return static_cast<int32_t>(kStatusSuccess);
 }
 

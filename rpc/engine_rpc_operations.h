@@ -19,6 +19,7 @@
 
 namespace mfab {
 class BtManager;
+class IPhonePresenceMonitor;
 }  // namespace mfab
 
 namespace rpc {
@@ -85,6 +86,8 @@ class EngineRpcServices {
   // The Bluetooth manager behind operations 7 to 14; null when the engine has no Bluetooth
   // factor (the operations then answer that it is not present).
   virtual std::shared_ptr<mfab::BtManager> Bluetooth() { return nullptr; }
+  // The phone-presence monitor behind operations 20 and 21; null when the engine has none.
+  virtual std::shared_ptr<mfab::IPhonePresenceMonitor> PhonePresence() { return nullptr; }
 };
 
 // Limits of the operations; tests shrink them.
@@ -168,6 +171,8 @@ class EngineRpcOperations final : public EngineOperations {
                                int32_t* outSize, uint8_t* outBuffer);
   // The Bluetooth manager for operation; null (logged as not present) when there is none.
   std::shared_ptr<mfab::BtManager> Bluetooth(const char* operation);
+  // The phone-presence monitor for operation; null (logged as not present) when there is none.
+  std::shared_ptr<mfab::IPhonePresenceMonitor> PhonePresence(const char* operation);
 
   EngineRpcServices& services;
   const EngineRpcOptions options;

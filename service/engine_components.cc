@@ -85,7 +85,7 @@ std::unique_ptr<ResourceManager> EngineComponents::CreateResourceManager() {
                                                       options.session);
       },
       environment.btManager,
-      nullptr,
+      environment.softBtManager,
       environment.factorFlows,
   };
   return std::make_unique<ResourceManager>(std::move(dependencies), options.resources);

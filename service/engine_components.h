@@ -62,6 +62,8 @@ struct EngineEnvironment {
   std::shared_ptr<IBluetoothManager> btManager;
   // Ends every wait on a phone before the RPC server waits for its calls; empty: nothing to stop.
   std::function<void()> stopBluetooth;
+  // The phone-presence monitor (a power listener of the resource manager); nullptr: not present.
+  std::shared_ptr<IPhonePresenceMonitor> softBtManager;
 };
 
 // The registry mirroring's way to the applet and to the resource manager's user-data work,

@@ -118,6 +118,10 @@ std::shared_ptr<mfab::BtManager> ResourceManagerRpcServices::Bluetooth() {
   });
 }
 
+std::shared_ptr<mfab::IPhonePresenceMonitor> ResourceManagerRpcServices::PhonePresence() {
+  return Engine([](mfab::ResourceManager& m) { return m.SoftBtManager(); });
+}
+
 std::vector<uint8_t> ResourceManagerRpcServices::GetSavedDisplayName(const std::string& sid) {
   return Engine([&](ResourceManager&) { return data.userRecords.getSavedDisplayName(sid); });
 }

@@ -80,6 +80,8 @@ class ResourceManagerRpcServices final : public EngineRpcServices {
                              const std::string& user, const std::string& factorId) override;
   // The resource manager's Bluetooth manager.
   std::shared_ptr<mfab::BtManager> Bluetooth() override;
+  // The resource manager's phone-presence monitor.
+  std::shared_ptr<mfab::IPhonePresenceMonitor> PhonePresence() override;
 
  private:
   // Runs work on the resource manager; mfab::EngineNotRunningError when there is none.

@@ -37,6 +37,7 @@
 #include "service/engine_rpc_wiring.h"
 #include "service/engine_status.h"
 #include "service/owned_resource_manager.h"
+#include "service/phone_presence_wiring.h"
 #include "service/smart_card_wiring.h"
 #include "storage/data_controller.h"
 #include "storage/authenticate_data_mirroring.h"
@@ -73,12 +74,13 @@ void ApplyLogThresholds(platform::Registry& registry) {
 
 // The parts of the engine that a build may lack, for the health view.
 std::vector<ComponentPresence> PresentComponents(const ComponentPresence& smartCard,
-                                                bool bluetooth) {
+                                                bool bluetooth,
+                                                const ComponentPresence& phonePresence) {
   return {
       {"factor_flows", true, ""},
       smartCard,
       {"bluetooth_manager", bluetooth, bluetooth ? "" : "no Bluetooth stack and no simulated phones"},
-      {"phone_presence", false, "no phone-presence monitor in this build"},
+      phonePresence,
   };
 }
 
@@ -136,6 +138,9 @@ int KSEngineServiceMain() {
   Factors::FactorRegistry factors(mirroring, smartCard.factors);
   FlowRunner flows(factors, mirroring, flowHost, platform::SystemAccounts());
   BluetoothProviders btProviders = ChooseBluetoothProviders(*registry);
+  // The presence monitor shares the Bluetooth manager's providers: one stack, one classic provider.
+  const PhonePresenceWiring phonePresence = MakePhonePresenceMonitor(
+      {platform::SystemClock(), *registry, mirroring, resources, btProviders.factory, {}});
   const std::shared_ptr<BtManager> btManager = MakeBluetoothManager(
       {platform::SystemClock(), *registry, *osVersion, mirroring, resources,
        std::move(btProviders.factory), std::move(btProviders.radioPresent), {}});
@@ -149,12 +154,14 @@ int KSEngineServiceMain() {
   environment.runningFlows = &flows;
   environment.btManager = btManager;
   environment.stopBluetooth = std::move(btProviders.stop);
+  environment.softBtManager = phonePresence.manager;
   EngineComponentsOptions componentOptions;
   componentOptions.resources.applet.statistics = &exchangeStatistics;
   EngineComponents components(std::move(environment), componentOptions);
   EngineStatusReport status({platform::SystemClock(), *registry, resources, rpcServer,
                              exchangeStatistics,
-                             PresentComponents(smartCard.presence, btManager != nullptr)});
+                             PresentComponents(smartCard.presence, btManager != nullptr,
+                                               phonePresence.presence)});
 
   platform::ServiceHostOptions hostOptions;
   hostOptions.runtimeDirectory = platform::RuntimeDirectory();

@@ -13,7 +13,9 @@
 #include "common/exceptions.h"
 #include "common/status.h"
 #include "bluetooth/bt_device.h"
+#include "bluetooth/bluetooth_exceptions.h"
 #include "bluetooth/bt_manager.h"
+#include "engine/phone_presence_monitor.h"
 #include "rpc/client/client.h"
 #include "rpc/protocol.h"
 #include "rpc/rpc_server.h"
@@ -142,6 +144,8 @@ class FakeServices final : public EngineRpcServices {
   bool verifyThrows = false;
   std::shared_ptr<mfab::BtManager> Bluetooth() override { return bluetooth; }
   std::shared_ptr<mfab::BtManager> bluetooth;
+  std::shared_ptr<mfab::IPhonePresenceMonitor> PhonePresence() override { return presence; }
+  std::shared_ptr<mfab::IPhonePresenceMonitor> presence;
 };
 
 class EngineRpcOperationsTest : public ::testing::Test {
@@ -731,5 +735,81 @@ TEST_F(BluetoothRpcOperationsTest, KeystonectlBtDecodesReplies) {
   listener.RpcStopListening();
 }
 
+// A phone-presence monitor that answers, or throws, what the test says and records the ids.
+class ScriptedPresence : public mfab::IPhonePresenceMonitor {
+ public:
+  bool IsPhonePresent(const Bytes& deviceId) override {
+    asked.push_back(deviceId);
+    if (failure) std::rethrow_exception(failure);
+    return present;
+  }
+  void SetUserPresence(const Bytes& deviceId) override {
+    userPresence.push_back(deviceId);
+    if (failure) std::rethrow_exception(failure);
+  }
+  void UserDataUpdated(const std::string&) override {}
+  void UserDataCleared() override {}
+
+  bool present = false;
+  std::exception_ptr failure;
+  std::vector<Bytes> asked;
+  std::vector<Bytes> userPresence;
+};
+
+class PresenceRpcOperationsTest : public EngineRpcOperationsTest {
+ protected:
+  PresenceRpcOperationsTest() { services.presence = monitor; }
+
+  std::shared_ptr<ScriptedPresence> monitor = std::make_shared<ScriptedPresence>();
+  FakeCall call;
+  const Bytes id{0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x01, 0x00};
+};
+
+TEST_F(PresenceRpcOperationsTest, PresenceAnswerReachesTheClient) {
+  for (bool present : {true, false}) {
+    monitor->present = present;
+    int32_t value = 9;
+    EXPECT_EQ(operations.IsPhonePresentRpc(call, 8, id.data(), value), BtCallStatus::kSuccess);
+    EXPECT_EQ(value, present ? 1 : 0);
+  }
+  EXPECT_EQ(monitor->asked, (std::vector<Bytes>{id, id}));
+}
+
+TEST_F(PresenceRpcOperationsTest, PresenceFailureMapsToItsStatus) {
+  struct Case {
+    std::exception_ptr failure;
+    BtCallStatus status;
+    const char* line;
+  };
+  const std::vector<Case> cases = {
+      {std::make_exception_ptr(BluetoothExceptions::InvalidDeviceIdException()),
+       BtCallStatus::kInvalidDeviceId, "BluetoothException: Bluetooth device's id is invalid"},
+      {std::make_exception_ptr(BluetoothExceptions::NotResponsiveException()),
+       BtCallStatus::kNotResponsive, "BluetoothException: Bluetooth device is not responsive"},
+      {std::make_exception_ptr(std::runtime_error("radio gone")), BtCallStatus::kGeneralFailure,
+       "std::exception: radio gone"},
+      {std::make_exception_ptr(42), BtCallStatus::kGeneralFailure, "Unknown exception"},
+  };
+  for (const Case& c : cases) {
+    monitor->failure = c.failure;
+    int32_t value = 9;
+    EXPECT_EQ(operations.IsPhonePresentRpc(call, 8, id.data(), value), c.status) << c.line;
+    EXPECT_EQ(value, 9) << c.line;
+    EXPECT_TRUE(capture->Has(c.line)) << c.line;
+  }
+}
+
+TEST_F(PresenceRpcOperationsTest, UserPresenceAnswersZeroEvenWhenItFails) {
+  EXPECT_EQ(operations.SetUserPresenceRpc(call, 8, id.data()), 0);
+  monitor->failure = std::make_exception_ptr(BluetoothExceptions::InvalidDeviceIdException());
+  capture->Clear();
+  EXPECT_EQ(operations.SetUserPresenceRpc(call, 3, id.data()), 0);
+  EXPECT_EQ(monitor->userPresence, (std::vector<Bytes>{id, Bytes(id.begin(), id.begin() + 3)}));
+  EXPECT_FALSE(capture->Contains("Bluetooth device's id is invalid"));
+  EXPECT_TRUE(capture->Has("SetUserPresenceRpc"));
+}
+
+
 }  // namespace
 }  // namespace rpc
+

@@ -1,0 +1,345 @@
+#include "bluetooth/soft_bt_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bluetooth/bluetooth_exceptions.h"
+#include "tests/bluetooth/soft_bt_test_support.h"
+#include "tests/fakes/log_capture.h"
+
+namespace keystone::testing {
+namespace {
+
+using mfab::SoftBtDevice;
+using namespace std::chrono_literals;
+
+class SoftBtManagerTest : public ::testing::Test {
+ protected:
+  // The monitor stops before the capture goes: it logs until it ends.
+  ~SoftBtManagerTest() override {
+    harness.Stop();
+    capture->Uninstall();
+  }
+
+  // A manager monitoring kPhone, its first pass answered: Found.
+  mfab::SoftBtManager* FoundPhone() {
+    harness.SetValue("Device", platform::RegValue::String(kPhone));
+    harness.provider->Script({true});
+    auto manager = harness.Make();
+    EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));
+    return manager;
+  }
+
+  std::shared_ptr<LogCapture> capture = LogCapture::Install();
+  SoftBtHarness harness;
+};
+
+TEST_F(SoftBtManagerTest, OutOfRangeValuesGetTheirDefaults) {
+  struct Case {
+    const char* name;
+    uint32_t stored;
+    uint32_t mfab::SoftBtConfiguration::*field;
+    uint32_t expected;
+  };
+  using C = mfab::SoftBtConfiguration;
+  const std::vector<Case> cases = {
+      {"PeriodicFoundInterval", 0, &C::periodicFoundInterval, 10},
+      {"PeriodicFoundInterval", 60, &C::periodicFoundInterval, 10},
+      {"PeriodicFoundInterval", 50, &C::periodicFoundInterval, 50},
+      {"NoRetries", 11, &C::noRetries, 1},
+      {"NoRetries", 0, &C::noRetries, 0},
+      {"NoRetriesNoiseEnv", 11, &C::noRetriesNoiseEnv, 3},
+      {"NoRetriesNoiseEnv", 10, &C::noRetriesNoiseEnv, 10},
+      {"NoRetriesInit", 11, &C::noRetriesInit, 4},
+      {"IsPresentTimeout", 46, &C::isPresentTimeout, 5},
+      {"IsPresentTimeout", 0, &C::isPresentTimeout, 5},
+      {"IsPresentTimeout", 45, &C::isPresentTimeout, 45},
+      {"IsPresentTimeoutFirstCall", 46, &C::isPresentTimeoutFirstCall, 15},
+      {"IsPresentTimeoutSx", 0, &C::isPresentTimeoutSx, 7},
+      {"IsPresentTimeoutSx", 1, &C::isPresentTimeoutSx, 1},
+      {"NotFoundStateUpdates", 21, &C::notFoundStateUpdates, 2},
+      {"NotFoundStateUpdates", 20, &C::notFoundStateUpdates, 20},
+  };
+  for (const Case& c : cases) {
+    SoftBtHarness fresh;
+    fresh.SetDword(c.name, c.stored);
+    const C config = C::Read(fresh.bt.registry);
+    EXPECT_EQ(config.*c.field, c.expected) << c.name << " = " << c.stored;
+  }
+}
+
+TEST_F(SoftBtManagerTest, ValueOfAnotherTypeGetsItsDefault) {
+  harness.SetValue("NoRetries", platform::RegValue::String("5"));
+  EXPECT_EQ(mfab::SoftBtConfiguration::Read(harness.bt.registry).noRetries, 1u);
+}
+
+TEST_F(SoftBtManagerTest, ConfigurationIsLogged) {
+  harness.SetDword("IsPresentTimeoutSx", 9);
+  harness.Make();
+  EXPECT_TRUE(capture->Has("Configuration: IsPresent timeout (power state) 9"));
+  EXPECT_TRUE(capture->Has("Configuration: Not found updates 2"));
+  EXPECT_TRUE(capture->Has("Initializing Classic bluetooth provider..."));
+  EXPECT_EQ(harness.provider->Setups(), 1);
+}
+
+TEST_F(SoftBtManagerTest, MalformedDeviceIsIgnored) {
+  const std::vector<std::string> malformed = {
+      "A1:B2:C3:D4:E5:F",    // one digit missing
+      "A1:B2:C3:D4:E5:F6:",  // one character too many
+      "A1-B2-C3-D4-E5-F6",   // other separators
+      "G1:B2:C3:D4:E5:F6",   // not hexadecimal
+  };
+  for (const std::string& text : malformed) {
+    SoftBtHarness fresh;
+    fresh.SetValue("Device", platform::RegValue::String(text));
+    EXPECT_FALSE(mfab::SoftBtConfiguration::Read(fresh.bt.registry).device) << text;
+  }
+  EXPECT_EQ(capture->Count("device address stored in registry has incorrect format"),
+            malformed.size());
+  harness.SetValue("Device", platform::RegValue::String("A1:B2:C3:D4:E5:F6"));
+  EXPECT_EQ(mfab::SoftBtConfiguration::Read(harness.bt.registry).device, kPhone);
+}
+
+TEST_F(SoftBtManagerTest, ConfiguredPhoneIsMonitoredFromTheFirstQuery) {
+  harness.SetValue("Device", platform::RegValue::String(kPhone));
+  auto manager = harness.Make();
+  EXPECT_FALSE(manager->MonitorRunning());
+  harness.provider->Script({true});
+  EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_TRUE(manager->MonitorRunning());
+  EXPECT_EQ(harness.provider->LastAddress(), kPhone);
+  EXPECT_TRUE(capture->Has("IsFound with timeout of 15"));
+  EXPECT_TRUE(capture->Has("Start Monitor"));
+  // The monitor sets the provider up once more when it starts.
+  EXPECT_EQ(harness.provider->Setups(), 2);
+}
+
+TEST_F(SoftBtManagerTest, LaterQueriesUseTheNormalWait) {
+  auto manager = FoundPhone();
+  EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_TRUE(capture->Has("IsFound with timeout of 5"));
+  EXPECT_EQ(capture->Count("IsFound with timeout of 15"), 1u);
+}
+
+TEST_F(SoftBtManagerTest, FirstQueryAfterResumeUsesTheResumeWait) {
+  auto manager = FoundPhone();
+  manager->HandlePowerSleepEvent();
+  EXPECT_FALSE(manager->MonitorRunning());
+  EXPECT_EQ(harness.provider->TearDowns(), 1);
+  harness.provider->Script({true});
+  manager->HandlePowerResumeEvent();
+  EXPECT_TRUE(manager->MonitorRunning());
+  EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_TRUE(capture->Has("IsFound with timeout of 7"));
+  EXPECT_EQ(capture->Count("IsFound with timeout of 5"), 1u);
+}
+
+TEST_F(SoftBtManagerTest, NewPhoneIsStoredAndMonitored) {
+  auto manager = FoundPhone();
+  harness.provider->Script({true});
+  EXPECT_TRUE(manager->IsPhonePresent(kOtherPhoneId));
+  EXPECT_EQ(harness.StoredDevice(), "10:20:30:40:50:60");
+  EXPECT_EQ(manager->MonitoredAddress(), "10:20:30:40:50:60");
+  EXPECT_EQ(harness.provider->LastAddress(), "10:20:30:40:50:60");
+  EXPECT_EQ(capture->Count("IsFound with timeout of 15"), 2u);
+}
+
+TEST_F(SoftBtManagerTest, QueryWithoutConfiguredPhoneAdoptsIt) {
+  auto manager = harness.Make();
+  harness.provider->Script({false, false, false, false});
+  EXPECT_FALSE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_EQ(harness.StoredDevice(), kPhone);
+  EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kNotFound);
+}
+
+TEST_F(SoftBtManagerTest, QueryWhileGoingToSleepAnswersAbsent) {
+  auto manager = harness.Make();
+  harness.sleeping = true;
+  EXPECT_FALSE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_TRUE(capture->Has("going to sleep"));
+  EXPECT_FALSE(manager->MonitorRunning());
+  EXPECT_FALSE(harness.StoredDevice());
+}
+
+TEST_F(SoftBtManagerTest, MalformedIdIsRefused) {
+  auto manager = harness.Make();
+  EXPECT_THROW(manager->IsPhonePresent({1, 2, 3}), BluetoothExceptions::InvalidDeviceIdException);
+  EXPECT_THROW(manager->SetUserPresence({}), BluetoothExceptions::InvalidDeviceIdException);
+  EXPECT_FALSE(manager->MonitorRunning());
+}
+
+TEST_F(SoftBtManagerTest, QueryTimesOutWhileThePhoneStaysUndecided) {
+  harness.SetValue("Device", platform::RegValue::String(kPhone));
+  harness.SetDword("NoRetriesInit", 10);
+  auto manager = harness.Make();
+  harness.provider->Script({false});  // one miss, then the inquiry hangs: the state stays Init
+  auto result = std::async(std::launch::async, [&] { return manager->IsPhonePresent(kPhoneId); });
+  while (result.wait_for(1ms) != std::future_status::ready) harness.bt.clock.Advance(1s);
+  EXPECT_FALSE(result.get());
+  EXPECT_TRUE(capture->Has("Device at INIT state"));
+}
+
+// The retry budgets: how many misses in one pass turn each state into NotFound.
+TEST_F(SoftBtManagerTest, InitGivesUpAfterItsBudget) {
+  for (uint32_t budget : {1u, 4u, 10u}) {
+    SoftBtHarness fresh;
+    fresh.SetValue("Device", platform::RegValue::String(kPhone));
+    fresh.SetDword("NoRetriesInit", budget);
+    auto manager = fresh.Make();
+    fresh.provider->Script(std::vector<bool>(budget, false));
+    EXPECT_FALSE(manager->IsPhonePresent(kPhoneId)) << budget;
+    ASSERT_TRUE(fresh.MonitorIdle());
+    EXPECT_EQ(fresh.provider->Inquiries(), static_cast<int>(budget));
+    EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kNotFound);
+  }
+}
+
+TEST_F(SoftBtManagerTest, LostPhoneGoesUnknownThenNotFound) {
+  auto manager = FoundPhone();
+  // The next pass comes after the found interval; the first miss makes it Unknown, the
+  // default budget of 1 makes the second NotFound.
+  harness.provider->Script({false});
+  harness.bt.clock.Advance(10s);
+  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() == 2; }));
+  ASSERT_TRUE(harness.MonitorIdle());
+  EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kUnknown);
+  EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));  // Unknown still counts as present
+  harness.provider->Script({false});
+  ASSERT_TRUE(Eventually([&] {
+    return manager->Device().GetState() == SoftBtDevice::kNotFound;
+  }));
+  EXPECT_TRUE(capture->Has("--- CurrentState - Found"));
+  EXPECT_TRUE(capture->Has("--- CurrentState - Unknown"));
+}
+
+TEST_F(SoftBtManagerTest, UserPresenceWidensTheBudget) {
+  auto manager = FoundPhone();
+  manager->SetUserPresence(kPhoneId);
+  EXPECT_EQ(manager->RetryBudget(), 3u);
+  harness.provider->Script({false, false, false});
+  harness.bt.clock.Advance(10s);
+  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() == 4; }));
+  ASSERT_TRUE(harness.MonitorIdle());
+  EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kUnknown);
+  harness.provider->Script({false});
+  ASSERT_TRUE(Eventually([&] {
+    return manager->Device().GetState() == SoftBtDevice::kNotFound;
+  }));
+  EXPECT_EQ(harness.provider->Inquiries(), 5);
+}
+
+TEST_F(SoftBtManagerTest, UserPresenceIsIgnoredForOtherOrLostPhones) {
+  auto manager = FoundPhone();
+  manager->SetUserPresence(kOtherPhoneId);
+  EXPECT_EQ(manager->RetryBudget(), 1u);
+  harness.provider->Script({false, false});
+  harness.bt.clock.Advance(10s);
+  ASSERT_TRUE(Eventually([&] {
+    return manager->Device().GetState() == SoftBtDevice::kNotFound;
+  }));
+  manager->SetUserPresence(kPhoneId);
+  EXPECT_EQ(manager->RetryBudget(), 1u);
+  EXPECT_TRUE(capture->Has("SetUserPresence 102030405060" "0100"));
+}
+
+TEST_F(SoftBtManagerTest, NotFoundPhoneIsAskedAgainAtOnce) {
+  harness.SetValue("Device", platform::RegValue::String(kPhone));
+  harness.SetDword("NoRetriesInit", 1);
+  auto manager = harness.Make();
+  harness.provider->Script({false});
+  EXPECT_FALSE(manager->IsPhonePresent(kPhoneId));
+  harness.provider->Script({false, false, true});
+  ASSERT_TRUE(Eventually([&] { return manager->Device().GetState() == SoftBtDevice::kFound; }));
+  // No clock movement was needed between the passes, and the misses were counted.
+  const std::vector<platform::Ticks> times = harness.provider->InquiryTimes();
+  EXPECT_EQ(times.front(), times.back());
+  EXPECT_EQ(capture->Count("--- CurrentState - Not Found "), 2u);
+}
+
+TEST_F(SoftBtManagerTest, FoundPhoneIsAskedAgainAfterTheInterval) {
+  harness.SetDword("PeriodicFoundInterval", 3);
+  FoundPhone();
+  harness.provider->Script({true});
+  while (harness.provider->Inquiries() < 2) {
+    harness.bt.clock.Advance(100ms);
+    std::this_thread::sleep_for(1ms);  // lets the monitor see the clock
+  }
+  const std::vector<platform::Ticks> times = harness.provider->InquiryTimes();
+  EXPECT_GE(times[1] - times[0], platform::ToTicks(3s));
+}
+
+TEST_F(SoftBtManagerTest, InquiryFailureCountsAsAMiss) {
+  harness.SetValue("Device", platform::RegValue::String(kPhone));
+  harness.SetDword("NoRetriesInit", 2);
+  auto manager = harness.Make();
+  harness.provider->FailNext(2);
+  EXPECT_FALSE(manager->IsPhonePresent(kPhoneId));
+  EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kNotFound);
+  EXPECT_TRUE(capture->Contains("InquiryDevice failed"));
+}
+
+TEST_F(SoftBtManagerTest, FlappingPhoneFollowsEachAnswer) {
+  auto manager = FoundPhone();
+  harness.provider->Script({false, true, false, true, false, true});
+  harness.bt.clock.Advance(10s);
+  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() >= 3; }));
+  while (harness.provider->Inquiries() < 7) {
+    harness.bt.clock.Advance(10s);
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(Eventually([&] { return manager->Device().GetState() == SoftBtDevice::kFound; }));
+  // Each miss after an answer made it Unknown, never NotFound.
+  EXPECT_EQ(capture->Count(">>> UNKNOWN "), 3u);
+  EXPECT_FALSE(capture->Has(">>>> NOT FOUND "));
+}
+
+TEST_F(SoftBtManagerTest, ClearedUserDataForgetsThePhone) {
+  auto manager = FoundPhone();
+  manager->UserDataCleared();
+  EXPECT_FALSE(manager->MonitorRunning());
+  EXPECT_EQ(manager->MonitoredAddress(), "");
+  EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kInit);
+  EXPECT_FALSE(harness.StoredDevice());
+  EXPECT_TRUE(capture->Has("User data cleared"));
+  manager->StartMonitor();
+  EXPECT_TRUE(capture->Has("There is no device to monitor"));
+}
+
+TEST_F(SoftBtManagerTest, UpdatedUserWithTheFactorKeepsThePhone) {
+  harness.bt.MirrorFactor("f-soft", "SoftBT");
+  harness.bt.MirrorUserEntry("S-1-5-21-1-2-3-1000", "f-soft", true);
+  auto manager = FoundPhone();
+  manager->UserDataUpdated("S-1-5-21-1-2-3-1000");
+  EXPECT_TRUE(manager->MonitorRunning());
+  EXPECT_EQ(harness.StoredDevice(), kPhone);
+}
+
+TEST_F(SoftBtManagerTest, UpdatedUserWithoutTheFactorForgetsThePhone) {
+  harness.bt.MirrorFactor("f-soft", "SoftBT");
+  harness.bt.MirrorFactor("f-secure", "SecureBT");
+  harness.bt.MirrorUserEntry("S-1-5-21-1-2-3-1000", "f-soft", false);
+  harness.bt.MirrorUserEntry("S-1-5-21-1-2-3-1000", "f-secure", true);
+  auto manager = FoundPhone();
+  manager->UserDataUpdated("S-1-5-21-1-2-3-1000");
+  EXPECT_FALSE(manager->MonitorRunning());
+  EXPECT_FALSE(harness.StoredDevice());
+}
+
+TEST_F(SoftBtManagerTest, StopEndsTheMonitorWhileItWaitsForTheInterval) {
+  auto manager = FoundPhone();
+  manager->StopMonitor();
+  EXPECT_FALSE(manager->MonitorRunning());
+  EXPECT_TRUE(capture->Has("Monitor Exiting."));
+  manager->StartMonitor();
+  manager->StartMonitor();
+  EXPECT_TRUE(capture->Has("Monitor valid..."));
+}
+
+}  // namespace
+}  // namespace keystone::testing

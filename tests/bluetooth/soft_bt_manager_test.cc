@@ -205,8 +205,7 @@ TEST_F(SoftBtManagerTest, LostPhoneGoesUnknownThenNotFound) {
   // The next pass comes after the found interval; the first miss makes it Unknown, the
   // default budget of 1 makes the second NotFound.
   harness.provider->Script({false});
-  harness.bt.clock.Advance(10s);
-  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() == 2; }));
+  ASSERT_TRUE(harness.AdvanceUntil([&] { return harness.provider->Inquiries() == 2; }));
   ASSERT_TRUE(harness.MonitorIdle());
   EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kUnknown);
   EXPECT_TRUE(manager->IsPhonePresent(kPhoneId));  // Unknown still counts as present
@@ -223,8 +222,7 @@ TEST_F(SoftBtManagerTest, UserPresenceWidensTheBudget) {
   manager->SetUserPresence(kPhoneId);
   EXPECT_EQ(manager->RetryBudget(), 3u);
   harness.provider->Script({false, false, false});
-  harness.bt.clock.Advance(10s);
-  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() == 4; }));
+  ASSERT_TRUE(harness.AdvanceUntil([&] { return harness.provider->Inquiries() == 4; }));
   ASSERT_TRUE(harness.MonitorIdle());
   EXPECT_EQ(manager->Device().GetState(), SoftBtDevice::kUnknown);
   harness.provider->Script({false});
@@ -239,10 +237,8 @@ TEST_F(SoftBtManagerTest, UserPresenceIsIgnoredForOtherOrLostPhones) {
   manager->SetUserPresence(kOtherPhoneId);
   EXPECT_EQ(manager->RetryBudget(), 1u);
   harness.provider->Script({false, false});
-  harness.bt.clock.Advance(10s);
-  ASSERT_TRUE(Eventually([&] {
-    return manager->Device().GetState() == SoftBtDevice::kNotFound;
-  }));
+  ASSERT_TRUE(harness.AdvanceUntil(
+      [&] { return manager->Device().GetState() == SoftBtDevice::kNotFound; }));
   manager->SetUserPresence(kPhoneId);
   EXPECT_EQ(manager->RetryBudget(), 1u);
   EXPECT_TRUE(capture->Has("SetUserPresence 102030405060" "0100"));
@@ -287,12 +283,7 @@ TEST_F(SoftBtManagerTest, InquiryFailureCountsAsAMiss) {
 TEST_F(SoftBtManagerTest, FlappingPhoneFollowsEachAnswer) {
   auto manager = FoundPhone();
   harness.provider->Script({false, true, false, true, false, true});
-  harness.bt.clock.Advance(10s);
-  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() >= 3; }));
-  while (harness.provider->Inquiries() < 7) {
-    harness.bt.clock.Advance(10s);
-    std::this_thread::sleep_for(1ms);
-  }
+  ASSERT_TRUE(harness.AdvanceUntil([&] { return harness.provider->Inquiries() >= 7; }));
   ASSERT_TRUE(Eventually([&] { return manager->Device().GetState() == SoftBtDevice::kFound; }));
   // Each miss after an answer made it Unknown, never NotFound.
   EXPECT_EQ(capture->Count(">>> UNKNOWN "), 3u);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,8 +40,11 @@ class ScriptedPresenceProvider : public mfab::ISoftBtProvider {
   }
   // The next inquiries throw instead of answering.
   void FailNext(int count) {
-    std::lock_guard lock(mutex);
-    failures += count;
+    {
+      std::lock_guard lock(mutex);
+      failures += count;
+    }
+    changed.notify_all();
   }
   void Release() {
     {
@@ -73,13 +77,15 @@ class ScriptedPresenceProvider : public mfab::ISoftBtProvider {
   void TearDown() override { ++tearDowns; }
   bool InquiryDevice(const std::string& address) override {
     std::unique_lock lock(mutex);
+    // A failure scripted while this inquiry waits still applies to it.
+    waiting = true;
+    changed.wait_for(lock, std::chrono::seconds(20),
+                     [&] { return !script.empty() || released || failures > 0; });
+    waiting = false;
     if (failures > 0) {
       --failures;
       throw BluetoothProvider::DeviceNotPairedException();
     }
-    waiting = true;
-    changed.wait_for(lock, std::chrono::seconds(20), [&] { return !script.empty() || released; });
-    waiting = false;
     if (script.empty()) return false;
     times.push_back(clock.SteadyNow());
     lastAddress = address;
@@ -141,6 +147,16 @@ class SoftBtHarness {
   std::optional<std::string> StoredDevice() {
     return platform::ReadRegistryString(bt.registry, keystone::kSoftBtKey,
                                         mfab::kSoftBtDeviceValue);
+  }
+  // Moves the manual clock on in steps until condition holds (10 s of real time at most): the
+  // monitor may not yet have begun the wait that a single step was meant to end.
+  bool AdvanceUntil(const std::function<bool()>& condition,
+                    std::chrono::milliseconds step = std::chrono::seconds(10)) {
+    return Eventually([&] {
+      if (condition()) return true;
+      bt.clock.Advance(step);
+      return false;
+    });
   }
   // Waits until the monitor has used up the script.
   bool MonitorIdle() {

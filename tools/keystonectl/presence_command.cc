@@ -22,25 +22,6 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "AA:BB:CC:DD:EE:FF" (a classic phone's 8-byte id) or the id in hex. A hex id of another
-// length is sent as it is: the engine refuses it with its own status.
-Bytes PresenceDeviceId(const std::string& text) {
-  if (text.find(':') == std::string::npos) return HexArgument(text);
-  std::string digits;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i % 3 == 2) {
-      if (text[i] != ':') throw UsageError("bad Bluetooth address: " + text);
-    } else {
-      digits += text[i];
-    }
-  }
-  if (text.size() != 17) throw UsageError("a Bluetooth address has six bytes: " + text);
-  Bytes id = HexArgument(digits);
-  id.push_back(1);  // classic
-  id.push_back(0);
-  return id;
-}
-
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   std::string socket;
@@ -69,7 +50,7 @@ int Run(const std::vector<std::string>& args) {
       throw UsageError("the engine has no operation that withdraws the user's presence");
     }
     if (user && positional[1] != "on") throw UsageError("presence user takes on or off");
-    const Bytes id = PresenceDeviceId(positional.back());
+    const Bytes id = DeviceIdArgument(positional.back());
     rpc::Client client(socket.empty() ? rpc::ClientEndpointPath() : socket, clientOptions);
     const auto idSize = static_cast<int32_t>(id.size());
     if (user) {
@@ -84,6 +65,8 @@ int Run(const std::vector<std::string>& args) {
     std::printf("present: %s\n", present != 0 ? "yes" : "no");
     return kExitOk;
   } catch (const UsageError& e) {
+    return Fail(kExitUsage, e.what());
+  } catch (const BadDeviceArgument& e) {
     return Fail(kExitUsage, e.what());
   } catch (const std::exception& e) {
     return Fail(kExitFailure, e.what());

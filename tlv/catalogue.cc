@@ -112,6 +112,8 @@ constexpr PayloadOfType kPayloads[] = {
     {message_type::kFactorResultResponse, "mfab::BooleanResponse"},
     {message_type::kCheckHostFactorRequest, "AuthenticateFlows::AuthenticateFactorRequest"},
     {message_type::kCheckHostFactorResponse, "mfab::BooleanResponse"},
+    {message_type::kPhoneCheckRequest, "mfab::CheckPhonePresenceRequest"},
+    {message_type::kPhoneCheckResponse, "mfab::BooleanResponse"},
     {message_type::kSmartCardChallengeRequest, "SmartCardFactor::SmartCardChallengeRequest"},
     {message_type::kValidateChallengeResponseRequest, "ValidateChallengeResponseRequest"},
     {message_type::kSmartCardDataForEnrollment, "SmartCardFactor::SmartCardDataForEnrollment"},

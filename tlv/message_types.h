@@ -42,6 +42,11 @@ inline constexpr uint32_t kErrorReply = 0xABBAAAAA;
 // answers with a BooleanResponse carrying the engine's answer (docs/applet-protocol.md).
 inline constexpr uint32_t kCheckHostFactorRequest = 0xABBA00F2;
 inline constexpr uint32_t kCheckHostFactorResponse = 0xABBA00F3;
+// The simulated applet's phone check (a client request, CheckPhonePresenceRequest layout): the
+// applet asks the engine whether the phone is within reach (kCheckPhonePresenceRequest) and
+// answers with a BooleanResponse carrying the engine's answer.
+inline constexpr uint32_t kPhoneCheckRequest = 0xABBA00F4;
+inline constexpr uint32_t kPhoneCheckResponse = 0xABBA00F5;
 
 // Client requests whose payload the engine reads on the way to the applet. Within the set-factor
 // layout (0x54, 0x58) and the close layout (0x56, 0x5A), which class goes with which value is ours.

@@ -163,6 +163,9 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
   if (factorCheck && request.messageType == mt::kFactorResultResponse) {
     return FactorAnswered(request, log);
   }
+  if (phoneCheck && request.messageType == mt::kCheckPhonePresenceResponse) {
+    return PhoneAnswered(request, log);
+  }
   if (smartCard.waitingForUserData && request.messageType == mt::kNeedUserDataResponse) {
     const mfab::Message parked = std::move(*smartCard.waitingForUserData);
     smartCard.waitingForUserData.reset();
@@ -209,6 +212,8 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
       return ClearActionTimeoutCache(request, log);
     case mt::kCheckHostFactorRequest:
       return CheckHostFactor(request, log);
+    case mt::kPhoneCheckRequest:
+      return CheckPhone(request, log);
     case mt::kSmartCardDataForEnrollment:
       return SmartCardDataForEnrollment(request, log);
     case mt::kSmartCardChallengeRequest:
@@ -230,12 +235,14 @@ ReplyDraft Applet::HandleRequest(const mfab::Message& request, std::span<const u
 }
 
 ReplyDraft Applet::HandleIdleClear(FwLog& log) {
-  log.Add(FwLog::kInfo, "session: ", "continuation cache cleared%s%s%s",
+  log.Add(FwLog::kInfo, "session: ", "continuation cache cleared%s%s%s%s",
           pending ? " (dropped unconfirmed change)" : "",
           upgrade.stage != UpgradeStage::kIdle ? " (dropped upgrade exchange)" : "",
-          factorCheck ? " (dropped unanswered factor check)" : "");
+          factorCheck ? " (dropped unanswered factor check)" : "",
+          phoneCheck ? " (dropped unanswered phone check)" : "");
   pending.reset();
   factorCheck.reset();
+  phoneCheck.reset();
   smartCard = SmartCardState{};
   upgrade = Upgrade{};
   return BooleanDraft(sim_type::kIdleClearResponse, 0);
@@ -614,6 +621,34 @@ ReplyDraft Applet::FactorAnswered(const mfab::Message& answer, FwLog& log) {
           authenticated ? "authenticated" : "did not authenticate", check.user.c_str(),
           check.factorId.c_str());
   return BooleanDraft(mt::kCheckHostFactorResponse, authenticated ? 0 : 1);
+}
+
+ReplyDraft Applet::CheckPhone(const mfab::Message& request, FwLog& log) {
+  const auto check =
+      ParsePayload<mfab::CheckPhonePresenceRequest>(request, "CheckPhonePresenceRequest");
+  if (check.deviceId.size() != kPhoneDeviceIdSize) {
+    throw AppletError(sim_error::kInvalidArgument,
+                      "a phone's device id has " + std::to_string(kPhoneDeviceIdSize) +
+                          " bytes, not " + std::to_string(check.deviceId.size()));
+  }
+  const std::string id = keystone::ToHex(check.deviceId);
+  if (phoneCheck) {
+    log.Add(FwLog::kWarning, "phone: ", "unanswered check of phone %s dropped",
+            keystone::ToHex(phoneCheck->deviceId).c_str());
+  }
+  phoneCheck = PhoneCheck{check.deviceId};
+  log.Add(FwLog::kInfo, "phone: ", "asking the host whether phone %s is within reach", id.c_str());
+  return ReplyDraft{mt::kCheckPhonePresenceRequest, false, check.Serialize()};
+}
+
+ReplyDraft Applet::PhoneAnswered(const mfab::Message& answer, FwLog& log) {
+  const PhoneCheck check = std::move(*phoneCheck);
+  phoneCheck.reset();
+  const auto result = ParsePayload<mfab::BooleanResponse>(answer, "BooleanResponse");
+  const bool present = result.result == 0;
+  log.Add(present ? FwLog::kInfo : FwLog::kWarning, "phone: ", "the host says phone %s is %s",
+          keystone::ToHex(check.deviceId).c_str(), present ? "present" : "not present");
+  return BooleanDraft(mt::kPhoneCheckResponse, present ? 0 : 1);
 }
 
 ReplyDraft Applet::HandleUpgrade(const mfab::Message& request, FwLog& log) {

@@ -83,6 +83,10 @@ class Applet {
     // For the smart card: whether this applet verified the card's signed challenge itself.
     bool smartCardVerified = false;
   };
+  // A phone-presence check waiting for the engine's answer.
+  struct PhoneCheck {
+    std::vector<uint8_t> deviceId;
+  };
   // The smart card's conversation (smart_card.cc); everything here is bound to the request's
   // sessionId and user, and lasts until used or the session ends.
   struct SmartCardState {
@@ -137,6 +141,9 @@ class Applet {
   // Asks the host to authenticate the user with the factor; FactorAnswered gives the outcome.
   ReplyDraft CheckHostFactor(const mfab::Message& request, FwLog& log);
   ReplyDraft FactorAnswered(const mfab::Message& answer, FwLog& log);
+  // Asks the host whether the phone is within reach; PhoneAnswered gives the outcome.
+  ReplyDraft CheckPhone(const mfab::Message& request, FwLog& log);
+  ReplyDraft PhoneAnswered(const mfab::Message& answer, FwLog& log);
 
   ReplyDraft SmartCardDataForEnrollment(const mfab::Message& request, FwLog& log);
   // askedForData: the user's data was already asked for once.
@@ -157,6 +164,7 @@ class Applet {
   std::map<std::string, StoredFile> files;
   std::optional<Pending> pending;
   std::optional<FactorCheck> factorCheck;
+  std::optional<PhoneCheck> phoneCheck;
   SmartCardState smartCard;
   Upgrade upgrade;
   std::optional<AppletError> refusedAtOpen;

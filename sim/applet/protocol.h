@@ -70,6 +70,9 @@ inline constexpr uint16_t kEnrolledAt = 0x7C53;
 inline constexpr uint16_t kRawData = 0x7C54;
 }  // namespace tag
 
+// A phone's Bluetooth device id: six address bytes, the link type and a reserved byte.
+inline constexpr size_t kPhoneDeviceIdSize = 8;
+
 // Largest reply the applet writes; the engine's receive buffer is exactly this big.
 inline constexpr size_t kMaxReplySize = 32768;
 // Largest request or init buffer the applet reads.

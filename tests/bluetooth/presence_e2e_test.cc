@@ -64,6 +64,11 @@ class PresenceE2eTest : public ::testing::Test {
     args.insert(args.end(), {"--socket", engine.RuntimeDir() + "/IVoxWithMfa"});
     return engine.Ctl(args);
   }
+  // The simulated applet's question, which the engine answers through the same monitor.
+  ProgramResult AppletPhoneCheck() {
+    return engine.Ctl(
+        {"applet", "phone-check", kPhone, "--socket", engine.RuntimeDir() + "/IVoxWithMfa"});
+  }
   // Asks until the answer is wanted ("yes" or "no"), at most limit.
   bool EventuallyPresent(const std::string& wanted, std::chrono::milliseconds limit = 30s) {
     return Eventually(
@@ -97,6 +102,33 @@ TEST_F(PresenceE2eTest, PhoneOutOfReachIsAbsentUntilItReturns) {
   EXPECT_TRUE(engine.WaitForLog(">>>> NOT FOUND "));
   phones.Must(std::string("RANGE ") + kPhone + " in");
   EXPECT_TRUE(EventuallyPresent("yes"));
+}
+
+TEST_F(PresenceE2eTest, AppletsPhoneCheckSeesPhoneInReach) {
+  ASSERT_TRUE(engine.Start());
+  const ProgramResult result = AppletPhoneCheck();
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  for (const char* line : {"messageType = 0xabba00f5", "result (0x7b08) = 0",
+                           "text (0x6a07) = \"the host says phone 5cf3701234560100 is present\"",
+                           "phone 5cf3701234560100 present"}) {
+    EXPECT_THAT(result.out, HasSubstr(line));
+  }
+  EXPECT_TRUE(engine.WaitForLog("Check phone 5cf3701234560100 is present"));
+}
+
+TEST_F(PresenceE2eTest, AppletsPhoneCheckMissesPhoneOutOfReach) {
+  ASSERT_TRUE(engine.Start());
+  ASSERT_TRUE(EventuallyPresent("yes"));
+  phones.Must(std::string("RANGE ") + kPhone + " out");
+  ProgramResult last;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        last = AppletPhoneCheck();
+        return last.out.find("phone 5cf3701234560100 not present") != std::string::npos;
+      },
+      30s));
+  EXPECT_EQ(last.exitCode, 1);
+  EXPECT_THAT(last.out, HasSubstr("result (0x7b08) = 1"));
 }
 
 TEST_F(PresenceE2eTest, FlappingPhoneLeavesTheEngineAnswering) {

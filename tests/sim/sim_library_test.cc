@@ -159,5 +159,24 @@ TEST_F(SimLibraryTest, HostFactorCheckAnswersWithTheHostsVerdict) {
       sim_error::kInvalidArgument);
 }
 
+// A phone check whose device id is not exactly 8 bytes is refused, and no question is left
+// waiting for the host's answer.
+TEST_F(SimLibraryTest, PhoneCheckRefusesDeviceIdNotEightBytes) {
+  namespace mt = mfab::message_type;
+  SimClient client;
+  for (const size_t size : {0u, 6u, 7u, 9u, 64u}) {
+    SCOPED_TRACE(size);
+    mfab::CheckPhonePresenceRequest check;
+    check.deviceId.assign(size, 0xA5);
+    EXPECT_EQ(ErrorCodeOf(client.Send(0, MakeRequest(mt::kPhoneCheckRequest, check.Serialize()))),
+              sim_error::kInvalidArgument);
+    mfab::BooleanResponse host;
+    host.result = 0;
+    EXPECT_EQ(ErrorCodeOf(client.Send(
+                  0, MakeRequest(mt::kCheckPhonePresenceResponse, host.Serialize()))),
+              sim_error::kUnexpectedMessage);
+  }
+}
+
 }  // namespace
 }  // namespace kilnsim::testing

@@ -58,7 +58,7 @@ TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
     int exitCode;
     const char* reason;
   } cases[] = {
-      {"applet", 2, "applet needs send, policy or factor-check"},
+      {"applet", 2, "applet needs send, policy, factor-check or phone-check"},
       {"applet factor-check S-1-5-21-1-2-3-1000", 2, "needs USER_SID and FACTOR_ID"},
       {"enroll S-1-5-21-1-2-3-1000", 2, "enroll needs USER_SID and FACTOR_ID"},
       {"enroll S-1-5-21-1-2-3-1000 pin --session x", 2, "--session needs a number, not 'x'"},

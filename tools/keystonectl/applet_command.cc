@@ -372,6 +372,19 @@ int RunSend(const std::vector<std::string>& args, size_t start) {
   return SendAndPrint(request, common, raw);
 }
 
+// The verdict in the simulated applet's answer to one of its checks (BooleanResponse 0 is yes);
+// null, with a line saying so, when the applet answered something else.
+std::optional<bool> CheckVerdict(const Bytes& reply, uint32_t answerType) {
+  const Message answer = Message::Parse(reply);
+  if (answer.messageType != answerType) {
+    std::printf("the applet did not answer the check\n");
+    return std::nullopt;
+  }
+  mfab::BooleanResponse verdict;
+  verdict.Deserialize(answer.payload);
+  return verdict.result == 0;
+}
+
 // The simulated applet's host-factor check: the engine runs the factor-authentication flow
 // inside this request, and the applet answers with the engine's verdict.
 int RunFactorCheck(const std::vector<std::string>& args, size_t start) {
@@ -410,24 +423,54 @@ int RunFactorCheck(const std::vector<std::string>& args, size_t start) {
     sent = SendAndPrint(request, common, false, &reply);
   }
   if (sent != kExitOk) return sent;
-  const Message answer = Message::Parse(reply);
-  if (answer.messageType != message_type::kCheckHostFactorResponse) {
-    std::printf("the applet did not answer the check\n");
-    return kExitFailure;
-  }
-  mfab::BooleanResponse verdict;
-  verdict.Deserialize(answer.payload);
-  const bool authenticated = verdict.result == 0;
+  const std::optional<bool> yes = CheckVerdict(reply, message_type::kCheckHostFactorResponse);
+  if (!yes) return kExitFailure;
+  const bool authenticated = *yes;
   std::printf("factor %s %s %s\n", check.factorId.c_str(),
               authenticated ? "authenticated" : "did not authenticate", check.user.c_str());
   return authenticated ? kExitOk : kExitFailure;
 }
 
+// The simulated applet's phone check: the applet asks the engine whether the phone is within
+// reach and answers with the engine's answer.
+int RunPhoneCheck(const std::vector<std::string>& args, size_t start) {
+  CommonOptions common;
+  std::vector<std::string> positional;
+  for (size_t i = start; i < args.size(); ++i) {
+    if (TakeCommon(args, i, common)) continue;
+    if (args[i].starts_with("--")) {
+      throw UsageError("unknown phone-check argument '" + args[i] + "'");
+    }
+    positional.push_back(args[i]);
+  }
+  if (positional.size() != 1) throw UsageError("applet phone-check needs DEVICE");
+  mfab::CheckPhonePresenceRequest check;
+  try {
+    check.deviceId = DeviceIdArgument(positional[0]);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(e.what());
+  }
+  Message request;
+  request.moduleId = 0;
+  request.messageType = message_type::kPhoneCheckRequest;
+  request.payload = check.Serialize();
+  request.sessionId = common.session;
+  Bytes reply;
+  const int sent = SendAndPrint(request, common, false, &reply);
+  if (sent != kExitOk) return sent;
+  const std::optional<bool> yes = CheckVerdict(reply, message_type::kPhoneCheckResponse);
+  if (!yes) return kExitFailure;
+  const bool present = *yes;
+  std::printf("phone %s %s\n", ToHex(check.deviceId).c_str(), present ? "present" : "not present");
+  return present ? kExitOk : kExitFailure;
+}
+
 int RunApplet(const std::vector<std::string>& args) {
   try {
-    if (args.empty()) throw UsageError("applet needs send, policy or factor-check");
+    if (args.empty()) throw UsageError("applet needs send, policy, factor-check or phone-check");
     if (args[0] == "send") return RunSend(args, 1);
     if (args[0] == "factor-check") return RunFactorCheck(args, 1);
+    if (args[0] == "phone-check") return RunPhoneCheck(args, 1);
     if (args[0] == "policy" && args.size() >= 2 && args[1] == "set") return RunPolicySet(args, 2);
     if (args[0] == "policy" && args.size() >= 2 && args[1] == "get") return RunPolicyGet(args, 2);
     throw UsageError("unknown applet subcommand");
@@ -588,6 +631,7 @@ const std::string kAppletUsage = std::string(
     "       keystonectl applet policy get [common options]\n"
     "       keystonectl applet factor-check USER_SID FACTOR_ID [--pin-from-env VAR]\n"
     "                                       [--assume-yes] [common options]\n"
+    "       keystonectl applet phone-check DEVICE [common options]\n"
     "\n"
     "  send        builds a Message, sends it with SendMessageToAppletRpc and decodes the reply\n"
     "              (--raw prints the reply in hex only)\n"
@@ -596,6 +640,10 @@ const std::string kAppletUsage = std::string(
     "              sets, '+' between the factors of a set), factor parameters, system settings\n"
     "              (the value is the text's bytes), or a SetPolicyRequest payload in hex\n"
     "  policy get  reads the policy back (GetPolicyDataRequest 0xABBA0065)\n"
+    "  phone-check  the simulated applet's phone check (0xABBA00F4): the applet asks the engine\n"
+    "              whether the phone is within reach (0xABBA0069) and prints present or not\n"
+    "              present. DEVICE is a classic phone's address (AA:BB:CC:DD:EE:FF) or its\n"
+    "              8-byte id in hex, as keystonectl presence takes it. Exit 0 only when present\n"
     "  factor-check  the simulated applet's host-factor check (0xABBA00F2): the applet asks the\n"
     "              engine to authenticate the user with the factor (0xABBA007B) and answers with\n"
     "              the engine's verdict; the engine's log shows the flow's steps. Exit 0 only\n"

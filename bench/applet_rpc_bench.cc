@@ -29,6 +29,7 @@
 #include "rpc/client/client.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -47,12 +48,7 @@ Bytes Request() {
   return message.Serialize();
 }
 
-double Percentile(std::vector<double>& values, double p) {
-  if (values.empty()) return 0;
-  const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
-  return values[at];
-}
+using keystone::bench::Percentile;
 
 void Report(benchmark::State& state, std::vector<double>& micros) {
   state.SetItemsProcessed(state.iterations());

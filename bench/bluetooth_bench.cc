@@ -26,6 +26,7 @@
 #include "rpc/rpc_server.h"
 #include "tests/bluetooth/fake_bt_provider.h"
 #include "tests/fakes/program_runner.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -194,14 +195,7 @@ class RawEcho {
   std::array<uint8_t, kMessageSize> reply{};
 };
 
-double Percentile(std::vector<double>& samples, double fraction) {
-  if (samples.empty()) return 0;
-  const size_t index = std::min(
-      samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
-  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
-                   samples.end());
-  return samples[index];
-}
+using keystone::bench::Percentile;
 
 // One iteration = one raw round trip and one SendMessageToBtDeviceRpc, each timed by hand.
 void BM_SendMessageToBtDeviceRpcVsRaw(benchmark::State& state) {

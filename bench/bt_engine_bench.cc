@@ -21,6 +21,7 @@
 #include "sim/phones/bluetooth_selection.h"
 #include "sim/phones/phone_protocol.h"
 #include "sim/phones/phone_simulator.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -32,14 +33,7 @@ constexpr size_t kMessageSize = 256;
 constexpr char kPhone[] = "5C:F3:70:12:34:56";
 const Bytes kPhoneId{0x5C, 0xF3, 0x70, 0x12, 0x34, 0x56, 0x01, 0x00};
 
-double Percentile(std::vector<double>& samples, double fraction) {
-  if (samples.empty()) return 0;
-  const size_t index = std::min(
-      samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
-  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
-                   samples.end());
-  return samples[index];
-}
+using keystone::bench::Percentile;
 
 // A socket pair whose far end answers as a phone does (one read, the complemented bytes).
 class RawPhone {

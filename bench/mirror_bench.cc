@@ -29,6 +29,7 @@
 #include "tests/fakes/fake_mirroring_host.h"
 #include "tests/fakes/memory_file_system.h"
 #include "tests/fakes/program_runner.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -234,14 +235,7 @@ class DiscoveryServices final : public rpc::EngineRpcServices {
   std::atomic<uint32_t> next{0};
 };
 
-double Percentile(std::vector<double>& samples, double fraction) {
-  if (samples.empty()) return 0;
-  const size_t index = std::min(samples.size() - 1,
-                                static_cast<size_t>(fraction * static_cast<double>(samples.size())));
-  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
-                   samples.end());
-  return samples[index];
-}
+using keystone::bench::Percentile;
 
 // One iteration = one GetSessionIdRpc and one discovery of kind 1, each timed by hand.
 void BM_DiscoveryPolicyVsSessionId(benchmark::State& state) {

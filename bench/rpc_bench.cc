@@ -17,6 +17,7 @@
 #include "rpc/protocol.h"
 #include "rpc/server.h"
 #include "tests/rpc/fake_engine.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -117,12 +118,7 @@ class RawPingPong {
   std::array<uint8_t, kReplySize> reply{};
 };
 
-double Percentile(std::vector<double>& samples, double fraction) {
-  if (samples.empty()) return 0;
-  const size_t index = std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
-  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index), samples.end());
-  return samples[index];
-}
+using keystone::bench::Percentile;
 
 double Mean(const std::vector<double>& samples) {
   double sum = 0;

@@ -5,10 +5,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -157,6 +158,17 @@ class SoftBtHarness {
       bt.clock.Advance(step);
       return false;
     });
+  }
+  // IsPhonePresent, moving the manual clock on while the phone is NotFound: the query then waits
+  // its whole timeout for Found, and the monitor may reach NotFound before the query looks.
+  bool Query(const mfab::Bytes& id) {
+    auto result = std::async(std::launch::async, [&] { return manager->IsPhonePresent(id); });
+    while (result.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+      if (manager->Device().GetState() == mfab::SoftBtDevice::kNotFound) {
+        bt.clock.Advance(std::chrono::seconds(1));
+      }
+    }
+    return result.get();
   }
   // Waits until the monitor has used up the script.
   bool MonitorIdle() {

@@ -39,7 +39,7 @@ class SmartCardControllerTest : public ::testing::Test {
 
   std::shared_ptr<LogCapture> capture = LogCapture::Install();
   std::shared_ptr<FakeCertificates> certificates =
-      std::make_shared<FakeCertificates>(TestPki::Get().rsaCard);
+      std::make_shared<FakeCertificates>(CardPki::Get().rsaCard);
   std::shared_ptr<ScriptedClient> client = std::make_shared<ScriptedClient>();
   FakeOsVersion osVersion;
   SmartCardFactor::SmartCardController controller{certificates, client, osVersion};

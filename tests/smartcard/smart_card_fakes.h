@@ -47,7 +47,7 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
       throw CertificateStore::SmartCardReaderNotAvailableException(
           "SCardListReaders return with error.");
     }
-    if (policy.caThumbprints.count(TestPki::Get().caSha256) == 0) {
+    if (policy.caThumbprints.count(CardPki::Get().caSha256) == 0) {
       throw CertificateStore::SmartCardNotAvailableException("Can't verify root of trust");
     }
     CertificateStore::EnrollmentData data;

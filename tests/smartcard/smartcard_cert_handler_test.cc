@@ -335,24 +335,31 @@ TEST_F(HandlerServiceTest, NoReaderMeansNoContainer) {
 }
 
 // A module that answers as the test says, for what a software token cannot show.
-class ScriptedModule : public platform::Pkcs11Module {
- public:
-  const std::string& Path() const override { return path; }
-  std::vector<platform::Pkcs11Slot> Slots() override { return slots; }
-  std::vector<platform::Pkcs11Certificate> Certificates(unsigned long) override { return {}; }
-  std::vector<uint8_t> SignDigestInfo(unsigned long, std::span<const uint8_t>,
-                                      const std::optional<std::string>&,
-                                      std::span<const uint8_t> digestInfo) override {
-    lastDigestInfo.assign(digestInfo.begin(), digestInfo.end());
-    if (failure) throw platform::Pkcs11Error(*failure, rv, "scripted");
-    return {1, 2, 3};
-  }
-
-  std::string path = "scripted";
+// What the scripted module answers; shared by the test and every module the handler loads.
+struct ModuleScript {
   std::vector<platform::Pkcs11Slot> slots;
   std::optional<platform::Pkcs11Failure> failure;
   unsigned long rv = 0;
   std::vector<uint8_t> lastDigestInfo;
+};
+
+class ScriptedModule : public platform::Pkcs11Module {
+ public:
+  explicit ScriptedModule(std::shared_ptr<ModuleScript> answers) : script(std::move(answers)) {}
+  const std::string& Path() const override { return path; }
+  std::vector<platform::Pkcs11Slot> Slots() override { return script->slots; }
+  std::vector<platform::Pkcs11Certificate> Certificates(unsigned long) override { return {}; }
+  std::vector<uint8_t> SignDigestInfo(unsigned long, std::span<const uint8_t>,
+                                      const std::optional<std::string>&,
+                                      std::span<const uint8_t> digestInfo) override {
+    script->lastDigestInfo.assign(digestInfo.begin(), digestInfo.end());
+    if (script->failure) throw platform::Pkcs11Error(*script->failure, script->rv, "scripted");
+    return {1, 2, 3};
+  }
+
+ private:
+  const std::string path = "scripted";
+  const std::shared_ptr<ModuleScript> script;
 };
 
 class ScriptedModuleTest : public ::testing::Test {
@@ -370,36 +377,16 @@ class ScriptedModuleTest : public ::testing::Test {
   void TearDown() override { log->Uninstall(); }
 
   SmartcardCertificateHandler Make() {
-    auto shared = module;
     return SmartcardCertificateHandler(
         std::make_unique<FakeReaders>(std::vector<std::string>{std::string(kLongReader)}),
-        [shared] {
-          // The handler owns what the loader gives; hand it a forwarding copy.
-          struct Forward : platform::Pkcs11Module {
-            std::shared_ptr<ScriptedModule> to;
-            const std::string& Path() const override { return to->Path(); }
-            std::vector<platform::Pkcs11Slot> Slots() override { return to->Slots(); }
-            std::vector<platform::Pkcs11Certificate> Certificates(unsigned long s) override {
-              return to->Certificates(s);
-            }
-            std::vector<uint8_t> SignDigestInfo(unsigned long s, std::span<const uint8_t> id,
-                                                const std::optional<std::string>& pin,
-                                                std::span<const uint8_t> d) override {
-              return to->SignDigestInfo(s, id, pin, d);
-            }
-          };
-          auto forward = std::make_unique<Forward>();
-          forward->to = shared;
-          return forward;
-        },
-        nullptr, clock);
+        [script = module] { return std::make_unique<ScriptedModule>(script); }, nullptr, clock);
   }
 
   // A reader name longer than the 64 bytes a slot description holds.
   static constexpr std::string_view kLongReader =
       "Very Long Vendor Name Smart Card Reader Interface With Many Words 00 00";
   SetClock clock;
-  std::shared_ptr<ScriptedModule> module = std::make_shared<ScriptedModule>();
+  std::shared_ptr<ModuleScript> module = std::make_shared<ModuleScript>();
   std::shared_ptr<LogCapture> log;
 };
 

@@ -100,7 +100,7 @@ TEST_F(DiscoveryCommandsTest, PolicyListsEachFactorWithTheUsersState) {
   EXPECT_EQ(capture->Count("PolicyDiscoveryCommand::Discover"), 3);  // FLOW, AM-START, AM-END
 }
 
-TEST_F(DiscoveryCommandsTest, ActionGivesItsSetsAndTheUsersStateOfEachFactor) {
+TEST_F(DiscoveryCommandsTest, ActionListsItsFactorSetsWithTheUsersState) {
   MirrorPolicy();
   ActionFactorDiscoveryData reply;
   reply.Deserialize(Discover(0, "OSLogin"));
@@ -135,7 +135,7 @@ TEST_F(DiscoveryCommandsTest, EnrollmentValuesOfAnEnrolledFactorOnly) {
   EXPECT_TRUE(Discover(2, "phone", "not a SID").empty());
 }
 
-TEST_F(DiscoveryCommandsTest, ParametersAndUsersAndOtherKinds) {
+TEST_F(DiscoveryCommandsTest, EachOtherKindAnswersItsOwnData) {
   MirrorPolicy();
   GetFactorEnrollmentParametersResponse parameters;
   parameters.Deserialize(Discover(4, "phone", ""));

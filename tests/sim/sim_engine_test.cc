@@ -144,7 +144,7 @@ class SimFlowsTest : public SimEngineTest {
 
 // The store goes through the applet's save conversation; once the mirror knows the enrollment,
 // a second one is refused without a word to the applet.
-TEST_F(SimFlowsTest, EnrollmentIsStoredAndThenKnownAsEnrolled) {
+TEST_F(SimFlowsTest, StoredEnrollmentIsKnownAsEnrolled) {
   EXPECT_EQ(runner.RunEnrollmentFlow(kClientSession, kAdmin, kSid, "SmartCard"), 0u);
   EXPECT_FALSE(Stored(std::string("_U") + kSid + "$ESmartCard").empty());
   EXPECT_EQ(host.flowRequests, 1);
@@ -177,7 +177,7 @@ TEST_F(SimFlowsTest, HostFactorCheckCarriesTheFactorsVerdict) {
 
 // The engine's retries carry the first change through failing session creations and sends. Each
 // Start() is a new engine whose session opens with the files on disk.
-TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndRefusedWhenAlteredMovedOrRolledBack) {
+TEST_F(SimEngineTest, StoredPolicyIsRefusedUnlessUntouched) {
   Faults("status CreateSession 0x1004*3 0\nstatus SendAndRecv2 0x300*3 0\n");
   Start();
   ASSERT_EQ(SetPolicy(SamplePolicy("First")).messageType, sim_type::kSetPolicyResponse);
@@ -217,7 +217,7 @@ TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndRefusedWhenAlteredMovedOrRolled
 // An upgrade the engine abandons halfway starts again on the next request and re-seals the files
 // migrated before; the user's data travels through the engine's loader, and blobs of the old
 // SVN, or of a removed user, are no longer trusted.
-TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUserData) {
+TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgrade) {
   platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn",
                                platform::RegValue::Dword(1));
   Start();

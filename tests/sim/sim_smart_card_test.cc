@@ -159,7 +159,7 @@ TEST_F(SimSmartCardTest, RefusesASignatureOfAnotherKeyOnce) {
   EXPECT_EQ(ErrorCodeOf(StoreEnrollment()), mfab::applet_error::kEnrollmentError);
 }
 
-TEST_F(SimSmartCardTest, BindsTheChallengeToItsSessionAndUser) {
+TEST_F(SimSmartCardTest, BindsTheChallengeToItsRequester) {
   const TestCard& card = CardPki::Get().rsaCard;
   EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
   const Bytes nonce = Nonce().nonce;

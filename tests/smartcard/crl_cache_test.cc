@@ -177,7 +177,7 @@ TEST_F(CrlCacheTest, OverlongUrlIsNotFetched) {
   EXPECT_EQ(fetch.Gets(), 0u);
 }
 
-TEST_F(CrlCacheTest, UnusableDirectoryLeavesMemoryAndNetwork) {
+TEST_F(CrlCacheTest, UnusableDirectoryFallsBackToMemory) {
   CrlCache cache([]() -> std::unique_ptr<platform::Directory> { throw std::runtime_error("no"); },
                  fetch, clock);
   EXPECT_EQ(cache.CrlsFor({intermediateUrl}, Issuers()).size(), 1u);

@@ -57,7 +57,7 @@ TEST_F(SmartCardControllerTest, SupportsTheFactorFromVersion62On) {
 }
 
 // What the client answers decides; an answer past the callbacks' bounds is a broken client.
-TEST_F(SmartCardControllerTest, RefusesAnswersThatAreNotAPinOrSignature) {
+TEST_F(SmartCardControllerTest, AcceptsOnlySuccessfulAnswersWithinTheCallbacksBounds) {
   const struct {
     uint32_t status;
     size_t size;

@@ -59,7 +59,7 @@ TEST_F(SmartCardEnrollmentTest, SignsInTheEngineWithTheCollectedPinWhenReplayIsA
   EXPECT_TRUE(client->SignedFor().empty());
 }
 
-TEST_F(SmartCardEnrollmentTest, AsksAgainForARefusedPinAndRepeatsTheChainCheck) {
+TEST_F(SmartCardEnrollmentTest, RepeatsTheChainCheckForEachPinAttempt) {
   SetPolicy({{"AllowPinReplay", "true"}});
   certificates->pinNeeded = true;
   client->SetPins({"0000", "1234"});
@@ -133,7 +133,7 @@ TEST_F(SmartCardEnrollmentTest, ReportsEachFailureWithItsCode) {
 
 // The applet, not the engine, refuses a card its policy does not trust or whose key is not RSA,
 // and a signature made with another key.
-TEST_F(SmartCardEnrollmentTest, AppletRefusesAnUntrustedOrUnprovenCard) {
+TEST_F(SmartCardEnrollmentTest, AppletRefusesACardItCannotTrust) {
   const struct {
     const char* name;
     const TestCard& inserted;

@@ -136,7 +136,7 @@ TEST_F(BaseFlowTest, MfaExceptionInTheSecondOfThreeStepsEndsTheChainWithItsCode)
   EXPECT_EQ(capture->Count("Run step: Testing::ScriptedFlow::ScriptedStep"), 2u);
 }
 
-TEST_F(BaseFlowTest, StepPastTheLimitTimesOutAndNoLaterStepRuns) {
+TEST_F(BaseFlowTest, StepPastTheLimitEndsTheChain) {
   auto flow = Make({[this](ScriptedFlow&) { script.Hang({}); }, nothing});
   EXPECT_EQ(flow->Execute(200ms), kExecuteTimedOut);
   EXPECT_EQ(flow->State(), kStateTimedOut);

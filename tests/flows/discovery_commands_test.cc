@@ -15,6 +15,7 @@
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_file_system.h"
 #include "tests/fakes/memory_registry.h"
+#include "tests/fakes/thrown.h"
 #include "tlv/applet_tags.h"
 #include "tlv/discovery_messages.h"
 
@@ -99,7 +100,7 @@ TEST_F(DiscoveryCommandsTest, PolicyListsEachFactorWithTheUsersState) {
   EXPECT_EQ(capture->Count("PolicyDiscoveryCommand::Discover"), 3);  // FLOW, AM-START, AM-END
 }
 
-TEST_F(DiscoveryCommandsTest, ActionGivesItsSetsAndTheUsersStateOfEachFactor) {
+TEST_F(DiscoveryCommandsTest, ActionListsItsFactorSetsWithTheUsersState) {
   MirrorPolicy();
   ActionFactorDiscoveryData reply;
   reply.Deserialize(Discover(0, "OSLogin"));
@@ -134,7 +135,7 @@ TEST_F(DiscoveryCommandsTest, EnrollmentValuesOfAnEnrolledFactorOnly) {
   EXPECT_TRUE(Discover(2, "phone", "not a SID").empty());
 }
 
-TEST_F(DiscoveryCommandsTest, ParametersAndUsersAndOtherKinds) {
+TEST_F(DiscoveryCommandsTest, EachOtherKindAnswersItsOwnData) {
   MirrorPolicy();
   GetFactorEnrollmentParametersResponse parameters;
   parameters.Deserialize(Discover(4, "phone", ""));
@@ -161,19 +162,11 @@ TEST_F(DiscoveryCommandsTest, FailuresOfEachKind) {
   }
   EXPECT_TRUE(capture->Has("Policy Not Set"));
   MirrorPolicy();
-  try {
-    Discover(0, "VPN");
-    ADD_FAILURE() << "found";
-  } catch (const InvalidParamException& e) {
-    EXPECT_STREQ(e.what(), "Invalid action");
-  }
+  EXPECT_EQ(keystone::testing::Thrown<InvalidParamException>([&] { Discover(0, "VPN"); }),
+            "Invalid action (0xA0000035)");
   EXPECT_TRUE(capture->Has("Invalid Action"));
-  try {
-    Discover(4, "card");
-    ADD_FAILURE() << "found";
-  } catch (const InvalidApiCallException& e) {
-    EXPECT_STREQ(e.what(), "Factor [card] Not Found in policy");
-  }
+  EXPECT_EQ(keystone::testing::Thrown<InvalidApiCallException>([&] { Discover(4, "card"); }),
+            "Factor [card] Not Found in policy (0xA0000035)");
   EXPECT_TRUE(capture->Has("Factor Not Found"));
   registry.SetFailure(platform::RegistryErrc::kIoFailed);
   EXPECT_THROW(Discover(1, ""), ReadMirrorDataException);

@@ -74,7 +74,7 @@ TEST_F(EnrollmentFlowTest, EachOutcomeGivesItsStatus) {
   EXPECT_TRUE(capture->Has("Enrollment result 1234"));
 }
 
-TEST_F(EnrollmentFlowTest, StoreRequestNamesTheUserAndFactor) {
+TEST_F(EnrollmentFlowTest, StoreRequestNamesTheEnrollment) {
   ASSERT_EQ(w.Enroll(), st::kStatusSuccess);
   ASSERT_EQ(w.host.Requests().size(), 1u);
   const Message request = w.host.Requests().front();

@@ -82,7 +82,7 @@ TEST_F(FlowRunnerTest, RunningEnrollmentIsAClientFlow) {
   EXPECT_EQ(w.runner->RunningFlowsForTesting(), 0u);
 }
 
-TEST_F(FlowRunnerTest, CancelEndsRunningFlowsAndLaterOnesStillRun) {
+TEST_F(FlowRunnerTest, CancelEndsOnlyTheFlowsRunningAtTheTime) {
   auto enrollment = HangingEnrollment();
   w.runner->CancelRunningFlows();
   // The factor gave up at the cancel; its result stands and nothing was stored.
@@ -92,7 +92,7 @@ TEST_F(FlowRunnerTest, CancelEndsRunningFlowsAndLaterOnesStillRun) {
   EXPECT_EQ(w.Enroll(), keystone::kStatusSuccess);
 }
 
-TEST_F(FlowRunnerTest, ShutdownEndsRunningFlowsAndRefusesNewOnes) {
+TEST_F(FlowRunnerTest, ShutdownEndsEveryFlowForGood) {
   auto enrollment = HangingEnrollment();
   w.runner->Shutdown();
   EXPECT_EQ(enrollment.get(), keystone::kStatusGeneralFailure);

@@ -95,7 +95,10 @@ class ControlLog {
     keystone::testing::LockedAppend(mutex, calls,
                                     std::to_string(control) + "/" + std::to_string(eventType));
     changed.notify_all();
+    if (onControl) onControl(control, eventType);
   }
+  // The service's own work on a control, run on the handler's thread (set before the run).
+  std::function<void(uint32_t control, uint32_t eventType)> onControl;
   // Whether count controls arrived within kWaitLimit.
   bool WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex);

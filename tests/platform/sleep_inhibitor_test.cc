@@ -53,31 +53,25 @@ class SleepInhibitorTest : public ::testing::Test {
     options.runtimeDirectory = dir.path + "/run";
     std::unique_ptr<ServiceHost> host = CreateServiceHost(options);
     std::jthread sleepWork;
-    const int result = host->StartServiceCtrlDispatcher("KeystoneTest", [&] {
-      host->RegisterServiceCtrlHandler(
-          "KeystoneTest", [&](uint32_t control, uint32_t eventType, const void*) {
-            if (control == kServiceControlPowerEvent && eventType == kPbtApmSuspend) {
-              sleepWork = std::jthread([&] {
-                logind.Record("sleep work started");
-                RoundTripThroughLogind();
-                logind.Record("sleep work done");
-                host->PowerEventHandled(kPbtApmSuspend);
-              });
-            } else if (control == kServiceControlPowerEvent) {
-              logind.Record("resume");
-            }
-            return kErrorSuccess;
-          });
-      ServiceStatus status;
-      status.currentState = startState;
-      status.controlsAccepted = startState == kServiceStartPending ? 0 : 0x1C1;
-      host->SetServiceStatus(status);
-      body();
-      if (sleepWork.joinable()) sleepWork.join();
-      status.currentState = kServiceStopped;
-      host->SetServiceStatus(status);
-    });
-    EXPECT_EQ(result, 0);
+    platform_test::ControlLog controls;
+    controls.onControl = [&](uint32_t control, uint32_t eventType) {
+      if (control == kServiceControlPowerEvent && eventType == kPbtApmSuspend) {
+        sleepWork = std::jthread([&] {
+          logind.Record("sleep work started");
+          RoundTripThroughLogind();
+          logind.Record("sleep work done");
+          host->PowerEventHandled(kPbtApmSuspend);
+        });
+      } else if (control == kServiceControlPowerEvent) {
+        logind.Record("resume");
+      }
+    };
+    EXPECT_EQ(platform_test::RunService(*host, startState, controls,
+                                        [&] {
+                                          body();
+                                          if (sleepWork.joinable()) sleepWork.join();
+                                        }),
+              0);
   }
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();

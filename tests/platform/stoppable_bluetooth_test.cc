@@ -72,7 +72,7 @@ TEST(StoppableBluetoothStackTest, StopEndsAWaitOnAnOpenLink) {
   EXPECT_EQ(inner->aborts, 1);
 }
 
-TEST(StoppableBluetoothStackTest, AStoppedStackHasNoRadioAndOpensNoLink) {
+TEST(StoppableBluetoothStackTest, AStoppedStackHasNoRadio) {
   const auto stack = MakeStoppable(std::make_shared<OneRadioStack>());
   EXPECT_EQ(stack->Radios().size(), 1u);
   stack->Stop();

@@ -101,7 +101,7 @@ class EngineCrashTest : public ::testing::Test {
   EngineProcess engine{kEngineBinary, kKeystonectlBinary};
 };
 
-TEST_F(EngineCrashTest, EveryFileIsOldOrNewAfterAKillDuringSealedFileWrites) {
+TEST_F(EngineCrashTest, KillDuringSealedFileWritesLeavesNoTornFile) {
   ASSERT_TRUE(engine.Start());
   ASSERT_EQ(engine.Ctl(PolicySet(0)).exitCode, 0);
   const std::string data = engine.StateDir() + "/Data";

@@ -22,7 +22,7 @@ std::string SidOf(int thread) { return "S-1-5-21-7-7-7-" + std::to_string(500 + 
 
 // Threads share one session, one exchange at a time, while handles of their own come and go and
 // commit changes to the one version table.
-TEST_F(SimConcurrencyTest, SharedAndOwnSessionsOfManyThreadsStayConsistent) {
+TEST_F(SimConcurrencyTest, SessionsOfManyThreadsStayConsistent) {
   const mfab::Message setPolicy = MakeRequest(sim_type::kSetPolicyRequest, SamplePolicy());
   SimClient shared;
   ASSERT_EQ(shared.Run(setPolicy).messageType, sim_type::kSetPolicyResponse);

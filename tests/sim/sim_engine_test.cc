@@ -3,7 +3,6 @@
 // and the applet's blobs are stored as .SDS files by the data controller in a temporary state
 // directory.
 
-#include <stdlib.h>
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -11,19 +10,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "applet/kiln_library.h"
 #include "common/config_keys.h"
 #include "common/exceptions.h"
-#include "engine/flow_host.h"
-#include "engine/resource_manager.h"
 #include "flows/factor_registry.h"
 #include "flows/flow_runner.h"
-#include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
@@ -31,14 +25,10 @@
 #include "sim/applet/protocol.h"
 #include "sim/applet/records.h"
 #include "storage/authenticate_data_mirroring.h"
-#include "storage/data_controller.h"
-#include "storage/mirroring_host.h"
 #include "storage/policy_mirror.h"
 #include "tests/applet/applet_test_support.h"
-#include "tests/fakes/fake_engine_services.h"
-#include "tests/fakes/fake_stored_data.h"
 #include "tests/fakes/log_capture.h"
-#include "tests/fakes/memory_registry.h"
+#include "tests/fakes/sim_applet_engine.h"
 #include "tests/fakes/test_factor.h"
 #include "tests/sim/sim_test_support.h"
 #include "tlv/client_messages.h"
@@ -48,9 +38,6 @@ namespace kilnsim::testing {
 namespace {
 
 namespace mt = mfab::message_type;
-using keystone::testing::FakeAccounts;
-using keystone::testing::FakeAttestation;
-using keystone::testing::FakeAuthenticationState;
 
 constexpr keystone::ClientIdentity kAdmin{4242, 0};
 constexpr uint32_t kClientSession = 17;
@@ -95,44 +82,15 @@ class SmallFileSystem {
   std::string failure;
 };
 
-class SimEngineTest : public ::testing::Test {
+class SimEngineTest : public ::testing::Test,
+                      protected keystone::testing::SimAppletEngine<TempDir> {
  protected:
-  SimEngineTest() {
-    ::setenv("KEYSTONE_STATE_DIR", state.Path().c_str(), 1);
-    ::unsetenv("KILN_SIM_STATE_DIR");  // the applet keeps its state under the engine's
-    using platform::RegValue;
-    platform::WriteRegistryValue(registry, keystone::kEngineKey, mfab::kKilnLibraryPathValue,
-                                 RegValue::String(KILN_SIM_LIBRARY));
-    platform::WriteRegistryValue(registry, keystone::kEngineKey, "AppletPath",
-                                 RegValue::String("/opt/mfa.applet"));
-    sessionOptions.tee.retrySleep = std::chrono::milliseconds(1);
-    sessionOptions.communicationRetrySleep = std::chrono::milliseconds(1);
-    appletOptions.activityTimeout = std::chrono::seconds(10);
-  }
-  ~SimEngineTest() override {
-    manager.reset();
-    ::unsetenv("KEYSTONE_STATE_DIR");
-  }
+  ~SimEngineTest() override { manager.reset(); }
 
-  // A new engine: the applet channel as the service builds it, on a library loaded afresh.
+  // A new engine whose adapter waits this long for the library.
   void Start(std::chrono::milliseconds adapterLimit = std::chrono::seconds(5)) {
-    manager.reset();
     sessionOptions.tee.adapter.timeoutMs = adapterLimit.count();
-    mfab::ResourceManager::Options options;
-    options.applet = appletOptions;
-    auto library = std::make_shared<mfab::SharedKilnLibrary>(registry);
-    manager = std::make_unique<mfab::ResourceManager>(
-        mfab::ResourceManagerDependencies{
-            platform::SystemClock(), registry, accounts, *osVersion, controller, attestation,
-            mirroring, userRecords, [this](mfab::SystemPowerStateManager&) { return authState; },
-            [this, library](mfab::IApiBusyFlag& busy) {
-              return std::make_unique<mfab::SessionAppletChannel>(
-                  mfab::AppletSessionServices{registry, platform::SystemClock(), *osVersion,
-                                              controller, policy, busy},
-                  library, sessionOptions);
-            },
-            nullptr, nullptr, factorFlows},
-        options);
+    StartEngine(*osVersion, policy, factorFlows);
   }
 
   // A client request through the command handler and the applet, host work answered on the way.
@@ -160,41 +118,9 @@ class SimEngineTest : public ::testing::Test {
     return state.ReadFile("Data/" + name + ".SDS");
   }
 
-  TempDir state;
-  keystone::testing::MemoryRegistry registry;
-  const std::shared_ptr<FakeAuthenticationState> authState =
-      std::make_shared<FakeAuthenticationState>();
   std::unique_ptr<platform::OsVersion> osVersion = platform::CreateOsVersion(registry);
-  mfab::DataController controller{registry, platform::SystemFileSystem()};
   PolicyIds policy;
-  FakeAccounts accounts;
-  FakeAttestation attestation;
-  keystone::testing::RecordingMirroring mirroring;
-  keystone::testing::RecordingUserRecords userRecords;
-  mfab::AppletSessionOptions sessionOptions;
-  mfab::AppletManagerOptions appletOptions;
   mfab::IFactorFlowRunner* factorFlows = nullptr;
-  std::unique_ptr<mfab::ResourceManager> manager;
-};
-
-// The running engine as the registry mirror and the flows reach it.
-class ManagerHost : public mfab::IMirroringHost, public mfab::IFlowHost {
- public:
-  explicit ManagerHost(std::unique_ptr<mfab::ResourceManager>& running) : manager(running) {}
-  Bytes GetPolicyData() override { return manager->Applet().GetPolicyData(); }
-  Bytes SendMessageUsingQueue(const Bytes& request) override {
-    return manager->Applet().SendMessageUsingQueue(request);
-  }
-  void StartUserRecordTask() override {}
-  void ClearUserData() override {}
-  Bytes ExecuteMessageToApplet(const Bytes& request) override {
-    ++flowRequests;
-    return manager->ExecuteFlowMessage(request);
-  }
-  std::atomic<int> flowRequests{0};
-
- private:
-  std::unique_ptr<mfab::ResourceManager>& manager;
 };
 
 // The flows with a test factor standing in for the smart card, over the real registry mirror.
@@ -208,7 +134,7 @@ class SimFlowsTest : public SimEngineTest {
   }
   ~SimFlowsTest() override { manager.reset(); }
 
-  ManagerHost host{manager};
+  keystone::testing::EngineHost host{manager};
   mfab::AuthenticateDataMirroring mirror{registry, controller, host};
   keystone::testing::FactorScript script;
   Factors::FactorRegistry factors{
@@ -218,7 +144,7 @@ class SimFlowsTest : public SimEngineTest {
 
 // The store goes through the applet's save conversation; once the mirror knows the enrollment,
 // a second one is refused without a word to the applet.
-TEST_F(SimFlowsTest, EnrollmentIsStoredAndThenKnownAsEnrolled) {
+TEST_F(SimFlowsTest, StoredEnrollmentIsKnownAsEnrolled) {
   EXPECT_EQ(runner.RunEnrollmentFlow(kClientSession, kAdmin, kSid, "SmartCard"), 0u);
   EXPECT_FALSE(Stored(std::string("_U") + kSid + "$ESmartCard").empty());
   EXPECT_EQ(host.flowRequests, 1);
@@ -251,7 +177,7 @@ TEST_F(SimFlowsTest, HostFactorCheckCarriesTheFactorsVerdict) {
 
 // The engine's retries carry the first change through failing session creations and sends. Each
 // Start() is a new engine whose session opens with the files on disk.
-TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndRefusedWhenAlteredMovedOrRolledBack) {
+TEST_F(SimEngineTest, StoredPolicyIsRefusedUnlessUntouched) {
   Faults("status CreateSession 0x1004*3 0\nstatus SendAndRecv2 0x300*3 0\n");
   Start();
   ASSERT_EQ(SetPolicy(SamplePolicy("First")).messageType, sim_type::kSetPolicyResponse);
@@ -291,7 +217,7 @@ TEST_F(SimEngineTest, PolicyIsStoredAsSdsFilesAndRefusedWhenAlteredMovedOrRolled
 // An upgrade the engine abandons halfway starts again on the next request and re-seals the files
 // migrated before; the user's data travels through the engine's loader, and blobs of the old
 // SVN, or of a removed user, are no longer trusted.
-TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgradeOfPolicyAndUserData) {
+TEST_F(SimEngineTest, CompletesAnInterruptedSecurityVersionUpgrade) {
   platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataMigrationOptIn",
                                platform::RegValue::Dword(1));
   Start();

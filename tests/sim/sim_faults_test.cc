@@ -78,7 +78,7 @@ TEST_F(SimFaultsTest, TimedStatusStepsHoldForTheirDuration) {
   EXPECT_NE(log.find("duration must be at least 1 ms"), std::string::npos);
 }
 
-TEST_F(SimFaultsTest, HangsDelayAndRepliesBreakAsTold) {
+TEST_F(SimFaultsTest, ExchangeFaultsActAsTold) {
   SimClient client;
   const Bytes request = MakeRequest(0xABBA0065, {}, 5).Serialize();
   Bytes healthy;

@@ -37,7 +37,7 @@ TEST_F(SimLibraryTest, ExportsOnlyTheNineFunctions) {
   ::dlclose(library);
 }
 
-TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationAppletAndSoundInitData) {
+TEST_F(SimLibraryTest, SessionsNeedAnInstalledAppletWithSoundInitData) {
   SimClient client(false);
   EXPECT_EQ(client.Open(InitData()), KILN_STATUS_APPLET_NOT_INSTALLED);
   EXPECT_EQ(Kiln().Install2(client.Handle(), "00000000000000000000000000000000", "/x"),
@@ -66,7 +66,7 @@ TEST_F(SimLibraryTest, SessionsNeedTheInstalledAuthenticationAppletAndSoundInitD
   EXPECT_EQ(client.Open(init), KILN_STATUS_APPLET_NOT_INSTALLED);
 }
 
-TEST_F(SimLibraryTest, SessionsAreKnownOnlyToTheirOwnHandleAndWhileOpen) {
+TEST_F(SimLibraryTest, SessionIsKnownOnlyToItsHandleWhileOpen) {
   SimClient first;
   SimClient second;
   EXPECT_EQ(SendOn(second.Handle(), first.Session()), KILN_STATUS_INVALID_SESSION_HANDLE);

@@ -16,7 +16,7 @@ namespace kilnsim::testing {
 namespace {
 
 // The registry mirror holds at most 32 factors; a 33rd is refused.
-TEST(PolicyRecordTest, FactorLimitAndEveryTruncation) {
+TEST(PolicyRecordTest, AcceptsOnlyWholePoliciesWithinTheFactorLimit) {
   Policy policy = ParsePolicy(SamplePolicy());
   policy.actions.clear();
   policy.factors.resize(33, policy.factors[0]);
@@ -48,7 +48,7 @@ TEST(PolicyRecordTest, FactorLimitAndEveryTruncation) {
   }
 }
 
-TEST(SealingTest, BlobOpensOnlyWithItsKeyAndNameAndUnaltered) {
+TEST(SealingTest, BlobOpensOnlyAsSealed) {
   const SealingKey key = DeriveSealingKey(SealingKey{7}, 1);
   const Bytes record{1, 2, 3, 4, 5};
   const Bytes blob = SealBlob(key, "_Sys", {1, 42}, record);
@@ -63,7 +63,7 @@ TEST(SealingTest, BlobOpensOnlyWithItsKeyAndNameAndUnaltered) {
   EXPECT_THROW(OpenBlob(key, "_Sys", Bytes(blob.begin(), blob.end() - 1)), SealError);
 }
 
-TEST(FieldReaderTest, NamesAndSids) {
+TEST(FieldReaderTest, ValidatesNames) {
   EXPECT_TRUE(IsSid("S-1-5-21-1-2-3-1001"));
   EXPECT_FALSE(IsSid("S-1-5--21"));
   EXPECT_FALSE(IsSid("S-1-5-21/../x"));

@@ -17,8 +17,8 @@ namespace kilnsim::testing {
 namespace {
 
 namespace mt = mfab::message_type;
+using keystone::testing::CardPki;
 using keystone::testing::TestCard;
-using keystone::testing::TestPki;
 
 constexpr char kCard[] = "PhysicalSmartcard";
 
@@ -33,7 +33,7 @@ Bytes CardPolicy(bool withCard = true) {
                       true,
                       300,
                       30,
-                      {{"CaCertificateThumbprint3", TestPki::Get().caSha256}}};
+                      {{"CaCertificateThumbprint3", CardPki::Get().caSha256}}};
   policy.factors = {factor};
   return SerializePolicy(policy);
 }
@@ -83,7 +83,7 @@ class SimSmartCardTest : public SimTest {
   }
   // Chain, challenge and signature of the RSA card; the applet's verdict.
   int32_t EnrollCard() {
-    const TestCard& card = TestPki::Get().rsaCard;
+    const TestCard& card = CardPki::Get().rsaCard;
     EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
     return BooleanOf(Validate(card.Sign(Nonce().nonce)));
   }
@@ -101,7 +101,7 @@ class SimSmartCardTest : public SimTest {
 };
 
 TEST_F(SimSmartCardTest, RecordsTheCardWhoseSignatureVerified) {
-  const TestCard& card = TestPki::Get().rsaCard;
+  const TestCard& card = CardPki::Get().rsaCard;
   EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
   const SmartCardFactor::SmartCardChallengeResponse challenge = Nonce();
   EXPECT_EQ(challenge.nonce.size(), 32u);
@@ -137,9 +137,9 @@ TEST_F(SimSmartCardTest, RefusesChainsThePolicyDoesNotTrust) {
     const TestCard& card;
     std::string sha1;
   } cases[] = {
-      {"foreign CA", TestPki::Get().foreignCard, TestPki::Get().foreignCard.sha1},
-      {"EC key", TestPki::Get().ecCard, TestPki::Get().ecCard.sha1},
-      {"certificate not in the bundle", TestPki::Get().rsaCard, TestPki::Get().secondRsaCard.sha1},
+      {"foreign CA", CardPki::Get().foreignCard, CardPki::Get().foreignCard.sha1},
+      {"EC key", CardPki::Get().ecCard, CardPki::Get().ecCard.sha1},
+      {"certificate not in the bundle", CardPki::Get().rsaCard, CardPki::Get().secondRsaCard.sha1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,17 +150,17 @@ TEST_F(SimSmartCardTest, RefusesChainsThePolicyDoesNotTrust) {
 }
 
 TEST_F(SimSmartCardTest, RefusesASignatureOfAnotherKeyOnce) {
-  const TestCard& card = TestPki::Get().rsaCard;
+  const TestCard& card = CardPki::Get().rsaCard;
   EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
   const Bytes nonce = Nonce().nonce;
-  EXPECT_EQ(BooleanOf(Validate(TestPki::Get().secondRsaCard.Sign(nonce))), 1);
+  EXPECT_EQ(BooleanOf(Validate(CardPki::Get().secondRsaCard.Sign(nonce))), 1);
   // The nonce answered one signature; the right one comes too late.
   EXPECT_EQ(ErrorCodeOf(Validate(card.Sign(nonce))), sim_error::kUnexpectedMessage);
   EXPECT_EQ(ErrorCodeOf(StoreEnrollment()), mfab::applet_error::kEnrollmentError);
 }
 
-TEST_F(SimSmartCardTest, BindsTheChallengeToItsSessionAndUser) {
-  const TestCard& card = TestPki::Get().rsaCard;
+TEST_F(SimSmartCardTest, BindsTheChallengeToItsRequester) {
+  const TestCard& card = CardPki::Get().rsaCard;
   EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
   const Bytes nonce = Nonce().nonce;
   EXPECT_EQ(ErrorCodeOf(Validate(card.Sign(nonce), 8)), sim_error::kUnexpectedMessage);
@@ -170,7 +170,7 @@ TEST_F(SimSmartCardTest, BindsTheChallengeToItsSessionAndUser) {
 }
 
 TEST_F(SimSmartCardTest, AnswersMalformedInputWithAnError) {
-  const TestCard& card = TestPki::Get().rsaCard;
+  const TestCard& card = CardPki::Get().rsaCard;
   Bytes truncated = card.bundle;
   truncated.resize(truncated.size() / 2);
   SmartCardFactor::SmartCardDataForEnrollment notSid;
@@ -208,7 +208,7 @@ TEST_F(SimSmartCardTest, AnswersMalformedInputWithAnError) {
 }
 
 TEST_F(SimSmartCardTest, NeedsThePolicysSmartCardFactor) {
-  const TestCard& card = TestPki::Get().rsaCard;
+  const TestCard& card = CardPki::Get().rsaCard;
   ASSERT_EQ(client.Run(MakeRequest(sim_type::kSetPolicyRequest, CardPolicy(false))).messageType,
             sim_type::kSetPolicyResponse);
   EXPECT_EQ(ErrorCodeOf(ChainCheck(card, card.sha1)), mfab::applet_error::kFactorNotSupported);
@@ -225,7 +225,7 @@ TEST_F(SimSmartCardTest, FactorCheckNeedsAVerifiedSignature) {
     EXPECT_EQ(client.Send(0, MakeRequest(mt::kCheckHostFactorRequest, ask.Serialize())).messageType,
               mt::kFactorResultRequest);
     if (signChallenge) {
-      EXPECT_EQ(BooleanOf(Validate(TestPki::Get().rsaCard.Sign(Nonce().nonce))), 0);
+      EXPECT_EQ(BooleanOf(Validate(CardPki::Get().rsaCard.Sign(Nonce().nonce))), 0);
     }
     mfab::BooleanResponse hostSays;
     hostSays.result = 0;

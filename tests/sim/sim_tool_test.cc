@@ -17,7 +17,7 @@ keystone::testing::ProgramResult Keystonectl(const std::string& words) {
 
 using SimToolTest = SimTest;
 
-TEST_F(SimToolTest, FaultsVersionAndSvnReachTheLibrary) {
+TEST_F(SimToolTest, SimCommandsReachTheLibrary) {
   SimClient client;
   ASSERT_EQ(client.Run(MakeRequest(0xABBA000D, SamplePolicy())).messageType, 0xABBA000Eu);
   ASSERT_EQ(Keystonectl("sim fault status CreateSession 0x1004*2 0").exitCode, 0);

@@ -1,7 +1,10 @@
 #pragma once
 
-// Fakes the certificate tests share: a wall clock the test sets, revocation lists by URL, and
-// an HTTP client that serves documents from memory.
+// Fakes the certificate tests share: a wall clock the test sets, revocation lists by URL, an
+// HTTP client that serves documents from memory, and a signature check.
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <atomic>
 #include <map>
@@ -16,9 +19,10 @@
 
 namespace keystone::testing {
 
+// Wall-clock time the test sets; steady time runs.
 class SetClock : public platform::Clock {
  public:
-  platform::Ticks SteadyNow() const override { return 0; }
+  platform::Ticks SteadyNow() const override { return platform::SystemClock().SteadyNow(); }
   int64_t UnixSeconds() const override { return now.load(); }
   void Set(int64_t seconds) { now = seconds; }
   void Advance(std::chrono::seconds by) { now += by.count(); }
@@ -85,5 +89,19 @@ class MemoryHttpFetch : public platform::HttpFetch {
   std::vector<std::chrono::milliseconds> limits;
   size_t lastMaxBytes = 0;
 };
+
+// Whether signature is the SHA-256 signature of data with the certificate's key.
+inline bool SignatureVerifies(const TestCertificate& certificate, const Der& data,
+                              const Der& signature) {
+  const unsigned char* p = certificate.der.data();
+  X509* x = d2i_X509(nullptr, &p, static_cast<long>(certificate.der.size()));
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  const bool ok =
+      EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, X509_get0_pubkey(x)) == 1 &&
+      EVP_DigestVerify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  X509_free(x);
+  return ok;
+}
 
 }  // namespace keystone::testing

@@ -32,15 +32,32 @@ class CertificateStoreHandlerTest : public ::testing::Test {
     crls.lists[pki.CrlUrl(pki.intermediate())] = pki.IntermediateCrl();
   }
 
-  // The error text VerifiedCertificateChain throws, or "" when it accepts the chain.
-  template <typename Exception>
+  // "verification: <text>" or "input: <text>" for what VerifiedCertificateChain throws, "" when
+  // it accepts the chain.
   std::string Refusal(const Der& bundle, const std::string& sha1, bool checkRevocation = true) {
     try {
       handler.VerifiedCertificateChain(bundle, sha1, checkRevocation);
       return "";
-    } catch (const Exception& e) {
-      return e.what();
+    } catch (const SmartCardCertificateVerificationException& e) {
+      return std::string("verification: ") + e.what();
+    } catch (const InvalidInputException& e) {
+      return std::string("input: ") + e.what();
     }
+  }
+  // A chain of the given number of CAs between the intermediate and a new leaf.
+  Der DeepBundle(int extraCas, TestCertificate& leaf) {
+    std::vector<TestCertificate> cas;
+    const TestCertificate* issuer = &pki.intermediate();
+    for (int i = 0; i < extraCas; ++i) {
+      cas.push_back(pki.IssueCa("Deep CA " + std::to_string(i), *issuer));
+      issuer = &cas.back();
+    }
+    leaf = pki.Issue(CertificateOptions{}, *issuer);
+    std::vector<const TestCertificate*> chain{&leaf};
+    for (auto ca = cas.rbegin(); ca != cas.rend(); ++ca) chain.push_back(&*ca);
+    chain.push_back(&pki.intermediate());
+    chain.push_back(&pki.root());
+    return TestPki::Bundle(chain);
   }
 
   const TestPki& pki = TestPki::Shared();
@@ -105,93 +122,68 @@ TEST_F(CertificateStoreHandlerTest, RevocationOutcomes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     crls.lists = c.lists;
-    const std::string refusal = Refusal<SmartCardCertificateVerificationException>(
-        pki.ChainBundle(*c.leaf), c.leaf->sha1);
+    const std::string refusal = Refusal(pki.ChainBundle(*c.leaf), c.leaf->sha1);
     EXPECT_EQ(refusal.empty(), c.accepted) << refusal;
+    if (!c.accepted) {
+      EXPECT_EQ(refusal.rfind("verification: ", 0), 0u) << refusal;
+    }
   }
 }
 
-TEST_F(CertificateStoreHandlerTest, RevokedLeafIsRefusedWithTheVerificationError) {
+// Each chain the handler must not trust, with the text the caller gets. Only the bundle's own
+// self-signed certificates are trusted: without the root the chain ends at the intermediate.
+TEST_F(CertificateStoreHandlerTest, RefusesEachUntrustedChainWithItsText) {
   ServeBothCrls();
-  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.revokedLeaf()),
-                                                               pki.revokedLeaf().sha1),
-            "Untrusted Chain. Error: 17");  // X509_V_ERR_CERT_REVOKED
+  const TestPki stranger({.rsaBits = 1024, .namePrefix = "Stranger"});
+  TestCertificate sixthLeaf;
+  const Der chainOfSix = DeepBundle(3, sixthLeaf);
+  CertificateOptions bigOptions;
+  for (int i = 0; i < 2200; ++i)
+    bigOptions.extendedKeyUsages.push_back("1.2.3.4.5." + std::to_string(i));
+  const TestCertificate big = pki.Issue(bigOptions, pki.intermediate());
+  ASSERT_GT(big.der.size(), CertificateStore::kMaxCertificateSize);
+  const struct {
+    const char* name;
+    Der bundle;
+    std::string sha1;
+    bool checkRevocation;
+    std::string refusal;
+  } cases[] = {
+      {"revoked", pki.ChainBundle(pki.revokedLeaf()), pki.revokedLeaf().sha1, true,
+       "verification: Untrusted Chain. Error: 17"},  // X509_V_ERR_CERT_REVOKED
+      {"expired", pki.ChainBundle(pki.expiredLeaf()), pki.expiredLeaf().sha1, true,
+       "verification: Untrusted Chain. Error: a"},  // X509_V_ERR_CERT_HAS_EXPIRED
+      {"not RSA", pki.ChainBundle(pki.ecLeaf()), pki.ecLeaf().sha1, true,
+       "verification: invalid public key type."},
+      {"another authority",
+       TestPki::Bundle({&stranger.leaf(), &stranger.intermediate(), &pki.root()}),
+       stranger.leaf().sha1, true, "verification: Untrusted Chain. Error: 14"},
+      {"no root", TestPki::Bundle({&pki.leaf(), &pki.intermediate()}), pki.leaf().sha1, true,
+       "verification: Untrusted Chain. Error: 14"},  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
+      {"six certificates", chainOfSix, sixthLeaf.sha1, true,
+       "input: Certificates chain not in the right size"},
+      {"certificate too big", pki.ChainBundle(big), big.sha1, false,
+       "input: Certificates size is to big"},
+      {"thumbprint not in the bundle", pki.ChainBundle(pki.leaf()), pki.leaf().sha256, true,
+       "input: Unable to find certificate from thumbprint."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Refusal(c.bundle, c.sha1, c.checkRevocation), c.refusal);
+  }
   EXPECT_TRUE(log->Contains("Untrusted Chain. Error: 17"));
-}
-
-TEST_F(CertificateStoreHandlerTest, ExpiredLeafIsRefused) {
-  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.expiredLeaf()),
-                                                               pki.expiredLeaf().sha1),
-            "Untrusted Chain. Error: a");  // X509_V_ERR_CERT_HAS_EXPIRED
 }
 
 TEST_F(CertificateStoreHandlerTest, VerificationTimeComesFromTheClock) {
   clock.Advance(std::chrono::hours(24 * 400));  // past the leaf's NotAfter
-  EXPECT_FALSE(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.leaf()),
-                                                                  pki.leaf().sha1)
-                   .empty());
-}
-
-TEST_F(CertificateStoreHandlerTest, NonRsaLeafIsRefused) {
-  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(pki.ChainBundle(pki.ecLeaf()),
-                                                               pki.ecLeaf().sha1),
-            "invalid public key type.");
-}
-
-TEST_F(CertificateStoreHandlerTest, LeafOfAnotherAuthorityIsRefused) {
-  const TestPki stranger({.rsaBits = 1024, .namePrefix = "Stranger"});
-  const Der bundle = TestPki::Bundle({&stranger.leaf(), &stranger.intermediate(), &pki.root()});
-  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(bundle, stranger.leaf().sha1),
-            "Untrusted Chain. Error: 14");  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
-}
-
-// Only the bundle's own self-signed certificates are trusted: without the root in it the chain
-// ends at the intermediate, which is no root.
-TEST_F(CertificateStoreHandlerTest, BundleWithoutItsRootIsRefused) {
-  const Der bundle = TestPki::Bundle({&pki.leaf(), &pki.intermediate()});
-  EXPECT_EQ(Refusal<SmartCardCertificateVerificationException>(bundle, pki.leaf().sha1),
-            "Untrusted Chain. Error: 14");
-}
-
-TEST_F(CertificateStoreHandlerTest, ChainOfSixIsRefused) {
-  std::vector<TestCertificate> cas;
-  const TestCertificate* issuer = &pki.intermediate();
-  for (int i = 0; i < 3; ++i) {
-    cas.push_back(pki.IssueCa("Deep CA " + std::to_string(i), *issuer));
-    issuer = &cas.back();
-  }
-  CertificateOptions options;
-  const TestCertificate deepLeaf = pki.Issue(options, *issuer);
-  const Der bundle = TestPki::Bundle(
-      {&deepLeaf, &cas[2], &cas[1], &cas[0], &pki.intermediate(), &pki.root()});
-  EXPECT_EQ(Refusal<InvalidInputException>(bundle, deepLeaf.sha1),
-            "Certificates chain not in the right size");
+  EXPECT_EQ(Refusal(pki.ChainBundle(pki.leaf()), pki.leaf().sha1, false),
+            "verification: Untrusted Chain. Error: a");
 }
 
 TEST_F(CertificateStoreHandlerTest, ChainOfFiveIsAccepted) {
-  std::vector<TestCertificate> cas;
-  const TestCertificate* issuer = &pki.intermediate();
-  for (int i = 0; i < 2; ++i) {
-    cas.push_back(pki.IssueCa("Five CA " + std::to_string(i), *issuer));
-    issuer = &cas.back();
-  }
-  const TestCertificate leaf = pki.Issue(CertificateOptions{}, *issuer);
-  const Der bundle = TestPki::Bundle({&leaf, &cas[1], &cas[0], &pki.intermediate(), &pki.root()});
+  TestCertificate leaf;
+  const Der bundle = DeepBundle(2, leaf);
   EXPECT_EQ(handler.VerifiedCertificateChain(bundle, leaf.sha1, false).size(), 5u);
-}
-
-TEST_F(CertificateStoreHandlerTest, CertificateOverTheSizeLimitIsRefused) {
-  CertificateOptions options;
-  for (int i = 0; i < 2200; ++i) options.extendedKeyUsages.push_back("1.2.3.4.5." + std::to_string(i));
-  const TestCertificate big = pki.Issue(options, pki.intermediate());
-  ASSERT_GT(big.der.size(), CertificateStore::kMaxCertificateSize);
-  EXPECT_EQ(Refusal<InvalidInputException>(pki.ChainBundle(big), big.sha1, false),
-            "Certificates size is to big");
-}
-
-TEST_F(CertificateStoreHandlerTest, UnknownThumbprintIsRefused) {
-  EXPECT_EQ(Refusal<InvalidInputException>(pki.ChainBundle(pki.leaf()), pki.leaf().sha256),
-            "Unable to find certificate from thumbprint.");
 }
 
 TEST_F(CertificateStoreHandlerTest, TruncatedBundleIsRefusedAtEveryLength) {
@@ -202,25 +194,8 @@ TEST_F(CertificateStoreHandlerTest, TruncatedBundleIsRefusedAtEveryLength) {
   }
 }
 
-TEST_F(CertificateStoreHandlerTest, BundleWithTrailingBytesIsRefused) {
-  Der bundle = pki.ChainBundle(pki.leaf());
-  bundle.push_back(0);
-  EXPECT_THROW(handler.ParseP7bBlobToCertStore(bundle), InvalidInputException);
-}
-
-TEST_F(CertificateStoreHandlerTest, CorruptedBundleIsRefused) {
-  Der bundle = pki.ChainBundle(pki.leaf());
-  bundle[1] ^= 0x40;  // the outer length
-  try {
-    handler.ParseP7bBlobToCertStore(bundle);
-    FAIL() << "accepted";
-  } catch (const InvalidInputException& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Invalid Format: Could not parse cryptography file. Error: ", 0), 0u);
-    EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(0xA0000035));
-  }
-}
-
-TEST_F(CertificateStoreHandlerTest, PkcsSevenDataIsNotABundle) {
+// Whatever is not one whole certs-only PKCS#7 bundle within the size limit.
+TEST_F(CertificateStoreHandlerTest, RefusesWhatIsNotABundle) {
   PKCS7* p7 = PKCS7_new();
   PKCS7_set_type(p7, NID_pkcs7_data);
   unsigned char* out = nullptr;
@@ -228,17 +203,31 @@ TEST_F(CertificateStoreHandlerTest, PkcsSevenDataIsNotABundle) {
   const Der data(out, out + length);
   OPENSSL_free(out);
   PKCS7_free(p7);
-  try {
-    handler.ParseP7bBlobToCertStore(data);
-    FAIL() << "accepted";
-  } catch (const InvalidInputException& e) {
-    EXPECT_STREQ(e.what(), "Invalid Format: Not expected cryptography type.");
+  Der trailing = pki.ChainBundle(pki.leaf());
+  trailing.push_back(0);
+  Der corrupted = pki.ChainBundle(pki.leaf());
+  corrupted[1] ^= 0x40;  // the outer length
+  const std::string parseError = "Invalid Format: Could not parse cryptography file. Error: ";
+  const struct {
+    const char* name;
+    Der bundle;
+    std::string textStart;
+  } cases[] = {
+      {"PKCS#7 data", data, "Invalid Format: Not expected cryptography type."},
+      {"trailing byte", trailing, ""},
+      {"corrupted length", corrupted, parseError},
+      {"oversized", Der(CertificateStore::kMaxBundleSize + 1, 0x30), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      handler.ParseP7bBlobToCertStore(c.bundle);
+      ADD_FAILURE() << "accepted";
+    } catch (const InvalidInputException& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.textStart, 0), 0u) << e.what();
+      EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(0xA0000035));
+    }
   }
-}
-
-TEST_F(CertificateStoreHandlerTest, OversizedBundleIsRefusedUnread) {
-  Der huge(CertificateStore::kMaxBundleSize + 1, 0x30);
-  EXPECT_THROW(handler.ParseP7bBlobToCertStore(huge), InvalidInputException);
 }
 
 TEST_F(CertificateStoreHandlerTest, ThumbprintsAreLowerCaseHex) {

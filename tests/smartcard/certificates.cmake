@@ -2,7 +2,6 @@
 pkg_check_modules(SC_TESTS_P11KIT REQUIRED p11-kit-1)
 keystone_test_suite(smartcard_certificates_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/cert_fixtures_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/certificate_store_cert_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/crl_cache_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/crl_http_fetch_test.cc

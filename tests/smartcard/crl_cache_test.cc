@@ -177,7 +177,7 @@ TEST_F(CrlCacheTest, OverlongUrlIsNotFetched) {
   EXPECT_EQ(fetch.Gets(), 0u);
 }
 
-TEST_F(CrlCacheTest, UnusableDirectoryLeavesMemoryAndNetwork) {
+TEST_F(CrlCacheTest, UnusableDirectoryFallsBackToMemory) {
   CrlCache cache([]() -> std::unique_ptr<platform::Directory> { throw std::runtime_error("no"); },
                  fetch, clock);
   EXPECT_EQ(cache.CrlsFor({intermediateUrl}, Issuers()).size(), 1u);
@@ -203,30 +203,35 @@ TEST_F(CrlCacheTest, ConcurrentCallersAllGetTheLists) {
   EXPECT_TRUE(OnDisk(intermediateUrl));
 }
 
-TEST(CrlCacheDirectoryTest, IsMadeUnderTheDataRootForTheEngineAlone) {
+// The data root as the engine keeps it: named by DataDir, for its owner alone.
+class CrlCacheDirectoryTest : public ::testing::Test {
+ protected:
+  CrlCacheDirectoryTest() {
+    platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
+                                 platform::RegValue::String(root.Path()));
+    ::chmod(root.Path().c_str(), 0700);
+  }
+  std::unique_ptr<platform::Directory> Open() {
+    return CertificateStore::OpenCrlCacheDirectory(data, platform::SystemFileSystem());
+  }
+
   TempDirectory root;
   MemoryRegistry registry;
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
-                               platform::RegValue::String(root.Path()));
-  ::chmod(root.Path().c_str(), 0700);
-  mfab::DataController data(registry, platform::SystemFileSystem());
-  auto cache = CertificateStore::OpenCrlCacheDirectory(data, platform::SystemFileSystem());
+  mfab::DataController data{registry, platform::SystemFileSystem()};
+};
+
+TEST_F(CrlCacheDirectoryTest, IsMadeUnderTheDataRootForTheEngineAlone) {
+  auto cache = Open();
   struct stat st {};
   ASSERT_EQ(::lstat(root.File("CrlCache").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 077, 0u);
 }
 
-TEST(CrlCacheDirectoryTest, LinkInPlaceOfTheDirectoryIsRefused) {
-  TempDirectory root;
+TEST_F(CrlCacheDirectoryTest, LinkInPlaceOfTheDirectoryIsRefused) {
   TempDirectory elsewhere;
-  MemoryRegistry registry;
-  platform::WriteRegistryValue(registry, keystone::kEngineKey, "DataDir",
-                               platform::RegValue::String(root.Path()));
-  ::chmod(root.Path().c_str(), 0700);
   std::filesystem::create_directory_symlink(elsewhere.Path(), root.File("CrlCache"));
-  mfab::DataController data(registry, platform::SystemFileSystem());
-  EXPECT_ANY_THROW(CertificateStore::OpenCrlCacheDirectory(data, platform::SystemFileSystem()));
+  EXPECT_ANY_THROW(Open());
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST_F(SmartCardAuthenticationTest, HasTheClientSignWhenThePinMayNotBeReplayed) 
   Enrolled();
   certificates->pinNeeded = true;
   EXPECT_EQ(Authenticate(), 0);
-  EXPECT_EQ(client->SignedFor(), std::vector<std::string>{TestPki::Get().rsaCard.sha1});
+  EXPECT_EQ(client->SignedFor(), std::vector<std::string>{CardPki::Get().rsaCard.sha1});
   EXPECT_EQ(client->Targets().back().value, kClientSession);
   EXPECT_EQ(client->Targets().back().endpointNumber, kAlice.pid);
 }
@@ -112,7 +112,7 @@ TEST_F(SmartCardAuthenticationTest, AnswersNoWhenTheFactorFails) {
       {"other card signs",
        [&] {
          certificates->pinNeeded = true;
-         client->SetSigner(TestPki::Get().secondRsaCard);
+         client->SetSigner(CardPki::Get().secondRsaCard);
        },
        "exception challenge validation failed"},
   };
@@ -120,7 +120,7 @@ TEST_F(SmartCardAuthenticationTest, AnswersNoWhenTheFactorFails) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     capture->Clear();
-    SmartCardUserStore(registry).WriteP7bBlob(kAliceSid, TestPki::Get().rsaCard.bundle);
+    SmartCardUserStore(registry).WriteP7bBlob(kAliceSid, CardPki::Get().rsaCard.bundle);
     certificates->present = true;
     certificates->pinNeeded = false;
     c.arrange();

@@ -39,7 +39,7 @@ class SmartCardControllerTest : public ::testing::Test {
 
   std::shared_ptr<LogCapture> capture = LogCapture::Install();
   std::shared_ptr<FakeCertificates> certificates =
-      std::make_shared<FakeCertificates>(TestPki::Get().rsaCard);
+      std::make_shared<FakeCertificates>(CardPki::Get().rsaCard);
   std::shared_ptr<ScriptedClient> client = std::make_shared<ScriptedClient>();
   FakeOsVersion osVersion;
   SmartCardFactor::SmartCardController controller{certificates, client, osVersion};
@@ -57,7 +57,7 @@ TEST_F(SmartCardControllerTest, SupportsTheFactorFromVersion62On) {
 }
 
 // What the client answers decides; an answer past the callbacks' bounds is a broken client.
-TEST_F(SmartCardControllerTest, RefusesAnswersThatAreNotAPinOrSignature) {
+TEST_F(SmartCardControllerTest, AcceptsOnlySuccessfulAnswersWithinTheCallbacksBounds) {
   const struct {
     uint32_t status;
     size_t size;

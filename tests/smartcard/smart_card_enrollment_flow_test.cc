@@ -29,7 +29,7 @@ class SmartCardEnrollmentTest : public SmartCardWorld {
 
 TEST_F(SmartCardEnrollmentTest, EnrollsACardWithoutPinSignedInTheEngine) {
   EXPECT_EQ(Enroll(), kStatusSuccess);
-  EXPECT_EQ(StoredBundle(), TestPki::Get().rsaCard.bundle);
+  EXPECT_EQ(StoredBundle(), CardPki::Get().rsaCard.bundle);
   EXPECT_TRUE(AppletRecordedCard());
   EXPECT_EQ(certificates->SignedWithPin(), std::vector<std::string>{"<none>"});
   EXPECT_TRUE(client->Targets().empty());
@@ -42,7 +42,7 @@ TEST_F(SmartCardEnrollmentTest, HasTheClientSignWhenThePinMayNotBeReplayed) {
   certificates->pinNeeded = true;
   EXPECT_EQ(Enroll(), kStatusSuccess);
   EXPECT_EQ(certificates->Signatures(), 0);
-  EXPECT_EQ(client->SignedFor(), std::vector<std::string>{TestPki::Get().rsaCard.sha1});
+  EXPECT_EQ(client->SignedFor(), std::vector<std::string>{CardPki::Get().rsaCard.sha1});
   const std::vector<SmartCardFactor::CallbackTarget> targets = client->Targets();
   ASSERT_EQ(targets.size(), 1u);
   EXPECT_EQ(targets[0].endpointNumber, kAlice.pid);
@@ -59,7 +59,7 @@ TEST_F(SmartCardEnrollmentTest, SignsInTheEngineWithTheCollectedPinWhenReplayIsA
   EXPECT_TRUE(client->SignedFor().empty());
 }
 
-TEST_F(SmartCardEnrollmentTest, AsksAgainForARefusedPinAndRepeatsTheChainCheck) {
+TEST_F(SmartCardEnrollmentTest, RepeatsTheChainCheckForEachPinAttempt) {
   SetPolicy({{"AllowPinReplay", "true"}});
   certificates->pinNeeded = true;
   client->SetPins({"0000", "1234"});
@@ -133,18 +133,18 @@ TEST_F(SmartCardEnrollmentTest, ReportsEachFailureWithItsCode) {
 
 // The applet, not the engine, refuses a card its policy does not trust or whose key is not RSA,
 // and a signature made with another key.
-TEST_F(SmartCardEnrollmentTest, AppletRefusesAnUntrustedOrUnprovenCard) {
+TEST_F(SmartCardEnrollmentTest, AppletRefusesACardItCannotTrust) {
   const struct {
     const char* name;
     const TestCard& inserted;
     const TestCard& signer;
     const char* logged;
   } cases[] = {
-      {"foreign CA", TestPki::Get().foreignCard, TestPki::Get().foreignCard,
+      {"foreign CA", CardPki::Get().foreignCard, CardPki::Get().foreignCard,
        "The applet refused the certificate chain"},
-      {"EC key", TestPki::Get().ecCard, TestPki::Get().rsaCard,
+      {"EC key", CardPki::Get().ecCard, CardPki::Get().rsaCard,
        "The applet refused the certificate chain"},
-      {"other key signs", TestPki::Get().rsaCard, TestPki::Get().secondRsaCard,
+      {"other key signs", CardPki::Get().rsaCard, CardPki::Get().secondRsaCard,
        "Challenge response failed"},
   };
   for (const auto& c : cases) {

@@ -41,13 +41,11 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
   }
   CertificateStore::EnrollmentData GetEnrollmentData(
       const CertificateStore::PolicyInputs& policy) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    lastPolicy = policy;
     if (!present) {
       throw CertificateStore::SmartCardReaderNotAvailableException(
           "SCardListReaders return with error.");
     }
-    if (policy.caThumbprints.count(TestPki::Get().caSha256) == 0) {
+    if (policy.caThumbprints.count(CardPki::Get().caSha256) == 0) {
       throw CertificateStore::SmartCardNotAvailableException("Can't verify root of trust");
     }
     CertificateStore::EnrollmentData data;
@@ -71,9 +69,7 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
     return card.Sign(nonce);
   }
   std::optional<CertificateStore::ContainerLocation> FindContainer(
-      const std::string& baseReaderName, const mfab::Bytes& p7bBundle) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    lastBaseReader = baseReaderName;
+      const std::string&, const mfab::Bytes& p7bBundle) override {
     if (!present || p7bBundle != card.bundle) return std::nullopt;
     return CertificateStore::ContainerLocation{kTestReader, kTestContainer};
   }
@@ -127,8 +123,6 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
   int signatures = 0;
   std::vector<std::string> signedWithPin;
   std::vector<bool> verifications;
-  CertificateStore::PolicyInputs lastPolicy;
-  std::string lastBaseReader;
 };
 
 // The client: hands out the scripted PINs in order (the last one again when they run out) and

@@ -98,7 +98,7 @@ TEST(SmartCardUserStoreTest, NamesTheUserKeyByTheSidsDigest) {
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST(SmartCardUserStoreTest, KeepsBundleAndCheckTimePerUser) {
+TEST(SmartCardUserStoreTest, KeepsValuesPerUser) {
   keystone::testing::MemoryRegistry registry;
   SmartCardUserStore store(registry);
   EXPECT_FALSE(store.ReadP7bBlob("S-1-5-21-1-2-3-1000"));
@@ -115,7 +115,7 @@ TEST(SmartCardUserStoreTest, KeepsBundleAndCheckTimePerUser) {
   EXPECT_EQ(key->QueryValue(kCrlCheckValue)->type, platform::RegType::kQword);
 }
 
-TEST(SmartCardUserStoreTest, IgnoresValuesOfAnotherTypeOrSize) {
+TEST(SmartCardUserStoreTest, IgnoresValuesThatDoNotFit) {
   keystone::testing::MemoryRegistry registry;
   SmartCardUserStore store(registry);
   const std::string key = SmartCardUserStore::UserKeyPath("S-1-5-21-1-2-3-1000");

@@ -1,8 +1,8 @@
 #pragma once
 
-// Certificates for the smart-card tests, made once per process with OpenSSL: a CA and cards it
-// issued (RSA and EC keys), a card of a CA no policy names, each with its certs-only PKCS#7
-// bundle (card first, then its CA) and its private key.
+// The cards the smart-card factor's tests insert, taken from the shared test authority (made
+// once per process): each as its certificate, SHA-1 thumbprint, certs-only PKCS#7 bundle (card,
+// intermediate, root) and private key.
 
 #include <memory>
 #include <string>
@@ -16,21 +16,21 @@ namespace keystone::testing {
 struct TestCard {
   mfab::Bytes certificate;  // DER
   std::string sha1;         // of the certificate, lower-case hex
-  mfab::Bytes bundle;       // card and CA
+  mfab::Bytes bundle;       // card up to its root
   std::shared_ptr<EVP_PKEY> key;
 
   // SHA-256 PKCS#1 v1.5 signature of data with the card's key (RSA cards only).
   mfab::Bytes Sign(const mfab::Bytes& data) const;
 };
 
-struct TestPki {
-  std::string caSha256;  // the trusted CA's SHA-256 thumbprint, lower-case hex
-  TestCard rsaCard;      // issued by the trusted CA
+struct CardPki {
+  std::string caSha256;  // the trusted root's SHA-256 thumbprint, lower-case hex
+  TestCard rsaCard;      // issued under the trusted root
   TestCard secondRsaCard;
-  TestCard ecCard;       // issued by the trusted CA, with a P-256 key
-  TestCard foreignCard;  // issued by another CA
+  TestCard ecCard;       // issued under the trusted root, with a P-256 key
+  TestCard foreignCard;  // issued by another authority
 
-  static const TestPki& Get();
+  static const CardPki& Get();
 };
 
 }  // namespace keystone::testing

@@ -3,8 +3,6 @@
 
 #include "smartcard/smartcard_certificate_handler.h"
 
-#include <openssl/evp.h>
-
 #include <atomic>
 #include <thread>
 
@@ -17,6 +15,7 @@
 #include "tests/fakes/memory_registry.h"
 #include "tests/fakes/softhsm_token.h"
 #include "tests/fakes/test_pki.h"
+#include "tests/fakes/thrown.h"
 #include "tests/smartcard/cert_test_support.h"
 
 namespace keystone::testing {
@@ -44,18 +43,6 @@ class FakeReaders : public platform::SmartCardReaders {
   std::vector<std::string> readers;
   Mode mode;
 };
-
-bool SignatureVerifies(const TestCertificate& certificate, const Der& data, const Der& signature) {
-  const unsigned char* p = certificate.der.data();
-  X509* x = d2i_X509(nullptr, &p, static_cast<long>(certificate.der.size()));
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  const bool ok =
-      EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, X509_get0_pubkey(x)) == 1 &&
-      EVP_DigestVerify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
-  EVP_MD_CTX_free(ctx);
-  X509_free(x);
-  return ok;
-}
 
 class SoftHsmHandlerTest : public ::testing::Test {
  protected:
@@ -137,13 +124,9 @@ TEST_F(SoftHsmHandlerTest, EnrollmentWithAnotherAuthorityInPolicyCannotVerifyRoo
   IssueCard(pki.leaf());
   PolicyInputs policy = Policy();
   policy.caThumbprints = {std::string(64, 'a')};
-  try {
-    Handler().GetEnrollmentData(policy);
-    FAIL() << "enrolled";
-  } catch (const CertificateStore::SmartCardNotAvailableException& e) {
-    EXPECT_STREQ(e.what(), "Can't verify root of trust");
-    EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(0xA0000065));
-  }
+  EXPECT_EQ(Thrown<CertificateStore::SmartCardNotAvailableException>(
+                [&] { Handler().GetEnrollmentData(policy); }),
+            "Can't verify root of trust (0xA0000065)");
   EXPECT_TRUE(log->Has("exception not trusted root"));
 }
 
@@ -175,13 +158,9 @@ TEST_F(SoftHsmHandlerTest, EmptyUsageRequirementAcceptsAnyUsages) {
 }
 
 TEST_F(SoftHsmHandlerTest, CardWithoutCertificatesHasNoValidCertificate) {
-  try {
-    Handler().GetEnrollmentData(Policy());
-    FAIL() << "enrolled";
-  } catch (const CertificateStore::SmartCardCertificateUnavailable& e) {
-    EXPECT_STREQ(e.what(), "Can't find any valid certificate");
-    EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(0xA0000069));
-  }
+  EXPECT_EQ(Thrown<CertificateStore::SmartCardCertificateUnavailable>(
+                [&] { Handler().GetEnrollmentData(Policy()); }),
+            "Can't find any valid certificate (0xA0000069)");
 }
 
 TEST_F(SoftHsmHandlerTest, SignatureVerifiesWithTheCertificateKey) {
@@ -230,12 +209,9 @@ TEST_F(SoftHsmHandlerTest, OverlongPinIsRefusedBeforeLogin) {
 
 TEST_F(SoftHsmHandlerTest, SigningWithoutPinOnALoginCardFails) {
   IssueCard(pki.leaf());
-  try {
-    Handler().SignNonce(Container(), std::nullopt, Der(32, 1));
-    FAIL() << "signed";
-  } catch (const CertificateStore::SmartCardGeneralError& e) {
-    EXPECT_STREQ(e.what(), "SignHash error");
-  }
+  EXPECT_EQ(Thrown<CertificateStore::SmartCardGeneralError>(
+                [&] { Handler().SignNonce(Container(), std::nullopt, Der(32, 1)); }),
+            "SignHash error (0xA000006A)");
 }
 
 TEST_F(SoftHsmHandlerTest, SigningOnAnAbsentCardIsSmartCardNotAvailable) {
@@ -336,31 +312,21 @@ TEST_F(HandlerServiceTest, ReadersAreFilteredByLowerCaseSubstring) {
 }
 
 TEST_F(HandlerServiceTest, ReaderServiceDownIsSmartCardNotAvailable) {
-  try {
-    Make({}, FakeReaders::Mode::kNoService).FilterReaders("");
-    FAIL() << "listed";
-  } catch (const CertificateStore::SmartCardNotAvailableException& e) {
-    EXPECT_STREQ(e.what(), "SCardEstablishContext Failed.");
-  }
+  EXPECT_EQ(Thrown<CertificateStore::SmartCardNotAvailableException>(
+                [&] { Make({}, FakeReaders::Mode::kNoService).FilterReaders(""); }),
+            "SCardEstablishContext Failed. (0xA0000065)");
 }
 
 TEST_F(HandlerServiceTest, NoReaderIsReaderNotAvailable) {
-  try {
-    Make({}).FilterReaders("");
-    FAIL() << "listed";
-  } catch (const CertificateStore::SmartCardReaderNotAvailableException& e) {
-    EXPECT_STREQ(e.what(), "SCardListReaders return with error.");
-    EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(0xA0000066));
-  }
+  EXPECT_EQ(Thrown<CertificateStore::SmartCardReaderNotAvailableException>(
+                [&] { Make({}).FilterReaders(""); }),
+            "SCardListReaders return with error. (0xA0000066)");
 }
 
 TEST_F(HandlerServiceTest, UnloadableModuleIsStorageFailure) {
-  try {
-    Make({"Reader"}).OpenStorageProvider();
-    FAIL() << "opened";
-  } catch (const CertificateStore::SmartCardNotAvailableException& e) {
-    EXPECT_STREQ(e.what(), "Open smart card storage failed!!!");
-  }
+  EXPECT_EQ(Thrown<CertificateStore::SmartCardNotAvailableException>(
+                [&] { Make({"Reader"}).OpenStorageProvider(); }),
+            "Open smart card storage failed!!! (0xA0000065)");
   EXPECT_TRUE(log->Contains("Open smart card storage failed!!!"));
 }
 
@@ -369,24 +335,31 @@ TEST_F(HandlerServiceTest, NoReaderMeansNoContainer) {
 }
 
 // A module that answers as the test says, for what a software token cannot show.
-class ScriptedModule : public platform::Pkcs11Module {
- public:
-  const std::string& Path() const override { return path; }
-  std::vector<platform::Pkcs11Slot> Slots() override { return slots; }
-  std::vector<platform::Pkcs11Certificate> Certificates(unsigned long) override { return {}; }
-  std::vector<uint8_t> SignDigestInfo(unsigned long, std::span<const uint8_t>,
-                                      const std::optional<std::string>&,
-                                      std::span<const uint8_t> digestInfo) override {
-    lastDigestInfo.assign(digestInfo.begin(), digestInfo.end());
-    if (failure) throw platform::Pkcs11Error(*failure, rv, "scripted");
-    return {1, 2, 3};
-  }
-
-  std::string path = "scripted";
+// What the scripted module answers; shared by the test and every module the handler loads.
+struct ModuleScript {
   std::vector<platform::Pkcs11Slot> slots;
   std::optional<platform::Pkcs11Failure> failure;
   unsigned long rv = 0;
   std::vector<uint8_t> lastDigestInfo;
+};
+
+class ScriptedModule : public platform::Pkcs11Module {
+ public:
+  explicit ScriptedModule(std::shared_ptr<ModuleScript> answers) : script(std::move(answers)) {}
+  const std::string& Path() const override { return path; }
+  std::vector<platform::Pkcs11Slot> Slots() override { return script->slots; }
+  std::vector<platform::Pkcs11Certificate> Certificates(unsigned long) override { return {}; }
+  std::vector<uint8_t> SignDigestInfo(unsigned long, std::span<const uint8_t>,
+                                      const std::optional<std::string>&,
+                                      std::span<const uint8_t> digestInfo) override {
+    script->lastDigestInfo.assign(digestInfo.begin(), digestInfo.end());
+    if (script->failure) throw platform::Pkcs11Error(*script->failure, script->rv, "scripted");
+    return {1, 2, 3};
+  }
+
+ private:
+  const std::string path = "scripted";
+  const std::shared_ptr<ModuleScript> script;
 };
 
 class ScriptedModuleTest : public ::testing::Test {
@@ -404,36 +377,16 @@ class ScriptedModuleTest : public ::testing::Test {
   void TearDown() override { log->Uninstall(); }
 
   SmartcardCertificateHandler Make() {
-    auto shared = module;
     return SmartcardCertificateHandler(
         std::make_unique<FakeReaders>(std::vector<std::string>{std::string(kLongReader)}),
-        [shared] {
-          // The handler owns what the loader gives; hand it a forwarding copy.
-          struct Forward : platform::Pkcs11Module {
-            std::shared_ptr<ScriptedModule> to;
-            const std::string& Path() const override { return to->Path(); }
-            std::vector<platform::Pkcs11Slot> Slots() override { return to->Slots(); }
-            std::vector<platform::Pkcs11Certificate> Certificates(unsigned long s) override {
-              return to->Certificates(s);
-            }
-            std::vector<uint8_t> SignDigestInfo(unsigned long s, std::span<const uint8_t> id,
-                                                const std::optional<std::string>& pin,
-                                                std::span<const uint8_t> d) override {
-              return to->SignDigestInfo(s, id, pin, d);
-            }
-          };
-          auto forward = std::make_unique<Forward>();
-          forward->to = shared;
-          return forward;
-        },
-        nullptr, clock);
+        [script = module] { return std::make_unique<ScriptedModule>(script); }, nullptr, clock);
   }
 
   // A reader name longer than the 64 bytes a slot description holds.
   static constexpr std::string_view kLongReader =
       "Very Long Vendor Name Smart Card Reader Interface With Many Words 00 00";
   SetClock clock;
-  std::shared_ptr<ScriptedModule> module = std::make_shared<ScriptedModule>();
+  std::shared_ptr<ModuleScript> module = std::make_shared<ModuleScript>();
   std::shared_ptr<LogCapture> log;
 };
 

@@ -31,7 +31,7 @@ class SmartcardListCommandTest : public ::testing::Test {
   std::unique_ptr<SoftHsmToken> token;
 };
 
-TEST_F(SmartcardListCommandTest, ShowsContainersWithThumbprintsAndUsages) {
+TEST_F(SmartcardListCommandTest, ShowsEachContainersCertificateDetails) {
   const ProgramResult result = List();
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.out.find("card: " + token->Label()), std::string::npos) << result.out;

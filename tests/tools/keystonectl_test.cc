@@ -52,7 +52,7 @@ class KeystonectlTest : public ::testing::Test {
 };
 
 // Command-line errors exit 2, failures 1, each with its reason on standard error.
-TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
+TEST_F(KeystonectlTest, FailuresExitWithTheirReason) {
   const struct {
     const char* line;
     int exitCode;
@@ -113,7 +113,7 @@ TEST_F(KeystonectlTest, FailuresExitWithTheirCodeAndReason) {
   EXPECT_EQ(Store()->OpenKey("HKLM\\K", platform::reg_access::kRead), nullptr);
 }
 
-TEST_F(KeystonectlTest, RegSetStoresEachTypeAndQueryShowsIt) {
+TEST_F(KeystonectlTest, RegQueryShowsWhatRegSetStored) {
   const std::string key = kEngine;
   for (const Args& args : std::vector<Args>{{"DataDir", "REG_SZ", "/srv/keystone"},
                                             {"Level", "reg_dword", "0x10"},
@@ -177,7 +177,7 @@ TEST_F(KeystonectlTest, RegExportWritesTheSubtreeAsText) {
 }
 
 // The store's delete rules are the registry's tests; these are the commands' outcomes.
-TEST_F(KeystonectlTest, RegDeleteRefusesSubkeysAndDeleteTreeRemovesThem) {
+TEST_F(KeystonectlTest, RegDeleteLeavesSubtreesToDeleteTree) {
   const std::string a = std::string(kEngine) + "\\A";
   platform::WriteRegistryValue(*Store(), a + "\\B", "v", RegValue::Dword(1));
   const ProgramResult refused = Run({"reg", "delete", a});
@@ -209,7 +209,7 @@ TEST_F(KeystonectlTest, TlvBuildPrintsTheSerializedEnvelope) {
               {"00070004000000010008000400000009\n"});
 }
 
-TEST_F(KeystonectlTest, TlvDumpAndMessageDecodeTheBuffer) {
+TEST_F(KeystonectlTest, TlvDecodersShowEachItem) {
   ExpectLines(std::string("tlv dump ") + kSaveMessage,
               {"0000: tag 0x0000 len 4  00000005  = 5\n", "0018: tag 0x0002 len 26  7b30",
                "\n  001c: tag 0x7b30 len 3  aabbcc",
@@ -225,7 +225,7 @@ TEST_F(KeystonectlTest, TlvDumpAndMessageDecodeTheBuffer) {
       kSaveMessage);
 }
 
-TEST_F(KeystonectlTest, TlvMessageShowsMetadataEntriesAndTheStoredDataBlock) {
+TEST_F(KeystonectlTest, TlvMessageShowsTheEnvelopeBlocks) {
   // Metadata with one entry whose text is "hi"; then a 0x0006 block naming one file.
   const std::string entry =
       "6a0200006a030004000000016a0400035445456a050004000000006a0600006a07000268696a0800040000000"

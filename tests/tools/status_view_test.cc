@@ -12,7 +12,7 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-TEST(StatusViewTest, ReadsScalarsAndUnescapesStrings) {
+TEST(StatusViewTest, ReadsEveryScalarKind) {
   const Pairs pairs = ParseStatusObject(
       R"( {"version":"1.0.0.1", "uptime_s":12,"engine.running":true,"applet.owner_session":null,)"
       R"("kiln.library":"/opt/k \"sim\"\\lib\u00e9.so","delta":-1.5e3} )");

@@ -127,7 +127,7 @@ void PhoneSimulator::Run() {
                         std::move(answer.later))) {
           continue;
         }
-        answer.text = "ERR failed too many requests wait for the radio\n";
+        answer.text = "ERR failed too many requests are waiting for the radio\n";
       }
       const std::string& reply = answer.text;
       client->SendAll(std::span(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()),
@@ -167,7 +167,8 @@ PhoneSimulator::Answer PhoneSimulator::Inquiry(const std::vector<std::string>& w
     RequireRadioLocked();
   }
   // The phones that answer are the ones in reach when the inquiry ends.
-  return Answer(options.timeUnit * length, [this] { return Refusals([this] { return InquiryResult(); }); });
+  return Answer(options.timeUnit * length,
+                [this] { return Refusals([this] { return InquiryResult(); }); });
 }
 
 std::string PhoneSimulator::InquiryResult() {
@@ -189,7 +190,8 @@ PhoneSimulator::Answer PhoneSimulator::Services(const std::vector<std::string>& 
   if (!phone.inRange) {
     // Nobody answers the page: the controller gives up after its page time-out.
     return Answer(options.timeUnit * kPageTimeoutUnits, [] {
-      return std::string("ERR ") + ErrcWord(BluetoothErrc::kTimedOut) + " the phone does not answer\n";
+      return std::string("ERR ") + ErrcWord(BluetoothErrc::kTimedOut) +
+             " the phone does not answer\n";
     });
   }
   std::vector<std::string> lines;

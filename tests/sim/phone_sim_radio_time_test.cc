@@ -41,6 +41,11 @@ class PhoneSimRadioTimeTest : public ::testing::Test {
   Reply Ask(const std::string& line, std::chrono::milliseconds limit = 30s) {
     return Call(simulator->ControlPath(), line, limit);
   }
+  // Whether count slow answers are waiting, soon.
+  bool Waiting(size_t count) {
+    return keystone::testing::Eventually(
+        [&] { return simulator->DelayedAnswersForTesting() == count; });
+  }
   // How long the request took to be answered.
   std::chrono::milliseconds Timed(const std::string& line, Reply* reply = nullptr) {
     const auto start = Clock::now();
@@ -81,7 +86,7 @@ TEST_F(PhoneSimRadioTimeTest, InquiryFindsThePhonesInReachWhenItEnds) {
     ASSERT_TRUE(reply.ok) << reply.errorText;
     EXPECT_EQ(ListLines(reply).size(), 0u);
   });
-  ASSERT_TRUE(keystone::testing::Eventually([&] { return simulator->DelayedAnswersForTesting() == 1; }));
+  ASSERT_TRUE(Waiting(1));
   // Answered while the inquiry runs: the control socket is not held by it.
   EXPECT_TRUE(Ask(std::string("RANGE ") + kPhone + " out", 500ms).ok);
 }
@@ -93,7 +98,7 @@ TEST_F(PhoneSimRadioTimeTest, RadioSwitchedOffDuringAnInquiryFailsIt) {
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.errc, platform::BluetoothErrc::kNoRadio);
   });
-  ASSERT_TRUE(keystone::testing::Eventually([&] { return simulator->DelayedAnswersForTesting() == 1; }));
+  ASSERT_TRUE(Waiting(1));
   EXPECT_TRUE(Ask("RADIO off").ok);
 }
 
@@ -102,9 +107,7 @@ TEST_F(PhoneSimRadioTimeTest, RadioSwitchedOffDuringAnInquiryFailsIt) {
 TEST_F(PhoneSimRadioTimeTest, StopEndsARunningInquiry) {
   Start(600000ms);
   std::jthread stopper([&] {
-    if (keystone::testing::Eventually([&] { return simulator->DelayedAnswersForTesting() == 1; })) {
-      simulator->Stop();
-    }
+    if (Waiting(1)) simulator->Stop();
   });
   try {
     const Reply reply = Ask("INQUIRY 3", 60s);
@@ -125,11 +128,9 @@ TEST_F(PhoneSimRadioTimeTest, ClientThatGivesUpEndsItsWait) {
       platform::UnixStream client = platform::UnixStream::Connect(simulator->ControlPath());
       const std::string request = line + "\n";
       client.SendAll(std::span(reinterpret_cast<const uint8_t*>(request.data()), request.size()));
-      ASSERT_TRUE(
-          keystone::testing::Eventually([&] { return simulator->DelayedAnswersForTesting() == 1; }));
+      ASSERT_TRUE(Waiting(1));
     }
-    EXPECT_TRUE(
-        keystone::testing::Eventually([&] { return simulator->DelayedAnswersForTesting() == 0; }));
+    EXPECT_TRUE(Waiting(0));
   }
 }
 

@@ -102,7 +102,7 @@ set(CPACK_PACKAGE_VENDOR "Ostra")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host engine of a multi-factor authentication product")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so, the phone simulator keystone-phone-sim and the static client library with its header.")
+    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so, the phone simulator keystone-phone-sim, the\nsigned BLE bridges and the static client library with its header.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 # A Debian revision of its own: the package is not a native Debian one.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

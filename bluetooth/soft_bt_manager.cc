@@ -310,21 +310,32 @@ void SoftBtManager::MonitorLoop(std::stop_token stop) {
     wake.wait_for(wakeLock, stop, options.passPause, [] { return false; });
     if (stop.stop_requested()) break;
     wakeLock.unlock();
+    const platform::Ticks began = deps.clock.SteadyNow();
     try {
       MonitorDevice(stop);
     } catch (const std::exception& e) {
       KS_LOG(Log(), kLogError, kTag, "Monitor pass failed (%s)", e.what());
     }
     wakeLock.lock();
-    if (device.GetState() != SoftBtDevice::kFound) continue;
-    const platform::Ticks deadline =
-        deps.clock.SteadyNow() + platform::ToTicks(options.device.second) *
-                                     static_cast<platform::Ticks>(config.periodicFoundInterval);
-    while (!stop.stop_requested() && deps.clock.SteadyNow() < deadline) {
-      wake.wait_for(wakeLock, stop, options.foundWaitStep, [] { return false; });
+    if (device.GetState() == SoftBtDevice::kFound) {
+      PauseUntil(wakeLock, stop,
+                 deps.clock.SteadyNow() +
+                     platform::ToTicks(options.device.second) *
+                         static_cast<platform::Ticks>(config.periodicFoundInterval));
+    } else {
+      // Nothing for a pass that took as long as a real radio's; the rest of it for one that
+      // failed sooner.
+      PauseUntil(wakeLock, stop, began + platform::ToTicks(options.shortestMissedPass));
     }
   }
   KS_LOG(Log(), kLogInfo, kTag, "Monitor Exiting.");
+}
+
+void SoftBtManager::PauseUntil(std::unique_lock<std::mutex>& wakeLock, const std::stop_token& stop,
+                               platform::Ticks until) {
+  while (!stop.stop_requested() && deps.clock.SteadyNow() < until) {
+    wake.wait_for(wakeLock, stop, options.pauseStep, [] { return false; });
+  }
 }
 
 bool SoftBtManager::Inquire(const std::string& phone) {

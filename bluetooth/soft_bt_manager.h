@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -61,8 +62,13 @@ struct SoftBtManagerOptions {
   SoftBtDeviceOptions device;
   // The pause before each monitor pass.
   std::chrono::milliseconds passPause{1};
-  // How often the wait between passes while the phone is found looks at the stop flag.
-  std::chrono::milliseconds foundWaitStep{100};
+  // A pass that did not find the phone is followed by a pause until this long after it began. A
+  // real radio gives up on an absent phone only after its page time-out (5.12 s), so its passes
+  // never end sooner; one that did (no radio, no provider, a phone that is not paired, a stack
+  // that fails at once) would otherwise be repeated at once, hundreds of times a second.
+  std::chrono::milliseconds shortestMissedPass{5120};
+  // How often the waits between passes look at the clock and the stop flag.
+  std::chrono::milliseconds pauseStep{100};
 };
 
 // What the manager is built from. References are borrowed and must outlive it.
@@ -117,6 +123,9 @@ class SoftBtManager final : public IPhonePresenceMonitor {
   void StopMonitorLocked() REQUIRES(monitorMutex);
   void MonitorLoop(std::stop_token stop);
   void MonitorDevice(const std::stop_token& stop);
+  // Waits until the clock reaches until or a stop is requested; wakeLock holds wakeMutex.
+  void PauseUntil(std::unique_lock<std::mutex>& wakeLock, const std::stop_token& stop,
+                  platform::Ticks until);
   // One inquiry; a failure is a miss.
   bool Inquire(const std::string& address);
   void SetupProvider();

@@ -10,6 +10,44 @@ install(TARGETS keystonectl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(TARGETS kiln-sim LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 # The simulated phones, for hosts without a Bluetooth radio (like the simulated applet).
 install(TARGETS keystone-phone-sim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# The BLE bridges: plug-ins the engine loads only when their signature verifies
+# (docs/ble-bridge.md). Each is installed under its own name, stripped when the install strips,
+# and only then signed by the build's signer (<file>.sig beside it, docs/signed-files.md), so the
+# signature covers the bytes that ship.
+function(keystone_install_signed target destination name)
+  install(FILES "$<TARGET_FILE:${target}>" DESTINATION "${destination}" RENAME "${name}"
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  install(CODE "
+    set(keystone_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${name}\")
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${keystone_file}\"
+                      RESULT_VARIABLE keystone_result)
+      if(NOT keystone_result EQUAL 0)
+        message(FATAL_ERROR \"stripping \${keystone_file} failed\")
+      endif()
+    endif()
+    execute_process(COMMAND \"${KEYSTONE_OPENSSL_PROGRAM}\" cms -sign -binary -md sha256
+                            -in \"\${keystone_file}\" -signer \"${KEYSTONE_TEST_SIGNER_CERT}\"
+                            -inkey \"${KEYSTONE_TEST_SIGNER_KEY}\" -outform DER
+                            -out \"\${keystone_file}.sig\"
+                    RESULT_VARIABLE keystone_result)
+    if(NOT keystone_result EQUAL 0)
+      message(FATAL_ERROR \"signing \${keystone_file} failed\")
+    endif()
+    file(CHMOD \"\${keystone_file}.sig\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${keystone_file}.sig\")
+  ")
+endfunction()
+# The BlueZ bridge where the engine looks by default (beside itself, BleBridgeDirectory unset),
+# under the file name it loads on Linux's generation.
+keystone_install_signed(keystone-bluez-gatt-bridge "${CMAKE_INSTALL_SBINDIR}" libkeystone-gatt10rs2.so)
+# The simulated bridge with the simulated applet; it is copied under a bridge file name to be
+# used (docs/ble-bridge.md).
+keystone_install_signed(keystone-sim-ble-bridge "${CMAKE_INSTALL_LIBDIR}"
+                        libkeystone-sim-ble-bridge.so)
+# The signer's certificate, whose thumbprint an administrator trusts to let the bridges load.
+install(FILES "${KEYSTONE_TEST_SIGNER_CERT}" DESTINATION "${CMAKE_INSTALL_DATADIR}/keystone-engine"
+        RENAME bridge-signer.crt)
 # The client library is static, with the static layers it is built on (keystone-client.pc lists
 # them for the linker); its header and the few project headers it includes go under
 # include/keystone, so a client compiles with -I/usr/include/keystone.
@@ -64,7 +102,7 @@ set(CPACK_PACKAGE_VENDOR "Ostra")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host engine of a multi-factor authentication product")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so, the phone simulator keystone-phone-sim and the static client library with its header.")
+    "The Keystone Engine stands between local clients (over a Unix-socket RPC),\na firmware applet reached through the KILN host-interface library, and host\nfactors. This package holds the service, its systemd unit, keystonectl, the\nsimulated applet libkiln-sim.so, the phone simulator keystone-phone-sim, the\nsigned BLE bridges and the static client library with its header.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 # A Debian revision of its own: the package is not a native Debian one.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

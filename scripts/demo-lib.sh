@@ -160,4 +160,11 @@ bt_tour() {
     fi
   done
   show "$ctl" bt send "$phone" 0102A0FF
+
+  title "Bluetooth: a BLE phone through the signed bridge"
+  say "BLE phones are reached through a bridge library that the engine loads only when its"
+  say "signature verifies and its signer is in TrustedSigners (here: the build's test signer)."
+  show "$ctl" bt bridge
+  say "The first BLE request makes the engine load it (the simulated bridge, with one phone):"
+  show "$ctl" bt scan ble
 }

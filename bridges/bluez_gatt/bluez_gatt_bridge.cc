@@ -39,7 +39,8 @@ constexpr auto kResolvePoll = std::chrono::milliseconds(100);
 constexpr uint32_t kMaxDiscoverySeconds = 30;
 // Failures of this library's own (beside the interface's result codes).
 constexpr int32_t kResultInvalid = -22;
-constexpr int32_t kResultNoBus = -5;
+constexpr int32_t kResultNoBus = -5;        // no system bus, or no BlueZ on it
+constexpr int32_t kResultNoAdapter = -19;    // BlueZ runs, but without an adapter
 
 struct BusUnref {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -160,9 +161,16 @@ class BluezGattBridge {
   int32_t Scan(uint32_t seconds, KeystoneBleDeviceRecord* records, uint32_t* count) {
     std::lock_guard lock(mutex);
     if (!OpenLocked()) return kResultNoBus;
-    if (seconds > 0) DiscoverLocked(std::min(seconds, kMaxDiscoverySeconds));
     std::vector<Object> objects;
     if (!ObjectsLocked(objects)) return kResultNoBus;
+    if (AdapterOf(objects).empty()) {
+      Log(2, "no Bluetooth adapter: BlueZ lists no org.bluez.Adapter1");
+      return kResultNoAdapter;
+    }
+    if (seconds > 0) {
+      DiscoverLocked(std::min(seconds, kMaxDiscoverySeconds));
+      if (!ObjectsLocked(objects)) return kResultNoBus;
+    }
     uint32_t filled = 0;
     for (const Object& object : objects) {
       auto it = object.interfaces.find("org.bluez.Device1");
@@ -196,6 +204,10 @@ class BluezGattBridge {
     }
     std::vector<Object> objects;
     if (!ObjectsLocked(objects)) return kResultNoBus;
+    if (AdapterOf(objects).empty()) {
+      Log(2, "no Bluetooth adapter: BlueZ lists no org.bluez.Adapter1");
+      return kResultNoAdapter;
+    }
     std::string devicePath;
     bool connected = false;
     for (const Object& object : objects) {
@@ -317,9 +329,18 @@ class BluezGattBridge {
     return KEYSTONE_BLE_RSSI_NO_LINK;
   }
 
+  // Says what it found; a missing bus, BlueZ or adapter is logged, and every later call tries
+  // again (an adapter may be plugged in later).
   void Setup() {
     std::lock_guard lock(mutex);
-    if (OpenLocked()) Log(0, "BlueZ GATT bridge set up");
+    std::vector<Object> objects;
+    if (!OpenLocked() || !ObjectsLocked(objects)) return;
+    const std::string adapter = AdapterOf(objects);
+    if (adapter.empty()) {
+      Log(1, "BlueZ GATT bridge set up without a Bluetooth adapter (no org.bluez.Adapter1)");
+    } else {
+      Log(0, "BlueZ GATT bridge set up on " + adapter);
+    }
   }
 
   void TearDown() {
@@ -391,16 +412,18 @@ class BluezGattBridge {
     return r >= 0;
   }
 
+  // The first adapter's object path; empty when BlueZ has none.
+  static std::string AdapterOf(const std::vector<Object>& objects) {
+    for (const Object& object : objects) {
+      if (object.interfaces.count("org.bluez.Adapter1")) return object.path;
+    }
+    return "";
+  }
+
   void DiscoverLocked(uint32_t seconds) {
     std::vector<Object> objects;
     if (!ObjectsLocked(objects)) return;
-    std::string adapter;
-    for (const Object& object : objects) {
-      if (object.interfaces.count("org.bluez.Adapter1")) {
-        adapter = object.path;
-        break;
-      }
-    }
+    const std::string adapter = AdapterOf(objects);
     if (adapter.empty() || !CallLocked(adapter, "org.bluez.Adapter1", "StartDiscovery", 0)) return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < deadline) {

@@ -14,6 +14,7 @@
 // Names are escaped (%XX for space, '%', control bytes and bytes above 0x7E) so that a reply
 // line is always split at single spaces. Every size is bounded; a violation is a ProtocolError.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -42,6 +43,15 @@ inline constexpr size_t kMaxRadioWatchers = 16;
 // The byte a phone sends first on a link it accepted, once the link counts as open (so that a
 // connect returns only when the link is up, as a page answered by the phone does).
 inline constexpr uint8_t kLinkUp = 0x06;  // the RFCOMM channel the phone application listens on
+
+// The simulated radio keeps a controller's time: an inquiry of length N (1 to kMaxInquiryLength)
+// lasts N time units, and a page of a phone out of reach (a service lookup) gives up after
+// kPageTimeoutUnits. The unit is kRadioTimeUnit (1.28 s, the inquiry unit of the Bluetooth
+// specification) unless the simulator is told a shorter one; four units are the controller's
+// default page time-out of 5.12 s.
+inline constexpr std::chrono::milliseconds kRadioTimeUnit{1280};
+inline constexpr int kPageTimeoutUnits = 4;
+inline constexpr int kMaxInquiryLength = 48;
 
 class ProtocolError : public std::runtime_error {
  public:

@@ -53,16 +53,33 @@ std::string PhoneSocketPath(const std::string& directory, platform::BluetoothAdd
   return directory + name;
 }
 
+// What make returns, or its failure as an "ERR" reply.
+template <typename Make>
+auto Refusals(Make make) -> decltype(make()) {
+  try {
+    return make();
+  } catch (const BluetoothError& e) {
+    return std::string("ERR ") + ErrcWord(e.Kind()) + " " + e.what() + "\n";
+  } catch (const std::exception& e) {
+    return std::string("ERR failed ") + e.what() + "\n";
+  }
+}
+
 }  // namespace
 
 PhoneSimulator::PhoneSimulator(std::string dir, SimulatorOptions opts)
-    : directory(std::move(dir)), controlPath(directory + "/control.sock"), options(opts) {
+    : directory(std::move(dir)),
+      controlPath(directory + "/control.sock"),
+      options(opts),
+      delayed(opts.clientLimit) {
   platform::CreateDirectories(directory, 0700);
   control = platform::UnixListener::Bind(controlPath, 0600);
   control.Listen(16);
 }
 
 PhoneSimulator::~PhoneSimulator() {
+  // The slow answers read the phones: they end before the phones go.
+  delayed.Stop();
   std::map<platform::BluetoothAddress, std::unique_ptr<Phone>> gone;
   {
     keystone::MutexLock lock(mutex);
@@ -78,7 +95,12 @@ PhoneSimulator::~PhoneSimulator() {
 }
 
 void PhoneSimulator::Stop() noexcept {
-  stopping = true;
+  {
+    std::lock_guard lock(stopMutex);
+    stopping = true;
+  }
+  stopWake.notify_all();
+  delayed.Stop();
   control.Wake();
 }
 
@@ -99,7 +121,15 @@ void PhoneSimulator::Run() {
         AddRadioWatcher(std::move(*client), deadline);
         continue;
       }
-      const std::string reply = Handle(line);
+      Answer answer = Respond(line);
+      if (answer.delay.count() > 0) {
+        if (delayed.Add(*client, std::chrono::steady_clock::now() + answer.delay,
+                        std::move(answer.later))) {
+          continue;
+        }
+        answer.text = "ERR failed too many requests are waiting for the radio\n";
+      }
+      const std::string& reply = answer.text;
       client->SendAll(std::span(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()),
                       deadline);
     } catch (const std::exception& e) {
@@ -109,15 +139,68 @@ void PhoneSimulator::Run() {
 }
 
 std::string PhoneSimulator::Handle(std::string_view line) {
-  try {
-    return Dispatch(SplitLine(line));
-  } catch (const BluetoothError& e) {
-    return std::string("ERR ") + ErrcWord(e.Kind()) + " " + e.what() + "\n";
-  } catch (const ProtocolError& e) {
-    return std::string("ERR failed ") + e.what() + "\n";
-  } catch (const std::exception& e) {
-    return std::string("ERR failed ") + e.what() + "\n";
+  Answer answer = Respond(line);
+  if (answer.delay.count() <= 0) return answer.text;
+  {
+    std::unique_lock lock(stopMutex);
+    if (stopWake.wait_for(lock, answer.delay, [this] { return stopping.load(); })) {
+      return std::string("ERR ") + ErrcWord(BluetoothErrc::kNoRadio) + " the simulator stopped\n";
+    }
   }
+  return answer.later();
+}
+
+PhoneSimulator::Answer PhoneSimulator::Respond(std::string_view line) {
+  return Refusals([&]() -> Answer {
+    const std::vector<std::string> words = SplitLine(line);
+    if (words[0] == "INQUIRY") return Inquiry(words);
+    if (words[0] == "SERVICES") return Services(words);
+    return Dispatch(words);
+  });
+}
+
+PhoneSimulator::Answer PhoneSimulator::Inquiry(const std::vector<std::string>& words) {
+  NeedWords(words, 2);
+  const auto length = ParseInteger(words[1], 1, kMaxInquiryLength);
+  {
+    keystone::MutexLock lock(mutex);
+    RequireRadioLocked();
+  }
+  // The phones that answer are the ones in reach when the inquiry ends.
+  return Answer(options.timeUnit * length,
+                [this] { return Refusals([this] { return InquiryResult(); }); });
+}
+
+std::string PhoneSimulator::InquiryResult() {
+  keystone::MutexLock lock(mutex);
+  // A radio switched off meanwhile ends the inquiry with its failure.
+  RequireRadioLocked();
+  std::vector<std::string> lines;
+  for (const auto& [address, phone] : phones) {
+    if (phone->inRange) lines.push_back(FormatDevice(InfoLocked(*phone)));
+  }
+  return List(lines);
+}
+
+PhoneSimulator::Answer PhoneSimulator::Services(const std::vector<std::string>& words) {
+  NeedWords(words, 2);
+  keystone::MutexLock lock(mutex);
+  RequireRadioLocked();
+  Phone& phone = Find(words[1]);
+  if (!phone.inRange) {
+    // Nobody answers the page: the controller gives up after its page time-out.
+    return Answer(options.timeUnit * kPageTimeoutUnits, [] {
+      return std::string("ERR ") + ErrcWord(BluetoothErrc::kTimedOut) +
+             " the phone does not answer\n";
+    });
+  }
+  std::vector<std::string> lines;
+  lines.push_back(FormatService({"Serial Port", "00001101-0000-1000-8000-00805f9b34fb", 1}));
+  if (phone.hasApp) {
+    lines.push_back(
+        FormatService({mfab::kPhoneServiceName, mfab::kPhoneServiceClassId, kPhoneChannel}));
+  }
+  return List(lines);
 }
 
 void PhoneSimulator::AddRadioWatcher(platform::UnixStream stream, platform::Deadline deadline) {
@@ -297,29 +380,11 @@ std::string PhoneSimulator::Dispatch(const std::vector<std::string>& words) {
     RequireRadioLocked();
     return Ok(FormatDevice(InfoLocked(Find(words[1]))));
   }
-  if (verb == "KNOWN" || verb == "INQUIRY") {
-    if (verb == "INQUIRY") {
-      NeedWords(words, 2);
-      ParseInteger(words[1], 1, 48);
-    }
+  if (verb == "KNOWN") {
     RequireRadioLocked();
     std::vector<std::string> lines;
     for (const auto& [address, phone] : phones) {
-      const bool listed = verb == "KNOWN" ? phone->paired : phone->inRange;
-      if (listed) lines.push_back(FormatDevice(InfoLocked(*phone)));
-    }
-    return List(lines);
-  }
-  if (verb == "SERVICES") {
-    NeedWords(words, 2);
-    RequireRadioLocked();
-    Phone& phone = Find(words[1]);
-    if (!phone.inRange) Refuse(BluetoothErrc::kTimedOut, "the phone does not answer");
-    std::vector<std::string> lines;
-    lines.push_back(FormatService({"Serial Port", "00001101-0000-1000-8000-00805f9b34fb", 1}));
-    if (phone.hasApp) {
-      lines.push_back(
-          FormatService({mfab::kPhoneServiceName, mfab::kPhoneServiceClassId, kPhoneChannel}));
+      if (phone->paired) lines.push_back(FormatDevice(InfoLocked(*phone)));
     }
     return List(lines);
   }

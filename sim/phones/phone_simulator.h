@@ -7,11 +7,18 @@
 // The control socket "control.sock" in the same directory takes the requests of
 // docs/bluetooth.md, from the engine's simulated stack and from `keystonectl bt sim`.
 //
-// Threads: Run serves control requests on the caller's thread; each phone has an acceptor thread
-// and each open link a reader thread, all joined when their phone goes or the simulator ends.
+// Time: an inquiry lasts its length and a lookup of a phone out of reach the page time-out, in
+// the simulator's time unit (phone_protocol.h); the other requests are answered at once.
+//
+// Threads: Run serves control requests on the caller's thread and hands the slow answers to a
+// thread of their own (DelayedAnswers), so a running inquiry never holds up another request;
+// each phone has an acceptor thread and each open link a reader thread, all joined when their
+// phone goes or the simulator ends.
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,6 +30,8 @@
 #include "common/mutex.h"
 #include "platform/bluetooth.h"
 #include "platform/unix_socket.h"
+#include "sim/phones/phone_protocol.h"
+#include "sim/phones/delayed_answers.h"
 
 namespace phonesim {
 
@@ -31,6 +40,8 @@ struct SimulatorOptions {
   std::chrono::milliseconds clientLimit{2000};
   // How long a phone waits for the engine to take its answer.
   std::chrono::milliseconds answerLimit{5000};
+  // The radio's time unit: 1.28 s as on a real controller; tests and demonstrations shrink it.
+  std::chrono::milliseconds timeUnit = kRadioTimeUnit;
 };
 
 class PhoneSimulator {
@@ -48,8 +59,13 @@ class PhoneSimulator {
 
   const std::string& ControlPath() const { return controlPath; }
 
-  // Answers one request line (without "\n"): the reply text, each line ending in "\n".
+  // Answers one request line (without "\n"): the reply text, each line ending in "\n". A slow
+  // request (an inquiry, a lookup of a phone out of reach) blocks for its radio time, or until
+  // Stop, which answers "ERR noradio".
   std::string Handle(std::string_view line);
+
+  // How many slow answers wait for their time.
+  size_t DelayedAnswersForTesting() { return delayed.Waiting(); }
 
   // Keeps a WATCH client's stream: answers the radio's state now and pushes every later change
   // to it before the change has any other effect. Refuses (ERR) when kMaxRadioWatchers are open.
@@ -57,6 +73,15 @@ class PhoneSimulator {
 
  private:
   enum class Mode { kEcho, kSilent, kDrop };
+  // A request's answer: the text now, or (delay above zero) what later makes after the delay.
+  struct Answer {
+    Answer(std::string reply) : text(std::move(reply)) {}  // NOLINT: most answers are texts
+    Answer(std::chrono::milliseconds wait, std::function<std::string()> make)
+        : delay(wait), later(std::move(make)) {}
+    std::string text;
+    std::chrono::milliseconds delay{0};
+    std::function<std::string()> later;
+  };
   struct Link {
     platform::UnixStream stream;
     std::jthread reader;
@@ -84,7 +109,13 @@ class PhoneSimulator {
     std::vector<std::shared_ptr<Link>> links;
   };
 
+  // The answer to a request line; a refusal is an "ERR" text.
+  Answer Respond(std::string_view line);
   std::string Dispatch(const std::vector<std::string>& words);
+  // The inquiry and the lookup, which take radio time.
+  Answer Inquiry(const std::vector<std::string>& words);
+  Answer Services(const std::vector<std::string>& words);
+  std::string InquiryResult();
   Phone& Find(std::string_view addressText) REQUIRES(mutex);
   std::string AddPhone(const std::vector<std::string>& words);
   std::string RemovePhone(platform::BluetoothAddress address);
@@ -112,6 +143,11 @@ class PhoneSimulator {
   bool radioOn GUARDED_BY(mutex) = true;
   std::map<platform::BluetoothAddress, std::unique_ptr<Phone>> phones GUARDED_BY(mutex);
   std::vector<platform::UnixStream> radioWatchers GUARDED_BY(mutex);
+
+  // Ends the in-process waits of Handle at Stop.
+  std::mutex stopMutex;
+  std::condition_variable stopWake;
+  DelayedAnswers delayed;
 };
 
 }  // namespace phonesim

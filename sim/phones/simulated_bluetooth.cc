@@ -91,8 +91,9 @@ std::pair<std::vector<std::string>, std::vector<std::string>> SimulatedBluetooth
   return {std::move(reply.words), std::move(reply.lines)};
 }
 
-std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::Devices(const std::string& line) {
-  auto [words, lines] = Request(line, options.callLimit);
+std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::Devices(
+    const std::string& line, std::chrono::milliseconds limit) {
+  auto [words, lines] = Request(line, limit);
   std::vector<platform::BluetoothDeviceInfo> devices;
   try {
     phonesim::Reply reply{true, words, lines};
@@ -187,16 +188,20 @@ platform::BluetoothDeviceInfo SimulatedBluetoothStack::DeviceInfo(platform::Blue
 }
 
 std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::KnownDevices() {
-  return Devices("KNOWN");
+  return Devices("KNOWN", options.callLimit);
 }
 
 std::vector<platform::BluetoothDeviceInfo> SimulatedBluetoothStack::Inquiry(uint8_t length) {
-  return Devices("INQUIRY " + std::to_string(length < 1 ? 1 : (length > 48 ? 48 : length)));
+  const int units = std::clamp<int>(length, 1, kMaxInquiryLength);
+  // The simulator answers when the inquiry ends: at most this many real units from now.
+  return Devices("INQUIRY " + std::to_string(units), options.callLimit + kRadioTimeUnit * units);
 }
 
 std::vector<platform::BluetoothServiceRecord> SimulatedBluetoothStack::LookupServices(
     platform::BluetoothAddress address) {
-  auto [words, lines] = Request("SERVICES " + FormatAddress(address), options.callLimit);
+  // A phone out of reach is answered for after the page time-out.
+  auto [words, lines] = Request("SERVICES " + FormatAddress(address),
+                                options.callLimit + kRadioTimeUnit * kPageTimeoutUnits);
   std::vector<platform::BluetoothServiceRecord> services;
   try {
     phonesim::Reply reply{true, words, lines};

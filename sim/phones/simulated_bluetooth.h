@@ -20,7 +20,8 @@
 namespace phonesim {
 
 struct SimulatedBluetoothOptions {
-  // How long one control request may take.
+  // How long one control request may take; an inquiry and a service lookup may take their
+  // radio time (at the real time unit) on top.
   std::chrono::milliseconds callLimit{5000};
 };
 
@@ -52,7 +53,8 @@ class SimulatedBluetoothStack : public platform::BluetoothStack {
   // One request; the OK reply's words and lines, or the simulator's refusal as a BluetoothError.
   std::pair<std::vector<std::string>, std::vector<std::string>> Request(
       const std::string& line, std::chrono::milliseconds limit);
-  std::vector<platform::BluetoothDeviceInfo> Devices(const std::string& line);
+  std::vector<platform::BluetoothDeviceInfo> Devices(const std::string& line,
+                                                     std::chrono::milliseconds limit);
   // The radio as the watch stream last said; empty when the simulator cannot be reached.
   std::optional<platform::BluetoothRadio> WatchedRadio();
   // Opens a watch stream and reads its first state (bytes past that line stay in pending).

@@ -16,3 +16,6 @@ add_dependencies(bluetooth_ble_tests keystone-bluez-gatt-bridge)
 target_compile_definitions(bluetooth_ble_tests PRIVATE
   KEYSTONE_PHONE_SIM_BINARY="$<TARGET_FILE:keystone-phone-sim>")
 add_dependencies(bluetooth_ble_tests keystone-phone-sim)
+# The BlueZ bridge's tests stand BlueZ up on a bus of their own.
+pkg_check_modules(BLE_TEST_SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(bluetooth_ble_tests PRIVATE PkgConfig::BLE_TEST_SYSTEMD)

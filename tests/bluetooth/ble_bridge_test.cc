@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <systemd/sd-bus.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,8 @@
 #include "platform/os_version.h"
 #include "platform/registry.h"
 #include "platform/signed_file_verifier.h"
+#include "tests/fakes/eventually.h"
+#include "tests/fakes/fake_logind.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/fakes/program_paths.h"
@@ -217,6 +220,108 @@ TEST_F(BleBridgeTest, BluezBridgeOffersTheWholeCallTable) {
   const auto provider = Load();
   ASSERT_NE(dynamic_cast<Gatt10Bridge*>(provider.get()), nullptr);
   EXPECT_FALSE(dynamic_cast<Gatt10Bridge*>(provider.get())->Legacy());
+}
+
+// BlueZ on a system bus of the test's own: the name org.bluez and an object manager at "/",
+// listing one adapter (/org/bluez/hci0) or none. Serves from a thread of its own.
+class FakeBluez {
+ public:
+  explicit FakeBluez(bool withAdapter) {
+    if (!bus.Ready() || sd_bus_open_system(&connection) < 0) return;
+    if (sd_bus_add_object_manager(connection, nullptr, "/") < 0) return;
+    if (withAdapter &&
+        sd_bus_add_object_vtable(connection, nullptr, "/org/bluez/hci0", "org.bluez.Adapter1",
+                                 kAdapterTable, nullptr) < 0) {
+      return;
+    }
+    if (sd_bus_request_name(connection, "org.bluez", 0) < 0) return;
+    ready = true;
+    server = std::jthread([this](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+        while (sd_bus_process(connection, nullptr) > 0) {
+        }
+        sd_bus_wait(connection, 50'000);  // looks at the stop request every 50 ms
+      }
+    });
+  }
+  ~FakeBluez() {
+    if (server.joinable()) {
+      server.request_stop();
+      server.join();
+    }
+    if (connection) sd_bus_flush_close_unref(connection);
+  }
+  FakeBluez(const FakeBluez&) = delete;
+  FakeBluez& operator=(const FakeBluez&) = delete;
+
+  bool Ready() const { return ready; }
+
+ private:
+  static constexpr sd_bus_vtable kAdapterTable[] = {SD_BUS_VTABLE_START(0), SD_BUS_VTABLE_END};
+
+  keystone::testing::PrivateSystemBus bus;
+  sd_bus* connection = nullptr;
+  bool ready = false;
+  std::jthread server;
+};
+
+// Where no adapter can be had, each call of the BlueZ bridge fails with its own code and one
+// log line, and the engine's provider keeps working: no bus at all, a bus without BlueZ, and
+// BlueZ without an adapter.
+TEST_F(BleBridgeTest, BluezBridgeWithoutAnAdapterFailsEachCallCleanly) {
+  CopySigned(KEYSTONE_BLUEZ_GATT_BRIDGE, dir.Path(), kGatt10Rs2BridgeFile);
+  const auto provider = Load();
+  const struct {
+    const char* name;
+    int32_t code;
+    const char* line;
+  } cases[] = {
+      {"no system bus", -5, "system bus: "},
+      {"no BlueZ on the bus", -5, "GetManagedObjects: "},
+      {"BlueZ without an adapter", -19, "no Bluetooth adapter"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<keystone::testing::PrivateSystemBus> bareBus;
+    std::unique_ptr<FakeBluez> bluez;
+    if (c.code == -19) {
+      bluez = std::make_unique<FakeBluez>(false);
+      if (!bluez->Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
+    } else if (std::string(c.name) == "no BlueZ on the bus") {
+      bareBus = std::make_unique<keystone::testing::PrivateSystemBus>();
+      if (!bareBus->Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
+    } else {
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.File("no-bus")).c_str(), 1);
+    }
+    // The bridge opens its bus on first use; tearing down drops it, so each case starts afresh.
+    provider->TearDown();
+    provider->Setup();
+    try {
+      provider->ScanDevices(0);
+      ADD_FAILURE() << "the scan did not fail";
+    } catch (const BluetoothProvider::ProviderGeneralException& e) {
+      EXPECT_EQ(static_cast<int32_t>(e.Code()), c.code) << e.what();
+    }
+    EXPECT_THROW(provider->Connect({"", kPhone}, kPhoneServiceClassId),
+                 BluetoothProvider::ProviderGeneralException);
+    EXPECT_THROW(provider->GetDeviceRssi({"", kPhone}, true),
+                 BluetoothProvider::ConnectionFailedException);
+    EXPECT_TRUE(log->Contains(c.line));
+    provider->TearDown();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  }
+}
+
+TEST_F(BleBridgeTest, BluezBridgeSetsUpOnTheFirstAdapter) {
+  FakeBluez bluez(true);
+  if (!bluez.Ready()) GTEST_SKIP() << "no dbus-daemon for a bus of the test's own";
+  CopySigned(KEYSTONE_BLUEZ_GATT_BRIDGE, dir.Path(), kGatt10Rs2BridgeFile);
+  const auto provider = Load();
+  provider->Setup();
+  EXPECT_TRUE(log->Contains("BlueZ GATT bridge set up on /org/bluez/hci0"));
+  // BlueZ knows no device offering the phone application's service.
+  EXPECT_TRUE(provider->ScanDevices(0).empty());
+  provider->TearDown();
 }
 
 TEST(BridgeFileNameTest, GenerationPicksTheFile) {

@@ -8,6 +8,7 @@ keystone_test_suite(bluetooth_provider_tests
           ${dir}/platform/bluez_bluetooth_test.cc
           ${dir}/sim/phone_sim_command_test.cc
           ${dir}/sim/phone_sim_protocol_test.cc
+          ${dir}/sim/phone_sim_radio_time_test.cc
           ${dir}/sim/phone_sim_selection_test.cc
           ${dir}/sim/phone_sim_stack_test.cc
           ${dir}/sim/phone_sim_test.cc

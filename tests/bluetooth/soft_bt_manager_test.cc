@@ -259,6 +259,48 @@ TEST_F(SoftBtManagerTest, NotFoundPhoneIsAskedAgainAtOnce) {
   EXPECT_EQ(capture->Count("--- CurrentState - Not Found "), 2u);
 }
 
+// A pass that ends without the phone sooner than a real radio could (a miss answered at once, an
+// inquiry that fails at once) is followed by a pause for the rest of that time.
+TEST_F(SoftBtManagerTest, QuickMissedPassIsFollowedByAPause) {
+  for (bool failing : {false, true}) {
+    SCOPED_TRACE(failing ? "failing inquiry" : "missed inquiry");
+    SoftBtHarness fresh;
+    fresh.SetValue("Device", platform::RegValue::String(kPhone));
+    fresh.SetDword("NoRetriesInit", 1);
+    mfab::SoftBtManagerOptions options = FastPresenceOptions();
+    options.shortestMissedPass = 5s;
+    auto manager = fresh.Make(options);
+    const platform::Ticks start = fresh.bt.clock.SteadyNow();
+    if (failing) {
+      fresh.provider->FailNext(1);
+      fresh.provider->Script({true});
+    } else {
+      fresh.provider->Script({false, true});
+    }
+    manager->StartMonitor();
+    const int answered = failing ? 1 : 2;
+    ASSERT_TRUE(fresh.AdvanceUntil([&] { return fresh.provider->Inquiries() == answered; }, 1s));
+    EXPECT_GE(fresh.provider->InquiryTimes().back() - start, platform::ToTicks(5s));
+    EXPECT_TRUE(Eventually([&] { return manager->Device().GetState() == SoftBtDevice::kFound; }));
+  }
+}
+
+TEST_F(SoftBtManagerTest, MissedPassAsLongAsARealRadiosIsFollowedAtOnce) {
+  harness.SetValue("Device", platform::RegValue::String(kPhone));
+  harness.SetDword("NoRetriesInit", 1);
+  mfab::SoftBtManagerOptions options = FastPresenceOptions();
+  options.shortestMissedPass = 5s;
+  auto manager = harness.Make(options);
+  manager->StartMonitor();
+  // The first inquiry takes the whole page time-out before it misses.
+  ASSERT_TRUE(harness.MonitorIdle());
+  harness.bt.clock.Advance(5s);
+  harness.provider->Script({false, true});
+  ASSERT_TRUE(Eventually([&] { return harness.provider->Inquiries() == 2; }));
+  const std::vector<platform::Ticks> times = harness.provider->InquiryTimes();
+  EXPECT_EQ(times[1], times[0]);
+}
+
 TEST_F(SoftBtManagerTest, FoundPhoneIsAskedAgainAfterTheInterval) {
   harness.SetDword("PeriodicFoundInterval", 3);
   FoundPhone();

@@ -117,7 +117,9 @@ inline mfab::SoftBtManagerOptions FastPresenceOptions() {
   mfab::SoftBtManagerOptions options;
   options.device.pollStep = std::chrono::milliseconds(1);
   options.passPause = std::chrono::milliseconds(0);
-  options.foundWaitStep = std::chrono::milliseconds(1);
+  options.pauseStep = std::chrono::milliseconds(1);
+  // The scripted provider answers at once; the tests of the pause after such a pass set it.
+  options.shortestMissedPass = std::chrono::milliseconds(0);
   return options;
 }
 

@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "bluetooth/ble_bridge_loader.h"
+#include "platform/signed_file_verifier.h"
 #include "tests/fakes/engine_process.h"
 #include "tests/fakes/program_runner.h"
+#include "tests/fakes/test_signing.h"
 
 namespace {
 
@@ -92,6 +95,33 @@ TEST_F(InstallTest, EveryPartLandsWhereDebianExpectsIt) {
   EXPECT_EQ(compile.exitCode, 0) << compile.err;
 }
 
+// The bridges ship signed over their installed (stripped) bytes by the build's signer, whose
+// certificate ships too: trusting its thumbprint is all an administrator does to let them load.
+TEST_F(InstallTest, BridgesAreInstalledSignedByTheBuildsSigner) {
+  const std::string signer = Staged(Under("share/keystone-engine/bridge-signer.crt"));
+  ASSERT_TRUE(fs::is_regular_file(signer));
+  const std::string thumbprint = keystone::testing::ThumbprintOf(signer);
+  EXPECT_EQ(thumbprint, keystone::testing::ThumbprintOf(KEYSTONE_TEST_SIGNER_CERT));
+  // The BlueZ bridge lies where the engine looks without BleBridgeDirectory (beside itself),
+  // under the name it loads on Linux.
+  for (const std::string& path :
+       {Under(KEYSTONE_SBINDIR "/" + std::string(mfab::kGatt10Rs2BridgeFile)),
+        Under(KEYSTONE_LIBDIR "/libkeystone-sim-ble-bridge.so")}) {
+    SCOPED_TRACE(path);
+    struct stat st {};
+    ASSERT_EQ(::stat(Staged(path + ".sig").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    const std::vector<std::string> trusted{thumbprint};
+    try {
+      const platform::VerifiedFile verified =
+          platform::CreateSignedFileVerifier()->Verify(Staged(path), trusted);
+      EXPECT_EQ(verified.SignerThumbprint(), thumbprint);
+    } catch (const platform::UntrustedFileError& e) {
+      ADD_FAILURE() << "refused: " << platform::UntrustedReasonName(e.Reason());
+    }
+  }
+}
+
 TEST_F(InstallTest, StagedEngineFindsTheSimulatedAppletItself) {
   keystone::testing::EngineProcess engine(Staged(Under(KEYSTONE_SBINDIR "/keystone-engine")),
                                           Staged(Under(KEYSTONE_BINDIR "/keystonectl")));
@@ -148,8 +178,25 @@ TEST(PackageTest, PackageCarriesTheInstallAndItsControlFields) {
        {"./" + Under(KEYSTONE_SBINDIR "/keystone-engine"), "./" + Under(KEYSTONE_BINDIR "/keystonectl"),
         "./" + Under(KEYSTONE_BINDIR "/keystone-phone-sim"),
         "./" + Under(KEYSTONE_LIBDIR "/libkiln-sim.so"), std::string("./lib/systemd/system/keystone-engine.service"),
+        "./" + Under(KEYSTONE_SBINDIR "/libkeystone-gatt10rs2.so"),
+        "./" + Under(KEYSTONE_SBINDIR "/libkeystone-gatt10rs2.so.sig"),
+        "./" + Under(KEYSTONE_LIBDIR "/libkeystone-sim-ble-bridge.so.sig"),
         "./" + Under("share/man/man8/keystone-engine.8.gz")}) {
     EXPECT_NE(contents.out.find(path + "\n"), std::string::npos) << path;
+  }
+  // The package's bridges were stripped after the build signed them: their signatures are the
+  // install's own, over the bytes that ship.
+  keystone::testing::TempDirectory unpacked;
+  ASSERT_EQ(RunProgram("/usr/bin/dpkg-deb", {"-x", package, unpacked.Path()}).exitCode, 0);
+  const std::vector<std::string> trusted{
+      keystone::testing::ThumbprintOf(KEYSTONE_TEST_SIGNER_CERT)};
+  for (const std::string& bridge : {Under(KEYSTONE_SBINDIR "/libkeystone-gatt10rs2.so"),
+                                    Under(KEYSTONE_LIBDIR "/libkeystone-sim-ble-bridge.so")}) {
+    try {
+      platform::CreateSignedFileVerifier()->Verify(unpacked.File(bridge), trusted);
+    } catch (const platform::UntrustedFileError& e) {
+      ADD_FAILURE() << bridge << " refused: " << platform::UntrustedReasonName(e.Reason());
+    }
   }
   keystone::testing::TempDirectory control;
   ASSERT_EQ(RunProgram("/usr/bin/dpkg-deb", {"-e", package, control.File("DEBIAN")}).exitCode, 0);

@@ -15,7 +15,8 @@ class PhoneSimTest : public ::testing::Test {
   std::string Ask(const std::string& line) { return simulator.Handle(line); }
 
   keystone::testing::TempDirectory directory;
-  PhoneSimulator simulator{directory.Path() + "/sim"};
+  // A millisecond radio unit: an inquiry here costs its length in milliseconds.
+  PhoneSimulator simulator{directory.Path() + "/sim", {.timeUnit = std::chrono::milliseconds(1)}};
 };
 
 TEST_F(PhoneSimTest, KeepsPhonesWithTheirState) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The real keystone-phone-sim program for a test: started in a temporary directory, answered
-// once it answers PING, shut down (and waited for) when the object goes.
+// The real keystone-phone-sim program for a test: started in a temporary directory with a short
+// radio time unit, answered once it answers PING, shut down (and waited for) when the object goes.
 
 #include <sys/types.h>
 
@@ -19,7 +19,9 @@ namespace keystone::testing {
 class PhoneSimProcess {
  public:
   PhoneSimProcess() {
-    pid = SpawnProgram(KEYSTONE_PHONE_SIM_BINARY, {directory.Path()}, {}, directory.File("sim.log"));
+    // A 10 ms radio unit: an inquiry or a phone out of reach costs tens of milliseconds.
+    pid = SpawnProgram(KEYSTONE_PHONE_SIM_BINARY, {"--time-unit", "10", directory.Path()}, {},
+                       directory.File("sim.log"));
     ready = Eventually([this] {
       try {
         return phonesim::Call(ControlPath(), "PING", std::chrono::seconds(1)).ok;

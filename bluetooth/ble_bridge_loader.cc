@@ -74,12 +74,13 @@ std::shared_ptr<platform::SharedLibrary> SafeLibraryLoader::Load(
   }
 }
 
-std::string BleBridgeDirectory(platform::Registry& registry, const std::string& configured) {
+std::string BleBridgeDirectory(platform::Registry& registry, const std::string& configured,
+                               const std::string& fallback) {
   if (!configured.empty()) return configured;
   const std::optional<std::string> fromRegistry =
       platform::ReadRegistryString(registry, keystone::kEngineKey, kBleBridgeDirectoryValue);
   if (fromRegistry && !fromRegistry->empty()) return *fromRegistry;
-  return platform::ExecutableDirectory();
+  return fallback.empty() ? platform::ExecutableDirectory() : fallback;
 }
 
 BleBridgeState DescribeBleBridge(platform::Registry& registry, platform::SignedFileVerifier& verifier,

@@ -79,9 +79,11 @@ struct BleBridgeEnvironment {
 // InvalidProviderTypeException); the registry must outlive the creator.
 std::function<std::shared_ptr<IBTProvider>()> MakeBleBridgeCreator(BleBridgeEnvironment environment);
 
-// Where the bridges are loaded from (see BleBridgeEnvironment::directory). Throws what the
-// registry throws, std::system_error when the engine's directory cannot be found.
-std::string BleBridgeDirectory(platform::Registry& registry, const std::string& configured = {});
+// Where the bridges are loaded from: configured, else the registry's BleBridgeDirectory, else
+// fallback, else the running program's own directory. Throws what the registry throws,
+// std::system_error when the program's directory cannot be found.
+std::string BleBridgeDirectory(platform::Registry& registry, const std::string& configured = {},
+                               const std::string& fallback = {});
 
 // What an administrator wants to know about the bridge the engine would load: which file, and
 // whether it would be loaded. Reads the file and its signature; loads nothing.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,6 +14,7 @@
 #include "bluetooth/ble_bridge_loader.h"
 #include "platform/os_version.h"
 #include "platform/registry.h"
+#include "platform/shared_library.h"
 #include "platform/signed_file_verifier.h"
 #include "rpc/client/client.h"
 #include "rpc/engine_operations.h"
@@ -283,6 +285,19 @@ int RunSupported(rpc::Client& client, const Options& options) {
   return exit;
 }
 
+// Where the engine lies: beside keystonectl in a build tree, in ../sbin once installed. The
+// engine looks for its bridge beside itself.
+std::string EngineDirectory() {
+  const std::filesystem::path own = platform::ExecutableDirectory();
+  const std::filesystem::path installed = own.parent_path() / "sbin";
+  std::error_code error;
+  if (!std::filesystem::exists(own / "keystone-engine", error) &&
+      std::filesystem::exists(installed / "keystone-engine", error)) {
+    return installed.native();
+  }
+  return own.native();
+}
+
 // The BLE bridge the engine would load, read from the registry and the file itself.
 int RunBridge(const std::vector<std::string>& args) {
   std::string directory;
@@ -296,7 +311,8 @@ int RunBridge(const std::vector<std::string>& args) {
     const auto verifier = platform::CreateSignedFileVerifier();
     const auto osVersion = platform::CreateOsVersion(*registry);
     const mfab::BleBridgeState state = mfab::DescribeBleBridge(
-        *registry, *verifier, *osVersion, mfab::BleBridgeDirectory(*registry, directory));
+        *registry, *verifier, *osVersion,
+        mfab::BleBridgeDirectory(*registry, directory, EngineDirectory()));
     std::printf("bridge: %s\n", state.path.c_str());
     if (state.trusted) {
       std::printf("state: trusted (signer %s)\n", state.signer.c_str());

@@ -369,6 +369,37 @@ TEST_F(ServerTest, RequestMemoryFollowsTheBytesThatCame) {
   EXPECT_EQ(server->Usage().pendingBytes, 0u);
 }
 
+// Frames that arrive together, or a frame split across writes, are each answered in order.
+TEST_F(ServerTest, RequestsThatArriveTogetherAreEachAnswered) {
+  Start();
+  RawClient client(options.socketPath);
+  std::vector<uint8_t> burst;
+  for (uint32_t callId = 1; callId <= 3; ++callId) {
+    const std::vector<uint8_t> frame = FrameBytes(FrameKind::kRequest, 1, callId);
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  const std::vector<uint8_t> fourth = FrameBytes(FrameKind::kRequest, 1, 4);
+  burst.insert(burst.end(), fourth.begin(), fourth.begin() + 5);
+  client.Send(burst);
+  for (uint32_t callId = 1; callId <= 3; ++callId) {
+    ExpectFrame(client.Read(), FrameKind::kReply, callId);
+  }
+  client.Send(std::vector<uint8_t>(fourth.begin() + 5, fourth.end()));
+  ExpectFrame(client.Read(), FrameKind::kReply, 4);
+  EXPECT_EQ(client.GetSessionId(5), 5);
+}
+
+// A connection keeps its request buffer from one call to the next while it is busy; once it is
+// quiet, a sweep gives the memory back and the connection still works.
+TEST_F(ServerTest, AQuietConnectionGivesBackItsRequestMemory) {
+  Start();
+  RawClient client(options.socketPath);
+  EXPECT_EQ(client.GetSessionId(1), 1);
+  EXPECT_TRUE(Eventually([&] { return server->Usage().pendingBytes == 0; }));
+  EXPECT_EQ(server->Usage().connections, 1u);
+  EXPECT_EQ(client.GetSessionId(2), 2);
+}
+
 // Output buffers are memory the client asks for: they are counted from the call's start until
 // its reply is taken, and refused beyond the user's share.
 TEST_F(ServerTest, OutputBuffersAreBoundedUntilTheirRepliesAreTaken) {

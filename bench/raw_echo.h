@@ -1,0 +1,149 @@
+#pragma once
+
+// The raw socket round trips the benchmarks measure their subjects against: the least a
+// request and its answer can cost over the same kind of socket, with the same sizes, and none
+// of the subject's work. Each peer runs on a thread of its own with plain blocking reads and
+// writes; it ends when the client's end closes.
+//   RawEcho   client <-> peer                      (one hop: a call to a service)
+//   RawRelay  client <-> relay <-> peer            (two hops: a call to a service that asks a
+//                                                   device behind it)
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/unix_socket.h"
+
+namespace keystone::bench {
+
+// Reads exactly data.size() bytes; throws std::runtime_error when the peer closes first.
+inline void ReceiveExactly(platform::UnixStream& stream, std::span<uint8_t> data) {
+  size_t got = 0;
+  while (got < data.size()) {
+    const size_t n = stream.ReceiveSome(data.subspan(got));
+    if (n == 0) throw std::runtime_error("peer closed");
+    got += n;
+  }
+}
+
+// What a peer answers: fills reply from request. Without one the reply is zeros.
+using Answer = std::function<void(std::span<const uint8_t> request, std::span<uint8_t> reply)>;
+
+// The bytes of one hop: what goes to the far end, and what comes back.
+struct HopSizes {
+  size_t request = 0;
+  size_t reply = 0;
+};
+
+namespace detail {
+
+// Answers every request of sizes.request bytes with sizes.reply bytes until the stream ends.
+inline void AnswerUntilClosed(platform::UnixStream stream, HopSizes sizes, const Answer& answer) {
+  std::vector<uint8_t> request(sizes.request);
+  std::vector<uint8_t> reply(sizes.reply);
+  try {
+    for (;;) {
+      ReceiveExactly(stream, request);
+      if (answer) answer(request, reply);
+      stream.SendAll(reply);
+    }
+  } catch (const std::exception&) {
+    // The other end closed: done.
+  }
+}
+
+}  // namespace detail
+
+// One hop: a socket pair whose far end answers each message.
+class RawEcho {
+ public:
+  explicit RawEcho(HopSizes sizes, Answer answer = {})
+      : request(sizes.request), reply(sizes.reply) {
+    auto [near, far] = platform::UnixStream::Pair();
+    client = std::move(near);
+    peer = std::jthread([stream = std::move(far), sizes, answer = std::move(answer)]() mutable {
+      detail::AnswerUntilClosed(std::move(stream), sizes, answer);
+    });
+  }
+  ~RawEcho() { client.ShutdownBoth(); }
+  RawEcho(const RawEcho&) = delete;
+  RawEcho& operator=(const RawEcho&) = delete;
+
+  // The bytes the next round trip sends.
+  std::span<uint8_t> Request() { return request; }
+  void RoundTrip() {
+    client.SendAll(request);
+    ReceiveExactly(client, reply);
+  }
+  std::span<const uint8_t> Reply() const { return reply; }
+
+ private:
+  platform::UnixStream client;
+  std::vector<uint8_t> request;
+  std::vector<uint8_t> reply;
+  std::jthread peer;
+};
+
+// Two hops: the client's socket pair to a relay thread, which sends each message on over a
+// second pair to the answering peer and carries the answer back. The relay copies what fits of
+// each message into the next hop's, so the peer sees the client's bytes.
+class RawRelay {
+ public:
+  RawRelay(HopSizes first, HopSizes second, Answer answer = {})
+      : request(first.request), reply(first.reply) {
+    auto [near, relayFront] = platform::UnixStream::Pair();
+    auto [relayBack, far] = platform::UnixStream::Pair();
+    client = std::move(near);
+    peer = std::jthread([stream = std::move(far), second, answer = std::move(answer)]() mutable {
+      detail::AnswerUntilClosed(std::move(stream), second, answer);
+    });
+    relay = std::jthread([front = std::move(relayFront), back = std::move(relayBack), first,
+                          second]() mutable { Relay(front, back, first, second); });
+  }
+  ~RawRelay() { client.ShutdownBoth(); }
+  RawRelay(const RawRelay&) = delete;
+  RawRelay& operator=(const RawRelay&) = delete;
+
+  std::span<uint8_t> Request() { return request; }
+  void RoundTrip() {
+    client.SendAll(request);
+    ReceiveExactly(client, reply);
+  }
+  std::span<const uint8_t> Reply() const { return reply; }
+
+ private:
+  static void Relay(platform::UnixStream& front, platform::UnixStream& back, HopSizes first,
+                    HopSizes second) {
+    std::vector<uint8_t> inbound(first.request);
+    std::vector<uint8_t> onward(second.request);
+    std::vector<uint8_t> answer(second.reply);
+    std::vector<uint8_t> outbound(first.reply);
+    try {
+      for (;;) {
+        ReceiveExactly(front, inbound);
+        std::copy_n(inbound.begin(), std::min(inbound.size(), onward.size()), onward.begin());
+        back.SendAll(onward);
+        ReceiveExactly(back, answer);
+        std::copy_n(answer.begin(), std::min(answer.size(), outbound.size()), outbound.begin());
+        front.SendAll(outbound);
+      }
+    } catch (const std::exception&) {
+      // The client closed (or the peer did): the peer's end closes with this thread.
+    }
+    back.ShutdownBoth();
+  }
+
+  platform::UnixStream client;
+  std::vector<uint8_t> request;
+  std::vector<uint8_t> reply;
+  std::jthread peer;
+  std::jthread relay;
+};
+
+}  // namespace keystone::bench

@@ -7,7 +7,14 @@
 // - before each sample the thread pauses briefly, so that whatever the previous sample left
 //   running (a server thread on its way back to its wait, a peer's next read) is over before
 //   the clock starts: no path is charged with another's tail;
-// - every path gets the same number of samples, enough for a stable p99.
+// - every path gets the same number of samples, enough for a stable p99;
+// - every thread of the comparison runs on one CPU (OneCpu below): the subject's threads, the
+//   baselines' peers and a child process started meanwhile alike. Where the scheduler puts a
+//   peer otherwise decides a round trip more than the work does (a wake-up on the other CPU
+//   costs several times one on the same CPU, and the placement holds for a whole run), so two
+//   runs, or two paths of one run, would not compare.
+
+#include <sched.h>
 
 #include <benchmark/benchmark.h>
 
@@ -21,6 +28,32 @@
 #include "bench/percentile.h"
 
 namespace keystone::bench {
+
+// Keeps the calling thread, and every thread and process it starts while this lives, on the CPU
+// it runs on now; gives the calling thread its former CPUs back at the end (what was started
+// meanwhile stays where it is, so it must end with this).
+class OneCpu {
+ public:
+  OneCpu() {
+    CPU_ZERO(&former);
+    if (::sched_getaffinity(0, sizeof former, &former) != 0) return;
+    const int cpu = ::sched_getcpu();
+    if (cpu < 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pinned = ::sched_setaffinity(0, sizeof one, &one) == 0;
+  }
+  ~OneCpu() {
+    if (pinned) ::sched_setaffinity(0, sizeof former, &former);
+  }
+  OneCpu(const OneCpu&) = delete;
+  OneCpu& operator=(const OneCpu&) = delete;
+
+ private:
+  cpu_set_t former;
+  bool pinned = false;
+};
 
 class InterleavedLatency {
  public:

@@ -8,6 +8,10 @@
 //   RawRelay  client <-> relay <-> peer            (two hops: a call to a service that asks a
 //                                                   device behind it)
 
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -90,23 +94,44 @@ class RawEcho {
   std::jthread peer;
 };
 
-// Two hops: the client's socket pair to a relay thread, which sends each message on over a
-// second pair to the answering peer and carries the answer back. The relay copies what fits of
-// each message into the next hop's, so the peer sees the client's bytes.
+// Two hops: the client's socket pair to a relay, which sends each message on over a second
+// pair to the answering peer and carries the answer back. The relay copies what fits of each
+// message into the next hop's, so the peer sees the client's bytes. The relay runs as a thread,
+// or as a process of its own where the subject is a service in another process (a switch
+// between processes costs more than one between threads).
 class RawRelay {
  public:
-  RawRelay(HopSizes first, HopSizes second, Answer answer = {})
+  enum class Where { kThread, kProcess };
+
+  RawRelay(HopSizes first, HopSizes second, Answer answer = {}, Where where = Where::kThread)
       : request(first.request), reply(first.reply) {
     auto [near, relayFront] = platform::UnixStream::Pair();
     auto [relayBack, far] = platform::UnixStream::Pair();
+    if (where == Where::kProcess) {
+      relayProcess = ::fork();
+      if (relayProcess < 0) throw std::runtime_error("fork failed");
+      if (relayProcess == 0) {
+        // Only the relay's own ends stay open here, so that each close reaches the other side.
+        near.Close();
+        far.Close();
+        Relay(relayFront, relayBack, first, second);
+        ::_exit(0);
+      }
+      relayFront.Close();
+      relayBack.Close();
+    } else {
+      relay = std::jthread([front = std::move(relayFront), back = std::move(relayBack), first,
+                            second]() mutable { Relay(front, back, first, second); });
+    }
     client = std::move(near);
     peer = std::jthread([stream = std::move(far), second, answer = std::move(answer)]() mutable {
       detail::AnswerUntilClosed(std::move(stream), second, answer);
     });
-    relay = std::jthread([front = std::move(relayFront), back = std::move(relayBack), first,
-                          second]() mutable { Relay(front, back, first, second); });
   }
-  ~RawRelay() { client.ShutdownBoth(); }
+  ~RawRelay() {
+    client.ShutdownBoth();
+    if (relayProcess > 0) ::waitpid(relayProcess, nullptr, 0);
+  }
   RawRelay(const RawRelay&) = delete;
   RawRelay& operator=(const RawRelay&) = delete;
 
@@ -142,6 +167,7 @@ class RawRelay {
   platform::UnixStream client;
   std::vector<uint8_t> request;
   std::vector<uint8_t> reply;
+  pid_t relayProcess = -1;
   std::jthread peer;
   std::jthread relay;
 };

@@ -33,6 +33,8 @@ constexpr std::chrono::seconds kRefusalLogInterval{10};
 constexpr std::chrono::seconds kPreviousAsyncLimit{2};
 // How long a stop waits for the sends it cut off to notice.
 constexpr std::chrono::milliseconds kDroppedReplyLimit{100};
+// A request buffer of at most this size (the first one a connection gets) is kept between calls.
+constexpr size_t kKeptInputBuffer = 4096;
 // A socket and a process handle per connection.
 constexpr uint64_t kDescriptorsPerConnection = 2;
 
@@ -685,6 +687,7 @@ void Server::ServeInputLocked(const std::shared_ptr<Connection>& connection,
           // Nothing more buffered: the poller reports the next request, so no read is spent
           // on finding the socket empty (arming a socket that has bytes reports them at once).
           if (!c.assembler.HoldsPart()) {
+            KeepSmallInputLocked(c);
             poller->Rearm(c.stream, c.key);
             return;
           }
@@ -692,9 +695,8 @@ void Server::ServeInputLocked(const std::shared_ptr<Connection>& connection,
         }
         case FrameAssembler::Status::kNeedMore: {
           if (!c.assembler.HoldsPart()) {
-            // The buffer stays for the connection's next request; a sweep takes it back from
-            // a connection that goes quiet.
             c.frameDeadline = 0;
+            KeepSmallInputLocked(c);
           } else if (c.frameDeadline.load() == 0) {
             c.frameDeadline = Ticks(Clock::now() + options.frameTimeout);
           }
@@ -950,6 +952,12 @@ void Server::CloseLocked(Connection& c) {
   // The descriptor closes with the last reference (an asynchronous call may still hold one).
   keystone::MutexLock lock(connectionsMutex);
   connections.erase(c.key);
+}
+
+void Server::KeepSmallInputLocked(Connection& c) {
+  // A small buffer stays for the connection's next request (a sweep takes it back once the
+  // connection is quiet); one grown for a large frame goes back at once.
+  if (c.assembler.Held() > kKeptInputBuffer) ReleaseInputLocked(c);
 }
 
 void Server::ReleaseInputLocked(Connection& c) {

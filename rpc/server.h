@@ -142,6 +142,8 @@ class Server {
   bool SendFault(Connection& connection, uint32_t callId, uint16_t procedure, uint32_t status);
   // Gives back the connection's input buffer when it holds no part of a frame.
   void ReleaseInputLocked(Connection& connection);
+  // The same for a buffer grown beyond the first one; a small one is kept for the next request.
+  void KeepSmallInputLocked(Connection& connection);
   // Closes the connection; only the thread that holds its input, or the last one left.
   void CloseLocked(Connection& connection);
   // Logs a refusal at most once per interval, with how many were not logged.

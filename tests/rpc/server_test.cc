@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "rpc/frame_io.h"
 #include "rpc/rpc_server.h"
@@ -398,6 +399,22 @@ TEST_F(ServerTest, AQuietConnectionGivesBackItsRequestMemory) {
   EXPECT_TRUE(Eventually([&] { return server->Usage().pendingBytes == 0; }));
   EXPECT_EQ(server->Usage().connections, 1u);
   EXPECT_EQ(client.GetSessionId(2), 2);
+}
+
+// A buffer grown for a large request goes back with its call, not with the next sweep (a second
+// apart here), so it does not count against the user's next requests.
+TEST_F(ServerTest, ALargeRequestGivesBackItsMemoryWithItsCall) {
+  options.frameTimeout = 600s;
+  options.idleTimeout = 600s;
+  Start();
+  RawClient client(options.socketPath);
+  client.Send(LargestEchoFrame(1));
+  ExpectFrame(client.Read(), FrameKind::kReply, 1);
+  const auto deadline = std::chrono::steady_clock::now() + 900ms;
+  while (server->Usage().pendingBytes > 4096 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_LE(server->Usage().pendingBytes, 4096u);
 }
 
 // Output buffers are memory the client asks for: they are counted from the call's start until

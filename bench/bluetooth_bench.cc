@@ -170,9 +170,7 @@ void BM_SendMessageToBtDeviceRpcVsRaw(benchmark::State& state) {
     }
   };
   InterleavedLatency compare({{"rpc", send}, {"raw", [&] { raw.RoundTrip(); }}});
-  compare.Warm();
-  for (auto _ : state) compare.Round();
-  compare.Report(state);
+  compare.Run(state);
   state.counters["ratio_limit"] = kRatioLimit;
 }
 BENCHMARK(BM_SendMessageToBtDeviceRpcVsRaw)

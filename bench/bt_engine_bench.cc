@@ -90,9 +90,7 @@ void BM_EngineSendMessageToBtDeviceVsRaw(benchmark::State& state) {
     InterleavedLatency compare({{"rpc", send},
                                 {"raw", [&] { raw.RoundTrip(); }},
                                 {"twohop", [&] { twoHop.RoundTrip(); }}});
-    compare.Warm();
-    for (auto _ : state) compare.Round();
-    compare.Report(state);
+    compare.Run(state);
     const double rpcP50 = state.counters["rpc_p50_us"];
     const double twoHopP50 = state.counters["twohop_p50_us"];
     state.counters["ratio_p50_twohop"] = InterleavedLatency::Ratio(rpcP50, twoHopP50);

@@ -77,6 +77,13 @@ class InterleavedLatency {
     }
   }
 
+  // The benchmark's loop: warm, one round per iteration, then the counters.
+  void Run(benchmark::State& state) {
+    Warm();
+    for (auto _ : state) Round();
+    Report(state);
+  }
+
   // One sample of every path.
   void Round() {
     const size_t first = round++ % paths.size();

@@ -62,22 +62,11 @@ inline void AnswerUntilClosed(platform::UnixStream stream, HopSizes sizes, const
   }
 }
 
-}  // namespace detail
-
-// One hop: a socket pair whose far end answers each message.
-class RawEcho {
+// The client's end of a raw path: what it sends and what it reads back.
+class ClientEnd {
  public:
-  explicit RawEcho(HopSizes sizes, Answer answer = {})
-      : request(sizes.request), reply(sizes.reply) {
-    auto [near, far] = platform::UnixStream::Pair();
-    client = std::move(near);
-    peer = std::jthread([stream = std::move(far), sizes, answer = std::move(answer)]() mutable {
-      detail::AnswerUntilClosed(std::move(stream), sizes, answer);
-    });
-  }
-  ~RawEcho() { client.ShutdownBoth(); }
-  RawEcho(const RawEcho&) = delete;
-  RawEcho& operator=(const RawEcho&) = delete;
+  ClientEnd(const ClientEnd&) = delete;
+  ClientEnd& operator=(const ClientEnd&) = delete;
 
   // The bytes the next round trip sends.
   std::span<uint8_t> Request() { return request; }
@@ -87,10 +76,32 @@ class RawEcho {
   }
   std::span<const uint8_t> Reply() const { return reply; }
 
- private:
+ protected:
+  explicit ClientEnd(HopSizes sizes) : request(sizes.request), reply(sizes.reply) {}
+  ~ClientEnd() = default;
+
   platform::UnixStream client;
+
+ private:
   std::vector<uint8_t> request;
   std::vector<uint8_t> reply;
+};
+
+}  // namespace detail
+
+// One hop: a socket pair whose far end answers each message.
+class RawEcho : public detail::ClientEnd {
+ public:
+  explicit RawEcho(HopSizes sizes, Answer answer = {}) : ClientEnd(sizes) {
+    auto [near, far] = platform::UnixStream::Pair();
+    client = std::move(near);
+    peer = std::jthread([stream = std::move(far), sizes, answer = std::move(answer)]() mutable {
+      detail::AnswerUntilClosed(std::move(stream), sizes, answer);
+    });
+  }
+  ~RawEcho() { client.ShutdownBoth(); }
+
+ private:
   std::jthread peer;
 };
 
@@ -99,12 +110,12 @@ class RawEcho {
 // message into the next hop's, so the peer sees the client's bytes. The relay runs as a thread,
 // or as a process of its own where the subject is a service in another process (a switch
 // between processes costs more than one between threads).
-class RawRelay {
+class RawRelay : public detail::ClientEnd {
  public:
   enum class Where { kThread, kProcess };
 
   RawRelay(HopSizes first, HopSizes second, Answer answer = {}, Where where = Where::kThread)
-      : request(first.request), reply(first.reply) {
+      : ClientEnd(first) {
     auto [near, relayFront] = platform::UnixStream::Pair();
     auto [relayBack, far] = platform::UnixStream::Pair();
     if (where == Where::kProcess) {
@@ -132,15 +143,6 @@ class RawRelay {
     client.ShutdownBoth();
     if (relayProcess > 0) ::waitpid(relayProcess, nullptr, 0);
   }
-  RawRelay(const RawRelay&) = delete;
-  RawRelay& operator=(const RawRelay&) = delete;
-
-  std::span<uint8_t> Request() { return request; }
-  void RoundTrip() {
-    client.SendAll(request);
-    ReceiveExactly(client, reply);
-  }
-  std::span<const uint8_t> Reply() const { return reply; }
 
  private:
   static void Relay(platform::UnixStream& front, platform::UnixStream& back, HopSizes first,
@@ -164,9 +166,6 @@ class RawRelay {
     back.ShutdownBoth();
   }
 
-  platform::UnixStream client;
-  std::vector<uint8_t> request;
-  std::vector<uint8_t> reply;
   pid_t relayProcess = -1;
   std::jthread peer;
   std::jthread relay;

@@ -86,9 +86,7 @@ void BM_RoundTripRpcVsRaw(benchmark::State& state) {
   RawEcho raw({kRequestSize, kReplySize});
   InterleavedLatency compare({{"rpc", [&] { benchmark::DoNotOptimize(world.client->GetSessionIdRpc()); }},
                               {"raw", [&] { raw.RoundTrip(); }}});
-  compare.Warm();
-  for (auto _ : state) compare.Round();
-  compare.Report(state);
+  compare.Run(state);
   state.counters["ratio_limit"] = kRatioLimit;
 }
 BENCHMARK(BM_RoundTripRpcVsRaw)

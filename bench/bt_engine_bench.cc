@@ -90,13 +90,26 @@ void BM_EngineSendMessageToBtDeviceVsRaw(benchmark::State& state) {
     InterleavedLatency compare({{"rpc", send},
                                 {"raw", [&] { raw.RoundTrip(); }},
                                 {"twohop", [&] { twoHop.RoundTrip(); }}});
-    compare.Run(state);
-    const double rpcP50 = state.counters["rpc_p50_us"];
-    const double twoHopP50 = state.counters["twohop_p50_us"];
-    state.counters["ratio_p50_twohop"] = InterleavedLatency::Ratio(rpcP50, twoHopP50);
-    // What the engine adds beyond carrying the bytes over its two sockets.
-    state.counters["engine_extra_p50_us"] = rpcP50 - twoHopP50;
-    state.counters["ratio_limit"] = kRatioLimit;
+    try {
+      compare.Run(state);
+    } catch (const std::exception& e) {
+      // A failed round trip ends the run with its reason; the engine's log outlives its
+      // directory.
+      const std::string kept =
+          (std::filesystem::temp_directory_path() / "bt_engine_bench-engine.log").string();
+      std::error_code ignored;
+      std::filesystem::copy_file(engine.root + "/engine.log", kept,
+                                 std::filesystem::copy_options::overwrite_existing, ignored);
+      state.SkipWithError((std::string(e.what()) + "; the engine's log: " + kept).c_str());
+    }
+    if (!state.error_occurred()) {
+      const double rpcP50 = state.counters["rpc_p50_us"];
+      const double twoHopP50 = state.counters["twohop_p50_us"];
+      state.counters["ratio_p50_twohop"] = InterleavedLatency::Ratio(rpcP50, twoHopP50);
+      // What the engine adds beyond carrying the bytes over its two sockets.
+      state.counters["engine_extra_p50_us"] = rpcP50 - twoHopP50;
+      state.counters["ratio_limit"] = kRatioLimit;
+    }
   }
   simulator.Stop();
   std::filesystem::remove_all(simDir);

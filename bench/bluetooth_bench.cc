@@ -3,8 +3,8 @@
 //   state) beside a bare six-reading window mean, in one run;
 // - a SendMessageToBtDeviceRpc round trip through the engine's operations, the Bluetooth manager
 //   and a classic device to an instant in-process phone, beside a raw socket round trip of the
-//   same sizes, interleaved in one run (goal: at most 1.5x). The simulated phone over a real
-//   socket replaces the in-process one when the providers join the build.
+//   same size, sampled side by side (bench/interleaved.h; goal: at most 1.5x). The
+//   simulated phone over a real socket is bt_engine_bench's.
 
 #include <benchmark/benchmark.h>
 
@@ -26,12 +26,12 @@
 #include "rpc/rpc_server.h"
 #include "tests/bluetooth/fake_bt_provider.h"
 #include "tests/fakes/program_runner.h"
-#include "bench/percentile.h"
+#include "bench/interleaved.h"
+#include "bench/raw_echo.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
 
 constexpr double kRatioLimit = 1.5;
 constexpr size_t kMessageSize = 256;
@@ -147,60 +147,15 @@ struct BluetoothWorld {
   std::unique_ptr<rpc::Client> client;
 };
 
-void ReceiveExactly(platform::UnixStream& stream, uint8_t* data, size_t size) {
-  size_t got = 0;
-  while (got < size) {
-    const size_t n = stream.ReceiveSome(std::span<uint8_t>(data + got, size - got));
-    if (n == 0) throw std::runtime_error("peer closed");
-    got += n;
-  }
-}
+using keystone::bench::InterleavedLatency;
+using keystone::bench::RawEcho;
 
-// A socket pair with an echo thread: the raw round trip of a message and its reply.
-class RawEcho {
- public:
-  RawEcho() {
-    auto [near, far] = platform::UnixStream::Pair();
-    client = std::move(near);
-    peer = std::move(far);
-    echo = std::thread([this] {
-      std::array<uint8_t, kMessageSize> buffer{};
-      try {
-        for (;;) {
-          ReceiveExactly(peer, buffer.data(), buffer.size());
-          peer.SendAll(buffer);
-        }
-      } catch (const std::exception&) {
-        // The client end closed: done.
-      }
-    });
-  }
-  ~RawEcho() {
-    client.ShutdownBoth();
-    echo.join();
-  }
-  RawEcho(const RawEcho&) = delete;
-  RawEcho& operator=(const RawEcho&) = delete;
-
-  void RoundTrip() {
-    client.SendAll(message);
-    ReceiveExactly(client, reply.data(), reply.size());
-  }
-
- private:
-  platform::UnixStream client;
-  platform::UnixStream peer;
-  std::thread echo;
-  std::array<uint8_t, kMessageSize> message{};
-  std::array<uint8_t, kMessageSize> reply{};
-};
-
-using keystone::bench::Percentile;
-
-// One iteration = one raw round trip and one SendMessageToBtDeviceRpc, each timed by hand.
+// One round = one SendMessageToBtDeviceRpc and one raw round trip of the message's size, timed
+// side by side on this thread (bench/interleaved.h).
 void BM_SendMessageToBtDeviceRpcVsRaw(benchmark::State& state) {
+  const keystone::bench::OneCpu oneCpu;
   BluetoothWorld world;
-  RawEcho raw;
+  RawEcho raw({kMessageSize, kMessageSize});
   const Bytes message(kMessageSize, 0x5A);
   Bytes reply(4096);
   auto send = [&] {
@@ -214,31 +169,13 @@ void BM_SendMessageToBtDeviceRpcVsRaw(benchmark::State& state) {
                                std::to_string(size));
     }
   };
-  for (int i = 0; i < 500; ++i) {  // warm both paths: threads, connection, the device
-    raw.RoundTrip();
-    send();
-  }
-  std::vector<double> rawMicros;
-  std::vector<double> rpcMicros;
-  for (auto _ : state) {
-    const auto t0 = Clock::now();
-    raw.RoundTrip();
-    const auto t1 = Clock::now();
-    send();
-    const auto t2 = Clock::now();
-    rawMicros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-    rpcMicros.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
-  }
-  const double rawP50 = Percentile(rawMicros, 0.50);
-  const double rpcP50 = Percentile(rpcMicros, 0.50);
-  state.counters["raw_p50_us"] = rawP50;
-  state.counters["rpc_p50_us"] = rpcP50;
-  state.counters["raw_p99_us"] = Percentile(rawMicros, 0.99);
-  state.counters["rpc_p99_us"] = Percentile(rpcMicros, 0.99);
-  state.counters["ratio_p50"] = rawP50 > 0 ? rpcP50 / rawP50 : 0;
+  InterleavedLatency compare({{"rpc", send}, {"raw", [&] { raw.RoundTrip(); }}});
+  compare.Run(state);
   state.counters["ratio_limit"] = kRatioLimit;
 }
-BENCHMARK(BM_SendMessageToBtDeviceRpcVsRaw)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SendMessageToBtDeviceRpcVsRaw)
+    ->Iterations(InterleavedLatency::kRounds)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,8 +1,11 @@
 // SendMessageToBtDeviceRpc through a real keystone-engine (client RPC, the Bluetooth manager, a
-// classic device and provider on the simulated stack) to a simulated phone, beside a raw local
-// socket round trip of the same size, interleaved in one run (goal: p50 at most 1.5x). The
-// engine's call crosses two sockets (client to engine, engine to phone) where the raw one
-// crosses one.
+// classic device and provider on the simulated stack) to a simulated phone, sampled side by side
+// (bench/interleaved.h) with two baselines:
+// - raw: one local socket round trip of the message's size (goal: p50 at most 1.5x);
+// - twohop: the engine's own two hops without the engine: the call's frames over a socket pair
+//   to a relay process, the message over a second pair to a peer (in this process, as the
+//   simulated phone is) answering as the phone does, and back. What the engine adds is the
+//   difference.
 
 #include <benchmark/benchmark.h>
 
@@ -15,64 +18,38 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bt_frames.h"
 #include "bench/engine_process.h"
+#include "bench/interleaved.h"
+#include "bench/raw_echo.h"
 #include "platform/unix_socket.h"
 #include "rpc/client/client.h"
 #include "sim/phones/bluetooth_selection.h"
 #include "sim/phones/phone_protocol.h"
 #include "sim/phones/phone_simulator.h"
-#include "bench/percentile.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
 
 constexpr double kRatioLimit = 1.5;
 constexpr size_t kMessageSize = 256;
 constexpr char kPhone[] = "5C:F3:70:12:34:56";
 const Bytes kPhoneId{0x5C, 0xF3, 0x70, 0x12, 0x34, 0x56, 0x01, 0x00};
 
-using keystone::bench::Percentile;
+using keystone::bench::InterleavedLatency;
+using keystone::bench::RawEcho;
+using keystone::bench::RawRelay;
 
-// A socket pair whose far end answers as a phone does (one read, the complemented bytes).
-class RawPhone {
- public:
-  RawPhone() {
-    auto [near, far] = platform::UnixStream::Pair();
-    client = std::move(near);
-    echo = std::jthread([peer = std::move(far)]() mutable {
-      std::array<uint8_t, 2048> buffer;
-      try {
-        for (;;) {
-          const size_t n = peer.ReceiveSome(buffer);
-          if (n == 0) return;
-          peer.SendAll(phonesim::PhoneAnswer(std::span(buffer.data(), n), 0));
-        }
-      } catch (const std::exception&) {
-        // The client end closed: done.
-      }
-    });
-  }
-  ~RawPhone() { client.ShutdownBoth(); }
-
-  void RoundTrip(const Bytes& message) {
-    client.SendAll(message);
-    size_t got = 0;
-    while (got < message.size()) {
-      const size_t n = client.ReceiveSome(std::span(reply).subspan(got, message.size() - got));
-      if (n == 0) throw std::runtime_error("raw phone closed");
-      got += n;
-    }
-  }
-
- private:
-  platform::UnixStream client;
-  std::array<uint8_t, 2048> reply{};
-  std::jthread echo;
-};
+// The simulated phone's answer to a message (the complemented bytes).
+void PhoneAnswers(std::span<const uint8_t> request, std::span<uint8_t> reply) {
+  const Bytes answer = phonesim::PhoneAnswer(request, 0);
+  std::copy_n(answer.begin(), std::min(answer.size(), reply.size()), reply.begin());
+}
 
 void BM_EngineSendMessageToBtDeviceVsRaw(benchmark::State& state) {
+  // The simulator's threads, the engine process and the baselines' peers all start on this CPU.
+  const keystone::bench::OneCpu oneCpu;
   const std::string simDir = bench::MakeTempDir("ks-bt-bench-sim");
   phonesim::PhoneSimulator simulator(simDir + "/phones");
   std::jthread server([&] { simulator.Run(); });
@@ -92,7 +69,12 @@ void BM_EngineSendMessageToBtDeviceVsRaw(benchmark::State& state) {
       state.SkipWithError("the engine did not connect to the simulated phone");
       return;
     }
-    RawPhone raw;
+    // One hop: the message to a peer that answers as the phone does.
+    RawEcho raw({kMessageSize, kMessageSize}, PhoneAnswers);
+    // Two hops, the engine's sockets, sizes and processes: the call's frames to a relay in a
+    // process of its own, the message on to the phone-like peer in this one, and back.
+    RawRelay twoHop(keystone::bench::SendMessageToBtDeviceFrames(kMessageSize),
+                    {kMessageSize, kMessageSize}, PhoneAnswers, RawRelay::Where::kProcess);
     const Bytes message(kMessageSize, 0x5A);
     Bytes reply(4096);
     auto send = [&] {
@@ -105,34 +87,36 @@ void BM_EngineSendMessageToBtDeviceVsRaw(benchmark::State& state) {
                                  std::to_string(static_cast<int>(status)));
       }
     };
-    for (int i = 0; i < 500; ++i) {  // warm both paths
-      raw.RoundTrip(message);
-      send();
+    InterleavedLatency compare({{"rpc", send},
+                                {"raw", [&] { raw.RoundTrip(); }},
+                                {"twohop", [&] { twoHop.RoundTrip(); }}});
+    try {
+      compare.Run(state);
+    } catch (const std::exception& e) {
+      // A failed round trip ends the run with its reason; the engine's log outlives its
+      // directory.
+      const std::string kept =
+          (std::filesystem::temp_directory_path() / "bt_engine_bench-engine.log").string();
+      std::error_code ignored;
+      std::filesystem::copy_file(engine.root + "/engine.log", kept,
+                                 std::filesystem::copy_options::overwrite_existing, ignored);
+      state.SkipWithError((std::string(e.what()) + "; the engine's log: " + kept).c_str());
     }
-    std::vector<double> rawMicros;
-    std::vector<double> rpcMicros;
-    for (auto _ : state) {
-      const auto t0 = Clock::now();
-      raw.RoundTrip(message);
-      const auto t1 = Clock::now();
-      send();
-      const auto t2 = Clock::now();
-      rawMicros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-      rpcMicros.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+    if (!state.error_occurred()) {
+      const double rpcP50 = state.counters["rpc_p50_us"];
+      const double twoHopP50 = state.counters["twohop_p50_us"];
+      state.counters["ratio_p50_twohop"] = InterleavedLatency::Ratio(rpcP50, twoHopP50);
+      // What the engine adds beyond carrying the bytes over its two sockets.
+      state.counters["engine_extra_p50_us"] = rpcP50 - twoHopP50;
+      state.counters["ratio_limit"] = kRatioLimit;
     }
-    const double rawP50 = Percentile(rawMicros, 0.50);
-    const double rpcP50 = Percentile(rpcMicros, 0.50);
-    state.counters["raw_p50_us"] = rawP50;
-    state.counters["rpc_p50_us"] = rpcP50;
-    state.counters["raw_p99_us"] = Percentile(rawMicros, 0.99);
-    state.counters["rpc_p99_us"] = Percentile(rpcMicros, 0.99);
-    state.counters["ratio_p50"] = rawP50 > 0 ? rpcP50 / rawP50 : 0;
-    state.counters["ratio_limit"] = kRatioLimit;
   }
   simulator.Stop();
   std::filesystem::remove_all(simDir);
 }
-BENCHMARK(BM_EngineSendMessageToBtDeviceVsRaw)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EngineSendMessageToBtDeviceVsRaw)
+    ->Iterations(InterleavedLatency::kRounds)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,6 +1,9 @@
 // The RPC layer's cost: a GetSessionIdRpc round trip beside a raw socket ping-pong of the same
-// frame sizes (interleaved in one run, so the ratio compares like with like; goal: at most 2x),
-// and call throughput with 1, 16 and 64 client threads beside raw ping-pong pairs.
+// frame sizes (interleaved on one thread, bench/interleaved.h; goal: at most 2x), and call
+// throughput with 1, 16 and 64 client threads beside raw ping-pong pairs, with the process's
+// CPU time per call beside each.
+
+#include <sys/resource.h>
 
 #include <benchmark/benchmark.h>
 
@@ -17,7 +20,9 @@
 #include "rpc/protocol.h"
 #include "rpc/server.h"
 #include "tests/rpc/fake_engine.h"
+#include "bench/interleaved.h"
 #include "bench/percentile.h"
+#include "bench/raw_echo.h"
 
 namespace {
 
@@ -68,109 +73,72 @@ RpcWorld& World() {
   return world;
 }
 
-void ReceiveExactly(platform::UnixStream& stream, uint8_t* data, size_t size) {
-  size_t got = 0;
-  while (got < size) {
-    const size_t n = stream.ReceiveSome(std::span<uint8_t>(data + got, size - got));
-    if (n == 0) throw std::runtime_error("peer closed");
-    got += n;
-  }
+using keystone::bench::InterleavedLatency;
+using keystone::bench::Percentile;
+using keystone::bench::RawEcho;
+
+// One round = one GetSessionIdRpc and one raw round trip of the same frame sizes, timed side by
+// side on this thread (bench/interleaved.h).
+void BM_RoundTripRpcVsRaw(benchmark::State& state) {
+  const keystone::bench::OneCpu oneCpu;
+  // A server of its own, whose threads stay on this CPU with the raw peer's.
+  RpcWorld world;
+  RawEcho raw({kRequestSize, kReplySize});
+  InterleavedLatency compare({{"rpc", [&] { benchmark::DoNotOptimize(world.client->GetSessionIdRpc()); }},
+                              {"raw", [&] { raw.RoundTrip(); }}});
+  compare.Run(state);
+  state.counters["ratio_limit"] = kRatioLimit;
 }
+BENCHMARK(BM_RoundTripRpcVsRaw)
+    ->Iterations(InterleavedLatency::kRounds)
+    ->Unit(benchmark::kMicrosecond);
 
-// A socket pair with an echo thread that answers each request-sized message with a reply-sized
-// one: the raw round trip, with plain blocking reads and writes.
-class RawPingPong {
+// The whole process (the server's threads included) so far: CPU time in microseconds and
+// context switches.
+struct ProcessUsage {
+  double cpuMicros = 0;
+  double switches = 0;
+
+  static ProcessUsage Now() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto micros = [](const timeval& t) {
+      return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec);
+    };
+    return {micros(usage.ru_utime) + micros(usage.ru_stime),
+            static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw)};
+  }
+};
+
+// Measured by the first thread around its loop: what one call costs the machine, which a busy
+// host changes less than it changes calls per second.
+class CostPerCall {
  public:
-  RawPingPong() {
-    auto [near, far] = platform::UnixStream::Pair();
-    client = std::move(near);
-    peer = std::move(far);
-    echo = std::thread([this] {
-      std::array<uint8_t, kRequestSize> received{};
-      const std::array<uint8_t, kReplySize> answer{};
-      try {
-        for (;;) {
-          ReceiveExactly(peer, received.data(), received.size());
-          peer.SendAll(answer);
-        }
-      } catch (const std::exception&) {
-        // The client end closed: done.
-      }
-    });
-  }
-  ~RawPingPong() {
-    client.ShutdownBoth();
-    echo.join();
-  }
-  RawPingPong(const RawPingPong&) = delete;
-  RawPingPong& operator=(const RawPingPong&) = delete;
-
-  void RoundTrip() {
-    client.SendAll(request);
-    ReceiveExactly(client, reply.data(), reply.size());
+  explicit CostPerCall(const benchmark::State& state)
+      : first(state.thread_index() == 0), start(first ? ProcessUsage::Now() : ProcessUsage{}) {}
+  void Report(benchmark::State& state) const {
+    if (!first || state.iterations() == 0) return;
+    const ProcessUsage end = ProcessUsage::Now();
+    const double calls = static_cast<double>(state.iterations()) * state.threads();
+    state.counters["cpu_us_per_call"] = (end.cpuMicros - start.cpuMicros) / calls;
+    state.counters["switches_per_call"] = (end.switches - start.switches) / calls;
   }
 
  private:
-  platform::UnixStream client;
-  platform::UnixStream peer;
-  std::thread echo;
-  std::array<uint8_t, kRequestSize> request{};
-  std::array<uint8_t, kReplySize> reply{};
+  bool first;
+  ProcessUsage start;
 };
-
-using keystone::bench::Percentile;
-
-double Mean(const std::vector<double>& samples) {
-  double sum = 0;
-  for (double s : samples) sum += s;
-  return samples.empty() ? 0 : sum / static_cast<double>(samples.size());
-}
-
-// One iteration = one raw round trip and one GetSessionIdRpc, each timed by hand.
-void BM_RoundTripRpcVsRaw(benchmark::State& state) {
-  RpcWorld& world = World();
-  RawPingPong raw;
-  for (int i = 0; i < 1000; ++i) {  // warm both paths: threads, pooled connection, buffers
-    raw.RoundTrip();
-    benchmark::DoNotOptimize(world.client->GetSessionIdRpc());
-  }
-  std::vector<double> rawMicros;
-  std::vector<double> rpcMicros;
-  rawMicros.reserve(1 << 20);
-  rpcMicros.reserve(1 << 20);
-  for (auto _ : state) {
-    const auto t0 = Clock::now();
-    raw.RoundTrip();
-    const auto t1 = Clock::now();
-    benchmark::DoNotOptimize(world.client->GetSessionIdRpc());
-    const auto t2 = Clock::now();
-    rawMicros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-    rpcMicros.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
-  }
-  const double rawMean = Mean(rawMicros);
-  const double rpcMean = Mean(rpcMicros);
-  const double rawP50 = Percentile(rawMicros, 0.50);
-  const double rpcP50 = Percentile(rpcMicros, 0.50);
-  state.counters["raw_mean_us"] = rawMean;
-  state.counters["rpc_mean_us"] = rpcMean;
-  state.counters["raw_p50_us"] = rawP50;
-  state.counters["rpc_p50_us"] = rpcP50;
-  state.counters["raw_p99_us"] = Percentile(rawMicros, 0.99);
-  state.counters["rpc_p99_us"] = Percentile(rpcMicros, 0.99);
-  state.counters["ratio_mean"] = rawMean > 0 ? rpcMean / rawMean : 0;
-  state.counters["ratio_p50"] = rawP50 > 0 ? rpcP50 / rawP50 : 0;
-  state.counters["ratio_limit"] = kRatioLimit;
-}
-BENCHMARK(BM_RoundTripRpcVsRaw)->Unit(benchmark::kMicrosecond);
 
 void MeasureThroughput(benchmark::State& state, rpc::Client& client) {
   std::vector<double> micros;
   micros.reserve(1 << 18);
+  const CostPerCall cost(state);
   for (auto _ : state) {
     const auto t0 = Clock::now();
     benchmark::DoNotOptimize(client.GetSessionIdRpc());
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
   }
+  cost.Report(state);
   state.SetItemsProcessed(state.iterations());
   state.counters["p50_us"] = benchmark::Counter(Percentile(micros, 0.50), benchmark::Counter::kAvgThreads);
   state.counters["p99_us"] = benchmark::Counter(Percentile(micros, 0.99), benchmark::Counter::kAvgThreads);
@@ -189,8 +157,10 @@ BENCHMARK(BM_RpcThroughputWidePool)->Threads(1)->Threads(16)->Threads(64)->UseRe
 
 // The same number of threads, each with its own raw ping-pong pair: the transport's ceiling.
 void BM_RawThroughput(benchmark::State& state) {
-  RawPingPong raw;
+  RawEcho raw({kRequestSize, kReplySize});
+  const CostPerCall cost(state);
   for (auto _ : state) raw.RoundTrip();
+  cost.Report(state);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RawThroughput)->Threads(1)->Threads(16)->Threads(64)->UseRealTime();

@@ -166,7 +166,8 @@ void ClassicBtDevice::DoConnect() {
 }
 
 bool ClassicBtDevice::ConnectionAvilable(int polls) {
-  {
+  // Connected already (every message but the first): the wait below would return at once.
+  if (!connected.load()) {
     keystone::MutexLock lock(monitorMutex);
     statusChanged.wait_for(lock.Native(), options.connectPoll * polls,
                            [&] { return !monitorRunning.load() || connected.load(); });

@@ -132,13 +132,14 @@ uint16_t BtManager::ExtractDeviceTypeFromDeviceId(const Bytes& deviceId) {
 }
 
 std::shared_ptr<IBtDevice> BtManager::SafelyGetDevice(const Bytes& deviceId) {
+  // Validates the id; a known device needs nothing more (every message looks its device up).
   const uint16_t deviceType = ExtractDeviceTypeFromDeviceId(deviceId);
-  std::string address = ExtractMacAddressFromDeviceId(deviceId);
   {
     keystone::MutexLock lock(mutex);
     auto it = devices.find(deviceId);
     if (it != devices.end()) return it->second;
   }
+  std::string address = ExtractMacAddressFromDeviceId(deviceId);
   // The OS generation comes from the registry: read before the mutex is taken.
   const bool legacy = !deps.osVersion.AtLeastWindows8() ||
                       platform::GetWindowsVersionClass(deps.osVersion) == platform::kWin10Rs1;

@@ -14,7 +14,8 @@ constexpr size_t kKeptBuffer = 256 * 1024;
 
 }  // namespace
 
-bool FrameReader::Fill(platform::UnixStream& stream, size_t n, platform::Deadline deadline) {
+bool FrameReader::Fill(platform::UnixStream& stream, size_t n, std::chrono::milliseconds limit,
+                       std::optional<platform::Deadline>& deadline) {
   if (buffer.size() - start < n) {
     // Move what is left to the front and grow to hold the whole frame.
     std::memmove(buffer.data(), buffer.data() + start, end - start);
@@ -26,7 +27,9 @@ bool FrameReader::Fill(platform::UnixStream& stream, size_t n, platform::Deadlin
     std::span<uint8_t> free(buffer.data() + end, buffer.size() - end);
     const std::optional<size_t> got = stream.TryReceive(free);
     if (!got) {
-      if (!stream.WaitReadable(deadline)) {
+      // The frame's limit starts with its first byte; most frames come whole in one read.
+      if (!deadline) deadline = platform::DeadlineAfter(limit);
+      if (!stream.WaitReadable(*deadline)) {
         throw std::system_error(ETIMEDOUT, std::generic_category(), "frame");
       }
       continue;
@@ -46,9 +49,9 @@ FrameReader::Status FrameReader::Next(platform::UnixStream& stream,
     start = end = 0;
     if (!stream.WaitReadable(idleDeadline)) return Status::kIdle;
   }
-  const platform::Deadline frameDeadline = platform::DeadlineAfter(frameLimit);
+  std::optional<platform::Deadline> frameDeadline;
   try {
-    if (!Fill(stream, kFrameHeaderSize, frameDeadline)) {
+    if (!Fill(stream, kFrameHeaderSize, frameLimit, frameDeadline)) {
       return end == start ? Status::kClosed : Status::kTruncated;
     }
     header = DecodeHeader(buffer.data() + start);
@@ -56,7 +59,7 @@ FrameReader::Status FrameReader::Next(platform::UnixStream& stream,
     if (header.version != kProtocolVersion) return Status::kBadVersion;
     if (header.length > maxPayload) return Status::kTooLarge;
     const size_t frameSize = kFrameHeaderSize + header.length;
-    if (!Fill(stream, frameSize, frameDeadline)) return Status::kTruncated;
+    if (!Fill(stream, frameSize, frameLimit, frameDeadline)) return Status::kTruncated;
     payload = std::span<const uint8_t>(buffer.data() + start + kFrameHeaderSize, header.length);
     start += frameSize;
     return Status::kFrame;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -42,9 +43,11 @@ class FrameReader {
   void Trim();
 
  private:
-  // Reads until n bytes are buffered; false when the peer closed first. Throws
-  // std::system_error (ETIMEDOUT at the deadline).
-  bool Fill(platform::UnixStream& stream, size_t n, platform::Deadline deadline);
+  // Reads until n bytes are buffered; false when the peer closed first. The deadline is set
+  // (limit from now) the first time a read has to wait. Throws std::system_error (ETIMEDOUT at
+  // the deadline).
+  bool Fill(platform::UnixStream& stream, size_t n, std::chrono::milliseconds limit,
+            std::optional<platform::Deadline>& deadline);
 
   std::vector<uint8_t> buffer;
   size_t start = 0;

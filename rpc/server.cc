@@ -33,6 +33,8 @@ constexpr std::chrono::seconds kRefusalLogInterval{10};
 constexpr std::chrono::seconds kPreviousAsyncLimit{2};
 // How long a stop waits for the sends it cut off to notice.
 constexpr std::chrono::milliseconds kDroppedReplyLimit{100};
+// A request buffer of at most this size (the first one a connection gets) is kept between calls.
+constexpr size_t kKeptInputBuffer = 4096;
 // A socket and a process handle per connection.
 constexpr uint64_t kDescriptorsPerConnection = 2;
 
@@ -66,12 +68,54 @@ class Server::Ledger {
     return Charge(uid, &ServerUsage::connections, 1u, options.maxConnectionsPerUser,
                   maxConnections);
   }
-  void ReleaseConnection(uint32_t uid) { Refund(uid, &ServerUsage::connections, 1u); }
-  bool AdmitCall(uint32_t uid) {
-    return Charge(uid, &ServerUsage::calls, 1u, options.maxCallsPerUser, options.maxCalls);
+  void ReleaseConnection(uint32_t uid) {
+    keystone::MutexLock lock(mutex);
+    RefundLocked(uid, &ServerUsage::connections, 1u);
   }
-  void ReleaseCall(uint32_t uid) {
-    Refund(uid, &ServerUsage::calls, 1u);
+  // A call and the memory of its outputs are admitted together (one lock per call step).
+  enum class Admission { kAdmitted, kNoCallSlot, kNoOutputMemory };
+  Admission AdmitCall(uint32_t uid, uint64_t outputBytes) {
+    const bool capped = Capped(uid);
+    keystone::MutexLock lock(mutex);
+    ServerUsage& user = users[uid];
+    if (total.calls + 1 > options.maxCalls || (capped && user.calls + 1 > options.maxCallsPerUser)) {
+      DropIfEmptyLocked(uid, user);
+      return Admission::kNoCallSlot;
+    }
+    if (total.outputBytes + outputBytes > options.maxOutputBytes ||
+        (capped && user.outputBytes + outputBytes > options.maxOutputBytesPerUser)) {
+      DropIfEmptyLocked(uid, user);
+      return Admission::kNoOutputMemory;
+    }
+    ++user.calls;
+    ++total.calls;
+    user.outputBytes += outputBytes;
+    total.outputBytes += outputBytes;
+    return Admission::kAdmitted;
+  }
+  // A call admitted but not run (its outputs could not be allocated).
+  void AbandonCall(uint32_t uid, uint64_t outputBytes) {
+    {
+      keystone::MutexLock lock(mutex);
+      RefundLocked(uid, &ServerUsage::calls, 1u);
+      RefundLocked(uid, &ServerUsage::outputBytes, outputBytes);
+    }
+    callsChanged.notify_all();
+  }
+  // The call's slot is free and its reply on its way: counted from before the slot is freed
+  // until it was sent, so a stop does not cut it off.
+  void EndCall(uint32_t uid) {
+    keystone::MutexLock lock(mutex);
+    RefundLocked(uid, &ServerUsage::calls, 1u);
+    ++replies;
+  }
+  // The reply went out (or was dropped): its output memory is free.
+  void ReplyDone(uint32_t uid, uint64_t outputBytes) {
+    {
+      keystone::MutexLock lock(mutex);
+      --replies;
+      RefundLocked(uid, &ServerUsage::outputBytes, outputBytes);
+    }
     callsChanged.notify_all();
   }
   bool ChargePending(uint32_t uid, uint64_t bytes) {
@@ -79,14 +123,8 @@ class Server::Ledger {
                   options.maxPendingBytes);
   }
   void RefundPending(uint32_t uid, uint64_t bytes) {
-    Refund(uid, &ServerUsage::pendingBytes, bytes);
-  }
-  bool ChargeOutput(uint32_t uid, uint64_t bytes) {
-    return Charge(uid, &ServerUsage::outputBytes, bytes, options.maxOutputBytesPerUser,
-                  options.maxOutputBytes);
-  }
-  void RefundOutput(uint32_t uid, uint64_t bytes) {
-    Refund(uid, &ServerUsage::outputBytes, bytes);
+    keystone::MutexLock lock(mutex);
+    RefundLocked(uid, &ServerUsage::pendingBytes, bytes);
   }
 
   ServerUsage Total() {
@@ -97,19 +135,6 @@ class Server::Ledger {
     keystone::MutexLock lock(mutex);
     const auto it = users.find(uid);
     return it == users.end() ? ServerUsage{} : it->second;
-  }
-  // A reply on its way: counted from before its call's slot is freed until it was sent, so a
-  // stop does not cut it off.
-  void BeginReply() {
-    keystone::MutexLock lock(mutex);
-    ++replies;
-  }
-  void EndReply() {
-    {
-      keystone::MutexLock lock(mutex);
-      --replies;
-    }
-    callsChanged.notify_all();
   }
   // Waits until no call is in flight and no reply on its way; false at the deadline.
   bool WaitQuiet(Clock::time_point deadline) {
@@ -124,8 +149,7 @@ class Server::Ledger {
   template <typename T>
   bool Charge(uint32_t uid, T ServerUsage::*field, T amount, uint64_t userLimit,
               uint64_t totalLimit) {
-    const bool capped = std::find(options.uncappedUids.begin(), options.uncappedUids.end(), uid) ==
-                        options.uncappedUids.end();
+    const bool capped = Capped(uid);
     keystone::MutexLock lock(mutex);
     ServerUsage& user = users[uid];
     if (total.*field + amount > totalLimit || (capped && user.*field + amount > userLimit)) {
@@ -137,9 +161,13 @@ class Server::Ledger {
     return true;
   }
 
+  bool Capped(uint32_t uid) const {
+    return std::find(options.uncappedUids.begin(), options.uncappedUids.end(), uid) ==
+           options.uncappedUids.end();
+  }
+
   template <typename T>
-  void Refund(uint32_t uid, T ServerUsage::*field, T amount) {
-    keystone::MutexLock lock(mutex);
+  void RefundLocked(uint32_t uid, T ServerUsage::*field, T amount) REQUIRES(mutex) {
     const auto it = users.find(uid);
     if (it == users.end()) return;
     it->second.*field -= std::min(amount, it->second.*field);
@@ -280,14 +308,12 @@ class Server::AsyncCall final : public AsyncCallContext {
 
  private:
   void End(std::span<const uint8_t> frame) {
-    server.ledger->BeginReply();
     // The slot is free before the client can see the reply and call again.
-    server.ledger->ReleaseCall(connection->Uid());
+    server.ledger->EndCall(connection->Uid());
     connection->inCall = false;
     connection->TouchIdle(server.options.idleTimeout);
     server.SendFrame(*connection, frame);
-    server.ledger->EndReply();
-    server.ledger->RefundOutput(connection->Uid(), outputCharged);
+    server.ledger->ReplyDone(connection->Uid(), outputCharged);
     // While the server stops, a connection ends with its last call.
     if (server.stopping) connection->Drop();
   }
@@ -470,10 +496,11 @@ void Server::StartWorkerLocked() {
     return;
   }
   workers.push_back(std::move(worker));
-  ++liveWorkers;
+  liveWorkers.fetch_add(1);
 }
 
 void Server::EnsureSpareThread() {
+  if (waitingWorkers.load() > 0) return;
   keystone::MutexLock lock(workersMutex);
   // The thread about to run a call leaves the poller; someone must still be waiting there.
   if (waitingWorkers == 0 && !stopping && liveWorkers < options.maxCalls + options.spareThreads) {
@@ -503,12 +530,10 @@ void Server::ReapWorkers(bool all) {
 
 void Server::WorkerLoop(Worker& self) {
   for (;;) {
-    bool mayRetire = false;
-    {
-      keystone::MutexLock lock(workersMutex);
-      ++waitingWorkers;
-      mayRetire = liveWorkers > options.spareThreads;
-    }
+    // The counters are read without the lock on the way to every event; only a thread that
+    // may retire takes it, to decide.
+    waitingWorkers.fetch_add(1);
+    const bool mayRetire = liveWorkers.load() > options.spareThreads;
     platform::StreamPoller::Event event;
     try {
       event = poller->Wait(mayRetire ? Clock::now() + options.threadIdleLimit
@@ -517,19 +542,21 @@ void Server::WorkerLoop(Worker& self) {
       KS_LOG(Log(), mfab::kLogError, "RPC", "waiting for connections failed: %s", e.what());
       event.kind = platform::StreamPoller::EventKind::kStopped;
     }
-    {
+    if (event.kind == platform::StreamPoller::EventKind::kStopped ||
+        event.kind == platform::StreamPoller::EventKind::kTimeout) {
       keystone::MutexLock lock(workersMutex);
-      --waitingWorkers;
+      waitingWorkers.fetch_sub(1);
       const bool retire =
           event.kind == platform::StreamPoller::EventKind::kStopped ||
-          (event.kind == platform::StreamPoller::EventKind::kTimeout &&
-           liveWorkers > options.spareThreads && waitingWorkers > 0);
+          (liveWorkers.load() > options.spareThreads && waitingWorkers.load() > 0);
       if (retire) {
-        --liveWorkers;
+        liveWorkers.fetch_sub(1);
         self.done = true;
         workersChanged.notify_all();
         return;
       }
+    } else {
+      waitingWorkers.fetch_sub(1);
     }
     try {
       switch (event.kind) {
@@ -657,14 +684,19 @@ void Server::ServeInputLocked(const std::shared_ptr<Connection>& connection,
           }
           if (started) return;
           c.assembler.Consume();
+          // Nothing more buffered: the poller reports the next request, so no read is spent
+          // on finding the socket empty (arming a socket that has bytes reports them at once).
+          if (!c.assembler.HoldsPart()) {
+            KeepSmallInputLocked(c);
+            poller->Rearm(c.stream, c.key);
+            return;
+          }
           continue;
         }
         case FrameAssembler::Status::kNeedMore: {
           if (!c.assembler.HoldsPart()) {
             c.frameDeadline = 0;
-            const size_t freed = c.assembler.Release();
-            ledger->RefundPending(c.Uid(), freed);
-            c.pendingCharged -= std::min<uint64_t>(freed, c.pendingCharged);
+            KeepSmallInputLocked(c);
           } else if (c.frameDeadline.load() == 0) {
             c.frameDeadline = Ticks(Clock::now() + options.frameTimeout);
           }
@@ -738,22 +770,22 @@ bool Server::HandleFrameLocked(const std::shared_ptr<Connection>& connection,
                e.what());
         return SendFault(c, header.callId, header.procedure, e.Status());
       }
-      if (!ledger->AdmitCall(c.Uid())) {
-        LogRefusal("a call", c.Uid());
-        return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
-      }
       // The output buffers and the reply built from them, until the reply is sent.
       const uint64_t charged = 2 * static_cast<uint64_t>(prepared->OutputBytes());
-      if (!ledger->ChargeOutput(c.Uid(), charged)) {
-        ledger->ReleaseCall(c.Uid());
-        LogRefusal("output memory", c.Uid());
-        return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
+      switch (ledger->AdmitCall(c.Uid(), charged)) {
+        case Ledger::Admission::kAdmitted:
+          break;
+        case Ledger::Admission::kNoCallSlot:
+          LogRefusal("a call", c.Uid());
+          return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
+        case Ledger::Admission::kNoOutputMemory:
+          LogRefusal("output memory", c.Uid());
+          return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
       }
       try {
         prepared->AllocateOutputs();
       } catch (const std::bad_alloc&) {
-        ledger->ReleaseCall(c.Uid());
-        ledger->RefundOutput(c.Uid(), charged);
+        ledger->AbandonCall(c.Uid(), charged);
         return SendFault(c, header.callId, header.procedure, kStatusServerTooBusy);
       }
       c.inCall = true;
@@ -801,9 +833,8 @@ bool Server::RunSync(Connection& c, const FrameHeader& header,
     fault = kStatusCallFailed;
   }
   prepared.reset();
-  ledger->BeginReply();
   // The slot is free before the client can see the reply and call again.
-  ledger->ReleaseCall(c.Uid());
+  ledger->EndCall(c.Uid());
   c.inCall = false;
   c.TouchIdle(options.idleTimeout);
   bool sent = false;
@@ -813,9 +844,8 @@ bool Server::RunSync(Connection& c, const FrameHeader& header,
     FinishFrame(reply, FrameKind::kReply, header.procedure, header.callId);
     sent = SendFrame(c, reply);
   }
-  ledger->EndReply();
   std::vector<uint8_t>().swap(reply);
-  ledger->RefundOutput(c.Uid(), charged);
+  ledger->ReplyDone(c.Uid(), charged);
   // While the server stops, a connection ends with its last call.
   return sent && !stopping;
 }
@@ -924,6 +954,20 @@ void Server::CloseLocked(Connection& c) {
   connections.erase(c.key);
 }
 
+void Server::KeepSmallInputLocked(Connection& c) {
+  // A small buffer stays for the connection's next request (a sweep takes it back once the
+  // connection is quiet); one grown for a large frame goes back at once.
+  if (c.assembler.Held() > kKeptInputBuffer) ReleaseInputLocked(c);
+}
+
+void Server::ReleaseInputLocked(Connection& c) {
+  const size_t freed = c.assembler.Release();
+  const uint64_t refund = std::min<uint64_t>(freed, c.pendingCharged);
+  if (refund == 0) return;
+  c.pendingCharged -= refund;
+  ledger->RefundPending(c.Uid(), refund);
+}
+
 void Server::Sweep() {
   const Clock::time_point now = Clock::now();
   std::vector<std::shared_ptr<Connection>> all;
@@ -934,6 +978,11 @@ void Server::Sweep() {
   }
   for (const std::shared_ptr<Connection>& connection : all) {
     if (connection->inCall) continue;
+    // A quiet connection holds no request memory; one busy with its input keeps it.
+    if (connection->inputMutex.try_lock()) {
+      ReleaseInputLocked(*connection);
+      connection->inputMutex.unlock();
+    }
     const Clock::rep frameDeadline = connection->frameDeadline.load();
     if (frameDeadline != 0) {
       if (now > FromTicks(frameDeadline)) {

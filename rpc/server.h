@@ -140,6 +140,10 @@ class Server {
   void RunAsync(AsyncCall& call);
   bool SendFrame(Connection& connection, std::span<const uint8_t> frame);
   bool SendFault(Connection& connection, uint32_t callId, uint16_t procedure, uint32_t status);
+  // Gives back the connection's input buffer when it holds no part of a frame.
+  void ReleaseInputLocked(Connection& connection);
+  // The same for a buffer grown beyond the first one; a small one is kept for the next request.
+  void KeepSmallInputLocked(Connection& connection);
   // Closes the connection; only the thread that holds its input, or the last one left.
   void CloseLocked(Connection& connection);
   // Logs a refusal at most once per interval, with how many were not logged.
@@ -173,8 +177,9 @@ class Server {
 
   keystone::Mutex workersMutex;  // Guards the members below.
   std::vector<std::unique_ptr<Worker>> workers GUARDED_BY(workersMutex);
-  uint32_t waitingWorkers GUARDED_BY(workersMutex) = 0;
-  uint32_t liveWorkers GUARDED_BY(workersMutex) = 0;
+  // Changed under workersMutex where a thread starts or retires; read without it.
+  std::atomic<uint32_t> waitingWorkers{0};
+  std::atomic<uint32_t> liveWorkers{0};
   std::condition_variable workersChanged;
 
   keystone::Mutex refusalLogMutex;  // Guards the members below.

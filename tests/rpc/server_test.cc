@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "rpc/frame_io.h"
 #include "rpc/rpc_server.h"
@@ -367,6 +368,53 @@ TEST_F(ServerTest, RequestMemoryFollowsTheBytesThatCame) {
   announcers.clear();
   ASSERT_TRUE(Eventually([&] { return server->Usage().connections == 0; }));
   EXPECT_EQ(server->Usage().pendingBytes, 0u);
+}
+
+// Frames that arrive together, or a frame split across writes, are each answered in order.
+TEST_F(ServerTest, RequestsThatArriveTogetherAreEachAnswered) {
+  Start();
+  RawClient client(options.socketPath);
+  std::vector<uint8_t> burst;
+  for (uint32_t callId = 1; callId <= 3; ++callId) {
+    const std::vector<uint8_t> frame = FrameBytes(FrameKind::kRequest, 1, callId);
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  const std::vector<uint8_t> fourth = FrameBytes(FrameKind::kRequest, 1, 4);
+  burst.insert(burst.end(), fourth.begin(), fourth.begin() + 5);
+  client.Send(burst);
+  for (uint32_t callId = 1; callId <= 3; ++callId) {
+    ExpectFrame(client.Read(), FrameKind::kReply, callId);
+  }
+  client.Send(std::vector<uint8_t>(fourth.begin() + 5, fourth.end()));
+  ExpectFrame(client.Read(), FrameKind::kReply, 4);
+  EXPECT_EQ(client.GetSessionId(5), 5);
+}
+
+// A connection keeps its request buffer from one call to the next while it is busy; once it is
+// quiet, a sweep gives the memory back and the connection still works.
+TEST_F(ServerTest, AQuietConnectionGivesBackItsRequestMemory) {
+  Start();
+  RawClient client(options.socketPath);
+  EXPECT_EQ(client.GetSessionId(1), 1);
+  EXPECT_TRUE(Eventually([&] { return server->Usage().pendingBytes == 0; }));
+  EXPECT_EQ(server->Usage().connections, 1u);
+  EXPECT_EQ(client.GetSessionId(2), 2);
+}
+
+// A buffer grown for a large request goes back with its call, not with the next sweep (a second
+// apart here), so it does not count against the user's next requests.
+TEST_F(ServerTest, ALargeRequestGivesBackItsMemoryWithItsCall) {
+  options.frameTimeout = 600s;
+  options.idleTimeout = 600s;
+  Start();
+  RawClient client(options.socketPath);
+  client.Send(LargestEchoFrame(1));
+  ExpectFrame(client.Read(), FrameKind::kReply, 1);
+  const auto deadline = std::chrono::steady_clock::now() + 900ms;
+  while (server->Usage().pendingBytes > 4096 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_LE(server->Usage().pendingBytes, 4096u);
 }
 
 // Output buffers are memory the client asks for: they are counted from the call's start until

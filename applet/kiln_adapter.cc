@@ -14,22 +14,40 @@ AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 }  // namespace
 
 KILNAdapter::KILNAdapter(Options adapterOptions)
-    : options(adapterOptions), worker([this](std::stop_token stop) { Work(stop); }) {}
+    : options(adapterOptions), worker([this] { Work(); }) {}
 
 KILNAdapter::~KILNAdapter() {
   if (busy.load(std::memory_order_acquire)) {
     KS_LOG(Log(), kLogInfo, "TEE-CALL", "Wait for kiln thread to end ");
   }
   // The worker finishes the call in hand (and its recovery) before it sees the stop.
-  worker.request_stop();
-  wake.notify_all();
+  {
+    keystone::MutexLock lock(mutex);
+    stopping = true;
+  }
+  wake.notify_one();
 }
 
-void KILNAdapter::Work(std::stop_token stop) {
-  keystone::MutexLock lock(mutex);
+template <typename Ready>
+bool KILNAdapter::PollFor(Ready&& ready) const {
+  if (ready()) return true;
+  if (options.pollBeforeSleep.count() <= 0) return false;
+  const auto until = std::chrono::steady_clock::now() + options.pollBeforeSleep;
+  do {
+    std::this_thread::yield();
+    if (ready()) return true;
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
+}
+
+void KILNAdapter::Work() {
   for (;;) {
-    wake.wait(lock.Native(), stop, [this]() REQUIRES(mutex) { return !done; });
-    if (done) return;  // stopped with nothing to do
+    PollFor([this] { return !done.load(std::memory_order_acquire); });
+    keystone::MutexLock lock(mutex);
+    wake.wait(lock.Native(), [this]() REQUIRES(mutex) {
+      return stopping || !done.load(std::memory_order_relaxed);
+    });
+    if (done.load(std::memory_order_relaxed)) return;  // stopped with nothing to do
     std::function<void()> task = std::move(job);
     std::exception_ptr failure;
     lock.Native().unlock();
@@ -41,8 +59,8 @@ void KILNAdapter::Work(std::stop_token stop) {
     task = nullptr;
     lock.Native().lock();
     error = std::move(failure);
-    done = true;
-    finished.notify_all();
+    done.store(true, std::memory_order_release);
+    finished.notify_one();
     if (!abandoned) continue;
     // The caller has gone; the library is free again only once the recovery ran.
     std::function<void()> recover = std::move(recovery);
@@ -57,20 +75,23 @@ void KILNAdapter::Work(std::stop_token stop) {
       KS_LOG(Log(), kLogError, "TEE-CALL", "Recovery function failed (Unknown exception)");
     }
     busy.store(false, std::memory_order_release);
-    lock.Native().lock();
   }
 }
 
 void KILNAdapter::Run(std::function<void()> work, std::function<void()> recoveryFunction) {
   if (busy.exchange(true, std::memory_order_acq_rel)) throw KILNBusyException();
+  {
+    keystone::MutexLock lock(mutex);
+    job = std::move(work);
+    recovery = std::move(recoveryFunction);
+    error = nullptr;
+    done.store(false, std::memory_order_release);
+  }
+  wake.notify_one();
+  PollFor([this] { return done.load(std::memory_order_acquire); });
   keystone::MutexLock lock(mutex);
-  job = std::move(work);
-  recovery = std::move(recoveryFunction);
-  error = nullptr;
-  done = false;
-  wake.notify_all();
   if (finished.wait_for(lock.Native(), std::chrono::milliseconds(options.timeoutMs),
-                        [this]() REQUIRES(mutex) { return done; })) {
+                        [this]() REQUIRES(mutex) { return done.load(std::memory_order_relaxed); })) {
     recovery = nullptr;
     std::exception_ptr failure = std::move(error);
     busy.store(false, std::memory_order_release);

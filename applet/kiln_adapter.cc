@@ -28,26 +28,11 @@ KILNAdapter::~KILNAdapter() {
   wake.notify_one();
 }
 
-template <typename Ready>
-bool KILNAdapter::PollFor(Ready&& ready) const {
-  if (ready()) return true;
-  if (options.pollBeforeSleep.count() <= 0) return false;
-  const auto until = std::chrono::steady_clock::now() + options.pollBeforeSleep;
-  do {
-    std::this_thread::yield();
-    if (ready()) return true;
-  } while (std::chrono::steady_clock::now() < until);
-  return false;
-}
-
 void KILNAdapter::Work() {
   for (;;) {
-    PollFor([this] { return !done.load(std::memory_order_acquire); });
     keystone::MutexLock lock(mutex);
-    wake.wait(lock.Native(), [this]() REQUIRES(mutex) {
-      return stopping || !done.load(std::memory_order_relaxed);
-    });
-    if (done.load(std::memory_order_relaxed)) return;  // stopped with nothing to do
+    wake.wait(lock.Native(), [this]() REQUIRES(mutex) { return stopping || !done; });
+    if (done) return;  // stopped with nothing to do
     std::function<void()> task = std::move(job);
     std::exception_ptr failure;
     lock.Native().unlock();
@@ -59,7 +44,7 @@ void KILNAdapter::Work() {
     task = nullptr;
     lock.Native().lock();
     error = std::move(failure);
-    done.store(true, std::memory_order_release);
+    done = true;
     finished.notify_one();
     if (!abandoned) continue;
     // The caller has gone; the library is free again only once the recovery ran.
@@ -85,13 +70,12 @@ void KILNAdapter::Run(std::function<void()> work, std::function<void()> recovery
     job = std::move(work);
     recovery = std::move(recoveryFunction);
     error = nullptr;
-    done.store(false, std::memory_order_release);
+    done = false;
   }
   wake.notify_one();
-  PollFor([this] { return done.load(std::memory_order_acquire); });
   keystone::MutexLock lock(mutex);
   if (finished.wait_for(lock.Native(), std::chrono::milliseconds(options.timeoutMs),
-                        [this]() REQUIRES(mutex) { return done.load(std::memory_order_relaxed); })) {
+                        [this]() REQUIRES(mutex) { return done; })) {
     recovery = nullptr;
     std::exception_ptr failure = std::move(error);
     busy.store(false, std::memory_order_release);

@@ -20,11 +20,6 @@ namespace mfab {
 struct KILNAdapterOptions {
   // How long a caller waits for one library call.
   int64_t timeoutMs = 50'000;
-  // Before going to sleep, a caller waiting for its call and the worker waiting for the next one
-  // look for it this long, giving the processor away between looks. A quick call (the simulated
-  // applet answers in microseconds) then costs no sleep and wake-up on either side, which would
-  // take longer than the call. Zero: sleep at once.
-  std::chrono::microseconds pollBeforeSleep{50};
 };
 
 // Runs one host-library call at a time on the adapter's own long-lived worker thread and waits for
@@ -68,9 +63,6 @@ class KILNAdapter {
  private:
   void Run(std::function<void()> work, std::function<void()> recoveryFunction);
   void Work();
-  // Whether ready() came true within pollBeforeSleep, looking again after each yield.
-  template <typename Ready>
-  bool PollFor(Ready&& ready) const;
 
   const Options options;
   std::atomic<bool> busy{false};
@@ -80,9 +72,7 @@ class KILNAdapter {
   std::condition_variable finished;  // the job returned
   std::function<void()> job GUARDED_BY(mutex);
   std::function<void()> recovery GUARDED_BY(mutex);
-  // False while a job is posted or running. Written under mutex (so no wake-up is missed),
-  // read without it while polling.
-  std::atomic<bool> done{true};
+  bool done GUARDED_BY(mutex) = true;  // false while a job is posted or running
   bool stopping GUARDED_BY(mutex) = false;
   bool abandoned GUARDED_BY(mutex) = false;
   std::exception_ptr error GUARDED_BY(mutex);

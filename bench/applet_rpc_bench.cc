@@ -7,6 +7,10 @@
 // BM_AppletRpcVsReference times, interleaved in one thread, the engine's call and the least any
 // out-of-process applet call can cost: an RPC round trip to the same engine, plus one hand-off to
 // another thread that makes the direct library call and hands the reply back.
+//
+// BM_AppletThroughputVsDirect compares calls per second with 16 client threads the same way:
+// all threads make a burst of engine calls, then a burst of direct calls, round after round, so
+// both see the same load from the rest of the machine.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -14,6 +18,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -247,6 +253,70 @@ void BM_AppletRpcVsReference(benchmark::State& state) {
   state.counters["ratio_p50"] = referenceP50 > 0 ? engineP50 / referenceP50 : 0;
 }
 BENCHMARK(BM_AppletRpcVsReference)->Unit(benchmark::kMicrosecond);
+
+constexpr int kThroughputThreads = 16;
+constexpr int kBurst = 50;
+
+// Shared by the threads of one run of BM_AppletThroughputVsDirect.
+struct Rounds {
+  std::barrier<> barrier{kThroughputThreads};
+  Clock::time_point phaseStart;
+  std::atomic<int64_t> engineNanos{0};
+  std::atomic<int64_t> directNanos{0};
+  std::atomic<bool> failed{false};
+};
+
+// One iteration = one round: every thread kBurst engine calls, then every thread kBurst direct
+// calls; the first thread times each phase from the barrier before it to the barrier after it.
+void BM_AppletThroughputVsDirect(benchmark::State& state) {
+  static std::unique_ptr<Rounds> rounds;
+  static std::barrier<> setUp(kThroughputThreads);
+  if (state.thread_index() == 0) rounds = std::make_unique<Rounds>();
+  setUp.arrive_and_wait();
+  rpc::Client client(TheEngine().socketPath);
+  DirectSim& sim = TheSim();
+  const Bytes request = Request();
+  Bytes reply(kReplyCapacity);
+  Bytes directReply;
+  const bool timer = state.thread_index() == 0;
+  auto phaseEnds = [&](std::atomic<int64_t>& total) {
+    rounds->barrier.arrive_and_wait();
+    if (!timer) return;
+    const Clock::time_point now = Clock::now();
+    total += std::chrono::duration_cast<std::chrono::nanoseconds>(now - rounds->phaseStart).count();
+    rounds->phaseStart = now;
+  };
+  for (auto _ : state) {
+    rounds->barrier.arrive_and_wait();
+    if (timer) rounds->phaseStart = Clock::now();
+    for (int i = 0; i < kBurst; ++i) {
+      int32_t size = kReplyCapacity;
+      if (client.SendMessageToAppletRpc(0, static_cast<int32_t>(request.size()), request.data(),
+                                        &size, reply.data()) != rpc::AppletCallStatus::kSuccess) {
+        rounds->failed = true;
+      }
+    }
+    phaseEnds(rounds->engineNanos);
+    for (int i = 0; i < kBurst; ++i) sim.Exchange(request, directReply);
+    phaseEnds(rounds->directNanos);
+  }
+  state.SetItemsProcessed(state.iterations() * kBurst);
+  setUp.arrive_and_wait();
+  if (rounds->failed) state.SkipWithError("SendMessageToAppletRpc failed");
+  const double calls = static_cast<double>(state.iterations()) * kBurst * kThroughputThreads;
+  const double enginePerSecond = calls * 1e9 / static_cast<double>(rounds->engineNanos.load());
+  const double directPerSecond = calls * 1e9 / static_cast<double>(rounds->directNanos.load());
+  const auto average = benchmark::Counter::kAvgThreads;
+  state.counters["engine_per_s"] = benchmark::Counter(enginePerSecond, average);
+  state.counters["direct_per_s"] = benchmark::Counter(directPerSecond, average);
+  state.counters["ratio"] = benchmark::Counter(enginePerSecond / directPerSecond, average);
+  setUp.arrive_and_wait();
+  if (timer) rounds.reset();
+}
+BENCHMARK(BM_AppletThroughputVsDirect)
+    ->Threads(kThroughputThreads)
+    ->Iterations(100)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -5,9 +5,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <exception>
 #include <optional>
 #include <thread>
 #include <type_traits>

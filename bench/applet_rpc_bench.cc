@@ -23,10 +23,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <functional>
-#include <mutex>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -313,10 +313,7 @@ void BM_AppletThroughputVsDirect(benchmark::State& state) {
   setUp.arrive_and_wait();
   if (timer) rounds.reset();
 }
-BENCHMARK(BM_AppletThroughputVsDirect)
-    ->Threads(kThroughputThreads)
-    ->Iterations(100)
-    ->UseRealTime();
+BENCHMARK(BM_AppletThroughputVsDirect)->Threads(kThroughputThreads)->Iterations(100)->UseRealTime();
 
 }  // namespace
 

@@ -276,8 +276,8 @@ bool AppletManager::TrySendDirectly(QueuedMessage& message) {
     callerSending = false;
     if (whole) lastCallerSend = std::chrono::steady_clock::now();
     if (recoveryDue) recoveryChanged = true;
-    wakeSender = !queue.empty() || stopRequested.load() || verifySessionRequested.load() ||
-                 recoveryChanged;
+    wakeSender =
+        !queue.empty() || stopRequested.load() || verifySessionRequested.load() || recoveryChanged;
   }
   if (wakeSender) wake.notify_all();
   return whole;

@@ -343,7 +343,6 @@ class ConnectionAccess final : public regtree::NodeWriter {
   Connection& connection;
 };
 
-
 // Point lookups (a key's child by name, a value by name, whether a key exists) remembered from
 // one state of the file. Entries of one version all come from reads of that same state.
 struct Lookups {
@@ -403,7 +402,6 @@ class RecordingReader final : public regtree::NodeReader {
   regtree::NodeReader& file;
   Lookups& seen;
 };
-
 
 class SqliteNodeStore final : public regtree::NodeStore {
  public:

@@ -194,8 +194,8 @@ TEST_F(AppletManagerTest, RequestsReachTheAppletOneAtATimeInArrivalOrder) {
                                [&] { return am.SendMessageUsingQueue(Request(0xABBA0001)); }));
   ASSERT_TRUE(applet->WaitForSends(1));
   for (uint32_t type = 0xABBA0002; type <= 0xABBA0005; ++type) {
-    answers.push_back(
-        std::async(std::launch::async, [&am, type] { return am.SendMessageUsingQueue(Request(type)); }));
+    answers.push_back(std::async(std::launch::async,
+                                 [&am, type] { return am.SendMessageUsingQueue(Request(type)); }));
     ASSERT_TRUE(Eventually([&] { return am.QueueLengthForTesting() == type - 0xABBA0001; }));
   }
   EXPECT_EQ(applet->Sends().size(), 1u) << "nothing passes the request in flight";

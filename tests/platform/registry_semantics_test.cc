@@ -408,7 +408,9 @@ class SqliteRegistryCacheTest : public SqliteRegistryTest {
     key = registry->OpenKey(kCachedKey, access::kAllAccess);
     ASSERT_EQ(key->QueryValue("v"), RegValue::Dword(1));
   }
-  std::optional<uint32_t> ReadV() { return platform::ReadRegistryDword(*registry, kCachedKey, "v"); }
+  std::optional<uint32_t> ReadV() {
+    return platform::ReadRegistryDword(*registry, kCachedKey, "v");
+  }
 
   std::unique_ptr<platform::Registry> registry = platform::OpenRegistry(database);
   std::unique_ptr<RegistryKey> key;

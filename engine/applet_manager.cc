@@ -506,8 +506,10 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
           KS_LOG(Log(), kLogInfo, "AM-FLOW", "Stoping queue monitoring");
           return;
         }
-        // A recovery due before the idle period ends cuts the wait short without ending it.
-        const Clock::time_point until = recoveryDue ? std::min(idleEnd, *recoveryDue) : idleEnd;
+        // A recovery due before the idle period ends cuts the wait short without ending it. (While
+        // a caller sends, the recovery's state is the caller's; it wakes this thread if it moved.)
+        const Clock::time_point until =
+            !callerSending && recoveryDue ? std::min(idleEnd, *recoveryDue) : idleEnd;
         const Clock::time_point parked = Clock::now();
         senderParked = true;
         woken = wake.wait_until(lock.Native(), until, [this]() REQUIRES(queueLock) {

@@ -100,9 +100,15 @@ Bytes AppletSession::Send(uint32_t commandId, const Bytes& request, const Reques
   }
 
   DataCategories loaded;
-  Bytes outgoing = request;
   const Bytes block = BuildBlock(caller, loaded);
-  outgoing.insert(outgoing.end(), block.begin(), block.end());
+  // Most requests carry no stored data: they go out as they came, without a copy.
+  Bytes withBlock;
+  if (!block.empty()) {
+    withBlock.reserve(request.size() + block.size());
+    withBlock.insert(withBlock.end(), request.begin(), request.end());
+    withBlock.insert(withBlock.end(), block.begin(), block.end());
+  }
+  const Bytes& outgoing = block.empty() ? request : withBlock;
 
   if (!sessionOwner) OpenSession();
 

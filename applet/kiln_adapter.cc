@@ -14,21 +14,24 @@ AuthenticateLogger& Log() { return AuthenticateLoggerService::Instance(); }
 }  // namespace
 
 KILNAdapter::KILNAdapter(Options adapterOptions)
-    : options(adapterOptions), worker([this](std::stop_token stop) { Work(stop); }) {}
+    : options(adapterOptions), worker([this] { Work(); }) {}
 
 KILNAdapter::~KILNAdapter() {
   if (busy.load(std::memory_order_acquire)) {
     KS_LOG(Log(), kLogInfo, "TEE-CALL", "Wait for kiln thread to end ");
   }
   // The worker finishes the call in hand (and its recovery) before it sees the stop.
-  worker.request_stop();
-  wake.notify_all();
+  {
+    keystone::MutexLock lock(mutex);
+    stopping = true;
+  }
+  wake.notify_one();
 }
 
-void KILNAdapter::Work(std::stop_token stop) {
-  keystone::MutexLock lock(mutex);
+void KILNAdapter::Work() {
   for (;;) {
-    wake.wait(lock.Native(), stop, [this]() REQUIRES(mutex) { return !done; });
+    keystone::MutexLock lock(mutex);
+    wake.wait(lock.Native(), [this]() REQUIRES(mutex) { return stopping || !done; });
     if (done) return;  // stopped with nothing to do
     std::function<void()> task = std::move(job);
     std::exception_ptr failure;
@@ -42,7 +45,7 @@ void KILNAdapter::Work(std::stop_token stop) {
     lock.Native().lock();
     error = std::move(failure);
     done = true;
-    finished.notify_all();
+    finished.notify_one();
     if (!abandoned) continue;
     // The caller has gone; the library is free again only once the recovery ran.
     std::function<void()> recover = std::move(recovery);
@@ -57,18 +60,20 @@ void KILNAdapter::Work(std::stop_token stop) {
       KS_LOG(Log(), kLogError, "TEE-CALL", "Recovery function failed (Unknown exception)");
     }
     busy.store(false, std::memory_order_release);
-    lock.Native().lock();
   }
 }
 
 void KILNAdapter::Run(std::function<void()> work, std::function<void()> recoveryFunction) {
   if (busy.exchange(true, std::memory_order_acq_rel)) throw KILNBusyException();
+  {
+    keystone::MutexLock lock(mutex);
+    job = std::move(work);
+    recovery = std::move(recoveryFunction);
+    error = nullptr;
+    done = false;
+  }
+  wake.notify_one();
   keystone::MutexLock lock(mutex);
-  job = std::move(work);
-  recovery = std::move(recoveryFunction);
-  error = nullptr;
-  done = false;
-  wake.notify_all();
   if (finished.wait_for(lock.Native(), std::chrono::milliseconds(options.timeoutMs),
                         [this]() REQUIRES(mutex) { return done; })) {
     recovery = nullptr;

@@ -5,11 +5,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <exception>
 #include <optional>
-#include <stop_token>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -63,17 +62,18 @@ class KILNAdapter {
 
  private:
   void Run(std::function<void()> work, std::function<void()> recoveryFunction);
-  void Work(std::stop_token stop);
+  void Work();
 
   const Options options;
   std::atomic<bool> busy{false};
 
   keystone::Mutex mutex;  // Guards the members below.
-  std::condition_variable_any wake;   // a job came, or the stop
-  std::condition_variable finished;   // the job returned
+  std::condition_variable wake;      // a job came, or the stop
+  std::condition_variable finished;  // the job returned
   std::function<void()> job GUARDED_BY(mutex);
   std::function<void()> recovery GUARDED_BY(mutex);
-  bool done GUARDED_BY(mutex) = true;
+  bool done GUARDED_BY(mutex) = true;  // false while a job is posted or running
+  bool stopping GUARDED_BY(mutex) = false;
   bool abandoned GUARDED_BY(mutex) = false;
   std::exception_ptr error GUARDED_BY(mutex);
 

@@ -278,12 +278,16 @@ TeeApplet::SendResult TeeApplet::SendOnce(
     const KilnSessionOwner& sessionOwner, uint32_t commandId,
     const std::shared_ptr<const std::vector<uint8_t>>& request) {
   const uint32_t capacity = options.receiveBufferSize;
+  // The receive buffer is kept from call to call; only a call abandoned after a time-out, which
+  // still holds it, makes the next one take a new buffer.
+  if (!receiveBuffer || receiveBuffer.use_count() > 1) {
+    receiveBuffer = std::make_shared<std::vector<uint8_t>>(capacity);
+  }
   return adapter.Call(
       [library = kiln, owner = kilnHandle, session = sessionOwner->Value(), commandId, request,
-       capacity]() {
-        std::vector<uint8_t> received(capacity, 0);
+       capacity, received = receiveBuffer]() {
         KILN_COMM_BUFFER buffer{request->data(), static_cast<uint32_t>(request->size()),
-                                received.data(), capacity};
+                                received->data(), capacity};
         uint32_t responseCode = 0;
         const KILN_STATUS status =
             library->SendAndRecv2(owner->value.load(), session, commandId, &buffer, &responseCode);
@@ -292,8 +296,8 @@ TeeApplet::SendResult TeeApplet::SendOnce(
                  "KILN_SendAndRecv2 reported %u bytes for a buffer of %u", buffer.receiveLength,
                  capacity);
         }
-        received.resize(std::min(buffer.receiveLength, capacity));
-        return SendResult(status, std::move(received));
+        const auto end = received->begin() + std::min(buffer.receiveLength, capacity);
+        return SendResult(status, std::vector<uint8_t>(received->begin(), end));
       },
       [this, sessionOwner]() { KILNRecoveryFunctionForSendAndRecive(sessionOwner); });
 }

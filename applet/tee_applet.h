@@ -150,6 +150,8 @@ class TeeApplet {
   std::string appletPath;
   std::string storedFwVersion;
   KilnHandleOwner kilnHandle;
+  // Lent to each send's call; see SendOnce.
+  std::shared_ptr<std::vector<uint8_t>> receiveBuffer;
   // Declared after everything its recovery tasks use, so it is destroyed (and waits for them)
   // first.
   KILNAdapter adapter;

@@ -3,6 +3,14 @@
 // latency (p50, p99) and calls per second with 1, 16 and 64 client threads. The request is
 // GetPolicyDataRequest without a policy, so both paths produce the same error reply and no stored
 // data travels.
+//
+// BM_AppletRpcVsReference times, interleaved in one thread, the engine's call and the least any
+// out-of-process applet call can cost: an RPC round trip to the same engine, plus one hand-off to
+// another thread that makes the direct library call and hands the reply back.
+//
+// BM_AppletThroughputVsDirect compares calls per second with 16 client threads the same way:
+// all threads make a burst of engine calls, then a burst of direct calls, round after round, so
+// both see the same load from the rest of the machine.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -10,10 +18,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -144,6 +157,163 @@ void BM_DirectKilnSendAndRecv2(benchmark::State& state) {
   Report(state, micros);
 }
 BENCHMARK(BM_DirectKilnSendAndRecv2)->Threads(1)->Threads(16)->Threads(64)->UseRealTime();
+
+// A thread of its own that runs one job at a time for a caller who waits for it: the hand-off
+// the engine makes from the thread serving a client to the one that talks to the applet.
+class HandOff {
+ public:
+  HandOff() : worker([this](std::stop_token stop) { Serve(stop); }) {}
+  ~HandOff() {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    wake.notify_one();
+  }
+
+  void Run(const std::function<void()>& work) {
+    std::unique_lock lock(mutex);
+    job = &work;
+    done = false;
+    wake.notify_one();
+    finished.wait(lock, [this] { return done; });
+  }
+
+ private:
+  void Serve(std::stop_token) {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return stopping || job != nullptr; });
+      if (stopping) return;
+      const std::function<void()>* work = job;
+      job = nullptr;
+      lock.unlock();
+      (*work)();
+      lock.lock();
+      done = true;
+      finished.notify_one();
+    }
+  }
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable finished;
+  const std::function<void()>* job = nullptr;
+  bool done = true;
+  bool stopping = false;
+  std::jthread worker;
+};
+
+// One iteration = one SendMessageToAppletRpc and one reference call (GetSessionIdRpc to the same
+// engine, then the direct library call on another thread), each timed by hand.
+void BM_AppletRpcVsReference(benchmark::State& state) {
+  rpc::Client client(TheEngine().socketPath);
+  DirectSim& sim = TheSim();
+  HandOff handOff;
+  const Bytes request = Request();
+  Bytes reply(kReplyCapacity);
+  Bytes directReply;
+  const std::function<void()> direct = [&] { sim.Exchange(request, directReply); };
+  auto engineCall = [&] {
+    int32_t size = kReplyCapacity;
+    return client.SendMessageToAppletRpc(0, static_cast<int32_t>(request.size()), request.data(),
+                                         &size, reply.data());
+  };
+  auto referenceCall = [&] {
+    benchmark::DoNotOptimize(client.GetSessionIdRpc());
+    handOff.Run(direct);
+  };
+  for (int i = 0; i < 500; ++i) {  // warm both paths: threads, connection, buffers
+    engineCall();
+    referenceCall();
+  }
+  std::vector<double> engineMicros;
+  std::vector<double> referenceMicros;
+  engineMicros.reserve(1 << 18);
+  referenceMicros.reserve(1 << 18);
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    const rpc::AppletCallStatus status = engineCall();
+    const auto t1 = Clock::now();
+    referenceCall();
+    const auto t2 = Clock::now();
+    if (status != rpc::AppletCallStatus::kSuccess) {
+      state.SkipWithError("SendMessageToAppletRpc failed");
+      break;
+    }
+    engineMicros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    referenceMicros.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+  }
+  const double engineP50 = Percentile(engineMicros, 0.50);
+  const double referenceP50 = Percentile(referenceMicros, 0.50);
+  state.counters["engine_p50_us"] = engineP50;
+  state.counters["reference_p50_us"] = referenceP50;
+  state.counters["engine_p99_us"] = Percentile(engineMicros, 0.99);
+  state.counters["reference_p99_us"] = Percentile(referenceMicros, 0.99);
+  state.counters["ratio_p50"] = referenceP50 > 0 ? engineP50 / referenceP50 : 0;
+}
+BENCHMARK(BM_AppletRpcVsReference)->Unit(benchmark::kMicrosecond);
+
+constexpr int kThroughputThreads = 16;
+constexpr int kBurst = 50;
+
+// Shared by the threads of one run of BM_AppletThroughputVsDirect.
+struct Rounds {
+  std::barrier<> barrier{kThroughputThreads};
+  Clock::time_point phaseStart;
+  std::atomic<int64_t> engineNanos{0};
+  std::atomic<int64_t> directNanos{0};
+  std::atomic<bool> failed{false};
+};
+
+// One iteration = one round: every thread kBurst engine calls, then every thread kBurst direct
+// calls; the first thread times each phase from the barrier before it to the barrier after it.
+void BM_AppletThroughputVsDirect(benchmark::State& state) {
+  static std::unique_ptr<Rounds> rounds;
+  static std::barrier<> setUp(kThroughputThreads);
+  if (state.thread_index() == 0) rounds = std::make_unique<Rounds>();
+  setUp.arrive_and_wait();
+  rpc::Client client(TheEngine().socketPath);
+  DirectSim& sim = TheSim();
+  const Bytes request = Request();
+  Bytes reply(kReplyCapacity);
+  Bytes directReply;
+  const bool timer = state.thread_index() == 0;
+  auto phaseEnds = [&](std::atomic<int64_t>& total) {
+    rounds->barrier.arrive_and_wait();
+    if (!timer) return;
+    const Clock::time_point now = Clock::now();
+    total += std::chrono::duration_cast<std::chrono::nanoseconds>(now - rounds->phaseStart).count();
+    rounds->phaseStart = now;
+  };
+  for (auto _ : state) {
+    rounds->barrier.arrive_and_wait();
+    if (timer) rounds->phaseStart = Clock::now();
+    for (int i = 0; i < kBurst; ++i) {
+      int32_t size = kReplyCapacity;
+      if (client.SendMessageToAppletRpc(0, static_cast<int32_t>(request.size()), request.data(),
+                                        &size, reply.data()) != rpc::AppletCallStatus::kSuccess) {
+        rounds->failed = true;
+      }
+    }
+    phaseEnds(rounds->engineNanos);
+    for (int i = 0; i < kBurst; ++i) sim.Exchange(request, directReply);
+    phaseEnds(rounds->directNanos);
+  }
+  state.SetItemsProcessed(state.iterations() * kBurst);
+  setUp.arrive_and_wait();
+  if (rounds->failed) state.SkipWithError("SendMessageToAppletRpc failed");
+  const double calls = static_cast<double>(state.iterations()) * kBurst * kThroughputThreads;
+  const double enginePerSecond = calls * 1e9 / static_cast<double>(rounds->engineNanos.load());
+  const double directPerSecond = calls * 1e9 / static_cast<double>(rounds->directNanos.load());
+  const auto average = benchmark::Counter::kAvgThreads;
+  state.counters["engine_per_s"] = benchmark::Counter(enginePerSecond, average);
+  state.counters["direct_per_s"] = benchmark::Counter(directPerSecond, average);
+  state.counters["ratio"] = benchmark::Counter(enginePerSecond / directPerSecond, average);
+  setUp.arrive_and_wait();
+  if (timer) rounds.reset();
+}
+BENCHMARK(BM_AppletThroughputVsDirect)->Threads(kThroughputThreads)->Iterations(100)->UseRealTime();
 
 }  // namespace
 

@@ -241,13 +241,46 @@ Bytes AppletManager::SendMessageUsingQueue(const Bytes& request) {
 }
 
 Bytes AppletManager::Exchange(const std::shared_ptr<QueuedMessage>& message) {
+  if (TrySendDirectly(*message)) return message->GetAnswer(std::chrono::milliseconds(0));
+  bool wakeSender = false;
   {
     keystone::MutexLock lock(queueLock);
     if (closed) throw std::runtime_error(kShuttingDown);
     queue.push_back(message);
+    // A caller sending holds the queue thread off; it wakes the thread when it is done.
+    wakeSender = !callerSending;
   }
-  wake.notify_all();
+  if (wakeSender) wake.notify_all();
   return message->GetAnswer(options.activityTimeout);
+}
+
+bool AppletManager::TrySendDirectly(QueuedMessage& message) {
+  {
+    keystone::MutexLock lock(queueLock);
+    if (closed || !senderParked || callerSending || !queue.empty() || stopRequested.load() ||
+        verifySessionRequested.load()) {
+      return false;
+    }
+    callerSending = true;
+  }
+  // The queue thread is parked and stays so until callerSending is dropped. A channel that is
+  // missing or broken is left to it: creating and recovering take time and have their own rules.
+  const bool whole = channel && !recoveryDue && !channel->NeedsRecovery();
+  if (whole) {
+    SendOne(message);
+    ScheduleRecovery();
+  }
+  bool wakeSender = false;
+  {
+    keystone::MutexLock lock(queueLock);
+    callerSending = false;
+    if (whole) lastCallerSend = std::chrono::steady_clock::now();
+    if (recoveryDue) recoveryChanged = true;
+    wakeSender =
+        !queue.empty() || stopRequested.load() || verifySessionRequested.load() || recoveryChanged;
+  }
+  if (wakeSender) wake.notify_all();
+  return whole;
 }
 
 Bytes AppletManager::GetPolicyData() {
@@ -468,15 +501,38 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
       bool woken = false;
       {
         keystone::MutexLock lock(queueLock);
-        if (stopRequested.load()) {
+        if (stopRequested.load() && !callerSending) {
+          senderParked = false;
           KS_LOG(Log(), kLogInfo, "AM-FLOW", "Stoping queue monitoring");
           return;
         }
-        // A recovery due before the idle period ends cuts the wait short without ending it.
-        const Clock::time_point until = recoveryDue ? std::min(idleEnd, *recoveryDue) : idleEnd;
+        // A recovery due before the idle period ends cuts the wait short without ending it. (While
+        // a caller sends, the recovery's state is the caller's; it wakes this thread if it moved.)
+        const Clock::time_point until =
+            !callerSending && recoveryDue ? std::min(idleEnd, *recoveryDue) : idleEnd;
+        const Clock::time_point parked = Clock::now();
+        senderParked = true;
         woken = wake.wait_until(lock.Native(), until, [this]() REQUIRES(queueLock) {
-          return stopRequested.load() || verifySessionRequested.load() || !queue.empty();
+          return !callerSending && (stopRequested.load() || verifySessionRequested.load() ||
+                                    !queue.empty() || recoveryChanged);
         });
+        // Whatever a caller sent meanwhile has ended: it is the channel's last activity.
+        const bool callerSent = lastCallerSend >= parked;
+        if (callerSent) {
+          idleCleared = false;
+          idleEnd = lastCallerSend + options.activityTimeout;
+        }
+        if (callerSending || recoveryChanged) {
+          // Timed out under a caller's send, or the recovery's due time changed: wait again.
+          recoveryChanged = false;
+          if (callerSending) idleEnd = std::max(idleEnd, Clock::now() + options.activityTimeout);
+          continue;
+        }
+        if (!woken && callerSent && Clock::now() < idleEnd &&
+            !(recoveryDue && Clock::now() >= *recoveryDue)) {
+          continue;
+        }
+        senderParked = false;
       }
       if (woken) {
         if (stopRequested.load()) {
@@ -511,6 +567,8 @@ void AppletManager::AppletMessagesQueueSender() noexcept {
     }
   } catch (...) {
     // Only running out of memory gets here; the thread ends and queued requests time out.
+    keystone::MutexLock lock(queueLock);
+    senderParked = false;
   }
 }
 

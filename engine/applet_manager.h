@@ -67,7 +67,10 @@ struct AppletManagerOptions {
 };
 
 // The single way to the applet: every exchange goes through one queue served by one thread, the
-// queue sender, which owns the applet channel; callers block until their answer arrives. Maps the
+// queue sender, which owns the applet channel; callers block until their answer arrives. A caller
+// that finds the queue empty and the sender parked sends its request itself on its own thread,
+// with the sender held off meanwhile: one exchange at a time, in arrival order, as before, without
+// two thread switches. Maps the
 // applet's error replies to exceptions for the engine's own requests, cleans up after the applet
 // has been idle, and reacts to sleep, resume, lock, log-off and connected standby.
 //
@@ -100,7 +103,8 @@ class AppletManager : public ISystemPowerState {
   // AlreadyEnrolledException, CannotEnrollException, EnrollmentError or TEEException, each with
   // the applet's text.
   Bytes ExecuteMessageToApplet(const Bytes& request);
-  // Queues the request (no power gate) and waits up to activityTimeout for its reply. Throws
+  // Queues the request (no power gate) and waits up to activityTimeout for its reply, or sends it
+  // at once on this thread when the queue is empty and the sender idle. Throws
   // TlvException for a malformed request, std::runtime_error "waiting for applet message to
   // complete has timed out", SVNUpgradeException, ConnectedStandByException or the stored
   // failure's std::runtime_error.
@@ -145,8 +149,11 @@ class AppletManager : public ISystemPowerState {
 
   // Throws AppletCurrentlyBusyException while a sleep is in progress.
   void PowerGate();
-  // Queues message and waits for its outcome.
+  // Queues message and waits for its outcome, or sends it itself (see TrySendDirectly).
   Bytes Exchange(const std::shared_ptr<QueuedMessage>& message);
+  // Sends message on the calling thread when the sender is parked with nothing queued and the
+  // channel is whole; false (nothing done) otherwise.
+  bool TrySendDirectly(QueuedMessage& message);
   void StartSenderLocked() REQUIRES(senderLock);
   void StopSenderLocked() REQUIRES(senderLock);
   void AppletMessagesQueueSender() noexcept;
@@ -172,10 +179,11 @@ class AppletManager : public ISystemPowerState {
   SystemPowerStateManager& power;
   const Options options;
 
-  // Touched by the queue thread only, and by the destructor after the thread ended.
+  // Touched by the queue thread while it is not parked, by a caller holding callerSending (see
+  // below), and by the destructor after the thread ended: never by two threads at once.
   std::unique_ptr<IAppletChannel> channel;
   // The background recovery: when the next attempt is due (none while the channel is whole) and
-  // the pause before it. Touched by the queue thread only (one thread at a time).
+  // the pause before it. Touched as the channel is.
   std::optional<std::chrono::steady_clock::time_point> recoveryDue;
   std::chrono::milliseconds recoveryPause{0};
 
@@ -187,6 +195,14 @@ class AppletManager : public ISystemPowerState {
   std::condition_variable wake;
   std::deque<std::shared_ptr<QueuedMessage>> queue GUARDED_BY(queueLock);
   bool closed GUARDED_BY(queueLock) = false;  // Shutdown began; nothing is queued any more.
+  // The queue thread waits for work and touches nothing of the channel's; only then may a caller
+  // take callerSending and use the channel itself.
+  bool senderParked GUARDED_BY(queueLock) = false;
+  bool callerSending GUARDED_BY(queueLock) = false;
+  // When the last request sent by its caller ended (the idle period counts from it), and whether
+  // the queue thread must look at the recovery's due time again.
+  std::chrono::steady_clock::time_point lastCallerSend GUARDED_BY(queueLock);
+  bool recoveryChanged GUARDED_BY(queueLock) = false;
   // Written under queueLock (so no wake-up is missed), read anywhere.
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> verifySessionRequested{false};

@@ -8,6 +8,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -54,6 +55,7 @@ enum Statement : size_t {
   kRemoveValue,
   kRemoveTreeValues,
   kRemoveTreeKeys,
+  kDataVersion,
   kStatementCount
 };
 
@@ -78,6 +80,7 @@ constexpr std::array<const char*, kStatementCount> kStatementSql = {
     "ON keys.parent = sub.id) DELETE FROM vals WHERE key IN (SELECT id FROM sub)",
     "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub "
     "ON keys.parent = sub.id) DELETE FROM keys WHERE id IN (SELECT id FROM sub)",
+    "PRAGMA data_version",
 };
 
 constexpr const char* kCreateSchema =
@@ -340,6 +343,65 @@ class ConnectionAccess final : public regtree::NodeWriter {
   Connection& connection;
 };
 
+// Point lookups (a key's child by name, a value by name, whether a key exists) remembered from
+// one state of the file. Entries of one version all come from reads of that same state.
+struct Lookups {
+  using Name = std::pair<NodeId, std::string>;
+  std::map<NodeId, bool> exists;
+  std::map<Name, std::optional<ChildKey>> children;
+  std::map<Name, std::optional<NamedValue>> values;
+
+  size_t Size() const { return exists.size() + children.size() + values.size(); }
+  void Clear() {
+    exists.clear();
+    children.clear();
+    values.clear();
+  }
+  void Merge(Lookups&& more) {
+    exists.merge(more.exists);
+    children.merge(more.children);
+    values.merge(more.values);
+  }
+};
+
+// The body asked for something the cache does not hold; it runs again against the file.
+struct CacheMiss {};
+
+// Reads the file and notes the answers to point lookups.
+class RecordingReader final : public regtree::NodeReader {
+ public:
+  RecordingReader(regtree::NodeReader& fileReader, Lookups& noted)
+      : file(fileReader), seen(noted) {}
+
+  bool Exists(NodeId id) override {
+    const bool exists = file.Exists(id);
+    seen.exists.insert_or_assign(id, exists);
+    return exists;
+  }
+  std::optional<ChildKey> FindChild(NodeId parent, std::string_view folded) override {
+    std::optional<ChildKey> child = file.FindChild(parent, folded);
+    seen.children.insert_or_assign(Lookups::Name(parent, folded), child);
+    return child;
+  }
+  std::optional<NamedValue> FindValue(NodeId key, std::string_view folded) override {
+    std::optional<NamedValue> value = file.FindValue(key, folded);
+    seen.values.insert_or_assign(Lookups::Name(key, folded), value);
+    return value;
+  }
+  std::vector<ChildKey> Children(NodeId parent) override { return file.Children(parent); }
+  std::optional<std::string> ChildNameAt(NodeId parent, uint32_t index) override {
+    return file.ChildNameAt(parent, index);
+  }
+  bool HasChildren(NodeId id) override { return file.HasChildren(id); }
+  std::vector<std::string> ValueNames(NodeId key) override { return file.ValueNames(key); }
+  std::optional<std::string> ValueNameAt(NodeId key, uint32_t index) override {
+    return file.ValueNameAt(key, index);
+  }
+
+ private:
+  regtree::NodeReader& file;
+  Lookups& seen;
+};
 
 class SqliteNodeStore final : public regtree::NodeStore {
  public:
@@ -371,12 +433,40 @@ class SqliteNodeStore final : public regtree::NodeStore {
     }
   }
 
+  // Point lookups come from memory while the file stays as it was when they were read: every
+  // read first asks SQLite whether any connection (of this process or another) committed since.
   void Read(const std::function<void(regtree::NodeReader&)>& body) override {
-    Lease lease(*this);
-    Run(lease.Get(), false, [&](Connection& c) {
-      ConnectionAccess access(c);
-      body(access);
-    });
+    const int64_t version = DataVersion();
+    {
+      MutexLock lock(cacheMutex);
+      if (cacheVersion != version) {
+        cache.Clear();
+        cacheVersion = version;
+      }
+    }
+    try {
+      CachedReader cached(*this, version);
+      body(cached);
+      return;
+    } catch (const CacheMiss&) {
+      // Run again against the file (bodies allow that).
+    }
+    Lookups seen;
+    {
+      Lease lease(*this);
+      Run(lease.Get(), false, [&](Connection& c) {
+        seen.Clear();
+        ConnectionAccess access(c);
+        RecordingReader recording(access, seen);
+        body(recording);
+      });
+    }
+    // What was read is the state of that version only when nobody committed in between.
+    if (DataVersion() != version) return;
+    MutexLock lock(cacheMutex);
+    if (cacheVersion != version) return;
+    if (cache.Size() + seen.Size() > options.maxCachedLookups) cache.Clear();
+    if (seen.Size() <= options.maxCachedLookups) cache.Merge(std::move(seen));
   }
 
   void Write(const std::function<void(regtree::NodeWriter&)>& body) override {
@@ -399,6 +489,44 @@ class SqliteNodeStore final : public regtree::NodeStore {
   }
 
  private:
+  // Answers from the cache of one version; throws CacheMiss for anything else, or when the
+  // cache moved on to another version meanwhile.
+  class CachedReader final : public regtree::NodeReader {
+   public:
+    CachedReader(SqliteNodeStore& s, int64_t readVersion) : store(s), version(readVersion) {}
+
+    bool Exists(NodeId id) override {
+      MutexLock lock(store.cacheMutex);
+      return Find(store.cache.exists, id);
+    }
+    std::optional<ChildKey> FindChild(NodeId parent, std::string_view folded) override {
+      MutexLock lock(store.cacheMutex);
+      return Find(store.cache.children, Lookups::Name(parent, folded));
+    }
+    std::optional<NamedValue> FindValue(NodeId key, std::string_view folded) override {
+      MutexLock lock(store.cacheMutex);
+      return Find(store.cache.values, Lookups::Name(key, folded));
+    }
+    // Listings are rare and unbounded; they always go to the file.
+    std::vector<ChildKey> Children(NodeId) override { throw CacheMiss{}; }
+    std::optional<std::string> ChildNameAt(NodeId, uint32_t) override { throw CacheMiss{}; }
+    bool HasChildren(NodeId) override { throw CacheMiss{}; }
+    std::vector<std::string> ValueNames(NodeId) override { throw CacheMiss{}; }
+    std::optional<std::string> ValueNameAt(NodeId, uint32_t) override { throw CacheMiss{}; }
+
+   private:
+    template <typename Map, typename Key>
+    typename Map::mapped_type Find(const Map& map, const Key& key) REQUIRES(store.cacheMutex) {
+      if (store.cacheVersion != version) throw CacheMiss{};
+      auto found = map.find(key);
+      if (found == map.end()) throw CacheMiss{};
+      return found->second;
+    }
+
+    SqliteNodeStore& store;
+    const int64_t version;
+  };
+
   // A connection borrowed from the pool for one operation.
   class Lease {
    public:
@@ -527,8 +655,30 @@ class SqliteNodeStore final : public regtree::NodeStore {
     return true;
   }
 
+  // SQLite's count of commits by other connections, as seen by a connection of its own that
+  // never writes, so every commit (ours included) changes it.
+  int64_t DataVersion() {
+    MutexLock lock(watchMutex);
+    if (!watch) watch = std::make_unique<Connection>(path, options);
+    int64_t version = 0;
+    Retrying([&] {
+      Query query(*watch, kDataVersion);
+      version = query.Step() ? query.Int(0) : 0;
+    });
+    return version;
+  }
+
   const std::string path;
   const SqliteRegistryOptions options;
+
+  Mutex watchMutex;  // Guards the member below.
+  std::unique_ptr<Connection> watch GUARDED_BY(watchMutex);
+
+  Mutex cacheMutex;  // Guards the members below.
+  Lookups cache GUARDED_BY(cacheMutex);
+  // The data version the cache belongs to; no version is negative.
+  int64_t cacheVersion GUARDED_BY(cacheMutex) = -1;
+
   Mutex poolMutex;  // Guards the members below.
   std::condition_variable poolChanged;
   std::vector<std::unique_ptr<Connection>> idle GUARDED_BY(poolMutex);

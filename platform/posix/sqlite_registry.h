@@ -10,6 +10,10 @@
 //   vals(key INTEGER, name TEXT, folded TEXT, type INTEGER, data BLOB,
 //        PRIMARY KEY(key, folded)) WITHOUT ROWID
 // "folded" is the name with ASCII letters lowered; lookups and listing order use it.
+//
+// Reads of single keys and values are served from memory while the file is unchanged: before
+// each read the store asks SQLite's data_version (on a connection that never writes) whether
+// any connection, in this process or another, has committed since; if so the memory is dropped.
 
 #include <chrono>
 #include <memory>
@@ -27,6 +31,9 @@ struct SqliteRegistryOptions {
   // thread that finds all of them in use waits for one, at most busyLimit.
   size_t maxConnections = 16;
   size_t maxIdleConnections = 8;
+  // Answers to point lookups (a key or value by name) kept in memory between reads; the cache
+  // starts over when it would grow past this. Any commit to the file empties it.
+  size_t maxCachedLookups = 4096;
 };
 
 // Opens the store in the database file at databasePath, creating the file (and its missing

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -154,6 +156,55 @@ TEST_F(AppletManagerTest, IdleSpellReleasesEveryPeriodButClearsTheCacheOnce) {
   // Traffic re-arms the clear for the next idle spell.
   am.SendMessageUsingQueue(plain);
   ASSERT_TRUE(Eventually([&] { return applet->CountCommand(1) == 2; }));
+}
+
+// An idle manager lets the caller send on its own thread, which saves two thread switches.
+TEST_F(AppletManagerTest, IdleManagerSendsOnTheCallersThread) {
+  AppletManager& am = Start();
+  std::thread::id sentOn;
+  applet->SetHandler([&](uint32_t, const Bytes& request) {
+    sentOn = std::this_thread::get_id();
+    return request;
+  });
+  // The queue thread parks once it has made the channel.
+  EXPECT_TRUE(Eventually([&] {
+    EXPECT_EQ(am.SendMessageUsingQueue(plain), plain);
+    return sentOn == std::this_thread::get_id();
+  }));
+}
+
+// Whoever sends (a caller on its own thread or the queue thread), the applet sees one request at
+// a time, in arrival order.
+TEST_F(AppletManagerTest, RequestsReachTheAppletOneAtATimeInArrivalOrder) {
+  AppletManager& am = Start();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> inside{0};
+  std::atomic<int> mostInside{0};
+  applet->SetHandler([&](uint32_t, const Bytes& request) {
+    const int now = ++inside;
+    mostInside = std::max(mostInside.load(), now);
+    if (request == Request(0xABBA0001)) released.wait_for(10s);
+    --inside;
+    return request;
+  });
+  ASSERT_TRUE(Eventually([&] { return applet->Creations() == 1; }));
+  std::vector<std::future<Bytes>> answers;
+  answers.push_back(std::async(std::launch::async,
+                               [&] { return am.SendMessageUsingQueue(Request(0xABBA0001)); }));
+  ASSERT_TRUE(applet->WaitForSends(1));
+  for (uint32_t type = 0xABBA0002; type <= 0xABBA0005; ++type) {
+    answers.push_back(std::async(std::launch::async,
+                                 [&am, type] { return am.SendMessageUsingQueue(Request(type)); }));
+    ASSERT_TRUE(Eventually([&] { return am.QueueLengthForTesting() == type - 0xABBA0001; }));
+  }
+  EXPECT_EQ(applet->Sends().size(), 1u) << "nothing passes the request in flight";
+  release.set_value();
+  for (uint32_t i = 0; i < answers.size(); ++i) {
+    EXPECT_EQ(answers[i].get(), Request(0xABBA0001 + i));
+    EXPECT_EQ(applet->Sends()[i].request, Request(0xABBA0001 + i));
+  }
+  EXPECT_EQ(mostInside.load(), 1);
 }
 
 // Resume sends a held request; shutdown or the activity time-out fails it.

@@ -300,6 +300,33 @@ constexpr int kGenerationValues = 200;
       }
     });
 
+// Changes another process makes to HKLM\\Cached while this one has it in memory.
+const char kCachedKey[] = "HKLM\\Cached\\Sub";
+[[maybe_unused]] const bool kChangeValueRole =
+    HelperRole("change-value", [](const std::string& db) -> int {
+      platform::WriteRegistryValue(*platform::OpenRegistry(db), kCachedKey, "v",
+                                   RegValue::Dword(2));
+      return 0;
+    });
+[[maybe_unused]] const bool kRemoveValueRole =
+    HelperRole("remove-value", [](const std::string& db) -> int {
+      return platform::OpenRegistry(db)->OpenKey(kCachedKey, access::kAllAccess)->DeleteValue("v")
+                 ? 0
+                 : 31;
+    });
+[[maybe_unused]] const bool kRemoveKeyRole =
+    HelperRole("remove-key", [](const std::string& db) -> int {
+      platform::OpenRegistry(db)->DeleteTree("HKLM\\Cached");
+      return 0;
+    });
+[[maybe_unused]] const bool kRecreateKeyRole =
+    HelperRole("recreate-key", [](const std::string& db) -> int {
+      auto registry = platform::OpenRegistry(db);
+      registry->DeleteTree("HKLM\\Cached");
+      platform::WriteRegistryValue(*registry, kCachedKey, "v", RegValue::Dword(3));
+      return 0;
+    });
+
 // Root's store seen by an ordinary user: readable, never writable. Exits 0 when it saw that.
 int ReadOnlyUser(const std::string& database) {
   auto registry = platform::OpenRegistry(database);
@@ -369,6 +396,77 @@ TEST_F(SqliteRegistryTest, AWriterKilledAtAnyMomentLeavesWholeCommits) {
   const uint32_t written = 4 * 50 + 7 * (0 + 1 + 2 + 3);
   EXPECT_TRUE(shared->EnumValue(written - 1) && !shared->EnumValue(written));
   EXPECT_TRUE(shared->EnumKey(written - 1) && !shared->EnumKey(written));
+}
+
+// A store that has read HKLM\\Cached\\Sub (v = 1) often enough to keep it in memory.
+class SqliteRegistryCacheTest : public SqliteRegistryTest {
+ protected:
+  void SetUp() override {
+    platform::WriteRegistryValue(*registry, kCachedKey, "v", RegValue::Dword(1));
+    platform::WriteRegistryValue(*registry, kCachedKey, "w", RegValue::Dword(1));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(ReadV(), 1u);
+    key = registry->OpenKey(kCachedKey, access::kAllAccess);
+    ASSERT_EQ(key->QueryValue("v"), RegValue::Dword(1));
+  }
+  std::optional<uint32_t> ReadV() {
+    return platform::ReadRegistryDword(*registry, kCachedKey, "v");
+  }
+
+  std::unique_ptr<platform::Registry> registry = platform::OpenRegistry(database);
+  std::unique_ptr<RegistryKey> key;
+};
+
+TEST_F(SqliteRegistryCacheTest, SeesAnotherProcesssNewValueOnTheNextRead) {
+  ASSERT_EQ(RunHelper("change-value", database), 0);
+  EXPECT_EQ(ReadV(), 2u);
+  EXPECT_EQ(key->QueryValue("v"), RegValue::Dword(2)) << "through a handle opened before";
+}
+
+TEST_F(SqliteRegistryCacheTest, SeesAnotherProcesssValueRemovalOnTheNextRead) {
+  ASSERT_EQ(RunHelper("remove-value", database), 0);
+  EXPECT_EQ(ReadV(), std::nullopt);
+  EXPECT_EQ(key->QueryValue("v"), std::nullopt);
+  EXPECT_EQ(key->QueryValue("w"), RegValue::Dword(1));
+}
+
+TEST_F(SqliteRegistryCacheTest, SeesAnotherProcesssKeyRemovalOnTheNextRead) {
+  ASSERT_EQ(RunHelper("remove-key", database), 0);
+  EXPECT_EQ(registry->OpenKey(kCachedKey, access::kRead), nullptr);
+  EXPECT_EQ(ReadV(), std::nullopt);
+  EXPECT_REGISTRY_ERROR(key->QueryValue("w"), kKeyDeleted);
+}
+
+TEST_F(SqliteRegistryCacheTest, SeesAKeyAnotherProcessRecreatedUnderTheSameName) {
+  ASSERT_EQ(RunHelper("recreate-key", database), 0);
+  EXPECT_EQ(ReadV(), 3u);
+  EXPECT_REGISTRY_ERROR(key->QueryValue("v"), kKeyDeleted) << "the old key is gone";
+  EXPECT_EQ(registry->OpenKey(kCachedKey, access::kRead)->QueryValue("w"), std::nullopt);
+}
+
+TEST_F(SqliteRegistryCacheTest, SeesWritesOfAnotherStoreObjectInThisProcess) {
+  auto other = platform::OpenRegistry(database);
+  platform::WriteRegistryValue(*other, kCachedKey, "v", RegValue::Dword(5));
+  EXPECT_EQ(ReadV(), 5u);
+  other->OpenKey(kCachedKey, access::kAllAccess)->DeleteValue("v");
+  EXPECT_EQ(ReadV(), std::nullopt);
+}
+
+TEST_F(SqliteRegistryTest, ReadsStayRightWhenTheCacheOverflows) {
+  platform::SqliteRegistryOptions options;
+  options.maxCachedLookups = 8;
+  auto registry = platform::OpenSqliteRegistry(database, options);
+  for (uint32_t i = 0; i < 40; ++i) {
+    platform::WriteRegistryValue(*registry, "HKLM\\Many\\K" + std::to_string(i % 5),
+                                 "v" + std::to_string(i), RegValue::Dword(i));
+  }
+  for (int round = 0; round < 2; ++round) {
+    for (uint32_t i = 0; i < 40; ++i) {
+      const std::string path = "HKLM\\Many\\K" + std::to_string(i % 5);
+      ASSERT_EQ(platform::ReadRegistryDword(*registry, path, "v" + std::to_string(i)), i);
+      ASSERT_EQ(platform::ReadRegistryDword(*registry, path, "x" + std::to_string(i)),
+                std::nullopt);
+    }
+  }
 }
 
 TEST_F(SqliteRegistryTest, ReadersWithoutWritePermissionAreRefusedWrites) {

@@ -15,6 +15,49 @@ std::string IntText(int64_t value, unsigned width) {
   return text;
 }
 
+namespace detail {
+
+InOrderPlan MakeInOrderPlan(std::span<const FieldInfo> fields) {
+  InOrderPlan plan;
+  if (fields.size() > kMaxInOrderFields) return plan;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const FieldInfo& field = fields[i];
+    const bool writeOnly = field.access == Access::kWriteOnly;
+    if (!writeOnly && field.kind == Kind::kTopLevelList) return plan;
+    plan.tags[i] = writeOnly ? -1 : field.tag;
+    if (writeOnly || field.presence == Presence::kOptional) plan.skippable |= uint32_t{1} << i;
+  }
+  plan.count = static_cast<uint8_t>(fields.size());
+  plan.usable = true;
+  return plan;
+}
+
+bool MatchInOrder(const InOrderPlan& plan, const uint8_t* begin, const uint8_t* end,
+                  const uint8_t** items) {
+  if (!plan.usable) return false;
+  const size_t count = plan.count;
+  size_t next = 0;
+  for (const uint8_t* cursor = begin; cursor != end; cursor = TlvNext(cursor)) {
+    const size_t remaining = static_cast<size_t>(end - cursor);
+    if (remaining < kTlvHeaderSize || TlvLength(cursor) > remaining - kTlvHeaderSize) return false;
+    const int32_t tag = TlvTag(cursor);
+    // Pass over fields that may stay unread until one takes this item.
+    for (; next < count && plan.tags[next] != tag; ++next) {
+      if ((plan.skippable >> next & 1) == 0) return false;
+      items[next] = nullptr;
+    }
+    if (next == count) return false;
+    items[next++] = cursor;
+  }
+  for (; next < count; ++next) {
+    if ((plan.skippable >> next & 1) == 0) return false;
+    items[next] = nullptr;
+  }
+  return true;
+}
+
+}  // namespace detail
+
 std::string TimeText(uint64_t value) { return std::to_string(value); }
 
 std::string StringText(std::string_view value) {

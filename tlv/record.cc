@@ -32,30 +32,6 @@ InOrderPlan MakeInOrderPlan(std::span<const FieldInfo> fields) {
   return plan;
 }
 
-bool MatchInOrder(const InOrderPlan& plan, const uint8_t* begin, const uint8_t* end,
-                  const uint8_t** items) {
-  if (!plan.usable) return false;
-  const size_t count = plan.count;
-  size_t next = 0;
-  for (const uint8_t* cursor = begin; cursor != end; cursor = TlvNext(cursor)) {
-    const size_t remaining = static_cast<size_t>(end - cursor);
-    if (remaining < kTlvHeaderSize || TlvLength(cursor) > remaining - kTlvHeaderSize) return false;
-    const int32_t tag = TlvTag(cursor);
-    // Pass over fields that may stay unread until one takes this item.
-    for (; next < count && plan.tags[next] != tag; ++next) {
-      if ((plan.skippable >> next & 1) == 0) return false;
-      items[next] = nullptr;
-    }
-    if (next == count) return false;
-    items[next++] = cursor;
-  }
-  for (; next < count; ++next) {
-    if ((plan.skippable >> next & 1) == 0) return false;
-    items[next] = nullptr;
-  }
-  return true;
-}
-
 }  // namespace detail
 
 std::string TimeText(uint64_t value) { return std::to_string(value); }

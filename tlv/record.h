@@ -20,7 +20,8 @@
 // arrays are assigned from the buffer in place.
 // A sequence whose items stand exactly in table order (absent optional fields aside, no other
 // items, no top-level list) is read in one walk without an index; anything else takes the indexed
-// path, which gives the same result and the same exceptions (tables never repeat a tag).
+// path, which gives the same result and the same exceptions (tables never repeat a tag). When
+// reading throws, the object may hold some of the buffer's fields.
 // Writing sizes the whole object first (which checks every length against the writer's limit, so
 // a refused object appends nothing) and then fills one buffer of exactly that size.
 
@@ -114,6 +115,7 @@ inline const uint8_t* FindItem(const FieldInfo& info, const TlvIndex& index, siz
 
 // What the in-order walk needs of a table, worked out once per class.
 struct InOrderPlan {
+  const void* table = nullptr;  // the table this plan was made from
   bool usable = false;  // short enough, and no top-level list (reading one always assigns it)
   uint8_t count = 0;
   int32_t tags[kMaxInOrderFields] = {};  // -1 for a write-only field: no item matches it
@@ -129,30 +131,56 @@ const InOrderPlan& InOrderPlanOf() {
     FieldInfo infos[kMaxInOrderFields];
     if (fields.size() > kMaxInOrderFields) return InOrderPlan{};
     for (size_t i = 0; i < fields.size(); ++i) infos[i] = fields[i];
-    return MakeInOrderPlan({infos, fields.size()});
+    InOrderPlan made = MakeInOrderPlan({infos, fields.size()});
+    made.table = fields.data();
+    return made;
   }();
   return plan;
 }
 
-// Matches a well-formed sequence whose items are the table's readable fields in table order
-// (optional ones may be missing) and sets items[i] to field i's item or null. False for anything
-// else, including a malformed sequence or an absent required field: the indexed reader then
-// decides, and throws what it throws.
-bool MatchInOrder(const InOrderPlan& plan, const uint8_t* begin, const uint8_t* end,
-                  const uint8_t** items);
+// Reads a well-formed sequence whose items are the table's readable fields in table order
+// (optional ones may be missing) in one walk, each field as its item comes. False for anything
+// else, including a malformed sequence, an absent required field or a value that does not
+// convert: the caller then reads through the index, which decides what to throw. Fields read
+// before that are read again from the same items, since no table repeats a tag.
+template <class C>
+bool ReadInOrder(C& object, std::span<const Field<C>> fields, const uint8_t* begin,
+                 const uint8_t* end) {
+  const InOrderPlan& plan = InOrderPlanOf<C>();
+  if (!plan.usable || fields.data() != plan.table) return false;
+  const size_t count = plan.count;
+  size_t next = 0;
+  try {
+    for (const uint8_t* cursor = begin; cursor != end; cursor = TlvNext(cursor)) {
+      const size_t remaining = static_cast<size_t>(end - cursor);
+      if (remaining < kTlvHeaderSize) return false;
+      // The whole header in one load: tag in the high half, length in the low.
+      const uint32_t header = (uint32_t{cursor[0]} << 24) | (uint32_t{cursor[1]} << 16) |
+                              (uint32_t{cursor[2]} << 8) | uint32_t{cursor[3]};
+      if ((header & 0xFFFF) > remaining - kTlvHeaderSize) return false;
+      const int32_t tag = static_cast<int32_t>(header >> 16);
+      // Pass over fields that may stay unread until one takes this item.
+      for (; next < count && plan.tags[next] != tag; ++next) {
+        if ((plan.skippable >> next & 1) == 0) return false;
+      }
+      if (next == count) return false;
+      fields[next].readItem(object, fields[next], cursor);
+      ++next;
+    }
+  } catch (const TlvException&) {
+    return false;
+  }
+  for (; next < count; ++next) {
+    if ((plan.skippable >> next & 1) == 0) return false;
+  }
+  return true;
+}
 
 }  // namespace detail
 
 template <class C>
 void Read(C& object, std::span<const Field<C>> fields, const uint8_t* begin, const uint8_t* end) {
-  const uint8_t* items[detail::kMaxInOrderFields];
-  if (fields.data() == C::Fields().data() &&
-      detail::MatchInOrder(detail::InOrderPlanOf<C>(), begin, end, items)) {
-    for (size_t i = 0; i < fields.size(); ++i) {
-      if (items[i] != nullptr) fields[i].readItem(object, fields[i], items[i]);
-    }
-    return;
-  }
+  if (detail::ReadInOrder(object, fields, begin, end)) return;
   const TlvIndex index = ParseTlv(begin, end);
   size_t hint = 0;  // tables list fields in write order, so each lookup usually hits at once
   for (const Field<C>& field : fields) {
@@ -355,9 +383,9 @@ std::vector<T> ReadElements(const TlvIndex& index, uint16_t elementTag) {
   const size_t first = index.FirstPosition(elementTag);
   if (first == items.size()) return elements;
   elements.reserve(items.size() - first);
+  const std::span<const Field<T>> fields = T::Fields();
   for (const TlvIndex::Entry& entry : items.subspan(first)) {
-    Read<T>(elements.emplace_back(), T::Fields(), TlvValueBegin(entry.item),
-            TlvValueEnd(entry.item));
+    Read<T>(elements.emplace_back(), fields, TlvValueBegin(entry.item), TlvValueEnd(entry.item));
   }
   return elements;
 }

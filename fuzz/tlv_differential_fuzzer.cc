@@ -19,6 +19,7 @@
 
 #include "tlv/catalogue.h"
 #include "tlv/message.h"
+#include "tlv/metadata.h"
 #include "tlv/record.h"
 #include "tlv/tlv.h"
 

@@ -172,7 +172,8 @@ Bytes AppletSession::SendWithKILNRetries(const Bytes& request, uint32_t commandI
 
 void AppletSession::ProcessAppletMessage(const Bytes& reply) {
   try {
-    const Message message = Message::Parse(reply);
+    // Reads reply in place: nothing below uses the view once the upgrade starts.
+    const MessageView message = MessageView::Parse(reply);
     ProcessAppletLogs(message);
     if (message.messageType != message_type::kErrorReply) return;
     ErrorMessage error;
@@ -200,16 +201,19 @@ void AppletSession::ProcessAppletMessage(const Bytes& reply) {
   }
 }
 
-void AppletSession::ProcessAppletLogs(const Message& message) {
+void AppletSession::ProcessAppletLogs(const MessageView& message) {
   if (!message.metadata) {
     KS_LOG(Log(), kLogInfo, "AM-FLOW", "Reply from applet does not have metadata entry");
     return;
   }
-  MessageMetadata metadata;
+  // The entries view the reply, which lives until this returns.
+  MessageMetadataView metadata;
   metadata.Deserialize(*message.metadata);
-  for (const LoggingEntry& entry : metadata.entries) {
-    KS_LOG(Log(), entry.level, entry.component, "FW time:%" PRIu64 " %s%s", entry.fwTime,
-           entry.scope.c_str(), entry.text.c_str());
+  for (const LoggingEntryView& entry : metadata.entries) {
+    // %.*s stops at a NUL as %s did on the owned texts.
+    KS_LOG(Log(), entry.level, std::string(entry.component), "FW time:%" PRIu64 " %.*s%.*s",
+           entry.fwTime, static_cast<int>(entry.scope.size()), entry.scope.data(),
+           static_cast<int>(entry.text.size()), entry.text.data());
   }
 }
 

@@ -82,7 +82,7 @@ class AppletSession : public TeeApplet {
   void ProcessAppletMessage(const Bytes& reply);
   // Writes each of the applet's log entries to the engine's log at the entry's level and under
   // its component. Throws TlvException for malformed metadata.
-  void ProcessAppletLogs(const Message& message);
+  void ProcessAppletLogs(const MessageView& message);
 
   bool HasOpenSession() const { return sessionOwner != nullptr; }
   const DataCategories& DeliveredData() const { return deliveredData; }

@@ -2,8 +2,10 @@
 // reference indexes a sequence with a std::map (first occurrence of a tag wins), reads an object
 // through its type-free field table into a tree of canonical values and writes that tree back.
 // For every input the codec's outcome (the bytes written after reading, or the exception's kind
-// and text) must equal the reference's. The input layout is the TLV target's, so both share one
-// seed corpus: byte 0 picks the parser (0), the envelope (1) or a catalogue class (2 on).
+// and text) must equal the reference's, for the owning classes and the in-place forms
+// (MessageView, LoggingEntryView, MessageMetadataView) alike. The input layout is the TLV
+// target's, so both share one seed corpus: byte 0 picks the parser (0), the envelope (1) or a
+// catalogue class (2 on).
 
 #include <cstddef>
 #include <cstdint>
@@ -12,10 +14,12 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tlv/catalogue.h"
 #include "tlv/message.h"
+#include "tlv/metadata.h"
 #include "tlv/record.h"
 #include "tlv/tlv.h"
 
@@ -269,6 +273,14 @@ void Compare(const Outcome& codec, const Outcome& reference, const char* what) {
   Fail(what, "codec: " + codec.text + " reference: " + reference.text);
 }
 
+template <class View>
+void DiffView(const Outcome& reference, const uint8_t* begin, const uint8_t* end,
+              const char* what) {
+  View view;
+  Compare(Run([&] { view.Deserialize(begin, end); }, [&] { return view.Serialize(); }, false),
+          reference, what);
+}
+
 void DiffClass(const mfab::CatalogueEntry& entry, const uint8_t* begin, const uint8_t* end) {
   std::unique_ptr<mfab::Serializable> object = entry.create();
   const Outcome codec =
@@ -279,6 +291,13 @@ void DiffClass(const mfab::CatalogueEntry& entry, const uint8_t* begin, const ui
   const Outcome reference = Run([&] { read = Read(schema, begin, end, &defaults); },
                                 [&] { return Write(schema, read); }, true);
   Compare(codec, reference, entry.name);
+  // The in-place forms share the owning forms' tables, so they must agree with the reference too.
+  const std::string_view name = entry.name;
+  if (name == "mfab::LoggingEntry") {
+    DiffView<mfab::LoggingEntryView>(reference, begin, end, "LoggingEntryView");
+  } else if (name == "mfab::MessageMetadata") {
+    DiffView<mfab::MessageMetadataView>(reference, begin, end, "MessageMetadataView");
+  }
 }
 
 // The envelope is written by hand rather than from a table: its reference is spelled out too.
@@ -335,6 +354,10 @@ void DiffEnvelope(const uint8_t* begin, const uint8_t* end) {
       },
       [&] { return WriteEnvelope(envelope); }, true);
   Compare(codec, reference, "Message");
+  mfab::MessageView view;
+  Compare(Run([&] { view = mfab::MessageView::Parse({begin, end}); },
+              [&] { return view.Serialize(); }, false),
+          reference, "MessageView");
 }
 
 void DiffParser(const uint8_t* begin, const uint8_t* end) {

@@ -1,36 +1,128 @@
 #include "tlv/message.h"
 
-namespace mfab {
+#include <iterator>
 
-void Message::Deserialize(const uint8_t* begin, const uint8_t* end) {
-  const TlvIndex index = ParseTlv(begin, end);
-  moduleId = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagModuleId)));
-  category = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagCategory)));
-  messageType = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagMessageType)));
-  const uint8_t* payloadItem = GetTlv(index, kTagPayload);
-  payload.assign(TlvValueBegin(payloadItem), TlvValueEnd(payloadItem));
-  sessionId = static_cast<uint32_t>(TlvToInt(GetTlv(index, kTagSessionId)));
-  metadata.reset();
-  if (const uint8_t* item = index.Find(kTagMetadata)) {
-    metadata = std::make_shared<Bytes>(TlvValueBegin(item), TlvValueEnd(item));
+namespace mfab {
+namespace {
+
+// The envelope's items in write order; the in-order walk expects exactly these, with 0x0004 and
+// 0x0007 optional.
+constexpr uint16_t kWriteOrder[] = {Message::kTagModuleId, Message::kTagMessageType,
+                                    Message::kTagCategory, Message::kTagPayload,
+                                    Message::kTagMetadata, Message::kTagIsResponse,
+                                    Message::kTagSessionId};
+constexpr size_t kFields = std::size(kWriteOrder);
+// The inverse of kWriteOrder for the envelope's tags (0x0005 and 0x0006 are not its fields).
+constexpr uint8_t kPositionOfTag[] = {0, 1, 3, 2, 4, 0xFF, 0xFF, 5, 6};
+static_assert([] {
+  for (size_t i = 0; i < kFields; ++i) {
+    if (kPositionOfTag[kWriteOrder[i]] != i) return false;
   }
-  const uint8_t* isResponseItem = index.Find(kTagIsResponse);
-  isResponse = isResponseItem != nullptr && TlvToInt(isResponseItem) != 0;
+  return true;
+}());
+
+bool IsOptional(uint16_t tag) {
+  return tag == Message::kTagMetadata || tag == Message::kTagIsResponse;
 }
 
-Bytes Message::Serialize() const {
+// Sets items[i] to the item of kWriteOrder[i] (null for an absent optional one) when the buffer is
+// well formed and holds the envelope's items in write order and nothing else.
+bool MatchInOrder(const uint8_t* begin, const uint8_t* end, const uint8_t** items) {
+  size_t next = 0;
+  for (const uint8_t* cursor = begin; cursor != end; cursor = TlvNext(cursor)) {
+    const size_t remaining = static_cast<size_t>(end - cursor);
+    if (remaining < kTlvHeaderSize || TlvLength(cursor) > remaining - kTlvHeaderSize) return false;
+    const uint16_t tag = TlvTag(cursor);
+    while (next < kFields && kWriteOrder[next] != tag && IsOptional(kWriteOrder[next])) {
+      items[next++] = nullptr;
+    }
+    if (next == kFields || kWriteOrder[next] != tag) return false;
+    items[next++] = cursor;
+  }
+  for (; next < kFields; ++next) {
+    if (!IsOptional(kWriteOrder[next])) return false;
+    items[next] = nullptr;
+  }
+  return true;
+}
+
+uint32_t ReadUint(const uint8_t* item) { return static_cast<uint32_t>(TlvToInt(item)); }
+
+// Fills the view taking each item from itemOf(tag) (null for an absent optional one) in the order
+// the envelope has always been read, so a buffer with several faults reports the same one.
+template <class ItemOf>
+MessageView Fill(const ItemOf& itemOf) {
+  MessageView view;
+  view.moduleId = ReadUint(itemOf(Message::kTagModuleId));
+  view.category = ReadUint(itemOf(Message::kTagCategory));
+  view.messageType = ReadUint(itemOf(Message::kTagMessageType));
+  view.payload = TlvValue(itemOf(Message::kTagPayload));
+  view.sessionId = ReadUint(itemOf(Message::kTagSessionId));
+  if (const uint8_t* item = itemOf(Message::kTagMetadata)) view.metadata = TlvValue(item);
+  const uint8_t* isResponse = itemOf(Message::kTagIsResponse);
+  view.isResponse = isResponse != nullptr && TlvToInt(isResponse) != 0;
+  return view;
+}
+
+Bytes Write(const MessageView& m) {
   // Five ints of 8 bytes each and the payload's header: the exact size with the two byte arrays.
   constexpr size_t kFixedSize = 5 * (kTlvHeaderSize + 4) + kTlvHeaderSize;
+  const uint16_t payloadLength = CheckedTlvLength(m.payload.size());
+  const uint16_t metadataLength = m.metadata ? CheckedTlvLength(m.metadata->size()) : 0;
   Bytes out;
-  out.reserve(kFixedSize + payload.size() + (metadata ? kTlvHeaderSize + metadata->size() : 0));
-  AppendTlvUint(out, kTagModuleId, moduleId);
-  AppendTlvUint(out, kTagMessageType, messageType);
-  AppendTlvUint(out, kTagCategory, category);
-  AppendTlv(out, kTagPayload, payload);
-  if (metadata) AppendTlv(out, kTagMetadata, *metadata);
-  AppendTlvBool(out, kTagIsResponse, isResponse);
-  AppendTlvUint(out, kTagSessionId, sessionId);
+  out.reserve(kFixedSize + payloadLength + (m.metadata ? kTlvHeaderSize + metadataLength : 0));
+  AppendTlvUint(out, Message::kTagModuleId, m.moduleId);
+  AppendTlvUint(out, Message::kTagMessageType, m.messageType);
+  AppendTlvUint(out, Message::kTagCategory, m.category);
+  AppendTlv(out, Message::kTagPayload, m.payload);
+  if (m.metadata) AppendTlv(out, Message::kTagMetadata, *m.metadata);
+  AppendTlvBool(out, Message::kTagIsResponse, m.isResponse);
+  AppendTlvUint(out, Message::kTagSessionId, m.sessionId);
   return out;
+}
+
+}  // namespace
+
+MessageView MessageView::Parse(std::span<const uint8_t> bytes) {
+  const uint8_t* const begin = bytes.data();
+  const uint8_t* const end = begin + bytes.size();
+  const uint8_t* items[kFields];
+  if (MatchInOrder(begin, end, items)) {
+    return Fill([&](uint16_t tag) { return items[kPositionOfTag[tag]]; });
+  }
+  const TlvIndex index = ParseTlv(begin, end);
+  return Fill([&](uint16_t tag) { return IsOptional(tag) ? index.Find(tag) : GetTlv(index, tag); });
+}
+
+Bytes MessageView::Serialize() const { return Write(*this); }
+
+void Message::Deserialize(const uint8_t* begin, const uint8_t* end) {
+  const MessageView view = MessageView::Parse({begin, end});
+  // The payload and metadata may be views into this message's own buffers: copy before assigning.
+  Bytes newPayload(view.payload.begin(), view.payload.end());
+  std::shared_ptr<Bytes> newMetadata;
+  if (view.metadata) newMetadata = std::make_shared<Bytes>(view.metadata->begin(), view.metadata->end());
+  moduleId = view.moduleId;
+  messageType = view.messageType;
+  category = view.category;
+  payload = std::move(newPayload);
+  metadata = std::move(newMetadata);
+  isResponse = view.isResponse;
+  sessionId = view.sessionId;
+}
+
+Bytes Message::Serialize() const { return Write(View()); }
+
+MessageView Message::View() const {
+  MessageView view;
+  view.moduleId = moduleId;
+  view.messageType = messageType;
+  view.category = category;
+  view.payload = payload;
+  if (metadata) view.metadata = std::span<const uint8_t>(*metadata);
+  view.isResponse = isResponse;
+  view.sessionId = sessionId;
+  return view;
 }
 
 }  // namespace mfab

@@ -10,11 +10,31 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 
 #include "tlv/message_types.h"
 #include "tlv/tlv.h"
 
 namespace mfab {
+
+// The envelope read in place: payload and metadata view the buffer it was parsed from, which must
+// outlive the view and stay unchanged. For a reader that only looks (the session checking a reply,
+// re-logging its metadata); Message is the owning form. Copyable; not thread-safe.
+struct MessageView {
+  uint32_t moduleId = 0xFFFFFFFF;
+  uint32_t messageType = message_type::kUnset;
+  uint32_t category = 0;
+  std::span<const uint8_t> payload;
+  std::optional<std::span<const uint8_t>> metadata;  // absent unless the applet sent it
+  bool isResponse = false;
+  uint32_t sessionId = 0xFFFFFFFF;
+
+  // Reads a whole buffer; throws TlvException as Message::Parse does.
+  static MessageView Parse(std::span<const uint8_t> bytes);
+  // The envelope's bytes, in one buffer of exactly their size.
+  Bytes Serialize() const;
+};
 
 class Message final : public Serializable {
  public:
@@ -36,9 +56,12 @@ class Message final : public Serializable {
   bool isResponse = false;
   uint32_t sessionId = 0xFFFFFFFF;
 
+  // Fills every field from the buffer, or, when it throws TlvException, none.
   using Serializable::Deserialize;
   void Deserialize(const uint8_t* begin, const uint8_t* end) override;
   Bytes Serialize() const override;
+  // Views this message's own fields; valid while the message lives unchanged.
+  MessageView View() const;
 
   // Parses a whole buffer; throws TlvException.
   static Message Parse(std::span<const uint8_t> bytes) {

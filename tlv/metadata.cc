@@ -2,26 +2,35 @@
 
 namespace mfab {
 
-std::span<const record::Field<LoggingEntry>> LoggingEntry::Fields() {
-  static constexpr record::Field<LoggingEntry> kFields[] = {
-      record::Item<&LoggingEntry::auxText>(0x6A02, "auxText"),
-      record::Item<&LoggingEntry::level>(0x6A03, "level"),
-      record::Item<&LoggingEntry::component>(0x6A04, "component"),
-      record::Item<&LoggingEntry::auxValueA>(0x6A05, "auxValueA"),
-      record::Item<&LoggingEntry::scope>(0x6A06, "scope"),
-      record::Item<&LoggingEntry::text>(0x6A07, "text"),
-      record::Item<&LoggingEntry::auxValueB>(0x6A08, "auxValueB"),
-      record::Item<&LoggingEntry::fwTime>(0x6A09, "fwTime", record::Presence::kOptional),
+template <class Text>
+std::span<const record::Field<BasicLoggingEntry<Text>>> BasicLoggingEntry<Text>::Fields() {
+  using E = BasicLoggingEntry<Text>;
+  static constexpr record::Field<E> kFields[] = {
+      record::Item<&E::auxText>(0x6A02, "auxText"),
+      record::Item<&E::level>(0x6A03, "level"),
+      record::Item<&E::component>(0x6A04, "component"),
+      record::Item<&E::auxValueA>(0x6A05, "auxValueA"),
+      record::Item<&E::scope>(0x6A06, "scope"),
+      record::Item<&E::text>(0x6A07, "text"),
+      record::Item<&E::auxValueB>(0x6A08, "auxValueB"),
+      record::Item<&E::fwTime>(0x6A09, "fwTime", record::Presence::kOptional),
   };
   return kFields;
 }
 
-std::span<const record::Field<MessageMetadata>> MessageMetadata::Fields() {
-  static constexpr record::Field<MessageMetadata> kFields[] = {
-      record::TopLevelList<&MessageMetadata::entries>(0x7B38, "entries"),
+template <class Entry>
+std::span<const record::Field<BasicMessageMetadata<Entry>>> BasicMessageMetadata<Entry>::Fields() {
+  using M = BasicMessageMetadata<Entry>;
+  static constexpr record::Field<M> kFields[] = {
+      record::TopLevelList<&M::entries>(0x7B38, "entries"),
   };
   return kFields;
 }
+
+template class BasicLoggingEntry<std::string>;
+template class BasicLoggingEntry<std::string_view>;
+template class BasicMessageMetadata<LoggingEntry>;
+template class BasicMessageMetadata<LoggingEntryView>;
 
 std::span<const record::Field<ErrorMessage>> ErrorMessage::Fields() {
   static constexpr record::Field<ErrorMessage> kFields[] = {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tlv/message_types.h"
@@ -15,29 +16,44 @@
 namespace mfab {
 
 // One log record of the applet, carried in the reply metadata; the engine re-logs it at level,
-// under component, as scope and text.
-class LoggingEntry final : public record::Base<LoggingEntry> {
+// under component, as scope and text. Text is std::string (LoggingEntry, owns its texts) or
+// std::string_view (LoggingEntryView, read in place: its texts view the buffer it was read from,
+// which must outlive it). Both share one field table.
+template <class Text>
+class BasicLoggingEntry final : public record::Base<BasicLoggingEntry<Text>> {
  public:
-  std::string auxText;    // 0x6A02
-  uint8_t level{};        // 0x6A03
-  std::string component;  // 0x6A04
-  uint8_t auxValueA{};    // 0x6A05
-  std::string scope;      // 0x6A06
-  std::string text;       // 0x6A07
-  uint8_t auxValueB{};    // 0x6A08
-  uint64_t fwTime{};      // 0x6A09, optional; firmware time stamp; 0 when absent
+  Text auxText;        // 0x6A02
+  uint8_t level{};     // 0x6A03
+  Text component;      // 0x6A04
+  uint8_t auxValueA{}; // 0x6A05
+  Text scope;          // 0x6A06
+  Text text;           // 0x6A07
+  uint8_t auxValueB{}; // 0x6A08
+  uint64_t fwTime{};   // 0x6A09, optional; firmware time stamp; 0 when absent
 
-  static std::span<const record::Field<LoggingEntry>> Fields();
+  static std::span<const record::Field<BasicLoggingEntry>> Fields();
 };
+
+using LoggingEntry = BasicLoggingEntry<std::string>;
+using LoggingEntryView = BasicLoggingEntry<std::string_view>;
+extern template class BasicLoggingEntry<std::string>;
+extern template class BasicLoggingEntry<std::string_view>;
 
 // The metadata of an applet reply (Message item 0x0004): its log records, one 0x7B38 item each.
 // Reading takes every item from the first 0x7B38 on as an entry, whatever its tag.
-class MessageMetadata final : public record::Base<MessageMetadata> {
+// MessageMetadataView holds LoggingEntryView records: the buffer read must outlive it.
+template <class Entry>
+class BasicMessageMetadata final : public record::Base<BasicMessageMetadata<Entry>> {
  public:
-  std::vector<LoggingEntry> entries;  // top-level 0x7B38 elements
+  std::vector<Entry> entries;  // top-level 0x7B38 elements
 
-  static std::span<const record::Field<MessageMetadata>> Fields();
+  static std::span<const record::Field<BasicMessageMetadata>> Fields();
 };
+
+using MessageMetadata = BasicMessageMetadata<LoggingEntry>;
+using MessageMetadataView = BasicMessageMetadata<LoggingEntryView>;
+extern template class BasicMessageMetadata<LoggingEntry>;
+extern template class BasicMessageMetadata<LoggingEntryView>;
 
 // The applet's failure reply, the payload of a Message of type 0xABBAAAAA.
 class ErrorMessage final : public record::Base<ErrorMessage> {

@@ -15,6 +15,25 @@ std::string IntText(int64_t value, unsigned width) {
   return text;
 }
 
+namespace detail {
+
+InOrderPlan MakeInOrderPlan(std::span<const FieldInfo> fields) {
+  InOrderPlan plan;
+  if (fields.size() > kMaxInOrderFields) return plan;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const FieldInfo& field = fields[i];
+    const bool writeOnly = field.access == Access::kWriteOnly;
+    if (!writeOnly && field.kind == Kind::kTopLevelList) return plan;
+    plan.tags[i] = writeOnly ? -1 : field.tag;
+    if (writeOnly || field.presence == Presence::kOptional) plan.skippable |= uint32_t{1} << i;
+  }
+  plan.count = static_cast<uint8_t>(fields.size());
+  plan.usable = true;
+  return plan;
+}
+
+}  // namespace detail
+
 std::string TimeText(uint64_t value) { return std::to_string(value); }
 
 std::string StringText(std::string_view value) {

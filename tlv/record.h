@@ -8,6 +8,8 @@
 //                                               members are truncated on reading
 //   uint64_t                                    time item, exactly 8 bytes
 //   std::string                                 string item, raw bytes
+//   std::string_view                            string item, read as a view into the buffer
+//                                               read: that buffer must outlive the object
 //   Bytes                                       byte item, raw bytes
 //   a Serializable class                        nested item holding the object's sequence
 //   std::vector of a Serializable class         list (List: in a container item; TopLevelList:
@@ -16,6 +18,10 @@
 // absent throws TlvException "Requested TLV (0xtttt) not found."; an optional tag that is absent
 // leaves the member as it was. Lists whose element tag is absent read as empty. Strings and byte
 // arrays are assigned from the buffer in place.
+// A sequence whose items stand exactly in table order (absent optional fields aside, no other
+// items, no top-level list) is read in one walk without an index; anything else takes the indexed
+// path, which gives the same result and the same exceptions (tables never repeat a tag). When
+// reading throws, the object may hold some of the buffer's fields.
 // Writing sizes the whole object first (which checks every length against the writer's limit, so
 // a refused object appends nothing) and then fills one buffer of exactly that size.
 
@@ -23,6 +29,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -65,8 +72,10 @@ struct Field : FieldInfo {
   // Appends the field's item (or a top-level list's items); throws std::overflow_error for a
   // value over the writer's limit.
   void (*write)(const C& object, const FieldInfo& info, Bytes& out);
-  // Reads the field from an indexed sequence; honours presence. hint: see TlvIndex::Find.
-  void (*read)(C& object, const FieldInfo& info, const TlvIndex& index, size_t& hint);
+  // Reads the field from its item, which the caller found (all kinds but top-level lists).
+  void (*readItem)(C& object, const FieldInfo& info, const uint8_t* item);
+  // Top-level lists only: reads the elements from the object's indexed sequence.
+  void (*readList)(C& object, const FieldInfo& info, const TlvIndex& index);
   void (*describe)(const C& object, const FieldInfo& info, FieldValue& value);
   // The bytes write appends; throws what write would throw, before anything is written.
   size_t (*size)(const C& object, const FieldInfo& info);
@@ -93,12 +102,94 @@ std::vector<FieldValue> Describe(const C& object, std::span<const Field<C>> fiel
   return values;
 }
 
+namespace detail {
+
+inline constexpr size_t kMaxInOrderFields = 24;
+
+// Finds the field's item; null when an optional field is absent.
+inline const uint8_t* FindItem(const FieldInfo& info, const TlvIndex& index, size_t& hint) {
+  const uint8_t* item = index.Find(info.tag, hint);
+  if (item == nullptr && info.presence == Presence::kRequired) ThrowTlvNotFound(info.tag);
+  return item;
+}
+
+// What the in-order walk needs of a table, worked out once per class.
+struct InOrderPlan {
+  const void* table = nullptr;  // the table this plan was made from
+  bool usable = false;  // short enough, and no top-level list (reading one always assigns it)
+  uint8_t count = 0;
+  int32_t tags[kMaxInOrderFields] = {};  // -1 for a write-only field: no item matches it
+  uint32_t skippable = 0;                 // bit i: field i may be absent (optional, write-only)
+};
+
+InOrderPlan MakeInOrderPlan(std::span<const FieldInfo> fields);
+
+template <class C>
+const InOrderPlan& InOrderPlanOf() {
+  static const InOrderPlan plan = [] {
+    const std::span<const Field<C>> fields = C::Fields();
+    FieldInfo infos[kMaxInOrderFields];
+    if (fields.size() > kMaxInOrderFields) return InOrderPlan{};
+    for (size_t i = 0; i < fields.size(); ++i) infos[i] = fields[i];
+    InOrderPlan made = MakeInOrderPlan({infos, fields.size()});
+    made.table = fields.data();
+    return made;
+  }();
+  return plan;
+}
+
+// Reads a well-formed sequence whose items are the table's readable fields in table order
+// (optional ones may be missing) in one walk, each field as its item comes. False for anything
+// else, including a malformed sequence, an absent required field or a value that does not
+// convert: the caller then reads through the index, which decides what to throw. Fields read
+// before that are read again from the same items, since no table repeats a tag.
+template <class C>
+bool ReadInOrder(C& object, std::span<const Field<C>> fields, const uint8_t* begin,
+                 const uint8_t* end) {
+  const InOrderPlan& plan = InOrderPlanOf<C>();
+  if (!plan.usable || fields.data() != plan.table) return false;
+  const size_t count = plan.count;
+  size_t next = 0;
+  try {
+    for (const uint8_t* cursor = begin; cursor != end; cursor = TlvNext(cursor)) {
+      const size_t remaining = static_cast<size_t>(end - cursor);
+      if (remaining < kTlvHeaderSize) return false;
+      // The whole header in one load: tag in the high half, length in the low.
+      const uint32_t header = (uint32_t{cursor[0]} << 24) | (uint32_t{cursor[1]} << 16) |
+                              (uint32_t{cursor[2]} << 8) | uint32_t{cursor[3]};
+      if ((header & 0xFFFF) > remaining - kTlvHeaderSize) return false;
+      const int32_t tag = static_cast<int32_t>(header >> 16);
+      // Pass over fields that may stay unread until one takes this item.
+      for (; next < count && plan.tags[next] != tag; ++next) {
+        if ((plan.skippable >> next & 1) == 0) return false;
+      }
+      if (next == count) return false;
+      fields[next].readItem(object, fields[next], cursor);
+      ++next;
+    }
+  } catch (const TlvException&) {
+    return false;
+  }
+  for (; next < count; ++next) {
+    if ((plan.skippable >> next & 1) == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
 template <class C>
 void Read(C& object, std::span<const Field<C>> fields, const uint8_t* begin, const uint8_t* end) {
+  if (detail::ReadInOrder(object, fields, begin, end)) return;
   const TlvIndex index = ParseTlv(begin, end);
   size_t hint = 0;  // tables list fields in write order, so each lookup usually hits at once
   for (const Field<C>& field : fields) {
-    if (field.access == Access::kReadWrite) field.read(object, field, index, hint);
+    if (field.access == Access::kWriteOnly) continue;
+    if (field.kind == Kind::kTopLevelList) {
+      field.readList(object, field, index);
+    } else if (const uint8_t* item = detail::FindItem(field, index, hint)) {
+      field.readItem(object, field, item);
+    }
   }
 }
 
@@ -168,14 +259,17 @@ concept IntegerMember = std::same_as<T, int32_t> || std::same_as<T, uint32_t> ||
     std::same_as<T, uint16_t> || std::same_as<T, uint8_t> || std::same_as<T, bool>;
 
 template <class T>
-concept ScalarMember = IntegerMember<T> || std::same_as<T, uint64_t> ||
-    std::same_as<T, std::string> || std::same_as<T, Bytes>;
+concept StringMember = std::same_as<T, std::string> || std::same_as<T, std::string_view>;
+
+template <class T>
+concept ScalarMember = IntegerMember<T> || std::same_as<T, uint64_t> || StringMember<T> ||
+    std::same_as<T, Bytes>;
 
 template <class T>
 constexpr Kind ScalarKind() {
   if constexpr (IntegerMember<T>) return Kind::kInt;
   if constexpr (std::same_as<T, uint64_t>) return Kind::kTime;
-  if constexpr (std::same_as<T, std::string>) return Kind::kString;
+  if constexpr (StringMember<T>) return Kind::kString;
   return Kind::kBytes;
 }
 
@@ -223,6 +317,8 @@ void ReadScalar(const uint8_t* item, T& member) {
     member = TlvToTime(item);
   } else if constexpr (std::same_as<T, std::string>) {
     member.assign(reinterpret_cast<const char*>(TlvValueBegin(item)), TlvLength(item));
+  } else if constexpr (std::same_as<T, std::string_view>) {
+    member = std::string_view(reinterpret_cast<const char*>(TlvValueBegin(item)), TlvLength(item));
   } else {
     member.assign(TlvValueBegin(item), TlvValueEnd(item));
   }
@@ -238,18 +334,11 @@ std::string ScalarText(const T& value) {
     return IntText(static_cast<int64_t>(value), sizeof(T) * 2);
   } else if constexpr (std::same_as<T, uint64_t>) {
     return TimeText(value);
-  } else if constexpr (std::same_as<T, std::string>) {
+  } else if constexpr (StringMember<T>) {
     return StringText(value);
   } else {
     return BytesText(value);
   }
-}
-
-// Finds the field's item; null when an optional field is absent.
-inline const uint8_t* FindItem(const FieldInfo& info, const TlvIndex& index, size_t& hint) {
-  const uint8_t* item = index.Find(info.tag, hint);
-  if (item == nullptr && info.presence == Presence::kRequired) ThrowTlvNotFound(info.tag);
-  return item;
 }
 
 // An item whose value is written after its header: Open appends the header, Close sets its
@@ -294,9 +383,9 @@ std::vector<T> ReadElements(const TlvIndex& index, uint16_t elementTag) {
   const size_t first = index.FirstPosition(elementTag);
   if (first == items.size()) return elements;
   elements.reserve(items.size() - first);
+  const std::span<const Field<T>> fields = T::Fields();
   for (const TlvIndex::Entry& entry : items.subspan(first)) {
-    Read<T>(elements.emplace_back(), T::Fields(), TlvValueBegin(entry.item),
-            TlvValueEnd(entry.item));
+    Read<T>(elements.emplace_back(), fields, TlvValueBegin(entry.item), TlvValueEnd(entry.item));
   }
   return elements;
 }
@@ -314,10 +403,8 @@ constexpr Field<detail::OwnerOf<M>> Item(uint16_t tag, const char* name,
     return Field<C>{
         {tag, 0, name, detail::ScalarKind<T>(), presence, access, nullptr, detail::ScalarBits<T>()},
         [](const C& o, const FieldInfo& i, Bytes& out) { detail::WriteScalar(out, i.tag, o.*M); },
-        [](C& o, const FieldInfo& i, const TlvIndex& index, size_t& hint) {
-          if (const uint8_t* item = detail::FindItem(i, index, hint))
-            detail::ReadScalar<T>(item, o.*M);
-        },
+        [](C& o, const FieldInfo&, const uint8_t* item) { detail::ReadScalar<T>(item, o.*M); },
+        nullptr,
         [](const C& o, const FieldInfo&, FieldValue& v) { v.text = detail::ScalarText(o.*M); },
         [](const C& o, const FieldInfo&) { return detail::ScalarSize<T>(o.*M); }};
   } else {
@@ -328,14 +415,13 @@ constexpr Field<detail::OwnerOf<M>> Item(uint16_t tag, const char* name,
                       AppendTo<T>(out, o.*M, T::Fields());
                       detail::CloseItem(out, at);
                     },
-                    [](C& o, const FieldInfo& i, const TlvIndex& index, size_t& hint) {
-                      if (const uint8_t* item = detail::FindItem(i, index, hint)) {
-                        // A fresh object, so absent optional fields take their defaults.
-                        T fresh;
-                        Read<T>(fresh, T::Fields(), TlvValueBegin(item), TlvValueEnd(item));
-                        o.*M = std::move(fresh);
-                      }
+                    [](C& o, const FieldInfo&, const uint8_t* item) {
+                      // A fresh object, so absent optional fields take their defaults.
+                      T fresh;
+                      Read<T>(fresh, T::Fields(), TlvValueBegin(item), TlvValueEnd(item));
+                      o.*M = std::move(fresh);
                     },
+                    nullptr,
                     [](const C& o, const FieldInfo&, FieldValue& v) {
                       v.elements.push_back(Describe<T>(o.*M, T::Fields()));
                     },
@@ -360,12 +446,11 @@ constexpr Field<detail::OwnerOf<M>> List(uint16_t containerTag, uint16_t element
         detail::AppendElements(out, i.elementTag, o.*M);
         detail::CloseItem(out, at);
       },
-      [](C& o, const FieldInfo& i, const TlvIndex& index, size_t& hint) {
-        if (const uint8_t* item = detail::FindItem(i, index, hint)) {
-          const TlvIndex elements = ParseTlv(TlvValueBegin(item), TlvValueEnd(item));
-          o.*M = detail::ReadElements<T>(elements, i.elementTag);
-        }
+      [](C& o, const FieldInfo& i, const uint8_t* item) {
+        const TlvIndex elements = ParseTlv(TlvValueBegin(item), TlvValueEnd(item));
+        o.*M = detail::ReadElements<T>(elements, i.elementTag);
       },
+      nullptr,
       [](const C& o, const FieldInfo&, FieldValue& v) {
         v.text = std::to_string((o.*M).size()) + " element(s)";
         for (const T& element : o.*M) v.elements.push_back(Describe<T>(element, T::Fields()));
@@ -387,7 +472,8 @@ constexpr Field<detail::OwnerOf<M>> TopLevelList(uint16_t elementTag, const char
                   [](const C& o, const FieldInfo& i, Bytes& out) {
                     detail::AppendElements(out, i.elementTag, o.*M);
                   },
-                  [](C& o, const FieldInfo& i, const TlvIndex& index, size_t&) {
+                  nullptr,
+                  [](C& o, const FieldInfo& i, const TlvIndex& index) {
                     o.*M = detail::ReadElements<T>(index, i.elementTag);
                   },
                   [](const C& o, const FieldInfo&, FieldValue& v) {

@@ -46,8 +46,8 @@ inline constexpr uint8_t kLinkUp = 0x06;  // the RFCOMM channel the phone applic
 
 // The simulated radio keeps a controller's time: an inquiry of length N (1 to kMaxInquiryLength)
 // lasts N time units, and a page of a phone out of reach (a service lookup) gives up after
-// kPageTimeoutUnits. The unit is kRadioTimeUnit (1.28 s, the inquiry unit of the Bluetooth
-// specification) unless the simulator is told a shorter one; four units are the controller's
+// kPageTimeoutUnits. The unit is kRadioTimeUnit (1.28 s, a Bluetooth controller's inquiry unit)
+// unless the simulator is told a shorter one; four units are the controller's
 // default page time-out of 5.12 s.
 inline constexpr std::chrono::milliseconds kRadioTimeUnit{1280};
 inline constexpr int kPageTimeoutUnits = 4;

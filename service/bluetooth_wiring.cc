@@ -16,19 +16,12 @@ namespace mfab {
 std::shared_ptr<BtManager> MakeBluetoothManager(BluetoothEnvironment environment) {
   // ChooseBluetoothProviders already said why there is no factory.
   if (!environment.factory) return nullptr;
-  OwnedResourceManager& resources = environment.resources;
   BtManagerDependencies dependencies{std::move(environment.factory),
                                      environment.clock,
                                      environment.registry,
                                      environment.osVersion,
                                      environment.mirroring,
-                                     [&resources] {
-                                       bool sleeping = false;
-                                       resources.TryUse([&sleeping](ResourceManager& manager) {
-                                         sleeping = manager.PowerState().IsGoingToSleep();
-                                       });
-                                       return sleeping;
-                                     },
+                                     GoingToSleepProbe(environment.resources),
                                      std::move(environment.radioPresent)};
   return std::make_shared<BtManager>(std::move(dependencies), environment.options);
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -79,5 +80,17 @@ class OwnedResourceManager {
   uint32_t users GUARDED_BY(mutex) = 0;
   std::condition_variable usersLeft;
 };
+
+// Whether the engine is going to sleep; false while no resource manager exists. The probe keeps
+// a reference: resources must outlive it.
+inline std::function<bool()> GoingToSleepProbe(OwnedResourceManager& resources) {
+  return [&resources] {
+    bool sleeping = false;
+    resources.TryUse([&sleeping](ResourceManager& manager) {
+      sleeping = manager.PowerState().IsGoingToSleep();
+    });
+    return sleeping;
+  };
+}
 
 }  // namespace mfab

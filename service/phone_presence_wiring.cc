@@ -19,19 +19,12 @@ PhonePresenceWiring MakePhonePresenceMonitor(PhonePresenceEnvironment environmen
   if (!environment.factory) {
     return {nullptr, {kComponent, false, "no Bluetooth stack and no simulated phones"}};
   }
-  OwnedResourceManager& resources = environment.resources;
   SoftBtManagerDependencies dependencies{
       std::make_shared<ClassicSoftBtProvider>(std::move(environment.factory)),
       environment.clock,
       environment.registry,
       environment.mirroring,
-      [&resources] {
-        bool sleeping = false;
-        resources.TryUse([&sleeping](ResourceManager& manager) {
-          sleeping = manager.PowerState().IsGoingToSleep();
-        });
-        return sleeping;
-      }};
+      GoingToSleepProbe(environment.resources)};
   try {
     return {std::make_shared<SoftBtManager>(std::move(dependencies), environment.options),
             {kComponent, true, ""}};

@@ -112,4 +112,23 @@ std::string ControlLine(const std::vector<std::string>& args) {
   throw UsageError("unknown command '" + verb + "'");
 }
 
+StartArguments ParseStartArguments(const std::vector<std::string>& args) {
+  StartArguments start{"", kRadioTimeUnit};
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--time-unit" && i + 1 < args.size()) {
+      try {
+        start.timeUnit = std::chrono::milliseconds(ParseInteger(args[++i], 1, kRadioTimeUnit.count()));
+      } catch (const ProtocolError&) {
+        throw UsageError("--time-unit takes 1 to " + std::to_string(kRadioTimeUnit.count()) +
+                         " milliseconds");
+      }
+    } else if (args[i].empty() || args[i][0] == '-' || !start.directory.empty()) {
+      throw UsageError("unexpected '" + args[i] + "'");
+    } else {
+      start.directory = args[i];
+    }
+  }
+  return start;
+}
+
 }  // namespace phonesim

@@ -4,14 +4,13 @@
 // milliseconds (1 to 1280; 1280 unless given): tests and demonstrations shrink it so that an
 // inquiry or a phone out of reach does not cost seconds.
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "platform/paths.h"
-#include "sim/phones/phone_protocol.h"
+#include "sim/phones/control_commands.h"
 #include "sim/phones/phone_simulator.h"
 
 namespace {
@@ -21,26 +20,16 @@ constexpr char kUsage[] = "usage: keystone-phone-sim [--time-unit MS] [DIRECTORY
 }  // namespace
 
 int main(int argc, char** argv) {
-  phonesim::SimulatorOptions options;
-  std::string directory;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--time-unit" && i + 1 < argc) {
-      try {
-        options.timeUnit = std::chrono::milliseconds(
-            phonesim::ParseInteger(argv[++i], 1, phonesim::kRadioTimeUnit.count()));
-      } catch (const phonesim::ProtocolError&) {
-        std::fprintf(stderr, "keystone-phone-sim: --time-unit takes 1 to %lld milliseconds\n",
-                     static_cast<long long>(phonesim::kRadioTimeUnit.count()));
-        return 2;
-      }
-    } else if (arg.empty() || arg[0] == '-' || !directory.empty()) {
-      std::fputs(kUsage, stderr);
-      return 2;
-    } else {
-      directory = arg;
-    }
+  phonesim::StartArguments start;
+  try {
+    start = phonesim::ParseStartArguments(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const phonesim::UsageError& e) {
+    std::fprintf(stderr, "keystone-phone-sim: %s\n%s", e.what(), kUsage);
+    return 2;
   }
+  phonesim::SimulatorOptions options;
+  options.timeUnit = start.timeUnit;
+  std::string directory = start.directory;
   if (directory.empty()) directory = platform::RuntimeDirectory() + "/phone-sim";
   try {
     phonesim::PhoneSimulator simulator(directory, options);

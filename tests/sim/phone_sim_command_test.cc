@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,21 @@ TEST(PhoneSimCommandTest, RejectsWrongCommandLines) {
   for (const auto& args : cases) {
     SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
     EXPECT_THROW(ControlLine(args), UsageError);
+  }
+}
+
+TEST(PhoneSimCommandTest, StartTakesAnOptionalUnitAndDirectory) {
+  const StartArguments none = ParseStartArguments({});
+  EXPECT_EQ(none.directory, "");
+  EXPECT_EQ(none.timeUnit, std::chrono::milliseconds(1280));
+  const StartArguments both = ParseStartArguments({"--time-unit", "10", "/tmp/sim"});
+  EXPECT_EQ(both.directory, "/tmp/sim");
+  EXPECT_EQ(both.timeUnit, std::chrono::milliseconds(10));
+  const std::vector<std::vector<std::string>> wrong = {
+      {"--time-unit", "0"}, {"--time-unit", "1281"}, {"--time-unit"}, {"a", "b"}, {"--fast"}};
+  for (const auto& args : wrong) {
+    SCOPED_TRACE(args[0]);
+    EXPECT_THROW(ParseStartArguments(args), UsageError);
   }
 }
 

@@ -17,7 +17,7 @@
 namespace keystonectl {
 
 const char kPhoneSimUsage[] =
-    "usage: keystonectl bt sim start [DIRECTORY]\n"
+    "usage: keystonectl bt sim start [--time-unit MS] [DIRECTORY]\n"
     "       keystonectl bt sim stop | list\n"
     "       keystonectl bt sim add ADDRESS [--name NAME] [--class HEX] [--unpaired]\n"
     "       keystonectl bt sim remove | pair | unpair ADDRESS\n"
@@ -51,9 +51,17 @@ std::string SimulatorDirectory() {
 int RunPhoneSimCommand(const std::vector<std::string>& args) {
   if (args.empty()) return Fail(kExitUsage, kPhoneSimUsage);
   if (args[0] == "start") {
-    if (args.size() > 2) return Fail(kExitUsage, kPhoneSimUsage);
+    phonesim::StartArguments start;
     try {
-      phonesim::PhoneSimulator simulator(args.size() == 2 ? args[1] : SimulatorDirectory());
+      start = phonesim::ParseStartArguments({args.begin() + 1, args.end()});
+    } catch (const phonesim::UsageError& e) {
+      return Fail(kExitUsage, std::string(e.what()) + "\n" + kPhoneSimUsage);
+    }
+    try {
+      phonesim::SimulatorOptions options;
+      options.timeUnit = start.timeUnit;
+      phonesim::PhoneSimulator simulator(
+          start.directory.empty() ? SimulatorDirectory() : start.directory, options);
       std::printf("phone simulator: control socket %s\n", simulator.ControlPath().c_str());
       std::fflush(stdout);
       simulator.Run();

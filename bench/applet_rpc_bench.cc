@@ -42,6 +42,7 @@
 #include "rpc/client/client.h"
 #include "tlv/message.h"
 #include "tlv/message_types.h"
+#include "bench/interleaved.h"
 #include "bench/percentile.h"
 
 namespace {
@@ -204,8 +205,10 @@ class HandOff {
   std::jthread worker;
 };
 
-// One iteration = one SendMessageToAppletRpc and one reference call (GetSessionIdRpc to the same
-// engine, then the direct library call on another thread), each timed by hand.
+// One round = one SendMessageToAppletRpc and one reference call (GetSessionIdRpc to the same
+// engine, then the direct library call on another thread), interleaved on this thread
+// (bench/interleaved.h). Not pinned to one CPU: the engine is shared with the throughput
+// benchmark, and a pinned engine would stay pinned for it.
 void BM_AppletRpcVsReference(benchmark::State& state) {
   rpc::Client client(TheEngine().socketPath);
   DirectSim& sim = TheSim();
@@ -214,45 +217,26 @@ void BM_AppletRpcVsReference(benchmark::State& state) {
   Bytes reply(kReplyCapacity);
   Bytes directReply;
   const std::function<void()> direct = [&] { sim.Exchange(request, directReply); };
-  auto engineCall = [&] {
-    int32_t size = kReplyCapacity;
-    return client.SendMessageToAppletRpc(0, static_cast<int32_t>(request.size()), request.data(),
-                                         &size, reply.data());
-  };
-  auto referenceCall = [&] {
-    benchmark::DoNotOptimize(client.GetSessionIdRpc());
-    handOff.Run(direct);
-  };
-  for (int i = 0; i < 500; ++i) {  // warm both paths: threads, connection, buffers
-    engineCall();
-    referenceCall();
-  }
-  std::vector<double> engineMicros;
-  std::vector<double> referenceMicros;
-  engineMicros.reserve(1 << 18);
-  referenceMicros.reserve(1 << 18);
-  for (auto _ : state) {
-    const auto t0 = Clock::now();
-    const rpc::AppletCallStatus status = engineCall();
-    const auto t1 = Clock::now();
-    referenceCall();
-    const auto t2 = Clock::now();
-    if (status != rpc::AppletCallStatus::kSuccess) {
-      state.SkipWithError("SendMessageToAppletRpc failed");
-      break;
-    }
-    engineMicros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-    referenceMicros.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
-  }
-  const double engineP50 = Percentile(engineMicros, 0.50);
-  const double referenceP50 = Percentile(referenceMicros, 0.50);
-  state.counters["engine_p50_us"] = engineP50;
-  state.counters["reference_p50_us"] = referenceP50;
-  state.counters["engine_p99_us"] = Percentile(engineMicros, 0.99);
-  state.counters["reference_p99_us"] = Percentile(referenceMicros, 0.99);
-  state.counters["ratio_p50"] = referenceP50 > 0 ? engineP50 / referenceP50 : 0;
+  bool failed = false;
+  keystone::bench::InterleavedLatency compare(
+      {{"engine",
+        [&] {
+          int32_t size = kReplyCapacity;
+          failed |= client.SendMessageToAppletRpc(0, static_cast<int32_t>(request.size()),
+                                                  request.data(), &size, reply.data()) !=
+                    rpc::AppletCallStatus::kSuccess;
+        }},
+       {"reference",
+        [&] {
+          benchmark::DoNotOptimize(client.GetSessionIdRpc());
+          handOff.Run(direct);
+        }}});
+  compare.Run(state);
+  if (failed) state.SkipWithError("SendMessageToAppletRpc failed");
 }
-BENCHMARK(BM_AppletRpcVsReference)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AppletRpcVsReference)
+    ->Iterations(keystone::bench::InterleavedLatency::kRounds)
+    ->Unit(benchmark::kMicrosecond);
 
 constexpr int kThroughputThreads = 16;
 constexpr int kBurst = 50;

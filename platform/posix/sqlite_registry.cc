@@ -660,9 +660,10 @@ class SqliteNodeStore final : public regtree::NodeStore {
   int64_t DataVersion() {
     MutexLock lock(watchMutex);
     if (!watch) watch = std::make_unique<Connection>(path, options);
+    Connection& connection = *watch;  // the lambda below does not carry the lock's proof
     int64_t version = 0;
     Retrying([&] {
-      Query query(*watch, kDataVersion);
+      Query query(connection, kDataVersion);
       version = query.Step() ? query.Int(0) : 0;
     });
     return version;

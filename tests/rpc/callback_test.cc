@@ -375,7 +375,7 @@ TEST_F(CallbackTest, MalformedRepliesGive1708) {
   };
   for (const auto& [name, reply] : replies) {
     platform::UnixListener listener = RawListener();
-    std::jthread client([&] {
+    std::jthread client([&, &reply = reply] {
       std::optional<platform::UnixStream> connection =
           listener.Accept(platform::DeadlineAfter(milliseconds(5'000)));
       if (!connection) return;

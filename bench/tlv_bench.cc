@@ -71,6 +71,35 @@ void BM_MessageRoundTripOwned(benchmark::State& state) {
 }
 BENCHMARK(BM_MessageRoundTripOwned);
 
+// The least any reader of the reply must do: visit every item header (the envelope's, the
+// metadata's entries and each entry's fields), each found from the one before it.
+void BM_MessageItemWalk(benchmark::State& state) {
+  const Bytes wire = SampleReply().Serialize();
+  const auto walk = [](const uint8_t* begin, const uint8_t* end, auto&& visit) {
+    size_t items = 0;
+    for (const uint8_t* item = begin; item + mfab::kTlvHeaderSize <= end;
+         item = mfab::TlvNext(item)) {
+      ++items;
+      visit(item);
+    }
+    return items;
+  };
+  size_t items = 0;
+  for (auto _ : state) {
+    items = 0;
+    items += walk(wire.data(), wire.data() + wire.size(), [&](const uint8_t* item) {
+      if (mfab::TlvTag(item) != mfab::Message::kTagMetadata) return;
+      items += walk(mfab::TlvValueBegin(item), mfab::TlvValueEnd(item), [&](const uint8_t* entry) {
+        items += walk(mfab::TlvValueBegin(entry), mfab::TlvValueEnd(entry),
+                      [](const uint8_t* field) { benchmark::DoNotOptimize(field); });
+      });
+    });
+    benchmark::DoNotOptimize(items);
+  }
+  state.counters["items"] = static_cast<double>(items);
+}
+BENCHMARK(BM_MessageItemWalk);
+
 void BM_MessageRoundTripMemcpy(benchmark::State& state) {
   const Bytes source = SampleReply().Serialize();
   Bytes destination(source.size());

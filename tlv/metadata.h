@@ -22,22 +22,50 @@ namespace mfab {
 template <class Text>
 class BasicLoggingEntry final : public record::Base<BasicLoggingEntry<Text>> {
  public:
-  Text auxText;        // 0x6A02
-  uint8_t level{};     // 0x6A03
-  Text component;      // 0x6A04
-  uint8_t auxValueA{}; // 0x6A05
-  Text scope;          // 0x6A06
-  Text text;           // 0x6A07
-  uint8_t auxValueB{}; // 0x6A08
-  uint64_t fwTime{};   // 0x6A09, optional; firmware time stamp; 0 when absent
+  Text auxText;         // 0x6A02
+  uint8_t level{};      // 0x6A03
+  Text component;       // 0x6A04
+  uint8_t auxValueA{};  // 0x6A05
+  Text scope;           // 0x6A06
+  Text text;            // 0x6A07
+  uint8_t auxValueB{};  // 0x6A08
+  uint64_t fwTime{};    // 0x6A09, optional; firmware time stamp; 0 when absent
 
   static std::span<const record::Field<BasicLoggingEntry>> Fields();
 };
+
+// Every reply carries many of these, so the table is a constant expression (see
+// record::ConstantFields).
+template <class Text>
+inline constexpr record::Field<BasicLoggingEntry<Text>> kLoggingEntryFields[] = {
+    record::Item<&BasicLoggingEntry<Text>::auxText>(0x6A02, "auxText"),
+    record::Item<&BasicLoggingEntry<Text>::level>(0x6A03, "level"),
+    record::Item<&BasicLoggingEntry<Text>::component>(0x6A04, "component"),
+    record::Item<&BasicLoggingEntry<Text>::auxValueA>(0x6A05, "auxValueA"),
+    record::Item<&BasicLoggingEntry<Text>::scope>(0x6A06, "scope"),
+    record::Item<&BasicLoggingEntry<Text>::text>(0x6A07, "text"),
+    record::Item<&BasicLoggingEntry<Text>::auxValueB>(0x6A08, "auxValueB"),
+    record::Item<&BasicLoggingEntry<Text>::fwTime>(0x6A09, "fwTime", record::Presence::kOptional),
+};
+
+template <class Text>
+std::span<const record::Field<BasicLoggingEntry<Text>>> BasicLoggingEntry<Text>::Fields() {
+  return kLoggingEntryFields<Text>;
+}
 
 using LoggingEntry = BasicLoggingEntry<std::string>;
 using LoggingEntryView = BasicLoggingEntry<std::string_view>;
 extern template class BasicLoggingEntry<std::string>;
 extern template class BasicLoggingEntry<std::string_view>;
+
+}  // namespace mfab
+
+template <class Text>
+struct mfab::record::ConstantFields<mfab::BasicLoggingEntry<Text>> {
+  static constexpr const auto& kTable = mfab::kLoggingEntryFields<Text>;
+};
+
+namespace mfab {
 
 // The metadata of an applet reply (Message item 0x0004): its log records, one 0x7B38 item each.
 // Reading takes every item from the first 0x7B38 on as an entry, whatever its tag.

@@ -27,10 +27,12 @@
 
 #include <concepts>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "tlv/tlv.h"
@@ -119,7 +121,7 @@ struct InOrderPlan {
   bool usable = false;  // short enough, and no top-level list (reading one always assigns it)
   uint8_t count = 0;
   int32_t tags[kMaxInOrderFields] = {};  // -1 for a write-only field: no item matches it
-  uint32_t skippable = 0;                 // bit i: field i may be absent (optional, write-only)
+  uint32_t skippable = 0;                // bit i: field i may be absent (optional, write-only)
 };
 
 InOrderPlan MakeInOrderPlan(std::span<const FieldInfo> fields);
@@ -178,9 +180,71 @@ bool ReadInOrder(C& object, std::span<const Field<C>> fields, const uint8_t* beg
 
 }  // namespace detail
 
+// A class on a hot path may publish its table as a constant expression, after the class:
+//   template <> struct ConstantFields<C> { static constexpr const auto& kTable = <its table>; };
+// Its in-order walk is then unrolled at compile time, each field's reader called directly.
+template <class C>
+struct ConstantFields;
+
+namespace detail {
+
+template <class C>
+concept HasConstantFields = requires {
+  ConstantFields<C>::kTable;
+};
+
+// ReadInOrder for a table known at compile time, with the same outcome: each field in turn takes
+// the item under the cursor when the tags match, a field that may stay unread lets the item pass
+// on to the next one, and an item left over or malformed sends the caller to the index.
+template <class C>
+bool ReadInOrderUnrolled(C& object, const uint8_t* begin, const uint8_t* end) {
+  static constexpr const auto& table = ConstantFields<C>::kTable;
+  const uint8_t* cursor = begin;
+  auto step = [&]<size_t I>() -> bool {
+    constexpr const Field<C>& field = table[I];
+    static_assert(field.kind != Kind::kTopLevelList || field.access == Access::kWriteOnly,
+                  "a readable top-level list takes the indexed path");
+    if constexpr (field.access == Access::kWriteOnly) {
+      return true;
+    } else {
+      constexpr bool skippable = field.presence == Presence::kOptional;
+      if (cursor == end) return skippable;
+      const size_t remaining = static_cast<size_t>(end - cursor);
+      if (remaining < kTlvHeaderSize) return false;
+      const uint32_t header = (uint32_t{cursor[0]} << 24) | (uint32_t{cursor[1]} << 16) |
+                              (uint32_t{cursor[2]} << 8) | uint32_t{cursor[3]};
+      const uint32_t length = header & 0xFFFF;
+      if (length > remaining - kTlvHeaderSize) return false;
+      if ((header >> 16) != field.tag) return skippable;
+      field.readItem(object, field, cursor);
+      cursor += kTlvHeaderSize + length;
+      return true;
+    }
+  };
+  try {
+    const bool matched = [&]<size_t... I>(std::index_sequence<I...>) {
+      return (step.template operator()<I>() && ...);
+    }
+    (std::make_index_sequence<std::size(table)>{});
+    return matched && cursor == end;
+  } catch (const TlvException&) {
+    return false;
+  }
+}
+
+}  // namespace detail
+
 template <class C>
 void Read(C& object, std::span<const Field<C>> fields, const uint8_t* begin, const uint8_t* end) {
-  if (detail::ReadInOrder(object, fields, begin, end)) return;
+  if constexpr (detail::HasConstantFields<C>) {
+    if (fields.data() == std::data(ConstantFields<C>::kTable)) {
+      if (detail::ReadInOrderUnrolled(object, begin, end)) return;
+    } else if (detail::ReadInOrder(object, fields, begin, end)) {
+      return;
+    }
+  } else if (detail::ReadInOrder(object, fields, begin, end)) {
+    return;
+  }
   const TlvIndex index = ParseTlv(begin, end);
   size_t hint = 0;  // tables list fields in write order, so each lookup usually hits at once
   for (const Field<C>& field : fields) {
@@ -262,8 +326,8 @@ template <class T>
 concept StringMember = std::same_as<T, std::string> || std::same_as<T, std::string_view>;
 
 template <class T>
-concept ScalarMember = IntegerMember<T> || std::same_as<T, uint64_t> || StringMember<T> ||
-    std::same_as<T, Bytes>;
+concept ScalarMember =
+    IntegerMember<T> || std::same_as<T, uint64_t> || StringMember<T> || std::same_as<T, Bytes>;
 
 template <class T>
 constexpr Kind ScalarKind() {

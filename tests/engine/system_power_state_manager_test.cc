@@ -14,16 +14,19 @@
 #include <vector>
 
 #include "tests/applet/applet_test_support.h"
+#include "tests/fakes/locked.h"
 #include "tests/fakes/log_capture.h"
 
 namespace mfab {
 namespace {
 
 using keystone::testing::Eventually;
+using keystone::testing::LockedSet;
 using Manager = SystemPowerStateManager;
 using namespace std::chrono_literals;
 
-// Counts each handler call; throws from the handler named in throwOn.
+// Counts each handler call; throws from the handler named in throwOn. While held, the sleep
+// handler blocks until Release.
 class RecordingListener final : public ISystemPowerState {
  public:
   void HandlePowerSleepEvent() override { Record("sleep"); }
@@ -41,17 +44,24 @@ class RecordingListener final : public ISystemPowerState {
   bool WaitFor(const std::string& event, int count = 1) {
     return Eventually([&] { return Count(event) >= count; });
   }
+  void Release() {
+    LockedSet(mutex, held, false);
+    released.notify_all();
+  }
   std::string throwOn;
+  bool held = false;
 
  private:
   void Record(const std::string& event) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::unique_lock<std::mutex> lock(mutex);
+      if (event == "sleep") released.wait_for(lock, 10s, [&] { return !held; });
       ++counts[event];
     }
     if (throwOn == event) throw std::runtime_error("listener failed");
   }
   std::mutex mutex;
+  std::condition_variable released;
   std::map<std::string, int> counts;
 };
 
@@ -91,50 +101,23 @@ class SystemPowerStateManagerTest : public ::testing::Test {
   std::shared_ptr<RecordingListener> second = std::make_shared<RecordingListener>();
 };
 
-// Its sleep handler blocks until the test opens the gate.
-class GatedSleepListener final : public ISystemPowerState {
- public:
-  void HandlePowerSleepEvent() override {
-    std::unique_lock<std::mutex> lock(mutex);
-    opened.wait_for(lock, 10s, [&] { return open; });
-  }
-  void HandlePowerResumeEvent() override {}
-  void HandleSessionUnlockEvent() override {}
-  void HandleSessionLockEvent() override {}
-  void HandleSessionLogoffEvent() override {}
-  void HandleEnterConnectedStandbyEvent() override {}
-  void HandleExitConnectedStandbyEvent() override {}
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      open = true;
-    }
-    opened.notify_all();
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable opened;
-  bool open = false;
-};
-
 TEST_F(SystemPowerStateManagerTest, SleepWaitEndsOnlyWhenEverySleepHandlerHasReturned) {
   Manager::Options options;
   options.sleepHandlingWait = 50ms;
   Manager manager(clock, options);
-  auto gated = std::make_shared<GatedSleepListener>();
+  second->held = true;
   manager.RegisterListener(first);
-  manager.RegisterListener(gated);
+  manager.RegisterListener(second);
   EXPECT_TRUE(manager.WaitForSleepHandlers());  // nothing started yet
   manager.Sleep();
   EXPECT_FALSE(manager.WaitForSleepHandlers());
-  gated->Open();
+  EXPECT_EQ(second->Count("sleep"), 0);
+  second->Release();
   EXPECT_TRUE(Eventually([&] { return manager.WaitForSleepHandlers(); }));
   EXPECT_EQ(first->Count("sleep"), 1);
 }
 
 TEST_F(SystemPowerStateManagerTest, SleepCycleReachesEveryListenerOnce) {
-
   auto manager = Make(10ms);
   // Resume and exit without a sleep or standby call nobody.
   manager->Resume();

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +22,7 @@
 #include "platform/user_process.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_engine_services.h"
+#include "tests/fakes/locked.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/fakes/program_paths.h"
@@ -48,18 +48,17 @@ constexpr auto kWaitLimit = 10s;
 class FakeConsoleSessions final : public platform::ConsoleSessions {
  public:
   platform::ConsoleSessionLookup GraphicalSession() override {
-    std::lock_guard<std::mutex> lock(mutex);
     if (fails) throw std::runtime_error("logind is gone");
-    return lookup;
+    return keystone::testing::LockedCopy(mutex, lookup);
   }
   void Set(platform::ConsoleSessionLookup answer) {
-    std::lock_guard<std::mutex> lock(mutex);
-    lookup = std::move(answer);
+    keystone::testing::LockedSet(mutex, lookup, std::move(answer));
   }
+  std::atomic<bool> fails{false};
 
+ private:
   std::mutex mutex;
   platform::ConsoleSessionLookup lookup;
-  bool fails = false;
 };
 
 class DesktopAuthenticationTest : public ::testing::Test {
@@ -103,8 +102,20 @@ class DesktopAuthenticationTest : public ::testing::Test {
     return Desktop().AuthenticationOnDesktopRpc({caller, 0}, sid, second,
                                                 stop ? stop : [] { return false; });
   }
-  // The two ids the test program wrote before it went on.
-  std::map<std::string, std::string> Pids() { return ReadValues(dir.File("pids")); }
+  // Whether the program and the child it started (the ids it wrote) have ended.
+  void ExpectProgramAndChildGone() {
+    for (const char* pid : {"parent", "child"}) EXPECT_TRUE(ProcessGone(ReadValues(dir.File("pids")).at(pid)));
+  }
+  // A program of uid 1000 that runs on a thread of its own until release is set; three slots.
+  std::thread HoldAProgram(std::atomic<bool>& release) {
+    options.maxPrograms = 3;
+    Desktop();  // made before the second thread uses it
+    std::thread holder([this, &release] {
+      Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });
+    });
+    EXPECT_TRUE(Eventually([&] { return fs::exists(dir.File("pids")); }));
+    return holder;
+  }
 
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   keystone::testing::TempDirectory dir;
@@ -202,25 +213,21 @@ TEST_F(DesktopAuthenticationTest, AnswersWithHowTheProgramEnded) {
 
 TEST_F(DesktopAuthenticationTest, EndsAChildThatOutlivesTheProgram) {
   EXPECT_EQ(Run("spawn:" + dir.Path()), 5);
-  EXPECT_TRUE(ProcessGone(Pids().at("child")));
+  EXPECT_TRUE(ProcessGone(ReadValues(dir.File("pids")).at("child")));
 }
 
 TEST_F(DesktopAuthenticationTest, KillsTheWholeGroupOfAProgramThatRunsTooLong) {
   options.programWait = 1500ms;
   EXPECT_EQ(Run("spawn-hang:" + dir.Path()), kDesktopProgramTimedOut);
   EXPECT_TRUE(capture->Has("ExternalManagedAuthentication exe timed out"));
-  const auto pids = Pids();
-  EXPECT_TRUE(ProcessGone(pids.at("parent")));
-  EXPECT_TRUE(ProcessGone(pids.at("child")));
+  ExpectProgramAndChildGone();
 }
 
 TEST_F(DesktopAuthenticationTest, EndsTheProgramWhenTheEngineStops) {
   // The stop comes once the program has started its child.
   const auto started = [&] { return fs::exists(dir.File("pids")); };
   EXPECT_EQ(Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, started), kFailure);
-  const auto pids = Pids();
-  EXPECT_TRUE(ProcessGone(pids.at("parent")));
-  EXPECT_TRUE(ProcessGone(pids.at("child")));
+  ExpectProgramAndChildGone();
 }
 
 TEST_F(DesktopAuthenticationTest, StartsOnlyAProgramThatVerifies) {
@@ -278,13 +285,8 @@ TEST_F(DesktopAuthenticationTest, FailsWhenTheProgramCannotStart) {
 }
 
 TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
-  options.maxPrograms = 3;
-  Desktop();  // made before the second thread uses it
   std::atomic<bool> release{false};
-  std::thread first([&] {
-    Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });
-  });
-  ASSERT_TRUE(Eventually([&] { return fs::exists(dir.File("pids")); }));
+  std::thread first = HoldAProgram(release);
   EXPECT_EQ(Run("exit:0"), kFailure);
   EXPECT_TRUE(capture->Has("A desktop program of uid 1000 runs already"));
   EXPECT_EQ(Run("exit:3", {1, 0}), 3);
@@ -296,13 +298,8 @@ TEST_F(DesktopAuthenticationTest, RunsOneProgramPerCallerAtATime) {
 // Other users share all slots but the last two: one stays free for the console's user, one for
 // root.
 TEST_F(DesktopAuthenticationTest, KeepsASlotForTheConsoleUserAndOneForRoot) {
-  options.maxPrograms = 3;
-  Desktop();
   std::atomic<bool> release{false};
-  std::thread first([&] {
-    Run("spawn-hang:" + dir.Path(), {1, 1000}, kUserSid, [&] { return release.load(); });
-  });
-  ASSERT_TRUE(Eventually([&] { return fs::exists(dir.File("pids")); }));
+  std::thread first = HoldAProgram(release);
   EXPECT_EQ(Run("exit:0", {2, 1001}, "S-1-5-21-1-2-3-1001"), kFailure);
   EXPECT_TRUE(capture->Has("1 desktop programs run already"));
   const std::string consoleSid = "S-1-5-21-1-2-3-" + std::to_string(sessionUid);

@@ -17,12 +17,14 @@
 
 #include "common/version.h"
 #include "tests/applet/applet_test_support.h"
+#include "tests/fakes/locked.h"
 #include "tests/fakes/log_capture.h"
 
 namespace mfab {
 namespace {
 
 using keystone::testing::Eventually;
+using keystone::testing::LockedCopy;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 using States = std::vector<std::pair<uint32_t, uint32_t>>;  // state and wait hint
@@ -55,10 +57,7 @@ class FakeHost final : public platform::ServiceHost {
   void PowerEventHandled(uint32_t eventType) override {
     if (onPowerEventHandled) onPowerEventHandled(eventType);
   }
-  std::vector<platform::ServiceStatus> Statuses() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return statuses;
-  }
+  std::vector<platform::ServiceStatus> Statuses() { return LockedCopy(mutex, statuses); }
   States StatesAndHints() {
     States out;
     for (const auto& status : Statuses()) out.emplace_back(status.currentState, status.waitHint);
@@ -114,10 +113,7 @@ class FakeComponents final : public ServiceComponents {
     throw std::runtime_error("stays in the task");
   }
 
-  std::vector<std::string> Calls() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
+  std::vector<std::string> Calls() { return LockedCopy(mutex, calls); }
   bool WaitForCall(const std::string& name) {
     return Eventually([&] {
       const auto all = Calls();

@@ -34,17 +34,14 @@ AuthenticationStatusData Status(int32_t id, int32_t state, bool active = false) 
   return s;
 }
 
-// An applet reply; statusItem, when given, is appended as the top-level 0x0005 item.
-Bytes Reply(const Bytes* statusItem) {
+// An applet reply carrying statusItem as its top-level 0x0005 item.
+Bytes ReplyWith(const Bytes& statusItem) {
   Bytes out = keystone::testing::Reply(0xABBA000A);
-  if (statusItem) AppendTlv(out, Message::kTagStatus, *statusItem);
+  AppendTlv(out, Message::kTagStatus, statusItem);
   return out;
 }
 
-Bytes ReplyWith(const AuthenticationStatusData& s) {
-  const Bytes item = s.Serialize();
-  return Reply(&item);
-}
+Bytes ReplyWith(const AuthenticationStatusData& s) { return ReplyWith(s.Serialize()); }
 
 AuthenticationStatusData Decode(const Bytes& bytes) {
   AuthenticationStatusData s;
@@ -85,7 +82,8 @@ TEST_F(AuthenticationStateManagerTest, RepliesWithoutAStateChangeNothing) {
   // 0x7B44 present but required fields missing: dropped whole.
   AppendTlvInt(partial, 0x7B44, 1);
   for (const Bytes& reply :
-       {Reply(nullptr), Reply(&noState), Bytes{0x00, 0x05, 0x7F}, Reply(&partial)}) {
+       {keystone::testing::Reply(0xABBA000A), ReplyWith(noState), Bytes{0x00, 0x05, 0x7F},
+        ReplyWith(partial)}) {
     manager->UpdateAuthenticationState(reply);
   }
   EXPECT_FALSE(manager->AuthenticationInProgress());
@@ -115,7 +113,7 @@ TEST_F(AuthenticationStateManagerTest, EachUpdateMergesIntoTheStatusAsOneChange)
   for (const auto& field : AuthenticationStatusData::Fields()) {
     if (field.tag != 0x7B4B && field.tag != 0x7B48) field.write(next, field, item);
   }
-  manager->UpdateAuthenticationState(Reply(&item));
+  manager->UpdateAuthenticationState(ReplyWith(item));
   EXPECT_TRUE(manager->StatusChanged());
   const AuthenticationStatusData got = Decode(manager->GetStatus());
   EXPECT_EQ(got.state, 2);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -237,22 +236,6 @@ TEST_F(ResourceManagerTest, HostWorkIsAnsweredUntilTheAppletsFinalReplyOrATimeOu
   EXPECT_TRUE(Send(rm).empty());
 }
 
-// A flow's request gets the same host work answered; an error reply is thrown, not returned.
-TEST_F(ResourceManagerTest, FlowMessageAnswersHostWorkAndRaisesErrorReplies) {
-  ResourceManager& rm = Start();
-  Bytes final = Reply(mt::kSaveEnrollmentDataResponse);
-  applet->SetHandler([&](uint32_t, const Bytes& sent) {
-    return Message::Parse(sent).messageType == mt::kSaveResponse ? final : SaveRequestReply("_U1");
-  });
-  EXPECT_EQ(rm.ExecuteFlowMessage(Reply(mt::kSaveEnrollmentDataRequest)), final);
-  EXPECT_EQ(applet->Sends().size(), 2u);
-  EXPECT_TRUE(files.HasFile("/data/Data/_U1.SDS"));
-  final = keystone::testing::ErrorReply(0x7F07, "already enrolled");
-  EXPECT_EQ(ThrownText<AlreadyEnrolledException>(
-                [&] { rm.ExecuteFlowMessage(Reply(mt::kSaveEnrollmentDataRequest)); }),
-            "already enrolled");
-}
-
 TEST_F(ResourceManagerTest, OsUpgradeIsRecordedOncePerGeneration) {
   ResourceManager& rm = Start();
   SetBuildNumber("15063");
@@ -339,12 +322,9 @@ class FakeRpcServer : public IRpcServerControl {
 
 class FakeRunningFlows : public IRunningFlows {
  public:
-  explicit FakeRunningFlows(std::vector<std::string>& eventLog) : events(eventLog) {}
   void CancelRunningFlows() override { events.push_back("cancel flows"); }
   void Shutdown() override { events.push_back("shut flows down"); }
-
- private:
-  std::vector<std::string>& events;
+  std::vector<std::string> events;
 };
 
 class NoPolicy : public IPolicyMirrorReader {
@@ -420,15 +400,15 @@ TEST_F(EngineComponentsTest, ResourceManagerLivesFromRpcStartToItsDestruction) {
 
 // A sleep cancels the running flows; the stop shuts them down before the server waits for calls.
 TEST_F(EngineComponentsTest, FlowsEndAtSleepAndBeforeTheServerStops) {
-  std::vector<std::string> events;
-  FakeRunningFlows flows(events);
+  FakeRunningFlows flows;
   EngineComponents& engine = WithFakes(&flows);
   ASSERT_TRUE(engine.StartRpcServer());
   engine.HandlePowerSleepEvent();
-  rpc.onStop = [&] { events.push_back("server stops"); };
+  rpc.onStop = [&] { flows.events.push_back("server stops"); };
   engine.StopRpcServer();
-  EXPECT_EQ(events, (std::vector<std::string>{"cancel flows", "shut flows down", "server stops"}));
-  // The components stop the server again when they go, after events has gone.
+  EXPECT_EQ(flows.events,
+            (std::vector<std::string>{"cancel flows", "shut flows down", "server stops"}));
+  // The components stop the server again when they go, after flows has gone.
   rpc.onStop = nullptr;
 }
 
@@ -438,8 +418,14 @@ TEST_F(EngineComponentsTest, FlowHostReachesOnlyARunningResourceManager) {
   const Bytes store = Reply(mt::kSaveEnrollmentDataRequest);
   EXPECT_THROW(flowHost.ExecuteMessageToApplet(store), std::runtime_error);
   ASSERT_TRUE(engine.StartRpcServer());
-  applet->SetHandler([](uint32_t, const Bytes&) { return Reply(mt::kSaveEnrollmentDataResponse); });
+  // The applet's host work on the way is answered too.
+  applet->SetHandler([](uint32_t, const Bytes& sent) {
+    return Message::Parse(sent).messageType == mt::kSaveResponse
+               ? Reply(mt::kSaveEnrollmentDataResponse)
+               : SaveRequestReply("_U1");
+  });
   EXPECT_EQ(flowHost.ExecuteMessageToApplet(store), Reply(mt::kSaveEnrollmentDataResponse));
+  EXPECT_TRUE(files.HasFile("/data/Data/_U1.SDS"));
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ namespace mfab {
 namespace {
 
 using keystone::testing::Eventually;
+using keystone::testing::LockedAppend;
 using keystone::testing::LockedCopy;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
@@ -43,8 +44,7 @@ class FakeHost final : public platform::ServiceHost {
     return registerError;
   }
   int RegisterPowerSettingNotification(const platform::Guid& setting) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    powerSettings.push_back(setting);
+    LockedAppend(mutex, powerSettings, setting);
     return powerSettingError;
   }
   int SetServiceStatus(const platform::ServiceStatus& status) override {
@@ -224,20 +224,15 @@ TEST_F(ServiceTest, SleepEventTellsTheHostOnceItsWorkIsOver) {
     std::vector<std::vector<std::string>> callsWhenHandled;
     host.onPowerEventHandled = [&](uint32_t eventType) {
       EXPECT_EQ(eventType, platform::kPbtApmSuspend);
-      std::lock_guard<std::mutex> lock(mutex);
-      callsWhenHandled.push_back(work.Calls());
+      LockedAppend(mutex, callsWhenHandled, work.Calls());
     };
     Service sleeper(host, power, work);
     EXPECT_EQ(sleeper.SvcCtrlHandler(13, 4, nullptr, nullptr), 0u);
-    ASSERT_TRUE(Eventually([&] {
-      std::lock_guard<std::mutex> lock(mutex);
-      return !callsWhenHandled.empty();
-    }));
+    ASSERT_TRUE(Eventually([&] { return !LockedCopy(mutex, callsWhenHandled).empty(); }));
     // Other events do not count as the sleep's end.
     EXPECT_EQ(sleeper.SvcCtrlHandler(13, 18, nullptr, nullptr), 0u);
     ASSERT_TRUE(work.WaitForCall("Resume"));
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_THAT(callsWhenHandled, ElementsAre(ElementsAre("Sleep")));
+    EXPECT_THAT(LockedCopy(mutex, callsWhenHandled), ElementsAre(ElementsAre("Sleep")));
   }
   host.onPowerEventHandled = nullptr;
 }

@@ -20,7 +20,7 @@
 #include "platform/registry.h"
 #include "platform/signed_file_verifier.h"
 #include "storage/data_controller.h"
-#include "storage/policy_mirror.h"
+#include "tests/applet/applet_session_fixture.h"
 #include "tests/applet/applet_test_support.h"
 #include "tests/fakes/fake_applet_channel.h"
 #include "tests/fakes/fake_engine_services.h"
@@ -327,12 +327,6 @@ class FakeRunningFlows : public IRunningFlows {
   std::vector<std::string> events;
 };
 
-class NoPolicy : public IPolicyMirrorReader {
- public:
-  std::vector<std::string> FactorIds() override { return {}; }
-  std::vector<std::string> ActionIds() override { return {}; }
-};
-
 // The components with the resource manager above; their production wiring (on the real library)
 // runs in the end-to-end tests.
 class EngineComponentsTest : public ResourceManagerTest {
@@ -355,7 +349,7 @@ class EngineComponentsTest : public ResourceManagerTest {
     return running;
   }
 
-  NoPolicy policy;
+  keystone::testing::NoPolicyReader policy;
   std::unique_ptr<platform::SignedFileVerifier> verifier = platform::CreateSignedFileVerifier();
   FakeRpcServer rpc;
   OwnedResourceManager resources;

@@ -104,7 +104,8 @@ class DesktopAuthenticationTest : public ::testing::Test {
   }
   // Whether the program and the child it started (the ids it wrote) have ended.
   void ExpectProgramAndChildGone() {
-    for (const char* pid : {"parent", "child"}) EXPECT_TRUE(ProcessGone(ReadValues(dir.File("pids")).at(pid)));
+    const auto pids = ReadValues(dir.File("pids"));
+    for (const char* pid : {"parent", "child"}) EXPECT_TRUE(ProcessGone(pids.at(pid))) << pid;
   }
   // A program of uid 1000 that runs on a thread of its own until release is set; three slots.
   std::thread HoldAProgram(std::atomic<bool>& release) {

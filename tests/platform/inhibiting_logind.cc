@@ -5,7 +5,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string_view>
 

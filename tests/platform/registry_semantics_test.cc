@@ -20,8 +20,8 @@
 #include "platform/posix/sqlite_registry.h"
 #include "platform/registry.h"
 #include "platform/registry_path.h"
-#include "tests/fakes/memory_registry.h"
 #include "tests/fakes/eventually.h"
+#include "tests/fakes/memory_registry.h"
 #include "tests/platform/platform_test_support.h"
 
 namespace {

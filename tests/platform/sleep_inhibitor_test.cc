@@ -12,8 +12,8 @@
 #include <systemd/sd-bus.h>
 
 #include "platform/service_host.h"
-#include "tests/fakes/log_capture.h"
 #include "tests/fakes/eventually.h"
+#include "tests/fakes/log_capture.h"
 #include "tests/platform/inhibiting_logind.h"
 #include "tests/platform/platform_test_support.h"
 

@@ -41,8 +41,8 @@ TEST(PhoneSimProtocolTest, SplitRejectsMalformedLines) {
 }
 
 TEST(PhoneSimProtocolTest, DeviceLinesRoundTrip) {
-  const platform::BluetoothDeviceInfo device{0x5CF370123456, "Anna's phone", 0x5A020C, true, false,
-                                             true};
+  platform::BluetoothDeviceInfo device{0x5CF370123456, "Anna's phone", 0x5A020C};
+  device.paired = device.connected = true;
   const platform::BluetoothDeviceInfo back = ParseDevice(FormatDevice(device));
   EXPECT_EQ(std::tie(back.address, back.name, back.classOfDevice),
             std::tie(device.address, device.name, device.classOfDevice));

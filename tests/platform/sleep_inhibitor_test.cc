@@ -123,7 +123,7 @@ TEST_F(SleepInhibitorTest, SleepAfterAMissedReportTakesAFreshInhibitor) {
         logind.PrepareForSleep(false);
         ASSERT_TRUE(logind.WaitForEvents(5));
       },
-      true);
+      /*idle=*/true);
   EXPECT_THAT(logind.Events(),
               ElementsAre("Inhibit sleep delay #1", "PrepareForSleep(true)",
                           "PrepareForSleep(false)", "released #1", "Inhibit sleep delay #2"));

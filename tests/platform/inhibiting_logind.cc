@@ -5,10 +5,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string_view>
 
+#include "tests/fakes/locked.h"
 #include "tests/platform/platform_test_support.h"
 
 namespace platform_test {
@@ -61,8 +61,7 @@ void InhibitingLogind::RecordLocked(const std::string& event) {
 }
 
 std::vector<std::string> InhibitingLogind::Events() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return events;
+  return keystone::testing::LockedCopy(mutex, events);
 }
 
 bool InhibitingLogind::WaitForEvents(size_t count) {
@@ -70,10 +69,7 @@ bool InhibitingLogind::WaitForEvents(size_t count) {
   return changed.wait_for(lock, kWaitLimit, [&] { return events.size() >= count; });
 }
 
-size_t InhibitingLogind::Held() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return held.size();
-}
+size_t InhibitingLogind::Held() { return keystone::testing::LockedCopy(mutex, held).size(); }
 
 void InhibitingLogind::Serve(std::stop_token stop) {
   while (!stop.stop_requested()) {

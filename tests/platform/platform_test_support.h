@@ -12,7 +12,6 @@
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -36,16 +35,6 @@ struct TempDir {
   keystone::testing::TempDirectory dir;
   const std::string path = dir.Path();
 };
-
-// Whether the condition came true within kWaitLimit.
-template <typename F>
-bool WaitUntil(F&& condition) {
-  for (const auto deadline = std::chrono::steady_clock::now() + kWaitLimit; !condition();) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // A program running in the background, its output appended to logPath; killed at destruction.
 class Background {

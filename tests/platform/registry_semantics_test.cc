@@ -20,6 +20,7 @@
 #include "platform/posix/sqlite_registry.h"
 #include "platform/registry.h"
 #include "platform/registry_path.h"
+#include "tests/fakes/eventually.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/platform/platform_test_support.h"
 
@@ -375,7 +376,7 @@ TEST_F(SqliteRegistryTest, AWriterKilledAtAnyMomentLeavesWholeCommits) {
         "/proc/self/exe", {}, platform_test::HelperEnv("committer", database), dir.path + "/log");
     const uint32_t before =
         platform::ReadRegistryDword(*registry, "HKLM\\Generation", "v0").value_or(0);
-    ASSERT_TRUE(platform_test::WaitUntil([&] {
+    ASSERT_TRUE(keystone::testing::Eventually([&] {
       return platform::ReadRegistryDword(*registry, "HKLM\\Generation", "v0").value_or(0) != before;
     })) << "no commit";
     for (int i = 0; i < 50 + attempt * 7; ++i) {  // stops at a different moment each time

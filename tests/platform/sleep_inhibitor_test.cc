@@ -12,6 +12,7 @@
 #include <systemd/sd-bus.h>
 
 #include "platform/service_host.h"
+#include "tests/fakes/eventually.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/platform/inhibiting_logind.h"
 #include "tests/platform/platform_test_support.h"
@@ -42,19 +43,20 @@ class SleepInhibitorTest : public ::testing::Test {
   // The host got logind's answer and holds the descriptor (not only asked for it).
   void WaitUntilHeld() {
     ASSERT_TRUE(logind.WaitForEvents(1));
-    ASSERT_TRUE(platform_test::WaitUntil(
+    ASSERT_TRUE(keystone::testing::Eventually(
         [&] { return capture->Contains("Holding a sleep delay inhibitor of systemd-logind"); }));
   }
 
   // Runs a service that reports startState and whose sleep work runs on a thread of its own and
-  // reports itself over to the host; body runs while the service does.
-  void Run(uint32_t startState, const std::function<void()>& body) {
+  // reports itself over to the host (unless the service is idle); body runs while the service does.
+  void Run(uint32_t startState, const std::function<void()>& body, bool idle = false) {
     ServiceHostOptions options;
     options.runtimeDirectory = dir.path + "/run";
     std::unique_ptr<ServiceHost> host = CreateServiceHost(options);
     std::jthread sleepWork;
     platform_test::ControlLog controls;
     controls.onControl = [&](uint32_t control, uint32_t eventType) {
+      if (idle) return;
       if (control == kServiceControlPowerEvent && eventType == kPbtApmSuspend) {
         sleepWork = std::jthread([&] {
           logind.Record("sleep work started");
@@ -96,7 +98,7 @@ TEST_F(SleepInhibitorTest, InhibitorIsReleasedOnlyAfterTheSleepWorkIsOver) {
   EXPECT_THAT(std::vector<std::string>(events.begin() + 6, events.end()),
               UnorderedElementsAre("Inhibit sleep delay #2", "resume"));
   // The host's end lets go of the one taken on resume.
-  EXPECT_TRUE(platform_test::WaitUntil([&] { return logind.Held() == 0; }));
+  EXPECT_TRUE(keystone::testing::Eventually([&] { return logind.Held() == 0; }));
 }
 
 TEST_F(SleepInhibitorTest, SleepTheServiceDoesNotTakeReleasesTheInhibitorAtOnce) {
@@ -110,21 +112,18 @@ TEST_F(SleepInhibitorTest, SleepTheServiceDoesNotTakeReleasesTheInhibitorAtOnce)
   EXPECT_TRUE(capture->Contains("not accept 'PrepareForSleep(true)'"));
 }
 
+// The service never reports its sleep work: logind's own limit lets the machine sleep, and the
+// resume replaces the inhibitor that was still held.
 TEST_F(SleepInhibitorTest, SleepAfterAMissedReportTakesAFreshInhibitor) {
-  // The service never reports its sleep work: logind's own limit lets the machine sleep, and
-  // the resume replaces the inhibitor that was still held.
-  ServiceHostOptions options;
-  options.runtimeDirectory = dir.path + "/run";
-  std::unique_ptr<ServiceHost> host = CreateServiceHost(options);
-  platform_test::ControlLog log;
-  EXPECT_EQ(platform_test::RunService(*host, kServiceRunning, log,
-                                      [&] {
-                                        WaitUntilHeld();
-                                        logind.PrepareForSleep(true);
-                                        logind.PrepareForSleep(false);
-                                        ASSERT_TRUE(logind.WaitForEvents(5));
-                                      }),
-            0);
+  Run(
+      kServiceRunning,
+      [&] {
+        WaitUntilHeld();
+        logind.PrepareForSleep(true);
+        logind.PrepareForSleep(false);
+        ASSERT_TRUE(logind.WaitForEvents(5));
+      },
+      /*idle=*/true);
   EXPECT_THAT(logind.Events(),
               ElementsAre("Inhibit sleep delay #1", "PrepareForSleep(true)",
                           "PrepareForSleep(false)", "released #1", "Inhibit sleep delay #2"));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace phonesim {
@@ -40,19 +41,12 @@ TEST(PhoneSimProtocolTest, SplitRejectsMalformedLines) {
 }
 
 TEST(PhoneSimProtocolTest, DeviceLinesRoundTrip) {
-  platform::BluetoothDeviceInfo device;
-  device.address = 0x5CF370123456;
-  device.name = "Anna's phone";
-  device.classOfDevice = 0x5A020C;
-  device.paired = true;
-  device.connected = true;
+  platform::BluetoothDeviceInfo device{0x5CF370123456, "Anna's phone", 0x5A020C};
+  device.paired = device.connected = true;
   const platform::BluetoothDeviceInfo back = ParseDevice(FormatDevice(device));
-  EXPECT_EQ(back.address, device.address);
-  EXPECT_EQ(back.name, device.name);
-  EXPECT_EQ(back.classOfDevice, device.classOfDevice);
-  EXPECT_TRUE(back.paired);
-  EXPECT_FALSE(back.remembered);
-  EXPECT_TRUE(back.connected);
+  EXPECT_EQ(std::tie(back.address, back.name, back.classOfDevice),
+            std::tie(device.address, device.name, device.classOfDevice));
+  EXPECT_EQ(std::tie(back.paired, back.remembered, back.connected), std::tuple(true, false, true));
 }
 
 TEST(PhoneSimProtocolTest, ServiceLinesRoundTrip) {

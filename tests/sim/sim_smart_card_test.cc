@@ -22,19 +22,12 @@ using keystone::testing::TestCard;
 
 constexpr char kCard[] = "PhysicalSmartcard";
 
+// The sample policy's smart card alone, trusting the test CA (or under another factor id).
 Bytes CardPolicy(bool withCard = true) {
   Policy policy;
-  PolicyFactor factor{withCard ? kCard : "Phone",
-                      "Smart card",
-                      4,
-                      false,
-                      true,
-                      true,
-                      true,
-                      300,
-                      30,
-                      {{"CaCertificateThumbprint3", CardPki::Get().caSha256}}};
-  policy.factors = {factor};
+  policy.factors = {ParsePolicy(SamplePolicy()).factors[0]};
+  policy.factors[0].id = withCard ? kCard : "Phone";
+  policy.factors[0].parameters = {{"CaCertificateThumbprint3", CardPki::Get().caSha256}};
   return SerializePolicy(policy);
 }
 
@@ -81,20 +74,10 @@ class SimSmartCardTest : public SimTest {
     return client.Run(
         MakeRequest(mt::kValidateChallengeResponseRequest, answer.Serialize(), session));
   }
-  // Chain, challenge and signature of the RSA card; the applet's verdict.
-  int32_t EnrollCard() {
-    const TestCard& card = CardPki::Get().rsaCard;
-    EXPECT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
-    return BooleanOf(Validate(card.Sign(Nonce().nonce)));
-  }
-  static mfab::SaveEnrollmentDataRequest StoreRequest() {
-    mfab::SaveEnrollmentDataRequest store;
-    store.user = kSid;
-    store.factorId = kCard;
-    return store;
-  }
-  mfab::Message StoreEnrollment() {
-    return client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest, StoreRequest().Serialize()));
+  mfab::Message StoreEnrollment(uint32_t session = 7) {
+    mfab::Message store = EnrollRequest(kSid, kCard);
+    store.sessionId = session;
+    return client.Run(store);
   }
 
   SimClient client;
@@ -112,9 +95,7 @@ TEST_F(SimSmartCardTest, RecordsTheCardWhoseSignatureVerified) {
   EXPECT_EQ(verdict.messageType, mt::kValidateChallengeResponseRequest) << ErrorTextOf(verdict);
   EXPECT_EQ(BooleanOf(verdict), 0);
   // The enrollment's store records the proven card, in its session only.
-  EXPECT_EQ(ErrorCodeOf(client.Run(MakeRequest(mt::kSaveEnrollmentDataRequest,
-                                                StoreRequest().Serialize(), 8))),
-            mfab::applet_error::kEnrollmentError);
+  EXPECT_EQ(ErrorCodeOf(StoreEnrollment(8)), mfab::applet_error::kEnrollmentError);
   EXPECT_EQ(StoreEnrollment().messageType, mt::kSaveEnrollmentDataResponse);
   mfab::GetUserDataRequest query;
   query.user = kSid;
@@ -216,7 +197,9 @@ TEST_F(SimSmartCardTest, NeedsThePolicysSmartCardFactor) {
 
 // The host's yes counts for the smart card only after this applet verified a signature.
 TEST_F(SimSmartCardTest, FactorCheckNeedsAVerifiedSignature) {
-  ASSERT_EQ(EnrollCard(), 0);
+  const TestCard& card = CardPki::Get().rsaCard;
+  ASSERT_EQ(BooleanOf(ChainCheck(card, card.sha1)), 0);
+  ASSERT_EQ(BooleanOf(Validate(card.Sign(Nonce().nonce))), 0);
   ASSERT_EQ(StoreEnrollment().messageType, mt::kSaveEnrollmentDataResponse);
   const auto check = [&](bool signChallenge) {
     AuthenticateFlows::AuthenticateFactorRequest ask;
@@ -225,7 +208,7 @@ TEST_F(SimSmartCardTest, FactorCheckNeedsAVerifiedSignature) {
     EXPECT_EQ(client.Send(0, MakeRequest(mt::kCheckHostFactorRequest, ask.Serialize())).messageType,
               mt::kFactorResultRequest);
     if (signChallenge) {
-      EXPECT_EQ(BooleanOf(Validate(CardPki::Get().rsaCard.Sign(Nonce().nonce))), 0);
+      EXPECT_EQ(BooleanOf(Validate(card.Sign(Nonce().nonce))), 0);
     }
     mfab::BooleanResponse hostSays;
     hostSays.result = 0;

@@ -16,7 +16,6 @@
 #include "bluetooth/bluetooth_exceptions.h"
 #include "bluetooth/bt_manager.h"
 #include "engine/phone_presence_monitor.h"
-#include "rpc/client/client.h"
 #include "rpc/protocol.h"
 #include "rpc/rpc_server.h"
 #include "tests/bluetooth/fake_bt_provider.h"
@@ -645,61 +644,6 @@ TEST_F(BluetoothRpcOperationsTest, ScanReturnsRecords) {
   EXPECT_EQ(size, 0);
 }
 
-TEST_F(BluetoothRpcOperationsTest, ProximityDecisionReachesDevice) {
-  env.ble->QueueRssi({-50, -50, -50, -50, -50, -50, -73});
-  int32_t status = 0;
-  operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status);
-  for (int i = 0; i < 5; ++i) {
-    env.clock.Advance(1000ms);
-    int16_t rssi = 0;
-    operations.GetRSSIRpc(call, 8, bleId.data(), 1, rssi);
-  }
-  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status),
-            BtCallStatus::kSuccess);
-  EXPECT_EQ(status, 102);
-  operations.UpdateProximityStateRpc(call, 8, bleId.data(), 101);
-  EXPECT_EQ(operations.GetDeviceStatusRpc(call, 8, bleId.data(), 1, status),
-            BtCallStatus::kSuccess);
-  EXPECT_EQ(status, 101);
-}
-
-// The same operations through the socket: what a client sends and receives for each.
-TEST_F(BluetoothRpcOperationsTest, OperationsTravelThroughSocket) {
-  keystone::testing::TempDirectory dir;
-  ServerOptions serverOptions;
-  serverOptions.socketPath = dir.File("IVoxWithMfa");
-  RpcListener listener;
-  ASSERT_TRUE(listener.RpcStartListening(&operations, serverOptions));
-  Client client(serverOptions.socketPath);
-
-  env.classic->SetScanResult({{"Laptop", "44:44:44:44:44:44", true, false}});
-  std::vector<uint8_t> records(mfab::kScanRecordSize);
-  int32_t size = static_cast<int32_t>(records.size());
-  EXPECT_EQ(client.ScanRpc(1, &size, records.data()), BtCallStatus::kSuccess);
-  EXPECT_EQ(size, static_cast<int32_t>(mfab::kScanRecordSize));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&records[10])), "Laptop");
-
-  const Bytes message(600, 0x5A);
-  env.classic->QueueReply(Bytes(1011, 0xA5));
-  Bytes reply(2048);
-  size = static_cast<int32_t>(reply.size());
-  EXPECT_EQ(client.SendMessageToBtDeviceRpc(8, classicId.data(), 600, message.data(), 1, &size,
-                                            reply.data()),
-            BtCallStatus::kSuccess);
-  EXPECT_EQ(Bytes(reply.begin(), reply.begin() + size), Bytes(1011, 0xA5));
-
-  int32_t status = 0;
-  env.ble->QueueRssi({-90});
-  EXPECT_EQ(client.GetDeviceStatusRpc(8, bleId.data(), 1, status), BtCallStatus::kSuccess);
-  EXPECT_EQ(status, 101);
-  int16_t rssi = 0;
-  EXPECT_EQ(client.GetRSSIRpc(7, bleId.data(), 1, rssi), BtCallStatus::kInvalidDeviceId);
-  int32_t supported = 0;
-  EXPECT_EQ(client.IsRSSISupportedRpc(3, supported), BtCallStatus::kGeneralFailure);
-  client.UpdateProximityStateRpc(8, bleId.data(), 100);
-  listener.RpcStopListening();
-}
-
 // keystonectl bt against the same operations: decoded records, device texts, hex in and out.
 TEST_F(BluetoothRpcOperationsTest, KeystonectlBtDecodesReplies) {
   keystone::testing::TempDirectory dir;
@@ -808,7 +752,6 @@ TEST_F(PresenceRpcOperationsTest, UserPresenceAnswersZeroEvenWhenItFails) {
   EXPECT_FALSE(capture->Contains("Bluetooth device's id is invalid"));
   EXPECT_TRUE(capture->Has("SetUserPresenceRpc"));
 }
-
 
 }  // namespace
 }  // namespace rpc

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "platform/accounts.h"
 #include "platform/power_capabilities.h"
 #include "platform/unix_socket.h"
@@ -203,14 +202,8 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
     Bytes payload;
     mfab::AppendTlv(payload, 0x7B01, platform::LocalAccountSid(machine, uid));
     mfab::AppendTlv(payload, 0x7B14, "pin");
-    std::string hex;
-    for (uint8_t b : payload) {
-      char pair[3];
-      std::snprintf(pair, sizeof(pair), "%02x", b);
-      hex += pair;
-    }
     return engine.Ctl({"applet", "send", "--socket", socketPath, "--type", "0xABBA0019",
-                       "--payload", hex},
+                       "--payload", keystone::ToHex(payload)},
                       kNobody);
   };
   const auto others = saveFor(0);
@@ -345,7 +338,7 @@ TEST_F(EngineE2eTest, StatusLongPollAdmitsOneAtATimeAndIsCancelled) {
     state = dataState;
   });
   // A second waiter meanwhile is turned away at once.
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(engine.WaitForLog("RPC Async call - start running"));
   Client second(socketPath);
   Bytes out(1024);
   int32_t size = 1024, dataState = 0;

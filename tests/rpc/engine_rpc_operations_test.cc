@@ -155,6 +155,7 @@ class EngineRpcOperationsTest : public ::testing::Test {
   std::shared_ptr<keystone::testing::LogCapture> capture = keystone::testing::LogCapture::Install();
   FakeServices services;
   EngineRpcOperations operations;
+  FakeCall call;
 };
 
 // Buffer rules, statuses 0, 1, 3 to 9 and the request still running without a buffer are also
@@ -163,7 +164,6 @@ TEST_F(EngineRpcOperationsTest, SendPassesTheCallerAndMapsEachFailureToItsStatus
   const Bytes request{0xAA, 0xBB};
   Bytes out(16);
   int32_t size = 16;
-  FakeCall call;
   EXPECT_EQ(operations.SendMessageToAppletRpc(call, 0, 2, request.data(), &size, out.data()),
             AppletCallStatus::kSuccess);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + size), (Bytes{1, 2, 3, 4}));
@@ -213,7 +213,6 @@ TEST_F(EngineRpcOperationsTest, SendPassesTheCallerAndMapsEachFailureToItsStatus
 }
 
 TEST_F(EngineRpcOperationsTest, TriggerDataBackupRunsEachModesComponents) {
-  FakeCall call;
   const struct {
     int16_t mode;
     const char* user;
@@ -252,7 +251,6 @@ TEST_F(EngineRpcOperationsTest, StoredDataOperationsMapEachFailureToItsStatus) {
   const auto noPolicy = [] { throw mfab::PolicyNotSetException("Policy Not Set"); };
   const auto apiCall = [] { throw mfab::InvalidApiCallException("Factor [x] Not Found in policy"); };
   const auto other = [] { throw 7; };
-  FakeCall call;
   Bytes out(16);
   int32_t size = 16;
   const std::function<int32_t()> backup = [&] {
@@ -303,7 +301,6 @@ TEST_F(EngineRpcOperationsTest, StoredDataOperationsMapEachFailureToItsStatus) {
 }
 
 TEST_F(EngineRpcOperationsTest, EnrollmentRunsForTheConnectionsCaller) {
-  FakeCall call;
   EXPECT_EQ(operations.RunEnrollmentFlowRpc(call, 9, "S-1-5-21-1-2-3-1000", "Card", 3,
                                             services.status.data()),
             static_cast<int32_t>(keystone::kStatusAlreadyEnrolled));
@@ -324,7 +321,6 @@ TEST_F(EngineRpcOperationsTest, EnrollmentRunsForTheConnectionsCaller) {
 }
 
 TEST_F(EngineRpcOperationsTest, StoredDataRepliesGoThroughTheOutputBufferRules) {
-  FakeCall call;
   Bytes out(16);
   int32_t size = 16;
   EXPECT_EQ(operations.GetDiscoveryInfoRpc(call, 4, 5, Bytes{'P', 'h', 'o', 'n', 'e'}.data(),
@@ -376,13 +372,13 @@ TEST_F(EngineRpcOperationsTest, NotifyEndsByItsNewsItsCancelOrTheOpenCall) {
     services.completed = 0;
     services.poll = c.poll;
     services.asyncState = c.otherCallOpen;
-    FakeCall call;
-    call.cancelStatus = c.cancel;
+    FakeCall waiting;
+    waiting.cancelStatus = c.cancel;
     Bytes out(static_cast<size_t>(c.capacity));
     int32_t size = c.capacity, dataState = 0;
-    operations.NotifyAuthenticateStatusAsyncRpc(call, &size, out.data(), dataState);
-    EXPECT_EQ(call.completions, 1);
-    EXPECT_EQ(call.result, c.result);
+    operations.NotifyAuthenticateStatusAsyncRpc(waiting, &size, out.data(), dataState);
+    EXPECT_EQ(waiting.completions, 1);
+    EXPECT_EQ(waiting.result, c.result);
     EXPECT_EQ(dataState, c.dataState);
     EXPECT_TRUE(capture->Has(c.line));
     // Only the call that opened it closes the open state.
@@ -402,10 +398,10 @@ TEST_F(EngineRpcOperationsTest, NotifyEndsByItsNewsItsCancelOrTheOpenCall) {
 
 // Another user's status wait gives way to root or the console user (1000 here), not to others.
 TEST_F(EngineRpcOperationsTest, StatusWaitOfAnotherUserGivesWayToThePriorityClient) {
-  auto wait = [&](FakeCall& call) {
+  auto wait = [&](FakeCall& waiter) {
     Bytes out(64);
     int32_t size = 64, dataState = 0;
-    operations.NotifyAuthenticateStatusAsyncRpc(call, &size, out.data(), dataState);
+    operations.NotifyAuthenticateStatusAsyncRpc(waiter, &size, out.data(), dataState);
   };
   FakeCall holder(CallerIdentity{10, 2000, 2000});
   std::thread held([&] { wait(holder); });
@@ -427,7 +423,6 @@ TEST_F(EngineRpcOperationsTest, StatusWaitOfAnotherUserGivesWayToThePriorityClie
 }
 
 TEST_F(EngineRpcOperationsTest, InitializeSessionWaitsForTheVerification) {
-  FakeCall call;
   std::thread verifier([&] {
     while (!services.pending) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(5ms);
@@ -445,7 +440,6 @@ TEST_F(EngineRpcOperationsTest, InitializeSessionWaitsForTheVerification) {
 }
 
 TEST_F(EngineRpcOperationsTest, DesktopAuthenticationGetsTheCallerTheKernelNamed) {
-  FakeCall call;
   EXPECT_EQ(operations.AuthenticationOnDesktopRpc(call, "S-1-5-21-1-2-3-1000", "second"), 7);
   ASSERT_TRUE(services.desktopCaller);
   EXPECT_EQ(services.desktopCaller->uid, 1000u);
@@ -466,7 +460,6 @@ TEST_F(EngineRpcOperationsTest, DesktopAuthenticationGetsTheCallerTheKernelNamed
 }
 
 TEST_F(EngineRpcOperationsTest, OtherOperationsForwardOrAnswerForTheirAbsentComponents) {
-  FakeCall call;
   EngineRpcOperations& ops = operations;
   const uint8_t* id = services.status.data();
   int32_t value = 5, size = 16;
@@ -510,7 +503,6 @@ class BluetoothRpcOperationsTest : public EngineRpcOperationsTest {
 
   keystone::testing::BtManagerHarness env;
   std::shared_ptr<mfab::BtManager> manager = env.Make();
-  FakeCall call;
   const Bytes classicId{0xAA, 0xBB, 0xCC, 0x0D, 0x0E, 0x0F, 0x01, 0x00};
   const Bytes bleId{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x02, 0x00};
   const Bytes shortId{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x02};
@@ -694,7 +686,6 @@ class PresenceRpcOperationsTest : public EngineRpcOperationsTest {
   PresenceRpcOperationsTest() { services.presence = monitor; }
 
   std::shared_ptr<ScriptedPresence> monitor = std::make_shared<ScriptedPresence>();
-  FakeCall call;
   const Bytes id{0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x01, 0x00};
 };
 

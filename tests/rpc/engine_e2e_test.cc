@@ -216,16 +216,13 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
 
 // The engine's factor registry holds no production factor yet, so every factor is unknown to the
 // flows: an enrollment is an invalid parameter, and the applet's factor request is answered "no".
-TEST_F(EngineE2eTest, EnrollmentOfAnUnknownFactorIsAnInvalidParameter) {
+TEST_F(EngineE2eTest, EveryFlowRefusesAnUnknownFactor) {
   const auto enrolled =
       engine.Ctl({"enroll", "S-1-5-21-1-2-3-1000", "PhysicalSmartcard", "--socket", socketPath});
   EXPECT_EQ(enrolled.exitCode, 1);
   EXPECT_NE(enrolled.out.find("result=0xA0000035 (invalid parameter)"), std::string::npos)
       << enrolled.out << enrolled.err;
   EXPECT_TRUE(Logged("Run flow: AuthenticateFlows::EnrollmentFlow MfaException Invalid factor"));
-}
-
-TEST_F(EngineE2eTest, AppletsFactorRequestForAnUnknownFactorIsAnsweredNo) {
   const auto checked = engine.Ctl({"applet", "factor-check", "S-1-5-21-1-2-3-1000",
                                    "PhysicalSmartcard", "--socket", socketPath});
   EXPECT_EQ(checked.exitCode, 1);

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "platform/accounts.h"
 #include "platform/power_capabilities.h"
 #include "platform/unix_socket.h"
@@ -203,14 +202,8 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
     Bytes payload;
     mfab::AppendTlv(payload, 0x7B01, platform::LocalAccountSid(machine, uid));
     mfab::AppendTlv(payload, 0x7B14, "pin");
-    std::string hex;
-    for (uint8_t b : payload) {
-      char pair[3];
-      std::snprintf(pair, sizeof(pair), "%02x", b);
-      hex += pair;
-    }
     return engine.Ctl({"applet", "send", "--socket", socketPath, "--type", "0xABBA0019",
-                       "--payload", hex},
+                       "--payload", keystone::ToHex(payload)},
                       kNobody);
   };
   const auto others = saveFor(0);
@@ -223,16 +216,13 @@ TEST_F(EngineE2eTest, AnotherUsersDataIsRefused) {
 
 // The engine's factor registry holds no production factor yet, so every factor is unknown to the
 // flows: an enrollment is an invalid parameter, and the applet's factor request is answered "no".
-TEST_F(EngineE2eTest, EnrollmentOfAnUnknownFactorIsAnInvalidParameter) {
+TEST_F(EngineE2eTest, EveryFlowRefusesAnUnknownFactor) {
   const auto enrolled =
       engine.Ctl({"enroll", "S-1-5-21-1-2-3-1000", "PhysicalSmartcard", "--socket", socketPath});
   EXPECT_EQ(enrolled.exitCode, 1);
   EXPECT_NE(enrolled.out.find("result=0xA0000035 (invalid parameter)"), std::string::npos)
       << enrolled.out << enrolled.err;
   EXPECT_TRUE(Logged("Run flow: AuthenticateFlows::EnrollmentFlow MfaException Invalid factor"));
-}
-
-TEST_F(EngineE2eTest, AppletsFactorRequestForAnUnknownFactorIsAnsweredNo) {
   const auto checked = engine.Ctl({"applet", "factor-check", "S-1-5-21-1-2-3-1000",
                                    "PhysicalSmartcard", "--socket", socketPath});
   EXPECT_EQ(checked.exitCode, 1);
@@ -345,7 +335,7 @@ TEST_F(EngineE2eTest, StatusLongPollAdmitsOneAtATimeAndIsCancelled) {
     state = dataState;
   });
   // A second waiter meanwhile is turned away at once.
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(engine.WaitForLog("RPC Async call - start running"));
   Client second(socketPath);
   Bytes out(1024);
   int32_t size = 1024, dataState = 0;

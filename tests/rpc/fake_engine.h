@@ -21,6 +21,7 @@
 #include "rpc/operation_table.h"
 #include "rpc/rpc_server.h"
 #include "rpc/server.h"
+#include "tests/fakes/eventually.h"
 #include "tests/fakes/program_runner.h"
 
 namespace rpc::testing {
@@ -30,16 +31,7 @@ inline std::string Hex(const uint8_t* bytes, int64_t size) {
   return keystone::ToHex(std::span<const uint8_t>(bytes, static_cast<size_t>(size)));
 }
 
-// Whether the condition came true within ten seconds.
-template <typename F>
-bool Eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using keystone::testing::Eventually;
 
 class FakeEngine : public EngineOperations {
  public:
@@ -260,7 +252,6 @@ class FakeEngine : public EngineOperations {
     calls.push_back({name, std::move(text), call.Caller()});
   }
 
-  // Records the call, then returns result.
   template <typename R, typename... A>
   R Answer(R result, CallContext& call, const char* name, const A&... arguments) {
     Record(call, name, arguments...);

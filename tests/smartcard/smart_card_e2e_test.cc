@@ -7,13 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -67,15 +65,6 @@ struct Card {
 };
 
 class SmartCardE2eTest : public ::testing::Test {
- public:
-  // Removes every token of the configuration, as a card pulled from its reader.
-  void Pull() const {
-    for (const auto& entry :
-         fs::directory_iterator(fs::path(token->ConfPath()).parent_path() / "tokens")) {
-      fs::remove_all(entry.path());
-    }
-  }
-
  protected:
   void SetUp() override {
     if (SoftHsmToken::ModulePath().empty()) GTEST_SKIP() << "no SoftHSM2";
@@ -147,6 +136,52 @@ class SmartCardE2eTest : public ::testing::Test {
   }
 
   std::string Socket() const { return engine->RuntimeDir() + "/IVoxWithMfa"; }
+
+  // Removes every token of the configuration, as a card pulled from its reader.
+  void Pull() const {
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(token->ConfPath()).parent_path() / "tokens")) {
+      fs::remove_all(entry.path());
+    }
+  }
+
+  // The lists as the engine's cache keeps them: <data root>/CrlCache/<SHA-256 of the URL>.crl.
+  void CacheRevocationLists() const {
+    const fs::path cache = fs::path(engine->StateDir()) / "CrlCache";
+    fs::create_directories(cache);
+    fs::permissions(cache, fs::perms::owner_all);
+    const auto write = [&](const TestCertificate& issuer, const Der& crl) {
+      std::ofstream(cache / (Sha256Hex(Pki().CrlUrl(issuer)) + ".crl"), std::ios::binary)
+          .write(reinterpret_cast<const char*>(crl.data()),
+                 static_cast<std::streamsize>(crl.size()));
+    };
+    write(Pki().intermediate(), Pki().IntermediateCrl());
+    write(Pki().root(), Pki().RootCrl());
+  }
+
+  void ExpectRefused(const Card& card, const std::string& caSha256, const std::string& reason) {
+    Insert(card);
+    ASSERT_NO_FATAL_FAILURE(StartWithPolicy(caSha256));
+    const ProgramResult enrolled = Enroll(token->UserPin());
+    EXPECT_NE(enrolled.out.find("result=0xA0000065"), std::string::npos)
+        << enrolled.out << enrolled.err;
+    EXPECT_TRUE(engine->WaitForLog(reason)) << engine->Log();
+  }
+
+  // Enrolls the card, lets fault happen, then authenticates with pin.
+  void ExpectAuthenticationRefused(const std::function<void()>& fault, const std::string& pin,
+                                   const std::string& reason) {
+    Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+    ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
+    const ProgramResult enrolled = Enroll(token->UserPin());
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
+    fault();
+    const ProgramResult checked = Check(pin);
+    EXPECT_EQ(checked.exitCode, 1) << checked.out << checked.err;
+    EXPECT_NE(checked.out.find("did not authenticate " + user), std::string::npos) << checked.out;
+    EXPECT_TRUE(engine->WaitForLog(reason)) << engine->Log();
+    EXPECT_TRUE(engine->WaitForLog("auth: the host did not authenticate " + user)) << engine->Log();
+  }
 
   std::unique_ptr<SoftHsmToken> token;
   std::unique_ptr<EngineProcess> engine;
@@ -266,139 +301,50 @@ TEST_F(SmartCardE2eTest, RefusesAPinLongerThanTheCallbackTakes) {
   EXPECT_TRUE(engine->WaitForLog("SmartCardGetPin return error a0000035"));
 }
 
-// A card the enrollment must refuse, with the code the caller gets and the engine's reason.
-struct RefusedCard {
-  const char* name;
-  Card card;
-  bool trustOtherRoot;    // the policy names another authority's root
-  bool revocationCached;  // the intermediate's list (naming the revoked leaf) is in the cache
-  uint32_t code;
-  const char* logLine;
-};
-void PrintTo(const RefusedCard& refused, std::ostream* out) { *out << refused.name; }
+// Cards the enrollment must refuse: the caller gets kStatusSmartCardNotAvailable, the engine
+// logs why.
+TEST_F(SmartCardE2eTest, RefusesARevokedCard) {
+  CacheRevocationLists();
+  ExpectRefused({&Pki().revokedLeaf(), {&Pki().intermediate(), &Pki().root()}},
+                Pki().root().sha256, "Untrusted Chain. Error: 17");
+}
 
-class SmartCardRefusalTest : public SmartCardE2eTest,
-                             public ::testing::WithParamInterface<RefusedCard> {
- protected:
-  // The lists as the engine's cache keeps them: <data root>/CrlCache/<SHA-256 of the URL>.crl.
-  void CacheRevocationLists() const {
-    const fs::path cache = fs::path(engine->StateDir()) / "CrlCache";
-    fs::create_directories(cache);
-    fs::permissions(cache, fs::perms::owner_all);
-    const auto write = [&](const TestCertificate& issuer, const Der& crl) {
-      std::ofstream(cache / (Sha256Hex(Pki().CrlUrl(issuer)) + ".crl"), std::ios::binary)
-          .write(reinterpret_cast<const char*>(crl.data()),
-                 static_cast<std::streamsize>(crl.size()));
-    };
-    write(Pki().intermediate(), Pki().IntermediateCrl());
-    write(Pki().root(), Pki().RootCrl());
-  }
-};
+// A container whose certificate holds no RSA key (SoftHSM2 takes only the certificate).
+TEST_F(SmartCardE2eTest, RefusesACardWithoutAnRsaKey) {
+  ExpectRefused({&Pki().ecLeaf(), {&Pki().intermediate(), &Pki().root()}}, Pki().root().sha256,
+                "invalid public key type.");
+}
 
-TEST_P(SmartCardRefusalTest, RefusesTheCardWithItsCode) {
-  const RefusedCard& refused = GetParam();
-  Insert(refused.card);
-  if (refused.revocationCached) CacheRevocationLists();
+TEST_F(SmartCardE2eTest, RefusesACardOfAnotherAuthority) {
   static const TestPki other(UnreachableCrlPki("Keystone Other"));
-  ASSERT_NO_FATAL_FAILURE(
-      StartWithPolicy(refused.trustOtherRoot ? other.root().sha256 : Pki().root().sha256));
-  const ProgramResult enrolled = Enroll(token->UserPin());
-  char expected[32];
-  std::snprintf(expected, sizeof(expected), "result=0x%08X", refused.code);
-  EXPECT_NE(enrolled.out.find(expected), std::string::npos) << enrolled.out << enrolled.err;
-  EXPECT_TRUE(engine->WaitForLog(refused.logLine)) << engine->Log();
+  ExpectRefused({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}}, other.root().sha256,
+                "Can't verify root of trust");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cards, SmartCardRefusalTest,
-    ::testing::Values(RefusedCard{"Revoked",
-                                  {&Pki().revokedLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  false,
-                                  true,
-                                  kStatusSmartCardNotAvailable,
-                                  "Untrusted Chain. Error: 17"},
-                      RefusedCard{"Expired",
-                                  {&Pki().expiredLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  false,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "Untrusted Chain. Error: a"},
-                      RefusedCard{"NotRsa",
-                                  {&Pki().ecLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  false,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "invalid public key type."},
-                      RefusedCard{"OtherAuthority",
-                                  {&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  true,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "Can't verify root of trust"},
-                      RefusedCard{"MissingIntermediate",
-                                  {&Pki().leaf(), {&Pki().root()}},
-                                  false,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "Untrusted Chain. Error: 14"}),
-    [](const auto& param) { return std::string(param.param.name); });
-
-// What happens to the enrolled card between the enrollment and the authentication.
-struct AuthenticationFault {
-  const char* name;
-  void (*apply)(SmartCardE2eTest& test, platform::Registry& registry, const std::string& key);
-  const char* pin;  // empty: the right one
-  const char* logLine;
-};
-void PrintTo(const AuthenticationFault& fault, std::ostream* out) { *out << fault.name; }
-
-class SmartCardAuthenticationFaultTest : public SmartCardE2eTest,
-                                         public ::testing::WithParamInterface<AuthenticationFault> {
-};
-
-TEST_P(SmartCardAuthenticationFaultTest, AnswersTheAppletNo) {
-  const AuthenticationFault& fault = GetParam();
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
-  const ProgramResult enrolled = Enroll(token->UserPin());
-  ASSERT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
-  {
-    const auto registry = platform::OpenRegistry(engine->StateDir() + "/registry.db");
-    fault.apply(*this, *registry, UserCardKey());
-  }
-  const ProgramResult checked = Check(*fault.pin ? fault.pin : token->UserPin());
-  EXPECT_EQ(checked.exitCode, 1) << checked.out << checked.err;
-  EXPECT_NE(checked.out.find("did not authenticate " + user), std::string::npos) << checked.out;
-  EXPECT_TRUE(engine->WaitForLog(fault.logLine)) << engine->Log();
-  EXPECT_TRUE(engine->WaitForLog("auth: the host did not authenticate " + user)) << engine->Log();
+TEST_F(SmartCardE2eTest, RefusesACardWithoutItsIntermediate) {
+  ExpectRefused({&Pki().leaf(), {&Pki().root()}}, Pki().root().sha256,
+                "Untrusted Chain. Error: 14");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, SmartCardAuthenticationFaultTest,
-    ::testing::Values(
-        AuthenticationFault{
-            "CorruptedBundle",
-            [](SmartCardE2eTest&, platform::Registry& registry, const std::string& key) {
-              platform::WriteRegistryValue(
-                  registry, key, "p7bBlob",
-                  platform::RegValue::Binary({0x30, 0x03, 0x02, 0x01, 0x00}));
-            },
-            "", "Invalid Format"},
-        AuthenticationFault{
-            "MissingBundle",
-            [](SmartCardE2eTest&, platform::Registry& registry, const std::string& key) {
-              ASSERT_TRUE(
-                  registry.OpenKey(key, platform::reg_access::kSetValue)->DeleteValue("p7bBlob"));
-            },
-            "", "Failed reading p7b blob from registry"},
-        AuthenticationFault{
-            "CardPulled",
-            [](SmartCardE2eTest& test, platform::Registry&, const std::string&) { test.Pull(); },
-            "", "The enrolled smart card is not present"},
-        AuthenticationFault{"WrongPin",
-                            [](SmartCardE2eTest&, platform::Registry&, const std::string&) {},
-                            "000000", "SmartCardSignHash return error a0000051"}),
-    [](const auto& param) { return std::string(param.param.name); });
+// Between the enrollment and the authentication: each answers the applet no.
+TEST_F(SmartCardE2eTest, MissingBundleFailsTheAuthentication) {
+  ExpectAuthenticationRefused(
+      [this] {
+        const auto registry = platform::OpenRegistry(engine->StateDir() + "/registry.db");
+        ASSERT_TRUE(registry->OpenKey(UserCardKey(), platform::reg_access::kSetValue)
+                        ->DeleteValue("p7bBlob"));
+      },
+      token->UserPin(), "Failed reading p7b blob from registry");
+}
+
+TEST_F(SmartCardE2eTest, PulledCardFailsTheAuthentication) {
+  ExpectAuthenticationRefused([this] { Pull(); }, token->UserPin(),
+                              "The enrolled smart card is not present");
+}
+
+TEST_F(SmartCardE2eTest, WrongPinFailsTheAuthentication) {
+  ExpectAuthenticationRefused([] {}, "000000", "SmartCardSignHash return error a0000051");
+}
 
 // Enrollment without a card: no token in the module, or no module at all.
 TEST_F(SmartCardE2eTest, ReportsAMissingTokenAsNoReader) {

@@ -23,6 +23,7 @@
 #include "smartcard/certificates.h"
 #include "smartcard/client_callbacks.h"
 #include "smartcard/exceptions.h"
+#include "tests/fakes/locked.h"
 #include "tests/smartcard/smart_card_test_pki.h"
 
 namespace keystone::testing {
@@ -99,18 +100,9 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
     return card.sha1;
   }
 
-  int Signatures() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signatures;
-  }
-  std::vector<std::string> SignedWithPin() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signedWithPin;
-  }
-  std::vector<bool> Verifications() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return verifications;
-  }
+  int Signatures() { return LockedCopy(mutex, signatures); }
+  std::vector<std::string> SignedWithPin() { return LockedCopy(mutex, signedWithPin); }
+  std::vector<bool> Verifications() { return LockedCopy(mutex, verifications); }
 
   const TestCard card;
   std::atomic<bool> present{true};
@@ -157,30 +149,12 @@ class FakeClientCallbacks : public SmartCardFactor::IClientCallbacks {
   // Runs at each prompt before the client answers (set before the flow runs).
   std::function<void()> onPrompt;
 
-  void SetMode(Mode newMode) {
-    std::lock_guard<std::mutex> lock(mutex);
-    mode = newMode;
-  }
-  void SetSigner(TestCard card) {
-    std::lock_guard<std::mutex> lock(mutex);
-    signer = std::move(card);
-  }
-  void SetPins(std::deque<std::string> newPins) {
-    std::lock_guard<std::mutex> lock(mutex);
-    pins = std::move(newPins);
-  }
-  std::vector<SmartCardFactor::CallbackTarget> Targets() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return targets;
-  }
-  std::vector<int32_t> Attempts() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return attempts;
-  }
-  std::vector<std::string> SignedFor() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signedFor;
-  }
+  void SetMode(Mode newMode) { LockedSet(mutex, mode, newMode); }
+  void SetSigner(TestCard card) { LockedSet(mutex, signer, std::move(card)); }
+  void SetPins(std::deque<std::string> newPins) { LockedSet(mutex, pins, std::move(newPins)); }
+  std::vector<SmartCardFactor::CallbackTarget> Targets() { return LockedCopy(mutex, targets); }
+  std::vector<int32_t> Attempts() { return LockedCopy(mutex, attempts); }
+  std::vector<std::string> SignedFor() { return LockedCopy(mutex, signedFor); }
 
  private:
   // The status to answer instead of the PIN or signature, if any.

@@ -52,11 +52,6 @@ std::string Sha256Hex(const std::string& text) {
   return HexOf(digest);
 }
 
-struct Card {
-  const TestCertificate* leaf;
-  std::vector<const TestCertificate*> chain;  // issuers on the card, up to the root
-};
-
 class SmartCardE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,17 +75,16 @@ class SmartCardE2eTest : public ::testing::Test {
     return std::string(kPhysicalSmartcardKey) + "\\" + Sha256Hex(user);
   }
 
-  void Insert(const Card& card) {
+  // The card: leaf with its key, and its issuers up to the root.
+  void Insert(const TestCertificate& leaf = Pki().leaf(), bool withIntermediate = true) {
     // SoftHSM2 takes RSA keys from the fixture; another key's certificate alone is a container.
-    if (card.leaf->isRsa) {
-      token->Import(*card.leaf, {0x01}, "card key");
+    if (leaf.isRsa) {
+      token->Import(leaf, {0x01}, "card key");
     } else {
-      token->ImportCertificateOnly(*card.leaf, {0x01}, "card key");
+      token->ImportCertificateOnly(leaf, {0x01}, "card key");
     }
-    uint8_t id = 0xC0;
-    for (const TestCertificate* issuer : card.chain) {
-      token->ImportCertificateOnly(*issuer, {id++}, issuer->commonName);
-    }
+    if (withIntermediate) token->ImportCertificateOnly(Pki().intermediate(), {0xC0}, "ca");
+    token->ImportCertificateOnly(Pki().root(), {0xC1}, "root");
   }
 
   // Starts the engine and sets a policy whose smart-card factor trusts the test root.
@@ -152,8 +146,8 @@ class SmartCardE2eTest : public ::testing::Test {
     write(Pki().root(), Pki().RootCrl());
   }
 
-  void ExpectRefused(const Card& card, const std::string& reason) {
-    Insert(card);
+  // Enrolls what is inserted: the engine refuses it with kStatusSmartCardNotAvailable for reason.
+  void ExpectRefused(const std::string& reason) {
     ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
     const ProgramResult enrolled = Enroll(token->UserPin());
     EXPECT_NE(enrolled.out.find("result=0xA0000065"), std::string::npos)
@@ -164,7 +158,7 @@ class SmartCardE2eTest : public ::testing::Test {
   // Enrolls the card, lets fault happen, then authenticates with pin.
   void ExpectAuthenticationRefused(const std::function<void()>& fault, const std::string& pin,
                                    const std::string& reason) {
-    Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+    Insert();
     ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
     const ProgramResult enrolled = Enroll(token->UserPin());
     ASSERT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
@@ -188,7 +182,7 @@ class SmartCardPinPathTest : public SmartCardE2eTest, public ::testing::WithPara
 
 TEST_P(SmartCardPinPathTest, EnrollsThenAuthenticatesThroughKeystonectl) {
   const bool replay = GetParam();
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+  Insert();
   ASSERT_NO_FATAL_FAILURE(
       StartWithPolicy({replay ? "AllowPinReplay=true" : "AllowPinReplay=false"}));
 
@@ -257,7 +251,7 @@ class TestClient {
 };
 
 TEST_F(SmartCardE2eTest, AsksAgainForAWrongPin) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+  Insert();
   ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));
   TestClient client(Socket(), engine->RuntimeDir(), {"000000", token->UserPin()});
   EXPECT_EQ(client.Enroll(user), kStatusSuccess) << engine->Log();
@@ -266,7 +260,7 @@ TEST_F(SmartCardE2eTest, AsksAgainForAWrongPin) {
 }
 
 TEST_F(SmartCardE2eTest, CardPulledAtThePromptEndsTheEnrollment) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+  Insert();
   ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));
   TestClient client(Socket(), engine->RuntimeDir(), {token->UserPin()}, [this] { Pull(); });
   EXPECT_EQ(client.Enroll(user), kStatusEnrollmentError) << engine->Log();
@@ -275,7 +269,7 @@ TEST_F(SmartCardE2eTest, CardPulledAtThePromptEndsTheEnrollment) {
 
 // No callback endpoint at the caller's pid: the call fails at once (no wait for the limit).
 TEST_F(SmartCardE2eTest, CallerServingNoCallbacksFailsTheEnrollment) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+  Insert();
   ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
   rpc::Client client(Socket());
   EXPECT_EQ(static_cast<uint32_t>(
@@ -286,7 +280,7 @@ TEST_F(SmartCardE2eTest, CallerServingNoCallbacksFailsTheEnrollment) {
 }
 
 TEST_F(SmartCardE2eTest, RefusesAPinLongerThanTheCallbackTakes) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
+  Insert();
   ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));
   const ProgramResult enrolled = Enroll(std::string(257, '1'));
   EXPECT_NE(enrolled.out.find("result=0xA0000031"), std::string::npos) << enrolled.out;
@@ -294,22 +288,21 @@ TEST_F(SmartCardE2eTest, RefusesAPinLongerThanTheCallbackTakes) {
   EXPECT_TRUE(engine->WaitForLog("SmartCardGetPin return error a0000035"));
 }
 
-// Cards the enrollment must refuse: the caller gets kStatusSmartCardNotAvailable, the engine
-// logs why.
 TEST_F(SmartCardE2eTest, RefusesARevokedCard) {
   CacheRevocationLists();
-  ExpectRefused({&Pki().revokedLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                "Untrusted Chain. Error: 17");
+  Insert(Pki().revokedLeaf());
+  ExpectRefused("Untrusted Chain. Error: 17");
 }
 
 // A container whose certificate holds no RSA key (SoftHSM2 takes only the certificate).
 TEST_F(SmartCardE2eTest, RefusesACardWithoutAnRsaKey) {
-  ExpectRefused({&Pki().ecLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                "invalid public key type.");
+  Insert(Pki().ecLeaf());
+  ExpectRefused("invalid public key type.");
 }
 
 TEST_F(SmartCardE2eTest, RefusesACardWithoutItsIntermediate) {
-  ExpectRefused({&Pki().leaf(), {&Pki().root()}}, "Untrusted Chain. Error: 14");
+  Insert(Pki().leaf(), false);
+  ExpectRefused("Untrusted Chain. Error: 14");
 }
 
 // Between the enrollment and the authentication: each answers the applet no.
@@ -343,10 +336,7 @@ TEST_F(SmartCardE2eTest, ReportsAMissingTokenAsNoReader) {
 
 TEST_F(SmartCardE2eTest, ReportsAMissingModuleAsNoCardStorage) {
   SetCardValue("Pkcs11Module", platform::RegValue::String(engine->Root() + "/no-such-module.so"));
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
-  const ProgramResult enrolled = Enroll(token->UserPin());
-  EXPECT_NE(enrolled.out.find("result=0xA0000065"), std::string::npos) << enrolled.out;
-  EXPECT_TRUE(engine->WaitForLog("Open smart card storage failed!!!"));
+  ExpectRefused("Open smart card storage failed!!!");
 }
 
 }  // namespace

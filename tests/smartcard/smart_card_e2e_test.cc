@@ -267,18 +267,6 @@ TEST_F(SmartCardE2eTest, CardPulledAtThePromptEndsTheEnrollment) {
   EXPECT_TRUE(engine->WaitForLog("Challenge response failed"));
 }
 
-// No callback endpoint at the caller's pid: the call fails at once (no wait for the limit).
-TEST_F(SmartCardE2eTest, CallerServingNoCallbacksFailsTheEnrollment) {
-  Insert();
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
-  rpc::Client client(Socket());
-  EXPECT_EQ(static_cast<uint32_t>(
-                client.RunEnrollmentFlowRpc(kSession, user.c_str(), kFactor, 0, nullptr)),
-            kStatusEnrollmentError);
-  EXPECT_TRUE(engine->WaitForLog("fail to invoke client RPC"));
-  EXPECT_TRUE(engine->WaitForLog("SmartCardSignHash return error 6ac"));
-}
-
 TEST_F(SmartCardE2eTest, RefusesAPinLongerThanTheCallbackTakes) {
   Insert();
   ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));

@@ -210,18 +210,6 @@ TEST_F(SoftHsmHandlerTest, ContainerIsFoundFromTheBundle) {
   EXPECT_FALSE(h.FindContainer("", pki.ChainBundle(pki.revokedLeaf())));
 }
 
-TEST_F(SoftHsmHandlerTest, TokensCanStandInForReaders) {
-  IssueCard(pki.leaf());
-  const std::string path = SoftHsmToken::ModulePath();
-  SmartcardCertificateHandler tokens(nullptr, [path] { return platform::LoadPkcs11Module(path); },
-                                     nullptr, clock, {.tokensAsReaders = true});
-  const auto cards = tokens.ListCards("");
-  ASSERT_EQ(cards.size(), 1u);
-  EXPECT_EQ(cards[0].tokenLabel, token->Label());
-  ASSERT_EQ(cards[0].certificates.size(), 3u);
-  EXPECT_TRUE(cards[0].pinNeeded);
-}
-
 TEST_F(SoftHsmHandlerTest, RegistryNamesTheModule) {
   MemoryRegistry registry;
   platform::WriteRegistryValue(registry, keystone::kPhysicalSmartcardKey, "Pkcs11Module",

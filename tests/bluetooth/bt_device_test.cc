@@ -319,13 +319,6 @@ TEST_F(LegacyBtDeviceTest, InactivityDropsConnection) {
   EXPECT_TRUE(provider->OpenHandles().empty());
 }
 
-TEST_F(LegacyBtDeviceTest, ClassicPhoneConnectsBeforeReading) {
-  LegacyBtDevice device(Context(), kAddress, kClassicId);
-  provider->QueueRssi({-55});
-  EXPECT_EQ(device.GetRSSI(true), -55);
-  EXPECT_TRUE(device.IsConnected());
-}
-
 TEST_F(LegacyBtDeviceTest, FailedReadingReconnectsOnce) {
   LegacyBtDevice device(Context(), kAddress, kClassicId);
   provider->QueueRssi({-55});

@@ -320,19 +320,6 @@ TEST_F(BtManagerScanTest, LegacyBridgeSkipsClassicPass) {
   EXPECT_EQ(env.classic->Calls(Op::kScan), 0);
 }
 
-TEST_F(BtManagerScanTest, ClassicWithoutRssiSupportIsRefused) {
-  env.classic->SetRssiSupported(false);
-  auto manager = env.Make();
-  try {
-    manager->Scan(1);
-    FAIL() << "no exception";
-  } catch (const BluetoothExceptions::UnsupportedFactorException& e) {
-    EXPECT_STREQ(e.what(), "BT Factor not supported");
-    EXPECT_EQ(e.Code(), 6);
-  }
-  EXPECT_TRUE(manager->Scan(0).empty());
-}
-
 TEST_F(BtManagerScanTest, EnrolledPhonesAreLeftOut) {
   env.MirrorFactor("F-SECURE", "SecureBT");
   env.MirrorFactor("F-SOFT", "SoftBT");

@@ -1,8 +1,6 @@
 // End to end: a real keystone-engine over the simulated phones, asked with keystonectl whether
 // the phone is present while the phone is taken in and out of reach.
 
-#include <sys/stat.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -78,15 +78,6 @@ TEST_F(SoftBtManagerTest, ValueOfAnotherTypeGetsItsDefault) {
   EXPECT_EQ(mfab::SoftBtConfiguration::Read(harness.bt.registry).noRetries, 1u);
 }
 
-TEST_F(SoftBtManagerTest, ConfigurationIsLogged) {
-  harness.SetDword("IsPresentTimeoutSx", 9);
-  harness.Make();
-  EXPECT_TRUE(capture->Has("Configuration: IsPresent timeout (power state) 9"));
-  EXPECT_TRUE(capture->Has("Configuration: Not found updates 2"));
-  EXPECT_TRUE(capture->Has("Initializing Classic bluetooth provider..."));
-  EXPECT_EQ(harness.provider->Setups(), 1);
-}
-
 TEST_F(SoftBtManagerTest, MalformedDeviceIsIgnored) {
   const std::vector<std::string> malformed = {
       "A1:B2:C3:D4:E5:F",    // one digit missing

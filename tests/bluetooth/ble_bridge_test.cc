@@ -2,8 +2,6 @@
 #include <stdlib.h>
 #include <systemd/sd-bus.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -19,7 +17,6 @@
 #include "platform/os_version.h"
 #include "platform/registry.h"
 #include "platform/signed_file_verifier.h"
-#include "tests/fakes/eventually.h"
 #include "tests/fakes/fake_logind.h"
 #include "tests/fakes/log_capture.h"
 #include "tests/fakes/memory_registry.h"
@@ -334,27 +331,6 @@ TEST(BridgeFileNameTest, GenerationPicksTheFile) {
 TEST(SafeLibraryLoaderTest, LoggerIsRequired) {
   const auto verifier = platform::CreateSignedFileVerifier();
   EXPECT_THROW(SafeLibraryLoader(nullptr, *verifier), std::invalid_argument);
-}
-
-TEST_F(BleBridgeTest, ConcurrentCallersLoadTheBridgeOnce) {
-  Install(kGatt10Rs2BridgeFile);
-  std::atomic<int> created{0};
-  BtProviderFactory factory(nullptr, [&, load = Creator()]() {
-    ++created;
-    return load();
-  });
-  constexpr int kCallers = 8;
-  std::vector<std::shared_ptr<IBTProvider>> got(kCallers);
-  {
-    std::vector<std::jthread> callers;
-    for (int i = 0; i < kCallers; ++i) {
-      callers.emplace_back([&, i] { got[i] = factory.GetProvider(kBleProviderType); });
-    }
-  }
-  EXPECT_EQ(created.load(), 1);
-  ASSERT_NE(got[0], nullptr);
-  for (const auto& provider : got) EXPECT_EQ(provider, got[0]);
-  EXPECT_EQ(log->Count("Initialize BluetoothLowEnergyAdapter"), 1u);
 }
 
 }  // namespace

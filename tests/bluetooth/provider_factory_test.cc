@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "sim/phones/simulated_bluetooth.h"
 #include "tests/fakes/log_capture.h"
 
 namespace mfab {
@@ -19,30 +19,10 @@ namespace {
 
 using keystone::testing::LogCapture;
 
-
-class NoCallsStack : public platform::BluetoothStack {
- public:
-  std::vector<platform::BluetoothRadio> Radios() override { return {}; }
-  platform::BluetoothDeviceInfo DeviceInfo(platform::BluetoothAddress) override { throw Unused(); }
-  std::vector<platform::BluetoothDeviceInfo> KnownDevices() override { throw Unused(); }
-  std::vector<platform::BluetoothDeviceInfo> Inquiry(uint8_t) override { throw Unused(); }
-  std::vector<platform::BluetoothServiceRecord> LookupServices(platform::BluetoothAddress) override {
-    throw Unused();
-  }
-  std::unique_ptr<platform::BluetoothConnection> Connect(platform::BluetoothAddress, uint8_t,
-                                                         platform::Deadline) override {
-    throw Unused();
-  }
-  int8_t ConnectionRssi(platform::BluetoothAddress) override { throw Unused(); }
-  bool CanReadConnectionRssi() override { return false; }
-  std::optional<int> DeviceNodeProblem(platform::BluetoothAddress) override { throw Unused(); }
-  void SetDeviceNodeEnabled(platform::BluetoothAddress, bool) override { throw Unused(); }
-
- private:
-  static platform::BluetoothError Unused() {
-    return platform::BluetoothError(platform::BluetoothErrc::kNoRadio, 0, "unused");
-  }
-};
+// A stack with no simulator behind it: no radio, nothing to reach.
+std::shared_ptr<platform::BluetoothStack> NoStack() {
+  return std::make_shared<phonesim::SimulatedBluetoothStack>("/nonexistent/phones.sock");
+}
 
 class ProviderFactoryTest : public ::testing::Test {
  protected:
@@ -52,7 +32,7 @@ class ProviderFactoryTest : public ::testing::Test {
 };
 
 TEST_F(ProviderFactoryTest, ConcurrentCallersShareOneClassicProvider) {
-  BtProviderFactory factory(std::make_shared<NoCallsStack>());
+  BtProviderFactory factory(NoStack());
   constexpr int kCallers = 8;
   std::vector<std::shared_ptr<IBTProvider>> got(kCallers);
   {
@@ -69,14 +49,14 @@ TEST_F(ProviderFactoryTest, ConcurrentCallersShareOneClassicProvider) {
 }
 
 TEST_F(ProviderFactoryTest, UnknownTypeGivesNothing) {
-  BtProviderFactory factory(std::make_shared<NoCallsStack>());
+  BtProviderFactory factory(NoStack());
   EXPECT_EQ(factory.GetProvider(0), nullptr);
   EXPECT_EQ(factory.GetProvider(3), nullptr);
   EXPECT_FALSE(factory.HasProvider(kClassicProviderType));
 }
 
 TEST_F(ProviderFactoryTest, BleWithoutBridgeIsAnInvalidType) {
-  BtProviderFactory factory(std::make_shared<NoCallsStack>());
+  BtProviderFactory factory(NoStack());
   EXPECT_THROW(factory.GetProvider(kBleProviderType), BluetoothProvider::InvalidProviderTypeException);
   EXPECT_TRUE(log->Has("No BLE bridge is available yet: no Bluetooth LE provider"));
   EXPECT_FALSE(factory.HasProvider(kBleProviderType));
@@ -88,7 +68,7 @@ TEST_F(ProviderFactoryTest, FailedCreationIsAnInvalidTypeAndIsTriedAgain) {
   BtProviderFactory factory(
       [&]() -> std::shared_ptr<IBTProvider> {
         if (++attempts == 1) throw std::runtime_error("stack broke");
-        return std::make_shared<ClassicBTProvider>(std::make_shared<NoCallsStack>());
+        return std::make_shared<ClassicBTProvider>(NoStack());
       },
       nullptr);
   EXPECT_THROW(factory.GetProvider(kClassicProviderType),
@@ -108,10 +88,10 @@ TEST_F(ProviderFactoryTest, TwoTypesAreCreatedInParallel) {
         classicStarted = true;
         changed.notify_all();
         changed.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
-        return std::make_shared<ClassicBTProvider>(std::make_shared<NoCallsStack>());
+        return std::make_shared<ClassicBTProvider>(NoStack());
       },
       []() -> std::shared_ptr<IBTProvider> {
-        return std::make_shared<ClassicBTProvider>(std::make_shared<NoCallsStack>());
+        return std::make_shared<ClassicBTProvider>(NoStack());
       });
   auto classic = std::async(std::launch::async, [&] { return factory.GetProvider(kClassicProviderType); });
   {

@@ -115,6 +115,24 @@ class BtE2eTest : public ::testing::Test {
   std::unique_ptr<rpc::Client> client;
 };
 
+TEST_F(BtE2eTest, ReportsTooSmallOutputWithoutChangingItsSize) {
+  ASSERT_EQ(Connect(kPhoneId), BtCallStatus::kSuccess);
+  const Bytes message(64, 0x11);
+  Bytes out(16);
+  int32_t size = 16;
+  EXPECT_EQ(client->SendMessageToBtDeviceRpc(8, kPhoneId.data(), 64, message.data(), 0, &size,
+                                             out.data()),
+            BtCallStatus::kBufferTooSmall);
+  EXPECT_EQ(size, 16);
+}
+
+TEST_F(BtE2eTest, RefusesRssiOfAnUnknownDeviceThatMustExist) {
+  int16_t rssi = 0;
+  EXPECT_EQ(client->GetRSSIRpc(static_cast<int32_t>(kUnknownId.size()), kUnknownId.data(), 1, rssi),
+            BtCallStatus::kInvalidDeviceId);
+  EXPECT_TRUE(engine.WaitForLog("GetRSSI for non-existing device"));
+}
+
 TEST_F(BtE2eTest, ReportsAPhoneThatIsNotThereAsNotResponsive) {
   EXPECT_EQ(Connect(kUnknownId), BtCallStatus::kNotResponsive);
 }
@@ -128,6 +146,10 @@ TEST_F(BtE2eTest, ScanDecodesTheSimulatedPhone) {
   EXPECT_EQ(Bytes(out.begin() + 4, out.begin() + 10), Bytes(kPhoneId.begin(), kPhoneId.begin() + 6));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data() + 10)), "Anna's phone");
   EXPECT_EQ(out[52], 1);  // classic
+  int32_t supported = 0;
+  EXPECT_EQ(client->IsRSSISupportedRpc(1, supported), BtCallStatus::kSuccess);
+  EXPECT_EQ(supported, 1);
+  EXPECT_EQ(client->IsRSSISupportedRpc(3, supported), BtCallStatus::kGeneralFailure);
 }
 
 TEST_F(BtE2eTest, ProximityFollowsThePhoneOutOfRangeAndBack) {

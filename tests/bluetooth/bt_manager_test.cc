@@ -180,6 +180,14 @@ TEST_F(BtManagerTest, LeavesNoThreadBehind) {
   EXPECT_TRUE(env.ble->OpenHandles().empty());
 }
 
+TEST_F(BtManagerTest, ContinuousRssiNeedsKnownDevice) {
+  auto manager = env.Make();
+  EXPECT_THROW(manager->GetRSSI(kBleId, true), BluetoothExceptions::InvalidDeviceIdException);
+  env.ble->QueueRssi({-61});
+  EXPECT_EQ(manager->GetRSSI(kBleId, false), -61);
+  EXPECT_EQ(manager->GetRSSI(kBleId, true), -61);
+}
+
 TEST_F(BtManagerTest, FailedInteractiveBleSendIsRetriedOnce) {
   auto manager = env.Make();
   env.ble->ThrowOn(Op::kConnect,
@@ -289,6 +297,19 @@ std::vector<std::string> Addresses(const Bytes& packed) {
 }
 
 using BtManagerScanTest = BtManagerTest;
+
+TEST_F(BtManagerScanTest, ClassicWithoutRssiSupportIsRefused) {
+  env.classic->SetRssiSupported(false);
+  auto manager = env.Make();
+  try {
+    manager->Scan(1);
+    FAIL() << "no exception";
+  } catch (const BluetoothExceptions::UnsupportedFactorException& e) {
+    EXPECT_STREQ(e.what(), "BT Factor not supported");
+    EXPECT_EQ(e.Code(), 6);
+  }
+  EXPECT_TRUE(manager->Scan(0).empty());
+}
 
 TEST_F(BtManagerScanTest, MergesBleAndValidatedClassicDevices) {
   env.ble->SetScanResult(

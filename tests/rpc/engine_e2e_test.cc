@@ -277,8 +277,8 @@ TEST_F(EngineE2eTest, SecurityVersionUpgradeAndApiBusy) {
     Client own(socketPath);
     upgraded = static_cast<int>(Send(own, PolicyGet(2)));
   });
-  // Session 2 holds the applet first; until the upgrade starts the others get 3.
-  std::this_thread::sleep_for(200ms);
+  // Session 2 holds the applet first; once its request met the rise, the others wait.
+  ASSERT_TRUE(engine.WaitForLog("SVN UPGRADE ERROR recived from the applet"));
   bool sawApiBusy = false;
   while (upgraded < 0) {
     sawApiBusy = Send(PolicyGet(3)) == AppletCallStatus::kApiBusy || sawApiBusy;

@@ -252,6 +252,11 @@ std::shared_ptr<const CertificateStoreHandler::ParsedBundle> CertificateStoreHan
   }
   auto bundle = std::make_shared<ParsedBundle>();
   bundle->store = ParseP7bBlobToCertStore(p7b);
+  // OpenSSL fills a certificate's extension cache (key identifiers, usages, fingerprint) on its
+  // first use; filled here, before the bundle is shared, concurrent verifications only read it.
+  for (const X509Ptr& certificate : bundle->store.certificates) {
+    X509_check_purpose(certificate.get(), -1, 0);
+  }
   bundle->engine = CreateCertificateChainEngine(bundle->store);
   keystone::MutexLock lock(parsedMutex);
   if (parsed.emplace(key, bundle).second) {

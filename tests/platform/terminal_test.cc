@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -57,15 +58,7 @@ class TerminalProgram {
 
   // What the terminal showed, read until it holds text (or the limit passed).
   std::string ShownUntil(const std::string& text) {
-    const auto deadline = Clock::now() + kLimit;
-    while (shown.find(text) == std::string::npos && Clock::now() < deadline) {
-      pollfd entry{master, POLLIN, 0};
-      if (::poll(&entry, 1, 100) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = ::read(master, buffer, sizeof(buffer));
-      if (n <= 0) break;
-      shown.append(buffer, static_cast<size_t>(n));
-    }
+    ReadUntil(master, shown, [&] { return shown.find(text) != std::string::npos; });
     return shown;
   }
   void Type(const std::string& text) {
@@ -83,15 +76,7 @@ class TerminalProgram {
   // The program's report, once it ended: "<outcome> <line>".
   std::string Outcome() {
     std::string report;
-    const auto deadline = Clock::now() + kLimit;
-    while (Clock::now() < deadline) {
-      pollfd entry{output, POLLIN, 0};
-      if (::poll(&entry, 1, 100) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = ::read(output, buffer, sizeof(buffer));
-      if (n <= 0) break;
-      report.append(buffer, static_cast<size_t>(n));
-    }
+    ReadUntil(output, report, [] { return false; });  // to the end of the output
     int status = 0;
     if (::waitpid(pid, &status, 0) == pid) pid = -1;
     while (!report.empty() && report.back() == '\n') report.pop_back();
@@ -99,6 +84,19 @@ class TerminalProgram {
   }
 
  private:
+  // Appends what fd delivers to into until done() holds, fd ends, or the limit passed.
+  static void ReadUntil(int fd, std::string& into, const std::function<bool()>& done) {
+    const auto deadline = Clock::now() + kLimit;
+    while (!done() && Clock::now() < deadline) {
+      pollfd entry{fd, POLLIN, 0};
+      if (::poll(&entry, 1, 100) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+      if (n <= 0) return;
+      into.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
   int master = -1;
   int output = -1;
   pid_t pid = -1;

@@ -31,6 +31,10 @@ class BasicLoggingEntry final : public record::Base<BasicLoggingEntry<Text>> {
   uint8_t auxValueB{};  // 0x6A08
   uint64_t fwTime{};    // 0x6A09, optional; firmware time stamp; 0 when absent
 
+  // Provided, so that value-initializing many entries (a list being read) sets each member
+  // instead of first clearing the whole object with a slow string instruction.
+  BasicLoggingEntry() {}
+
   static std::span<const record::Field<BasicLoggingEntry>> Fields();
 };
 

@@ -6,6 +6,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tlv/catalogue.h"
@@ -214,6 +215,33 @@ TEST(MessageMetadataViewTest, EntriesViewTheMetadataBuffer) {
     EXPECT_LT(view.entries[i].text.data(), reinterpret_cast<const char*>(wire.data() + wire.size()));
   }
   EXPECT_EQ(view.Serialize(), wire);
+}
+
+TEST(MessageMetadataViewTest, EachEntryOfAListReadsOnItsOwn) {
+  // Entries of every shape side by side: none may keep a field of its neighbour.
+  const Bytes wire = Concat({Item(0x7B38, EntryItems("in order")),
+                             Item(0x7B38, Reversed(EntryItems("reversed", false))),
+                             Item(0x7B38, EntryItems("no time", false)),
+                             Item(0x7B38, Concat({EntryItems("extra item"), Int(0x1234, 0)}))});
+  for (const bool owned : {false, true}) {
+    std::vector<std::pair<std::string, uint64_t>> read;
+    if (owned) {
+      MessageMetadata metadata;
+      metadata.Deserialize(wire);
+      for (const LoggingEntry& entry : metadata.entries) {
+        read.emplace_back(entry.text, entry.fwTime);
+      }
+    } else {
+      MessageMetadataView metadata;
+      metadata.Deserialize(wire);
+      for (const LoggingEntryView& entry : metadata.entries) {
+        read.emplace_back(entry.text, entry.fwTime);
+      }
+    }
+    const std::vector<std::pair<std::string, uint64_t>> expected = {
+        {"in order", 99}, {"reversed", 0}, {"no time", 0}, {"extra item", 99}};
+    EXPECT_EQ(read, expected) << (owned ? "owned" : "view");
+  }
 }
 
 TEST(RecordReadTest, NoTableRepeatsAReadableTag) {

@@ -7,6 +7,9 @@
 //   RawEcho   client <-> peer                      (one hop: a call to a service)
 //   RawRelay  client <-> relay <-> peer            (two hops: a call to a service that asks a
 //                                                   device behind it)
+//   PooledEcho  many clients <-> one small pool of threads waiting on all of their connections
+//               at once (one-shot readiness, re-armed after each answer): the least a server pays
+//               per call when its threads must not grow with its connections
 
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -22,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/stream_poller.h"
 #include "platform/unix_socket.h"
 
 namespace keystone::bench {
@@ -169,6 +173,58 @@ class RawRelay : public detail::ClientEnd {
   pid_t relayProcess = -1;
   std::jthread peer;
   std::jthread relay;
+};
+
+// Echo peers for many connections served by a fixed pool of threads that wait on all of them
+// through one poller: a thread that finds a connection readable reads the request, answers it
+// and arms the connection again. Connection i's client end is used by one thread at a time.
+class PooledEcho {
+ public:
+  PooledEcho(size_t connections, size_t threads, HopSizes hop) : sizes(hop) {
+    for (size_t i = 0; i < connections; ++i) {
+      auto [near, far] = platform::UnixStream::Pair();
+      clients.push_back(std::move(near));
+      peers.push_back(std::move(far));
+    }
+    for (size_t i = 0; i < peers.size(); ++i) poller.Add(peers[i], i);
+    for (size_t i = 0; i < threads; ++i) pool.emplace_back([this] { Serve(); });
+  }
+  ~PooledEcho() {
+    poller.Stop();
+    pool.clear();  // joins
+  }
+  PooledEcho(const PooledEcho&) = delete;
+  PooledEcho& operator=(const PooledEcho&) = delete;
+
+  void RoundTrip(size_t connection, std::span<const uint8_t> request, std::span<uint8_t> reply) {
+    clients[connection].SendAll(request);
+    ReceiveExactly(clients[connection], reply);
+  }
+
+ private:
+  void Serve() {
+    std::vector<uint8_t> request(sizes.request);
+    const std::vector<uint8_t> reply(sizes.reply);
+    for (;;) {
+      const platform::StreamPoller::Event event = poller.Wait(platform::kNoDeadline);
+      if (event.kind == platform::StreamPoller::EventKind::kStopped) return;
+      if (event.kind != platform::StreamPoller::EventKind::kReady) continue;
+      platform::UnixStream& peer = peers[event.key];
+      try {
+        ReceiveExactly(peer, request);
+        peer.SendAll(reply);
+        poller.Rearm(peer, event.key);
+      } catch (const std::exception&) {
+        // The client's end closed: the connection stays disarmed.
+      }
+    }
+  }
+
+  const HopSizes sizes;
+  std::vector<platform::UnixStream> clients;
+  std::vector<platform::UnixStream> peers;
+  platform::StreamPoller poller;
+  std::vector<std::jthread> pool;  // last: stopped and joined before the rest goes
 };
 
 }  // namespace keystone::bench

@@ -2,8 +2,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "tlv/message.h"
 #include "tlv/metadata.h"
@@ -99,6 +103,119 @@ void BM_MessageItemWalk(benchmark::State& state) {
   state.counters["items"] = static_cast<double>(items);
 }
 BENCHMARK(BM_MessageItemWalk);
+
+// The least a checked writer and reader of this one reply shape do, written by hand: one
+// allocation of the exact size filled item by item; then every header of the envelope, the
+// metadata and each entry checked against the buffer's end and its expected tag (integers 4
+// bytes, the time 8), each field stored into a plain record in a fixed array. No tables, no
+// fallback for other shapes, no owning vector: the floor under BM_MessageRoundTrip.
+struct PlainEntry {
+  std::string_view auxText, component, scope, text;
+  uint8_t level = 0, auxValueA = 0, auxValueB = 0;
+  uint64_t fwTime = 0;
+};
+
+inline uint32_t Be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// The next item if it has this tag and fits before end; else null.
+inline const uint8_t* Expect(const uint8_t* cursor, const uint8_t* end, uint16_t tag) {
+  if (end - cursor < 4) return nullptr;
+  const uint32_t header = Be32(cursor);
+  if ((header >> 16) != tag || (header & 0xFFFF) > static_cast<size_t>(end - cursor - 4)) return nullptr;
+  return cursor;
+}
+
+inline void PutItem(uint8_t*& out, uint16_t tag, const uint8_t* value, size_t length) {
+  const uint8_t header[4] = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag),
+                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  std::memcpy(out, header, 4);
+  std::memcpy(out + 4, value, length);
+  out += 4 + length;
+}
+
+inline void PutUint(uint8_t*& out, uint16_t tag, uint32_t value) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  PutItem(out, tag, bytes, 4);
+}
+
+void BM_MessageRoundTripHandWritten(benchmark::State& state) {
+  const mfab::Message reply = SampleReply();
+  const Bytes& metadataBytes = *reply.metadata;
+  const size_t size = 5 * 8 + 4 + reply.payload.size() + 4 + metadataBytes.size();
+  size_t entriesRead = 0;
+  for (auto _ : state) {
+    std::unique_ptr<uint8_t[]> wire(new uint8_t[size]);
+    uint8_t* out = wire.get();
+    PutUint(out, mfab::Message::kTagModuleId, reply.moduleId);
+    PutUint(out, mfab::Message::kTagMessageType, reply.messageType);
+    PutUint(out, mfab::Message::kTagCategory, reply.category);
+    PutItem(out, mfab::Message::kTagPayload, reply.payload.data(), reply.payload.size());
+    PutItem(out, mfab::Message::kTagMetadata, metadataBytes.data(), metadataBytes.size());
+    PutUint(out, mfab::Message::kTagIsResponse, reply.isResponse ? 1 : 0);
+    PutUint(out, mfab::Message::kTagSessionId, reply.sessionId);
+
+    const uint8_t* cursor = wire.get();
+    const uint8_t* const end = cursor + size;
+    const uint8_t* metadata = nullptr;
+    uint32_t ints[5] = {};
+    size_t next = 0;
+    for (const uint16_t tag : {mfab::Message::kTagModuleId, mfab::Message::kTagMessageType,
+                               mfab::Message::kTagCategory, mfab::Message::kTagPayload,
+                               mfab::Message::kTagMetadata, mfab::Message::kTagIsResponse,
+                               mfab::Message::kTagSessionId}) {
+      const uint8_t* item = Expect(cursor, end, tag);
+      if (item == nullptr) state.SkipWithError("envelope");
+      if (tag == mfab::Message::kTagMetadata) metadata = item;
+      if (tag != mfab::Message::kTagPayload && tag != mfab::Message::kTagMetadata) {
+        ints[next++] = Be32(item + 4);
+      }
+      cursor = item + 4 + mfab::TlvLength(item);
+    }
+    benchmark::DoNotOptimize(ints);
+
+    std::array<PlainEntry, kMetadataEntries> entries;
+    const uint8_t* const metadataEnd = metadata + 4 + mfab::TlvLength(metadata);
+    size_t count = 0;
+    for (const uint8_t* entry = metadata + 4; entry != metadataEnd && count < entries.size();) {
+      if (Expect(entry, metadataEnd, 0x7B38) == nullptr) state.SkipWithError("entry");
+      const uint8_t* field = entry + 4;
+      const uint8_t* const entryEnd = field + mfab::TlvLength(entry);
+      PlainEntry& e = entries[count++];
+      const auto text = [&](uint16_t tag, std::string_view& into) {
+        if (Expect(field, entryEnd, tag) == nullptr) state.SkipWithError("text");
+        into = {reinterpret_cast<const char*>(field + 4), mfab::TlvLength(field)};
+        field += 4 + mfab::TlvLength(field);
+      };
+      const auto small = [&](uint16_t tag, uint8_t& into) {
+        if (Expect(field, entryEnd, tag) == nullptr || mfab::TlvLength(field) != 4) {
+          state.SkipWithError("int");
+        }
+        into = static_cast<uint8_t>(Be32(field + 4));
+        field += 8;
+      };
+      text(0x6A02, e.auxText);
+      small(0x6A03, e.level);
+      text(0x6A04, e.component);
+      small(0x6A05, e.auxValueA);
+      text(0x6A06, e.scope);
+      text(0x6A07, e.text);
+      small(0x6A08, e.auxValueB);
+      if (Expect(field, entryEnd, 0x6A09) != nullptr && mfab::TlvLength(field) == 8) {
+        e.fwTime = (uint64_t{Be32(field + 4)} << 32) | Be32(field + 8);
+        field += 12;
+      }
+      if (field != entryEnd) state.SkipWithError("entry end");
+      entry = entryEnd;
+    }
+    entriesRead = count;
+    benchmark::DoNotOptimize(entries.data());
+  }
+  state.counters["entries"] = static_cast<double>(entriesRead);
+}
+BENCHMARK(BM_MessageRoundTripHandWritten);
 
 void BM_MessageRoundTripMemcpy(benchmark::State& state) {
   const Bytes source = SampleReply().Serialize();

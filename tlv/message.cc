@@ -64,51 +64,20 @@ MessageView Fill(const ItemOf& itemOf) {
   return view;
 }
 
-// Puts an item's header, and an integer item's value, at out; returns the position after them.
-uint8_t* PutHeader(uint8_t* out, uint16_t tag, size_t length) {
-  out[0] = static_cast<uint8_t>(tag >> 8);
-  out[1] = static_cast<uint8_t>(tag);
-  out[2] = static_cast<uint8_t>(length >> 8);
-  out[3] = static_cast<uint8_t>(length);
-  return out + kTlvHeaderSize;
-}
-uint8_t* PutUint(uint8_t* out, uint16_t tag, uint32_t value) {
-  out = PutHeader(out, tag, 4);
-  out[0] = static_cast<uint8_t>(value >> 24);
-  out[1] = static_cast<uint8_t>(value >> 16);
-  out[2] = static_cast<uint8_t>(value >> 8);
-  out[3] = static_cast<uint8_t>(value);
-  return out + 4;
-}
-
-// Sizes the envelope first (the lengths are checked before anything is written), then appends
-// it in five pieces to a buffer of exactly that size: the items around the payload and the
-// metadata are put together on the stack. Every reply passes through here.
 Bytes Write(const MessageView& m) {
-  constexpr size_t kIntItem = kTlvHeaderSize + 4;
+  // Five ints of 8 bytes each and the payload's header: the exact size with the two byte arrays.
+  constexpr size_t kFixedSize = 5 * (kTlvHeaderSize + 4) + kTlvHeaderSize;
   const uint16_t payloadLength = CheckedTlvLength(m.payload.size());
   const uint16_t metadataLength = m.metadata ? CheckedTlvLength(m.metadata->size()) : 0;
-  uint8_t head[3 * kIntItem + kTlvHeaderSize];  // three ints, then the payload's header
-  uint8_t* cursor = PutUint(head, Message::kTagModuleId, m.moduleId);
-  cursor = PutUint(cursor, Message::kTagMessageType, m.messageType);
-  cursor = PutUint(cursor, Message::kTagCategory, m.category);
-  PutHeader(cursor, Message::kTagPayload, payloadLength);
-  uint8_t metadataHeader[kTlvHeaderSize];
-  PutHeader(metadataHeader, Message::kTagMetadata, metadataLength);
-  uint8_t tail[2 * kIntItem];
-  PutUint(PutUint(tail, Message::kTagIsResponse, m.isResponse ? 1 : 0), Message::kTagSessionId,
-          m.sessionId);
-
   Bytes out;
-  out.reserve(sizeof head + payloadLength + (m.metadata ? kTlvHeaderSize + metadataLength : 0) +
-              sizeof tail);
-  out.insert(out.end(), head, head + sizeof head);
-  out.insert(out.end(), m.payload.begin(), m.payload.end());
-  if (m.metadata) {
-    out.insert(out.end(), metadataHeader, metadataHeader + kTlvHeaderSize);
-    out.insert(out.end(), m.metadata->begin(), m.metadata->end());
-  }
-  out.insert(out.end(), tail, tail + sizeof tail);
+  out.reserve(kFixedSize + payloadLength + (m.metadata ? kTlvHeaderSize + metadataLength : 0));
+  AppendTlvUint(out, Message::kTagModuleId, m.moduleId);
+  AppendTlvUint(out, Message::kTagMessageType, m.messageType);
+  AppendTlvUint(out, Message::kTagCategory, m.category);
+  AppendTlv(out, Message::kTagPayload, m.payload);
+  if (m.metadata) AppendTlv(out, Message::kTagMetadata, *m.metadata);
+  AppendTlvBool(out, Message::kTagIsResponse, m.isResponse);
+  AppendTlvUint(out, Message::kTagSessionId, m.sessionId);
   return out;
 }
 

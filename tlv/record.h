@@ -193,46 +193,39 @@ concept HasConstantFields = requires {
   ConstantFields<C>::kTable;
 };
 
-// One field's step of the in-order walk over a table known at compile time: the field takes the
-// item under the cursor when the tags match, a field that may stay unread lets the item pass on
-// to the next one. False when the walk cannot go on (a required field is not next, or the item
-// is malformed). May throw TlvException from the field's reader.
-template <class C, size_t I>
-inline bool StepUnrolled(C& object, const uint8_t*& cursor, const uint8_t* end) {
-  constexpr const Field<C>& field = ConstantFields<C>::kTable[I];
-  static_assert(field.kind != Kind::kTopLevelList || field.access == Access::kWriteOnly,
-                "a readable top-level list takes the indexed path");
-  if constexpr (field.access == Access::kWriteOnly) {
-    return true;
-  } else {
-    constexpr bool skippable = field.presence == Presence::kOptional;
-    if (cursor == end) return skippable;
-    const size_t remaining = static_cast<size_t>(end - cursor);
-    if (remaining < kTlvHeaderSize) return false;
-    const uint32_t header = (uint32_t{cursor[0]} << 24) | (uint32_t{cursor[1]} << 16) |
-                            (uint32_t{cursor[2]} << 8) | uint32_t{cursor[3]};
-    const uint32_t length = header & 0xFFFF;
-    if (length > remaining - kTlvHeaderSize) return false;
-    if ((header >> 16) != field.tag) return skippable;
-    field.readItem(object, field, cursor);
-    cursor += kTlvHeaderSize + length;
-    return true;
-  }
-}
-
-template <class C>
-inline constexpr size_t kConstantFieldCount = std::size(ConstantFields<C>::kTable);
-
-// ReadInOrder for a table known at compile time, with the same outcome; an item left over or
-// malformed sends the caller to the index.
+// ReadInOrder for a table known at compile time, with the same outcome: each field in turn takes
+// the item under the cursor when the tags match, a field that may stay unread lets the item pass
+// on to the next one, and an item left over or malformed sends the caller to the index.
 template <class C>
 bool ReadInOrderUnrolled(C& object, const uint8_t* begin, const uint8_t* end) {
+  static constexpr const auto& table = ConstantFields<C>::kTable;
   const uint8_t* cursor = begin;
+  auto step = [&]<size_t I>() -> bool {
+    constexpr const Field<C>& field = table[I];
+    static_assert(field.kind != Kind::kTopLevelList || field.access == Access::kWriteOnly,
+                  "a readable top-level list takes the indexed path");
+    if constexpr (field.access == Access::kWriteOnly) {
+      return true;
+    } else {
+      constexpr bool skippable = field.presence == Presence::kOptional;
+      if (cursor == end) return skippable;
+      const size_t remaining = static_cast<size_t>(end - cursor);
+      if (remaining < kTlvHeaderSize) return false;
+      const uint32_t header = (uint32_t{cursor[0]} << 24) | (uint32_t{cursor[1]} << 16) |
+                              (uint32_t{cursor[2]} << 8) | uint32_t{cursor[3]};
+      const uint32_t length = header & 0xFFFF;
+      if (length > remaining - kTlvHeaderSize) return false;
+      if ((header >> 16) != field.tag) return skippable;
+      field.readItem(object, field, cursor);
+      cursor += kTlvHeaderSize + length;
+      return true;
+    }
+  };
   try {
     const bool matched = [&]<size_t... I>(std::index_sequence<I...>) {
-      return (StepUnrolled<C, I>(object, cursor, end) && ...);
+      return (step.template operator()<I>() && ...);
     }
-    (std::make_index_sequence<kConstantFieldCount<C>>{});
+    (std::make_index_sequence<std::size(table)>{});
     return matched && cursor == end;
   } catch (const TlvException&) {
     return false;

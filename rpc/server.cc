@@ -126,6 +126,14 @@ class Server::Ledger {
     keystone::MutexLock lock(mutex);
     RefundLocked(uid, &ServerUsage::pendingBytes, bytes);
   }
+  bool AdmitStay(uint32_t uid) {
+    return Charge(uid, &ServerUsage::stayingThreads, 1u, options.maxStayingThreadsPerUser,
+                  options.maxStayingThreads);
+  }
+  void EndStay(uint32_t uid) {
+    keystone::MutexLock lock(mutex);
+    RefundLocked(uid, &ServerUsage::stayingThreads, 1u);
+  }
 
   ServerUsage Total() {
     keystone::MutexLock lock(mutex);
@@ -178,7 +186,7 @@ class Server::Ledger {
   // A user who holds nothing takes no memory here.
   void DropIfEmptyLocked(uint32_t uid, const ServerUsage& user) REQUIRES(mutex) {
     if (user.connections == 0 && user.calls == 0 && user.pendingBytes == 0 &&
-        user.outputBytes == 0) {
+        user.outputBytes == 0 && user.stayingThreads == 0) {
       users.erase(uid);
     }
   }
@@ -486,26 +494,26 @@ void Server::LogRefusal(const char* what, uint32_t uid) {
          what, uid, static_cast<unsigned long long>(unlogged));
 }
 
-void Server::StartWorkerLocked() {
+bool Server::StartWorkerLocked() {
   auto worker = std::make_unique<Worker>();
   Worker& self = *worker;
   try {
     worker->thread = std::thread([this, &self] { WorkerLoop(self); });
   } catch (const std::system_error& e) {
     KS_LOG(Log(), mfab::kLogError, "RPC", "no thread for the server: %s", e.what());
-    return;
+    return false;
   }
   workers.push_back(std::move(worker));
   liveWorkers.fetch_add(1);
+  return true;
 }
 
-void Server::EnsureSpareThread() {
-  if (waitingWorkers.load() > 0) return;
+bool Server::EnsureSpareThread() {
+  if (waitingWorkers.load() > 0) return true;
   keystone::MutexLock lock(workersMutex);
   // The thread about to run a call leaves the poller; someone must still be waiting there.
-  if (waitingWorkers == 0 && !stopping && liveWorkers < options.maxCalls + options.spareThreads) {
-    StartWorkerLocked();
-  }
+  if (waitingWorkers > 0) return true;
+  return !stopping && liveWorkers < options.maxCalls + options.spareThreads && StartWorkerLocked();
 }
 
 void Server::ReapWorkers(bool all) {
@@ -688,6 +696,7 @@ void Server::ServeInputLocked(const std::shared_ptr<Connection>& connection,
           // on finding the socket empty (arming a socket that has bytes reports them at once).
           if (!c.assembler.HoldsPart()) {
             KeepSmallInputLocked(c);
+            if (StayLocked(c)) continue;
             poller->Rearm(c.stream, c.key);
             return;
           }
@@ -958,6 +967,23 @@ void Server::KeepSmallInputLocked(Connection& c) {
   // A small buffer stays for the connection's next request (a sweep takes it back once the
   // connection is quiet); one grown for a large frame goes back at once.
   if (c.assembler.Held() > kKeptInputBuffer) ReleaseInputLocked(c);
+}
+
+bool Server::StayLocked(Connection& c) {
+  if (options.stayAfterCall.count() <= 0 || stopping) return false;
+  // Only while other threads are out of the poller (in calls, or staying themselves): on a quiet
+  // server the poller's wake-up is as quick, and the stay's timed wait would cost more.
+  if (liveWorkers.load() <= waitingWorkers.load() + 1) return false;
+  // The poller must keep a waiter for every other connection while this thread is away.
+  if (!EnsureSpareThread() || !ledger->AdmitStay(c.Uid())) return false;
+  bool readable = false;
+  try {
+    readable = c.stream.WaitReadable(Clock::now() + options.stayAfterCall);
+  } catch (const std::system_error&) {
+    readable = true;  // the read that follows finds out what is wrong with the stream
+  }
+  ledger->EndStay(c.Uid());
+  return readable && !stopping;
 }
 
 void Server::ReleaseInputLocked(Connection& c) {

@@ -8,6 +8,10 @@
 // call itself; a connection without a call costs no thread. The pool grows while calls hold
 // its threads (up to the call limit) and shrinks again when they idle. The server owns and
 // joins every thread.
+// A thread that has just answered a call stays with its connection for a moment (stayAfterCall)
+// and reads the next request there, as a thread of the connection's own would: a busy client's
+// calls then cost no trip through the poller. Staying threads are bounded in total and per user
+// and never hold the poller's last waiter.
 //
 // Who a caller is comes from the kernel once, at accept: the peer's credentials and a handle on
 // its process. Every local user may be hostile, so everything a client can make the server hold
@@ -69,6 +73,12 @@ struct ServerOptions {
   // long for work ends.
   uint32_t spareThreads = 2;
   std::chrono::milliseconds threadIdleLimit{30'000};
+  // How long a thread that answered a call waits on that connection for the next request
+  // before it arms the connection in the poller again (0: never), and how many threads may wait
+  // so at once, in total and per user.
+  std::chrono::milliseconds stayAfterCall{2};
+  uint32_t maxStayingThreads = 32;
+  uint32_t maxStayingThreadsPerUser = 8;
   int backlog = 128;
 };
 
@@ -78,7 +88,8 @@ struct ServerUsage {
   uint32_t calls = 0;
   uint64_t pendingBytes = 0;
   uint64_t outputBytes = 0;
-  uint32_t threads = 0;  // totals only
+  uint32_t stayingThreads = 0;  // threads waiting on a connection after its call
+  uint32_t threads = 0;         // totals only
 };
 
 class Server {
@@ -138,6 +149,9 @@ class Server {
                         std::unique_ptr<PreparedCall> prepared, uint64_t charged,
                         std::shared_ptr<AsyncCall>& started);
   void RunAsync(AsyncCall& call);
+  // Waits on the connection for its next request after a call (see stayAfterCall); true when
+  // the connection became readable, false when the thread should arm it in the poller instead.
+  bool StayLocked(Connection& connection);
   bool SendFrame(Connection& connection, std::span<const uint8_t> frame);
   bool SendFault(Connection& connection, uint32_t callId, uint16_t procedure, uint32_t status);
   // Gives back the connection's input buffer when it holds no part of a frame.
@@ -149,8 +163,9 @@ class Server {
   // Logs a refusal at most once per interval, with how many were not logged.
   void LogRefusal(const char* what, uint32_t uid);
   void Sweep();
-  void EnsureSpareThread();
-  void StartWorkerLocked() REQUIRES(workersMutex);
+  // True when a thread waits in the poller, or one was started to.
+  bool EnsureSpareThread();
+  bool StartWorkerLocked() REQUIRES(workersMutex);
   void ReapWorkers(bool all);
   std::shared_ptr<Connection> Find(uint64_t key);
   std::chrono::milliseconds SweepInterval() const;

@@ -389,6 +389,39 @@ TEST_F(ServerTest, RequestsThatArriveTogetherAreEachAnswered) {
   EXPECT_EQ(client.GetSessionId(5), 5);
 }
 
+// While the server is busy, a thread that answered a call waits on its connection for the next
+// request; the poller keeps serving everyone else meanwhile, the limits on staying threads hold,
+// and neither a departing client nor a stop waits for the stay to run out.
+TEST_F(ServerTest, ABusyServersThreadStaysWithItsConnectionWithinItsLimits) {
+  options.stayAfterCall = 30s;
+  options.uncappedUids.clear();  // the test runs as one user, maybe root
+  options.maxStayingThreadsPerUser = 1;
+  Start();
+  RawClient first(options.socketPath);
+  EXPECT_EQ(first.GetSessionId(1), 1);
+  engine.SetGate(false);
+  RawClient held(options.socketPath);
+  held.Send(FrameBytes(FrameKind::kRequest, 22, 100));
+  ASSERT_TRUE(engine.WaitAtGate(1));
+  EXPECT_EQ(first.GetSessionId(2), 2);
+  ASSERT_TRUE(Eventually([&] { return server->Usage().stayingThreads == 1; }));
+  RawClient second(options.socketPath);
+  EXPECT_EQ(second.GetSessionId(3), 3);  // served through the poller
+  EXPECT_EQ(first.GetSessionId(4), 4);   // by the thread that stayed
+  EXPECT_EQ(second.GetSessionId(5), 5);
+  EXPECT_EQ(server->UsageOf(::getuid()).stayingThreads, 1u);
+
+  first.stream.Close();
+  EXPECT_TRUE(Eventually([&] { return server->Usage().connections == 2; }));
+  EXPECT_EQ(second.GetSessionId(6), 6);
+  engine.SetGate(true);
+  ExpectFrame(held.Read(), FrameKind::kReply, 100);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(server->StopListening());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(server->Usage().stayingThreads, 0u);
+}
+
 // A connection keeps its request buffer from one call to the next while it is busy; once it is
 // quiet, a sweep gives the memory back and the connection still works.
 TEST_F(ServerTest, AQuietConnectionGivesBackItsRequestMemory) {

@@ -974,8 +974,12 @@ bool Server::StayLocked(Connection& c) {
   // Only while other threads are out of the poller (in calls, or staying themselves): on a quiet
   // server the poller's wake-up is as quick, and the stay's timed wait would cost more.
   if (liveWorkers.load() <= waitingWorkers.load() + 1) return false;
+  if (!ledger->AdmitStay(c.Uid())) return false;
   // The poller must keep a waiter for every other connection while this thread is away.
-  if (!EnsureSpareThread() || !ledger->AdmitStay(c.Uid())) return false;
+  if (!EnsureSpareThread()) {
+    ledger->EndStay(c.Uid());
+    return false;
+  }
   bool readable = false;
   try {
     readable = c.stream.WaitReadable(Clock::now() + options.stayAfterCall);

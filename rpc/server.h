@@ -8,10 +8,11 @@
 // call itself; a connection without a call costs no thread. The pool grows while calls hold
 // its threads (up to the call limit) and shrinks again when they idle. The server owns and
 // joins every thread.
-// A thread that has just answered a call stays with its connection for a moment (stayAfterCall)
-// and reads the next request there, as a thread of the connection's own would: a busy client's
-// calls then cost no trip through the poller. Staying threads are bounded in total and per user
-// and never hold the poller's last waiter.
+// While the server is busy, a thread that has just answered a call stays with its connection
+// for a moment (stayAfterCall) and reads the next request there, as a thread of the
+// connection's own would: a busy client's calls then cost no trip through the poller. Staying
+// threads are bounded in total and per user (by default only uncapped users' connections keep
+// one) and never hold the poller's last waiter.
 //
 // Who a caller is comes from the kernel once, at accept: the peer's credentials and a handle on
 // its process. Every local user may be hostile, so everything a client can make the server hold
@@ -75,10 +76,11 @@ struct ServerOptions {
   std::chrono::milliseconds threadIdleLimit{30'000};
   // How long a thread that answered a call waits on that connection for the next request
   // before it arms the connection in the poller again (0: never), and how many threads may wait
-  // so at once, in total and per user.
+  // so at once, in total and per user. The per-user default keeps it to the uncapped users (the
+  // log-on components' busy callers): no other client can make the server hold a thread so.
   std::chrono::milliseconds stayAfterCall{2};
   uint32_t maxStayingThreads = 32;
-  uint32_t maxStayingThreadsPerUser = 8;
+  uint32_t maxStayingThreadsPerUser = 0;
   int backlog = 128;
 };
 

@@ -166,8 +166,8 @@ void BM_RawThroughput(benchmark::State& state) {
 BENCHMARK(BM_RawThroughput)->Threads(1)->Threads(16)->Threads(64)->UseRealTime();
 
 // The same threads, each with a raw connection of its own, answered by a pool of three threads
-// waiting on all the connections at once, as the server's are: the ceiling of any server whose
-// threads stay bounded whatever its clients do (the server at 16 busy clients runs about three).
+// waiting on all the connections at once and doing nothing else: what a bounded pool's poller
+// path costs per call, without any work of the server's (docs in bench/README.md).
 void BM_PooledThroughput(benchmark::State& state) {
   static keystone::bench::PooledEcho* echo = nullptr;
   if (state.thread_index() == 0) {

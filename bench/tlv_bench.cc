@@ -141,6 +141,63 @@ inline void PutUint(uint8_t*& out, uint16_t tag, uint32_t value) {
   PutItem(out, tag, bytes, 4);
 }
 
+// Reads the reply written below; false at the first item that is not as expected.
+bool ReadHandWritten(const uint8_t* begin, size_t size,
+                     std::array<PlainEntry, kMetadataEntries>& entries, size_t& count) {
+  const uint8_t* cursor = begin;
+  const uint8_t* const end = begin + size;
+  const uint8_t* metadata = nullptr;
+  uint32_t ints[5] = {};
+  size_t next = 0;
+  for (const uint16_t tag : {mfab::Message::kTagModuleId, mfab::Message::kTagMessageType,
+                             mfab::Message::kTagCategory, mfab::Message::kTagPayload,
+                             mfab::Message::kTagMetadata, mfab::Message::kTagIsResponse,
+                             mfab::Message::kTagSessionId}) {
+    const uint8_t* item = Expect(cursor, end, tag);
+    if (item == nullptr) return false;
+    if (tag == mfab::Message::kTagMetadata) metadata = item;
+    if (tag != mfab::Message::kTagPayload && tag != mfab::Message::kTagMetadata) {
+      if (mfab::TlvLength(item) != 4) return false;
+      ints[next++] = Be32(item + 4);
+    }
+    cursor = item + 4 + mfab::TlvLength(item);
+  }
+  benchmark::DoNotOptimize(ints);
+
+  const uint8_t* const metadataEnd = metadata + 4 + mfab::TlvLength(metadata);
+  count = 0;
+  for (const uint8_t* entry = metadata + 4; entry != metadataEnd;) {
+    if (count == entries.size() || Expect(entry, metadataEnd, 0x7B38) == nullptr) return false;
+    const uint8_t* field = entry + 4;
+    const uint8_t* const entryEnd = field + mfab::TlvLength(entry);
+    PlainEntry& e = entries[count++];
+    const auto text = [&](uint16_t tag, std::string_view& into) {
+      if (Expect(field, entryEnd, tag) == nullptr) return false;
+      into = {reinterpret_cast<const char*>(field + 4), mfab::TlvLength(field)};
+      field += 4 + mfab::TlvLength(field);
+      return true;
+    };
+    const auto small = [&](uint16_t tag, uint8_t& into) {
+      if (Expect(field, entryEnd, tag) == nullptr || mfab::TlvLength(field) != 4) return false;
+      into = static_cast<uint8_t>(Be32(field + 4));
+      field += 8;
+      return true;
+    };
+    if (!(text(0x6A02, e.auxText) && small(0x6A03, e.level) && text(0x6A04, e.component) &&
+          small(0x6A05, e.auxValueA) && text(0x6A06, e.scope) && text(0x6A07, e.text) &&
+          small(0x6A08, e.auxValueB))) {
+      return false;
+    }
+    if (Expect(field, entryEnd, 0x6A09) != nullptr && mfab::TlvLength(field) == 8) {
+      e.fwTime = (uint64_t{Be32(field + 4)} << 32) | Be32(field + 8);
+      field += 12;
+    }
+    if (field != entryEnd) return false;
+    entry = entryEnd;
+  }
+  return true;
+}
+
 void BM_MessageRoundTripHandWritten(benchmark::State& state) {
   const mfab::Message reply = SampleReply();
   const Bytes& metadataBytes = *reply.metadata;
@@ -157,58 +214,11 @@ void BM_MessageRoundTripHandWritten(benchmark::State& state) {
     PutUint(out, mfab::Message::kTagIsResponse, reply.isResponse ? 1 : 0);
     PutUint(out, mfab::Message::kTagSessionId, reply.sessionId);
 
-    const uint8_t* cursor = wire.get();
-    const uint8_t* const end = cursor + size;
-    const uint8_t* metadata = nullptr;
-    uint32_t ints[5] = {};
-    size_t next = 0;
-    for (const uint16_t tag : {mfab::Message::kTagModuleId, mfab::Message::kTagMessageType,
-                               mfab::Message::kTagCategory, mfab::Message::kTagPayload,
-                               mfab::Message::kTagMetadata, mfab::Message::kTagIsResponse,
-                               mfab::Message::kTagSessionId}) {
-      const uint8_t* item = Expect(cursor, end, tag);
-      if (item == nullptr) state.SkipWithError("envelope");
-      if (tag == mfab::Message::kTagMetadata) metadata = item;
-      if (tag != mfab::Message::kTagPayload && tag != mfab::Message::kTagMetadata) {
-        ints[next++] = Be32(item + 4);
-      }
-      cursor = item + 4 + mfab::TlvLength(item);
-    }
-    benchmark::DoNotOptimize(ints);
-
     std::array<PlainEntry, kMetadataEntries> entries;
-    const uint8_t* const metadataEnd = metadata + 4 + mfab::TlvLength(metadata);
     size_t count = 0;
-    for (const uint8_t* entry = metadata + 4; entry != metadataEnd && count < entries.size();) {
-      if (Expect(entry, metadataEnd, 0x7B38) == nullptr) state.SkipWithError("entry");
-      const uint8_t* field = entry + 4;
-      const uint8_t* const entryEnd = field + mfab::TlvLength(entry);
-      PlainEntry& e = entries[count++];
-      const auto text = [&](uint16_t tag, std::string_view& into) {
-        if (Expect(field, entryEnd, tag) == nullptr) state.SkipWithError("text");
-        into = {reinterpret_cast<const char*>(field + 4), mfab::TlvLength(field)};
-        field += 4 + mfab::TlvLength(field);
-      };
-      const auto small = [&](uint16_t tag, uint8_t& into) {
-        if (Expect(field, entryEnd, tag) == nullptr || mfab::TlvLength(field) != 4) {
-          state.SkipWithError("int");
-        }
-        into = static_cast<uint8_t>(Be32(field + 4));
-        field += 8;
-      };
-      text(0x6A02, e.auxText);
-      small(0x6A03, e.level);
-      text(0x6A04, e.component);
-      small(0x6A05, e.auxValueA);
-      text(0x6A06, e.scope);
-      text(0x6A07, e.text);
-      small(0x6A08, e.auxValueB);
-      if (Expect(field, entryEnd, 0x6A09) != nullptr && mfab::TlvLength(field) == 8) {
-        e.fwTime = (uint64_t{Be32(field + 4)} << 32) | Be32(field + 8);
-        field += 12;
-      }
-      if (field != entryEnd) state.SkipWithError("entry end");
-      entry = entryEnd;
+    if (!ReadHandWritten(wire.get(), size, entries, count)) {
+      state.SkipWithError("the reply did not read back");
+      break;
     }
     entriesRead = count;
     benchmark::DoNotOptimize(entries.data());

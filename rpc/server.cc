@@ -127,6 +127,8 @@ class Server::Ledger {
     RefundLocked(uid, &ServerUsage::pendingBytes, bytes);
   }
   bool AdmitStay(uint32_t uid) {
+    // Most users may not stay at all: they cost no lock at the end of every call.
+    if (options.maxStayingThreadsPerUser == 0 && Capped(uid)) return false;
     return Charge(uid, &ServerUsage::stayingThreads, 1u, options.maxStayingThreadsPerUser,
                   options.maxStayingThreads);
   }

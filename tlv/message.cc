@@ -64,20 +64,51 @@ MessageView Fill(const ItemOf& itemOf) {
   return view;
 }
 
+// Writes an item header at p and returns the position after it.
+uint8_t* PutHeader(uint8_t* p, uint16_t tag, uint16_t length) {
+  p[0] = static_cast<uint8_t>(tag >> 8);
+  p[1] = static_cast<uint8_t>(tag);
+  p[2] = static_cast<uint8_t>(length >> 8);
+  p[3] = static_cast<uint8_t>(length);
+  return p + kTlvHeaderSize;
+}
+
+uint8_t* PutUint(uint8_t* p, uint16_t tag, uint32_t value) {
+  p = PutHeader(p, tag, 4);
+  p[0] = static_cast<uint8_t>(value >> 24);
+  p[1] = static_cast<uint8_t>(value >> 16);
+  p[2] = static_cast<uint8_t>(value >> 8);
+  p[3] = static_cast<uint8_t>(value);
+  return p + 4;
+}
+
+// The small items are put together on the stack and appended as runs between the two byte
+// arrays: five appends instead of two per item.
 Bytes Write(const MessageView& m) {
-  // Five ints of 8 bytes each and the payload's header: the exact size with the two byte arrays.
-  constexpr size_t kFixedSize = 5 * (kTlvHeaderSize + 4) + kTlvHeaderSize;
+  constexpr size_t kIntItem = kTlvHeaderSize + 4;
   const uint16_t payloadLength = CheckedTlvLength(m.payload.size());
   const uint16_t metadataLength = m.metadata ? CheckedTlvLength(m.metadata->size()) : 0;
+  uint8_t head[3 * kIntItem + kTlvHeaderSize];
+  uint8_t* p = PutUint(head, Message::kTagModuleId, m.moduleId);
+  p = PutUint(p, Message::kTagMessageType, m.messageType);
+  p = PutUint(p, Message::kTagCategory, m.category);
+  PutHeader(p, Message::kTagPayload, payloadLength);
+  uint8_t metadataHeader[kTlvHeaderSize];
+  PutHeader(metadataHeader, Message::kTagMetadata, metadataLength);
+  uint8_t tail[2 * kIntItem];
+  PutUint(PutUint(tail, Message::kTagIsResponse, m.isResponse ? 1 : 0), Message::kTagSessionId,
+          m.sessionId);
+
   Bytes out;
-  out.reserve(kFixedSize + payloadLength + (m.metadata ? kTlvHeaderSize + metadataLength : 0));
-  AppendTlvUint(out, Message::kTagModuleId, m.moduleId);
-  AppendTlvUint(out, Message::kTagMessageType, m.messageType);
-  AppendTlvUint(out, Message::kTagCategory, m.category);
-  AppendTlv(out, Message::kTagPayload, m.payload);
-  if (m.metadata) AppendTlv(out, Message::kTagMetadata, *m.metadata);
-  AppendTlvBool(out, Message::kTagIsResponse, m.isResponse);
-  AppendTlvUint(out, Message::kTagSessionId, m.sessionId);
+  out.reserve(sizeof(head) + payloadLength +
+              (m.metadata ? sizeof(metadataHeader) + metadataLength : 0) + sizeof(tail));
+  out.insert(out.end(), std::begin(head), std::end(head));
+  out.insert(out.end(), m.payload.begin(), m.payload.end());
+  if (m.metadata) {
+    out.insert(out.end(), std::begin(metadataHeader), std::end(metadataHeader));
+    out.insert(out.end(), m.metadata->begin(), m.metadata->end());
+  }
+  out.insert(out.end(), std::begin(tail), std::end(tail));
   return out;
 }
 

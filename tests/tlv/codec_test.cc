@@ -264,6 +264,39 @@ TEST(MessageTest, RoundTripsWithMetadataBeforeIsResponseAndDefaultsForAbsentOpti
   }
 }
 
+TEST(MessageTest, WritesEachItemAsItsOwnWriterWouldAndRefusesAnOversizeByteArray) {
+  Message message = ReplyWithMetadata();
+  message.moduleId = 0x01020304;
+  message.sessionId = 0xA1B2C3D4;
+  const auto itemByItem = [](const Message& m) {
+    Bytes out;
+    AppendTlvUint(out, Message::kTagModuleId, m.moduleId);
+    AppendTlvUint(out, Message::kTagMessageType, m.messageType);
+    AppendTlvUint(out, Message::kTagCategory, m.category);
+    AppendTlv(out, Message::kTagPayload, m.payload);
+    if (m.metadata) AppendTlv(out, Message::kTagMetadata, *m.metadata);
+    AppendTlvBool(out, Message::kTagIsResponse, m.isResponse);
+    AppendTlvUint(out, Message::kTagSessionId, m.sessionId);
+    return out;
+  };
+  EXPECT_EQ(message.Serialize(), itemByItem(message));
+  message.metadata.reset();
+  message.payload.clear();
+  message.isResponse = false;
+  EXPECT_EQ(message.Serialize(), itemByItem(message));
+  EXPECT_EQ(message.Serialize().size(), 44u);
+
+  message.payload.assign(kMaxTlvLength, 0x11);
+  EXPECT_EQ(message.Serialize().size(), 44u + kMaxTlvLength);
+  message.payload.push_back(0x11);
+  EXPECT_THAT([&] { message.Serialize(); },
+              ThrowsMessage<std::overflow_error>(
+                  StrEq("Error converting value 32768 to unsigned short (max value: 32767).")));
+  message.payload.clear();
+  message.metadata = std::make_shared<Bytes>(kMaxTlvLength + 1);
+  EXPECT_THROW(message.Serialize(), std::overflow_error);
+}
+
 TEST(MessageTest, TruncatedOverlongAndExtendedEnvelopesAreRefused) {
   const Bytes wire = ReplyWithMetadata().Serialize();
   for (size_t size = 0; size < wire.size(); ++size) {

@@ -12,7 +12,10 @@
 // all threads make a burst of engine calls, then a burst of direct calls, then as many direct
 // calls handed one at a time to a worker thread, round after round, so all three see the same
 // load from the rest of the machine. The last is the ceiling of any engine that keeps the library
-// call on a worker thread of its own, as the call's time limit requires.
+// call on a worker thread of its own, as the call's time limit requires. A fourth phase runs the
+// whole arrangement the engine must keep, with none of its work: each client's raw socket pair
+// answered by a thread of its own, which queues the request for one sender thread, which hands
+// each call to its worker thread (RawChain).
 
 #include <signal.h>
 #include <stdlib.h>
@@ -25,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -41,6 +45,7 @@
 #include "bench/engine_process.h"
 #include "bench/interleaved.h"
 #include "bench/percentile.h"
+#include "bench/raw_echo.h"
 #include "common/config_keys.h"
 #include "platform/registry.h"
 #include "rpc/client/client.h"
@@ -207,6 +212,90 @@ class HandOff {
   std::jthread worker;
 };
 
+// The engine's arrangement for applet calls with none of its work: each client's requests come
+// over a raw socket pair to a thread of its own (the least an RPC server costs per call), which
+// queues the request for the one sender thread and waits for its answer; the sender takes the
+// requests in turn and hands each to its worker thread, which makes the library call.
+class RawChain {
+ public:
+  RawChain(DirectSim& library, size_t clients, keystone::bench::HopSizes sizes) : sim(library) {
+    for (size_t i = 0; i < clients; ++i) {
+      auto job = std::make_unique<Job>();
+      Job* const mine = job.get();
+      jobs.push_back(std::move(job));
+      echoes.push_back(std::make_unique<keystone::bench::RawEcho>(
+          sizes, [this, mine](std::span<const uint8_t> request, std::span<uint8_t> reply) {
+            Call(*mine, request, reply);
+          }));
+    }
+  }
+  ~RawChain() {
+    echoes.clear();  // the answering threads end with their clients' ends
+    {
+      std::lock_guard lock(queueMutex);
+      stopping = true;
+    }
+    wake.notify_one();
+  }
+
+  // One round trip over client i's socket pair; the reply's bytes stay in the echo.
+  void RoundTrip(size_t client) { echoes[client]->RoundTrip(); }
+
+ private:
+  struct Job {
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool done = false;
+    Bytes request;
+    Bytes reply;
+  };
+
+  // On the client's answering thread.
+  void Call(Job& job, std::span<const uint8_t> request, std::span<uint8_t> reply) {
+    job.request.assign(request.begin(), request.end());
+    {
+      std::lock_guard lock(job.mutex);
+      job.done = false;
+    }
+    {
+      std::lock_guard lock(queueMutex);
+      queue.push_back(&job);
+    }
+    wake.notify_one();
+    std::unique_lock lock(job.mutex);
+    job.answered.wait(lock, [&] { return job.done; });
+    std::copy_n(job.reply.begin(), std::min(job.reply.size(), reply.size()), reply.begin());
+  }
+
+  void Send() {
+    std::unique_lock lock(queueMutex);
+    for (;;) {
+      wake.wait(lock, [this] { return stopping || !queue.empty(); });
+      if (stopping) return;
+      Job* const job = queue.front();
+      queue.pop_front();
+      lock.unlock();
+      handOff.Run([this, job] { sim.Exchange(job->request, job->reply); });
+      {
+        std::lock_guard answer(job->mutex);
+        job->done = true;
+      }
+      job->answered.notify_one();
+      lock.lock();
+    }
+  }
+
+  DirectSim& sim;
+  HandOff handOff;
+  std::mutex queueMutex;
+  std::condition_variable wake;
+  std::deque<Job*> queue;
+  bool stopping = false;
+  std::vector<std::unique_ptr<Job>> jobs;
+  std::vector<std::unique_ptr<keystone::bench::RawEcho>> echoes;
+  std::jthread sender{[this] { Send(); }};  // last: started once the rest is made
+};
+
 // One round = one SendMessageToAppletRpc and one reference call (GetSessionIdRpc to the same
 // engine, then the direct library call on another thread), interleaved on this thread
 // (bench/interleaved.h). Not pinned to one CPU: the engine is shared with the throughput
@@ -249,19 +338,29 @@ struct Rounds {
   std::atomic<int64_t> engineNanos{0};
   std::atomic<int64_t> directNanos{0};
   std::atomic<int64_t> handedNanos{0};
+  std::atomic<int64_t> chainNanos{0};
   std::atomic<bool> failed{false};
   // The third phase's worker thread.
   HandOff handOff;
+  // The fourth phase's threads.
+  std::unique_ptr<RawChain> chain;
 };
 
 // One iteration = one round: every thread kBurst engine calls, then every thread kBurst direct
 // calls, then the same number of direct calls, each handed to a worker thread (as the engine
-// must: every library call runs on a worker thread under a time limit); the first thread times
-// each phase from the barrier before it to the barrier after it.
+// must: every library call runs on a worker thread under a time limit), then every thread kBurst
+// calls through the raw chain; the first thread times each phase from the barrier before it to
+// the barrier after it.
 void BM_AppletThroughputVsDirect(benchmark::State& state) {
   static std::unique_ptr<Rounds> rounds;
   static std::barrier<> setUp(kThroughputThreads);
-  if (state.thread_index() == 0) rounds = std::make_unique<Rounds>();
+  if (state.thread_index() == 0) {
+    rounds = std::make_unique<Rounds>();
+    Bytes sample;
+    TheSim().Exchange(Request(), sample);
+    rounds->chain = std::make_unique<RawChain>(TheSim(), kThroughputThreads,
+                                               keystone::bench::HopSizes{Request().size(), sample.size()});
+  }
   setUp.arrive_and_wait();
   rpc::Client client(TheEngine().socketPath);
   DirectSim& sim = TheSim();
@@ -296,6 +395,8 @@ void BM_AppletThroughputVsDirect(benchmark::State& state) {
       for (int i = 0; i < kBurst * kThroughputThreads; ++i) rounds->handOff.Run(direct);
     }
     phaseEnds(rounds->handedNanos);
+    for (int i = 0; i < kBurst; ++i) rounds->chain->RoundTrip(static_cast<size_t>(state.thread_index()));
+    phaseEnds(rounds->chainNanos);
   }
   state.SetItemsProcessed(state.iterations() * kBurst);
   setUp.arrive_and_wait();
@@ -304,12 +405,16 @@ void BM_AppletThroughputVsDirect(benchmark::State& state) {
   const double enginePerSecond = calls * 1e9 / static_cast<double>(rounds->engineNanos.load());
   const double directPerSecond = calls * 1e9 / static_cast<double>(rounds->directNanos.load());
   const double handedPerSecond = calls * 1e9 / static_cast<double>(rounds->handedNanos.load());
+  const double chainPerSecond = calls * 1e9 / static_cast<double>(rounds->chainNanos.load());
   const auto average = benchmark::Counter::kAvgThreads;
   state.counters["engine_per_s"] = benchmark::Counter(enginePerSecond, average);
   state.counters["direct_per_s"] = benchmark::Counter(directPerSecond, average);
   state.counters["handed_per_s"] = benchmark::Counter(handedPerSecond, average);
   state.counters["ratio"] = benchmark::Counter(enginePerSecond / directPerSecond, average);
   state.counters["ratio_handed"] = benchmark::Counter(enginePerSecond / handedPerSecond, average);
+  state.counters["chain_per_s"] = benchmark::Counter(chainPerSecond, average);
+  state.counters["ratio_chain"] = benchmark::Counter(enginePerSecond / chainPerSecond, average);
+  state.counters["chain_vs_direct"] = benchmark::Counter(chainPerSecond / directPerSecond, average);
   setUp.arrive_and_wait();
   if (timer) rounds.reset();
 }

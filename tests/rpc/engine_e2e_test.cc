@@ -371,7 +371,7 @@ TEST_F(EngineE2eTest, SleepRefusesRequestsUntilResume) {
   // During the first seconds of a sleep the applet is busy for everyone.
   EXPECT_EQ(Until(get, AppletCallStatus::kAppletBusy, true, 3s), AppletCallStatus::kAppletBusy);
   request.join();
-  EXPECT_GE(inFlight, 0);
+  EXPECT_EQ(inFlight, static_cast<int>(AppletCallStatus::kSuccess));
 
   ASSERT_EQ(engine.Ctl({"event", "resume"}).exitCode, 0);
   EXPECT_EQ(Until(get, AppletCallStatus::kSuccess), AppletCallStatus::kSuccess);

@@ -117,6 +117,21 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/keystone-engine")
 # what the unit and the sleep handling talk to.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
+# Libraries the engine loads only when it first needs them (libcurl, LDAP) show in no link: the
+# packages that hold them on the build machine are named here.
+get_property(runtime_libraries GLOBAL PROPERTY KEYSTONE_RUNTIME_LIBRARIES)
+find_program(DPKG_QUERY dpkg-query)
+foreach(library IN LISTS runtime_libraries)
+  if(NOT DPKG_QUERY)
+    break()
+  endif()
+  get_filename_component(real "${library}" REALPATH)
+  execute_process(COMMAND "${DPKG_QUERY}" -S "${real}" OUTPUT_VARIABLE owner RESULT_VARIABLE failed
+                  ERROR_QUIET)
+  if(NOT failed AND owner MATCHES "^([^:, ]+)")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${CMAKE_MATCH_1}")
+  endif()
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/prerm;${PROJECT_SOURCE_DIR}/packaging/debian/postrm;${PROJECT_SOURCE_DIR}/packaging/debian/triggers")

@@ -31,6 +31,9 @@ class HttpFetch {
                                    size_t maxBytes) = 0;
 };
 
+// Downloads through libcurl, loaded at the first download; a failure to load it makes each
+// download throw HttpFetchError saying so. The second form names the library to load.
 std::unique_ptr<HttpFetch> CreateHttpFetch();
+std::unique_ptr<HttpFetch> CreateHttpFetch(const std::string& curlLibrary);
 
 }  // namespace platform

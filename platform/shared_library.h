@@ -42,6 +42,12 @@ class SharedLibrary {
   int loadedFrom = -1;
 };
 
+// The library of this name (a soname the loader searches for), loaded at the first call and
+// kept for the rest of the process: for optional facilities that most runs never use, so that
+// they cost no memory or start-up until then. Thread-safe; a failed load is tried again at the
+// next call. Throws SharedLibraryError.
+const SharedLibrary& ResidentLibrary(const std::string& name);
+
 // The directory that holds the running executable, without a trailing separator.
 // Throws std::system_error when it cannot be determined.
 std::string ExecutableDirectory();

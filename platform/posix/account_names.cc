@@ -23,6 +23,7 @@ extern "C" {
 #endif
 
 #include "platform/accounts.h"
+#include "platform/shared_library.h"
 
 namespace platform {
 namespace {
@@ -141,17 +142,32 @@ class PosixAccountNames final : public AccountNames {
 
   bool DirectoryReachable(std::chrono::milliseconds limit) override {
 #ifdef KEYSTONE_HAVE_LDAP
+    // The library (and the TLS and SASL libraries it links) is loaded at the first test, not
+    // with the engine: most runs never make one. Without it the directory is unreachable.
+    decltype(&ldap_initialize) initialize = nullptr;
+    decltype(&ldap_set_option) setOption = nullptr;
+    decltype(&ldap_connect) connectTo = nullptr;
+    decltype(&ldap_unbind_ext_s) unbind = nullptr;
+    try {
+      const SharedLibrary& library = ResidentLibrary(KEYSTONE_LDAP_LIBRARY);
+      initialize = reinterpret_cast<decltype(initialize)>(library.Symbol("ldap_initialize"));
+      setOption = reinterpret_cast<decltype(setOption)>(library.Symbol("ldap_set_option"));
+      connectTo = reinterpret_cast<decltype(connectTo)>(library.Symbol("ldap_connect"));
+      unbind = reinterpret_cast<decltype(unbind)>(library.Symbol("ldap_unbind_ext_s"));
+    } catch (const SharedLibraryError&) {
+      return false;
+    }
     LDAP* ld = nullptr;
     // A null URI takes the system's configured default (ldap.conf), plain LDAP on port 389.
-    if (ldap_initialize(&ld, nullptr) != LDAP_SUCCESS || ld == nullptr) return false;
+    if (initialize(&ld, nullptr) != LDAP_SUCCESS || ld == nullptr) return false;
     const int version = LDAP_VERSION3;
-    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    setOption(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
     struct timeval timeout {};
     timeout.tv_sec = static_cast<time_t>(limit.count() / 1000);
     timeout.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
-    ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
-    const bool connected = ldap_connect(ld) == LDAP_SUCCESS;
-    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    setOption(ld, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
+    const bool connected = connectTo(ld) == LDAP_SUCCESS;
+    unbind(ld, nullptr, nullptr);
     return connected;
 #else
     (void)limit;

@@ -7,8 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <vector>
 
+#include "common/mutex.h"
 #include "platform/posix/error.h"
 #include "platform/posix/verified_content.h"
 #include "platform/signed_file_verifier.h"
@@ -78,6 +81,19 @@ void* SharedLibrary::Symbol(const char* name) const {
                              LoaderReason());
   }
   return address;
+}
+
+const SharedLibrary& ResidentLibrary(const std::string& name) {
+  struct Resident {
+    keystone::Mutex mutex;  // Guards the member below.
+    std::map<std::string, std::unique_ptr<const SharedLibrary>> loaded GUARDED_BY(mutex);
+  };
+  // Never destroyed: unloading at exit would strand what the libraries still hold.
+  static Resident& resident = *new Resident;
+  keystone::MutexLock lock(resident.mutex);
+  std::unique_ptr<const SharedLibrary>& library = resident.loaded[name];
+  if (!library) library = std::make_unique<const SharedLibrary>(name);
+  return *library;
 }
 
 std::string ExecutableDirectory() {

@@ -14,6 +14,7 @@
 #include "tests/fakes/engine_process.h"
 #include "tests/fakes/eventually.h"
 #include "tests/fakes/program_paths.h"
+#include "tests/fakes/program_runner.h"
 
 namespace mfab {
 namespace {
@@ -44,6 +45,13 @@ TEST_F(EngineIntegrationTest, EngineServesItsControlSocketUntilSigterm) {
   EXPECT_EQ(engine.Notifications(),
             (std::vector<std::string>{"STATUS=start-pending", "READY=1\nSTATUS=running"}));
   EXPECT_TRUE(engine.WaitForLog("the system is not configer to connected standby"));
+  // Revocation-list downloads and directory tests are rare: libcurl and LDAP, with the many
+  // libraries they link, are loaded when first needed, not with the engine.
+  const std::string maps =
+      keystone::testing::ReadFileText("/proc/" + std::to_string(engine.Pid()) + "/maps");
+  EXPECT_NE(maps.find("libsqlite3"), std::string::npos);
+  EXPECT_EQ(maps.find("libcurl"), std::string::npos);
+  EXPECT_EQ(maps.find("libldap"), std::string::npos);
   // The service's log texts per event are its unit test's; these show the events arrived.
   ExpectCtl("event sleep", {"PS-END: PowerState = 1"});
   ExpectCtl("event resume", {"PS-END: PowerState = 0"});

@@ -49,6 +49,8 @@ class EngineProcess {
   // Every sd_notify datagram received so far, in order; does not wait.
   const std::vector<std::string>& Notifications();
 
+  // The started engine's process id (-1 when none runs).
+  pid_t Pid() const { return pid; }
   std::string Log() const { return ReadFileText(dir.File("engine.log")); }
   // Waits up to the limit until the log holds fragment.
   bool WaitForLog(const std::string& fragment) const;

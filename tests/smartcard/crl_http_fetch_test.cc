@@ -74,6 +74,23 @@ class HttpFetchTest : public ::testing::Test {
   std::unique_ptr<platform::HttpFetch> fetch = platform::CreateHttpFetch();
 };
 
+TEST(HttpFetchLibraryTest, AMissingLibraryFailsEachDownloadSayingSo) {
+  LoopbackServer server(Ok("list bytes"));
+  const std::unique_ptr<platform::HttpFetch> fetch =
+      platform::CreateHttpFetch("libkeystone-no-such-curl.so.4");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 1024);
+      ADD_FAILURE() << "a download without its library";
+    } catch (const platform::HttpFetchError& e) {
+      EXPECT_NE(std::string(e.what()).find("no HTTP downloads: cannot load library "
+                                           "libkeystone-no-such-curl.so.4"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+}
+
 TEST_F(HttpFetchTest, BodyIsReturned) {
   LoopbackServer server(Ok("list bytes"));
   const auto body = fetch->Get(server.Url("/a.crl"), std::chrono::seconds(5), 1024);

@@ -1,10 +1,18 @@
 #include "storage/user_records.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -186,6 +194,42 @@ TEST(UserRecordsLocalTest, RootResolvesThroughThePasswdDatabase) {
   EXPECT_EQ(account.account, "root");
   EXPECT_EQ(account.domain, names->ComputerName());
   EXPECT_EQ(names->LookupSid("S-1-5-21-1-2-3-0x", account), platform::SidLookup::kNotASid);
+}
+
+// Whether an LDAP configuration names a server of its own (a "URI" line).
+bool ConfiguresUri(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("URI", 0) == 0) return true;
+  }
+  return false;
+}
+
+// The directory test connects to the configured LDAP server: unconfigured, the library's default
+// ldap://localhost:389, where a listening socket stands in for the server. (The library reads
+// its configuration once per process, so the server cannot be moved for the test.)
+TEST(SystemAccountNamesTest, DirectoryIsReachableExactlyWhileItsServerListens) {
+  if (std::getenv("LDAPURI") != nullptr || ConfiguresUri("/etc/ldap/ldap.conf")) {
+    GTEST_SKIP() << "this machine names a directory server of its own";
+  }
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  const int reuse = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(389);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4) != 0) {
+    ::close(listener);
+    GTEST_SKIP() << "port 389 cannot be listened on here: " << std::strerror(errno);
+  }
+  const std::unique_ptr<platform::AccountNames> names = platform::CreateSystemAccountNames();
+  EXPECT_TRUE(names->DirectoryReachable(2s));
+  ::close(listener);
+  EXPECT_FALSE(names->DirectoryReachable(2s));
 }
 
 }  // namespace

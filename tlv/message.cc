@@ -64,24 +64,6 @@ MessageView Fill(const ItemOf& itemOf) {
   return view;
 }
 
-// Writes an item header at p and returns the position after it.
-uint8_t* PutHeader(uint8_t* p, uint16_t tag, uint16_t length) {
-  p[0] = static_cast<uint8_t>(tag >> 8);
-  p[1] = static_cast<uint8_t>(tag);
-  p[2] = static_cast<uint8_t>(length >> 8);
-  p[3] = static_cast<uint8_t>(length);
-  return p + kTlvHeaderSize;
-}
-
-uint8_t* PutUint(uint8_t* p, uint16_t tag, uint32_t value) {
-  p = PutHeader(p, tag, 4);
-  p[0] = static_cast<uint8_t>(value >> 24);
-  p[1] = static_cast<uint8_t>(value >> 16);
-  p[2] = static_cast<uint8_t>(value >> 8);
-  p[3] = static_cast<uint8_t>(value);
-  return p + 4;
-}
-
 // The small items are put together on the stack and appended as runs between the two byte
 // arrays: five appends instead of two per item.
 Bytes Write(const MessageView& m) {
@@ -89,15 +71,15 @@ Bytes Write(const MessageView& m) {
   const uint16_t payloadLength = CheckedTlvLength(m.payload.size());
   const uint16_t metadataLength = m.metadata ? CheckedTlvLength(m.metadata->size()) : 0;
   uint8_t head[3 * kIntItem + kTlvHeaderSize];
-  uint8_t* p = PutUint(head, Message::kTagModuleId, m.moduleId);
-  p = PutUint(p, Message::kTagMessageType, m.messageType);
-  p = PutUint(p, Message::kTagCategory, m.category);
-  PutHeader(p, Message::kTagPayload, payloadLength);
+  uint8_t* p = PutTlvUint(head, Message::kTagModuleId, m.moduleId);
+  p = PutTlvUint(p, Message::kTagMessageType, m.messageType);
+  p = PutTlvUint(p, Message::kTagCategory, m.category);
+  PutTlvHeader(p, Message::kTagPayload, payloadLength);
   uint8_t metadataHeader[kTlvHeaderSize];
-  PutHeader(metadataHeader, Message::kTagMetadata, metadataLength);
+  PutTlvHeader(metadataHeader, Message::kTagMetadata, metadataLength);
   uint8_t tail[2 * kIntItem];
-  PutUint(PutUint(tail, Message::kTagIsResponse, m.isResponse ? 1 : 0), Message::kTagSessionId,
-          m.sessionId);
+  PutTlvUint(PutTlvUint(tail, Message::kTagIsResponse, m.isResponse ? 1 : 0),
+             Message::kTagSessionId, m.sessionId);
 
   Bytes out;
   out.reserve(sizeof(head) + payloadLength +

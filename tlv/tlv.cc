@@ -208,9 +208,8 @@ void AppendTlv(Bytes& out, uint16_t tag, std::span<const uint8_t> value) {
 }
 
 void AppendTlvHeader(Bytes& out, uint16_t tag, uint16_t length) {
-  const uint8_t header[kTlvHeaderSize] = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag),
-                                          static_cast<uint8_t>(length >> 8),
-                                          static_cast<uint8_t>(length)};
+  uint8_t header[kTlvHeaderSize];
+  PutTlvHeader(header, tag, length);
   out.insert(out.end(), header, header + kTlvHeaderSize);
 }
 
@@ -220,10 +219,9 @@ void AppendTlv(Bytes& out, uint16_t tag, std::string_view value) {
 }
 
 void AppendTlvInt(Bytes& out, uint16_t tag, int32_t value) {
-  const uint32_t v = static_cast<uint32_t>(value);
-  const uint8_t bytes[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-                            static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-  AppendTlv(out, tag, std::span<const uint8_t>(bytes, 4));
+  uint8_t item[kTlvHeaderSize + 4];
+  PutTlvUint(item, tag, static_cast<uint32_t>(value));
+  out.insert(out.end(), item, item + sizeof(item));
 }
 
 void AppendTlvTime(Bytes& out, uint16_t tag, uint64_t value) {

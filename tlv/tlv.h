@@ -141,6 +141,24 @@ Bytes TlvToBytes(const uint8_t* item);
 // "Error converting value N to unsigned short (max value: 32767)." above 32767.
 uint16_t CheckedTlvLength(size_t size);
 
+// Raw writers for a caller that has the room: each writes at p and returns the position after.
+inline uint8_t* PutTlvHeader(uint8_t* p, uint16_t tag, uint16_t length) {
+  p[0] = static_cast<uint8_t>(tag >> 8);
+  p[1] = static_cast<uint8_t>(tag);
+  p[2] = static_cast<uint8_t>(length >> 8);
+  p[3] = static_cast<uint8_t>(length);
+  return p + kTlvHeaderSize;
+}
+// An integer item: the header and 4 bytes.
+inline uint8_t* PutTlvUint(uint8_t* p, uint16_t tag, uint32_t value) {
+  p = PutTlvHeader(p, tag, 4);
+  p[0] = static_cast<uint8_t>(value >> 24);
+  p[1] = static_cast<uint8_t>(value >> 16);
+  p[2] = static_cast<uint8_t>(value >> 8);
+  p[3] = static_cast<uint8_t>(value);
+  return p + 4;
+}
+
 // Writers; each appends one whole item or, on failure, nothing.
 void AppendTlv(Bytes& out, uint16_t tag, std::span<const uint8_t> value);
 void AppendTlv(Bytes& out, uint16_t tag, std::string_view value);

@@ -136,7 +136,8 @@ const Der kDigestInfo = [] {
 
 struct BareModule {
   BareModule() : library(SoftHsmToken::ModulePath()) {
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(library.Symbol("C_GetFunctionList"));
+    CK_C_GetFunctionList getList = nullptr;
+    library.Resolve(getList, "C_GetFunctionList");
     getList(&f);
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;

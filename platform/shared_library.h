@@ -31,6 +31,12 @@ class SharedLibrary {
 
   // The address of an exported symbol; throws SharedLibraryError naming the symbol and the file.
   void* Symbol(const char* name) const;
+  // Sets function to the exported function of that name, typed as the caller declares it
+  // (for example decltype(&curl_easy_init)); throws as Symbol.
+  template <class Function>
+  void Resolve(Function& function, const char* name) const {
+    function = reinterpret_cast<Function>(Symbol(name));
+  }
 
   const std::string& Path() const { return path; }
 

@@ -150,10 +150,10 @@ class PosixAccountNames final : public AccountNames {
     decltype(&ldap_unbind_ext_s) unbind = nullptr;
     try {
       const SharedLibrary& library = ResidentLibrary(KEYSTONE_LDAP_LIBRARY);
-      initialize = reinterpret_cast<decltype(initialize)>(library.Symbol("ldap_initialize"));
-      setOption = reinterpret_cast<decltype(setOption)>(library.Symbol("ldap_set_option"));
-      connectTo = reinterpret_cast<decltype(connectTo)>(library.Symbol("ldap_connect"));
-      unbind = reinterpret_cast<decltype(unbind)>(library.Symbol("ldap_unbind_ext_s"));
+      library.Resolve(initialize, "ldap_initialize");
+      library.Resolve(setOption, "ldap_set_option");
+      library.Resolve(connectTo, "ldap_connect");
+      library.Resolve(unbind, "ldap_unbind_ext_s");
     } catch (const SharedLibraryError&) {
       return false;
     }

@@ -34,16 +34,13 @@ size_t Append(char* data, size_t size, size_t count, void* context) {
 // loaded at the first download.
 struct CurlApi {
   explicit CurlApi(const SharedLibrary& library) {
-    const auto resolve = [&]<class Function>(Function& function, const char* name) {
-      function = reinterpret_cast<Function>(library.Symbol(name));
-    };
     decltype(&curl_global_init) globalInit = nullptr;
-    resolve(globalInit, "curl_global_init");
-    resolve(easyInit, "curl_easy_init");
-    resolve(easyCleanup, "curl_easy_cleanup");
-    resolve(easySetopt, "curl_easy_setopt");
-    resolve(easyPerform, "curl_easy_perform");
-    resolve(easyStrerror, "curl_easy_strerror");
+    library.Resolve(globalInit, "curl_global_init");
+    library.Resolve(easyInit, "curl_easy_init");
+    library.Resolve(easyCleanup, "curl_easy_cleanup");
+    library.Resolve(easySetopt, "curl_easy_setopt");
+    library.Resolve(easyPerform, "curl_easy_perform");
+    library.Resolve(easyStrerror, "curl_easy_strerror");
     if (globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
       throw SharedLibraryError(library.Path() + ": curl_global_init failed");
     }

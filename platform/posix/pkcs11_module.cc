@@ -110,8 +110,8 @@ class InitialisedLibrary {
   explicit InitialisedLibrary(const std::string& path) {
     try {
       library = std::make_unique<SharedLibrary>(path);
-      auto getList =
-          reinterpret_cast<CK_C_GetFunctionList>(library->Symbol("C_GetFunctionList"));
+      CK_C_GetFunctionList getList = nullptr;
+      library->Resolve(getList, "C_GetFunctionList");
       if (getList(&functions) != CKR_OK || functions == nullptr) {
         throw SharedLibraryError("C_GetFunctionList failed in " + path);
       }

@@ -41,8 +41,8 @@ std::string Trimmed(const unsigned char* field, size_t size) {
 class Module {
  public:
   explicit Module(const std::string& path) : library(path) {
-    auto getList =
-        reinterpret_cast<CK_C_GetFunctionList>(library.Symbol("C_GetFunctionList"));
+    CK_C_GetFunctionList getList = nullptr;
+    library.Resolve(getList, "C_GetFunctionList");
     Check(getList(&functions), "C_GetFunctionList");
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
